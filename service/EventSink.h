@@ -1,0 +1,29 @@
+#pragma once
+
+#include "LogType.h"
+
+#include <QByteArray>
+#include <QString>
+
+namespace NVL::Engineering::VK {
+
+// Where event-log entries go. The platform's sink is the system log; tests may install their own
+// to observe entries in-process.
+class EventSink
+{
+public:
+    virtual ~EventSink() = default;
+    virtual void writeEvent(const QString &source, const QString &message, LogType type, quint32 eventId,
+                            quint16 category, const QByteArray &data) = 0;
+
+    // The sink in force: the one a caller installed, otherwise the platform's.
+    static EventSink &current();
+    // Installs a sink that the caller keeps alive; nullptr goes back to the platform's.
+    static void setCurrent(EventSink *sink);
+
+    // While the program runs in the foreground, every entry is also echoed to standard error.
+    static void setEchoToStandardError(bool echo);
+    static bool echoToStandardError();
+};
+
+} // namespace NVL::Engineering::VK

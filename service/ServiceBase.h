@@ -1,0 +1,66 @@
+#pragma once
+
+#include "LogType.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+namespace NVL::Engineering::VK {
+
+class ServiceController;
+
+// One program that is at once an operating-system service, its own installer and its remote control.
+// Exactly one instance exists per process.
+class ServiceBase
+{
+public:
+    enum StartupType { AutoStartup, ManualStartup };
+    enum ServiceFlag { CanBeSuspended = 0x1, CannotBeStopped = 0x2, NeedsStopOnShutdown = 0x4 };
+
+    ServiceBase(int argc, char **argv, const QString &name);
+    virtual ~ServiceBase();
+
+    ServiceBase(const ServiceBase &) = delete;
+    ServiceBase &operator=(const ServiceBase &) = delete;
+
+    // Evaluates the command line and returns the process exit code.
+    int run();
+
+    QString serviceName() const;
+    QString serviceDescription() const;
+    void setServiceDescription(const QString &description);
+    StartupType startupType() const;
+    void setStartupType(StartupType type);
+    int serviceFlags() const;
+    void setServiceFlags(int flags);
+    QStringList arguments() const;
+
+    // The one instance of the process, or nullptr.
+    static ServiceBase *instance();
+
+    // One entry in the system event log under the service name.
+    static void logEvent(const QString &message, LogType type, quint32 eventId = 0xC0000001u,
+                         quint16 category = 0, const QByteArray &data = QByteArray());
+
+protected:
+    virtual void start() = 0;
+    virtual void stop();
+    virtual void pause();
+    virtual void resume();
+    virtual void runCommand(int code);
+    virtual void makeApplication(int &argc, char **argv) = 0;
+    virtual int runApplication() = 0;
+    virtual void deleteApplication() = 0;
+    virtual bool hasApplication() const = 0;
+
+private:
+    friend class ServiceStarter;
+    friend class ServiceControllerHandler;
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+} // namespace NVL::Engineering::VK
