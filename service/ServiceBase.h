@@ -57,7 +57,11 @@ protected:
     virtual bool hasApplication() const = 0;
 
 private:
+    // Option "-e": the event loop in this process, without the service manager.
+    int runInProcess();
+
     friend class ServiceStarter;
+    friend class ServicePlatform;
     friend class ServiceControllerHandler;
     struct Private;
     std::unique_ptr<Private> d;

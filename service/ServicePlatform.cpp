@@ -1,0 +1,48 @@
+#include "ServicePlatform.h"
+
+#include "AbsentServicePlatform.h"
+
+#include <QLibrary>
+
+#include <cerrno>
+#include <memory>
+
+namespace NVL::Engineering::VK {
+
+namespace {
+
+ServicePlatform *installedPlatform = nullptr;
+
+std::unique_ptr<ServicePlatform> resolvePlatform()
+{
+    // The service manager's functions are looked up by name so the program also starts where they
+    // do not exist; without "OpenSCManagerW" there is no service manager to talk to.
+    QLibrary advapi(QStringLiteral("advapi32"));
+    const bool serviceManagerPresent = advapi.resolve("OpenSCManagerW") != nullptr;
+    // No binding to the resolved service manager is built in yet, so both cases are refused alike.
+    Q_UNUSED(serviceManagerPresent);
+    return std::make_unique<AbsentServicePlatform>();
+}
+
+} // namespace
+
+QString ServicePlatform::lastErrorText() const
+{
+    const int error = errno;
+    return error == 0 ? QString() : qt_error_string(error);
+}
+
+ServicePlatform &ServicePlatform::current()
+{
+    if (installedPlatform)
+        return *installedPlatform;
+    static const std::unique_ptr<ServicePlatform> resolved = resolvePlatform();
+    return *resolved;
+}
+
+void ServicePlatform::setCurrent(ServicePlatform *platform)
+{
+    installedPlatform = platform;
+}
+
+} // namespace NVL::Engineering::VK
