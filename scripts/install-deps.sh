@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs the Debian packages this project needs to build, run and test.
+# Only what is missing is installed; the package lists are refreshed first in that case.
+set -euo pipefail
+
+packages=(
+  build-essential
+  cmake
+  pkg-config
+  qt6-base-dev
+  qt6-base-dev-tools
+  libqt6sql6-sqlite
+  libqt6network6
+  nlohmann-json3-dev
+  sqlite3
+  openssl
+  ca-certificates
+  python3
+  python3-aiosmtpd
+  procps
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+  $SUDO apt-get update
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+fi
