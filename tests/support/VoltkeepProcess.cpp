@@ -1,0 +1,145 @@
+#include "VoltkeepProcess.h"
+
+#include "TestPaths.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QProcessEnvironment>
+#include <QTcpServer>
+#include <QUdpSocket>
+
+VoltkeepProcess::VoltkeepProcess(const QString &commonDataFolder)
+    : m_common(commonDataFolder)
+{
+    m_process.setProcessChannelMode(QProcess::SeparateChannels);
+}
+
+VoltkeepProcess::~VoltkeepProcess()
+{
+    kill();
+}
+
+QString VoltkeepProcess::dataFolder() const
+{
+    return m_common + QStringLiteral("/Norvale/Voltkeep");
+}
+
+QString VoltkeepProcess::configurationFile() const
+{
+    return m_common + QStringLiteral("/Norvale/Cellwarden/Bellwright.JSON");
+}
+
+void VoltkeepProcess::writePortSetting(const QString &value)
+{
+    QDir().mkpath(dataFolder());
+    QFile file(dataFolder() + QStringLiteral("/vk.cfg"));
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write("[General]\nport=" + value.toUtf8() + "\n");
+}
+
+void VoltkeepProcess::setPort(quint16 port)
+{
+    m_port = port;
+    writePortSetting(QString::number(port));
+}
+
+void VoltkeepProcess::setEnvironment(const QString &name, const QString &value)
+{
+    m_extraEnvironment << name + QLatin1Char('=') + value;
+}
+
+bool VoltkeepProcess::start(int timeoutMs)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("NORVALE_COMMON_APPDATA"), m_common);
+    for (const QString &entry : std::as_const(m_extraEnvironment)) {
+        const int eq = entry.indexOf(QLatin1Char('='));
+        env.insert(entry.left(eq), entry.mid(eq + 1));
+    }
+    m_process.setProcessEnvironment(env);
+    m_log.clear();
+    m_process.start(TestPaths::voltkeepBinary(), {QStringLiteral("-e")});
+    if (!m_process.waitForStarted(timeoutMs))
+        return false;
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        collect();
+        if (m_log.contains(QLatin1String("Accepting connections on port:"))
+            || m_log.contains(QLatin1String("Failed to open database"))
+            || m_log.contains(QLatin1String("Database error:")))
+            return true;
+        if (m_process.state() == QProcess::NotRunning)
+            return false;
+        m_process.waitForReadyRead(int(qMin<qint64>(deadline.remainingTime(), 100)));
+    }
+    return false;
+}
+
+bool VoltkeepProcess::waitForLog(const QString &text, int timeoutMs, int occurrences)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    for (;;) {
+        collect();
+        if (m_log.count(text) >= occurrences)
+            return true;
+        if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning)
+            return false;
+        m_process.waitForReadyRead(int(qMin<qint64>(deadline.remainingTime(), 100)));
+    }
+}
+
+int VoltkeepProcess::countInLog(const QString &text)
+{
+    collect();
+    return int(m_log.count(text));
+}
+
+QString VoltkeepProcess::log()
+{
+    collect();
+    return m_log;
+}
+
+bool VoltkeepProcess::isRunning() const
+{
+    return m_process.state() != QProcess::NotRunning;
+}
+
+void VoltkeepProcess::kill()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.kill();
+    m_process.waitForFinished(5000);
+    collect();
+}
+
+void VoltkeepProcess::terminate()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.terminate();
+    m_process.waitForFinished(5000);
+    collect();
+}
+
+void VoltkeepProcess::collect()
+{
+    m_log += QString::fromUtf8(m_process.readAllStandardError());
+    m_process.readAllStandardOutput();
+}
+
+quint16 VoltkeepProcess::freePort()
+{
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        QTcpServer tcp;
+        if (!tcp.listen(QHostAddress::Any, 0))
+            continue;
+        const quint16 port = tcp.serverPort();
+        QUdpSocket udp;
+        if (udp.bind(QHostAddress::Any, port))
+            return port;
+    }
+    return 0;
+}
