@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+// A mail address with an optional display name.
+class EmailAddress : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit EmailAddress(const QString &address = QString(), const QString &name = QString(),
+                          QObject *parent = nullptr);
+
+    void setName(const QString &name);
+    void setAddress(const QString &address);
+
+    QString getName() const;
+    QString getAddress() const;
+
+private:
+    QString name;
+    QString address;
+};

@@ -1,0 +1,17 @@
+#pragma once
+
+#include "MimeFile.h"
+
+// A file offered as a download next to the message text.
+class MimeAttachment : public MimeFile
+{
+    Q_OBJECT
+
+public:
+    explicit MimeAttachment(QFile *file, QObject *parent = nullptr);
+
+    void prepare() override;
+
+private:
+    bool dispositionAdded = false;
+};

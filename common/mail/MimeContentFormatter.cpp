@@ -1,0 +1,45 @@
+#include "MimeContentFormatter.h"
+
+MimeContentFormatter::MimeContentFormatter(int maxLength, QObject *parent)
+    : QObject(parent), maxLength(maxLength)
+{
+}
+
+void MimeContentFormatter::setMaxLength(int length)
+{
+    maxLength = length;
+}
+
+int MimeContentFormatter::getMaxLength() const
+{
+    return maxLength;
+}
+
+QString MimeContentFormatter::format(const QString &content, bool quotedPrintable) const
+{
+    static const QString crlf = QStringLiteral("\r\n");
+    QString out;
+    out.reserve(content.size() + content.size() / maxLength * 3 + 3);
+    int count = 0;
+    for (const QChar c : content) {
+        ++count;
+        if (quotedPrintable) {
+            if (c == QLatin1Char('\n')) {
+                out.append(c);
+                count = 0;
+                continue;
+            }
+            // Leave room for the soft-break "=" and keep "=XX" on one line.
+            if (count > maxLength - 1 || (c == QLatin1Char('=') && count > maxLength - 3)) {
+                out.append(QLatin1Char('='));
+                out.append(crlf);
+                count = 1;
+            }
+        } else if (count > maxLength) {
+            out.append(crlf);
+            count = 1;
+        }
+        out.append(c);
+    }
+    return out;
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+#include "MimePart.h"
+
+#include <QFile>
+
+// A file body, base64 encoded. The part takes ownership of the file object.
+class MimeFile : public MimePart
+{
+    Q_OBJECT
+
+public:
+    explicit MimeFile(QFile *file, QObject *parent = nullptr);
+
+    void prepare() override;
+
+protected:
+    QFile *file;
+};

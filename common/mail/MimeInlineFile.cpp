@@ -1,0 +1,16 @@
+#include "MimeInlineFile.h"
+
+MimeInlineFile::MimeInlineFile(QFile *file, QObject *parent)
+    : MimeFile(file, parent)
+{
+}
+
+void MimeInlineFile::prepare()
+{
+    // Rendering twice must not repeat the disposition line.
+    if (!dispositionAdded) {
+        addHeaderLine(QStringLiteral("Content-Disposition: inline\r\n"));
+        dispositionAdded = true;
+    }
+    MimeFile::prepare();
+}

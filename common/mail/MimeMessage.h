@@ -1,0 +1,56 @@
+#pragma once
+
+#include "EmailAddress.h"
+#include "MimePart.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+// A complete mail: the address headers, subject and date, and one content part.
+// Addresses and added parts belong to the caller and must outlive the message's use.
+class MimeMessage : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum RecipientKind : int {
+        To = 0,
+        Cc = 1,
+        Bcc = 2
+    };
+    Q_ENUM(RecipientKind)
+
+    // With createAutoMimeContent the message makes and owns a multipart/related content.
+    explicit MimeMessage(bool createAutoMimeContent = true, QObject *parent = nullptr);
+    ~MimeMessage() override;
+
+    void setSender(EmailAddress *sender);
+    void addRecipient(EmailAddress *recipient, RecipientKind kind = To);
+    void setSubject(const QString &subject);
+    void setHeaderEncoding(MimePart::TransferEncoding encoding);
+    void addPart(MimePart *part);
+
+    EmailAddress *getSender() const;
+    const QList<EmailAddress *> &recipients(RecipientKind kind = To) const;
+    QString getSubject() const;
+    MimePart *getContent() const;
+    MimePart::TransferEncoding getHeaderEncoding() const;
+
+    // The message text without the SMTP end-of-data mark; empty when no sender is set.
+    virtual QString toString();
+
+private:
+    QString encodedName(const QString &name) const;
+    QString encodedSubject() const;
+    QString addressList(const QList<EmailAddress *> &list) const;
+
+    EmailAddress *sender = nullptr;
+    QList<EmailAddress *> toList;
+    QList<EmailAddress *> ccList;
+    QList<EmailAddress *> bccList;
+    QString subject;
+    MimePart *content = nullptr;
+    bool ownsContent;
+    MimePart::TransferEncoding headerEncoding = MimePart::Encoding8Bit;
+};

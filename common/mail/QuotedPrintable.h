@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+// Quoted-printable encoder. Line breaks of the input are escaped too; the line
+// structure of an encoded body comes from MimeContentFormatter alone.
+class QuotedPrintable : public QObject
+{
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+
+    static QString encode(const QByteArray &input);
+};
