@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QMutex>
+#include <QSemaphore>
+
+#include <functional>
+#include <memory>
+
+class QTcpSocket;
+class QThread;
+
+// A TCP server on 127.0.0.1 that plays a script against one client, for protocol
+// situations a real server will not produce. It runs on its own thread, so the code
+// under test may block the test thread with socket waits meanwhile.
+class ScriptedTcpServer
+{
+public:
+    // The script's view of the accepted connection; used on the server thread only.
+    class Connection
+    {
+    public:
+        explicit Connection(QTcpSocket *socket, ScriptedTcpServer *server);
+
+        // One line without its CR LF; false on time-out or when the peer closed.
+        bool readLine(QByteArray *line, int timeoutMs = 5000);
+        // Writes and waits until the bytes have left.
+        bool send(const QByteArray &bytes);
+        // True when nothing arrives within the given time (a bounded negative check).
+        bool staysSilent(int ms);
+        bool waitForDisconnected(int timeoutMs = 5000);
+        void close();
+        QTcpSocket *socket() const;
+
+    private:
+        QTcpSocket *tcpSocket;
+        ScriptedTcpServer *server;
+    };
+
+    using Script = std::function<void(Connection &)>;
+
+    explicit ScriptedTcpServer(Script script);
+    ~ScriptedTcpServer();
+
+    ScriptedTcpServer(const ScriptedTcpServer &) = delete;
+    ScriptedTcpServer &operator=(const ScriptedTcpServer &) = delete;
+
+    // Listens and returns once the port is known; the script runs on the first connection.
+    bool start();
+    quint16 port() const;
+    // Waits until the script has ended and the connection is closed.
+    bool waitForFinished(int timeoutMs = 15000);
+
+    // Every line the script read, without CR LF, in order.
+    QList<QByteArray> receivedLines() const;
+
+private:
+    void run();
+    void record(const QByteArray &line);
+
+    Script script;
+    std::unique_ptr<QThread> thread;
+    QSemaphore listening;
+    quint16 listeningPort = 0;
+    mutable QMutex mutex;
+    QList<QByteArray> lines;
+};

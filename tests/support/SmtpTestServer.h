@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// A real SMTP server (smtp_server.py on Debian's aiosmtpd) on loopback for one test.
+// Every accepted message lands as one file in a private folder; messages() reads them back.
+class SmtpTestServer
+{
+public:
+    enum class Tls { None, StartTls, Implicit };
+
+    struct Options
+    {
+        Tls tls = Tls::None;
+        QString certificateFile; // PEM, needed for any TLS mode
+        QString keyFile;
+        QString authUser;        // non-empty: AUTH is required and checked against these
+        QString authPassword;
+        QStringList refusedRecipients; // answered with 550 at RCPT TO
+    };
+
+    struct Message
+    {
+        int session = 0;         // connection number, 1 for the first connection
+        QString mailFrom;
+        QStringList rcptTos;
+        bool tls = false;        // the message came in over an encrypted connection
+        QString login;           // authenticated user, empty without AUTH
+        QByteArray data;         // raw bytes between DATA and the final dot, dots unstuffed
+    };
+
+    SmtpTestServer();
+    explicit SmtpTestServer(const Options &options);
+    ~SmtpTestServer();
+
+    SmtpTestServer(const SmtpTestServer &) = delete;
+    SmtpTestServer &operator=(const SmtpTestServer &) = delete;
+
+    // Starts the server and waits for its "PORT n" line; false with errorString() otherwise.
+    bool start(int timeoutMs = 15000);
+    void stop();
+
+    quint16 port() const;
+    QString mailFolder() const;
+    QString errorString() const;
+
+    // All messages received so far, in order of arrival.
+    QList<Message> messages() const;
+
+private:
+    Options options;
+    QTemporaryDir folder;
+    QProcess process;
+    quint16 listeningPort = 0;
+    QString error;
+};

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+
+// A throw-away certificate authority and a server certificate it signed for
+// localhost, 127.0.0.1 and ::1, made with the openssl command in a given folder.
+class TestCertificates
+{
+public:
+    // Creates <folder>/ca.crt, ca.key, server.crt and server.key; false with errorString().
+    bool create(const QString &folder);
+
+    QString caCertificateFile() const;
+    QString serverCertificateFile() const;
+    QString serverKeyFile() const;
+    QString errorString() const;
+
+    // Adds the CA to the default TLS configuration of this process only, so that
+    // sockets created afterwards accept the server certificate.
+    bool trustInThisProcess() const;
+
+private:
+    bool runOpenssl(const QStringList &arguments);
+
+    QString folder;
+    QString error;
+};
