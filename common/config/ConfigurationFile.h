@@ -1,0 +1,43 @@
+#pragma once
+
+#include "ConfigurationData.h"
+
+#include <QObject>
+#include <QString>
+
+#include <nlohmann/json.hpp>
+
+// The one way both programs read and write the notification configuration file. Keeps no state:
+// every call locates the file and reads or writes it whole, so each read sees the file as it is now.
+// Malformed JSON, wrong value types and missing keys reach the caller as the JSON library's
+// exceptions (parse_error, type_error, out_of_range); no partial result is delivered.
+class ConfigurationFile : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit ConfigurationFile(QObject *parent = nullptr);
+
+    // Writes the default document first when the file does not exist.
+    nlohmann::json readDocument() const;
+    // Serialises before touching the file, so a document the serialiser refuses throws and leaves the
+    // file as it was; false when the file cannot be written.
+    bool writeDocument(const nlohmann::json &document) const;
+    static nlohmann::json defaultConfiguration();
+
+    SmtpSettingsData smtpSettings() const;
+    RecipientList recipients() const;
+    NotificationList notifications() const;
+
+    // Read, replace one top-level member, write. Every other member, known or not, stays as read.
+    bool setSmtpSettings(const SmtpSettingsData &settings) const;
+    bool setRecipients(const RecipientList &recipients) const;
+    bool setNotifications(const NotificationList &notifications) const;
+
+    // Sets the process-wide organisation and application names to the editor's, on every call:
+    // both programs must arrive at the same path.
+    static QString filePath();
+
+private:
+    bool replaceMember(const char *key, nlohmann::json value) const;
+};

@@ -1,0 +1,87 @@
+#include "ApplicationDataFolder.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class tst_ApplicationDataFolder : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        QCoreApplication::setOrganizationName(QStringLiteral("Norvale"));
+        QCoreApplication::setApplicationName(QStringLiteral("Voltkeep"));
+    }
+
+    void cleanup() { qunsetenv("NORVALE_COMMON_APPDATA"); }
+
+    void environmentNamesTheCommonFolder()
+    {
+        QTemporaryDir temp;
+        QVERIFY(temp.isValid());
+        const QString base = temp.path() + QStringLiteral("/not/yet/there");
+        qputenv("NORVALE_COMMON_APPDATA", base.toUtf8());
+
+        QCOMPARE(commonApplicationDataFolder(), base);
+        const QString folder = applicationDataFolder();
+        QCOMPARE(folder, base + QStringLiteral("/Norvale/Voltkeep"));
+        QVERIFY2(QFileInfo(folder).isDir(), "folder and its parents are created");
+        // Calling again on an existing folder changes nothing.
+        QCOMPARE(applicationDataFolder(), folder);
+    }
+
+    void processWideNamesAreUsed()
+    {
+        QTemporaryDir temp;
+        QVERIFY(temp.isValid());
+        qputenv("NORVALE_COMMON_APPDATA", temp.path().toUtf8());
+        QCoreApplication::setApplicationName(QStringLiteral("Cellwarden"));
+        QCOMPARE(applicationDataFolder(), temp.path() + QStringLiteral("/Norvale/Cellwarden"));
+    }
+
+    void unsetOrEmptyEnvironmentFallsBackToVarLib()
+    {
+        qputenv("NORVALE_COMMON_APPDATA", QByteArray());
+        QCOMPARE(commonApplicationDataFolder(), QStringLiteral("/var/lib"));
+        qunsetenv("NORVALE_COMMON_APPDATA");
+        QCOMPARE(commonApplicationDataFolder(), QStringLiteral("/var/lib"));
+        QCOMPARE(joinApplicationDataFolder(commonApplicationDataFolder(), QStringLiteral("Norvale"),
+                                           QStringLiteral("Voltkeep")),
+                 QStringLiteral("/var/lib/Norvale/Voltkeep"));
+    }
+
+    void joining_data()
+    {
+        QTest::addColumn<QString>("organisation");
+        QTest::addColumn<QString>("application");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("both names") << "Norvale" << "Cellwarden" << "/base/Norvale/Cellwarden";
+        QTest::newRow("no organisation") << "" << "Cellwarden" << "/base";
+        QTest::newRow("no application") << "Norvale" << "" << "/base";
+    }
+
+    void joining()
+    {
+        QFETCH(QString, organisation);
+        QFETCH(QString, application);
+        QFETCH(QString, expected);
+        QCOMPARE(joinApplicationDataFolder(QStringLiteral("/base"), organisation, application), expected);
+    }
+
+    void noNamesMeansTheCommonFolderItself()
+    {
+        QTemporaryDir temp;
+        QVERIFY(temp.isValid());
+        qputenv("NORVALE_COMMON_APPDATA", temp.path().toUtf8());
+        QCoreApplication::setOrganizationName(QString());
+        QCOMPARE(applicationDataFolder(), temp.path());
+        QVERIFY(QDir(temp.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_ApplicationDataFolder)
+#include "tst_applicationdatafolder.moc"
