@@ -84,6 +84,10 @@ void ConnectionManager::socketError(QAbstractSocket::SocketError error)
         log(QStringLiteral("Unknown socket error"), LogType::Warning);
         return;
     }
+    // Qt reports an expired wait of readBytes as a socket error too; the bounded read has already
+    // logged it and decides itself whether the connection ends (a delete request's serials do not).
+    if (error == QAbstractSocket::SocketTimeoutError)
+        return;
     if (error != QAbstractSocket::RemoteHostClosedError)
         log(QStringLiteral("Network error %1 on connection to %2:%3")
                 .arg(int(error))

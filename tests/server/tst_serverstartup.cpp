@@ -1,0 +1,129 @@
+// Start-up of the real server program: port setting, database failures, durability across a kill.
+#include "RadioPeer.h"
+#include "VoltkeepProcess.h"
+
+#include <QDir>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace NVL::Engineering::VK;
+
+namespace {
+
+bool answersVersion(quint16 port)
+{
+    RadioPeer peer(QStringLiteral("127.0.0.1"), port, 3000);
+    return peer.connectToServer() && peer.version().has_value();
+}
+
+QString bannerPort(const QString &log)
+{
+    const QString marker = QStringLiteral("Accepting connections on port: ");
+    const int at = log.indexOf(marker);
+    if (at < 0)
+        return QString();
+    const int end = log.indexOf(QLatin1Char(' '), at + marker.size());
+    return log.mid(at + marker.size(), end - at - marker.size());
+}
+
+} // namespace
+
+class TestServerStartup : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void bannerAndDefaultPort()
+    {
+        QTemporaryDir dir;
+        VoltkeepProcess server(dir.path());
+        QVERIFY(server.start());
+        QVERIFY2(server.log().contains(QLatin1String("Success: Voltkeep 1.30.5.22\nAccepting connections on port: 9362 (TCP + UDP)\n")),
+                 qPrintable(server.log()));
+        if (!server.log().contains(QLatin1String("Failed to listen")))
+            QVERIFY(answersVersion(9362));
+        QVERIFY(QFile::exists(server.dataFolder() + QStringLiteral("/vk.db")));
+    }
+
+    void portAbove65535UsesItsLow16Bits()
+    {
+        QTemporaryDir dir;
+        VoltkeepProcess server(dir.path());
+        const quint16 port = VoltkeepProcess::freePort();
+        server.writePortSetting(QString::number(quint32(port) + 65536u));
+        QVERIFY(server.start());
+        QCOMPARE(bannerPort(server.log()), QString::number(port));
+        QVERIFY(answersVersion(port));
+    }
+
+    void portThatIsNotANumberCountsAsZero()
+    {
+        QTemporaryDir dir;
+        VoltkeepProcess server(dir.path());
+        server.writePortSetting(QStringLiteral("radio"));
+        QVERIFY(server.start());
+        QCOMPARE(bannerPort(server.log()), QStringLiteral("0"));
+        QVERIFY(!server.log().contains(QLatin1String("Failed to listen")));
+        QVERIFY(!server.log().contains(QLatin1String("Unable to bind UDP socket")));
+    }
+
+    void databaseThatCannotBeOpenedMeansNoListener()
+    {
+        QTemporaryDir dir;
+        VoltkeepProcess server(dir.path());
+        const quint16 port = VoltkeepProcess::freePort();
+        server.setPort(port);
+        QVERIFY(QDir().mkpath(server.dataFolder() + QStringLiteral("/vk.db"))); // a folder where the file belongs
+        QVERIFY(server.start());
+        QVERIFY(server.log().contains(QLatin1String("Error: Failed to open database")));
+        QVERIFY(!server.log().contains(QLatin1String("Accepting connections")));
+        QVERIFY(server.isRunning()); // degraded, not ended
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(!probe.waitForConnected(2000));
+    }
+
+    void storedReportsSurviveSigkill()
+    {
+        QTemporaryDir dir;
+        const quint16 port = VoltkeepProcess::freePort();
+        QList<QByteArray> sent;
+        {
+            VoltkeepProcess server(dir.path());
+            server.setPort(port);
+            QVERIFY(server.start());
+            RadioPeer peer(QStringLiteral("127.0.0.1"), port);
+            QVERIFY(peer.connectToServer());
+            for (int i = 0; i < 150; ++i) { // past the checkpoint after the 100th save
+                BatteryRecord r;
+                r.version = 1;
+                r.serial[6] = quint8(i >> 8);
+                r.serial[7] = quint8(i);
+                r.cycleCount = quint16(i);
+                QVERIFY(peer.sendReport(r));
+                sent << r.serialKey();
+            }
+            const auto listed = peer.list(); // answered only after every report was saved
+            QVERIFY(listed);
+            QCOMPARE(listed->size(), 150);
+            server.kill();
+        }
+        VoltkeepProcess again(dir.path());
+        again.setPort(port);
+        QVERIFY(again.start());
+        QVERIFY2(!again.log().contains(QLatin1String("Error")), qPrintable(again.log()));
+        RadioPeer peer(QStringLiteral("127.0.0.1"), port);
+        QVERIFY(peer.connectToServer());
+        const auto listed = peer.list();
+        QVERIFY(listed);
+        QCOMPARE(listed->size(), 150);
+        for (int i = 0; i < 150; ++i) {
+            QCOMPARE(listed->at(i).serialKey(), sent[i]);
+            QCOMPARE(listed->at(i).cycleCount, quint16(i));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestServerStartup)
+#include "tst_serverstartup.moc"
