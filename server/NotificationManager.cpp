@@ -1,0 +1,226 @@
+#include "NotificationManager.h"
+
+#include "ServiceBase.h"
+
+#include <ConfigurationFile.h>
+
+#include <QUuid>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <exception>
+#include <limits>
+
+namespace NVL::Engineering::VK {
+
+// How the plan works
+//
+// A pass plans, for every periodic notification, EVERY occurrence from `from` up to the end of its
+// window, one timer each; there is no re-arming after a report. Before planning, the pass cancels
+// all timers of the previous plan, so a notification removed or changed in the file is never sent
+// in its old form once a pass has read the file.
+//
+// `from` is the pass's own time, or the due time of an occurrence of the old plan that is still
+// waiting (an event loop blocked by a long SMTP session). A pass runs an hour before its window,
+// so this hour, which the previous pass planned as well, is planned again from the fresh list;
+// an occurrence there (weekly, monthly, whatever) is therefore armed exactly once by the newest
+// pass, and nothing falls between two windows.
+//
+// Timers fire up to a second early. An occurrence counts as sent the moment its timer fires:
+// lastFired keeps, per notification, the due time of its latest fired occurrence, and a pass
+// skips everything at or before it. A notification's identity is its whole content plus its rank
+// among identical entries of the file, so two identical entries still mail twice, and an edited
+// entry is a new notification.
+//
+// A file that cannot be read leaves `notifications` as it was: the pass logs the error and plans
+// the next window from the list it had. A pass whose next pass time has already gone by arms it
+// with interval 0, so planning catches up instead of stopping. Every timer is a child or member of
+// the manager and dies with it.
+
+namespace {
+
+int intervalMs(const QDateTime &now, const QDateTime &due)
+{
+    // Whole seconds, the fraction dropped; never negative, never past what a timer holds.
+    const qint64 seconds = std::clamp<qint64>(now.secsTo(due), 0, std::numeric_limits<int>::max() / 1000);
+    return int(seconds * 1000);
+}
+
+QString contentOf(const NotificationData &notification)
+{
+    return QString::fromStdString(
+        nlohmann::json(notification).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+}
+
+} // namespace
+
+NotificationManager::NotificationManager(QObject *parent)
+    : NotificationManager(parent, [] { return QDateTime::currentDateTime(); })
+{
+}
+
+NotificationManager::NotificationManager(QObject *parent, Clock clock)
+    : QObject(parent), clock(std::move(clock))
+{
+    planningTimer.setSingleShot(true);
+    planningTimer.setTimerType(Qt::PreciseTimer);
+    connect(&planningTimer, &QTimer::timeout, this, &NotificationManager::setupTimers);
+    windowStartTime = this->clock();
+    setupTimers();
+}
+
+NotificationManager::~NotificationManager() = default;
+
+void NotificationManager::setupTimers()
+{
+    const QDateTime now = clock();
+    try {
+        notifications = ConfigurationFile().notifications();
+    } catch (const std::exception &e) {
+        ServiceBase::logEvent(QStringLiteral("Cannot read the notification configuration, keeping the "
+                                             "previous notifications: %1")
+                                  .arg(QString::fromUtf8(e.what())),
+                              LogType::Error);
+    }
+
+    const QDateTime windowEnd = windowStartTime.addDays(WindowDays);
+    QDateTime from = now;
+    for (const Occurrence &occurrence : std::as_const(armed)) {
+        from = std::min(from, occurrence.due);
+        delete occurrence.timer;
+    }
+    armed.clear();
+    scheduled.clear();
+    triggered.clear();
+
+    QHash<QString, int> rank;
+    QHash<QString, QDateTime> stillFired;
+    for (const NotificationData &notification : std::as_const(notifications)) {
+        if (notification.notificationType == NotificationKind::Triggered) {
+            triggered.append(notification);
+            continue;
+        }
+        if (notification.notificationType != NotificationKind::Periodic)
+            continue;
+
+        const QString content = contentOf(notification);
+        const QString identity = content + QLatin1Char('#') + QString::number(rank[content]++);
+        const QDateTime fired = lastFired.value(identity);
+        if (fired.isValid())
+            stillFired.insert(identity, fired);
+
+        const QString key = QUuid::createUuid().toString(QUuid::WithBraces);
+        bool armedAny = false;
+        for (QDateTime due = nextDueTime(notification, from); due.isValid() && due < windowEnd;
+             due = nextDueTime(notification, due.addSecs(1))) {
+            if (fired.isValid() && due <= fired)
+                continue;
+            arm(key, identity, due, now);
+            armedAny = true;
+        }
+        if (armedAny)
+            scheduled.insert(key, notification);
+    }
+    lastFired = stillFired; // forget notifications that left the file
+
+    windowStartTime = windowEnd;
+    nextPass = windowEnd.addSecs(-PassLeadSeconds);
+    planningTimer.start(intervalMs(now, nextPass));
+}
+
+void NotificationManager::arm(const QString &key, const QString &identity, const QDateTime &due,
+                              const QDateTime &now)
+{
+    auto *timer = new QTimer(this);
+    timer->setSingleShot(true);
+    // A coarse timer of this length may be a whole second off; planning allows for one second only.
+    timer->setTimerType(Qt::PreciseTimer);
+    connect(timer, &QTimer::timeout, this, [this, timer] { occurrenceDue(timer); });
+    armed.append({key, identity, due, timer});
+    timer->start(intervalMs(now, due));
+}
+
+void NotificationManager::occurrenceDue(QTimer *timer)
+{
+    const auto it = std::find_if(armed.begin(), armed.end(),
+                                 [timer](const Occurrence &occurrence) { return occurrence.timer == timer; });
+    if (it == armed.end())
+        return;
+    const Occurrence occurrence = *it;
+    armed.erase(it);
+    timer->deleteLater();
+
+    QDateTime &fired = lastFired[occurrence.identity];
+    if (!fired.isValid() || fired < occurrence.due)
+        fired = occurrence.due;
+    emit timerExpired(occurrence.key);
+}
+
+void NotificationManager::periodicReport(const QString &key, const QList<BatteryRecord> &records)
+{
+    const auto it = scheduled.constFind(key);
+    if (it == scheduled.constEnd())
+        return;
+    const NotificationData notification = it.value();
+    deliver(notification, composeReport(records));
+}
+
+void NotificationManager::healthAlert(const BatteryRecord &record)
+{
+    const int healthClassNumber = healthClass(record);
+    const QList<NotificationData> alerts = triggered;
+    ReportTexts texts;
+    bool composed = false;
+    for (const NotificationData &notification : alerts) {
+        if (notification.triggerValue != healthClassNumber)
+            continue;
+        if (!composed) {
+            texts = composeAlert(record);
+            composed = true;
+        }
+        deliver(notification, texts);
+    }
+}
+
+QDateTime NotificationManager::nextDueTime(const NotificationData &notification) const
+{
+    return nextDueTime(notification, clock());
+}
+
+QList<NotificationManager::ArmedOccurrence> NotificationManager::armedOccurrences() const
+{
+    QList<ArmedOccurrence> result;
+    for (const Occurrence &occurrence : armed)
+        result.append({occurrence.key, occurrence.due, scheduled.value(occurrence.key), occurrence.timer});
+    std::stable_sort(result.begin(), result.end(),
+                     [](const ArmedOccurrence &a, const ArmedOccurrence &b) { return a.due < b.due; });
+    return result;
+}
+
+QList<NotificationData> NotificationManager::triggeredNotifications() const
+{
+    return triggered;
+}
+
+bool NotificationManager::isScheduled(const QString &key) const
+{
+    return scheduled.contains(key);
+}
+
+QDateTime NotificationManager::windowStart() const
+{
+    return windowStartTime;
+}
+
+QDateTime NotificationManager::nextPassTime() const
+{
+    return nextPass;
+}
+
+const QTimer *NotificationManager::passTimer() const
+{
+    return &planningTimer;
+}
+
+} // namespace NVL::Engineering::VK

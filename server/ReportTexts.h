@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QString>
+
+namespace NVL::Engineering::VK {
+
+// The texts of one notification mail, made by the compose operations and sent by delivery.
+struct ReportTexts
+{
+    QString summaryHtml; // counts per health class; empty for an alert
+    QString tableHtml;   // one row per battery
+    QString plainText;   // what text-message recipients get
+};
+
+} // namespace NVL::Engineering::VK

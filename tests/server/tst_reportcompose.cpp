@@ -1,0 +1,161 @@
+#include "NotificationManager.h"
+#include "NotificationTestSupport.h"
+
+#include <QtTest>
+
+using namespace NVL::Engineering::VK;
+using NotificationTest::battery;
+
+namespace {
+
+const QString head = QStringLiteral(
+    "<table border=\"1\"><tr><th>Serial#</th><th>Health</th><th>Full Capacity</th><th>Cycle Count</th>"
+    "<th>Radio ESN</th><th>Radio Alias</th><th>Report Date</th><th>Report IP</th></tr>");
+
+QString summary(int count, int excellent, int good, int fair, int poor)
+{
+    return QStringLiteral("<table><tr><td>Count:</td><td>") + QString::number(count)
+        + QStringLiteral("</td></tr><tr><td>Excellent:</td><td>") + QString::number(excellent)
+        + QStringLiteral("</td></tr><tr><td>Good:</td><td>") + QString::number(good)
+        + QStringLiteral("</td></tr><tr><td>Fair:</td><td>") + QString::number(fair)
+        + QStringLiteral("</td></tr><tr><td>Poor:</td><td>") + QString::number(poor)
+        + QStringLiteral("</td></tr></table>");
+}
+
+// Wednesday 2025-01-15 10:00:00 in Qt's text date format, as the heading shows it.
+const QDateTime headingTime(QDate(2025, 1, 15), QTime(10, 0));
+const QString heading =
+    QStringLiteral("<img src='cid:tamsel' /><h1>Voltkeep Report: Wed Jan 15 10:00:00 2025</h1><hr>");
+
+} // namespace
+
+class TestReportCompose : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void emptyDatabase()
+    {
+        const ReportTexts texts = NotificationManager::composeReport({});
+        QCOMPARE(texts.summaryHtml, summary(0, 0, 0, 0, 0));
+        QCOMPARE(texts.tableHtml, head + QStringLiteral("</table>"));
+        QCOMPARE(texts.plainText,
+                 QStringLiteral("Battery Report\nCount: 0\nExcellent: 0\nGood: 0\nFair: 0\nPoor: 0"));
+
+        const NotificationData full = NotificationTest::periodic(PeriodicType::Daily, "08:00:00");
+        QCOMPARE(NotificationManager::mailHtml(full, texts, headingTime),
+                 heading + summary(0, 0, 0, 0, 0) + QStringLiteral("<hr>") + head + QStringLiteral("</table>"));
+    }
+
+    void batteriesInListOrderSeparatedByOneSpace()
+    {
+        BatteryRecord second = battery('C', 0x02, 90, "Second");
+        second.reportAddress = 0x0A000102u; // 10.0.1.2
+        second.cycleCount = 1234;
+        second.fullCapacity = 0;
+        const ReportTexts texts = NotificationManager::composeReport({battery('B', 0x01, 95), second});
+
+        const QString rowB = QStringLiteral("<tr><td>B0123456789</td><td>Excellent</td><td>3200 mAh</td><td>17</td>"
+                                            "<td>0102030405060708</td><td>Radio 7</td><td>2025-01-15</td>"
+                                            "<td>192.168.0.1</td></tr>");
+        const QString rowC = QStringLiteral("<tr><td>C0223456789</td><td>Good</td><td>0 mAh</td><td>1234</td>"
+                                            "<td>0102030405060708</td><td>Second</td><td>2025-01-15</td>"
+                                            "<td>10.0.1.2</td></tr>");
+        QCOMPARE(texts.tableHtml, head + rowB + QLatin1Char(' ') + rowC + QStringLiteral("</table>"));
+        QCOMPARE(texts.summaryHtml, summary(2, 1, 1, 0, 0));
+        QCOMPARE(texts.plainText,
+                 QStringLiteral("Battery Report\nCount: 2\nExcellent: 1\nGood: 1\nFair: 0\nPoor: 0"));
+    }
+
+    void countsEveryHealthClass()
+    {
+        // 150 % is reported by the battery itself and counts as Poor.
+        const QList<BatteryRecord> records{battery('A', 1, 95), battery('A', 2, 100), battery('A', 3, 87),
+                                           battery('A', 4, 86), battery('A', 5, 80), battery('A', 6, 150),
+                                           battery('A', 7, 0)};
+        const ReportTexts texts = NotificationManager::composeReport(records);
+        QCOMPARE(texts.summaryHtml, summary(7, 2, 1, 1, 3));
+        QCOMPARE(texts.plainText,
+                 QStringLiteral("Battery Report\nCount: 7\nExcellent: 2\nGood: 1\nFair: 1\nPoor: 3"));
+        QCOMPARE(texts.tableHtml.count(QStringLiteral("<tr><td>")), 7);
+        QCOMPARE(texts.tableHtml.count(QStringLiteral("</tr> <tr>")), 6);
+    }
+
+    void summaryReportLeavesTheTableOut()
+    {
+        const ReportTexts texts = NotificationManager::composeReport({battery('B', 0x01, 85)});
+        const NotificationData summaryOnly =
+            NotificationTest::periodic(PeriodicType::Weekly, "08:00:00", ReportKind::SummaryReport);
+        QCOMPARE(NotificationManager::mailHtml(summaryOnly, texts, headingTime), heading + summary(1, 0, 0, 1, 0));
+        QCOMPARE(texts.plainText,
+                 QStringLiteral("Battery Report\nCount: 1\nExcellent: 0\nGood: 0\nFair: 1\nPoor: 0"));
+    }
+
+    void healthAlert()
+    {
+        const ReportTexts texts = NotificationManager::composeAlert(battery('B', 0x01, 84, "Truck 12"));
+        QVERIFY(texts.summaryHtml.isEmpty());
+        const QString table = head
+            + QStringLiteral("<tr><td>B0123456789</td><td>Fair</td><td>3200 mAh</td><td>17</td>"
+                             "<td>0102030405060708</td><td>Truck 12</td><td>2025-01-15</td>"
+                             "<td>192.168.0.1</td></tr></table>");
+        QCOMPARE(texts.tableHtml, table);
+        QCOMPARE(texts.plainText, QStringLiteral("Battery Health Alert\nHealth: Fair\nSerial #: B0123456789\n"
+                                                 "Alias: Truck 12\nESN: 0102030405060708"));
+        QCOMPARE(NotificationManager::mailHtml(NotificationTest::triggered(1, {}), texts, headingTime),
+                 heading + table);
+    }
+
+    void batteryWithoutSerialText()
+    {
+        BatteryRecord ordinary = battery('B', 0x01, 0);
+        ordinary.typeCode = 0x00001234; // not self-measuring: health from cycles and capacity, no serial text
+        ordinary.cycleCount = 0;
+        ordinary.fullCapacity = 3780;
+        const ReportTexts alert = NotificationManager::composeAlert(ordinary);
+        QVERIFY(alert.tableHtml.startsWith(head + QStringLiteral("<tr><td></td><td>Excellent</td>")));
+        QCOMPARE(alert.plainText, QStringLiteral("Battery Health Alert\nHealth: Excellent\nSerial #: \n"
+                                                 "Alias: Radio 7\nESN: 0102030405060708"));
+        const ReportTexts report = NotificationManager::composeReport({ordinary});
+        QVERIFY(report.tableHtml.startsWith(head + QStringLiteral("<tr><td></td><td>Excellent</td>")));
+    }
+
+    void aliasIsShownAsText()
+    {
+        const QByteArray alias = "<b>x</b>&\"'";
+        const ReportTexts alert = NotificationManager::composeAlert(battery('B', 0x01, 95, alias));
+        QVERIFY2(alert.tableHtml.contains(QStringLiteral("<td>&lt;b&gt;x&lt;/b&gt;&amp;&quot;'</td>")),
+                 qPrintable(alert.tableHtml));
+        QVERIFY(!alert.tableHtml.contains(QStringLiteral("<b>")));
+        // The text mail is not HTML and keeps the alias as it is.
+        QVERIFY(alert.plainText.contains(QStringLiteral("\nAlias: <b>x</b>&\"'\n")));
+
+        const ReportTexts report = NotificationManager::composeReport({battery('B', 0x01, 95, alias)});
+        QVERIFY(report.tableHtml.contains(QStringLiteral("<td>&lt;b&gt;x&lt;/b&gt;&amp;&quot;'</td>")));
+    }
+
+    void placeholdersInValuesStayText()
+    {
+        // Chained substitution would put the next value in place of the alias's "%2" and "%1".
+        const BatteryRecord record = battery('B', 0x01, 95, "a%2b%1c%8");
+        const ReportTexts report = NotificationManager::composeReport({record});
+        QVERIFY2(report.tableHtml.contains(QStringLiteral("<td>0102030405060708</td><td>a%2b%1c%8</td>"
+                                                          "<td>2025-01-15</td><td>192.168.0.1</td></tr>")),
+                 qPrintable(report.tableHtml));
+        const ReportTexts alert = NotificationManager::composeAlert(record);
+        QCOMPARE(alert.plainText, QStringLiteral("Battery Health Alert\nHealth: Excellent\nSerial #: B0123456789\n"
+                                                 "Alias: a%2b%1c%8\nESN: 0102030405060708"));
+    }
+
+    void unknownNotificationTypeHasNoHtml()
+    {
+        NotificationData odd = NotificationTest::triggered(1, {});
+        odd.notificationType = NotificationKind(4);
+        QVERIFY(NotificationManager::mailHtml(odd, NotificationManager::composeAlert(battery('B', 1, 95)),
+                                              headingTime)
+                    .isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestReportCompose)
+#include "tst_reportcompose.moc"
