@@ -1,0 +1,59 @@
+#pragma once
+
+#include "BatteryRecord.h"
+
+#include <QByteArray>
+#include <QSqlQuery>
+#include <QString>
+
+namespace NVL::Engineering::VK {
+
+// The SQLite store of the newest report of every battery, one row per serial.
+// The open connection lives in Qt's connection registry under one fixed name and is fetched from
+// there for every operation; destroying the object removes it. Nothing here throws: failures come
+// back as results or go to the event log.
+class BatteryDatabase
+{
+public:
+    explicit BatteryDatabase(const QString &path);
+    ~BatteryDatabase();
+
+    BatteryDatabase(const BatteryDatabase &) = delete;
+    BatteryDatabase &operator=(const BatteryDatabase &) = delete;
+
+    // Opens the file, repairs it when the integrity check fails, and tunes the connection.
+    bool openWithRecovery();
+    // True when the schema is at version 1; creates it when no version is stored.
+    bool checkVersion(QString &errorText);
+    bool isOpen() const;
+
+    // True when a valid stored record of the same serial has a better health class.
+    bool healthDropped(const BatteryRecord &record);
+    // Replaces the battery's row in one transaction.
+    void saveReport(const BatteryRecord &record);
+    // All rows in ascending byte order of the serial; the query can be walked more than once.
+    QSqlQuery getReports();
+    void deleteReport(const QByteArray &serial);
+    void close();
+
+    QString path() const;
+
+    // Registry name of the one connection.
+    static QString connectionName();
+
+    // Saves since process start, modulo the checkpoint interval; exposed for tests.
+    static int saveCount();
+    static void resetSaveCount();
+
+private:
+    bool openConnection();
+    bool integrityCheck();
+    bool configure();
+    bool createSchema(QString &errorText);
+    bool restoreOrphanedBackup();
+    static void logQueryError(const QString &label, const QSqlQuery &query);
+
+    const QString m_path;
+};
+
+} // namespace NVL::Engineering::VK
