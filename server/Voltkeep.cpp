@@ -4,6 +4,7 @@
 #include "BatteryDatabase.h"
 #include "ConnectionManager.h"
 #include "MessageHeader.h"
+#include "NotificationManager.h"
 #include "VoltkeepIdentity.h"
 
 #include <QDateTime>
@@ -47,6 +48,8 @@ Voltkeep::~Voltkeep()
     // Without a stop request (foreground run) the managers still go before the database.
     delete m_connectionManager;
     m_connectionManager = nullptr;
+    delete m_notificationManager;
+    m_notificationManager = nullptr;
 }
 
 void Voltkeep::start()
@@ -65,6 +68,12 @@ void Voltkeep::start()
     delete m_connectionManager;
     m_connectionManager = new ConnectionManager(this, port);
 
+    // Reads the notification configuration, which switches the process-wide names: our own paths
+    // were fixed in the constructor.
+    delete m_notificationManager;
+    m_notificationManager = new NotificationManager(this);
+    connect(m_notificationManager, &NotificationManager::timerExpired, this, &Voltkeep::notificationDue);
+
     logEvent(QStringLiteral("%1 %2.%3.%4.%5\n")
                      .arg(programName())
                      .arg(Identity::VersionMajor)
@@ -80,6 +89,8 @@ void Voltkeep::stop()
     delete m_connectionManager;
     m_connectionManager = nullptr;
     m_database->close();
+    delete m_notificationManager;
+    m_notificationManager = nullptr;
     logEvent(programName() + QStringLiteral(" Stopped"), LogType::Success);
 }
 
@@ -94,7 +105,8 @@ void Voltkeep::batteryDataReceived(quint32 address, const char *payload)
     record.reportAddress = address;
     const bool dropped = m_database->healthDropped(record);
     m_database->saveReport(record);
-    Q_UNUSED(dropped)
+    if (dropped && m_notificationManager)
+        m_notificationManager->healthAlert(record);
 }
 
 void Voltkeep::versionRequested(QTcpSocket *socket, const char *payload)
@@ -155,7 +167,8 @@ QList<BatteryRecord> Voltkeep::validStoredRecords()
 
 void Voltkeep::notificationDue(const QString &uuid)
 {
-    Q_UNUSED(uuid)
+    if (m_notificationManager)
+        m_notificationManager->periodicReport(uuid, validStoredRecords());
 }
 
 } // namespace NVL::Engineering::VK
