@@ -150,6 +150,9 @@ bool SmtpClient::connectToServer()
                 return false;
             }
 
+            // Anything after the 220 was sent in clear and may have been injected on the
+            // way; it must not be read as a reply of the encrypted session.
+            socket->readAll();
             auto *sslSocket = static_cast<QSslSocket *>(socket);
             sslSocket->startClientEncryption();
             if (!sslSocket->waitForEncrypted(connectionTimeout)) {
