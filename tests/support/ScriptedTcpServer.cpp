@@ -2,10 +2,32 @@
 
 #include <QDeadlineTimer>
 #include <QHostAddress>
+#include <QFile>
 #include <QMutexLocker>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
+
+namespace {
+
+// Hands out TLS-capable sockets, still unencrypted, for scripts that speak STARTTLS.
+class SslCapableServer : public QTcpServer
+{
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto *socket = new QSslSocket(this);
+        if (socket->setSocketDescriptor(descriptor))
+            addPendingConnection(socket);
+        else
+            delete socket;
+    }
+};
+
+} // namespace
 
 ScriptedTcpServer::Connection::Connection(QTcpSocket *socket, ScriptedTcpServer *server)
     : tcpSocket(socket), server(server)
@@ -59,6 +81,22 @@ bool ScriptedTcpServer::Connection::waitForDisconnected(int timeoutMs)
     return tcpSocket->state() == QAbstractSocket::UnconnectedState;
 }
 
+bool ScriptedTcpServer::Connection::startTls(int timeoutMs)
+{
+    auto *ssl = qobject_cast<QSslSocket *>(tcpSocket);
+    if (!ssl)
+        return false;
+    QFile certificate(server->certificateFile);
+    QFile key(server->keyFile);
+    if (!certificate.open(QIODevice::ReadOnly) || !key.open(QIODevice::ReadOnly))
+        return false;
+    ssl->setLocalCertificate(QSslCertificate(certificate.readAll(), QSsl::Pem));
+    ssl->setPrivateKey(QSslKey(key.readAll(), QSsl::Ec, QSsl::Pem));
+    ssl->setPeerVerifyMode(QSslSocket::VerifyNone); // the client presents no certificate
+    ssl->startServerEncryption();
+    return ssl->waitForEncrypted(timeoutMs);
+}
+
 void ScriptedTcpServer::Connection::close()
 {
     tcpSocket->abort();
@@ -79,6 +117,12 @@ ScriptedTcpServer::~ScriptedTcpServer()
     if (thread) {
         thread->wait();
     }
+}
+
+void ScriptedTcpServer::setTlsIdentity(const QString &certificateFile, const QString &keyFile)
+{
+    this->certificateFile = certificateFile;
+    this->keyFile = keyFile;
 }
 
 bool ScriptedTcpServer::start()
@@ -107,7 +151,9 @@ QList<QByteArray> ScriptedTcpServer::receivedLines() const
 
 void ScriptedTcpServer::run()
 {
-    QTcpServer server;
+    SslCapableServer sslServer;
+    QTcpServer plainServer;
+    QTcpServer &server = certificateFile.isEmpty() ? plainServer : sslServer;
     if (server.listen(QHostAddress::LocalHost, 0))
         listeningPort = server.serverPort();
     listening.release();

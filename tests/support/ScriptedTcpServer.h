@@ -4,6 +4,7 @@
 #include <QList>
 #include <QMutex>
 #include <QSemaphore>
+#include <QString>
 
 #include <functional>
 #include <memory>
@@ -30,6 +31,9 @@ public:
         // True when nothing arrives within the given time (a bounded negative check).
         bool staysSilent(int ms);
         bool waitForDisconnected(int timeoutMs = 5000);
+        // Server side of a TLS handshake on the connection (see setTlsIdentity); bytes the
+        // script had received before stay unread in the socket buffer.
+        bool startTls(int timeoutMs = 5000);
         void close();
         QTcpSocket *socket() const;
 
@@ -46,6 +50,10 @@ public:
     ScriptedTcpServer(const ScriptedTcpServer &) = delete;
     ScriptedTcpServer &operator=(const ScriptedTcpServer &) = delete;
 
+    // Accepted sockets become TLS-capable sockets that present this certificate once the
+    // script calls Connection::startTls. Call before start().
+    void setTlsIdentity(const QString &certificateFile, const QString &keyFile);
+
     // Listens and returns once the port is known; the script runs on the first connection.
     bool start();
     quint16 port() const;
@@ -60,6 +68,8 @@ private:
     void record(const QByteArray &line);
 
     Script script;
+    QString certificateFile;
+    QString keyFile;
     std::unique_ptr<QThread> thread;
     QSemaphore listening;
     quint16 listeningPort = 0;

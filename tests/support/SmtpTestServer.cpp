@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTest>
 
 SmtpTestServer::SmtpTestServer()
     : SmtpTestServer(Options())
@@ -132,4 +133,17 @@ QList<SmtpTestServer::Message> SmtpTestServer::messages() const
         result << message;
     }
     return result;
+}
+
+bool SmtpTestServer::waitForMessages(int count, int timeoutMs) const
+{
+    const QDir dir(folder.path());
+    QDeadlineTimer deadline(timeoutMs);
+    for (;;) {
+        if (dir.entryList({QStringLiteral("msg-*.json")}, QDir::Files).size() >= count)
+            return true;
+        if (deadline.hasExpired())
+            return false;
+        QTest::qWait(20);
+    }
 }

@@ -51,6 +51,9 @@ public:
 
     // All messages received so far, in order of arrival.
     QList<Message> messages() const;
+    // For clients in other processes: polls (running the event loop) until at least
+    // `count` messages are there.
+    bool waitForMessages(int count, int timeoutMs = 10000) const;
 
 private:
     Options options;

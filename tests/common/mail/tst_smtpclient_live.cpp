@@ -141,6 +141,8 @@ void TestSmtpClientLive::plainTcpDelivery()
     client.quit();
     QVERIFY(spy.isEmpty());
 
+    QVERIFY(server->waitForMessages(1));
+    QVERIFY(!server->waitForMessages(2, 100));
     const QList<SmtpTestServer::Message> received = server->messages();
     QCOMPARE(received.size(), 1);
     const SmtpTestServer::Message &got = received.first();

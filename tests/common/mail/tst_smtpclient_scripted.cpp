@@ -3,11 +3,13 @@
 #include "MimeText.h"
 #include "ScriptedTcpServer.h"
 #include "SmtpClient.h"
+#include "TestCertificates.h"
 
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <atomic>
@@ -71,18 +73,31 @@ class TestSmtpClientScripted : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void greetingRefused();
     void serverThatNeverAnswers();
     void connectionRefused();
     void multiLineEhloInPieces();
     void multiLineEhloInOneSegment();
     void startTlsRefused();
+    void startTlsSequence();
     void authLoginDialogue();
     void envelopeAndDotStuffing();
     void failedTransactionIsReset();
     void unsafeMessagesAreRefused();
     void quitOnDeadConnection();
+
+private:
+    QTemporaryDir certificateFolder;
+    TestCertificates certificates;
 };
+
+void TestSmtpClientScripted::initTestCase()
+{
+    QVERIFY(certificateFolder.isValid());
+    QVERIFY2(certificates.create(certificateFolder.path()), qPrintable(certificates.errorString()));
+    QVERIFY(certificates.trustInThisProcess());
+}
 
 void TestSmtpClientScripted::greetingRefused()
 {
@@ -214,6 +229,43 @@ void TestSmtpClientScripted::startTlsRefused()
     }
     QVERIFY(server.waitForFinished());
     QCOMPARE(server.receivedLines(), (QList<QByteArray>{"EHLO localhost", "STARTTLS"}));
+}
+
+void TestSmtpClientScripted::startTlsSequence()
+{
+    std::atomic<bool> handshakeDone{false};
+    ScriptedTcpServer server([&](Connection &connection) {
+        QByteArray line;
+        greet(connection);
+        if (!connection.readLine(&line) || line != "STARTTLS")
+            return;
+        // A reply smuggled in behind the 220, in clear, as a man in the middle could.
+        connection.send("220 2.0.0 ready\r\n554 injected\r\n");
+        if (!connection.startTls())
+            return;
+        handshakeDone = true;
+        if (connection.readLine(&line))
+            connection.send("250 secure.test\r\n");
+        if (connection.readLine(&line))
+            connection.send("235 ok\r\n");
+        connection.waitForDisconnected();
+    });
+    server.setTlsIdentity(certificates.serverCertificateFile(), certificates.serverKeyFile());
+    QVERIFY(server.start());
+    {
+        SmtpClient client(QStringLiteral("localhost"), server.port(), 2);
+        QCOMPARE(client.getConnectionType(), SmtpClient::StartTls);
+        QSignalSpy spy(&client, &SmtpClient::smtpError);
+        QVERIFY2(client.connectToServer(), qPrintable(client.getReplyText()));
+        QCOMPARE(client.getReplyText(), QStringLiteral("250 secure.test\r\n"));
+        QVERIFY(client.login());
+        QVERIFY(spy.isEmpty());
+    }
+    QVERIFY(server.waitForFinished());
+    QVERIFY(handshakeDone);
+    // The second EHLO and the login were read by the server after the handshake.
+    QCOMPARE(server.receivedLines(),
+             (QList<QByteArray>{"EHLO localhost", "STARTTLS", "EHLO localhost", "AUTH PLAIN AAA="}));
 }
 
 void TestSmtpClientScripted::authLoginDialogue()
