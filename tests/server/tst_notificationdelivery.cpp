@@ -1,0 +1,414 @@
+#include "NotificationManager.h"
+#include "NotificationTestSupport.h"
+#include "RecordingEventSink.h"
+
+#include <ConfigurationFile.h>
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "ScriptedTcpServer.h"
+#include "SmtpTestServer.h"
+
+using namespace NVL::Engineering::VK;
+using namespace NotificationTest;
+
+namespace {
+
+const std::string opsUuid = "{11111111-1111-1111-1111-111111111111}";
+const std::string smsUuid = "{22222222-2222-2222-2222-222222222222}";
+const std::string otherUuid = "{33333333-3333-3333-3333-333333333333}";
+const std::string unknownUuid = "{99999999-9999-9999-9999-999999999999}";
+
+RecipientList standardRecipients()
+{
+    return {recipient(opsUuid, "ops@example.test"), recipient(smsUuid, "sms@example.test", true),
+            recipient(otherUuid, "other@example.test")};
+}
+
+// The HTML as delivered at some second between the two moments (the heading shows the send time).
+bool isHtmlSentBetween(const QByteArray &html, const NotificationData &n, const ReportTexts &texts,
+                       const QDateTime &before, const QDateTime &after)
+{
+    for (QDateTime t = before.addMSecs(-before.time().msec()); t <= after; t = t.addSecs(1)) {
+        if (html == NotificationManager::mailHtml(n, texts, t).toUtf8())
+            return true;
+    }
+    return false;
+}
+
+QStringList capturedDebug;
+QtMessageHandler previousHandler = nullptr;
+
+void captureDebug(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtDebugMsg)
+        capturedDebug.append(message);
+    previousHandler(type, context, message);
+}
+
+QStringList deliveryFailures()
+{
+    QStringList result;
+    for (const QString &line : std::as_const(capturedDebug))
+        if (line.startsWith(QStringLiteral("Failed to")))
+            result.append(line);
+    return result;
+}
+
+// A loopback port on which nobody listens any more.
+quint16 closedPort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    const quint16 port = probe.serverPort();
+    probe.close();
+    return port;
+}
+
+// Answers like a mail server that needs a login, and records what the client says.
+void smtpScript(ScriptedTcpServer::Connection &c)
+{
+    QByteArray line;
+    c.send("220 scripted ESMTP\r\n");
+    if (!c.readLine(&line)) // EHLO
+        return;
+    c.send("250-scripted\r\n250 AUTH PLAIN LOGIN\r\n");
+    if (!c.readLine(&line))
+        return;
+    if (line == "AUTH LOGIN") {
+        c.send("334 VXNlcm5hbWU6\r\n");
+        c.readLine(&line);
+        c.send("334 UGFzc3dvcmQ6\r\n");
+        c.readLine(&line);
+    }
+    c.send("235 accepted\r\n");
+    while (c.readLine(&line)) {
+        if (line.startsWith("MAIL") || line.startsWith("RCPT")) {
+            c.send("250 ok\r\n");
+        } else if (line == "DATA") {
+            c.send("354 go on\r\n");
+            while (c.readLine(&line) && line != ".") {
+            }
+            c.send("250 queued\r\n");
+        } else if (line == "QUIT") {
+            c.send("221 bye\r\n");
+            break;
+        }
+    }
+    c.close();
+}
+
+} // namespace
+
+class TestNotificationDelivery : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(dataFolder.isValid());
+        qputenv("NORVALE_COMMON_APPDATA", dataFolder.path().toUtf8());
+        SmtpTestServer::Options options;
+        options.authUser = QStringLiteral("vk");
+        options.authPassword = QStringLiteral("pw");
+        smtp = std::make_unique<SmtpTestServer>(options);
+        QVERIFY2(smtp->start(), qPrintable(smtp->errorString()));
+        previousHandler = qInstallMessageHandler(captureDebug);
+    }
+
+    void cleanupTestCase()
+    {
+        qInstallMessageHandler(previousHandler);
+        smtp.reset();
+    }
+
+    void init()
+    {
+        QFile::remove(ConfigurationFile::filePath());
+        QVERIFY(writeConfiguration(plainSmtp(smtp->port()), standardRecipients(), {}));
+        capturedDebug.clear();
+        alreadyReceived = int(smtp->messages().size());
+    }
+
+    void logoResourceIsCompiledIn()
+    {
+        QFile logo(QStringLiteral(":/tamsel.png"));
+        QVERIFY(logo.open(QIODevice::ReadOnly));
+        QVERIFY(logo.readAll().startsWith("\x89PNG\r\n\x1a\n"));
+    }
+
+    void htmlAndTextMailInOneSession()
+    {
+        const NotificationData n = periodic(PeriodicType::Daily, "08:00:00", ReportKind::FullReport,
+                                            {smsUuid, opsUuid, unknownUuid});
+        const ReportTexts texts = NotificationManager::composeReport({battery('B', 1, 95), battery('C', 2, 84)});
+        const QDateTime before = QDateTime::currentDateTime();
+        NotificationManager::deliver(n, texts);
+        const QDateTime after = QDateTime::currentDateTime();
+
+        const QList<SmtpTestServer::Message> messages = smtp->messages().mid(alreadyReceived);
+        QCOMPARE(messages.size(), 2);
+        QCOMPARE(messages.at(0).session, messages.at(1).session);
+        QCOMPARE(messages.at(0).rcptTos, QStringList{QStringLiteral("ops@example.test")});
+        QCOMPARE(messages.at(1).rcptTos, QStringList{QStringLiteral("sms@example.test")});
+        for (const SmtpTestServer::Message &m : messages) {
+            QCOMPARE(m.mailFrom, QStringLiteral("voltkeep@example.test"));
+            QCOMPARE(m.login, QStringLiteral("vk"));
+        }
+
+        const Mail html = parseMail(messages.at(0).data);
+        QCOMPARE(html.headers.value("from"), QByteArray("Voltkeep <voltkeep@example.test>"));
+        QCOMPARE(html.headers.value("to"), QByteArray("Name of ops@example.test <ops@example.test>"));
+        QVERIFY(html.headers.value("content-type").startsWith("multipart/related"));
+        QCOMPARE(html.parts.size(), 2);
+        const MimeEntity &htmlPart = html.parts.at(0);
+        QCOMPARE(htmlPart.headers.value("content-type"), QByteArray("text/html; charset=utf-8"));
+        QCOMPARE(htmlPart.headers.value("content-transfer-encoding"), QByteArray("quoted-printable"));
+        QVERIFY(isHtmlSentBetween(htmlPart.body, n, texts, before, after));
+        const MimeEntity &logo = html.parts.at(1);
+        QCOMPARE(logo.headers.value("content-type"), QByteArray("image/png; name=\"tamsel.png\""));
+        QCOMPARE(logo.headers.value("content-id"), QByteArray("<tamsel>"));
+        QCOMPARE(logo.headers.value("content-disposition"), QByteArray("inline"));
+        QFile resource(QStringLiteral(":/tamsel.png"));
+        QVERIFY(resource.open(QIODevice::ReadOnly));
+        QCOMPARE(logo.body, resource.readAll());
+
+        const Mail text = parseMail(messages.at(1).data);
+        QCOMPARE(text.headers.value("to"), QByteArray("Name of sms@example.test <sms@example.test>"));
+        QCOMPARE(text.parts.size(), 1);
+        QCOMPARE(text.parts.at(0).headers.value("content-type"), QByteArray("text/plain; charset=utf-8"));
+        QCOMPARE(text.parts.at(0).body, texts.plainText.toUtf8());
+        QVERIFY(deliveryFailures().isEmpty());
+    }
+
+    void largeReportStaysWithinLineLimits()
+    {
+        QList<BatteryRecord> records;
+        for (int i = 0; i < 200; ++i) {
+            // Non-ASCII and "=" must survive the transfer encoding as well.
+            const QByteArray alias = i % 3 == 0 ? QByteArray("Funkgerät=") + QByteArray::number(i)
+                                                : QByteArray("Radio ") + QByteArray::number(i);
+            records.append(battery(char('A' + i % 26), quint8(i), quint8(i % 101), alias));
+        }
+        const NotificationData n = periodic(PeriodicType::Weekly, "08:00:00", ReportKind::FullReport, {opsUuid});
+        const ReportTexts texts = NotificationManager::composeReport(records);
+        QVERIFY(texts.tableHtml.size() > 30000);
+        const QDateTime before = QDateTime::currentDateTime();
+        NotificationManager::deliver(n, texts);
+        const QDateTime after = QDateTime::currentDateTime();
+
+        const QList<SmtpTestServer::Message> messages = smtp->messages().mid(alreadyReceived);
+        QCOMPARE(messages.size(), 1);
+        for (const QByteArray &line : messages.at(0).data.split('\n'))
+            QVERIFY2(line.size() <= 77, line.constData()); // 76 characters and the CR
+        const Mail mail = parseMail(messages.at(0).data);
+        QCOMPARE(mail.parts.size(), 2);
+        QVERIFY(mail.parts.at(0).rawBody.count("\r\n") >= mail.parts.at(0).rawBody.size() / 78);
+        QVERIFY(isHtmlSentBetween(mail.parts.at(0).body, n, texts, before, after));
+        QCOMPARE(mail.parts.at(0).body.count("<td>192.168.0.1</td></tr>"), 200);
+        QVERIFY(mail.parts.at(0).body.contains("<td>Funkgerät=99</td>"));
+    }
+
+    void summaryAndAlertMails()
+    {
+        const NotificationData summary =
+            periodic(PeriodicType::Monthly, "08:00:00", ReportKind::SummaryReport, {opsUuid});
+        const ReportTexts reportTexts = NotificationManager::composeReport({battery('B', 1, 95)});
+        const NotificationData alert = triggered(1, {opsUuid});
+        const ReportTexts alertTexts = NotificationManager::composeAlert(battery('B', 1, 84));
+        const QDateTime before = QDateTime::currentDateTime();
+        NotificationManager::deliver(summary, reportTexts);
+        NotificationManager::deliver(alert, alertTexts);
+        const QDateTime after = QDateTime::currentDateTime();
+
+        const QList<SmtpTestServer::Message> messages = smtp->messages().mid(alreadyReceived);
+        QCOMPARE(messages.size(), 2);
+        QVERIFY(messages.at(0).session != messages.at(1).session); // one session per delivery
+        const QByteArray summaryHtml = parseMail(messages.at(0).data).parts.value(0).body;
+        QVERIFY(isHtmlSentBetween(summaryHtml, summary, reportTexts, before, after));
+        QVERIFY(!summaryHtml.contains("<table border"));
+        const QByteArray alertHtml = parseMail(messages.at(1).data).parts.value(0).body;
+        QVERIFY(isHtmlSentBetween(alertHtml, alert, alertTexts, before, after));
+        QVERIFY(alertHtml.contains("<td>Fair</td>"));
+    }
+
+    void recipientsDecideWhichMailsGo()
+    {
+        const ReportTexts texts = NotificationManager::composeAlert(battery('B', 1, 84));
+        // Only text-message recipients: the text mail still goes, no HTML mail.
+        NotificationManager::deliver(triggered(1, {smsUuid}), texts);
+        QList<SmtpTestServer::Message> messages = smtp->messages().mid(alreadyReceived);
+        QCOMPARE(messages.size(), 1);
+        QCOMPARE(messages.at(0).rcptTos, QStringList{QStringLiteral("sms@example.test")});
+        QCOMPARE(parseMail(messages.at(0).data).parts.value(0).body, texts.plainText.toUtf8());
+
+        // Two ordinary recipients and an unknown uuid: one HTML mail to both, nobody else.
+        NotificationManager::deliver(triggered(1, {unknownUuid, otherUuid, opsUuid}), texts);
+        messages = smtp->messages().mid(alreadyReceived);
+        QCOMPARE(messages.size(), 2);
+        QCOMPARE(messages.at(1).rcptTos,
+                 (QStringList{QStringLiteral("ops@example.test"), QStringLiteral("other@example.test")}));
+        QVERIFY(deliveryFailures().isEmpty());
+    }
+
+    void noKnownRecipientOpensNoConnection()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        QVERIFY(writeConfiguration(plainSmtp(server.serverPort()), standardRecipients(), {}));
+        QElapsedTimer clock;
+        clock.start();
+        NotificationManager::deliver(triggered(1, {unknownUuid}), NotificationManager::composeAlert(battery('B', 1, 84)));
+        NotificationManager::deliver(triggered(1, {}), NotificationManager::composeAlert(battery('B', 1, 84)));
+        QVERIFY(clock.elapsed() < 2000); // a connection would have waited 5 s for a greeting
+        QVERIFY(!server.waitForNewConnection(200));
+        QVERIFY(deliveryFailures().isEmpty());
+    }
+
+    void unreachableServerGivesTheFourFailures()
+    {
+        const quint16 port = closedPort();
+        QVERIFY(port != 0);
+        QVERIFY(writeConfiguration(plainSmtp(port), standardRecipients(), {}));
+        NotificationManager::deliver(periodic(PeriodicType::Daily, "08:00:00", ReportKind::FullReport,
+                                              {opsUuid, smsUuid}),
+                                     NotificationManager::composeReport({}));
+        QCOMPARE(deliveryFailures(),
+                 (QStringList{QStringLiteral("Failed to connect to host!"), QStringLiteral("Failed to login!"),
+                              QStringLiteral("Failed to send html mail!"), QStringLiteral("Failed to send text mail!")}));
+
+        // The caller carries on: the next delivery, to a working server, goes out.
+        capturedDebug.clear();
+        QVERIFY(writeConfiguration(plainSmtp(smtp->port()), standardRecipients(), {}));
+        NotificationManager::deliver(triggered(1, {opsUuid}), NotificationManager::composeAlert(battery('B', 1, 84)));
+        QCOMPARE(smtp->messages().size(), alreadyReceived + 1);
+        QVERIFY(deliveryFailures().isEmpty());
+    }
+
+    void refusedLoginIsReportedAndSendingGoesOn()
+    {
+        SmtpSettingsData settings = plainSmtp(smtp->port(), "vk", "wrong");
+        QVERIFY(writeConfiguration(settings, standardRecipients(), {}));
+        NotificationManager::deliver(triggered(1, {opsUuid}), NotificationManager::composeAlert(battery('B', 1, 84)));
+        QVERIFY(deliveryFailures().startsWith(QStringLiteral("Failed to login!")));
+        QVERIFY(!deliveryFailures().contains(QStringLiteral("Failed to connect to host!")));
+    }
+
+    void credentials_data()
+    {
+        QTest::addColumn<bool>("enabled");
+        QTest::addColumn<QByteArrayList>("authLines");
+        QTest::newRow("login enabled") << true
+                                       << QByteArrayList{"AUTH LOGIN", QByteArray("vk").toBase64(),
+                                                         QByteArray("pw").toBase64()};
+        // Without authentication the credentials still go, by AUTH PLAIN.
+        QTest::newRow("login disabled") << false
+                                        << QByteArrayList{"AUTH PLAIN " + QByteArray("\0vk\0pw", 6).toBase64()};
+    }
+
+    void credentials()
+    {
+        QFETCH(bool, enabled);
+        QFETCH(QByteArrayList, authLines);
+        ScriptedTcpServer server(smtpScript);
+        QVERIFY(server.start());
+        SmtpSettingsData settings = plainSmtp(server.port());
+        settings.authentication.enabled = enabled;
+        QVERIFY(writeConfiguration(settings, standardRecipients(), {}));
+        NotificationManager::deliver(triggered(1, {opsUuid}), NotificationManager::composeAlert(battery('B', 1, 84)));
+        QVERIFY(server.waitForFinished());
+        const QList<QByteArray> lines = server.receivedLines();
+        QVERIFY(lines.size() > 1 + authLines.size());
+        QCOMPARE(lines.at(0), QByteArray("EHLO localhost"));
+        QCOMPARE(lines.mid(1, authLines.size()), authLines);
+        QCOMPARE(lines.at(1 + authLines.size()), QByteArray("MAIL FROM: <voltkeep@example.test>"));
+        QCOMPARE(lines.last(), QByteArray("QUIT"));
+        QVERIFY(deliveryFailures().isEmpty());
+    }
+
+    void unreadableSettingsSendNothing()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        QVERIFY(writeRawConfiguration("{\"smtpSettings\": {\"server\": \"127.0.0.1\", \"port\": \"" +
+                                      QByteArray::number(server.serverPort()) + "\"}}"));
+        RecordingEventSink sink;
+        NotificationManager::deliver(triggered(1, {opsUuid}), NotificationManager::composeAlert(battery('B', 1, 84)));
+        QCOMPARE(sink.count(LogType::Error, QStringLiteral("type must be number")), 1);
+        QCOMPARE(sink.entries.size(), 1);
+        QVERIFY(!server.waitForNewConnection(200));
+    }
+
+    void healthAlertsGoToEveryNotificationOfTheClass()
+    {
+        const NotificationList notifications{triggered(1, {opsUuid}, "fair one"), triggered(2, {otherUuid}, "good"),
+                                             triggered(1, {smsUuid}, "fair two"), triggered(0, {opsUuid}, "poor")};
+        NotificationList withOddTrigger = notifications;
+        withOddTrigger[2].triggerType = 0; // the trigger kind plays no part
+        QVERIFY(writeConfiguration(plainSmtp(smtp->port()), standardRecipients(), withOddTrigger));
+        QDateTime now(QDate(2025, 1, 15), QTime(10, 0));
+        NotificationManager manager(nullptr, [&now] { return now; });
+
+        manager.healthAlert(battery('B', 1, 84)); // Fair
+        QList<SmtpTestServer::Message> messages = smtp->messages().mid(alreadyReceived);
+        QCOMPARE(messages.size(), 2);
+        QCOMPARE(messages.at(0).rcptTos, QStringList{QStringLiteral("ops@example.test")});
+        QCOMPARE(messages.at(1).rcptTos, QStringList{QStringLiteral("sms@example.test")});
+        QVERIFY(parseMail(messages.at(1).data).parts.value(0).body.contains("Health: Fair"));
+
+        for (int i = 0; i < 3; ++i) {
+            now = manager.nextPassTime();
+            manager.setupTimers();
+        }
+        manager.healthAlert(battery('B', 1, 84));
+        QCOMPARE(smtp->messages().size(), alreadyReceived + 4);
+
+        manager.healthAlert(battery('B', 1, 98)); // Excellent: no notification is set to it
+        QCOMPARE(smtp->messages().size(), alreadyReceived + 4);
+        manager.healthAlert(battery('B', 1, 10)); // Poor
+        QCOMPARE(smtp->messages().size(), alreadyReceived + 5);
+    }
+
+    void periodicReportSendsThePlannedNotification()
+    {
+        const NotificationList notifications{
+            periodic(PeriodicType::Daily, "11:00:00", ReportKind::FullReport, {opsUuid}),
+            periodic(PeriodicType::Daily, "12:00:00", ReportKind::SummaryReport, {otherUuid})};
+        QVERIFY(writeConfiguration(plainSmtp(smtp->port()), standardRecipients(), notifications));
+        QDateTime now(QDate(2025, 1, 15), QTime(10, 0));
+        NotificationManager manager(nullptr, [&now] { return now; });
+        const auto armed = manager.armedOccurrences();
+        QCOMPARE(armed.size(), 14);
+        const QString fullKey = armed.at(0).key;
+        const QString summaryKey = armed.at(1).key;
+
+        const QList<BatteryRecord> records{battery('B', 1, 95), battery('C', 2, 50)};
+        manager.periodicReport(QStringLiteral("{not-a-planned-key}"), records);
+        QCOMPARE(smtp->messages().size(), alreadyReceived);
+        manager.periodicReport(fullKey, records);
+        manager.periodicReport(summaryKey, records);
+        const QList<SmtpTestServer::Message> messages = smtp->messages().mid(alreadyReceived);
+        QCOMPARE(messages.size(), 2);
+        QCOMPARE(messages.at(0).rcptTos, QStringList{QStringLiteral("ops@example.test")});
+        const QByteArray full = parseMail(messages.at(0).data).parts.value(0).body;
+        QVERIFY(full.contains(NotificationManager::composeReport(records).tableHtml.toUtf8()));
+        QCOMPARE(messages.at(1).rcptTos, QStringList{QStringLiteral("other@example.test")});
+        const QByteArray summary = parseMail(messages.at(1).data).parts.value(0).body;
+        QVERIFY(summary.endsWith(NotificationManager::composeReport(records).summaryHtml.toUtf8()));
+    }
+
+private:
+    QTemporaryDir dataFolder;
+    std::unique_ptr<SmtpTestServer> smtp;
+    int alreadyReceived = 0;
+};
+
+QTEST_GUILESS_MAIN(TestNotificationDelivery)
+#include "tst_notificationdelivery.moc"
