@@ -1,0 +1,215 @@
+// Notifications of the real server program: a due daily report and health alerts reach the test SMTP
+// server; a broken configuration file does not stop the server from serving radios.
+#include "MessageHeader.h"
+#include "NotificationManager.h"
+#include "NotificationTestSupport.h"
+#include "SmtpTestServer.h"
+#include "VoltkeepProcess.h"
+
+#include <ConfigurationFile.h>
+
+#include <QDeadlineTimer>
+#include <QHostAddress>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+#include <QtEndian>
+#include <QtTest>
+
+#include <memory>
+
+using namespace NVL::Engineering::VK;
+using namespace NotificationTest;
+
+namespace {
+
+const std::string opsUuid = "{11111111-1111-1111-1111-111111111111}";
+const std::string smsUuid = "{22222222-2222-2222-2222-222222222222}";
+const std::string goodUuid = "{33333333-3333-3333-3333-333333333333}";
+
+RecipientList recipients()
+{
+    return {recipient(opsUuid, "ops@example.test"), recipient(smsUuid, "sms@example.test", true),
+            recipient(goodUuid, "good@example.test")};
+}
+
+QByteArray reportMessage(const BatteryRecord &record)
+{
+    return makeHeader(MessageType::BatteryReport).toBytes() + record.toBytes();
+}
+
+bool readExactly(QTcpSocket &socket, qint64 count, QByteArray *out)
+{
+    const QDeadlineTimer deadline(10000);
+    while (socket.bytesAvailable() < count) {
+        if (deadline.hasExpired() || !socket.waitForReadyRead(int(deadline.remainingTime())))
+            return false;
+    }
+    *out = socket.read(count);
+    return true;
+}
+
+// Sends the messages over one TCP connection, then a list request; the list reply comes after the
+// server has handled (and mailed for) everything before it. Returns the stored records.
+bool sendAndList(quint16 port, const QByteArray &messages, QList<BatteryRecord> *stored)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(5000))
+        return false;
+    socket.write(messages + makeHeader(MessageType::ListRequest).toBytes());
+    QByteArray head;
+    if (!readExactly(socket, 16, &head) || MessageHeader::fromBytes(head.constData()).type != 5)
+        return false;
+    const quint32 count = qFromLittleEndian<quint32>(head.constData() + 12);
+    stored->clear();
+    for (quint32 i = 0; i < count; ++i) {
+        QByteArray bytes;
+        if (!readExactly(socket, 64, &bytes))
+            return false;
+        stored->append(BatteryRecord::fromBytes(bytes));
+    }
+    return true;
+}
+
+} // namespace
+
+class TestNotificationsEnd2End : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init()
+    {
+        dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(dir->isValid());
+        // The test writes the configuration file where the server will look for it.
+        qputenv("NORVALE_COMMON_APPDATA", dir->path().toUtf8());
+        SmtpTestServer::Options options;
+        options.authUser = QStringLiteral("vk");
+        options.authPassword = QStringLiteral("pw");
+        smtp = std::make_unique<SmtpTestServer>(options);
+        QVERIFY2(smtp->start(), qPrintable(smtp->errorString()));
+        server = std::make_unique<VoltkeepProcess>(dir->path());
+        server->setPort(VoltkeepProcess::freePort());
+        QCOMPARE(server->configurationFile(), ConfigurationFile::filePath());
+    }
+
+    void cleanup()
+    {
+        server.reset();
+        smtp.reset();
+        dir.reset();
+    }
+
+    void dueDailyReportIsMailed()
+    {
+        // Midnight between planning and due time would move the occurrence to tomorrow.
+        while (QTime::currentTime() > QTime(23, 59, 30))
+            QTest::qWait(1000);
+        const QDateTime due = QDateTime::currentDateTime().addSecs(8);
+        const std::string time = due.toString(QStringLiteral("HH:mm:ss")).toStdString();
+        QVERIFY(writeConfiguration(plainSmtp(smtp->port()), recipients(),
+                                   {periodic(PeriodicType::Daily, time, ReportKind::FullReport, {opsUuid, smsUuid})}));
+        QVERIFY(server->start());
+
+        // One battery by UDP, one by TCP; the list shows when both are stored.
+        QUdpSocket udp;
+        const QByteArray datagram = reportMessage(battery('B', 1, 95, "Truck 1"));
+        QCOMPARE(udp.writeDatagram(datagram, QHostAddress::LocalHost, server->port()), qint64(datagram.size()));
+        QList<BatteryRecord> stored;
+        QTRY_VERIFY(sendAndList(server->port(), reportMessage(battery('C', 2, 84, "Truck 2")), &stored)
+                    && stored.size() == 2);
+        QVERIFY2(QDateTime::currentDateTime() < due, "the reports came in after the report was due");
+        QVERIFY(smtp->messages().isEmpty());
+
+        QVERIFY(smtp->waitForMessages(2, 20000));
+        const QList<SmtpTestServer::Message> messages = smtp->messages();
+        QCOMPARE(messages.at(0).rcptTos, QStringList{QStringLiteral("ops@example.test")});
+        QCOMPARE(messages.at(1).rcptTos, QStringList{QStringLiteral("sms@example.test")});
+        QCOMPARE(messages.at(0).session, messages.at(1).session);
+
+        const ReportTexts expected = NotificationManager::composeReport(stored);
+        const QByteArray html = parseMail(messages.at(0).data).parts.value(0).body;
+        QVERIFY(html.startsWith("<img src='cid:tamsel' /><h1>Voltkeep Report: "));
+        QVERIFY(html.endsWith(("</h1><hr>" + expected.summaryHtml + "<hr>" + expected.tableHtml).toUtf8()));
+        QVERIFY(html.contains("<td>B0123456789</td><td>Excellent</td>"));
+        QVERIFY(html.contains("<td>127.0.0.1</td>"));
+        QCOMPARE(parseMail(messages.at(1).data).parts.value(0).body,
+                 QByteArray("Battery Report\nCount: 2\nExcellent: 1\nGood: 0\nFair: 1\nPoor: 0"));
+
+        // Once per day: no second mail for the same occurrence.
+        QTest::qWait(2000);
+        QCOMPARE(smtp->messages().size(), 2);
+        QVERIFY(server->isRunning());
+    }
+
+    void healthAlertsFollowFallsIntoTheConfiguredClass()
+    {
+        QVERIFY(writeConfiguration(plainSmtp(smtp->port()), recipients(),
+                                   {triggered(1, {opsUuid}, "to Fair"), triggered(2, {goodUuid}, "to Good")}));
+        QVERIFY(server->start());
+        QList<BatteryRecord> stored;
+
+        // A battery's first report never alerts, however poor.
+        QVERIFY(sendAndList(server->port(), reportMessage(battery('B', 1, 95)) + reportMessage(battery('D', 4, 84)),
+                            &stored));
+        QCOMPARE(stored.size(), 2);
+        QCOMPARE(smtp->messages().size(), 0);
+
+        // Excellent to Fair: the Fair notification, not the Good one.
+        QVERIFY(sendAndList(server->port(), reportMessage(battery('B', 1, 84, "Fell")), &stored));
+        QList<SmtpTestServer::Message> messages = smtp->messages();
+        QCOMPARE(messages.size(), 1);
+        QCOMPARE(messages.at(0).rcptTos, QStringList{QStringLiteral("ops@example.test")});
+        const QByteArray html = parseMail(messages.at(0).data).parts.value(0).body;
+        QVERIFY(html.contains("<td>B0123456789</td><td>Fair</td>"));
+        QVERIFY(html.contains("<td>Fell</td>"));
+
+        // Staying Fair, and falling to Poor (nobody is set to it), send nothing.
+        QVERIFY(sendAndList(server->port(), reportMessage(battery('B', 1, 83)) + reportMessage(battery('B', 1, 40)),
+                            &stored));
+        QCOMPARE(smtp->messages().size(), 1);
+
+        // A rise and a new fall, this time to Good.
+        QVERIFY(sendAndList(server->port(), reportMessage(battery('B', 1, 99)) + reportMessage(battery('B', 1, 90)),
+                            &stored));
+        messages = smtp->messages();
+        QCOMPARE(messages.size(), 2);
+        QCOMPARE(messages.at(1).rcptTos, QStringList{QStringLiteral("good@example.test")});
+        QVERIFY(server->isRunning());
+    }
+
+    void malformedConfigurationLeavesTheServerServing()
+    {
+        QVERIFY(writeRawConfiguration("{ \"notifications\": [ this is not JSON"));
+        QVERIFY(server->start());
+        QVERIFY(server->waitForLog(QStringLiteral("Cannot read the notification configuration")));
+        QVERIFY(server->log().contains(QStringLiteral("parse_error")));
+        QVERIFY(server->log().contains(QStringLiteral("Accepting connections on port")));
+
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, server->port());
+        QVERIFY(socket.waitForConnected(5000));
+        socket.write(makeHeader(MessageType::VersionRequest).toBytes() + QByteArray(1, '\1'));
+        QByteArray reply;
+        QVERIFY(readExactly(socket, 13, &reply));
+        QCOMPARE(reply.toHex(), QByteArray("42415453010200000100000001"));
+
+        QList<BatteryRecord> stored;
+        QVERIFY(sendAndList(server->port(), reportMessage(battery('B', 1, 95)) + reportMessage(battery('B', 1, 50)),
+                            &stored));
+        QCOMPARE(stored.size(), 1);
+        QCOMPARE(stored.at(0).healthPercent, quint8(50));
+        QVERIFY(server->isRunning());
+        QVERIFY(smtp->messages().isEmpty());
+    }
+
+private:
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<SmtpTestServer> smtp;
+    std::unique_ptr<VoltkeepProcess> server;
+};
+
+QTEST_GUILESS_MAIN(TestNotificationsEnd2End)
+#include "tst_notificationsend2end.moc"
