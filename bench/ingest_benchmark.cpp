@@ -1,0 +1,462 @@
+// Ingest benchmark of the Voltkeep server: runs the real program on a temporary data folder and prints
+// TCP and UDP ingest rates, the raw durable-commit rate of the same disk, list reply times and the server's
+// peak resident memory. Traffic goes to the loopback address only; every loop is bounded by a count and a deadline.
+
+#include "BenchRecords.h"
+#include "BenchServer.h"
+#include "DurableCommitBench.h"
+#include "ListProbe.h"
+#include "RadioPeer.h"
+#include "StoreFiller.h"
+#include "TcpIngest.h"
+#include "UdpIngest.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+#include <vector>
+
+using namespace NVL::Engineering::VK;
+using namespace NVL::Engineering::VK::Bench;
+
+namespace {
+
+// Time allowances of the phases (ms); each is cut further by what is left of --time-limit.
+constexpr int RawAllowanceMs = 30000; // each of the two runs
+constexpr int TcpAllowanceMs = 60000;
+constexpr int UdpOfferAllowanceMs = 10000;
+constexpr int UdpSettleAllowanceMs = 20000;
+constexpr int UdpPollMs = 250;
+constexpr int UdpQuietMs = 1500;
+constexpr int FillOverTcpAllowanceMs = 60000;
+constexpr int ServerStartMs = 30000;
+constexpr int ListAllowanceMs = 20000;
+
+constexpr double TargetIngestShare = 0.80;
+constexpr double TargetListMs = 1000.0;
+constexpr double TargetMemoryMiB = 64.0;
+
+struct Options
+{
+    quint32 batteries = 10000;
+    quint32 udp = 10000;
+    quint32 raw = 10000;
+    quint32 large = 100000;
+    int connections = 1;
+    bool fillOverTcp = false;
+    int fillConnections = 4;
+    double udpRate = 0;
+    int listRepeats = 3;
+    int timeLimitS = 170;
+    bool keep = false;
+};
+
+QTextStream &out()
+{
+    static QTextStream stream(stdout);
+    return stream;
+}
+
+void say(const QString &text)
+{
+    out() << text << Qt::endl;
+}
+
+QString seconds(qint64 ns)
+{
+    return QString::number(double(ns) / 1e9, 'f', 2);
+}
+
+QString milliseconds(double ms)
+{
+    return QString::number(ms, 'f', 1);
+}
+
+double perSecond(qint64 count, qint64 ns)
+{
+    return ns > 0 ? double(count) * 1e9 / double(ns) : 0.0;
+}
+
+QString rate(double value)
+{
+    return QString::number(value, 'f', 1);
+}
+
+double mebibytes(qint64 kib)
+{
+    return double(kib) / 1024.0;
+}
+
+QString verdict(bool met)
+{
+    return met ? QStringLiteral("met") : QStringLiteral("NOT met");
+}
+
+QDeadlineTimer within(int allowanceMs, const QDeadlineTimer &overall)
+{
+    return QDeadlineTimer(qMax<qint64>(0, qMin<qint64>(allowanceMs, overall.remainingTime())));
+}
+
+std::optional<quint32> positive(const QCommandLineParser &parser, const QString &name, quint32 maximum)
+{
+    bool ok = false;
+    const qulonglong value = parser.value(name).toULongLong(&ok);
+    if (!ok || value == 0 || value > maximum) {
+        std::fprintf(stderr, "--%s wants a whole number from 1 to %u\n", qPrintable(name), maximum);
+        return std::nullopt;
+    }
+    return quint32(value);
+}
+
+std::optional<Options> parseOptions(const QCoreApplication &app)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Measures the Voltkeep server's report ingest, list replies and memory against a private instance on loopback."));
+    parser.addHelpOption();
+    const Options defaults;
+    parser.addOptions({
+        {QStringLiteral("batteries"), QStringLiteral("Distinct batteries reported over TCP."), QStringLiteral("N"),
+         QString::number(defaults.batteries)},
+        {QStringLiteral("udp"), QStringLiteral("Distinct batteries reported over UDP."), QStringLiteral("N"),
+         QString::number(defaults.udp)},
+        {QStringLiteral("raw"), QStringLiteral("Rows of the raw durable-commit measurement."), QStringLiteral("N"),
+         QString::number(defaults.raw)},
+        {QStringLiteral("large"), QStringLiteral("Stored batteries for the large list and memory figures."),
+         QStringLiteral("N"), QString::number(defaults.large)},
+        {QStringLiteral("connections"), QStringLiteral("TCP connections of the ingest phase."), QStringLiteral("N"),
+         QString::number(defaults.connections)},
+        {QStringLiteral("fill"),
+         QStringLiteral("How to reach the large store: prefill (server stopped, rows written into vk.db) or tcp."),
+         QStringLiteral("way"), QStringLiteral("prefill")},
+        {QStringLiteral("fill-connections"), QStringLiteral("TCP connections when filling over TCP."),
+         QStringLiteral("N"), QString::number(defaults.fillConnections)},
+        {QStringLiteral("udp-rate"), QStringLiteral("Datagrams per second offered; 0 sends as fast as possible."),
+         QStringLiteral("R"), QStringLiteral("0")},
+        {QStringLiteral("list-repeats"), QStringLiteral("Timed list requests per store size."), QStringLiteral("N"),
+         QString::number(defaults.listRepeats)},
+        {QStringLiteral("time-limit"), QStringLiteral("Bound of the sending phases together, in seconds."),
+         QStringLiteral("s"), QString::number(defaults.timeLimitS)},
+        {QStringLiteral("keep"), QStringLiteral("Keep the temporary data folder and print its path.")},
+    });
+    parser.process(app);
+
+    Options options;
+    const auto batteries = positive(parser, QStringLiteral("batteries"), 1000000);
+    const auto udp = positive(parser, QStringLiteral("udp"), 1000000);
+    const auto raw = positive(parser, QStringLiteral("raw"), 1000000);
+    const auto large = positive(parser, QStringLiteral("large"), 5000000);
+    const auto connections = positive(parser, QStringLiteral("connections"), 16);
+    const auto fillConnections = positive(parser, QStringLiteral("fill-connections"), 16);
+    const auto repeats = positive(parser, QStringLiteral("list-repeats"), 20);
+    const auto timeLimit = positive(parser, QStringLiteral("time-limit"), 3600);
+    if (!batteries || !udp || !raw || !large || !connections || !fillConnections || !repeats || !timeLimit)
+        return std::nullopt;
+    bool rateOk = false;
+    const double udpRate = parser.value(QStringLiteral("udp-rate")).toDouble(&rateOk);
+    if (!rateOk || udpRate < 0) {
+        std::fprintf(stderr, "--udp-rate wants a number of datagrams per second, 0 or more\n");
+        return std::nullopt;
+    }
+    const QString fill = parser.value(QStringLiteral("fill"));
+    if (fill != QLatin1String("prefill") && fill != QLatin1String("tcp")) {
+        std::fprintf(stderr, "--fill is prefill or tcp\n");
+        return std::nullopt;
+    }
+    options.batteries = *batteries;
+    options.udp = *udp;
+    options.raw = *raw;
+    options.large = *large;
+    options.connections = int(*connections);
+    options.fillOverTcp = fill == QLatin1String("tcp");
+    options.fillConnections = int(*fillConnections);
+    options.udpRate = udpRate;
+    options.listRepeats = int(*repeats);
+    options.timeLimitS = int(*timeLimit);
+    options.keep = parser.isSet(QStringLiteral("keep"));
+    return options;
+}
+
+struct ListTimes
+{
+    bool ok = false;
+    quint32 count = 0;
+    double medianMs = 0;
+    double minMs = 0;
+    double maxMs = 0;
+    QStringList samples; // in the order of the requests
+    QString error;
+};
+
+ListTimes timeLists(quint16 port, int repeats)
+{
+    ListTimes times;
+    RadioPeer peer(QStringLiteral("127.0.0.1"), port, ListAllowanceMs);
+    if (!peer.connectToServer()) {
+        times.error = peer.errorString();
+        return times;
+    }
+    std::vector<double> samples;
+    for (int i = 0; i < repeats; ++i) {
+        const ListProbe::Reply reply = ListProbe::request(peer.socket(), QDeadlineTimer(ListAllowanceMs));
+        if (!reply.ok) {
+            times.error = reply.error;
+            return times;
+        }
+        times.count = reply.count;
+        samples.push_back(double(reply.nanoseconds) / 1e6);
+        times.samples << milliseconds(samples.back());
+    }
+    peer.disconnectFromServer();
+    std::sort(samples.begin(), samples.end());
+    times.medianMs = samples[samples.size() / 2];
+    times.minMs = samples.front();
+    times.maxMs = samples.back();
+    times.ok = true;
+    return times;
+}
+
+void sayListTimes(const ListTimes &times, int repeats)
+{
+    say(QStringLiteral("list reply, %1 batteries: median %2 ms (min %3, max %4; %5 requests, request sent -> last byte "
+                       "received; in order: %6 ms)")
+            .arg(times.count)
+            .arg(milliseconds(times.medianMs), milliseconds(times.minMs), milliseconds(times.maxMs))
+            .arg(repeats)
+            .arg(times.samples.join(QStringLiteral(", "))));
+}
+
+std::optional<BenchServer::Memory> sayMemory(const BenchServer &server, const QString &when)
+{
+    const auto memory = server.memory();
+    if (!memory) {
+        say(QStringLiteral("server peak memory %1: unavailable").arg(when));
+        return memory;
+    }
+    say(QStringLiteral("server peak memory %1: VmHWM %2 MiB (VmRSS %3 MiB)")
+            .arg(when, QString::number(mebibytes(memory->peakKiB), 'f', 1),
+                 QString::number(mebibytes(memory->residentKiB), 'f', 1)));
+    return memory;
+}
+
+int failRun(const QString &what, BenchServer *server = nullptr)
+{
+    out().flush();
+    std::fprintf(stderr, "vk_bench_ingest: %s\n", qPrintable(what));
+    if (server) {
+        const QString log = server->logSinceStart().trimmed();
+        if (!log.isEmpty())
+            std::fprintf(stderr, "server log since its last start:\n%s\n", qPrintable(log.right(4000)));
+    }
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("vk_bench_ingest"));
+    const auto parsed = parseOptions(app);
+    if (!parsed)
+        return 2;
+    const Options options = *parsed;
+
+    QElapsedTimer runClock;
+    runClock.start();
+    const QDeadlineTimer overall(qint64(options.timeLimitS) * 1000);
+
+    QTemporaryDir temp;
+    if (!temp.isValid())
+        return failRun(QStringLiteral("cannot create a temporary folder: ") + temp.errorString());
+    temp.setAutoRemove(!options.keep);
+
+    BenchServer server(QStringLiteral(VK_VOLTKEEP_BIN), temp.path());
+    const quint16 port = BenchServer::freePort();
+    if (port == 0 || !server.writePortSetting(port))
+        return failRun(QStringLiteral("cannot set up the server's port"));
+    say(QStringLiteral("server: %1 -e, data folder %2, port %3 (loopback traffic only)")
+            .arg(QStringLiteral(VK_VOLTKEEP_BIN), server.dataFolder())
+            .arg(port));
+
+    // 1. The disk's own price for what the server does per report, before the server competes for it;
+    //    measured again after the TCP phase, since a virtual disk's sync cost drifts.
+    const QString rawPath = server.dataFolder() + QStringLiteral("/durable-commits.db");
+    std::vector<double> rawRates; // of the runs that committed anything
+    const auto measureRaw = [&](const QString &when) -> std::optional<double> {
+        const DurableCommitBench::Result raw =
+            DurableCommitBench::run(rawPath, options.raw, within(RawAllowanceMs, overall));
+        if (!raw.ok) {
+            failRun(QStringLiteral("raw durable-commit measurement failed: ") + raw.error);
+            return std::nullopt;
+        }
+        const double value = perSecond(raw.committed, raw.nanoseconds);
+        if (raw.committed > 0)
+            rawRates.push_back(value);
+        say(QStringLiteral("raw durable commits %1 (QSQLITE, server's pragmas, WAL, synchronous FULL, one "
+                           "BEGIN/DELETE/INSERT/COMMIT per row, separate file in the data folder): %2 rows in %3 s = "
+                           "%4 commits/s%5")
+                .arg(when)
+                .arg(raw.committed)
+                .arg(seconds(raw.nanoseconds), rate(value),
+                     raw.deadlineHit ? QStringLiteral(" (stopped at its time allowance)") : QString()));
+        return value;
+    };
+    const auto rawBefore = measureRaw(QStringLiteral("before the server runs"));
+    if (!rawBefore)
+        return 1;
+
+    if (!server.start(ServerStartMs))
+        return failRun(server.errorString(), &server);
+    sayMemory(server, QStringLiteral("after start-up"));
+
+    // 2. TCP ingest on an empty store.
+    const TcpIngest::Result tcp = TcpIngest::run(port, options.connections, SerialTag::Tcp, 0, options.batteries,
+                                                 within(TcpAllowanceMs, overall));
+    if (!tcp.ok)
+        return failRun(QStringLiteral("TCP ingest failed: ") + tcp.error, &server);
+    const qint64 tcpStored = countWithTag(tcp.list.records, SerialTag::Tcp);
+    if (tcpStored != tcp.confirmed)
+        return failRun(QStringLiteral("TCP ingest: the list shows %1 batteries, %2 reports were confirmed")
+                           .arg(tcpStored)
+                           .arg(tcp.confirmed),
+                       &server);
+    const double tcpRate = perSecond(tcpStored, tcp.nanoseconds);
+    say(QStringLiteral("TCP ingest: %1 reports over %2 connection(s) in %3 s = %4 reports/s (saved: the closing list "
+                       "reply shows all %5; time runs to its last byte)%6")
+            .arg(tcp.sent)
+            .arg(options.connections)
+            .arg(seconds(tcp.nanoseconds), rate(tcpRate))
+            .arg(tcpStored)
+            .arg(tcp.deadlineHit ? QStringLiteral(" (stopped at its time allowance, %1 of %2 sent)")
+                                       .arg(tcp.sent)
+                                       .arg(options.batteries)
+                                 : QString()));
+    sayMemory(server, QStringLiteral("after TCP ingest"));
+
+    const auto rawAfter = measureRaw(QStringLiteral("after TCP ingest, server idle"));
+    if (!rawAfter)
+        return 1;
+    double rawRate = 0;
+    for (double value : rawRates)
+        rawRate += value / double(rawRates.size());
+    say(QStringLiteral("raw durable commits, mean of %1 run(s): %2 commits/s").arg(rawRates.size()).arg(rate(rawRate)));
+
+    const ListTimes smallLists = timeLists(port, options.listRepeats);
+    if (!smallLists.ok)
+        return failRun(QStringLiteral("list timing failed: ") + smallLists.error, &server);
+    sayListTimes(smallLists, options.listRepeats);
+
+    // 3. UDP ingest: no replies, so loss shows only in the stored count once it stops growing.
+    const UdpIngest::Offer offer = UdpIngest::offer(port, SerialTag::Udp, 0, options.udp, options.udpRate,
+                                                    within(UdpOfferAllowanceMs, overall));
+    say(QStringLiteral("UDP ingest offered: %1 datagrams in %2 s = %3 reports/s (%4)%5%6")
+            .arg(offer.sent)
+            .arg(QString::number(double(offer.nanoseconds) / 1e9, 'f', 3), rate(perSecond(offer.sent, offer.nanoseconds)),
+                 options.udpRate > 0 ? QStringLiteral("paced at %1/s").arg(options.udpRate) : QStringLiteral("unpaced"))
+            .arg(offer.failed ? QStringLiteral(", %1 refused by the local socket").arg(offer.failed) : QString(),
+                 offer.deadlineHit ? QStringLiteral(" (stopped at its time allowance)") : QString()));
+    UdpIngest::Settle settle;
+    {
+        RadioPeer peer(QStringLiteral("127.0.0.1"), port, ListAllowanceMs);
+        if (!peer.connectToServer())
+            return failRun(QStringLiteral("cannot connect for the UDP count: ") + peer.errorString(), &server);
+        settle = UdpIngest::settle(peer.socket(), UdpPollMs, UdpQuietMs, within(UdpSettleAllowanceMs, overall),
+                                   ListAllowanceMs);
+        peer.disconnectFromServer();
+    }
+    if (!settle.ok)
+        return failRun(QStringLiteral("UDP count failed: ") + settle.error, &server);
+    const qint64 udpStored = countWithTag(settle.last.records, SerialTag::Udp);
+    const qint64 udpLost = offer.sent - udpStored;
+    say(QStringLiteral("UDP ingest result: %1 stored, %2 lost of %3 sent (%4 % lost); count %5 after %6 polls, last "
+                       "growth %7 s into the wait")
+            .arg(udpStored)
+            .arg(udpLost)
+            .arg(offer.sent)
+            .arg(QString::number(offer.sent ? 100.0 * double(udpLost) / double(offer.sent) : 0.0, 'f', 2),
+                 settle.quiet ? QStringLiteral("steady for %1 ms").arg(UdpQuietMs)
+                              : QStringLiteral("NOT yet steady for %1 ms when the time allowance ended").arg(UdpQuietMs))
+            .arg(settle.polls)
+            .arg(seconds(settle.nanoseconds)));
+    sayMemory(server, QStringLiteral("after UDP ingest"));
+
+    // 4. The large store.
+    quint32 stored = settle.last.count;
+    if (stored < options.large) {
+        const quint32 missing = options.large - stored;
+        if (options.fillOverTcp) {
+            const TcpIngest::Result fill = TcpIngest::run(port, options.fillConnections, SerialTag::Fill, 0, missing,
+                                                          within(FillOverTcpAllowanceMs, overall));
+            if (!fill.ok)
+                return failRun(QStringLiteral("filling over TCP failed: ") + fill.error, &server);
+            stored = fill.list.count;
+            say(QStringLiteral("large store reached over TCP: %1 reports over %2 connections in %3 s = %4 reports/s, "
+                               "%5 batteries stored%6")
+                    .arg(fill.confirmed)
+                    .arg(options.fillConnections)
+                    .arg(seconds(fill.nanoseconds), rate(perSecond(fill.confirmed, fill.nanoseconds)))
+                    .arg(stored)
+                    .arg(fill.deadlineHit ? QStringLiteral(" (stopped at its time allowance, short of %1)").arg(options.large)
+                                          : QString()));
+        } else {
+            server.stop();
+            const StoreFiller::Result fill = StoreFiller::fill(server.databasePath(), SerialTag::Fill, 0, missing);
+            if (!fill.ok)
+                return failRun(QStringLiteral("pre-fill failed: ") + fill.error);
+            if (!server.start(ServerStartMs))
+                return failRun(QStringLiteral("restart after the pre-fill failed: ") + server.errorString(), &server);
+            stored = quint32(fill.rowsAfter);
+            say(QStringLiteral("large store reached by pre-fill: server stopped, %1 valid rows added to vk.db through "
+                               "QSQLITE in one transaction (%2 s; %3 -> %4 rows), server restarted (peak memory below "
+                               "counts from this restart)")
+                    .arg(missing)
+                    .arg(seconds(fill.nanoseconds))
+                    .arg(fill.rowsBefore)
+                    .arg(fill.rowsAfter));
+        }
+    }
+    const ListTimes largeLists = timeLists(port, options.listRepeats);
+    if (!largeLists.ok)
+        return failRun(QStringLiteral("list timing failed: ") + largeLists.error, &server);
+    sayListTimes(largeLists, options.listRepeats);
+    const auto largeMemory = sayMemory(server, QStringLiteral("at %1 stored batteries, after the list replies").arg(largeLists.count));
+    server.stop();
+
+    // 5. Verdicts.
+    const double share = rawRate > 0 ? tcpRate / rawRate : 0.0;
+    say(QStringLiteral("ratio server TCP ingest / raw durable commits (mean): %1 (%2 / %3 per second)")
+            .arg(QString::number(share, 'f', 3), rate(tcpRate), rate(rawRate)));
+    if (rawRate > 0 && tcpRate > 0)
+        say(QStringLiteral("target: TCP ingest >= 80 % of the raw durable-commit rate: %1 % - %2")
+                .arg(QString::number(100.0 * share, 'f', 1), verdict(share >= TargetIngestShare)));
+    else
+        say(QStringLiteral("target: TCP ingest >= 80 % of the raw durable-commit rate: not measured (no time left) - NOT met"));
+    const bool largeReached = largeLists.count >= options.large;
+    const QString shortOf = largeReached ? QString()
+                                         : QStringLiteral(" (measured at %1 batteries, short of %2)")
+                                               .arg(largeLists.count)
+                                               .arg(options.large);
+    say(QStringLiteral("target: list reply of %1 batteries in under 1 s: median %2 ms - %3%4")
+            .arg(options.large)
+            .arg(milliseconds(largeLists.medianMs), verdict(largeReached && largeLists.medianMs < TargetListMs), shortOf));
+    if (largeMemory) {
+        const double mib = mebibytes(largeMemory->peakKiB);
+        say(QStringLiteral("target: resident memory under 64 MiB at %1 batteries: VmHWM %2 MiB - %3%4")
+                .arg(options.large)
+                .arg(QString::number(mib, 'f', 1), verdict(largeReached && mib < TargetMemoryMiB), shortOf));
+    } else {
+        say(QStringLiteral("target: resident memory under 64 MiB at %1 batteries: not measured - NOT met").arg(options.large));
+    }
+    say(QStringLiteral("total run time: %1 s").arg(seconds(runClock.nsecsElapsed())));
+    if (options.keep)
+        say(QStringLiteral("data folder kept: %1").arg(temp.path()));
+    return 0;
+}
