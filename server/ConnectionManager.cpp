@@ -64,6 +64,8 @@ void ConnectionManager::connectionInitiated()
         if (!socket)
             break;
         log(QStringLiteral("Incoming Connection from %1").arg(socket->peerAddress().toString()), LogType::Information);
+        // Replies are small and end a request: do not let them wait for the peer's delayed ack.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         m_connections.insert(socket);
         connect(socket, &QTcpSocket::disconnected, this, &ConnectionManager::connectionClosed);
         connect(socket, &QTcpSocket::errorOccurred, this, &ConnectionManager::socketError);
