@@ -26,7 +26,20 @@ QDate dayInMonth(const QDate &anyDay, int day)
 // changes; an invalid date (from nonsense in the file) gives an invalid result.
 QDateTime localAt(const QDate &date, const QTime &time)
 {
-    return date.isValid() ? QDateTime(date, time) : QDateTime();
+    if (!date.isValid())
+        return QDateTime();
+    // Read with the offset in force when the day began. Where that gives the wanted wall-clock time it
+    // is the answer, also for the first of two 02:30 when winter time returns (the C library's choice
+    // between the two depends on its earlier calls, and a second one would mail twice).
+    const QDateTime early =
+        QDateTime(date, time, Qt::UTC).addSecs(-date.startOfDay().offsetFromUtc()).toLocalTime();
+    if (early.date() == date && early.time() == time)
+        return early;
+    // Otherwise the offset changed earlier that day. A time that the change to summer time skips has no
+    // valid local reading; the early reading puts it as far after the change as it was after its start
+    // (02:30 becomes 03:30) instead of an invalid due time that would end the planning.
+    const QDateTime local(date, time);
+    return local.isValid() ? local : early;
 }
 
 } // namespace

@@ -249,6 +249,17 @@ private Q_SLOTS:
                                                  << at(2025, 3, 30, 9, 0);
         QTest::newRow("daily into winter time") << at(2025, 10, 25, 10, 0) << periodic(PeriodicType::Daily, "09:00:00")
                                                 << at(2025, 10, 26, 9, 0);
+        QTest::newRow("daily in the skipped hour") << at(2025, 3, 29, 10, 0) << periodic(PeriodicType::Daily, "02:30:00")
+                                                   << at(2025, 3, 30, 3, 30);
+        QTest::newRow("daily after the skipped hour") << at(2025, 3, 30, 3, 30, 1)
+                                                      << periodic(PeriodicType::Daily, "02:30:00") << at(2025, 3, 31, 2, 30);
+        QTest::newRow("monthly in the skipped hour") << at(2025, 3, 20, 10, 0) << monthly(30, "02:00:00")
+                                                     << at(2025, 3, 30, 3, 0);
+        QTest::newRow("daily in the repeated hour") << at(2025, 10, 25, 10, 0)
+                                                    << periodic(PeriodicType::Daily, "02:30:00")
+                                                    << QDateTime(QDate(2025, 10, 26), QTime(0, 30), Qt::UTC).toLocalTime();
+        QTest::newRow("daily after the repeated hour") << QDateTime(QDate(2025, 10, 26), QTime(0, 30, 1), Qt::UTC).toLocalTime()
+                                                       << periodic(PeriodicType::Daily, "02:30:00") << at(2025, 10, 27, 2, 30);
         QTest::newRow("monthly into summer time") << at(2025, 3, 20, 10, 0) << monthly(5, "09:00:00")
                                                   << at(2025, 4, 5, 9, 0);
     }
@@ -382,6 +393,23 @@ private Q_SLOTS:
         QCOMPARE(dues, everyDay(at(2025, 3, 29, 9, 0), 12));
         for (const QDateTime &due : dues)
             QCOMPARE(due.time(), QTime(9, 0));
+    }
+
+    void hoursThatDaylightSavingSkipsOrRepeats()
+    {
+        // 02:30 does not exist on 30 March and exists twice on 26 October: one occurrence a day all the same.
+        QVERIFY(writeNotifications({named(periodic(PeriodicType::Daily, "02:30:00"), "night")}));
+        PlanRunner spring(at(2025, 3, 29, 10, 0));
+        QVERIFY(spring.runUntil(at(2025, 4, 1, 12, 0)));
+        QCOMPARE(spring.firedDues(QStringLiteral("night")),
+                 (QList<QDateTime>{at(2025, 3, 30, 3, 30), at(2025, 3, 31, 2, 30), at(2025, 4, 1, 2, 30)}));
+
+        PlanRunner autumn(at(2025, 10, 25, 10, 0));
+        QVERIFY(autumn.runUntil(at(2025, 10, 28, 12, 0)));
+        const QDateTime firstOfTwo = QDateTime(QDate(2025, 10, 26), QTime(0, 30), Qt::UTC).toLocalTime();
+        QCOMPARE(firstOfTwo.time(), QTime(2, 30));
+        QCOMPARE(autumn.firedDues(QStringLiteral("night")),
+                 (QList<QDateTime>{firstOfTwo, at(2025, 10, 27, 2, 30), at(2025, 10, 28, 2, 30)}));
     }
 
     void occurrencesInTheHourBeforeAWindowAreSent()

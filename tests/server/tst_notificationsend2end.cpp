@@ -135,6 +135,7 @@ private Q_SLOTS:
         QVERIFY(html.endsWith(("</h1><hr>" + expected.summaryHtml + "<hr>" + expected.tableHtml).toUtf8()));
         QVERIFY(html.contains("<td>B0123456789</td><td>Excellent</td>"));
         QVERIFY(html.contains("<td>127.0.0.1</td>"));
+        QVERIFY(parseMail(messages.at(0).data).parts.value(1).body.startsWith("\x89PNG")); // the logo is compiled in
         QCOMPARE(parseMail(messages.at(1).data).parts.value(0).body,
                  QByteArray("Battery Report\nCount: 2\nExcellent: 1\nGood: 0\nFair: 1\nPoor: 0"));
 
