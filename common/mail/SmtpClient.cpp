@@ -113,6 +113,17 @@ int SmtpClient::getReplyCode() const
     return replyCode;
 }
 
+bool SmtpClient::sayHello()
+{
+    sendLine(QStringLiteral("EHLO ") + heloName);
+    waitForReply();
+    if (replyCode != 250) {
+        emit smtpError(ServerFailure);
+        return false;
+    }
+    return true;
+}
+
 bool SmtpClient::connectToServer()
 {
     if (connectionType == ImplicitTls)
@@ -135,12 +146,8 @@ bool SmtpClient::connectToServer()
             return false;
         }
 
-        sendLine(QStringLiteral("EHLO ") + heloName);
-        waitForReply();
-        if (replyCode != 250) {
-            emit smtpError(ServerFailure);
+        if (!sayHello())
             return false;
-        }
 
         if (connectionType == StartTls) {
             sendLine(QStringLiteral("STARTTLS"));
@@ -161,12 +168,8 @@ bool SmtpClient::connectToServer()
                 return false;
             }
 
-            sendLine(QStringLiteral("EHLO ") + heloName);
-            waitForReply();
-            if (replyCode != 250) {
-                emit smtpError(ServerFailure);
+            if (!sayHello())
                 return false;
-            }
         }
     } catch (const ResponseTimeoutException &) {
         return false;

@@ -76,6 +76,8 @@ private:
     void sendLine(const QString &text);
     void sendBytes(const QByteArray &bytes);
     void waitForReply();
+    // EHLO and its 250; throws the time-out exceptions like the steps it is made of.
+    bool sayHello();
     bool resetTransaction();
 
     QTcpSocket *socket;
