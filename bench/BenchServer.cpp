@@ -1,13 +1,13 @@
 #include "BenchServer.h"
 
+#include "FreePort.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcessEnvironment>
-#include <QTcpServer>
 #include <QThread>
-#include <QUdpSocket>
 
 #ifdef Q_OS_LINUX
 #include <csignal>
@@ -143,16 +143,7 @@ std::optional<BenchServer::Memory> BenchServer::memory() const
 
 quint16 BenchServer::freePort()
 {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        QTcpServer tcp;
-        if (!tcp.listen(QHostAddress::Any, 0))
-            continue;
-        const quint16 port = tcp.serverPort();
-        QUdpSocket udp;
-        if (udp.bind(QHostAddress::Any, port))
-            return port;
-    }
-    return 0;
+    return freeRadioPort();
 }
 
 } // namespace NVL::Engineering::VK::Bench

@@ -1,13 +1,13 @@
 #include "VoltkeepProcess.h"
 
+#include "FreePort.h"
+
 #include "TestPaths.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QProcessEnvironment>
-#include <QTcpServer>
-#include <QUdpSocket>
 
 VoltkeepProcess::VoltkeepProcess(const QString &commonDataFolder)
     : m_common(commonDataFolder)
@@ -132,14 +132,5 @@ void VoltkeepProcess::collect()
 
 quint16 VoltkeepProcess::freePort()
 {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        QTcpServer tcp;
-        if (!tcp.listen(QHostAddress::Any, 0))
-            continue;
-        const quint16 port = tcp.serverPort();
-        QUdpSocket udp;
-        if (udp.bind(QHostAddress::Any, port))
-            return port;
-    }
-    return 0;
+    return NVL::Engineering::VK::freeRadioPort();
 }
