@@ -3,6 +3,7 @@
 #include "BatteryRecord.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QSqlQuery>
 #include <QString>
 
@@ -33,6 +34,8 @@ public:
     void saveReport(const BatteryRecord &record);
     // All rows in ascending byte order of the serial; the query can be walked more than once.
     QSqlQuery getReports();
+    // The stored rows that hold valid records, in the same order; other rows are left out.
+    QList<BatteryRecord> validReports();
     void deleteReport(const QByteArray &serial);
     void close();
 

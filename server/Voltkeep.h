@@ -38,8 +38,6 @@ protected:
     void stop() override;
 
 private:
-    QList<BatteryRecord> validStoredRecords();
-
     std::unique_ptr<BatteryDatabase> m_database;
     std::unique_ptr<QSettings> m_settings;
     NotificationManager *m_notificationManager = nullptr;
