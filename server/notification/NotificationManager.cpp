@@ -1,9 +1,11 @@
 #include "NotificationManager.h"
 
+#include "DueTime.h"
 #include "ServiceBase.h"
 
 #include <ConfigurationFile.h>
 
+#include <QTimeZone>
 #include <QUuid>
 
 #include <nlohmann/json.hpp>
@@ -33,6 +35,9 @@ namespace NVL::Engineering::VK {
 // among identical entries of the file, so two identical entries still mail twice, and an edited
 // entry is a new notification.
 //
+// A notification whose fields are out of range, or whose due times would not advance, is left out of
+// the pass with a Warning rather than planned: no walk over due times can spin.
+//
 // A file that cannot be read leaves `notifications` as it was: the pass logs the error and plans
 // the next window from the list it had. A pass whose next pass time has already gone by arms it
 // with interval 0, so planning catches up instead of stopping. Every timer is a child or member of
@@ -45,6 +50,20 @@ int intervalMs(const QDateTime &now, const QDateTime &due)
     // Whole seconds, the fraction dropped; never negative, never past what a timer holds.
     const qint64 seconds = std::clamp<qint64>(now.secsTo(due), 0, std::numeric_limits<int>::max() / 1000);
     return int(seconds * 1000);
+}
+
+// The zone of the process's local time; a fixed offset when the system names none Qt knows.
+QTimeZone localZone(const QDateTime &now)
+{
+    const QTimeZone system = QTimeZone::systemTimeZone();
+    return system.isValid() ? system : QTimeZone(now.toLocalTime().offsetFromUtc());
+}
+
+void warnNotPlanned(const NotificationData &notification, const QString &reason)
+{
+    ServiceBase::logEvent(QStringLiteral("Notification \"%1\" is left out of this planning pass: %2")
+                              .arg(QString::fromStdString(notification.alias), reason),
+                          LogType::Warning);
 }
 
 QString contentOf(const NotificationData &notification)
@@ -85,6 +104,7 @@ void NotificationManager::setupTimers()
     }
 
     const QDateTime windowEnd = windowStartTime.addDays(WindowDays);
+    const QTimeZone zone = localZone(now);
     QDateTime from = now;
     for (const Occurrence &occurrence : std::as_const(armed)) {
         from = std::min(from, occurrence.due);
@@ -110,10 +130,20 @@ void NotificationManager::setupTimers()
         if (fired.isValid())
             stillFired.insert(identity, fired);
 
+        const DueTime::Plan plan = DueTime::dueTimesBetween(notification, from, windowEnd, zone);
+        if (plan.outcome == DueTime::Plan::FieldOutOfRange) {
+            warnNotPlanned(notification,
+                           QStringLiteral("its day of the week, day or month is out of range."));
+            continue;
+        }
+        if (plan.outcome == DueTime::Plan::NoProgress) {
+            warnNotPlanned(notification, QStringLiteral("its due times do not advance."));
+            continue;
+        }
         const QString key = QUuid::createUuid().toString(QUuid::WithBraces);
         bool armedAny = false;
-        for (QDateTime due = nextDueTime(notification, from); due.isValid() && due < windowEnd;
-             due = nextDueTime(notification, due.addSecs(1))) {
+        for (const QDateTime &dueInZone : plan.dueTimes) {
+            const QDateTime due = dueInZone.toLocalTime();
             if (fired.isValid() && due <= fired)
                 continue;
             arm(key, identity, due, now);
@@ -186,6 +216,11 @@ void NotificationManager::healthAlert(const BatteryRecord &record)
 QDateTime NotificationManager::nextDueTime(const NotificationData &notification) const
 {
     return nextDueTime(notification, clock());
+}
+
+QDateTime NotificationManager::nextDueTime(const NotificationData &notification, const QDateTime &now)
+{
+    return DueTime::nextDueTime(notification, now, localZone(now)).toLocalTime();
 }
 
 QList<NotificationManager::ArmedOccurrence> NotificationManager::armedOccurrences() const

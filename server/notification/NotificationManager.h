@@ -41,7 +41,8 @@ public:
     // Sends an alert for every triggered notification set to the record's health class.
     void healthAlert(const BatteryRecord &record);
 
-    // The first due time at or after now; invalid for an unknown periodic type.
+    // The first due time at or after now, on the process's local clock (DueTime::nextDueTime);
+    // invalid for an unknown periodic type or a day of the week, day or month out of range.
     QDateTime nextDueTime(const NotificationData &notification) const;
     static QDateTime nextDueTime(const NotificationData &notification, const QDateTime &now);
 
