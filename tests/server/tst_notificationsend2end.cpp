@@ -16,6 +16,7 @@
 #include <QtEndian>
 #include <QtTest>
 
+#include <limits>
 #include <memory>
 
 using namespace NVL::Engineering::VK;
@@ -204,6 +205,55 @@ private Q_SLOTS:
         QCOMPARE(stored.at(0).healthPercent, quint8(50));
         QVERIFY(server->isRunning());
         QVERIFY(smtp->messages().isEmpty());
+    }
+
+    // Zones whose days can begin at 01:00, and notifications whose fields make no sense: the server
+    // still finishes its start, serves, and names each notification it leaves out once.
+    void startsWithMidnightChangesAndNonsense_data()
+    {
+        QTest::addColumn<QString>("zone");
+        for (const char *zone : {"Africa/Cairo", "America/Santiago", "America/Havana", "Asia/Beirut", "America/Asuncion"})
+            QTest::newRow(zone) << QString::fromLatin1(zone);
+    }
+
+    void startsWithMidnightChangesAndNonsense()
+    {
+        QFETCH(QString, zone);
+        NotificationList notifications;
+        const auto add = [&](PeriodicType period, int dayOfWeek, int day, int month, const char *alias) {
+            NotificationData n = periodic(period, "", ReportKind::SummaryReport, {opsUuid});
+            n.dayOfWeek = dayOfWeek;
+            n.day = day;
+            n.month = month;
+            n.alias = alias;
+            notifications.push_back(n);
+        };
+        add(PeriodicType::Daily, 1, 1, 1, "midnight");
+        add(PeriodicType::Weekly, 7, 1, 1, "sunday midnight");
+        add(PeriodicType::Weekly, -8, 1, 1, "minus eight");
+        add(PeriodicType::Weekly, std::numeric_limits<int>::min(), 1, 1, "weekday min");
+        add(PeriodicType::Monthly, 1, std::numeric_limits<int>::max(), 1, "day max");
+        add(PeriodicType::Annually, 1, 1, 13, "month 13");
+        QVERIFY(writeConfiguration(plainSmtp(smtp->port()), recipients(), notifications));
+        server->setEnvironment(QStringLiteral("TZ"), zone);
+        QVERIFY(server->start());
+        QVERIFY2(server->log().contains(QStringLiteral("Accepting connections on port")), qPrintable(server->log()));
+
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, server->port());
+        QVERIFY(socket.waitForConnected(5000));
+        socket.write(makeHeader(MessageType::VersionRequest).toBytes() + QByteArray(1, '\1'));
+        QByteArray reply;
+        QVERIFY(readExactly(socket, 13, &reply));
+        QCOMPARE(reply.toHex(), QByteArray("42415453010200000100000001"));
+
+        for (const char *alias : {"minus eight", "weekday min", "day max", "month 13"})
+            QCOMPARE(server->countInLog(QStringLiteral("Warning: Notification \"%1\" is left out of this planning pass: "
+                                                       "its day of the week, day or month is out of range.")
+                                            .arg(QLatin1String(alias))),
+                     1);
+        QCOMPARE(server->countInLog(QStringLiteral("Warning:")), 4);
+        QVERIFY(server->isRunning());
     }
 
 private:
