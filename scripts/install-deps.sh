@@ -18,6 +18,7 @@ packages=(
   python3
   python3-aiosmtpd
   procps
+  tzdata
 )
 
 missing=()
