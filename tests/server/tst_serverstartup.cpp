@@ -1,4 +1,5 @@
 // Start-up of the real server program: port setting, database failures, durability across a kill.
+#include "DatabaseLayout.h"
 #include "RadioPeer.h"
 #include "VoltkeepProcess.h"
 
@@ -122,6 +123,85 @@ private Q_SLOTS:
             QCOMPARE(listed->at(i).serialKey(), sent[i]);
             QCOMPARE(listed->at(i).cycleCount, quint16(i));
         }
+    }
+
+    // A crash leaves 1,000 reports in the main file and 50 in the log; then a page in the middle of
+    // the main file goes bad. The server keeps the damaged files, serves every readable report and
+    // starts cleanly from then on.
+    void damagedDatabaseIsSalvagedAndServed()
+    {
+        QTemporaryDir dir;
+        const quint16 port = VoltkeepProcess::freePort();
+        constexpr int Reports = 1050;
+        QString database;
+        {
+            VoltkeepProcess server(dir.path());
+            server.setPort(port);
+            QVERIFY(server.start());
+            database = server.dataFolder() + QStringLiteral("/vk.db");
+            // The list is answered once every report is saved, each with a full sync: give it time.
+            RadioPeer peer(QStringLiteral("127.0.0.1"), port, 120000);
+            QVERIFY(peer.connectToServer());
+            for (int i = 0; i < Reports; ++i) {
+                BatteryRecord r;
+                r.version = 1;
+                r.serial[6] = quint8(i >> 8);
+                r.serial[7] = quint8(i);
+                r.cycleCount = quint16(i);
+                QVERIFY(peer.sendReport(r));
+            }
+            const auto listed = peer.list();
+            QVERIFY(listed);
+            QCOMPARE(listed->size(), Reports);
+            server.kill();
+        }
+        QVERIFY(QFileInfo(database + QStringLiteral("-wal")).size() > 0);
+        const DatabaseLayout layout(database, database + QStringLiteral("-wal"));
+        QVERIFY(layout.isValid());
+        const DatabaseLayout::Page page = layout.middlePage(QStringLiteral("batteries"), QStringLiteral("leaf"));
+        QVERIFY(page.cells > 0);
+        QVERIFY(DatabaseLayout::overwritePage(database, page.number));
+        const int expected = Reports - page.cells;
+
+        QList<BatteryRecord> served;
+        {
+            VoltkeepProcess server(dir.path());
+            server.setPort(port);
+            QVERIFY(server.start());
+            const QString log = server.log();
+            QVERIFY2(log.contains(QStringLiteral("Error: Database damaged: kept as %1.damaged-").arg(database)),
+                     qPrintable(log));
+            QVERIFY2(log.contains(QStringLiteral("Reports salvaged: %1. Rows lost: at least %2 ").arg(expected).arg(page.cells)),
+                     qPrintable(log));
+            QVERIFY(log.contains(QLatin1String("Accepting connections")));
+            RadioPeer peer(QStringLiteral("127.0.0.1"), port);
+            QVERIFY(peer.connectToServer());
+            const auto listed = peer.list();
+            QVERIFY(listed);
+            QCOMPARE(listed->size(), expected);
+            served = *listed;
+            for (int i = 1000; i < Reports; ++i) // those only the log held
+                QVERIFY(std::any_of(served.cbegin(), served.cend(), [i](const BatteryRecord &r) {
+                    return r.serial[6] == quint8(i >> 8) && r.serial[7] == quint8(i) && r.cycleCount == i;
+                }));
+            server.kill();
+        }
+        for (int restart = 1; restart <= 3; ++restart) {
+            VoltkeepProcess server(dir.path());
+            server.setPort(port);
+            QVERIFY(server.start());
+            QVERIFY2(!server.log().contains(QLatin1String("Error")), qPrintable(server.log()));
+            RadioPeer peer(QStringLiteral("127.0.0.1"), port);
+            QVERIFY(peer.connectToServer());
+            const auto listed = peer.list();
+            QVERIFY(listed);
+            QCOMPARE(listed->size(), expected);
+            for (int i = 0; i < expected; ++i)
+                QCOMPARE(listed->at(i).toBytes(), served.at(i).toBytes());
+            server.kill();
+        }
+        const QStringList kept = QFileInfo(database).dir().entryList({QStringLiteral("vk.db.damaged-*")}, QDir::Files);
+        QVERIFY2(kept.size() >= 2, qPrintable(kept.join(' '))); // the main file and its log, never removed
     }
 };
 
