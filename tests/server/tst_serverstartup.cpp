@@ -1,5 +1,6 @@
 // Start-up of the real server program: port setting, database failures, durability across a kill.
 #include "DatabaseLayout.h"
+#include "FifoWatchdog.h"
 #include "RadioPeer.h"
 #include "VoltkeepProcess.h"
 
@@ -7,6 +8,8 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 using namespace NVL::Engineering::VK;
 
@@ -83,6 +86,26 @@ private Q_SLOTS:
         QTcpSocket probe;
         probe.connectToHost(QHostAddress::LocalHost, port);
         QVERIFY(!probe.waitForConnected(2000));
+    }
+
+    // Start-up reads the notification list; a FIFO there must cost an Error, not the service.
+    void fifoInPlaceOfTheConfigurationFile()
+    {
+        QTemporaryDir dir;
+        VoltkeepProcess server(dir.path());
+        const quint16 port = VoltkeepProcess::freePort();
+        server.setPort(port);
+        QVERIFY(QDir().mkpath(QFileInfo(server.configurationFile()).path()));
+        QCOMPARE(::mkfifo(QFile::encodeName(server.configurationFile()).constData(), 0600), 0);
+        FifoWatchdog watchdog(server.configurationFile());
+        QVERIFY(server.start());
+        QVERIFY2(!watchdog.stop(), "start-up waited for a writer");
+        QVERIFY2(server.log().contains(QLatin1String("Error: Cannot read the notification configuration")),
+                 qPrintable(server.log()));
+        QVERIFY(answersVersion(port));
+        struct stat status; // still the FIFO: no default document was written over it
+        QCOMPARE(::lstat(QFile::encodeName(server.configurationFile()).constData(), &status), 0);
+        QVERIFY(S_ISFIFO(status.st_mode));
     }
 
     void storedReportsSurviveSigkill()
