@@ -38,6 +38,10 @@ QSqlDatabase connection()
     return QSqlDatabase::database(connectionNameText(), true);
 }
 
+// SQLite's primary result codes for a damaged file and for one that is no database.
+constexpr int SqliteCorrupt = 11;
+constexpr int SqliteNotADatabase = 26;
+
 // Below this a main file holds no database header.
 constexpr qint64 MinimumFileSize = 100;
 
@@ -131,12 +135,20 @@ bool BatteryDatabase::openConnection()
 
 bool BatteryDatabase::integrityCheck()
 {
+    m_damageFound = false;
     QSqlQuery query(connection());
     QString result;
     if (query.exec(QStringLiteral("PRAGMA integrity_check")) && query.next())
         result = query.value(0).toString();
-    if (result.isEmpty())
+    if (result.isEmpty()) {
         logQueryError(QStringLiteral("Integrity Check"), query);
+        // Only SQLite's own word for a damaged or foreign file is damage: a lock held by another
+        // process or a failing disk is no reason to rebuild anything.
+        const int code = query.lastError().nativeErrorCode().toInt() & 0xFF;
+        m_damageFound = code == SqliteCorrupt || code == SqliteNotADatabase;
+    } else {
+        m_damageFound = result != QLatin1String("ok");
+    }
     return result == QLatin1String("ok");
 }
 
@@ -180,20 +192,16 @@ bool BatteryDatabase::logWouldBeDiscarded() const
     return log.isFile() && log.size() > 0 && (!main.exists() || (main.isFile() && main.size() < MinimumFileSize));
 }
 
-// Only a file can be salvaged; a folder or a missing path is left to fail as it is.
-bool BatteryDatabase::canSalvage() const
-{
-    return QFileInfo(m_path).isFile() || logWouldBeDiscarded();
-}
-
 bool BatteryDatabase::openWithRecovery()
 {
     if (!restoreOrphanedBackup())
         return false;
-    if (!logWouldBeDiscarded() && openConnection() && integrityCheck())
-        return configure();
-    if (!canSalvage())
-        return false;
+    if (!logWouldBeDiscarded()) {
+        if (openConnection() && integrityCheck())
+            return configure();
+        if (!m_damageFound)
+            return false;
+    }
     return salvage() && configure();
 }
 

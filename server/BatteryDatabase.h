@@ -59,12 +59,13 @@ private:
     bool completeSchema(const QStringList &present, bool versioned, QString &errorText);
     bool restoreOrphanedBackup();
     bool logWouldBeDiscarded() const;
-    bool canSalvage() const;
     bool salvage();
     bool buildSalvagedCopy(const QString &target, const DatabaseSalvage &salvage);
     static void logQueryError(const QString &label, const QSqlQuery &query);
 
     const QString m_path;
+    // Set by the integrity check: the file itself is damaged, as opposed to merely unreachable.
+    bool m_damageFound = false;
 };
 
 } // namespace NVL::Engineering::VK

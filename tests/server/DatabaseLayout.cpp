@@ -15,8 +15,8 @@ DatabaseLayout::DatabaseLayout(const QString &mainPath, const QString &walPath)
     if (log.open(QIODevice::ReadOnly)) {
         const QByteArray bytes = log.readAll();
         for (qint64 at = 32; at + 24 + PageSize <= bytes.size(); at += 24 + PageSize)
-            m_logPages.insert(quint32(uchar(bytes[at]) << 24 | uchar(bytes[at + 1]) << 16 | uchar(bytes[at + 2]) << 8
-                                      | uchar(bytes[at + 3])));
+            m_logPages.insert(quint32(uchar(bytes[at])) << 24 | quint32(uchar(bytes[at + 1])) << 16
+                              | quint32(uchar(bytes[at + 2])) << 8 | quint32(uchar(bytes[at + 3])));
     }
 
     const QString copy = m_scratch.filePath(QStringLiteral("layout.db"));

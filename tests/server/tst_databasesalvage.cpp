@@ -107,6 +107,7 @@ private slots:
     void missingBatteriesTableIsCreated();
     void missingConfigTableKeepsTheRows();
     void leftoverBackupOfACrashedSalvageIsRestored();
+    void databaseLockedElsewhereIsLeftAlone();
 
 private:
     QString dbPath() const { return m_dir->filePath(QStringLiteral("vk.db")); }
@@ -470,6 +471,36 @@ void TestDatabaseSalvage::leftoverBackupOfACrashedSalvageIsRestored()
     QVERIFY(rows.size() > MainReports);
     QCOMPARE(m_sink->count(LogType::Warning, QStringLiteral("Database restored from ")), 1);
     QCOMPARE(m_sink->entries.size(), 1);
+}
+
+// A second server holding the file is no damage: nothing is moved, rebuilt or lost.
+void TestDatabaseSalvage::databaseLockedElsewhereIsLeftAlone()
+{
+    QVERIFY(buildStock());
+    const QString holder = QStringLiteral("holder");
+    {
+        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), holder);
+        other.setDatabaseName(dbPath());
+        QVERIFY(other.open());
+        QVERIFY(QSqlQuery(other).exec(QStringLiteral("PRAGMA locking_mode = EXCLUSIVE")));
+        QVERIFY(QSqlQuery(other).exec(QStringLiteral("BEGIN EXCLUSIVE")));
+        {
+            BatteryDatabase db(dbPath());
+            QVERIFY(!db.openWithRecovery());
+        }
+        QVERIFY(QSqlQuery(other).exec(QStringLiteral("ROLLBACK")));
+        other.close();
+    }
+    QSqlDatabase::removeDatabase(holder);
+    QCOMPARE(m_sink->entries.size(), 1);
+    QVERIFY2(m_sink->entries.first().message.startsWith(QLatin1String("Integrity Check: "))
+                 && m_sink->entries.first().message.contains(QLatin1String("locked")),
+             qPrintable(m_sink->entries.first().message));
+    QVERIFY(QDir(m_dir->path()).entryList({QStringLiteral("vk.db.damaged-*")}).isEmpty());
+    QVERIFY(!QFile::exists(dbPath() + ".backup"));
+    m_sink->entries.clear();
+    QVERIFY(startOnce() == stock());
+    QVERIFY(m_sink->entries.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestDatabaseSalvage)
