@@ -3,6 +3,7 @@
 #include <QFile>
 
 #include <algorithm>
+#include <climits>
 
 namespace NVL::Engineering::VK {
 
@@ -133,8 +134,14 @@ void DatabaseSalvage::read()
     readLog();
     if (m_pageCount == 0)
         return;
+    // A page count beyond every page at hand (a cut-off file, or a garbled header) is counted, not walked.
+    quint32 present = quint32((m_main.size() + m_pageSize - 1) / m_pageSize);
+    for (auto it = m_logPages.cbegin(); it != m_logPages.cend(); ++it)
+        present = std::max(present, it.key());
+    const quint32 scanned = std::min(m_pageCount, present);
+    m_unreadablePages = int(std::min<quint32>(m_pageCount - scanned, quint32(INT_MAX)));
     const QSet<quint32> free = freePages();
-    for (quint32 number = 1; number <= m_pageCount; ++number) {
+    for (quint32 number = 1; number <= scanned; ++number) {
         if (free.contains(number))
             continue;
         const QByteArray image = page(number);

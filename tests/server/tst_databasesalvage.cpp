@@ -3,6 +3,7 @@
 // the write-ahead log holds, as after a crash.
 #include "BatteryDatabase.h"
 #include "DatabaseLayout.h"
+#include "DatabaseSalvage.h"
 #include "RecordingEventSink.h"
 
 #include <QDir>
@@ -15,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <climits>
 #include <cstring>
 #include <memory>
 
@@ -108,6 +110,7 @@ private slots:
     void missingConfigTableKeepsTheRows();
     void leftoverBackupOfACrashedSalvageIsRestored();
     void databaseLockedElsewhereIsLeftAlone();
+    void garbledPageCountIsCountedNotWalked();
 
 private:
     QString dbPath() const { return m_dir->filePath(QStringLiteral("vk.db")); }
@@ -501,6 +504,23 @@ void TestDatabaseSalvage::databaseLockedElsewhereIsLeftAlone()
     m_sink->entries.clear();
     QVERIFY(startOnce() == stock());
     QVERIFY(m_sink->entries.isEmpty());
+}
+
+void TestDatabaseSalvage::garbledPageCountIsCountedNotWalked()
+{
+    QVERIFY(buildStock());
+    QVERIFY(startOnce() == stock()); // folds the log into the main file
+    QByteArray main = fileBytes(dbPath());
+    // A header that claims 2^32 - 1 pages and looks current doing so.
+    main.replace(28, 4, QByteArray(4, char(0xFF)));
+    main.replace(92, 4, main.mid(24, 4));
+    const QString copy = m_dir->filePath(QStringLiteral("garbled.db"));
+    QVERIFY(writeFile(copy, main));
+    DatabaseSalvage salvage(copy, copy + "-wal");
+    salvage.read();
+    QCOMPARE(salvage.rows().size(), stock().size());
+    QCOMPARE(salvage.lostRows(), 0);
+    QCOMPARE(salvage.unreadablePages(), INT_MAX);
 }
 
 QTEST_GUILESS_MAIN(TestDatabaseSalvage)
