@@ -264,13 +264,12 @@ bool BatteryDatabase::salvage()
         return false;
 
     const QString keptFile = kept + copied.value(0);
-    const int unreadable = salvage.unreadablePages();
-    const QString lost = unreadable == 0
+    const QString lost = salvage.lostCountExact()
         ? QString::number(salvage.lostRows())
         : QStringLiteral("at least %1 (unreadable pages: %2; lost rows are counted by the serials that "
                          "surviving index entries name)")
               .arg(salvage.lostRows())
-              .arg(unreadable);
+              .arg(salvage.unreadablePages());
     ServiceBase::logEvent(QStringLiteral("Database damaged: kept as %1 and rebuilt. Reports salvaged: %2. "
                                          "Rows lost: %3.")
                               .arg(QDir::toNativeSeparators(keptFile))

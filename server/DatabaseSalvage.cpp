@@ -150,6 +150,12 @@ void DatabaseSalvage::read()
         else
             scanPage(number, image);
     }
+    if (m_unreadablePages == 0) {
+        m_allSerials = m_indexedSerials;
+        m_lostCountExact = true;
+    } else {
+        countRowsExactly();
+    }
 }
 
 void DatabaseSalvage::readMainFile()
@@ -281,10 +287,10 @@ void DatabaseSalvage::scanPage(quint32 number, const QByteArray &image)
         sound = scanTableLeaf(image, header, usable);
         break;
     case IndexLeaf:
-        sound = scanIndex(image, header, usable, false);
+        sound = readIndexPage(image, header, usable, false, m_indexedSerials, nullptr);
         break;
     case IndexInterior:
-        sound = scanIndex(image, header, usable, true);
+        sound = readIndexPage(image, header, usable, true, m_indexedSerials, nullptr);
         break;
     case TableInterior:
         break; // holds nothing but rowids and page numbers
@@ -332,18 +338,30 @@ bool DatabaseSalvage::scanTableLeaf(const QByteArray &image, int header, int usa
     return sound;
 }
 
-bool DatabaseSalvage::scanIndex(const QByteArray &image, int header, int usable, bool interior)
+bool DatabaseSalvage::readIndexPage(const QByteArray &image, int header, int usable, bool interior,
+                                    QSet<QByteArray> &serials, QList<quint32> *children) const
 {
     const int cells = bigEndian16(image, header + 3);
     const int pointers = header + (interior ? 12 : 8);
     if (pointers + 2 * cells > usable)
         return false;
+    if (children && interior)
+        children->append(bigEndian32(image, header + 8));
     bool sound = true;
     QList<Column> columns;
     for (int i = 0; i < cells; ++i) {
-        int at = bigEndian16(image, pointers + 2 * i) + (interior ? 4 : 0);
+        int at = bigEndian16(image, pointers + 2 * i);
+        if (at < pointers + 2 * cells || at + (interior ? 4 : 0) >= usable) {
+            sound = false;
+            continue;
+        }
+        if (interior) {
+            if (children)
+                children->append(bigEndian32(image, at));
+            at += 4;
+        }
         quint64 payload = 0;
-        if (at < pointers + 2 * cells || at >= usable || !readVarint(image, at, usable, payload)) {
+        if (!readVarint(image, at, usable, payload)) {
             sound = false;
             continue;
         }
@@ -352,9 +370,92 @@ bool DatabaseSalvage::scanIndex(const QByteArray &image, int header, int usable,
         // Both indexes of the table hold the serial followed by the rowid.
         if (columns.size() == 2 && columns[0].type == SerialColumnType && columns[1].type >= 1 && columns[1].type <= 9
             && columns[1].type != 7)
-            m_indexedSerials.insert(image.mid(columns[0].offset, 8));
+            serials.insert(image.mid(columns[0].offset, 8));
     }
     return sound;
+}
+
+QList<quint32> DatabaseSalvage::indexRoots() const
+{
+    // The schema table starts on page 1; its rows of type "index" on "batteries" name the roots.
+    QList<quint32> roots;
+    QList<quint32> pending{1};
+    QSet<quint32> seen;
+    const int usable = m_pageSize - m_reserved;
+    QList<Column> columns;
+    while (!pending.isEmpty()) {
+        const quint32 number = pending.takeLast();
+        const QByteArray image = number <= m_pageCount && !seen.contains(number) ? page(number) : QByteArray();
+        if (image.isEmpty())
+            return {};
+        seen.insert(number);
+        const int header = number == 1 ? FileHeaderSize : 0;
+        const uchar kind = uchar(image.at(header));
+        const int cells = bigEndian16(image, header + 3);
+        const int pointers = header + (kind == TableInterior ? 12 : 8);
+        if ((kind != TableInterior && kind != TableLeaf) || pointers + 2 * cells > usable)
+            return {};
+        if (kind == TableInterior)
+            pending.append(bigEndian32(image, header + 8));
+        for (int i = 0; i < cells; ++i) {
+            int at = bigEndian16(image, pointers + 2 * i);
+            if (at < pointers + 2 * cells || at + 4 >= usable)
+                return {};
+            if (kind == TableInterior) {
+                pending.append(bigEndian32(image, at));
+                continue;
+            }
+            quint64 payload = 0, rowid = 0;
+            if (!readVarint(image, at, usable, payload) || !readVarint(image, at, usable, rowid)
+                || payload > quint64(usable - at) || !parseRecord(image, at, at + int(payload), columns))
+                return {};
+            if (columns.size() != 5 || columns[3].type < 1 || columns[3].type > 4)
+                continue;
+            if (image.mid(columns[0].offset, columns[0].size) != "index"
+                || image.mid(columns[2].offset, columns[2].size) != "batteries")
+                continue;
+            quint32 root = 0;
+            for (int k = 0; k < columns[3].size; ++k)
+                root = (root << 8) | uchar(image.at(columns[3].offset + k));
+            roots.append(root);
+        }
+    }
+    return roots;
+}
+
+bool DatabaseSalvage::readIndexTree(quint32 root, QSet<QByteArray> &serials) const
+{
+    const int usable = m_pageSize - m_reserved;
+    QList<quint32> pending{root};
+    QSet<quint32> seen;
+    while (!pending.isEmpty()) {
+        const quint32 number = pending.takeLast();
+        if (number == 0 || number > m_pageCount || seen.contains(number))
+            return false;
+        seen.insert(number);
+        const QByteArray image = page(number);
+        if (image.isEmpty())
+            return false;
+        const int header = number == 1 ? FileHeaderSize : 0;
+        const uchar kind = uchar(image.at(header));
+        if ((kind != IndexLeaf && kind != IndexInterior)
+            || !readIndexPage(image, header, usable, kind == IndexInterior, serials, &pending))
+            return false;
+    }
+    return true;
+}
+
+void DatabaseSalvage::countRowsExactly()
+{
+    // One index read whole names every row there is, and so makes the count of lost rows exact.
+    for (const quint32 root : indexRoots()) {
+        QSet<QByteArray> serials;
+        if (readIndexTree(root, serials)) {
+            m_allSerials = serials;
+            m_lostCountExact = true;
+            return;
+        }
+    }
 }
 
 QList<DatabaseSalvage::Row> DatabaseSalvage::rows() const
@@ -367,7 +468,7 @@ QList<DatabaseSalvage::Row> DatabaseSalvage::rows() const
 int DatabaseSalvage::lostRows() const
 {
     int lost = 0;
-    for (const QByteArray &serial : m_indexedSerials) {
+    for (const QByteArray &serial : m_lostCountExact ? m_allSerials : m_indexedSerials) {
         if (!m_rows.contains(serial))
             ++lost;
     }

@@ -29,9 +29,11 @@ public:
 
     // One row per serial, in ascending byte order of the serial.
     QList<Row> rows() const;
-    // Serials that a surviving index entry names but whose row could not be read. When pages
-    // are unreadable, rows whose index entries went down with them are not counted.
+    // Serials that an index entry names but whose row could not be read.
     int lostRows() const;
+    // True when an index could be read whole, or nothing was unreadable; otherwise lostRows()
+    // counts only the serials that surviving index entries name, and more may be lost.
+    bool lostCountExact() const { return m_lostCountExact; }
     // Pages of the database that are missing (cut off) or hold nothing that can be read.
     int unreadablePages() const { return m_unreadablePages; }
 
@@ -42,7 +44,11 @@ private:
     QSet<quint32> freePages() const;
     void scanPage(quint32 number, const QByteArray &image);
     bool scanTableLeaf(const QByteArray &image, int header, int usable);
-    bool scanIndex(const QByteArray &image, int header, int usable, bool interior);
+    bool readIndexPage(const QByteArray &image, int header, int usable, bool interior, QSet<QByteArray> &serials,
+                       QList<quint32> *children) const;
+    QList<quint32> indexRoots() const;
+    bool readIndexTree(quint32 root, QSet<QByteArray> &serials) const;
+    void countRowsExactly();
 
     QString m_mainPath;
     QString m_walPath;
@@ -54,6 +60,8 @@ private:
     QHash<quint32, QByteArray> m_logPages;
     QHash<QByteArray, Row> m_rows;
     QSet<QByteArray> m_indexedSerials;
+    QSet<QByteArray> m_allSerials;
+    bool m_lostCountExact = false;
     int m_unreadablePages = 0;
 };
 

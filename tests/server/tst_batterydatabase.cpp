@@ -558,10 +558,8 @@ void TestBatteryDatabase::damagedIndexIsRebuiltAroundTheRows()
     }
     const QStringList errors = m_sink.messages(LogType::Error);
     QCOMPARE(errors.size(), 1);
-    QVERIFY2(errors.first().endsWith(QLatin1String(" Reports salvaged: 2. Rows lost: at least 0 (unreadable pages: 1; "
-                                                   "lost rows are counted by the serials that surviving index "
-                                                   "entries name).")),
-             qPrintable(errors.first()));
+    // The damaged page was the root of one index; the other, read whole, vouches that nothing is lost.
+    QVERIFY2(errors.first().endsWith(QLatin1String(" Reports salvaged: 2. Rows lost: 0.")), qPrintable(errors.first()));
     Probe probe(dbPath());
     QCOMPARE(probe.column(QStringLiteral("SELECT count(*) FROM batteries")), QVariantList{2});
     QCOMPARE(probe.column(QStringLiteral("PRAGMA integrity_check")), QVariantList{QStringLiteral("ok")});
