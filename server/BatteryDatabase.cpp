@@ -370,7 +370,8 @@ bool BatteryDatabase::completeSchema(const QStringList &present, bool versioned,
         ServiceBase::logEvent(QStringLiteral("Database table %1 was missing and has been created").arg(table),
                               LogType::Warning);
     }
-    if (!present.contains(index) && !runStatements(connection(), statementFor(QStringLiteral("CREATE INDEX ")), errorText))
+    if (!present.contains(index)
+        && !runStatements(connection(), statementFor(QStringLiteral("CREATE INDEX ")), errorText))
         return false;
     if (versioned)
         return true;

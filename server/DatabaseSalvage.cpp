@@ -52,7 +52,8 @@ void addChecksum(const uchar *data, int size, bool bigEndianWords, quint32 &s0, 
             x0 = bigEndian32(data + i);
             x1 = bigEndian32(data + i + 4);
         } else {
-            x0 = quint32(data[i]) | (quint32(data[i + 1]) << 8) | (quint32(data[i + 2]) << 16) | (quint32(data[i + 3]) << 24);
+            x0 = quint32(data[i]) | (quint32(data[i + 1]) << 8) | (quint32(data[i + 2]) << 16)
+                | (quint32(data[i + 3]) << 24);
             x1 = quint32(data[i + 4]) | (quint32(data[i + 5]) << 8) | (quint32(data[i + 6]) << 16)
                 | (quint32(data[i + 7]) << 24);
         }

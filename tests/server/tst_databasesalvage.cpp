@@ -223,7 +223,8 @@ void TestDatabaseSalvage::checkSalvageLog(int salvaged, int lost, bool mustBeExa
     QCOMPARE(salvages.first().type, LogType::Error);
     const QString &message = salvages.first().message;
     qInfo("%s", qPrintable(message));
-    const QRegularExpression kept(QStringLiteral("^Database damaged: kept as (.+/vk\\.db\\.damaged-\\d{8}-\\d{6}(-wal)?) "
+    const QRegularExpression kept(QStringLiteral("^Database damaged: kept as "
+                                                 "(.+/vk\\.db\\.damaged-\\d{8}-\\d{6}(-wal)?) "
                                                  "and rebuilt\\. Reports salvaged: (\\d+)\\. Rows lost: (.+)\\.$"));
     const QRegularExpressionMatch match = kept.match(message);
     QVERIFY2(match.hasMatch(), qPrintable(message));
@@ -454,7 +455,8 @@ void TestDatabaseSalvage::missingBatteriesTableIsCreated()
     }
     checkRestartsKeep({{serialOf(7), reportOf(7)}});
     // The whole schema is back, index included.
-    QVERIFY(execOn(dbPath(), {QStringLiteral("SELECT 1 FROM batteries INDEXED BY batteries_serial_idx WHERE serial = 0")}));
+    QVERIFY(execOn(dbPath(),
+                   {QStringLiteral("SELECT 1 FROM batteries INDEXED BY batteries_serial_idx WHERE serial = 0")}));
 }
 
 void TestDatabaseSalvage::missingConfigTableKeepsTheRows()
