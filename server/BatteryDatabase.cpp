@@ -1,14 +1,19 @@
 #include "BatteryDatabase.h"
 
+#include "DatabaseSalvage.h"
 #include "ServiceBase.h"
 #include "VoltkeepIdentity.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QStringList>
 #include <QVariant>
+
+#include <algorithm>
 
 namespace NVL::Engineering::VK {
 
@@ -31,6 +36,39 @@ const QString &schemaPath()
 QSqlDatabase connection()
 {
     return QSqlDatabase::database(connectionNameText(), true);
+}
+
+// SQLite's primary result codes for a damaged file and for one that is no database.
+constexpr int SqliteCorrupt = 11;
+constexpr int SqliteNotADatabase = 26;
+
+// Below this a main file holds no database header.
+constexpr qint64 MinimumFileSize = 100;
+
+bool schemaStatements(QStringList &statements, QString &errorText)
+{
+    QFile file(schemaPath());
+    if (!file.open(QIODevice::ReadOnly)) {
+        errorText = QStringLiteral("Build configuration error - unable to find database schema.");
+        return false;
+    }
+    statements =
+        QString::fromUtf8(file.readAll()).split(QStringLiteral(";\r\n"), Qt::KeepEmptyParts, Qt::CaseSensitive);
+    return true;
+}
+
+bool runStatements(const QSqlDatabase &db, const QStringList &statements, QString &errorText)
+{
+    for (const QString &statement : statements) {
+        if (statement.isEmpty())
+            continue;
+        QSqlQuery query(db);
+        if (!query.exec(statement)) {
+            errorText = QStringLiteral("Database configuration error:\n") + query.lastError().databaseText();
+            return false;
+        }
+    }
+    return true;
 }
 
 constexpr qint32 CheckpointInterval = 100;
@@ -97,12 +135,20 @@ bool BatteryDatabase::openConnection()
 
 bool BatteryDatabase::integrityCheck()
 {
+    m_damageFound = false;
     QSqlQuery query(connection());
     QString result;
     if (query.exec(QStringLiteral("PRAGMA integrity_check")) && query.next())
         result = query.value(0).toString();
-    if (result.isEmpty())
+    if (result.isEmpty()) {
         logQueryError(QStringLiteral("Integrity Check"), query);
+        // Only SQLite's own word for a damaged or foreign file is damage: a lock held by another
+        // process or a failing disk is no reason to rebuild anything.
+        const int code = query.lastError().nativeErrorCode().toInt() & 0xFF;
+        m_damageFound = code == SqliteCorrupt || code == SqliteNotADatabase;
+    } else {
+        m_damageFound = result != QLatin1String("ok");
+    }
     return result == QLatin1String("ok");
 }
 
@@ -137,19 +183,54 @@ bool BatteryDatabase::restoreOrphanedBackup()
     return true;
 }
 
+// SQLite deletes a write-ahead log it finds beside an empty or missing main file: such a log is
+// read before SQLite gets to see it.
+bool BatteryDatabase::logWouldBeDiscarded() const
+{
+    const QFileInfo main(m_path);
+    const QFileInfo log(m_path + QStringLiteral("-wal"));
+    return log.isFile() && log.size() > 0 && (!main.exists() || (main.isFile() && main.size() < MinimumFileSize));
+}
+
 bool BatteryDatabase::openWithRecovery()
 {
     if (!restoreOrphanedBackup())
         return false;
-    if (openConnection() && integrityCheck())
-        return configure();
+    if (!logWouldBeDiscarded()) {
+        if (openConnection() && integrityCheck())
+            return configure();
+        if (!m_damageFound)
+            return false;
+    }
+    return salvage() && configure();
+}
 
-    // Repair: fall back to the main file as last checkpointed and drop everything only the log held.
-    const QString backupPath = m_path + QStringLiteral(".backup");
-    if (QFile::exists(backupPath) && !QFile::remove(backupPath))
-        return false;
-    if (!QFile::copy(m_path, backupPath))
-        return false;
+bool BatteryDatabase::salvage()
+{
+    // The damaged files are copied while the connection still holds them unchanged: closing it
+    // lets SQLite fold the log into the main file and delete it.
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    const QStringList suffixes{QString(), QStringLiteral("-wal"), QStringLiteral("-shm")};
+    QString kept = m_path + QStringLiteral(".damaged-") + stamp;
+    for (int n = 2; std::any_of(suffixes.cbegin(), suffixes.cend(),
+                                [&kept](const QString &suffix) { return QFileInfo::exists(kept + suffix); });
+         ++n)
+        kept = m_path + QStringLiteral(".damaged-%1-%2").arg(stamp).arg(n);
+    QStringList copied;
+    for (const QString &suffix : suffixes) {
+        if (!QFileInfo(m_path + suffix).isFile())
+            continue;
+        if (!QFile::copy(m_path + suffix, kept + suffix)) {
+            copied << suffix;
+            for (const QString &partial : std::as_const(copied))
+                QFile::remove(kept + partial);
+            ServiceBase::logEvent(QStringLiteral("Unable to keep a copy of the damaged database %1")
+                                      .arg(QDir::toNativeSeparators(m_path + suffix)),
+                                  LogType::Error);
+            return false;
+        }
+        copied << suffix;
+    }
     if (QSqlDatabase::contains(connectionNameText())) {
         {
             QSqlDatabase db = QSqlDatabase::database(connectionNameText(), false);
@@ -157,48 +238,146 @@ bool BatteryDatabase::openWithRecovery()
         }
         QSqlDatabase::removeDatabase(connectionNameText());
     }
-    for (const QString &file : {m_path + QStringLiteral("-wal"), m_path + QStringLiteral("-shm"), m_path}) {
-        if (QFile::exists(file) && !QFile::remove(file))
+
+    DatabaseSalvage salvage(kept, kept + QStringLiteral("-wal"));
+    salvage.read();
+
+    // The new file is built under the backup name, so that a crash before it is in place leaves
+    // it to be restored at the next start.
+    const QString backupPath = m_path + QStringLiteral(".backup");
+    for (const QString &stale : {backupPath, backupPath + QStringLiteral("-journal")}) {
+        if (QFile::exists(stale) && !QFile::remove(stale))
             return false;
+    }
+    if (!buildSalvagedCopy(backupPath, salvage)) {
+        QFile::remove(backupPath);
+        return false;
+    }
+    // A log left behind would be replayed into the new file.
+    for (const QString &suffix : suffixes) {
+        if (QFileInfo::exists(m_path + suffix) && !QFile::remove(m_path + suffix)) {
+            QFile::remove(backupPath);
+            return false;
+        }
     }
     if (!QFile::rename(backupPath, m_path))
         return false;
-    return configure();
+
+    const QString keptFile = kept + copied.value(0);
+    const QString lost = salvage.lostCountExact()
+        ? QString::number(salvage.lostRows())
+        : QStringLiteral("at least %1 (unreadable pages: %2; lost rows are counted by the serials that "
+                         "surviving index entries name)")
+              .arg(salvage.lostRows())
+              .arg(salvage.unreadablePages());
+    ServiceBase::logEvent(QStringLiteral("Database damaged: kept as %1 and rebuilt. Reports salvaged: %2. "
+                                         "Rows lost: %3.")
+                              .arg(QDir::toNativeSeparators(keptFile))
+                              .arg(salvage.rows().size())
+                              .arg(lost),
+                          LogType::Error);
+    return true;
+}
+
+bool BatteryDatabase::buildSalvagedCopy(const QString &target, const DatabaseSalvage &salvage)
+{
+    const QString name = connectionNameText() + QStringLiteral("-salvage");
+    bool built = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(target);
+        QStringList statements;
+        QString error;
+        built = db.open() && QSqlQuery(db).exec(QStringLiteral("PRAGMA page_size = 512"))
+            && schemaStatements(statements, error) && runStatements(db, statements, error)
+            && db.transaction();
+        if (built) {
+            QSqlQuery insert(db);
+            built = insert.prepare(QStringLiteral("INSERT INTO batteries (serial, data) VALUES (?, ?)"));
+            for (const DatabaseSalvage::Row &row : salvage.rows()) {
+                if (!built)
+                    break;
+                insert.addBindValue(row.serial);
+                insert.addBindValue(row.data);
+                built = insert.exec();
+            }
+            if (!built)
+                logQueryError(QStringLiteral("Salvage"), insert);
+            built = built && db.commit();
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return built;
 }
 
 bool BatteryDatabase::checkVersion(QString &errorText)
 {
+    bool versioned = false;
     {
         QSqlQuery query(QStringLiteral("SELECT database_version FROM config"), connection());
         if (query.next()) {
-            if (query.value(0).toInt() == 1)
-                return true;
-            errorText = QStringLiteral("Database error: unable to continue");
-            return false;
+            if (query.value(0).toInt() != 1) {
+                errorText = QStringLiteral("Database error: unable to continue");
+                return false;
+            }
+            versioned = true;
         }
     }
-    // The version statement is gone before the schema drops its table.
-    return createSchema(errorText);
+    QStringList present;
+    {
+        QSqlQuery query(connection());
+        if (!query.exec(QStringLiteral("SELECT name FROM sqlite_master"))) {
+            errorText = QStringLiteral("Database configuration error:\n") + query.lastError().databaseText();
+            return false;
+        }
+        while (query.next())
+            present << query.value(0).toString();
+    }
+    // Only an empty file gets the whole schema, whose first statements drop the tables.
+    if (present.isEmpty())
+        return createSchema(errorText);
+    return completeSchema(present, versioned, errorText);
 }
 
 bool BatteryDatabase::createSchema(QString &errorText)
 {
-    QFile file(schemaPath());
-    if (!file.open(QIODevice::ReadOnly)) {
-        errorText = QStringLiteral("Build configuration error - unable to find database schema.");
+    QStringList statements;
+    return schemaStatements(statements, errorText) && runStatements(connection(), statements, errorText);
+}
+
+// Puts back what is missing of a schema that holds rows: a table, the index, the version row.
+bool BatteryDatabase::completeSchema(const QStringList &present, bool versioned, QString &errorText)
+{
+    const QString index = QStringLiteral("batteries_serial_idx");
+    if (versioned && present.contains(QStringLiteral("batteries")) && present.contains(index))
+        return true;
+    QStringList statements;
+    if (!schemaStatements(statements, errorText))
         return false;
-    }
-    const QStringList statements =
-        QString::fromUtf8(file.readAll()).split(QStringLiteral(";\r\n"), Qt::KeepEmptyParts, Qt::CaseSensitive);
-    for (const QString &statement : statements) {
-        if (statement.isEmpty())
-            continue;
-        QSqlQuery query(connection());
-        if (!query.exec(statement)) {
-            errorText = QStringLiteral("Database configuration error:\n") + query.lastError().databaseText();
-            return false;
+    const auto statementFor = [&statements](const QString &start) {
+        for (const QString &statement : std::as_const(statements)) {
+            if (statement.trimmed().startsWith(start))
+                return QStringList{statement};
         }
+        return QStringList();
+    };
+    for (const QString &table : {QStringLiteral("batteries"), QStringLiteral("config")}) {
+        if (present.contains(table))
+            continue;
+        if (!runStatements(connection(), statementFor(QStringLiteral("CREATE TABLE %1 ").arg(table)), errorText))
+            return false;
+        ServiceBase::logEvent(QStringLiteral("Database table %1 was missing and has been created").arg(table),
+                              LogType::Warning);
     }
+    if (!present.contains(index)
+        && !runStatements(connection(), statementFor(QStringLiteral("CREATE INDEX ")), errorText))
+        return false;
+    if (versioned)
+        return true;
+    if (!runStatements(connection(), statementFor(QStringLiteral("INSERT INTO config")), errorText))
+        return false;
+    ServiceBase::logEvent(QStringLiteral("Database version was missing and has been written back"), LogType::Warning);
     return true;
 }
 

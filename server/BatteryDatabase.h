@@ -6,8 +6,11 @@
 #include <QList>
 #include <QSqlQuery>
 #include <QString>
+#include <QStringList>
 
 namespace NVL::Engineering::VK {
+
+class DatabaseSalvage;
 
 // The SQLite store of the newest report of every battery, one row per serial.
 // The open connection lives in Qt's connection registry under one fixed name and is fetched from
@@ -22,9 +25,12 @@ public:
     BatteryDatabase(const BatteryDatabase &) = delete;
     BatteryDatabase &operator=(const BatteryDatabase &) = delete;
 
-    // Opens the file, repairs it when the integrity check fails, and tunes the connection.
+    // Opens the file and tunes the connection. A file that fails the integrity check or is no
+    // database is kept aside under a time-stamped name and replaced by a sound one holding every
+    // row that could still be read from it and its write-ahead log.
     bool openWithRecovery();
-    // True when the schema is at version 1; creates it when no version is stored.
+    // True when the schema is at version 1. Creates it in an empty file; in one that holds tables,
+    // only what is missing is created again, so that no stored row is ever dropped.
     bool checkVersion(QString &errorText);
     bool isOpen() const;
 
@@ -53,10 +59,16 @@ private:
     bool integrityCheck();
     bool configure();
     bool createSchema(QString &errorText);
+    bool completeSchema(const QStringList &present, bool versioned, QString &errorText);
     bool restoreOrphanedBackup();
+    bool logWouldBeDiscarded() const;
+    bool salvage();
+    bool buildSalvagedCopy(const QString &target, const DatabaseSalvage &salvage);
     static void logQueryError(const QString &label, const QSqlQuery &query);
 
     const QString m_path;
+    // Set by the integrity check: the file itself is damaged, as opposed to merely unreachable.
+    bool m_damageFound = false;
 };
 
 } // namespace NVL::Engineering::VK

@@ -11,6 +11,12 @@
 
 #include <string>
 
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 // Owner read and write for a new file. A file being replaced keeps its mode if that lets
@@ -30,6 +36,34 @@ QFileDevice::Permissions permissionsFor(const QString &path)
     return mode;
 }
 
+
+// The bytes of a regular file; empty for anything else. A FIFO or a device would block the
+// caller until somebody else writes to it, so the kind is checked on the opened file itself.
+QByteArray readRegularFile(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return QByteArray();
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return QByteArray();
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return QByteArray();
+    }
+    return file.readAll();
+#else
+    if (!QFileInfo(path).isFile())
+        return QByteArray();
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+#endif
+}
+
 } // namespace
 
 ConfigurationFile::ConfigurationFile(QObject *parent)
@@ -47,15 +81,13 @@ QString ConfigurationFile::filePath()
 nlohmann::json ConfigurationFile::readDocument() const
 {
     const QString path = filePath();
-    if (!QFile::exists(path))
+    // Only where nothing at all is: a dangling or looping link, or anything else in the way, is
+    // somebody's and reads as unreadable instead of being replaced.
+    const QFileInfo info(path);
+    if (!info.exists() && !info.isSymLink())
         writeDocument(defaultConfiguration()); // if this fails, the read below reports it
 
-    QFile file(path);
-    QByteArray bytes;
-    if (file.open(QIODevice::ReadOnly))
-        bytes = file.readAll(); // an unreadable file stays empty, which the parser refuses
-    file.close();
-
+    const QByteArray bytes = readRegularFile(path); // anything else stays empty, which the parser refuses
     return nlohmann::json::parse(bytes.cbegin(), bytes.cend(), nullptr, true, false);
 }
 

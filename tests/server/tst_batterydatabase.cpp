@@ -187,14 +187,14 @@ private slots:
     void schemaResourceKeepsItsBytes();
     void firstOpenCreatesSchema();
     void foreignVersionStopsWithoutChange();
-    void emptyConfigRecreatesTables();
+    void emptyConfigGetsTheVersionBack();
     void saveReplacesAndListsInByteOrder();
     void validReportsSkipInvalidRows();
     void healthDropped();
     void checkpointAfterEveryHundredthSave();
-    void repairDropsUncheckpointedLog();
-    void repairKeepsDamagedMainFileAsItWas();
-    void unreadableFileFailsAfterRepair();
+    void damagedLogIsSalvagedAndKept();
+    void damagedIndexIsRebuiltAroundTheRows();
+    void fileThatIsNoDatabaseIsKeptAndReplaced();
     void unopenableFileFails();
     void orphanedBackupIsRestored();
     void statementFailuresAreLoggedWithLabels();
@@ -204,6 +204,13 @@ private slots:
 
 private:
     QString dbPath() const { return m_dir->filePath(QStringLiteral("vk.db")); }
+    // The one damaged main file kept aside, by its full path.
+    QString keptDamagedFile() const
+    {
+        const QStringList kept = QDir(m_dir->path()).entryList({QStringLiteral("vk.db.damaged-*")}, QDir::Files);
+        const QStringList mains = kept.filter(QRegularExpression(QStringLiteral("^vk\\.db\\.damaged-\\d{8}-\\d{6}$")));
+        return mains.size() == 1 ? m_dir->filePath(mains.first()) : QString();
+    }
 
     RecordingSink m_sink;
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -305,25 +312,28 @@ void TestBatteryDatabase::foreignVersionStopsWithoutChange()
     QCOMPARE(probe.column(QStringLiteral("SELECT count(*) FROM batteries")), QVariantList{1});
 }
 
-void TestBatteryDatabase::emptyConfigRecreatesTables()
+void TestBatteryDatabase::emptyConfigGetsTheVersionBack()
 {
     BatteryDatabase db(dbPath());
     QVERIFY(startedFresh(db));
     db.saveReport(goodRecord(serialBytes({1, 2, 3, 4, 5, 6, 7, 8})));
     QCOMPARE(allReports(db).size(), 1);
 
+    // The stored reports stay: only the missing row is written back.
     QVERIFY(execOnServerConnection(QStringLiteral("DELETE FROM config")));
     QString error;
     QVERIFY(db.checkVersion(error));
     QVERIFY(error.isEmpty());
-    QVERIFY(allReports(db).isEmpty());
+    QCOMPARE(allReports(db), QList<QByteArray>{goodRecord(serialBytes({1, 2, 3, 4, 5, 6, 7, 8})).toBytes()});
     {
         QSqlQuery query(QStringLiteral("SELECT database_version FROM config"), serverConnection());
         QVERIFY(query.next());
         QCOMPARE(query.value(0).toInt(), 1);
         QVERIFY(!query.next());
     }
-    QVERIFY(m_sink.entries.isEmpty());
+    QCOMPARE(m_sink.entries.size(), 1);
+    QCOMPARE(m_sink.entries.first().type, LogType::Warning);
+    QCOMPARE(m_sink.entries.first().message, QStringLiteral("Database version was missing and has been written back"));
     db.close();
 }
 
@@ -471,10 +481,10 @@ void TestBatteryDatabase::checkpointAfterEveryHundredthSave()
     db.close();
 }
 
-void TestBatteryDatabase::repairDropsUncheckpointedLog()
+void TestBatteryDatabase::damagedLogIsSalvagedAndKept()
 {
     const QByteArray kept = serialBytes({0, 0, 'K', 1, 1, 1, 1, 1});
-    const QByteArray lost = serialBytes({0, 0, 'L', 2, 2, 2, 2, 2});
+    const QByteArray logOnly = serialBytes({0, 0, 'L', 2, 2, 2, 2, 2});
     {
         BatteryDatabase db(dbPath());
         QVERIFY(startedFresh(db));
@@ -490,7 +500,7 @@ void TestBatteryDatabase::repairDropsUncheckpointedLog()
     const QStringList suffixes{QString(), QStringLiteral("-wal"), QStringLiteral("-shm")};
     {
         Probe writer(dbPath());
-        QVERIFY(writer.exec(QStringLiteral("INSERT INTO batteries VALUES (?, ?)"), {lost, goodRecord(lost).toBytes()}));
+        QVERIFY(writer.exec(QStringLiteral("INSERT INTO batteries VALUES (?, ?)"), {logOnly, goodRecord(logOnly).toBytes()}));
         QVERIFY(writer.exec(QStringLiteral("PRAGMA writable_schema = ON")));
         QVERIFY(writer.exec(QStringLiteral("UPDATE sqlite_master SET sql = 'CREATE INDEX batteries_serial_idx ON "
                                            "batteries(data)' WHERE name = 'batteries_serial_idx'")));
@@ -512,28 +522,36 @@ void TestBatteryDatabase::repairDropsUncheckpointedLog()
         QCOMPARE(probe.column(QStringLiteral("SELECT count(*) FROM batteries")), QVariantList{2});
         QVERIFY(probe.column(QStringLiteral("PRAGMA integrity_check")) != QVariantList{QStringLiteral("ok")});
     }
-    const QByteArray checkpointed = fileBytes(dbPath());
-    // A stale backup from an earlier run is in the way of the new copy.
+    const QByteArray mainAsFound = fileBytes(dbPath());
+    const QByteArray logAsFound = fileBytes(dbPath() + "-wal");
+    // A stale backup from an earlier run is in the way of the new file.
     QVERIFY(writeFile(dbPath() + ".backup", QByteArray("stale backup")));
 
     {
         BatteryDatabase db(dbPath());
         QVERIFY(db.openWithRecovery());
         QVERIFY(!QFile::exists(dbPath() + ".backup"));
-        QCOMPARE(fileBytes(dbPath()), checkpointed);
         QString error;
         QVERIFY(db.checkVersion(error));
-        QCOMPARE(allReports(db), QList<QByteArray>{goodRecord(kept).toBytes()});
+        // Every row is read back, the one only the log held included.
+        QCOMPARE(allReports(db), (QList<QByteArray>{goodRecord(kept).toBytes(), goodRecord(logOnly).toBytes()}));
         db.close();
     }
-    QVERIFY(m_sink.entries.isEmpty()); // a failed check with a result is no statement failure
+    const QString keptMain = keptDamagedFile();
+    QCOMPARE(fileBytes(keptMain), mainAsFound);
+    QCOMPARE(fileBytes(keptMain + "-wal"), logAsFound);
+    QCOMPARE(m_sink.entries.size(), 1); // a failed check with a result is no statement failure
+    QCOMPARE(m_sink.entries.first().type, LogType::Error);
+    QCOMPARE(m_sink.entries.first().message,
+             QStringLiteral("Database damaged: kept as %1 and rebuilt. Reports salvaged: 2. Rows lost: 0.")
+                 .arg(QDir::toNativeSeparators(keptMain)));
     Probe probe(dbPath());
     QCOMPARE(probe.column(QStringLiteral("PRAGMA integrity_check")), QVariantList{QStringLiteral("ok")});
     QCOMPARE(probe.column(QStringLiteral("SELECT sql FROM sqlite_master WHERE name = 'batteries_serial_idx'")),
              QVariantList{QStringLiteral("CREATE INDEX batteries_serial_idx ON batteries(serial)")});
 }
 
-void TestBatteryDatabase::repairKeepsDamagedMainFileAsItWas()
+void TestBatteryDatabase::damagedIndexIsRebuiltAroundTheRows()
 {
     const QByteArray first = serialBytes({0, 0, 'C', 1, 1, 1, 1, 1});
     const QByteArray second = serialBytes({0, 0, 'C', 2, 2, 2, 2, 2});
@@ -566,43 +584,63 @@ void TestBatteryDatabase::repairKeepsDamagedMainFileAsItWas()
 
     {
         BatteryDatabase db(dbPath());
-        // The restored file is taken as it is, without a second check.
         QVERIFY(db.openWithRecovery());
         QVERIFY(!QFile::exists(dbPath() + ".backup"));
-        QCOMPARE(fileBytes(dbPath()), damaged);
-        for (const QString &suffix : {QStringLiteral("-wal"), QStringLiteral("-shm")}) {
-            const QByteArray companion = fileBytes(dbPath() + suffix);
-            QVERIFY2(!companion.contains("wwww") && !companion.contains("ssss"), qPrintable(suffix));
-        }
         QString error;
         QVERIFY(db.checkVersion(error));
+        QCOMPARE(allReports(db), (QList<QByteArray>{goodRecord(first).toBytes(), goodRecord(second).toBytes()}));
         db.close();
     }
+    // The damaged files are kept as they were found, the new file is sound.
+    const QString keptMain = keptDamagedFile();
+    QCOMPARE(fileBytes(keptMain), damaged);
+    QCOMPARE(fileBytes(keptMain + "-wal"), QByteArray(100, 'w'));
+    QVERIFY(QFile::exists(keptMain + "-shm")); // SQLite's scratch index, rebuilt by its own open
+    for (const QString &suffix : {QStringLiteral("-wal"), QStringLiteral("-shm")}) {
+        const QByteArray companion = fileBytes(dbPath() + suffix);
+        QVERIFY2(!companion.contains("wwww") && !companion.contains("ssss"), qPrintable(suffix));
+    }
+    const QStringList errors = m_sink.messages(LogType::Error);
+    QCOMPARE(errors.size(), 1);
+    // The damaged page was the root of one index; the other, read whole, vouches that nothing is lost.
+    QVERIFY2(errors.first().endsWith(QLatin1String(" Reports salvaged: 2. Rows lost: 0.")), qPrintable(errors.first()));
     Probe probe(dbPath());
-    QCOMPARE(probe.column(QStringLiteral("SELECT count(*) FROM batteries NOT INDEXED")), QVariantList{2});
-    QVERIFY(probe.column(QStringLiteral("PRAGMA integrity_check")) != QVariantList{QStringLiteral("ok")});
+    QCOMPARE(probe.column(QStringLiteral("SELECT count(*) FROM batteries")), QVariantList{2});
+    QCOMPARE(probe.column(QStringLiteral("PRAGMA integrity_check")), QVariantList{QStringLiteral("ok")});
 }
 
-void TestBatteryDatabase::unreadableFileFailsAfterRepair()
+void TestBatteryDatabase::fileThatIsNoDatabaseIsKeptAndReplaced()
 {
     const QByteArray garbage(4096, 'x');
     QVERIFY(writeFile(dbPath(), garbage));
-    // Stale companions of a file that is no database must not survive the repair.
     QVERIFY(writeFile(dbPath() + "-wal", QByteArray(100, 'w')));
     QVERIFY(writeFile(dbPath() + "-shm", QByteArray(100, 's')));
     {
         BatteryDatabase db(dbPath());
-        QVERIFY(!db.openWithRecovery());
+        QVERIFY(db.openWithRecovery());
+        QString error;
+        QVERIFY(db.checkVersion(error));
+        QVERIFY(allReports(db).isEmpty());
+        db.close();
     }
     const QStringList errors = m_sink.messages(LogType::Error);
-    QCOMPARE(errors.size(), 1);
+    QCOMPARE(errors.size(), 2);
     QVERIFY2(errors.first().startsWith(QLatin1String("Integrity Check: ")), qPrintable(errors.first()));
     QVERIFY2(errors.first().contains(QLatin1String("not a database")), qPrintable(errors.first()));
-    // The repair put the file back from its own copy and left no backup.
-    QCOMPARE(fileBytes(dbPath()), garbage);
+    const QString keptMain = keptDamagedFile();
+    QVERIFY2(errors.at(1).startsWith(QStringLiteral("Database damaged: kept as %1 and rebuilt. Reports salvaged: 0. "
+                                                    "Rows lost: at least 0 (unreadable pages: 8;")
+                                         .arg(QDir::toNativeSeparators(keptMain))),
+             qPrintable(errors.at(1)));
+    // Stale companions of a file that is no database are kept with it, not applied to the new one.
+    QCOMPARE(fileBytes(keptMain), garbage);
+    QCOMPARE(fileBytes(keptMain + "-wal"), QByteArray(100, 'w'));
+    QVERIFY(QFile::exists(keptMain + "-shm")); // SQLite's scratch index, rebuilt by its own open
     QVERIFY(!QFile::exists(dbPath() + ".backup"));
-    QVERIFY(!QFile::exists(dbPath() + "-wal"));
-    QVERIFY(!QFile::exists(dbPath() + "-shm"));
+    QVERIFY(!fileBytes(dbPath() + "-wal").contains("wwww"));
+    Probe probe(dbPath());
+    QCOMPARE(probe.column(QStringLiteral("PRAGMA integrity_check")), QVariantList{QStringLiteral("ok")});
+    QCOMPARE(probe.column(QStringLiteral("SELECT database_version FROM config")), QVariantList{1});
 }
 
 void TestBatteryDatabase::unopenableFileFails()

@@ -1,4 +1,6 @@
 // Start-up of the real server program: port setting, database failures, durability across a kill.
+#include "DatabaseLayout.h"
+#include "FifoWatchdog.h"
 #include "RadioPeer.h"
 #include "VoltkeepProcess.h"
 
@@ -6,6 +8,8 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 using namespace NVL::Engineering::VK;
 
@@ -84,6 +88,26 @@ private Q_SLOTS:
         QVERIFY(!probe.waitForConnected(2000));
     }
 
+    // Start-up reads the notification list; a FIFO there must cost an Error, not the service.
+    void fifoInPlaceOfTheConfigurationFile()
+    {
+        QTemporaryDir dir;
+        VoltkeepProcess server(dir.path());
+        const quint16 port = VoltkeepProcess::freePort();
+        server.setPort(port);
+        QVERIFY(QDir().mkpath(QFileInfo(server.configurationFile()).path()));
+        QCOMPARE(::mkfifo(QFile::encodeName(server.configurationFile()).constData(), 0600), 0);
+        FifoWatchdog watchdog(server.configurationFile());
+        QVERIFY(server.start());
+        QVERIFY2(!watchdog.stop(), "start-up waited for a writer");
+        QVERIFY2(server.log().contains(QLatin1String("Error: Cannot read the notification configuration")),
+                 qPrintable(server.log()));
+        QVERIFY(answersVersion(port));
+        struct stat status; // still the FIFO: no default document was written over it
+        QCOMPARE(::lstat(QFile::encodeName(server.configurationFile()).constData(), &status), 0);
+        QVERIFY(S_ISFIFO(status.st_mode));
+    }
+
     void storedReportsSurviveSigkill()
     {
         QTemporaryDir dir;
@@ -122,6 +146,96 @@ private Q_SLOTS:
             QCOMPARE(listed->at(i).serialKey(), sent[i]);
             QCOMPARE(listed->at(i).cycleCount, quint16(i));
         }
+    }
+
+    // A crash leaves 1,000 reports in the main file and 50 in the log; then a page in the middle of
+    // the main file goes bad. The server keeps the damaged files, serves every readable report and
+    // starts cleanly from then on.
+    void damagedDatabaseIsSalvagedAndServed()
+    {
+        QTemporaryDir dir;
+        const quint16 port = VoltkeepProcess::freePort();
+        constexpr int Reports = 1050;
+        QString database;
+        {
+            VoltkeepProcess server(dir.path());
+            server.setPort(port);
+            QVERIFY(server.start());
+            database = server.dataFolder() + QStringLiteral("/vk.db");
+            // The list is answered once every report is saved, each with a full sync: give it time.
+            RadioPeer peer(QStringLiteral("127.0.0.1"), port, 120000);
+            QVERIFY(peer.connectToServer());
+            for (int i = 0; i < Reports; ++i) {
+                BatteryRecord r;
+                r.version = 1;
+                r.serial[6] = quint8(i >> 8);
+                r.serial[7] = quint8(i);
+                r.cycleCount = quint16(i);
+                QVERIFY(peer.sendReport(r));
+            }
+            const auto listed = peer.list();
+            QVERIFY(listed);
+            QCOMPARE(listed->size(), Reports);
+            server.kill();
+        }
+        QVERIFY(QFileInfo(database + QStringLiteral("-wal")).size() > 0);
+        const DatabaseLayout layout(database, database + QStringLiteral("-wal"));
+        QVERIFY(layout.isValid());
+        const DatabaseLayout::Page page = layout.middlePage(QStringLiteral("batteries"), QStringLiteral("leaf"));
+        QVERIFY(page.cells > 0);
+        QVERIFY(DatabaseLayout::overwritePage(database, page.number));
+        const int expected = Reports - page.cells;
+
+        QList<BatteryRecord> served;
+        {
+            VoltkeepProcess server(dir.path());
+            server.setPort(port);
+            QVERIFY(server.start());
+            const QString log = server.log();
+            QVERIFY2(log.contains(QStringLiteral("Error: Database damaged: kept as %1.damaged-").arg(database)),
+                     qPrintable(log));
+            const QString counts = QStringLiteral("Reports salvaged: %1. Rows lost: %2.\n").arg(expected).arg(page.cells);
+            QVERIFY2(log.contains(counts), qPrintable(log));
+            QVERIFY(log.contains(QLatin1String("Accepting connections")));
+            RadioPeer peer(QStringLiteral("127.0.0.1"), port);
+            QVERIFY(peer.connectToServer());
+            const auto listed = peer.list();
+            QVERIFY(listed);
+            QCOMPARE(listed->size(), expected);
+            served = *listed;
+            for (int i = 1000; i < Reports; ++i) // those only the log held
+                QVERIFY(std::any_of(served.cbegin(), served.cend(), [i](const BatteryRecord &r) {
+                    return r.serial[6] == quint8(i >> 8) && r.serial[7] == quint8(i) && r.cycleCount == i;
+                }));
+            server.kill();
+        }
+        for (int restart = 1; restart <= 3; ++restart) {
+            VoltkeepProcess server(dir.path());
+            server.setPort(port);
+            QVERIFY(server.start());
+            QVERIFY2(!server.log().contains(QLatin1String("Error")), qPrintable(server.log()));
+            RadioPeer peer(QStringLiteral("127.0.0.1"), port);
+            QVERIFY(peer.connectToServer());
+            const auto listed = peer.list();
+            QVERIFY(listed);
+            QCOMPARE(listed->size(), served.size());
+            for (int i = 0; i < served.size(); ++i)
+                QCOMPARE(listed->at(i).toBytes(), served.at(i).toBytes());
+            // A report acknowledged now, held only by the log at the crash, is there at the next start.
+            BatteryRecord r;
+            r.version = 1;
+            r.serial[5] = 0xEE;
+            r.serial[7] = quint8(restart);
+            QVERIFY(peer.sendReport(r));
+            const auto withNew = peer.list();
+            QVERIFY(withNew);
+            QCOMPARE(withNew->size(), served.size() + 1);
+            served = *withNew;
+            server.kill();
+        }
+        QCOMPARE(served.size(), expected + 3);
+        const QStringList kept = QFileInfo(database).dir().entryList({QStringLiteral("vk.db.damaged-*")}, QDir::Files);
+        QVERIFY2(kept.size() >= 2, qPrintable(kept.join(' '))); // the main file and its log, never removed
     }
 };
 

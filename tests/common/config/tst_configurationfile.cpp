@@ -1,4 +1,5 @@
 #include "ConfigurationFile.h"
+#include "FifoWatchdog.h"
 #include "ScrambleText.h"
 
 #include <QCoreApplication>
@@ -12,6 +13,9 @@
 
 #include <memory>
 #include <string>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using nlohmann::json;
 
@@ -306,6 +310,45 @@ private slots:
         QVERIFY(QFileInfo(path).isDir());
         // Reading it gives empty text, which the parser refuses.
         QVERIFY_THROWS_EXCEPTION(json::parse_error, ConfigurationFile().notifications());
+    }
+
+    void fifoIsRefusedWithoutWaiting()
+    {
+        QVERIFY(QDir().mkpath(folder));
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        FifoWatchdog watchdog(path);
+        QElapsedTimer clock;
+        clock.start();
+        // Refused like an unreadable file: empty text, which the parser rejects.
+        QVERIFY_THROWS_EXCEPTION(json::parse_error, ConfigurationFile().notifications());
+        const qint64 elapsed = clock.elapsed();
+        QVERIFY2(!watchdog.stop(), "the read waited for a writer");
+        QVERIFY2(elapsed < 2000, qPrintable(QString::number(elapsed)));
+        // Nothing was written in its place.
+        struct stat status;
+        QCOMPARE(::lstat(QFile::encodeName(path).constData(), &status), 0);
+        QVERIFY(S_ISFIFO(status.st_mode));
+    }
+
+    void linkThatLeadsNowhereIsNeverReplaced_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::newRow("loop") << QStringLiteral("Bellwright.JSON");
+        QTest::newRow("dangling") << QStringLiteral("elsewhere.JSON");
+    }
+
+    void linkThatLeadsNowhereIsNeverReplaced()
+    {
+        QFETCH(QString, target);
+        QVERIFY(QDir().mkpath(folder));
+        QCOMPARE(::symlink(QFile::encodeName(target).constData(), QFile::encodeName(path).constData()), 0);
+        QVERIFY_THROWS_EXCEPTION(json::parse_error, ConfigurationFile().notifications());
+        const QFileInfo link(path);
+        QVERIFY(link.isSymLink());
+        QCOMPARE(QFile::symLinkTarget(path), QDir(folder).absoluteFilePath(target));
+        // Neither the link nor where it points was given a default document.
+        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
+                 QStringList{QStringLiteral("Bellwright.JSON")});
     }
 
     void recipientListDuplicatesCollapse()
