@@ -3,6 +3,7 @@
 #include "BatteryRecord.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QSqlQuery>
 #include <QString>
 
@@ -31,6 +32,10 @@ public:
     bool healthDropped(const BatteryRecord &record);
     // Replaces the battery's row in one transaction.
     void saveReport(const BatteryRecord &record);
+    // Saves the records in arrival order in one transaction: each is looked at with healthDropped just
+    // before its own save, so a battery reported twice is compared with its first report. Returns the
+    // healthDropped answers in the same order. Checkpoints as often as single saves would.
+    QList<bool> saveReports(const QList<BatteryRecord> &records);
     // All rows in ascending byte order of the serial; the query can be walked more than once.
     QSqlQuery getReports();
     void deleteReport(const QByteArray &serial);
@@ -52,6 +57,8 @@ private:
     bool createSchema(QString &errorText);
     bool restoreOrphanedBackup();
     static void logQueryError(const QString &label, const QSqlQuery &query);
+    static bool droppedAgainstStored(QSqlQuery &lookup, bool prepared, const BatteryRecord &record);
+    static void countSaves(int saves);
 
     const QString m_path;
 };
