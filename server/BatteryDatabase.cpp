@@ -324,6 +324,18 @@ QSqlQuery BatteryDatabase::getReports()
     return query;
 }
 
+QList<BatteryRecord> BatteryDatabase::validReports()
+{
+    QList<BatteryRecord> records;
+    QSqlQuery query = getReports();
+    while (query.next()) {
+        const QByteArray data = query.value(0).toByteArray();
+        if (isValidRecord(data))
+            records.append(BatteryRecord::fromBytes(data));
+    }
+    return records;
+}
+
 void BatteryDatabase::deleteReport(const QByteArray &serial)
 {
     QSqlQuery query(connection());

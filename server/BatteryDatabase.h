@@ -38,6 +38,8 @@ public:
     QList<bool> saveReports(const QList<BatteryRecord> &records);
     // All rows in ascending byte order of the serial; the query can be walked more than once.
     QSqlQuery getReports();
+    // The stored rows that hold valid records, in the same order; other rows are left out.
+    QList<BatteryRecord> validReports();
     void deleteReport(const QByteArray &serial);
     void close();
 

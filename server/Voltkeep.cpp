@@ -10,7 +10,6 @@
 
 #include <QDateTime>
 #include <QSettings>
-#include <QSqlQuery>
 #include <QTcpSocket>
 #include <QtEndian>
 
@@ -186,11 +185,8 @@ void Voltkeep::writeList(QTcpSocket *socket)
 {
     if (socket->state() != QAbstractSocket::ConnectedState)
         return;
-    QSqlQuery query = m_database->getReports();
-    quint32 count = 0;
-    while (query.next())
-        if (isValidRecord(query.value(0).toByteArray()))
-            ++count;
+    const QList<BatteryRecord> records = m_database->validReports();
+    const quint32 count = quint32(records.size());
 
     QByteArray head = makeHeader(MessageType::ListResponse, count * 64 + 4).toBytes();
     char countBytes[4];
@@ -198,13 +194,8 @@ void Voltkeep::writeList(QTcpSocket *socket)
     head.append(countBytes, 4);
     socket->write(head);
 
-    if (query.first()) {
-        do {
-            const QByteArray data = query.value(0).toByteArray();
-            if (isValidRecord(data))
-                socket->write(data);
-        } while (query.next());
-    }
+    for (const BatteryRecord &record : records)
+        socket->write(record.toBytes());
 }
 
 void Voltkeep::batteryDeleteRequested(QTcpSocket *, const char *)
@@ -218,23 +209,11 @@ void Voltkeep::batteryDeleteSerial(const char *serial)
     m_database->deleteReport(QByteArray(serial, 8));
 }
 
-QList<BatteryRecord> Voltkeep::validStoredRecords()
-{
-    QList<BatteryRecord> records;
-    QSqlQuery query = m_database->getReports();
-    while (query.next()) {
-        const QByteArray data = query.value(0).toByteArray();
-        if (isValidRecord(data))
-            records.append(BatteryRecord::fromBytes(data));
-    }
-    return records;
-}
-
 void Voltkeep::notificationDue(const QString &uuid)
 {
     commitReports();
     if (m_notificationManager)
-        m_notificationManager->periodicReport(uuid, validStoredRecords());
+        m_notificationManager->periodicReport(uuid, m_database->validReports());
 }
 
 } // namespace NVL::Engineering::VK

@@ -50,7 +50,6 @@ private:
         quint64 mailTicket = 0;
     };
 
-    QList<BatteryRecord> validStoredRecords();
     // Saves the reports received so far in one transaction, then raises their alerts.
     void commitReports();
     void writeList(QTcpSocket *socket);

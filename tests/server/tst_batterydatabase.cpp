@@ -189,6 +189,7 @@ private slots:
     void foreignVersionStopsWithoutChange();
     void emptyConfigRecreatesTables();
     void saveReplacesAndListsInByteOrder();
+    void validReportsSkipInvalidRows();
     void healthDropped();
     void checkpointAfterEveryHundredthSave();
     void repairDropsUncheckpointedLog();
@@ -361,6 +362,49 @@ void TestBatteryDatabase::saveReplacesAndListsInByteOrder()
     db.deleteReport(mid);
     db.deleteReport(serialBytes({9, 9, 9, 9, 9, 9, 9, 9})); // no such row: no error
     QCOMPARE(allReports(db), (QList<QByteArray>{expected.at(0), expected.at(2)}));
+    QVERIFY(m_sink.entries.isEmpty());
+    db.close();
+}
+
+void TestBatteryDatabase::validReportsSkipInvalidRows()
+{
+    BatteryDatabase db(dbPath());
+    QVERIFY(startedFresh(db));
+    QVERIFY(db.validReports().isEmpty());
+
+    const BatteryRecord first = makeRecord(serialBytes({0, 0, 0, 0, 0, 0, 0, 1}), 10, 3000);
+    BatteryRecord second = makeRecord(serialBytes({0, 0x80, 0, 0, 0, 0, 0, 0}), 20, 3100);
+    second.version = 2;
+    const BatteryRecord third = makeRecord(serialBytes({2, 0, 0, 0, 0, 0, 0, 0}), 30, 3200);
+    db.saveReport(third);
+    db.saveReport(first);
+    db.saveReport(second);
+
+    // Rows no valid report could have written: wrong length, unknown versions.
+    BatteryRecord versionZero = makeRecord(serialBytes({0, 0, 0, 0, 0, 0, 0, 2}), 1, 1);
+    versionZero.version = 0;
+    BatteryRecord versionThree = makeRecord(serialBytes({1, 0, 0, 0, 0, 0, 0, 0}), 1, 1);
+    versionThree.version = 3;
+    const QList<std::pair<QByteArray, QByteArray>> invalidRows = {
+        {versionZero.serialKey(), versionZero.toBytes()},
+        {versionThree.serialKey(), versionThree.toBytes()},
+        {serialBytes({0, 0x40, 0, 0, 0, 0, 0, 0}), first.toBytes().left(63)},
+        {serialBytes({3, 0, 0, 0, 0, 0, 0, 0}), first.toBytes() + '\0'},
+    };
+    for (const auto &row : invalidRows) {
+        QSqlQuery insert(serverConnection());
+        QVERIFY(insert.prepare(QStringLiteral("INSERT INTO batteries (serial, data) VALUES (?, ?)")));
+        insert.addBindValue(row.first);
+        insert.addBindValue(row.second);
+        QVERIFY2(insert.exec(), qPrintable(insert.lastError().text()));
+    }
+    QCOMPARE(allReports(db).size(), 7);
+
+    const QList<BatteryRecord> records = db.validReports();
+    QList<QByteArray> bytes;
+    for (const BatteryRecord &record : records)
+        bytes << record.toBytes();
+    QCOMPARE(bytes, (QList<QByteArray>{first.toBytes(), second.toBytes(), third.toBytes()}));
     QVERIFY(m_sink.entries.isEmpty());
     db.close();
 }

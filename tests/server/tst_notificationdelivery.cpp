@@ -1,3 +1,4 @@
+#include "FreePort.h"
 #include "NotificationManager.h"
 #include "NotificationTestSupport.h"
 #include "RecordingEventSink.h"
@@ -58,17 +59,6 @@ QStringList deliveryFailures()
         if (line.startsWith(QStringLiteral("Failed to")))
             result.append(line);
     return result;
-}
-
-// A loopback port on which nobody listens any more.
-quint16 closedPort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return port;
 }
 
 // Answers like a mail server that needs a login, and records what the client says.
@@ -274,7 +264,7 @@ private Q_SLOTS:
 
     void unreachableServerGivesTheFourFailures()
     {
-        const quint16 port = closedPort();
+        const quint16 port = freeRadioPort(); // nobody listens there
         QVERIFY(port != 0);
         QVERIFY(writeConfiguration(plainSmtp(port), standardRecipients(), {}));
         NotificationManager::deliver(periodic(PeriodicType::Daily, "08:00:00", ReportKind::FullReport,

@@ -1,4 +1,5 @@
 #include "EmailAddress.h"
+#include "FreePort.h"
 #include "MimeMessage.h"
 #include "MimeText.h"
 #include "ScriptedTcpServer.h"
@@ -8,7 +9,6 @@
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -137,12 +137,8 @@ void TestSmtpClientScripted::serverThatNeverAnswers()
 
 void TestSmtpClientScripted::connectionRefused()
 {
-    quint16 freePort = 0;
-    {
-        QTcpServer probe;
-        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-        freePort = probe.serverPort();
-    }
+    const quint16 freePort = NVL::Engineering::VK::freeRadioPort();
+    QVERIFY(freePort != 0);
     SmtpClient client(QStringLiteral("127.0.0.1"), freePort);
     QSignalSpy spy(&client, &SmtpClient::smtpError);
     QVERIFY(!client.connectToServer());
