@@ -38,7 +38,7 @@ BatteryRecord battery(char letter, quint8 serialByte, quint8 percent, const QByt
     return r;
 }
 
-ScriptedTcpServer::Script smtpScript(SmtpScript *control)
+ScriptedTcpServer::Script scriptedSmtp(SmtpScript *control)
 {
     return [control](ScriptedTcpServer::Connection &c) {
         control->connected = true;

@@ -44,7 +44,7 @@ struct SmtpScript
     QSemaphore mailFromSeen; // released at every MAIL FROM
     std::atomic<bool> connected{false};
 };
-ScriptedTcpServer::Script smtpScript(SmtpScript *control);
+ScriptedTcpServer::Script scriptedSmtp(SmtpScript *control);
 
 struct MimeEntity
 {

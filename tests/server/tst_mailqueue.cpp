@@ -64,7 +64,7 @@ private Q_SLOTS:
     {
         NotificationTest::SmtpScript script;
         script.delayMs = 400;
-        ScriptedTcpServer server(NotificationTest::smtpScript(&script));
+        ScriptedTcpServer server(NotificationTest::scriptedSmtp(&script));
         QVERIFY(server.start());
         MailQueue queue;
         QElapsedTimer clock;
@@ -82,7 +82,7 @@ private Q_SLOTS:
     {
         NotificationTest::SmtpScript script;
         script.delayMs = 300;
-        ScriptedTcpServer server(NotificationTest::smtpScript(&script));
+        ScriptedTcpServer server(NotificationTest::scriptedSmtp(&script));
         QVERIFY(server.start());
         MailQueue queue;
         queue.enqueue(mailTo(server.port(), QStringLiteral("first@example.test"), QStringLiteral("first")));

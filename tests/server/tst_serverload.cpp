@@ -131,7 +131,7 @@ private Q_SLOTS:
     {
         SmtpScript script;
         script.holdGreeting = true;
-        ScriptedTcpServer smtp(smtpScript(&script));
+        ScriptedTcpServer smtp(scriptedSmtp(&script));
         QVERIFY(smtp.start());
         QVERIFY(writeConfiguration(smtpAt(smtp.port()), {recipient(opsUuid, "ops@example.test")},
                                    {triggered(1, {opsUuid}, "to Fair")}));
