@@ -53,6 +53,8 @@ struct ConnectionManager::Connection
     quint32 serialsLeft = 0; // of the delete request being read
     bool held = false;
     bool turnQueued = false;
+    bool outputBlocked = false;
+    QTimer *outputTimer = nullptr; // runs while outputBlocked; restarted whenever bytes leave
 
     qint64 available() const { return input.size() - consumed; }
     const char *data() const { return input.constData() + consumed; }
@@ -80,6 +82,7 @@ ConnectionManager::ConnectionManager(Voltkeep *server, quint32 port)
     const quint16 port16 = quint16(port & 0xFFFF);
     m_tcpServer->setMaxPendingConnections(MaxPendingConnections);
     connect(m_tcpServer, &QTcpServer::newConnection, this, &ConnectionManager::connectionInitiated);
+    connect(m_tcpServer, &QTcpServer::acceptError, this, &ConnectionManager::acceptFailed);
     if (!m_tcpServer->listen(QHostAddress::Any, port16))
         log(QString::fromLatin1(Identity::ServiceName) + QStringLiteral(" Failed to listen for connections: ")
                 + m_tcpServer->errorString(),
@@ -118,6 +121,7 @@ void ConnectionManager::connectionInitiated()
         QTcpSocket *socket = m_tcpServer->nextPendingConnection();
         if (!socket)
             break;
+        m_acceptTroubleLogged = false;
         auto connection = std::make_unique<Connection>();
         connection->socket = socket;
         connection->peerText = socket->peerAddress().toString();
@@ -130,6 +134,14 @@ void ConnectionManager::connectionInitiated()
         connection->readTimer->setSingleShot(true);
         connection->readTimer->setInterval(ReadWaitMs);
         connect(connection->readTimer, &QTimer::timeout, this, [this, socket] { readTimedOut(socket); });
+        connection->outputTimer = new QTimer(socket);
+        connection->outputTimer->setSingleShot(true);
+        connection->outputTimer->setInterval(OutputStallMs);
+        connect(connection->outputTimer, &QTimer::timeout, this, [this, socket] {
+            log(QStringLiteral("Network error: write message failed"), LogType::Error);
+            closeConnection(socket);
+        });
+        connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { outputDrained(socket); });
         m_connections.emplace(socket, std::move(connection));
         connect(socket, &QTcpSocket::disconnected, this, &ConnectionManager::connectionClosed);
         connect(socket, &QTcpSocket::errorOccurred, this, &ConnectionManager::socketError);
@@ -170,7 +182,7 @@ void ConnectionManager::dataAvailable()
         return;
     // New bytes: the pause before the next ones starts again.
     connection->readTimer->stop();
-    if (!connection->turnQueued && !connection->held)
+    if (!connection->turnQueued && !connection->held && !connection->outputBlocked)
         handleTurn(*connection, Turn::Bounded);
 }
 
@@ -183,7 +195,7 @@ void ConnectionManager::handleTurn(Connection &connection, Turn turn)
     };
     for (int handled = 0;; ++handled) {
         if (turn == Turn::Bounded) {
-            if (connection.held) {
+            if (connection.held || outputBlocked(connection)) {
                 connection.readTimer->stop();
                 return;
             }
@@ -292,10 +304,51 @@ void ConnectionManager::resumeConnection(QTcpSocket *socket)
     scheduleTurn(*connection);
 }
 
+bool ConnectionManager::outputBlocked(Connection &connection)
+{
+    if (connection.socket->bytesToWrite() <= OutputBoundBytes)
+        return false;
+    if (!connection.outputBlocked) {
+        connection.outputBlocked = true;
+        connection.outputTimer->start();
+    }
+    return true;
+}
+
+void ConnectionManager::outputDrained(QTcpSocket *socket)
+{
+    Connection *connection = connectionOf(socket);
+    if (!connection || !connection->outputBlocked)
+        return;
+    if (socket->bytesToWrite() > OutputBoundBytes) {
+        // Moving, if slowly: the peer is reading.
+        connection->outputTimer->start();
+        return;
+    }
+    connection->outputBlocked = false;
+    connection->outputTimer->stop();
+    if (!connection->held)
+        scheduleTurn(*connection);
+}
+
+void ConnectionManager::acceptFailed(QAbstractSocket::SocketError)
+{
+    // Qt has paused accepting; without a resume the port would stay deaf for good. Most likely the
+    // process ran out of descriptors: give the open connections a moment to end.
+    if (!m_acceptTroubleLogged) {
+        m_acceptTroubleLogged = true;
+        log(QStringLiteral("Cannot accept a connection (%1); accepting again in %2 ms")
+                .arg(m_tcpServer->errorString())
+                .arg(AcceptPauseMs),
+            LogType::Warning);
+    }
+    QTimer::singleShot(AcceptPauseMs, this, [this] { m_tcpServer->resumeAccepting(); });
+}
+
 void ConnectionManager::readTimedOut(QTcpSocket *socket)
 {
     Connection *connection = connectionOf(socket);
-    if (!connection || connection->held)
+    if (!connection || connection->held || connection->outputBlocked)
         return;
     log(QStringLiteral("Network error: read timeout"), LogType::Error);
     if (connection->serialsLeft > 0) {
@@ -371,6 +424,7 @@ void ConnectionManager::closeConnection(QTcpSocket *socket)
         return;
     log(QStringLiteral("Disconnected %1").arg(it->second->peerText), LogType::Information);
     it->second->readTimer->stop();
+    it->second->outputTimer->stop();
     socket->disconnect(this);
     m_connections.erase(it);
     socket->deleteLater();

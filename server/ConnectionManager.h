@@ -32,6 +32,13 @@ public:
     static constexpr int ReadWaitMs = 500;
     // The UDP receive buffer asked of the kernel, so a burst waits there while reports are committed.
     static constexpr int UdpReceiveBufferBytes = 8 * 1024 * 1024;
+    // Replies not yet taken by a peer above which its further requests wait, so that a peer that asks
+    // and never reads cannot make the server hold its replies without bound.
+    static constexpr qint64 OutputBoundBytes = 1024 * 1024;
+    // A peer whose replies stay above the bound without any of them leaving for this long is closed.
+    static constexpr int OutputStallMs = 5000;
+    // How long accepting pauses when the process has no descriptor left for a new connection.
+    static constexpr int AcceptPauseMs = 1000;
 
     ConnectionManager(Voltkeep *server, quint32 port);
     ~ConnectionManager() override;
@@ -48,6 +55,7 @@ private Q_SLOTS:
     void socketError(QAbstractSocket::SocketError error);
     void dataAvailable();
     void radioMessageReceived();
+    void acceptFailed(QAbstractSocket::SocketError error);
 
 private:
     struct Connection;
@@ -61,11 +69,15 @@ private:
     // The peer is gone or the manager ends: the messages already received are still handled.
     void finishConnection(QTcpSocket *socket, bool peerGone);
     void requestReceiveBuffer();
+    // True when the peer's unsent replies are above the bound; then waits for them to leave.
+    bool outputBlocked(Connection &connection);
+    void outputDrained(QTcpSocket *socket);
 
     Voltkeep *m_server;
     QTcpServer *m_tcpServer;
     QUdpSocket m_udpSocket;
     bool m_udpTurnQueued = false;
+    bool m_acceptTroubleLogged = false;
     std::map<QTcpSocket *, std::unique_ptr<Connection>> m_connections;
 };
 

@@ -15,6 +15,10 @@
 
 #include <utility>
 
+#ifdef Q_OS_UNIX
+#include <sys/resource.h>
+#endif
+
 namespace NVL::Engineering::VK {
 
 namespace {
@@ -22,6 +26,18 @@ namespace {
 const QString programName()
 {
     return QString::fromLatin1(Identity::ServiceName);
+}
+
+// Every connection costs a descriptor: take all the system allows this process, not the default share.
+void raiseDescriptorLimit()
+{
+#ifdef Q_OS_UNIX
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+#endif
 }
 
 // Reports committed at the latest together; a burst beyond it is committed in several transactions.
@@ -72,6 +88,7 @@ void Voltkeep::start()
         return;
     }
 
+    raiseDescriptorLimit();
     const quint32 port = m_settings->value(QStringLiteral("port"), Identity::DefaultPort).toUInt() & 0xFFFF;
     delete m_connectionManager;
     m_connectionManager = new ConnectionManager(this, port);

@@ -8,6 +8,7 @@
 #include "VoltkeepProcess.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QHostAddress>
 #include <QSet>
 #include <QTemporaryDir>
@@ -79,6 +80,17 @@ qint64 fastestVersionMs(RadioPeer &peer)
         best = std::min(best, clock.elapsed());
     }
     return best;
+}
+
+qint64 statusKiB(qint64 pid, const QByteArray &field)
+{
+    QFile file(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : file.readAll().split('\n'))
+        if (line.startsWith(field))
+            return line.mid(field.size()).simplified().split(' ').value(0).toLongLong();
+    return -1;
 }
 
 } // namespace
@@ -331,6 +343,74 @@ private Q_SLOTS:
                                  10000);
         QCOMPARE(smtp.messages().size(), 2);
         QVERIFY(parseMail(smtp.messages().at(1).data).parts.value(0).body.contains("<td>Fair</td>"));
+    }
+
+    void unreadListRepliesDoNotGrowTheServer()
+    {
+        QVERIFY(m_server->start());
+        auto filler = peer(30000);
+        QVERIFY(filler);
+        QVERIFY(filler->sendRaw(reports('L', 10000)));
+        const auto filled = filler->list();
+        QVERIFY2(filled && filled->size() == 10000, qPrintable(filler->errorString()));
+        const qint64 before = statusKiB(m_server->processId(), "VmRSS:");
+        QVERIFY(before > 0);
+
+        // 500 requests for 640 kB each, and not one byte read.
+        QTcpSocket greedy;
+        greedy.connectToHost(QHostAddress::LocalHost, m_server->port());
+        QVERIFY(greedy.waitForConnected(5000));
+        greedy.setReadBufferSize(1); // reads nothing into the test either
+        QByteArray requests;
+        for (int i = 0; i < 500; ++i)
+            requests += RadioPeer::listRequestMessage();
+        greedy.write(requests);
+        QVERIFY(greedy.waitForBytesWritten(5000));
+
+        // Others are served meanwhile, and the peer that never reads is closed in the end.
+        for (int i = 0; i < 3; ++i) {
+            const auto listed = filler->list();
+            QVERIFY2(listed && listed->size() == 10000, qPrintable(filler->errorString()));
+        }
+        QVERIFY(m_server->waitForLog(QStringLiteral("Error: Network error: write message failed"), 20000));
+        const qint64 peak = statusKiB(m_server->processId(), "VmHWM:");
+        QVERIFY2(peak - before < 32 * 1024, qPrintable(QStringLiteral("grew by %1 KiB").arg(peak - before)));
+        QVERIFY(filler->list());
+    }
+
+    void descriptorLimitIsRaisedToTheHardLimit()
+    {
+        m_server->setDescriptorLimit(32, 256);
+        QVERIFY(m_server->start());
+        std::vector<std::unique_ptr<RadioPeer>> peers;
+        for (int i = 0; i < 60; ++i) {
+            peers.push_back(peer());
+            QVERIFY(peers.back());
+        }
+        for (auto &p : peers)
+            QVERIFY2(p->version(), qPrintable(p->errorString()));
+        QCOMPARE(m_server->countInLog(QStringLiteral("Cannot accept a connection")), 0);
+    }
+
+    void acceptingPausesWithoutDescriptorsAndResumes()
+    {
+        m_server->setDescriptorLimit(32, 32);
+        QVERIFY(m_server->start());
+        std::vector<std::unique_ptr<QTcpSocket>> sockets;
+        for (int i = 0; i < 40; ++i) {
+            auto socket = std::make_unique<QTcpSocket>();
+            socket->connectToHost(QHostAddress::LocalHost, m_server->port());
+            QVERIFY(socket->waitForConnected(5000)); // the kernel's backlog takes them all
+            sockets.push_back(std::move(socket));
+        }
+        QVERIFY(m_server->waitForLog(QStringLiteral("Warning: Cannot accept a connection")));
+        sockets.clear();
+        // Descriptors free again: after the pause a newcomer is served, and the trouble was told once.
+        QVERIFY(m_server->waitForLog(QStringLiteral("Disconnected"), 10000, 10));
+        std::unique_ptr<RadioPeer> late;
+        QTRY_VERIFY_WITH_TIMEOUT((late = peer()) && late->version(), 15000);
+        QCOMPARE(m_server->countInLog(QStringLiteral("Warning: Cannot accept a connection")), 1);
+        QVERIFY(m_server->isRunning());
     }
 
     void killAfterAListReplyLosesNothingItShowed()
