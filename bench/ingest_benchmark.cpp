@@ -6,7 +6,9 @@
 #include "BenchServer.h"
 #include "DurableCommitBench.h"
 #include "ListProbe.h"
+#include "LoadPhases.h"
 #include "RadioPeer.h"
+#include "StallingSmtpServer.h"
 #include "StoreFiller.h"
 #include "TcpIngest.h"
 #include "UdpIngest.h"
@@ -15,6 +17,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTextStream>
 
@@ -56,6 +59,9 @@ struct Options
     int listRepeats = 3;
     int timeLimitS = 170;
     bool keep = false;
+    bool skipLarge = false;
+    bool skipLoad = false;
+    QString server = QStringLiteral(VK_VOLTKEEP_BIN);
 };
 
 QTextStream &out()
@@ -145,6 +151,11 @@ std::optional<Options> parseOptions(const QCoreApplication &app)
         {QStringLiteral("time-limit"), QStringLiteral("Bound of the sending phases together, in seconds."),
          QStringLiteral("s"), QString::number(defaults.timeLimitS)},
         {QStringLiteral("keep"), QStringLiteral("Keep the temporary data folder and print its path.")},
+        {QStringLiteral("server"), QStringLiteral("The server program to measure, e.g. one built from an older commit."),
+         QStringLiteral("path"), QStringLiteral(VK_VOLTKEEP_BIN)},
+        {QStringLiteral("skip-large"), QStringLiteral("Leave out the large store, its list replies and memory.")},
+        {QStringLiteral("skip-load"),
+         QStringLiteral("Leave out ingest under load: stalled mail, bursts, trickling peers, sustained UDP.")},
     });
     parser.process(app);
 
@@ -181,6 +192,9 @@ std::optional<Options> parseOptions(const QCoreApplication &app)
     options.listRepeats = int(*repeats);
     options.timeLimitS = int(*timeLimit);
     options.keep = parser.isSet(QStringLiteral("keep"));
+    options.skipLarge = parser.isSet(QStringLiteral("skip-large"));
+    options.skipLoad = parser.isSet(QStringLiteral("skip-load"));
+    options.server = parser.value(QStringLiteral("server"));
     return options;
 }
 
@@ -246,6 +260,14 @@ std::optional<BenchServer::Memory> sayMemory(const BenchServer &server, const QS
     return memory;
 }
 
+QString loadAverage()
+{
+    QFile file(QStringLiteral("/proc/loadavg"));
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("unknown");
+    return QString::fromLatin1(file.readAll()).section(QLatin1Char(' '), 0, 2);
+}
+
 int failRun(const QString &what, BenchServer *server = nullptr)
 {
     out().flush();
@@ -278,12 +300,12 @@ int main(int argc, char **argv)
         return failRun(QStringLiteral("cannot create a temporary folder: ") + temp.errorString());
     temp.setAutoRemove(!options.keep);
 
-    BenchServer server(QStringLiteral(VK_VOLTKEEP_BIN), temp.path());
+    BenchServer server(options.server, temp.path());
     const quint16 port = BenchServer::freePort();
     if (port == 0 || !server.writePortSetting(port))
         return failRun(QStringLiteral("cannot set up the server's port"));
     say(QStringLiteral("server: %1 -e, data folder %2, port %3 (loopback traffic only)")
-            .arg(QStringLiteral(VK_VOLTKEEP_BIN), server.dataFolder())
+            .arg(options.server, server.dataFolder())
             .arg(port));
 
     // 1. The disk's own price for what the server does per report, before the server competes for it;
@@ -312,6 +334,17 @@ int main(int argc, char **argv)
     const auto rawBefore = measureRaw(QStringLiteral("before the server runs"));
     if (!rawBefore)
         return 1;
+
+    // The server reads its notification configuration at start: an alert mailed through an SMTP server
+    // that stalls, used by the load phases.
+    StallingSmtpServer slowSmtp(1000);
+    StallingSmtpServer silentSmtp(-1);
+    if (!options.skipLoad) {
+        qputenv("NORVALE_COMMON_APPDATA", temp.path().toUtf8());
+        if (!slowSmtp.startListening() || !silentSmtp.startListening()
+            || !LoadPhases::writeConfiguration(slowSmtp.port()))
+            return failRun(QStringLiteral("cannot set up the stalling SMTP servers and the notification configuration"));
+    }
 
     if (!server.start(ServerStartMs))
         return failRun(server.errorString(), &server);
@@ -387,6 +420,31 @@ int main(int argc, char **argv)
             .arg(settle.polls)
             .arg(seconds(settle.nanoseconds)));
     sayMemory(server, QStringLiteral("after UDP ingest"));
+
+    if (!options.skipLoad) {
+        LoadPhases::Setup setup;
+        setup.port = port;
+        setup.slowSmtpPort = slowSmtp.port();
+        setup.silentSmtpPort = silentSmtp.port();
+        setup.rawRate = rawRate;
+        setup.tcpRate = tcpRate;
+        say(QStringLiteral("load phases (uptime before: %1)").arg(loadAverage()));
+        LoadPhases::udpDuringStalledDelivery(setup, say);
+        say(QStringLiteral("mails accepted: %1 by the slow SMTP server (%2 connection(s)), %3 connection(s) to the silent one")
+                .arg(slowSmtp.messagesAccepted())
+                .arg(slowSmtp.connectionsAccepted())
+                .arg(silentSmtp.connectionsAccepted()));
+        LoadPhases::udpBursts(setup, say);
+        LoadPhases::tcpBesideTricklers(setup, say);
+        LoadPhases::sustainedIngest(setup, say);
+        say(QStringLiteral("load phases done (load average after: %1)").arg(loadAverage()));
+        sayMemory(server, QStringLiteral("after the load phases"));
+    }
+    if (options.skipLarge) {
+        server.stop();
+        say(QStringLiteral("large store skipped; whole run %1 s").arg(seconds(runClock.nsecsElapsed())));
+        return 0;
+    }
 
     // 4. The large store.
     quint32 stored = settle.last.count;

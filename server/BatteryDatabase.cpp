@@ -389,19 +389,26 @@ bool BatteryDatabase::isOpen() const
 bool BatteryDatabase::healthDropped(const BatteryRecord &record)
 {
     QSqlQuery query(connection());
-    if (!query.prepare(QStringLiteral("SELECT data FROM batteries WHERE serial = ?"))) {
-        logQueryError(QStringLiteral("Health-Prepare"), query);
+    const bool prepared = query.prepare(QStringLiteral("SELECT data FROM batteries WHERE serial = ?"));
+    return droppedAgainstStored(query, prepared, record);
+}
+
+bool BatteryDatabase::droppedAgainstStored(QSqlQuery &lookup, bool prepared, const BatteryRecord &record)
+{
+    if (!prepared) {
+        logQueryError(QStringLiteral("Health-Prepare"), lookup);
         return false;
     }
-    query.addBindValue(record.serialKey());
-    if (!query.exec())
-        logQueryError(QStringLiteral("Health"), query);
-    if (!query.next())
-        return false;
-    const QByteArray stored = query.value(0).toByteArray();
-    if (!isValidRecord(stored))
-        return false;
-    return healthClass(record) < healthClass(BatteryRecord::fromBytes(stored));
+    lookup.bindValue(0, record.serialKey());
+    if (!lookup.exec())
+        logQueryError(QStringLiteral("Health"), lookup);
+    bool dropped = false;
+    if (lookup.next()) {
+        const QByteArray stored = lookup.value(0).toByteArray();
+        dropped = isValidRecord(stored) && healthClass(record) < healthClass(BatteryRecord::fromBytes(stored));
+    }
+    lookup.finish();
+    return dropped;
 }
 
 void BatteryDatabase::saveReport(const BatteryRecord &record)
@@ -430,10 +437,59 @@ void BatteryDatabase::saveReport(const BatteryRecord &record)
     if (!query.exec(QStringLiteral("COMMIT")))
         logQueryError(QStringLiteral("Save-Commit"), query);
 
-    if (++saveCounter >= CheckpointInterval) {
+    countSaves(1);
+}
+
+QList<bool> BatteryDatabase::saveReports(const QList<BatteryRecord> &records)
+{
+    QList<bool> dropped;
+    if (records.isEmpty())
+        return dropped;
+    dropped.reserve(records.size());
+    const QSqlDatabase db = connection();
+    QSqlQuery control(db);
+    QSqlQuery lookup(db);
+    QSqlQuery remove(db);
+    QSqlQuery insert(db);
+
+    // As in saveReport, each step runs whatever became of the one before.
+    control.exec(QStringLiteral("BEGIN TRANSACTION"));
+    const bool lookupPrepared = lookup.prepare(QStringLiteral("SELECT data FROM batteries WHERE serial = ?"));
+    const bool removePrepared = remove.prepare(QStringLiteral("DELETE FROM batteries WHERE serial = ?"));
+    const bool insertPrepared = insert.prepare(QStringLiteral("INSERT INTO batteries (serial, data) VALUES (?, ?)"));
+    for (const BatteryRecord &record : records) {
+        dropped.append(droppedAgainstStored(lookup, lookupPrepared, record));
+        const QByteArray key = record.serialKey();
+        if (!removePrepared) {
+            logQueryError(QStringLiteral("Save-Prepare-1"), remove);
+        } else {
+            remove.bindValue(0, key);
+            if (!remove.exec())
+                logQueryError(QStringLiteral("Save-Delete"), remove);
+        }
+        if (!insertPrepared) {
+            logQueryError(QStringLiteral("Save-Prepare-2"), insert);
+        } else {
+            insert.bindValue(0, key);
+            insert.bindValue(1, record.toBytes());
+            if (!insert.exec())
+                logQueryError(QStringLiteral("Save-Insert"), insert);
+        }
+    }
+    if (!control.exec(QStringLiteral("COMMIT")))
+        logQueryError(QStringLiteral("Save-Commit"), control);
+    countSaves(int(records.size()));
+    return dropped;
+}
+
+void BatteryDatabase::countSaves(int saves)
+{
+    // One checkpoint per hundred saves; saves committed together are checkpointed after their commit.
+    saveCounter += saves;
+    if (saveCounter >= CheckpointInterval) {
         QSqlQuery checkpoint(connection());
         checkpoint.exec(QStringLiteral("PRAGMA wal_checkpoint"));
-        saveCounter = 0;
+        saveCounter %= CheckpointInterval;
     }
 }
 

@@ -38,6 +38,10 @@ public:
     bool healthDropped(const BatteryRecord &record);
     // Replaces the battery's row in one transaction.
     void saveReport(const BatteryRecord &record);
+    // Saves the records in arrival order in one transaction: each is looked at with healthDropped just
+    // before its own save, so a battery reported twice is compared with its first report. Returns the
+    // healthDropped answers in the same order. Checkpoints as often as single saves would.
+    QList<bool> saveReports(const QList<BatteryRecord> &records);
     // All rows in ascending byte order of the serial; the query can be walked more than once.
     QSqlQuery getReports();
     // The stored rows that hold valid records, in the same order; other rows are left out.
@@ -65,6 +69,8 @@ private:
     bool salvage();
     bool buildSalvagedCopy(const QString &target, const DatabaseSalvage &salvage);
     static void logQueryError(const QString &label, const QSqlQuery &query);
+    static bool droppedAgainstStored(QSqlQuery &lookup, bool prepared, const BatteryRecord &record);
+    static void countSaves(int saves);
 
     const QString m_path;
     // Set by the integrity check: the file itself is damaged, as opposed to merely unreachable.

@@ -8,14 +8,21 @@
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
+#include <QtEndian>
+
+#include <cstring>
 
 namespace NVL::Engineering::VK {
 
 namespace {
 
 constexpr int MaxPendingConnections = 5;
-constexpr int ReadWaitMs = 500;
 constexpr int UdpBufferSize = MessageHeader::Size + 64;
+constexpr int SerialSize = 8;
+// Input held per connection, in Qt's socket buffer and in ours each: a peer sending faster than its
+// reports are handled is slowed down by TCP instead of growing the server.
+constexpr qint64 InputBufferBytes = 64 * 1024;
 
 // IPv4 peers may arrive as IPv4-mapped IPv6 addresses on the dual-stack sockets; a pure IPv6 peer is 0.
 quint32 ipv4Of(const QHostAddress &address)
@@ -32,6 +39,42 @@ void log(const QString &message, LogType type)
 
 } // namespace
 
+struct ConnectionManager::Connection
+{
+    QTcpSocket *socket = nullptr;
+    // Taken at accept: once the peer has gone the socket no longer knows them.
+    QString peerText;
+    quint32 peerIpv4 = 0;
+    QTimer *readTimer = nullptr; // a child of the socket: it may be the one whose time-out closes it
+    QByteArray input; // bytes taken from the socket, not yet handled from `consumed` on
+    qsizetype consumed = 0;
+    bool haveHeader = false;
+    MessageHeader header;
+    quint32 serialsLeft = 0; // of the delete request being read
+    bool held = false;
+    bool turnQueued = false;
+    bool outputBlocked = false;
+    QTimer *outputTimer = nullptr; // runs while outputBlocked; restarted whenever bytes leave
+
+    qint64 available() const { return input.size() - consumed; }
+    const char *data() const { return input.constData() + consumed; }
+
+    // Moves what the socket has into our buffer. Asking the socket for more than it holds also lets
+    // it read from the network again after its own buffer had filled up.
+    void pull()
+    {
+        if (consumed > 0 && (consumed == input.size() || consumed >= InputBufferBytes)) {
+            input.remove(0, consumed);
+            consumed = 0;
+        }
+        if (available() < InputBufferBytes && socket->bytesAvailable() > 0)
+            input.append(socket->read(socket->bytesAvailable() + 1));
+    }
+
+    // In the middle of a message (or of a delete request's serials) the peer owes us bytes.
+    bool owesBytes() const { return haveHeader || serialsLeft > 0 || available() > 0; }
+};
+
 ConnectionManager::ConnectionManager(Voltkeep *server, quint32 port)
     : m_server(server)
     , m_tcpServer(new QTcpServer(this))
@@ -39,22 +82,37 @@ ConnectionManager::ConnectionManager(Voltkeep *server, quint32 port)
     const quint16 port16 = quint16(port & 0xFFFF);
     m_tcpServer->setMaxPendingConnections(MaxPendingConnections);
     connect(m_tcpServer, &QTcpServer::newConnection, this, &ConnectionManager::connectionInitiated);
+    connect(m_tcpServer, &QTcpServer::acceptError, this, &ConnectionManager::acceptFailed);
     if (!m_tcpServer->listen(QHostAddress::Any, port16))
         log(QString::fromLatin1(Identity::ServiceName) + QStringLiteral(" Failed to listen for connections: ")
                 + m_tcpServer->errorString(),
             LogType::Error);
     if (!m_udpSocket.bind(QHostAddress::Any, port16))
         log(QStringLiteral("Unable to bind UDP socket"), LogType::Error);
+    else
+        requestReceiveBuffer();
     connect(&m_udpSocket, &QUdpSocket::readyRead, this, &ConnectionManager::radioMessageReceived);
 }
 
 ConnectionManager::~ConnectionManager()
 {
-    const std::set<QTcpSocket *> open = m_connections;
-    for (QTcpSocket *socket : open)
-        closeConnection(socket);
+    // Messages already received are handled before their connection closes, as they would have
+    // been had the stop come a moment later.
+    while (!m_connections.empty())
+        finishConnection(m_connections.begin()->first, false);
     m_tcpServer->close();
     m_udpSocket.close();
+}
+
+void ConnectionManager::requestReceiveBuffer()
+{
+    m_udpSocket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, UdpReceiveBufferBytes);
+    const qint64 granted = m_udpSocket.socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toLongLong();
+    if (granted < UdpReceiveBufferBytes)
+        log(QStringLiteral("UDP receive buffer is %1 bytes, %2 were asked for: reports beyond it in a burst may be lost")
+                .arg(granted)
+                .arg(UdpReceiveBufferBytes),
+            LogType::Warning);
 }
 
 void ConnectionManager::connectionInitiated()
@@ -63,10 +121,28 @@ void ConnectionManager::connectionInitiated()
         QTcpSocket *socket = m_tcpServer->nextPendingConnection();
         if (!socket)
             break;
-        log(QStringLiteral("Incoming Connection from %1").arg(socket->peerAddress().toString()), LogType::Information);
+        m_acceptTroubleLogged = false;
+        auto connection = std::make_unique<Connection>();
+        connection->socket = socket;
+        connection->peerText = socket->peerAddress().toString();
+        connection->peerIpv4 = ipv4Of(socket->peerAddress());
+        log(QStringLiteral("Incoming Connection from %1").arg(connection->peerText), LogType::Information);
         // Replies are small and end a request: do not let them wait for the peer's delayed ack.
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        m_connections.insert(socket);
+        socket->setReadBufferSize(InputBufferBytes);
+        connection->readTimer = new QTimer(socket);
+        connection->readTimer->setSingleShot(true);
+        connection->readTimer->setInterval(ReadWaitMs);
+        connect(connection->readTimer, &QTimer::timeout, this, [this, socket] { readTimedOut(socket); });
+        connection->outputTimer = new QTimer(socket);
+        connection->outputTimer->setSingleShot(true);
+        connection->outputTimer->setInterval(OutputStallMs);
+        connect(connection->outputTimer, &QTimer::timeout, this, [this, socket] {
+            log(QStringLiteral("Network error: write message failed"), LogType::Error);
+            closeConnection(socket);
+        });
+        connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { outputDrained(socket); });
+        m_connections.emplace(socket, std::move(connection));
         connect(socket, &QTcpSocket::disconnected, this, &ConnectionManager::connectionClosed);
         connect(socket, &QTcpSocket::errorOccurred, this, &ConnectionManager::socketError);
         connect(socket, &QTcpSocket::readyRead, this, &ConnectionManager::dataAvailable);
@@ -76,7 +152,7 @@ void ConnectionManager::connectionInitiated()
 void ConnectionManager::connectionClosed()
 {
     if (auto *socket = qobject_cast<QTcpSocket *>(sender()))
-        closeConnection(socket);
+        finishConnection(socket, true);
 }
 
 void ConnectionManager::socketError(QAbstractSocket::SocketError error)
@@ -86,92 +162,254 @@ void ConnectionManager::socketError(QAbstractSocket::SocketError error)
         log(QStringLiteral("Unknown socket error"), LogType::Warning);
         return;
     }
-    // Qt reports an expired wait of readBytes as a socket error too; the bounded read has already
-    // logged it and decides itself whether the connection ends (a delete request's serials do not).
-    if (error == QAbstractSocket::SocketTimeoutError)
+    const Connection *connection = connectionOf(socket);
+    if (!connection || error == QAbstractSocket::SocketTimeoutError)
         return;
     if (error != QAbstractSocket::RemoteHostClosedError)
         log(QStringLiteral("Network error %1 on connection to %2:%3")
                 .arg(int(error))
-                .arg(socket->peerAddress().toString())
+                .arg(connection->peerText)
                 .arg(socket->peerPort()),
             LogType::Warning);
-    closeConnection(socket);
+    finishConnection(socket, true);
 }
 
 void ConnectionManager::dataAvailable()
 {
     auto *socket = qobject_cast<QTcpSocket *>(sender());
-    if (!socket || !isOpenConnection(socket) || socket->bytesAvailable() <= 0)
+    Connection *connection = connectionOf(socket);
+    if (!connection)
         return;
+    // New bytes: the pause before the next ones starts again.
+    connection->readTimer->stop();
+    if (!connection->turnQueued && !connection->held && !connection->outputBlocked)
+        handleTurn(*connection, Turn::Bounded);
+}
 
-    char buffer[MessageHeader::Size + 64];
-    for (;;) {
-        if (!readBytes(socket, buffer, MessageHeader::Size))
-            break;
-        const MessageHeader header = MessageHeader::fromBytes(buffer);
-        if (!isValidHeader(header)) {
-            log(QStringLiteral("Protocol error: invalid message"), LogType::Warning);
-            break;
+void ConnectionManager::handleTurn(Connection &connection, Turn turn)
+{
+    QTcpSocket *const socket = connection.socket;
+    const auto waitForMore = [&] {
+        if (turn == Turn::Bounded && !connection.readTimer->isActive())
+            connection.readTimer->start();
+    };
+    for (int handled = 0;; ++handled) {
+        if (turn == Turn::Bounded) {
+            if (connection.held || outputBlocked(connection)) {
+                connection.readTimer->stop();
+                return;
+            }
+            if (handled >= TurnMessages) {
+                scheduleTurn(connection);
+                return;
+            }
         }
-        char *payload = buffer + MessageHeader::Size;
-        if (!readBytes(socket, payload, quint16(payloadLength(header))))
-            break;
+        connection.pull();
 
-        switch (MessageType(header.type)) {
-        case MessageType::Null: break;
-        case MessageType::VersionRequest: m_server->versionRequested(socket, payload); break;
-        case MessageType::BatteryReport: m_server->batteryDataReceived(ipv4Of(socket->peerAddress()), payload); break;
-        case MessageType::ListRequest: m_server->batteryListRequested(socket); break;
-        case MessageType::DeleteRequest: m_server->batteryDeleteRequested(socket, payload); break;
-        default:
-            log(QString::fromLatin1(Identity::ServiceName) + QStringLiteral(" Protocol Error: Invalid Message"),
-                LogType::Warning);
-            break;
+        if (connection.serialsLeft > 0) {
+            if (connection.available() < SerialSize)
+                return waitForMore();
+            char serial[SerialSize];
+            std::memcpy(serial, connection.data(), SerialSize);
+            connection.consumed += SerialSize;
+            --connection.serialsLeft;
+            m_server->batteryDeleteSerial(serial);
+            continue;
         }
-        // A handler's blocking reads may have seen the peer go away and closed the connection.
-        if (!isOpenConnection(socket) || socket->bytesAvailable() <= 0)
+
+        if (!connection.haveHeader) {
+            if (connection.available() == 0) {
+                connection.readTimer->stop();
+                return;
+            }
+            if (connection.available() < MessageHeader::Size)
+                return waitForMore();
+            connection.header = MessageHeader::fromBytes(connection.data());
+            if (!isValidHeader(connection.header)) {
+                log(QStringLiteral("Protocol error: invalid message"), LogType::Warning);
+                // The stream can no longer be framed.
+                closeConnection(socket);
+                return;
+            }
+            connection.consumed += MessageHeader::Size;
+            connection.haveHeader = true;
+        }
+        const qint64 length = payloadLength(connection.header);
+        if (connection.available() < length)
+            return waitForMore();
+        char payload[64];
+        std::memcpy(payload, connection.data(), size_t(length));
+        connection.consumed += length;
+        connection.haveHeader = false;
+        connection.readTimer->stop();
+        dispatch(connection, payload);
+        // A handler may have closed the connection.
+        if (!connectionOf(socket))
             return;
     }
-    // The message was abandoned half-way: the stream can no longer be framed.
+}
+
+void ConnectionManager::dispatch(Connection &connection, const char *payload)
+{
+    QTcpSocket *const socket = connection.socket;
+    switch (MessageType(connection.header.type)) {
+    case MessageType::Null: break;
+    case MessageType::VersionRequest: m_server->versionRequested(socket, payload); break;
+    case MessageType::BatteryReport: m_server->batteryDataReceived(connection.peerIpv4, payload); break;
+    case MessageType::ListRequest: m_server->batteryListRequested(socket); break;
+    case MessageType::DeleteRequest:
+        m_server->batteryDeleteRequested(socket, payload);
+        connection.serialsLeft = qFromLittleEndian<quint32>(payload);
+        break;
+    default:
+        log(QString::fromLatin1(Identity::ServiceName) + QStringLiteral(" Protocol Error: Invalid Message"),
+            LogType::Warning);
+        break;
+    }
+}
+
+void ConnectionManager::scheduleTurn(Connection &connection)
+{
+    if (connection.turnQueued)
+        return;
+    connection.turnQueued = true;
+    QTcpSocket *const socket = connection.socket;
+    // Queued: the connections with bytes waiting, and the datagrams, come first.
+    QMetaObject::invokeMethod(
+        this,
+        [this, socket] {
+            Connection *queued = connectionOf(socket);
+            if (!queued)
+                return;
+            queued->turnQueued = false;
+            handleTurn(*queued, Turn::Bounded);
+        },
+        Qt::QueuedConnection);
+}
+
+void ConnectionManager::holdConnection(QTcpSocket *socket)
+{
+    if (Connection *connection = connectionOf(socket)) {
+        connection->held = true;
+        connection->readTimer->stop();
+    }
+}
+
+void ConnectionManager::resumeConnection(QTcpSocket *socket)
+{
+    Connection *connection = connectionOf(socket);
+    if (!connection || !connection->held)
+        return;
+    connection->held = false;
+    scheduleTurn(*connection);
+}
+
+bool ConnectionManager::outputBlocked(Connection &connection)
+{
+    if (connection.socket->bytesToWrite() <= OutputBoundBytes)
+        return false;
+    if (!connection.outputBlocked) {
+        connection.outputBlocked = true;
+        connection.outputTimer->start();
+    }
+    return true;
+}
+
+void ConnectionManager::outputDrained(QTcpSocket *socket)
+{
+    Connection *connection = connectionOf(socket);
+    if (!connection || !connection->outputBlocked)
+        return;
+    if (socket->bytesToWrite() > OutputBoundBytes) {
+        // Moving, if slowly: the peer is reading.
+        connection->outputTimer->start();
+        return;
+    }
+    connection->outputBlocked = false;
+    connection->outputTimer->stop();
+    if (!connection->held)
+        scheduleTurn(*connection);
+}
+
+void ConnectionManager::acceptFailed(QAbstractSocket::SocketError)
+{
+    // Qt has paused accepting; without a resume the port would stay deaf for good. Most likely the
+    // process ran out of descriptors: give the open connections a moment to end.
+    if (!m_acceptTroubleLogged) {
+        m_acceptTroubleLogged = true;
+        log(QStringLiteral("Cannot accept a connection (%1); accepting again in %2 ms")
+                .arg(m_tcpServer->errorString())
+                .arg(AcceptPauseMs),
+            LogType::Warning);
+    }
+    QTimer::singleShot(AcceptPauseMs, this, [this] { m_tcpServer->resumeAccepting(); });
+}
+
+void ConnectionManager::readTimedOut(QTcpSocket *socket)
+{
+    Connection *connection = connectionOf(socket);
+    if (!connection || connection->held || connection->outputBlocked)
+        return;
+    log(QStringLiteral("Network error: read timeout"), LogType::Error);
+    if (connection->serialsLeft > 0) {
+        // The request ends; whatever came of the serial is read as the next message.
+        connection->serialsLeft = 0;
+        handleTurn(*connection, Turn::Bounded);
+        return;
+    }
     closeConnection(socket);
 }
 
-bool ConnectionManager::readBytes(QTcpSocket *socket, char *buffer, quint16 count)
+void ConnectionManager::finishConnection(QTcpSocket *socket, bool peerGone)
 {
-    while (socket->bytesAvailable() < count) {
-        if (!socket->waitForReadyRead(ReadWaitMs)) {
-            log(QStringLiteral("Network error: read timeout"), LogType::Error);
-            return false;
-        }
-    }
-    return socket->read(buffer, count) == count;
+    Connection *connection = connectionOf(socket);
+    if (!connection)
+        return;
+    connection->held = false;
+    handleTurn(*connection, Turn::Final);
+    // Still there unless a handler closed it; the peer left in the middle of a message.
+    if (peerGone && connectionOf(socket) && connection->owesBytes())
+        log(QStringLiteral("Network error: read timeout"), LogType::Error);
+    closeConnection(socket);
 }
 
 void ConnectionManager::radioMessageReceived()
 {
+    m_udpTurnQueued = false;
     char buffer[UdpBufferSize];
-    QHostAddress sender;
-    const qint64 received = m_udpSocket.readDatagram(buffer, UdpBufferSize, &sender);
-    if (received < MessageHeader::Size || !isValidHeader(buffer)) {
-        log(QStringLiteral("Protocol error: invalid message received"), LogType::Warning);
-        return;
+    // Every datagram waiting is taken now, so a burst leaves the kernel's buffer at once; the reports
+    // are committed together afterwards.
+    for (int taken = 0; m_udpSocket.hasPendingDatagrams(); ++taken) {
+        if (taken >= TurnDatagrams) {
+            if (!m_udpTurnQueued) {
+                m_udpTurnQueued = true;
+                QMetaObject::invokeMethod(this, &ConnectionManager::radioMessageReceived, Qt::QueuedConnection);
+            }
+            return;
+        }
+        QHostAddress sender;
+        const qint64 received = m_udpSocket.readDatagram(buffer, UdpBufferSize, &sender);
+        if (received < MessageHeader::Size || !isValidHeader(buffer)) {
+            log(QStringLiteral("Protocol error: invalid message received"), LogType::Warning);
+            continue;
+        }
+        if (MessageHeader::fromBytes(buffer).type != quint8(MessageType::BatteryReport)) {
+            log(QStringLiteral("Protocol error: invalid or unsupported message"), LogType::Warning);
+            continue;
+        }
+        // A report datagram too short for its record would leave payload bytes undefined: never store it.
+        if (received < UdpBufferSize) {
+            log(QStringLiteral("Protocol error: invalid message received"), LogType::Warning);
+            continue;
+        }
+        m_server->batteryDataReceived(ipv4Of(sender), buffer + MessageHeader::Size);
     }
-    if (MessageHeader::fromBytes(buffer).type != quint8(MessageType::BatteryReport)) {
-        log(QStringLiteral("Protocol error: invalid or unsupported message"), LogType::Warning);
-        return;
-    }
-    // A report datagram too short for its record would leave payload bytes undefined: never store it.
-    if (received < UdpBufferSize) {
-        log(QStringLiteral("Protocol error: invalid message received"), LogType::Warning);
-        return;
-    }
-    m_server->batteryDataReceived(ipv4Of(sender), buffer + MessageHeader::Size);
 }
 
 void ConnectionManager::sendVersion(QTcpSocket *socket)
 {
-    if (!socket)
+    // A peer that has gone gets no reply; that is no failure of ours.
+    if (!socket || socket->state() != QAbstractSocket::ConnectedState)
         return;
     const QByteArray reply = makeHeader(MessageType::VersionResponse).toBytes() + char(ProtocolVersion);
     if (socket->write(reply) != reply.size())
@@ -180,18 +418,22 @@ void ConnectionManager::sendVersion(QTcpSocket *socket)
 
 void ConnectionManager::closeConnection(QTcpSocket *socket)
 {
-    // A socket may report its end more than once (error, then disconnected, or during a blocking read).
-    if (!socket || !isOpenConnection(socket))
+    // A socket may report its end more than once (error, then disconnected).
+    const auto it = m_connections.find(socket);
+    if (!socket || it == m_connections.end())
         return;
-    log(QStringLiteral("Disconnected %1").arg(socket->peerAddress().toString()), LogType::Information);
+    log(QStringLiteral("Disconnected %1").arg(it->second->peerText), LogType::Information);
+    it->second->readTimer->stop();
+    it->second->outputTimer->stop();
     socket->disconnect(this);
-    m_connections.erase(socket);
+    m_connections.erase(it);
     socket->deleteLater();
 }
 
-bool ConnectionManager::isOpenConnection(QTcpSocket *socket) const
+ConnectionManager::Connection *ConnectionManager::connectionOf(QTcpSocket *socket) const
 {
-    return m_connections.count(socket) != 0;
+    const auto it = m_connections.find(socket);
+    return it == m_connections.end() ? nullptr : it->second.get();
 }
 
 } // namespace NVL::Engineering::VK

@@ -1,32 +1,53 @@
 #pragma once
 
 #include <QAbstractSocket>
+#include <QByteArray>
 #include <QObject>
 #include <QUdpSocket>
 
-#include <set>
+#include <map>
+#include <memory>
 
 class QTcpServer;
 class QTcpSocket;
+class QTimer;
 
 namespace NVL::Engineering::VK {
 
 class Voltkeep;
 
 // The radio port: a TCP server for requests and replies and a UDP socket for battery reports.
-// Reads and checks every message and hands it to the server; everything runs on the event-loop thread.
+// Reads and checks every message and hands it to the server, all on the event-loop thread and without
+// ever waiting there: each connection keeps the bytes of an unfinished message and a timer for the
+// pause after its last arrival, and gets a bounded turn before the others get theirs.
 class ConnectionManager : public QObject
 {
     Q_OBJECT
 
 public:
+    // Messages of one connection, and datagrams, handled in one turn before the loop moves on.
+    static constexpr int TurnMessages = 64;
+    static constexpr int TurnDatagrams = 4096;
+    // Silence in the middle of a message that ends it.
+    static constexpr int ReadWaitMs = 500;
+    // The UDP receive buffer asked of the kernel, so a burst waits there while reports are committed.
+    static constexpr int UdpReceiveBufferBytes = 8 * 1024 * 1024;
+    // Replies not yet taken by a peer above which its further requests wait, so that a peer that asks
+    // and never reads cannot make the server hold its replies without bound.
+    static constexpr qint64 OutputBoundBytes = 1024 * 1024;
+    // A peer whose replies stay above the bound without any of them leaving for this long is closed.
+    static constexpr int OutputStallMs = 5000;
+    // How long accepting pauses when the process has no descriptor left for a new connection.
+    static constexpr int AcceptPauseMs = 1000;
+
     ConnectionManager(Voltkeep *server, quint32 port);
     ~ConnectionManager() override;
 
-    // Reads exactly count bytes, waiting up to 500 ms for each further arrival (blocks the event loop).
-    bool readBytes(QTcpSocket *socket, char *buffer, quint16 count);
     void sendVersion(QTcpSocket *socket);
     void closeConnection(QTcpSocket *socket);
+    // A request whose reply has to wait: the connection reads no further message until resumed.
+    void holdConnection(QTcpSocket *socket);
+    void resumeConnection(QTcpSocket *socket);
 
 private Q_SLOTS:
     void connectionInitiated();
@@ -34,14 +55,30 @@ private Q_SLOTS:
     void socketError(QAbstractSocket::SocketError error);
     void dataAvailable();
     void radioMessageReceived();
+    void acceptFailed(QAbstractSocket::SocketError error);
 
 private:
-    bool isOpenConnection(QTcpSocket *socket) const;
+    struct Connection;
+    enum class Turn { Bounded, Final };
+
+    Connection *connectionOf(QTcpSocket *socket) const;
+    void handleTurn(Connection &connection, Turn turn);
+    void scheduleTurn(Connection &connection);
+    void dispatch(Connection &connection, const char *message);
+    void readTimedOut(QTcpSocket *socket);
+    // The peer is gone or the manager ends: the messages already received are still handled.
+    void finishConnection(QTcpSocket *socket, bool peerGone);
+    void requestReceiveBuffer();
+    // True when the peer's unsent replies are above the bound; then waits for them to leave.
+    bool outputBlocked(Connection &connection);
+    void outputDrained(QTcpSocket *socket);
 
     Voltkeep *m_server;
     QTcpServer *m_tcpServer;
     QUdpSocket m_udpSocket;
-    std::set<QTcpSocket *> m_connections;
+    bool m_udpTurnQueued = false;
+    bool m_acceptTroubleLogged = false;
+    std::map<QTcpSocket *, std::unique_ptr<Connection>> m_connections;
 };
 
 } // namespace NVL::Engineering::VK

@@ -3,6 +3,7 @@
 #include "ApplicationDataFolder.h"
 #include "BatteryDatabase.h"
 #include "ConnectionManager.h"
+#include "MailQueue.h"
 #include "MessageHeader.h"
 #include "NotificationManager.h"
 #include "VoltkeepIdentity.h"
@@ -12,6 +13,12 @@
 #include <QTcpSocket>
 #include <QtEndian>
 
+#include <utility>
+
+#ifdef Q_OS_UNIX
+#include <sys/resource.h>
+#endif
+
 namespace NVL::Engineering::VK {
 
 namespace {
@@ -20,6 +27,21 @@ const QString programName()
 {
     return QString::fromLatin1(Identity::ServiceName);
 }
+
+// Every connection costs a descriptor: take all the system allows this process, not the default share.
+void raiseDescriptorLimit()
+{
+#ifdef Q_OS_UNIX
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+#endif
+}
+
+// Reports committed at the latest together; a burst beyond it is committed in several transactions.
+constexpr qsizetype MaxReportsPerCommit = 4096;
 
 } // namespace
 
@@ -47,8 +69,11 @@ Voltkeep::~Voltkeep()
     // Without a stop request (foreground run) the managers still go before the database.
     delete m_connectionManager;
     m_connectionManager = nullptr;
+    if (!m_pendingReports.isEmpty() && m_database->isOpen())
+        commitReports();
     delete m_notificationManager;
     m_notificationManager = nullptr;
+    m_mailQueue.reset();
 }
 
 void Voltkeep::start()
@@ -63,6 +88,7 @@ void Voltkeep::start()
         return;
     }
 
+    raiseDescriptorLimit();
     const quint32 port = m_settings->value(QStringLiteral("port"), Identity::DefaultPort).toUInt() & 0xFFFF;
     delete m_connectionManager;
     m_connectionManager = new ConnectionManager(this, port);
@@ -72,6 +98,10 @@ void Voltkeep::start()
     delete m_notificationManager;
     m_notificationManager = new NotificationManager(this);
     connect(m_notificationManager, &NotificationManager::timerExpired, this, &Voltkeep::notificationDue);
+    // Mail goes out on a thread of its own: a slow mail server must not keep reports from being read.
+    m_mailQueue = std::make_unique<MailQueue>();
+    connect(m_mailQueue.get(), &MailQueue::delivered, this, &Voltkeep::mailsDelivered);
+    m_notificationManager->setMailQueue(m_mailQueue.get());
 
     logEvent(QStringLiteral("%1 %2.%3.%4.%5\n")
                      .arg(programName())
@@ -87,9 +117,19 @@ void Voltkeep::stop()
 {
     delete m_connectionManager;
     m_connectionManager = nullptr;
+    m_waitingLists.clear();
+    commitReports();
     m_database->close();
     delete m_notificationManager;
     m_notificationManager = nullptr;
+    if (m_mailQueue) {
+        const int dropped = m_mailQueue->stop();
+        if (dropped > 0)
+            logEvent(QStringLiteral("%1 notification mail(s) not sent: the service stopped before their turn")
+                         .arg(dropped),
+                     LogType::Warning);
+        m_mailQueue.reset();
+    }
     logEvent(programName() + QStringLiteral(" Stopped"), LogType::Success);
 }
 
@@ -102,10 +142,26 @@ void Voltkeep::batteryDataReceived(quint32 address, const char *payload)
     BatteryRecord record = BatteryRecord::fromBytes(payload);
     record.reportTime = quint32(QDateTime::currentSecsSinceEpoch());
     record.reportAddress = address;
-    const bool dropped = m_database->healthDropped(record);
-    m_database->saveReport(record);
-    if (dropped && m_notificationManager)
-        m_notificationManager->healthAlert(record);
+    m_pendingReports.append(record);
+    if (m_pendingReports.size() == 1) {
+        // Whatever else arrives before the loop comes round joins this commit.
+        QMetaObject::invokeMethod(this, [this] { commitReports(); }, Qt::QueuedConnection);
+    } else if (m_pendingReports.size() >= MaxReportsPerCommit) {
+        commitReports();
+    }
+}
+
+void Voltkeep::commitReports()
+{
+    if (m_pendingReports.isEmpty())
+        return;
+    const QList<BatteryRecord> reports = std::exchange(m_pendingReports, {});
+    const QList<bool> dropped = m_database->saveReports(reports);
+    if (!m_notificationManager)
+        return;
+    for (qsizetype i = 0; i < reports.size(); ++i)
+        if (dropped.value(i))
+            m_notificationManager->healthAlert(reports[i]);
 }
 
 void Voltkeep::versionRequested(QTcpSocket *socket, const char *payload)
@@ -120,6 +176,32 @@ void Voltkeep::versionRequested(QTcpSocket *socket, const char *payload)
 
 void Voltkeep::batteryListRequested(QTcpSocket *socket)
 {
+    commitReports();
+    // The reply also stands for the mail that the reports before it raised: it waits until that is out.
+    if (m_mailQueue && m_connectionManager && !m_mailQueue->isDone(m_mailQueue->lastQueued())
+        && socket->state() == QAbstractSocket::ConnectedState) {
+        m_waitingLists.append({socket, m_mailQueue->lastQueued()});
+        m_connectionManager->holdConnection(socket);
+        return;
+    }
+    writeList(socket);
+}
+
+void Voltkeep::mailsDelivered(quint64 ticket)
+{
+    while (!m_waitingLists.isEmpty() && m_waitingLists.constFirst().mailTicket <= ticket) {
+        const WaitingList waiting = m_waitingLists.takeFirst();
+        if (!waiting.socket || !m_connectionManager)
+            continue;
+        writeList(waiting.socket);
+        m_connectionManager->resumeConnection(waiting.socket);
+    }
+}
+
+void Voltkeep::writeList(QTcpSocket *socket)
+{
+    if (socket->state() != QAbstractSocket::ConnectedState)
+        return;
     const QList<BatteryRecord> records = m_database->validReports();
     const quint32 count = quint32(records.size());
 
@@ -133,19 +215,20 @@ void Voltkeep::batteryListRequested(QTcpSocket *socket)
         socket->write(record.toBytes());
 }
 
-void Voltkeep::batteryDeleteRequested(QTcpSocket *socket, const char *payload)
+void Voltkeep::batteryDeleteRequested(QTcpSocket *, const char *)
 {
-    const quint32 count = qFromLittleEndian<quint32>(payload);
-    char serial[8];
-    for (quint32 handled = 0; handled < count; ++handled) {
-        if (!m_connectionManager || !m_connectionManager->readBytes(socket, serial, sizeof serial))
-            break;
-        m_database->deleteReport(QByteArray(serial, sizeof serial));
-    }
+    // The reports received before the request are stored before any of its serials is deleted.
+    commitReports();
+}
+
+void Voltkeep::batteryDeleteSerial(const char *serial)
+{
+    m_database->deleteReport(QByteArray(serial, 8));
 }
 
 void Voltkeep::notificationDue(const QString &uuid)
 {
+    commitReports();
     if (m_notificationManager)
         m_notificationManager->periodicReport(uuid, m_database->validReports());
 }

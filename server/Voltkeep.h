@@ -4,7 +4,9 @@
 #include "Service.h"
 
 #include <QCoreApplication>
+#include <QList>
 #include <QObject>
+#include <QPointer>
 
 #include <memory>
 
@@ -15,6 +17,7 @@ namespace NVL::Engineering::VK {
 
 class BatteryDatabase;
 class ConnectionManager;
+class MailQueue;
 class NotificationManager;
 
 // The server: its identity, data folder and settings, and the handlers of every radio request.
@@ -25,10 +28,13 @@ public:
     ~Voltkeep() override;
 
     // Called by the connection manager for every decoded request.
+    // Reports are stamped at once and committed together with those that arrived with them.
     void batteryDataReceived(quint32 address, const char *payload);
     void versionRequested(QTcpSocket *socket, const char *payload);
     void batteryListRequested(QTcpSocket *socket);
+    // The start of a delete request; its serials follow one by one as they arrive.
     void batteryDeleteRequested(QTcpSocket *socket, const char *payload);
+    void batteryDeleteSerial(const char *serial);
 
     // A planned periodic notification is due.
     void notificationDue(const QString &uuid);
@@ -38,10 +44,24 @@ protected:
     void stop() override;
 
 private:
+    struct WaitingList
+    {
+        QPointer<QTcpSocket> socket;
+        quint64 mailTicket = 0;
+    };
+
+    // Saves the reports received so far in one transaction, then raises their alerts.
+    void commitReports();
+    void writeList(QTcpSocket *socket);
+    void mailsDelivered(quint64 ticket);
+
     std::unique_ptr<BatteryDatabase> m_database;
     std::unique_ptr<QSettings> m_settings;
     NotificationManager *m_notificationManager = nullptr;
     ConnectionManager *m_connectionManager = nullptr;
+    std::unique_ptr<MailQueue> m_mailQueue;
+    QList<BatteryRecord> m_pendingReports;
+    QList<WaitingList> m_waitingLists;
 };
 
 } // namespace NVL::Engineering::VK

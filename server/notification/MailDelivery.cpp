@@ -15,56 +15,72 @@
 #include <algorithm>
 
 #include <exception>
+#include <optional>
 #include <memory>
 #include <vector>
 
 namespace NVL::Engineering::VK {
 
-void NotificationManager::deliver(const NotificationData &notification, const ReportTexts &texts)
+std::optional<PreparedMail> NotificationManager::prepareMail(const NotificationData &notification,
+                                                             const ReportTexts &texts)
 {
-    SmtpSettingsData settings;
+    PreparedMail mail;
     RecipientList recipients;
     try {
         const ConfigurationFile file;
-        settings = file.smtpSettings();
+        mail.settings = file.smtpSettings();
         recipients = file.recipients();
     } catch (const std::exception &e) {
         ServiceBase::logEvent(QStringLiteral("Cannot read the mail settings, notification \"%1\" not sent: %2")
                                   .arg(QString::fromStdString(notification.alias), QString::fromUtf8(e.what())),
                               LogType::Error);
-        return;
+        return std::nullopt;
     }
-
-    // Declared before the messages, which only point at them.
-    EmailAddress sender(QString::fromStdString(settings.sender.email), QString::fromStdString(settings.sender.name));
-    std::vector<std::unique_ptr<EmailAddress>> addresses;
-    MimeHtml htmlPart(mailHtml(notification, texts, QDateTime::currentDateTime()));
-    // Quoted-printable keeps every line of a long report within the 76 characters mail allows.
-    htmlPart.setEncoding(MimePart::EncodingQuotedPrintable);
-    MimeInlineFile logo(new QFile(QStringLiteral(":/tamsel.png")));
-    logo.setContentId(QStringLiteral("tamsel"));
-    logo.setContentType(QStringLiteral("image/png"));
-    MimeText textPart(texts.plainText);
-
-    MimeMessage htmlMessage(true);
-    MimeMessage textMessage(true);
-    htmlMessage.setSender(&sender);
-    textMessage.setSender(&sender);
 
     for (const std::string &uuid : notification.recipientList) {
         const auto recipient = std::find_if(recipients.cbegin(), recipients.cend(),
                                             [&uuid](const RecipientData &r) { return r.uuid == uuid; });
         if (recipient == recipients.cend())
             continue;
-        addresses.push_back(std::make_unique<EmailAddress>(QString::fromStdString(recipient->email),
-                                                           QString::fromStdString(recipient->name)));
-        (recipient->textMessage ? textMessage : htmlMessage).addRecipient(addresses.back().get(), MimeMessage::To);
+        (recipient->textMessage ? mail.textRecipients : mail.htmlRecipients)
+            .append({QString::fromStdString(recipient->email), QString::fromStdString(recipient->name)});
     }
     // A message nobody would get is not sent; with no recipient at all there is no session.
-    const bool sendHtml = !htmlMessage.recipients(MimeMessage::To).isEmpty();
-    const bool sendText = !textMessage.recipients(MimeMessage::To).isEmpty();
-    if (!sendHtml && !sendText)
-        return;
+    if (mail.htmlRecipients.isEmpty() && mail.textRecipients.isEmpty())
+        return std::nullopt;
+    mail.html = mailHtml(notification, texts, QDateTime::currentDateTime());
+    mail.plainText = texts.plainText;
+    return mail;
+}
+
+void NotificationManager::sendMail(const PreparedMail &mail)
+{
+    const SmtpSettingsData &settings = mail.settings;
+    // Declared before the messages, which only point at them.
+    EmailAddress sender(QString::fromStdString(settings.sender.email), QString::fromStdString(settings.sender.name));
+    std::vector<std::unique_ptr<EmailAddress>> addresses;
+    MimeHtml htmlPart(mail.html);
+    // Quoted-printable keeps every line of a long report within the 76 characters mail allows.
+    htmlPart.setEncoding(MimePart::EncodingQuotedPrintable);
+    MimeInlineFile logo(new QFile(QStringLiteral(":/tamsel.png")));
+    logo.setContentId(QStringLiteral("tamsel"));
+    logo.setContentType(QStringLiteral("image/png"));
+    MimeText textPart(mail.plainText);
+
+    MimeMessage htmlMessage(true);
+    MimeMessage textMessage(true);
+    htmlMessage.setSender(&sender);
+    textMessage.setSender(&sender);
+    const auto addAll = [&addresses](const QList<PreparedMail::Address> &list, MimeMessage &message) {
+        for (const PreparedMail::Address &address : list) {
+            addresses.push_back(std::make_unique<EmailAddress>(address.email, address.name));
+            message.addRecipient(addresses.back().get(), MimeMessage::To);
+        }
+    };
+    addAll(mail.htmlRecipients, htmlMessage);
+    addAll(mail.textRecipients, textMessage);
+    const bool sendHtml = !mail.htmlRecipients.isEmpty();
+    const bool sendText = !mail.textRecipients.isEmpty();
 
     htmlMessage.addPart(&htmlPart);
     htmlMessage.addPart(&logo);
@@ -88,6 +104,12 @@ void NotificationManager::deliver(const NotificationData &notification, const Re
     if (sendText && !client.sendMail(textMessage))
         qDebug("Failed to send text mail!");
     client.quit();
+}
+
+void NotificationManager::deliver(const NotificationData &notification, const ReportTexts &texts)
+{
+    if (const auto mail = prepareMail(notification, texts))
+        sendMail(*mail);
 }
 
 } // namespace NVL::Engineering::VK

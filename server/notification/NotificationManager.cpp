@@ -1,6 +1,7 @@
 #include "NotificationManager.h"
 
 #include "DueTime.h"
+#include "MailQueue.h"
 #include "ServiceBase.h"
 
 #include <ConfigurationFile.h>
@@ -193,7 +194,22 @@ void NotificationManager::periodicReport(const QString &key, const QList<Battery
     if (it == scheduled.constEnd())
         return;
     const NotificationData notification = it.value();
-    deliver(notification, composeReport(records));
+    dispatch(notification, composeReport(records));
+}
+
+void NotificationManager::setMailQueue(MailQueue *queue)
+{
+    mailQueue = queue;
+}
+
+void NotificationManager::dispatch(const NotificationData &notification, const ReportTexts &texts)
+{
+    if (!mailQueue) {
+        deliver(notification, texts);
+        return;
+    }
+    if (auto mail = prepareMail(notification, texts))
+        mailQueue->enqueue(std::move(*mail));
 }
 
 void NotificationManager::healthAlert(const BatteryRecord &record)
@@ -209,7 +225,7 @@ void NotificationManager::healthAlert(const BatteryRecord &record)
             texts = composeAlert(record);
             composed = true;
         }
-        deliver(notification, texts);
+        dispatch(notification, texts);
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BatteryRecord.h"
+#include "PreparedMail.h"
 #include "ReportTexts.h"
 
 #include <ConfigurationData.h>
@@ -14,12 +15,16 @@
 #include <QTimer>
 
 #include <functional>
+#include <optional>
 
 namespace NVL::Engineering::VK {
 
 // Decides when the server sends mail and sends it: periodic reports planned in seven-day windows,
 // one single-shot timer per occurrence, and health alerts when a battery falls into a configured class.
-// Everything runs on the thread of the event loop; delivery blocks it for one SMTP session.
+// Everything runs on the thread of the event loop. Without a mail queue, delivery blocks it for one
+// SMTP session; with one, the mail is composed and read from the configuration here and sent there.
+class MailQueue;
+
 class NotificationManager : public QObject
 {
     Q_OBJECT
@@ -35,6 +40,9 @@ public:
     // The clock gives the local wall-clock time that planning uses instead of the system's.
     NotificationManager(QObject *parent, Clock clock);
     ~NotificationManager() override;
+
+    // Mails go to this queue from now on; null sends them at once again. Not owned.
+    void setMailQueue(MailQueue *queue);
 
     // Sends the report of the occurrence that timerExpired announced under this key.
     void periodicReport(const QString &key, const QList<BatteryRecord> &records);
@@ -53,6 +61,11 @@ public:
                             const QDateTime &now);
     // Reads the SMTP settings and recipients anew and sends the texts in one SMTP session.
     static void deliver(const NotificationData &notification, const ReportTexts &texts);
+    // The configuration reads and composition of deliver; nothing when there is nobody to send to or
+    // the file cannot be read (logged). Reads process-wide names: call on the event-loop thread only.
+    static std::optional<PreparedMail> prepareMail(const NotificationData &notification, const ReportTexts &texts);
+    // The SMTP session of deliver; safe on any thread.
+    static void sendMail(const PreparedMail &mail);
 
     // The plan as it stands, for diagnostics and tests.
     struct ArmedOccurrence
@@ -86,6 +99,7 @@ private:
 
     void arm(const QString &key, const QString &identity, const QDateTime &due, const QDateTime &now);
     void occurrenceDue(QTimer *timer);
+    void dispatch(const NotificationData &notification, const ReportTexts &texts);
 
     Clock clock;
     QMap<QString, NotificationData> scheduled; // key -> notification, for the occurrences of the current plan
@@ -96,6 +110,7 @@ private:
     QDateTime windowStartTime;
     QDateTime nextPass;
     QTimer planningTimer;
+    MailQueue *mailQueue = nullptr;
 };
 
 } // namespace NVL::Engineering::VK

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
 
 #include <algorithm>
 #include <cstring>
@@ -35,6 +36,48 @@ BatteryRecord battery(char letter, quint8 serialByte, quint8 percent, const QByt
     r.reportAddress = 0xC0A80001u; // 192.168.0.1
     r.reportTime = 1736942400u;    // 2025-01-15 12:00:00 UTC
     return r;
+}
+
+ScriptedTcpServer::Script scriptedSmtp(SmtpScript *control)
+{
+    return [control](ScriptedTcpServer::Connection &c) {
+        control->connected = true;
+        // Bounded, so that a test that fails before releasing it does not hang.
+        if (control->holdGreeting && !control->go.tryAcquire(1, 30000))
+            return;
+        const auto reply = [&](const QByteArray &text) {
+            QThread::msleep(quint64(control->delayMs));
+            return c.send(text + "\r\n");
+        };
+        if (!reply("220 scripted ESMTP"))
+            return;
+        QByteArray line;
+        bool inData = false;
+        while (c.readLine(&line, 20000)) {
+            if (inData) {
+                if (line == ".") {
+                    inData = false;
+                    reply("250 queued");
+                }
+                continue;
+            }
+            const QByteArray verb = line.left(4).toUpper();
+            if (verb == "MAIL")
+                control->mailFromSeen.release();
+            if (verb == "DATA") {
+                inData = true;
+                reply("354 go on");
+            } else if (verb == "AUTH") {
+                reply("235 fine");
+            } else if (verb == "QUIT") {
+                reply("221 bye");
+                break;
+            } else {
+                reply("250 ok");
+            }
+        }
+        c.waitForDisconnected(5000);
+    };
 }
 
 NotificationData periodic(PeriodicType period, const std::string &time, ReportKind report,

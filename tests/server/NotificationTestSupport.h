@@ -2,12 +2,17 @@
 
 #include "BatteryRecord.h"
 
+#include "ScriptedTcpServer.h"
+
 #include <ConfigurationData.h>
 
 #include <QByteArray>
 #include <QList>
 #include <QMap>
+#include <QSemaphore>
 #include <QString>
+
+#include <atomic>
 
 // Building blocks shared by the notification tests: battery records, configuration files and
 // a small MIME reader for the mails the test SMTP server received.
@@ -28,6 +33,18 @@ bool writeConfiguration(const SmtpSettingsData &smtp, const RecipientList &recip
                         const NotificationList &notifications);
 // Puts raw bytes where the configuration file lives, for malformed files.
 bool writeRawConfiguration(const QByteArray &bytes);
+
+// A mail server played by a script on one connection: it accepts everything, each reply `delayMs` after
+// the line it answers. With holdGreeting it stays silent after the accept until `go` is released.
+struct SmtpScript
+{
+    int delayMs = 0;
+    bool holdGreeting = false;
+    QSemaphore go;
+    QSemaphore mailFromSeen; // released at every MAIL FROM
+    std::atomic<bool> connected{false};
+};
+ScriptedTcpServer::Script scriptedSmtp(SmtpScript *control);
 
 struct MimeEntity
 {

@@ -9,6 +9,10 @@
 #include <QFile>
 #include <QProcessEnvironment>
 
+#ifdef Q_OS_LINUX
+#include <sys/resource.h>
+#endif
+
 VoltkeepProcess::VoltkeepProcess(const QString &commonDataFolder)
     : m_common(commonDataFolder)
 {
@@ -47,6 +51,19 @@ void VoltkeepProcess::setPort(quint16 port)
 void VoltkeepProcess::setEnvironment(const QString &name, const QString &value)
 {
     m_extraEnvironment << name + QLatin1Char('=') + value;
+}
+
+void VoltkeepProcess::setDescriptorLimit(quint64 soft, quint64 hard)
+{
+#ifdef Q_OS_LINUX
+    m_process.setChildProcessModifier([soft, hard] {
+        const rlimit limit{rlim_t(soft), rlim_t(hard)};
+        setrlimit(RLIMIT_NOFILE, &limit);
+    });
+#else
+    Q_UNUSED(soft);
+    Q_UNUSED(hard);
+#endif
 }
 
 bool VoltkeepProcess::start(int timeoutMs)

@@ -23,6 +23,9 @@ public:
     void setPort(quint16 port);
     quint16 port() const { return m_port; }
     void setEnvironment(const QString &name, const QString &value);
+    // Starts the program with these descriptor limits (soft, hard); Linux only.
+    void setDescriptorLimit(quint64 soft, quint64 hard);
+    qint64 processId() const { return m_process.processId(); }
 
     // Starts the program and waits for the log line that marks start-up as finished: the banner,
     // or one of the failures that end start early. False if neither came in time.

@@ -1,0 +1,138 @@
+// The mail worker: deliveries leave the calling thread at once, go out in order with one SMTP session
+// each, and a stop lets only the delivery in progress end, within the SMTP client's time-outs.
+#include "MailQueue.h"
+#include "NotificationManager.h"
+#include "NotificationTestSupport.h"
+#include "ScriptedTcpServer.h"
+#include "SmtpTestServer.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QThread>
+#include <QtTest>
+
+#include <atomic>
+
+using namespace NVL::Engineering::VK;
+
+namespace {
+
+// Three reply waits of the client (greeting, AUTH, MAIL FROM) of 5 s each, plus room for a slow machine.
+constexpr qint64 SilentSessionBoundMs = 3 * 5000 + 4000;
+
+PreparedMail mailTo(quint16 port, const QString &email, const QString &text)
+{
+    PreparedMail mail;
+    mail.settings = NotificationTest::plainSmtp(port);
+    mail.settings.authentication.enabled = false;
+    mail.htmlRecipients.append({email, QStringLiteral("Depot")});
+    mail.html = QStringLiteral("<p>%1</p>").arg(text);
+    mail.plainText = text;
+    return mail;
+}
+
+} // namespace
+
+class TestMailQueue : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void mailsGoOutInOrderOneSessionEach()
+    {
+        SmtpTestServer smtp;
+        QVERIFY2(smtp.start(), qPrintable(smtp.errorString()));
+        MailQueue queue;
+        QSignalSpy delivered(&queue, &MailQueue::delivered);
+        QCOMPARE(queue.lastQueued(), quint64(0));
+        for (int i = 1; i <= 3; ++i)
+            QCOMPARE(queue.enqueue(mailTo(smtp.port(), QStringLiteral("n%1@example.test").arg(i), QString::number(i))),
+                     quint64(i));
+        QTRY_VERIFY_WITH_TIMEOUT(queue.isDone(3), 20000);
+        QVERIFY(!delivered.isEmpty());
+        QCOMPARE(delivered.last().at(0).toULongLong(), quint64(3));
+
+        const QList<SmtpTestServer::Message> messages = smtp.messages();
+        QCOMPARE(messages.size(), 3);
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(messages.at(i).rcptTos, QStringList{QStringLiteral("n%1@example.test").arg(i + 1)});
+            QCOMPARE(messages.at(i).session, i + 1);
+        }
+    }
+
+    void enqueueReturnsWhileTheServerStalls()
+    {
+        NotificationTest::SmtpScript script;
+        script.delayMs = 400;
+        ScriptedTcpServer server(NotificationTest::scriptedSmtp(&script));
+        QVERIFY(server.start());
+        MailQueue queue;
+        QElapsedTimer clock;
+        clock.start();
+        const quint64 ticket = queue.enqueue(mailTo(server.port(), QStringLiteral("a@example.test"), QStringLiteral("a")));
+        // The session takes seconds; the caller is back long before its first reply.
+        QVERIFY(clock.elapsed() < 300);
+        QVERIFY(!queue.isDone(ticket));
+        QTRY_VERIFY_WITH_TIMEOUT(queue.isDone(ticket), 20000);
+        QVERIFY(server.receivedLines().contains("."));
+        QVERIFY(server.waitForFinished());
+    }
+
+    void stopLetsTheDeliveryInProgressEndAndDropsTheRest()
+    {
+        NotificationTest::SmtpScript script;
+        script.delayMs = 300;
+        ScriptedTcpServer server(NotificationTest::scriptedSmtp(&script));
+        QVERIFY(server.start());
+        MailQueue queue;
+        queue.enqueue(mailTo(server.port(), QStringLiteral("first@example.test"), QStringLiteral("first")));
+        // The scripted server takes one connection only: a second session would find nobody.
+        queue.enqueue(mailTo(server.port(), QStringLiteral("second@example.test"), QStringLiteral("second")));
+        QVERIFY(script.mailFromSeen.tryAcquire(1, 20000));
+
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(queue.stop(), 1);
+        QVERIFY(clock.elapsed() < SilentSessionBoundMs);
+        QVERIFY(queue.isDone(2));
+
+        // The first mail was finished, once, and the session closed properly.
+        QVERIFY(server.waitForFinished());
+        const QList<QByteArray> lines = server.receivedLines();
+        QCOMPARE(lines.count("DATA"), 1);
+        QCOMPARE(lines.count("."), 1);
+        QVERIFY(lines.contains("RCPT TO: <first@example.test>"));
+        QVERIFY(!lines.contains("RCPT TO: <second@example.test>"));
+        QVERIFY(lines.contains("QUIT"));
+
+        // A stopped queue takes nothing more.
+        const quint64 late = queue.enqueue(mailTo(server.port(), QStringLiteral("late@example.test"), QStringLiteral("late")));
+        QCOMPARE(queue.stop(), 0);
+        QVERIFY(queue.isDone(late));
+    }
+
+    void stopDuringASilentServerEndsWithinTheClientTimeouts()
+    {
+        std::atomic<bool> connected{false};
+        ScriptedTcpServer server([&connected](ScriptedTcpServer::Connection &c) {
+            connected = true;
+            // Never a word; the client ends the session after its own time-outs.
+            c.waitForDisconnected(60000);
+        });
+        QVERIFY(server.start());
+        MailQueue queue;
+        queue.enqueue(mailTo(server.port(), QStringLiteral("a@example.test"), QStringLiteral("a")));
+        QTRY_VERIFY_WITH_TIMEOUT(connected.load(), 10000);
+
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(queue.stop(), 0);
+        QVERIFY2(clock.elapsed() < SilentSessionBoundMs, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(queue.isDone(1));
+        QVERIFY(server.waitForFinished(10000));
+        QVERIFY(!server.receivedLines().contains("DATA"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestMailQueue)
+#include "tst_mailqueue.moc"
