@@ -18,6 +18,10 @@ packages=(
   python3
   python3-aiosmtpd
   procps
+  qt6-qpa-plugins
+  xvfb
+  xauth
+  fonts-dejavu-core
 )
 
 missing=()
