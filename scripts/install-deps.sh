@@ -19,6 +19,10 @@ packages=(
   python3-aiosmtpd
   procps
   tzdata
+  qt6-qpa-plugins
+  xvfb
+  xauth
+  fonts-dejavu-core
 )
 
 missing=()
