@@ -1,0 +1,48 @@
+#pragma once
+
+#include "ConfigurationData.h"
+#include "ItemRecordMap.h"
+
+#include <QDialog>
+#include <QString>
+
+#include <memory>
+
+class QListWidgetItem;
+
+namespace Ui {
+class Recipients;
+}
+
+// Edits the list of mail recipients. Works on its own copy; the caller writes recipientRecords() to the
+// configuration file only when the dialog is accepted.
+class Recipients : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit Recipients(const RecipientList &recipients, QWidget *parent = nullptr);
+    ~Recipients() override;
+
+    // In the order the recipients entered the dialog: as given, then additions.
+    RecipientList recipientRecords() const;
+    // "Recipient n" with n one above the highest number in use; gaps are never reused.
+    QString nextRecipientName() const;
+
+private:
+    void fillList(const RecipientList &recipients);
+    void addRecipient();
+    void removeRecipients();
+    void selectionChanged();
+    void nameEdited(const QString &text);
+    void nameEditingFinished();
+    void emailEdited(const QString &text);
+    void textMessageClicked(bool checked);
+
+    // The record of the current item while the details panel shows exactly one recipient.
+    RecipientData *editedRecord();
+    void renameCurrent(const QString &name);
+
+    std::unique_ptr<Ui::Recipients> ui;
+    ItemRecordMap<QListWidgetItem, RecipientData> recipientItems;
+};
