@@ -5,6 +5,7 @@
 #include "SMTPSettings.h"
 #include "ScriptedTcpServer.h"
 #include "SmtpTestServer.h"
+#include "WidgetInput.h"
 
 #include <FreePort.h>
 
@@ -23,39 +24,9 @@
 #include <QtTest>
 
 using NotificationTest::parseMail;
+using namespace WidgetInput;
 
 namespace {
-
-template <typename T>
-T *child(QWidget *parent, const char *name)
-{
-    T *widget = parent->findChild<T *>(QLatin1String(name));
-    if (!widget)
-        qFatal("no widget %s", name);
-    return widget;
-}
-
-// Key by key; letters outside ASCII arrive as key events carrying their text, as from a keyboard layout.
-void typeText(QWidget *widget, const QString &text)
-{
-    for (const QChar c : text) {
-        if (c.unicode() < 0x80) {
-            QTest::keyClick(widget, c.toLatin1());
-        } else {
-            QTest::sendKeyEvent(QTest::Press, widget, Qt::Key_unknown, QString(c), Qt::NoModifier);
-            QTest::sendKeyEvent(QTest::Release, widget, Qt::Key_unknown, QString(c), Qt::NoModifier);
-        }
-    }
-}
-
-void replaceText(QWidget *dialog, const char *name, const QString &text)
-{
-    auto *edit = child<QLineEdit>(dialog, name);
-    edit->setFocus();
-    edit->selectAll();
-    QTest::keyClick(edit, Qt::Key_Backspace);
-    typeText(edit, text);
-}
 
 void setPort(QWidget *dialog, int port)
 {
@@ -88,11 +59,6 @@ void clickAuthenticationCheckBox(QWidget *dialog)
     option.lineWidth = 1;
     const QRect rect = box->style()->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxCheckBox, box);
     QTest::mouseClick(box, Qt::LeftButton, Qt::NoModifier, rect.center());
-}
-
-void click(QWidget *dialog, const char *name)
-{
-    QTest::mouseClick(child<QPushButton>(dialog, name), Qt::LeftButton);
 }
 
 SmtpSettingsData filledRecord()
