@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QDir>
+#include <QString>
+
+class QWidget;
+
+// Shows a window, waits until the display server has drawn it and saves what is on the screen as
+// <folder>/<name>.png.
+class ShotTaker
+{
+public:
+    explicit ShotTaker(const QString &folder);
+
+    bool take(QWidget &window, const QString &name);
+    int failures() const { return failed; }
+
+private:
+    QDir folder;
+    int failed = 0;
+};

@@ -1,0 +1,86 @@
+// vk_editor_shots <folder>: shows each editor window with sample data and saves a PNG of it into <folder>.
+// The configuration file lives in a temporary data folder, so nothing outside it is read or written.
+
+#include "ConfigurationFile.h"
+#include "Notification.h"
+#include "Recipients.h"
+#include "ShotTaker.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QListWidget>
+#include <QTemporaryDir>
+
+#include <cstdio>
+
+namespace {
+
+RecipientList sampleRecipients()
+{
+    return {{"{6f1c2a4e-0b7d-4c61-9a53-2e8f10b4d7a1}", "Fleet Office", "fleet@example.org", false},
+            {"{1d9e7b30-5c2a-4f88-b1e6-7a0c3d95e412}", "Duty Phone", "5550100@sms.example.net", true},
+            {"{a4b2c9d1-3e6f-4a70-8c15-d2e9f0a7b3c6}", "Workshop", "workshop@example.org", false},
+            {"{c3e8f1a2-9b4d-4e57-a6c0-1f2d3e4b5a69}", "Alice Martin", "alice.martin@example.org", false}};
+}
+
+NotificationList sampleNotifications(const RecipientList &recipients)
+{
+    NotificationData weekly;
+    weekly.alias = "Weekly report";
+    weekly.periodicType = PeriodicType::Weekly;
+    weekly.dayOfWeek = 1;
+    weekly.time = "07:30:00";
+    weekly.reportType = ReportKind::SummaryReport;
+    weekly.recipientList = {recipients[0].uuid, recipients[2].uuid};
+
+    NotificationData alert;
+    alert.alias = "Poor battery alert";
+    alert.notificationType = NotificationKind::Triggered;
+    alert.triggerValue = 0;
+    alert.recipientList = {recipients[1].uuid};
+    return {weekly, alert};
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: vk_editor_shots <folder>\n");
+        return 2;
+    }
+    const QString folder = QString::fromLocal8Bit(argv[1]);
+    if (!QDir().mkpath(folder)) {
+        std::fprintf(stderr, "cannot create %s\n", argv[1]);
+        return 1;
+    }
+
+    QTemporaryDir data;
+    qputenv("NORVALE_COMMON_APPDATA", data.path().toUtf8());
+    const RecipientList recipients = sampleRecipients();
+    const NotificationList notifications = sampleNotifications(recipients);
+    ConfigurationFile().setRecipients(recipients);
+    ConfigurationFile().setNotifications(notifications);
+
+    ShotTaker shots(folder);
+    {
+        Recipients dialog(ConfigurationFile().recipients());
+        auto *list = dialog.findChild<QListWidget *>(QStringLiteral("listWidget"));
+        list->setCurrentRow(1); // one recipient selected, so the details show
+        shots.take(dialog, QStringLiteral("recipients"));
+    }
+    {
+        Notification dialog(ConfigurationFile().recipients(), QStringLiteral("Notification 3"));
+        shots.take(dialog, QStringLiteral("notification-new"));
+    }
+    {
+        Notification dialog(notifications[0], ConfigurationFile().recipients(), QStringLiteral("Notification 3"));
+        shots.take(dialog, QStringLiteral("notification-edit-weekly"));
+    }
+    {
+        Notification dialog(notifications[1], ConfigurationFile().recipients(), QStringLiteral("Notification 3"));
+        shots.take(dialog, QStringLiteral("notification-edit-triggered"));
+    }
+    return shots.failures() == 0 ? 0 : 1;
+}
