@@ -43,9 +43,14 @@ inline void replaceText(QWidget *parent, const char *name, const QString &text)
     typeText(edit, text);
 }
 
+// Radio buttons and check boxes take clicks on their indicator and label only, so they are clicked
+// near their left edge; push buttons in the middle.
 inline void click(QWidget *parent, const char *name)
 {
-    QTest::mouseClick(child<QAbstractButton>(parent, name), Qt::LeftButton);
+    auto *button = child<QAbstractButton>(parent, name);
+    const bool indicator = button->inherits("QRadioButton") || button->inherits("QCheckBox");
+    const QPoint point = indicator ? QPoint(qMin(8, button->width() / 2), button->height() / 2) : button->rect().center();
+    QTest::mouseClick(button, Qt::LeftButton, Qt::NoModifier, point);
 }
 
 inline QStringList itemTexts(const QListWidget *list)
