@@ -109,7 +109,9 @@ bool ConfigurationFile::writeDocument(const nlohmann::json &document) const
         return false;
     }
     const auto size = static_cast<qint64>(text.size());
-    if (file.write(text.data(), size) != size) {
+    // The explicit flush matters: on a full disk (or past a file-size limit) QSaveFile's buffered
+    // bytes fail to reach the file, yet commit() in Qt 6.4 still renames the truncated file into place.
+    if (file.write(text.data(), size) != size || !file.flush()) {
         file.cancelWriting();
         return false;
     }

@@ -1,17 +1,25 @@
 // vk_editor_shots <folder>: shows each editor window with sample data and saves a PNG of it into <folder>.
 // The configuration file lives in a temporary data folder, so nothing outside it is read or written.
 
+#include "ApplicationVersion.h"
 #include "ConfigurationFile.h"
 #include "Notification.h"
+#include "QMainSubclassForm.h"
 #include "Recipients.h"
+#include "SMTPSettings.h"
 #include "ShotTaker.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QListWidget>
 #include <QTemporaryDir>
+#include <QTimer>
+
+#include <functional>
 
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -39,6 +47,33 @@ NotificationList sampleNotifications(const RecipientList &recipients)
     alert.triggerValue = 0;
     alert.recipientList = {recipients[1].uuid};
     return {weekly, alert};
+}
+
+SmtpSettingsData sampleSmtpSettings()
+{
+    SmtpSettingsData settings;
+    settings.server = "smtp.example.org";
+    settings.port = 587;
+    settings.security = SecurityType::StartTls;
+    settings.authentication = {true, "reports@example.org", "not-a-real-password"};
+    settings.sender = {"Fleet Batteries", "reports@example.org"};
+    return settings;
+}
+
+// Runs `open`, which shows a modal window (a dialog's exec, a message box), and takes its picture from
+// inside its event loop; hiding it afterwards ends that loop.
+void shootModal(ShotTaker &shots, const QString &name, const std::function<void()> &open)
+{
+    auto *poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, &shots, name] {
+        if (QWidget *modal = QApplication::activeModalWidget()) {
+            poll->stop();
+            poll->deleteLater();
+            shots.take(*modal, name);
+        }
+    });
+    poll->start(20);
+    open();
 }
 
 } // namespace
@@ -81,6 +116,20 @@ int main(int argc, char *argv[])
     {
         Notification dialog(notifications[1], ConfigurationFile().recipients(), QStringLiteral("Notification 3"));
         shots.take(dialog, QStringLiteral("notification-edit-triggered"));
+    }
+    ConfigurationFile().setSmtpSettings(sampleSmtpSettings());
+    {
+        SMTPSettings dialog(ConfigurationFile().smtpSettings());
+        shots.take(dialog, QStringLiteral("smtp-settings"));
+    }
+    {
+        auto window = std::make_unique<QMainSubclassForm>();
+        window->setWindowTitle(QStringLiteral("Bellwright v%1").arg(applicationVersion.text()));
+        shots.take(*window, QStringLiteral("main-window"));
+        shootModal(shots, QStringLiteral("about"), [&window] {
+            window->findChild<QAction *>(QStringLiteral("m_AboutBellwrightAction"))->trigger();
+        });
+        shootModal(shots, QStringLiteral("restart-prompt"), [&window] { window.reset(); });
     }
     return shots.failures() == 0 ? 0 : 1;
 }

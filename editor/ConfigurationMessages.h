@@ -1,0 +1,13 @@
+#pragma once
+
+#include <exception>
+
+class QWidget;
+
+// The editor's word to the user when the configuration file lets it down.
+
+// The file cannot be read or parsed: names the file and gives the JSON library's message.
+void showUnreadableConfiguration(QWidget *parent, const std::exception &error);
+
+// A write failed (no permission, disk full, a value the file cannot hold): the change is lost.
+void showUnsavedChange(QWidget *parent);

@@ -1,0 +1,96 @@
+#include "ProcessTestHook.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QEvent>
+#include <QMainWindow>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+QByteArray escaped(const QString &text)
+{
+    QString copy = text;
+    copy.replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('\n'), QLatin1String("\\n"));
+    return copy.toUtf8();
+}
+
+void report(const QByteArray &line)
+{
+    std::fprintf(stderr, "bellwright-test: %s\n", line.constData());
+    std::fflush(stderr);
+}
+
+} // namespace
+
+void ProcessTestHook::installIfRequested()
+{
+    if (qEnvironmentVariable("BELLWRIGHT_TEST_HOOK") != QLatin1String("1"))
+        return;
+    auto *hook = new ProcessTestHook(qApp);
+    qApp->installEventFilter(hook);
+}
+
+ProcessTestHook::ProcessTestHook(QObject *parent)
+    : QObject(parent)
+{
+    input = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
+    connect(input, &QSocketNotifier::activated, this, &ProcessTestHook::readCommands);
+}
+
+bool ProcessTestHook::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() != QEvent::Show || !watched->isWidgetType())
+        return false;
+    auto *widget = static_cast<QWidget *>(watched);
+    if (!widget->isWindow())
+        return false;
+
+    QByteArray line = "shown " + QByteArray(widget->metaObject()->className()) + " title=" + escaped(widget->windowTitle());
+    auto *box = qobject_cast<QMessageBox *>(widget);
+    if (box)
+        line += " text=" + escaped(box->text());
+    report(line);
+
+    if (box) {
+        // Answered from the box's own event loop, as a user's click would be.
+        QTimer::singleShot(0, box, [box] {
+            QAbstractButton *button = box->defaultButton();
+            if (!button && !box->buttons().isEmpty())
+                button = box->buttons().constFirst();
+            if (button)
+                button->click();
+            else
+                box->close();
+        });
+    }
+    return false;
+}
+
+void ProcessTestHook::readCommands()
+{
+    char buffer[256];
+    const ssize_t count = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (count <= 0) {
+        input->setEnabled(false); // standard input ended; nothing more will come
+        return;
+    }
+    pending.append(buffer, count);
+    qsizetype end;
+    while ((end = pending.indexOf('\n')) >= 0) {
+        const QByteArray command = pending.left(end).trimmed();
+        pending.remove(0, end + 1);
+        if (command == "close") {
+            for (QWidget *window : QApplication::topLevelWidgets()) {
+                if (qobject_cast<QMainWindow *>(window))
+                    window->close();
+            }
+        }
+    }
+}

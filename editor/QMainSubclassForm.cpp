@@ -1,0 +1,251 @@
+#include "QMainSubclassForm.h"
+
+#include "ui_QMainForm.h"
+
+#include "ApplicationVersion.h"
+#include "ConfigurationMessages.h"
+#include "NVLStyleHandle.h"
+#include "Notification.h"
+#include "Recipients.h"
+#include "SMTPSettings.h"
+
+#include <ConfigurationFile.h>
+
+#include <QCoreApplication>
+#include <QDialog>
+#include <QGridLayout>
+#include <QLabel>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QRegularExpression>
+
+#include <algorithm>
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+// The one error of a write: the serialiser refused the document (text that is not UTF-8).
+bool isRefusedDocument(const nlohmann::json::exception &error)
+{
+    return error.id == 316;
+}
+
+} // namespace
+
+QMainSubclassForm::QMainSubclassForm(QWidget *parent)
+    : QMainWindow(parent)
+    , ui(std::make_unique<Ui::QMainForm>())
+{
+    ui->setupUi(this);
+
+    NVLStyleHandle::updatePalettes(palette(), false);
+    setStyleSheet(NVLStyleHandle::tabStyleSheet());
+    setPalette(NVLStyleHandle::currentPalette(false));
+
+    connect(ui->m_FileExitAction, &QAction::triggered, this, &QMainSubclassForm::close);
+    connect(ui->m_AboutBellwrightAction, &QAction::triggered, this, &QMainSubclassForm::onAboutExampleApp);
+    connect(ui->SMTPSettingsButton, &QPushButton::clicked, this, &QMainSubclassForm::onSMTPSettings);
+    connect(ui->recipientButton, &QPushButton::clicked, this, &QMainSubclassForm::onRecipients);
+    connect(ui->addNotificationButton, &QPushButton::clicked, this, &QMainSubclassForm::onAddNotification);
+    connect(ui->removeNotificationButton, &QPushButton::clicked, this, &QMainSubclassForm::onRemoveNotification);
+    connect(ui->notificationsListWidget, &QListWidget::itemDoubleClicked, this,
+            &QMainSubclassForm::onEditNotification);
+
+    loadNotifications();
+}
+
+QMainSubclassForm::~QMainSubclassForm()
+{
+    QMessageBox::information(this, tr("Restart Service"),
+                             tr("Restart the 'Cellwarden' Service for changes to take effect."));
+}
+
+NotificationList QMainSubclassForm::notificationRecords() const
+{
+    return notificationItems.records();
+}
+
+void QMainSubclassForm::loadNotifications()
+{
+    const NotificationList records = ConfigurationFile().notifications();
+
+    notificationItems.clear();
+    ui->notificationsListWidget->clear();
+    for (const NotificationData &record : records) {
+        auto *item = new QListWidgetItem(QString::fromStdString(record.alias), ui->notificationsListWidget);
+        notificationItems.insert(item, record);
+    }
+    sortList();
+}
+
+bool QMainSubclassForm::saveNotifications()
+{
+    bool written = false;
+    try {
+        written = ConfigurationFile().setNotifications(notificationRecords());
+    } catch (const nlohmann::json::exception &error) {
+        if (!isRefusedDocument(error)) {
+            abandon(error);
+            return false;
+        }
+    }
+    if (written)
+        return true;
+
+    showUnsavedChange(this);
+    // The window must not show a change the file does not hold.
+    try {
+        loadNotifications();
+    } catch (const std::exception &error) {
+        abandon(error);
+    }
+    return false;
+}
+
+QString QMainSubclassForm::nextNotificationName() const
+{
+    static const QRegularExpression pattern(QRegularExpression::anchoredPattern(QStringLiteral("Notification (\\d+)")));
+    int highest = 0;
+    for (const auto &entry : notificationItems) {
+        const QRegularExpressionMatch match = pattern.match(QString::fromStdString(entry.second.alias));
+        if (match.hasMatch())
+            highest = std::max(highest, match.captured(1).toInt()); // too many digits read as 0
+    }
+    return QStringLiteral("Notification %1").arg(highest + 1);
+}
+
+void QMainSubclassForm::sortList()
+{
+    ui->notificationsListWidget->sortItems(Qt::AscendingOrder);
+}
+
+void QMainSubclassForm::abandon(const std::exception &error)
+{
+    showUnreadableConfiguration(this, error);
+    unreadable = true;
+    close();
+}
+
+void QMainSubclassForm::onAboutExampleApp()
+{
+    QDialog about;
+    auto *layout = new QGridLayout(&about);
+    layout->addWidget(new QLabel(QCoreApplication::translate("QMainForm", "Bellwright Version %1")
+                                     .arg(applicationVersion.text()),
+                                 &about));
+    about.exec();
+}
+
+void QMainSubclassForm::onSMTPSettings()
+{
+    SmtpSettingsData settings;
+    try {
+        settings = ConfigurationFile().smtpSettings();
+    } catch (const std::exception &error) {
+        abandon(error);
+        return;
+    }
+
+    SMTPSettings dialog(settings, this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+
+    bool written = false;
+    try {
+        written = ConfigurationFile().setSmtpSettings(dialog.smtpSettingsData());
+    } catch (const nlohmann::json::exception &error) {
+        if (!isRefusedDocument(error)) {
+            abandon(error);
+            return;
+        }
+    }
+    if (!written)
+        showUnsavedChange(this);
+}
+
+void QMainSubclassForm::onRecipients()
+{
+    RecipientList recipients;
+    try {
+        recipients = ConfigurationFile().recipients();
+    } catch (const std::exception &error) {
+        abandon(error);
+        return;
+    }
+
+    Recipients dialog(recipients, this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+
+    bool written = false;
+    try {
+        written = ConfigurationFile().setRecipients(dialog.recipientRecords());
+    } catch (const nlohmann::json::exception &error) {
+        if (!isRefusedDocument(error)) {
+            abandon(error);
+            return;
+        }
+    }
+    if (!written)
+        showUnsavedChange(this);
+}
+
+void QMainSubclassForm::onAddNotification()
+{
+    const QString alias = nextNotificationName();
+    RecipientList recipients;
+    try {
+        recipients = ConfigurationFile().recipients();
+    } catch (const std::exception &error) {
+        abandon(error);
+        return;
+    }
+
+    Notification dialog(recipients, alias, this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+
+    const NotificationData record = dialog.notificationData();
+    // Not sorted here: the new notification stays at the bottom until the next load or edit.
+    auto *item = new QListWidgetItem(QString::fromStdString(record.alias), ui->notificationsListWidget);
+    notificationItems.insert(item, record);
+    saveNotifications();
+}
+
+void QMainSubclassForm::onEditNotification()
+{
+    QListWidgetItem *item = ui->notificationsListWidget->currentItem();
+    const NotificationData *record = notificationItems.find(item);
+    if (!record)
+        return;
+
+    const QString alias = nextNotificationName();
+    RecipientList recipients;
+    try {
+        recipients = ConfigurationFile().recipients();
+    } catch (const std::exception &error) {
+        abandon(error);
+        return;
+    }
+
+    Notification dialog(*record, recipients, alias, this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+
+    const NotificationData edited = dialog.notificationData();
+    item->setText(QString::fromStdString(edited.alias));
+    notificationItems.insert(item, edited);
+    sortList();
+    saveNotifications();
+}
+
+void QMainSubclassForm::onRemoveNotification()
+{
+    const QList<QListWidgetItem *> selected = ui->notificationsListWidget->selectedItems();
+    for (QListWidgetItem *item : selected) {
+        notificationItems.remove(item);
+        delete item;
+    }
+    saveNotifications();
+}

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "ItemRecordMap.h"
+
+#include <ConfigurationData.h>
+
+#include <QMainWindow>
+#include <QString>
+
+#include <exception>
+#include <memory>
+
+class QListWidgetItem;
+
+namespace Ui {
+class QMainForm;
+}
+
+// The editor's main window: lists the notifications and opens the dialogs. Every accepted dialog and
+// every Remove is written to the configuration file at once; there is no unsaved state.
+class QMainSubclassForm : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    // Loads the notifications; an unreadable configuration file throws the JSON library's exception.
+    explicit QMainSubclassForm(QWidget *parent = nullptr);
+    // Reminds the user, on every exit, that the service reads the file only when it starts.
+    ~QMainSubclassForm() override;
+
+    QString nextNotificationName() const;
+    void loadNotifications();
+    // False when the file could not be written; the user has been told and the list shows the file again.
+    bool saveNotifications();
+
+    // The records in the order they are written to the file.
+    NotificationList notificationRecords() const;
+
+    // The file could not be read during the session; the window closed and the editor must end with 1.
+    bool configurationUnreadable() const { return unreadable; }
+
+private slots:
+    void onAboutExampleApp();
+    void onSMTPSettings();
+    void onRecipients();
+    void onAddNotification();
+    void onRemoveNotification();
+    void onEditNotification();
+
+private:
+    void sortList();
+    // A read failed in the middle of a session: tell the user and close, ending the editor.
+    void abandon(const std::exception &error);
+
+    std::unique_ptr<Ui::QMainForm> ui;
+    // Written in the order the records entered the window (file order, then additions), so that the
+    // file's order does not change when nothing was edited.
+    ItemRecordMap<QListWidgetItem, NotificationData> notificationItems;
+    bool unreadable = false;
+};

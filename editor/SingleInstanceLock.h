@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+
+#include <memory>
+
+class QSharedMemory;
+
+// A machine-wide lock that keeps a second editor from starting. The system releases it when the
+// holder ends in any way, a crash or SIGKILL included, so a dead editor never locks the next one out.
+// On Linux it is a socket name in the abstract namespace (bound, never listened on); elsewhere the
+// shared-memory segment, which those systems free with its last process.
+class SingleInstanceLock
+{
+public:
+    explicit SingleInstanceLock(const QString &key);
+    ~SingleInstanceLock();
+
+    SingleInstanceLock(const SingleInstanceLock &) = delete;
+    SingleInstanceLock &operator=(const SingleInstanceLock &) = delete;
+
+    // False when another process holds the lock, or the lock could not be made at all.
+    bool tryLock();
+
+private:
+    QString key;
+    int socketDescriptor = -1;
+    std::unique_ptr<QSharedMemory> segment;
+};

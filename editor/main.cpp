@@ -1,0 +1,49 @@
+// Bellwright: the editor of the notification configuration that the Voltkeep service reads.
+#include "ApplicationVersion.h"
+#include "ConfigurationMessages.h"
+#include "ProcessTestHook.h"
+#include "QMainSubclassForm.h"
+#include "SingleInstanceLock.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+#include <exception>
+#include <memory>
+
+#ifdef BELLWRIGHT_VERSION_STAMP
+// The executable's version where the platform has no version resource: found by `strings`.
+extern "C" __attribute__((used)) const char bellwrightVersionStamp[] = "Bellwright-version " BELLWRIGHT_VERSION_STAMP;
+#endif
+
+int main(int argc, char *argv[])
+{
+    QApplication application(argc, argv);
+    ProcessTestHook::installIfRequested();
+
+    SingleInstanceLock lock(QStringLiteral("NorvaleTechnologies_Bellwright_SingleAppInstance"));
+    if (!lock.tryLock()) {
+        QMessageBox::critical(nullptr, QCoreApplication::translate("Bellwright", "Bellwright Startup Failure"),
+                              QCoreApplication::translate("Bellwright", "Only one instance of Bellwright can exist!"));
+        return 1;
+    }
+
+    try {
+        std::unique_ptr<QMainSubclassForm> window;
+        try {
+            window = std::make_unique<QMainSubclassForm>();
+        } catch (const std::exception &error) {
+            // The file is left as it is; the user learns which file and what is wrong with it.
+            showUnreadableConfiguration(nullptr, error);
+            return 1;
+        }
+        window->setWindowTitle(QStringLiteral("Bellwright v%1").arg(applicationVersion.text()));
+        window->show();
+        const int status = application.exec();
+        const bool unreadable = window->configurationUnreadable();
+        window.reset(); // shows the restart prompt
+        return unreadable ? 1 : status;
+    } catch (...) {
+        return 1;
+    }
+}

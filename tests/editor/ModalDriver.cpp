@@ -1,0 +1,62 @@
+#include "ModalDriver.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDialog>
+#include <QMessageBox>
+#include <QPushButton>
+
+ModalDriver::ModalDriver()
+{
+    timer.setInterval(10);
+    connect(&timer, &QTimer::timeout, this, &ModalDriver::poll);
+    timer.start();
+}
+
+void ModalDriver::expectDialog(Handler handler)
+{
+    handlers.append(std::move(handler));
+}
+
+void ModalDriver::poll()
+{
+    QWidget *modal = QApplication::activeModalWidget();
+    if (!modal || !modal->isVisible())
+        return;
+    for (const QPointer<QWidget> &known : std::as_const(seen)) {
+        if (known == modal)
+            return;
+    }
+    seen.append(modal);
+
+    if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+        boxes.append({box->windowTitle(), box->text(), int(box->icon()), box->parentWidget()});
+        QTimer::singleShot(0, box, [box] {
+            QAbstractButton *button = box->defaultButton();
+            if (!button && !box->buttons().isEmpty())
+                button = box->buttons().constFirst();
+            if (button)
+                button->click();
+            else
+                box->close();
+        });
+        return;
+    }
+
+    QPointer<QWidget> target(modal);
+    if (handlers.isEmpty()) {
+        unexpectedDialogs.append(QString::fromLatin1(modal->metaObject()->className()));
+        QTimer::singleShot(0, modal, [target] {
+            if (auto *dialog = qobject_cast<QDialog *>(target.data()))
+                dialog->reject();
+            else if (target)
+                target->close();
+        });
+        return;
+    }
+    Handler handler = handlers.takeFirst();
+    QTimer::singleShot(0, modal, [target, handler] {
+        if (target)
+            handler(target.data());
+    });
+}

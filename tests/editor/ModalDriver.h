@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <functional>
+
+class QWidget;
+
+// Drives the modal windows that code under test opens with exec(): each dialog that becomes the active
+// modal window goes to the next queued handler; every message box is recorded and answered with its
+// default button, like a user who reads it and presses OK. A modal dialog nobody expected is recorded
+// and rejected so that a test never hangs.
+class ModalDriver : public QObject
+{
+    Q_OBJECT
+
+public:
+    using Handler = std::function<void(QWidget *)>;
+
+    struct Box
+    {
+        QString title;
+        QString text;
+        int icon = 0; // QMessageBox::Icon
+        QWidget *parent = nullptr;
+    };
+
+    ModalDriver();
+
+    // Handlers run in order, one per dialog, from the dialog's own event loop.
+    void expectDialog(Handler handler);
+    bool allDialogsHandled() const { return handlers.isEmpty(); }
+
+    QList<Box> boxes;
+    QStringList unexpectedDialogs;
+
+private:
+    void poll();
+
+    QTimer timer;
+    QList<Handler> handlers;
+    QList<QPointer<QWidget>> seen;
+};

@@ -1,0 +1,524 @@
+// The main window driven offscreen like a user, against a real configuration file in a temporary folder:
+// proposed aliases, list order, what each action writes (and how often), Cancel, the About box, the restart
+// prompt, a file that cannot be read and a change that cannot be written.
+#include "FileWriteCounter.h"
+#include "ModalDriver.h"
+#include "QMainSubclassForm.h"
+#include "WidgetInput.h"
+
+#include <ConfigurationFile.h>
+
+#include <QAction>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+#include <memory>
+#include <sys/resource.h>
+
+using namespace WidgetInput;
+
+namespace {
+
+NotificationData notification(const std::string &alias)
+{
+    NotificationData n;
+    n.alias = alias;
+    n.notificationType = NotificationKind::Periodic;
+    n.periodicType = PeriodicType::Weekly;
+    n.time = "06:45:00";
+    n.dayOfWeek = 3;
+    n.recipientList = {"{00000000-0000-4000-8000-000000000001}"};
+    return n;
+}
+
+NotificationList notifications(const QStringList &aliases)
+{
+    NotificationList list;
+    for (const QString &alias : aliases)
+        list.push_back(notification(alias.toStdString()));
+    return list;
+}
+
+QStringList aliasesOf(const NotificationList &list)
+{
+    QStringList aliases;
+    for (const NotificationData &n : list)
+        aliases << QString::fromStdString(n.alias);
+    return aliases;
+}
+
+QByteArray fileBytes()
+{
+    QFile file(ConfigurationFile::filePath());
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Limits the size of any file this process writes, as a full disk would; writes past it fail.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        std::signal(SIGXFSZ, SIG_IGN); // the write fails with EFBIG instead of ending the process
+        getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit limited = saved;
+        limited.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved); }
+
+private:
+    rlimit saved{};
+};
+
+const QString restartTitle = QStringLiteral("Restart Service");
+const QString restartText = QStringLiteral("Restart the 'Cellwarden' Service for changes to take effect.");
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init()
+    {
+        dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(dir->isValid());
+        qputenv("NORVALE_COMMON_APPDATA", dir->path().toUtf8());
+        driver = std::make_unique<ModalDriver>();
+    }
+
+    void cleanup()
+    {
+        window.reset();
+        QVERIFY2(driver->unexpectedDialogs.isEmpty(), qPrintable(driver->unexpectedDialogs.join(u',')));
+        QVERIFY(driver->allDialogsHandled());
+        driver.reset();
+        dir.reset();
+    }
+
+    void proposedAliases_data()
+    {
+        QTest::addColumn<QStringList>("aliases");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("none") << QStringList() << "Notification 1";
+        QTest::newRow("gaps are not reused") << QStringList{"Notification 1", "Notification 3", "Weekly report"}
+                                             << "Notification 4";
+        QTest::newRow("only other names") << QStringList{"Weekly report"} << "Notification 1";
+        QTest::newRow("lower case") << QStringList{"notification 5"} << "Notification 1";
+        QTest::newRow("trailing blank") << QStringList{"Notification 5 "} << "Notification 1";
+        QTest::newRow("letters after the blank") << QStringList{"Notification five", "Notification 5b"}
+                                                 << "Notification 1";
+        QTest::newRow("leading zeros") << QStringList{"Notification 007", "Notification 3"} << "Notification 8";
+        QTest::newRow("too many digits count as 0") << QStringList{"Notification 99999999999", "Notification 2"}
+                                                    << "Notification 3";
+        QTest::newRow("sorted before numbers") << QStringList{"Notification 10", "Notification 9"}
+                                               << "Notification 11";
+    }
+
+    void proposedAliases()
+    {
+        QFETCH(QStringList, aliases);
+        QFETCH(QString, expected);
+        QVERIFY(ConfigurationFile().setNotifications(notifications(aliases)));
+        openWindow();
+        QCOMPARE(window->nextNotificationName(), expected);
+
+        // The Add dialog offers it.
+        QString offered;
+        driver->expectDialog([&offered](QWidget *dialog) {
+            offered = child<QLineEdit>(dialog, "aliasLineEdit")->text();
+            click(dialog, "cancleButton");
+        });
+        click(window.get(), "addNotificationButton");
+        QTRY_VERIFY(driver->allDialogsHandled());
+        QCOMPARE(offered, expected);
+    }
+
+    void addedNotificationStaysAtTheBottomUntilTheNextLoad()
+    {
+        QVERIFY(ConfigurationFile().setNotifications(notifications({"Notification 2", "Notification 10", "Weekly"})));
+        openWindow();
+        QCOMPARE(itemTexts(list()), (QStringList{"Notification 10", "Notification 2", "Weekly"}));
+
+        addNotificationNamed(QStringLiteral("Alpha"));
+        QCOMPARE(itemTexts(list()), (QStringList{"Notification 10", "Notification 2", "Weekly", "Alpha"}));
+        const NotificationList written = ConfigurationFile().notifications();
+        QCOMPARE(aliasesOf(written), (QStringList{"Notification 2", "Notification 10", "Weekly", "Alpha"}));
+        // A new notification accepted as offered: daily at midnight, full report, nobody yet.
+        const NotificationData &added = written.back();
+        QCOMPARE(added.notificationType, NotificationKind::Periodic);
+        QCOMPARE(added.periodicType, PeriodicType::Daily);
+        QCOMPARE(added.time, std::string("00:00:00"));
+        QCOMPARE(added.triggerType, 2);
+        QVERIFY(added.recipientList.empty());
+        QCOMPARE(written.front(), notification("Notification 2"));
+
+        window->loadNotifications();
+        QCOMPARE(itemTexts(list()), (QStringList{"Alpha", "Notification 10", "Notification 2", "Weekly"}));
+        // Loading writes nothing and keeps the file order.
+        QCOMPARE(aliasesOf(ConfigurationFile().notifications()),
+                 (QStringList{"Notification 2", "Notification 10", "Weekly", "Alpha"}));
+    }
+
+    void editReplacesTheRecordAndSortsAgain()
+    {
+        NotificationData alert;
+        alert.alias = "Battery alert";
+        alert.notificationType = NotificationKind::Triggered;
+        alert.triggerValue = 1;
+        QVERIFY(ConfigurationFile().setNotifications({notification("Monday report"), alert}));
+        openWindow();
+        QCOMPARE(itemTexts(list()), (QStringList{"Battery alert", "Monday report"}));
+
+        QString shownAlias;
+        driver->expectDialog([&shownAlias](QWidget *dialog) {
+            shownAlias = child<QLineEdit>(dialog, "aliasLineEdit")->text();
+            replaceText(dialog, "aliasLineEdit", QStringLiteral("Zulu report"));
+            click(dialog, "dailyRadioButton");
+            click(dialog, "okButton");
+        });
+        doubleClickItem(list(), itemWithText(list(), QStringLiteral("Monday report")));
+        QTRY_VERIFY(driver->allDialogsHandled());
+        QCOMPARE(shownAlias, QStringLiteral("Monday report"));
+        QCOMPARE(itemTexts(list()), (QStringList{"Battery alert", "Zulu report"}));
+
+        // Replaced in place: same position in the file, every field from the dialog (daily takes the
+        // daily time, the weekly day falls back to 1, the uuid of a recipient that does not exist is
+        // dropped), the alert untouched.
+        const NotificationList written = ConfigurationFile().notifications();
+        QCOMPARE(aliasesOf(written), (QStringList{"Zulu report", "Battery alert"}));
+        QCOMPARE(written.at(0).periodicType, PeriodicType::Daily);
+        QCOMPARE(written.at(0).dayOfWeek, 1);
+        QCOMPARE(written.at(0).time, std::string("00:00:00"));
+        QVERIFY(written.at(0).recipientList.empty());
+        QCOMPARE(written.at(1), alert);
+        QCOMPARE(window->notificationRecords(), written);
+    }
+
+    void equalAliasesAreBothWritten()
+    {
+        openWindow();
+        addNotificationNamed(QStringLiteral("Same"));
+        addNotificationNamed(QStringLiteral("Same"));
+        QCOMPARE(itemTexts(list()), (QStringList{"Same", "Same"}));
+        QCOMPARE(aliasesOf(ConfigurationFile().notifications()), (QStringList{"Same", "Same"}));
+    }
+
+    void removeWritesOnce()
+    {
+        QVERIFY(ConfigurationFile().setNotifications(notifications({"N1", "N2", "N3", "N4"})));
+        openWindow();
+        FileWriteCounter writes(ConfigurationFile::filePath());
+        QVERIFY(writes.isValid());
+
+        clickItem(list(), itemWithText(list(), QStringLiteral("N1")));
+        clickItem(list(), itemWithText(list(), QStringLiteral("N2")), Qt::ControlModifier);
+        clickItem(list(), itemWithText(list(), QStringLiteral("N4")), Qt::ControlModifier);
+        QCOMPARE(list()->selectedItems().size(), 3);
+        click(window.get(), "removeNotificationButton");
+        QCOMPARE(writes.count(), 1);
+        QCOMPARE(itemTexts(list()), QStringList{"N3"});
+        QCOMPARE(aliasesOf(ConfigurationFile().notifications()), QStringList{"N3"});
+
+        // Nothing selected: the same notifications are written again, once.
+        const QByteArray before = fileBytes();
+        list()->clearSelection();
+        click(window.get(), "removeNotificationButton");
+        QCOMPARE(writes.count(), 2);
+        QCOMPARE(fileBytes(), before);
+        QVERIFY(driver->boxes.isEmpty());
+    }
+
+    void cancelLeavesTheFileAsItWas()
+    {
+        RecipientData alice{"{0b5a3f7e-8c1d-4e2f-9a6b-7c8d9e0f1a2b}", "Alice", "alice@example.test", false};
+        QVERIFY(ConfigurationFile().setRecipients({alice}));
+        QVERIFY(ConfigurationFile().setNotifications(notifications({"Weekly"})));
+        openWindow();
+        const QByteArray before = fileBytes();
+        FileWriteCounter writes(ConfigurationFile::filePath());
+        QVERIFY(writes.isValid());
+
+        driver->expectDialog([](QWidget *dialog) {
+            replaceText(dialog, "serverLineEdit", QStringLiteral("changed.example.test"));
+            click(dialog, "cancleButton");
+        });
+        click(window.get(), "SMTPSettingsButton");
+        QTRY_VERIFY(driver->allDialogsHandled());
+
+        driver->expectDialog([](QWidget *dialog) {
+            click(dialog, "addPushButton");
+            click(dialog, "cancleButton");
+        });
+        click(window.get(), "recipientButton");
+        QTRY_VERIFY(driver->allDialogsHandled());
+
+        driver->expectDialog([](QWidget *dialog) {
+            replaceText(dialog, "aliasLineEdit", QStringLiteral("Never"));
+            click(dialog, "cancleButton");
+        });
+        click(window.get(), "addNotificationButton");
+        QTRY_VERIFY(driver->allDialogsHandled());
+
+        driver->expectDialog([](QWidget *dialog) {
+            replaceText(dialog, "aliasLineEdit", QStringLiteral("Renamed"));
+            click(dialog, "triggeredRadioButton");
+            click(dialog, "cancleButton");
+        });
+        doubleClickItem(list(), itemWithText(list(), QStringLiteral("Weekly")));
+        QTRY_VERIFY(driver->allDialogsHandled());
+
+        QCOMPARE(writes.count(), 0);
+        QCOMPARE(fileBytes(), before);
+        QCOMPARE(itemTexts(list()), QStringList{"Weekly"});
+        QCOMPARE(window->notificationRecords(), notifications({"Weekly"}));
+    }
+
+    void smtpSettingsAreWrittenAsEntered()
+    {
+        openWindow(); // the file holds the default document
+        int shownPort = 0;
+        QString shownSecurity;
+        QString shownServer = QStringLiteral("unset");
+        driver->expectDialog([&](QWidget *dialog) {
+            shownPort = child<QSpinBox>(dialog, "portSpinBox")->value();
+            shownSecurity = child<QComboBox>(dialog, "securityComboBox")->currentText();
+            shownServer = child<QLineEdit>(dialog, "serverLineEdit")->text();
+            replaceText(dialog, "usernameLineEdit", QStringLiteral("vk"));
+            replaceText(dialog, "passwordLineEdit", QStringLiteral("Qw8Hidden"));
+            child<QGroupBox>(dialog, "authenticationGroupBox")->setChecked(false);
+            replaceText(dialog, "nameLineEdit", QStringLiteral("Ops"));
+            replaceText(dialog, "emailLineEdit", QStringLiteral("ops@example.test"));
+            click(dialog, "okButton");
+        });
+        click(window.get(), "SMTPSettingsButton");
+        QTRY_VERIFY(driver->allDialogsHandled());
+        QCOMPARE(shownPort, 465);
+        QCOMPARE(shownSecurity, QStringLiteral("SSL"));
+        QCOMPARE(shownServer, QString());
+
+        const SmtpSettingsData written = ConfigurationFile().smtpSettings();
+        QCOMPARE(written.server, std::string());
+        QCOMPARE(written.port, 465);
+        QCOMPARE(written.security, SecurityType::ImplicitTls);
+        QCOMPARE(written.authentication.enabled, false);
+        QCOMPARE(written.authentication.username, std::string("vk"));
+        QCOMPARE(written.authentication.password, std::string("Qw8Hidden"));
+        QCOMPARE(written.sender.name, std::string("Ops"));
+        QCOMPARE(written.sender.email, std::string("ops@example.test"));
+        // Scrambled in the file: the first three letters equal the key's, so they become NULs.
+        const nlohmann::json raw = nlohmann::json::parse(fileBytes().toStdString());
+        const std::string stored = raw.at("smtpSettings").at("authentication").at("password");
+        QCOMPARE(stored.size(), std::size_t(9));
+        QCOMPARE(stored.substr(0, 3), std::string(3, '\0'));
+        QVERIFY(driver->boxes.isEmpty());
+    }
+
+    void nonAsciiPasswordWritesNothing()
+    {
+        openWindow();
+        const QByteArray before = fileBytes();
+        FileWriteCounter writes(ConfigurationFile::filePath());
+        bool stillOpen = false;
+        driver->expectDialog([&stillOpen, this](QWidget *dialog) {
+            replaceText(dialog, "passwordLineEdit", QStringLiteral("gr\u00fc\u00dfe"));
+            click(dialog, "okButton"); // refused with a warning, the dialog stays
+            stillOpen = dialog->isVisible() && driver->boxes.size() == 1;
+            click(dialog, "cancleButton");
+        });
+        click(window.get(), "SMTPSettingsButton");
+        QTRY_VERIFY(driver->allDialogsHandled());
+        QVERIFY(stillOpen);
+        QCOMPARE(driver->boxes.size(), 1);
+        QCOMPARE(driver->boxes.at(0).icon, int(QMessageBox::Warning));
+        QVERIFY(driver->boxes.at(0).text.contains(QStringLiteral("ASCII")));
+        QCOMPARE(writes.count(), 0);
+        QCOMPARE(fileBytes(), before);
+    }
+
+    void aChangeThatCannotBeWrittenIsReported()
+    {
+        QVERIFY(ConfigurationFile().setNotifications(notifications({"Kept 1", "Kept 2"})));
+        openWindow();
+        const QByteArray before = fileBytes();
+
+        {
+            const FileSizeLimit full(16);
+            clickItem(list(), itemWithText(list(), QStringLiteral("Kept 1")));
+            click(window.get(), "removeNotificationButton");
+        }
+        QCOMPARE(driver->boxes.size(), 1);
+        QCOMPARE(driver->boxes.at(0).icon, int(QMessageBox::Warning));
+        QVERIFY(driver->boxes.at(0).text.contains(QStringLiteral("not saved")));
+        QVERIFY(driver->boxes.at(0).text.contains(QDir::toNativeSeparators(ConfigurationFile::filePath())));
+        QCOMPARE(fileBytes(), before);
+        // The window shows what the file holds, not the lost change.
+        QCOMPARE(itemTexts(list()), (QStringList{"Kept 1", "Kept 2"}));
+
+        driver->expectDialog([](QWidget *dialog) {
+            replaceText(dialog, "serverLineEdit", QStringLiteral("lost.example.test"));
+            click(dialog, "okButton");
+        });
+        {
+            const FileSizeLimit full(16);
+            click(window.get(), "SMTPSettingsButton");
+            QTRY_VERIFY(driver->allDialogsHandled());
+        }
+        QCOMPARE(driver->boxes.size(), 2);
+        QVERIFY(driver->boxes.at(1).text.contains(QStringLiteral("not saved")));
+        QCOMPARE(fileBytes(), before);
+
+        // With room again the same action goes through.
+        clickItem(list(), itemWithText(list(), QStringLiteral("Kept 1")));
+        click(window.get(), "removeNotificationButton");
+        QCOMPARE(aliasesOf(ConfigurationFile().notifications()), QStringList{"Kept 2"});
+        QCOMPARE(driver->boxes.size(), 2);
+    }
+
+    void aFileBrokenDuringTheSessionIsNamed()
+    {
+        openWindow();
+        window->show();
+        const QByteArray broken = "{ \"smtpSettings\": { \"server\": ";
+        writeRaw(broken);
+        click(window.get(), "SMTPSettingsButton");
+        QCOMPARE(driver->boxes.size(), 1);
+        QCOMPARE(driver->boxes.at(0).icon, int(QMessageBox::Critical));
+        QVERIFY(driver->boxes.at(0).text.contains(QDir::toNativeSeparators(ConfigurationFile::filePath())));
+        QVERIFY2(driver->boxes.at(0).text.contains(QStringLiteral("parse_error")), qPrintable(driver->boxes.at(0).text));
+        QCOMPARE(fileBytes(), broken);
+        // The window closes, and the program ends with status 1.
+        QVERIFY(window->configurationUnreadable());
+        QVERIFY(!window->isVisible());
+
+        // A missing member is named as the JSON library reports it.
+        const QByteArray noRecipients = "{ \"notifications\": [] }";
+        writeRaw(noRecipients);
+        openWindow();
+        QVERIFY(!window->configurationUnreadable());
+        click(window.get(), "recipientButton");
+        QCOMPARE(driver->boxes.size(), 3); // the first window's restart prompt came between
+        QVERIFY(driver->boxes.at(2).text.contains(QStringLiteral("key 'recipients' not found")));
+        QVERIFY(window->configurationUnreadable());
+        QCOMPARE(fileBytes(), noRecipients);
+    }
+
+    void aboutBoxShowsTheVersion()
+    {
+        openWindow();
+        QDialog *about = nullptr;
+        QString label;
+        int buttons = -1;
+        bool grid = false;
+        QString title = QStringLiteral("unset");
+        QWidget *parent = window.get();
+        driver->expectDialog([&](QWidget *dialog) {
+            about = qobject_cast<QDialog *>(dialog);
+            parent = dialog->parentWidget();
+            title = dialog->windowTitle();
+            const QList<QLabel *> labels = dialog->findChildren<QLabel *>();
+            label = labels.size() == 1 ? labels.at(0)->text() : QString();
+            buttons = int(dialog->findChildren<QAbstractButton *>().size());
+            grid = qobject_cast<QGridLayout *>(dialog->layout()) != nullptr;
+            dialog->close();
+        });
+        window->findChild<QAction *>(QStringLiteral("m_AboutBellwrightAction"))->trigger();
+        QTRY_VERIFY(driver->allDialogsHandled());
+        QVERIFY(about);
+        QCOMPARE(parent, nullptr);
+        QCOMPARE(title, QString());
+        QCOMPARE(label, QStringLiteral("Bellwright Version 0.10.3.9"));
+        QCOMPARE(buttons, 0);
+        QVERIFY(grid);
+    }
+
+    void formAsDesigned()
+    {
+        openWindow();
+        QCOMPARE(window->size(), QSize(294, 357));
+        QCOMPARE(list()->selectionMode(), QAbstractItemView::ExtendedSelection);
+        const QList<QAction *> menus = window->menuBar()->actions();
+        QCOMPARE(menus.size(), 2);
+        QCOMPARE(menus.at(0)->text(), QStringLiteral("File"));
+        QCOMPARE(menus.at(1)->text(), QStringLiteral("Help"));
+        auto *exit = window->findChild<QAction *>(QStringLiteral("m_FileExitAction"));
+        QCOMPARE(exit->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
+        QCOMPARE(menus.at(0)->menu()->actions(), QList<QAction *>{exit});
+    }
+
+    void restartPromptOnEveryExit()
+    {
+        openWindow();
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        window->findChild<QAction *>(QStringLiteral("m_FileExitAction"))->trigger();
+        QVERIFY(!window->isVisible());
+        QVERIFY(driver->boxes.isEmpty()); // the prompt belongs to the end of the window, not to closing
+        QWidget *const closed = window.get();
+        window.reset();
+        QCOMPARE(driver->boxes.size(), 1);
+        QCOMPARE(driver->boxes.at(0).title, restartTitle);
+        QCOMPARE(driver->boxes.at(0).text, restartText);
+        QCOMPARE(driver->boxes.at(0).icon, int(QMessageBox::Information));
+        QCOMPARE(driver->boxes.at(0).parent, closed);
+
+        // Also after a session in which nothing happened, closed with Ctrl+Q.
+        openWindow();
+        window->show();
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        QTest::keyClick(window.get(), Qt::Key_Q, Qt::ControlModifier);
+        QTRY_VERIFY(!window->isVisible());
+        window.reset();
+        QCOMPARE(driver->boxes.size(), 2);
+        QCOMPARE(driver->boxes.at(1).text, restartText);
+    }
+
+private:
+    void openWindow()
+    {
+        window = std::make_unique<QMainSubclassForm>();
+    }
+
+    static void writeRaw(const QByteArray &bytes)
+    {
+        QFile file(ConfigurationFile::filePath());
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QCOMPARE(file.write(bytes), qint64(bytes.size()));
+    }
+
+    QListWidget *list() const { return child<QListWidget>(window.get(), "notificationsListWidget"); }
+
+    void addNotificationNamed(const QString &alias)
+    {
+        driver->expectDialog([alias](QWidget *dialog) {
+            replaceText(dialog, "aliasLineEdit", alias);
+            click(dialog, "okButton");
+        });
+        click(window.get(), "addNotificationButton");
+        QTRY_VERIFY(driver->allDialogsHandled());
+    }
+
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<ModalDriver> driver;
+    std::unique_ptr<QMainSubclassForm> window;
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
