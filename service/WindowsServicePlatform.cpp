@@ -152,6 +152,7 @@ bool WindowsServicePlatform::install(const QString &name, const QString &descrip
                                      ServiceBase::StartupType startupType, const QString &account,
                                      const QString &password)
 {
+    lastFailure = 0;
     const Handle manager(m_api, m_api.openSCManager(nullptr, nullptr, Win::ManagerAllAccess));
     if (!manager) {
         noteFailure();
@@ -190,6 +191,7 @@ bool WindowsServicePlatform::install(const QString &name, const QString &descrip
 
 bool WindowsServicePlatform::uninstall(const QString &name)
 {
+    lastFailure = 0;
     const Handle manager(m_api, m_api.openSCManager(nullptr, nullptr, Win::ManagerAllAccess));
     if (!manager) {
         noteFailure();
@@ -205,6 +207,7 @@ bool WindowsServicePlatform::uninstall(const QString &name)
 
 bool WindowsServicePlatform::isInstalled(const QString &name)
 {
+    lastFailure = 0;
     const Handle manager(m_api, m_api.openSCManager(nullptr, nullptr, 0));
     if (!manager) {
         noteFailure();
@@ -218,6 +221,7 @@ bool WindowsServicePlatform::isInstalled(const QString &name)
 
 bool WindowsServicePlatform::isRunning(const QString &name)
 {
+    lastFailure = 0;
     const Handle manager(m_api, m_api.openSCManager(nullptr, nullptr, 0));
     if (!manager) {
         noteFailure();
@@ -234,6 +238,7 @@ bool WindowsServicePlatform::isRunning(const QString &name)
 
 bool WindowsServicePlatform::startService(const QString &name, const QStringList &arguments)
 {
+    lastFailure = 0;
     const Handle manager(m_api, m_api.openSCManager(nullptr, nullptr, Win::ManagerConnect));
     if (!manager) {
         noteFailure();
@@ -257,6 +262,7 @@ bool WindowsServicePlatform::startService(const QString &name, const QStringList
 
 bool WindowsServicePlatform::stopService(const QString &name)
 {
+    lastFailure = 0;
     const Handle manager(m_api, m_api.openSCManager(nullptr, nullptr, Win::ManagerConnect));
     if (!manager) {
         noteFailure();
@@ -292,6 +298,7 @@ bool WindowsServicePlatform::stopService(const QString &name)
 
 bool WindowsServicePlatform::control(const QString &name, std::uint32_t serviceAccess, std::uint32_t code)
 {
+    lastFailure = 0;
     const Handle manager(m_api, m_api.openSCManager(nullptr, nullptr, Win::ManagerConnect));
     if (!manager) {
         noteFailure();
