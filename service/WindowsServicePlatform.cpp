@@ -7,11 +7,10 @@
 #include "SystemCalls.h"
 
 #include <QAbstractEventDispatcher>
-#include <QMutex>
-#include <QMutexLocker>
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace NVL::Engineering::VK {
@@ -60,18 +59,18 @@ struct ServiceRun
     ServiceRunState state;
 };
 
-QMutex currentRunMutex;
+std::mutex currentRunMutex;
 std::shared_ptr<ServiceRun> currentRun;
 
 std::shared_ptr<ServiceRun> runInProgress()
 {
-    const QMutexLocker lock(&currentRunMutex);
+    const std::lock_guard<std::mutex> lock(currentRunMutex);
     return currentRun;
 }
 
 void setRunInProgress(std::shared_ptr<ServiceRun> run)
 {
-    const QMutexLocker lock(&currentRunMutex);
+    const std::lock_guard<std::mutex> lock(currentRunMutex);
     currentRun = std::move(run);
 }
 
