@@ -63,6 +63,7 @@ private:
     friend class ServiceStarter;
     friend class ServicePlatform;
     friend class ServiceControllerHandler;
+    friend class ServiceRunState;
     struct Private;
     std::unique_ptr<Private> d;
 };

@@ -1,8 +1,8 @@
 #include "ServicePlatform.h"
 
 #include "AbsentServicePlatform.h"
-
-#include <QLibrary>
+#include "ServiceManagerApi.h"
+#include "WindowsServicePlatform.h"
 
 #include <cerrno>
 #include <memory>
@@ -17,10 +17,8 @@ std::unique_ptr<ServicePlatform> resolvePlatform()
 {
     // The service manager's functions are looked up by name so the program also starts where they
     // do not exist; without "OpenSCManagerW" there is no service manager to talk to.
-    QLibrary advapi(QStringLiteral("advapi32"));
-    const bool serviceManagerPresent = advapi.resolve("OpenSCManagerW") != nullptr;
-    // No binding to the resolved service manager is built in yet, so both cases are refused alike.
-    Q_UNUSED(serviceManagerPresent);
+    if (const ServiceManagerApi *api = ServiceManagerApi::instance())
+        return std::make_unique<WindowsServicePlatform>(*api);
     return std::make_unique<AbsentServicePlatform>();
 }
 
