@@ -18,6 +18,9 @@ packages=(
   python3
   python3-aiosmtpd
   procps
+  libsystemd-dev
+  dbus-daemon
+  systemd
 )
 
 missing=()

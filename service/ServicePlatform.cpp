@@ -1,6 +1,7 @@
 #include "ServicePlatform.h"
 
 #include "AbsentServicePlatform.h"
+#include "SystemdServicePlatform.h"
 
 #include <QLibrary>
 
@@ -21,6 +22,8 @@ std::unique_ptr<ServicePlatform> resolvePlatform()
     const bool serviceManagerPresent = advapi.resolve("OpenSCManagerW") != nullptr;
     // No binding to the resolved service manager is built in yet, so both cases are refused alike.
     Q_UNUSED(serviceManagerPresent);
+    if (SystemdServicePlatform::isReachable())
+        return std::make_unique<SystemdServicePlatform>();
     return std::make_unique<AbsentServicePlatform>();
 }
 
