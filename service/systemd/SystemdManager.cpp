@@ -1,6 +1,7 @@
 #include "SystemdManager.h"
 
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
@@ -19,12 +20,44 @@ const QString replaceMode = QStringLiteral("replace");
 
 } // namespace
 
-SystemdManager::SystemdManager() = default;
+SystemdManager::SystemdManager()
+    : m_connectionName(QStringLiteral("vk-systemd-%1").arg(quintptr(this), 0, 16))
+{
+}
+
+SystemdManager::~SystemdManager()
+{
+    // Closed before the process ends: a connection left to the end of the program races its
+    // message thread against the destruction of QtDBus's own types.
+    if (m_connected)
+        QDBusConnection::disconnectFromBus(m_connectionName);
+}
+
+QDBusConnection SystemdManager::connection()
+{
+    // QtDBus's message thread lives until its global object is destroyed at exit. Types registered
+    // before that object exists outlive it; registered later, they would be destroyed under a
+    // thread that may still be reading a message.
+    static const bool typesFirst = QMetaType::fromType<QDBusObjectPath>().id() && QMetaType::fromType<QDBusVariant>().id();
+    Q_UNUSED(typesFirst);
+    m_connected = true;
+    return QDBusConnection::connectToBus(QDBusConnection::SystemBus, m_connectionName);
+}
+
+bool SystemdManager::isPresent()
+{
+    QDBusConnection bus = connection();
+    if (!bus.isConnected() || !bus.interface()) {
+        m_error = bus.lastError().message();
+        return false;
+    }
+    return bus.interface()->isServiceRegistered(service).value();
+}
 
 bool SystemdManager::call(const QString &path, const QString &interface, const QString &method,
                           const QVariantList &arguments, QDBusMessage *reply)
 {
-    QDBusConnection bus = QDBusConnection::systemBus();
+    QDBusConnection bus = connection();
     if (!bus.isConnected()) {
         m_error = bus.lastError().message();
         if (m_error.isEmpty())

@@ -4,6 +4,7 @@
 #include <QStringList>
 #include <QVariantList>
 
+class QDBusConnection;
 class QDBusMessage;
 
 namespace NVL::Engineering::VK {
@@ -14,6 +15,13 @@ class SystemdManager
 {
 public:
     SystemdManager();
+    ~SystemdManager();
+
+    SystemdManager(const SystemdManager &) = delete;
+    SystemdManager &operator=(const SystemdManager &) = delete;
+
+    // Whether a systemd manager answers on the system bus.
+    bool isPresent();
 
     QString errorText() const { return m_error; }
 
@@ -31,10 +39,13 @@ public:
     bool activeState(const QString &unit, QString &state);
 
 private:
+    QDBusConnection connection();
     bool call(const QString &path, const QString &interface, const QString &method, const QVariantList &arguments,
               QDBusMessage *reply = nullptr);
     bool property(const QString &path, const QString &interface, const QString &name, QVariant &value);
 
+    QString m_connectionName;
+    bool m_connected = false;
     QString m_error;
 };
 

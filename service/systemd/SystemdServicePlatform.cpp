@@ -6,8 +6,6 @@
 #include "SystemdUnitFile.h"
 
 #include <QCoreApplication>
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -44,10 +42,7 @@ bool SystemdServicePlatform::isReachable()
 {
     if (startedBySystemd())
         return true;
-    QDBusConnection bus = QDBusConnection::systemBus();
-    if (!bus.isConnected() || !bus.interface())
-        return false;
-    return bus.interface()->isServiceRegistered(QStringLiteral("org.freedesktop.systemd1")).value();
+    return SystemdManager().isPresent();
 }
 
 bool SystemdServicePlatform::fail(const QString &error)
