@@ -1,5 +1,11 @@
 #include "EventSink.h"
 
+#include "ServiceManagerApi.h"
+#include "WindowsEventSink.h"
+
+#include <QMutex>
+
+#include <atomic>
 #include <cstdio>
 #include <syslog.h>
 
@@ -29,7 +35,7 @@ int syslogPriority(LogType type)
     return LOG_INFO;
 }
 
-// Linux stand-in for the Windows event log: one syslog entry per event under the source's name.
+// Where there is no event log: one syslog entry per event under the source's name.
 class SyslogEventSink final : public EventSink
 {
 public:
@@ -37,26 +43,54 @@ public:
                     const QByteArray &) override
     {
         const QByteArray text = message.toUtf8();
-        // openlog keeps the pointer, so the ident must outlive the call.
+        // openlog keeps the pointer, so the ident must outlive the call; entries may come from the
+        // service binding's threads too.
         const QByteArray newIdent = source.toUtf8();
-        if (newIdent != ident) {
-            ident = newIdent;
-            openlog(ident.constData(), LOG_PID, LOG_DAEMON);
+        const QMutexLocker lock(&m_mutex);
+        if (newIdent != m_ident) {
+            m_ident = newIdent;
+            openlog(m_ident.constData(), LOG_PID, LOG_DAEMON);
         }
         syslog(syslogPriority(type), "%s", text.constData());
-        if (echo) {
-            std::fprintf(stderr, "%s: %s\n", typeLabel(type), text.constData());
+    }
+
+private:
+    QMutex m_mutex;
+    QByteArray m_ident;
+};
+
+// The system's log: the event log where the service manager's library resolves, else syslog;
+// echoed to standard error while the program runs in the foreground.
+class PlatformEventSink final : public EventSink
+{
+public:
+    void writeEvent(const QString &source, const QString &message, LogType type, quint32 eventId,
+                    quint16 category, const QByteArray &data) override
+    {
+        target().writeEvent(source, message, type, eventId, category, data);
+        if (echo.load()) {
+            std::fprintf(stderr, "%s: %s\n", typeLabel(type), message.toUtf8().constData());
             std::fflush(stderr);
         }
     }
 
-    QByteArray ident;
-    bool echo = false;
+    std::atomic<bool> echo{false};
+
+private:
+    EventSink &target()
+    {
+        if (const ServiceManagerApi *api = ServiceManagerApi::instance()) {
+            static WindowsEventSink eventLog(*api);
+            return eventLog;
+        }
+        static SyslogEventSink syslogSink;
+        return syslogSink;
+    }
 };
 
-SyslogEventSink &platformSink()
+PlatformEventSink &platformSink()
 {
-    static SyslogEventSink sink;
+    static PlatformEventSink sink;
     return sink;
 }
 

@@ -38,7 +38,7 @@ void ServiceControllerHandler::customEvent(QEvent *event)
             return QObject::customEvent(event);
         break;
     }
-    m_state.markHandled(static_cast<ControlEvent *>(event)->sequence());
+    m_state.markHandled();
 }
 
 } // namespace NVL::Engineering::VK

@@ -16,21 +16,6 @@ class ServiceControllerHandler : public QObject
 public:
     explicit ServiceControllerHandler(ServiceRunState &state, QObject *parent = nullptr);
 
-    // The posted event: its type is the request, its sequence number lets the waiter know it was handled.
-    class ControlEvent : public QEvent
-    {
-    public:
-        ControlEvent(int type, quint64 sequence)
-            : QEvent(QEvent::Type(type))
-            , m_sequence(sequence)
-        {
-        }
-        quint64 sequence() const { return m_sequence; }
-
-    private:
-        quint64 m_sequence;
-    };
-
 protected:
     void customEvent(QEvent *event) override;
 

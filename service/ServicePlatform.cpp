@@ -1,9 +1,9 @@
 #include "ServicePlatform.h"
 
 #include "AbsentServicePlatform.h"
+#include "ServiceManagerApi.h"
 #include "SystemdServicePlatform.h"
-
-#include <QLibrary>
+#include "WindowsServicePlatform.h"
 
 #include <cerrno>
 #include <memory>
@@ -18,10 +18,9 @@ std::unique_ptr<ServicePlatform> resolvePlatform()
 {
     // The service manager's functions are looked up by name so the program also starts where they
     // do not exist; without "OpenSCManagerW" there is no service manager to talk to.
-    QLibrary advapi(QStringLiteral("advapi32"));
-    const bool serviceManagerPresent = advapi.resolve("OpenSCManagerW") != nullptr;
-    // No binding to the resolved service manager is built in yet, so both cases are refused alike.
-    Q_UNUSED(serviceManagerPresent);
+    if (const ServiceManagerApi *api = ServiceManagerApi::instance())
+        return std::make_unique<WindowsServicePlatform>(*api);
+    // Otherwise systemd, when it started this process or answers on the system bus.
     if (SystemdServicePlatform::isReachable())
         return std::make_unique<SystemdServicePlatform>();
     return std::make_unique<AbsentServicePlatform>();

@@ -5,7 +5,8 @@
 #include "ServiceControllerHandler.h"
 
 #include <QCoreApplication>
-#include <QMutexLocker>
+
+#include <chrono>
 
 namespace NVL::Engineering::VK {
 
@@ -41,20 +42,20 @@ ServiceRunState::~ServiceRunState()
 
 ServiceStatus ServiceRunState::status() const
 {
-    const QMutexLocker lock(&m_mutex);
+    const std::lock_guard<std::mutex> lock(m_mutex);
     return m_status;
 }
 
 QStringList ServiceRunState::arguments() const
 {
-    const QMutexLocker lock(&m_mutex);
+    const std::lock_guard<std::mutex> lock(m_mutex);
     return m_arguments;
 }
 
 void ServiceRunState::receiveArguments(const QStringList &arguments)
 {
     {
-        const QMutexLocker lock(&m_mutex);
+        const std::lock_guard<std::mutex> lock(m_mutex);
         m_arguments += arguments;
     }
     m_startSemaphore.release();
@@ -72,26 +73,51 @@ void ServiceRunState::waitForApplication()
 
 bool ServiceRunState::waitForStart(int timeoutMs)
 {
-    return m_startSemaphore.tryAcquire(1, timeoutMs);
+    return m_startSemaphore.tryAcquire(timeoutMs);
+}
+
+void ServiceRunState::Semaphore::release()
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_count;
+    }
+    m_available.notify_one();
+}
+
+void ServiceRunState::Semaphore::acquire()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_available.wait(lock, [this] { return m_count > 0; });
+    --m_count;
+}
+
+bool ServiceRunState::Semaphore::tryAcquire(int timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (!m_available.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return m_count > 0; }))
+        return false;
+    --m_count;
+    return true;
 }
 
 void ServiceRunState::control(std::uint32_t code)
 {
-    QMutexLocker lock(&m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     switch (code) {
     case ControlStop:
         if (m_closed)
             break;
         m_status.currentState = ServiceStopPending;
         publishLocked();
-        postAndWaitLocked(StopEvent);
+        postAndWaitLocked(lock, StopEvent);
         break;
     case ControlPause:
         if (m_closed)
             break;
         m_status.currentState = ServicePausePending;
         publishLocked();
-        if (postAndWaitLocked(PauseEvent))
+        if (postAndWaitLocked(lock, PauseEvent))
             m_status.currentState = ServicePaused;
         break;
     case ControlContinue:
@@ -99,23 +125,23 @@ void ServiceRunState::control(std::uint32_t code)
             break;
         m_status.currentState = ServiceContinuePending;
         publishLocked();
-        if (postAndWaitLocked(ContinueEvent))
+        if (postAndWaitLocked(lock, ContinueEvent))
             m_status.currentState = ServiceRunning;
         break;
     case ControlShutdown:
-        postAndWaitLocked(StopEvent);
+        postAndWaitLocked(lock, StopEvent);
         break;
     case ControlInternalStart:
         if (m_closed)
             break;
         m_status.currentState = ServiceStartPending;
         publishLocked();
-        if (postAndWaitLocked(StartEvent))
+        if (postAndWaitLocked(lock, StartEvent))
             m_status.currentState = ServiceRunning;
         break;
     default:
         if (code >= ControlUserFirst && code <= ControlUserLast)
-            postAndWaitLocked(int(1000 + code));
+            postAndWaitLocked(lock, int(1000 + code));
         break;
     }
     // A request that came after the end must not revive the published state.
@@ -129,29 +155,29 @@ void ServiceRunState::publishLocked()
         m_publisher(m_status);
 }
 
-bool ServiceRunState::postAndWaitLocked(int eventType)
+bool ServiceRunState::postAndWaitLocked(std::unique_lock<std::mutex> &lock, int eventType)
 {
     if (m_closed || !m_handler)
         return false;
     const quint64 sequence = ++m_postedSequence;
-    QCoreApplication::postEvent(m_handler, new ServiceControllerHandler::ControlEvent(eventType, sequence));
-    while (m_handledSequence < sequence && !m_closed)
-        m_handled.wait(&m_mutex);
-    return m_handledSequence >= sequence;
+    // The event carries nothing but its type: what it means is read back under this mutex.
+    QCoreApplication::postEvent(m_handler, new QEvent(QEvent::Type(eventType)));
+    m_handled.wait(lock, [this, sequence] { return m_handledSequence >= sequence || m_closed; });
+    // Once the loop has ended the state is stopped for good, even if this request was handled.
+    return !m_closed;
 }
 
-void ServiceRunState::markHandled(quint64 sequence)
+void ServiceRunState::markHandled()
 {
-    const QMutexLocker lock(&m_mutex);
-    if (sequence > m_handledSequence)
-        m_handledSequence = sequence;
-    m_handled.wakeAll();
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_handledSequence;
+    m_handled.notify_all();
 }
 
 void ServiceRunState::closeLocked()
 {
     m_closed = true;
-    m_handled.wakeAll();
+    m_handled.notify_all();
 }
 
 bool ServiceRunState::runApplication(const std::function<void()> &beforeRun)
@@ -161,7 +187,7 @@ bool ServiceRunState::runApplication(const std::function<void()> &beforeRun)
     if (!m_service.hasApplication()) {
         // Nobody will ever handle a request: let a waiting service main function return.
         {
-            const QMutexLocker lock(&m_mutex);
+            const std::lock_guard<std::mutex> lock(m_mutex);
             closeLocked();
         }
         m_applicationSemaphore.release();
@@ -173,14 +199,14 @@ bool ServiceRunState::runApplication(const std::function<void()> &beforeRun)
         beforeRun();
     m_ownedHandler = std::make_unique<ServiceControllerHandler>(*this);
     {
-        const QMutexLocker lock(&m_mutex);
+        const std::lock_guard<std::mutex> lock(m_mutex);
         m_handler = m_ownedHandler.get();
     }
     m_applicationSemaphore.release();
 
     const int result = m_service.runApplication();
 
-    const QMutexLocker lock(&m_mutex);
+    const std::lock_guard<std::mutex> lock(m_mutex);
     closeLocked();
     m_status.exitCode = std::uint32_t(result);
     m_status.currentState = ServiceStopped;
@@ -191,7 +217,7 @@ bool ServiceRunState::runApplication(const std::function<void()> &beforeRun)
 void ServiceRunState::endApplication()
 {
     {
-        const QMutexLocker lock(&m_mutex);
+        const std::lock_guard<std::mutex> lock(m_mutex);
         closeLocked();
         m_handler = nullptr;
     }

@@ -2,13 +2,12 @@
 
 #include "ServiceStatus.h"
 
-#include <QMutex>
-#include <QSemaphore>
 #include <QStringList>
-#include <QWaitCondition>
 
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 namespace NVL::Engineering::VK {
 
@@ -64,17 +63,32 @@ public:
 private:
     friend class ServiceControllerHandler;
 
+    // Standard primitives rather than Qt's, so that thread sanitizers see every hand-over.
+    class Semaphore
+    {
+    public:
+        void release();
+        void acquire();
+        bool tryAcquire(int timeoutMs);
+
+    private:
+        std::mutex m_mutex;
+        std::condition_variable m_available;
+        int m_count = 0;
+    };
+
     // With m_mutex held.
     void publishLocked();
-    bool postAndWaitLocked(int eventType);
-    void markHandled(quint64 sequence);
+    bool postAndWaitLocked(std::unique_lock<std::mutex> &lock, int eventType);
     void closeLocked();
+    // The controller handler has acted on the oldest posted request (events arrive in posting order).
+    void markHandled();
 
     ServiceBase &m_service;
     const Publisher m_publisher;
 
-    mutable QMutex m_mutex;
-    QWaitCondition m_handled;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_handled;
     ServiceStatus m_status;
     QStringList m_arguments;
     ServiceControllerHandler *m_handler = nullptr;
@@ -83,8 +97,8 @@ private:
     // Set once the event loop has ended: nothing posted afterwards would ever be handled.
     bool m_closed = false;
 
-    QSemaphore m_startSemaphore;
-    QSemaphore m_applicationSemaphore;
+    Semaphore m_startSemaphore;
+    Semaphore m_applicationSemaphore;
     std::unique_ptr<ApplicationArguments> m_applicationArguments;
     std::unique_ptr<ServiceControllerHandler> m_ownedHandler;
     bool m_madeApplication = false;
