@@ -56,6 +56,12 @@ QString SystemdServicePlatform::lastErrorText() const
     return m_error;
 }
 
+bool SystemdServicePlatform::refuseStop(const QString &error)
+{
+    qWarning("stopping [%s]", qPrintable(error));
+    return fail(error);
+}
+
 bool SystemdServicePlatform::unitFolder(QString &folder)
 {
     SystemdManager manager;
@@ -173,9 +179,9 @@ bool SystemdServicePlatform::stopService(const QString &name)
         return fail(manager.errorText());
     // systemd accepts a stop of a stopped unit; the service manager of the command line refuses it.
     if (isStopped(state))
-        return fail(QStringLiteral("%1 is not active").arg(unitName));
+        return refuseStop(QStringLiteral("%1 is not active").arg(unitName));
     if (!manager.stopUnit(unitName))
-        return fail(manager.errorText());
+        return refuseStop(manager.errorText());
     for (int poll = 0; poll < stopPolls; ++poll) {
         if (poll > 0)
             QThread::msleep(stopPollIntervalMs);

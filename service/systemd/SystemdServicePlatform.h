@@ -29,6 +29,8 @@ public:
 
 private:
     bool fail(const QString &error);
+    // The stop request itself was refused: the system-error warning "stopping", as on Windows.
+    bool refuseStop(const QString &error);
     // Where administrators' units live: the manager's own folder for them.
     bool unitFolder(QString &folder);
 

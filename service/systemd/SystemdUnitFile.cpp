@@ -94,6 +94,10 @@ QString SystemdUnitFile::text() const
         return fail(QStringLiteral("the service name is no unit name"));
     if (!QDir::isAbsolutePath(m_programPath))
         return fail(QStringLiteral("the program path %1 is not absolute").arg(m_programPath));
+    // systemd refuses to execute a path with any of these, however it is quoted.
+    static const QRegularExpression unsafeInCommand(QStringLiteral("[\"'\\\\`$]"));
+    if (m_programPath.contains(unsafeInCommand))
+        return fail(QStringLiteral("systemd does not start a program whose path contains any of \" ' \\ ` $"));
     if (!m_writableFolder.isEmpty() && !QDir::isAbsolutePath(m_writableFolder))
         return fail(QStringLiteral("the data folder %1 is not absolute").arg(m_writableFolder));
 
@@ -105,8 +109,7 @@ QString SystemdUnitFile::text() const
     lines << QString();
     lines << QStringLiteral("[Service]");
     lines << QStringLiteral("Type=notify");
-    // $ starts a variable in a command line; $$ is a plain dollar.
-    lines << QStringLiteral("ExecStart=") + quotedWord(m_programPath).replace(QLatin1Char('$'), QStringLiteral("$$"));
+    lines << QStringLiteral("ExecStart=") + quotedWord(m_programPath);
     lines << QStringLiteral("Restart=on-failure");
     if (!m_user.isEmpty())
         lines << QStringLiteral("User=") + m_user;

@@ -229,12 +229,12 @@ void TestSystemdControl::unitForTheDefaultDataFolder()
 void TestSystemdControl::unitQuotesAndEscapesValues()
 {
     SystemdUnitFile unit(QStringLiteral("Voltkeep"), QStringLiteral("100% battery"),
-                         QStringLiteral("/opt/Nor vale/$HOME/Volt\"keep"));
+                         QStringLiteral("/opt/Nor vale/100%/Voltkeep"));
     unit.setWritableFolder(QStringLiteral("/srv/data 1/Norvale/"));
     unit.setCommonFolderOverride(QStringLiteral("/srv/data 1"));
     const QStringList lines = unit.text().split(QLatin1Char('\n'));
     QVERIFY2(lines.contains(QStringLiteral("Description=100%% battery")), qPrintable(unit.text()));
-    QVERIFY2(lines.contains(QStringLiteral("ExecStart=\"/opt/Nor vale/$$HOME/Volt\\\"keep\"")), qPrintable(unit.text()));
+    QVERIFY2(lines.contains(QStringLiteral("ExecStart=\"/opt/Nor vale/100%%/Voltkeep\"")), qPrintable(unit.text()));
     QVERIFY2(lines.contains(QStringLiteral("ReadWritePaths=\"/srv/data 1/Norvale\"")), qPrintable(unit.text()));
     QVERIFY2(lines.contains(QStringLiteral("Environment=\"NORVALE_COMMON_APPDATA=/srv/data 1\"")), qPrintable(unit.text()));
     QVERIFY(lines.filter(QStringLiteral("StateDirectory=")).isEmpty());
@@ -250,6 +250,14 @@ void TestSystemdControl::unitRefusesWhatCannotBeWritten()
                               QStringLiteral("/opt/Voltkeep"));
     QCOMPARE(lineBreak.text(), QString());
     QVERIFY(!lineBreak.errorText().isEmpty());
+
+    // systemd would not execute these however they were quoted.
+    for (const char *path : {"/opt/$HOME/Voltkeep", "/opt/a\\b/Voltkeep", "/opt/\"q\"/Voltkeep", "/opt/it's/Voltkeep",
+                             "/opt/`x`/Voltkeep"}) {
+        SystemdUnitFile unsafe(QStringLiteral("Voltkeep"), QStringLiteral("d"), QLatin1String(path));
+        QVERIFY2(unsafe.text().isEmpty(), path);
+        QVERIFY(!unsafe.errorText().isEmpty());
+    }
 
     SystemdUnitFile folder(QStringLiteral("Voltkeep"), QStringLiteral("d"), QStringLiteral("/opt/Voltkeep"));
     folder.setWritableFolder(QStringLiteral("/srv/a\rb"));
@@ -403,10 +411,20 @@ void TestSystemdControl::terminateOnAStoppedUnitWarns()
         const Outcome outcome = runVoltkeep({option});
         QVERIFY(outcome.finished);
         QCOMPARE(outcome.out, QByteArray());
-        QCOMPARE(outcome.err, QByteArray("The service could not be stopped. [Voltkeep.service is not active]\n"));
+        QCOMPARE(outcome.err, QByteArray("stopping [Voltkeep.service is not active]\n"
+                                         "The service could not be stopped. [Voltkeep.service is not active]\n"));
         QCOMPARE(outcome.exitCode, 0);
     }
     QVERIFY(!m_fake->calls().join(QLatin1Char('|')).contains(QLatin1String("StopUnit")));
+
+    // A running unit whose stop systemd refuses.
+    m_fake->setActiveState(unitName, QStringLiteral("active"));
+    m_fake->refuse(QStringLiteral("StopUnit"), QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"),
+                   QStringLiteral("Access denied"));
+    const Outcome outcome = runVoltkeep({QStringLiteral("-t")});
+    QCOMPARE(outcome.err, QByteArray("stopping [Access denied]\nThe service could not be stopped. [Access denied]\n"));
+    QCOMPARE(outcome.exitCode, 0);
+    QCOMPARE(m_fake->activeState(unitName), QStringLiteral("active"));
 }
 
 void TestSystemdControl::terminateGivesUpAfterTenPolls()
@@ -553,6 +571,7 @@ void TestSystemdControl::systemdAnalyzeAcceptsTheUnit_data()
     QTest::addColumn<QString>("source");
     QTest::newRow("written by -i") << QStringLiteral("program");
     QTest::newRow("default data folder, with user") << QStringLiteral("class");
+    QTest::newRow("program path that needs quoting") << QStringLiteral("odd path");
 }
 
 void TestSystemdControl::systemdAnalyzeAcceptsTheUnit()
@@ -566,8 +585,16 @@ void TestSystemdControl::systemdAnalyzeAcceptsTheUnit()
         QCOMPARE(runVoltkeep({QStringLiteral("-i"), QStringLiteral("svcuser")}).exitCode, 0);
         path = unitPath();
     } else {
+        QString program = programPath();
+        if (source == QLatin1String("odd path")) {
+            // systemd must find the program behind the quotes and escapes.
+            const QString folder = m_folder->path() + QStringLiteral("/Nor vale 100%");
+            QVERIFY(QDir().mkpath(folder));
+            program = folder + QStringLiteral("/Volt keep");
+            QVERIFY(QFile::link(programPath(), program));
+        }
         SystemdUnitFile unit(QStringLiteral("Voltkeep"), QStringLiteral("Voltkeep 1.30.5 Build 22 (Maintains Battery Data)"),
-                             programPath());
+                             program);
         unit.setUser(QStringLiteral("svcuser"));
         unit.setWritableFolder(QStringLiteral("/var/lib/Norvale"));
         path = m_folder->path() + QStringLiteral("/Voltkeep.service");
