@@ -23,6 +23,9 @@ packages=(
   xvfb
   xauth
   fonts-dejavu-core
+  libsystemd-dev
+  dbus-daemon
+  systemd
 )
 
 missing=()

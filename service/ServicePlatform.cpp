@@ -2,6 +2,7 @@
 
 #include "AbsentServicePlatform.h"
 #include "ServiceManagerApi.h"
+#include "SystemdServicePlatform.h"
 #include "WindowsServicePlatform.h"
 
 #include <cerrno>
@@ -19,6 +20,9 @@ std::unique_ptr<ServicePlatform> resolvePlatform()
     // do not exist; without "OpenSCManagerW" there is no service manager to talk to.
     if (const ServiceManagerApi *api = ServiceManagerApi::instance())
         return std::make_unique<WindowsServicePlatform>(*api);
+    // Otherwise systemd, when it started this process or answers on the system bus.
+    if (SystemdServicePlatform::isReachable())
+        return std::make_unique<SystemdServicePlatform>();
     return std::make_unique<AbsentServicePlatform>();
 }
 
