@@ -78,7 +78,15 @@ Notification::Notification(const NotificationData &notification, const Recipient
     showNotification(notification);
 }
 
-Notification::~Notification() = default;
+Notification::~Notification()
+{
+    // Destroying a shown dialog moves the focus out of its line edits; their editingFinished must not
+    // reach this object once its own members are gone.
+    const QList<QWidget *> widgets = findChildren<QWidget *>();
+    for (QWidget *widget : widgets) {
+        widget->disconnect(this);
+    }
+}
 
 void Notification::fillRecipients(const RecipientList &recipients, const std::set<std::string> &assigned)
 {

@@ -35,7 +35,15 @@ Recipients::Recipients(const RecipientList &recipients, QWidget *parent)
     connect(ui->cancleButton, &QPushButton::clicked, this, &QDialog::reject);
 }
 
-Recipients::~Recipients() = default;
+Recipients::~Recipients()
+{
+    // Destroying a shown dialog moves the focus out of its line edits; their editingFinished must not
+    // reach this object once its own members are gone.
+    const QList<QWidget *> widgets = findChildren<QWidget *>();
+    for (QWidget *widget : widgets) {
+        widget->disconnect(this);
+    }
+}
 
 RecipientList Recipients::recipientRecords() const
 {

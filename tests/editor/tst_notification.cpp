@@ -429,6 +429,7 @@ private slots:
         NotificationUnderTest e;
         QVERIFY(e.openEdit(weekly(1, "00:00:00")));
         QCOMPARE(e.dialog->styleSheet(), QString());
+        QCOMPARE(e.dialog->windowFlags(), QDialog().windowFlags()); // the platform's own title bar buttons
     }
 
     void form()
