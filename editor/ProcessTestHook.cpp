@@ -10,7 +10,9 @@
 #include <QTimer>
 
 #include <cstdio>
+#ifdef Q_OS_UNIX
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -40,8 +42,10 @@ void ProcessTestHook::installIfRequested()
 ProcessTestHook::ProcessTestHook(QObject *parent)
     : QObject(parent)
 {
+#ifdef Q_OS_UNIX
     input = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
     connect(input, &QSocketNotifier::activated, this, &ProcessTestHook::readCommands);
+#endif
 }
 
 bool ProcessTestHook::eventFilter(QObject *watched, QEvent *event)
@@ -75,6 +79,7 @@ bool ProcessTestHook::eventFilter(QObject *watched, QEvent *event)
 
 void ProcessTestHook::readCommands()
 {
+#ifdef Q_OS_UNIX
     char buffer[256];
     const ssize_t count = ::read(STDIN_FILENO, buffer, sizeof buffer);
     if (count <= 0) {
@@ -93,4 +98,5 @@ void ProcessTestHook::readCommands()
             }
         }
     }
+#endif
 }

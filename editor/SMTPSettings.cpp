@@ -42,7 +42,10 @@ void SMTPSettings::showSettings(const SmtpSettingsData &settings)
     if (!settings.server.empty())
         ui->serverLineEdit->setText(QString::fromStdString(settings.server));
     ui->portSpinBox->setValue(settings.port);
-    ui->securityComboBox->setCurrentIndex(static_cast<int>(settings.security));
+    // A number from a hand-edited file that names no item would read back as -1; the mail client
+    // treats unknown numbers as plain TCP, so that is what the dialog shows.
+    const int security = static_cast<int>(settings.security);
+    ui->securityComboBox->setCurrentIndex(security >= 0 && security < ui->securityComboBox->count() ? security : 0);
     ui->authenticationGroupBox->setChecked(settings.authentication.enabled);
     ui->usernameLineEdit->setText(QString::fromStdString(settings.authentication.username));
     ui->passwordLineEdit->setText(QString::fromStdString(settings.authentication.password));

@@ -186,6 +186,15 @@ private Q_SLOTS:
         QCOMPARE(dialog.smtpSettingsData(), record);
     }
 
+    void unknownSecurityNumberShowsPlainTcp()
+    {
+        SmtpSettingsData record = filledRecord();
+        record.security = static_cast<SecurityType>(7);
+        SMTPSettings dialog(record);
+        QCOMPARE(child<QComboBox>(&dialog, "securityComboBox")->currentText(), QStringLiteral("TCP/IP"));
+        QCOMPARE(dialog.smtpSettingsData().security, SecurityType::PlainTcp);
+    }
+
     void typedValuesBecomeTheRecord()
     {
         SMTPSettings dialog{SmtpSettingsData{}};
