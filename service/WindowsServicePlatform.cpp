@@ -370,8 +370,7 @@ bool WindowsServicePlatform::runAsService(ServiceBase &service)
         if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance())
             dispatcher->installNativeEventFilter(&filter);
     });
-    if (thread->isRunning())
-        thread->wait(1000);
+    thread->wait(1000);
     run->state.endApplication();
     if (thread->isFinished())
         delete thread;
