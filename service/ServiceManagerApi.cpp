@@ -51,8 +51,9 @@ std::unique_ptr<ServiceManagerApi> resolveApi()
 
 const ServiceManagerApi *ServiceManagerApi::instance()
 {
-    static const std::unique_ptr<ServiceManagerApi> api = resolveApi();
-    return api.get();
+    // Never destroyed: a dispatcher thread that was given up on may still use it while the process ends.
+    static const ServiceManagerApi *const api = resolveApi().release();
+    return api;
 }
 
 } // namespace NVL::Engineering::VK

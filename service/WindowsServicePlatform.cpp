@@ -7,11 +7,10 @@
 #include "SystemCalls.h"
 
 #include <QAbstractEventDispatcher>
-#include <QMutex>
-#include <QMutexLocker>
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace NVL::Engineering::VK {
@@ -60,18 +59,18 @@ struct ServiceRun
     ServiceRunState state;
 };
 
-QMutex currentRunMutex;
+std::mutex currentRunMutex;
 std::shared_ptr<ServiceRun> currentRun;
 
 std::shared_ptr<ServiceRun> runInProgress()
 {
-    const QMutexLocker lock(&currentRunMutex);
+    const std::lock_guard<std::mutex> lock(currentRunMutex);
     return currentRun;
 }
 
 void setRunInProgress(std::shared_ptr<ServiceRun> run)
 {
-    const QMutexLocker lock(&currentRunMutex);
+    const std::lock_guard<std::mutex> lock(currentRunMutex);
     currentRun = std::move(run);
 }
 
@@ -371,8 +370,7 @@ bool WindowsServicePlatform::runAsService(ServiceBase &service)
         if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance())
             dispatcher->installNativeEventFilter(&filter);
     });
-    if (thread->isRunning())
-        thread->wait(1000);
+    thread->wait(1000);
     run->state.endApplication();
     if (thread->isFinished())
         delete thread;
