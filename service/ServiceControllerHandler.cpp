@@ -15,7 +15,7 @@ ServiceControllerHandler::ServiceControllerHandler(ServiceRunState &state, QObje
 
 void ServiceControllerHandler::customEvent(QEvent *event)
 {
-    const int type = int(event->type());
+    const int type = m_state.receivedType(event);
     ServiceBase &service = m_state.service();
     switch (type) {
     case ServiceRunState::StopEvent:

@@ -5,6 +5,7 @@
 #include "ServiceControllerHandler.h"
 
 #include <QCoreApplication>
+#include <QEvent>
 
 #include <chrono>
 
@@ -165,6 +166,12 @@ bool ServiceRunState::postAndWaitLocked(std::unique_lock<std::mutex> &lock, int 
     m_handled.wait(lock, [this, sequence] { return m_handledSequence >= sequence || m_closed; });
     // Once the loop has ended the state is stopped for good, even if this request was handled.
     return !m_closed;
+}
+
+int ServiceRunState::receivedType(const QEvent *event) const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return int(event->type());
 }
 
 void ServiceRunState::markHandled()

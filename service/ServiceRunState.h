@@ -9,6 +9,8 @@
 #include <memory>
 #include <mutex>
 
+class QEvent;
+
 namespace NVL::Engineering::VK {
 
 class ApplicationArguments;
@@ -82,6 +84,9 @@ private:
     bool postAndWaitLocked(std::unique_lock<std::mutex> &lock, int eventType);
     void closeLocked();
     // The controller handler has acted on the oldest posted request (events arrive in posting order).
+    // The type of a posted event, read under the mutex it was posted under: the hand-over inside
+    // Qt's event queue is invisible to thread sanitizers.
+    int receivedType(const QEvent *event) const;
     void markHandled();
 
     ServiceBase &m_service;

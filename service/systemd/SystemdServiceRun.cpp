@@ -17,8 +17,6 @@ namespace NVL::Engineering::VK {
 
 namespace {
 
-constexpr int startWaitMs = 20000;
-
 // systemd names the journal stream it connected standard error to in JOURNAL_STREAM ("device:inode").
 bool standardErrorIsJournal()
 {
@@ -105,20 +103,17 @@ bool SystemdServiceRun::run()
     if (!stopSignals.isValid())
         return false;
 
-    // The dispatcher: systemd passes no arguments of its own, so the service gets the process's.
-    auto dispatcher = std::make_unique<HandlerThread>([this, &state, &stopSignals] {
-        state.receiveArguments(m_service.arguments());
+    // systemd passes no arguments of its own, so the service gets the process's, at once.
+    state.receiveArguments(m_service.arguments());
+    state.waitForStart(0);
+    // The dispatcher: the start once the application exists, then the first stop signal.
+    auto dispatcher = std::make_unique<HandlerThread>([&state, &stopSignals] {
         state.waitForApplication();
         state.control(ControlInternalStart);
         if (stopSignals.wait() != 0)
             state.control(ControlStop);
     });
     dispatcher->start();
-    if (!state.waitForStart(startWaitMs)) {
-        stopSignals.wake();
-        dispatcher->wait();
-        return false;
-    }
 
     // Standard error of a service normally goes to the journal too; echo only where it goes elsewhere.
     const bool previousEcho = EventSink::echoToStandardError();
