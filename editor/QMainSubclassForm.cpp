@@ -20,6 +20,7 @@
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <functional>
 
 #include <nlohmann/json.hpp>
 
@@ -79,21 +80,29 @@ void QMainSubclassForm::loadNotifications()
     sortList();
 }
 
-bool QMainSubclassForm::saveNotifications()
+bool QMainSubclassForm::writeSection(const std::function<bool(const ConfigurationFile &)> &write)
 {
-    bool written = false;
     try {
-        written = ConfigurationFile().setNotifications(notificationRecords());
+        if (write(ConfigurationFile()))
+            return true;
     } catch (const nlohmann::json::exception &error) {
         if (!isRefusedDocument(error)) {
             abandon(error);
             return false;
         }
     }
-    if (written)
-        return true;
-
     showUnsavedChange(this);
+    return false;
+}
+
+bool QMainSubclassForm::saveNotifications()
+{
+    const NotificationList records = notificationRecords();
+    if (writeSection([&records](const ConfigurationFile &file) { return file.setNotifications(records); }))
+        return true;
+    if (unreadable)
+        return false;
+
     // The window must not show a change the file does not hold.
     try {
         loadNotifications();
@@ -151,17 +160,7 @@ void QMainSubclassForm::onSMTPSettings()
     if (dialog.exec() != QDialog::Accepted)
         return;
 
-    bool written = false;
-    try {
-        written = ConfigurationFile().setSmtpSettings(dialog.smtpSettingsData());
-    } catch (const nlohmann::json::exception &error) {
-        if (!isRefusedDocument(error)) {
-            abandon(error);
-            return;
-        }
-    }
-    if (!written)
-        showUnsavedChange(this);
+    writeSection([&dialog](const ConfigurationFile &file) { return file.setSmtpSettings(dialog.smtpSettingsData()); });
 }
 
 void QMainSubclassForm::onRecipients()
@@ -178,17 +177,7 @@ void QMainSubclassForm::onRecipients()
     if (dialog.exec() != QDialog::Accepted)
         return;
 
-    bool written = false;
-    try {
-        written = ConfigurationFile().setRecipients(dialog.recipientRecords());
-    } catch (const nlohmann::json::exception &error) {
-        if (!isRefusedDocument(error)) {
-            abandon(error);
-            return;
-        }
-    }
-    if (!written)
-        showUnsavedChange(this);
+    writeSection([&dialog](const ConfigurationFile &file) { return file.setRecipients(dialog.recipientRecords()); });
 }
 
 void QMainSubclassForm::onAddNotification()

@@ -8,9 +8,12 @@
 #include <QString>
 
 #include <exception>
+#include <functional>
 #include <memory>
 
 class QListWidgetItem;
+
+class ConfigurationFile;
 
 namespace Ui {
 class QMainForm;
@@ -51,6 +54,8 @@ private:
     void sortList();
     // A read failed in the middle of a session: tell the user and close, ending the editor.
     void abandon(const std::exception &error);
+    // Writes one section of the file; a write that failed is reported to the user. True only if written.
+    bool writeSection(const std::function<bool(const ConfigurationFile &)> &write);
 
     std::unique_ptr<Ui::QMainForm> ui;
     // Written in the order the records entered the window (file order, then additions), so that the
