@@ -403,7 +403,7 @@ private Q_SLOTS:
             QVERIFY(socket->waitForConnected(5000)); // the kernel's backlog takes them all
             sockets.push_back(std::move(socket));
         }
-        QVERIFY(m_server->waitForLog(QStringLiteral("Warning: Cannot accept a connection")));
+        QVERIFY2(m_server->waitForLog(QStringLiteral("Warning: Cannot accept a connection"), 15000), qPrintable(m_server->log()));
         sockets.clear();
         // Descriptors free again: after the pause a newcomer is served, and the trouble was told once.
         QVERIFY(m_server->waitForLog(QStringLiteral("Disconnected"), 10000, 10));
