@@ -6,9 +6,31 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 #include <string>
+
+namespace {
+
+// Owner read and write for a new file. A file being replaced keeps its mode if that lets
+// nobody but its group read it (at most 0640), so an administrator's choice survives;
+// anything more open falls back to owner only.
+QFileDevice::Permissions permissionsFor(const QString &path)
+{
+    const QFileDevice::Permissions ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+    if (!QFileInfo::exists(path))
+        return ownerOnly;
+    // The "User" flags describe the calling user's own access, not the file's mode.
+    const QFileDevice::Permissions userFlags = QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser;
+    const QFileDevice::Permissions mode = QFile::permissions(path) & ~userFlags;
+    const QFileDevice::Permissions allowed = ownerOnly | QFileDevice::ReadGroup;
+    if (mode & ~allowed)
+        return ownerOnly;
+    return mode;
+}
+
+} // namespace
 
 ConfigurationFile::ConfigurationFile(QObject *parent)
     : QObject(parent)
@@ -44,9 +66,16 @@ bool ConfigurationFile::writeDocument(const nlohmann::json &document) const
 
     // Replaced by rename, so a crash or a full disk halfway leaves the previous file intact and a
     // reader never finds the file missing or half written.
-    QSaveFile file(filePath());
+    const QString path = filePath();
+    const QFileDevice::Permissions permissions = permissionsFor(path);
+    QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
+    // Before any byte is written: the file holds the SMTP password.
+    if (!file.setPermissions(permissions)) {
+        file.cancelWriting();
+        return false;
+    }
     const auto size = static_cast<qint64>(text.size());
     if (file.write(text.data(), size) != size) {
         file.cancelWriting();

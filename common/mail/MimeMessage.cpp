@@ -1,9 +1,12 @@
 #include "MimeMessage.h"
 
+#include "MimeHeaderField.h"
 #include "MimeMultiPart.h"
-#include "QuotedPrintable.h"
 
 #include <QDateTime>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSysInfo>
 #include <typeinfo>
 
 namespace {
@@ -16,18 +19,39 @@ QString singleLine(QString text)
     return text;
 }
 
-QString quotedPrintableWord(const QString &text)
+bool isDotAtomDomain(const QString &domain)
 {
-    QString encoded = QuotedPrintable::encode(text.toUtf8());
-    encoded.replace(QLatin1Char(' '), QLatin1Char('_'));
-    encoded.replace(QLatin1Char(':'), QStringLiteral("=3A"));
-    return encoded;
+    static const QRegularExpression dotAtom(
+        QStringLiteral("^[A-Za-z0-9!#$%&'*+/=?^_`{|}~-]+(\\.[A-Za-z0-9!#$%&'*+/=?^_`{|}~-]+)*$"));
+    return dotAtom.match(domain).hasMatch();
+}
+
+// The sender's domain ties the identifier to the sender; without a usable one the host
+// name does, and "localhost" keeps the identifier well-formed when even that is unusable.
+QString messageIdDomain(const QString &senderAddress)
+{
+    const qsizetype at = senderAddress.lastIndexOf(QLatin1Char('@'));
+    const QString domain = at >= 0 ? senderAddress.mid(at + 1) : QString();
+    if (isDotAtomDomain(domain))
+        return domain;
+    const QString host = QSysInfo::machineHostName();
+    if (isDotAtomDomain(host))
+        return host;
+    return QStringLiteral("localhost");
+}
+
+// 16 bytes from the system's generator: no two messages anywhere are expected to share one.
+QString randomIdentifier()
+{
+    quint32 words[4];
+    QRandomGenerator::system()->fillRange(words);
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(words), sizeof words).toHex());
 }
 
 } // namespace
 
 MimeMessage::MimeMessage(bool createAutoMimeContent, QObject *parent)
-    : QObject(parent), ownsContent(createAutoMimeContent)
+    : QObject(parent), ownsContent(createAutoMimeContent), messageIdLocalPart(randomIdentifier())
 {
     if (createAutoMimeContent)
         content = new MimeMultiPart(MimeMultiPart::Related);
@@ -114,47 +138,26 @@ MimePart::TransferEncoding MimeMessage::getHeaderEncoding() const
     return headerEncoding;
 }
 
-QString MimeMessage::encodedName(const QString &name) const
+void MimeMessage::addAddressHeader(QString &mime, const QString &name,
+                                   const QList<EmailAddress *> &list) const
 {
-    const QString text = singleLine(name);
-    switch (headerEncoding) {
-    case MimePart::EncodingBase64:
-        return QStringLiteral(" =?utf-8?B?") + QString::fromLatin1(text.toUtf8().toBase64())
-            + QStringLiteral("?=");
-    case MimePart::EncodingQuotedPrintable:
-        return QStringLiteral(" =?utf-8?Q?") + quotedPrintableWord(text) + QStringLiteral("?=");
-    default:
-        return QLatin1Char(' ') + text;
-    }
-}
-
-QString MimeMessage::encodedSubject() const
-{
-    const QString text = singleLine(subject);
-    switch (headerEncoding) {
-    case MimePart::EncodingBase64:
-        return QStringLiteral("=?utf-8?B?") + QString::fromLatin1(text.toUtf8().toBase64())
-            + QStringLiteral("?=");
-    case MimePart::EncodingQuotedPrintable:
-        return QStringLiteral("=?utf-8?Q?") + quotedPrintableWord(text) + QStringLiteral("?=");
-    default:
-        return text;
-    }
-}
-
-QString MimeMessage::addressList(const QList<EmailAddress *> &list) const
-{
-    QString out;
+    MimeHeaderField field(name);
     bool first = true;
     for (const EmailAddress *address : list) {
         if (!first)
-            out += QLatin1Char(',');
+            field.appendToLast(QStringLiteral(","));
         first = false;
         if (!address->getName().isEmpty())
-            out += encodedName(address->getName());
-        out += QStringLiteral(" <") + address->getAddress() + QLatin1Char('>');
+            field.addPhrase(singleLine(address->getName()), headerEncoding);
+        field.addToken(QLatin1Char('<') + address->getAddress() + QLatin1Char('>'));
     }
-    return out;
+    mime += field.toString();
+}
+
+QString MimeMessage::getMessageId() const
+{
+    return QLatin1Char('<') + messageIdLocalPart + QLatin1Char('@')
+        + messageIdDomain(sender ? sender->getAddress() : QString()) + QLatin1Char('>');
 }
 
 QString MimeMessage::toString()
@@ -162,19 +165,19 @@ QString MimeMessage::toString()
     if (!sender)
         return QString();
 
-    QString mime = QStringLiteral("From:");
-    if (!sender->getName().isEmpty())
-        mime += encodedName(sender->getName());
-    mime += QStringLiteral(" <") + sender->getAddress() + QStringLiteral(">\r\n");
-
-    mime += QStringLiteral("To:") + addressList(toList) + QStringLiteral("\r\n");
+    QString mime;
+    addAddressHeader(mime, QStringLiteral("From"), {sender});
+    addAddressHeader(mime, QStringLiteral("To"), toList);
     if (!ccList.isEmpty())
-        mime += QStringLiteral("Cc:") + addressList(ccList) + QStringLiteral("\r\n");
+        addAddressHeader(mime, QStringLiteral("Cc"), ccList);
 
-    mime += QStringLiteral("Subject: ") + encodedSubject() + QStringLiteral("\r\n");
+    MimeHeaderField subjectField(QStringLiteral("Subject"));
+    subjectField.addText(singleLine(subject), headerEncoding);
+    mime += subjectField.toString();
     mime += QStringLiteral("MIME-Version: 1.0\r\n");
     mime += QStringLiteral("Date: %1\r\n")
                 .arg(QDateTime::currentDateTime().toString(Qt::RFC2822Date));
+    mime += QStringLiteral("Message-ID: ") + getMessageId() + QStringLiteral("\r\n");
 
     if (content)
         mime += content->toString();

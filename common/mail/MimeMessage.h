@@ -37,13 +37,15 @@ public:
     MimePart *getContent() const;
     MimePart::TransferEncoding getHeaderEncoding() const;
 
+    // "<random@domain>": the domain of the sender's address, else the host name. The random
+    // part is made once per message, so every rendering of one message carries the same.
+    QString getMessageId() const;
+
     // The message text without the SMTP end-of-data mark; empty when no sender is set.
     virtual QString toString();
 
 private:
-    QString encodedName(const QString &name) const;
-    QString encodedSubject() const;
-    QString addressList(const QList<EmailAddress *> &list) const;
+    void addAddressHeader(QString &mime, const QString &name, const QList<EmailAddress *> &list) const;
 
     EmailAddress *sender = nullptr;
     QList<EmailAddress *> toList;
@@ -53,4 +55,5 @@ private:
     MimePart *content = nullptr;
     bool ownsContent;
     MimePart::TransferEncoding headerEncoding = MimePart::Encoding8Bit;
+    QString messageIdLocalPart;
 };

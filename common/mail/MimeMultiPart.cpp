@@ -1,7 +1,7 @@
 #include "MimeMultiPart.h"
 
-#include <QCryptographicHash>
 #include <QRandomGenerator>
+#include <QStringList>
 
 namespace {
 
@@ -34,9 +34,10 @@ MimeMultiPart::MimeMultiPart(MultiPartKind kind, QObject *parent)
     contentType = mimeTypeOf(kind);
     encoding = Encoding8Bit;
 
-    const char randomByte = static_cast<char>(QRandomGenerator::system()->generate64() & 0xFF);
-    boundary = QString::fromLatin1(
-        QCryptographicHash::hash(QByteArray(1, randomByte), QCryptographicHash::Md5).toHex());
+    // 16 random bytes: a boundary that repeats, between mails or nested parts, would cut a body short.
+    quint32 words[4];
+    QRandomGenerator::system()->fillRange(words);
+    boundary = QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(words), sizeof words).toHex());
 }
 
 void MimeMultiPart::addPart(MimePart *part)
@@ -53,6 +54,15 @@ const QList<MimePart *> &MimeMultiPart::getParts() const
 MimeMultiPart::MultiPartKind MimeMultiPart::getKind() const
 {
     return kind;
+}
+
+QStringList MimeMultiPart::contentTypeParameters() const
+{
+    // A related multipart names the type of its root, the first part, for readers that
+    // must pick it before reading the parts.
+    if (kind != Related || parts.isEmpty() || parts.first()->getContentType().isEmpty())
+        return {};
+    return {QStringLiteral("type=\"") + parts.first()->getContentType() + QLatin1Char('"')};
 }
 
 void MimeMultiPart::prepare()

@@ -29,6 +29,9 @@ public:
 
     void prepare() override;
 
+protected:
+    QStringList contentTypeParameters() const override;
+
 private:
     QList<MimePart *> parts;
     MultiPartKind kind;

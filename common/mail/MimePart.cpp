@@ -2,6 +2,37 @@
 
 #include "QuotedPrintable.h"
 
+#include <QStringList>
+
+namespace {
+
+// SMTP knows only CR LF as a line end; servers turn a bare LF into a blank or refuse the mail.
+QString withCrLf(const QString &text)
+{
+    QString out;
+    out.reserve(text.size() + text.size() / 32);
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c == QLatin1Char('\r')) {
+            out += QStringLiteral("\r\n");
+            if (i + 1 < text.size() && text.at(i + 1) == QLatin1Char('\n'))
+                ++i;
+        } else if (c == QLatin1Char('\n')) {
+            out += QStringLiteral("\r\n");
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+QStringList MimePart::contentTypeParameters() const
+{
+    return {};
+}
+
 MimePart::MimePart(QObject *parent)
     : QObject(parent)
 {
@@ -96,13 +127,26 @@ QString MimePart::toString()
 
 void MimePart::prepare()
 {
-    mimeString = QStringLiteral("Content-Type: ") + contentType;
+    QStringList parameters;
     if (!contentName.isEmpty())
-        mimeString += QStringLiteral("; name=\"") + contentName + QLatin1Char('"');
+        parameters << QStringLiteral("name=\"") + contentName + QLatin1Char('"');
     if (!charset.isEmpty())
-        mimeString += QStringLiteral("; charset=") + charset;
+        parameters << QStringLiteral("charset=") + charset;
     if (!boundary.isEmpty())
-        mimeString += QStringLiteral("; boundary=") + boundary;
+        parameters << QStringLiteral("boundary=") + boundary;
+    parameters << contentTypeParameters();
+    // A parameter that would take the line past 78 characters goes on a folded line.
+    mimeString = QStringLiteral("Content-Type: ") + contentType;
+    qsizetype lineLength = mimeString.size();
+    for (const QString &parameter : std::as_const(parameters)) {
+        if (lineLength + 2 + parameter.size() > 78) {
+            mimeString += QStringLiteral(";\r\n ") + parameter;
+            lineLength = 1 + parameter.size();
+        } else {
+            mimeString += QStringLiteral("; ") + parameter;
+            lineLength += 2 + parameter.size();
+        }
+    }
     mimeString += QStringLiteral("\r\n");
 
     // An encoding outside the enumeration gets neither a header value nor a body;
@@ -130,10 +174,10 @@ void MimePart::prepare()
 
     switch (encoding) {
     case Encoding7Bit:
-        mimeString += QString::fromUtf8(QString::fromUtf8(content).toLatin1());
+        mimeString += withCrLf(QString::fromUtf8(QString::fromUtf8(content).toLatin1()));
         break;
     case Encoding8Bit:
-        mimeString += QString::fromUtf8(content);
+        mimeString += withCrLf(QString::fromUtf8(content));
         break;
     case EncodingBase64:
         mimeString += formatter.format(QString::fromLatin1(content.toBase64()), false);

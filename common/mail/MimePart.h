@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 // One MIME entity: its headers and its encoded body, rendered on demand.
 class MimePart : public QObject
@@ -45,6 +46,9 @@ public:
     virtual void prepare();
 
 protected:
+    // Further parameters of the Content-Type line after the standard ones, as name=value.
+    virtual QStringList contentTypeParameters() const;
+
     QString header;
     QByteArray content;
     QString contentId;

@@ -50,6 +50,21 @@ QByteArray dotStuffed(const QByteArray &data)
     return out;
 }
 
+// Three digits and the line end, nothing else.
+bool isBareCode(const QString &line)
+{
+    QString text = line;
+    while (text.endsWith(QLatin1Char('\n')) || text.endsWith(QLatin1Char('\r')))
+        text.chop(1);
+    if (text.size() != 3)
+        return false;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 SmtpClient::SmtpClient(const QString &host, int port, ConnectionType connectionType,
@@ -126,6 +141,7 @@ bool SmtpClient::sayHello()
 
 bool SmtpClient::connectToServer()
 {
+    sessionReady = false;
     if (connectionType == ImplicitTls)
         static_cast<QSslSocket *>(socket)->connectToHostEncrypted(host, static_cast<quint16>(port),
                                                                   QIODevice::ReadWrite,
@@ -176,6 +192,7 @@ bool SmtpClient::connectToServer()
     } catch (const SendMessageTimeoutException &) {
         return false;
     }
+    sessionReady = true;
     return true;
 }
 
@@ -186,6 +203,10 @@ bool SmtpClient::login()
 
 bool SmtpClient::login(const QString &user, const QString &password, SaslMechanism mechanism)
 {
+    // After a failed connection (a refused STARTTLS above all) the credentials would go out
+    // in clear or to nobody; nothing is sent.
+    if (!sessionReady)
+        return false;
     try {
         if (mechanism == Plain) {
             QByteArray credentials;
@@ -233,6 +254,8 @@ bool SmtpClient::login(const QString &user, const QString &password, SaslMechani
 
 bool SmtpClient::sendMail(MimeMessage &message)
 {
+    if (!sessionReady)
+        return false;
     const EmailAddress *sender = message.getSender();
     if (!sender || !isSafeEnvelopeAddress(sender->getAddress()))
         return false;
@@ -283,6 +306,13 @@ bool SmtpClient::sendMail(MimeMessage &message)
 
 void SmtpClient::quit()
 {
+    // Without an established session there is nobody to say goodbye to, and a refused
+    // STARTTLS must not be followed by anything in clear.
+    if (!sessionReady) {
+        socket->abort();
+        return;
+    }
+    sessionReady = false;
     try {
         sendLine(QStringLiteral("QUIT"));
     } catch (const SendMessageTimeoutException &) {
@@ -344,7 +374,10 @@ void SmtpClient::waitForReply()
             else if (code >= 500 && code <= 599)
                 emit smtpError(CommandFailure);
 
+            // "250 text" is final, and so is a bare "250": a code with nothing after it.
             if (replyText.size() >= 4 && replyText.at(3) == QLatin1Char(' '))
+                return;
+            if (isBareCode(replyText))
                 return;
         }
     }

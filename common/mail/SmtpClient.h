@@ -59,9 +59,11 @@ public:
     int getReplyCode() const;
 
     bool connectToServer();
+    // Both return false at once, sending nothing, unless connectToServer succeeded.
     bool login();
     bool login(const QString &user, const QString &password, SaslMechanism mechanism = Plain);
     bool sendMail(MimeMessage &message);
+    // Sends QUIT after a successful connectToServer; otherwise only closes the connection.
     void quit();
 
 signals:
@@ -93,4 +95,6 @@ private:
     int sendTimeout = 60000;
     QString replyText;
     int replyCode = 0;
+    // Set by a successful connectToServer only; login and sendMail refuse to run without it.
+    bool sessionReady = false;
 };

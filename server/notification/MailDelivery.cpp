@@ -86,15 +86,18 @@ void NotificationManager::sendMail(const PreparedMail &mail)
     htmlMessage.addPart(&logo);
     textMessage.addPart(&textPart);
 
+    // Without authentication the credentials stay here: no AUTH goes out, and the login step is done.
+    const bool authenticate = settings.authentication.enabled;
     SmtpClient client(QString::fromStdString(settings.server), settings.port, int(settings.security));
-    if (settings.authentication.enabled)
+    if (authenticate) {
         client.setMechanism(SmtpClient::Login);
-    client.setUser(QString::fromStdString(settings.authentication.username));
-    client.setPassword(QString::fromStdString(settings.authentication.password));
+        client.setUser(QString::fromStdString(settings.authentication.username));
+        client.setPassword(QString::fromStdString(settings.authentication.password));
+    }
 
     if (!client.connectToServer())
         qDebug("Failed to connect to host!");
-    if (!client.login())
+    if (authenticate && !client.login())
         qDebug("Failed to login!");
     if (sendHtml && !client.sendMail(htmlMessage))
         qDebug("Failed to send html mail!");

@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHostAddress>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -69,17 +70,16 @@ void smtpScript(ScriptedTcpServer::Connection &c)
     if (!c.readLine(&line)) // EHLO
         return;
     c.send("250-scripted\r\n250 AUTH PLAIN LOGIN\r\n");
-    if (!c.readLine(&line))
-        return;
-    if (line == "AUTH LOGIN") {
-        c.send("334 VXNlcm5hbWU6\r\n");
-        c.readLine(&line);
-        c.send("334 UGFzc3dvcmQ6\r\n");
-        c.readLine(&line);
-    }
-    c.send("235 accepted\r\n");
     while (c.readLine(&line)) {
-        if (line.startsWith("MAIL") || line.startsWith("RCPT")) {
+        if (line == "AUTH LOGIN") {
+            c.send("334 VXNlcm5hbWU6\r\n");
+            c.readLine(&line);
+            c.send("334 UGFzc3dvcmQ6\r\n");
+            c.readLine(&line);
+            c.send("235 accepted\r\n");
+        } else if (line.startsWith("AUTH")) {
+            c.send("235 accepted\r\n");
+        } else if (line.startsWith("MAIL") || line.startsWith("RCPT")) {
             c.send("250 ok\r\n");
         } else if (line == "DATA") {
             c.send("354 go on\r\n");
@@ -153,9 +153,16 @@ private Q_SLOTS:
             QCOMPARE(m.login, QStringLiteral("vk"));
         }
 
+        // Every line on the wire ends in CR LF (aiosmtpd keeps the raw bytes as received).
+        for (const SmtpTestServer::Message &m : messages) {
+            QCOMPARE(m.data.count('\n'), m.data.count("\r\n"));
+            QCOMPARE(m.data.count('\r'), m.data.count("\r\n"));
+        }
+
         const Mail html = parseMail(messages.at(0).data);
         QCOMPARE(html.headers.value("from"), QByteArray("Voltkeep <voltkeep@example.test>"));
-        QCOMPARE(html.headers.value("to"), QByteArray("Name of ops@example.test <ops@example.test>"));
+        // The name holds "@" and ".", so it goes as a quoted string.
+        QCOMPARE(html.headers.value("to"), QByteArray("\"Name of ops@example.test\" <ops@example.test>"));
         QVERIFY(html.headers.value("content-type").startsWith("multipart/related"));
         QCOMPARE(html.parts.size(), 2);
         const MimeEntity &htmlPart = html.parts.at(0);
@@ -171,10 +178,18 @@ private Q_SLOTS:
         QCOMPARE(logo.body, resource.readAll());
 
         const Mail text = parseMail(messages.at(1).data);
-        QCOMPARE(text.headers.value("to"), QByteArray("Name of sms@example.test <sms@example.test>"));
+        QCOMPARE(text.headers.value("to"), QByteArray("\"Name of sms@example.test\" <sms@example.test>"));
         QCOMPARE(text.parts.size(), 1);
         QCOMPARE(text.parts.at(0).headers.value("content-type"), QByteArray("text/plain; charset=utf-8"));
-        QCOMPARE(text.parts.at(0).body, texts.plainText.toUtf8());
+        // The report's lines, each with CR LF: a reader shows them one under the other.
+        QVERIFY(texts.plainText.count(QLatin1Char('\n')) >= 5);
+        QCOMPARE(text.parts.at(0).body, QString(texts.plainText).replace(QLatin1Char('\n'), QStringLiteral("\r\n")).toUtf8());
+
+        // Each mail has its own identifier in the sender's domain.
+        const QRegularExpression messageId(QStringLiteral("^<[0-9a-f]{32}@example\\.test>$"));
+        QVERIFY(messageId.match(QString::fromLatin1(html.headers.value("message-id"))).hasMatch());
+        QVERIFY(messageId.match(QString::fromLatin1(text.headers.value("message-id"))).hasMatch());
+        QVERIFY(html.headers.value("message-id") != text.headers.value("message-id"));
         QVERIFY(deliveryFailures().isEmpty());
     }
 
@@ -237,7 +252,8 @@ private Q_SLOTS:
         QList<SmtpTestServer::Message> messages = smtp->messages().mid(alreadyReceived);
         QCOMPARE(messages.size(), 1);
         QCOMPARE(messages.at(0).rcptTos, QStringList{QStringLiteral("sms@example.test")});
-        QCOMPARE(parseMail(messages.at(0).data).parts.value(0).body, texts.plainText.toUtf8());
+        QCOMPARE(parseMail(messages.at(0).data).parts.value(0).body,
+                 QString(texts.plainText).replace(QLatin1Char('\n'), QStringLiteral("\r\n")).toUtf8());
 
         // Two ordinary recipients and an unknown uuid: one HTML mail to both, nobody else.
         NotificationManager::deliver(triggered(1, {unknownUuid, otherUuid, opsUuid}), texts);
@@ -298,9 +314,8 @@ private Q_SLOTS:
         QTest::newRow("login enabled") << true
                                        << QByteArrayList{"AUTH LOGIN", QByteArray("vk").toBase64(),
                                                          QByteArray("pw").toBase64()};
-        // Without authentication the credentials still go, by AUTH PLAIN.
-        QTest::newRow("login disabled") << false
-                                        << QByteArrayList{"AUTH PLAIN " + QByteArray("\0vk\0pw", 6).toBase64()};
+        // Without authentication no AUTH command goes, and so no credential.
+        QTest::newRow("login disabled") << false << QByteArrayList{};
     }
 
     void credentials()
@@ -320,7 +335,51 @@ private Q_SLOTS:
         QCOMPARE(lines.mid(1, authLines.size()), authLines);
         QCOMPARE(lines.at(1 + authLines.size()), QByteArray("MAIL FROM: <voltkeep@example.test>"));
         QCOMPARE(lines.last(), QByteArray("QUIT"));
-        QVERIFY(deliveryFailures().isEmpty());
+        const auto count = [&lines](const QByteArray &part) {
+            return std::count_if(lines.cbegin(), lines.cend(), [&part](const QByteArray &l) { return l.contains(part); });
+        };
+        QCOMPARE(count("AUTH"), enabled ? 1 : 0);
+        QCOMPARE(count(QByteArray("pw").toBase64()), enabled ? 1 : 0);
+        QVERIFY(deliveryFailures().isEmpty()); // a login that is not wanted does not fail
+    }
+
+    void refusedStartTlsSendsNothingInClear_data()
+    {
+        QTest::addColumn<bool>("authentication");
+        QTest::newRow("with login") << true;
+        QTest::newRow("without login") << false;
+    }
+
+    void refusedStartTlsSendsNothingInClear()
+    {
+        QFETCH(bool, authentication);
+        ScriptedTcpServer server([](ScriptedTcpServer::Connection &c) {
+            QByteArray line;
+            c.send("220 scripted ESMTP\r\n");
+            if (!c.readLine(&line)) // EHLO
+                return;
+            c.send("250-scripted\r\n250 STARTTLS\r\n");
+            if (!c.readLine(&line) || line != "STARTTLS")
+                return;
+            // As a man in the middle who strips the encryption would answer.
+            c.send("503 5.5.1 not now\r\n");
+            while (c.readLine(&line, 3000)) {
+            }
+        });
+        QVERIFY(server.start());
+        SmtpSettingsData settings = plainSmtp(server.port());
+        settings.security = SecurityType::StartTls;
+        settings.authentication.enabled = authentication;
+        QVERIFY(writeConfiguration(settings, standardRecipients(), {}));
+        NotificationManager::deliver(periodic(PeriodicType::Daily, "08:00:00", ReportKind::FullReport, {opsUuid, smsUuid}),
+                                     NotificationManager::composeReport({battery('B', 1, 95)}));
+        QVERIFY(server.waitForFinished());
+        QCOMPARE(server.receivedLines(), (QList<QByteArray>{"EHLO localhost", "STARTTLS"}));
+        QStringList expected{QStringLiteral("Failed to connect to host!")};
+        if (authentication)
+            expected << QStringLiteral("Failed to login!");
+        expected << QStringLiteral("Failed to send html mail!") << QStringLiteral("Failed to send text mail!");
+        QCOMPARE(deliveryFailures(), expected);
     }
 
     void unreadableSettingsSendNothing()

@@ -256,16 +256,46 @@ private slots:
         QCOMPARE(file.smtpSettings().server, std::string("before"));
     }
 
-    void replacementKeepsThePermissions()
+    void fileIsReadableByNoOtherUser()
     {
-        // An administrator may open the file to a second account; writing must not take that away.
-        const auto shared = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
-            | QFileDevice::WriteGroup | QFileDevice::ReadOther;
+        // It holds the SMTP password, only scrambled; the process umask must not decide.
+        const auto userFlags = QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser;
+        const auto ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+        QVERIFY(!QFile::exists(path));
+        QVERIFY(ConfigurationFile().notifications().empty()); // writes the default file
+        QCOMPARE(QFile::permissions(path) & ~userFlags, ownerOnly);
+        QVERIFY(QFile::remove(path));
+        QVERIFY(ConfigurationFile().setSmtpSettings(SmtpSettingsData{}));
+        QCOMPARE(QFile::permissions(path) & ~userFlags, ownerOnly);
+    }
+
+    void replacementKeepsPermissionsUpTo0640_data()
+    {
+        using P = QFileDevice;
+        QTest::addColumn<QFileDevice::Permissions>("before");
+        QTest::addColumn<QFileDevice::Permissions>("after");
+        const QFileDevice::Permissions ownerOnly = P::ReadOwner | P::WriteOwner;
+        const QFileDevice::Permissions groupRead = ownerOnly | P::ReadGroup;
+        // An administrator may open the file to a second account's group; writing must not take that away.
+        QTest::newRow("0640 kept") << groupRead << groupRead;
+        QTest::newRow("0600 kept") << ownerOnly << ownerOnly;
+        QTest::newRow("0644 closed") << (groupRead | P::ReadOther) << ownerOnly;
+        QTest::newRow("0664 closed") << (groupRead | P::WriteGroup | P::ReadOther) << ownerOnly;
+        QTest::newRow("0660 closed") << (groupRead | P::WriteGroup) << ownerOnly;
+        QTest::newRow("0700 closed") << (ownerOnly | P::ExeOwner) << ownerOnly;
+        QTest::newRow("0602 closed") << (ownerOnly | P::WriteOther) << ownerOnly;
+    }
+
+    void replacementKeepsPermissionsUpTo0640()
+    {
+        QFETCH(QFileDevice::Permissions, before);
+        QFETCH(QFileDevice::Permissions, after);
+        const auto userFlags = QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser;
         QVERIFY(ConfigurationFile().notifications().empty());
-        QVERIFY(QFile::setPermissions(path, shared));
+        QVERIFY(QFile::setPermissions(path, before));
         QVERIFY(ConfigurationFile().setNotifications({NotificationData{}}));
-        QCOMPARE(QFile::permissions(path) & ~(QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser),
-                 shared);
+        QCOMPARE(QFile::permissions(path) & ~userFlags, after);
+        QCOMPARE(ConfigurationFile().notifications().size(), std::size_t(1));
     }
 
     void writeDocumentReportsAnUnwritableFile()

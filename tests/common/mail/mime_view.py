@@ -16,6 +16,7 @@ def describe(part):
         "disposition": part.get_content_disposition(),
         "filename": part.get_filename(),
         "transfer_encoding": part.get("Content-Transfer-Encoding"),
+        "type_param": part.get_param("type"),
         "defects": [type(d).__name__ for d in part.defects],
     }
     if part.is_multipart():
@@ -35,6 +36,12 @@ def main():
     result["to"] = str(message["To"])
     result["subject"] = str(message["Subject"])
     result["date"] = str(message["Date"])
+    result["message_id"] = str(message["Message-ID"])
+    for name in ("From", "To"):
+        header = message[name]
+        result[name.lower() + "_addresses"] = [[a.display_name, a.addr_spec] for a in header.addresses]
+        result[name.lower() + "_defects"] = [type(d).__name__ for d in header.defects]
+    result["subject_defects"] = [type(d).__name__ for d in message["Subject"].defects]
     json.dump(result, sys.stdout)
 
 

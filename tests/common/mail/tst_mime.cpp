@@ -20,6 +20,7 @@
 #include <QPointer>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <QtTest>
@@ -106,6 +107,30 @@ QSet<QString> allPossibleBoundaries()
     return set;
 }
 
+// What Python's email package (policy.default) makes of a message; empty when it fails.
+QJsonObject pythonView(const QByteArray &message)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("message.eml"));
+    QFile file(path);
+    if (!dir.isValid() || !file.open(QIODevice::WriteOnly) || file.write(message) != message.size())
+        return {};
+    file.close();
+    QProcess python;
+    python.start(TestPaths::python(),
+                 {QDir(QStringLiteral(VK_MAIL_TEST_DIR)).filePath(QStringLiteral("mime_view.py")), path});
+    if (!python.waitForFinished(30000) || python.exitCode() != 0) {
+        qWarning() << python.readAllStandardError();
+        return {};
+    }
+    return QJsonDocument::fromJson(python.readAllStandardOutput()).object();
+}
+
+QJsonArray pair(const QString &name, const QString &address)
+{
+    return QJsonArray{name, address};
+}
+
 } // namespace
 
 class TestMime : public QObject
@@ -129,6 +154,11 @@ private slots:
     void fileParts();
     void ownership();
     void pythonEmailParserView();
+    void bodyLinesEndInCrLf();
+    void messageIds();
+    void displayNames();
+    void displayNamesAndSubjectForReaders();
+    void relatedNamesTheTypeOfItsRoot();
 };
 
 void TestMime::headersOfSimpleMessage()
@@ -143,7 +173,7 @@ void TestMime::headersOfSimpleMessage()
     const QString text = message.toString();
     const QDateTime after = QDateTime::currentDateTime().addSecs(1);
     const QStringList lines = linesOf(text);
-    QVERIFY2(lines.size() >= 9, qPrintable(text));
+    QVERIFY2(lines.size() >= 10, qPrintable(text));
 
     QCOMPARE(lines.at(0), QStringLiteral("From: Ops <ops@voltkeep.test>"));
     QCOMPARE(lines.at(1), QStringLiteral("To: <admin@voltkeep.test>"));
@@ -167,10 +197,15 @@ void TestMime::headersOfSimpleMessage()
     QVERIFY(stamped.isValid());
     QVERIFY(stamped >= before.addSecs(-1) && stamped <= after);
 
+    QVERIFY2(QRegularExpression(QStringLiteral("^Message-ID: <[0-9a-f]{32}@voltkeep\\.test>$"))
+                 .match(lines.at(5))
+                 .hasMatch(),
+             qPrintable(lines.at(5)));
     const QString boundary = message.getContent()->getBoundary();
-    QCOMPARE(lines.at(5), QStringLiteral("Content-Type: multipart/related; boundary=") + boundary);
-    QCOMPARE(lines.at(6), QStringLiteral("Content-Transfer-Encoding: 8bit"));
-    QCOMPARE(lines.at(7), QString());
+    // Without parts there is no root, so no type parameter.
+    QCOMPARE(lines.at(6), QStringLiteral("Content-Type: multipart/related; boundary=") + boundary);
+    QCOMPARE(lines.at(7), QStringLiteral("Content-Transfer-Encoding: 8bit"));
+    QCOMPARE(lines.at(8), QString());
     // No parts: only the closing delimiter, then the part's final line break.
     QCOMPARE(text.mid(text.indexOf(crlf + crlf) + 4),
              QStringLiteral("--") + boundary + QStringLiteral("--\r\n\r\n"));
@@ -243,19 +278,30 @@ void TestMime::encodedWords()
     QCOMPARE(lines.at(1), QStringLiteral("To: =?utf-8?Q?J=C3=B6rg?= <u@x.test>"));
     QCOMPARE(lines.at(2), QStringLiteral("Subject: =?utf-8?Q?Gr=C3=BC=C3=9Fe=3A_Akku_schwach?="));
 
-    // Encoded words are never folded.
+    // Long text becomes several encoded words of at most 75 characters, folded so that no
+    // line passes 78: the first fills the rest of the Subject line (42 bytes, 77 characters).
     message.setSubject(QString(100, QLatin1Char('x')));
     message.setHeaderEncoding(MimePart::EncodingBase64);
     lines = linesOf(message.toString());
-    QCOMPARE(lines.at(2), QStringLiteral("Subject: =?utf-8?B?")
-                              + QString::fromLatin1(QByteArray(100, 'x').toBase64()) + QStringLiteral("?="));
+    const auto word = [](int count) {
+        return QStringLiteral("=?utf-8?B?") + QString::fromLatin1(QByteArray(count, 'x').toBase64())
+            + QStringLiteral("?=");
+    };
+    QCOMPARE(lines.at(2), QStringLiteral("Subject: ") + word(42));
+    QCOMPARE(lines.at(3), QLatin1Char(' ') + word(45));
+    QCOMPARE(lines.at(4), QLatin1Char(' ') + word(13));
+    QCOMPARE(lines.at(2).size(), 77);
+    QCOMPARE(lines.at(3).size(), 73); // 46 bytes would need 64 Base64 characters, one too many
+    QCOMPARE(lines.at(5), QStringLiteral("MIME-Version: 1.0"));
 
-    // 8bit (default) writes UTF-8 names and subject as they are.
+    // The default writes non-ASCII names and subjects as encoded words, never as raw UTF-8.
     message.setHeaderEncoding(MimePart::Encoding8Bit);
     message.setSubject(QStringLiteral("Grüße"));
-    const QByteArray bytes = message.toString().toUtf8();
-    QVERIFY(bytes.contains("To: J\xC3\xB6rg <u@x.test>\r\n"));
-    QVERIFY(bytes.contains("Subject: Gr\xC3\xBC\xC3\x9F" "e\r\n"));
+    lines = linesOf(message.toString());
+    QCOMPARE(lines.at(1), QStringLiteral("To: =?utf-8?B?SsO2cmc=?= <u@x.test>"));
+    QCOMPARE(lines.at(2), QStringLiteral("Subject: =?utf-8?B?R3LDvMOfZQ==?="));
+    for (const QChar c : message.toString())
+        QVERIFY(c.unicode() < 0x80);
 }
 
 void TestMime::lineBreaksInNamesAndSubject()
@@ -269,7 +315,7 @@ void TestMime::lineBreaksInNamesAndSubject()
 
     const QString text = message.toString();
     const QStringList lines = linesOf(text);
-    QCOMPARE(lines.at(0), QStringLiteral("From: Ops  Bcc: victim@x.test <s@x.test>"));
+    QCOMPARE(lines.at(0), QStringLiteral("From: \"Ops  Bcc: victim@x.test\" <s@x.test>"));
     QCOMPARE(lines.at(1), QStringLiteral("To: Line break <t@x.test>"));
     QCOMPARE(lines.at(2), QStringLiteral("Subject: Alert  X-Injected: yes"));
     for (const QString &line : lines) {
@@ -465,7 +511,6 @@ void TestMime::multipartOfTwoParts()
 
     const QString boundary = multipart.getBoundary();
     QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{32}$")).match(boundary).hasMatch());
-    QVERIFY(allPossibleBoundaries().contains(boundary));
 
     const QString expected = QStringLiteral("Content-Type: multipart/alternative; boundary=") + boundary
         + QStringLiteral("\r\nContent-Transfer-Encoding: 8bit\r\n\r\n")
@@ -488,16 +533,17 @@ void TestMime::multipartOfTwoParts()
     MimeMultiPart defaultKind;
     QCOMPARE(defaultKind.getKind(), MimeMultiPart::Related);
 
-    // The boundary comes from one random byte: across many multiparts only few repeat
-    // by chance, and every one is the MD5 of a byte.
+    // 16 random bytes: among a thousand boundaries none repeats (with one random byte, as
+    // before, repeats were certain), and none is the MD5 of a single byte.
     QSet<QString> seen;
-    const QSet<QString> possible = allPossibleBoundaries();
-    for (int i = 0; i < 64; ++i) {
+    const QSet<QString> oneByteBoundaries = allPossibleBoundaries();
+    for (int i = 0; i < 1000; ++i) {
         MimeMultiPart part;
-        QVERIFY(possible.contains(part.getBoundary()));
+        QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{32}$")).match(part.getBoundary()).hasMatch());
+        QVERIFY(!oneByteBoundaries.contains(part.getBoundary()));
         seen.insert(part.getBoundary());
     }
-    QVERIFY(seen.size() > 16);
+    QCOMPARE(seen.size(), 1000);
 }
 
 void TestMime::inlineImagePart()
@@ -654,7 +700,8 @@ void TestMime::pythonEmailParserView()
     QCOMPARE(htmlPart.value(QStringLiteral("content_type")).toString(), QStringLiteral("text/html"));
     QCOMPARE(htmlPart.value(QStringLiteral("charset")).toString(), QStringLiteral("utf-8"));
     QCOMPARE(htmlPart.value(QStringLiteral("defects")).toArray().size(), 0);
-    // The part's final CR LF belongs to the next delimiter, so the text comes back unchanged.
+    // The part's final CR LF belongs to the next delimiter, so the text comes back unchanged
+    // (the reader gives the CR LF of the wire back as line feeds).
     QCOMPARE(htmlPart.value(QStringLiteral("text")).toString(), htmlText);
 
     const QJsonObject imagePart = parts.at(1).toObject();
@@ -664,6 +711,224 @@ void TestMime::pythonEmailParserView()
     QCOMPARE(imagePart.value(QStringLiteral("filename")).toString(), QStringLiteral("tamsel.png"));
     QCOMPARE(imagePart.value(QStringLiteral("defects")).toArray().size(), 0);
     QCOMPARE(QByteArray::fromBase64(imagePart.value(QStringLiteral("payload")).toString().toLatin1()), png);
+}
+
+void TestMime::bodyLinesEndInCrLf()
+{
+    // Bare LF, bare CR and CR LF all become CR LF; the text parts of both programs go as 8bit.
+    MimeText text(QStringLiteral("Battery Report\nCount: 3\rExcellent: 1\r\nGood: 2\n\nend"));
+    const QString rendered = text.toString();
+    QVERIFY2(rendered.endsWith(QStringLiteral("\r\n\r\nBattery Report\r\nCount: 3\r\nExcellent: 1\r\n"
+                                              "Good: 2\r\n\r\nend\r\n")),
+             qPrintable(rendered));
+
+    MimePart seven;
+    seven.setContentType(QStringLiteral("text/plain"));
+    seven.setContent("a\nb");
+    QVERIFY(seven.toString().endsWith(QStringLiteral("\r\n\r\na\r\nb\r\n")));
+
+    // A whole message as the server's text mail: no LF anywhere without its CR, and the
+    // reader gets the same lines back.
+    EmailAddress sender(QStringLiteral("voltkeep@example.test"), QStringLiteral("Voltkeep"));
+    EmailAddress to(QStringLiteral("sms@example.test"));
+    MimeMessage message;
+    message.setSender(&sender);
+    message.addRecipient(&to);
+    const QString plain = QStringLiteral("Battery Report\nCount: 300\nExcellent: 112\nGood: 90\nFair: 60\nPoor: 38");
+    MimeText part(plain);
+    message.addPart(&part);
+    const QByteArray bytes = message.toString().toUtf8();
+    QCOMPARE(bytes.count("\r\n"), bytes.count('\n'));
+    QCOMPARE(bytes.count("\r\n"), bytes.count('\r'));
+    const QJsonObject view = pythonView(bytes);
+    QVERIFY(!view.isEmpty());
+    const QString decoded = view.value(QStringLiteral("parts")).toArray().at(0).toObject().value(QStringLiteral("text")).toString();
+    QCOMPARE(decoded, plain);
+}
+
+void TestMime::messageIds()
+{
+    const QRegularExpression form(QStringLiteral("^<([0-9a-f]{32})@([^>]+)>$"));
+    EmailAddress sender(QStringLiteral("ops@mail.norvale.test"));
+    MimeMessage first;
+    MimeMessage second;
+    first.setSender(&sender);
+    second.setSender(&sender);
+
+    const QRegularExpressionMatch one = form.match(first.getMessageId());
+    const QRegularExpressionMatch two = form.match(second.getMessageId());
+    QVERIFY2(one.hasMatch(), qPrintable(first.getMessageId()));
+    QVERIFY(two.hasMatch());
+    QCOMPARE(one.captured(2), QStringLiteral("mail.norvale.test"));
+    QVERIFY(one.captured(1) != two.captured(1));
+
+    // Right after the Date line, the same on every rendering of one message.
+    const QStringList lines = linesOf(first.toString());
+    QVERIFY(lines.at(4).startsWith(QStringLiteral("Date: ")));
+    QCOMPARE(lines.at(5), QStringLiteral("Message-ID: ") + first.getMessageId());
+    QCOMPARE(linesOf(first.toString()).at(5), lines.at(5));
+    QCOMPARE(first.toString().count(QStringLiteral("Message-ID:")), 1);
+
+    // Many messages, no repeat.
+    QSet<QString> ids;
+    for (int i = 0; i < 500; ++i)
+        ids.insert(MimeMessage().getMessageId());
+    QCOMPARE(ids.size(), 500);
+
+    // A sender address without a usable domain: the host name takes its place.
+    QString host = QSysInfo::machineHostName();
+    if (!QRegularExpression(QStringLiteral("^[A-Za-z0-9-]+(\\.[A-Za-z0-9-]+)*$")).match(host).hasMatch())
+        host = QStringLiteral("localhost");
+    for (const QString &address : {QStringLiteral("ops"), QStringLiteral("ops@"), QStringLiteral("ops@bad domain")}) {
+        EmailAddress local(address);
+        first.setSender(&local);
+        const QRegularExpressionMatch m = form.match(first.getMessageId());
+        QVERIFY2(m.hasMatch(), qPrintable(first.getMessageId()));
+        QCOMPARE(m.captured(2), host);
+        QCOMPARE(m.captured(1), one.captured(1));
+    }
+    MimeMessage noSender;
+    QVERIFY(form.match(noSender.getMessageId()).hasMatch());
+
+    // Python's reader takes it as the message's identifier.
+    first.setSender(&sender);
+    const QJsonObject view = pythonView(first.toString().toUtf8());
+    QCOMPARE(view.value(QStringLiteral("message_id")).toString(), first.getMessageId());
+}
+
+void TestMime::displayNames()
+{
+    EmailAddress sender(QStringLiteral("s@x.test"), QStringLiteral("Voltkeep Server"));
+    EmailAddress comma(QStringLiteral("ops@example.test"), QStringLiteral("Smith, J."));
+    EmailAddress quotes(QStringLiteral("q@x.test"), QStringLiteral("The \"Boss\" \\ co"));
+    EmailAddress atoms(QStringLiteral("a@x.test"), QStringLiteral("R2-D2 o'Neil {x}"));
+    EmailAddress umlauts(QStringLiteral("j@x.test"), QStringLiteral("Jörg Müller"));
+    EmailAddress trick(QStringLiteral("t@x.test"), QStringLiteral("=?utf-8?B?QQ==?="));
+    MimeMessage message;
+    message.setSender(&sender);
+    message.addRecipient(&comma);
+    message.addRecipient(&quotes, MimeMessage::Cc);
+    message.addRecipient(&atoms, MimeMessage::Cc);
+    message.addRecipient(&umlauts, MimeMessage::Cc);
+    message.addRecipient(&trick, MimeMessage::Cc);
+
+    const QStringList lines = linesOf(message.toString());
+    QCOMPARE(lines.at(0), QStringLiteral("From: Voltkeep Server <s@x.test>"));
+    QCOMPARE(lines.at(1), QStringLiteral("To: \"Smith, J.\" <ops@example.test>"));
+    // Folded before the blank that would take the line past 78 characters.
+    QCOMPARE(lines.at(2), QStringLiteral("Cc: \"The \\\"Boss\\\" \\\\ co\" <q@x.test>, R2-D2 o'Neil {x} <a@x.test>,"));
+    // A name that looks like an encoded word is encoded itself, so a reader shows it as written;
+    // a name that fits one word is not split to fill a line.
+    QCOMPARE(lines.at(3), QStringLiteral(" =?utf-8?B?SsO2cmcgTcO8bGxlcg==?= <j@x.test>,"));
+    QCOMPARE(lines.at(4), QStringLiteral(" =?utf-8?B?PT91dGYtOD9CP1FRPT0/PQ==?= <t@x.test>"));
+    for (const QString &line : lines.mid(0, 5))
+        QVERIFY2(line.size() <= 78, qPrintable(line));
+
+    // A long name outside ASCII: several words, none over 75 characters, no line over 78,
+    // split between whole characters (the 4-byte emoji included).
+    QString longName;
+    for (int i = 0; i < 12; ++i)
+        longName += QStringLiteral("Grüße 😀 ");
+    EmailAddress longOne(QStringLiteral("long@x.test"), longName);
+    MimeMessage second;
+    second.setSender(&longOne);
+    const QString text = second.toString();
+    const QStringList from = linesOf(text.left(text.indexOf(QStringLiteral("\r\nTo:"))));
+    QVERIFY(from.size() > 2);
+    for (const QString &line : from) {
+        QVERIFY2(line.size() <= 78, qPrintable(line));
+        for (const QString &word : line.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+            if (word.startsWith(QStringLiteral("=?"))) {
+                QVERIFY2(word.size() <= 75, qPrintable(word));
+                QVERIFY(QString::fromUtf8(QByteArray::fromBase64(word.mid(10, word.size() - 12).toLatin1()))
+                            .toUtf8()
+                        == QByteArray::fromBase64(word.mid(10, word.size() - 12).toLatin1()));
+            }
+        }
+    }
+}
+
+void TestMime::displayNamesAndSubjectForReaders()
+{
+    QString subject = QStringLiteral("Akku-Warnung für Funkgerät „Nord 7“: Zustand mäßig, bitte prüfen ✓ ");
+    subject += subject + QStringLiteral("😀 Ende");
+    EmailAddress sender(QStringLiteral("voltkeep@norvale.test"), QStringLiteral("Jörg Müller"));
+    EmailAddress comma(QStringLiteral("ops@example.test"), QStringLiteral("Smith, J."));
+    EmailAddress quotes(QStringLiteral("q@example.test"), QStringLiteral("O\"Brien \\ Co (HQ)"));
+    EmailAddress plain(QStringLiteral("p@example.test"), QStringLiteral("Plain Name"));
+    MimeMessage message;
+    message.setSender(&sender);
+    message.addRecipient(&comma);
+    message.addRecipient(&quotes);
+    message.addRecipient(&plain);
+    message.setSubject(subject);
+    MimeText body(QStringLiteral("x"));
+    message.addPart(&body);
+
+    const QString text = message.toString();
+    for (const QString &line : linesOf(text.left(text.indexOf(QStringLiteral("\r\n\r\n")))))
+        QVERIFY2(line.size() <= 78, qPrintable(line));
+
+    const QJsonObject view = pythonView(text.toUtf8());
+    QVERIFY(!view.isEmpty());
+    QCOMPARE(view.value(QStringLiteral("from_addresses")).toArray(),
+             (QJsonArray{pair(QStringLiteral("Jörg Müller"), QStringLiteral("voltkeep@norvale.test"))}));
+    QCOMPARE(view.value(QStringLiteral("to_addresses")).toArray(),
+             (QJsonArray{pair(QStringLiteral("Smith, J."), QStringLiteral("ops@example.test")),
+                         pair(QStringLiteral("O\"Brien \\ Co (HQ)"), QStringLiteral("q@example.test")),
+                         pair(QStringLiteral("Plain Name"), QStringLiteral("p@example.test"))}));
+    QCOMPARE(view.value(QStringLiteral("subject")).toString(), subject);
+    QCOMPARE(view.value(QStringLiteral("from_defects")).toArray().size(), 0);
+    QCOMPARE(view.value(QStringLiteral("to_defects")).toArray().size(), 0);
+    QCOMPARE(view.value(QStringLiteral("subject_defects")).toArray().size(), 0);
+
+    // The same with Q words chosen by the header encoding.
+    message.setHeaderEncoding(MimePart::EncodingQuotedPrintable);
+    const QString qText = message.toString();
+    for (const QString &line : linesOf(qText.left(qText.indexOf(QStringLiteral("\r\n\r\n")))))
+        QVERIFY2(line.size() <= 78, qPrintable(line));
+    const QJsonObject qView = pythonView(qText.toUtf8());
+    QCOMPARE(qView.value(QStringLiteral("subject")).toString(), subject);
+    QCOMPARE(qView.value(QStringLiteral("to_addresses")).toArray().at(1).toArray(),
+             pair(QStringLiteral("O\"Brien \\ Co (HQ)"), QStringLiteral("q@example.test")));
+    QCOMPARE(qView.value(QStringLiteral("to_defects")).toArray().size(), 0);
+}
+
+void TestMime::relatedNamesTheTypeOfItsRoot()
+{
+    MimeHtml html(QStringLiteral("<p>x</p>"));
+    MimeText text(QStringLiteral("x"));
+    MimeInlineFile image(new QFile(QStringLiteral("/nonexistent/tamsel.png")));
+    image.setContentType(QStringLiteral("image/png"));
+
+    MimeMultiPart htmlRoot;
+    htmlRoot.addPart(&html);
+    htmlRoot.addPart(&image);
+    // The parameter would take the line past 78 characters, so it goes on a folded line.
+    QVERIFY(htmlRoot.toString().startsWith(QStringLiteral("Content-Type: multipart/related; boundary=")
+                                           + htmlRoot.getBoundary() + QStringLiteral(";\r\n type=\"text/html\"\r\n")));
+
+    MimeMultiPart textRoot;
+    textRoot.addPart(&text);
+    QVERIFY(textRoot.toString().startsWith(QStringLiteral("Content-Type: multipart/related; boundary=")
+                                           + textRoot.getBoundary() + QStringLiteral(";\r\n type=\"text/plain\"\r\n")));
+
+    // Only related multiparts have a root.
+    MimeMultiPart mixed(MimeMultiPart::Mixed);
+    mixed.addPart(&text);
+    QVERIFY(!mixed.toString().contains(QStringLiteral("type=")));
+
+    // As a reader sees the HTML mail of the server.
+    EmailAddress sender(QStringLiteral("s@x.test"));
+    MimeMessage message;
+    message.setSender(&sender);
+    MimeHtml html2(QStringLiteral("<p>y</p>"));
+    message.addPart(&html2);
+    message.addPart(&image);
+    const QJsonObject view = pythonView(message.toString().toUtf8());
+    QCOMPARE(view.value(QStringLiteral("content_type")).toString(), QStringLiteral("multipart/related"));
+    QCOMPARE(view.value(QStringLiteral("type_param")).toString(), QStringLiteral("text/html"));
+    QCOMPARE(view.value(QStringLiteral("defects")).toArray().size(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestMime)

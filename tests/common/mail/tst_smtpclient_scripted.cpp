@@ -86,6 +86,10 @@ private slots:
     void failedTransactionIsReset();
     void unsafeMessagesAreRefused();
     void quitOnDeadConnection();
+    void bareReplyCodeIsFinal();
+    void failedStartTlsSendsNothingMore_data();
+    void failedStartTlsSendsNothingMore();
+    void nothingGoesOutWithoutConnection();
 
 private:
     QTemporaryDir certificateFolder;
@@ -512,11 +516,150 @@ void TestSmtpClientScripted::quitOnDeadConnection()
     QVERIFY(!spy.isEmpty());
     QVERIFY(errorsOf(spy).contains(SmtpClient::SendTimeout));
 
-    // Never connected at all: quit returns at once as well.
+    // Never connected at all: quit returns at once, with nothing to send and nothing to report.
     SmtpClient idle(QStringLiteral("127.0.0.1"), server.port());
     QSignalSpy idleSpy(&idle, &SmtpClient::smtpError);
     idle.quit();
-    QCOMPARE(errorsOf(idleSpy), QList<SmtpClient::SmtpError>{SmtpClient::SendTimeout});
+    QVERIFY(idleSpy.isEmpty());
+}
+
+void TestSmtpClientScripted::bareReplyCodeIsFinal()
+{
+    // Every reply is the code alone ("250" and the line end), which is complete in SMTP.
+    ScriptedTcpServer server([](Connection &connection) {
+        QByteArray line;
+        connection.send("220\r\n");
+        while (connection.readLine(&line)) {
+            if (line == "QUIT")
+                break;
+            connection.send(line == "DATA" ? "354\r\n" : line.startsWith("AUTH") ? "235\r\n" : "250\r\n");
+            if (line == "DATA") {
+                while (connection.readLine(&line) && line != ".") {
+                }
+                connection.send("250\r\n");
+            }
+        }
+        connection.waitForDisconnected();
+    });
+    QVERIFY(server.start());
+    EmailAddress sender(QStringLiteral("ops@norvale.test"));
+    EmailAddress to(QStringLiteral("to@norvale.test"));
+    MimeMessage message;
+    message.setSender(&sender);
+    message.addRecipient(&to);
+    {
+        SmtpClient client(QStringLiteral("127.0.0.1"), server.port());
+        QSignalSpy spy(&client, &SmtpClient::smtpError);
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(client.connectToServer());
+        QVERIFY(client.login(QStringLiteral("u"), QStringLiteral("p")));
+        QVERIFY(client.sendMail(message));
+        QCOMPARE(client.getReplyText(), QStringLiteral("250\r\n"));
+        QCOMPARE(client.getReplyCode(), 250);
+        client.quit();
+        // Waiting for more after "250" would cost the 5 s reply limit per command.
+        QVERIFY2(timer.elapsed() < 4000, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY(spy.isEmpty());
+    }
+    QVERIFY(server.waitForFinished());
+    QCOMPARE(server.receivedLines().last(), QByteArray("QUIT"));
+}
+
+void TestSmtpClientScripted::failedStartTlsSendsNothingMore_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<bool>("handshake");
+    QTest::newRow("503 refusal") << QByteArray("503 5.5.1 Bad sequence of commands\r\n") << false;
+    QTest::newRow("454 refusal") << QByteArray("454 4.7.0 TLS not available\r\n") << false;
+    QTest::newRow("failed handshake") << QByteArray("220 2.0.0 ready\r\n") << true;
+}
+
+void TestSmtpClientScripted::failedStartTlsSendsNothingMore()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(bool, handshake);
+    // Every byte the client sends after the answer to STARTTLS, as the server sees it.
+    QByteArray afterAnswer;
+    ScriptedTcpServer server([&](Connection &connection) {
+        QByteArray line;
+        greet(connection);
+        if (!connection.readLine(&line) || line != "STARTTLS")
+            return;
+        connection.send(answer);
+        QTcpSocket *socket = connection.socket();
+        if (handshake) {
+            // The client's TLS hello is answered with text, which no handshake survives.
+            if (!socket->waitForReadyRead(5000))
+                return;
+            const QByteArray hello = socket->readAll();
+            if (!hello.startsWith('\x16'))
+                afterAnswer += hello; // not a TLS record: counts against the client
+            connection.send("500 5.5.1 this is no TLS\r\n");
+        }
+        while (socket->state() == QAbstractSocket::ConnectedState && socket->waitForReadyRead(3000))
+            afterAnswer += socket->readAll();
+        afterAnswer += socket->readAll();
+    });
+    QVERIFY(server.start());
+
+    EmailAddress sender(QStringLiteral("ops@norvale.test"));
+    EmailAddress to(QStringLiteral("to@norvale.test"));
+    MimeMessage message;
+    message.setSender(&sender);
+    message.addRecipient(&to);
+    MimeText body(QStringLiteral("report"));
+    message.addPart(&body);
+    {
+        SmtpClient client(QStringLiteral("localhost"), server.port(), SmtpClient::StartTls);
+        client.setMechanism(SmtpClient::Login);
+        client.setUser(QStringLiteral("vk"));
+        client.setPassword(QStringLiteral("secret"));
+        QVERIFY(!client.connectToServer());
+        QSignalSpy spy(&client, &SmtpClient::smtpError);
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(!client.login());
+        QVERIFY(!client.login(QStringLiteral("vk"), QStringLiteral("secret"), SmtpClient::Plain));
+        QVERIFY(!client.sendMail(message));
+        client.quit();
+        QVERIFY(timer.elapsed() < 1000); // refused at once, no waits
+        QVERIFY(spy.isEmpty());
+    }
+    QVERIFY(server.waitForFinished());
+    QCOMPARE(server.receivedLines(), (QList<QByteArray>{"EHLO localhost", "STARTTLS"}));
+    QVERIFY2(afterAnswer.isEmpty() || afterAnswer == "QUIT\r\n", afterAnswer.constData());
+}
+
+void TestSmtpClientScripted::nothingGoesOutWithoutConnection()
+{
+    // A refused greeting, and a client never connected: login and sendMail return false
+    // without a byte on the wire, quit sends no QUIT.
+    ScriptedTcpServer server([](Connection &connection) {
+        connection.send("554 5.3.2 No service here\r\n");
+        connection.waitForDisconnected();
+    });
+    QVERIFY(server.start());
+    EmailAddress sender(QStringLiteral("ops@norvale.test"));
+    EmailAddress to(QStringLiteral("to@norvale.test"));
+    MimeMessage message;
+    message.setSender(&sender);
+    message.addRecipient(&to);
+    {
+        SmtpClient client(QStringLiteral("127.0.0.1"), server.port());
+        QVERIFY(!client.connectToServer());
+        QVERIFY(!client.login(QStringLiteral("vk"), QStringLiteral("secret"), SmtpClient::Login));
+        QVERIFY(!client.sendMail(message));
+        client.quit();
+    }
+    QVERIFY(server.waitForFinished());
+    QVERIFY(server.receivedLines().isEmpty());
+
+    SmtpClient never(QStringLiteral("127.0.0.1"), 1);
+    QSignalSpy spy(&never, &SmtpClient::smtpError);
+    QVERIFY(!never.login(QStringLiteral("vk"), QStringLiteral("secret"), SmtpClient::Plain));
+    QVERIFY(!never.sendMail(message));
+    QVERIFY(spy.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestSmtpClientScripted)
