@@ -149,19 +149,27 @@ void ConnectionManager::connectionInitiated()
     }
 }
 
+QTcpSocket *ConnectionManager::senderSocket() const
+{
+    // Found by address alone: a signal may come from a socket that is already being destroyed, which
+    // must not be touched.
+    const auto it = m_connections.find(static_cast<QTcpSocket *>(sender()));
+    return it == m_connections.end() ? nullptr : it->first;
+}
+
 void ConnectionManager::connectionClosed()
 {
-    if (auto *socket = qobject_cast<QTcpSocket *>(sender()))
+    if (QTcpSocket *socket = senderSocket())
         finishConnection(socket, true);
 }
 
 void ConnectionManager::socketError(QAbstractSocket::SocketError error)
 {
-    auto *socket = qobject_cast<QTcpSocket *>(sender());
-    if (!socket) {
+    if (!sender()) {
         log(QStringLiteral("Unknown socket error"), LogType::Warning);
         return;
     }
+    QTcpSocket *socket = senderSocket();
     const Connection *connection = connectionOf(socket);
     if (!connection || error == QAbstractSocket::SocketTimeoutError)
         return;
@@ -176,8 +184,7 @@ void ConnectionManager::socketError(QAbstractSocket::SocketError error)
 
 void ConnectionManager::dataAvailable()
 {
-    auto *socket = qobject_cast<QTcpSocket *>(sender());
-    Connection *connection = connectionOf(socket);
+    Connection *connection = connectionOf(senderSocket());
     if (!connection)
         return;
     // New bytes: the pause before the next ones starts again.
@@ -375,18 +382,11 @@ void ConnectionManager::finishConnection(QTcpSocket *socket, bool peerGone)
 
 void ConnectionManager::radioMessageReceived()
 {
-    m_udpTurnQueued = false;
     char buffer[UdpBufferSize];
-    // Every datagram waiting is taken now, so a burst leaves the kernel's buffer at once; the reports
-    // are committed together afterwards.
-    for (int taken = 0; m_udpSocket.hasPendingDatagrams(); ++taken) {
-        if (taken >= TurnDatagrams) {
-            if (!m_udpTurnQueued) {
-                m_udpTurnQueued = true;
-                QMetaObject::invokeMethod(this, &ConnectionManager::radioMessageReceived, Qt::QueuedConnection);
-            }
-            return;
-        }
+    // Every datagram waiting is taken, so a burst leaves the kernel's buffer at once and its reports are
+    // committed together; past the bound of one turn Qt signals the rest again on the next pass of the
+    // loop (the socket stays readable), after the TCP connections have had theirs.
+    for (int taken = 0; taken < TurnDatagrams && m_udpSocket.hasPendingDatagrams(); ++taken) {
         QHostAddress sender;
         const qint64 received = m_udpSocket.readDatagram(buffer, UdpBufferSize, &sender);
         if (received < MessageHeader::Size || !isValidHeader(buffer)) {

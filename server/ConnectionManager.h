@@ -62,6 +62,7 @@ private:
     enum class Turn { Bounded, Final };
 
     Connection *connectionOf(QTcpSocket *socket) const;
+    QTcpSocket *senderSocket() const;
     void handleTurn(Connection &connection, Turn turn);
     void scheduleTurn(Connection &connection);
     void dispatch(Connection &connection, const char *message);
@@ -76,7 +77,6 @@ private:
     Voltkeep *m_server;
     QTcpServer *m_tcpServer;
     QUdpSocket m_udpSocket;
-    bool m_udpTurnQueued = false;
     bool m_acceptTroubleLogged = false;
     std::map<QTcpSocket *, std::unique_ptr<Connection>> m_connections;
 };

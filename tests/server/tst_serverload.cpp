@@ -373,8 +373,11 @@ private Q_SLOTS:
             QVERIFY2(listed && listed->size() == 10000, qPrintable(filler->errorString()));
         }
         QVERIFY(m_server->waitForLog(QStringLiteral("Error: Network error: write message failed"), 20000));
+#ifndef __SANITIZE_ADDRESS__
         const qint64 peak = statusKiB(m_server->processId(), "VmHWM:");
+        // AddressSanitizer keeps freed memory in quarantine: the figure would be its, not the server's.
         QVERIFY2(peak - before < 32 * 1024, qPrintable(QStringLiteral("grew by %1 KiB").arg(peak - before)));
+#endif
         QVERIFY(filler->list());
     }
 
@@ -394,6 +397,11 @@ private Q_SLOTS:
 
     void acceptingPausesWithoutDescriptorsAndResumes()
     {
+#ifdef __SANITIZE_ADDRESS__
+        // The sanitizers' runtime needs descriptors of its own (its memory checks open pipes) at the very
+        // moment the server has none left; the plain and ThreadSanitizer builds run this case.
+        QSKIP("not under AddressSanitizer and UndefinedBehaviorSanitizer");
+#endif
         m_server->setDescriptorLimit(32, 32);
         QVERIFY(m_server->start());
         std::vector<std::unique_ptr<QTcpSocket>> sockets;
@@ -403,7 +411,8 @@ private Q_SLOTS:
             QVERIFY(socket->waitForConnected(5000)); // the kernel's backlog takes them all
             sockets.push_back(std::move(socket));
         }
-        QVERIFY(m_server->waitForLog(QStringLiteral("Warning: Cannot accept a connection")));
+        QVERIFY2(m_server->waitForLog(QStringLiteral("Warning: Cannot accept a connection"), 15000),
+                 qPrintable(QStringLiteral("running %1, %2 accepted, log ends: %3").arg(m_server->isRunning()).arg(m_server->countInLog(QStringLiteral("Incoming"))).arg(m_server->log().right(300))));
         sockets.clear();
         // Descriptors free again: after the pause a newcomer is served, and the trouble was told once.
         QVERIFY(m_server->waitForLog(QStringLiteral("Disconnected"), 10000, 10));

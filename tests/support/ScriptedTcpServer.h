@@ -6,6 +6,7 @@
 #include <QSemaphore>
 #include <QString>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -72,7 +73,9 @@ private:
     QString keyFile;
     std::unique_ptr<QThread> thread;
     QSemaphore listening;
-    quint16 listeningPort = 0;
+    // Written by the server thread before it releases `listening`; atomic because Qt's semaphore
+    // synchronises in a way ThreadSanitizer cannot see.
+    std::atomic<quint16> listeningPort{0};
     mutable QMutex mutex;
     QList<QByteArray> lines;
 };
