@@ -15,19 +15,25 @@ export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 ctest --test-dir "$build" --output-on-failure -j2 --timeout 300
 
-# The server sends mail from a thread of its own: its tests (and the server they run) are built once
-# more with ThreadSanitizer, only those targets, and any report fails the run. Reports of the server
-# process go to files, since the tests read its standard error as its log.
+# The server sends mail from a thread of its own, and the service bindings run the service manager's
+# dispatcher on threads: those tests (and the programs they run) are built once more with
+# ThreadSanitizer, only those targets, and any report fails the run. Reports of the server process go
+# to files, since the tests read its standard error as its log. tst_systemdcontrol stays out: its own
+# process runs QtDBus's thread in uninstrumented libdbus and then starts programs, which
+# ThreadSanitizer does not support.
 tsan=build-tsan
+tsan_service_tests=(tst_servicehost tst_servicerunstate tst_servicecontrol tst_serviceprocess tst_systemdnotify)
 cmake -S . -B "$tsan" -DVK_TSAN=ON -DVK_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build "$tsan" -j"$(nproc)" --target vk_server_tests
+cmake --build "$tsan" -j"$(nproc)" --target vk_server_tests "${tsan_service_tests[@]}"
 reports="$PWD/$tsan/tsan-reports"
 rm -rf "$reports"
 mkdir -p "$reports"
 # die_after_fork=0: the tests start the server and the test mail server with fork and exec from a
 # process that has threads; the child only execs. The suppressions cover Qt's and GLib's own internals.
-TSAN_OPTIONS="log_path=$reports/report:halt_on_error=0:die_after_fork=0:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp" \
-  ctest --test-dir "$tsan/tests/server" --output-on-failure -j2 --timeout 300
+export TSAN_OPTIONS="log_path=$reports/report:halt_on_error=0:die_after_fork=0:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
+ctest --test-dir "$tsan/tests/server" --output-on-failure -j2 --timeout 300
+service_pattern="^($(IFS='|'; echo "${tsan_service_tests[*]}"))\$"
+ctest --test-dir "$tsan/tests/service" --output-on-failure -j2 --timeout 300 -R "$service_pattern"
 if [ -n "$(find "$reports" -type f -size +0 -print -quit)" ]; then
   cat "$reports"/report*
   echo "ThreadSanitizer found data races (reports above)" >&2
