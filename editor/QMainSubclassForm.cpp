@@ -80,6 +80,17 @@ void QMainSubclassForm::loadNotifications()
     sortList();
 }
 
+bool QMainSubclassForm::readSection(const std::function<void(const ConfigurationFile &)> &read)
+{
+    try {
+        read(ConfigurationFile());
+        return true;
+    } catch (const std::exception &error) {
+        abandon(error);
+        return false;
+    }
+}
+
 bool QMainSubclassForm::writeSection(const std::function<bool(const ConfigurationFile &)> &write)
 {
     try {
@@ -104,11 +115,7 @@ bool QMainSubclassForm::saveNotifications()
         return false;
 
     // The window must not show a change the file does not hold.
-    try {
-        loadNotifications();
-    } catch (const std::exception &error) {
-        abandon(error);
-    }
+    readSection([this](const ConfigurationFile &) { loadNotifications(); });
     return false;
 }
 
@@ -149,12 +156,8 @@ void QMainSubclassForm::onAboutExampleApp()
 void QMainSubclassForm::onSMTPSettings()
 {
     SmtpSettingsData settings;
-    try {
-        settings = ConfigurationFile().smtpSettings();
-    } catch (const std::exception &error) {
-        abandon(error);
+    if (!readSection([&settings](const ConfigurationFile &file) { settings = file.smtpSettings(); }))
         return;
-    }
 
     SMTPSettings dialog(settings, this);
     if (dialog.exec() != QDialog::Accepted)
@@ -166,12 +169,8 @@ void QMainSubclassForm::onSMTPSettings()
 void QMainSubclassForm::onRecipients()
 {
     RecipientList recipients;
-    try {
-        recipients = ConfigurationFile().recipients();
-    } catch (const std::exception &error) {
-        abandon(error);
+    if (!readSection([&recipients](const ConfigurationFile &file) { recipients = file.recipients(); }))
         return;
-    }
 
     Recipients dialog(recipients, this);
     if (dialog.exec() != QDialog::Accepted)
@@ -184,12 +183,8 @@ void QMainSubclassForm::onAddNotification()
 {
     const QString alias = nextNotificationName();
     RecipientList recipients;
-    try {
-        recipients = ConfigurationFile().recipients();
-    } catch (const std::exception &error) {
-        abandon(error);
+    if (!readSection([&recipients](const ConfigurationFile &file) { recipients = file.recipients(); }))
         return;
-    }
 
     Notification dialog(recipients, alias, this);
     if (dialog.exec() != QDialog::Accepted)
@@ -211,12 +206,8 @@ void QMainSubclassForm::onEditNotification()
 
     const QString alias = nextNotificationName();
     RecipientList recipients;
-    try {
-        recipients = ConfigurationFile().recipients();
-    } catch (const std::exception &error) {
-        abandon(error);
+    if (!readSection([&recipients](const ConfigurationFile &file) { recipients = file.recipients(); }))
         return;
-    }
 
     Notification dialog(*record, recipients, alias, this);
     if (dialog.exec() != QDialog::Accepted)

@@ -54,6 +54,8 @@ private:
     void sortList();
     // A read failed in the middle of a session: tell the user and close, ending the editor.
     void abandon(const std::exception &error);
+    // Reads from the file; an unreadable file is reported and ends the editor. True only if read.
+    bool readSection(const std::function<void(const ConfigurationFile &)> &read);
     // Writes one section of the file; a write that failed is reported to the user. True only if written.
     bool writeSection(const std::function<bool(const ConfigurationFile &)> &write);
 
