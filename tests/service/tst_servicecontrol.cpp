@@ -9,6 +9,7 @@
 #include "StandInFiles.h"
 #include "StandInManager.h"
 #include "WindowsServicePlatform.h"
+#include "WarningCapture.h"
 #include "WindowsServiceTypes.h"
 
 #include <QCoreApplication>
@@ -22,35 +23,6 @@
 using namespace NVL::Engineering::VK;
 
 namespace {
-
-class WarningCapture
-{
-public:
-    WarningCapture()
-    {
-        active = this;
-        m_previous = qInstallMessageHandler(&WarningCapture::handle);
-    }
-    ~WarningCapture()
-    {
-        qInstallMessageHandler(m_previous);
-        active = nullptr;
-    }
-    WarningCapture(const WarningCapture &) = delete;
-    WarningCapture &operator=(const WarningCapture &) = delete;
-
-    QStringList warnings;
-
-private:
-    static void handle(QtMsgType type, const QMessageLogContext &, const QString &message)
-    {
-        if (active && type == QtWarningMsg)
-            active->warnings.append(message);
-    }
-
-    static inline WarningCapture *active = nullptr;
-    QtMessageHandler m_previous = nullptr;
-};
 
 class ProbeService final : public Service<QCoreApplication>
 {

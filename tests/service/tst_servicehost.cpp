@@ -2,6 +2,7 @@
 #include "Service.h"
 #include "ServiceController.h"
 #include "ServicePlatform.h"
+#include "WarningCapture.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -56,36 +57,6 @@ QByteArray usageFor(const QByteArray &program)
              "\t-h(elp)   \t: Show this help\n"
              "\tNo arguments\t: Start the service.\n";
 }
-
-// Collects the warnings emitted while it lives.
-class WarningCapture
-{
-public:
-    WarningCapture()
-    {
-        active = this;
-        m_previous = qInstallMessageHandler(&WarningCapture::handle);
-    }
-    ~WarningCapture()
-    {
-        qInstallMessageHandler(m_previous);
-        active = nullptr;
-    }
-    WarningCapture(const WarningCapture &) = delete;
-    WarningCapture &operator=(const WarningCapture &) = delete;
-
-    QStringList warnings;
-
-private:
-    static void handle(QtMsgType type, const QMessageLogContext &, const QString &message)
-    {
-        if (active && type == QtWarningMsg)
-            active->warnings.append(message);
-    }
-
-    static inline WarningCapture *active = nullptr;
-    QtMessageHandler m_previous = nullptr;
-};
 
 struct Entry
 {
