@@ -1,6 +1,7 @@
 #include "ConnectionManager.h"
 
 #include "MessageHeader.h"
+#include "PeerAcceptor.h"
 #include "ServiceBase.h"
 #include "Voltkeep.h"
 #include "VoltkeepIdentity.h"
@@ -81,12 +82,15 @@ ConnectionManager::ConnectionManager(Voltkeep *server, quint32 port)
 {
     const quint16 port16 = quint16(port & 0xFFFF);
     m_tcpServer->setMaxPendingConnections(MaxPendingConnections);
-    connect(m_tcpServer, &QTcpServer::newConnection, this, &ConnectionManager::connectionInitiated);
-    connect(m_tcpServer, &QTcpServer::acceptError, this, &ConnectionManager::acceptFailed);
-    if (!m_tcpServer->listen(QHostAddress::Any, port16))
+    if (m_tcpServer->listen(QHostAddress::Any, port16)) {
+        m_acceptor = new PeerAcceptor(m_tcpServer);
+        connect(m_acceptor, &PeerAcceptor::accepted, this, &ConnectionManager::connectionInitiated);
+        connect(m_acceptor, &PeerAcceptor::failed, this, &ConnectionManager::acceptFailed);
+    } else {
         log(QString::fromLatin1(Identity::ServiceName) + QStringLiteral(" Failed to listen for connections: ")
                 + m_tcpServer->errorString(),
             LogType::Error);
+    }
     if (!m_udpSocket.bind(QHostAddress::Any, port16))
         log(QStringLiteral("Unable to bind UDP socket"), LogType::Error);
     else
@@ -115,38 +119,33 @@ void ConnectionManager::requestReceiveBuffer()
             LogType::Warning);
 }
 
-void ConnectionManager::connectionInitiated()
+void ConnectionManager::connectionInitiated(QTcpSocket *socket, const QHostAddress &peer)
 {
-    while (m_tcpServer->hasPendingConnections()) {
-        QTcpSocket *socket = m_tcpServer->nextPendingConnection();
-        if (!socket)
-            break;
-        m_acceptTroubleLogged = false;
-        auto connection = std::make_unique<Connection>();
-        connection->socket = socket;
-        connection->peerText = socket->peerAddress().toString();
-        connection->peerIpv4 = ipv4Of(socket->peerAddress());
-        log(QStringLiteral("Incoming Connection from %1").arg(connection->peerText), LogType::Information);
-        // Replies are small and end a request: do not let them wait for the peer's delayed ack.
-        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        socket->setReadBufferSize(InputBufferBytes);
-        connection->readTimer = new QTimer(socket);
-        connection->readTimer->setSingleShot(true);
-        connection->readTimer->setInterval(ReadWaitMs);
-        connect(connection->readTimer, &QTimer::timeout, this, [this, socket] { readTimedOut(socket); });
-        connection->outputTimer = new QTimer(socket);
-        connection->outputTimer->setSingleShot(true);
-        connection->outputTimer->setInterval(OutputStallMs);
-        connect(connection->outputTimer, &QTimer::timeout, this, [this, socket] {
-            log(QStringLiteral("Network error: write message failed"), LogType::Error);
-            closeConnection(socket);
-        });
-        connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { outputDrained(socket); });
-        m_connections.emplace(socket, std::move(connection));
-        connect(socket, &QTcpSocket::disconnected, this, &ConnectionManager::connectionClosed);
-        connect(socket, &QTcpSocket::errorOccurred, this, &ConnectionManager::socketError);
+    m_acceptTroubleLogged = false;
+    auto connection = std::make_unique<Connection>();
+    connection->socket = socket;
+    connection->peerText = peer.toString();
+    connection->peerIpv4 = ipv4Of(peer);
+    log(QStringLiteral("Incoming Connection from %1").arg(connection->peerText), LogType::Information);
+    // Replies are small and end a request: do not let them wait for the peer's delayed ack.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    socket->setReadBufferSize(InputBufferBytes);
+    connection->readTimer = new QTimer(socket);
+    connection->readTimer->setSingleShot(true);
+    connection->readTimer->setInterval(ReadWaitMs);
+    connect(connection->readTimer, &QTimer::timeout, this, [this, socket] { readTimedOut(socket); });
+    connection->outputTimer = new QTimer(socket);
+    connection->outputTimer->setSingleShot(true);
+    connection->outputTimer->setInterval(OutputStallMs);
+    connect(connection->outputTimer, &QTimer::timeout, this, [this, socket] {
+        log(QStringLiteral("Network error: write message failed"), LogType::Error);
+        closeConnection(socket);
+    });
+    connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { outputDrained(socket); });
+    m_connections.emplace(socket, std::move(connection));
+    connect(socket, &QTcpSocket::disconnected, this, &ConnectionManager::connectionClosed);
+    connect(socket, &QTcpSocket::errorOccurred, this, &ConnectionManager::socketError);
         connect(socket, &QTcpSocket::readyRead, this, &ConnectionManager::dataAvailable);
-    }
 }
 
 QTcpSocket *ConnectionManager::senderSocket() const
@@ -338,18 +337,16 @@ void ConnectionManager::outputDrained(QTcpSocket *socket)
         scheduleTurn(*connection);
 }
 
-void ConnectionManager::acceptFailed(QAbstractSocket::SocketError)
+void ConnectionManager::acceptFailed(const QString &reason)
 {
-    // Qt has paused accepting; without a resume the port would stay deaf for good. Most likely the
+    // Accepting has paused; without a resume the port would stay deaf for good. Most likely the
     // process ran out of descriptors: give the open connections a moment to end.
     if (!m_acceptTroubleLogged) {
         m_acceptTroubleLogged = true;
-        log(QStringLiteral("Cannot accept a connection (%1); accepting again in %2 ms")
-                .arg(m_tcpServer->errorString())
-                .arg(AcceptPauseMs),
+        log(QStringLiteral("Cannot accept a connection (%1); accepting again in %2 ms").arg(reason).arg(AcceptPauseMs),
             LogType::Warning);
     }
-    QTimer::singleShot(AcceptPauseMs, this, [this] { m_tcpServer->resumeAccepting(); });
+    QTimer::singleShot(AcceptPauseMs, m_acceptor, &PeerAcceptor::resume);
 }
 
 void ConnectionManager::readTimedOut(QTcpSocket *socket)

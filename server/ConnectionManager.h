@@ -8,12 +8,14 @@
 #include <map>
 #include <memory>
 
+class QHostAddress;
 class QTcpServer;
 class QTcpSocket;
 class QTimer;
 
 namespace NVL::Engineering::VK {
 
+class PeerAcceptor;
 class Voltkeep;
 
 // The radio port: a TCP server for requests and replies and a UDP socket for battery reports.
@@ -50,12 +52,12 @@ public:
     void resumeConnection(QTcpSocket *socket);
 
 private Q_SLOTS:
-    void connectionInitiated();
+    void connectionInitiated(QTcpSocket *socket, const QHostAddress &peer);
     void connectionClosed();
     void socketError(QAbstractSocket::SocketError error);
     void dataAvailable();
     void radioMessageReceived();
-    void acceptFailed(QAbstractSocket::SocketError error);
+    void acceptFailed(const QString &reason);
 
 private:
     struct Connection;
@@ -76,6 +78,7 @@ private:
 
     Voltkeep *m_server;
     QTcpServer *m_tcpServer;
+    PeerAcceptor *m_acceptor = nullptr; // only while listening
     QUdpSocket m_udpSocket;
     bool m_acceptTroubleLogged = false;
     std::map<QTcpSocket *, std::unique_ptr<Connection>> m_connections;

@@ -12,6 +12,12 @@
 
 #include <memory>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 using namespace NVL::Engineering::VK;
 
 namespace {
@@ -117,6 +123,41 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT((listed = listAll()).size(), 2, 5000);
         QCOMPARE(listed[0].reportAddress, 0u);
         QCOMPARE(listed[1].reportAddress, 0u);
+    }
+
+    void reportsOfAConnectionResetBeforeItIsAcceptedKeepTheSender()
+    {
+        // The server is held still, so the whole connection (reports, then a reset) waits in the kernel's
+        // queue: by the time it is accepted the peer is gone and only the accept itself still knows them.
+        const pid_t pid = pid_t(m_server->processId());
+        QCOMPARE(::kill(pid, SIGSTOP), 0);
+        auto resume = qScopeGuard([pid] { ::kill(pid, SIGCONT); });
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        QVERIFY(fd >= 0);
+        auto closeFd = qScopeGuard([fd] { ::close(fd); });
+        sockaddr_in to {};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(m_server->port());
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QCOMPARE(::connect(fd, reinterpret_cast<const sockaddr *>(&to), sizeof to), 0);
+        QByteArray reports;
+        for (quint8 i = 0; i < 3; ++i)
+            reports += RadioPeer::reportMessage(record(0x40, i));
+        QCOMPARE(::send(fd, reports.constData(), size_t(reports.size()), 0), ssize_t(reports.size()));
+        const linger abort {1, 0};
+        QCOMPARE(::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort), 0);
+        closeFd.dismiss();
+        QCOMPARE(::close(fd), 0);
+        resume.dismiss();
+        QCOMPARE(::kill(pid, SIGCONT), 0);
+
+        QVERIFY(m_server->waitForLog(QStringLiteral("Information: Disconnected")));
+        const QList<BatteryRecord> listed = listAll();
+        QCOMPARE(listed.size(), 3);
+        for (const BatteryRecord &r : listed)
+            QCOMPARE(r.reportAddress, 0x7F000001u);
+        const QString log = m_server->log();
+        QVERIFY2(log.contains(QLatin1String("Incoming Connection from ::ffff:127.0.0.1")), qPrintable(log));
     }
 
     void emptyListIsExactlySixteenBytes()
