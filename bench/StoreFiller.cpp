@@ -25,7 +25,7 @@ bool countRows(QSqlQuery &query, qint64 &rows, QString &error)
     return true;
 }
 
-StoreFiller::Result insertRows(QSqlDatabase &db, char tag, quint32 firstIndex, quint32 count)
+StoreFiller::Result insertRows(QSqlDatabase &db, char tag, quint32 firstIndex, quint32 count, StoreFiller::Mode mode)
 {
     StoreFiller::Result result;
     QSqlQuery query(db);
@@ -38,6 +38,12 @@ StoreFiller::Result insertRows(QSqlDatabase &db, char tag, quint32 firstIndex, q
         result.error = QStringLiteral("cannot begin: ") + db.lastError().text();
         return result;
     }
+    if (mode == StoreFiller::Mode::Replace && !query.exec(QStringLiteral("DELETE FROM batteries"))) {
+        result.error = QStringLiteral("cannot empty the store: ") + query.lastError().text();
+        db.rollback();
+        return result;
+    }
+    const qint64 base = mode == StoreFiller::Mode::Replace ? 0 : result.rowsBefore;
     QSqlQuery insert(db);
     if (!insert.prepare(QStringLiteral("INSERT INTO batteries (serial, data) VALUES (?, ?)"))) {
         result.error = QStringLiteral("cannot prepare: ") + insert.lastError().text();
@@ -65,15 +71,15 @@ StoreFiller::Result insertRows(QSqlDatabase &db, char tag, quint32 firstIndex, q
     result.nanoseconds = clock.nsecsElapsed();
     if (!countRows(query, result.rowsAfter, result.error))
         return result;
-    result.ok = result.rowsAfter == result.rowsBefore + count;
+    result.ok = result.rowsAfter == base + count;
     if (!result.ok)
-        result.error = QStringLiteral("%1 rows after adding %2 to %3").arg(result.rowsAfter).arg(count).arg(result.rowsBefore);
+        result.error = QStringLiteral("%1 rows after adding %2 to %3").arg(result.rowsAfter).arg(count).arg(base);
     return result;
 }
 
 } // namespace
 
-StoreFiller::Result StoreFiller::fill(const QString &databasePath, char tag, quint32 firstIndex, quint32 count)
+StoreFiller::Result StoreFiller::fill(const QString &databasePath, char tag, quint32 firstIndex, quint32 count, Mode mode)
 {
     Result result;
     if (!QFileInfo::exists(databasePath)) {
@@ -86,7 +92,7 @@ StoreFiller::Result StoreFiller::fill(const QString &databasePath, char tag, qui
         if (!db.open())
             result.error = QStringLiteral("cannot open %1: %2").arg(databasePath, db.lastError().text());
         else
-            result = insertRows(db, tag, firstIndex, count);
+            result = insertRows(db, tag, firstIndex, count, mode);
         db.close();
     }
     QSqlDatabase::removeDatabase(ConnectionName);

@@ -4,7 +4,7 @@
 
 namespace NVL::Engineering::VK::Bench {
 
-// Adds valid rows straight into the server's database file while the server is stopped:
+// Writes valid rows straight into the server's database file while the server is stopped:
 // one transaction for all of them, far faster than one synced commit per report.
 class StoreFiller
 {
@@ -18,7 +18,9 @@ public:
         QString error;
     };
 
-    static Result fill(const QString &databasePath, char tag, quint32 firstIndex, quint32 count);
+    enum class Mode { Add, Replace }; // Replace: the rows already there go in the same transaction
+
+    static Result fill(const QString &databasePath, char tag, quint32 firstIndex, quint32 count, Mode mode = Mode::Add);
 };
 
 } // namespace NVL::Engineering::VK::Bench
