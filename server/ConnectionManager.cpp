@@ -104,6 +104,7 @@ ConnectionManager::~ConnectionManager()
     // been had the stop come a moment later.
     while (!m_connections.empty())
         finishConnection(m_connections.begin()->first, false);
+    delete m_acceptor; // its notifier must not outlive the descriptor it watches
     m_tcpServer->close();
     m_udpSocket.close();
 }

@@ -28,12 +28,6 @@ PeerAcceptor::PeerAcceptor(QTcpServer *server)
 #endif
 }
 
-PeerAcceptor::~PeerAcceptor()
-{
-    // Before the server closes the descriptor it watches.
-    delete m_notifier;
-}
-
 void PeerAcceptor::resume()
 {
 #ifdef Q_OS_LINUX

@@ -22,8 +22,8 @@ public:
     static constexpr int TurnConnections = 5;
 
     // The server must be listening; its accepted sockets are its children, as with its own accepting.
+    // Delete it before the server closes: its notifier watches the server's descriptor.
     explicit PeerAcceptor(QTcpServer *server);
-    ~PeerAcceptor() override;
 
     // After `failed` nothing is accepted until this is called.
     void resume();
