@@ -146,7 +146,7 @@ void ConnectionManager::connectionInitiated(QTcpSocket *socket, const QHostAddre
     m_connections.emplace(socket, std::move(connection));
     connect(socket, &QTcpSocket::disconnected, this, &ConnectionManager::connectionClosed);
     connect(socket, &QTcpSocket::errorOccurred, this, &ConnectionManager::socketError);
-        connect(socket, &QTcpSocket::readyRead, this, &ConnectionManager::dataAvailable);
+    connect(socket, &QTcpSocket::readyRead, this, &ConnectionManager::dataAvailable);
 }
 
 QTcpSocket *ConnectionManager::senderSocket() const
