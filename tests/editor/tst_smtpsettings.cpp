@@ -75,6 +75,16 @@ SmtpSettingsData filledRecord()
     return s;
 }
 
+// The filled record pointed at a plain-TCP server on loopback.
+SmtpSettingsData loopbackRecord(quint16 port)
+{
+    SmtpSettingsData s = filledRecord();
+    s.server = "127.0.0.1";
+    s.port = port;
+    s.security = SecurityType::PlainTcp;
+    return s;
+}
+
 // Plays an SMTP server that accepts everything, so the test sees every command of the client.
 void acceptingServer(ScriptedTcpServer::Connection &connection)
 {
@@ -256,10 +266,7 @@ private Q_SLOTS:
     {
         SmtpTestServer smtp;
         QVERIFY2(smtp.start(), qPrintable(smtp.errorString()));
-        SmtpSettingsData record = filledRecord(); // authentication unchecked, user and password filled
-        record.server = "127.0.0.1";
-        record.port = smtp.port();
-        record.security = SecurityType::PlainTcp;
+        SmtpSettingsData record = loopbackRecord(smtp.port()); // authentication unchecked, user and password filled
 
         ModalDriver driver;
         SMTPSettings dialog(record);
@@ -314,10 +321,7 @@ private Q_SLOTS:
         options.authPassword = QStringLiteral("s3cret pass");
         SmtpTestServer smtp(options);
         QVERIFY2(smtp.start(), qPrintable(smtp.errorString()));
-        SmtpSettingsData record = filledRecord();
-        record.server = "127.0.0.1";
-        record.port = smtp.port();
-        record.security = SecurityType::PlainTcp;
+        SmtpSettingsData record = loopbackRecord(smtp.port());
         record.authentication = {true, "vk", "s3cret pass"};
 
         ModalDriver driver;
@@ -358,10 +362,7 @@ private Q_SLOTS:
         QFETCH(QList<QByteArray>, expected);
         ScriptedTcpServer server(acceptingServer);
         QVERIFY(server.start());
-        SmtpSettingsData record = filledRecord();
-        record.server = "127.0.0.1";
-        record.port = server.port();
-        record.security = SecurityType::PlainTcp;
+        SmtpSettingsData record = loopbackRecord(server.port());
         record.authentication.enabled = authentication;
 
         ModalDriver driver;
@@ -383,11 +384,8 @@ private Q_SLOTS:
     void unreachableHostFailsEveryStep()
     {
         QFETCH(bool, authentication);
-        SmtpSettingsData record = filledRecord();
-        record.server = "127.0.0.1";
-        record.port = NVL::Engineering::VK::freeRadioPort(); // nobody listens there
+        SmtpSettingsData record = loopbackRecord(NVL::Engineering::VK::freeRadioPort()); // nobody listens there
         QVERIFY(record.port != 0);
-        record.security = SecurityType::PlainTcp;
         record.authentication.enabled = authentication;
 
         ModalDriver driver;
@@ -410,10 +408,7 @@ private Q_SLOTS:
             connection.close();
         });
         QVERIFY(server.start());
-        SmtpSettingsData record = filledRecord();
-        record.server = "127.0.0.1";
-        record.port = server.port();
-        record.security = SecurityType::PlainTcp;
+        SmtpSettingsData record = loopbackRecord(server.port());
         record.authentication.enabled = true;
 
         ModalDriver driver;
