@@ -62,11 +62,12 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
 
-// Serial to data of every row the server lists.
-QMap<QByteArray, QByteArray> listed(BatteryDatabase &db)
+// Serial to data of every row of the open store.
+QMap<QByteArray, QByteArray> listed(BatteryDatabase &)
 {
     QMap<QByteArray, QByteArray> rows;
-    QSqlQuery query = db.getReports();
+    QSqlQuery query(QSqlDatabase::database(BatteryDatabase::connectionName(), false));
+    query.exec(QStringLiteral("SELECT data FROM batteries ORDER BY serial"));
     while (query.next())
         rows.insert(query.value(0).toByteArray().mid(4, 8), query.value(0).toByteArray());
     return rows;
@@ -134,7 +135,6 @@ void TestDatabaseSalvage::init()
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
     m_sink = std::make_unique<RecordingEventSink>();
-    BatteryDatabase::resetSaveCount();
 }
 
 void TestDatabaseSalvage::cleanup()
@@ -171,7 +171,7 @@ bool TestDatabaseSalvage::buildStock()
         if (!db.openWithRecovery() || !db.checkVersion(error))
             return false;
         for (int n = MainReports; n < MainReports + LogReports; ++n)
-            db.saveReport(BatteryRecord::fromBytes(reportOf(n)));
+            db.saveReports({BatteryRecord::fromBytes(reportOf(n))});
         for (const QString &suffix : {QString(), QStringLiteral("-wal")}) {
             if (!QFile::copy(dbPath() + suffix, snapshot + "/vk.db" + suffix))
                 return false;
@@ -448,7 +448,7 @@ void TestDatabaseSalvage::missingBatteriesTableIsCreated()
                  QStringLiteral("Database table batteries was missing and has been created"));
         // Reports are stored again, without an error per report.
         m_sink->entries.clear();
-        db.saveReport(BatteryRecord::fromBytes(reportOf(7)));
+        db.saveReports({BatteryRecord::fromBytes(reportOf(7))});
         QVERIFY(m_sink->entries.isEmpty());
         QCOMPARE(listed(db).size(), 1);
         db.close();

@@ -3,7 +3,6 @@
 #include "MessageHeader.h"
 #include "PeerAcceptor.h"
 #include "ServiceBase.h"
-#include "Voltkeep.h"
 #include "VoltkeepIdentity.h"
 
 #include <QHostAddress>
@@ -43,6 +42,7 @@ void log(const QString &message, LogType type)
 struct ConnectionManager::Connection
 {
     QTcpSocket *socket = nullptr;
+    ConnectionId id = 0;
     // Taken at accept: once the peer has gone the socket no longer knows them.
     QString peerText;
     quint32 peerIpv4 = 0;
@@ -76,8 +76,8 @@ struct ConnectionManager::Connection
     bool owesBytes() const { return haveHeader || serialsLeft > 0 || available() > 0; }
 };
 
-ConnectionManager::ConnectionManager(Voltkeep *server, quint32 port)
-    : m_server(server)
+ConnectionManager::ConnectionManager(RadioSink *sink, quint32 port)
+    : m_sink(sink)
     , m_tcpServer(new QTcpServer(this))
 {
     const quint16 port16 = quint16(port & 0xFFFF);
@@ -125,6 +125,7 @@ void ConnectionManager::connectionInitiated(QTcpSocket *socket, const QHostAddre
     m_acceptTroubleLogged = false;
     auto connection = std::make_unique<Connection>();
     connection->socket = socket;
+    connection->id = ++m_lastId;
     connection->peerText = peer.toString();
     connection->peerIpv4 = ipv4Of(peer);
     log(QStringLiteral("Incoming Connection from %1").arg(connection->peerText), LogType::Information);
@@ -143,6 +144,7 @@ void ConnectionManager::connectionInitiated(QTcpSocket *socket, const QHostAddre
         closeConnection(socket);
     });
     connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { outputDrained(socket); });
+    m_sockets.emplace(connection->id, socket);
     m_connections.emplace(socket, std::move(connection));
     connect(socket, &QTcpSocket::disconnected, this, &ConnectionManager::connectionClosed);
     connect(socket, &QTcpSocket::errorOccurred, this, &ConnectionManager::socketError);
@@ -220,7 +222,7 @@ void ConnectionManager::handleTurn(Connection &connection, Turn turn)
             std::memcpy(serial, connection.data(), SerialSize);
             connection.consumed += SerialSize;
             --connection.serialsLeft;
-            m_server->batteryDeleteSerial(serial);
+            m_sink->deleteSerialReceived(QByteArray(serial, SerialSize));
             continue;
         }
 
@@ -258,14 +260,14 @@ void ConnectionManager::handleTurn(Connection &connection, Turn turn)
 
 void ConnectionManager::dispatch(Connection &connection, const char *payload)
 {
-    QTcpSocket *const socket = connection.socket;
+    const ConnectionId id = connection.id;
     switch (MessageType(connection.header.type)) {
     case MessageType::Null: break;
-    case MessageType::VersionRequest: m_server->versionRequested(socket, payload); break;
-    case MessageType::BatteryReport: m_server->batteryDataReceived(connection.peerIpv4, payload); break;
-    case MessageType::ListRequest: m_server->batteryListRequested(socket); break;
+    case MessageType::VersionRequest: m_sink->versionRequested(id, quint8(payload[0])); break;
+    case MessageType::BatteryReport: m_sink->reportReceived(BatteryRecord::fromBytes(payload), connection.peerIpv4); break;
+    case MessageType::ListRequest: m_sink->listRequested(id); break;
     case MessageType::DeleteRequest:
-        m_server->batteryDeleteRequested(socket, payload);
+        m_sink->deleteRequested(id);
         connection.serialsLeft = qFromLittleEndian<quint32>(payload);
         break;
     default:
@@ -294,17 +296,17 @@ void ConnectionManager::scheduleTurn(Connection &connection)
         Qt::QueuedConnection);
 }
 
-void ConnectionManager::holdConnection(QTcpSocket *socket)
+void ConnectionManager::holdConnection(ConnectionId id)
 {
-    if (Connection *connection = connectionOf(socket)) {
+    if (Connection *connection = connectionOf(id)) {
         connection->held = true;
         connection->readTimer->stop();
     }
 }
 
-void ConnectionManager::resumeConnection(QTcpSocket *socket)
+void ConnectionManager::resumeConnection(ConnectionId id)
 {
-    Connection *connection = connectionOf(socket);
+    Connection *connection = connectionOf(id);
     if (!connection || !connection->held)
         return;
     connection->held = false;
@@ -400,18 +402,28 @@ void ConnectionManager::radioMessageReceived()
             log(QStringLiteral("Protocol error: invalid message received"), LogType::Warning);
             continue;
         }
-        m_server->batteryDataReceived(ipv4Of(sender), buffer + MessageHeader::Size);
+        m_sink->reportReceived(BatteryRecord::fromBytes(buffer + MessageHeader::Size), ipv4Of(sender));
     }
 }
 
-void ConnectionManager::sendVersion(QTcpSocket *socket)
+void ConnectionManager::sendVersion(ConnectionId id)
 {
-    // A peer that has gone gets no reply; that is no failure of ours.
-    if (!socket || socket->state() != QAbstractSocket::ConnectedState)
+    sendReply(id, makeHeader(MessageType::VersionResponse).toBytes() + char(ProtocolVersion));
+}
+
+void ConnectionManager::sendReply(ConnectionId id, const QByteArray &bytes)
+{
+    const Connection *connection = connectionOf(id);
+    if (!connection || connection->socket->state() != QAbstractSocket::ConnectedState)
         return;
-    const QByteArray reply = makeHeader(MessageType::VersionResponse).toBytes() + char(ProtocolVersion);
-    if (socket->write(reply) != reply.size())
+    if (connection->socket->write(bytes) != bytes.size())
         log(QStringLiteral("Network error: write message failed"), LogType::Error);
+}
+
+bool ConnectionManager::isConnected(ConnectionId id) const
+{
+    const Connection *connection = connectionOf(id);
+    return connection && connection->socket->state() == QAbstractSocket::ConnectedState;
 }
 
 void ConnectionManager::closeConnection(QTcpSocket *socket)
@@ -424,6 +436,7 @@ void ConnectionManager::closeConnection(QTcpSocket *socket)
     it->second->readTimer->stop();
     it->second->outputTimer->stop();
     socket->disconnect(this);
+    m_sockets.erase(it->second->id);
     m_connections.erase(it);
     socket->deleteLater();
 }
@@ -432,6 +445,12 @@ ConnectionManager::Connection *ConnectionManager::connectionOf(QTcpSocket *socke
 {
     const auto it = m_connections.find(socket);
     return it == m_connections.end() ? nullptr : it->second.get();
+}
+
+ConnectionManager::Connection *ConnectionManager::connectionOf(ConnectionId id) const
+{
+    const auto it = m_sockets.find(id);
+    return it == m_sockets.end() ? nullptr : connectionOf(it->second);
 }
 
 } // namespace NVL::Engineering::VK

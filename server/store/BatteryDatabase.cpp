@@ -71,8 +71,7 @@ bool runStatements(const QSqlDatabase &db, const QStringList &statements, QStrin
     return true;
 }
 
-constexpr qint32 CheckpointInterval = 100;
-qint32 saveCounter = 0;
+constexpr int CheckpointInterval = 100;
 
 const char *const TuningStatements[] = {
     "PRAGMA cache_size = 256",
@@ -104,16 +103,6 @@ QString BatteryDatabase::path() const
 QString BatteryDatabase::connectionName()
 {
     return connectionNameText();
-}
-
-int BatteryDatabase::saveCount()
-{
-    return saveCounter;
-}
-
-void BatteryDatabase::resetSaveCount()
-{
-    saveCounter = 0;
 }
 
 void BatteryDatabase::logQueryError(const QString &label, const QSqlQuery &query)
@@ -386,79 +375,44 @@ bool BatteryDatabase::isOpen() const
     return connection().isOpen();
 }
 
-bool BatteryDatabase::healthDropped(const BatteryRecord &record)
-{
-    QSqlQuery query(connection());
-    const bool prepared = query.prepare(QStringLiteral("SELECT data FROM batteries WHERE serial = ?"));
-    return droppedAgainstStored(query, prepared, record);
-}
-
-bool BatteryDatabase::droppedAgainstStored(QSqlQuery &lookup, bool prepared, const BatteryRecord &record)
+BatteryDatabase::Replaced BatteryDatabase::storedRecord(QSqlQuery &lookup, bool prepared, const BatteryRecord &record)
 {
     if (!prepared) {
         logQueryError(QStringLiteral("Health-Prepare"), lookup);
-        return false;
+        return std::nullopt;
     }
     lookup.bindValue(0, record.serialKey());
     if (!lookup.exec())
         logQueryError(QStringLiteral("Health"), lookup);
-    bool dropped = false;
+    Replaced stored;
     if (lookup.next()) {
-        const QByteArray stored = lookup.value(0).toByteArray();
-        dropped = isValidRecord(stored) && healthClass(record) < healthClass(BatteryRecord::fromBytes(stored));
+        const QByteArray bytes = lookup.value(0).toByteArray();
+        if (isValidRecord(bytes))
+            stored = BatteryRecord::fromBytes(bytes);
     }
     lookup.finish();
-    return dropped;
+    return stored;
 }
 
-void BatteryDatabase::saveReport(const BatteryRecord &record)
+QList<BatteryDatabase::Replaced> BatteryDatabase::saveReports(const QList<BatteryRecord> &records)
 {
-    const QByteArray key = record.serialKey();
-    const QByteArray value = record.toBytes();
-    QSqlQuery query(connection());
-
-    // Each step runs whatever became of the one before: a report is worth more than a clean rollback.
-    query.exec(QStringLiteral("BEGIN TRANSACTION"));
-    if (!query.prepare(QStringLiteral("DELETE FROM batteries WHERE serial = ?"))) {
-        logQueryError(QStringLiteral("Save-Prepare-1"), query);
-    } else {
-        query.addBindValue(key);
-        if (!query.exec())
-            logQueryError(QStringLiteral("Save-Delete"), query);
-    }
-    if (!query.prepare(QStringLiteral("INSERT INTO batteries (serial, data) VALUES (?, ?)"))) {
-        logQueryError(QStringLiteral("Save-Prepare-2"), query);
-    } else {
-        query.addBindValue(key);
-        query.addBindValue(value);
-        if (!query.exec())
-            logQueryError(QStringLiteral("Save-Insert"), query);
-    }
-    if (!query.exec(QStringLiteral("COMMIT")))
-        logQueryError(QStringLiteral("Save-Commit"), query);
-
-    countSaves(1);
-}
-
-QList<bool> BatteryDatabase::saveReports(const QList<BatteryRecord> &records)
-{
-    QList<bool> dropped;
+    QList<Replaced> replaced;
     if (records.isEmpty())
-        return dropped;
-    dropped.reserve(records.size());
+        return replaced;
+    replaced.reserve(records.size());
     const QSqlDatabase db = connection();
     QSqlQuery control(db);
     QSqlQuery lookup(db);
     QSqlQuery remove(db);
     QSqlQuery insert(db);
 
-    // As in saveReport, each step runs whatever became of the one before.
+    // Each step runs whatever became of the one before: a report is worth more than a clean rollback.
     control.exec(QStringLiteral("BEGIN TRANSACTION"));
     const bool lookupPrepared = lookup.prepare(QStringLiteral("SELECT data FROM batteries WHERE serial = ?"));
     const bool removePrepared = remove.prepare(QStringLiteral("DELETE FROM batteries WHERE serial = ?"));
     const bool insertPrepared = insert.prepare(QStringLiteral("INSERT INTO batteries (serial, data) VALUES (?, ?)"));
     for (const BatteryRecord &record : records) {
-        dropped.append(droppedAgainstStored(lookup, lookupPrepared, record));
+        replaced.append(storedRecord(lookup, lookupPrepared, record));
         const QByteArray key = record.serialKey();
         if (!removePrepared) {
             logQueryError(QStringLiteral("Save-Prepare-1"), remove);
@@ -479,34 +433,26 @@ QList<bool> BatteryDatabase::saveReports(const QList<BatteryRecord> &records)
     if (!control.exec(QStringLiteral("COMMIT")))
         logQueryError(QStringLiteral("Save-Commit"), control);
     countSaves(int(records.size()));
-    return dropped;
+    return replaced;
 }
 
 void BatteryDatabase::countSaves(int saves)
 {
     // One checkpoint per hundred saves; saves committed together are checkpointed after their commit.
-    saveCounter += saves;
-    if (saveCounter >= CheckpointInterval) {
+    m_savesSinceCheckpoint += saves;
+    if (m_savesSinceCheckpoint >= CheckpointInterval) {
         QSqlQuery checkpoint(connection());
         checkpoint.exec(QStringLiteral("PRAGMA wal_checkpoint"));
-        saveCounter %= CheckpointInterval;
+        m_savesSinceCheckpoint %= CheckpointInterval;
     }
-}
-
-QSqlQuery BatteryDatabase::getReports()
-{
-    QSqlQuery query(connection());
-    // Callers count the rows first and then walk them again from the start.
-    query.setForwardOnly(false);
-    if (!query.exec(QStringLiteral("SELECT data FROM batteries ORDER BY serial")))
-        logQueryError(QStringLiteral("Get Reports"), query);
-    return query;
 }
 
 QList<BatteryRecord> BatteryDatabase::validReports()
 {
     QList<BatteryRecord> records;
-    QSqlQuery query = getReports();
+    QSqlQuery query(connection());
+    if (!query.exec(QStringLiteral("SELECT data FROM batteries ORDER BY serial")))
+        logQueryError(QStringLiteral("Get Reports"), query);
     while (query.next()) {
         const QByteArray data = query.value(0).toByteArray();
         if (isValidRecord(data))

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 namespace NVL::Engineering::VK {
 
 class DatabaseSalvage;
@@ -34,17 +36,14 @@ public:
     bool checkVersion(QString &errorText);
     bool isOpen() const;
 
-    // True when a valid stored record of the same serial has a better health class.
-    bool healthDropped(const BatteryRecord &record);
-    // Replaces the battery's row in one transaction.
-    void saveReport(const BatteryRecord &record);
-    // Saves the records in arrival order in one transaction: each is looked at with healthDropped just
-    // before its own save, so a battery reported twice is compared with its first report. Returns the
-    // healthDropped answers in the same order. Checkpoints as often as single saves would.
-    QList<bool> saveReports(const QList<BatteryRecord> &records);
-    // All rows in ascending byte order of the serial; the query can be walked more than once.
-    QSqlQuery getReports();
-    // The stored rows that hold valid records, in the same order; other rows are left out.
+    // The record the battery's row held, when that was a valid one.
+    using Replaced = std::optional<BatteryRecord>;
+    // Saves the records in arrival order in one transaction, each replacing its battery's row. Returns,
+    // in the same order, what each replaced: a battery reported twice finds its first report. A
+    // checkpoint follows every hundred saves.
+    QList<Replaced> saveReports(const QList<BatteryRecord> &records);
+    // The stored rows that hold valid records, in ascending byte order of the serial; other rows are
+    // left out.
     QList<BatteryRecord> validReports();
     void deleteReport(const QByteArray &serial);
     void close();
@@ -53,10 +52,6 @@ public:
 
     // Registry name of the one connection.
     static QString connectionName();
-
-    // Saves since process start, modulo the checkpoint interval; exposed for tests.
-    static int saveCount();
-    static void resetSaveCount();
 
 private:
     bool openConnection();
@@ -69,10 +64,11 @@ private:
     bool salvage();
     bool buildSalvagedCopy(const QString &target, const DatabaseSalvage &salvage);
     static void logQueryError(const QString &label, const QSqlQuery &query);
-    static bool droppedAgainstStored(QSqlQuery &lookup, bool prepared, const BatteryRecord &record);
-    static void countSaves(int saves);
+    static Replaced storedRecord(QSqlQuery &lookup, bool prepared, const BatteryRecord &record);
+    void countSaves(int saves);
 
     const QString m_path;
+    int m_savesSinceCheckpoint = 0;
     // Set by the integrity check: the file itself is damaged, as opposed to merely unreachable.
     bool m_damageFound = false;
 };

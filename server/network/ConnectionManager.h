@@ -1,5 +1,7 @@
 #pragma once
 
+#include "RadioSink.h"
+
 #include <QAbstractSocket>
 #include <QByteArray>
 #include <QObject>
@@ -16,10 +18,9 @@ class QTimer;
 namespace NVL::Engineering::VK {
 
 class PeerAcceptor;
-class Voltkeep;
 
 // The radio port: a TCP server for requests and replies and a UDP socket for battery reports.
-// Reads and checks every message and hands it to the server, all on the event-loop thread and without
+// Reads and checks every message and hands it to the sink, all on the event-loop thread and without
 // ever waiting there: each connection keeps the bytes of an unfinished message and a timer for the
 // pause after its last arrival, and gets a bounded turn before the others get theirs.
 class ConnectionManager : public QObject
@@ -42,14 +43,17 @@ public:
     // How long accepting pauses when the process has no descriptor left for a new connection.
     static constexpr int AcceptPauseMs = 1000;
 
-    ConnectionManager(Voltkeep *server, quint32 port);
+    // The sink is not owned and must outlive the manager.
+    ConnectionManager(RadioSink *sink, quint32 port);
     ~ConnectionManager() override;
 
-    void sendVersion(QTcpSocket *socket);
-    void closeConnection(QTcpSocket *socket);
+    // Replies to a connection that has gone are dropped: that is no failure of ours.
+    void sendVersion(ConnectionId connection);
+    void sendReply(ConnectionId connection, const QByteArray &bytes);
+    bool isConnected(ConnectionId connection) const;
     // A request whose reply has to wait: the connection reads no further message until resumed.
-    void holdConnection(QTcpSocket *socket);
-    void resumeConnection(QTcpSocket *socket);
+    void holdConnection(ConnectionId connection);
+    void resumeConnection(ConnectionId connection);
 
 private Q_SLOTS:
     void connectionInitiated(QTcpSocket *socket, const QHostAddress &peer);
@@ -64,6 +68,8 @@ private:
     enum class Turn { Bounded, Final };
 
     Connection *connectionOf(QTcpSocket *socket) const;
+    Connection *connectionOf(ConnectionId id) const;
+    void closeConnection(QTcpSocket *socket);
     QTcpSocket *senderSocket() const;
     void handleTurn(Connection &connection, Turn turn);
     void scheduleTurn(Connection &connection);
@@ -76,12 +82,14 @@ private:
     bool outputBlocked(Connection &connection);
     void outputDrained(QTcpSocket *socket);
 
-    Voltkeep *m_server;
+    RadioSink *m_sink;
     QTcpServer *m_tcpServer;
     PeerAcceptor *m_acceptor = nullptr; // only while listening
     QUdpSocket m_udpSocket;
     bool m_acceptTroubleLogged = false;
     std::map<QTcpSocket *, std::unique_ptr<Connection>> m_connections;
+    std::map<ConnectionId, QTcpSocket *> m_sockets;
+    ConnectionId m_lastId = 0;
 };
 
 } // namespace NVL::Engineering::VK
