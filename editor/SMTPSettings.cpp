@@ -8,7 +8,7 @@
 #include <MimeHtml.h>
 #include <MimeInlineFile.h>
 #include <MimeMessage.h>
-#include <SmtpClient.h>
+#include <SmtpSession.h>
 
 #include <QDateTime>
 #include <QFile>
@@ -22,6 +22,10 @@ SMTPSettings::SMTPSettings(const SmtpSettingsData &settings, QWidget *parent)
     , ui(std::make_unique<Ui::SMTPSettings>())
 {
     ui->setupUi(this);
+    // The choices in the order of the form's items.
+    const SecurityType choices[] = {SecurityType::PlainTcp, SecurityType::ImplicitTls, SecurityType::StartTls};
+    for (int i = 0; i < ui->securityComboBox->count() && i < int(std::size(choices)); ++i)
+        ui->securityComboBox->setItemData(i, QVariant::fromValue(choices[i]));
 
     NVLStyleHandle::updatePalettes(palette(), false);
     NVLStyleHandle::applyDialogStyle(this);
@@ -42,10 +46,10 @@ void SMTPSettings::showSettings(const SmtpSettingsData &settings)
     if (!settings.server.empty())
         ui->serverLineEdit->setText(QString::fromStdString(settings.server));
     ui->portSpinBox->setValue(settings.port);
-    // A number from a hand-edited file that names no item would read back as -1; the mail client
-    // treats unknown numbers as plain TCP, so that is what the dialog shows.
-    const int security = static_cast<int>(settings.security);
-    ui->securityComboBox->setCurrentIndex(security >= 0 && security < ui->securityComboBox->count() ? security : 0);
+    // A value from a hand-edited file that names no item would read back as -1; the mail client
+    // treats unknown values as plain TCP, so that is what the dialog shows.
+    const int security = ui->securityComboBox->findData(QVariant::fromValue(settings.security));
+    ui->securityComboBox->setCurrentIndex(security >= 0 ? security : 0);
     ui->authenticationGroupBox->setChecked(settings.authentication.enabled);
     ui->usernameLineEdit->setText(QString::fromStdString(settings.authentication.username));
     ui->passwordLineEdit->setText(QString::fromStdString(settings.authentication.password));
@@ -58,7 +62,7 @@ SmtpSettingsData SMTPSettings::smtpSettingsData() const
     SmtpSettingsData settings;
     settings.server = ui->serverLineEdit->text().toStdString();
     settings.port = ui->portSpinBox->value();
-    settings.security = static_cast<SecurityType>(ui->securityComboBox->currentIndex());
+    settings.security = ui->securityComboBox->currentData().value<SecurityType>();
     settings.authentication.enabled = ui->authenticationGroupBox->isChecked();
     settings.authentication.username = ui->usernameLineEdit->text().toStdString();
     settings.authentication.password = ui->passwordLineEdit->text().toStdString();
@@ -88,13 +92,6 @@ void SMTPSettings::accept()
 
 QString SMTPSettings::testMailErrors(const SmtpSettingsData &settings)
 {
-    SmtpClient client(QString::fromStdString(settings.server), settings.port, static_cast<int>(settings.security));
-    if (settings.authentication.enabled) {
-        client.setMechanism(SmtpClient::Login);
-        client.setUser(QString::fromStdString(settings.authentication.username));
-        client.setPassword(QString::fromStdString(settings.authentication.password));
-    }
-
     // The message only points at these; they outlive it.
     EmailAddress self(QString::fromStdString(settings.sender.email), QString::fromStdString(settings.sender.name));
     MimeHtml html(QStringLiteral("<img src='cid:image1' /><h1>Voltkeep Report: %1</h1>")
@@ -110,19 +107,15 @@ QString SMTPSettings::testMailErrors(const SmtpSettingsData &settings)
     message.addPart(&html);
     message.addPart(&logo);
 
-    // Nothing more goes to a server we could not connect to properly (it may be an impostor after a
-    // refused STARTTLS); the steps that could not run still count as failed.
+    // The steps that could not run after a failed connection still count as failed.
+    const SmtpSession::Outcome outcome = SmtpSession::run(settings, {&message});
     QString errors;
-    const bool connected = client.connectToServer();
-    if (!connected)
+    if (!outcome.connected)
         errors += tr("Failed to connect to host.\n");
-    // Without authentication there is no login step, so it cannot fail.
-    if (!connected || (settings.authentication.enabled && !client.login()))
+    if (!outcome.connected || !outcome.loggedIn)
         errors += tr("Failed to login.\n");
-    if (!connected || !client.sendMail(message))
+    if (!outcome.sent.value(0))
         errors += tr("Failed to send mail.\n");
-    if (connected)
-        client.quit();
     return errors;
 }
 

@@ -9,16 +9,21 @@
 
 namespace {
 
-SmtpClient::ConnectionType connectionTypeFromNumber(int number)
+SecurityType knownSecurity(SecurityType security)
 {
-    switch (number) {
-    case SmtpClient::ImplicitTls:
-        return SmtpClient::ImplicitTls;
-    case SmtpClient::StartTls:
-        return SmtpClient::StartTls;
-    default:
-        return SmtpClient::PlainTcp;
+    switch (security) {
+    case SecurityType::ImplicitTls:
+    case SecurityType::StartTls:
+        return security;
+    case SecurityType::PlainTcp:
+        break;
     }
+    return SecurityType::PlainTcp;
+}
+
+QString replyLine(const QString &reply)
+{
+    return reply.trimmed();
 }
 
 // CR or LF would end the command early and let the rest run as a command of its own;
@@ -67,146 +72,176 @@ bool isBareCode(const QString &line)
 
 } // namespace
 
-SmtpClient::SmtpClient(const QString &host, int port, ConnectionType connectionType,
-                       QObject *parent)
-    : QObject(parent), host(host), port(port), connectionType(connectionType)
+SmtpClient::SmtpClient(const QString &host, int port, SecurityType connectionType, QObject *parent)
+    : QObject(parent)
+    , m_host(host)
+    , m_port(port)
+    , m_connectionType(knownSecurity(connectionType))
 {
-    if (connectionType == PlainTcp)
-        socket = new QTcpSocket(this);
+    if (m_connectionType == SecurityType::PlainTcp)
+        m_socket = new QTcpSocket(this);
     else
-        socket = new QSslSocket(this);
+        m_socket = new QSslSocket(this);
 
-    connect(socket, &QAbstractSocket::stateChanged, this, &SmtpClient::socketStateChanged);
-    connect(socket, &QAbstractSocket::errorOccurred, this, &SmtpClient::socketError);
-    connect(socket, &QIODevice::readyRead, this, &SmtpClient::socketReadyRead);
-}
-
-SmtpClient::SmtpClient(const QString &host, int port, int connectionType, QObject *parent)
-    : SmtpClient(host, port, connectionTypeFromNumber(connectionType), parent)
-{
+    connect(m_socket, &QAbstractSocket::stateChanged, this, &SmtpClient::socketStateChanged);
+    connect(m_socket, &QAbstractSocket::errorOccurred, this, &SmtpClient::socketError);
+    connect(m_socket, &QIODevice::readyRead, this, &SmtpClient::socketReadyRead);
 }
 
 SmtpClient::~SmtpClient() = default;
 
 void SmtpClient::setUser(const QString &user)
 {
-    this->user = user;
+    m_user = user;
 }
 
 void SmtpClient::setPassword(const QString &password)
 {
-    this->password = password;
+    m_password = password;
 }
 
 void SmtpClient::setMechanism(SaslMechanism mechanism)
 {
-    this->mechanism = mechanism;
+    m_mechanism = mechanism;
 }
 
 QString SmtpClient::getHost() const
 {
-    return host;
+    return m_host;
 }
 
 int SmtpClient::getPort() const
 {
-    return port;
+    return m_port;
 }
 
-SmtpClient::ConnectionType SmtpClient::getConnectionType() const
+SecurityType SmtpClient::getConnectionType() const
 {
-    return connectionType;
+    return m_connectionType;
 }
 
 QString SmtpClient::getReplyText() const
 {
-    return replyText;
+    return m_replyText;
 }
 
 int SmtpClient::getReplyCode() const
 {
-    return replyCode;
+    return m_replyCode;
+}
+
+SmtpFailure SmtpClient::lastFailure() const
+{
+    return m_failure;
+}
+
+bool SmtpClient::fail(const QString &reason)
+{
+    m_failure.step = m_step;
+    m_failure.reason = reason;
+    return false;
+}
+
+bool SmtpClient::failWithReply()
+{
+    return fail(replyLine(m_replyText));
+}
+
+QString SmtpClient::socketFailure(const QString &waitedFor) const
+{
+    const QAbstractSocket::SocketError error = m_socket->error();
+    if (error != QAbstractSocket::UnknownSocketError && error != QAbstractSocket::SocketTimeoutError)
+        return m_socket->errorString();
+    return waitedFor;
 }
 
 bool SmtpClient::sayHello()
 {
-    sendLine(QStringLiteral("EHLO ") + heloName);
+    sendLine(QStringLiteral("EHLO ") + m_heloName);
     waitForReply();
-    if (replyCode != 250) {
+    if (m_replyCode != 250) {
         emit smtpError(ServerFailure);
-        return false;
+        return failWithReply();
     }
     return true;
 }
 
 bool SmtpClient::connectToServer()
 {
-    sessionReady = false;
-    if (connectionType == ImplicitTls)
-        static_cast<QSslSocket *>(socket)->connectToHostEncrypted(host, static_cast<quint16>(port),
-                                                                  QIODevice::ReadWrite,
-                                                                  QAbstractSocket::AnyIPProtocol);
+    m_sessionReady = false;
+    m_failure = SmtpFailure();
+    // Implicit TLS shakes hands while connecting: a failure there is a TLS failure.
+    m_step = m_connectionType == SecurityType::ImplicitTls ? SmtpFailure::Step::Tls : SmtpFailure::Step::Connect;
+    if (m_connectionType == SecurityType::ImplicitTls)
+        static_cast<QSslSocket *>(m_socket)->connectToHostEncrypted(m_host, static_cast<quint16>(m_port),
+                                                                    QIODevice::ReadWrite,
+                                                                    QAbstractSocket::AnyIPProtocol);
     else
-        socket->connectToHost(host, static_cast<quint16>(port), QIODevice::ReadWrite,
-                              QAbstractSocket::AnyIPProtocol);
+        m_socket->connectToHost(m_host, static_cast<quint16>(m_port), QIODevice::ReadWrite,
+                                QAbstractSocket::AnyIPProtocol);
 
-    if (!socket->waitForConnected(connectionTimeout)) {
+    if (!m_socket->waitForConnected(m_connectionTimeout)) {
         emit smtpError(ConnectTimeout);
-        return false;
+        m_step = SmtpFailure::Step::Connect;
+        return fail(socketFailure(QStringLiteral("no connection within %1 ms").arg(m_connectionTimeout)));
     }
 
     try {
         waitForReply();
-        if (replyCode != 220) {
+        m_step = SmtpFailure::Step::Connect;
+        if (m_replyCode != 220) {
             emit smtpError(ServerFailure);
-            return false;
+            return failWithReply();
         }
 
         if (!sayHello())
             return false;
 
-        if (connectionType == StartTls) {
+        if (m_connectionType == SecurityType::StartTls) {
+            m_step = SmtpFailure::Step::Tls;
             sendLine(QStringLiteral("STARTTLS"));
             waitForReply();
-            if (replyCode != 220) {
+            if (m_replyCode != 220) {
                 emit smtpError(ServerFailure);
-                return false;
+                return failWithReply();
             }
 
             // Anything after the 220 was sent in clear and may have been injected on the
             // way; it must not be read as a reply of the encrypted session.
-            socket->readAll();
-            auto *sslSocket = static_cast<QSslSocket *>(socket);
+            m_socket->readAll();
+            auto *sslSocket = static_cast<QSslSocket *>(m_socket);
             sslSocket->startClientEncryption();
-            if (!sslSocket->waitForEncrypted(connectionTimeout)) {
+            if (!sslSocket->waitForEncrypted(m_connectionTimeout)) {
                 qDebug() << sslSocket->errorString();
                 emit smtpError(ConnectTimeout);
-                return false;
+                return fail(socketFailure(QStringLiteral("no TLS handshake within %1 ms").arg(m_connectionTimeout)));
             }
 
             if (!sayHello())
                 return false;
         }
     } catch (const ResponseTimeoutException &) {
-        return false;
+        return fail(m_timeoutReason);
     } catch (const SendMessageTimeoutException &) {
-        return false;
+        return fail(m_timeoutReason);
     }
-    sessionReady = true;
+    m_sessionReady = true;
     return true;
 }
 
 bool SmtpClient::login()
 {
-    return login(user, password, mechanism);
+    return login(m_user, m_password, m_mechanism);
 }
 
 bool SmtpClient::login(const QString &user, const QString &password, SaslMechanism mechanism)
 {
     // After a failed connection (a refused STARTTLS above all) the credentials would go out
     // in clear or to nobody; nothing is sent.
-    if (!sessionReady)
+    if (!m_sessionReady)
         return false;
+    m_failure = SmtpFailure();
+    m_step = SmtpFailure::Step::Login;
     try {
         if (mechanism == Plain) {
             QByteArray credentials;
@@ -216,90 +251,102 @@ bool SmtpClient::login(const QString &user, const QString &password, SaslMechani
             credentials.append(password.toUtf8());
             sendLine(QStringLiteral("AUTH PLAIN ") + QString::fromLatin1(credentials.toBase64()));
             waitForReply();
-            if (replyCode != 235) {
+            if (m_replyCode != 235) {
                 emit smtpError(LoginFailed);
-                return false;
+                return failWithReply();
             }
         } else if (mechanism == Login) {
             sendLine(QStringLiteral("AUTH LOGIN"));
             waitForReply();
-            if (replyCode != 334) {
+            if (m_replyCode != 334) {
                 emit smtpError(LoginFailed);
-                return false;
+                return failWithReply();
             }
 
             sendLine(QString::fromLatin1(user.toUtf8().toBase64()));
             waitForReply();
-            if (replyCode != 334) {
+            if (m_replyCode != 334) {
                 emit smtpError(LoginFailed);
-                return false;
+                return failWithReply();
             }
 
             sendLine(QString::fromLatin1(password.toUtf8().toBase64()));
             waitForReply();
-            if (replyCode != 235) {
+            if (m_replyCode != 235) {
                 emit smtpError(LoginFailed);
-                return false;
+                return failWithReply();
             }
         }
     } catch (const ResponseTimeoutException &) {
         emit smtpError(LoginFailed);
-        return false;
+        return fail(m_timeoutReason);
     } catch (const SendMessageTimeoutException &) {
         emit smtpError(LoginFailed);
-        return false;
+        return fail(m_timeoutReason);
     }
     return true;
 }
 
 bool SmtpClient::sendMail(MimeMessage &message)
 {
-    if (!sessionReady)
+    if (!m_sessionReady)
         return false;
+    m_failure = SmtpFailure();
+    m_step = SmtpFailure::Step::Sender;
     const EmailAddress *sender = message.getSender();
     if (!sender || !isSafeEnvelopeAddress(sender->getAddress()))
-        return false;
+        return fail(QStringLiteral("the sender's address cannot be sent"));
 
     QList<EmailAddress *> recipients = message.recipients(MimeMessage::To);
     recipients += message.recipients(MimeMessage::Cc);
     recipients += message.recipients(MimeMessage::Bcc);
+    m_step = SmtpFailure::Step::Recipient;
     if (recipients.isEmpty())
-        return false;
+        return fail(QStringLiteral("no recipient"));
     for (const EmailAddress *recipient : std::as_const(recipients)) {
         if (!isSafeEnvelopeAddress(recipient->getAddress()))
-            return false;
+            return fail(QStringLiteral("a recipient's address cannot be sent"));
     }
 
     try {
+        m_step = SmtpFailure::Step::Sender;
         sendLine(QStringLiteral("MAIL FROM: <") + sender->getAddress() + QLatin1Char('>'));
         waitForReply();
-        if (replyCode != 250)
-            return false;
+        if (m_replyCode != 250)
+            return failWithReply();
 
         // From here on the server holds a transaction; a refusal must clear it so
         // that the next message of this session starts afresh.
+        m_step = SmtpFailure::Step::Recipient;
         for (const EmailAddress *recipient : std::as_const(recipients)) {
             sendLine(QStringLiteral("RCPT TO: <") + recipient->getAddress() + QLatin1Char('>'));
             waitForReply();
-            if (replyCode != 250)
+            if (m_replyCode != 250) {
+                failWithReply();
                 return resetTransaction();
+            }
         }
 
+        m_step = SmtpFailure::Step::Data;
         sendLine(QStringLiteral("DATA"));
         waitForReply();
-        if (replyCode != 354)
+        if (m_replyCode != 354) {
+            failWithReply();
             return resetTransaction();
+        }
 
         sendBytes(dotStuffed(message.toString().toUtf8()) + "\r\n");
 
         sendLine(QStringLiteral("."));
         waitForReply();
-        if (replyCode != 250)
+        if (m_replyCode != 250) {
+            failWithReply();
             return resetTransaction();
+        }
     } catch (const ResponseTimeoutException &) {
-        return false;
+        return fail(m_timeoutReason);
     } catch (const SendMessageTimeoutException &) {
-        return false;
+        return fail(m_timeoutReason);
     }
     return true;
 }
@@ -308,18 +355,18 @@ void SmtpClient::quit()
 {
     // Without an established session there is nobody to say goodbye to, and a refused
     // STARTTLS must not be followed by anything in clear.
-    if (!sessionReady) {
-        socket->abort();
+    if (!m_sessionReady) {
+        m_socket->abort();
         return;
     }
-    sessionReady = false;
+    m_sessionReady = false;
     try {
         sendLine(QStringLiteral("QUIT"));
     } catch (const SendMessageTimeoutException &) {
-        const QAbstractSocket::SocketState state = socket->state();
+        const QAbstractSocket::SocketState state = m_socket->state();
         if (state == QAbstractSocket::HostLookupState || state == QAbstractSocket::ConnectingState
             || state == QAbstractSocket::ConnectedState)
-            socket->disconnectFromHost();
+            m_socket->disconnectFromHost();
     }
 }
 
@@ -344,11 +391,12 @@ void SmtpClient::sendBytes(const QByteArray &bytes)
 {
     // A socket that is no longer connected cannot take the data; that counts as a
     // failed send like a write that never leaves.
-    bool sent = socket->state() == QAbstractSocket::ConnectedState && socket->write(bytes) == bytes.size();
-    while (sent && socket->bytesToWrite() > 0)
-        sent = socket->waitForBytesWritten(sendTimeout);
+    bool sent = m_socket->state() == QAbstractSocket::ConnectedState && m_socket->write(bytes) == bytes.size();
+    while (sent && m_socket->bytesToWrite() > 0)
+        sent = m_socket->waitForBytesWritten(m_sendTimeout);
     if (!sent) {
         emit smtpError(SendTimeout);
+        m_timeoutReason = socketFailure(QStringLiteral("sending took longer than %1 ms").arg(m_sendTimeout));
         throw SendMessageTimeoutException();
     }
 }
@@ -356,28 +404,29 @@ void SmtpClient::sendBytes(const QByteArray &bytes)
 void SmtpClient::waitForReply()
 {
     for (;;) {
-        if (!socket->waitForReadyRead(responseTimeout)) {
+        if (!m_socket->waitForReadyRead(m_responseTimeout)) {
             emit smtpError(ReplyTimeout);
+            m_timeoutReason = socketFailure(QStringLiteral("no reply within %1 ms").arg(m_responseTimeout));
             throw ResponseTimeoutException();
         }
 
-        while (socket->canReadLine()) {
-            replyText = QString::fromUtf8(socket->readLine());
+        while (m_socket->canReadLine()) {
+            m_replyText = QString::fromUtf8(m_socket->readLine());
             bool isNumber = false;
-            replyCode = replyText.left(3).toInt(&isNumber);
+            m_replyCode = m_replyText.left(3).toInt(&isNumber);
             if (!isNumber)
-                replyCode = 0;
+                m_replyCode = 0;
 
-            const auto code = static_cast<unsigned>(replyCode);
+            const auto code = static_cast<unsigned>(m_replyCode);
             if (code >= 400 && code <= 499)
                 emit smtpError(ServerFailure);
             else if (code >= 500 && code <= 599)
                 emit smtpError(CommandFailure);
 
             // "250 text" is final, and so is a bare "250": a code with nothing after it.
-            if (replyText.size() >= 4 && replyText.at(3) == QLatin1Char(' '))
+            if (m_replyText.size() >= 4 && m_replyText.at(3) == QLatin1Char(' '))
                 return;
-            if (isBareCode(replyText))
+            if (isBareCode(m_replyText))
                 return;
         }
     }

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "SmtpFailure.h"
+
+#include <ConfigurationEnums.h>
+
 #include <QAbstractSocket>
 #include <QObject>
 #include <QString>
@@ -14,14 +18,6 @@ class SmtpClient : public QObject
     Q_OBJECT
 
 public:
-    // Same numbers as the configuration's security setting.
-    enum ConnectionType : int {
-        PlainTcp = 0,
-        ImplicitTls = 1,
-        StartTls = 2
-    };
-    Q_ENUM(ConnectionType)
-
     enum SaslMechanism : int {
         Plain = 0,
         Login = 1
@@ -42,10 +38,9 @@ public:
     class ResponseTimeoutException {};
     class SendMessageTimeoutException {};
 
+    // A security value that names no type (a hand-edited file) means PlainTcp.
     explicit SmtpClient(const QString &host = QStringLiteral("localhost"), int port = 25,
-                        ConnectionType connectionType = PlainTcp, QObject *parent = nullptr);
-    // For a security number taken straight from the configuration; unknown numbers mean PlainTcp.
-    SmtpClient(const QString &host, int port, int connectionType, QObject *parent = nullptr);
+                        SecurityType connectionType = SecurityType::PlainTcp, QObject *parent = nullptr);
     ~SmtpClient() override;
 
     void setUser(const QString &user);
@@ -54,9 +49,11 @@ public:
 
     QString getHost() const;
     int getPort() const;
-    ConnectionType getConnectionType() const;
+    SecurityType getConnectionType() const;
     QString getReplyText() const;
     int getReplyCode() const;
+    // Why the last connectToServer, login or sendMail returned false; step None after a success.
+    SmtpFailure lastFailure() const;
 
     bool connectToServer();
     // Both return false at once, sending nothing, unless connectToServer succeeded.
@@ -81,20 +78,28 @@ private:
     // EHLO and its 250; throws the time-out exceptions like the steps it is made of.
     bool sayHello();
     bool resetTransaction();
+    // Records why the step in progress failed and returns false.
+    bool fail(const QString &reason);
+    bool failWithReply();
+    // The socket's own error where it has one, otherwise what we waited for in vain.
+    QString socketFailure(const QString &waitedFor) const;
 
-    QTcpSocket *socket;
-    QString host;
-    int port;
-    ConnectionType connectionType;
-    QString heloName = QStringLiteral("localhost");
-    QString user;
-    QString password;
-    SaslMechanism mechanism = Plain;
-    int connectionTimeout = 5000;
-    int responseTimeout = 5000;
-    int sendTimeout = 60000;
-    QString replyText;
-    int replyCode = 0;
+    QTcpSocket *m_socket;
+    QString m_host;
+    int m_port;
+    SecurityType m_connectionType;
+    QString m_heloName = QStringLiteral("localhost");
+    QString m_user;
+    QString m_password;
+    SaslMechanism m_mechanism = Plain;
+    int m_connectionTimeout = 5000;
+    int m_responseTimeout = 5000;
+    int m_sendTimeout = 60000;
+    QString m_replyText;
+    int m_replyCode = 0;
     // Set by a successful connectToServer only; login and sendMail refuse to run without it.
-    bool sessionReady = false;
+    bool m_sessionReady = false;
+    SmtpFailure::Step m_step = SmtpFailure::Step::None; // the step in progress
+    SmtpFailure m_failure;
+    QString m_timeoutReason; // set where a time-out exception is thrown
 };

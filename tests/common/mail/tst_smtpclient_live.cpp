@@ -134,7 +134,7 @@ void TestSmtpClientLive::plainTcpDelivery()
     QVERIFY(server);
 
     Mail mail(imagePath, QStringLiteral("Plain report"));
-    SmtpClient client(QStringLiteral("127.0.0.1"), server->port(), SmtpClient::PlainTcp);
+    SmtpClient client(QStringLiteral("127.0.0.1"), server->port(), SecurityType::PlainTcp);
     QSignalSpy spy(&client, &SmtpClient::smtpError);
     QVERIFY(client.connectToServer());
     QVERIFY(client.sendMail(mail.message));
@@ -194,7 +194,7 @@ void TestSmtpClientLive::startTlsWithLogin()
     QVERIFY(server);
 
     Mail mail(imagePath, QStringLiteral("Over STARTTLS"));
-    SmtpClient client(QStringLiteral("localhost"), server->port(), SmtpClient::StartTls);
+    SmtpClient client(QStringLiteral("localhost"), server->port(), SecurityType::StartTls);
     QSignalSpy spy(&client, &SmtpClient::smtpError);
     QVERIFY(client.connectToServer());
     QVERIFY(client.login(QStringLiteral("radio"), QStringLiteral("pä55wörd"), SmtpClient::Login));
@@ -216,7 +216,7 @@ void TestSmtpClientLive::implicitTls()
     QVERIFY(server);
 
     Mail mail(imagePath, QStringLiteral("Inside TLS"));
-    SmtpClient client(QStringLiteral("localhost"), server->port(), SmtpClient::ImplicitTls);
+    SmtpClient client(QStringLiteral("localhost"), server->port(), SecurityType::ImplicitTls);
     QSignalSpy spy(&client, &SmtpClient::smtpError);
     QVERIFY(client.connectToServer());
     QVERIFY(client.sendMail(mail.message));
@@ -241,7 +241,7 @@ void TestSmtpClientLive::untrustedCertificateIsRefused()
         QVERIFY(server);
 
         SmtpClient client(QStringLiteral("localhost"), server->port(),
-                          tls == Tls::StartTls ? SmtpClient::StartTls : SmtpClient::ImplicitTls);
+                          tls == Tls::StartTls ? SecurityType::StartTls : SecurityType::ImplicitTls);
         QSignalSpy spy(&client, &SmtpClient::smtpError);
         QElapsedTimer timer;
         timer.start();

@@ -222,7 +222,7 @@ void TestSmtpClientScripted::startTlsRefused()
     });
     QVERIFY(server.start());
     {
-        SmtpClient client(QStringLiteral("127.0.0.1"), server.port(), SmtpClient::StartTls);
+        SmtpClient client(QStringLiteral("127.0.0.1"), server.port(), SecurityType::StartTls);
         QSignalSpy spy(&client, &SmtpClient::smtpError);
         QVERIFY(!client.connectToServer());
         QCOMPARE(errorsOf(spy), (QList<SmtpClient::SmtpError>{SmtpClient::ServerFailure, SmtpClient::ServerFailure}));
@@ -253,8 +253,8 @@ void TestSmtpClientScripted::startTlsSequence()
     server.setTlsIdentity(certificates.serverCertificateFile(), certificates.serverKeyFile());
     QVERIFY(server.start());
     {
-        SmtpClient client(QStringLiteral("localhost"), server.port(), 2);
-        QCOMPARE(client.getConnectionType(), SmtpClient::StartTls);
+        SmtpClient client(QStringLiteral("localhost"), server.port(), SecurityType::StartTls);
+        QCOMPARE(client.getConnectionType(), SecurityType::StartTls);
         QSignalSpy spy(&client, &SmtpClient::smtpError);
         QVERIFY2(client.connectToServer(), qPrintable(client.getReplyText()));
         QCOMPARE(client.getReplyText(), QStringLiteral("250 secure.test\r\n"));
@@ -289,9 +289,9 @@ void TestSmtpClientScripted::authLoginDialogue()
     });
     QVERIFY(server.start());
     {
-        // A security number straight from the configuration selects the type.
-        SmtpClient client(QStringLiteral("127.0.0.1"), server.port(), 0);
-        QCOMPARE(client.getConnectionType(), SmtpClient::PlainTcp);
+        // The configuration's security value selects the type.
+        SmtpClient client(QStringLiteral("127.0.0.1"), server.port(), SecurityType::PlainTcp);
+        QCOMPARE(client.getConnectionType(), SecurityType::PlainTcp);
         QSignalSpy spy(&client, &SmtpClient::smtpError);
         QVERIFY(client.connectToServer());
         client.setUser(QStringLiteral("jörg"));
@@ -611,7 +611,7 @@ void TestSmtpClientScripted::failedStartTlsSendsNothingMore()
     MimeText body(QStringLiteral("report"));
     message.addPart(&body);
     {
-        SmtpClient client(QStringLiteral("localhost"), server.port(), SmtpClient::StartTls);
+        SmtpClient client(QStringLiteral("localhost"), server.port(), SecurityType::StartTls);
         client.setMechanism(SmtpClient::Login);
         client.setUser(QStringLiteral("vk"));
         client.setPassword(QStringLiteral("secret"));
