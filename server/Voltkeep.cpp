@@ -1,16 +1,17 @@
 #include "Voltkeep.h"
 
-#include "ApplicationDataFolder.h"
 #include "BatteryDatabase.h"
 #include "ConnectionManager.h"
+#include "HealthFall.h"
 #include "MailQueue.h"
 #include "MessageHeader.h"
-#include "NotificationManager.h"
+#include "NotificationDelivery.h"
+#include "NotificationPlanner.h"
 #include "VoltkeepIdentity.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QSettings>
-#include <QTcpSocket>
 #include <QtEndian>
 
 #include <utility>
@@ -48,13 +49,14 @@ constexpr qsizetype MaxReportsPerCommit = 4096;
 Voltkeep::Voltkeep(int argc, char **argv)
     : QObject(nullptr)
     , Service<QCoreApplication>(argc, argv, programName())
+    , m_paths(DataPaths::current())
 {
     QCoreApplication::setOrganizationName(QString::fromLatin1(Identity::OrganisationName));
     QCoreApplication::setApplicationName(programName());
-    // Both paths now, while the process-wide names are ours: reading the notification
-    // configuration later switches them to the editor's.
-    m_database = std::make_unique<BatteryDatabase>(applicationDataFolder() + QStringLiteral("/vk.db"));
-    m_settings = std::make_unique<QSettings>(applicationDataFolder() + QStringLiteral("/vk.cfg"), QSettings::IniFormat);
+    if (!m_paths.serverFolder.isEmpty())
+        QDir().mkpath(m_paths.serverFolder); // a failure shows when the database is opened
+    m_database = std::make_unique<BatteryDatabase>(m_paths.databaseFile());
+    m_settings = std::make_unique<QSettings>(m_paths.settingsFile(), QSettings::IniFormat);
     setServiceDescription(programName()
                           + QStringLiteral(" %1.%2.%3 Build %4")
                                 .arg(Identity::VersionMajor)
@@ -71,8 +73,9 @@ Voltkeep::~Voltkeep()
     m_connectionManager = nullptr;
     if (!m_pendingReports.isEmpty() && m_database->isOpen())
         commitReports();
-    delete m_notificationManager;
-    m_notificationManager = nullptr;
+    delete m_planner;
+    m_planner = nullptr;
+    m_delivery.reset();
     m_mailQueue.reset();
 }
 
@@ -93,15 +96,13 @@ void Voltkeep::start()
     delete m_connectionManager;
     m_connectionManager = new ConnectionManager(this, port);
 
-    // Reads the notification configuration, which switches the process-wide names: our own paths
-    // were fixed in the constructor.
-    delete m_notificationManager;
-    m_notificationManager = new NotificationManager(this);
-    connect(m_notificationManager, &NotificationManager::timerExpired, this, &Voltkeep::notificationDue);
+    delete m_planner;
+    m_planner = new NotificationPlanner(m_paths.configurationFile, this);
+    connect(m_planner, &NotificationPlanner::timerExpired, this, &Voltkeep::notificationDue);
     // Mail goes out on a thread of its own: a slow mail server must not keep reports from being read.
-    m_mailQueue = std::make_unique<MailQueue>();
+    m_mailQueue = std::make_unique<MailQueue>(&NotificationDelivery::sendMail);
     connect(m_mailQueue.get(), &MailQueue::delivered, this, &Voltkeep::mailsDelivered);
-    m_notificationManager->setMailQueue(m_mailQueue.get());
+    m_delivery = std::make_unique<NotificationDelivery>(m_paths.configurationFile, m_mailQueue.get());
 
     logEvent(QStringLiteral("%1 %2.%3.%4.%5\n")
                      .arg(programName())
@@ -120,8 +121,9 @@ void Voltkeep::stop()
     m_waitingLists.clear();
     commitReports();
     m_database->close();
-    delete m_notificationManager;
-    m_notificationManager = nullptr;
+    delete m_planner;
+    m_planner = nullptr;
+    m_delivery.reset();
     if (m_mailQueue) {
         const int dropped = m_mailQueue->stop();
         if (dropped > 0)
@@ -133,15 +135,15 @@ void Voltkeep::stop()
     logEvent(programName() + QStringLiteral(" Stopped"), LogType::Success);
 }
 
-void Voltkeep::batteryDataReceived(quint32 address, const char *payload)
+void Voltkeep::reportReceived(const BatteryRecord &report, quint32 senderIpv4)
 {
     if (!m_database->isOpen()) {
         logEvent(QStringLiteral("Battery data dropped"), LogType::Information);
         return;
     }
-    BatteryRecord record = BatteryRecord::fromBytes(payload);
+    BatteryRecord record = report;
     record.reportTime = quint32(QDateTime::currentSecsSinceEpoch());
-    record.reportAddress = address;
+    record.reportAddress = senderIpv4;
     m_pendingReports.append(record);
     if (m_pendingReports.size() == 1) {
         // Whatever else arrives before the loop comes round joins this commit.
@@ -156,81 +158,82 @@ void Voltkeep::commitReports()
     if (m_pendingReports.isEmpty())
         return;
     const QList<BatteryRecord> reports = std::exchange(m_pendingReports, {});
-    const QList<bool> dropped = m_database->saveReports(reports);
-    if (!m_notificationManager)
+    const QList<BatteryDatabase::Replaced> replaced = m_database->saveReports(reports);
+    if (!m_planner || !m_delivery)
         return;
     for (qsizetype i = 0; i < reports.size(); ++i)
-        if (dropped.value(i))
-            m_notificationManager->healthAlert(reports[i]);
+        if (healthFell(replaced.value(i), reports[i]))
+            m_delivery->healthAlert(reports[i], m_planner->triggeredNotifications());
 }
 
-void Voltkeep::versionRequested(QTcpSocket *socket, const char *payload)
+void Voltkeep::versionRequested(ConnectionId connection, quint8 peerVersion)
 {
-    const quint8 peerVersion = quint8(payload[0]);
     if (peerVersion > 1)
         logEvent(QStringLiteral("Newer protocol version (%1) detected. Do you need to upgrade?").arg(peerVersion),
                  LogType::Information);
     if (m_connectionManager)
-        m_connectionManager->sendVersion(socket);
+        m_connectionManager->sendVersion(connection);
 }
 
-void Voltkeep::batteryListRequested(QTcpSocket *socket)
+void Voltkeep::listRequested(ConnectionId connection)
 {
     commitReports();
     // The reply also stands for the mail that the reports before it raised: it waits until that is out.
     if (m_mailQueue && m_connectionManager && !m_mailQueue->isDone(m_mailQueue->lastQueued())
-        && socket->state() == QAbstractSocket::ConnectedState) {
-        m_waitingLists.append({socket, m_mailQueue->lastQueued()});
-        m_connectionManager->holdConnection(socket);
+        && m_connectionManager->isConnected(connection)) {
+        m_waitingLists.append({connection, m_mailQueue->lastQueued()});
+        m_connectionManager->holdConnection(connection);
         return;
     }
-    writeList(socket);
+    writeList(connection);
 }
 
 void Voltkeep::mailsDelivered(quint64 ticket)
 {
     while (!m_waitingLists.isEmpty() && m_waitingLists.constFirst().mailTicket <= ticket) {
         const WaitingList waiting = m_waitingLists.takeFirst();
-        if (!waiting.socket || !m_connectionManager)
+        if (!m_connectionManager)
             continue;
-        writeList(waiting.socket);
-        m_connectionManager->resumeConnection(waiting.socket);
+        writeList(waiting.connection);
+        m_connectionManager->resumeConnection(waiting.connection);
     }
 }
 
-void Voltkeep::writeList(QTcpSocket *socket)
+void Voltkeep::writeList(ConnectionId connection)
 {
-    if (socket->state() != QAbstractSocket::ConnectedState)
+    if (!m_connectionManager || !m_connectionManager->isConnected(connection))
         return;
     const QList<BatteryRecord> records = m_database->validReports();
     const quint32 count = quint32(records.size());
 
-    QByteArray head = makeHeader(MessageType::ListResponse, count * 64 + 4).toBytes();
+    QByteArray reply = makeHeader(MessageType::ListResponse, count * 64 + 4).toBytes();
+    reply.reserve(reply.size() + 4 + qsizetype(count) * BatteryRecord::Size);
     char countBytes[4];
     qToLittleEndian(count, countBytes);
-    head.append(countBytes, 4);
-    socket->write(head);
-
+    reply.append(countBytes, 4);
     for (const BatteryRecord &record : records)
-        socket->write(record.toBytes());
+        reply.append(record.toBytes());
+    m_connectionManager->sendReply(connection, reply);
 }
 
-void Voltkeep::batteryDeleteRequested(QTcpSocket *, const char *)
+void Voltkeep::deleteRequested(ConnectionId)
 {
     // The reports received before the request are stored before any of its serials is deleted.
     commitReports();
 }
 
-void Voltkeep::batteryDeleteSerial(const char *serial)
+void Voltkeep::deleteSerialReceived(const QByteArray &serial)
 {
-    m_database->deleteReport(QByteArray(serial, 8));
+    m_database->deleteReport(serial);
 }
 
 void Voltkeep::notificationDue(const QString &uuid)
 {
     commitReports();
-    if (m_notificationManager)
-        m_notificationManager->periodicReport(uuid, m_database->validReports());
+    if (!m_planner || !m_delivery)
+        return;
+    if (const auto notification = m_planner->scheduledNotification(uuid))
+        m_delivery->periodicReport(*notification, m_database->validReports());
 }
 
 } // namespace NVL::Engineering::VK

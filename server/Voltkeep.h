@@ -1,40 +1,33 @@
 #pragma once
 
 #include "BatteryRecord.h"
+#include "RadioSink.h"
 #include "Service.h"
+
+#include <DataPaths.h>
 
 #include <QCoreApplication>
 #include <QList>
 #include <QObject>
-#include <QPointer>
 
 #include <memory>
 
 class QSettings;
-class QTcpSocket;
 
 namespace NVL::Engineering::VK {
 
 class BatteryDatabase;
 class ConnectionManager;
 class MailQueue;
-class NotificationManager;
+class NotificationDelivery;
+class NotificationPlanner;
 
 // The server: its identity, data folder and settings, and the handlers of every radio request.
-class Voltkeep : public QObject, public Service<QCoreApplication>
+class Voltkeep : public QObject, public Service<QCoreApplication>, private RadioSink
 {
 public:
     Voltkeep(int argc, char **argv);
     ~Voltkeep() override;
-
-    // Called by the connection manager for every decoded request.
-    // Reports are stamped at once and committed together with those that arrived with them.
-    void batteryDataReceived(quint32 address, const char *payload);
-    void versionRequested(QTcpSocket *socket, const char *payload);
-    void batteryListRequested(QTcpSocket *socket);
-    // The start of a delete request; its serials follow one by one as they arrive.
-    void batteryDeleteRequested(QTcpSocket *socket, const char *payload);
-    void batteryDeleteSerial(const char *serial);
 
     // A planned periodic notification is due.
     void notificationDue(const QString &uuid);
@@ -46,20 +39,29 @@ protected:
 private:
     struct WaitingList
     {
-        QPointer<QTcpSocket> socket;
+        ConnectionId connection = 0;
         quint64 mailTicket = 0;
     };
 
+    // Reports are stamped at once and committed together with those that arrived with them.
+    void reportReceived(const BatteryRecord &record, quint32 senderIpv4) override;
+    void versionRequested(ConnectionId connection, quint8 peerVersion) override;
+    void listRequested(ConnectionId connection) override;
+    void deleteRequested(ConnectionId connection) override;
+    void deleteSerialReceived(const QByteArray &serial) override;
+
     // Saves the reports received so far in one transaction, then raises their alerts.
     void commitReports();
-    void writeList(QTcpSocket *socket);
+    void writeList(ConnectionId connection);
     void mailsDelivered(quint64 ticket);
 
+    const DataPaths m_paths;
     std::unique_ptr<BatteryDatabase> m_database;
     std::unique_ptr<QSettings> m_settings;
-    NotificationManager *m_notificationManager = nullptr;
+    NotificationPlanner *m_planner = nullptr;
     ConnectionManager *m_connectionManager = nullptr;
     std::unique_ptr<MailQueue> m_mailQueue;
+    std::unique_ptr<NotificationDelivery> m_delivery;
     QList<BatteryRecord> m_pendingReports;
     QList<WaitingList> m_waitingLists;
 };

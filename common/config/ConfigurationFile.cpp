@@ -1,10 +1,10 @@
 #include "ConfigurationFile.h"
 
-#include "ApplicationDataFolder.h"
+#include "DataPaths.h"
 #include "JsonFields.h"
 
 #include <QByteArray>
-#include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -67,20 +67,32 @@ QByteArray readRegularFile(const QString &path)
 } // namespace
 
 ConfigurationFile::ConfigurationFile(QObject *parent)
+    : ConfigurationFile(filePath(), parent)
+{
+}
+
+ConfigurationFile::ConfigurationFile(const QString &path, QObject *parent)
     : QObject(parent)
+    , m_path(path)
 {
 }
 
 QString ConfigurationFile::filePath()
 {
-    QCoreApplication::setOrganizationName(QStringLiteral("Norvale"));
-    QCoreApplication::setApplicationName(QStringLiteral("Cellwarden"));
-    return applicationDataFolder() + QStringLiteral("/Bellwright.JSON");
+    return DataPaths::current().configurationFile;
+}
+
+void ConfigurationFile::makeFolder() const
+{
+    const QString folder = QFileInfo(m_path).path();
+    if (!QDir(folder).exists())
+        QDir().mkpath(folder);
 }
 
 nlohmann::json ConfigurationFile::readDocument() const
 {
-    const QString path = filePath();
+    makeFolder();
+    const QString &path = m_path;
     // Only where nothing at all is: a dangling or looping link, or anything else in the way, is
     // somebody's and reads as unreadable instead of being replaced.
     const QFileInfo info(path);
@@ -98,7 +110,8 @@ bool ConfigurationFile::writeDocument(const nlohmann::json &document) const
 
     // Replaced by rename, so a crash or a full disk halfway leaves the previous file intact and a
     // reader never finds the file missing or half written.
-    const QString path = filePath();
+    makeFolder();
+    const QString &path = m_path;
     const QFileDevice::Permissions permissions = permissionsFor(path);
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))

@@ -7,8 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
-// The one way both programs read and write the notification configuration file. Keeps no state:
-// every call locates the file and reads or writes it whole, so each read sees the file as it is now.
+// The one way both programs read and write the notification configuration file. Keeps no state but
+// the file's path: every call reads or writes the file whole, so each read sees the file as it is now.
 // Malformed JSON, wrong value types and missing keys reach the caller as the JSON library's
 // exceptions (parse_error, type_error, out_of_range); no partial result is delivered.
 class ConfigurationFile : public QObject
@@ -16,7 +16,11 @@ class ConfigurationFile : public QObject
     Q_OBJECT
 
 public:
+    // The file at filePath().
     explicit ConfigurationFile(QObject *parent = nullptr);
+    explicit ConfigurationFile(const QString &path, QObject *parent = nullptr);
+
+    QString path() const { return m_path; }
 
     // Writes the default document first when the file does not exist.
     nlohmann::json readDocument() const;
@@ -34,10 +38,13 @@ public:
     bool setRecipients(const RecipientList &recipients) const;
     bool setNotifications(const NotificationList &notifications) const;
 
-    // Sets the process-wide organisation and application names to the editor's, on every call:
-    // both programs must arrive at the same path.
+    // Where both programs find the file on this machine (DataPaths::current()).
     static QString filePath();
 
 private:
     bool replaceMember(const char *key, nlohmann::json value) const;
+    // The file's folder, with its parents, where it is missing; a failure shows when the file is used.
+    void makeFolder() const;
+
+    QString m_path;
 };

@@ -1,22 +1,15 @@
 #include "MailQueue.h"
 
-#include "NotificationManager.h"
-
 #include <QMetaObject>
 
 #include <algorithm>
 
 namespace NVL::Engineering::VK {
 
-MailQueue::MailQueue(QObject *parent)
-    : MailQueue(&NotificationManager::sendMail, parent)
-{
-}
-
 MailQueue::MailQueue(Sender sender, QObject *parent)
     : QObject(parent)
-    , sender(std::move(sender))
-    , worker([this] { run(); })
+    , m_sender(std::move(sender))
+    , m_worker([this] { run(); })
 {
 }
 
@@ -27,16 +20,16 @@ MailQueue::~MailQueue()
 
 quint64 MailQueue::enqueue(PreparedMail mail)
 {
-    const quint64 ticket = ++queued;
+    const quint64 ticket = ++m_queued;
     {
-        const std::lock_guard<std::mutex> lock(mutex);
-        if (stopping) {
-            finished = ticket;
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_stopping) {
+            m_finished = ticket;
         } else {
-            pending.emplace_back(ticket, std::move(mail));
+            m_pending.emplace_back(ticket, std::move(mail));
         }
     }
-    wake.notify_one();
+    m_wake.notify_one();
     return ticket;
 }
 
@@ -44,16 +37,16 @@ int MailQueue::stop()
 {
     int dropped = 0;
     {
-        const std::lock_guard<std::mutex> lock(mutex);
-        stopping = true;
-        dropped = int(pending.size());
-        if (!pending.empty())
-            finished = pending.back().first;
-        pending.clear();
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping = true;
+        dropped = int(m_pending.size());
+        if (!m_pending.empty())
+            m_finished = m_pending.back().first;
+        m_pending.clear();
     }
-    wake.notify_one();
-    if (worker.joinable())
-        worker.join();
+    m_wake.notify_one();
+    if (m_worker.joinable())
+        m_worker.join();
     takeFinished();
     return dropped;
 }
@@ -63,18 +56,18 @@ void MailQueue::run()
     for (;;) {
         std::pair<quint64, PreparedMail> next;
         {
-            std::unique_lock<std::mutex> lock(mutex);
-            wake.wait(lock, [this] { return stopping || !pending.empty(); });
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_wake.wait(lock, [this] { return m_stopping || !m_pending.empty(); });
             // A stop lets only the delivery in progress finish: nothing queued begins afterwards.
-            if (stopping)
+            if (m_stopping)
                 return;
-            next = std::move(pending.front());
-            pending.pop_front();
+            next = std::move(m_pending.front());
+            m_pending.pop_front();
         }
-        sender(next.second);
+        m_sender(next.second);
         {
-            const std::lock_guard<std::mutex> lock(mutex);
-            finished = std::max(finished, next.first);
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_finished = std::max(m_finished, next.first);
         }
         // No arguments: the owner reads the ticket under the mutex.
         QMetaObject::invokeMethod(this, "takeFinished", Qt::QueuedConnection);
@@ -85,12 +78,12 @@ void MailQueue::takeFinished()
 {
     quint64 done = 0;
     {
-        const std::lock_guard<std::mutex> lock(mutex);
-        done = finished;
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        done = m_finished;
     }
-    if (done <= reported)
+    if (done <= m_reported)
         return;
-    reported = done;
+    m_reported = done;
     emit delivered(done);
 }
 

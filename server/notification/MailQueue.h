@@ -22,17 +22,16 @@ class MailQueue : public QObject
 public:
     using Sender = std::function<void(const PreparedMail &)>;
 
-    // The sender runs on the worker thread; by default it is the SMTP session of the notifications.
-    explicit MailQueue(QObject *parent = nullptr);
+    // The sender runs on the worker thread, one mail after the other.
     explicit MailQueue(Sender sender, QObject *parent = nullptr);
     ~MailQueue() override;
 
     // Returns the mail's ticket; tickets rise by one from 1.
     quint64 enqueue(PreparedMail mail);
     // The ticket of the last mail queued, 0 before the first.
-    quint64 lastQueued() const { return queued; }
+    quint64 lastQueued() const { return m_queued; }
     // True when the mail of this ticket and all before it are done (sent, failed or dropped).
-    bool isDone(quint64 ticket) const { return ticket <= reported; }
+    bool isDone(quint64 ticket) const { return ticket <= m_reported; }
 
     // Lets the delivery in progress end (its SMTP session is bounded by the client's time-outs),
     // drops the mails not yet begun and ends the worker. Returns how many were dropped.
@@ -46,15 +45,15 @@ private:
     Q_INVOKABLE void takeFinished();
     void run();
 
-    Sender sender;
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::deque<std::pair<quint64, PreparedMail>> pending; // guarded by mutex
-    quint64 finished = 0;                                 // guarded by mutex
-    bool stopping = false;                                // guarded by mutex
-    quint64 queued = 0;   // owner's thread only
-    quint64 reported = 0; // owner's thread only
-    std::thread worker;
+    Sender m_sender;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::deque<std::pair<quint64, PreparedMail>> m_pending; // guarded by m_mutex
+    quint64 m_finished = 0;                                 // guarded by m_mutex
+    bool m_stopping = false;                                // guarded by m_mutex
+    quint64 m_queued = 0;   // owner's thread only
+    quint64 m_reported = 0; // owner's thread only
+    std::thread m_worker;
 };
 
 } // namespace NVL::Engineering::VK

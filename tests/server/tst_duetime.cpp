@@ -1,7 +1,7 @@
 // Due times on the wall clock of every zone the system knows, the walk of a planning pass, and the
 // manager's planning on days that begin after midnight or with nonsense in the file.
 #include "DueTime.h"
-#include "NotificationManager.h"
+#include "NotificationPlanner.h"
 #include "NotificationTestSupport.h"
 #include "RecordingEventSink.h"
 
@@ -82,7 +82,7 @@ QString misplanned(const NotificationData &n, const QDateTime &now, const QTimeZ
     if (!error.isEmpty())
         return error;
 
-    const QDateTime end = now.addDays(NotificationManager::WindowDays);
+    const QDateTime end = now.addDays(NotificationPlanner::WindowDays);
     const DueTime::Plan plan = DueTime::dueTimesBetween(n, now, end, zone);
     if (plan.outcome != DueTime::Plan::Complete)
         return QStringLiteral("the pass ended with outcome %1").arg(int(plan.outcome));
@@ -132,7 +132,7 @@ bool writeNotifications(const NotificationList &list)
     return ConfigurationFile().setNotifications(list);
 }
 
-QList<QDateTime> armedDues(const NotificationManager &manager)
+QList<QDateTime> armedDues(const NotificationPlanner &manager)
 {
     QList<QDateTime> result;
     for (const auto &occurrence : manager.armedOccurrences())
@@ -436,7 +436,7 @@ private Q_SLOTS:
                                     make(PeriodicType::Weekly, "00:30:00", changeDay.dayOfWeek(), 1, 1, "weekly"),
                                     make(PeriodicType::Monthly, "", 1, changeDay.day(), 1, "monthly")}));
         RecordingEventSink sink;
-        NotificationManager manager(nullptr, [start] { return start; });
+        NotificationPlanner manager(ConfigurationFile::filePath(), [start] { return start; });
 
         QList<QDateTime> daily;
         QList<QDateTime> others;
@@ -479,7 +479,7 @@ private Q_SLOTS:
                                        oddReport};
         QVERIFY(writeNotifications(list));
         RecordingEventSink sink;
-        NotificationManager manager(nullptr, [start] { return start; });
+        NotificationPlanner manager(ConfigurationFile::filePath(), [start] { return start; });
 
         const QStringList leftOut = {QStringLiteral("minus eight"), QStringLiteral("int min"), QStringLiteral("day max"),
                                      QStringLiteral("day zero"), QStringLiteral("month 13"),

@@ -1,7 +1,7 @@
 // The mail worker: deliveries leave the calling thread at once, go out in order with one SMTP session
 // each, and a stop lets only the delivery in progress end, within the SMTP client's time-outs.
 #include "MailQueue.h"
-#include "NotificationManager.h"
+#include "NotificationDelivery.h"
 #include "NotificationTestSupport.h"
 #include "ScriptedTcpServer.h"
 #include "SmtpTestServer.h"
@@ -42,7 +42,7 @@ private Q_SLOTS:
     {
         SmtpTestServer smtp;
         QVERIFY2(smtp.start(), qPrintable(smtp.errorString()));
-        MailQueue queue;
+        MailQueue queue(&NotificationDelivery::sendMail);
         QSignalSpy delivered(&queue, &MailQueue::delivered);
         QCOMPARE(queue.lastQueued(), quint64(0));
         for (int i = 1; i <= 3; ++i)
@@ -66,7 +66,7 @@ private Q_SLOTS:
         script.delayMs = 400;
         ScriptedTcpServer server(NotificationTest::scriptedSmtp(&script));
         QVERIFY(server.start());
-        MailQueue queue;
+        MailQueue queue(&NotificationDelivery::sendMail);
         QElapsedTimer clock;
         clock.start();
         const quint64 ticket = queue.enqueue(mailTo(server.port(), QStringLiteral("a@example.test"), QStringLiteral("a")));
@@ -84,7 +84,7 @@ private Q_SLOTS:
         script.delayMs = 300;
         ScriptedTcpServer server(NotificationTest::scriptedSmtp(&script));
         QVERIFY(server.start());
-        MailQueue queue;
+        MailQueue queue(&NotificationDelivery::sendMail);
         queue.enqueue(mailTo(server.port(), QStringLiteral("first@example.test"), QStringLiteral("first")));
         // The scripted server takes one connection only: a second session would find nobody.
         queue.enqueue(mailTo(server.port(), QStringLiteral("second@example.test"), QStringLiteral("second")));
@@ -120,7 +120,7 @@ private Q_SLOTS:
             c.waitForDisconnected(60000);
         });
         QVERIFY(server.start());
-        MailQueue queue;
+        MailQueue queue(&NotificationDelivery::sendMail);
         queue.enqueue(mailTo(server.port(), QStringLiteral("a@example.test"), QStringLiteral("a")));
         QTRY_VERIFY_WITH_TIMEOUT(connected.load(), 10000);
 

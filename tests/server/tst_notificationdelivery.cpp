@@ -1,5 +1,7 @@
 #include "FreePort.h"
-#include "NotificationManager.h"
+#include "NotificationDelivery.h"
+#include "NotificationPlanner.h"
+#include "ReportComposer.h"
 #include "NotificationTestSupport.h"
 #include "RecordingEventSink.h"
 
@@ -37,7 +39,7 @@ bool isHtmlSentBetween(const QByteArray &html, const NotificationData &n, const 
                        const QDateTime &before, const QDateTime &after)
 {
     for (QDateTime t = before.addMSecs(-before.time().msec()); t <= after; t = t.addSecs(1)) {
-        if (html == NotificationManager::mailHtml(n, texts, t).toUtf8())
+        if (html == ReportComposer::mailHtml(n, texts, t).toUtf8())
             return true;
     }
     return false;
@@ -94,6 +96,12 @@ void smtpScript(ScriptedTcpServer::Connection &c)
     c.close();
 }
 
+// Prepares and sends at once, reading the configuration where the tests write it.
+void deliver(const NotificationData &notification, const ReportTexts &texts)
+{
+    NotificationDelivery(ConfigurationFile::filePath()).deliver(notification, texts);
+}
+
 } // namespace
 
 class TestNotificationDelivery : public QObject
@@ -138,9 +146,9 @@ private Q_SLOTS:
     {
         const NotificationData n = periodic(PeriodicType::Daily, "08:00:00", ReportKind::FullReport,
                                             {smsUuid, opsUuid, unknownUuid});
-        const ReportTexts texts = NotificationManager::composeReport({battery('B', 1, 95), battery('C', 2, 84)});
+        const ReportTexts texts = ReportComposer::composeReport({battery('B', 1, 95), battery('C', 2, 84)});
         const QDateTime before = QDateTime::currentDateTime();
-        NotificationManager::deliver(n, texts);
+        deliver(n, texts);
         const QDateTime after = QDateTime::currentDateTime();
 
         const QList<SmtpTestServer::Message> messages = smtp->messages().mid(alreadyReceived);
@@ -203,10 +211,10 @@ private Q_SLOTS:
             records.append(battery(char('A' + i % 26), quint8(i), quint8(i % 101), alias));
         }
         const NotificationData n = periodic(PeriodicType::Weekly, "08:00:00", ReportKind::FullReport, {opsUuid});
-        const ReportTexts texts = NotificationManager::composeReport(records);
+        const ReportTexts texts = ReportComposer::composeReport(records);
         QVERIFY(texts.tableHtml.size() > 30000);
         const QDateTime before = QDateTime::currentDateTime();
-        NotificationManager::deliver(n, texts);
+        deliver(n, texts);
         const QDateTime after = QDateTime::currentDateTime();
 
         const QList<SmtpTestServer::Message> messages = smtp->messages().mid(alreadyReceived);
@@ -225,12 +233,12 @@ private Q_SLOTS:
     {
         const NotificationData summary =
             periodic(PeriodicType::Monthly, "08:00:00", ReportKind::SummaryReport, {opsUuid});
-        const ReportTexts reportTexts = NotificationManager::composeReport({battery('B', 1, 95)});
+        const ReportTexts reportTexts = ReportComposer::composeReport({battery('B', 1, 95)});
         const NotificationData alert = triggered(1, {opsUuid});
-        const ReportTexts alertTexts = NotificationManager::composeAlert(battery('B', 1, 84));
+        const ReportTexts alertTexts = ReportComposer::composeAlert(battery('B', 1, 84));
         const QDateTime before = QDateTime::currentDateTime();
-        NotificationManager::deliver(summary, reportTexts);
-        NotificationManager::deliver(alert, alertTexts);
+        deliver(summary, reportTexts);
+        deliver(alert, alertTexts);
         const QDateTime after = QDateTime::currentDateTime();
 
         const QList<SmtpTestServer::Message> messages = smtp->messages().mid(alreadyReceived);
@@ -246,9 +254,9 @@ private Q_SLOTS:
 
     void recipientsDecideWhichMailsGo()
     {
-        const ReportTexts texts = NotificationManager::composeAlert(battery('B', 1, 84));
+        const ReportTexts texts = ReportComposer::composeAlert(battery('B', 1, 84));
         // Only text-message recipients: the text mail still goes, no HTML mail.
-        NotificationManager::deliver(triggered(1, {smsUuid}), texts);
+        deliver(triggered(1, {smsUuid}), texts);
         QList<SmtpTestServer::Message> messages = smtp->messages().mid(alreadyReceived);
         QCOMPARE(messages.size(), 1);
         QCOMPARE(messages.at(0).rcptTos, QStringList{QStringLiteral("sms@example.test")});
@@ -256,7 +264,7 @@ private Q_SLOTS:
                  QString(texts.plainText).replace(QLatin1Char('\n'), QStringLiteral("\r\n")).toUtf8());
 
         // Two ordinary recipients and an unknown uuid: one HTML mail to both, nobody else.
-        NotificationManager::deliver(triggered(1, {unknownUuid, otherUuid, opsUuid}), texts);
+        deliver(triggered(1, {unknownUuid, otherUuid, opsUuid}), texts);
         messages = smtp->messages().mid(alreadyReceived);
         QCOMPARE(messages.size(), 2);
         QCOMPARE(messages.at(1).rcptTos,
@@ -271,8 +279,8 @@ private Q_SLOTS:
         QVERIFY(writeConfiguration(plainSmtp(server.serverPort()), standardRecipients(), {}));
         QElapsedTimer clock;
         clock.start();
-        NotificationManager::deliver(triggered(1, {unknownUuid}), NotificationManager::composeAlert(battery('B', 1, 84)));
-        NotificationManager::deliver(triggered(1, {}), NotificationManager::composeAlert(battery('B', 1, 84)));
+        deliver(triggered(1, {unknownUuid}), ReportComposer::composeAlert(battery('B', 1, 84)));
+        deliver(triggered(1, {}), ReportComposer::composeAlert(battery('B', 1, 84)));
         QVERIFY(clock.elapsed() < 2000); // a connection would have waited 5 s for a greeting
         QVERIFY(!server.waitForNewConnection(200));
         QVERIFY(deliveryFailures().isEmpty());
@@ -283,9 +291,9 @@ private Q_SLOTS:
         const quint16 port = freeRadioPort(); // nobody listens there
         QVERIFY(port != 0);
         QVERIFY(writeConfiguration(plainSmtp(port), standardRecipients(), {}));
-        NotificationManager::deliver(periodic(PeriodicType::Daily, "08:00:00", ReportKind::FullReport,
+        deliver(periodic(PeriodicType::Daily, "08:00:00", ReportKind::FullReport,
                                               {opsUuid, smsUuid}),
-                                     NotificationManager::composeReport({}));
+                                     ReportComposer::composeReport({}));
         QCOMPARE(deliveryFailures(),
                  (QStringList{QStringLiteral("Failed to connect to host!"), QStringLiteral("Failed to login!"),
                               QStringLiteral("Failed to send html mail!"), QStringLiteral("Failed to send text mail!")}));
@@ -293,7 +301,7 @@ private Q_SLOTS:
         // The caller carries on: the next delivery, to a working server, goes out.
         capturedDebug.clear();
         QVERIFY(writeConfiguration(plainSmtp(smtp->port()), standardRecipients(), {}));
-        NotificationManager::deliver(triggered(1, {opsUuid}), NotificationManager::composeAlert(battery('B', 1, 84)));
+        deliver(triggered(1, {opsUuid}), ReportComposer::composeAlert(battery('B', 1, 84)));
         QCOMPARE(smtp->messages().size(), alreadyReceived + 1);
         QVERIFY(deliveryFailures().isEmpty());
     }
@@ -302,7 +310,7 @@ private Q_SLOTS:
     {
         SmtpSettingsData settings = plainSmtp(smtp->port(), "vk", "wrong");
         QVERIFY(writeConfiguration(settings, standardRecipients(), {}));
-        NotificationManager::deliver(triggered(1, {opsUuid}), NotificationManager::composeAlert(battery('B', 1, 84)));
+        deliver(triggered(1, {opsUuid}), ReportComposer::composeAlert(battery('B', 1, 84)));
         QVERIFY(deliveryFailures().startsWith(QStringLiteral("Failed to login!")));
         QVERIFY(!deliveryFailures().contains(QStringLiteral("Failed to connect to host!")));
     }
@@ -327,7 +335,7 @@ private Q_SLOTS:
         SmtpSettingsData settings = plainSmtp(server.port());
         settings.authentication.enabled = enabled;
         QVERIFY(writeConfiguration(settings, standardRecipients(), {}));
-        NotificationManager::deliver(triggered(1, {opsUuid}), NotificationManager::composeAlert(battery('B', 1, 84)));
+        deliver(triggered(1, {opsUuid}), ReportComposer::composeAlert(battery('B', 1, 84)));
         QVERIFY(server.waitForFinished());
         const QList<QByteArray> lines = server.receivedLines();
         QVERIFY(lines.size() > 1 + authLines.size());
@@ -371,8 +379,8 @@ private Q_SLOTS:
         settings.security = SecurityType::StartTls;
         settings.authentication.enabled = authentication;
         QVERIFY(writeConfiguration(settings, standardRecipients(), {}));
-        NotificationManager::deliver(periodic(PeriodicType::Daily, "08:00:00", ReportKind::FullReport, {opsUuid, smsUuid}),
-                                     NotificationManager::composeReport({battery('B', 1, 95)}));
+        deliver(periodic(PeriodicType::Daily, "08:00:00", ReportKind::FullReport, {opsUuid, smsUuid}),
+                                     ReportComposer::composeReport({battery('B', 1, 95)}));
         QVERIFY(server.waitForFinished());
         QCOMPARE(server.receivedLines(), (QList<QByteArray>{"EHLO localhost", "STARTTLS"}));
         QStringList expected{QStringLiteral("Failed to connect to host!")};
@@ -389,7 +397,7 @@ private Q_SLOTS:
         QVERIFY(writeRawConfiguration("{\"smtpSettings\": {\"server\": \"127.0.0.1\", \"port\": \"" +
                                       QByteArray::number(server.serverPort()) + "\"}}"));
         RecordingEventSink sink;
-        NotificationManager::deliver(triggered(1, {opsUuid}), NotificationManager::composeAlert(battery('B', 1, 84)));
+        deliver(triggered(1, {opsUuid}), ReportComposer::composeAlert(battery('B', 1, 84)));
         QCOMPARE(sink.count(LogType::Error, QStringLiteral("type must be number")), 1);
         QCOMPARE(sink.entries.size(), 1);
         QVERIFY(!server.waitForNewConnection(200));
@@ -403,9 +411,13 @@ private Q_SLOTS:
         withOddTrigger[2].triggerType = 0; // the trigger kind plays no part
         QVERIFY(writeConfiguration(plainSmtp(smtp->port()), standardRecipients(), withOddTrigger));
         QDateTime now(QDate(2025, 1, 15), QTime(10, 0));
-        NotificationManager manager(nullptr, [&now] { return now; });
+        NotificationPlanner manager(ConfigurationFile::filePath(), [&now] { return now; });
+        NotificationDelivery delivery(ConfigurationFile::filePath());
+        const auto healthAlert = [&](const BatteryRecord &record) {
+            delivery.healthAlert(record, manager.triggeredNotifications());
+        };
 
-        manager.healthAlert(battery('B', 1, 84)); // Fair
+        healthAlert(battery('B', 1, 84)); // Fair
         QList<SmtpTestServer::Message> messages = smtp->messages().mid(alreadyReceived);
         QCOMPARE(messages.size(), 2);
         QCOMPARE(messages.at(0).rcptTos, QStringList{QStringLiteral("ops@example.test")});
@@ -416,12 +428,12 @@ private Q_SLOTS:
             now = manager.nextPassTime();
             manager.setupTimers();
         }
-        manager.healthAlert(battery('B', 1, 84));
+        healthAlert(battery('B', 1, 84));
         QCOMPARE(smtp->messages().size(), alreadyReceived + 4);
 
-        manager.healthAlert(battery('B', 1, 98)); // Excellent: no notification is set to it
+        healthAlert(battery('B', 1, 98)); // Excellent: no notification is set to it
         QCOMPARE(smtp->messages().size(), alreadyReceived + 4);
-        manager.healthAlert(battery('B', 1, 10)); // Poor
+        healthAlert(battery('B', 1, 10)); // Poor
         QCOMPARE(smtp->messages().size(), alreadyReceived + 5);
     }
 
@@ -432,25 +444,30 @@ private Q_SLOTS:
             periodic(PeriodicType::Daily, "12:00:00", ReportKind::SummaryReport, {otherUuid})};
         QVERIFY(writeConfiguration(plainSmtp(smtp->port()), standardRecipients(), notifications));
         QDateTime now(QDate(2025, 1, 15), QTime(10, 0));
-        NotificationManager manager(nullptr, [&now] { return now; });
+        NotificationPlanner manager(ConfigurationFile::filePath(), [&now] { return now; });
+        NotificationDelivery delivery(ConfigurationFile::filePath());
+        const auto periodicReport = [&](const QString &key, const QList<BatteryRecord> &records) {
+            if (const auto notification = manager.scheduledNotification(key))
+                delivery.periodicReport(*notification, records);
+        };
         const auto armed = manager.armedOccurrences();
         QCOMPARE(armed.size(), 14);
         const QString fullKey = armed.at(0).key;
         const QString summaryKey = armed.at(1).key;
 
         const QList<BatteryRecord> records{battery('B', 1, 95), battery('C', 2, 50)};
-        manager.periodicReport(QStringLiteral("{not-a-planned-key}"), records);
+        periodicReport(QStringLiteral("{not-a-planned-key}"), records);
         QCOMPARE(smtp->messages().size(), alreadyReceived);
-        manager.periodicReport(fullKey, records);
-        manager.periodicReport(summaryKey, records);
+        periodicReport(fullKey, records);
+        periodicReport(summaryKey, records);
         const QList<SmtpTestServer::Message> messages = smtp->messages().mid(alreadyReceived);
         QCOMPARE(messages.size(), 2);
         QCOMPARE(messages.at(0).rcptTos, QStringList{QStringLiteral("ops@example.test")});
         const QByteArray full = parseMail(messages.at(0).data).parts.value(0).body;
-        QVERIFY(full.contains(NotificationManager::composeReport(records).tableHtml.toUtf8()));
+        QVERIFY(full.contains(ReportComposer::composeReport(records).tableHtml.toUtf8()));
         QCOMPARE(messages.at(1).rcptTos, QStringList{QStringLiteral("other@example.test")});
         const QByteArray summary = parseMail(messages.at(1).data).parts.value(0).body;
-        QVERIFY(summary.endsWith(NotificationManager::composeReport(records).summaryHtml.toUtf8()));
+        QVERIFY(summary.endsWith(ReportComposer::composeReport(records).summaryHtml.toUtf8()));
     }
 
 private:

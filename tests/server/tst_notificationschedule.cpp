@@ -1,4 +1,5 @@
-#include "NotificationManager.h"
+#include "NotificationDelivery.h"
+#include "NotificationPlanner.h"
 #include "NotificationTestSupport.h"
 #include "RecordingEventSink.h"
 
@@ -79,10 +80,11 @@ public:
     explicit PlanRunner(const QDateTime &start)
         : now(start)
     {
-        manager = std::make_unique<NotificationManager>(nullptr, [this] { return now; });
-        QObject::connect(manager.get(), &NotificationManager::timerExpired, [this](const QString &key) {
+        manager = std::make_unique<NotificationPlanner>(ConfigurationFile::filePath(), [this] { return now; });
+        QObject::connect(manager.get(), &NotificationPlanner::timerExpired, [this](const QString &key) {
             record(key);
-            manager->periodicReport(key, {});
+            if (const auto notification = manager->scheduledNotification(key))
+                NotificationDelivery(ConfigurationFile::filePath()).periodicReport(*notification, {});
         });
         snapshot = manager->armedOccurrences();
         settle();
@@ -92,7 +94,7 @@ public:
     bool runUntil(const QDateTime &until)
     {
         for (int guard = 0; guard < 1000; ++guard) {
-            const QList<NotificationManager::ArmedOccurrence> armed = manager->armedOccurrences();
+            const QList<NotificationPlanner::ArmedOccurrence> armed = manager->armedOccurrences();
             const QDateTime pass = manager->nextPassTime();
             const bool occurrenceNext = !armed.isEmpty()
                 && (armed.first().due < pass || (armed.first().due == pass && !passFirstOnTie));
@@ -134,7 +136,7 @@ public:
     }
 
     QDateTime now;
-    std::unique_ptr<NotificationManager> manager;
+    std::unique_ptr<NotificationPlanner> manager;
     QList<Fired> fired;
     int passes = 1;
     int maxArmed = 0;
@@ -159,7 +161,7 @@ private:
     // The occurrence that fired is the one of the snapshot with this key that is no longer armed.
     void record(const QString &key)
     {
-        const QList<NotificationManager::ArmedOccurrence> armed = manager->armedOccurrences();
+        const QList<NotificationPlanner::ArmedOccurrence> armed = manager->armedOccurrences();
         for (const auto &o : snapshot) {
             if (o.key != key)
                 continue;
@@ -174,7 +176,7 @@ private:
         fired.append({QStringLiteral("<unknown key>"), QDateTime(), now});
     }
 
-    QList<NotificationManager::ArmedOccurrence> snapshot;
+    QList<NotificationPlanner::ArmedOccurrence> snapshot;
 };
 
 QList<QDateTime> everyDay(const QDateTime &first, int days)
@@ -269,7 +271,7 @@ private Q_SLOTS:
         QFETCH(QDateTime, now);
         QFETCH(NotificationData, notification);
         QFETCH(QDateTime, expected);
-        const QDateTime due = NotificationManager::nextDueTime(notification, now);
+        const QDateTime due = NotificationPlanner::nextDueTime(notification, now);
         QCOMPARE(due, expected);
         QCOMPARE(due.time(), expected.time()); // the wall-clock time of day, not just the instant
         QCOMPARE(due.offsetFromUtc(), expected.offsetFromUtc());
@@ -277,9 +279,9 @@ private Q_SLOTS:
 
     void daylightSavingKeepsTheTimeOfDay()
     {
-        const QDateTime winter = NotificationManager::nextDueTime(periodic(PeriodicType::Daily, "09:00:00"),
+        const QDateTime winter = NotificationPlanner::nextDueTime(periodic(PeriodicType::Daily, "09:00:00"),
                                                                   at(2025, 3, 29, 8, 0));
-        const QDateTime summer = NotificationManager::nextDueTime(periodic(PeriodicType::Daily, "09:00:00"),
+        const QDateTime summer = NotificationPlanner::nextDueTime(periodic(PeriodicType::Daily, "09:00:00"),
                                                                   winter.addSecs(1));
         QCOMPARE(winter.offsetFromUtc(), 3600);
         QCOMPARE(summer.offsetFromUtc(), 7200);
@@ -301,7 +303,7 @@ private Q_SLOTS:
     void noDueTimeForNonsense()
     {
         QFETCH(NotificationData, notification);
-        QVERIFY(!NotificationManager::nextDueTime(notification, t0).isValid());
+        QVERIFY(!NotificationPlanner::nextDueTime(notification, t0).isValid());
     }
 
     void firstPassPlansItsWindow()

@@ -1,7 +1,7 @@
 // Notifications of the real server program: a due daily report and health alerts reach the test SMTP
 // server; a broken configuration file does not stop the server from serving radios.
 #include "MessageHeader.h"
-#include "NotificationManager.h"
+#include "ReportComposer.h"
 #include "NotificationTestSupport.h"
 #include "SmtpTestServer.h"
 #include "VoltkeepProcess.h"
@@ -130,7 +130,7 @@ private Q_SLOTS:
         QCOMPARE(messages.at(1).rcptTos, QStringList{QStringLiteral("sms@example.test")});
         QCOMPARE(messages.at(0).session, messages.at(1).session);
 
-        const ReportTexts expected = NotificationManager::composeReport(stored);
+        const ReportTexts expected = ReportComposer::composeReport(stored);
         const QByteArray html = parseMail(messages.at(0).data).parts.value(0).body;
         QVERIFY(html.startsWith("<img src='cid:tamsel' /><h1>Voltkeep Report: "));
         QVERIFY(html.endsWith(("</h1><hr>" + expected.summaryHtml + "<hr>" + expected.tableHtml).toUtf8()));

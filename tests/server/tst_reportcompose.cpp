@@ -1,4 +1,4 @@
-#include "NotificationManager.h"
+#include "ReportComposer.h"
 #include "NotificationTestSupport.h"
 
 #include <QtTest>
@@ -36,14 +36,14 @@ class TestReportCompose : public QObject
 private Q_SLOTS:
     void emptyDatabase()
     {
-        const ReportTexts texts = NotificationManager::composeReport({});
+        const ReportTexts texts = ReportComposer::composeReport({});
         QCOMPARE(texts.summaryHtml, summary(0, 0, 0, 0, 0));
         QCOMPARE(texts.tableHtml, head + QStringLiteral("</table>"));
         QCOMPARE(texts.plainText,
                  QStringLiteral("Battery Report\nCount: 0\nExcellent: 0\nGood: 0\nFair: 0\nPoor: 0"));
 
         const NotificationData full = NotificationTest::periodic(PeriodicType::Daily, "08:00:00");
-        QCOMPARE(NotificationManager::mailHtml(full, texts, headingTime),
+        QCOMPARE(ReportComposer::mailHtml(full, texts, headingTime),
                  heading + summary(0, 0, 0, 0, 0) + QStringLiteral("<hr>") + head + QStringLiteral("</table>"));
     }
 
@@ -53,7 +53,7 @@ private Q_SLOTS:
         second.reportAddress = 0x0A000102u; // 10.0.1.2
         second.cycleCount = 1234;
         second.fullCapacity = 0;
-        const ReportTexts texts = NotificationManager::composeReport({battery('B', 0x01, 95), second});
+        const ReportTexts texts = ReportComposer::composeReport({battery('B', 0x01, 95), second});
 
         const QString rowB = QStringLiteral("<tr><td>B0123456789</td><td>Excellent</td><td>3200 mAh</td><td>17</td>"
                                             "<td>0102030405060708</td><td>Radio 7</td><td>2025-01-15</td>"
@@ -73,7 +73,7 @@ private Q_SLOTS:
         const QList<BatteryRecord> records{battery('A', 1, 95), battery('A', 2, 100), battery('A', 3, 87),
                                            battery('A', 4, 86), battery('A', 5, 80), battery('A', 6, 150),
                                            battery('A', 7, 0)};
-        const ReportTexts texts = NotificationManager::composeReport(records);
+        const ReportTexts texts = ReportComposer::composeReport(records);
         QCOMPARE(texts.summaryHtml, summary(7, 2, 1, 1, 3));
         QCOMPARE(texts.plainText,
                  QStringLiteral("Battery Report\nCount: 7\nExcellent: 2\nGood: 1\nFair: 1\nPoor: 3"));
@@ -83,17 +83,17 @@ private Q_SLOTS:
 
     void summaryReportLeavesTheTableOut()
     {
-        const ReportTexts texts = NotificationManager::composeReport({battery('B', 0x01, 85)});
+        const ReportTexts texts = ReportComposer::composeReport({battery('B', 0x01, 85)});
         const NotificationData summaryOnly =
             NotificationTest::periodic(PeriodicType::Weekly, "08:00:00", ReportKind::SummaryReport);
-        QCOMPARE(NotificationManager::mailHtml(summaryOnly, texts, headingTime), heading + summary(1, 0, 0, 1, 0));
+        QCOMPARE(ReportComposer::mailHtml(summaryOnly, texts, headingTime), heading + summary(1, 0, 0, 1, 0));
         QCOMPARE(texts.plainText,
                  QStringLiteral("Battery Report\nCount: 1\nExcellent: 0\nGood: 0\nFair: 1\nPoor: 0"));
     }
 
     void healthAlert()
     {
-        const ReportTexts texts = NotificationManager::composeAlert(battery('B', 0x01, 84, "Truck 12"));
+        const ReportTexts texts = ReportComposer::composeAlert(battery('B', 0x01, 84, "Truck 12"));
         QVERIFY(texts.summaryHtml.isEmpty());
         const QString table = head
             + QStringLiteral("<tr><td>B0123456789</td><td>Fair</td><td>3200 mAh</td><td>17</td>"
@@ -102,7 +102,7 @@ private Q_SLOTS:
         QCOMPARE(texts.tableHtml, table);
         QCOMPARE(texts.plainText, QStringLiteral("Battery Health Alert\nHealth: Fair\nSerial #: B0123456789\n"
                                                  "Alias: Truck 12\nESN: 0102030405060708"));
-        QCOMPARE(NotificationManager::mailHtml(NotificationTest::triggered(1, {}), texts, headingTime),
+        QCOMPARE(ReportComposer::mailHtml(NotificationTest::triggered(1, {}), texts, headingTime),
                  heading + table);
     }
 
@@ -112,25 +112,25 @@ private Q_SLOTS:
         ordinary.typeCode = 0x00001234; // not self-measuring: health from cycles and capacity, no serial text
         ordinary.cycleCount = 0;
         ordinary.fullCapacity = 3780;
-        const ReportTexts alert = NotificationManager::composeAlert(ordinary);
+        const ReportTexts alert = ReportComposer::composeAlert(ordinary);
         QVERIFY(alert.tableHtml.startsWith(head + QStringLiteral("<tr><td></td><td>Excellent</td>")));
         QCOMPARE(alert.plainText, QStringLiteral("Battery Health Alert\nHealth: Excellent\nSerial #: \n"
                                                  "Alias: Radio 7\nESN: 0102030405060708"));
-        const ReportTexts report = NotificationManager::composeReport({ordinary});
+        const ReportTexts report = ReportComposer::composeReport({ordinary});
         QVERIFY(report.tableHtml.startsWith(head + QStringLiteral("<tr><td></td><td>Excellent</td>")));
     }
 
     void aliasIsShownAsText()
     {
         const QByteArray alias = "<b>x</b>&\"'";
-        const ReportTexts alert = NotificationManager::composeAlert(battery('B', 0x01, 95, alias));
+        const ReportTexts alert = ReportComposer::composeAlert(battery('B', 0x01, 95, alias));
         QVERIFY2(alert.tableHtml.contains(QStringLiteral("<td>&lt;b&gt;x&lt;/b&gt;&amp;&quot;'</td>")),
                  qPrintable(alert.tableHtml));
         QVERIFY(!alert.tableHtml.contains(QStringLiteral("<b>")));
         // The text mail is not HTML and keeps the alias as it is.
         QVERIFY(alert.plainText.contains(QStringLiteral("\nAlias: <b>x</b>&\"'\n")));
 
-        const ReportTexts report = NotificationManager::composeReport({battery('B', 0x01, 95, alias)});
+        const ReportTexts report = ReportComposer::composeReport({battery('B', 0x01, 95, alias)});
         QVERIFY(report.tableHtml.contains(QStringLiteral("<td>&lt;b&gt;x&lt;/b&gt;&amp;&quot;'</td>")));
     }
 
@@ -138,11 +138,11 @@ private Q_SLOTS:
     {
         // Chained substitution would put the next value in place of the alias's "%2" and "%1".
         const BatteryRecord record = battery('B', 0x01, 95, "a%2b%1c%8");
-        const ReportTexts report = NotificationManager::composeReport({record});
+        const ReportTexts report = ReportComposer::composeReport({record});
         QVERIFY2(report.tableHtml.contains(QStringLiteral("<td>0102030405060708</td><td>a%2b%1c%8</td>"
                                                           "<td>2025-01-15</td><td>192.168.0.1</td></tr>")),
                  qPrintable(report.tableHtml));
-        const ReportTexts alert = NotificationManager::composeAlert(record);
+        const ReportTexts alert = ReportComposer::composeAlert(record);
         QCOMPARE(alert.plainText, QStringLiteral("Battery Health Alert\nHealth: Excellent\nSerial #: B0123456789\n"
                                                  "Alias: a%2b%1c%8\nESN: 0102030405060708"));
     }
@@ -151,7 +151,7 @@ private Q_SLOTS:
     {
         NotificationData odd = NotificationTest::triggered(1, {});
         odd.notificationType = NotificationKind(4);
-        QVERIFY(NotificationManager::mailHtml(odd, NotificationManager::composeAlert(battery('B', 1, 95)),
+        QVERIFY(ReportComposer::mailHtml(odd, ReportComposer::composeAlert(battery('B', 1, 95)),
                                               headingTime)
                     .isEmpty());
     }

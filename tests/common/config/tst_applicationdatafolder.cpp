@@ -1,4 +1,5 @@
 #include "ApplicationDataFolder.h"
+#include "DataPaths.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -70,6 +71,34 @@ private slots:
         QFETCH(QString, application);
         QFETCH(QString, expected);
         QCOMPARE(joinApplicationDataFolder(QStringLiteral("/base"), organisation, application), expected);
+    }
+
+    // The paths computed once at start are those the process-wide names used to give.
+    void dataPathsAreThoseOfTheProcessNames_data()
+    {
+        QTest::addColumn<bool>("override");
+        QTest::newRow("default folder") << false;
+        QTest::newRow("NORVALE_COMMON_APPDATA") << true;
+    }
+
+    void dataPathsAreThoseOfTheProcessNames()
+    {
+        QFETCH(bool, override);
+        QTemporaryDir temp;
+        QVERIFY(temp.isValid());
+        if (override)
+            qputenv("NORVALE_COMMON_APPDATA", temp.path().toUtf8());
+        // As applicationDataFolder() joins them, without creating anything under the machine's folder.
+        const auto folderOf = [](const QString &application) {
+            QCoreApplication::setApplicationName(application);
+            return joinApplicationDataFolder(commonApplicationDataFolder(), QCoreApplication::organizationName(),
+                                             QCoreApplication::applicationName());
+        };
+        const DataPaths paths = DataPaths::current();
+        QCOMPARE(paths.databaseFile(), folderOf(QStringLiteral("Voltkeep")) + QStringLiteral("/vk.db"));
+        QCOMPARE(paths.settingsFile(), folderOf(QStringLiteral("Voltkeep")) + QStringLiteral("/vk.cfg"));
+        QCOMPARE(paths.configurationFile, folderOf(QStringLiteral("Cellwarden")) + QStringLiteral("/Bellwright.JSON"));
+        QCOMPARE(paths.serverFolder.startsWith(override ? temp.path() : QStringLiteral("/var/lib/")), true);
     }
 
     void noNamesMeansTheCommonFolderItself()

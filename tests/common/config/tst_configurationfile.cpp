@@ -106,9 +106,8 @@ private slots:
         QCOMPARE(fileBytes(), QByteArray(defaultDocument));
         QCOMPARE(fileBytes().count('\n'), 19); // 20 lines, none after the last brace
         QCOMPARE(ConfigurationFile::filePath(), path);
-        // Locating the file switches the process to the editor's names.
-        QCOMPARE(QCoreApplication::organizationName(), QStringLiteral("Norvale"));
-        QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("Cellwarden"));
+        // Locating the file leaves the process's names as they were.
+        QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("Voltkeep"));
         QCOMPARE(ConfigurationFile::defaultConfiguration().dump(3), std::string(defaultDocument));
     }
 

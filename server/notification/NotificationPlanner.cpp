@@ -1,7 +1,6 @@
-#include "NotificationManager.h"
+#include "NotificationPlanner.h"
 
 #include "DueTime.h"
-#include "MailQueue.h"
 #include "ServiceBase.h"
 
 #include <ConfigurationFile.h>
@@ -31,7 +30,7 @@ namespace NVL::Engineering::VK {
 // pass, and nothing falls between two windows.
 //
 // Timers fire up to a second early. An occurrence counts as sent the moment its timer fires:
-// lastFired keeps, per notification, the due time of its latest fired occurrence, and a pass
+// m_lastFired keeps, per notification, the due time of its latest fired occurrence, and a pass
 // skips everything at or before it. A notification's identity is its whole content plus its rank
 // among identical entries of the file, so two identical entries still mail twice, and an edited
 // entry is a new notification.
@@ -39,7 +38,7 @@ namespace NVL::Engineering::VK {
 // A notification whose fields are out of range, or whose due times would not advance, is left out of
 // the pass with a Warning rather than planned: no walk over due times can spin.
 //
-// A file that cannot be read leaves `notifications` as it was: the pass logs the error and plans
+// A file that cannot be read leaves `m_notifications` as it was: the pass logs the error and plans
 // the next window from the list it had. A pass whose next pass time has already gone by arms it
 // with interval 0, so planning catches up instead of stopping. Every timer is a child or member of
 // the manager and dies with it.
@@ -75,28 +74,30 @@ QString contentOf(const NotificationData &notification)
 
 } // namespace
 
-NotificationManager::NotificationManager(QObject *parent)
-    : NotificationManager(parent, [] { return QDateTime::currentDateTime(); })
+NotificationPlanner::NotificationPlanner(const QString &configurationFile, QObject *parent)
+    : NotificationPlanner(configurationFile, [] { return QDateTime::currentDateTime(); }, parent)
 {
 }
 
-NotificationManager::NotificationManager(QObject *parent, Clock clock)
-    : QObject(parent), clock(std::move(clock))
+NotificationPlanner::NotificationPlanner(const QString &configurationFile, Clock clock, QObject *parent)
+    : QObject(parent)
+    , m_configurationFile(configurationFile)
+    , m_clock(std::move(clock))
 {
-    planningTimer.setSingleShot(true);
-    planningTimer.setTimerType(Qt::PreciseTimer);
-    connect(&planningTimer, &QTimer::timeout, this, &NotificationManager::setupTimers);
-    windowStartTime = this->clock();
+    m_planningTimer.setSingleShot(true);
+    m_planningTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_planningTimer, &QTimer::timeout, this, &NotificationPlanner::setupTimers);
+    m_windowStart = m_clock();
     setupTimers();
 }
 
-NotificationManager::~NotificationManager() = default;
+NotificationPlanner::~NotificationPlanner() = default;
 
-void NotificationManager::setupTimers()
+void NotificationPlanner::setupTimers()
 {
-    const QDateTime now = clock();
+    const QDateTime now = m_clock();
     try {
-        notifications = ConfigurationFile().notifications();
+        m_notifications = ConfigurationFile(m_configurationFile).notifications();
     } catch (const std::exception &e) {
         ServiceBase::logEvent(QStringLiteral("Cannot read the notification configuration, keeping the "
                                              "previous notifications: %1")
@@ -104,22 +105,22 @@ void NotificationManager::setupTimers()
                               LogType::Error);
     }
 
-    const QDateTime windowEnd = windowStartTime.addDays(WindowDays);
+    const QDateTime windowEnd = m_windowStart.addDays(WindowDays);
     const QTimeZone zone = localZone(now);
     QDateTime from = now;
-    for (const Occurrence &occurrence : std::as_const(armed)) {
+    for (const Occurrence &occurrence : std::as_const(m_armed)) {
         from = std::min(from, occurrence.due);
         delete occurrence.timer;
     }
-    armed.clear();
-    scheduled.clear();
-    triggered.clear();
+    m_armed.clear();
+    m_scheduled.clear();
+    m_triggered.clear();
 
     QHash<QString, int> rank;
     QHash<QString, QDateTime> stillFired;
-    for (const NotificationData &notification : std::as_const(notifications)) {
+    for (const NotificationData &notification : std::as_const(m_notifications)) {
         if (notification.notificationType == NotificationKind::Triggered) {
-            triggered.append(notification);
+            m_triggered.append(notification);
             continue;
         }
         if (notification.notificationType != NotificationKind::Periodic)
@@ -127,7 +128,7 @@ void NotificationManager::setupTimers()
 
         const QString content = contentOf(notification);
         const QString identity = content + QLatin1Char('#') + QString::number(rank[content]++);
-        const QDateTime fired = lastFired.value(identity);
+        const QDateTime fired = m_lastFired.value(identity);
         if (fired.isValid())
             stillFired.insert(identity, fired);
 
@@ -151,16 +152,16 @@ void NotificationManager::setupTimers()
             armedAny = true;
         }
         if (armedAny)
-            scheduled.insert(key, notification);
+            m_scheduled.insert(key, notification);
     }
-    lastFired = stillFired; // forget notifications that left the file
+    m_lastFired = stillFired; // forget notifications that left the file
 
-    windowStartTime = windowEnd;
-    nextPass = windowEnd.addSecs(-PassLeadSeconds);
-    planningTimer.start(intervalMs(now, nextPass));
+    m_windowStart = windowEnd;
+    m_nextPass = windowEnd.addSecs(-PassLeadSeconds);
+    m_planningTimer.start(intervalMs(now, m_nextPass));
 }
 
-void NotificationManager::arm(const QString &key, const QString &identity, const QDateTime &due,
+void NotificationPlanner::arm(const QString &key, const QString &identity, const QDateTime &due,
                               const QDateTime &now)
 {
     auto *timer = new QTimer(this);
@@ -168,110 +169,77 @@ void NotificationManager::arm(const QString &key, const QString &identity, const
     // A coarse timer of this length may be a whole second off; planning allows for one second only.
     timer->setTimerType(Qt::PreciseTimer);
     connect(timer, &QTimer::timeout, this, [this, timer] { occurrenceDue(timer); });
-    armed.append({key, identity, due, timer});
+    m_armed.append({key, identity, due, timer});
     timer->start(intervalMs(now, due));
 }
 
-void NotificationManager::occurrenceDue(QTimer *timer)
+void NotificationPlanner::occurrenceDue(QTimer *timer)
 {
-    const auto it = std::find_if(armed.begin(), armed.end(),
+    const auto it = std::find_if(m_armed.begin(), m_armed.end(),
                                  [timer](const Occurrence &occurrence) { return occurrence.timer == timer; });
-    if (it == armed.end())
+    if (it == m_armed.end())
         return;
     const Occurrence occurrence = *it;
-    armed.erase(it);
+    m_armed.erase(it);
     timer->deleteLater();
 
-    QDateTime &fired = lastFired[occurrence.identity];
+    QDateTime &fired = m_lastFired[occurrence.identity];
     if (!fired.isValid() || fired < occurrence.due)
         fired = occurrence.due;
     emit timerExpired(occurrence.key);
 }
 
-void NotificationManager::periodicReport(const QString &key, const QList<BatteryRecord> &records)
+std::optional<NotificationData> NotificationPlanner::scheduledNotification(const QString &key) const
 {
-    const auto it = scheduled.constFind(key);
-    if (it == scheduled.constEnd())
-        return;
-    const NotificationData notification = it.value();
-    dispatch(notification, composeReport(records));
+    const auto it = m_scheduled.constFind(key);
+    if (it == m_scheduled.constEnd())
+        return std::nullopt;
+    return it.value();
 }
 
-void NotificationManager::setMailQueue(MailQueue *queue)
+QDateTime NotificationPlanner::nextDueTime(const NotificationData &notification) const
 {
-    mailQueue = queue;
+    return nextDueTime(notification, m_clock());
 }
 
-void NotificationManager::dispatch(const NotificationData &notification, const ReportTexts &texts)
-{
-    if (!mailQueue) {
-        deliver(notification, texts);
-        return;
-    }
-    if (auto mail = prepareMail(notification, texts))
-        mailQueue->enqueue(std::move(*mail));
-}
-
-void NotificationManager::healthAlert(const BatteryRecord &record)
-{
-    const int healthClassNumber = healthClass(record);
-    const QList<NotificationData> alerts = triggered;
-    ReportTexts texts;
-    bool composed = false;
-    for (const NotificationData &notification : alerts) {
-        if (notification.triggerValue != healthClassNumber)
-            continue;
-        if (!composed) {
-            texts = composeAlert(record);
-            composed = true;
-        }
-        dispatch(notification, texts);
-    }
-}
-
-QDateTime NotificationManager::nextDueTime(const NotificationData &notification) const
-{
-    return nextDueTime(notification, clock());
-}
-
-QDateTime NotificationManager::nextDueTime(const NotificationData &notification, const QDateTime &now)
+QDateTime NotificationPlanner::nextDueTime(const NotificationData &notification, const QDateTime &now)
 {
     return DueTime::nextDueTime(notification, now, localZone(now)).toLocalTime();
 }
 
-QList<NotificationManager::ArmedOccurrence> NotificationManager::armedOccurrences() const
+QList<NotificationPlanner::ArmedOccurrence> NotificationPlanner::armedOccurrences() const
 {
     QList<ArmedOccurrence> result;
-    for (const Occurrence &occurrence : armed)
-        result.append({occurrence.key, occurrence.due, scheduled.value(occurrence.key), occurrence.timer});
+    for (const Occurrence &occurrence : m_armed)
+        result.append({occurrence.key, occurrence.due, m_scheduled.value(occurrence.key), occurrence.timer});
     std::stable_sort(result.begin(), result.end(),
                      [](const ArmedOccurrence &a, const ArmedOccurrence &b) { return a.due < b.due; });
     return result;
 }
 
-QList<NotificationData> NotificationManager::triggeredNotifications() const
+QList<NotificationData> NotificationPlanner::triggeredNotifications() const
 {
-    return triggered;
+    return m_triggered;
 }
 
-bool NotificationManager::isScheduled(const QString &key) const
+bool NotificationPlanner::isScheduled(const QString &key) const
 {
-    return scheduled.contains(key);
+    return m_scheduled.contains(key);
 }
 
-QDateTime NotificationManager::windowStart() const
+QDateTime NotificationPlanner::windowStart() const
 {
-    return windowStartTime;
+    return m_windowStart;
 }
 
-QDateTime NotificationManager::nextPassTime() const
+QDateTime NotificationPlanner::nextPassTime() const
 {
-    return nextPass;
+    return m_nextPass;
 }
 
-const QTimer *NotificationManager::passTimer() const
+const QTimer *NotificationPlanner::passTimer() const
 {
-    return &planningTimer;
+    return &m_planningTimer;
 }
 
 } // namespace NVL::Engineering::VK

@@ -1,5 +1,7 @@
-#include "NotificationManager.h"
+#include "NotificationDelivery.h"
 
+#include "MailQueue.h"
+#include "ReportComposer.h"
 #include "ServiceBase.h"
 
 #include <ConfigurationFile.h>
@@ -8,26 +10,58 @@
 #include <MimeInlineFile.h>
 #include <MimeMessage.h>
 #include <MimeText.h>
-#include <SmtpClient.h>
+#include <SmtpSession.h>
 
 #include <QFile>
 
 #include <algorithm>
-
 #include <exception>
-#include <optional>
 #include <memory>
 #include <vector>
 
 namespace NVL::Engineering::VK {
 
-std::optional<PreparedMail> NotificationManager::prepareMail(const NotificationData &notification,
-                                                             const ReportTexts &texts)
+NotificationDelivery::NotificationDelivery(const QString &configurationFile, MailQueue *queue)
+    : m_configurationFile(configurationFile)
+    , m_queue(queue)
+{
+}
+
+void NotificationDelivery::periodicReport(const NotificationData &notification, const QList<BatteryRecord> &records)
+{
+    send(notification, ReportComposer::composeReport(records));
+}
+
+void NotificationDelivery::healthAlert(const BatteryRecord &record, const QList<NotificationData> &triggered)
+{
+    const int healthClassNumber = healthClass(record);
+    std::optional<ReportTexts> texts;
+    for (const NotificationData &notification : triggered) {
+        if (notification.triggerValue != healthClassNumber)
+            continue;
+        if (!texts)
+            texts = ReportComposer::composeAlert(record);
+        send(notification, *texts);
+    }
+}
+
+void NotificationDelivery::send(const NotificationData &notification, const ReportTexts &texts)
+{
+    if (!m_queue) {
+        deliver(notification, texts);
+        return;
+    }
+    if (auto mail = prepareMail(notification, texts))
+        m_queue->enqueue(std::move(*mail));
+}
+
+std::optional<PreparedMail> NotificationDelivery::prepareMail(const NotificationData &notification,
+                                                              const ReportTexts &texts) const
 {
     PreparedMail mail;
     RecipientList recipients;
     try {
-        const ConfigurationFile file;
+        const ConfigurationFile file(m_configurationFile);
         mail.settings = file.smtpSettings();
         recipients = file.recipients();
     } catch (const std::exception &e) {
@@ -48,12 +82,18 @@ std::optional<PreparedMail> NotificationManager::prepareMail(const NotificationD
     // A message nobody would get is not sent; with no recipient at all there is no session.
     if (mail.htmlRecipients.isEmpty() && mail.textRecipients.isEmpty())
         return std::nullopt;
-    mail.html = mailHtml(notification, texts, QDateTime::currentDateTime());
+    mail.html = ReportComposer::mailHtml(notification, texts, QDateTime::currentDateTime());
     mail.plainText = texts.plainText;
     return mail;
 }
 
-void NotificationManager::sendMail(const PreparedMail &mail)
+void NotificationDelivery::deliver(const NotificationData &notification, const ReportTexts &texts) const
+{
+    if (const auto mail = prepareMail(notification, texts))
+        sendMail(*mail);
+}
+
+void NotificationDelivery::sendMail(const PreparedMail &mail)
 {
     const SmtpSettingsData &settings = mail.settings;
     // Declared before the messages, which only point at them.
@@ -79,37 +119,25 @@ void NotificationManager::sendMail(const PreparedMail &mail)
     };
     addAll(mail.htmlRecipients, htmlMessage);
     addAll(mail.textRecipients, textMessage);
-    const bool sendHtml = !mail.htmlRecipients.isEmpty();
-    const bool sendText = !mail.textRecipients.isEmpty();
-
     htmlMessage.addPart(&htmlPart);
     htmlMessage.addPart(&logo);
     textMessage.addPart(&textPart);
 
-    // Without authentication the credentials stay here: no AUTH goes out, and the login step is done.
-    const bool authenticate = settings.authentication.enabled;
-    SmtpClient client(QString::fromStdString(settings.server), settings.port, int(settings.security));
-    if (authenticate) {
-        client.setMechanism(SmtpClient::Login);
-        client.setUser(QString::fromStdString(settings.authentication.username));
-        client.setPassword(QString::fromStdString(settings.authentication.password));
-    }
+    QList<MimeMessage *> messages;
+    if (!mail.htmlRecipients.isEmpty())
+        messages.append(&htmlMessage);
+    if (!mail.textRecipients.isEmpty())
+        messages.append(&textMessage);
+    const SmtpSession::Outcome outcome = SmtpSession::run(settings, messages);
 
-    if (!client.connectToServer())
+    if (!outcome.connected)
         qDebug("Failed to connect to host!");
-    if (authenticate && !client.login())
+    if (!outcome.loggedIn)
         qDebug("Failed to login!");
-    if (sendHtml && !client.sendMail(htmlMessage))
-        qDebug("Failed to send html mail!");
-    if (sendText && !client.sendMail(textMessage))
-        qDebug("Failed to send text mail!");
-    client.quit();
-}
-
-void NotificationManager::deliver(const NotificationData &notification, const ReportTexts &texts)
-{
-    if (const auto mail = prepareMail(notification, texts))
-        sendMail(*mail);
+    for (qsizetype i = 0; i < messages.size(); ++i) {
+        if (!outcome.sent.at(i))
+            qDebug(messages.at(i) == &htmlMessage ? "Failed to send html mail!" : "Failed to send text mail!");
+    }
 }
 
 } // namespace NVL::Engineering::VK

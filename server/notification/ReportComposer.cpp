@@ -1,4 +1,4 @@
-#include "NotificationManager.h"
+#include "ReportComposer.h"
 
 #include <QStringList>
 
@@ -34,7 +34,7 @@ QString batteryRow(const BatteryRecord &record)
 
 } // namespace
 
-ReportTexts NotificationManager::composeReport(const QList<BatteryRecord> &records)
+ReportTexts ReportComposer::composeReport(const QList<BatteryRecord> &records)
 {
     int counts[4] = {};
     QStringList rows;
@@ -56,7 +56,7 @@ ReportTexts NotificationManager::composeReport(const QList<BatteryRecord> &recor
     return texts;
 }
 
-ReportTexts NotificationManager::composeAlert(const BatteryRecord &record)
+ReportTexts ReportComposer::composeAlert(const BatteryRecord &record)
 {
     ReportTexts texts;
     texts.tableHtml = tableHead + batteryRow(record) + tableEnd;
@@ -65,7 +65,7 @@ ReportTexts NotificationManager::composeAlert(const BatteryRecord &record)
     return texts;
 }
 
-QString NotificationManager::mailHtml(const NotificationData &notification, const ReportTexts &texts,
+QString ReportComposer::mailHtml(const NotificationData &notification, const ReportTexts &texts,
                                       const QDateTime &now)
 {
     const QString heading = headingTemplate.arg(now.toString(Qt::TextDate)) + rule;
