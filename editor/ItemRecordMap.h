@@ -20,47 +20,47 @@ public:
             *existing = std::move(record);
             return;
         }
-        entries.emplace_back(item, std::move(record));
+        m_entries.emplace_back(item, std::move(record));
     }
 
     Record *find(const Item *item)
     {
-        const auto it = std::find_if(entries.begin(), entries.end(),
+        const auto it = std::find_if(m_entries.begin(), m_entries.end(),
                                      [item](const Entry &entry) { return entry.first == item; });
-        return it == entries.end() ? nullptr : &it->second;
+        return it == m_entries.end() ? nullptr : &it->second;
     }
 
     const Record *find(const Item *item) const { return const_cast<ItemRecordMap *>(this)->find(item); }
 
     bool remove(const Item *item)
     {
-        const auto it = std::find_if(entries.begin(), entries.end(),
+        const auto it = std::find_if(m_entries.begin(), m_entries.end(),
                                      [item](const Entry &entry) { return entry.first == item; });
-        if (it == entries.end()) {
+        if (it == m_entries.end()) {
             return false;
         }
-        entries.erase(it);
+        m_entries.erase(it);
         return true;
     }
 
-    void clear() { entries.clear(); }
-    std::size_t size() const { return entries.size(); }
-    bool empty() const { return entries.empty(); }
+    void clear() { m_entries.clear(); }
+    std::size_t size() const { return m_entries.size(); }
+    bool empty() const { return m_entries.empty(); }
 
     // The records in entry order.
     std::vector<Record> records() const
     {
         std::vector<Record> result;
-        result.reserve(entries.size());
-        for (const Entry &entry : entries) {
+        result.reserve(m_entries.size());
+        for (const Entry &entry : m_entries) {
             result.push_back(entry.second);
         }
         return result;
     }
 
-    typename std::vector<Entry>::const_iterator begin() const { return entries.begin(); }
-    typename std::vector<Entry>::const_iterator end() const { return entries.end(); }
+    typename std::vector<Entry>::const_iterator begin() const { return m_entries.begin(); }
+    typename std::vector<Entry>::const_iterator end() const { return m_entries.end(); }
 
 private:
-    std::vector<Entry> entries;
+    std::vector<Entry> m_entries;
 };

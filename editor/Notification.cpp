@@ -34,34 +34,34 @@ void setIndexIfValid(QComboBox *box, int index)
 } // namespace
 
 Notification::Notification(bool styled, const QString &defaultAlias, QWidget *parent)
-    : QDialog(parent), ui(std::make_unique<Ui::Notification>()), defaultAlias(defaultAlias)
+    : QDialog(parent), m_ui(std::make_unique<Ui::Notification>()), m_defaultAlias(defaultAlias)
 {
-    ui->setupUi(this);
+    m_ui->setupUi(this);
     if (styled) {
         NVLStyleHandle::updatePalettes(palette(), false);
         NVLStyleHandle::applyDialogStyle(this);
         setPalette(NVLStyleHandle::currentPalette(false));
     }
 
-    connect(ui->periodicRadioButton, &QRadioButton::toggled, this, &Notification::notificationTypeChanged);
-    connect(ui->triggeredRadioButton, &QRadioButton::toggled, this, &Notification::notificationTypeChanged);
-    connect(ui->periodTypeButtonGroup, &QButtonGroup::idToggled, this, &Notification::periodTypeChanged);
-    connect(ui->assignButton, &QPushButton::clicked, this, &Notification::onAssign);
-    connect(ui->unassignButton, &QPushButton::clicked, this, &Notification::onUnassign);
-    connect(ui->aliasLineEdit, &QLineEdit::editingFinished, this, &Notification::onAliasEditFinished);
-    connect(ui->okButton, &QPushButton::clicked, this, &QDialog::accept);
-    connect(ui->cancleButton, &QPushButton::clicked, this, &QDialog::reject);
+    connect(m_ui->periodicRadioButton, &QRadioButton::toggled, this, &Notification::notificationTypeChanged);
+    connect(m_ui->triggeredRadioButton, &QRadioButton::toggled, this, &Notification::notificationTypeChanged);
+    connect(m_ui->periodTypeButtonGroup, &QButtonGroup::idToggled, this, &Notification::periodTypeChanged);
+    connect(m_ui->assignButton, &QPushButton::clicked, this, &Notification::onAssign);
+    connect(m_ui->unassignButton, &QPushButton::clicked, this, &Notification::onUnassign);
+    connect(m_ui->aliasLineEdit, &QLineEdit::editingFinished, this, &Notification::onAliasEditFinished);
+    connect(m_ui->okButton, &QPushButton::clicked, this, &QDialog::accept);
+    connect(m_ui->cancleButton, &QPushButton::clicked, this, &QDialog::reject);
 
-    ui->typeStackedWidget->setCurrentIndex(0);
-    ui->periodStackedWidget->setCurrentIndex(0);
-    ui->aliasLineEdit->setText(defaultAlias);
-    ui->aliasLineEdit->selectAll();
-    ui->periodTypeButtonGroup->setId(ui->dailyRadioButton, 0);
-    ui->periodTypeButtonGroup->setId(ui->weeklyRadioButton, 1);
-    ui->periodTypeButtonGroup->setId(ui->monthlyRadioButton, 2);
-    ui->periodTypeButtonGroup->setId(ui->annuallyRadioButton, 3);
-    ui->reportTypeButtonGroup->setId(ui->fullReportRadioButton, 0);
-    ui->reportTypeButtonGroup->setId(ui->summaryReportRadioButton, 1);
+    m_ui->typeStackedWidget->setCurrentIndex(0);
+    m_ui->periodStackedWidget->setCurrentIndex(0);
+    m_ui->aliasLineEdit->setText(defaultAlias);
+    m_ui->aliasLineEdit->selectAll();
+    m_ui->periodTypeButtonGroup->setId(m_ui->dailyRadioButton, 0);
+    m_ui->periodTypeButtonGroup->setId(m_ui->weeklyRadioButton, 1);
+    m_ui->periodTypeButtonGroup->setId(m_ui->monthlyRadioButton, 2);
+    m_ui->periodTypeButtonGroup->setId(m_ui->annuallyRadioButton, 3);
+    m_ui->reportTypeButtonGroup->setId(m_ui->fullReportRadioButton, 0);
+    m_ui->reportTypeButtonGroup->setId(m_ui->summaryReportRadioButton, 1);
 }
 
 Notification::Notification(const RecipientList &recipients, const QString &defaultAlias, QWidget *parent)
@@ -90,13 +90,13 @@ Notification::~Notification()
 
 void Notification::fillRecipients(const RecipientList &recipients, const std::set<std::string> &assigned)
 {
-    ui->availableList->clear();
-    ui->assignedList->clear();
+    m_ui->availableList->clear();
+    m_ui->assignedList->clear();
     for (const RecipientData &recipient : recipients) {
         auto *item = new QListWidgetItem(QString::fromStdString(recipient.name));
         item->setToolTip(QString::fromStdString(recipient.email));
         item->setData(Qt::UserRole, QString::fromStdString(recipient.uuid));
-        QListWidget *list = assigned.count(recipient.uuid) ? ui->assignedList : ui->availableList;
+        QListWidget *list = assigned.count(recipient.uuid) ? m_ui->assignedList : m_ui->availableList;
         list->addItem(item);
     }
 }
@@ -104,118 +104,118 @@ void Notification::fillRecipients(const RecipientList &recipients, const std::se
 void Notification::showNotification(const NotificationData &notification)
 {
     if (!notification.alias.empty()) {
-        ui->aliasLineEdit->setText(QString::fromStdString(notification.alias));
+        m_ui->aliasLineEdit->setText(QString::fromStdString(notification.alias));
     }
 
     if (notification.notificationType != NotificationKind::Periodic) {
-        ui->triggeredRadioButton->setChecked(true);
-        ui->typeStackedWidget->setCurrentIndex(1);
-        setIndexIfValid(ui->healthComboBox, notification.triggerValue);
+        m_ui->triggeredRadioButton->setChecked(true);
+        m_ui->typeStackedWidget->setCurrentIndex(1);
+        setIndexIfValid(m_ui->healthComboBox, notification.triggerValue);
         return;
     }
 
-    ui->periodicRadioButton->setChecked(true);
-    ui->typeStackedWidget->setCurrentIndex(0);
+    m_ui->periodicRadioButton->setChecked(true);
+    m_ui->typeStackedWidget->setCurrentIndex(0);
     switch (notification.periodicType) {
     case PeriodicType::Daily:
-        ui->dailyRadioButton->setChecked(true);
-        ui->periodStackedWidget->setCurrentIndex(0);
-        setTimeFromText(ui->dailyTimeEdit, notification.time);
+        m_ui->dailyRadioButton->setChecked(true);
+        m_ui->periodStackedWidget->setCurrentIndex(0);
+        setTimeFromText(m_ui->dailyTimeEdit, notification.time);
         break;
     case PeriodicType::Weekly:
-        ui->weeklyRadioButton->setChecked(true);
-        ui->periodStackedWidget->setCurrentIndex(1);
-        setTimeFromText(ui->weeklyTimeEdit, notification.time);
-        setIndexIfValid(ui->weeklyDayComboBox, notification.dayOfWeek - 1);
+        m_ui->weeklyRadioButton->setChecked(true);
+        m_ui->periodStackedWidget->setCurrentIndex(1);
+        setTimeFromText(m_ui->weeklyTimeEdit, notification.time);
+        setIndexIfValid(m_ui->weeklyDayComboBox, notification.dayOfWeek - 1);
         break;
     case PeriodicType::Monthly:
-        ui->monthlyRadioButton->setChecked(true);
-        ui->periodStackedWidget->setCurrentIndex(2);
-        setTimeFromText(ui->monthlyTimeEdit, notification.time);
-        ui->monthlyDaySpinBox->setValue(notification.day);
+        m_ui->monthlyRadioButton->setChecked(true);
+        m_ui->periodStackedWidget->setCurrentIndex(2);
+        setTimeFromText(m_ui->monthlyTimeEdit, notification.time);
+        m_ui->monthlyDaySpinBox->setValue(notification.day);
         break;
     case PeriodicType::Annually:
-        ui->annuallyRadioButton->setChecked(true);
-        ui->periodStackedWidget->setCurrentIndex(3);
-        setTimeFromText(ui->annualTimeEdit, notification.time);
-        ui->annualDay->setValue(notification.day);
-        ui->annualMonth->setValue(notification.month);
+        m_ui->annuallyRadioButton->setChecked(true);
+        m_ui->periodStackedWidget->setCurrentIndex(3);
+        setTimeFromText(m_ui->annualTimeEdit, notification.time);
+        m_ui->annualDay->setValue(notification.day);
+        m_ui->annualMonth->setValue(notification.month);
         break;
     default:
         break;
     }
     if (notification.reportType != ReportKind::FullReport) {
-        ui->summaryReportRadioButton->setChecked(true);
+        m_ui->summaryReportRadioButton->setChecked(true);
     } else {
-        ui->fullReportRadioButton->setChecked(true);
+        m_ui->fullReportRadioButton->setChecked(true);
     }
 }
 
 NotificationData Notification::notificationData() const
 {
     NotificationData data; // the record defaults: whatever this kind does not use is written as default
-    data.alias = ui->aliasLineEdit->text().toStdString();
+    data.alias = m_ui->aliasLineEdit->text().toStdString();
 
-    if (ui->periodicRadioButton->isChecked()) {
+    if (m_ui->periodicRadioButton->isChecked()) {
         data.notificationType = NotificationKind::Periodic;
-        const int period = ui->periodTypeButtonGroup->checkedId();
+        const int period = m_ui->periodTypeButtonGroup->checkedId();
         data.periodicType = static_cast<PeriodicType>(period);
         switch (period) {
         case 0:
-            data.time = timeText(ui->dailyTimeEdit->time()).toStdString();
+            data.time = timeText(m_ui->dailyTimeEdit->time()).toStdString();
             break;
         case 1:
-            data.time = timeText(ui->weeklyTimeEdit->time()).toStdString();
-            data.dayOfWeek = ui->weeklyDayComboBox->currentIndex() + 1;
+            data.time = timeText(m_ui->weeklyTimeEdit->time()).toStdString();
+            data.dayOfWeek = m_ui->weeklyDayComboBox->currentIndex() + 1;
             break;
         case 2:
-            data.day = ui->monthlyDaySpinBox->value();
-            data.time = timeText(ui->monthlyTimeEdit->time()).toStdString();
+            data.day = m_ui->monthlyDaySpinBox->value();
+            data.time = timeText(m_ui->monthlyTimeEdit->time()).toStdString();
             break;
         case 3:
-            data.month = ui->annualMonth->value();
-            data.day = ui->annualDay->value();
-            data.time = timeText(ui->annualTimeEdit->time()).toStdString();
+            data.month = m_ui->annualMonth->value();
+            data.day = m_ui->annualDay->value();
+            data.time = timeText(m_ui->annualTimeEdit->time()).toStdString();
             break;
         default:
             break;
         }
-        data.reportType = static_cast<ReportKind>(ui->reportTypeButtonGroup->checkedId());
+        data.reportType = static_cast<ReportKind>(m_ui->reportTypeButtonGroup->checkedId());
     } else {
         data.notificationType = NotificationKind::Triggered;
-        data.triggerValue = ui->healthComboBox->currentIndex();
+        data.triggerValue = m_ui->healthComboBox->currentIndex();
     }
 
-    for (int row = 0; row < ui->assignedList->count(); ++row) {
-        data.recipientList.insert(ui->assignedList->item(row)->data(Qt::UserRole).toString().toStdString());
+    for (int row = 0; row < m_ui->assignedList->count(); ++row) {
+        data.recipientList.insert(m_ui->assignedList->item(row)->data(Qt::UserRole).toString().toStdString());
     }
     return data;
 }
 
 void Notification::notificationTypeChanged()
 {
-    if (ui->periodicRadioButton->isChecked()) {
-        ui->typeStackedWidget->setCurrentIndex(0);
-    } else if (ui->triggeredRadioButton->isChecked()) {
-        ui->typeStackedWidget->setCurrentIndex(1);
+    if (m_ui->periodicRadioButton->isChecked()) {
+        m_ui->typeStackedWidget->setCurrentIndex(0);
+    } else if (m_ui->triggeredRadioButton->isChecked()) {
+        m_ui->typeStackedWidget->setCurrentIndex(1);
     }
 }
 
 void Notification::periodTypeChanged(int id, bool checked)
 {
     if (checked) {
-        ui->periodStackedWidget->setCurrentIndex(id);
+        m_ui->periodStackedWidget->setCurrentIndex(id);
     }
 }
 
 void Notification::onAssign()
 {
-    moveSelected(ui->availableList, ui->assignedList);
+    moveSelected(m_ui->availableList, m_ui->assignedList);
 }
 
 void Notification::onUnassign()
 {
-    moveSelected(ui->assignedList, ui->availableList);
+    moveSelected(m_ui->assignedList, m_ui->availableList);
 }
 
 void Notification::moveSelected(QListWidget *from, QListWidget *to)
@@ -234,7 +234,7 @@ void Notification::moveSelected(QListWidget *from, QListWidget *to)
 
 void Notification::onAliasEditFinished()
 {
-    if (ui->aliasLineEdit->text().isEmpty()) {
-        ui->aliasLineEdit->setText(defaultAlias);
+    if (m_ui->aliasLineEdit->text().isEmpty()) {
+        m_ui->aliasLineEdit->setText(m_defaultAlias);
     }
 }

@@ -42,6 +42,6 @@ private:
     void showNotification(const NotificationData &notification);
     static void moveSelected(QListWidget *from, QListWidget *to);
 
-    std::unique_ptr<Ui::Notification> ui;
-    QString defaultAlias;
+    std::unique_ptr<Ui::Notification> m_ui;
+    QString m_defaultAlias;
 };

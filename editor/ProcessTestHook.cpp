@@ -43,8 +43,8 @@ ProcessTestHook::ProcessTestHook(QObject *parent)
     : QObject(parent)
 {
 #ifdef Q_OS_UNIX
-    input = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
-    connect(input, &QSocketNotifier::activated, this, &ProcessTestHook::readCommands);
+    m_input = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
+    connect(m_input, &QSocketNotifier::activated, this, &ProcessTestHook::readCommands);
 #endif
 }
 
@@ -83,14 +83,14 @@ void ProcessTestHook::readCommands()
     char buffer[256];
     const ssize_t count = ::read(STDIN_FILENO, buffer, sizeof buffer);
     if (count <= 0) {
-        input->setEnabled(false); // standard input ended; nothing more will come
+        m_input->setEnabled(false); // standard input ended; nothing more will come
         return;
     }
-    pending.append(buffer, count);
+    m_pending.append(buffer, count);
     qsizetype end;
-    while ((end = pending.indexOf('\n')) >= 0) {
-        const QByteArray command = pending.left(end).trimmed();
-        pending.remove(0, end + 1);
+    while ((end = m_pending.indexOf('\n')) >= 0) {
+        const QByteArray command = m_pending.left(end).trimmed();
+        m_pending.remove(0, end + 1);
         if (command == "close") {
             for (QWidget *window : QApplication::topLevelWidgets()) {
                 if (qobject_cast<QMainWindow *>(window))

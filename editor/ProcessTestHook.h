@@ -23,6 +23,6 @@ private:
     explicit ProcessTestHook(QObject *parent);
     void readCommands();
 
-    QSocketNotifier *input = nullptr;
-    QByteArray pending;
+    QSocketNotifier *m_input = nullptr;
+    QByteArray m_pending;
 };

@@ -36,21 +36,21 @@ bool isRefusedDocument(const nlohmann::json::exception &error)
 
 QMainSubclassForm::QMainSubclassForm(QWidget *parent)
     : QMainWindow(parent)
-    , ui(std::make_unique<Ui::QMainForm>())
+    , m_ui(std::make_unique<Ui::QMainForm>())
 {
-    ui->setupUi(this);
+    m_ui->setupUi(this);
 
     NVLStyleHandle::updatePalettes(palette(), false);
     setStyleSheet(NVLStyleHandle::tabStyleSheet());
     setPalette(NVLStyleHandle::currentPalette(false));
 
-    connect(ui->m_FileExitAction, &QAction::triggered, this, &QMainSubclassForm::close);
-    connect(ui->m_AboutBellwrightAction, &QAction::triggered, this, &QMainSubclassForm::onAboutExampleApp);
-    connect(ui->SMTPSettingsButton, &QPushButton::clicked, this, &QMainSubclassForm::onSMTPSettings);
-    connect(ui->recipientButton, &QPushButton::clicked, this, &QMainSubclassForm::onRecipients);
-    connect(ui->addNotificationButton, &QPushButton::clicked, this, &QMainSubclassForm::onAddNotification);
-    connect(ui->removeNotificationButton, &QPushButton::clicked, this, &QMainSubclassForm::onRemoveNotification);
-    connect(ui->notificationsListWidget, &QListWidget::itemDoubleClicked, this,
+    connect(m_ui->m_FileExitAction, &QAction::triggered, this, &QMainSubclassForm::close);
+    connect(m_ui->m_AboutBellwrightAction, &QAction::triggered, this, &QMainSubclassForm::onAboutExampleApp);
+    connect(m_ui->SMTPSettingsButton, &QPushButton::clicked, this, &QMainSubclassForm::onSMTPSettings);
+    connect(m_ui->recipientButton, &QPushButton::clicked, this, &QMainSubclassForm::onRecipients);
+    connect(m_ui->addNotificationButton, &QPushButton::clicked, this, &QMainSubclassForm::onAddNotification);
+    connect(m_ui->removeNotificationButton, &QPushButton::clicked, this, &QMainSubclassForm::onRemoveNotification);
+    connect(m_ui->notificationsListWidget, &QListWidget::itemDoubleClicked, this,
             &QMainSubclassForm::onEditNotification);
 
     loadNotifications();
@@ -64,18 +64,18 @@ QMainSubclassForm::~QMainSubclassForm()
 
 NotificationList QMainSubclassForm::notificationRecords() const
 {
-    return notificationItems.records();
+    return m_notificationItems.records();
 }
 
 void QMainSubclassForm::loadNotifications()
 {
     const NotificationList records = ConfigurationFile().notifications();
 
-    notificationItems.clear();
-    ui->notificationsListWidget->clear();
+    m_notificationItems.clear();
+    m_ui->notificationsListWidget->clear();
     for (const NotificationData &record : records) {
-        auto *item = new QListWidgetItem(QString::fromStdString(record.alias), ui->notificationsListWidget);
-        notificationItems.insert(item, record);
+        auto *item = new QListWidgetItem(QString::fromStdString(record.alias), m_ui->notificationsListWidget);
+        m_notificationItems.insert(item, record);
     }
     sortList();
 }
@@ -111,7 +111,7 @@ bool QMainSubclassForm::saveNotifications()
     const NotificationList records = notificationRecords();
     if (writeSection([&records](const ConfigurationFile &file) { return file.setNotifications(records); }))
         return true;
-    if (unreadable)
+    if (m_unreadable)
         return false;
 
     // The window must not show a change the file does not hold.
@@ -123,7 +123,7 @@ QString QMainSubclassForm::nextNotificationName() const
 {
     static const QRegularExpression pattern(QRegularExpression::anchoredPattern(QStringLiteral("Notification (\\d+)")));
     int highest = 0;
-    for (const auto &entry : notificationItems) {
+    for (const auto &entry : m_notificationItems) {
         const QRegularExpressionMatch match = pattern.match(QString::fromStdString(entry.second.alias));
         if (match.hasMatch())
             highest = std::max(highest, match.captured(1).toInt()); // too many digits read as 0
@@ -133,13 +133,13 @@ QString QMainSubclassForm::nextNotificationName() const
 
 void QMainSubclassForm::sortList()
 {
-    ui->notificationsListWidget->sortItems(Qt::AscendingOrder);
+    m_ui->notificationsListWidget->sortItems(Qt::AscendingOrder);
 }
 
 void QMainSubclassForm::abandon(const std::exception &error)
 {
     showUnreadableConfiguration(this, error);
-    unreadable = true;
+    m_unreadable = true;
     close();
 }
 
@@ -192,15 +192,15 @@ void QMainSubclassForm::onAddNotification()
 
     const NotificationData record = dialog.notificationData();
     // Not sorted here: the new notification stays at the bottom until the next load or edit.
-    auto *item = new QListWidgetItem(QString::fromStdString(record.alias), ui->notificationsListWidget);
-    notificationItems.insert(item, record);
+    auto *item = new QListWidgetItem(QString::fromStdString(record.alias), m_ui->notificationsListWidget);
+    m_notificationItems.insert(item, record);
     saveNotifications();
 }
 
 void QMainSubclassForm::onEditNotification()
 {
-    QListWidgetItem *item = ui->notificationsListWidget->currentItem();
-    const NotificationData *record = notificationItems.find(item);
+    QListWidgetItem *item = m_ui->notificationsListWidget->currentItem();
+    const NotificationData *record = m_notificationItems.find(item);
     if (!record)
         return;
 
@@ -215,16 +215,16 @@ void QMainSubclassForm::onEditNotification()
 
     const NotificationData edited = dialog.notificationData();
     item->setText(QString::fromStdString(edited.alias));
-    notificationItems.insert(item, edited);
+    m_notificationItems.insert(item, edited);
     sortList();
     saveNotifications();
 }
 
 void QMainSubclassForm::onRemoveNotification()
 {
-    const QList<QListWidgetItem *> selected = ui->notificationsListWidget->selectedItems();
+    const QList<QListWidgetItem *> selected = m_ui->notificationsListWidget->selectedItems();
     for (QListWidgetItem *item : selected) {
-        notificationItems.remove(item);
+        m_notificationItems.remove(item);
         delete item;
     }
     saveNotifications();

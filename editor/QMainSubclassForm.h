@@ -40,7 +40,7 @@ public:
     NotificationList notificationRecords() const;
 
     // The file could not be read during the session; the window closed and the editor must end with 1.
-    bool configurationUnreadable() const { return unreadable; }
+    bool configurationUnreadable() const { return m_unreadable; }
 
 private slots:
     void onAboutExampleApp();
@@ -59,9 +59,9 @@ private:
     // Writes one section of the file; a write that failed is reported to the user. True only if written.
     bool writeSection(const std::function<bool(const ConfigurationFile &)> &write);
 
-    std::unique_ptr<Ui::QMainForm> ui;
+    std::unique_ptr<Ui::QMainForm> m_ui;
     // Written in the order the records entered the window (file order, then additions), so that the
     // file's order does not change when nothing was edited.
-    ItemRecordMap<QListWidgetItem, NotificationData> notificationItems;
-    bool unreadable = false;
+    ItemRecordMap<QListWidgetItem, NotificationData> m_notificationItems;
+    bool m_unreadable = false;
 };

@@ -10,9 +10,9 @@
 #include <algorithm>
 
 Recipients::Recipients(const RecipientList &recipients, QWidget *parent)
-    : QDialog(parent), ui(std::make_unique<Ui::Recipients>())
+    : QDialog(parent), m_ui(std::make_unique<Ui::Recipients>())
 {
-    ui->setupUi(this);
+    m_ui->setupUi(this);
 
     NVLStyleHandle::updatePalettes(palette(), false);
     NVLStyleHandle::applyDialogStyle(this);
@@ -20,19 +20,19 @@ Recipients::Recipients(const RecipientList &recipients, QWidget *parent)
 
     fillList(recipients);
 
-    connect(ui->addPushButton, &QPushButton::clicked, this, [this] { addRecipient(); });
-    connect(ui->removePushButton, &QPushButton::clicked, this, [this] { removeRecipients(); });
-    connect(ui->listWidget, &QListWidget::itemSelectionChanged, this, [this] { selectionChanged(); });
+    connect(m_ui->addPushButton, &QPushButton::clicked, this, [this] { addRecipient(); });
+    connect(m_ui->removePushButton, &QPushButton::clicked, this, [this] { removeRecipients(); });
+    connect(m_ui->listWidget, &QListWidget::itemSelectionChanged, this, [this] { selectionChanged(); });
     // The selection model changes the selection before the current item, so the panel is decided again
     // once the current item has followed; otherwise arrow keys would show the previous recipient.
-    connect(ui->listWidget, &QListWidget::currentItemChanged, this, [this] { selectionChanged(); });
-    connect(ui->nameLineEdit, &QLineEdit::textEdited, this, [this](const QString &text) { nameEdited(text); });
-    connect(ui->nameLineEdit, &QLineEdit::editingFinished, this, [this] { nameEditingFinished(); });
-    connect(ui->emailLineEdit, &QLineEdit::textEdited, this, [this](const QString &text) { emailEdited(text); });
+    connect(m_ui->listWidget, &QListWidget::currentItemChanged, this, [this] { selectionChanged(); });
+    connect(m_ui->nameLineEdit, &QLineEdit::textEdited, this, [this](const QString &text) { nameEdited(text); });
+    connect(m_ui->nameLineEdit, &QLineEdit::editingFinished, this, [this] { nameEditingFinished(); });
+    connect(m_ui->emailLineEdit, &QLineEdit::textEdited, this, [this](const QString &text) { emailEdited(text); });
     // clicked, not toggled: filling or blanking the panel must not write into a record.
-    connect(ui->textMessageCheckBox, &QCheckBox::clicked, this, [this](bool checked) { textMessageClicked(checked); });
-    connect(ui->okButton, &QPushButton::clicked, this, &QDialog::accept);
-    connect(ui->cancleButton, &QPushButton::clicked, this, &QDialog::reject);
+    connect(m_ui->textMessageCheckBox, &QCheckBox::clicked, this, [this](bool checked) { textMessageClicked(checked); });
+    connect(m_ui->okButton, &QPushButton::clicked, this, &QDialog::accept);
+    connect(m_ui->cancleButton, &QPushButton::clicked, this, &QDialog::reject);
 }
 
 Recipients::~Recipients()
@@ -47,14 +47,14 @@ Recipients::~Recipients()
 
 RecipientList Recipients::recipientRecords() const
 {
-    return recipientItems.records();
+    return m_recipientItems.records();
 }
 
 QString Recipients::nextRecipientName() const
 {
     static const QRegularExpression numbered(QStringLiteral("^Recipient (\\d+)$"));
     int highest = 0;
-    for (const auto &entry : recipientItems) {
+    for (const auto &entry : m_recipientItems) {
         const QRegularExpressionMatch match = numbered.match(QString::fromStdString(entry.second.name));
         if (match.hasMatch()) {
             highest = std::max(highest, match.captured(1).toInt()); // too many digits convert to 0
@@ -65,14 +65,14 @@ QString Recipients::nextRecipientName() const
 
 void Recipients::fillList(const RecipientList &recipients)
 {
-    ui->listWidget->clear();
-    recipientItems.clear();
-    ui->groupBox->setEnabled(false);
+    m_ui->listWidget->clear();
+    m_recipientItems.clear();
+    m_ui->groupBox->setEnabled(false);
     for (const RecipientData &recipient : recipients) {
-        auto *item = new QListWidgetItem(QString::fromStdString(recipient.name), ui->listWidget);
-        recipientItems.insert(item, recipient);
+        auto *item = new QListWidgetItem(QString::fromStdString(recipient.name), m_ui->listWidget);
+        m_recipientItems.insert(item, recipient);
     }
-    ui->listWidget->sortItems(Qt::AscendingOrder);
+    m_ui->listWidget->sortItems(Qt::AscendingOrder);
 }
 
 void Recipients::addRecipient()
@@ -81,50 +81,50 @@ void Recipients::addRecipient()
     record.uuid = QUuid::createUuid().toString(QUuid::WithBraces).toLower().toStdString();
     record.name = nextRecipientName().toStdString();
 
-    auto *item = new QListWidgetItem(QString::fromStdString(record.name), ui->listWidget);
-    recipientItems.insert(item, record);
+    auto *item = new QListWidgetItem(QString::fromStdString(record.name), m_ui->listWidget);
+    m_recipientItems.insert(item, record);
 
-    ui->listWidget->clearSelection();
-    ui->listWidget->setCurrentItem(item);
-    ui->nameLineEdit->selectAll();
+    m_ui->listWidget->clearSelection();
+    m_ui->listWidget->setCurrentItem(item);
+    m_ui->nameLineEdit->selectAll();
 }
 
 void Recipients::removeRecipients()
 {
-    const QList<QListWidgetItem *> selected = ui->listWidget->selectedItems();
+    const QList<QListWidgetItem *> selected = m_ui->listWidget->selectedItems();
     for (QListWidgetItem *item : selected) {
-        recipientItems.remove(item);
+        m_recipientItems.remove(item);
         delete item;
     }
 }
 
 void Recipients::selectionChanged()
 {
-    QListWidgetItem *current = ui->listWidget->currentItem();
-    const RecipientData *record = current ? recipientItems.find(current) : nullptr;
+    QListWidgetItem *current = m_ui->listWidget->currentItem();
+    const RecipientData *record = current ? m_recipientItems.find(current) : nullptr;
     // The details always belong to the one selected recipient, never to an unselected current item.
-    if (record && current->isSelected() && ui->listWidget->selectedItems().size() == 1) {
-        ui->groupBox->setEnabled(true);
-        ui->nameLineEdit->setText(QString::fromStdString(record->name));
-        ui->emailLineEdit->setText(QString::fromStdString(record->email));
-        ui->textMessageCheckBox->setChecked(record->textMessage);
-        ui->nameLineEdit->setFocus();
+    if (record && current->isSelected() && m_ui->listWidget->selectedItems().size() == 1) {
+        m_ui->groupBox->setEnabled(true);
+        m_ui->nameLineEdit->setText(QString::fromStdString(record->name));
+        m_ui->emailLineEdit->setText(QString::fromStdString(record->email));
+        m_ui->textMessageCheckBox->setChecked(record->textMessage);
+        m_ui->nameLineEdit->setFocus();
     } else {
-        ui->groupBox->setEnabled(false);
-        ui->nameLineEdit->clear();
-        ui->emailLineEdit->clear();
-        ui->textMessageCheckBox->setChecked(false);
+        m_ui->groupBox->setEnabled(false);
+        m_ui->nameLineEdit->clear();
+        m_ui->emailLineEdit->clear();
+        m_ui->textMessageCheckBox->setChecked(false);
     }
 }
 
 RecipientData *Recipients::editedRecord()
 {
     // A blanked panel belongs to no recipient: leaving its empty name field must rename nobody.
-    if (!ui->groupBox->isEnabled()) {
+    if (!m_ui->groupBox->isEnabled()) {
         return nullptr;
     }
-    QListWidgetItem *current = ui->listWidget->currentItem();
-    return current ? recipientItems.find(current) : nullptr;
+    QListWidgetItem *current = m_ui->listWidget->currentItem();
+    return current ? m_recipientItems.find(current) : nullptr;
 }
 
 void Recipients::renameCurrent(const QString &name)
@@ -133,11 +133,11 @@ void Recipients::renameCurrent(const QString &name)
     if (!record) {
         return;
     }
-    QListWidgetItem *current = ui->listWidget->currentItem();
+    QListWidgetItem *current = m_ui->listWidget->currentItem();
     record->name = name.toStdString();
     current->setText(name);
-    ui->listWidget->sortItems(Qt::AscendingOrder);
-    ui->listWidget->scrollToItem(current);
+    m_ui->listWidget->sortItems(Qt::AscendingOrder);
+    m_ui->listWidget->scrollToItem(current);
 }
 
 void Recipients::nameEdited(const QString &text)
@@ -147,11 +147,11 @@ void Recipients::nameEdited(const QString &text)
 
 void Recipients::nameEditingFinished()
 {
-    if (!ui->nameLineEdit->text().isEmpty() || !editedRecord()) {
+    if (!m_ui->nameLineEdit->text().isEmpty() || !editedRecord()) {
         return;
     }
     const QString name = nextRecipientName();
-    ui->nameLineEdit->setText(name);
+    m_ui->nameLineEdit->setText(name);
     renameCurrent(name);
 }
 

@@ -43,6 +43,6 @@ private:
     RecipientData *editedRecord();
     void renameCurrent(const QString &name);
 
-    std::unique_ptr<Ui::Recipients> ui;
-    ItemRecordMap<QListWidgetItem, RecipientData> recipientItems;
+    std::unique_ptr<Ui::Recipients> m_ui;
+    ItemRecordMap<QListWidgetItem, RecipientData> m_recipientItems;
 };

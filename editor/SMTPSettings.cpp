@@ -19,13 +19,13 @@
 
 SMTPSettings::SMTPSettings(const SmtpSettingsData &settings, QWidget *parent)
     : QDialog(parent)
-    , ui(std::make_unique<Ui::SMTPSettings>())
+    , m_ui(std::make_unique<Ui::SMTPSettings>())
 {
-    ui->setupUi(this);
+    m_ui->setupUi(this);
     // The choices in the order of the form's items.
     const SecurityType choices[] = {SecurityType::PlainTcp, SecurityType::ImplicitTls, SecurityType::StartTls};
-    for (int i = 0; i < ui->securityComboBox->count() && i < int(std::size(choices)); ++i)
-        ui->securityComboBox->setItemData(i, QVariant::fromValue(choices[i]));
+    for (int i = 0; i < m_ui->securityComboBox->count() && i < int(std::size(choices)); ++i)
+        m_ui->securityComboBox->setItemData(i, QVariant::fromValue(choices[i]));
 
     NVLStyleHandle::updatePalettes(palette(), false);
     NVLStyleHandle::applyDialogStyle(this);
@@ -33,9 +33,9 @@ SMTPSettings::SMTPSettings(const SmtpSettingsData &settings, QWidget *parent)
 
     showSettings(settings);
 
-    connect(ui->okButton, &QPushButton::clicked, this, &SMTPSettings::accept);
-    connect(ui->cancleButton, &QPushButton::clicked, this, &SMTPSettings::reject);
-    connect(ui->testButton, &QPushButton::clicked, this, &SMTPSettings::sendTestMail);
+    connect(m_ui->okButton, &QPushButton::clicked, this, &SMTPSettings::accept);
+    connect(m_ui->cancleButton, &QPushButton::clicked, this, &SMTPSettings::reject);
+    connect(m_ui->testButton, &QPushButton::clicked, this, &SMTPSettings::sendTestMail);
 }
 
 SMTPSettings::~SMTPSettings() = default;
@@ -44,30 +44,30 @@ void SMTPSettings::showSettings(const SmtpSettingsData &settings)
 {
     // An empty server leaves the field empty so that its placeholder shows.
     if (!settings.server.empty())
-        ui->serverLineEdit->setText(QString::fromStdString(settings.server));
-    ui->portSpinBox->setValue(settings.port);
+        m_ui->serverLineEdit->setText(QString::fromStdString(settings.server));
+    m_ui->portSpinBox->setValue(settings.port);
     // A value from a hand-edited file that names no item would read back as -1; the mail client
     // treats unknown values as plain TCP, so that is what the dialog shows.
-    const int security = ui->securityComboBox->findData(QVariant::fromValue(settings.security));
-    ui->securityComboBox->setCurrentIndex(security >= 0 ? security : 0);
-    ui->authenticationGroupBox->setChecked(settings.authentication.enabled);
-    ui->usernameLineEdit->setText(QString::fromStdString(settings.authentication.username));
-    ui->passwordLineEdit->setText(QString::fromStdString(settings.authentication.password));
-    ui->nameLineEdit->setText(QString::fromStdString(settings.sender.name));
-    ui->emailLineEdit->setText(QString::fromStdString(settings.sender.email));
+    const int security = m_ui->securityComboBox->findData(QVariant::fromValue(settings.security));
+    m_ui->securityComboBox->setCurrentIndex(security >= 0 ? security : 0);
+    m_ui->authenticationGroupBox->setChecked(settings.authentication.enabled);
+    m_ui->usernameLineEdit->setText(QString::fromStdString(settings.authentication.username));
+    m_ui->passwordLineEdit->setText(QString::fromStdString(settings.authentication.password));
+    m_ui->nameLineEdit->setText(QString::fromStdString(settings.sender.name));
+    m_ui->emailLineEdit->setText(QString::fromStdString(settings.sender.email));
 }
 
 SmtpSettingsData SMTPSettings::smtpSettingsData() const
 {
     SmtpSettingsData settings;
-    settings.server = ui->serverLineEdit->text().toStdString();
-    settings.port = ui->portSpinBox->value();
-    settings.security = ui->securityComboBox->currentData().value<SecurityType>();
-    settings.authentication.enabled = ui->authenticationGroupBox->isChecked();
-    settings.authentication.username = ui->usernameLineEdit->text().toStdString();
-    settings.authentication.password = ui->passwordLineEdit->text().toStdString();
-    settings.sender.name = ui->nameLineEdit->text().toStdString();
-    settings.sender.email = ui->emailLineEdit->text().toStdString();
+    settings.server = m_ui->serverLineEdit->text().toStdString();
+    settings.port = m_ui->portSpinBox->value();
+    settings.security = m_ui->securityComboBox->currentData().value<SecurityType>();
+    settings.authentication.enabled = m_ui->authenticationGroupBox->isChecked();
+    settings.authentication.username = m_ui->usernameLineEdit->text().toStdString();
+    settings.authentication.password = m_ui->passwordLineEdit->text().toStdString();
+    settings.sender.name = m_ui->nameLineEdit->text().toStdString();
+    settings.sender.email = m_ui->emailLineEdit->text().toStdString();
     return settings;
 }
 
@@ -79,12 +79,12 @@ bool SMTPSettings::isStorablePassword(const QString &password)
 void SMTPSettings::accept()
 {
     // Refused here rather than failing when the file is written, where the change would be lost.
-    if (!isStorablePassword(ui->passwordLineEdit->text())) {
+    if (!isStorablePassword(m_ui->passwordLineEdit->text())) {
         QMessageBox::warning(this, tr("SMTP Settings"),
                              tr("The password contains characters outside ASCII, which the configuration "
                                 "file cannot store. Please use only ASCII letters, digits and symbols. "
                                 "Nothing was saved."));
-        ui->passwordLineEdit->setFocus();
+        m_ui->passwordLineEdit->setFocus();
         return;
     }
     QDialog::accept();

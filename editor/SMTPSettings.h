@@ -36,5 +36,5 @@ public:
 private:
     void showSettings(const SmtpSettingsData &settings);
 
-    std::unique_ptr<Ui::SMTPSettings> ui;
+    std::unique_ptr<Ui::SMTPSettings> m_ui;
 };

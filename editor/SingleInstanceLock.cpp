@@ -11,24 +11,24 @@
 #endif
 
 SingleInstanceLock::SingleInstanceLock(const QString &key)
-    : key(key)
+    : m_key(key)
 {
 }
 
 SingleInstanceLock::~SingleInstanceLock()
 {
 #ifdef Q_OS_LINUX
-    if (socketDescriptor >= 0)
-        ::close(socketDescriptor);
+    if (m_socketDescriptor >= 0)
+        ::close(m_socketDescriptor);
 #endif
 }
 
 bool SingleInstanceLock::tryLock()
 {
 #ifdef Q_OS_LINUX
-    if (socketDescriptor >= 0)
+    if (m_socketDescriptor >= 0)
         return true;
-    const QByteArray name = key.toUtf8();
+    const QByteArray name = m_key.toUtf8();
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     // A leading NUL puts the name in the abstract namespace: no file to go stale, and the kernel
@@ -46,7 +46,7 @@ bool SingleInstanceLock::tryLock()
         ::close(descriptor);
         return false;
     }
-    socketDescriptor = descriptor;
+    m_socketDescriptor = descriptor;
     return true;
 #else
     if (!segment) {

@@ -23,7 +23,7 @@ public:
     bool tryLock();
 
 private:
-    QString key;
-    int socketDescriptor = -1;
-    std::unique_ptr<QSharedMemory> segment;
+    QString m_key;
+    int m_socketDescriptor = -1;
+    std::unique_ptr<QSharedMemory> m_segment;
 };

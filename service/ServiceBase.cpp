@@ -92,10 +92,10 @@ struct ServiceBase::Private
 };
 
 ServiceBase::ServiceBase(int argc, char **argv, const QString &name)
-    : d(std::make_unique<Private>(checkedName(name)))
+    : m_d(std::make_unique<Private>(checkedName(name)))
 {
     for (int i = 0; i < argc; ++i)
-        d->arguments.append(QString::fromLocal8Bit(argv[i]));
+        m_d->arguments.append(QString::fromLocal8Bit(argv[i]));
     theInstance = this;
 }
 
@@ -107,21 +107,21 @@ ServiceBase::~ServiceBase()
 
 int ServiceBase::run()
 {
-    const QByteArray name = d->name.toLatin1();
-    const QByteArray program = d->arguments.value(0).toLatin1();
-    const QString option = d->arguments.value(1);
+    const QByteArray name = m_d->name.toLatin1();
+    const QByteArray program = m_d->arguments.value(0).toLatin1();
+    const QString option = m_d->arguments.value(1);
     const auto is = [&option](const char *shortForm, const char *longForm) {
         return option == QLatin1String(shortForm) || option == QLatin1String(longForm);
     };
-    ServiceController &controller = d->controller;
+    ServiceController &controller = m_d->controller;
 
-    if (d->arguments.size() > 1) {
+    if (m_d->arguments.size() > 1) {
         if (is("-i", "-install")) {
             if (controller.isInstalled()) {
                 std::fprintf(stderr, "The service %s is already installed\n", name.constData());
                 return 0;
             }
-            if (controller.install(d->arguments.value(2), d->arguments.value(3))) {
+            if (controller.install(m_d->arguments.value(2), m_d->arguments.value(3))) {
                 std::printf("The service %s has been installed under: %s\n", name.constData(), program.constData());
                 return 0;
             }
@@ -147,7 +147,7 @@ int ServiceBase::run()
             return 0;
         }
         if (is("-e", "-exec")) {
-            d->arguments.removeAt(1);
+            m_d->arguments.removeAt(1);
             return runInProcess();
         }
         if (is("-t", "-terminate")) {
@@ -165,9 +165,9 @@ int ServiceBase::run()
         }
         if (is("-c", "-command")) {
             int code = 0;
-            if (d->arguments.size() > 2) {
+            if (m_d->arguments.size() > 2) {
                 bool ok = false;
-                code = d->arguments.at(2).toInt(&ok);
+                code = m_d->arguments.at(2).toInt(&ok);
                 // A number that does not read as one must not turn into user command 0.
                 if (!ok)
                     return 0;
@@ -191,7 +191,7 @@ int ServiceBase::run()
 int ServiceBase::runInProcess()
 {
     const EchoToStandardError echo;
-    ApplicationArguments applicationArguments(d->arguments);
+    ApplicationArguments applicationArguments(m_d->arguments);
     makeApplication(applicationArguments.count(), applicationArguments.vector());
     if (!hasApplication()) {
         systemErrorWarning("The service could not be executed.");
@@ -207,26 +207,26 @@ int ServiceBase::runInProcess()
     return result;
 }
 
-QString ServiceBase::serviceName() const { return d->name; }
-QString ServiceBase::serviceDescription() const { return d->description; }
+QString ServiceBase::serviceName() const { return m_d->name; }
+QString ServiceBase::serviceDescription() const { return m_d->description; }
 
 void ServiceBase::setServiceDescription(const QString &description)
 {
-    d->description = description;
-    d->controller.setServiceDescription(description);
+    m_d->description = description;
+    m_d->controller.setServiceDescription(description);
 }
 
-ServiceBase::StartupType ServiceBase::startupType() const { return d->startupType; }
+ServiceBase::StartupType ServiceBase::startupType() const { return m_d->startupType; }
 
 void ServiceBase::setStartupType(StartupType type)
 {
-    d->startupType = type;
-    d->controller.setStartupType(type);
+    m_d->startupType = type;
+    m_d->controller.setStartupType(type);
 }
 
-int ServiceBase::serviceFlags() const { return d->flags; }
-void ServiceBase::setServiceFlags(int flags) { d->flags = flags & (CanBeSuspended | CannotBeStopped | NeedsStopOnShutdown); }
-QStringList ServiceBase::arguments() const { return d->arguments; }
+int ServiceBase::serviceFlags() const { return m_d->flags; }
+void ServiceBase::setServiceFlags(int flags) { m_d->flags = flags & (CanBeSuspended | CannotBeStopped | NeedsStopOnShutdown); }
+QStringList ServiceBase::arguments() const { return m_d->arguments; }
 
 ServiceBase *ServiceBase::instance()
 {

@@ -65,7 +65,7 @@ private:
     friend class ServiceControllerHandler;
     friend class ServiceRunState;
     struct Private;
-    std::unique_ptr<Private> d;
+    std::unique_ptr<Private> m_d;
 };
 
 } // namespace NVL::Engineering::VK

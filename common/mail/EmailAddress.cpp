@@ -1,26 +1,26 @@
 #include "EmailAddress.h"
 
 EmailAddress::EmailAddress(const QString &address, const QString &name, QObject *parent)
-    : QObject(parent), name(name), address(address)
+    : QObject(parent), m_name(name), m_address(address)
 {
 }
 
 void EmailAddress::setName(const QString &name)
 {
-    this->name = name;
+    m_name = name;
 }
 
 void EmailAddress::setAddress(const QString &address)
 {
-    this->address = address;
+    m_address = address;
 }
 
 QString EmailAddress::getName() const
 {
-    return name;
+    return m_name;
 }
 
 QString EmailAddress::getAddress() const
 {
-    return address;
+    return m_address;
 }

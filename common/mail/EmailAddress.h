@@ -19,6 +19,6 @@ public:
     QString getAddress() const;
 
 private:
-    QString name;
-    QString address;
+    QString m_name;
+    QString m_address;
 };

@@ -7,9 +7,9 @@ MimeAttachment::MimeAttachment(QFile *file, QObject *parent)
 
 void MimeAttachment::prepare()
 {
-    if (!dispositionAdded) {
+    if (!m_dispositionAdded) {
         addHeaderLine(QStringLiteral("Content-Disposition: attachment\r\n"));
-        dispositionAdded = true;
+        m_dispositionAdded = true;
     }
     MimeFile::prepare();
 }

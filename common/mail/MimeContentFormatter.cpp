@@ -1,25 +1,25 @@
 #include "MimeContentFormatter.h"
 
 MimeContentFormatter::MimeContentFormatter(int maxLength, QObject *parent)
-    : QObject(parent), maxLength(maxLength)
+    : QObject(parent), m_maxLength(maxLength)
 {
 }
 
 void MimeContentFormatter::setMaxLength(int length)
 {
-    maxLength = length;
+    m_maxLength = length;
 }
 
 int MimeContentFormatter::getMaxLength() const
 {
-    return maxLength;
+    return m_maxLength;
 }
 
 QString MimeContentFormatter::format(const QString &content, bool quotedPrintable) const
 {
     static const QString crlf = QStringLiteral("\r\n");
     QString out;
-    out.reserve(content.size() + content.size() / maxLength * 3 + 3);
+    out.reserve(content.size() + content.size() / m_maxLength * 3 + 3);
     int count = 0;
     for (const QChar c : content) {
         ++count;
@@ -30,12 +30,12 @@ QString MimeContentFormatter::format(const QString &content, bool quotedPrintabl
                 continue;
             }
             // Leave room for the soft-break "=" and keep "=XX" on one line.
-            if (count > maxLength - 1 || (c == QLatin1Char('=') && count > maxLength - 3)) {
+            if (count > m_maxLength - 1 || (c == QLatin1Char('=') && count > m_maxLength - 3)) {
                 out.append(QLatin1Char('='));
                 out.append(crlf);
                 count = 1;
             }
-        } else if (count > maxLength) {
+        } else if (count > m_maxLength) {
             out.append(crlf);
             count = 1;
         }

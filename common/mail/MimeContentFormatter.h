@@ -18,5 +18,5 @@ public:
     QString format(const QString &content, bool quotedPrintable = false) const;
 
 private:
-    int maxLength;
+    int m_maxLength;
 };

@@ -3,25 +3,25 @@
 #include <QFileInfo>
 
 MimeFile::MimeFile(QFile *file, QObject *parent)
-    : MimePart(parent), file(file)
+    : MimePart(parent), m_file(file)
 {
-    contentType = QStringLiteral("application/octet-stream");
-    encoding = EncodingBase64;
+    m_contentType = QStringLiteral("application/octet-stream");
+    m_encoding = EncodingBase64;
     if (file) {
         file->setParent(this);
-        contentName = QFileInfo(file->fileName()).fileName();
+        m_contentName = QFileInfo(file->fileName()).fileName();
     }
 }
 
 void MimeFile::prepare()
 {
-    if (file) {
+    if (m_file) {
         // An unreadable file gives an empty body rather than a failed mail.
-        if (file->open(QIODevice::ReadOnly)) {
-            content = file->readAll();
-            file->close();
+        if (m_file->open(QIODevice::ReadOnly)) {
+            m_content = m_file->readAll();
+            m_file->close();
         } else {
-            content.clear();
+            m_content.clear();
         }
     }
     MimePart::prepare();

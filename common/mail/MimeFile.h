@@ -15,5 +15,5 @@ public:
     void prepare() override;
 
 protected:
-    QFile *file;
+    QFile *m_file;
 };

@@ -80,24 +80,24 @@ constexpr int encodedWordFrame = 12; // "=?utf-8?B?" and "?="
 } // namespace
 
 MimeHeaderField::MimeHeaderField(const QString &name)
-    : field(name + QLatin1Char(':')), column(int(name.size()) + 1)
+    : m_field(name + QLatin1Char(':')), m_column(int(name.size()) + 1)
 {
 }
 
 void MimeHeaderField::addToken(const QString &token)
 {
-    if (column + 1 + token.size() > maxLineLength && column > 0) {
-        field += QStringLiteral("\r\n");
-        column = 0;
+    if (m_column + 1 + token.size() > maxLineLength && m_column > 0) {
+        m_field += QStringLiteral("\r\n");
+        m_column = 0;
     }
-    field += QLatin1Char(' ') + token;
-    column += 1 + int(token.size());
+    m_field += QLatin1Char(' ') + token;
+    m_column += 1 + int(token.size());
 }
 
 void MimeHeaderField::appendToLast(const QString &text)
 {
-    field += text;
-    column += int(text.size());
+    m_field += text;
+    m_column += int(text.size());
 }
 
 void MimeHeaderField::addPhrase(const QString &phrase, MimePart::TransferEncoding encoding)
@@ -136,17 +136,17 @@ void MimeHeaderField::addText(const QString &text, MimePart::TransferEncoding en
     // Plain text folds before a blank of its own: the first word follows the field's blank,
     // every later one takes its blank from the text.
     const QStringList words = text.split(QLatin1Char(' '));
-    field += QLatin1Char(' ') + words.first();
-    column += 1 + int(words.first().size());
+    m_field += QLatin1Char(' ') + words.first();
+    m_column += 1 + int(words.first().size());
     for (qsizetype i = 1; i < words.size(); ++i) {
         const QString &word = words.at(i);
         // A folded line must hold more than blanks, so runs of blanks stay on their line.
-        if (!word.isEmpty() && column + 1 + word.size() > maxLineLength) {
-            field += QStringLiteral("\r\n");
-            column = 0;
+        if (!word.isEmpty() && m_column + 1 + word.size() > maxLineLength) {
+            m_field += QStringLiteral("\r\n");
+            m_column = 0;
         }
-        field += QLatin1Char(' ') + word;
-        column += 1 + int(word.size());
+        m_field += QLatin1Char(' ') + word;
+        m_column += 1 + int(word.size());
     }
 }
 
@@ -173,7 +173,7 @@ void MimeHeaderField::addEncodedWords(const QString &text, bool base64)
             // A word fills what is left of the current line, unless the rest of the text fits
             // one word on a line of its own: fewer words, and some readers (Python's among
             // them) wrongly show a blank between two words of a name.
-            room = qMin(maxEncodedWordLength, maxLineLength - column - 1);
+            room = qMin(maxEncodedWordLength, maxLineLength - m_column - 1);
             const int restLength = encodedWordFrame + encodedTextLength(text.mid(i).toUtf8(), base64);
             if (encodedWordFrame + encodedTextLength(bytes, base64) > room
                 || (restLength > room && restLength <= maxEncodedWordLength))
@@ -186,5 +186,5 @@ void MimeHeaderField::addEncodedWords(const QString &text, bool base64)
 
 QString MimeHeaderField::toString() const
 {
-    return field + QStringLiteral("\r\n");
+    return m_field + QStringLiteral("\r\n");
 }

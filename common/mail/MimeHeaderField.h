@@ -34,6 +34,6 @@ public:
 private:
     void addEncodedWords(const QString &text, bool base64);
 
-    QString field;
-    int column = 0;
+    QString m_field;
+    int m_column = 0;
 };

@@ -3,15 +3,15 @@
 MimeHtml::MimeHtml(const QString &html, QObject *parent)
     : MimeText(html, parent)
 {
-    contentType = QStringLiteral("text/html");
+    m_contentType = QStringLiteral("text/html");
 }
 
 void MimeHtml::setHtml(const QString &html)
 {
-    text = html;
+    m_text = html;
 }
 
 QString MimeHtml::getHtml() const
 {
-    return text;
+    return m_text;
 }

@@ -8,9 +8,9 @@ MimeInlineFile::MimeInlineFile(QFile *file, QObject *parent)
 void MimeInlineFile::prepare()
 {
     // Rendering twice must not repeat the disposition line.
-    if (!dispositionAdded) {
+    if (!m_dispositionAdded) {
         addHeaderLine(QStringLiteral("Content-Disposition: inline\r\n"));
-        dispositionAdded = true;
+        m_dispositionAdded = true;
     }
     MimeFile::prepare();
 }

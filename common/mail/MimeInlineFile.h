@@ -13,5 +13,5 @@ public:
     void prepare() override;
 
 private:
-    bool dispositionAdded = false;
+    bool m_dispositionAdded = false;
 };

@@ -51,21 +51,21 @@ QString randomIdentifier()
 } // namespace
 
 MimeMessage::MimeMessage(bool createAutoMimeContent, QObject *parent)
-    : QObject(parent), ownsContent(createAutoMimeContent), messageIdLocalPart(randomIdentifier())
+    : QObject(parent), m_ownsContent(createAutoMimeContent), m_messageIdLocalPart(randomIdentifier())
 {
     if (createAutoMimeContent)
-        content = new MimeMultiPart(MimeMultiPart::Related);
+        m_content = new MimeMultiPart(MimeMultiPart::Related);
 }
 
 MimeMessage::~MimeMessage()
 {
-    if (ownsContent)
-        delete content;
+    if (m_ownsContent)
+        delete m_content;
 }
 
 void MimeMessage::setSender(EmailAddress *sender)
 {
-    this->sender = sender;
+    m_sender = sender;
 }
 
 void MimeMessage::addRecipient(EmailAddress *recipient, RecipientKind kind)
@@ -74,68 +74,68 @@ void MimeMessage::addRecipient(EmailAddress *recipient, RecipientKind kind)
         return;
     switch (kind) {
     case To:
-        toList.append(recipient);
+        m_toList.append(recipient);
         break;
     case Cc:
-        ccList.append(recipient);
+        m_ccList.append(recipient);
         break;
     case Bcc:
-        bccList.append(recipient);
+        m_bccList.append(recipient);
         break;
     }
 }
 
 void MimeMessage::setSubject(const QString &subject)
 {
-    this->subject = subject;
+    m_subject = subject;
 }
 
 void MimeMessage::setHeaderEncoding(MimePart::TransferEncoding encoding)
 {
-    headerEncoding = encoding;
+    m_headerEncoding = encoding;
 }
 
 void MimeMessage::addPart(MimePart *part)
 {
     // Only a plain multipart takes parts; derived kinds of content drop them.
-    if (!content)
+    if (!m_content)
         return;
-    const MimePart &current = *content;
+    const MimePart &current = *m_content;
     if (typeid(current) == typeid(MimeMultiPart))
-        static_cast<MimeMultiPart *>(content)->addPart(part);
+        static_cast<MimeMultiPart *>(m_content)->addPart(part);
 }
 
 EmailAddress *MimeMessage::getSender() const
 {
-    return sender;
+    return m_sender;
 }
 
 const QList<EmailAddress *> &MimeMessage::recipients(RecipientKind kind) const
 {
     switch (kind) {
     case Cc:
-        return ccList;
+        return m_ccList;
     case Bcc:
-        return bccList;
+        return m_bccList;
     case To:
         break;
     }
-    return toList;
+    return m_toList;
 }
 
 QString MimeMessage::getSubject() const
 {
-    return subject;
+    return m_subject;
 }
 
 MimePart *MimeMessage::getContent() const
 {
-    return content;
+    return m_content;
 }
 
 MimePart::TransferEncoding MimeMessage::getHeaderEncoding() const
 {
-    return headerEncoding;
+    return m_headerEncoding;
 }
 
 void MimeMessage::addAddressHeader(QString &mime, const QString &name,
@@ -148,7 +148,7 @@ void MimeMessage::addAddressHeader(QString &mime, const QString &name,
             field.appendToLast(QStringLiteral(","));
         first = false;
         if (!address->getName().isEmpty())
-            field.addPhrase(singleLine(address->getName()), headerEncoding);
+            field.addPhrase(singleLine(address->getName()), m_headerEncoding);
         field.addToken(QLatin1Char('<') + address->getAddress() + QLatin1Char('>'));
     }
     mime += field.toString();
@@ -156,30 +156,30 @@ void MimeMessage::addAddressHeader(QString &mime, const QString &name,
 
 QString MimeMessage::getMessageId() const
 {
-    return QLatin1Char('<') + messageIdLocalPart + QLatin1Char('@')
-        + messageIdDomain(sender ? sender->getAddress() : QString()) + QLatin1Char('>');
+    return QLatin1Char('<') + m_messageIdLocalPart + QLatin1Char('@')
+        + messageIdDomain(m_sender ? m_sender->getAddress() : QString()) + QLatin1Char('>');
 }
 
 QString MimeMessage::toString()
 {
-    if (!sender)
+    if (!m_sender)
         return QString();
 
     QString mime;
-    addAddressHeader(mime, QStringLiteral("From"), {sender});
-    addAddressHeader(mime, QStringLiteral("To"), toList);
-    if (!ccList.isEmpty())
-        addAddressHeader(mime, QStringLiteral("Cc"), ccList);
+    addAddressHeader(mime, QStringLiteral("From"), {m_sender});
+    addAddressHeader(mime, QStringLiteral("To"), m_toList);
+    if (!m_ccList.isEmpty())
+        addAddressHeader(mime, QStringLiteral("Cc"), m_ccList);
 
     MimeHeaderField subjectField(QStringLiteral("Subject"));
-    subjectField.addText(singleLine(subject), headerEncoding);
+    subjectField.addText(singleLine(m_subject), m_headerEncoding);
     mime += subjectField.toString();
     mime += QStringLiteral("MIME-Version: 1.0\r\n");
     mime += QStringLiteral("Date: %1\r\n")
                 .arg(QDateTime::currentDateTime().toString(Qt::RFC2822Date));
     mime += QStringLiteral("Message-ID: ") + getMessageId() + QStringLiteral("\r\n");
 
-    if (content)
-        mime += content->toString();
+    if (m_content)
+        mime += m_content->toString();
     return mime;
 }

@@ -47,13 +47,13 @@ public:
 private:
     void addAddressHeader(QString &mime, const QString &name, const QList<EmailAddress *> &list) const;
 
-    EmailAddress *sender = nullptr;
-    QList<EmailAddress *> toList;
-    QList<EmailAddress *> ccList;
-    QList<EmailAddress *> bccList;
-    QString subject;
-    MimePart *content = nullptr;
-    bool ownsContent;
-    MimePart::TransferEncoding headerEncoding = MimePart::Encoding8Bit;
-    QString messageIdLocalPart;
+    EmailAddress *m_sender = nullptr;
+    QList<EmailAddress *> m_toList;
+    QList<EmailAddress *> m_ccList;
+    QList<EmailAddress *> m_bccList;
+    QString m_subject;
+    MimePart *m_content = nullptr;
+    bool m_ownsContent;
+    MimePart::TransferEncoding m_headerEncoding = MimePart::Encoding8Bit;
+    QString m_messageIdLocalPart;
 };

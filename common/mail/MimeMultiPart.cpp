@@ -29,52 +29,52 @@ QString mimeTypeOf(MimeMultiPart::MultiPartKind kind)
 } // namespace
 
 MimeMultiPart::MimeMultiPart(MultiPartKind kind, QObject *parent)
-    : MimePart(parent), kind(kind)
+    : MimePart(parent), m_kind(kind)
 {
-    contentType = mimeTypeOf(kind);
-    encoding = Encoding8Bit;
+    m_contentType = mimeTypeOf(kind);
+    m_encoding = Encoding8Bit;
 
     // 16 random bytes: a boundary that repeats, between mails or nested parts, would cut a body short.
     quint32 words[4];
     QRandomGenerator::system()->fillRange(words);
-    boundary = QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(words), sizeof words).toHex());
+    m_boundary = QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(words), sizeof words).toHex());
 }
 
 void MimeMultiPart::addPart(MimePart *part)
 {
     if (part)
-        parts.append(part);
+        m_parts.append(part);
 }
 
 const QList<MimePart *> &MimeMultiPart::getParts() const
 {
-    return parts;
+    return m_parts;
 }
 
 MimeMultiPart::MultiPartKind MimeMultiPart::getKind() const
 {
-    return kind;
+    return m_kind;
 }
 
 QStringList MimeMultiPart::contentTypeParameters() const
 {
     // A related multipart names the type of its root, the first part, for readers that
     // must pick it before reading the parts.
-    if (kind != Related || parts.isEmpty() || parts.first()->getContentType().isEmpty())
+    if (m_kind != Related || m_parts.isEmpty() || m_parts.first()->getContentType().isEmpty())
         return {};
-    return {QStringLiteral("type=\"") + parts.first()->getContentType() + QLatin1Char('"')};
+    return {QStringLiteral("type=\"") + m_parts.first()->getContentType() + QLatin1Char('"')};
 }
 
 void MimeMultiPart::prepare()
 {
-    const QString delimiter = QStringLiteral("--") + boundary;
+    const QString delimiter = QStringLiteral("--") + m_boundary;
     QString body;
-    for (MimePart *part : std::as_const(parts)) {
+    for (MimePart *part : std::as_const(m_parts)) {
         body += delimiter + QStringLiteral("\r\n");
         part->prepare();
         body += part->toString();
     }
     body += delimiter + QStringLiteral("--\r\n");
-    content = body.toUtf8();
+    m_content = body.toUtf8();
     MimePart::prepare();
 }

@@ -33,6 +33,6 @@ protected:
     QStringList contentTypeParameters() const override;
 
 private:
-    QList<MimePart *> parts;
-    MultiPartKind kind;
+    QList<MimePart *> m_parts;
+    MultiPartKind m_kind;
 };

@@ -40,153 +40,153 @@ MimePart::MimePart(QObject *parent)
 
 void MimePart::setContent(const QByteArray &content)
 {
-    this->content = content;
+    m_content = content;
 }
 
 void MimePart::setHeader(const QString &header)
 {
-    this->header = header;
+    m_header = header;
 }
 
 void MimePart::addHeaderLine(const QString &line)
 {
-    header += line;
+    m_header += line;
 }
 
 void MimePart::setContentId(const QString &contentId)
 {
-    this->contentId = contentId;
+    m_contentId = contentId;
 }
 
 void MimePart::setContentName(const QString &contentName)
 {
-    this->contentName = contentName;
+    m_contentName = contentName;
 }
 
 void MimePart::setContentType(const QString &contentType)
 {
-    this->contentType = contentType;
+    m_contentType = contentType;
 }
 
 void MimePart::setCharset(const QString &charset)
 {
-    this->charset = charset;
+    m_charset = charset;
 }
 
 void MimePart::setEncoding(TransferEncoding encoding)
 {
-    this->encoding = encoding;
+    m_encoding = encoding;
 }
 
 QString MimePart::getHeader() const
 {
-    return header;
+    return m_header;
 }
 
 QByteArray MimePart::getContent() const
 {
-    return content;
+    return m_content;
 }
 
 QString MimePart::getContentId() const
 {
-    return contentId;
+    return m_contentId;
 }
 
 QString MimePart::getContentName() const
 {
-    return contentName;
+    return m_contentName;
 }
 
 QString MimePart::getContentType() const
 {
-    return contentType;
+    return m_contentType;
 }
 
 QString MimePart::getCharset() const
 {
-    return charset;
+    return m_charset;
 }
 
 QString MimePart::getBoundary() const
 {
-    return boundary;
+    return m_boundary;
 }
 
 MimePart::TransferEncoding MimePart::getEncoding() const
 {
-    return encoding;
+    return m_encoding;
 }
 
 QString MimePart::toString()
 {
-    if (!prepared)
+    if (!m_prepared)
         prepare();
-    return mimeString;
+    return m_mimeString;
 }
 
 void MimePart::prepare()
 {
     QStringList parameters;
-    if (!contentName.isEmpty())
-        parameters << QStringLiteral("name=\"") + contentName + QLatin1Char('"');
-    if (!charset.isEmpty())
-        parameters << QStringLiteral("charset=") + charset;
-    if (!boundary.isEmpty())
-        parameters << QStringLiteral("boundary=") + boundary;
+    if (!m_contentName.isEmpty())
+        parameters << QStringLiteral("name=\"") + m_contentName + QLatin1Char('"');
+    if (!m_charset.isEmpty())
+        parameters << QStringLiteral("charset=") + m_charset;
+    if (!m_boundary.isEmpty())
+        parameters << QStringLiteral("boundary=") + m_boundary;
     parameters << contentTypeParameters();
     // A parameter that would take the line past 78 characters goes on a folded line.
-    mimeString = QStringLiteral("Content-Type: ") + contentType;
-    qsizetype lineLength = mimeString.size();
+    m_mimeString = QStringLiteral("Content-Type: ") + m_contentType;
+    qsizetype lineLength = m_mimeString.size();
     for (const QString &parameter : std::as_const(parameters)) {
         if (lineLength + 2 + parameter.size() > 78) {
-            mimeString += QStringLiteral(";\r\n ") + parameter;
+            m_mimeString += QStringLiteral(";\r\n ") + parameter;
             lineLength = 1 + parameter.size();
         } else {
-            mimeString += QStringLiteral("; ") + parameter;
+            m_mimeString += QStringLiteral("; ") + parameter;
             lineLength += 2 + parameter.size();
         }
     }
-    mimeString += QStringLiteral("\r\n");
+    m_mimeString += QStringLiteral("\r\n");
 
     // An encoding outside the enumeration gets neither a header value nor a body;
     // the header line is left out so it cannot swallow the next one.
-    switch (encoding) {
+    switch (m_encoding) {
     case Encoding7Bit:
-        mimeString += QStringLiteral("Content-Transfer-Encoding: 7bit\r\n");
+        m_mimeString += QStringLiteral("Content-Transfer-Encoding: 7bit\r\n");
         break;
     case Encoding8Bit:
-        mimeString += QStringLiteral("Content-Transfer-Encoding: 8bit\r\n");
+        m_mimeString += QStringLiteral("Content-Transfer-Encoding: 8bit\r\n");
         break;
     case EncodingBase64:
-        mimeString += QStringLiteral("Content-Transfer-Encoding: base64\r\n");
+        m_mimeString += QStringLiteral("Content-Transfer-Encoding: base64\r\n");
         break;
     case EncodingQuotedPrintable:
-        mimeString += QStringLiteral("Content-Transfer-Encoding: quoted-printable\r\n");
+        m_mimeString += QStringLiteral("Content-Transfer-Encoding: quoted-printable\r\n");
         break;
     }
 
-    if (!contentId.isEmpty())
-        mimeString += QStringLiteral("Content-ID: <") + contentId + QStringLiteral(">\r\n");
+    if (!m_contentId.isEmpty())
+        m_mimeString += QStringLiteral("Content-ID: <") + m_contentId + QStringLiteral(">\r\n");
 
-    mimeString += header;
-    mimeString += QStringLiteral("\r\n");
+    m_mimeString += m_header;
+    m_mimeString += QStringLiteral("\r\n");
 
-    switch (encoding) {
+    switch (m_encoding) {
     case Encoding7Bit:
-        mimeString += withCrLf(QString::fromUtf8(QString::fromUtf8(content).toLatin1()));
+        m_mimeString += withCrLf(QString::fromUtf8(QString::fromUtf8(m_content).toLatin1()));
         break;
     case Encoding8Bit:
-        mimeString += withCrLf(QString::fromUtf8(content));
+        m_mimeString += withCrLf(QString::fromUtf8(m_content));
         break;
     case EncodingBase64:
-        mimeString += formatter.format(QString::fromLatin1(content.toBase64()), false);
+        m_mimeString += m_formatter.format(QString::fromLatin1(m_content.toBase64()), false);
         break;
     case EncodingQuotedPrintable:
-        mimeString += formatter.format(QuotedPrintable::encode(content), true);
+        m_mimeString += m_formatter.format(QuotedPrintable::encode(m_content), true);
         break;
     }
 
-    mimeString += QStringLiteral("\r\n");
-    prepared = true;
+    m_mimeString += QStringLiteral("\r\n");
+    m_prepared = true;
 }

@@ -49,15 +49,15 @@ protected:
     // Further parameters of the Content-Type line after the standard ones, as name=value.
     virtual QStringList contentTypeParameters() const;
 
-    QString header;
-    QByteArray content;
-    QString contentId;
-    QString contentName;
-    QString contentType;
-    QString charset;
-    QString boundary;
-    TransferEncoding encoding = Encoding7Bit;
-    bool prepared = false;
-    QString mimeString;
-    MimeContentFormatter formatter{76};
+    QString m_header;
+    QByteArray m_content;
+    QString m_contentId;
+    QString m_contentName;
+    QString m_contentType;
+    QString m_charset;
+    QString m_boundary;
+    TransferEncoding m_encoding = Encoding7Bit;
+    bool m_prepared = false;
+    QString m_mimeString;
+    MimeContentFormatter m_formatter{76};
 };

@@ -1,25 +1,25 @@
 #include "MimeText.h"
 
 MimeText::MimeText(const QString &text, QObject *parent)
-    : MimePart(parent), text(text)
+    : MimePart(parent), m_text(text)
 {
-    contentType = QStringLiteral("text/plain");
-    charset = QStringLiteral("utf-8");
-    encoding = Encoding8Bit;
+    m_contentType = QStringLiteral("text/plain");
+    m_charset = QStringLiteral("utf-8");
+    m_encoding = Encoding8Bit;
 }
 
 void MimeText::setText(const QString &text)
 {
-    this->text = text;
+    m_text = text;
 }
 
 QString MimeText::getText() const
 {
-    return text;
+    return m_text;
 }
 
 void MimeText::prepare()
 {
-    content = text.toUtf8();
+    m_content = m_text.toUtf8();
     MimePart::prepare();
 }

@@ -16,5 +16,5 @@ public:
     void prepare() override;
 
 protected:
-    QString text;
+    QString m_text;
 };

@@ -34,7 +34,7 @@ void settle(int milliseconds)
 
 } // namespace
 
-ShotTaker::ShotTaker(const QString &folder) : folder(folder) {}
+ShotTaker::ShotTaker(const QString &folder) : m_folder(folder) {}
 
 bool ShotTaker::take(QWidget &window, const QString &name)
 {
@@ -52,12 +52,12 @@ bool ShotTaker::take(QWidget &window, const QString &name)
     if (pixels.isNull()) {
         pixels = window.grab(); // platforms without screen grabbing (offscreen): the widget's own rendering
     }
-    const QString path = folder.filePath(name + QStringLiteral(".png"));
+    const QString path = m_folder.filePath(name + QStringLiteral(".png"));
     const bool saved = !pixels.isNull() && pixels.save(path, "PNG");
     std::fprintf(saved ? stdout : stderr, "%s %s (%dx%d)\n", saved ? "saved" : "FAILED", qPrintable(path),
                  pixels.width(), pixels.height());
     if (!saved) {
-        ++failed;
+        ++m_failed;
     }
     window.hide();
     return saved;

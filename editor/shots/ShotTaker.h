@@ -13,9 +13,9 @@ public:
     explicit ShotTaker(const QString &folder);
 
     bool take(QWidget &window, const QString &name);
-    int failures() const { return failed; }
+    int failures() const { return m_failed; }
 
 private:
-    QDir folder;
-    int failed = 0;
+    QDir m_folder;
+    int m_failed = 0;
 };

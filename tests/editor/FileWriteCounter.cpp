@@ -7,33 +7,33 @@
 #include <unistd.h>
 
 FileWriteCounter::FileWriteCounter(const QString &filePath)
-    : fileName(QFileInfo(filePath).fileName())
+    : m_fileName(QFileInfo(filePath).fileName())
 {
-    descriptor = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (descriptor >= 0)
-        watch = inotify_add_watch(descriptor, QFileInfo(filePath).absolutePath().toLocal8Bit().constData(),
+    m_descriptor = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (m_descriptor >= 0)
+        m_watch = inotify_add_watch(m_descriptor, QFileInfo(filePath).absolutePath().toLocal8Bit().constData(),
                                   IN_CLOSE_WRITE | IN_MOVED_TO);
 }
 
 FileWriteCounter::~FileWriteCounter()
 {
-    if (descriptor >= 0)
-        ::close(descriptor);
+    if (m_descriptor >= 0)
+        ::close(m_descriptor);
 }
 
 int FileWriteCounter::count()
 {
     alignas(inotify_event) char buffer[8192];
     for (;;) {
-        const ssize_t length = ::read(descriptor, buffer, sizeof buffer);
+        const ssize_t length = ::read(m_descriptor, buffer, sizeof buffer);
         if (length <= 0)
             break;
         for (ssize_t offset = 0; offset < length;) {
             const auto *event = reinterpret_cast<const inotify_event *>(buffer + offset);
-            if (event->len > 0 && QString::fromLocal8Bit(event->name) == fileName)
-                ++total;
+            if (event->len > 0 && QString::fromLocal8Bit(event->name) == m_fileName)
+                ++m_total;
             offset += ssize_t(sizeof(inotify_event) + event->len);
         }
     }
-    return total;
+    return m_total;
 }

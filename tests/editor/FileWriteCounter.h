@@ -13,13 +13,13 @@ public:
     FileWriteCounter(const FileWriteCounter &) = delete;
     FileWriteCounter &operator=(const FileWriteCounter &) = delete;
 
-    bool isValid() const { return descriptor >= 0 && watch >= 0; }
+    bool isValid() const { return m_descriptor >= 0 && m_watch >= 0; }
     // Writes since construction.
     int count();
 
 private:
-    QString fileName;
-    int descriptor = -1;
-    int watch = -1;
-    int total = 0;
+    QString m_fileName;
+    int m_descriptor = -1;
+    int m_watch = -1;
+    int m_total = 0;
 };

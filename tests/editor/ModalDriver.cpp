@@ -8,14 +8,14 @@
 
 ModalDriver::ModalDriver()
 {
-    timer.setInterval(10);
-    connect(&timer, &QTimer::timeout, this, &ModalDriver::poll);
-    timer.start();
+    m_timer.setInterval(10);
+    connect(&m_timer, &QTimer::timeout, this, &ModalDriver::poll);
+    m_timer.start();
 }
 
 void ModalDriver::expectDialog(Handler handler)
 {
-    handlers.append(std::move(handler));
+    m_handlers.append(std::move(handler));
 }
 
 void ModalDriver::poll()
@@ -23,11 +23,11 @@ void ModalDriver::poll()
     QWidget *modal = QApplication::activeModalWidget();
     if (!modal || !modal->isVisible())
         return;
-    for (const QPointer<QWidget> &known : std::as_const(seen)) {
+    for (const QPointer<QWidget> &known : std::as_const(m_seen)) {
         if (known == modal)
             return;
     }
-    seen.append(modal);
+    m_seen.append(modal);
 
     if (auto *box = qobject_cast<QMessageBox *>(modal)) {
         boxes.append({box->windowTitle(), box->text(), int(box->icon()), box->parentWidget()});
@@ -44,7 +44,7 @@ void ModalDriver::poll()
     }
 
     QPointer<QWidget> target(modal);
-    if (handlers.isEmpty()) {
+    if (m_handlers.isEmpty()) {
         unexpectedDialogs.append(QString::fromLatin1(modal->metaObject()->className()));
         QTimer::singleShot(0, modal, [target] {
             if (auto *dialog = qobject_cast<QDialog *>(target.data()))
@@ -54,7 +54,7 @@ void ModalDriver::poll()
         });
         return;
     }
-    Handler handler = handlers.takeFirst();
+    Handler handler = m_handlers.takeFirst();
     QTimer::singleShot(0, modal, [target, handler] {
         if (target)
             handler(target.data());

@@ -34,7 +34,7 @@ public:
 
     // Handlers run in order, one per dialog, from the dialog's own event loop.
     void expectDialog(Handler handler);
-    bool allDialogsHandled() const { return handlers.isEmpty(); }
+    bool allDialogsHandled() const { return m_handlers.isEmpty(); }
 
     QList<Box> boxes;
     QStringList unexpectedDialogs;
@@ -42,7 +42,7 @@ public:
 private:
     void poll();
 
-    QTimer timer;
-    QList<Handler> handlers;
-    QList<QPointer<QWidget>> seen;
+    QTimer m_timer;
+    QList<Handler> m_handlers;
+    QList<QPointer<QWidget>> m_seen;
 };

@@ -25,36 +25,36 @@ class VirtualDisplay
 public:
     bool start()
     {
-        process.setProgram(QStringLiteral("Xvfb"));
-        process.setArguments({QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
+        m_process.setProgram(QStringLiteral("Xvfb"));
+        m_process.setArguments({QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
                               QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
                               QStringLiteral("1024x768x24")});
-        process.start();
-        if (!process.waitForStarted(10000))
+        m_process.start();
+        if (!m_process.waitForStarted(10000))
             return false;
         QByteArray output;
         while (!output.contains('\n')) {
-            if (!process.waitForReadyRead(15000))
+            if (!m_process.waitForReadyRead(15000))
                 return false;
-            output += process.readAllStandardOutput();
+            output += m_process.readAllStandardOutput();
         }
-        number = output.trimmed();
-        return !number.isEmpty();
+        m_number = output.trimmed();
+        return !m_number.isEmpty();
     }
 
     ~VirtualDisplay()
     {
-        process.terminate();
-        if (!process.waitForFinished(5000))
-            process.kill();
-        process.waitForFinished(5000);
+        m_process.terminate();
+        if (!m_process.waitForFinished(5000))
+            m_process.kill();
+        m_process.waitForFinished(5000);
     }
 
-    QString name() const { return QStringLiteral(":") + QString::fromLatin1(number); }
+    QString name() const { return QStringLiteral(":") + QString::fromLatin1(m_number); }
 
 private:
-    QProcess process;
-    QByteArray number;
+    QProcess m_process;
+    QByteArray m_number;
 };
 
 class Bellwright
@@ -72,32 +72,32 @@ public:
         const QString sanitizer = environment.value(QStringLiteral("ASAN_OPTIONS"));
         if (!sanitizer.isEmpty())
             environment.insert(QStringLiteral("ASAN_OPTIONS"), sanitizer + QStringLiteral(":strict_string_checks=0"));
-        process.setProcessEnvironment(environment);
-        process.setProgram(QStringLiteral(VK_BELLWRIGHT_BIN));
-        process.setProcessChannelMode(QProcess::SeparateChannels);
+        m_process.setProcessEnvironment(environment);
+        m_process.setProgram(QStringLiteral(VK_BELLWRIGHT_BIN));
+        m_process.setProcessChannelMode(QProcess::SeparateChannels);
     }
 
     ~Bellwright()
     {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(5000);
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
         }
     }
 
     bool start()
     {
-        process.start();
-        return process.waitForStarted(10000);
+        m_process.start();
+        return m_process.waitForStarted(10000);
     }
 
     bool waitForLine(const QByteArray &line, int timeoutMs = 20000)
     {
         QDeadlineTimer deadline(timeoutMs);
         while (!lines().contains(line)) {
-            if (deadline.hasExpired() || process.state() == QProcess::NotRunning)
+            if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning)
                 return lines().contains(line);
-            process.waitForReadyRead(50);
+            m_process.waitForReadyRead(50);
         }
         return true;
     }
@@ -105,24 +105,24 @@ public:
     // Exit status, or -1 when it did not end normally in time.
     int waitForExit(int timeoutMs = 20000)
     {
-        if (!process.waitForFinished(timeoutMs) || process.exitStatus() != QProcess::NormalExit)
+        if (!m_process.waitForFinished(timeoutMs) || m_process.exitStatus() != QProcess::NormalExit)
             return -1;
-        return process.exitCode();
+        return m_process.exitCode();
     }
 
-    void send(const QByteArray &command) { process.write(command + '\n'); }
+    void send(const QByteArray &command) { m_process.write(command + '\n'); }
     void kill()
     {
-        process.kill();
-        process.waitForFinished(5000);
+        m_process.kill();
+        m_process.waitForFinished(5000);
     }
-    bool isRunning() const { return process.state() == QProcess::Running; }
+    bool isRunning() const { return m_process.state() == QProcess::Running; }
 
     QList<QByteArray> lines()
     {
-        errors += process.readAllStandardError();
+        m_errors += m_process.readAllStandardError();
         QList<QByteArray> hooked;
-        for (const QByteArray &line : errors.split('\n')) {
+        for (const QByteArray &line : m_errors.split('\n')) {
             if (line.startsWith("bellwright-test: "))
                 hooked.append(line.mid(17));
         }
@@ -131,13 +131,13 @@ public:
 
     QByteArray standardError()
     {
-        errors += process.readAllStandardError();
-        return errors;
+        m_errors += m_process.readAllStandardError();
+        return m_errors;
     }
 
 private:
-    QProcess process;
-    QByteArray errors;
+    QProcess m_process;
+    QByteArray m_errors;
 };
 
 } // namespace
@@ -151,19 +151,19 @@ private Q_SLOTS:
     {
         QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty(),
                  "Xvfb is missing: run scripts/install-deps.sh");
-        display = std::make_unique<VirtualDisplay>();
-        QVERIFY(display->start());
+        m_display = std::make_unique<VirtualDisplay>();
+        QVERIFY(m_display->start());
     }
 
     void init()
     {
-        dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(dir->isValid());
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
     }
 
     void titleAndRestartPrompt()
     {
-        Bellwright editor(display->name(), dir->path());
+        Bellwright editor(m_display->name(), m_dir->path());
         QVERIFY(editor.start());
         QVERIFY2(editor.waitForLine(mainWindowLine), editor.standardError().constData());
         // The first read made the default file where the server looks for it.
@@ -178,11 +178,11 @@ private Q_SLOTS:
 
     void secondInstanceIsRefused()
     {
-        Bellwright first(display->name(), dir->path());
+        Bellwright first(m_display->name(), m_dir->path());
         QVERIFY(first.start());
         QVERIFY2(first.waitForLine(mainWindowLine), first.standardError().constData());
 
-        Bellwright second(display->name(), dir->path());
+        Bellwright second(m_display->name(), m_dir->path());
         QVERIFY(second.start());
         QCOMPARE(second.waitForExit(), 1);
         QCOMPARE(second.lines(), QList<QByteArray>{refusedLine});
@@ -194,12 +194,12 @@ private Q_SLOTS:
 
     void lockDiesWithAKilledHolder()
     {
-        Bellwright killed(display->name(), dir->path());
+        Bellwright killed(m_display->name(), m_dir->path());
         QVERIFY(killed.start());
         QVERIFY2(killed.waitForLine(mainWindowLine), killed.standardError().constData());
         killed.kill(); // SIGKILL: nothing is cleaned up by the program itself
 
-        Bellwright next(display->name(), dir->path());
+        Bellwright next(m_display->name(), m_dir->path());
         QVERIFY(next.start());
         QVERIFY2(next.waitForLine(mainWindowLine), next.standardError().constData());
         QVERIFY(!next.lines().contains(refusedLine));
@@ -207,7 +207,7 @@ private Q_SLOTS:
         QCOMPARE(next.waitForExit(), 0);
 
         // And the lock is free again after an ordinary exit.
-        Bellwright again(display->name(), dir->path());
+        Bellwright again(m_display->name(), m_dir->path());
         QVERIFY(again.start());
         QVERIFY(again.waitForLine(mainWindowLine));
         again.send("close");
@@ -223,7 +223,7 @@ private Q_SLOTS:
         file.write(malformed);
         file.close();
 
-        Bellwright editor(display->name(), dir->path());
+        Bellwright editor(m_display->name(), m_dir->path());
         QVERIFY(editor.start());
         QCOMPARE(editor.waitForExit(), 1);
         const QList<QByteArray> shown = editor.lines();
@@ -244,10 +244,10 @@ private Q_SLOTS:
     }
 
 private:
-    QString configurationFile() const { return dir->path() + QStringLiteral("/Norvale/Cellwarden/Bellwright.JSON"); }
+    QString configurationFile() const { return m_dir->path() + QStringLiteral("/Norvale/Cellwarden/Bellwright.JSON"); }
 
-    std::unique_ptr<VirtualDisplay> display;
-    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<VirtualDisplay> m_display;
+    std::unique_ptr<QTemporaryDir> m_dir;
 };
 
 QTEST_GUILESS_MAIN(TestBellwrightProcess)

@@ -74,15 +74,15 @@ public:
     explicit FileSizeLimit(rlim_t bytes)
     {
         std::signal(SIGXFSZ, SIG_IGN); // the write fails with EFBIG instead of ending the process
-        getrlimit(RLIMIT_FSIZE, &saved);
-        rlimit limited = saved;
+        getrlimit(RLIMIT_FSIZE, &m_saved);
+        rlimit limited = m_saved;
         limited.rlim_cur = bytes;
         setrlimit(RLIMIT_FSIZE, &limited);
     }
-    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved); }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &m_saved); }
 
 private:
-    rlimit saved{};
+    rlimit m_saved{};
 };
 
 const QString restartTitle = QStringLiteral("Restart Service");
@@ -97,19 +97,19 @@ class TestMainWindow : public QObject
 private Q_SLOTS:
     void init()
     {
-        dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(dir->isValid());
-        qputenv("NORVALE_COMMON_APPDATA", dir->path().toUtf8());
-        driver = std::make_unique<ModalDriver>();
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+        qputenv("NORVALE_COMMON_APPDATA", m_dir->path().toUtf8());
+        m_driver = std::make_unique<ModalDriver>();
     }
 
     void cleanup()
     {
-        window.reset();
-        QVERIFY2(driver->unexpectedDialogs.isEmpty(), qPrintable(driver->unexpectedDialogs.join(u',')));
-        QVERIFY(driver->allDialogsHandled());
-        driver.reset();
-        dir.reset();
+        m_window.reset();
+        QVERIFY2(m_driver->unexpectedDialogs.isEmpty(), qPrintable(m_driver->unexpectedDialogs.join(u',')));
+        QVERIFY(m_driver->allDialogsHandled());
+        m_driver.reset();
+        m_dir.reset();
     }
 
     void proposedAliases_data()
@@ -137,16 +137,16 @@ private Q_SLOTS:
         QFETCH(QString, expected);
         QVERIFY(ConfigurationFile().setNotifications(notifications(aliases)));
         openWindow();
-        QCOMPARE(window->nextNotificationName(), expected);
+        QCOMPARE(m_window->nextNotificationName(), expected);
 
         // The Add dialog offers it.
         QString offered;
-        driver->expectDialog([&offered](QWidget *dialog) {
+        m_driver->expectDialog([&offered](QWidget *dialog) {
             offered = child<QLineEdit>(dialog, "aliasLineEdit")->text();
             click(dialog, "cancleButton");
         });
-        click(window.get(), "addNotificationButton");
-        QTRY_VERIFY(driver->allDialogsHandled());
+        click(m_window.get(), "addNotificationButton");
+        QTRY_VERIFY(m_driver->allDialogsHandled());
         QCOMPARE(offered, expected);
     }
 
@@ -169,7 +169,7 @@ private Q_SLOTS:
         QVERIFY(added.recipientList.empty());
         QCOMPARE(written.front(), notification("Notification 2"));
 
-        window->loadNotifications();
+        m_window->loadNotifications();
         QCOMPARE(itemTexts(list()), (QStringList{"Alpha", "Notification 10", "Notification 2", "Weekly"}));
         // Loading writes nothing and keeps the file order.
         QCOMPARE(aliasesOf(ConfigurationFile().notifications()),
@@ -187,14 +187,14 @@ private Q_SLOTS:
         QCOMPARE(itemTexts(list()), (QStringList{"Battery alert", "Monday report"}));
 
         QString shownAlias;
-        driver->expectDialog([&shownAlias](QWidget *dialog) {
+        m_driver->expectDialog([&shownAlias](QWidget *dialog) {
             shownAlias = child<QLineEdit>(dialog, "aliasLineEdit")->text();
             replaceText(dialog, "aliasLineEdit", QStringLiteral("Zulu report"));
             click(dialog, "dailyRadioButton");
             click(dialog, "okButton");
         });
         doubleClickItem(list(), itemWithText(list(), QStringLiteral("Monday report")));
-        QTRY_VERIFY(driver->allDialogsHandled());
+        QTRY_VERIFY(m_driver->allDialogsHandled());
         QCOMPARE(shownAlias, QStringLiteral("Monday report"));
         QCOMPARE(itemTexts(list()), (QStringList{"Battery alert", "Zulu report"}));
 
@@ -208,7 +208,7 @@ private Q_SLOTS:
         QCOMPARE(written.at(0).time, std::string("00:00:00"));
         QVERIFY(written.at(0).recipientList.empty());
         QCOMPARE(written.at(1), alert);
-        QCOMPARE(window->notificationRecords(), written);
+        QCOMPARE(m_window->notificationRecords(), written);
     }
 
     void equalAliasesAreBothWritten()
@@ -231,7 +231,7 @@ private Q_SLOTS:
         clickItem(list(), itemWithText(list(), QStringLiteral("N2")), Qt::ControlModifier);
         clickItem(list(), itemWithText(list(), QStringLiteral("N4")), Qt::ControlModifier);
         QCOMPARE(list()->selectedItems().size(), 3);
-        click(window.get(), "removeNotificationButton");
+        click(m_window.get(), "removeNotificationButton");
         QCOMPARE(writes.count(), 1);
         QCOMPARE(itemTexts(list()), QStringList{"N3"});
         QCOMPARE(aliasesOf(ConfigurationFile().notifications()), QStringList{"N3"});
@@ -239,10 +239,10 @@ private Q_SLOTS:
         // Nothing selected: the same notifications are written again, once.
         const QByteArray before = fileBytes();
         list()->clearSelection();
-        click(window.get(), "removeNotificationButton");
+        click(m_window.get(), "removeNotificationButton");
         QCOMPARE(writes.count(), 2);
         QCOMPARE(fileBytes(), before);
-        QVERIFY(driver->boxes.isEmpty());
+        QVERIFY(m_driver->boxes.isEmpty());
     }
 
     void cancelLeavesTheFileAsItWas()
@@ -255,39 +255,39 @@ private Q_SLOTS:
         FileWriteCounter writes(ConfigurationFile::filePath());
         QVERIFY(writes.isValid());
 
-        driver->expectDialog([](QWidget *dialog) {
+        m_driver->expectDialog([](QWidget *dialog) {
             replaceText(dialog, "serverLineEdit", QStringLiteral("changed.example.test"));
             click(dialog, "cancleButton");
         });
-        click(window.get(), "SMTPSettingsButton");
-        QTRY_VERIFY(driver->allDialogsHandled());
+        click(m_window.get(), "SMTPSettingsButton");
+        QTRY_VERIFY(m_driver->allDialogsHandled());
 
-        driver->expectDialog([](QWidget *dialog) {
+        m_driver->expectDialog([](QWidget *dialog) {
             click(dialog, "addPushButton");
             click(dialog, "cancleButton");
         });
-        click(window.get(), "recipientButton");
-        QTRY_VERIFY(driver->allDialogsHandled());
+        click(m_window.get(), "recipientButton");
+        QTRY_VERIFY(m_driver->allDialogsHandled());
 
-        driver->expectDialog([](QWidget *dialog) {
+        m_driver->expectDialog([](QWidget *dialog) {
             replaceText(dialog, "aliasLineEdit", QStringLiteral("Never"));
             click(dialog, "cancleButton");
         });
-        click(window.get(), "addNotificationButton");
-        QTRY_VERIFY(driver->allDialogsHandled());
+        click(m_window.get(), "addNotificationButton");
+        QTRY_VERIFY(m_driver->allDialogsHandled());
 
-        driver->expectDialog([](QWidget *dialog) {
+        m_driver->expectDialog([](QWidget *dialog) {
             replaceText(dialog, "aliasLineEdit", QStringLiteral("Renamed"));
             click(dialog, "triggeredRadioButton");
             click(dialog, "cancleButton");
         });
         doubleClickItem(list(), itemWithText(list(), QStringLiteral("Weekly")));
-        QTRY_VERIFY(driver->allDialogsHandled());
+        QTRY_VERIFY(m_driver->allDialogsHandled());
 
         QCOMPARE(writes.count(), 0);
         QCOMPARE(fileBytes(), before);
         QCOMPARE(itemTexts(list()), QStringList{"Weekly"});
-        QCOMPARE(window->notificationRecords(), notifications({"Weekly"}));
+        QCOMPARE(m_window->notificationRecords(), notifications({"Weekly"}));
     }
 
     void smtpSettingsAreWrittenAsEntered()
@@ -296,7 +296,7 @@ private Q_SLOTS:
         int shownPort = 0;
         QString shownSecurity;
         QString shownServer = QStringLiteral("unset");
-        driver->expectDialog([&](QWidget *dialog) {
+        m_driver->expectDialog([&](QWidget *dialog) {
             shownPort = child<QSpinBox>(dialog, "portSpinBox")->value();
             shownSecurity = child<QComboBox>(dialog, "securityComboBox")->currentText();
             shownServer = child<QLineEdit>(dialog, "serverLineEdit")->text();
@@ -307,8 +307,8 @@ private Q_SLOTS:
             replaceText(dialog, "emailLineEdit", QStringLiteral("ops@example.test"));
             click(dialog, "okButton");
         });
-        click(window.get(), "SMTPSettingsButton");
-        QTRY_VERIFY(driver->allDialogsHandled());
+        click(m_window.get(), "SMTPSettingsButton");
+        QTRY_VERIFY(m_driver->allDialogsHandled());
         QCOMPARE(shownPort, 465);
         QCOMPARE(shownSecurity, QStringLiteral("SSL"));
         QCOMPARE(shownServer, QString());
@@ -327,7 +327,7 @@ private Q_SLOTS:
         const std::string stored = raw.at("smtpSettings").at("authentication").at("password");
         QCOMPARE(stored.size(), std::size_t(9));
         QCOMPARE(stored.substr(0, 3), std::string(3, '\0'));
-        QVERIFY(driver->boxes.isEmpty());
+        QVERIFY(m_driver->boxes.isEmpty());
     }
 
     void nonAsciiPasswordWritesNothing()
@@ -336,18 +336,18 @@ private Q_SLOTS:
         const QByteArray before = fileBytes();
         FileWriteCounter writes(ConfigurationFile::filePath());
         bool stillOpen = false;
-        driver->expectDialog([&stillOpen, this](QWidget *dialog) {
+        m_driver->expectDialog([&stillOpen, this](QWidget *dialog) {
             replaceText(dialog, "passwordLineEdit", QStringLiteral("gr\u00fc\u00dfe"));
             click(dialog, "okButton"); // refused with a warning, the dialog stays
-            stillOpen = dialog->isVisible() && driver->boxes.size() == 1;
+            stillOpen = dialog->isVisible() && m_driver->boxes.size() == 1;
             click(dialog, "cancleButton");
         });
-        click(window.get(), "SMTPSettingsButton");
-        QTRY_VERIFY(driver->allDialogsHandled());
+        click(m_window.get(), "SMTPSettingsButton");
+        QTRY_VERIFY(m_driver->allDialogsHandled());
         QVERIFY(stillOpen);
-        QCOMPARE(driver->boxes.size(), 1);
-        QCOMPARE(driver->boxes.at(0).icon, int(QMessageBox::Warning));
-        QVERIFY(driver->boxes.at(0).text.contains(QStringLiteral("ASCII")));
+        QCOMPARE(m_driver->boxes.size(), 1);
+        QCOMPARE(m_driver->boxes.at(0).icon, int(QMessageBox::Warning));
+        QVERIFY(m_driver->boxes.at(0).text.contains(QStringLiteral("ASCII")));
         QCOMPARE(writes.count(), 0);
         QCOMPARE(fileBytes(), before);
     }
@@ -361,61 +361,61 @@ private Q_SLOTS:
         {
             const FileSizeLimit full(16);
             clickItem(list(), itemWithText(list(), QStringLiteral("Kept 1")));
-            click(window.get(), "removeNotificationButton");
+            click(m_window.get(), "removeNotificationButton");
         }
-        QCOMPARE(driver->boxes.size(), 1);
-        QCOMPARE(driver->boxes.at(0).icon, int(QMessageBox::Warning));
-        QVERIFY(driver->boxes.at(0).text.contains(QStringLiteral("not saved")));
-        QVERIFY(driver->boxes.at(0).text.contains(QDir::toNativeSeparators(ConfigurationFile::filePath())));
+        QCOMPARE(m_driver->boxes.size(), 1);
+        QCOMPARE(m_driver->boxes.at(0).icon, int(QMessageBox::Warning));
+        QVERIFY(m_driver->boxes.at(0).text.contains(QStringLiteral("not saved")));
+        QVERIFY(m_driver->boxes.at(0).text.contains(QDir::toNativeSeparators(ConfigurationFile::filePath())));
         QCOMPARE(fileBytes(), before);
         // The window shows what the file holds, not the lost change.
         QCOMPARE(itemTexts(list()), (QStringList{"Kept 1", "Kept 2"}));
 
-        driver->expectDialog([](QWidget *dialog) {
+        m_driver->expectDialog([](QWidget *dialog) {
             replaceText(dialog, "serverLineEdit", QStringLiteral("lost.example.test"));
             click(dialog, "okButton");
         });
         {
             const FileSizeLimit full(16);
-            click(window.get(), "SMTPSettingsButton");
-            QTRY_VERIFY(driver->allDialogsHandled());
+            click(m_window.get(), "SMTPSettingsButton");
+            QTRY_VERIFY(m_driver->allDialogsHandled());
         }
-        QCOMPARE(driver->boxes.size(), 2);
-        QVERIFY(driver->boxes.at(1).text.contains(QStringLiteral("not saved")));
+        QCOMPARE(m_driver->boxes.size(), 2);
+        QVERIFY(m_driver->boxes.at(1).text.contains(QStringLiteral("not saved")));
         QCOMPARE(fileBytes(), before);
 
         // With room again the same action goes through.
         clickItem(list(), itemWithText(list(), QStringLiteral("Kept 1")));
-        click(window.get(), "removeNotificationButton");
+        click(m_window.get(), "removeNotificationButton");
         QCOMPARE(aliasesOf(ConfigurationFile().notifications()), QStringList{"Kept 2"});
-        QCOMPARE(driver->boxes.size(), 2);
+        QCOMPARE(m_driver->boxes.size(), 2);
     }
 
     void aFileBrokenDuringTheSessionIsNamed()
     {
         openWindow();
-        window->show();
+        m_window->show();
         const QByteArray broken = "{ \"smtpSettings\": { \"server\": ";
         writeRaw(broken);
-        click(window.get(), "SMTPSettingsButton");
-        QCOMPARE(driver->boxes.size(), 1);
-        QCOMPARE(driver->boxes.at(0).icon, int(QMessageBox::Critical));
-        QVERIFY(driver->boxes.at(0).text.contains(QDir::toNativeSeparators(ConfigurationFile::filePath())));
-        QVERIFY2(driver->boxes.at(0).text.contains(QStringLiteral("parse_error")), qPrintable(driver->boxes.at(0).text));
+        click(m_window.get(), "SMTPSettingsButton");
+        QCOMPARE(m_driver->boxes.size(), 1);
+        QCOMPARE(m_driver->boxes.at(0).icon, int(QMessageBox::Critical));
+        QVERIFY(m_driver->boxes.at(0).text.contains(QDir::toNativeSeparators(ConfigurationFile::filePath())));
+        QVERIFY2(m_driver->boxes.at(0).text.contains(QStringLiteral("parse_error")), qPrintable(m_driver->boxes.at(0).text));
         QCOMPARE(fileBytes(), broken);
         // The window closes, and the program ends with status 1.
-        QVERIFY(window->configurationUnreadable());
-        QVERIFY(!window->isVisible());
+        QVERIFY(m_window->configurationUnreadable());
+        QVERIFY(!m_window->isVisible());
 
         // A missing member is named as the JSON library reports it.
         const QByteArray noRecipients = "{ \"notifications\": [] }";
         writeRaw(noRecipients);
         openWindow();
-        QVERIFY(!window->configurationUnreadable());
-        click(window.get(), "recipientButton");
-        QCOMPARE(driver->boxes.size(), 3); // the first window's restart prompt came between
-        QVERIFY(driver->boxes.at(2).text.contains(QStringLiteral("key 'recipients' not found")));
-        QVERIFY(window->configurationUnreadable());
+        QVERIFY(!m_window->configurationUnreadable());
+        click(m_window.get(), "recipientButton");
+        QCOMPARE(m_driver->boxes.size(), 3); // the first window's restart prompt came between
+        QVERIFY(m_driver->boxes.at(2).text.contains(QStringLiteral("key 'recipients' not found")));
+        QVERIFY(m_window->configurationUnreadable());
         QCOMPARE(fileBytes(), noRecipients);
     }
 
@@ -427,8 +427,8 @@ private Q_SLOTS:
         int buttons = -1;
         bool grid = false;
         QString title = QStringLiteral("unset");
-        QWidget *parent = window.get();
-        driver->expectDialog([&](QWidget *dialog) {
+        QWidget *parent = m_window.get();
+        m_driver->expectDialog([&](QWidget *dialog) {
             about = qobject_cast<QDialog *>(dialog);
             parent = dialog->parentWidget();
             title = dialog->windowTitle();
@@ -438,8 +438,8 @@ private Q_SLOTS:
             grid = qobject_cast<QGridLayout *>(dialog->layout()) != nullptr;
             dialog->close();
         });
-        window->findChild<QAction *>(QStringLiteral("m_AboutBellwrightAction"))->trigger();
-        QTRY_VERIFY(driver->allDialogsHandled());
+        m_window->findChild<QAction *>(QStringLiteral("m_AboutBellwrightAction"))->trigger();
+        QTRY_VERIFY(m_driver->allDialogsHandled());
         QVERIFY(about);
         QCOMPARE(parent, nullptr);
         QCOMPARE(title, QString());
@@ -451,13 +451,13 @@ private Q_SLOTS:
     void formAsDesigned()
     {
         openWindow();
-        QCOMPARE(window->size(), QSize(294, 357));
+        QCOMPARE(m_window->size(), QSize(294, 357));
         QCOMPARE(list()->selectionMode(), QAbstractItemView::ExtendedSelection);
-        const QList<QAction *> menus = window->menuBar()->actions();
+        const QList<QAction *> menus = m_window->menuBar()->actions();
         QCOMPARE(menus.size(), 2);
         QCOMPARE(menus.at(0)->text(), QStringLiteral("File"));
         QCOMPARE(menus.at(1)->text(), QStringLiteral("Help"));
-        auto *exit = window->findChild<QAction *>(QStringLiteral("m_FileExitAction"));
+        auto *exit = m_window->findChild<QAction *>(QStringLiteral("m_FileExitAction"));
         QCOMPARE(exit->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
         QCOMPARE(menus.at(0)->menu()->actions(), QList<QAction *>{exit});
     }
@@ -465,35 +465,35 @@ private Q_SLOTS:
     void restartPromptOnEveryExit()
     {
         openWindow();
-        window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-        window->findChild<QAction *>(QStringLiteral("m_FileExitAction"))->trigger();
-        QVERIFY(!window->isVisible());
-        QVERIFY(driver->boxes.isEmpty()); // the prompt belongs to the end of the window, not to closing
-        QWidget *const closed = window.get();
-        window.reset();
-        QCOMPARE(driver->boxes.size(), 1);
-        QCOMPARE(driver->boxes.at(0).title, restartTitle);
-        QCOMPARE(driver->boxes.at(0).text, restartText);
-        QCOMPARE(driver->boxes.at(0).icon, int(QMessageBox::Information));
-        QCOMPARE(driver->boxes.at(0).parent, closed);
+        m_window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+        m_window->findChild<QAction *>(QStringLiteral("m_FileExitAction"))->trigger();
+        QVERIFY(!m_window->isVisible());
+        QVERIFY(m_driver->boxes.isEmpty()); // the prompt belongs to the end of the window, not to closing
+        QWidget *const closed = m_window.get();
+        m_window.reset();
+        QCOMPARE(m_driver->boxes.size(), 1);
+        QCOMPARE(m_driver->boxes.at(0).title, restartTitle);
+        QCOMPARE(m_driver->boxes.at(0).text, restartText);
+        QCOMPARE(m_driver->boxes.at(0).icon, int(QMessageBox::Information));
+        QCOMPARE(m_driver->boxes.at(0).parent, closed);
 
         // Also after a session in which nothing happened, closed with Ctrl+Q.
         openWindow();
-        window->show();
-        window->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(window.get()));
-        QTest::keyClick(window.get(), Qt::Key_Q, Qt::ControlModifier);
-        QTRY_VERIFY(!window->isVisible());
-        window.reset();
-        QCOMPARE(driver->boxes.size(), 2);
-        QCOMPARE(driver->boxes.at(1).text, restartText);
+        m_window->show();
+        m_window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+        QTest::keyClick(m_window.get(), Qt::Key_Q, Qt::ControlModifier);
+        QTRY_VERIFY(!m_window->isVisible());
+        m_window.reset();
+        QCOMPARE(m_driver->boxes.size(), 2);
+        QCOMPARE(m_driver->boxes.at(1).text, restartText);
     }
 
 private:
     void openWindow()
     {
-        window = std::make_unique<QMainSubclassForm>();
+        m_window = std::make_unique<QMainSubclassForm>();
     }
 
     static void writeRaw(const QByteArray &bytes)
@@ -503,21 +503,21 @@ private:
         QCOMPARE(file.write(bytes), qint64(bytes.size()));
     }
 
-    QListWidget *list() const { return child<QListWidget>(window.get(), "notificationsListWidget"); }
+    QListWidget *list() const { return child<QListWidget>(m_window.get(), "notificationsListWidget"); }
 
     void addNotificationNamed(const QString &alias)
     {
-        driver->expectDialog([alias](QWidget *dialog) {
+        m_driver->expectDialog([alias](QWidget *dialog) {
             replaceText(dialog, "aliasLineEdit", alias);
             click(dialog, "okButton");
         });
-        click(window.get(), "addNotificationButton");
-        QTRY_VERIFY(driver->allDialogsHandled());
+        click(m_window.get(), "addNotificationButton");
+        QTRY_VERIFY(m_driver->allDialogsHandled());
     }
 
-    std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<ModalDriver> driver;
-    std::unique_ptr<QMainSubclassForm> window;
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<ModalDriver> m_driver;
+    std::unique_ptr<QMainSubclassForm> m_window;
 };
 
 QTEST_MAIN(TestMainWindow)

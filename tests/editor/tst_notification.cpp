@@ -125,12 +125,12 @@ struct NotificationUnderTest {
 
 } // namespace
 
-class tst_Notification : public QObject
+class TestNotification : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> temp;
-    std::unique_ptr<StyleSheetWarnings> warnings;
+    std::unique_ptr<QTemporaryDir> m_temp;
+    std::unique_ptr<StyleSheetWarnings> m_warnings;
 
 private slots:
     void initTestCase()
@@ -141,19 +141,19 @@ private slots:
 
     void init()
     {
-        temp = std::make_unique<QTemporaryDir>();
-        QVERIFY(temp->isValid());
-        qputenv("NORVALE_COMMON_APPDATA", temp->path().toUtf8());
+        m_temp = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_temp->isValid());
+        qputenv("NORVALE_COMMON_APPDATA", m_temp->path().toUtf8());
         QVERIFY(ConfigurationFile().setRecipients(people));
-        warnings = std::make_unique<StyleSheetWarnings>();
+        m_warnings = std::make_unique<StyleSheetWarnings>();
     }
 
     void cleanup()
     {
-        const QStringList messages = warnings->messages();
-        warnings.reset();
+        const QStringList messages = m_warnings->messages();
+        m_warnings.reset();
         qunsetenv("NORVALE_COMMON_APPDATA");
-        temp.reset();
+        m_temp.reset();
         QVERIFY2(messages.isEmpty(), qPrintable(messages.join(QLatin1Char('\n'))));
     }
 
@@ -476,5 +476,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(tst_Notification)
+QTEST_MAIN(TestNotification)
 #include "tst_notification.moc"

@@ -101,12 +101,12 @@ struct RecipientsUnderTest {
 
 } // namespace
 
-class tst_Recipients : public QObject
+class TestRecipients : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> temp;
-    std::unique_ptr<StyleSheetWarnings> warnings;
+    std::unique_ptr<QTemporaryDir> m_temp;
+    std::unique_ptr<StyleSheetWarnings> m_warnings;
 
     QByteArray fileBytes() const
     {
@@ -117,18 +117,18 @@ class tst_Recipients : public QObject
 private slots:
     void init()
     {
-        temp = std::make_unique<QTemporaryDir>();
-        QVERIFY(temp->isValid());
-        qputenv("NORVALE_COMMON_APPDATA", temp->path().toUtf8());
-        warnings = std::make_unique<StyleSheetWarnings>();
+        m_temp = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_temp->isValid());
+        qputenv("NORVALE_COMMON_APPDATA", m_temp->path().toUtf8());
+        m_warnings = std::make_unique<StyleSheetWarnings>();
     }
 
     void cleanup()
     {
-        const QStringList messages = warnings->messages();
-        warnings.reset();
+        const QStringList messages = m_warnings->messages();
+        m_warnings.reset();
         qunsetenv("NORVALE_COMMON_APPDATA");
-        temp.reset();
+        m_temp.reset();
         QVERIFY2(messages.isEmpty(), qPrintable(messages.join(QLatin1Char('\n'))));
     }
 
@@ -401,5 +401,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(tst_Recipients)
+QTEST_MAIN(TestRecipients)
 #include "tst_recipients.moc"

@@ -153,14 +153,14 @@ class TestSmtpSettings : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY(dataDir.isValid());
+        QVERIFY(m_dataDir.isValid());
         // Nothing here may touch the configuration file; if anything did, it would land in this folder.
-        qputenv("NORVALE_COMMON_APPDATA", dataDir.path().toUtf8());
+        qputenv("NORVALE_COMMON_APPDATA", m_dataDir.path().toUtf8());
     }
 
     void cleanupTestCase()
     {
-        QVERIFY2(QDir(dataDir.path()).isEmpty(), "the dialog touched the configuration folder");
+        QVERIFY2(QDir(m_dataDir.path()).isEmpty(), "the dialog touched the configuration folder");
     }
 
     void defaultsShowPort465AndSsl()
@@ -421,7 +421,7 @@ private Q_SLOTS:
     }
 
 private:
-    QTemporaryDir dataDir;
+    QTemporaryDir m_dataDir;
 };
 
 QTEST_MAIN(TestSmtpSettings)

@@ -55,7 +55,7 @@ const char firstGradient[] = "qlineargradient(x1: 0, y1: 0, x2: 0, y2: 1,    sto
 
 } // namespace
 
-class tst_StyleHandle : public QObject
+class TestStyleHandle : public QObject
 {
     Q_OBJECT
 
@@ -248,5 +248,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(tst_StyleHandle)
+QTEST_MAIN(TestStyleHandle)
 #include "tst_stylehandle.moc"

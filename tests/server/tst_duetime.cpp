@@ -111,19 +111,19 @@ class LocalZone
 {
 public:
     explicit LocalZone(const QByteArray &zone)
-        : previous(qgetenv("TZ"))
+        : m_previous(qgetenv("TZ"))
     {
         qputenv("TZ", zone);
         tzset();
     }
     ~LocalZone()
     {
-        qputenv("TZ", previous);
+        qputenv("TZ", m_previous);
         tzset();
     }
 
 private:
-    QByteArray previous;
+    QByteArray m_previous;
 };
 
 bool writeNotifications(const NotificationList &list)
@@ -149,8 +149,8 @@ class TestDueTime : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY(dataFolder.isValid());
-        qputenv("NORVALE_COMMON_APPDATA", dataFolder.path().toUtf8());
+        QVERIFY(m_dataFolder.isValid());
+        qputenv("NORVALE_COMMON_APPDATA", m_dataFolder.path().toUtf8());
     }
 
     void wallClockTime_data()
@@ -503,7 +503,7 @@ private Q_SLOTS:
     }
 
 private:
-    QTemporaryDir dataFolder;
+    QTemporaryDir m_dataFolder;
 };
 
 QTEST_GUILESS_MAIN(TestDueTime)

@@ -111,28 +111,28 @@ class TestNotificationDelivery : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY(dataFolder.isValid());
-        qputenv("NORVALE_COMMON_APPDATA", dataFolder.path().toUtf8());
+        QVERIFY(m_dataFolder.isValid());
+        qputenv("NORVALE_COMMON_APPDATA", m_dataFolder.path().toUtf8());
         SmtpTestServer::Options options;
         options.authUser = QStringLiteral("vk");
         options.authPassword = QStringLiteral("pw");
-        smtp = std::make_unique<SmtpTestServer>(options);
-        QVERIFY2(smtp->start(), qPrintable(smtp->errorString()));
+        m_smtp = std::make_unique<SmtpTestServer>(options);
+        QVERIFY2(m_smtp->start(), qPrintable(m_smtp->errorString()));
         previousHandler = qInstallMessageHandler(captureDebug);
     }
 
     void cleanupTestCase()
     {
         qInstallMessageHandler(previousHandler);
-        smtp.reset();
+        m_smtp.reset();
     }
 
     void init()
     {
         QFile::remove(ConfigurationFile::filePath());
-        QVERIFY(writeConfiguration(plainSmtp(smtp->port()), standardRecipients(), {}));
+        QVERIFY(writeConfiguration(plainSmtp(m_smtp->port()), standardRecipients(), {}));
         capturedDebug.clear();
-        alreadyReceived = int(smtp->messages().size());
+        m_alreadyReceived = int(m_smtp->messages().size());
     }
 
     void logoResourceIsCompiledIn()
@@ -151,7 +151,7 @@ private Q_SLOTS:
         deliver(n, texts);
         const QDateTime after = QDateTime::currentDateTime();
 
-        const QList<SmtpTestServer::Message> messages = smtp->messages().mid(alreadyReceived);
+        const QList<SmtpTestServer::Message> messages = m_smtp->messages().mid(m_alreadyReceived);
         QCOMPARE(messages.size(), 2);
         QCOMPARE(messages.at(0).session, messages.at(1).session);
         QCOMPARE(messages.at(0).rcptTos, QStringList{QStringLiteral("ops@example.test")});
@@ -217,7 +217,7 @@ private Q_SLOTS:
         deliver(n, texts);
         const QDateTime after = QDateTime::currentDateTime();
 
-        const QList<SmtpTestServer::Message> messages = smtp->messages().mid(alreadyReceived);
+        const QList<SmtpTestServer::Message> messages = m_smtp->messages().mid(m_alreadyReceived);
         QCOMPARE(messages.size(), 1);
         for (const QByteArray &line : messages.at(0).data.split('\n'))
             QVERIFY2(line.size() <= 77, line.constData()); // 76 characters and the CR
@@ -241,7 +241,7 @@ private Q_SLOTS:
         deliver(alert, alertTexts);
         const QDateTime after = QDateTime::currentDateTime();
 
-        const QList<SmtpTestServer::Message> messages = smtp->messages().mid(alreadyReceived);
+        const QList<SmtpTestServer::Message> messages = m_smtp->messages().mid(m_alreadyReceived);
         QCOMPARE(messages.size(), 2);
         QVERIFY(messages.at(0).session != messages.at(1).session); // one session per delivery
         const QByteArray summaryHtml = parseMail(messages.at(0).data).parts.value(0).body;
@@ -257,7 +257,7 @@ private Q_SLOTS:
         const ReportTexts texts = ReportComposer::composeAlert(battery('B', 1, 84));
         // Only text-message recipients: the text mail still goes, no HTML mail.
         deliver(triggered(1, {smsUuid}), texts);
-        QList<SmtpTestServer::Message> messages = smtp->messages().mid(alreadyReceived);
+        QList<SmtpTestServer::Message> messages = m_smtp->messages().mid(m_alreadyReceived);
         QCOMPARE(messages.size(), 1);
         QCOMPARE(messages.at(0).rcptTos, QStringList{QStringLiteral("sms@example.test")});
         QCOMPARE(parseMail(messages.at(0).data).parts.value(0).body,
@@ -265,7 +265,7 @@ private Q_SLOTS:
 
         // Two ordinary recipients and an unknown uuid: one HTML mail to both, nobody else.
         deliver(triggered(1, {unknownUuid, otherUuid, opsUuid}), texts);
-        messages = smtp->messages().mid(alreadyReceived);
+        messages = m_smtp->messages().mid(m_alreadyReceived);
         QCOMPARE(messages.size(), 2);
         QCOMPARE(messages.at(1).rcptTos,
                  (QStringList{QStringLiteral("ops@example.test"), QStringLiteral("other@example.test")}));
@@ -300,15 +300,15 @@ private Q_SLOTS:
 
         // The caller carries on: the next delivery, to a working server, goes out.
         capturedDebug.clear();
-        QVERIFY(writeConfiguration(plainSmtp(smtp->port()), standardRecipients(), {}));
+        QVERIFY(writeConfiguration(plainSmtp(m_smtp->port()), standardRecipients(), {}));
         deliver(triggered(1, {opsUuid}), ReportComposer::composeAlert(battery('B', 1, 84)));
-        QCOMPARE(smtp->messages().size(), alreadyReceived + 1);
+        QCOMPARE(m_smtp->messages().size(), m_alreadyReceived + 1);
         QVERIFY(deliveryFailures().isEmpty());
     }
 
     void refusedLoginIsReportedAndSendingGoesOn()
     {
-        SmtpSettingsData settings = plainSmtp(smtp->port(), "vk", "wrong");
+        SmtpSettingsData settings = plainSmtp(m_smtp->port(), "vk", "wrong");
         QVERIFY(writeConfiguration(settings, standardRecipients(), {}));
         deliver(triggered(1, {opsUuid}), ReportComposer::composeAlert(battery('B', 1, 84)));
         QVERIFY(deliveryFailures().startsWith(QStringLiteral("Failed to login!")));
@@ -409,7 +409,7 @@ private Q_SLOTS:
                                              triggered(1, {smsUuid}, "fair two"), triggered(0, {opsUuid}, "poor")};
         NotificationList withOddTrigger = notifications;
         withOddTrigger[2].triggerType = 0; // the trigger kind plays no part
-        QVERIFY(writeConfiguration(plainSmtp(smtp->port()), standardRecipients(), withOddTrigger));
+        QVERIFY(writeConfiguration(plainSmtp(m_smtp->port()), standardRecipients(), withOddTrigger));
         QDateTime now(QDate(2025, 1, 15), QTime(10, 0));
         NotificationPlanner manager(ConfigurationFile::filePath(), [&now] { return now; });
         NotificationDelivery delivery(ConfigurationFile::filePath());
@@ -418,7 +418,7 @@ private Q_SLOTS:
         };
 
         healthAlert(battery('B', 1, 84)); // Fair
-        QList<SmtpTestServer::Message> messages = smtp->messages().mid(alreadyReceived);
+        QList<SmtpTestServer::Message> messages = m_smtp->messages().mid(m_alreadyReceived);
         QCOMPARE(messages.size(), 2);
         QCOMPARE(messages.at(0).rcptTos, QStringList{QStringLiteral("ops@example.test")});
         QCOMPARE(messages.at(1).rcptTos, QStringList{QStringLiteral("sms@example.test")});
@@ -429,12 +429,12 @@ private Q_SLOTS:
             manager.setupTimers();
         }
         healthAlert(battery('B', 1, 84));
-        QCOMPARE(smtp->messages().size(), alreadyReceived + 4);
+        QCOMPARE(m_smtp->messages().size(), m_alreadyReceived + 4);
 
         healthAlert(battery('B', 1, 98)); // Excellent: no notification is set to it
-        QCOMPARE(smtp->messages().size(), alreadyReceived + 4);
+        QCOMPARE(m_smtp->messages().size(), m_alreadyReceived + 4);
         healthAlert(battery('B', 1, 10)); // Poor
-        QCOMPARE(smtp->messages().size(), alreadyReceived + 5);
+        QCOMPARE(m_smtp->messages().size(), m_alreadyReceived + 5);
     }
 
     void periodicReportSendsThePlannedNotification()
@@ -442,7 +442,7 @@ private Q_SLOTS:
         const NotificationList notifications{
             periodic(PeriodicType::Daily, "11:00:00", ReportKind::FullReport, {opsUuid}),
             periodic(PeriodicType::Daily, "12:00:00", ReportKind::SummaryReport, {otherUuid})};
-        QVERIFY(writeConfiguration(plainSmtp(smtp->port()), standardRecipients(), notifications));
+        QVERIFY(writeConfiguration(plainSmtp(m_smtp->port()), standardRecipients(), notifications));
         QDateTime now(QDate(2025, 1, 15), QTime(10, 0));
         NotificationPlanner manager(ConfigurationFile::filePath(), [&now] { return now; });
         NotificationDelivery delivery(ConfigurationFile::filePath());
@@ -457,10 +457,10 @@ private Q_SLOTS:
 
         const QList<BatteryRecord> records{battery('B', 1, 95), battery('C', 2, 50)};
         periodicReport(QStringLiteral("{not-a-planned-key}"), records);
-        QCOMPARE(smtp->messages().size(), alreadyReceived);
+        QCOMPARE(m_smtp->messages().size(), m_alreadyReceived);
         periodicReport(fullKey, records);
         periodicReport(summaryKey, records);
-        const QList<SmtpTestServer::Message> messages = smtp->messages().mid(alreadyReceived);
+        const QList<SmtpTestServer::Message> messages = m_smtp->messages().mid(m_alreadyReceived);
         QCOMPARE(messages.size(), 2);
         QCOMPARE(messages.at(0).rcptTos, QStringList{QStringLiteral("ops@example.test")});
         const QByteArray full = parseMail(messages.at(0).data).parts.value(0).body;
@@ -471,9 +471,9 @@ private Q_SLOTS:
     }
 
 private:
-    QTemporaryDir dataFolder;
-    std::unique_ptr<SmtpTestServer> smtp;
-    int alreadyReceived = 0;
+    QTemporaryDir m_dataFolder;
+    std::unique_ptr<SmtpTestServer> m_smtp;
+    int m_alreadyReceived = 0;
 };
 
 QTEST_GUILESS_MAIN(TestNotificationDelivery)

@@ -86,7 +86,7 @@ public:
             if (const auto notification = manager->scheduledNotification(key))
                 NotificationDelivery(ConfigurationFile::filePath()).periodicReport(*notification, {});
         });
-        snapshot = manager->armedOccurrences();
+        m_snapshot = manager->armedOccurrences();
         settle();
     }
 
@@ -121,9 +121,9 @@ public:
     void pass_()
     {
         manager->setupTimers();
-        snapshot = manager->armedOccurrences();
+        m_snapshot = manager->armedOccurrences();
         ++passes;
-        maxArmed = std::max(maxArmed, int(snapshot.size()));
+        maxArmed = std::max(maxArmed, int(m_snapshot.size()));
     }
 
     QList<QDateTime> firedDues(const QString &alias) const
@@ -155,28 +155,28 @@ private:
     {
         for (int i = 0; i < 5; ++i)
             QCoreApplication::processEvents();
-        snapshot = manager->armedOccurrences();
+        m_snapshot = manager->armedOccurrences();
     }
 
     // The occurrence that fired is the one of the snapshot with this key that is no longer armed.
     void record(const QString &key)
     {
         const QList<NotificationPlanner::ArmedOccurrence> armed = manager->armedOccurrences();
-        for (const auto &o : snapshot) {
+        for (const auto &o : m_snapshot) {
             if (o.key != key)
                 continue;
             const bool stillArmed = std::any_of(armed.begin(), armed.end(),
                                                 [&](const auto &a) { return a.timer == o.timer; });
             if (!stillArmed) {
                 fired.append({QString::fromStdString(o.notification.alias), o.due, now});
-                snapshot = armed;
+                m_snapshot = armed;
                 return;
             }
         }
         fired.append({QStringLiteral("<unknown key>"), QDateTime(), now});
     }
 
-    QList<NotificationPlanner::ArmedOccurrence> snapshot;
+    QList<NotificationPlanner::ArmedOccurrence> m_snapshot;
 };
 
 QList<QDateTime> everyDay(const QDateTime &first, int days)
@@ -198,8 +198,8 @@ private Q_SLOTS:
     {
         qputenv("TZ", "Europe/Berlin");
         tzset();
-        QVERIFY(dataFolder.isValid());
-        qputenv("NORVALE_COMMON_APPDATA", dataFolder.path().toUtf8());
+        QVERIFY(m_dataFolder.isValid());
+        qputenv("NORVALE_COMMON_APPDATA", m_dataFolder.path().toUtf8());
         QCOMPARE(at(2025, 7, 1, 12, 0).offsetFromUtc(), 7200); // the zone is really in force
     }
 
@@ -577,7 +577,7 @@ private Q_SLOTS:
     }
 
 private:
-    QTemporaryDir dataFolder;
+    QTemporaryDir m_dataFolder;
 };
 
 QTEST_GUILESS_MAIN(TestNotificationSchedule)

@@ -82,25 +82,25 @@ class TestNotificationsEnd2End : public QObject
 private Q_SLOTS:
     void init()
     {
-        dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(dir->isValid());
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
         // The test writes the configuration file where the server will look for it.
-        qputenv("NORVALE_COMMON_APPDATA", dir->path().toUtf8());
+        qputenv("NORVALE_COMMON_APPDATA", m_dir->path().toUtf8());
         SmtpTestServer::Options options;
         options.authUser = QStringLiteral("vk");
         options.authPassword = QStringLiteral("pw");
-        smtp = std::make_unique<SmtpTestServer>(options);
-        QVERIFY2(smtp->start(), qPrintable(smtp->errorString()));
-        server = std::make_unique<VoltkeepProcess>(dir->path());
-        server->setPort(VoltkeepProcess::freePort());
-        QCOMPARE(server->configurationFile(), ConfigurationFile::filePath());
+        m_smtp = std::make_unique<SmtpTestServer>(options);
+        QVERIFY2(m_smtp->start(), qPrintable(m_smtp->errorString()));
+        m_server = std::make_unique<VoltkeepProcess>(m_dir->path());
+        m_server->setPort(VoltkeepProcess::freePort());
+        QCOMPARE(m_server->configurationFile(), ConfigurationFile::filePath());
     }
 
     void cleanup()
     {
-        server.reset();
-        smtp.reset();
-        dir.reset();
+        m_server.reset();
+        m_smtp.reset();
+        m_dir.reset();
     }
 
     void dueDailyReportIsMailed()
@@ -110,22 +110,22 @@ private Q_SLOTS:
             QTest::qWait(1000);
         const QDateTime due = QDateTime::currentDateTime().addSecs(8);
         const std::string time = due.toString(QStringLiteral("HH:mm:ss")).toStdString();
-        QVERIFY(writeConfiguration(plainSmtp(smtp->port()), recipients(),
+        QVERIFY(writeConfiguration(plainSmtp(m_smtp->port()), recipients(),
                                    {periodic(PeriodicType::Daily, time, ReportKind::FullReport, {opsUuid, smsUuid})}));
-        QVERIFY(server->start());
+        QVERIFY(m_server->start());
 
         // One battery by UDP, one by TCP; the list shows when both are stored.
         QUdpSocket udp;
         const QByteArray datagram = reportMessage(battery('B', 1, 95, "Truck 1"));
-        QCOMPARE(udp.writeDatagram(datagram, QHostAddress::LocalHost, server->port()), qint64(datagram.size()));
+        QCOMPARE(udp.writeDatagram(datagram, QHostAddress::LocalHost, m_server->port()), qint64(datagram.size()));
         QList<BatteryRecord> stored;
-        QTRY_VERIFY(sendAndList(server->port(), reportMessage(battery('C', 2, 84, "Truck 2")), &stored)
+        QTRY_VERIFY(sendAndList(m_server->port(), reportMessage(battery('C', 2, 84, "Truck 2")), &stored)
                     && stored.size() == 2);
         QVERIFY2(QDateTime::currentDateTime() < due, "the reports came in after the report was due");
-        QVERIFY(smtp->messages().isEmpty());
+        QVERIFY(m_smtp->messages().isEmpty());
 
-        QVERIFY(smtp->waitForMessages(2, 20000));
-        const QList<SmtpTestServer::Message> messages = smtp->messages();
+        QVERIFY(m_smtp->waitForMessages(2, 20000));
+        const QList<SmtpTestServer::Message> messages = m_smtp->messages();
         QCOMPARE(messages.at(0).rcptTos, QStringList{QStringLiteral("ops@example.test")});
         QCOMPARE(messages.at(1).rcptTos, QStringList{QStringLiteral("sms@example.test")});
         QCOMPARE(messages.at(0).session, messages.at(1).session);
@@ -142,26 +142,26 @@ private Q_SLOTS:
 
         // Once per day: no second mail for the same occurrence.
         QTest::qWait(2000);
-        QCOMPARE(smtp->messages().size(), 2);
-        QVERIFY(server->isRunning());
+        QCOMPARE(m_smtp->messages().size(), 2);
+        QVERIFY(m_server->isRunning());
     }
 
     void healthAlertsFollowFallsIntoTheConfiguredClass()
     {
-        QVERIFY(writeConfiguration(plainSmtp(smtp->port()), recipients(),
+        QVERIFY(writeConfiguration(plainSmtp(m_smtp->port()), recipients(),
                                    {triggered(1, {opsUuid}, "to Fair"), triggered(2, {goodUuid}, "to Good")}));
-        QVERIFY(server->start());
+        QVERIFY(m_server->start());
         QList<BatteryRecord> stored;
 
         // A battery's first report never alerts, however poor.
-        QVERIFY(sendAndList(server->port(), reportMessage(battery('B', 1, 95)) + reportMessage(battery('D', 4, 84)),
+        QVERIFY(sendAndList(m_server->port(), reportMessage(battery('B', 1, 95)) + reportMessage(battery('D', 4, 84)),
                             &stored));
         QCOMPARE(stored.size(), 2);
-        QCOMPARE(smtp->messages().size(), 0);
+        QCOMPARE(m_smtp->messages().size(), 0);
 
         // Excellent to Fair: the Fair notification, not the Good one.
-        QVERIFY(sendAndList(server->port(), reportMessage(battery('B', 1, 84, "Fell")), &stored));
-        QList<SmtpTestServer::Message> messages = smtp->messages();
+        QVERIFY(sendAndList(m_server->port(), reportMessage(battery('B', 1, 84, "Fell")), &stored));
+        QList<SmtpTestServer::Message> messages = m_smtp->messages();
         QCOMPARE(messages.size(), 1);
         QCOMPARE(messages.at(0).rcptTos, QStringList{QStringLiteral("ops@example.test")});
         const QByteArray html = parseMail(messages.at(0).data).parts.value(0).body;
@@ -169,29 +169,29 @@ private Q_SLOTS:
         QVERIFY(html.contains("<td>Fell</td>"));
 
         // Staying Fair, and falling to Poor (nobody is set to it), send nothing.
-        QVERIFY(sendAndList(server->port(), reportMessage(battery('B', 1, 83)) + reportMessage(battery('B', 1, 40)),
+        QVERIFY(sendAndList(m_server->port(), reportMessage(battery('B', 1, 83)) + reportMessage(battery('B', 1, 40)),
                             &stored));
-        QCOMPARE(smtp->messages().size(), 1);
+        QCOMPARE(m_smtp->messages().size(), 1);
 
         // A rise and a new fall, this time to Good.
-        QVERIFY(sendAndList(server->port(), reportMessage(battery('B', 1, 99)) + reportMessage(battery('B', 1, 90)),
+        QVERIFY(sendAndList(m_server->port(), reportMessage(battery('B', 1, 99)) + reportMessage(battery('B', 1, 90)),
                             &stored));
-        messages = smtp->messages();
+        messages = m_smtp->messages();
         QCOMPARE(messages.size(), 2);
         QCOMPARE(messages.at(1).rcptTos, QStringList{QStringLiteral("good@example.test")});
-        QVERIFY(server->isRunning());
+        QVERIFY(m_server->isRunning());
     }
 
     void malformedConfigurationLeavesTheServerServing()
     {
         QVERIFY(writeRawConfiguration("{ \"notifications\": [ this is not JSON"));
-        QVERIFY(server->start());
-        QVERIFY(server->waitForLog(QStringLiteral("Cannot read the notification configuration")));
-        QVERIFY(server->log().contains(QStringLiteral("parse_error")));
-        QVERIFY(server->log().contains(QStringLiteral("Accepting connections on port")));
+        QVERIFY(m_server->start());
+        QVERIFY(m_server->waitForLog(QStringLiteral("Cannot read the notification configuration")));
+        QVERIFY(m_server->log().contains(QStringLiteral("parse_error")));
+        QVERIFY(m_server->log().contains(QStringLiteral("Accepting connections on port")));
 
         QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, server->port());
+        socket.connectToHost(QHostAddress::LocalHost, m_server->port());
         QVERIFY(socket.waitForConnected(5000));
         socket.write(makeHeader(MessageType::VersionRequest).toBytes() + QByteArray(1, '\1'));
         QByteArray reply;
@@ -199,12 +199,12 @@ private Q_SLOTS:
         QCOMPARE(reply.toHex(), QByteArray("42415453010200000100000001"));
 
         QList<BatteryRecord> stored;
-        QVERIFY(sendAndList(server->port(), reportMessage(battery('B', 1, 95)) + reportMessage(battery('B', 1, 50)),
+        QVERIFY(sendAndList(m_server->port(), reportMessage(battery('B', 1, 95)) + reportMessage(battery('B', 1, 50)),
                             &stored));
         QCOMPARE(stored.size(), 1);
         QCOMPARE(stored.at(0).healthPercent, quint8(50));
-        QVERIFY(server->isRunning());
-        QVERIFY(smtp->messages().isEmpty());
+        QVERIFY(m_server->isRunning());
+        QVERIFY(m_smtp->messages().isEmpty());
     }
 
     // Zones whose days can begin at 01:00, and notifications whose fields make no sense: the server
@@ -234,13 +234,13 @@ private Q_SLOTS:
         add(PeriodicType::Weekly, std::numeric_limits<int>::min(), 1, 1, "weekday min");
         add(PeriodicType::Monthly, 1, std::numeric_limits<int>::max(), 1, "day max");
         add(PeriodicType::Annually, 1, 1, 13, "month 13");
-        QVERIFY(writeConfiguration(plainSmtp(smtp->port()), recipients(), notifications));
-        server->setEnvironment(QStringLiteral("TZ"), zone);
-        QVERIFY(server->start());
-        QVERIFY2(server->log().contains(QStringLiteral("Accepting connections on port")), qPrintable(server->log()));
+        QVERIFY(writeConfiguration(plainSmtp(m_smtp->port()), recipients(), notifications));
+        m_server->setEnvironment(QStringLiteral("TZ"), zone);
+        QVERIFY(m_server->start());
+        QVERIFY2(m_server->log().contains(QStringLiteral("Accepting connections on port")), qPrintable(m_server->log()));
 
         QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, server->port());
+        socket.connectToHost(QHostAddress::LocalHost, m_server->port());
         QVERIFY(socket.waitForConnected(5000));
         socket.write(makeHeader(MessageType::VersionRequest).toBytes() + QByteArray(1, '\1'));
         QByteArray reply;
@@ -248,18 +248,18 @@ private Q_SLOTS:
         QCOMPARE(reply.toHex(), QByteArray("42415453010200000100000001"));
 
         for (const char *alias : {"minus eight", "weekday min", "day max", "month 13"})
-            QCOMPARE(server->countInLog(QStringLiteral("Warning: Notification \"%1\" is left out of this planning pass: "
+            QCOMPARE(m_server->countInLog(QStringLiteral("Warning: Notification \"%1\" is left out of this planning pass: "
                                                        "its day of the week, day or month is out of range.")
                                             .arg(QLatin1String(alias))),
                      1);
-        QCOMPARE(server->countInLog(QStringLiteral("Warning:")), 4);
-        QVERIFY(server->isRunning());
+        QCOMPARE(m_server->countInLog(QStringLiteral("Warning:")), 4);
+        QVERIFY(m_server->isRunning());
     }
 
 private:
-    std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<SmtpTestServer> smtp;
-    std::unique_ptr<VoltkeepProcess> server;
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<SmtpTestServer> m_smtp;
+    std::unique_ptr<VoltkeepProcess> m_server;
 };
 
 QTEST_GUILESS_MAIN(TestNotificationsEnd2End)

@@ -28,22 +28,22 @@ public:
 
     void note(const QString &entry)
     {
-        const QMutexLocker lock(&mutex);
-        journal.append(entry);
+        const QMutexLocker lock(&m_mutex);
+        m_journal.append(entry);
         if (QThread::currentThread() != qApp->thread())
-            offMainThread.append(entry);
+            m_offMainThread.append(entry);
     }
 
     QStringList entries() const
     {
-        const QMutexLocker lock(&mutex);
-        return journal;
+        const QMutexLocker lock(&m_mutex);
+        return m_journal;
     }
 
     QStringList offMain() const
     {
-        const QMutexLocker lock(&mutex);
-        return offMainThread;
+        const QMutexLocker lock(&m_mutex);
+        return m_offMainThread;
     }
 
     bool refuseApplication = false;
@@ -70,17 +70,17 @@ protected:
     {
         for (int i = 0; i < argc; ++i)
             applicationArguments.append(QString::fromLocal8Bit(argv[i]));
-        made = !refuseApplication;
+        m_made = !refuseApplication;
     }
     int runApplication() override { return QCoreApplication::exec(); }
-    void deleteApplication() override { made = false; }
-    bool hasApplication() const override { return made; }
+    void deleteApplication() override { m_made = false; }
+    bool hasApplication() const override { return m_made; }
 
 private:
-    mutable QMutex mutex;
-    QStringList journal;
-    QStringList offMainThread;
-    bool made = false;
+    mutable QMutex m_mutex;
+    QStringList m_journal;
+    QStringList m_offMainThread;
+    bool m_made = false;
 };
 
 class StatusRecorder

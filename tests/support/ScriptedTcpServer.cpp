@@ -30,34 +30,34 @@ protected:
 } // namespace
 
 ScriptedTcpServer::Connection::Connection(QTcpSocket *socket, ScriptedTcpServer *server)
-    : tcpSocket(socket), server(server)
+    : m_tcpSocket(socket), m_server(server)
 {
 }
 
 bool ScriptedTcpServer::Connection::readLine(QByteArray *line, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
-    while (!tcpSocket->canReadLine()) {
+    while (!m_tcpSocket->canReadLine()) {
         if (deadline.hasExpired()
-            || !tcpSocket->waitForReadyRead(static_cast<int>(deadline.remainingTime())))
+            || !m_tcpSocket->waitForReadyRead(static_cast<int>(deadline.remainingTime())))
             return false;
     }
-    QByteArray read = tcpSocket->readLine();
+    QByteArray read = m_tcpSocket->readLine();
     if (read.endsWith('\n'))
         read.chop(1);
     if (read.endsWith('\r'))
         read.chop(1);
-    server->record(read);
+    m_server->record(read);
     *line = read;
     return true;
 }
 
 bool ScriptedTcpServer::Connection::send(const QByteArray &bytes)
 {
-    if (tcpSocket->write(bytes) != bytes.size())
+    if (m_tcpSocket->write(bytes) != bytes.size())
         return false;
-    while (tcpSocket->bytesToWrite() > 0) {
-        if (!tcpSocket->waitForBytesWritten(5000))
+    while (m_tcpSocket->bytesToWrite() > 0) {
+        if (!m_tcpSocket->waitForBytesWritten(5000))
             return false;
     }
     return true;
@@ -65,29 +65,29 @@ bool ScriptedTcpServer::Connection::send(const QByteArray &bytes)
 
 bool ScriptedTcpServer::Connection::staysSilent(int ms)
 {
-    return tcpSocket->bytesAvailable() == 0 && !tcpSocket->waitForReadyRead(ms);
+    return m_tcpSocket->bytesAvailable() == 0 && !m_tcpSocket->waitForReadyRead(ms);
 }
 
 bool ScriptedTcpServer::Connection::waitForDisconnected(int timeoutMs)
 {
-    if (tcpSocket->state() == QAbstractSocket::UnconnectedState)
+    if (m_tcpSocket->state() == QAbstractSocket::UnconnectedState)
         return true;
     // Reading drains whatever the client still sends, so the close is noticed.
     QDeadlineTimer deadline(timeoutMs);
-    while (tcpSocket->state() != QAbstractSocket::UnconnectedState && !deadline.hasExpired()) {
-        if (tcpSocket->waitForReadyRead(static_cast<int>(deadline.remainingTime())))
-            tcpSocket->readAll();
+    while (m_tcpSocket->state() != QAbstractSocket::UnconnectedState && !deadline.hasExpired()) {
+        if (m_tcpSocket->waitForReadyRead(static_cast<int>(deadline.remainingTime())))
+            m_tcpSocket->readAll();
     }
-    return tcpSocket->state() == QAbstractSocket::UnconnectedState;
+    return m_tcpSocket->state() == QAbstractSocket::UnconnectedState;
 }
 
 bool ScriptedTcpServer::Connection::startTls(int timeoutMs)
 {
-    auto *ssl = qobject_cast<QSslSocket *>(tcpSocket);
+    auto *ssl = qobject_cast<QSslSocket *>(m_tcpSocket);
     if (!ssl)
         return false;
-    QFile certificate(server->certificateFile);
-    QFile key(server->keyFile);
+    QFile certificate(m_server->m_certificateFile);
+    QFile key(m_server->m_keyFile);
     if (!certificate.open(QIODevice::ReadOnly) || !key.open(QIODevice::ReadOnly))
         return false;
     ssl->setLocalCertificate(QSslCertificate(certificate.readAll(), QSsl::Pem));
@@ -99,65 +99,65 @@ bool ScriptedTcpServer::Connection::startTls(int timeoutMs)
 
 void ScriptedTcpServer::Connection::close()
 {
-    tcpSocket->abort();
+    m_tcpSocket->abort();
 }
 
 QTcpSocket *ScriptedTcpServer::Connection::socket() const
 {
-    return tcpSocket;
+    return m_tcpSocket;
 }
 
 ScriptedTcpServer::ScriptedTcpServer(Script script)
-    : script(std::move(script))
+    : m_script(std::move(script))
 {
 }
 
 ScriptedTcpServer::~ScriptedTcpServer()
 {
-    if (thread) {
-        thread->wait();
+    if (m_thread) {
+        m_thread->wait();
     }
 }
 
 void ScriptedTcpServer::setTlsIdentity(const QString &certificateFile, const QString &keyFile)
 {
-    this->certificateFile = certificateFile;
-    this->keyFile = keyFile;
+    m_certificateFile = certificateFile;
+    m_keyFile = keyFile;
 }
 
 bool ScriptedTcpServer::start()
 {
-    thread.reset(QThread::create([this] { run(); }));
-    thread->start();
-    listening.acquire();
-    return listeningPort != 0;
+    m_thread.reset(QThread::create([this] { run(); }));
+    m_thread->start();
+    m_listening.acquire();
+    return m_listeningPort != 0;
 }
 
 quint16 ScriptedTcpServer::port() const
 {
-    return listeningPort;
+    return m_listeningPort;
 }
 
 bool ScriptedTcpServer::waitForFinished(int timeoutMs)
 {
-    return !thread || thread->wait(QDeadlineTimer(timeoutMs));
+    return !m_thread || m_thread->wait(QDeadlineTimer(timeoutMs));
 }
 
 QList<QByteArray> ScriptedTcpServer::receivedLines() const
 {
-    QMutexLocker locker(&mutex);
-    return lines;
+    QMutexLocker locker(&m_mutex);
+    return m_lines;
 }
 
 void ScriptedTcpServer::run()
 {
     SslCapableServer sslServer;
     QTcpServer plainServer;
-    QTcpServer &server = certificateFile.isEmpty() ? plainServer : sslServer;
+    QTcpServer &server = m_certificateFile.isEmpty() ? plainServer : sslServer;
     if (server.listen(QHostAddress::LocalHost, 0))
-        listeningPort = server.serverPort();
-    listening.release();
-    if (listeningPort == 0)
+        m_listeningPort = server.serverPort();
+    m_listening.release();
+    if (m_listeningPort == 0)
         return;
 
     // A test that never connects must not hang here for long.
@@ -168,7 +168,7 @@ void ScriptedTcpServer::run()
     server.close();
 
     Connection connection(socket.get(), this);
-    script(connection);
+    m_script(connection);
 
     if (socket->state() != QAbstractSocket::UnconnectedState) {
         socket->disconnectFromHost();
@@ -179,6 +179,6 @@ void ScriptedTcpServer::run()
 
 void ScriptedTcpServer::record(const QByteArray &line)
 {
-    QMutexLocker locker(&mutex);
-    lines << line;
+    QMutexLocker locker(&m_mutex);
+    m_lines << line;
 }

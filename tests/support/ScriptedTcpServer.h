@@ -39,8 +39,8 @@ public:
         QTcpSocket *socket() const;
 
     private:
-        QTcpSocket *tcpSocket;
-        ScriptedTcpServer *server;
+        QTcpSocket *m_tcpSocket;
+        ScriptedTcpServer *m_server;
     };
 
     using Script = std::function<void(Connection &)>;
@@ -68,14 +68,14 @@ private:
     void run();
     void record(const QByteArray &line);
 
-    Script script;
-    QString certificateFile;
-    QString keyFile;
-    std::unique_ptr<QThread> thread;
-    QSemaphore listening;
+    Script m_script;
+    QString m_certificateFile;
+    QString m_keyFile;
+    std::unique_ptr<QThread> m_thread;
+    QSemaphore m_listening;
     // Written by the server thread before it releases `listening`; atomic because Qt's semaphore
     // synchronises in a way ThreadSanitizer cannot see.
-    std::atomic<quint16> listeningPort{0};
-    mutable QMutex mutex;
-    QList<QByteArray> lines;
+    std::atomic<quint16> m_listeningPort{0};
+    mutable QMutex m_mutex;
+    QList<QByteArray> m_lines;
 };

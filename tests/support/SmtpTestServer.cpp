@@ -16,7 +16,7 @@ SmtpTestServer::SmtpTestServer()
 }
 
 SmtpTestServer::SmtpTestServer(const Options &options)
-    : options(options)
+    : m_options(options)
 {
 }
 
@@ -27,56 +27,56 @@ SmtpTestServer::~SmtpTestServer()
 
 bool SmtpTestServer::start(int timeoutMs)
 {
-    if (!folder.isValid()) {
-        error = QStringLiteral("no temporary folder: ") + folder.errorString();
+    if (!m_folder.isValid()) {
+        m_error = QStringLiteral("no temporary folder: ") + m_folder.errorString();
         return false;
     }
 
     QStringList arguments{QDir(TestPaths::supportDir()).filePath(QStringLiteral("smtp_server.py")),
                           QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
                           QStringLiteral("--port"), QStringLiteral("0"),
-                          QStringLiteral("--maildir"), folder.path()};
-    if (options.tls != Tls::None) {
+                          QStringLiteral("--maildir"), m_folder.path()};
+    if (m_options.tls != Tls::None) {
         arguments << QStringLiteral("--tls")
-                  << (options.tls == Tls::Implicit ? QStringLiteral("implicit")
+                  << (m_options.tls == Tls::Implicit ? QStringLiteral("implicit")
                                                    : QStringLiteral("starttls"))
-                  << QStringLiteral("--cert") << options.certificateFile
-                  << QStringLiteral("--key") << options.keyFile;
+                  << QStringLiteral("--cert") << m_options.certificateFile
+                  << QStringLiteral("--key") << m_options.keyFile;
     }
-    if (!options.authUser.isEmpty()) {
-        arguments << QStringLiteral("--auth-user") << options.authUser
-                  << QStringLiteral("--auth-password") << options.authPassword;
+    if (!m_options.authUser.isEmpty()) {
+        arguments << QStringLiteral("--auth-user") << m_options.authUser
+                  << QStringLiteral("--auth-password") << m_options.authPassword;
     }
-    for (const QString &refused : options.refusedRecipients)
+    for (const QString &refused : m_options.refusedRecipients)
         arguments << QStringLiteral("--refuse") << refused;
 
     // Standard input stays a pipe: the server ends by itself when this process goes away.
-    process.setProcessChannelMode(QProcess::SeparateChannels);
-    process.start(TestPaths::python(), arguments);
-    if (!process.waitForStarted(timeoutMs)) {
-        error = QStringLiteral("cannot start the SMTP server: ") + process.errorString();
+    m_process.setProcessChannelMode(QProcess::SeparateChannels);
+    m_process.start(TestPaths::python(), arguments);
+    if (!m_process.waitForStarted(timeoutMs)) {
+        m_error = QStringLiteral("cannot start the SMTP server: ") + m_process.errorString();
         return false;
     }
 
     QDeadlineTimer deadline(timeoutMs);
-    while (!process.canReadLine()) {
-        if (process.state() != QProcess::Running || deadline.hasExpired()
-            || !process.waitForReadyRead(static_cast<int>(deadline.remainingTime()))) {
-            if (process.canReadLine())
+    while (!m_process.canReadLine()) {
+        if (m_process.state() != QProcess::Running || deadline.hasExpired()
+            || !m_process.waitForReadyRead(static_cast<int>(deadline.remainingTime()))) {
+            if (m_process.canReadLine())
                 break;
-            error = QStringLiteral("SMTP server did not report its port: ")
-                + QString::fromLocal8Bit(process.readAllStandardError());
+            m_error = QStringLiteral("SMTP server did not report its port: ")
+                + QString::fromLocal8Bit(m_process.readAllStandardError());
             stop();
             return false;
         }
     }
 
-    const QByteArray line = process.readLine().trimmed();
+    const QByteArray line = m_process.readLine().trimmed();
     bool ok = false;
     if (line.startsWith("PORT "))
-        listeningPort = static_cast<quint16>(line.mid(5).toUInt(&ok));
-    if (!ok || listeningPort == 0) {
-        error = QStringLiteral("unexpected line from the SMTP server: ") + QString::fromLatin1(line);
+        m_listeningPort = static_cast<quint16>(line.mid(5).toUInt(&ok));
+    if (!ok || m_listeningPort == 0) {
+        m_error = QStringLiteral("unexpected line from the SMTP server: ") + QString::fromLatin1(line);
         stop();
         return false;
     }
@@ -85,35 +85,35 @@ bool SmtpTestServer::start(int timeoutMs)
 
 void SmtpTestServer::stop()
 {
-    if (process.state() == QProcess::NotRunning)
+    if (m_process.state() == QProcess::NotRunning)
         return;
-    process.closeWriteChannel();
-    process.terminate();
-    if (!process.waitForFinished(5000)) {
-        process.kill();
-        process.waitForFinished(5000);
+    m_process.closeWriteChannel();
+    m_process.terminate();
+    if (!m_process.waitForFinished(5000)) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
     }
 }
 
 quint16 SmtpTestServer::port() const
 {
-    return listeningPort;
+    return m_listeningPort;
 }
 
 QString SmtpTestServer::mailFolder() const
 {
-    return folder.path();
+    return m_folder.path();
 }
 
 QString SmtpTestServer::errorString() const
 {
-    return error;
+    return m_error;
 }
 
 QList<SmtpTestServer::Message> SmtpTestServer::messages() const
 {
     QList<Message> result;
-    const QDir dir(folder.path());
+    const QDir dir(m_folder.path());
     const QStringList files =
         dir.entryList({QStringLiteral("msg-*.json")}, QDir::Files, QDir::Name);
     for (const QString &name : files) {
@@ -137,7 +137,7 @@ QList<SmtpTestServer::Message> SmtpTestServer::messages() const
 
 bool SmtpTestServer::waitForMessages(int count, int timeoutMs) const
 {
-    const QDir dir(folder.path());
+    const QDir dir(m_folder.path());
     QDeadlineTimer deadline(timeoutMs);
     for (;;) {
         if (dir.entryList({QStringLiteral("msg-*.json")}, QDir::Files).size() >= count)

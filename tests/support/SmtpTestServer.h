@@ -56,9 +56,9 @@ public:
     bool waitForMessages(int count, int timeoutMs = 10000) const;
 
 private:
-    Options options;
-    QTemporaryDir folder;
-    QProcess process;
-    quint16 listeningPort = 0;
-    QString error;
+    Options m_options;
+    QTemporaryDir m_folder;
+    QProcess m_process;
+    quint16 m_listeningPort = 0;
+    QString m_error;
 };

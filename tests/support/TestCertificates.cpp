@@ -8,13 +8,13 @@
 
 bool TestCertificates::create(const QString &folder)
 {
-    this->folder = folder;
+    m_folder = folder;
     const QDir dir(folder);
     const QString extensions = dir.filePath(QStringLiteral("server.ext"));
     {
         QFile file(extensions);
         if (!file.open(QIODevice::WriteOnly)) {
-            error = file.errorString();
+            m_error = file.errorString();
             return false;
         }
         file.write("basicConstraints=CA:FALSE\n"
@@ -50,22 +50,22 @@ bool TestCertificates::create(const QString &folder)
 
 QString TestCertificates::caCertificateFile() const
 {
-    return QDir(folder).filePath(QStringLiteral("ca.crt"));
+    return QDir(m_folder).filePath(QStringLiteral("ca.crt"));
 }
 
 QString TestCertificates::serverCertificateFile() const
 {
-    return QDir(folder).filePath(QStringLiteral("server.crt"));
+    return QDir(m_folder).filePath(QStringLiteral("server.crt"));
 }
 
 QString TestCertificates::serverKeyFile() const
 {
-    return QDir(folder).filePath(QStringLiteral("server.key"));
+    return QDir(m_folder).filePath(QStringLiteral("server.key"));
 }
 
 QString TestCertificates::errorString() const
 {
-    return error;
+    return m_error;
 }
 
 bool TestCertificates::trustInThisProcess() const
@@ -86,7 +86,7 @@ bool TestCertificates::runOpenssl(const QStringList &arguments)
     openssl.start(QStringLiteral("openssl"), arguments);
     if (!openssl.waitForFinished(30000) || openssl.exitStatus() != QProcess::NormalExit
         || openssl.exitCode() != 0) {
-        error = QStringLiteral("openssl %1 failed: %2 %3")
+        m_error = QStringLiteral("openssl %1 failed: %2 %3")
                     .arg(arguments.value(0), openssl.errorString(),
                          QString::fromLocal8Bit(openssl.readAll()));
         return false;

@@ -22,6 +22,6 @@ public:
 private:
     bool runOpenssl(const QStringList &arguments);
 
-    QString folder;
-    QString error;
+    QString m_folder;
+    QString m_error;
 };

@@ -7,7 +7,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-class tst_ApplicationDataFolder : public QObject
+class TestApplicationDataFolder : public QObject
 {
     Q_OBJECT
 
@@ -112,5 +112,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_ApplicationDataFolder)
+QTEST_GUILESS_MAIN(TestApplicationDataFolder)
 #include "tst_applicationdatafolder.moc"

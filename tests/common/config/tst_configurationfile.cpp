@@ -45,17 +45,17 @@ const char defaultDocument[] =
 
 } // namespace
 
-class tst_ConfigurationFile : public QObject
+class TestConfigurationFile : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> temp;
-    QString folder;
-    QString path;
+    std::unique_ptr<QTemporaryDir> m_temp;
+    QString m_folder;
+    QString m_path;
 
     QByteArray fileBytes() const
     {
-        QFile file(path);
+        QFile file(m_path);
         if (!file.open(QIODevice::ReadOnly))
             return QByteArray("<unreadable>");
         return file.readAll();
@@ -63,8 +63,8 @@ class tst_ConfigurationFile : public QObject
 
     bool putFile(const QByteArray &bytes) const
     {
-        QDir().mkpath(folder);
-        QFile file(path);
+        QDir().mkpath(m_folder);
+        QFile file(m_path);
         return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
     }
 
@@ -82,30 +82,30 @@ class tst_ConfigurationFile : public QObject
 private slots:
     void init()
     {
-        temp = std::make_unique<QTemporaryDir>();
-        QVERIFY(temp->isValid());
+        m_temp = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_temp->isValid());
         // A base that does not exist yet: the first read must create every level.
-        const QString base = temp->path() + QStringLiteral("/common");
+        const QString base = m_temp->path() + QStringLiteral("/common");
         qputenv("NORVALE_COMMON_APPDATA", base.toUtf8());
-        folder = base + QStringLiteral("/Norvale/Cellwarden");
-        path = folder + QStringLiteral("/Bellwright.JSON");
+        m_folder = base + QStringLiteral("/Norvale/Cellwarden");
+        m_path = m_folder + QStringLiteral("/Bellwright.JSON");
         QCoreApplication::setApplicationName(QStringLiteral("Voltkeep"));
     }
 
     void cleanup()
     {
         qunsetenv("NORVALE_COMMON_APPDATA");
-        temp.reset();
+        m_temp.reset();
     }
 
     void firstReadCreatesTheDefaultDocument()
     {
-        QVERIFY(!QFileInfo::exists(folder));
+        QVERIFY(!QFileInfo::exists(m_folder));
         QVERIFY(ConfigurationFile().notifications().empty());
-        QVERIFY(QFileInfo(folder).isDir());
+        QVERIFY(QFileInfo(m_folder).isDir());
         QCOMPARE(fileBytes(), QByteArray(defaultDocument));
         QCOMPARE(fileBytes().count('\n'), 19); // 20 lines, none after the last brace
-        QCOMPARE(ConfigurationFile::filePath(), path);
+        QCOMPARE(ConfigurationFile::filePath(), m_path);
         // Locating the file leaves the process's names as they were.
         QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("Voltkeep"));
         QCOMPARE(ConfigurationFile::defaultConfiguration().dump(3), std::string(defaultDocument));
@@ -200,7 +200,7 @@ private slots:
         QCOMPARE(file.recipients(), RecipientList{r});
         QCOMPARE(file.notifications(), (NotificationList{n, NotificationData{}}));
         // The replacement leaves no temporary file behind.
-        QCOMPARE(QDir(folder).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+        QCOMPARE(QDir(m_folder).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
                  QStringList{QStringLiteral("Bellwright.JSON")});
     }
 
@@ -254,7 +254,7 @@ private slots:
         }
         QCOMPARE(id, 316);
         QCOMPARE(fileBytes(), before);
-        QCOMPARE(QDir(folder).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+        QCOMPARE(QDir(m_folder).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
                  QStringList{QStringLiteral("Bellwright.JSON")});
         QCOMPARE(file.smtpSettings().server, std::string("before"));
     }
@@ -264,12 +264,12 @@ private slots:
         // It holds the SMTP password, only scrambled; the process umask must not decide.
         const auto userFlags = QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser;
         const auto ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
-        QVERIFY(!QFile::exists(path));
+        QVERIFY(!QFile::exists(m_path));
         QVERIFY(ConfigurationFile().notifications().empty()); // writes the default file
-        QCOMPARE(QFile::permissions(path) & ~userFlags, ownerOnly);
-        QVERIFY(QFile::remove(path));
+        QCOMPARE(QFile::permissions(m_path) & ~userFlags, ownerOnly);
+        QVERIFY(QFile::remove(m_path));
         QVERIFY(ConfigurationFile().setSmtpSettings(SmtpSettingsData{}));
-        QCOMPARE(QFile::permissions(path) & ~userFlags, ownerOnly);
+        QCOMPARE(QFile::permissions(m_path) & ~userFlags, ownerOnly);
     }
 
     void replacementKeepsPermissionsUpTo0640_data()
@@ -295,27 +295,27 @@ private slots:
         QFETCH(QFileDevice::Permissions, after);
         const auto userFlags = QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser;
         QVERIFY(ConfigurationFile().notifications().empty());
-        QVERIFY(QFile::setPermissions(path, before));
+        QVERIFY(QFile::setPermissions(m_path, before));
         QVERIFY(ConfigurationFile().setNotifications({NotificationData{}}));
-        QCOMPARE(QFile::permissions(path) & ~userFlags, after);
+        QCOMPARE(QFile::permissions(m_path) & ~userFlags, after);
         QCOMPARE(ConfigurationFile().notifications().size(), std::size_t(1));
     }
 
     void writeDocumentReportsAnUnwritableFile()
     {
         // A directory in the file's place cannot be replaced by a file, whoever runs the test.
-        QVERIFY(QDir().mkpath(path));
+        QVERIFY(QDir().mkpath(m_path));
         QVERIFY(!ConfigurationFile().writeDocument(ConfigurationFile::defaultConfiguration()));
-        QVERIFY(QFileInfo(path).isDir());
+        QVERIFY(QFileInfo(m_path).isDir());
         // Reading it gives empty text, which the parser refuses.
         QVERIFY_THROWS_EXCEPTION(json::parse_error, ConfigurationFile().notifications());
     }
 
     void fifoIsRefusedWithoutWaiting()
     {
-        QVERIFY(QDir().mkpath(folder));
-        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-        FifoWatchdog watchdog(path);
+        QVERIFY(QDir().mkpath(m_folder));
+        QCOMPARE(::mkfifo(QFile::encodeName(m_path).constData(), 0600), 0);
+        FifoWatchdog watchdog(m_path);
         QElapsedTimer clock;
         clock.start();
         // Refused like an unreadable file: empty text, which the parser rejects.
@@ -325,7 +325,7 @@ private slots:
         QVERIFY2(elapsed < 2000, qPrintable(QString::number(elapsed)));
         // Nothing was written in its place.
         struct stat status;
-        QCOMPARE(::lstat(QFile::encodeName(path).constData(), &status), 0);
+        QCOMPARE(::lstat(QFile::encodeName(m_path).constData(), &status), 0);
         QVERIFY(S_ISFIFO(status.st_mode));
     }
 
@@ -339,14 +339,14 @@ private slots:
     void linkThatLeadsNowhereIsNeverReplaced()
     {
         QFETCH(QString, target);
-        QVERIFY(QDir().mkpath(folder));
-        QCOMPARE(::symlink(QFile::encodeName(target).constData(), QFile::encodeName(path).constData()), 0);
+        QVERIFY(QDir().mkpath(m_folder));
+        QCOMPARE(::symlink(QFile::encodeName(target).constData(), QFile::encodeName(m_path).constData()), 0);
         QVERIFY_THROWS_EXCEPTION(json::parse_error, ConfigurationFile().notifications());
-        const QFileInfo link(path);
+        const QFileInfo link(m_path);
         QVERIFY(link.isSymLink());
-        QCOMPARE(QFile::symLinkTarget(path), QDir(folder).absoluteFilePath(target));
+        QCOMPARE(QFile::symLinkTarget(m_path), QDir(m_folder).absoluteFilePath(target));
         // Neither the link nor where it points was given a default document.
-        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
+        QCOMPARE(QDir(m_folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
                  QStringList{QStringLiteral("Bellwright.JSON")});
     }
 
@@ -480,5 +480,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_ConfigurationFile)
+QTEST_GUILESS_MAIN(TestConfigurationFile)
 #include "tst_configurationfile.moc"

@@ -45,7 +45,7 @@ std::string conversionError(const json &value)
 
 } // namespace
 
-class tst_ConfigurationRecords : public QObject
+class TestConfigurationRecords : public QObject
 {
     Q_OBJECT
 
@@ -275,5 +275,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_ConfigurationRecords)
+QTEST_GUILESS_MAIN(TestConfigurationRecords)
 #include "tst_configurationrecords.moc"

@@ -88,37 +88,37 @@ private slots:
 private:
     std::unique_ptr<SmtpTestServer> startServer(SmtpTestServer::Options options);
 
-    QTemporaryDir folder;
-    TestCertificates trusted;
-    TestCertificates untrusted;
-    QString imagePath;
-    QByteArray imageBytes;
+    QTemporaryDir m_folder;
+    TestCertificates m_trusted;
+    TestCertificates m_untrusted;
+    QString m_imagePath;
+    QByteArray m_imageBytes;
 };
 
 void TestSmtpClientLive::initTestCase()
 {
-    QVERIFY(folder.isValid());
-    QDir dir(folder.path());
+    QVERIFY(m_folder.isValid());
+    QDir dir(m_folder.path());
     QVERIFY(dir.mkpath(QStringLiteral("trusted")) && dir.mkpath(QStringLiteral("untrusted")));
-    QVERIFY2(trusted.create(dir.filePath(QStringLiteral("trusted"))), qPrintable(trusted.errorString()));
-    QVERIFY2(untrusted.create(dir.filePath(QStringLiteral("untrusted"))), qPrintable(untrusted.errorString()));
+    QVERIFY2(m_trusted.create(dir.filePath(QStringLiteral("trusted"))), qPrintable(m_trusted.errorString()));
+    QVERIFY2(m_untrusted.create(dir.filePath(QStringLiteral("untrusted"))), qPrintable(m_untrusted.errorString()));
     // Only this test process trusts the first CA; the second stays a stranger.
-    QVERIFY(trusted.trustInThisProcess());
+    QVERIFY(m_trusted.trustInThisProcess());
 
-    imagePath = dir.filePath(QStringLiteral("tamsel.png"));
+    m_imagePath = dir.filePath(QStringLiteral("tamsel.png"));
     for (int i = 0; i < 700; ++i)
-        imageBytes.append(static_cast<char>((i * 131 + 7) & 0xFF));
-    imageBytes.prepend(QByteArray("\x89PNG\r\n\x1a\n", 8));
-    QFile image(imagePath);
+        m_imageBytes.append(static_cast<char>((i * 131 + 7) & 0xFF));
+    m_imageBytes.prepend(QByteArray("\x89PNG\r\n\x1a\n", 8));
+    QFile image(m_imagePath);
     QVERIFY(image.open(QIODevice::WriteOnly));
-    image.write(imageBytes);
+    image.write(m_imageBytes);
 }
 
 std::unique_ptr<SmtpTestServer> TestSmtpClientLive::startServer(SmtpTestServer::Options options)
 {
     if (options.tls != Tls::None && options.certificateFile.isEmpty()) {
-        options.certificateFile = trusted.serverCertificateFile();
-        options.keyFile = trusted.serverKeyFile();
+        options.certificateFile = m_trusted.serverCertificateFile();
+        options.keyFile = m_trusted.serverKeyFile();
     }
     auto server = std::make_unique<SmtpTestServer>(options);
     if (!server->start()) {
@@ -133,7 +133,7 @@ void TestSmtpClientLive::plainTcpDelivery()
     auto server = startServer({});
     QVERIFY(server);
 
-    Mail mail(imagePath, QStringLiteral("Plain report"));
+    Mail mail(m_imagePath, QStringLiteral("Plain report"));
     SmtpClient client(QStringLiteral("127.0.0.1"), server->port(), SecurityType::PlainTcp);
     QSignalSpy spy(&client, &SmtpClient::smtpError);
     QVERIFY(client.connectToServer());
@@ -159,7 +159,7 @@ void TestSmtpClientLive::plainTcpDelivery()
     QVERIFY(got.data.contains("\r\n.\r\n..two\r\n"));
     QVERIFY(!got.data.contains("hidden@norvale.test"));
     QVERIFY(got.data.contains(QByteArray("„Süd 3“")));
-    QVERIFY(got.data.contains(imageBytes.toBase64().left(76)));
+    QVERIFY(got.data.contains(m_imageBytes.toBase64().left(76)));
 }
 
 void TestSmtpClientLive::twoMessagesInOneSession()
@@ -167,8 +167,8 @@ void TestSmtpClientLive::twoMessagesInOneSession()
     auto server = startServer({});
     QVERIFY(server);
 
-    Mail first(imagePath, QStringLiteral("First"));
-    Mail second(imagePath, QStringLiteral("Second"), QStringLiteral("other@norvale.test"));
+    Mail first(m_imagePath, QStringLiteral("First"));
+    Mail second(m_imagePath, QStringLiteral("Second"), QStringLiteral("other@norvale.test"));
     SmtpClient client(QStringLiteral("127.0.0.1"), server->port());
     QVERIFY(client.connectToServer());
     QVERIFY(client.sendMail(first.message));
@@ -193,7 +193,7 @@ void TestSmtpClientLive::startTlsWithLogin()
     auto server = startServer(options);
     QVERIFY(server);
 
-    Mail mail(imagePath, QStringLiteral("Over STARTTLS"));
+    Mail mail(m_imagePath, QStringLiteral("Over STARTTLS"));
     SmtpClient client(QStringLiteral("localhost"), server->port(), SecurityType::StartTls);
     QSignalSpy spy(&client, &SmtpClient::smtpError);
     QVERIFY(client.connectToServer());
@@ -215,7 +215,7 @@ void TestSmtpClientLive::implicitTls()
     auto server = startServer(options);
     QVERIFY(server);
 
-    Mail mail(imagePath, QStringLiteral("Inside TLS"));
+    Mail mail(m_imagePath, QStringLiteral("Inside TLS"));
     SmtpClient client(QStringLiteral("localhost"), server->port(), SecurityType::ImplicitTls);
     QSignalSpy spy(&client, &SmtpClient::smtpError);
     QVERIFY(client.connectToServer());
@@ -231,12 +231,12 @@ void TestSmtpClientLive::implicitTls()
 
 void TestSmtpClientLive::untrustedCertificateIsRefused()
 {
-    Mail mail(imagePath, QStringLiteral("Must not leave"));
+    Mail mail(m_imagePath, QStringLiteral("Must not leave"));
     for (const Tls tls : {Tls::StartTls, Tls::Implicit}) {
         SmtpTestServer::Options options;
         options.tls = tls;
-        options.certificateFile = untrusted.serverCertificateFile();
-        options.keyFile = untrusted.serverKeyFile();
+        options.certificateFile = m_untrusted.serverCertificateFile();
+        options.keyFile = m_untrusted.serverKeyFile();
         auto server = startServer(options);
         QVERIFY(server);
 
@@ -266,7 +266,7 @@ void TestSmtpClientLive::authenticationMechanisms()
     QVERIFY(server);
 
     for (const SmtpClient::SaslMechanism mechanism : {SmtpClient::Plain, SmtpClient::Login}) {
-        Mail mail(imagePath, QStringLiteral("Authenticated"));
+        Mail mail(m_imagePath, QStringLiteral("Authenticated"));
         SmtpClient client(QStringLiteral("127.0.0.1"), server->port());
         client.setUser(QStringLiteral("radio"));
         client.setPassword(QStringLiteral("pä55wörd"));
@@ -285,7 +285,7 @@ void TestSmtpClientLive::authenticationMechanisms()
     QCOMPARE(received.at(1).session, 2);
 
     for (const SmtpClient::SaslMechanism mechanism : {SmtpClient::Plain, SmtpClient::Login}) {
-        Mail mail(imagePath, QStringLiteral("Refused"));
+        Mail mail(m_imagePath, QStringLiteral("Refused"));
         SmtpClient client(QStringLiteral("127.0.0.1"), server->port());
         QSignalSpy spy(&client, &SmtpClient::smtpError);
         QVERIFY(client.connectToServer());
@@ -306,8 +306,8 @@ void TestSmtpClientLive::refusedRecipientThenNextMessage()
     auto server = startServer(options);
     QVERIFY(server);
 
-    Mail refused(imagePath, QStringLiteral("To nobody"), QStringLiteral("gone@norvale.test"));
-    Mail delivered(imagePath, QStringLiteral("To someone"));
+    Mail refused(m_imagePath, QStringLiteral("To nobody"), QStringLiteral("gone@norvale.test"));
+    Mail delivered(m_imagePath, QStringLiteral("To someone"));
     SmtpClient client(QStringLiteral("127.0.0.1"), server->port());
     QSignalSpy spy(&client, &SmtpClient::smtpError);
     QVERIFY(client.connectToServer());

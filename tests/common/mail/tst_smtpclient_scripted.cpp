@@ -92,15 +92,15 @@ private slots:
     void nothingGoesOutWithoutConnection();
 
 private:
-    QTemporaryDir certificateFolder;
-    TestCertificates certificates;
+    QTemporaryDir m_certificateFolder;
+    TestCertificates m_certificates;
 };
 
 void TestSmtpClientScripted::initTestCase()
 {
-    QVERIFY(certificateFolder.isValid());
-    QVERIFY2(certificates.create(certificateFolder.path()), qPrintable(certificates.errorString()));
-    QVERIFY(certificates.trustInThisProcess());
+    QVERIFY(m_certificateFolder.isValid());
+    QVERIFY2(m_certificates.create(m_certificateFolder.path()), qPrintable(m_certificates.errorString()));
+    QVERIFY(m_certificates.trustInThisProcess());
 }
 
 void TestSmtpClientScripted::greetingRefused()
@@ -250,7 +250,7 @@ void TestSmtpClientScripted::startTlsSequence()
             connection.send("235 ok\r\n");
         connection.waitForDisconnected();
     });
-    server.setTlsIdentity(certificates.serverCertificateFile(), certificates.serverKeyFile());
+    server.setTlsIdentity(m_certificates.serverCertificateFile(), m_certificates.serverKeyFile());
     QVERIFY(server.start());
     {
         SmtpClient client(QStringLiteral("localhost"), server.port(), SecurityType::StartTls);
