@@ -3,6 +3,8 @@
 #include <QString>
 #include <QtGlobal>
 
+namespace NVL::Engineering::VK {
+
 // The editor's version: shown in the window title and the About box, stamped on the executable.
 // The numbers come from the build (editor/CMakeLists.txt), so that all three agree.
 struct ApplicationVersion
@@ -20,3 +22,5 @@ struct ApplicationVersion
 
 inline constexpr ApplicationVersion applicationVersion{BELLWRIGHT_VERSION_MAJOR, BELLWRIGHT_VERSION_MINOR,
                                                        BELLWRIGHT_VERSION_PATCH, BELLWRIGHT_VERSION_BUILD};
+
+} // namespace NVL::Engineering::VK

@@ -6,6 +6,8 @@
 #include <QDir>
 #include <QMessageBox>
 
+namespace NVL::Engineering::VK {
+
 namespace {
 
 QString configurationPath()
@@ -32,3 +34,5 @@ void showUnsavedChange(QWidget *parent)
                                                      "could not be written. The file is as it was before.")
                              .arg(configurationPath()));
 }
+
+} // namespace NVL::Engineering::VK

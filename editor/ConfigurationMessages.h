@@ -4,6 +4,8 @@
 
 class QWidget;
 
+namespace NVL::Engineering::VK {
+
 // The editor's word to the user when the configuration file lets it down.
 
 // The file cannot be read or parsed: names the file and gives the JSON library's message.
@@ -11,3 +13,5 @@ void showUnreadableConfiguration(QWidget *parent, const std::exception &error);
 
 // A write failed (no permission, disk full, a value the file cannot hold): the change is lost.
 void showUnsavedChange(QWidget *parent);
+
+} // namespace NVL::Engineering::VK

@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+namespace NVL::Engineering::VK {
+
 // Records keyed by the identity of the list item that shows them. Iteration follows the order in which
 // the records entered (file order, then additions), never item addresses, so writing the records back
 // gives the same file order on every run and leaves the file as it was when nothing was edited.
@@ -64,3 +66,5 @@ public:
 private:
     std::vector<Entry> m_entries;
 };
+
+} // namespace NVL::Engineering::VK

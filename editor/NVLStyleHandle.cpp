@@ -3,6 +3,8 @@
 #include <QDialog>
 #include <QStringList>
 
+namespace NVL::Engineering::VK {
+
 namespace {
 
 // Constructed during static initialisation so the instance exists before main() runs.
@@ -271,3 +273,5 @@ void NVLStyleHandle::onPaletteChange(QPalette palette)
     updatePalettes(palette, false);
     emit paletteChanged(palette);
 }
+
+} // namespace NVL::Engineering::VK

@@ -7,6 +7,8 @@
 
 class QDialog;
 
+namespace NVL::Engineering::VK {
+
 // Process-wide look of the editor's windows: palettes derived from the system palette, named colours and
 // the generated style sheets. All state is shared by every window; GUI thread only.
 class NVLStyleHandle : public QObject
@@ -53,3 +55,5 @@ private:
     static inline bool hexModeOn = false;
     static inline QString windowGradient;
 };
+
+} // namespace NVL::Engineering::VK

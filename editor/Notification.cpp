@@ -6,6 +6,8 @@
 #include <QListWidgetItem>
 #include <QTime>
 
+namespace NVL::Engineering::VK {
+
 namespace {
 
 // The stored time of day: 24-hour "HH:mm:ss".
@@ -238,3 +240,5 @@ void Notification::onAliasEditFinished()
         m_ui->aliasLineEdit->setText(m_defaultAlias);
     }
 }
+
+} // namespace NVL::Engineering::VK

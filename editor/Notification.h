@@ -13,6 +13,8 @@ namespace Ui {
 class Notification;
 }
 
+namespace NVL::Engineering::VK {
+
 // Creates or edits one notification. Keeps no copy of the record: the widgets hold the values and
 // notificationData() builds the record from them.
 class Notification : public QDialog
@@ -45,3 +47,5 @@ private:
     std::unique_ptr<Ui::Notification> m_ui;
     QString m_defaultAlias;
 };
+
+} // namespace NVL::Engineering::VK

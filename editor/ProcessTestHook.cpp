@@ -14,6 +14,8 @@
 #include <unistd.h>
 #endif
 
+namespace NVL::Engineering::VK {
+
 namespace {
 
 QByteArray escaped(const QString &text)
@@ -56,7 +58,9 @@ bool ProcessTestHook::eventFilter(QObject *watched, QEvent *event)
     if (!widget->isWindow())
         return false;
 
-    QByteArray line = "shown " + QByteArray(widget->metaObject()->className()) + " title=" + escaped(widget->windowTitle());
+    // The class without its namespace: the line names windows as a user would.
+    const QByteArray className = QByteArray(widget->metaObject()->className()).split(':').last();
+    QByteArray line = "shown " + className + " title=" + escaped(widget->windowTitle());
     auto *box = qobject_cast<QMessageBox *>(widget);
     if (box)
         line += " text=" + escaped(box->text());
@@ -100,3 +104,5 @@ void ProcessTestHook::readCommands()
     }
 #endif
 }
+
+} // namespace NVL::Engineering::VK

@@ -4,6 +4,8 @@
 
 class QSocketNotifier;
 
+namespace NVL::Engineering::VK {
+
 // For tests that run Bellwright as a process: with the environment variable BELLWRIGHT_TEST_HOOK set
 // to 1, every window and message box the program shows is reported on standard error as one line
 // ("bellwright-test: shown <class> title=<...> text=<...>"), every message box is answered with its
@@ -26,3 +28,5 @@ private:
     QSocketNotifier *m_input = nullptr;
     QByteArray m_pending;
 };
+
+} // namespace NVL::Engineering::VK

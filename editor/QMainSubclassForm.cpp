@@ -24,6 +24,8 @@
 
 #include <nlohmann/json.hpp>
 
+namespace NVL::Engineering::VK {
+
 namespace {
 
 // The one error of a write: the serialiser refused the document (text that is not UTF-8).
@@ -229,3 +231,5 @@ void QMainSubclassForm::onRemoveNotification()
     }
     saveNotifications();
 }
+
+} // namespace NVL::Engineering::VK

@@ -13,11 +13,13 @@
 
 class QListWidgetItem;
 
-class ConfigurationFile;
-
 namespace Ui {
 class QMainForm;
 }
+
+namespace NVL::Engineering::VK {
+
+class ConfigurationFile;
 
 // The editor's main window: lists the notifications and opens the dialogs. Every accepted dialog and
 // every Remove is written to the configuration file at once; there is no unsaved state.
@@ -65,3 +67,5 @@ private:
     ItemRecordMap<QListWidgetItem, NotificationData> m_notificationItems;
     bool m_unreadable = false;
 };
+
+} // namespace NVL::Engineering::VK

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 
+namespace NVL::Engineering::VK {
+
 Recipients::Recipients(const RecipientList &recipients, QWidget *parent)
     : QDialog(parent), m_ui(std::make_unique<Ui::Recipients>())
 {
@@ -168,3 +170,5 @@ void Recipients::textMessageClicked(bool checked)
         record->textMessage = checked;
     }
 }
+
+} // namespace NVL::Engineering::VK

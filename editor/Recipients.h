@@ -14,6 +14,8 @@ namespace Ui {
 class Recipients;
 }
 
+namespace NVL::Engineering::VK {
+
 // Edits the list of mail recipients. Works on its own copy; the caller writes recipientRecords() to the
 // configuration file only when the dialog is accepted.
 class Recipients : public QDialog
@@ -46,3 +48,5 @@ private:
     std::unique_ptr<Ui::Recipients> m_ui;
     ItemRecordMap<QListWidgetItem, RecipientData> m_recipientItems;
 };
+
+} // namespace NVL::Engineering::VK

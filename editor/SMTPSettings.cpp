@@ -17,6 +17,8 @@
 
 #include <algorithm>
 
+namespace NVL::Engineering::VK {
+
 SMTPSettings::SMTPSettings(const SmtpSettingsData &settings, QWidget *parent)
     : QDialog(parent)
     , m_ui(std::make_unique<Ui::SMTPSettings>())
@@ -128,3 +130,5 @@ void SMTPSettings::sendTestMail()
         QMessageBox::information(this, tr("SMTP Test"),
                                  tr("Test email succesfully sent to self. Check email to confirm."));
 }
+
+} // namespace NVL::Engineering::VK

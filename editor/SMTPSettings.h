@@ -11,6 +11,8 @@ namespace Ui {
 class SMTPSettings;
 }
 
+namespace NVL::Engineering::VK {
+
 // Edits the mail-server settings. The widgets hold the values; the record is rebuilt from them on
 // demand. Test sends a mail to the sender's own address with the values as they stand, saving nothing.
 class SMTPSettings : public QDialog
@@ -38,3 +40,5 @@ private:
 
     std::unique_ptr<Ui::SMTPSettings> m_ui;
 };
+
+} // namespace NVL::Engineering::VK

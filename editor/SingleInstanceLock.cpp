@@ -10,6 +10,8 @@
 #include <unistd.h>
 #endif
 
+namespace NVL::Engineering::VK {
+
 SingleInstanceLock::SingleInstanceLock(const QString &key)
     : m_key(key)
 {
@@ -56,3 +58,5 @@ bool SingleInstanceLock::tryLock()
     return segment->isAttached() || segment->create(128, QSharedMemory::ReadWrite);
 #endif
 }
+
+} // namespace NVL::Engineering::VK

@@ -6,6 +6,8 @@
 
 class QSharedMemory;
 
+namespace NVL::Engineering::VK {
+
 // A machine-wide lock that keeps a second editor from starting. The system releases it when the
 // holder ends in any way, a crash or SIGKILL included, so a dead editor never locks the next one out.
 // On Linux it is a socket name in the abstract namespace (bound, never listened on); elsewhere the
@@ -27,3 +29,5 @@ private:
     int m_socketDescriptor = -1;
     std::unique_ptr<QSharedMemory> m_segment;
 };
+
+} // namespace NVL::Engineering::VK

@@ -11,6 +11,8 @@
 #include <exception>
 #include <memory>
 
+using namespace NVL::Engineering::VK;
+
 #ifdef BELLWRIGHT_VERSION_STAMP
 // The executable's version where the platform has no version resource: found by `strings`.
 extern "C" __attribute__((used)) const char bellwrightVersionStamp[] = "Bellwright-version " BELLWRIGHT_VERSION_STAMP;

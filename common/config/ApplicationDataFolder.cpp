@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QLibrary>
 
+namespace NVL::Engineering::VK {
+
 namespace {
 
 #ifdef Q_OS_WIN
@@ -61,3 +63,5 @@ QString applicationDataFolder()
         QDir().mkpath(result); // a failure shows up when the caller uses the folder
     return result;
 }
+
+} // namespace NVL::Engineering::VK

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+namespace NVL::Engineering::VK {
+
 // The folder of application data common to all users, followed by the process-wide organisation and
 // application names (QCoreApplication). Creates it, with its parents, when it is missing.
 // Empty when the common folder cannot be found.
@@ -15,3 +17,5 @@ QString commonApplicationDataFolder();
 // with the platform's separator (a backslash is an ordinary file-name character outside Windows).
 QString joinApplicationDataFolder(const QString &commonFolder, const QString &organisation,
                                   const QString &application);
+
+} // namespace NVL::Engineering::VK

@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+namespace NVL::Engineering::VK {
+
 bool operator==(const ConfigurationData &a, const ConfigurationData &b)
 {
     return a.version == b.version && a.magic == b.magic && a.smtpSettings == b.smtpSettings
@@ -31,3 +33,5 @@ void from_json(const nlohmann::json &j, ConfigurationData &value)
     result.notifications = jsonToList<NotificationData>(j.at("notifications"));
     value = std::move(result);
 }
+
+} // namespace NVL::Engineering::VK

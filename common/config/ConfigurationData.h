@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+namespace NVL::Engineering::VK {
+
 using RecipientList = std::vector<RecipientData>;
 using NotificationList = std::vector<NotificationData>;
 
@@ -27,3 +29,5 @@ bool operator!=(const ConfigurationData &a, const ConfigurationData &b);
 
 void to_json(nlohmann::json &j, const ConfigurationData &value);
 void from_json(const nlohmann::json &j, ConfigurationData &value);
+
+} // namespace NVL::Engineering::VK

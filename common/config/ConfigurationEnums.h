@@ -1,5 +1,7 @@
 #pragma once
 
+namespace NVL::Engineering::VK {
+
 // Stored in the configuration file as plain JSON numbers; the numeric values are part of the file format.
 
 enum class SecurityType : int {
@@ -24,3 +26,5 @@ enum class ReportKind : int {
     FullReport = 0,
     SummaryReport = 1
 };
+
+} // namespace NVL::Engineering::VK

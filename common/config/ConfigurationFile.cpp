@@ -17,6 +17,8 @@
 #include <unistd.h>
 #endif
 
+namespace NVL::Engineering::VK {
+
 namespace {
 
 // Owner read and write for a new file. A file being replaced keeps its mode if that lets
@@ -176,3 +178,5 @@ bool ConfigurationFile::replaceMember(const char *key, nlohmann::json value) con
     document[key] = std::move(value);
     return writeDocument(document);
 }
+
+} // namespace NVL::Engineering::VK

@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+namespace NVL::Engineering::VK {
+
 // The one way both programs read and write the notification configuration file. Keeps no state but
 // the file's path: every call reads or writes the file whole, so each read sees the file as it is now.
 // Malformed JSON, wrong value types and missing keys reach the caller as the JSON library's
@@ -48,3 +50,5 @@ private:
 
     QString m_path;
 };
+
+} // namespace NVL::Engineering::VK

@@ -2,6 +2,8 @@
 
 #include "ApplicationDataFolder.h"
 
+namespace NVL::Engineering::VK {
+
 namespace {
 
 const QString organisation = QStringLiteral("Norvale");
@@ -21,3 +23,5 @@ DataPaths DataPaths::underCommonFolder(const QString &commonFolder)
                               + QStringLiteral("/Bellwright.JSON");
     return paths;
 }
+
+} // namespace NVL::Engineering::VK

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+namespace NVL::Engineering::VK {
+
 // Where both programs keep their files, under the machine's folder of application data common to all
 // users: the server's own folder and the configuration file that server and editor share. Computed
 // once at start and handed to whoever needs a path; nothing here reads or sets process-wide names.
@@ -17,3 +19,5 @@ struct DataPaths
     static DataPaths current();
     static DataPaths underCommonFolder(const QString &commonFolder);
 };
+
+} // namespace NVL::Engineering::VK

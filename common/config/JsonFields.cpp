@@ -4,6 +4,8 @@
 #include <limits>
 #include <string>
 
+namespace NVL::Engineering::VK {
+
 namespace {
 
 [[noreturn]] void throwOverflow(const nlohmann::json &value)
@@ -50,3 +52,5 @@ void requireObject(const nlohmann::json &value)
         throw nlohmann::json::type_error::create(
             304, std::string("cannot use at() with ") + value.type_name(), &value);
 }
+
+} // namespace NVL::Engineering::VK

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace NVL::Engineering::VK {
+
 // Helpers shared by the record conversions.
 
 // Reads a JSON number as a 32-bit int. Unlike the library's own int conversion this refuses booleans
@@ -25,3 +27,5 @@ std::vector<Record> jsonToList(const nlohmann::json &value)
         result.push_back(element.template get<Record>());
     return result;
 }
+
+} // namespace NVL::Engineering::VK

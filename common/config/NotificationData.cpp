@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+namespace NVL::Engineering::VK {
+
 bool operator==(const NotificationData &a, const NotificationData &b)
 {
     return a.alias == b.alias && a.notificationType == b.notificationType && a.periodicType == b.periodicType
@@ -45,3 +47,5 @@ void from_json(const nlohmann::json &j, NotificationData &value)
     result.recipientList = j.at("recipientList").get<std::set<std::string>>();
     value = std::move(result);
 }
+
+} // namespace NVL::Engineering::VK

@@ -8,6 +8,8 @@
 #include <set>
 #include <string>
 
+namespace NVL::Engineering::VK {
+
 // One element of "notifications". Every field is stored whatever the kind, so switching the kind
 // in the editor and back keeps the values last entered.
 struct NotificationData {
@@ -29,3 +31,5 @@ bool operator!=(const NotificationData &a, const NotificationData &b);
 
 void to_json(nlohmann::json &j, const NotificationData &value);
 void from_json(const nlohmann::json &j, NotificationData &value);
+
+} // namespace NVL::Engineering::VK

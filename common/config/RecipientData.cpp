@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+namespace NVL::Engineering::VK {
+
 bool operator==(const RecipientData &a, const RecipientData &b)
 {
     return a.uuid == b.uuid && a.name == b.name && a.email == b.email && a.textMessage == b.textMessage;
@@ -26,3 +28,5 @@ void from_json(const nlohmann::json &j, RecipientData &value)
     result.textMessage = j.at("textMessage").get<bool>();
     value = std::move(result);
 }
+
+} // namespace NVL::Engineering::VK

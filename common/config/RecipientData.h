@@ -4,6 +4,8 @@
 
 #include <string>
 
+namespace NVL::Engineering::VK {
+
 // One element of "recipients". Notifications refer to a recipient only by its uuid
 // ("{8-4-4-4-12}" in lower-case hex), which never changes once the recipient is made.
 struct RecipientData {
@@ -18,3 +20,5 @@ bool operator!=(const RecipientData &a, const RecipientData &b);
 
 void to_json(nlohmann::json &j, const RecipientData &value);
 void from_json(const nlohmann::json &j, RecipientData &value);
+
+} // namespace NVL::Engineering::VK

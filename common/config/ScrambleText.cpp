@@ -1,5 +1,7 @@
 #include "ScrambleText.h"
 
+namespace NVL::Engineering::VK {
+
 std::string scrambleText(std::string text)
 {
     for (std::size_t i = 0; i < text.size(); ++i)
@@ -7,3 +9,5 @@ std::string scrambleText(std::string text)
                                     ^ static_cast<unsigned char>(scrambleKey[i % scrambleKey.size()]));
     return text;
 }
+
+} // namespace NVL::Engineering::VK

@@ -5,6 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
+namespace NVL::Engineering::VK {
+
 // A key missing inside "smtpSettings", "authentication" or "sender" keeps the field's default value
 // rather than failing the whole read: the result starts from the default record and takes from the
 // file whatever it holds, so a settings object written by an older or hand-edited file still yields
@@ -99,3 +101,5 @@ void from_json(const nlohmann::json &j, SmtpSettingsData &value)
                   [](const nlohmann::json &v) { return v.get<AuthenticationData>(); });
     readIfPresent(j, "sender", value.sender, [](const nlohmann::json &v) { return v.get<SenderData>(); });
 }
+
+} // namespace NVL::Engineering::VK

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+namespace NVL::Engineering::VK {
+
 // Login to the SMTP server. The password is always in clear here; only the file holds it scrambled.
 struct AuthenticationData {
     bool enabled = true;
@@ -42,3 +44,5 @@ void to_json(nlohmann::json &j, const SenderData &value);
 void from_json(const nlohmann::json &j, SenderData &value);
 void to_json(nlohmann::json &j, const SmtpSettingsData &value);
 void from_json(const nlohmann::json &j, SmtpSettingsData &value);
+
+} // namespace NVL::Engineering::VK

@@ -1,5 +1,7 @@
 #include "EmailAddress.h"
 
+namespace NVL::Engineering::VK {
+
 EmailAddress::EmailAddress(const QString &address, const QString &name, QObject *parent)
     : QObject(parent), m_name(name), m_address(address)
 {
@@ -24,3 +26,5 @@ QString EmailAddress::getAddress() const
 {
     return m_address;
 }
+
+} // namespace NVL::Engineering::VK

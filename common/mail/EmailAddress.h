@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 
+namespace NVL::Engineering::VK {
+
 // A mail address with an optional display name.
 class EmailAddress : public QObject
 {
@@ -22,3 +24,5 @@ private:
     QString m_name;
     QString m_address;
 };
+
+} // namespace NVL::Engineering::VK

@@ -1,5 +1,7 @@
 #include "MimeAttachment.h"
 
+namespace NVL::Engineering::VK {
+
 MimeAttachment::MimeAttachment(QFile *file, QObject *parent)
     : MimeFile(file, parent)
 {
@@ -13,3 +15,5 @@ void MimeAttachment::prepare()
     }
     MimeFile::prepare();
 }
+
+} // namespace NVL::Engineering::VK

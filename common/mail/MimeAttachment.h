@@ -2,6 +2,8 @@
 
 #include "MimeFile.h"
 
+namespace NVL::Engineering::VK {
+
 // A file offered as a download next to the message text.
 class MimeAttachment : public MimeFile
 {
@@ -15,3 +17,5 @@ public:
 private:
     bool m_dispositionAdded = false;
 };
+
+} // namespace NVL::Engineering::VK

@@ -1,5 +1,7 @@
 #include "MimeContentFormatter.h"
 
+namespace NVL::Engineering::VK {
+
 MimeContentFormatter::MimeContentFormatter(int maxLength, QObject *parent)
     : QObject(parent), m_maxLength(maxLength)
 {
@@ -43,3 +45,5 @@ QString MimeContentFormatter::format(const QString &content, bool quotedPrintabl
     }
     return out;
 }
+
+} // namespace NVL::Engineering::VK

@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 
+namespace NVL::Engineering::VK {
+
 // Breaks encoded bodies into lines: hard breaks for base64, soft breaks ("=" CRLF)
 // for quoted-printable that never split an escape.
 class MimeContentFormatter : public QObject
@@ -20,3 +22,5 @@ public:
 private:
     int m_maxLength;
 };
+
+} // namespace NVL::Engineering::VK

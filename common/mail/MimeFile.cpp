@@ -2,6 +2,8 @@
 
 #include <QFileInfo>
 
+namespace NVL::Engineering::VK {
+
 MimeFile::MimeFile(QFile *file, QObject *parent)
     : MimePart(parent), m_file(file)
 {
@@ -26,3 +28,5 @@ void MimeFile::prepare()
     }
     MimePart::prepare();
 }
+
+} // namespace NVL::Engineering::VK

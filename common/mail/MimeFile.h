@@ -4,6 +4,8 @@
 
 #include <QFile>
 
+namespace NVL::Engineering::VK {
+
 // A file body, base64 encoded. The part takes ownership of the file object.
 class MimeFile : public MimePart
 {
@@ -17,3 +19,5 @@ public:
 protected:
     QFile *m_file;
 };
+
+} // namespace NVL::Engineering::VK

@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 
+namespace NVL::Engineering::VK {
+
 namespace {
 
 bool isAtomCharacter(QChar c)
@@ -188,3 +190,5 @@ QString MimeHeaderField::toString() const
 {
     return m_field + QStringLiteral("\r\n");
 }
+
+} // namespace NVL::Engineering::VK

@@ -4,6 +4,8 @@
 
 #include <QString>
 
+namespace NVL::Engineering::VK {
+
 // One message header field written the way strict mail servers and readers expect:
 // lines of at most 78 characters where the content allows, folded only before a
 // blank so that unfolding gives the value back, and every character outside ASCII
@@ -37,3 +39,5 @@ private:
     QString m_field;
     int m_column = 0;
 };
+
+} // namespace NVL::Engineering::VK

@@ -1,5 +1,7 @@
 #include "MimeHtml.h"
 
+namespace NVL::Engineering::VK {
+
 MimeHtml::MimeHtml(const QString &html, QObject *parent)
     : MimeText(html, parent)
 {
@@ -15,3 +17,5 @@ QString MimeHtml::getHtml() const
 {
     return m_text;
 }
+
+} // namespace NVL::Engineering::VK

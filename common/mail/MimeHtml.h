@@ -2,6 +2,8 @@
 
 #include "MimeText.h"
 
+namespace NVL::Engineering::VK {
+
 // A text/html body in UTF-8, sent 8bit.
 class MimeHtml : public MimeText
 {
@@ -13,3 +15,5 @@ public:
     void setHtml(const QString &html);
     QString getHtml() const;
 };
+
+} // namespace NVL::Engineering::VK

@@ -1,5 +1,7 @@
 #include "MimeInlineFile.h"
 
+namespace NVL::Engineering::VK {
+
 MimeInlineFile::MimeInlineFile(QFile *file, QObject *parent)
     : MimeFile(file, parent)
 {
@@ -14,3 +16,5 @@ void MimeInlineFile::prepare()
     }
     MimeFile::prepare();
 }
+
+} // namespace NVL::Engineering::VK

@@ -2,6 +2,8 @@
 
 #include "MimeFile.h"
 
+namespace NVL::Engineering::VK {
+
 // A file shown inside the message (for example an image referenced by its Content-ID).
 class MimeInlineFile : public MimeFile
 {
@@ -15,3 +17,5 @@ public:
 private:
     bool m_dispositionAdded = false;
 };
+
+} // namespace NVL::Engineering::VK

@@ -9,6 +9,8 @@
 #include <QSysInfo>
 #include <typeinfo>
 
+namespace NVL::Engineering::VK {
+
 namespace {
 
 // A CR or LF in a header value would start a new header line of the sender's choosing.
@@ -183,3 +185,5 @@ QString MimeMessage::toString()
         mime += m_content->toString();
     return mime;
 }
+
+} // namespace NVL::Engineering::VK

@@ -7,6 +7,8 @@
 #include <QObject>
 #include <QString>
 
+namespace NVL::Engineering::VK {
+
 // A complete mail: the address headers, subject and date, and one content part.
 // Addresses and added parts belong to the caller and must outlive the message's use.
 class MimeMessage : public QObject
@@ -57,3 +59,5 @@ private:
     MimePart::TransferEncoding m_headerEncoding = MimePart::Encoding8Bit;
     QString m_messageIdLocalPart;
 };
+
+} // namespace NVL::Engineering::VK

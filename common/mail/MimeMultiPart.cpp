@@ -3,6 +3,8 @@
 #include <QRandomGenerator>
 #include <QStringList>
 
+namespace NVL::Engineering::VK {
+
 namespace {
 
 QString mimeTypeOf(MimeMultiPart::MultiPartKind kind)
@@ -78,3 +80,5 @@ void MimeMultiPart::prepare()
     m_content = body.toUtf8();
     MimePart::prepare();
 }
+
+} // namespace NVL::Engineering::VK

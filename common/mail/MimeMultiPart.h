@@ -4,6 +4,8 @@
 
 #include <QList>
 
+namespace NVL::Engineering::VK {
+
 // A part made of parts. The contained parts belong to the caller.
 class MimeMultiPart : public MimePart
 {
@@ -36,3 +38,5 @@ private:
     QList<MimePart *> m_parts;
     MultiPartKind m_kind;
 };
+
+} // namespace NVL::Engineering::VK

@@ -4,6 +4,8 @@
 
 #include <QStringList>
 
+namespace NVL::Engineering::VK {
+
 namespace {
 
 // SMTP knows only CR LF as a line end; servers turn a bare LF into a blank or refuse the mail.
@@ -190,3 +192,5 @@ void MimePart::prepare()
     m_mimeString += QStringLiteral("\r\n");
     m_prepared = true;
 }
+
+} // namespace NVL::Engineering::VK

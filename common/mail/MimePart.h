@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+namespace NVL::Engineering::VK {
+
 // One MIME entity: its headers and its encoded body, rendered on demand.
 class MimePart : public QObject
 {
@@ -61,3 +63,5 @@ protected:
     QString m_mimeString;
     MimeContentFormatter m_formatter{76};
 };
+
+} // namespace NVL::Engineering::VK

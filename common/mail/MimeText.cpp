@@ -1,5 +1,7 @@
 #include "MimeText.h"
 
+namespace NVL::Engineering::VK {
+
 MimeText::MimeText(const QString &text, QObject *parent)
     : MimePart(parent), m_text(text)
 {
@@ -23,3 +25,5 @@ void MimeText::prepare()
     m_content = m_text.toUtf8();
     MimePart::prepare();
 }
+
+} // namespace NVL::Engineering::VK

@@ -2,6 +2,8 @@
 
 #include "MimePart.h"
 
+namespace NVL::Engineering::VK {
+
 // A text/plain body in UTF-8, sent 8bit.
 class MimeText : public MimePart
 {
@@ -18,3 +20,5 @@ public:
 protected:
     QString m_text;
 };
+
+} // namespace NVL::Engineering::VK

@@ -1,5 +1,7 @@
 #include "QuotedPrintable.h"
 
+namespace NVL::Engineering::VK {
+
 QString QuotedPrintable::encode(const QByteArray &input)
 {
     static const char hexDigits[] = "0123456789ABCDEF";
@@ -17,3 +19,5 @@ QString QuotedPrintable::encode(const QByteArray &input)
     }
     return output;
 }
+
+} // namespace NVL::Engineering::VK

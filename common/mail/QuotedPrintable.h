@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QString>
 
+namespace NVL::Engineering::VK {
+
 // Quoted-printable encoder. Line breaks of the input are escaped too; the line
 // structure of an encoded body comes from MimeContentFormatter alone.
 class QuotedPrintable : public QObject
@@ -15,3 +17,5 @@ public:
 
     static QString encode(const QByteArray &input);
 };
+
+} // namespace NVL::Engineering::VK

@@ -7,6 +7,8 @@
 #include <QSslSocket>
 #include <QTcpSocket>
 
+namespace NVL::Engineering::VK {
+
 namespace {
 
 SecurityType knownSecurity(SecurityType security)
@@ -442,3 +444,5 @@ bool SmtpClient::resetTransaction()
     }
     return false;
 }
+
+} // namespace NVL::Engineering::VK

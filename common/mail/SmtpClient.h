@@ -8,8 +8,11 @@
 #include <QObject>
 #include <QString>
 
-class MimeMessage;
 class QTcpSocket;
+
+namespace NVL::Engineering::VK {
+
+class MimeMessage;
 
 // Delivers composed messages over one SMTP conversation. Every step blocks the
 // calling thread with bounded socket waits: connect, login, send, quit in a row.
@@ -103,3 +106,5 @@ private:
     SmtpFailure m_failure;
     QString m_timeoutReason; // set where a time-out exception is thrown
 };
+
+} // namespace NVL::Engineering::VK

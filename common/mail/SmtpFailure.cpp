@@ -1,5 +1,7 @@
 #include "SmtpFailure.h"
 
+namespace NVL::Engineering::VK {
+
 QString SmtpFailure::stepName(Step step)
 {
     switch (step) {
@@ -13,3 +15,5 @@ QString SmtpFailure::stepName(Step step)
     }
     return QString();
 }
+
+} // namespace NVL::Engineering::VK

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+namespace NVL::Engineering::VK {
+
 // Where an SMTP conversation stopped and why, in words an administrator can act on.
 struct SmtpFailure
 {
@@ -15,3 +17,5 @@ struct SmtpFailure
     // "connect", "TLS", "login", "sender", "recipient", "data"; empty for None.
     static QString stepName(Step step);
 };
+
+} // namespace NVL::Engineering::VK

@@ -2,6 +2,8 @@
 
 #include "SmtpClient.h"
 
+namespace NVL::Engineering::VK {
+
 SmtpSession::Outcome SmtpSession::run(const SmtpSettingsData &settings, const QList<MimeMessage *> &messages)
 {
     Outcome outcome;
@@ -29,3 +31,5 @@ SmtpSession::Outcome SmtpSession::run(const SmtpSettingsData &settings, const QL
     client.quit();
     return outcome;
 }
+
+} // namespace NVL::Engineering::VK

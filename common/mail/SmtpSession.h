@@ -6,6 +6,8 @@
 
 #include <QList>
 
+namespace NVL::Engineering::VK {
+
 class MimeMessage;
 
 // One SMTP conversation with the configured mail server: connect (with the configured security), log in
@@ -27,3 +29,5 @@ public:
     // Blocks the calling thread for the conversation, within the client's time-outs; any thread.
     static Outcome run(const SmtpSettingsData &settings, const QList<MimeMessage *> &messages);
 };
+
+} // namespace NVL::Engineering::VK

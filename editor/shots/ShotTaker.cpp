@@ -11,6 +11,8 @@
 
 #include <cstdio>
 
+namespace NVL::Engineering::VK {
+
 namespace {
 
 bool waitUntilExposed(QWidget &window)
@@ -62,3 +64,5 @@ bool ShotTaker::take(QWidget &window, const QString &name)
     window.hide();
     return saved;
 }
+
+} // namespace NVL::Engineering::VK

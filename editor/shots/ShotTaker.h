@@ -5,6 +5,8 @@
 
 class QWidget;
 
+namespace NVL::Engineering::VK {
+
 // Shows a window, waits until the display server has drawn it and saves what is on the screen as
 // <folder>/<name>.png.
 class ShotTaker
@@ -19,3 +21,5 @@ private:
     QDir m_folder;
     int m_failed = 0;
 };
+
+} // namespace NVL::Engineering::VK

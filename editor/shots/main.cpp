@@ -21,6 +21,8 @@
 #include <cstdio>
 #include <memory>
 
+using namespace NVL::Engineering::VK;
+
 namespace {
 
 RecipientList sampleRecipients()

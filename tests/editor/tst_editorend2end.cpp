@@ -20,6 +20,8 @@
 
 #include <memory>
 
+using namespace NVL::Engineering::VK;
+
 using namespace WidgetInput;
 using NVL::Engineering::VK::RadioPeer;
 using NotificationTest::battery;

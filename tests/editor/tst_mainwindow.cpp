@@ -29,6 +29,8 @@
 #include <memory>
 #include <sys/resource.h>
 
+using namespace NVL::Engineering::VK;
+
 using namespace WidgetInput;
 
 namespace {

@@ -20,6 +20,8 @@
 
 #include <memory>
 
+using namespace NVL::Engineering::VK;
+
 namespace {
 
 const RecipientList people{{"{0a}", "Ann", "ann@example.org", false},

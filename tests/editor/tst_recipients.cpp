@@ -15,6 +15,8 @@
 #include <memory>
 #include <set>
 
+using namespace NVL::Engineering::VK;
+
 namespace {
 
 RecipientData recipient(const char *uuid, const char *name, const char *email = "", bool textMessage = false)

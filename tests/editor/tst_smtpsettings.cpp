@@ -23,6 +23,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+using namespace NVL::Engineering::VK;
+
 using NotificationTest::parseMail;
 using namespace WidgetInput;
 

@@ -11,6 +11,8 @@
 #include <QVBoxLayout>
 #include <QtTest>
 
+using namespace NVL::Engineering::VK;
+
 namespace {
 
 QPalette lightPalette()

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cstring>
 
+using namespace NVL::Engineering::VK;
+
 using NVL::Engineering::VK::BatteryRecord;
 using NVL::Engineering::VK::SelfMeasuringTypeA;
 

@@ -18,6 +18,8 @@
 // a small MIME reader for the mails the test SMTP server received.
 namespace NotificationTest {
 
+using namespace NVL::Engineering::VK;
+
 // A self-measuring battery (its serial renders as letter + 10 hex digits) with the given health percent.
 NVL::Engineering::VK::BatteryRecord battery(char letter, quint8 serialByte, quint8 percent,
                                             const QByteArray &alias = "Radio 7");

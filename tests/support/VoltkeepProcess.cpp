@@ -11,6 +11,8 @@
 
 #ifdef Q_OS_LINUX
 #include <sys/resource.h>
+
+using namespace NVL::Engineering::VK;
 #endif
 
 VoltkeepProcess::VoltkeepProcess(const QString &commonDataFolder)

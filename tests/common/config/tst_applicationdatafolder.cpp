@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+using namespace NVL::Engineering::VK;
+
 class TestApplicationDataFolder : public QObject
 {
     Q_OBJECT

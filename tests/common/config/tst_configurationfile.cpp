@@ -17,6 +17,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using namespace NVL::Engineering::VK;
+
 using nlohmann::json;
 
 namespace {

@@ -8,6 +8,8 @@
 
 #include <string>
 
+using namespace NVL::Engineering::VK;
+
 using nlohmann::json;
 
 namespace {

@@ -25,6 +25,8 @@
 #include <QtEndian>
 #include <QtTest>
 
+using namespace NVL::Engineering::VK;
+
 namespace {
 
 const QString crlf = QStringLiteral("\r\n");

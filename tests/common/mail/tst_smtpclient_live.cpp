@@ -16,6 +16,8 @@
 
 #include <memory>
 
+using namespace NVL::Engineering::VK;
+
 namespace {
 
 using Tls = SmtpTestServer::Tls;

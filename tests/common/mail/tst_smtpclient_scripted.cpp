@@ -15,6 +15,8 @@
 #include <atomic>
 #include <functional>
 
+using namespace NVL::Engineering::VK;
+
 using Connection = ScriptedTcpServer::Connection;
 
 namespace {
