@@ -29,11 +29,11 @@ trap 'rm -rf "$work"' EXIT
 
 # The cross compilers never look in /usr/include; they see only these links to the Linux headers
 # they may use, as system headers so that warnings inside them are not ours.
-mkdir -p "$work/system" "$work/ui" "$work/logs"
-ln -s "$qt_headers" "$work/system/qt6"
+mkdir -p "$work/system/qt6" "$work/ui" "$work/logs"
 ln -s /usr/include/nlohmann "$work/system/nlohmann"
 flags=(-fsyntax-only -std=c++17 -Wall -Wextra -isystem "$work/system" -isystem "$work/system/qt6")
 for module in "${qt_modules[@]}"; do
+  ln -s "$qt_headers/$module" "$work/system/qt6/$module"
   flags+=(-isystem "$work/system/qt6/$module")
 done
 # As Qt's CMake package does for Windows targets, and the editor's version numbers its CMake file sets.
