@@ -26,6 +26,8 @@ packages=(
   libsystemd-dev
   dbus-daemon
   systemd
+  g++-mingw-w64-x86-64-posix
+  g++-mingw-w64-i686-posix
 )
 
 missing=()

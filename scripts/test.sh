@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything with AddressSanitizer and UndefinedBehaviorSanitizer,
-# and runs every test.
+# Installs what is missing, checks that every production source compiles for Windows, builds
+# everything with AddressSanitizer and UndefinedBehaviorSanitizer, and runs every test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
+
+# Cheap and first: every production source still compiles for Windows.
+bash scripts/windows-syntax-check.sh
 
 build=build-sanitize
 cmake -S . -B "$build" -DVK_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo

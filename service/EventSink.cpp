@@ -2,12 +2,12 @@
 
 #include "ServiceManagerApi.h"
 #include "WindowsEventSink.h"
-
-#include <QMutex>
+#ifdef VK_HAVE_SYSLOG
+#include "SyslogEventSink.h"
+#endif
 
 #include <atomic>
 #include <cstdio>
-#include <syslog.h>
 
 namespace NVL::Engineering::VK {
 
@@ -24,41 +24,6 @@ const char *typeLabel(LogType type)
     return "Event";
 }
 
-int syslogPriority(LogType type)
-{
-    switch (type) {
-    case LogType::Error: return LOG_ERR;
-    case LogType::Warning: return LOG_WARNING;
-    case LogType::Information: return LOG_INFO;
-    case LogType::Success: return LOG_NOTICE;
-    }
-    return LOG_INFO;
-}
-
-// Where there is no event log: one syslog entry per event under the source's name.
-class SyslogEventSink final : public EventSink
-{
-public:
-    void writeEvent(const QString &source, const QString &message, LogType type, quint32, quint16,
-                    const QByteArray &) override
-    {
-        const QByteArray text = message.toUtf8();
-        // openlog keeps the pointer, so the ident must outlive the call; entries may come from the
-        // service binding's threads too.
-        const QByteArray newIdent = source.toUtf8();
-        const QMutexLocker lock(&m_mutex);
-        if (newIdent != m_ident) {
-            m_ident = newIdent;
-            openlog(m_ident.constData(), LOG_PID, LOG_DAEMON);
-        }
-        syslog(syslogPriority(type), "%s", text.constData());
-    }
-
-private:
-    QMutex m_mutex;
-    QByteArray m_ident;
-};
-
 // The system's log: the event log where the service manager's library resolves, else syslog;
 // echoed to standard error while the program runs in the foreground.
 class PlatformEventSink final : public EventSink
@@ -67,8 +32,11 @@ public:
     void writeEvent(const QString &source, const QString &message, LogType type, quint32 eventId,
                     quint16 category, const QByteArray &data) override
     {
-        target().writeEvent(source, message, type, eventId, category, data);
-        if (echo.load()) {
+        EventSink *log = target();
+        if (log)
+            log->writeEvent(source, message, type, eventId, category, data);
+        // Without a system log, standard error is all an administrator has.
+        if (!log || echo.load()) {
             std::fprintf(stderr, "%s: %s\n", typeLabel(type), message.toUtf8().constData());
             std::fflush(stderr);
         }
@@ -77,14 +45,19 @@ public:
     std::atomic<bool> echo{false};
 
 private:
-    EventSink &target()
+    // nullptr where the system has neither.
+    EventSink *target()
     {
         if (const ServiceManagerApi *api = ServiceManagerApi::instance()) {
             static WindowsEventSink eventLog(*api);
-            return eventLog;
+            return &eventLog;
         }
+#ifdef VK_HAVE_SYSLOG
         static SyslogEventSink syslogSink;
-        return syslogSink;
+        return &syslogSink;
+#else
+        return nullptr;
+#endif
     }
 };
 

@@ -2,8 +2,10 @@
 
 #include "AbsentServicePlatform.h"
 #include "ServiceManagerApi.h"
-#include "SystemdServicePlatform.h"
 #include "WindowsServicePlatform.h"
+#ifdef VK_HAVE_SYSTEMD
+#include "SystemdServicePlatform.h"
+#endif
 
 #include <cerrno>
 #include <memory>
@@ -20,9 +22,11 @@ std::unique_ptr<ServicePlatform> resolvePlatform()
     // do not exist; without "OpenSCManagerW" there is no service manager to talk to.
     if (const ServiceManagerApi *api = ServiceManagerApi::instance())
         return std::make_unique<WindowsServicePlatform>(*api);
+#ifdef VK_HAVE_SYSTEMD
     // Otherwise systemd, when it started this process or answers on the system bus.
     if (SystemdServicePlatform::isReachable())
         return std::make_unique<SystemdServicePlatform>();
+#endif
     return std::make_unique<AbsentServicePlatform>();
 }
 
