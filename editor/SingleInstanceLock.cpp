@@ -51,11 +51,11 @@ bool SingleInstanceLock::tryLock()
     m_socketDescriptor = descriptor;
     return true;
 #else
-    if (!segment) {
-        segment = std::make_unique<QSharedMemory>();
-        segment->setKey(key);
+    if (!m_segment) {
+        m_segment = std::make_unique<QSharedMemory>();
+        m_segment->setKey(m_key);
     }
-    return segment->isAttached() || segment->create(128, QSharedMemory::ReadWrite);
+    return m_segment->isAttached() || m_segment->create(128, QSharedMemory::ReadWrite);
 #endif
 }
 

@@ -46,6 +46,13 @@ while IFS= read -r folder; do
   flags+=(-I "$folder")
 done < <(find "${roots[@]}" -name '*.h' -printf '%h/\n' | grep -Ev "$excluded" | sed 's|/$||' | sort -u)
 
+# Headers CMake generates from a template (the server's identity); the values do not matter here.
+mkdir -p "$work/generated"
+while IFS= read -r template; do
+  sed 's/@[A-Z_]*@/0/g' "$template" > "$work/generated/$(basename "${template%.in}")"
+done < <(find "${roots[@]}" -name '*.h.in')
+flags+=(-I "$work/generated")
+
 # The editor's forms, as AUTOUIC generates them.
 while IFS= read -r form; do
   "$uic" -o "$work/ui/ui_$(basename "${form%.ui}").h" "$form"

@@ -1,6 +1,3 @@
-
-namespace NVL::Engineering::VK {
-
 // Draws the editor's test-mail logo (307 x 50 PNG) that editor/resources/NVLLogo.png holds:
 //   QT_QPA_PLATFORM=offscreen vk_draw_logo editor/resources/NVLLogo.png
 #include <QColor>
@@ -65,5 +62,3 @@ int main(int argc, char *argv[])
 
     return image.save(QString::fromLocal8Bit(argv[1]), "PNG") ? 0 : 1;
 }
-
-} // namespace NVL::Engineering::VK
