@@ -1,7 +1,5 @@
 #include "ConfigurationMessages.h"
 
-#include <ConfigurationFile.h>
-
 #include <QCoreApplication>
 #include <QDir>
 #include <QMessageBox>
@@ -10,29 +8,29 @@ namespace NVL::Engineering::VK {
 
 namespace {
 
-QString configurationPath()
+QString shownPath(const QString &file)
 {
-    return QDir::toNativeSeparators(ConfigurationFile::filePath());
+    return QDir::toNativeSeparators(file);
 }
 
 } // namespace
 
-void showUnreadableConfiguration(QWidget *parent, const std::exception &error)
+void showUnreadableConfiguration(QWidget *parent, const QString &file, const std::exception &error)
 {
     QMessageBox::critical(parent, QCoreApplication::translate("Bellwright", "Bellwright Configuration Error"),
                           QCoreApplication::translate("Bellwright",
                                                       "The configuration file \"%1\" cannot be read:\n%2\n\n"
                                                       "Bellwright ends; the file was left as it is.")
-                              .arg(configurationPath(), QString::fromUtf8(error.what())));
+                              .arg(shownPath(file), QString::fromUtf8(error.what())));
 }
 
-void showUnsavedChange(QWidget *parent)
+void showUnsavedChange(QWidget *parent, const QString &file)
 {
     QMessageBox::warning(parent, QCoreApplication::translate("Bellwright", "Bellwright"),
                          QCoreApplication::translate("Bellwright",
                                                      "The change was not saved: the configuration file \"%1\" "
                                                      "could not be written. The file is as it was before.")
-                             .arg(configurationPath()));
+                             .arg(shownPath(file)));
 }
 
 } // namespace NVL::Engineering::VK

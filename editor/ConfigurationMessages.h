@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 #include <exception>
 
 class QWidget;
@@ -9,9 +11,9 @@ namespace NVL::Engineering::VK {
 // The editor's word to the user when the configuration file lets it down.
 
 // The file cannot be read or parsed: names the file and gives the JSON library's message.
-void showUnreadableConfiguration(QWidget *parent, const std::exception &error);
+void showUnreadableConfiguration(QWidget *parent, const QString &file, const std::exception &error);
 
 // A write failed (no permission, disk full, a value the file cannot hold): the change is lost.
-void showUnsavedChange(QWidget *parent);
+void showUnsavedChange(QWidget *parent, const QString &file);
 
 } // namespace NVL::Engineering::VK

@@ -36,9 +36,10 @@ bool isRefusedDocument(const nlohmann::json::exception &error)
 
 } // namespace
 
-QMainSubclassForm::QMainSubclassForm(QWidget *parent)
+QMainSubclassForm::QMainSubclassForm(const QString &configurationFile, QWidget *parent)
     : QMainWindow(parent)
     , m_ui(std::make_unique<Ui::QMainForm>())
+    , m_configurationFile(configurationFile)
 {
     m_ui->setupUi(this);
 
@@ -71,7 +72,7 @@ NotificationList QMainSubclassForm::notificationRecords() const
 
 void QMainSubclassForm::loadNotifications()
 {
-    const NotificationList records = ConfigurationFile().notifications();
+    const NotificationList records = ConfigurationFile(m_configurationFile).notifications();
 
     m_notificationItems.clear();
     m_ui->notificationsListWidget->clear();
@@ -85,7 +86,7 @@ void QMainSubclassForm::loadNotifications()
 bool QMainSubclassForm::readSection(const std::function<void(const ConfigurationFile &)> &read)
 {
     try {
-        read(ConfigurationFile());
+        read(ConfigurationFile(m_configurationFile));
         return true;
     } catch (const std::exception &error) {
         abandon(error);
@@ -96,7 +97,7 @@ bool QMainSubclassForm::readSection(const std::function<void(const Configuration
 bool QMainSubclassForm::writeSection(const std::function<bool(const ConfigurationFile &)> &write)
 {
     try {
-        if (write(ConfigurationFile()))
+        if (write(ConfigurationFile(m_configurationFile)))
             return true;
     } catch (const nlohmann::json::exception &error) {
         if (!isRefusedDocument(error)) {
@@ -104,7 +105,7 @@ bool QMainSubclassForm::writeSection(const std::function<bool(const Configuratio
             return false;
         }
     }
-    showUnsavedChange(this);
+    showUnsavedChange(this, m_configurationFile);
     return false;
 }
 
@@ -140,7 +141,7 @@ void QMainSubclassForm::sortList()
 
 void QMainSubclassForm::abandon(const std::exception &error)
 {
-    showUnreadableConfiguration(this, error);
+    showUnreadableConfiguration(this, m_configurationFile, error);
     m_unreadable = true;
     close();
 }

@@ -28,8 +28,9 @@ class QMainSubclassForm : public QMainWindow
     Q_OBJECT
 
 public:
-    // Loads the notifications; an unreadable configuration file throws the JSON library's exception.
-    explicit QMainSubclassForm(QWidget *parent = nullptr);
+    // Loads the notifications from the configuration file at this path; an unreadable file throws the
+    // JSON library's exception.
+    explicit QMainSubclassForm(const QString &configurationFile, QWidget *parent = nullptr);
     // Reminds the user, on every exit, that the service reads the file only when it starts.
     ~QMainSubclassForm() override;
 
@@ -62,6 +63,7 @@ private:
     bool writeSection(const std::function<bool(const ConfigurationFile &)> &write);
 
     std::unique_ptr<Ui::QMainForm> m_ui;
+    const QString m_configurationFile;
     // Written in the order the records entered the window (file order, then additions), so that the
     // file's order does not change when nothing was edited.
     ItemRecordMap<QListWidgetItem, NotificationData> m_notificationItems;

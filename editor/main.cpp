@@ -1,9 +1,12 @@
 // Bellwright: the editor of the notification configuration that the Voltkeep service reads.
 #include "ApplicationVersion.h"
 #include "ConfigurationMessages.h"
-#include "ProcessTestHook.h"
+#include "DataPaths.h"
 #include "QMainSubclassForm.h"
 #include "SingleInstanceLock.h"
+#ifdef VK_EDITOR_TEST_HOOK
+#include "ProcessTestHook.h"
+#endif
 
 #include <QApplication>
 #include <QMessageBox>
@@ -21,7 +24,9 @@ extern "C" __attribute__((used)) const char bellwrightVersionStamp[] = "Bellwrig
 int main(int argc, char *argv[])
 {
     QApplication application(argc, argv);
+#ifdef VK_EDITOR_TEST_HOOK
     ProcessTestHook::installIfRequested();
+#endif
 
     SingleInstanceLock lock(QStringLiteral("NorvaleTechnologies_Bellwright_SingleAppInstance"));
     if (!lock.tryLock()) {
@@ -30,13 +35,14 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    const QString configurationFile = DataPaths::current().configurationFile;
     try {
         std::unique_ptr<QMainSubclassForm> window;
         try {
-            window = std::make_unique<QMainSubclassForm>();
+            window = std::make_unique<QMainSubclassForm>(configurationFile);
         } catch (const std::exception &error) {
             // The file is left as it is; the user learns which file and what is wrong with it.
-            showUnreadableConfiguration(nullptr, error);
+            showUnreadableConfiguration(nullptr, configurationFile, error);
             return 1;
         }
         window->setWindowTitle(QStringLiteral("Bellwright v%1").arg(applicationVersion.text()));

@@ -10,7 +10,7 @@ bash scripts/install-deps.sh
 bash scripts/windows-syntax-check.sh
 
 build=build-sanitize
-cmake -S . -B "$build" -DVK_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B "$build" -DVK_SANITIZE=ON -DVK_EDITOR_TEST_HOOK=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build" -j"$(nproc)"
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:strict_string_checks=1"

@@ -125,7 +125,7 @@ int main(int argc, char *argv[])
         shots.take(dialog, QStringLiteral("smtp-settings"));
     }
     {
-        auto window = std::make_unique<QMainSubclassForm>();
+        auto window = std::make_unique<QMainSubclassForm>(ConfigurationFile::filePath());
         window->setWindowTitle(QStringLiteral("Bellwright v%1").arg(applicationVersion.text()));
         shots.take(*window, QStringLiteral("main-window"));
         shootModal(shots, QStringLiteral("about"), [&window] {

@@ -44,7 +44,7 @@ private Q_SLOTS:
         QVERIFY2(smtp.start(), qPrintable(smtp.errorString()));
 
         ModalDriver driver;
-        auto window = std::make_unique<QMainSubclassForm>();
+        auto window = std::make_unique<QMainSubclassForm>(ConfigurationFile::filePath());
 
         driver.expectDialog([](QWidget *dialog) {
             click(dialog, "addPushButton");

@@ -495,7 +495,7 @@ private Q_SLOTS:
 private:
     void openWindow()
     {
-        m_window = std::make_unique<QMainSubclassForm>();
+        m_window = std::make_unique<QMainSubclassForm>(ConfigurationFile::filePath());
     }
 
     static void writeRaw(const QByteArray &bytes)
