@@ -9,6 +9,9 @@ packages=(
   pkg-config
   qt6-base-dev
   qt6-base-dev-tools
+  # Debian's CMake files of Qt HTTP Server ask for Qt WebSockets too.
+  qt6-httpserver-dev
+  qt6-websockets-dev
   libqt6sql6-sqlite
   libqt6network6
   nlohmann-json3-dev
@@ -26,6 +29,7 @@ packages=(
   libsystemd-dev
   dbus-daemon
   systemd
+  faketime
 )
 
 missing=()
