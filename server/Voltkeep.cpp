@@ -1,14 +1,18 @@
 #include "Voltkeep.h"
 
+#include "ApiServer.h"
 #include "ApplicationDataFolder.h"
 #include "BatteryDatabase.h"
 #include "ConnectionManager.h"
+#include "HistoryKeeper.h"
 #include "MailQueue.h"
 #include "MessageHeader.h"
 #include "NotificationManager.h"
 #include "VoltkeepIdentity.h"
 
 #include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
 #include <QSettings>
 #include <QTcpSocket>
 #include <QtEndian>
@@ -74,6 +78,8 @@ Voltkeep::~Voltkeep()
     delete m_notificationManager;
     m_notificationManager = nullptr;
     m_mailQueue.reset();
+    delete m_api; // history hook
+    delete m_history;
 }
 
 void Voltkeep::start()
@@ -87,6 +93,15 @@ void Voltkeep::start()
         logEvent(error, LogType::Error);
         return;
     }
+
+    // History hook: the history file beside vk.db and the HTTP API; neither can make the start fail.
+    const HistorySettings history = HistorySettings::read(*m_settings);
+    delete m_history;
+    m_history = history.enabled ? new HistoryKeeper(history, QFileInfo(m_database->path()).dir().filePath(
+                                                                 QStringLiteral("vk-history.db")))
+                                : nullptr;
+    delete m_api;
+    m_api = new ApiServer(*m_settings, [this] { return m_database->validReports(); }, m_history);
 
     raiseDescriptorLimit();
     const quint32 port = m_settings->value(QStringLiteral("port"), Identity::DefaultPort).toUInt() & 0xFFFF;
@@ -118,7 +133,11 @@ void Voltkeep::stop()
     delete m_connectionManager;
     m_connectionManager = nullptr;
     m_waitingLists.clear();
+    delete m_api; // history hook
+    m_api = nullptr;
     commitReports();
+    delete m_history; // history hook
+    m_history = nullptr;
     m_database->close();
     delete m_notificationManager;
     m_notificationManager = nullptr;
@@ -157,6 +176,8 @@ void Voltkeep::commitReports()
         return;
     const QList<BatteryRecord> reports = std::exchange(m_pendingReports, {});
     const QList<bool> dropped = m_database->saveReports(reports);
+    if (m_history) // history hook: the group's points, in a transaction of their own
+        m_history->record(reports);
     if (!m_notificationManager)
         return;
     for (qsizetype i = 0; i < reports.size(); ++i)
@@ -224,6 +245,8 @@ void Voltkeep::batteryDeleteRequested(QTcpSocket *, const char *)
 void Voltkeep::batteryDeleteSerial(const char *serial)
 {
     m_database->deleteReport(QByteArray(serial, 8));
+    if (m_history) // history hook
+        m_history->removeBattery(QByteArray(serial, 8));
 }
 
 void Voltkeep::notificationDue(const QString &uuid)

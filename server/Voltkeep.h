@@ -15,8 +15,10 @@ class QTcpSocket;
 
 namespace NVL::Engineering::VK {
 
+class ApiServer;
 class BatteryDatabase;
 class ConnectionManager;
+class HistoryKeeper;
 class MailQueue;
 class NotificationManager;
 
@@ -62,6 +64,9 @@ private:
     std::unique_ptr<MailQueue> m_mailQueue;
     QList<BatteryRecord> m_pendingReports;
     QList<WaitingList> m_waitingLists;
+    // History and HTTP API (server/history, server/http); no history when [history] enabled=false.
+    HistoryKeeper *m_history = nullptr;
+    ApiServer *m_api = nullptr;
 };
 
 } // namespace NVL::Engineering::VK
