@@ -13,7 +13,7 @@ namespace {
 
 // Batteries handled per statement group; the turn's budget is checked after each group.
 constexpr qsizetype ForecastGroup = 16;
-constexpr qsizetype ThinningGroup = 8;
+constexpr qsizetype ThinningGroup = 2;
 constexpr int DayCheckMs = 10 * 60 * 1000;
 const QString ThinnedBeforeKey = QStringLiteral("thinned_before");
 
@@ -30,7 +30,6 @@ HistoryKeeper::HistoryKeeper(const HistorySettings &settings, const QString &pat
     , m_store(path)
 {
     m_work.setSingleShot(true);
-    m_work.setInterval(0);
     connect(&m_work, &QTimer::timeout, this, &HistoryKeeper::workTurn);
     m_dayCheck.setInterval(DayCheckMs);
     connect(&m_dayCheck, &QTimer::timeout, this, &HistoryKeeper::startPassIfNewDay);
@@ -53,8 +52,10 @@ void HistoryKeeper::checkDamage()
 
 void HistoryKeeper::scheduleWork()
 {
-    if (m_store.isOpen() && !m_work.isActive() && (!m_stale.isEmpty() || m_pass.running))
-        m_work.start();
+    if (!m_store.isOpen() || m_work.isActive() || (m_stale.isEmpty() && !m_pass.running))
+        return;
+    const bool busy = m_lastReports.isValid() && m_lastReports.elapsed() < BusyPauseMs;
+    m_work.start(busy ? BusyPauseMs : 0);
 }
 
 void HistoryKeeper::record(const QList<BatteryRecord> &reports)
@@ -63,6 +64,7 @@ void HistoryKeeper::record(const QList<BatteryRecord> &reports)
         return;
     for (const qint64 id : m_store.addPoints(reports))
         m_stale.insert(id);
+    m_lastReports.start();
     checkDamage();
     startPassIfNewDay();
     scheduleWork();
@@ -150,6 +152,7 @@ bool HistoryKeeper::thinSome(const QElapsedTimer &turn)
             return false;
         }
         m_pass.removed += removed;
+        m_pass.longestTurnMs = std::max(m_pass.longestTurnMs, turn.elapsed());
     }
     return true;
 }
@@ -168,6 +171,7 @@ void HistoryKeeper::startPassIfNewDay()
     m_pass.ids = m_store.batteryIds();
     m_pass.next = 0;
     m_pass.removed = 0;
+    m_pass.longestTurnMs = 0;
     m_pass.clock.start();
     checkDamage();
     scheduleWork();
@@ -178,11 +182,13 @@ void HistoryKeeper::finishPass()
     m_pass.running = false;
     m_store.setMetaValue(ThinnedBeforeKey, m_pass.cutoff);
     ServiceBase::logEvent(QStringLiteral("History retention done: %1 point(s) removed from %2 batteries in %3 s "
-                                         "(before %4 the last point of each day is kept, before %5 none)")
+                                         "(before %4 the last point of each day is kept, before %5 none; longest "
+                                         "turn %6 ms)")
                               .arg(m_pass.removed)
                               .arg(m_pass.ids.size())
                               .arg(QString::number(double(m_pass.clock.elapsed()) / 1000.0, 'f', 1),
-                                   dateText(m_pass.cutoff), dateText(m_pass.removeBefore)),
+                                   dateText(m_pass.cutoff), dateText(m_pass.removeBefore))
+                              .arg(m_pass.longestTurnMs),
                           LogType::Information);
     // A day that began while this pass ran gets its own.
     startPassIfNewDay();

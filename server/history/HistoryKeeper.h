@@ -29,6 +29,8 @@ class HistoryKeeper : public QObject
 public:
     // Work done in one turn of the event loop before the loop gets back to radios.
     static constexpr int TurnBudgetMs = 10;
+    // While reports keep coming the background work takes a turn only this often: radios first.
+    static constexpr int BusyPauseMs = 50;
     // Points of the newest days are all kept; before them the last of each local day.
     static constexpr int KeepAllDays = 30;
 
@@ -61,6 +63,7 @@ private:
     HistoryStore m_store;
     QSet<qint64> m_stale;
     QTimer m_work;
+    QElapsedTimer m_lastReports;
     QTimer m_dayCheck;
 
     struct Pass
@@ -73,6 +76,7 @@ private:
         QList<qint64> ids;
         qsizetype next = 0;
         qint64 removed = 0;
+        qint64 longestTurnMs = 0;
         QElapsedTimer clock;
     } m_pass;
 };

@@ -44,6 +44,9 @@ const char *const SetupStatements[] = {
     "PRAGMA synchronous = NORMAL",
     "PRAGMA cache_size = -8192",
     "PRAGMA locking_mode = EXCLUSIVE",
+    // Checkpoints short enough to go unnoticed between radio messages, and a log that does not stay large.
+    "PRAGMA wal_autocheckpoint = 256",
+    "PRAGMA journal_size_limit = 4194304",
 };
 
 const char *const LayoutStatements[] = {

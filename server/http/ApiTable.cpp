@@ -8,20 +8,21 @@ namespace {
 
 void appendJsonString(QByteArray &out, const QString &text)
 {
+    // UTF-8 as it is, but quotes, backslashes and control characters escaped (a lone surrogate half
+    // became U+FFFD in the conversion, so the result is always valid JSON).
+    const QByteArray utf8 = text.toUtf8();
     out += '"';
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
+    for (const char c : utf8) {
+        const auto u = static_cast<unsigned char>(c);
         if (u == '"' || u == '\\') {
             out += '\\';
-            out += char(u);
+            out += c;
         } else if (u < 0x20) {
             out += "\\u00";
             out += "0123456789abcdef"[u >> 4];
             out += "0123456789abcdef"[u & 0xF];
-        } else if (u < 0x80) {
-            out += char(u);
         } else {
-            out += QString(c).toUtf8(); // a lone surrogate half becomes U+FFFD, still valid JSON
+            out += c;
         }
     }
     out += '"';
@@ -69,6 +70,11 @@ void appendCsvField(QByteArray &out, const QJsonValue &value)
 ApiTable::ApiTable(const QStringList &columns)
     : m_columns(columns)
 {
+    for (const QString &column : columns) {
+        QByteArray key;
+        appendJsonString(key, column);
+        m_keys.append(key + ':');
+    }
 }
 
 void ApiTable::addRow(const QList<QJsonValue> &values)
@@ -83,8 +89,7 @@ void ApiTable::appendObject(QByteArray &out, qsizetype row) const
     for (qsizetype c = 0; c < m_columns.size(); ++c) {
         if (c > 0)
             out += ',';
-        appendJsonString(out, m_columns.at(c));
-        out += ':';
+        out += m_keys.at(c);
         appendJson(out, values.value(c));
     }
     out += '}';

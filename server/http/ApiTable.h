@@ -28,6 +28,7 @@ private:
     void appendObject(QByteArray &out, qsizetype row) const;
 
     QStringList m_columns;
+    QList<QByteArray> m_keys; // "name": of each column, encoded once
     QList<QList<QJsonValue>> m_rows;
 };
 

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <ctime>
 #include <limits>
 
 namespace NVL::Engineering::VK::ApiViews {
@@ -22,6 +24,13 @@ const QStringList &batteryColumns()
     return columns;
 }
 
+QString addressText(quint32 a)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", a >> 24, (a >> 16) & 0xFF, (a >> 8) & 0xFF, a & 0xFF);
+    return QString::fromLatin1(text);
+}
+
 QJsonValue optionalDay(const std::optional<qint64> &day)
 {
     return day ? QJsonValue(dayText(*day)) : QJsonValue(QJsonValue::Null);
@@ -34,13 +43,13 @@ QList<QJsonValue> batteryRow(const BatteryRecord &r, const std::optional<Forecas
             serialText(r),
             esnText(r),
             aliasText(r),
-            QStringLiteral("0x%1").arg(r.typeCode, 8, 16, QLatin1Char('0')),
+            QStringLiteral("0x") + QString::number(r.typeCode, 16).rightJustified(8, QLatin1Char('0')),
             healthPercentage(r),
             healthName(r),
             int(r.fullCapacity),
             int(r.cycleCount),
             timeText(r.reportTime),
-            reportAddressText(r),
+            addressText(r.reportAddress),
             f ? QString::fromLatin1(Forecast::statusName(f->status)) : QStringLiteral("unknown"),
             f ? optionalDay(f->day) : QJsonValue(),
             f ? optionalDay(f->earliestDay) : QJsonValue(),
@@ -74,15 +83,45 @@ std::optional<QByteArray> serialKeyFrom(const QString &text)
     return QByteArray::fromHex(text.toLatin1());
 }
 
+// Fleets and histories render thousands of times per answer: the C library's local time and a plain
+// format are many times faster than QDateTime's conversions, and say the same.
 QString timeText(qint64 secondsSinceEpoch)
 {
-    const QDateTime local = QDateTime::fromSecsSinceEpoch(secondsSinceEpoch);
-    return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODate);
+    const std::time_t time = std::time_t(secondsSinceEpoch);
+    std::tm local{};
+    if (!localtime_r(&time, &local)) {
+        const QDateTime fallback = QDateTime::fromSecsSinceEpoch(secondsSinceEpoch);
+        return fallback.toOffsetFromUtc(fallback.offsetFromUtc()).toString(Qt::ISODate);
+    }
+    char text[40];
+    const long offset = local.tm_gmtoff;
+    const long magnitude = offset < 0 ? -offset : offset;
+    int n = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1,
+                          local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    if (offset == 0)
+        std::snprintf(text + n, sizeof text - size_t(n), "Z");
+    else
+        std::snprintf(text + n, sizeof text - size_t(n), "%c%02ld:%02ld", offset < 0 ? '-' : '+', magnitude / 3600,
+                      magnitude % 3600 / 60);
+    return QString::fromLatin1(text);
 }
 
 QString dayText(qint64 daysSinceEpoch)
 {
-    return QDate(1970, 1, 1).addDays(daysSinceEpoch).toString(Qt::ISODate);
+    // Civil date of a day number (proleptic Gregorian), as in Howard Hinnant's date algorithms.
+    const qint64 z = daysSinceEpoch + 719468;
+    const qint64 era = (z >= 0 ? z : z - 146096) / 146097;
+    const qint64 doe = z - era * 146097;
+    const qint64 yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const qint64 doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const qint64 mp = (5 * doy + 2) / 153;
+    const qint64 day = doy - (153 * mp + 2) / 5 + 1;
+    const qint64 month = mp < 10 ? mp + 3 : mp - 9;
+    const qint64 year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld", static_cast<long long>(year), static_cast<long long>(month),
+                  static_cast<long long>(day));
+    return QString::fromLatin1(text);
 }
 
 ApiTable batteries(const QList<BatteryRecord> &records, const QHash<QByteArray, Forecast> &forecasts)
