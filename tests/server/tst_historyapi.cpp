@@ -65,9 +65,10 @@ private:
         m_server->setPort(VoltkeepProcess::freePort());
         m_httpPort = VoltkeepProcess::freePort();
         QFile cfg(m_server->dataFolder() + QStringLiteral("/vk.cfg"));
-        if (!cfg.open(QIODevice::Append))
+        if (!cfg.open(QIODevice::WriteOnly | QIODevice::Truncate))
             return false;
-        cfg.write(QString(httpSection).arg(m_httpPort).toUtf8());
+        cfg.write("[General]\nport=" + QByteArray::number(m_server->port()) + "\n"
+                  + QString(httpSection).arg(m_httpPort).toUtf8());
         cfg.close();
         for (const auto &variable : environment)
             m_server->setEnvironment(variable.first, variable.second);
