@@ -9,6 +9,9 @@ packages=(
   pkg-config
   qt6-base-dev
   qt6-base-dev-tools
+  # Debian's CMake files of Qt HTTP Server ask for Qt WebSockets too.
+  qt6-httpserver-dev
+  qt6-websockets-dev
   libqt6sql6-sqlite
   libqt6network6
   nlohmann-json3-dev
@@ -28,6 +31,7 @@ packages=(
   systemd
   g++-mingw-w64-x86-64-posix
   g++-mingw-w64-i686-posix
+  faketime
 )
 
 missing=()

@@ -1,8 +1,10 @@
 #include "Voltkeep.h"
 
+#include "ApiServer.h"
 #include "BatteryDatabase.h"
 #include "ConnectionManager.h"
 #include "HealthFall.h"
+#include "HistoryKeeper.h"
 #include "MailQueue.h"
 #include "MessageHeader.h"
 #include "NotificationDelivery.h"
@@ -77,6 +79,8 @@ Voltkeep::~Voltkeep()
     m_planner = nullptr;
     m_delivery.reset();
     m_mailQueue.reset();
+    delete m_api;
+    delete m_history;
 }
 
 void Voltkeep::start()
@@ -90,6 +94,13 @@ void Voltkeep::start()
         logEvent(error, LogType::Error);
         return;
     }
+
+    // The history file beside vk.db and the HTTP API; neither can make the start fail.
+    const HistorySettings history = HistorySettings::read(*m_settings);
+    delete m_history;
+    m_history = history.enabled ? new HistoryKeeper(history, m_paths.historyFile()) : nullptr;
+    delete m_api;
+    m_api = new ApiServer(*m_settings, [this] { return m_database->validReports(); }, m_history);
 
     raiseDescriptorLimit();
     const quint32 port = m_settings->value(QStringLiteral("port"), Identity::DefaultPort).toUInt() & 0xFFFF;
@@ -119,7 +130,11 @@ void Voltkeep::stop()
     delete m_connectionManager;
     m_connectionManager = nullptr;
     m_waitingLists.clear();
+    delete m_api;
+    m_api = nullptr;
     commitReports();
+    delete m_history;
+    m_history = nullptr;
     m_database->close();
     delete m_planner;
     m_planner = nullptr;
@@ -159,6 +174,8 @@ void Voltkeep::commitReports()
         return;
     const QList<BatteryRecord> reports = std::exchange(m_pendingReports, {});
     const QList<BatteryDatabase::Replaced> replaced = m_database->saveReports(reports);
+    if (m_history) // the group's points, in a transaction of their own
+        m_history->record(reports);
     if (!m_planner || !m_delivery)
         return;
     for (qsizetype i = 0; i < reports.size(); ++i)
@@ -225,6 +242,8 @@ void Voltkeep::deleteRequested(ConnectionId)
 void Voltkeep::deleteSerialReceived(const QByteArray &serial)
 {
     m_database->deleteReport(serial);
+    if (m_history)
+        m_history->removeBattery(serial);
 }
 
 void Voltkeep::notificationDue(const QString &uuid)

@@ -16,8 +16,10 @@ class QSettings;
 
 namespace NVL::Engineering::VK {
 
+class ApiServer;
 class BatteryDatabase;
 class ConnectionManager;
+class HistoryKeeper;
 class MailQueue;
 class NotificationDelivery;
 class NotificationPlanner;
@@ -64,6 +66,9 @@ private:
     std::unique_ptr<NotificationDelivery> m_delivery;
     QList<BatteryRecord> m_pendingReports;
     QList<WaitingList> m_waitingLists;
+    // No history when [history] enabled=false.
+    HistoryKeeper *m_history = nullptr;
+    ApiServer *m_api = nullptr;
 };
 
 } // namespace NVL::Engineering::VK

@@ -14,6 +14,7 @@ struct DataPaths
 
     QString databaseFile() const { return serverFolder + QStringLiteral("/vk.db"); }
     QString settingsFile() const { return serverFolder + QStringLiteral("/vk.cfg"); }
+    QString historyFile() const { return serverFolder + QStringLiteral("/vk-history.db"); }
 
     // From commonApplicationDataFolder(), as the machine names it now.
     static DataPaths current();

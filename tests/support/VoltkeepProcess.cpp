@@ -15,6 +15,9 @@
 using namespace NVL::Engineering::VK;
 #endif
 
+// Servers of tests running side by side would compete for the HTTP API's one default port.
+const QByteArray VoltkeepProcess::HttpOff = QByteArrayLiteral("[http]\nlisten=\n");
+
 VoltkeepProcess::VoltkeepProcess(const QString &commonDataFolder)
     : m_common(commonDataFolder)
 {
@@ -41,7 +44,7 @@ void VoltkeepProcess::writePortSetting(const QString &value)
     QDir().mkpath(dataFolder());
     QFile file(dataFolder() + QStringLiteral("/vk.cfg"));
     if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write("[General]\nport=" + value.toUtf8() + "\n");
+        file.write("[General]\nport=" + value.toUtf8() + "\n" + HttpOff);
 }
 
 void VoltkeepProcess::setPort(quint16 port)

@@ -18,6 +18,9 @@ public:
     // The server's own folder (<common>/Norvale/Voltkeep) and the configuration file of both programs.
     QString dataFolder() const;
     QString configurationFile() const;
+    // The [http] section that turns the API off, written with every port setting.
+    static const QByteArray HttpOff;
+
     // Writes vk.cfg with the given port value (any text, to test odd settings).
     void writePortSetting(const QString &value);
     void setPort(quint16 port);

@@ -2,7 +2,6 @@
 
 #include "DatabaseSalvage.h"
 #include "ServiceBase.h"
-#include "VoltkeepIdentity.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -27,8 +26,8 @@ const QString &connectionNameText()
 
 const QString &schemaPath()
 {
-    // Named after the program itself, not after the process-wide application name, which changes.
-    static const QString path = QStringLiteral(":/%1.schema").arg(QLatin1String(Identity::ServiceName));
+    // Compiled into this library (store/resources).
+    static const QString path = QStringLiteral(":/Voltkeep.schema");
     return path;
 }
 

@@ -1,0 +1,375 @@
+// History benchmark of the Voltkeep server: TCP ingest with the history on against off, then a synthetic
+// fleet (10,000 batteries x 2 years by default) for the history file's size, the event loop during the
+// retention pass, the API's answers and the server's peak memory. Loopback traffic only; every loop is
+// bounded by a count and a deadline.
+
+#include "BenchServer.h"
+#include "HttpProbe.h"
+#include "RadioPeer.h"
+#include "SyntheticFleet.h"
+#include "TcpIngest.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <QThread>
+
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+#include <vector>
+
+using namespace NVL::Engineering::VK;
+using namespace NVL::Engineering::VK::Bench;
+
+namespace {
+
+constexpr int ServerStartMs = 60000;
+constexpr int IngestAllowanceMs = 120000;
+constexpr int RetentionAllowanceMs = 600000;
+
+constexpr double TargetIngestRatio = 0.8;
+constexpr double TargetFileMiB = 400;
+constexpr double TargetHistoryMs = 20;
+constexpr double TargetColdMs = 1000;
+constexpr double TargetWarmMs = 100;
+constexpr double TargetMemoryMiB = 150;
+constexpr double TargetTurnMs = 50;
+
+struct Options
+{
+    quint32 ingest = 20000;
+    int rounds = 2;
+    int batteries = 10000;
+    int days = 730;
+    int denseDays = 60;
+    int samples = 20;
+    bool skipIngest = false;
+};
+
+QTextStream &out()
+{
+    static QTextStream stream(stdout);
+    return stream;
+}
+
+void say(const QString &text)
+{
+    out() << text << Qt::endl;
+}
+
+QString ms(double value)
+{
+    return QString::number(value, 'f', 1);
+}
+
+QString verdict(bool met)
+{
+    return met ? QStringLiteral("met") : QStringLiteral("NOT met");
+}
+
+int fail(const QString &what, BenchServer *server = nullptr)
+{
+    out().flush();
+    std::fprintf(stderr, "vk_bench_history: %s\n", qPrintable(what));
+    if (server)
+        std::fprintf(stderr, "server log:\n%s\n", qPrintable(server->logSinceStart().right(4000)));
+    return 1;
+}
+
+bool writeSettings(BenchServer &server, quint16 port, bool history)
+{
+    if (!server.writePortSetting(port))
+        return false;
+    QFile cfg(server.dataFolder() + QStringLiteral("/vk.cfg"));
+    if (!cfg.open(QIODevice::Append))
+        return false;
+    const quint16 http = BenchServer::freePort();
+    return cfg.write(QStringLiteral("[history]\nenabled=%1\n[http]\nlisten=127.0.0.1:%2\n")
+                         .arg(history ? QStringLiteral("true") : QStringLiteral("false"))
+                         .arg(http)
+                         .toUtf8())
+        > 0;
+}
+
+quint16 httpPort(const BenchServer &server)
+{
+    QFile cfg(server.dataFolder() + QStringLiteral("/vk.cfg"));
+    cfg.open(QIODevice::ReadOnly);
+    const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("listen=127.0.0.1:(\\d+)")).match(QString::fromUtf8(cfg.readAll()));
+    return quint16(m.captured(1).toUInt());
+}
+
+double mib(qint64 bytes)
+{
+    return double(bytes) / (1024.0 * 1024.0);
+}
+
+qint64 historyBytes(const QString &folder)
+{
+    qint64 total = 0;
+    for (const QString &suffix : {QString(), QStringLiteral("-wal")})
+        total += QFileInfo(folder + QStringLiteral("/vk-history.db") + suffix).size();
+    return total;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0.0 : values[values.size() / 2];
+}
+
+std::optional<double> ingestRate(const QString &folder, bool history, quint32 count, QString &error)
+{
+    BenchServer server(QStringLiteral(VK_VOLTKEEP_BIN), folder);
+    const quint16 port = BenchServer::freePort();
+    if (!writeSettings(server, port, history) || !server.start(ServerStartMs)) {
+        error = QStringLiteral("server start failed: ") + server.errorString();
+        return std::nullopt;
+    }
+    const TcpIngest::Result run = TcpIngest::run(port, 1, 'H', 0, count, QDeadlineTimer(IngestAllowanceMs));
+    server.stop();
+    if (!run.ok) {
+        error = run.error;
+        return std::nullopt;
+    }
+    return double(run.confirmed) * 1e9 / double(run.nanoseconds);
+}
+
+// Version requests one after the other until the log says the retention pass is done: a reply waits for
+// whatever turn of the event loop is running, so the slowest one bounds the longest turn from above.
+struct Stalls
+{
+    bool done = false;
+    int probes = 0;
+    double maxMs = 0;
+    double p99Ms = 0;
+    double seconds = 0;
+};
+
+Stalls watchRetention(BenchServer &server, quint16 port)
+{
+    Stalls stalls;
+    RadioPeer peer(QStringLiteral("127.0.0.1"), port, 10000);
+    if (!peer.connectToServer())
+        return stalls;
+    std::vector<double> samples;
+    QElapsedTimer clock;
+    clock.start();
+    const QDeadlineTimer deadline(RetentionAllowanceMs);
+    while (!deadline.hasExpired()) {
+        QElapsedTimer one;
+        one.start();
+        if (!peer.version())
+            break;
+        samples.push_back(double(one.nsecsElapsed()) / 1e6);
+        if (samples.size() % 64 == 0 && server.logSinceStart().contains(QLatin1String("History retention done"))) {
+            stalls.done = true;
+            break;
+        }
+        QThread::usleep(500);
+    }
+    stalls.seconds = double(clock.elapsed()) / 1000.0;
+    stalls.probes = int(samples.size());
+    std::sort(samples.begin(), samples.end());
+    if (!samples.empty()) {
+        stalls.maxMs = samples.back();
+        stalls.p99Ms = samples[samples.size() * 99 / 100];
+    }
+    return stalls;
+}
+
+Stalls watchIdle(quint16 port)
+{
+    Stalls stalls;
+    RadioPeer peer(QStringLiteral("127.0.0.1"), port, 10000);
+    if (!peer.connectToServer())
+        return stalls;
+    std::vector<double> samples;
+    for (int i = 0; i < 200; ++i) {
+        QElapsedTimer one;
+        one.start();
+        if (!peer.version())
+            break;
+        samples.push_back(double(one.nsecsElapsed()) / 1e6);
+        QThread::usleep(500);
+    }
+    std::sort(samples.begin(), samples.end());
+    stalls.probes = int(samples.size());
+    if (!samples.empty()) {
+        stalls.maxMs = samples.back();
+        stalls.p99Ms = samples[samples.size() * 99 / 100];
+    }
+    return stalls;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Measures the Voltkeep server's battery history and its HTTP API."));
+    parser.addHelpOption();
+    const Options d;
+    parser.addOptions({
+        {QStringLiteral("ingest"), QStringLiteral("Reports of each ingest run."), QStringLiteral("N"), QString::number(d.ingest)},
+        {QStringLiteral("rounds"), QStringLiteral("Ingest rounds, each history off then on."), QStringLiteral("N"),
+         QString::number(d.rounds)},
+        {QStringLiteral("batteries"), QStringLiteral("Batteries of the synthetic fleet."), QStringLiteral("N"),
+         QString::number(d.batteries)},
+        {QStringLiteral("days"), QStringLiteral("Days of its history."), QStringLiteral("D"), QString::number(d.days)},
+        {QStringLiteral("dense-days"), QStringLiteral("Newest days with several reports a day (beyond 30 they get thinned)."),
+         QStringLiteral("D"), QString::number(d.denseDays)},
+        {QStringLiteral("skip-ingest"), QStringLiteral("Leave out the ingest comparison.")},
+    });
+    parser.process(app);
+    Options o;
+    o.ingest = parser.value(QStringLiteral("ingest")).toUInt();
+    o.rounds = std::max(1, parser.value(QStringLiteral("rounds")).toInt());
+    o.batteries = std::max(1, parser.value(QStringLiteral("batteries")).toInt());
+    o.days = std::max(1, parser.value(QStringLiteral("days")).toInt());
+    o.denseDays = std::max(0, parser.value(QStringLiteral("dense-days")).toInt());
+    o.skipIngest = parser.isSet(QStringLiteral("skip-ingest"));
+    QElapsedTimer whole;
+    whole.start();
+
+    // 1. Sustained TCP ingest, history off against on, alternating so that the disk's drift hits both.
+    double ratio = 0;
+    if (!o.skipIngest && o.ingest > 0) {
+        double off = 0, on = 0;
+        for (int round = 0; round < o.rounds; ++round) {
+            for (const bool history : {false, true}) {
+                QTemporaryDir dir;
+                QString error;
+                const auto rate = ingestRate(dir.path(), history, o.ingest, error);
+                if (!rate)
+                    return fail(QStringLiteral("ingest failed: ") + error);
+                say(QStringLiteral("TCP ingest, history %1, round %2: %3 reports/s")
+                        .arg(history ? QStringLiteral("on ") : QStringLiteral("off"))
+                        .arg(round + 1)
+                        .arg(QString::number(*rate, 'f', 0)));
+                (history ? on : off) += *rate / o.rounds;
+            }
+        }
+        ratio = off > 0 ? on / off : 0;
+        say(QStringLiteral("target: ingest with history >= 0.8 of without: %1 (%2 / %3 reports/s) - %4")
+                .arg(QString::number(ratio, 'f', 3), QString::number(on, 'f', 0), QString::number(off, 'f', 0),
+                     verdict(ratio >= TargetIngestRatio)));
+    }
+
+    // 2. The synthetic fleet, written while the server is stopped.
+    QTemporaryDir dir;
+    BenchServer server(QStringLiteral(VK_VOLTKEEP_BIN), dir.path());
+    const quint16 port = BenchServer::freePort();
+    if (!writeSettings(server, port, true))
+        return fail(QStringLiteral("cannot write vk.cfg"));
+    const quint16 http = httpPort(server);
+    SyntheticFleet::Options fleetOptions;
+    fleetOptions.batteries = o.batteries;
+    fleetOptions.days = o.days;
+    fleetOptions.denseDays = o.denseDays;
+    QElapsedTimer clock;
+    clock.start();
+    const SyntheticFleet::Result fleet = SyntheticFleet(fleetOptions).write(server.dataFolder(), 80);
+    if (!fleet.ok)
+        return fail(QStringLiteral("synthetic fleet: ") + fleet.error);
+    const qint64 written = historyBytes(server.dataFolder());
+    say(QStringLiteral("synthetic fleet: %1 batteries x %2 days (%3 newest with several reports a day), %4 points, "
+                       "written with forecasts in %5 s; history file %6 MiB")
+            .arg(o.batteries)
+            .arg(o.days)
+            .arg(o.denseDays)
+            .arg(fleet.points)
+            .arg(QString::number(double(clock.elapsed()) / 1000.0, 'f', 1), ms(mib(written))));
+
+    // 3. The first retention pass thins the dense days beyond 30; the event loop is watched meanwhile.
+    if (!server.start(ServerStartMs))
+        return fail(QStringLiteral("server start failed: ") + server.errorString(), &server);
+    const Stalls stalls = watchRetention(server, port);
+    const QRegularExpressionMatch pass =
+        QRegularExpression(QStringLiteral("History retention done: (\\d+) point\\(s\\) removed from (\\d+) batteries in "
+                                          "([0-9.]+) s.*longest turn (\\d+) ms"))
+            .match(server.logSinceStart());
+    if (!stalls.done || !pass.hasMatch())
+        return fail(QStringLiteral("the retention pass did not finish in time"), &server);
+    const double longestTurn = pass.captured(4).toDouble();
+    say(QStringLiteral("retention pass: %1 points removed from %2 batteries in %3 s; its longest turn of the event loop "
+                       "%4 ms (the server's own measure); %5 version requests meanwhile, slowest reply %6 ms, 99th "
+                       "percentile %7 ms")
+            .arg(pass.captured(1), pass.captured(2), pass.captured(3), pass.captured(4))
+            .arg(stalls.probes)
+            .arg(ms(stalls.maxMs), ms(stalls.p99Ms)));
+    const Stalls idle = watchIdle(port);
+    say(QStringLiteral("the same version requests on the idle server afterwards: %1, slowest reply %2 ms, 99th percentile "
+                       "%3 ms (what loopback TCP itself adds)")
+            .arg(idle.probes)
+            .arg(ms(idle.maxMs), ms(idle.p99Ms)));
+    const qint64 thinned = historyBytes(server.dataFolder());
+
+    // 4. One battery's history, spread over the fleet.
+    std::vector<double> historyMs;
+    int points = 0;
+    for (int i = 0; i < 20; ++i) {
+        const int index = int((qint64(i) * 7919) % o.batteries);
+        const QString key = QStringLiteral("00004251%1").arg(index, 8, 16, QLatin1Char('0')).toUpper();
+        const HttpProbe::Reply r = HttpProbe::get(http, QStringLiteral("/api/v1/batteries/%1/history").arg(key));
+        if (!r.ok || r.status != 200)
+            return fail(QStringLiteral("history request failed: %1 %2").arg(r.status).arg(r.error), &server);
+        historyMs.push_back(r.milliseconds);
+        points += int(r.body.count("\"time\""));
+    }
+    const double historyMedian = median(historyMs);
+    say(QStringLiteral("one battery's history over HTTP: median %1 ms, slowest %2 ms (20 batteries, %3 points each on "
+                       "average)")
+            .arg(ms(historyMedian), ms(*std::max_element(historyMs.begin(), historyMs.end())))
+            .arg(points / 20));
+    const auto memoryBefore = server.memory();
+
+    // 5. The fleet forecast, first after a restart and then again.
+    server.stop();
+    if (!server.start(ServerStartMs))
+        return fail(QStringLiteral("restart failed: ") + server.errorString(), &server);
+    const HttpProbe::Reply cold = HttpProbe::get(http, QStringLiteral("/api/v1/forecast?within=365"));
+    std::vector<double> warm;
+    int due = 0;
+    for (int i = 0; i < 5; ++i) {
+        const HttpProbe::Reply r = HttpProbe::get(http, QStringLiteral("/api/v1/forecast?within=365"));
+        if (!r.ok || r.status != 200)
+            return fail(QStringLiteral("forecast request failed: ") + r.error, &server);
+        warm.push_back(r.milliseconds);
+        due = int(r.body.count("\"serial\""));
+    }
+    const HttpProbe::Reply all = HttpProbe::get(http, QStringLiteral("/api/v1/batteries"));
+    if (!cold.ok || cold.status != 200 || !all.ok)
+        return fail(QStringLiteral("forecast request failed: ") + cold.error, &server);
+    say(QStringLiteral("fleet forecast over HTTP (within 365 days, %1 batteries due): cold %2 ms (first request after a "
+                       "restart), warm median %3 ms; whole fleet /api/v1/batteries %4 ms, %5 KiB")
+            .arg(due)
+            .arg(ms(cold.milliseconds), ms(median(warm)), ms(all.milliseconds))
+            .arg(all.body.size() / 1024));
+    const auto memoryAfter = server.memory();
+    server.stop();
+
+    const double peak = mib(std::max(memoryBefore ? memoryBefore->peakKiB : 0, memoryAfter ? memoryAfter->peakKiB : 0) * 1024);
+    say(QStringLiteral("target: history file of %1 batteries x %2 days under 400 MiB: %3 MiB as written, %4 MiB after "
+                       "the retention pass - %5")
+            .arg(o.batteries)
+            .arg(o.days)
+            .arg(ms(mib(written)), ms(mib(thinned)), verdict(mib(std::max(written, thinned)) < TargetFileMiB)));
+    say(QStringLiteral("target: one battery's history under 20 ms: median %1 ms - %2")
+            .arg(ms(historyMedian), verdict(historyMedian < TargetHistoryMs)));
+    say(QStringLiteral("target: fleet forecast cold under 1 s: %1 ms - %2").arg(ms(cold.milliseconds), verdict(cold.milliseconds < TargetColdMs)));
+    say(QStringLiteral("target: fleet forecast warm under 100 ms: %1 ms - %2").arg(ms(median(warm)), verdict(median(warm) < TargetWarmMs)));
+    say(QStringLiteral("target: server peak resident memory under 150 MiB: VmHWM %1 MiB - %2").arg(ms(peak), verdict(peak > 0 && peak < TargetMemoryMiB)));
+    say(QStringLiteral("target: longest event-loop turn during thinning under 50 ms: %1 ms (slowest version reply %2 ms) - %3")
+            .arg(ms(longestTurn), ms(stalls.maxMs), verdict(longestTurn < TargetTurnMs && stalls.maxMs < TargetTurnMs)));
+    say(QStringLiteral("total run time: %1 s").arg(QString::number(double(whole.elapsed()) / 1000.0, 'f', 1)));
+    return 0;
+}

@@ -1,0 +1,197 @@
+#include "HistoryKeeper.h"
+
+#include "LocalDays.h"
+#include "ServiceBase.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QLocale>
+
+namespace NVL::Engineering::VK {
+
+namespace {
+
+// Batteries handled per statement group; the turn's budget is checked after each group.
+constexpr qsizetype ForecastGroup = 16;
+constexpr qsizetype ThinningGroup = 2;
+constexpr int DayCheckMs = 10 * 60 * 1000;
+const QString ThinnedBeforeKey = QStringLiteral("thinned_before");
+
+QString dateText(qint64 seconds)
+{
+    return QDateTime::fromSecsSinceEpoch(seconds).date().toString(Qt::ISODate);
+}
+
+} // namespace
+
+HistoryKeeper::HistoryKeeper(const HistorySettings &settings, const QString &path, QObject *parent)
+    : QObject(parent)
+    , m_settings(settings)
+    , m_store(path)
+{
+    m_work.setSingleShot(true);
+    connect(&m_work, &QTimer::timeout, this, &HistoryKeeper::workTurn);
+    m_dayCheck.setInterval(DayCheckMs);
+    connect(&m_dayCheck, &QTimer::timeout, this, &HistoryKeeper::startPassIfNewDay);
+    if (!m_store.open())
+        return;
+    const QList<qint64> stale = m_store.staleForecasts();
+    m_stale = QSet<qint64>(stale.cbegin(), stale.cend());
+    m_dayCheck.start();
+    startPassIfNewDay();
+}
+
+void HistoryKeeper::checkDamage()
+{
+    if (!m_store.damaged())
+        return;
+    m_stale.clear();
+    m_pass.running = false;
+    m_store.replaceDamaged();
+}
+
+void HistoryKeeper::scheduleWork()
+{
+    if (!m_store.isOpen() || m_work.isActive() || (m_stale.isEmpty() && !m_pass.running))
+        return;
+    const bool busy = m_lastReports.isValid() && m_lastReports.elapsed() < BusyPauseMs;
+    m_work.start(busy ? BusyPauseMs : 0);
+}
+
+void HistoryKeeper::record(const QList<BatteryRecord> &reports)
+{
+    if (!m_store.isOpen())
+        return;
+    for (const qint64 id : m_store.addPoints(reports))
+        m_stale.insert(id);
+    m_lastReports.start();
+    checkDamage();
+    startPassIfNewDay();
+    scheduleWork();
+}
+
+void HistoryKeeper::removeBattery(const QByteArray &serial)
+{
+    if (const auto id = m_store.idOf(serial))
+        m_stale.remove(*id);
+    m_store.removeBattery(serial);
+    checkDamage();
+}
+
+std::optional<QList<HistoryPoint>> HistoryKeeper::history(const QByteArray &serial, qint64 from, qint64 to)
+{
+    const auto id = m_store.idOf(serial);
+    checkDamage();
+    if (!id)
+        return std::nullopt;
+    QList<HistoryPoint> points = m_store.points(*id, from, to);
+    checkDamage();
+    return points;
+}
+
+std::optional<Forecast> HistoryKeeper::forecast(const QByteArray &serial)
+{
+    const auto id = m_store.idOf(serial);
+    if (!id)
+        return std::nullopt;
+    if (m_stale.remove(*id))
+        m_store.refreshForecasts({*id}, m_settings.boundary);
+    std::optional<Forecast> result = m_store.forecast(*id);
+    checkDamage();
+    return result;
+}
+
+QHash<QByteArray, Forecast> HistoryKeeper::forecasts()
+{
+    QHash<QByteArray, Forecast> result = m_store.forecasts();
+    checkDamage();
+    return result;
+}
+
+void HistoryKeeper::workTurn()
+{
+    QElapsedTimer turn;
+    turn.start();
+    // Forecasts first: people look at them; the retention pass has all day.
+    if (refreshSomeForecasts(turn))
+        thinSome(turn);
+    checkDamage();
+    scheduleWork();
+}
+
+bool HistoryKeeper::refreshSomeForecasts(const QElapsedTimer &turn)
+{
+    while (!m_stale.isEmpty()) {
+        if (turn.elapsed() >= TurnBudgetMs || !m_store.isOpen())
+            return false;
+        QList<qint64> group;
+        for (auto it = m_stale.begin(); it != m_stale.end() && group.size() < ForecastGroup;) {
+            group.append(*it);
+            it = m_stale.erase(it);
+        }
+        m_store.refreshForecasts(group, m_settings.boundary);
+    }
+    return true;
+}
+
+bool HistoryKeeper::thinSome(const QElapsedTimer &turn)
+{
+    while (m_pass.running) {
+        if (turn.elapsed() >= TurnBudgetMs || !m_store.isOpen())
+            return false;
+        if (m_pass.next >= m_pass.ids.size()) {
+            finishPass();
+            break;
+        }
+        const QList<qint64> group = m_pass.ids.mid(m_pass.next, ThinningGroup);
+        m_pass.next += group.size();
+        const int removed = m_store.thin(group, m_pass.examineFrom, m_pass.cutoff, m_pass.removeBefore);
+        if (removed < 0) {
+            // Logged by the store; the next day's pass tries again from the same place.
+            m_pass.running = false;
+            return false;
+        }
+        m_pass.removed += removed;
+        m_pass.longestTurnMs = std::max(m_pass.longestTurnMs, turn.elapsed());
+    }
+    return true;
+}
+
+void HistoryKeeper::startPassIfNewDay()
+{
+    const qint64 today = LocalDays::today();
+    if (!m_store.isOpen() || m_pass.running || today == m_pass.day)
+        return;
+    m_pass.running = true;
+    m_pass.day = today;
+    m_pass.cutoff = LocalDays::midnightOf(today - KeepAllDays);
+    m_pass.removeBefore = QDateTime(QDate::currentDate().addYears(-m_settings.years), QTime(0, 0)).toSecsSinceEpoch();
+    // Days thinned by an earlier pass hold one point each already.
+    m_pass.examineFrom = std::min(m_store.metaValue(ThinnedBeforeKey, 0), m_pass.cutoff);
+    m_pass.ids = m_store.batteryIds();
+    m_pass.next = 0;
+    m_pass.removed = 0;
+    m_pass.longestTurnMs = 0;
+    m_pass.clock.start();
+    checkDamage();
+    scheduleWork();
+}
+
+void HistoryKeeper::finishPass()
+{
+    m_pass.running = false;
+    m_store.setMetaValue(ThinnedBeforeKey, m_pass.cutoff);
+    ServiceBase::logEvent(QStringLiteral("History retention done: %1 point(s) removed from %2 batteries in %3 s "
+                                         "(before %4 the last point of each day is kept, before %5 none; longest "
+                                         "turn %6 ms)")
+                              .arg(m_pass.removed)
+                              .arg(m_pass.ids.size())
+                              .arg(QString::number(double(m_pass.clock.elapsed()) / 1000.0, 'f', 1),
+                                   dateText(m_pass.cutoff), dateText(m_pass.removeBefore))
+                              .arg(m_pass.longestTurnMs),
+                          LogType::Information);
+    // A day that began while this pass ran gets its own.
+    startPassIfNewDay();
+}
+
+} // namespace NVL::Engineering::VK

@@ -1,0 +1,84 @@
+#pragma once
+
+#include "BatteryRecord.h"
+#include "Forecast.h"
+#include "HistoryPoint.h"
+#include "HistorySettings.h"
+#include "HistoryStore.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QTimer>
+
+#include <optional>
+
+namespace NVL::Engineering::VK {
+
+// The server's side of the history: points of the committed reports go in at once; forecasts of the
+// batteries whose history changed, and the daily retention pass, are worked off in short turns of the
+// event loop so that radios are never kept waiting for them. Whatever becomes of the history file,
+// the caller is told nothing: failures are logged and the history is left off.
+class HistoryKeeper : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Work done in one turn of the event loop before the loop gets back to radios.
+    static constexpr int TurnBudgetMs = 10;
+    // While reports keep coming the background work takes a turn only this often: radios first.
+    static constexpr int BusyPauseMs = 50;
+    // Points of the newest days are all kept; before them the last of each local day.
+    static constexpr int KeepAllDays = 30;
+
+    HistoryKeeper(const HistorySettings &settings, const QString &path, QObject *parent = nullptr);
+
+    bool isOpen() const { return m_store.isOpen(); }
+    int boundary() const { return m_settings.boundary; }
+
+    // Reports just committed to vk.db.
+    void record(const QList<BatteryRecord> &reports);
+    void removeBattery(const QByteArray &serial);
+
+    // Empty when the battery has no history.
+    std::optional<QList<HistoryPoint>> history(const QByteArray &serial, qint64 from, qint64 to);
+    // Brought up to date first if its history changed since it was fitted.
+    std::optional<Forecast> forecast(const QByteArray &serial);
+    // As stored: those of batteries that reported a moment ago may still be a turn or two behind.
+    QHash<QByteArray, Forecast> forecasts();
+
+private:
+    void checkDamage();
+    void scheduleWork();
+    void workTurn();
+    bool refreshSomeForecasts(const QElapsedTimer &turn);
+    bool thinSome(const QElapsedTimer &turn);
+    void startPassIfNewDay();
+    void finishPass();
+
+    HistorySettings m_settings;
+    HistoryStore m_store;
+    QSet<qint64> m_stale;
+    QTimer m_work;
+    QElapsedTimer m_lastReports;
+    QTimer m_dayCheck;
+
+    struct Pass
+    {
+        bool running = false;
+        qint64 day = -1; // local day the last pass started on
+        qint64 examineFrom = 0;
+        qint64 cutoff = 0;
+        qint64 removeBefore = 0;
+        QList<qint64> ids;
+        qsizetype next = 0;
+        qint64 removed = 0;
+        qint64 longestTurnMs = 0;
+        QElapsedTimer clock;
+    } m_pass;
+};
+
+} // namespace NVL::Engineering::VK

@@ -1,0 +1,244 @@
+#include "ApiServer.h"
+
+#include "ApiViews.h"
+#include "HistoryKeeper.h"
+#include "LocalDays.h"
+#include "ServiceBase.h"
+
+#include <QDateTime>
+#include <QSettings>
+#include <QTcpServer>
+#include <QUrlQuery>
+
+#include <limits>
+
+namespace NVL::Engineering::VK {
+
+namespace {
+
+using Status = QHttpServerResponder::StatusCode;
+
+const QByteArray JsonType = QByteArrayLiteral("application/json");
+const QByteArray CsvType = QByteArrayLiteral("text/csv; charset=utf-8");
+constexpr int MaximumWithinDays = 100 * 365;
+const QString Prefix = QStringLiteral("/api/v1");
+
+QHttpServerResponse plain(const QString &line, Status status)
+{
+    return QHttpServerResponse(QByteArrayLiteral("text/plain; charset=utf-8"), (line + QLatin1Char('\n')).toUtf8(),
+                               status);
+}
+
+QHttpServerResponse body(QByteArray &&data, bool csv)
+{
+    return QHttpServerResponse(csv ? CsvType : JsonType, std::move(data));
+}
+
+bool sameBytes(const QByteArray &a, const QByteArray &b)
+{
+    // Compared in full whatever differs first, so the time taken tells nothing about the token.
+    unsigned char difference = a.size() == b.size() ? 0 : 1;
+    for (qsizetype i = 0; i < a.size(); ++i)
+        difference |= static_cast<unsigned char>(a.at(i) ^ b.at(i % std::max<qsizetype>(b.size(), 1)));
+    return difference == 0 && !b.isEmpty();
+}
+
+// An ISO 8601 date or time; a date alone stands for the start of that day, or for its end as an upper bound.
+std::optional<qint64> timeParameter(const QUrlQuery &query, const QString &name, bool upper, QString &error)
+{
+    if (!query.hasQueryItem(name))
+        return std::nullopt;
+    QString text = query.queryItemValue(name, QUrl::FullyDecoded).trimmed();
+    text.replace(QLatin1Char(' '), QLatin1Char('+')); // an offset's plus sign sent unencoded
+    const QDate date = QDate::fromString(text, Qt::ISODate);
+    if (date.isValid() && !text.contains(QLatin1Char('T')))
+        return QDateTime(upper ? date.addDays(1) : date, QTime(0, 0)).toSecsSinceEpoch() - (upper ? 1 : 0);
+    const QDateTime time = QDateTime::fromString(text, Qt::ISODate);
+    if (!time.isValid()) {
+        error = QStringLiteral("%1: not an ISO 8601 date or time (e.g. 2024-05-01 or 2024-05-01T08:00:00+02:00)").arg(name);
+        return std::nullopt;
+    }
+    return time.toSecsSinceEpoch();
+}
+
+} // namespace
+
+ApiServer::ApiServer(QSettings &settings, RecordSource records, HistoryKeeper *history, QObject *parent)
+    : QObject(parent)
+    , m_records(std::move(records))
+    , m_history(history)
+{
+    QString error;
+    const auto config = ApiSettings::read(settings, error);
+    if (!config) {
+        ServiceBase::logEvent(QStringLiteral("HTTP API not started: ") + error, LogType::Error);
+        return;
+    }
+    if (!config->enabled)
+        return;
+    if (!config->address.isLoopback() && config->token.isEmpty()) {
+        ServiceBase::logEvent(QStringLiteral("HTTP API not started: %1 is not a loopback address, and outside "
+                                             "the machine the API needs [http] token in vk.cfg")
+                                  .arg(config->listenText),
+                              LogType::Error);
+        return;
+    }
+    m_token = config->token.toUtf8();
+    auto *tcp = new QTcpServer(this);
+    if (!tcp->listen(config->address, config->port)) {
+        ServiceBase::logEvent(
+            QStringLiteral("HTTP API not started: cannot listen on %1: %2").arg(config->listenText, tcp->errorString()),
+            LogType::Error);
+        delete tcp;
+        return;
+    }
+    addRoutes();
+    m_http.bind(tcp);
+    m_listening = true;
+    ServiceBase::logEvent(QStringLiteral("HTTP API listening on %1%2")
+                              .arg(config->listenText,
+                                   m_token.isEmpty() ? QString() : QStringLiteral(" (bearer token required)")),
+                          LogType::Information);
+}
+
+void ApiServer::addRoutes()
+{
+    const auto both = [this](const QString &path, const Handler &handler) {
+        m_http.route(path, [this, handler](const QHttpServerRequest &request) {
+            return answer(request, Format::Json, handler);
+        });
+        m_http.route(path + QStringLiteral(".csv"), [this, handler](const QHttpServerRequest &request) {
+            return answer(request, Format::Csv, handler);
+        });
+    };
+    both(Prefix + QStringLiteral("/batteries"),
+         [this](Format format, const QHttpServerRequest &) { return batteryList(format); });
+    both(Prefix + QStringLiteral("/forecast"),
+         [this](Format format, const QHttpServerRequest &request) { return forecast(format, request); });
+    m_http.route(Prefix + QStringLiteral("/batteries/<arg>/history"),
+                 [this](const QString &key, const QHttpServerRequest &request) {
+                     return answer(request, Format::Json, [this, key](Format format, const QHttpServerRequest &r) {
+                         return history(key, format, r);
+                     });
+                 });
+    m_http.route(Prefix + QStringLiteral("/batteries/<arg>/history.csv"),
+                 [this](const QString &key, const QHttpServerRequest &request) {
+                     return answer(request, Format::Csv, [this, key](Format format, const QHttpServerRequest &r) {
+                         return history(key, format, r);
+                     });
+                 });
+    m_http.route(Prefix + QStringLiteral("/batteries/<arg>"), [this](const QString &key, const QHttpServerRequest &request) {
+        const bool csv = key.endsWith(QLatin1String(".csv"));
+        const QString serial = csv ? key.chopped(4) : key;
+        return answer(request, csv ? Format::Csv : Format::Json,
+                      [this, serial](Format format, const QHttpServerRequest &) { return battery(serial, format); });
+    });
+    m_http.setMissingHandler([this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+        if (!authorised(request)) {
+            responder.write(QByteArrayLiteral("a bearer token is required\n"),
+                            {{QByteArrayLiteral("Content-Type"), QByteArrayLiteral("text/plain; charset=utf-8")},
+                             {QByteArrayLiteral("WWW-Authenticate"), QByteArrayLiteral("Bearer")}},
+                            Status::Unauthorized);
+            return;
+        }
+        responder.write(QByteArrayLiteral("no such resource\n"), QByteArrayLiteral("text/plain; charset=utf-8"),
+                        Status::NotFound);
+    });
+}
+
+bool ApiServer::authorised(const QHttpServerRequest &request) const
+{
+    if (m_token.isEmpty())
+        return true;
+    const QByteArray header = request.value(QByteArrayLiteral("Authorization")).trimmed();
+    const QByteArray scheme = QByteArrayLiteral("bearer ");
+    return header.size() > scheme.size() && header.left(scheme.size()).toLower() == scheme
+        && sameBytes(header.mid(scheme.size()).trimmed(), m_token);
+}
+
+QHttpServerResponse ApiServer::answer(const QHttpServerRequest &request, Format format, const Handler &handler) const
+{
+    if (!authorised(request)) {
+        QHttpServerResponse response = plain(QStringLiteral("a bearer token is required"), Status::Unauthorized);
+        response.addHeader(QByteArrayLiteral("WWW-Authenticate"), QByteArrayLiteral("Bearer"));
+        return response;
+    }
+    if (request.method() != QHttpServerRequest::Method::Get) {
+        QHttpServerResponse response = plain(QStringLiteral("the API only reads: use GET"), Status::MethodNotAllowed);
+        response.addHeader(QByteArrayLiteral("Allow"), QByteArrayLiteral("GET"));
+        return response;
+    }
+    if (format == Format::Json && request.value(QByteArrayLiteral("Accept")).contains("text/csv"))
+        format = Format::Csv;
+    return handler(format, request);
+}
+
+QHttpServerResponse ApiServer::batteryList(Format format) const
+{
+    const QHash<QByteArray, Forecast> forecasts = m_history ? m_history->forecasts() : QHash<QByteArray, Forecast>();
+    const ApiTable table = ApiViews::batteries(m_records(), forecasts);
+    return body(format == Format::Csv ? table.toCsv() : table.toJsonList(QStringLiteral("batteries")),
+                format == Format::Csv);
+}
+
+QHttpServerResponse ApiServer::battery(const QString &key, Format format) const
+{
+    const auto serial = ApiViews::serialKeyFrom(key);
+    if (!serial)
+        return plain(QStringLiteral("serial: 16 hexadecimal digits expected, as vkpeer list --keys prints"),
+                     Status::BadRequest);
+    for (const BatteryRecord &record : m_records()) {
+        if (record.serialKey() != *serial)
+            continue;
+        QHash<QByteArray, Forecast> forecasts;
+        if (const auto f = m_history ? m_history->forecast(*serial) : std::nullopt)
+            forecasts.insert(*serial, *f);
+        const ApiTable table = ApiViews::batteries({record}, forecasts);
+        return body(format == Format::Csv ? table.toCsv() : table.toJsonObject(0), format == Format::Csv);
+    }
+    return plain(QStringLiteral("no battery with serial %1").arg(key), Status::NotFound);
+}
+
+QHttpServerResponse ApiServer::history(const QString &key, Format format, const QHttpServerRequest &request) const
+{
+    const auto serial = ApiViews::serialKeyFrom(key);
+    if (!serial)
+        return plain(QStringLiteral("serial: 16 hexadecimal digits expected, as vkpeer list --keys prints"),
+                     Status::BadRequest);
+    QString error;
+    const QUrlQuery query = request.query();
+    const auto from = timeParameter(query, QStringLiteral("from"), false, error);
+    const auto to = error.isEmpty() ? timeParameter(query, QStringLiteral("to"), true, error) : std::nullopt;
+    if (!error.isEmpty())
+        return plain(error, Status::BadRequest);
+    if (!m_history || !m_history->isOpen())
+        return plain(QStringLiteral("history is off on this server ([history] in vk.cfg)"), Status::NotFound);
+    const auto points = m_history->history(*serial, from.value_or(0), to.value_or(std::numeric_limits<qint64>::max()));
+    if (!points)
+        return plain(QStringLiteral("no history of serial %1").arg(key), Status::NotFound);
+    const ApiTable table = ApiViews::history(*points);
+    if (format == Format::Csv)
+        return body(table.toCsv(), true);
+    return body(table.toJsonList(QStringLiteral("points"), {{QStringLiteral("serial"), ApiViews::serialKeyText(*serial)}}),
+                false);
+}
+
+QHttpServerResponse ApiServer::forecast(Format format, const QHttpServerRequest &request) const
+{
+    const QUrlQuery query = request.query();
+    bool ok = false;
+    const int within = query.queryItemValue(QStringLiteral("within")).toInt(&ok);
+    if (!query.hasQueryItem(QStringLiteral("within")) || !ok || within < 0 || within > MaximumWithinDays)
+        return plain(QStringLiteral("within: a whole number of days from 0 to %1 expected").arg(MaximumWithinDays),
+                     Status::BadRequest);
+    const QHash<QByteArray, Forecast> forecasts = m_history ? m_history->forecasts() : QHash<QByteArray, Forecast>();
+    const ApiTable table = ApiViews::forecastWithin(m_records(), forecasts, LocalDays::today() + within);
+    if (format == Format::Csv)
+        return body(table.toCsv(), true);
+    return body(table.toJsonList(QStringLiteral("batteries"),
+                                 {{QStringLiteral("within"), within},
+                                  {QStringLiteral("boundary"), m_history ? m_history->boundary() : 80}}),
+                false);
+}
+
+} // namespace NVL::Engineering::VK

@@ -1,0 +1,144 @@
+#include "ApiTable.h"
+
+#include <cmath>
+
+namespace NVL::Engineering::VK {
+
+namespace {
+
+void appendJsonString(QByteArray &out, const QString &text)
+{
+    // UTF-8 as it is, but quotes, backslashes and control characters escaped (a lone surrogate half
+    // became U+FFFD in the conversion, so the result is always valid JSON).
+    const QByteArray utf8 = text.toUtf8();
+    out += '"';
+    for (const char c : utf8) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u == '"' || u == '\\') {
+            out += '\\';
+            out += c;
+        } else if (u < 0x20) {
+            out += "\\u00";
+            out += "0123456789abcdef"[u >> 4];
+            out += "0123456789abcdef"[u & 0xF];
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
+}
+
+QByteArray numberText(double value)
+{
+    if (std::floor(value) == value && std::fabs(value) < 1e15)
+        return QByteArray::number(qint64(value));
+    return QByteArray::number(value, 'g', 12);
+}
+
+void appendJson(QByteArray &out, const QJsonValue &value)
+{
+    switch (value.type()) {
+    case QJsonValue::Bool: out += value.toBool() ? "true" : "false"; break;
+    case QJsonValue::Double: out += numberText(value.toDouble()); break;
+    case QJsonValue::String: appendJsonString(out, value.toString()); break;
+    default: out += "null"; break;
+    }
+}
+
+void appendCsvField(QByteArray &out, const QJsonValue &value)
+{
+    if (value.isDouble()) {
+        out += numberText(value.toDouble());
+        return;
+    }
+    if (value.isBool()) {
+        out += value.toBool() ? "true" : "false";
+        return;
+    }
+    const QByteArray text = value.toString().toUtf8();
+    if (!text.contains(',') && !text.contains('"') && !text.contains('\n') && !text.contains('\r')) {
+        out += text;
+        return;
+    }
+    QByteArray quoted = text;
+    quoted.replace("\"", "\"\"");
+    out += '"' + quoted + '"';
+}
+
+} // namespace
+
+ApiTable::ApiTable(const QStringList &columns)
+    : m_columns(columns)
+{
+    for (const QString &column : columns) {
+        QByteArray key;
+        appendJsonString(key, column);
+        m_keys.append(key + ':');
+    }
+}
+
+void ApiTable::addRow(const QList<QJsonValue> &values)
+{
+    m_rows.append(values);
+}
+
+void ApiTable::appendObject(QByteArray &out, qsizetype row) const
+{
+    out += '{';
+    const QList<QJsonValue> &values = m_rows.at(row);
+    for (qsizetype c = 0; c < m_columns.size(); ++c) {
+        if (c > 0)
+            out += ',';
+        out += m_keys.at(c);
+        appendJson(out, values.value(c));
+    }
+    out += '}';
+}
+
+QByteArray ApiTable::toJsonList(const QString &name, const QList<QPair<QString, QJsonValue>> &leading) const
+{
+    QByteArray out;
+    out.reserve(64 + m_rows.size() * 64 * m_columns.size() / 2);
+    out += '{';
+    for (const auto &field : leading) {
+        appendJsonString(out, field.first);
+        out += ':';
+        appendJson(out, field.second);
+        out += ',';
+    }
+    appendJsonString(out, name);
+    out += ":[";
+    for (qsizetype row = 0; row < m_rows.size(); ++row) {
+        if (row > 0)
+            out += ',';
+        out += "\n";
+        appendObject(out, row);
+    }
+    out += "\n]}\n";
+    return out;
+}
+
+QByteArray ApiTable::toJsonObject(qsizetype row) const
+{
+    QByteArray out;
+    appendObject(out, row);
+    out += '\n';
+    return out;
+}
+
+QByteArray ApiTable::toCsv() const
+{
+    QByteArray out;
+    out += m_columns.join(QLatin1Char(',')).toUtf8() + "\r\n";
+    for (const QList<QJsonValue> &values : m_rows) {
+        for (qsizetype c = 0; c < m_columns.size(); ++c) {
+            if (c > 0)
+                out += ',';
+            appendCsvField(out, values.value(c));
+        }
+        out += "\r\n";
+    }
+    return out;
+}
+
+} // namespace NVL::Engineering::VK

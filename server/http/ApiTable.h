@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonValue>
+#include <QList>
+#include <QStringList>
+
+namespace NVL::Engineering::VK {
+
+// What an API answer holds, as named columns of rows, so that its JSON and its CSV say the same thing
+// under the same names. Values are null, booleans, numbers or strings.
+class ApiTable
+{
+public:
+    explicit ApiTable(const QStringList &columns);
+
+    void addRow(const QList<QJsonValue> &values);
+    qsizetype rowCount() const { return m_rows.size(); }
+
+    // {"<name>": [ {column: value, ...}, ... ]} after the given leading fields of the object.
+    QByteArray toJsonList(const QString &name, const QList<QPair<QString, QJsonValue>> &leading = {}) const;
+    // The one row as an object.
+    QByteArray toJsonObject(qsizetype row) const;
+    // A header line of the column names, then one line per row; CRLF line ends.
+    QByteArray toCsv() const;
+
+private:
+    void appendObject(QByteArray &out, qsizetype row) const;
+
+    QStringList m_columns;
+    QList<QByteArray> m_keys; // "name": of each column, encoded once
+    QList<QList<QJsonValue>> m_rows;
+};
+
+} // namespace NVL::Engineering::VK

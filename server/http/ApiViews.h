@@ -1,0 +1,31 @@
+#pragma once
+
+#include "ApiTable.h"
+#include "BatteryRecord.h"
+#include "Forecast.h"
+#include "HistoryPoint.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+
+#include <optional>
+
+namespace NVL::Engineering::VK::ApiViews {
+
+// The 16 hexadecimal digits of the serial key, as vkpeer list --keys prints and delete takes.
+QString serialKeyText(const QByteArray &serial);
+std::optional<QByteArray> serialKeyFrom(const QString &text);
+// ISO 8601 with the local offset.
+QString timeText(qint64 secondsSinceEpoch);
+QString dayText(qint64 daysSinceEpoch);
+
+// The newest record of each battery with its class and forecast; a missing forecast reads "unknown".
+ApiTable batteries(const QList<BatteryRecord> &records, const QHash<QByteArray, Forecast> &forecasts);
+ApiTable history(const QList<HistoryPoint> &points);
+// Batteries whose forecast is "now" or a date no later than the given day, soonest first.
+ApiTable forecastWithin(const QList<BatteryRecord> &records, const QHash<QByteArray, Forecast> &forecasts,
+                        qint64 lastDay);
+
+} // namespace NVL::Engineering::VK::ApiViews

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QList>
+#include <QtGlobal>
+
+#include <optional>
+
+namespace NVL::Engineering::VK {
+
+// One day of a battery's history: the last percentage reported that day.
+struct DailyHealth
+{
+    qint64 day = 0; // days since 1970-01-01 in local time
+    int percent = 0;
+};
+
+// When a battery's health percentage is expected to reach the Poor boundary.
+struct Forecast
+{
+    enum class Status : int {
+        NotEnoughHistory = 0,
+        NoDecline = 1,
+        Now = 2,
+        Date = 3,
+        BeyondCap = 4, // falls, but reaches the boundary only after the cap
+    };
+
+    Status status = Status::NotEnoughHistory;
+    // Days since 1970-01-01 (local); set for Date. latestDay is empty when the slower plausible fit does
+    // not fall or reaches the boundary only after the cap.
+    std::optional<qint64> day;
+    std::optional<qint64> earliestDay;
+    std::optional<qint64> latestDay;
+    double slopePerYear = 0; // percentage points, negative when falling; 0 when not fitted
+    double level = 0;        // fitted percentage on the newest day
+    int days = 0;            // daily points the fit used
+
+    // Fewer days, or a shorter span, and a fit says more about the noise than about the wear: integer
+    // percentages of a battery losing some ten points a year move about one point a month.
+    static constexpr int MinimumDays = 10;
+    static constexpr int MinimumSpanDays = 30;
+    // Only the newest year is fitted: wear speeds up as a battery ages.
+    static constexpr int FittedDays = 365;
+    // Dates further out than this are no date anyone can plan with.
+    static constexpr int CapDays = 10 * 365;
+
+    // Fit of the days in ascending order (one per day): Theil-Sen picks out wild reports, least squares
+    // fits the others. Percentages above 100, which the classes treat as Poor but which no wear produces,
+    // are left out. The plausible range is the 95 % interval of the crossing.
+    static Forecast fromDays(const QList<DailyHealth> &days, int boundary);
+
+    static const char *statusName(Status status);
+};
+
+} // namespace NVL::Engineering::VK

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QtGlobal>
+
+namespace NVL::Engineering::VK {
+
+// One accepted report as the history keeps it.
+struct HistoryPoint
+{
+    qint64 time = 0; // of receipt, seconds since the epoch
+    int percent = 0; // healthPercentage() of the report
+    int healthClass = 0;
+    int fullCapacity = 0;
+    int cycleCount = 0;
+};
+
+} // namespace NVL::Engineering::VK

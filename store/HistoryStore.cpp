@@ -1,0 +1,579 @@
+#include "HistoryStore.h"
+
+#include "ServiceBase.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+#include <atomic>
+
+namespace NVL::Engineering::VK {
+
+namespace {
+
+// SQLite's primary result codes for a damaged file and for one that is no database.
+constexpr int SqliteCorrupt = 11;
+constexpr int SqliteNotADatabase = 26;
+constexpr qint64 LayoutVersion = 1;
+
+QString nextConnectionName()
+{
+    static std::atomic<int> counter{0};
+    return QStringLiteral("NVLVKHISTORY%1").arg(++counter);
+}
+
+bool isDamage(const QSqlError &error)
+{
+    const int code = error.nativeErrorCode().toInt() & 0xFF;
+    return code == SqliteCorrupt || code == SqliteNotADatabase;
+}
+
+// 4 KiB pages: the size the disk and the page cache move anyway, and a year of one battery's daily
+// points fills two of them. WAL without a sync at every commit: a point is worth less than the report
+// it came with, whose commit to vk.db is synced; a process crash loses no committed point, only a
+// power cut may lose the newest ones, and the file stays sound either way.
+const char *const SetupStatements[] = {
+    "PRAGMA page_size = 4096",
+    "PRAGMA journal_mode = WAL",
+    "PRAGMA synchronous = NORMAL",
+    "PRAGMA cache_size = -8192",
+    "PRAGMA locking_mode = EXCLUSIVE",
+    // Checkpoints short enough to go unnoticed between radio messages, and a log that does not stay large.
+    "PRAGMA wal_autocheckpoint = 256",
+    "PRAGMA journal_size_limit = 4194304",
+};
+
+const char *const LayoutStatements[] = {
+    "CREATE TABLE IF NOT EXISTS batteries (serial BLOB PRIMARY KEY, id INTEGER NOT NULL) WITHOUT ROWID",
+    "CREATE TABLE IF NOT EXISTS points (id INTEGER NOT NULL, time INTEGER NOT NULL, percent INTEGER NOT NULL, "
+    "class INTEGER NOT NULL, capacity INTEGER NOT NULL, cycles INTEGER NOT NULL, PRIMARY KEY (id, time)) "
+    "WITHOUT ROWID",
+    "CREATE TABLE IF NOT EXISTS forecasts (id INTEGER PRIMARY KEY, newest INTEGER NOT NULL, status INTEGER NOT "
+    "NULL, day INTEGER, earliest INTEGER, latest INTEGER, slope REAL NOT NULL, level REAL NOT NULL, days INTEGER "
+    "NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID",
+};
+
+QVariant optionalDay(const std::optional<qint64> &day)
+{
+    return day ? QVariant(*day) : QVariant(QMetaType(QMetaType::LongLong));
+}
+
+std::optional<qint64> dayFrom(const QVariant &value)
+{
+    if (value.isNull())
+        return std::nullopt;
+    return value.toLongLong();
+}
+
+Forecast forecastFrom(const QSqlQuery &query, int first)
+{
+    Forecast f;
+    f.status = Forecast::Status(query.value(first).toInt());
+    f.day = dayFrom(query.value(first + 1));
+    f.earliestDay = dayFrom(query.value(first + 2));
+    f.latestDay = dayFrom(query.value(first + 3));
+    f.slopePerYear = query.value(first + 4).toDouble();
+    f.level = query.value(first + 5).toDouble();
+    f.days = query.value(first + 6).toInt();
+    return f;
+}
+
+} // namespace
+
+HistoryStore::HistoryStore(const QString &path)
+    : m_path(path)
+    , m_connection(nextConnectionName())
+{
+}
+
+HistoryStore::~HistoryStore()
+{
+    if (QSqlDatabase::contains(m_connection)) {
+        QSqlDatabase::database(m_connection, false).close();
+        QSqlDatabase::removeDatabase(m_connection);
+    }
+}
+
+bool HistoryStore::open()
+{
+    openFile();
+    if (m_damaged)
+        replaceDamaged();
+    return m_open;
+}
+
+bool HistoryStore::openFile()
+{
+    m_open = false;
+    QSqlDatabase db = QSqlDatabase::contains(m_connection) ? QSqlDatabase::database(m_connection, false)
+                                                           : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+    db.setDatabaseName(m_path);
+    if (!db.open()) {
+        ServiceBase::logEvent(QStringLiteral("History file %1 cannot be opened: %2; history is off until the next start")
+                                  .arg(QDir::toNativeSeparators(m_path), db.lastError().text()),
+                              LogType::Error);
+        return false;
+    }
+    QSqlQuery query(db);
+    for (const char *statement : SetupStatements) {
+        if (!query.exec(QLatin1String(statement)))
+            return failed(QStringLiteral("History setup"), query);
+    }
+    if (!createLayout(query) || !findNextId())
+        return false;
+    m_open = true;
+    return true;
+}
+
+bool HistoryStore::createLayout(QSqlQuery &query)
+{
+    for (const char *statement : LayoutStatements) {
+        if (!query.exec(QLatin1String(statement)))
+            return failed(QStringLiteral("History layout"), query);
+    }
+    const qint64 layout = metaValue(QStringLiteral("layout"), 0);
+    if (layout == 0)
+        setMetaValue(QStringLiteral("layout"), LayoutVersion);
+    else if (layout != LayoutVersion) {
+        ServiceBase::logEvent(QStringLiteral("History file %1 has layout %2, this server knows %3; history is off")
+                                  .arg(QDir::toNativeSeparators(m_path))
+                                  .arg(layout)
+                                  .arg(LayoutVersion),
+                              LogType::Error);
+        return false;
+    }
+    return true;
+}
+
+bool HistoryStore::findNextId()
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    if (!query.exec(QStringLiteral("SELECT max(id) FROM batteries")) || !query.next())
+        return failed(QStringLiteral("History batteries"), query);
+    m_nextId = query.value(0).toLongLong() + 1;
+    return true;
+}
+
+bool HistoryStore::failed(const QString &label, const QSqlQuery &query)
+{
+    const QSqlError error = query.lastError();
+    if (isDamage(error)) {
+        m_damaged = true;
+        m_open = false;
+        return false;
+    }
+    if (!m_failureLogged)
+        ServiceBase::logEvent(QStringLiteral("%1: %2").arg(label, error.text()), LogType::Error);
+    m_failureLogged = true;
+    return false;
+}
+
+bool HistoryStore::replaceDamaged()
+{
+    m_damaged = false;
+    m_open = false;
+    if (QSqlDatabase::contains(m_connection)) {
+        QSqlDatabase::database(m_connection, false).close();
+        QSqlDatabase::removeDatabase(m_connection);
+    }
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    QString kept = m_path + QStringLiteral(".damaged-") + stamp;
+    for (int n = 2; QFileInfo::exists(kept); ++n)
+        kept = m_path + QStringLiteral(".damaged-%1-%2").arg(stamp).arg(n);
+    // Renamed, not copied: the file may be large, and the server must not wait for a copy.
+    bool moved = QFile::rename(m_path, kept);
+    for (const QString &suffix : {QStringLiteral("-wal"), QStringLiteral("-shm")}) {
+        if (QFileInfo::exists(m_path + suffix))
+            moved = QFile::rename(m_path + suffix, kept + suffix) && moved;
+    }
+    if (!moved || !openFile() || m_damaged) {
+        m_damaged = false;
+        ServiceBase::logEvent(QStringLiteral("History file %1 is damaged and could not be replaced; history is off "
+                                             "until the next start")
+                                  .arg(QDir::toNativeSeparators(m_path)),
+                              LogType::Error);
+        m_open = false;
+        return false;
+    }
+    ServiceBase::logEvent(QStringLiteral("History file damaged: kept as %1 and replaced by an empty one. Stored "
+                                         "reports are not affected.")
+                              .arg(QDir::toNativeSeparators(kept)),
+                          LogType::Error);
+    return true;
+}
+
+std::optional<qint64> HistoryStore::idOf(const QByteArray &serial)
+{
+    if (!m_open)
+        return std::nullopt;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.prepare(QStringLiteral("SELECT id FROM batteries WHERE serial = ?"));
+    query.addBindValue(serial);
+    if (!query.exec()) {
+        failed(QStringLiteral("History read"), query);
+        return std::nullopt;
+    }
+    if (!query.next())
+        return std::nullopt;
+    return query.value(0).toLongLong();
+}
+
+QList<qint64> HistoryStore::batteryIds()
+{
+    QList<qint64> ids;
+    if (!m_open)
+        return ids;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("SELECT id FROM batteries ORDER BY id"))) {
+        failed(QStringLiteral("History read"), query);
+        return ids;
+    }
+    while (query.next())
+        ids.append(query.value(0).toLongLong());
+    return ids;
+}
+
+std::optional<qint64> HistoryStore::ensureId(const QByteArray &serial, QSqlQuery &lookup, QSqlQuery &insert)
+{
+    lookup.bindValue(0, serial);
+    if (!lookup.exec())
+        return std::nullopt;
+    if (lookup.next()) {
+        const qint64 id = lookup.value(0).toLongLong();
+        lookup.finish();
+        return id;
+    }
+    insert.bindValue(0, serial);
+    insert.bindValue(1, m_nextId);
+    if (!insert.exec())
+        return std::nullopt;
+    return m_nextId++;
+}
+
+QList<qint64> HistoryStore::addPoints(const QList<BatteryRecord> &records)
+{
+    QList<qint64> changed;
+    if (!m_open)
+        return changed;
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    QSqlQuery lookup(db);
+    QSqlQuery newBattery(db);
+    QSqlQuery point(db);
+    bool ok = db.transaction() && lookup.prepare(QStringLiteral("SELECT id FROM batteries WHERE serial = ?"))
+        && newBattery.prepare(QStringLiteral("INSERT INTO batteries (serial, id) VALUES (?, ?)"))
+        && point.prepare(QStringLiteral("INSERT OR REPLACE INTO points (id, time, percent, class, capacity, cycles) "
+                                        "VALUES (?, ?, ?, ?, ?, ?)"));
+    for (const BatteryRecord &record : records) {
+        if (!ok)
+            break;
+        if (!isValidRecord(record.toBytes()))
+            continue;
+        const auto id = ensureId(record.serialKey(), lookup, newBattery);
+        if (!id) {
+            ok = failed(QStringLiteral("History battery"), lookup.lastError().isValid() ? lookup : newBattery);
+            break;
+        }
+        point.bindValue(0, *id);
+        point.bindValue(1, qint64(record.reportTime));
+        point.bindValue(2, healthPercentage(record));
+        point.bindValue(3, int(healthClass(record)));
+        point.bindValue(4, int(record.fullCapacity));
+        point.bindValue(5, int(record.cycleCount));
+        ok = point.exec() || failed(QStringLiteral("History point"), point);
+        if (ok && (changed.isEmpty() || changed.constLast() != *id))
+            changed.append(*id);
+    }
+    if (ok && !db.commit()) {
+        ok = false;
+        ServiceBase::logEvent(QStringLiteral("History commit: %1").arg(db.lastError().text()), LogType::Error);
+    }
+    if (!ok) {
+        if (m_open)
+            db.rollback();
+        return {};
+    }
+    succeeded();
+    return changed;
+}
+
+bool HistoryStore::addPoints(const QByteArray &serial, const QList<HistoryPoint> &points)
+{
+    if (!m_open)
+        return false;
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    QSqlQuery lookup(db);
+    QSqlQuery newBattery(db);
+    QSqlQuery insert(db);
+    if (!db.transaction() || !lookup.prepare(QStringLiteral("SELECT id FROM batteries WHERE serial = ?"))
+        || !newBattery.prepare(QStringLiteral("INSERT INTO batteries (serial, id) VALUES (?, ?)"))
+        || !insert.prepare(QStringLiteral("INSERT OR REPLACE INTO points (id, time, percent, class, capacity, "
+                                          "cycles) VALUES (?, ?, ?, ?, ?, ?)")))
+        return failed(QStringLiteral("History import"), insert);
+    const auto id = ensureId(serial, lookup, newBattery);
+    if (!id) {
+        db.rollback();
+        return failed(QStringLiteral("History import"), newBattery);
+    }
+    for (const HistoryPoint &p : points) {
+        insert.bindValue(0, *id);
+        insert.bindValue(1, p.time);
+        insert.bindValue(2, p.percent);
+        insert.bindValue(3, p.healthClass);
+        insert.bindValue(4, p.fullCapacity);
+        insert.bindValue(5, p.cycleCount);
+        if (!insert.exec()) {
+            db.rollback();
+            return failed(QStringLiteral("History import"), insert);
+        }
+    }
+    return db.commit();
+}
+
+void HistoryStore::removeBattery(const QByteArray &serial)
+{
+    const auto id = idOf(serial);
+    if (!m_open || !id)
+        return;
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    QSqlQuery query(db);
+    db.transaction();
+    for (const QString &table : {QStringLiteral("points"), QStringLiteral("forecasts")}) {
+        if (!query.exec(QStringLiteral("DELETE FROM %1 WHERE id = %2").arg(table).arg(*id))) {
+            db.rollback();
+            failed(QStringLiteral("History delete"), query);
+            return;
+        }
+    }
+    query.prepare(QStringLiteral("DELETE FROM batteries WHERE serial = ?"));
+    query.addBindValue(serial);
+    if (!query.exec() || !db.commit()) {
+        db.rollback();
+        failed(QStringLiteral("History delete"), query);
+    }
+}
+
+QList<HistoryPoint> HistoryStore::points(qint64 id, qint64 from, qint64 to)
+{
+    QList<HistoryPoint> result;
+    if (!m_open)
+        return result;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT time, percent, class, capacity, cycles FROM points WHERE id = ? AND time >= ? "
+                                 "AND time <= ? ORDER BY time"));
+    query.addBindValue(id);
+    query.addBindValue(from);
+    query.addBindValue(to);
+    if (!query.exec()) {
+        failed(QStringLiteral("History read"), query);
+        return result;
+    }
+    while (query.next())
+        result.append({query.value(0).toLongLong(), query.value(1).toInt(), query.value(2).toInt(),
+                       query.value(3).toInt(), query.value(4).toInt()});
+    return result;
+}
+
+int HistoryStore::thin(const QList<qint64> &ids, qint64 examineFrom, qint64 cutoff, qint64 removeBefore)
+{
+    if (!m_open)
+        return -1;
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    QSqlQuery scan(db);
+    QSqlQuery removeOne(db);
+    QSqlQuery removeOld(db);
+    scan.setForwardOnly(true);
+    if (!db.transaction()
+        || !scan.prepare(QStringLiteral("SELECT time FROM points WHERE id = ? AND time >= ? AND time < ? ORDER BY time"))
+        || !removeOne.prepare(QStringLiteral("DELETE FROM points WHERE id = ? AND time = ?"))
+        || !removeOld.prepare(QStringLiteral("DELETE FROM points WHERE id = ? AND time < ?")))
+        return failed(QStringLiteral("History thinning"), scan) ? 0 : -1;
+    int removed = 0;
+    QList<qint64> times;
+    for (const qint64 id : ids) {
+        removeOld.bindValue(0, id);
+        removeOld.bindValue(1, removeBefore);
+        if (!removeOld.exec()) {
+            db.rollback();
+            failed(QStringLiteral("History retention"), removeOld);
+            return -1;
+        }
+        removed += removeOld.numRowsAffected();
+        scan.bindValue(0, id);
+        scan.bindValue(1, std::max(examineFrom, removeBefore));
+        scan.bindValue(2, cutoff);
+        if (!scan.exec()) {
+            db.rollback();
+            failed(QStringLiteral("History thinning"), scan);
+            return -1;
+        }
+        times.clear();
+        while (scan.next())
+            times.append(scan.value(0).toLongLong());
+        scan.finish();
+        // Each point followed by one of the same day goes.
+        for (qsizetype i = 0; i + 1 < times.size(); ++i) {
+            if (m_days.dayOf(times[i]) != m_days.dayOf(times[i + 1]))
+                continue;
+            removeOne.bindValue(0, id);
+            removeOne.bindValue(1, times[i]);
+            if (!removeOne.exec()) {
+                db.rollback();
+                failed(QStringLiteral("History thinning"), removeOne);
+                return -1;
+            }
+            ++removed;
+        }
+    }
+    if (!db.commit()) {
+        db.rollback();
+        return failed(QStringLiteral("History thinning"), scan) ? 0 : -1;
+    }
+    succeeded();
+    return removed;
+}
+
+QList<DailyHealth> HistoryStore::dailyHealth(qint64 id, qint64 since)
+{
+    QList<DailyHealth> days;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT time, percent FROM points WHERE id = ? AND time >= ? ORDER BY time"));
+    query.addBindValue(id);
+    query.addBindValue(since);
+    if (!query.exec()) {
+        failed(QStringLiteral("History read"), query);
+        return days;
+    }
+    while (query.next()) {
+        const DailyHealth d{m_days.dayOf(query.value(0).toLongLong()), query.value(1).toInt()};
+        if (!days.isEmpty() && days.constLast().day == d.day)
+            days.last() = d; // the day's last report stands for it
+        else
+            days.append(d);
+    }
+    return days;
+}
+
+bool HistoryStore::refreshForecasts(const QList<qint64> &ids, int boundary)
+{
+    if (!m_open)
+        return false;
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    QSqlQuery newest(db);
+    QSqlQuery save(db);
+    if (!db.transaction() || !newest.prepare(QStringLiteral("SELECT max(time) FROM points WHERE id = ?"))
+        || !save.prepare(QStringLiteral("INSERT OR REPLACE INTO forecasts (id, newest, status, day, earliest, latest, "
+                                        "slope, level, days) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)")))
+        return failed(QStringLiteral("History forecast"), save);
+    for (const qint64 id : ids) {
+        newest.bindValue(0, id);
+        if (!newest.exec() || !newest.next()) {
+            db.rollback();
+            return failed(QStringLiteral("History forecast"), newest);
+        }
+        const QVariant newestTime = newest.value(0);
+        newest.finish();
+        if (newestTime.isNull())
+            continue; // no point left
+        // A little more than the fitted year, so that its first day is whole.
+        const qint64 since = newestTime.toLongLong() - qint64(Forecast::FittedDays + 2) * 86400;
+        const Forecast f = Forecast::fromDays(dailyHealth(id, since), boundary);
+        const QVariant values[] = {id, newestTime, int(f.status), optionalDay(f.day), optionalDay(f.earliestDay),
+                                   optionalDay(f.latestDay), f.slopePerYear, f.level, f.days};
+        for (int i = 0; i < 9; ++i)
+            save.bindValue(i, values[i]);
+        if (!save.exec()) {
+            db.rollback();
+            return failed(QStringLiteral("History forecast"), save);
+        }
+    }
+    if (!db.commit()) {
+        db.rollback();
+        return failed(QStringLiteral("History forecast"), save);
+    }
+    succeeded();
+    return true;
+}
+
+std::optional<Forecast> HistoryStore::forecast(qint64 id)
+{
+    if (!m_open)
+        return std::nullopt;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.prepare(QStringLiteral("SELECT status, day, earliest, latest, slope, level, days FROM forecasts WHERE id = ?"));
+    query.addBindValue(id);
+    if (!query.exec()) {
+        failed(QStringLiteral("History forecast read"), query);
+        return std::nullopt;
+    }
+    if (!query.next())
+        return std::nullopt;
+    return forecastFrom(query, 0);
+}
+
+QHash<QByteArray, Forecast> HistoryStore::forecasts()
+{
+    QHash<QByteArray, Forecast> result;
+    if (!m_open)
+        return result;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("SELECT b.serial, f.status, f.day, f.earliest, f.latest, f.slope, f.level, f.days "
+                                   "FROM batteries b JOIN forecasts f ON f.id = b.id"))) {
+        failed(QStringLiteral("History forecast read"), query);
+        return result;
+    }
+    while (query.next())
+        result.insert(query.value(0).toByteArray(), forecastFrom(query, 1));
+    return result;
+}
+
+QList<qint64> HistoryStore::staleForecasts()
+{
+    QList<qint64> ids;
+    if (!m_open)
+        return ids;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("SELECT b.id FROM batteries b LEFT JOIN forecasts f ON f.id = b.id WHERE f.id IS NULL "
+                                   "OR f.newest < (SELECT max(time) FROM points p WHERE p.id = b.id)"))) {
+        failed(QStringLiteral("History forecast read"), query);
+        return ids;
+    }
+    while (query.next())
+        ids.append(query.value(0).toLongLong());
+    return ids;
+}
+
+qint64 HistoryStore::metaValue(const QString &key, qint64 fallback)
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.prepare(QStringLiteral("SELECT value FROM meta WHERE key = ?"));
+    query.addBindValue(key);
+    if (!query.exec()) {
+        failed(QStringLiteral("History settings"), query);
+        return fallback;
+    }
+    return query.next() ? query.value(0).toLongLong() : fallback;
+}
+
+void HistoryStore::setMetaValue(const QString &key, qint64 value)
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.prepare(QStringLiteral("INSERT OR REPLACE INTO meta (key, value) VALUES (?, ?)"));
+    query.addBindValue(key);
+    query.addBindValue(value);
+    if (!query.exec())
+        failed(QStringLiteral("History settings"), query);
+}
+
+} // namespace NVL::Engineering::VK

@@ -1,0 +1,87 @@
+#pragma once
+
+#include "BatteryRecord.h"
+#include "Forecast.h"
+#include "HistoryPoint.h"
+#include "LocalDays.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QString>
+
+#include <optional>
+
+class QSqlQuery;
+
+namespace NVL::Engineering::VK {
+
+// The history file beside vk.db: every accepted report as a point, and the forecast of every battery.
+// Batteries get a small number of their own, so a point is a short row of a table ordered by battery
+// and time (one battery's history is a run of neighbouring rows). Damage that SQLite reports, at open or
+// later, sets the file aside and starts a fresh one with one Error; any other failure is logged and
+// leaves the store closed. Nothing here throws or ends the process.
+class HistoryStore
+{
+public:
+    explicit HistoryStore(const QString &path);
+    ~HistoryStore();
+
+    HistoryStore(const HistoryStore &) = delete;
+    HistoryStore &operator=(const HistoryStore &) = delete;
+
+    bool open();
+    bool isOpen() const { return m_open; }
+    // SQLite called the file damaged: the store is closed until replaceDamaged(), which the owner calls
+    // once the operation has returned.
+    bool damaged() const { return m_damaged; }
+    bool replaceDamaged();
+    QString path() const { return m_path; }
+
+    // The valid records as points, in one transaction; the batteries whose history changed.
+    QList<qint64> addPoints(const QList<BatteryRecord> &records);
+    // Points as they are, for a store written outside the server (synthetic fleets).
+    bool addPoints(const QByteArray &serial, const QList<HistoryPoint> &points);
+    void removeBattery(const QByteArray &serial);
+
+    std::optional<qint64> idOf(const QByteArray &serial);
+    QList<qint64> batteryIds();
+    QList<HistoryPoint> points(qint64 id, qint64 from, qint64 to);
+
+    // Of the points from examineFrom up to before cutoff keeps the last of each local day, and removes all
+    // before removeBefore, for these batteries in one transaction. The number of points removed, -1 on failure.
+    int thin(const QList<qint64> &ids, qint64 examineFrom, qint64 cutoff, qint64 removeBefore);
+
+    // Fits and stores the forecasts of these batteries in one transaction; false on failure.
+    bool refreshForecasts(const QList<qint64> &ids, int boundary);
+    std::optional<Forecast> forecast(qint64 id);
+    // By serial.
+    QHash<QByteArray, Forecast> forecasts();
+    // Batteries whose stored forecast is missing or older than their newest point.
+    QList<qint64> staleForecasts();
+
+    // Small settings of the file itself.
+    qint64 metaValue(const QString &key, qint64 fallback);
+    void setMetaValue(const QString &key, qint64 value);
+
+private:
+    bool openFile();
+    bool createLayout(QSqlQuery &query);
+    bool findNextId();
+    // Logs a failed statement once per run of failures, or marks the file damaged. Always false.
+    bool failed(const QString &label, const QSqlQuery &query);
+    void succeeded() { m_failureLogged = false; }
+    std::optional<qint64> ensureId(const QByteArray &serial, QSqlQuery &lookup, QSqlQuery &insert);
+    QList<DailyHealth> dailyHealth(qint64 id, qint64 since);
+
+    const QString m_path;
+    const QString m_connection;
+    bool m_open = false;
+    bool m_failureLogged = false;
+    bool m_damaged = false;
+    // Serials are looked up in the file, not kept in memory: a fleet may be large.
+    qint64 m_nextId = 1;
+    LocalDays m_days;
+};
+
+} // namespace NVL::Engineering::VK

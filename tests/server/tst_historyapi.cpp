@@ -1,0 +1,261 @@
+// The history and its HTTP API on the real server: what a fleet manager's tools read, who may read it,
+// and, under a shifted clock, the thinning over simulated weeks and a delete.
+#include "RadioPeer.h"
+#include "VoltkeepProcess.h"
+
+#include <QDateTime>
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+using namespace NVL::Engineering::VK;
+
+namespace {
+
+const QString Loopback = QStringLiteral("127.0.0.1");
+const QString Faketime = QStringLiteral("/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1");
+
+struct Answer
+{
+    int status = 0;
+    QByteArray type;
+    QByteArray body;
+};
+
+BatteryRecord report(quint8 serialByte, quint8 percent)
+{
+    BatteryRecord r;
+    r.version = 1;
+    r.typeCode = SelfMeasuringTypeB;
+    r.serial[2] = 0x42;
+    r.serial[7] = serialByte;
+    r.healthPercent = percent;
+    r.fullCapacity = 3500;
+    r.cycleCount = 100;
+    std::memcpy(r.alias, "Truck 7", 7);
+    return r;
+}
+
+} // namespace
+
+class TestHistoryApi : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<VoltkeepProcess> m_server;
+    quint16 m_httpPort = 0;
+    QNetworkAccessManager m_network;
+
+    bool startServer(const QString &httpSection, const QList<QPair<QString, QString>> &environment = {})
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        m_server = std::make_unique<VoltkeepProcess>(m_dir->path());
+        m_server->setPort(VoltkeepProcess::freePort());
+        m_httpPort = VoltkeepProcess::freePort();
+        QFile cfg(m_server->dataFolder() + QStringLiteral("/vk.cfg"));
+        if (!cfg.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return false;
+        cfg.write("[General]\nport=" + QByteArray::number(m_server->port()) + "\n"
+                  + QString(httpSection).arg(m_httpPort).toUtf8());
+        cfg.close();
+        for (const auto &variable : environment)
+            m_server->setEnvironment(variable.first, variable.second);
+        return m_server->start() && m_server->log().contains(QLatin1String("Accepting connections on port"));
+    }
+
+    bool send(const BatteryRecord &r)
+    {
+        RadioPeer peer(Loopback, m_server->port());
+        // The version reply comes after the report was taken in and stamped.
+        return peer.connectToServer() && peer.sendReport(r) && peer.version().has_value();
+    }
+
+    Answer get(const QString &path, const QByteArray &header = {}, const QByteArray &value = {},
+               const QByteArray &verb = QByteArrayLiteral("GET"))
+    {
+        QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_httpPort).arg(path)));
+        if (!header.isEmpty())
+            request.setRawHeader(header, value);
+        QNetworkReply *reply = m_network.sendCustomRequest(request, verb);
+        QEventLoop loop;
+        connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+        QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+        loop.exec();
+        Answer answer{reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
+                      reply->header(QNetworkRequest::ContentTypeHeader).toByteArray(), reply->readAll()};
+        reply->deleteLater();
+        return answer;
+    }
+
+    QJsonObject json(const QString &path)
+    {
+        return QJsonDocument::fromJson(get(path).body).object();
+    }
+
+private Q_SLOTS:
+    void initTestCase() { m_network.setProxy(QNetworkProxy::NoProxy); }
+
+    void cleanup()
+    {
+        m_server.reset();
+        m_dir.reset();
+    }
+
+    void fleetHistoryAndForecastOverHttp()
+    {
+        QVERIFY(startServer(QStringLiteral("[http]\nlisten=127.0.0.1:%1\n")));
+        QVERIFY(m_server->log().contains(QStringLiteral("HTTP API listening on 127.0.0.1:%1").arg(m_httpPort)));
+        const quint32 before = quint32(QDateTime::currentSecsSinceEpoch());
+        QVERIFY(send(report(1, 95)));
+        QVERIFY(send(report(2, 70)));
+        const QString key1 = QStringLiteral("00004200000000" "01");
+        const QString key2 = QStringLiteral("00004200000000" "02");
+
+        // The forecasts follow the commit within a few turns of the event loop.
+        QTRY_COMPARE_WITH_TIMEOUT(json(QStringLiteral("/api/v1/forecast?within=30"))[QLatin1String("batteries")].toArray().size(),
+                                  1, 5000);
+        const QJsonObject due = json(QStringLiteral("/api/v1/forecast?within=30"))[QLatin1String("batteries")][0].toObject();
+        QCOMPARE(due[QLatin1String("serial")].toString(), key2);
+        QCOMPARE(due[QLatin1String("forecastStatus")].toString(), QStringLiteral("now"));
+
+        const QJsonArray fleet = json(QStringLiteral("/api/v1/batteries"))[QLatin1String("batteries")].toArray();
+        QCOMPARE(fleet.size(), 2);
+        const QJsonObject first = fleet[0].toObject();
+        QCOMPARE(first[QLatin1String("serial")].toString(), key1);
+        QCOMPARE(first[QLatin1String("healthPercent")].toInt(), 95);
+        QCOMPARE(first[QLatin1String("healthClass")].toString(), QStringLiteral("Excellent"));
+        QCOMPARE(first[QLatin1String("alias")].toString(), QStringLiteral("Truck 7"));
+        QCOMPARE(first[QLatin1String("forecastStatus")].toString(), QStringLiteral("not-enough-history"));
+        const QDateTime stamped = QDateTime::fromString(first[QLatin1String("reportTime")].toString(), Qt::ISODate);
+        QVERIFY(stamped.isValid() && stamped.toSecsSinceEpoch() >= before);
+
+        const QJsonArray points = json(QStringLiteral("/api/v1/batteries/%1/history").arg(key1))[QLatin1String("points")].toArray();
+        QCOMPARE(points.size(), 1);
+        QCOMPARE(points[0].toObject()[QLatin1String("healthPercent")].toInt(), 95);
+        QCOMPARE(points[0].toObject()[QLatin1String("cycleCount")].toInt(), 100);
+        const QString today = QDate::currentDate().toString(Qt::ISODate);
+        const QString tomorrow = QDate::currentDate().addDays(1).toString(Qt::ISODate);
+        QCOMPARE(json(QStringLiteral("/api/v1/batteries/%1/history?from=%2").arg(key1, tomorrow))[QLatin1String("points")]
+                     .toArray().size(), 0);
+
+        const Answer csv = get(QStringLiteral("/api/v1/batteries/%1/history.csv?to=%2").arg(key1, today));
+        QCOMPARE(csv.type, QByteArrayLiteral("text/csv; charset=utf-8"));
+        QCOMPARE(csv.body.count("\r\n"), 2);
+        QVERIFY(csv.body.startsWith("time,healthPercent,healthClass,fullCapacity,cycleCount\r\n"));
+
+        struct Row { QString path; QByteArray accept; QByteArray verb; int status; QByteArray start; };
+        const Row rows[] = {
+            {QStringLiteral("/api/v1/batteries.csv"), {}, "GET", 200, "serial,serialText,esn,alias,"},
+            {QStringLiteral("/api/v1/batteries"), "text/csv", "GET", 200, "serial,serialText,esn,alias,"},
+            {QStringLiteral("/api/v1/batteries/%1").arg(key2), {}, "GET", 200, "{\"serial\":\"" + key2.toLatin1()},
+            {QStringLiteral("/api/v1/batteries/%1.csv").arg(key2), {}, "GET", 200, "serial,"},
+            {QStringLiteral("/api/v1/forecast.csv?within=0"), {}, "GET", 200, "serial,"},
+            {QStringLiteral("/api/v1/batteries/00004200000000FF"), {}, "GET", 404, "no battery with serial"},
+            {QStringLiteral("/api/v1/batteries/00004200000000FF/history"), {}, "GET", 404, "no history of serial"},
+            {QStringLiteral("/api/v1/batteries/42"), {}, "GET", 400, "serial: 16 hexadecimal digits expected"},
+            {QStringLiteral("/api/v1/batteries/%1/history?from=yesterday").arg(key1), {}, "GET", 400, "from: not an ISO 8601"},
+            {QStringLiteral("/api/v1/forecast"), {}, "GET", 400, "within: a whole number of days"},
+            {QStringLiteral("/api/v1/forecast?within=-1"), {}, "GET", 400, "within: a whole number of days"},
+            {QStringLiteral("/api/v2/batteries"), {}, "GET", 404, "no such resource"},
+            {QStringLiteral("/api/v1/batteries"), {}, "DELETE", 405, "the API only reads"},
+        };
+        for (const Row &row : rows) {
+            const Answer answer = get(row.path, row.accept.isEmpty() ? QByteArray() : QByteArrayLiteral("Accept"),
+                                      row.accept, row.verb);
+            QVERIFY2(answer.status == row.status && answer.body.startsWith(row.start),
+                     qPrintable(row.path + QStringLiteral(": %1 ").arg(answer.status) + QString::fromUtf8(answer.body.left(80))));
+            QVERIFY(row.status == 200 || answer.body.count('\n') == 1);
+        }
+        // Reports still stored as ever: the API took nothing from the radios.
+        RadioPeer peer(Loopback, m_server->port());
+        QVERIFY(peer.connectToServer());
+        QCOMPARE(peer.list()->size(), 2);
+    }
+
+    void tokenAndNonLoopbackListening()
+    {
+        QVERIFY(startServer(QStringLiteral("[http]\nlisten=127.0.0.1:%1\ntoken=s3cret\n")));
+        QCOMPARE(get(QStringLiteral("/api/v1/batteries")).status, 401);
+        QCOMPARE(get(QStringLiteral("/api/v1/nothing")).status, 401);
+        QCOMPARE(get(QStringLiteral("/api/v1/batteries"), "Authorization", "Bearer wrong").status, 401);
+        QCOMPARE(get(QStringLiteral("/api/v1/batteries"), "Authorization", "Bearer s3cret").status, 200);
+
+        QVERIFY(startServer(QStringLiteral("[http]\nlisten=0.0.0.0:%1\n")));
+        QVERIFY(m_server->log().contains(QLatin1String("HTTP API not started: 0.0.0.0:")));
+        QCOMPARE(m_server->countInLog(QStringLiteral("HTTP API listening")), 0);
+        QVERIFY(send(report(3, 90)));
+    }
+
+    void thinningOverSimulatedWeeksAndDelete()
+    {
+        if (!QFile::exists(Faketime))
+            QSKIP("libfaketime is not installed (Debian package faketime)");
+        // The server's clock is the real one shifted by the offset in this file, read at every call;
+        // timers keep the real monotonic clock.
+        QTemporaryDir clockDir;
+        const QString clockFile = clockDir.filePath(QStringLiteral("offset"));
+        const auto setClock = [&clockFile](const QDateTime &when) {
+            QFile file(clockFile);
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            file.write(QByteArray::number(when.toSecsSinceEpoch() - QDateTime::currentSecsSinceEpoch()).prepend(
+                when.toSecsSinceEpoch() >= QDateTime::currentSecsSinceEpoch() ? "+" : ""));
+        };
+        const QDateTime start(QDate::currentDate().addDays(1), QTime(8, 0));
+        setClock(start);
+        QByteArray preload = Faketime.toUtf8();
+        const QByteArray asanOptions = qgetenv("ASAN_OPTIONS");
+        QVERIFY(startServer(QStringLiteral("[http]\nlisten=127.0.0.1:%1\n"),
+                            {{QStringLiteral("LD_PRELOAD"), QString::fromUtf8(preload)},
+                             {QStringLiteral("FAKETIME_TIMESTAMP_FILE"), clockFile},
+                             {QStringLiteral("FAKETIME_NO_CACHE"), QStringLiteral("1")},
+                             {QStringLiteral("FAKETIME_DONT_FAKE_MONOTONIC"), QStringLiteral("1")},
+                             // The sanitizer's runtime then comes second in the list of libraries; it works so.
+                             {QStringLiteral("ASAN_OPTIONS"),
+                              QString::fromUtf8(asanOptions + (asanOptions.isEmpty() ? "" : ":")) +
+                                  QStringLiteral("verify_asan_link_order=0")}}));
+        // Six weeks, two reports a day of one battery.
+        const int days = 42;
+        for (int d = 0; d < days; ++d) {
+            for (int hour : {8, 16}) {
+                setClock(start.addDays(d).addSecs((hour - 8) * 3600));
+                QVERIFY(send(report(5, quint8(99 - d / 6))));
+            }
+        }
+        // The newest 30 days and today keep both points; the days before them only the later one.
+        const QString key = QStringLiteral("0000420000000005");
+        const int thinnedDays = days - 1 - 30;
+        QTRY_COMPARE_WITH_TIMEOUT(json(QStringLiteral("/api/v1/batteries/%1/history").arg(key))[QLatin1String("points")]
+                                      .toArray().size(),
+                                  thinnedDays + 2 * (days - thinnedDays), 10000);
+        const QJsonArray points = json(QStringLiteral("/api/v1/batteries/%1/history").arg(key))[QLatin1String("points")].toArray();
+        for (int i = 0; i < thinnedDays; ++i) {
+            const QDateTime time = QDateTime::fromString(points[i].toObject()[QLatin1String("time")].toString(), Qt::ISODate);
+            QCOMPARE(time.toLocalTime().date(), start.date().addDays(i));
+            QCOMPARE(time.toLocalTime().time().hour(), 16);
+        }
+        QCOMPARE(json(QStringLiteral("/api/v1/batteries/%1").arg(key))[QLatin1String("forecastStatus")].toString(),
+                 QStringLiteral("date"));
+
+        RadioPeer peer(Loopback, m_server->port());
+        QVERIFY(peer.connectToServer());
+        QVERIFY(peer.deleteSerials({QByteArray::fromHex(key.toLatin1())}));
+        QVERIFY(peer.version().has_value());
+        QCOMPARE(get(QStringLiteral("/api/v1/batteries/%1/history").arg(key)).status, 404);
+        QCOMPARE(get(QStringLiteral("/api/v1/batteries/%1").arg(key)).status, 404);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHistoryApi)
+#include "tst_historyapi.moc"

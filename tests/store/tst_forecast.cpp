@@ -1,0 +1,99 @@
+// The replacement forecast: accuracy on generated wear, and every outcome from a table of series.
+#include "Forecast.h"
+
+#include <QTest>
+
+#include <cmath>
+#include <random>
+
+using namespace NVL::Engineering::VK;
+
+namespace {
+
+constexpr qint64 LastDay = 20000;
+
+// A year of daily percentages falling `perYear` points a year to `level` on the last day.
+QList<DailyHealth> wear(double level, double perYear, int days = 365)
+{
+    QList<DailyHealth> series;
+    for (int d = days - 1; d >= 0; --d)
+        series.append({LastDay - d, int(std::lround(level + perYear * d / 365.0))});
+    return series;
+}
+
+QList<DailyHealth> withPercent(QList<DailyHealth> series, qsizetype index, int percent)
+{
+    series[index].percent = percent;
+    return series;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(QList<DailyHealth>)
+
+class TestForecast : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void dateWithinTenPercentOnGeneratedWear()
+    {
+        // Known crossings between three months and three years out; noise of +-1.5 points and one report
+        // in ten wild (anything from 0 to 255).
+        std::mt19937 random(20240501);
+        std::uniform_real_distribution<double> unit(0.0, 1.0);
+        const int batteries = 400;
+        int close = 0;
+        for (int b = 0; b < batteries; ++b) {
+            const double level = 84.0 + 11.0 * unit(random);
+            const double perYear = 5.0 + (100.0 - level - 6.5) * unit(random);
+            const double remaining = (level - 80.0) / perYear * 365.0;
+            QList<DailyHealth> series;
+            for (int d = 364; d >= 0; --d) {
+                double percent = level + perYear * d / 365.0 + 3.0 * unit(random) - 1.5;
+                if (unit(random) < 0.1)
+                    percent = 255.0 * unit(random);
+                series.append({LastDay - d, int(std::lround(percent))});
+            }
+            const Forecast f = Forecast::fromDays(series, 80);
+            QCOMPARE(int(f.status), int(Forecast::Status::Date));
+            QVERIFY(*f.earliestDay <= *f.day && (!f.latestDay || *f.day <= *f.latestDay));
+            close += std::fabs(double(*f.day - LastDay) - remaining) <= 0.1 * remaining ? 1 : 0;
+        }
+        QVERIFY2(close >= batteries * 95 / 100, qPrintable(QStringLiteral("%1 of %2 within 10 %").arg(close).arg(batteries)));
+    }
+
+    void outcomes_data()
+    {
+        QTest::addColumn<QList<DailyHealth>>("series");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<qint64>("daysOut"); // -1: no date
+        using S = Forecast::Status;
+        const QList<DailyHealth> steady = wear(90, 10); // reaches 80 a year after the last day
+        QTest::newRow("one year of wear") << steady << int(S::Date) << qint64(365);
+        QTest::newRow("a report of 0 % is ignored") << withPercent(steady, 364, 0) << int(S::Date) << qint64(365);
+        QTest::newRow("above 100 is left out") << withPercent(withPercent(steady, 364, 180), 10, 255) << int(S::Date)
+                                               << qint64(365);
+        QTest::newRow("nine days") << wear(90, 10, 9) << int(S::NotEnoughHistory) << qint64(-1);
+        QTest::newRow("under a month") << wear(90, 10, 29) << int(S::NotEnoughHistory) << qint64(-1);
+        QTest::newRow("new and already poor") << wear(75, 10, 5) << int(S::Now) << qint64(-1);
+        QTest::newRow("flat") << wear(95, 0) << int(S::NoDecline) << qint64(-1);
+        QTest::newRow("poor") << wear(78, 10) << int(S::Now) << qint64(-1);
+        QTest::newRow("beyond the cap") << wear(97, 1) << int(S::BeyondCap) << qint64(-1);
+    }
+
+    void outcomes()
+    {
+        QFETCH(QList<DailyHealth>, series);
+        QFETCH(int, status);
+        QFETCH(qint64, daysOut);
+        const Forecast f = Forecast::fromDays(series, 80);
+        QCOMPARE(int(f.status), status);
+        QCOMPARE(f.day.has_value(), daysOut >= 0);
+        if (daysOut >= 0)
+            QVERIFY2(std::abs(*f.day - LastDay - daysOut) <= 3, qPrintable(QString::number(*f.day - LastDay)));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestForecast)
+#include "tst_forecast.moc"

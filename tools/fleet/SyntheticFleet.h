@@ -1,0 +1,55 @@
+#pragma once
+
+#include "BatteryRecord.h"
+#include "HistoryPoint.h"
+
+#include <QList>
+#include <QString>
+
+#include <random>
+
+namespace NVL::Engineering::VK {
+
+// A made-up fleet with a believable past: capacity fading with cycles at rates that vary from battery to
+// battery, daily noise, a few outliers, a few batteries ageing fast and a few new ones. The same seed
+// gives the same fleet.
+class SyntheticFleet
+{
+public:
+    struct Options
+    {
+        int batteries = 100;
+        int days = 365;
+        // The newest days get several reports a day, as a radio docking now and then would send;
+        // older days one, as the server's thinning leaves them.
+        int denseDays = 30;
+        quint32 seed = 1;
+        qint64 now = 0; // seconds since the epoch; 0: the current time
+    };
+
+    struct Battery
+    {
+        QList<HistoryPoint> points; // ascending time
+        BatteryRecord newest;       // the record of the newest point, as vk.db keeps it
+    };
+
+    struct Result
+    {
+        bool ok = false;
+        qint64 points = 0;
+        QString error;
+    };
+
+    explicit SyntheticFleet(const Options &options);
+
+    Battery battery(int index);
+    // Writes vk.db (newest record of each battery) and vk-history.db (points and forecasts) into the
+    // server's data folder; the server must be stopped. boundary as [history] boundary.
+    Result write(const QString &dataFolder, int boundary);
+
+private:
+    Options m_options;
+    std::mt19937 m_random;
+};
+
+} // namespace NVL::Engineering::VK
