@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # Folders of production code; sources are found at run time, so new and moved files are covered.
-roots=(common server service editor tools)
+roots=(common store server service editor tools)
 
 # What CMake leaves out on Windows, and only that:
 #  service/systemd/            the systemd binding (Qt D-Bus, libsystemd), built only on Linux
@@ -15,7 +15,7 @@ roots=(common server service editor tools)
 excluded='^(service/systemd/|service/SyslogEventSink\.)'
 
 # The Qt modules the production code may use everywhere; D-Bus is Linux-only here, so it stays out.
-qt_modules=(QtCore QtGui QtWidgets QtNetwork QtSql)
+qt_modules=(QtCore QtGui QtWidgets QtNetwork QtSql QtHttpServer QtWebSockets)
 
 compilers=(x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix)
 for compiler in "${compilers[@]}"; do

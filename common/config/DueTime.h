@@ -1,6 +1,6 @@
 #pragma once
 
-#include <ConfigurationData.h>
+#include "ConfigurationData.h"
 
 #include <QDate>
 #include <QDateTime>
