@@ -28,7 +28,7 @@ int main(int argc, char *argv[])
     ProcessTestHook::installIfRequested();
 #endif
 
-    SingleInstanceLock lock(QStringLiteral("NorvaleTechnologies_Bellwright_SingleAppInstance"));
+    SingleInstanceLock lock;
     if (!lock.tryLock()) {
         QMessageBox::critical(nullptr, QCoreApplication::translate("Bellwright", "Bellwright Startup Failure"),
                               QCoreApplication::translate("Bellwright", "Only one instance of Bellwright can exist!"));
