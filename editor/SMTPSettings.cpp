@@ -33,6 +33,11 @@ SMTPSettings::SMTPSettings(const SmtpSettingsData &settings, QWidget *parent)
     NVLStyleHandle::updatePalettes(palette(), false);
     NVLStyleHandle::applyDialogStyle(this);
     setPalette(NVLStyleHandle::currentPalette(false));
+    // Room for an ordinary address at any font size: a larger font widens the dialog instead of
+    // hiding the start of the text.
+    for (QLineEdit *edit : {m_ui->serverLineEdit, m_ui->usernameLineEdit, m_ui->passwordLineEdit, m_ui->nameLineEdit,
+                            m_ui->emailLineEdit})
+        edit->setMinimumWidth(edit->fontMetrics().averageCharWidth() * 24);
 
     showSettings(settings);
 

@@ -2,6 +2,7 @@
 #include "ApplicationVersion.h"
 #include "ConfigurationMessages.h"
 #include "DataPaths.h"
+#include "DisplayScaling.h"
 #include "QMainSubclassForm.h"
 #include "SingleInstanceLock.h"
 #ifdef VK_EDITOR_TEST_HOOK
@@ -23,6 +24,7 @@ extern "C" __attribute__((used)) const char bellwrightVersionStamp[] = "Bellwrig
 
 int main(int argc, char *argv[])
 {
+    chooseDisplayScaling();
     QApplication application(argc, argv);
 #ifdef VK_EDITOR_TEST_HOOK
     ProcessTestHook::installIfRequested();

@@ -175,6 +175,10 @@ private Q_SLOTS:
         QCOMPARE(dialog.windowTitle(), QStringLiteral("SMTP Settings"));
         QCOMPARE(child<QSpinBox>(&dialog, "portSpinBox")->value(), 465);
         QCOMPARE(child<QComboBox>(&dialog, "securityComboBox")->currentText(), QStringLiteral("SSL"));
+        // Each choice says what it means here and its usual port.
+        const char *ports[] = {"port 25", "port 465", "port 587"};
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(child<QComboBox>(&dialog, "securityComboBox")->itemData(i, Qt::ToolTipRole).toString().contains(QLatin1String(ports[i])));
         QVERIFY(child<QGroupBox>(&dialog, "authenticationGroupBox")->isChecked());
         QVERIFY(!(dialog.windowFlags() & Qt::WindowContextHelpButtonHint));
         QCOMPARE(dialog.smtpSettingsData(), SmtpSettingsData{});
