@@ -59,13 +59,7 @@ Voltkeep::Voltkeep(int argc, char **argv)
         QDir().mkpath(m_paths.serverFolder); // a failure shows when the database is opened
     m_database = std::make_unique<BatteryDatabase>(m_paths.databaseFile());
     m_settings = std::make_unique<QSettings>(m_paths.settingsFile(), QSettings::IniFormat);
-    setServiceDescription(programName()
-                          + QStringLiteral(" %1.%2.%3 Build %4")
-                                .arg(Identity::VersionMajor)
-                                .arg(Identity::VersionMinor)
-                                .arg(Identity::VersionPatch)
-                                .arg(Identity::VersionBuild)
-                          + QStringLiteral(" (Maintains Battery Data)"));
+    setServiceDescription(QString::fromLatin1(Identity::Description));
 }
 
 Voltkeep::~Voltkeep()
