@@ -32,6 +32,12 @@ packages=(
   g++-mingw-w64-x86-64-posix
   g++-mingw-w64-i686-posix
   faketime
+  # The Debian packages: built with debhelper's CMake support, checked with lintian.
+  dpkg-dev
+  debhelper
+  lintian
+  # scripts/try-packages.sh installs them in a scratch root of Debian 12.
+  debootstrap
 )
 
 missing=()
