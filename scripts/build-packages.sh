@@ -24,8 +24,10 @@ mkdir "$work/voltkeep"
 # The tracked files as they are now (edits included, build folders and other untracked files not).
 git ls-files -z | tar --null --ignore-failed-read -T - -cf - | tar -xf - -C "$work/voltkeep"
 
+# No debug-symbol packages are made, so no debug information is compiled either: a third of the
+# compile time, and the same programs.
 started=$SECONDS
-(cd "$work/voltkeep" && DEB_BUILD_OPTIONS="parallel=${VK_JOBS:-2} noautodbgsym" \
+(cd "$work/voltkeep" && DEB_BUILD_OPTIONS="parallel=${VK_JOBS:-2} noautodbgsym" DEB_CXXFLAGS_STRIP=-g \
   dpkg-buildpackage -b -us -uc > "$work/build.log" 2>&1) || { tail -50 "$work/build.log"; exit 1; }
 for f in "$work"/*.deb "$work"/*.changes "$work"/*.buildinfo; do
   cp "$f" "$out/"
