@@ -87,12 +87,15 @@ std::optional<QByteArray> serialKeyFrom(const QString &text)
 // format are many times faster than QDateTime's conversions, and say the same.
 QString timeText(qint64 secondsSinceEpoch)
 {
+    const auto slowText = [secondsSinceEpoch] {
+        const QDateTime time = QDateTime::fromSecsSinceEpoch(secondsSinceEpoch);
+        return time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODate);
+    };
+#ifdef Q_OS_UNIX
     const std::time_t time = std::time_t(secondsSinceEpoch);
     std::tm local{};
-    if (!localtime_r(&time, &local)) {
-        const QDateTime fallback = QDateTime::fromSecsSinceEpoch(secondsSinceEpoch);
-        return fallback.toOffsetFromUtc(fallback.offsetFromUtc()).toString(Qt::ISODate);
-    }
+    if (!localtime_r(&time, &local))
+        return slowText();
     char text[40];
     const long offset = local.tm_gmtoff;
     const long magnitude = offset < 0 ? -offset : offset;
@@ -104,6 +107,9 @@ QString timeText(qint64 secondsSinceEpoch)
         std::snprintf(text + n, sizeof text - size_t(n), "%c%02ld:%02ld", offset < 0 ? '-' : '+', magnitude / 3600,
                       magnitude % 3600 / 60);
     return QString::fromLatin1(text);
+#else
+    return slowText();
+#endif
 }
 
 QString dayText(qint64 daysSinceEpoch)
