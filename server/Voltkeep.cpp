@@ -9,6 +9,7 @@
 #include "MessageHeader.h"
 #include "NotificationDelivery.h"
 #include "NotificationPlanner.h"
+#include "SettingsValues.h"
 #include "VoltkeepIdentity.h"
 
 #include <QDateTime>
@@ -104,15 +105,22 @@ void Voltkeep::start()
 
     raiseDescriptorLimit();
     const quint32 port = m_settings->value(QStringLiteral("port"), Identity::DefaultPort).toUInt() & 0xFFFF;
+    ConnectionLimits limits;
+    limits.idleMs = SettingsValues::wholeNumber(*m_settings, QStringLiteral("connections/idleSeconds"),
+                                                limits.idleMs / 1000, 1, 24 * 3600) * 1000;
+    limits.connectionsPerAddress = SettingsValues::wholeNumber(
+        *m_settings, QStringLiteral("connections/perAddress"), limits.connectionsPerAddress, 1, 65535);
+    limits.unsentBytes = qint64(SettingsValues::wholeNumber(*m_settings, QStringLiteral("connections/unsentMiB"),
+                                                            int(limits.unsentBytes >> 20), 1, 4096))
+        << 20;
     delete m_connectionManager;
-    m_connectionManager = new ConnectionManager(this, port);
+    m_connectionManager = new ConnectionManager(this, port, limits);
 
     delete m_planner;
     m_planner = new NotificationPlanner(m_paths.configurationFile, this);
     connect(m_planner, &NotificationPlanner::timerExpired, this, &Voltkeep::notificationDue);
     // Mail goes out on a thread of its own: a slow mail server must not keep reports from being read.
     m_mailQueue = std::make_unique<MailQueue>(&NotificationDelivery::sendMail);
-    connect(m_mailQueue.get(), &MailQueue::delivered, this, &Voltkeep::mailsDelivered);
     m_delivery = std::make_unique<NotificationDelivery>(m_paths.configurationFile, m_mailQueue.get());
 
     logEvent(QStringLiteral("%1 %2.%3.%4.%5\n")
@@ -129,7 +137,6 @@ void Voltkeep::stop()
 {
     delete m_connectionManager;
     m_connectionManager = nullptr;
-    m_waitingLists.clear();
     delete m_api;
     m_api = nullptr;
     commitReports();
@@ -174,6 +181,7 @@ void Voltkeep::commitReports()
         return;
     const QList<BatteryRecord> reports = std::exchange(m_pendingReports, {});
     const QList<BatteryDatabase::Replaced> replaced = m_database->saveReports(reports);
+    m_listReply.clear();
     if (m_history) // the group's points, in a transaction of their own
         m_history->record(reports);
     if (!m_planner || !m_delivery)
@@ -194,43 +202,26 @@ void Voltkeep::versionRequested(ConnectionId connection, quint8 peerVersion)
 
 void Voltkeep::listRequested(ConnectionId connection)
 {
+    // Answered once the reports before it are stored; the mail they raised goes its own way.
     commitReports();
-    // The reply also stands for the mail that the reports before it raised: it waits until that is out.
-    if (m_mailQueue && m_connectionManager && !m_mailQueue->isDone(m_mailQueue->lastQueued())
-        && m_connectionManager->isConnected(connection)) {
-        m_waitingLists.append({connection, m_mailQueue->lastQueued()});
-        m_connectionManager->holdConnection(connection);
-        return;
-    }
-    writeList(connection);
+    if (m_connectionManager)
+        m_connectionManager->sendReply(connection, listReply());
 }
 
-void Voltkeep::mailsDelivered(quint64 ticket)
+const QByteArray &Voltkeep::listReply()
 {
-    while (!m_waitingLists.isEmpty() && m_waitingLists.constFirst().mailTicket <= ticket) {
-        const WaitingList waiting = m_waitingLists.takeFirst();
-        if (!m_connectionManager)
-            continue;
-        writeList(waiting.connection);
-        m_connectionManager->resumeConnection(waiting.connection);
-    }
-}
-
-void Voltkeep::writeList(ConnectionId connection)
-{
-    if (!m_connectionManager || !m_connectionManager->isConnected(connection))
-        return;
+    if (!m_listReply.isEmpty())
+        return m_listReply;
     const QList<BatteryRecord> records = m_database->validReports();
     const quint32 count = quint32(records.size());
-
-    QByteArray reply = makeHeader(MessageType::ListResponse, count * 64 + 4).toBytes();
-    reply.reserve(reply.size() + 4 + qsizetype(count) * BatteryRecord::Size);
+    m_listReply = makeHeader(MessageType::ListResponse, count * 64 + 4).toBytes();
+    m_listReply.reserve(m_listReply.size() + 4 + qsizetype(count) * BatteryRecord::Size);
     char countBytes[4];
     qToLittleEndian(count, countBytes);
-    reply.append(countBytes, 4);
+    m_listReply.append(countBytes, 4);
     for (const BatteryRecord &record : records)
-        reply.append(record.toBytes());
-    m_connectionManager->sendReply(connection, reply);
+        m_listReply.append(record.toBytes());
+    return m_listReply;
 }
 
 void Voltkeep::deleteRequested(ConnectionId)
@@ -242,6 +233,7 @@ void Voltkeep::deleteRequested(ConnectionId)
 void Voltkeep::deleteSerialReceived(const QByteArray &serial)
 {
     m_database->deleteReport(serial);
+    m_listReply.clear();
     if (m_history)
         m_history->removeBattery(serial);
 }

@@ -39,12 +39,6 @@ protected:
     void stop() override;
 
 private:
-    struct WaitingList
-    {
-        ConnectionId connection = 0;
-        quint64 mailTicket = 0;
-    };
-
     // Reports are stamped at once and committed together with those that arrived with them.
     void reportReceived(const BatteryRecord &record, quint32 senderIpv4) override;
     void versionRequested(ConnectionId connection, quint8 peerVersion) override;
@@ -54,8 +48,8 @@ private:
 
     // Saves the reports received so far in one transaction, then raises their alerts.
     void commitReports();
-    void writeList(ConnectionId connection);
-    void mailsDelivered(quint64 ticket);
+    // The list reply as it stands, encoded once for every peer that asks until the store changes.
+    const QByteArray &listReply();
 
     const DataPaths m_paths;
     std::unique_ptr<BatteryDatabase> m_database;
@@ -65,7 +59,7 @@ private:
     std::unique_ptr<MailQueue> m_mailQueue;
     std::unique_ptr<NotificationDelivery> m_delivery;
     QList<BatteryRecord> m_pendingReports;
-    QList<WaitingList> m_waitingLists;
+    QByteArray m_listReply; // empty: to be encoded anew
     // No history when [history] enabled=false.
     HistoryKeeper *m_history = nullptr;
     ApiServer *m_api = nullptr;
