@@ -51,6 +51,9 @@ public:
     void sendVersion(ConnectionId connection);
     void sendReply(ConnectionId connection, const QByteArray &bytes);
     bool isConnected(ConnectionId connection) const;
+    // Whether the TCP port listens and the UDP socket is bound (the health check asks).
+    bool isListening() const;
+    bool isBound() const { return m_udpSocket.state() == QAbstractSocket::BoundState; }
     // A request whose reply has to wait: the connection reads no further message until resumed.
     void holdConnection(ConnectionId connection);
     void resumeConnection(ConnectionId connection);
