@@ -114,7 +114,7 @@ ApiServer::ApiServer(QSettings &settings, Sources sources, QObject *parent)
     addRoutes();
     m_http.bind(tcp);
     m_listening = true;
-    ServiceBase::logEvent(QStringLiteral("HTTP API and dashboard listening on %1%2")
+    ServiceBase::logEvent(QStringLiteral("HTTP API listening on %1%2")
                               .arg(config->listenText,
                                    m_token.isEmpty() ? QString() : QStringLiteral(" (bearer token required)")),
                           LogType::Information);

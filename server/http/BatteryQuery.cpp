@@ -100,14 +100,13 @@ QByteArray BatteryQuery::link(const QByteArray &path) const
 
 std::vector<const FleetIndex::Entry *> BatteryQuery::select(const FleetIndex &fleet) const
 {
-    const QByteArrayList words = text.toLower().toUtf8().split(' ');
+    const QByteArray phrase = text.toLower().toUtf8();
     std::vector<const FleetIndex::Entry *> matched;
     matched.reserve(fleet.entries().size());
     for (const FleetIndex::Entry &e : fleet.entries()) {
         if (healthClass != AnyClass && e.healthClass != healthClass)
             continue;
-        if (!text.isEmpty()
-            && !std::all_of(words.cbegin(), words.cend(), [&e](const QByteArray &w) { return e.search.contains(w); }))
+        if (!phrase.isEmpty() && !e.search.contains(phrase))
             continue;
         matched.push_back(&e);
     }

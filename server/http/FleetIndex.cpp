@@ -45,7 +45,7 @@ FleetIndex::Entry &FleetIndex::put(const BatteryRecord &record)
     entry.healthClass = healthClass(record);
     ++m_counts[std::size_t(entry.healthClass)];
     entry.search = QStringList{ApiViews::serialKeyText(key), serialText(record), esnText(record), aliasText(record)}
-                       .join(QLatin1Char(' '))
+                       .join(QLatin1Char('\n'))
                        .toLower()
                        .toUtf8();
     return entry;

@@ -25,7 +25,7 @@ public:
         std::optional<Forecast> forecast;
         int percent = 0;
         int healthClass = 0;
-        QByteArray search; // key, serial, ESN and alias in lower case, for the text filter
+        QByteArray search; // key, serial, ESN and alias in lower case, one per line, for the text filter
     };
 
     void load(const QList<BatteryRecord> &records, const QHash<QByteArray, Forecast> &forecasts);
