@@ -113,7 +113,7 @@ QByteArray smallChart(const QList<HistoryPoint> &points, int HistoryPoint::*fiel
                    std::max(0.0, std::floor((low - step / 2) / step) * step), std::ceil((high + step / 2) / step) * step);
     chart.valueAxis(step, unit);
     chart.timeAxis();
-    chart.line(series(points, field), "series");
+    chart.dots(series(points, field), "series-dot small");
     return chart.svg();
 }
 
@@ -189,7 +189,7 @@ std::optional<QByteArray> DashboardPages::battery(const QByteArray &serial) cons
         .raw("</span><span class=\"note mono\">from ")
         .text(addressText(r.reportAddress))
         .raw("</span></div></section>\n<dl class=\"facts\"><dt>Serial#</dt><dd>")
-        .text(serialText(r).isEmpty() ? QStringLiteral("\xE2\x80\x94") : serialText(r))
+        .text(serialText(r).isEmpty() ? QStringLiteral("\u2014") : serialText(r))
         .raw("</dd><dt>Serial key</dt><dd class=\"mono\">")
         .text(key)
         .raw("</dd><dt>Radio ESN</dt><dd class=\"mono\">")
