@@ -56,9 +56,9 @@ QString forecastText(const std::optional<Forecast> &forecast)
 
 QString localTime(qint64 secondsSinceEpoch)
 {
-    const std::time_t time = std::time_t(secondsSinceEpoch);
     std::tm local{};
-    if (!localtime_r(&time, &local))
+    long offset = 0;
+    if (!ApiViews::localCalendar(secondsSinceEpoch, local, offset))
         return QString();
     char text[64];
     std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
