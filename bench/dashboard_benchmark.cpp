@@ -9,10 +9,12 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QThread>
 
 #include <algorithm>
 #include <cstdio>
@@ -57,15 +59,19 @@ struct Timing
 {
     double median = 0;
     double slowest = 0;
+    double cpu = 0; // the server's processor time per answer
     qsizetype bytes = 0;
 };
 
 // The first answer warms caches and is left out; then `samples` answers.
-std::optional<Timing> measure(quint16 port, const QString &path, int samples, QString &error)
+std::optional<Timing> measure(const BenchServer &server, quint16 port, const QString &path, int samples, QString &error)
 {
     std::vector<double> times;
     qsizetype bytes = 0;
+    double cpuBefore = 0;
     for (int i = 0; i <= samples; ++i) {
+        if (i == 1)
+            cpuBefore = server.cpuMilliseconds().value_or(0);
         const HttpProbe::Reply r = HttpProbe::get(port, path);
         if (!r.ok || r.status != 200) {
             error = QStringLiteral("%1: %2 %3").arg(path).arg(r.status).arg(r.error);
@@ -75,8 +81,9 @@ std::optional<Timing> measure(quint16 port, const QString &path, int samples, QS
             times.push_back(r.milliseconds);
         bytes = r.body.size();
     }
+    const double cpu = (server.cpuMilliseconds().value_or(0) - cpuBefore) / samples;
     std::sort(times.begin(), times.end());
-    return Timing{times[times.size() / 2], times.back(), bytes};
+    return Timing{times[times.size() / 2], times.back(), cpu, bytes};
 }
 
 } // namespace
@@ -127,6 +134,11 @@ int main(int argc, char **argv)
     if (!server.start(ServerStartMs))
         return fail(QStringLiteral("server start failed: ") + server.errorString(), &server);
     say(QStringLiteral("server start with the fleet index loaded: %1 s").arg(QString::number(double(clock.elapsed()) / 1000.0, 'f', 1)));
+    // The first retention pass after a start works in turns of the event loop; the pages are measured after it.
+    const QDeadlineTimer passDeadline(600000);
+    while (!server.logSinceStart().contains(QLatin1String("History retention done")) && !passDeadline.hasExpired())
+        QThread::msleep(200);
+    say(QStringLiteral("first retention pass done after %1 s").arg(QString::number(double(clock.elapsed()) / 1000.0, 'f', 1)));
 
     struct Page
     {
@@ -150,28 +162,31 @@ int main(int argc, char **argv)
     QStringList verdicts;
     for (const Page &page : pages) {
         QString error;
-        const auto t = measure(http, page.path, samples, error);
+        const auto t = measure(server, http, page.path, samples, error);
         if (!t)
             return fail(error, &server);
         const bool met = t->median < page.target;
-        say(QStringLiteral("%1: median %2 ms, slowest %3 ms, %4 KiB")
-                .arg(QLatin1String(page.title), ms(t->median), ms(t->slowest))
+        say(QStringLiteral("%1: median %2 ms, slowest %3 ms, server processor time %4 ms per answer, %5 KiB")
+                .arg(QLatin1String(page.title), ms(t->median), ms(t->slowest), ms(t->cpu))
                 .arg(t->bytes / 1024));
         verdicts << QStringLiteral("target: %1 under %2 ms: %3 ms - %4")
                         .arg(QLatin1String(page.title), ms(page.target), ms(t->median),
                              met ? QStringLiteral("met") : QStringLiteral("NOT met"));
     }
+    const auto memory = server.memory();
     // For comparison: the API's whole-fleet answer, which reads vk.db and renders every battery.
     QString error;
-    if (const auto api = measure(http, QStringLiteral("/api/v1/batteries"), 2, error))
+    if (const auto api = measure(server, http, QStringLiteral("/api/v1/batteries"), 2, error))
         say(QStringLiteral("for comparison, the API's whole fleet /api/v1/batteries: median %1 ms, %2 KiB")
                 .arg(ms(api->median))
                 .arg(api->bytes / 1024));
-    const auto memory = server.memory();
+    const auto memoryAfterApi = server.memory();
     server.stop();
     for (const QString &line : std::as_const(verdicts))
         say(line);
-    if (memory)
-        say(QStringLiteral("server peak resident memory: VmHWM %1 MiB").arg(ms(double(memory->peakKiB) / 1024.0)));
+    if (memory && memoryAfterApi)
+        say(QStringLiteral("server peak resident memory: VmHWM %1 MiB with the dashboard's pages, %2 MiB after the API's "
+                           "whole-fleet answer")
+                .arg(ms(double(memory->peakKiB) / 1024.0), ms(double(memoryAfterApi->peakKiB) / 1024.0)));
     return 0;
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <limits>
 
 namespace NVL::Engineering::VK {
@@ -98,27 +99,40 @@ QByteArray BatteryQuery::link(const QByteArray &path) const
     return parts.isEmpty() ? path : path + '?' + parts.join('&');
 }
 
-std::vector<const FleetIndex::Entry *> BatteryQuery::select(const FleetIndex &fleet) const
+BatteryQuery::Selection BatteryQuery::select(const FleetIndex &fleet) const
 {
     const QByteArray phrase = text.toLower().toUtf8();
+    // One searcher for the whole fleet: its tables are built once, not for every battery.
+    const std::boyer_moore_horspool_searcher searcher(phrase.cbegin(), phrase.cend());
     std::vector<const FleetIndex::Entry *> matched;
     matched.reserve(fleet.entries().size());
     for (const FleetIndex::Entry &e : fleet.entries()) {
         if (healthClass != AnyClass && e.healthClass != healthClass)
             continue;
-        if (!phrase.isEmpty() && !e.search.contains(phrase))
+        if (!phrase.isEmpty() && std::search(e.search.cbegin(), e.search.cend(), searcher) == e.search.cend())
             continue;
         matched.push_back(&e);
     }
     const Column column = sort;
     const bool down = descending;
-    std::sort(matched.begin(), matched.end(), [column, down](const FleetIndex::Entry *a, const FleetIndex::Entry *b) {
+    const auto before = [column, down](const FleetIndex::Entry *a, const FleetIndex::Entry *b) {
         int order = compare(*a, *b, column);
         if (order == 0)
             order = compare(*a, *b, Column::Serial);
         return down ? order > 0 : order < 0;
-    });
-    return matched;
+    };
+    Selection selection;
+    selection.matched = matched.size();
+    const std::size_t pages = std::max<std::size_t>(1, (matched.size() + PageSize - 1) / PageSize);
+    selection.page = int(std::min<std::size_t>(std::size_t(page), pages));
+    const auto first = matched.begin() + std::ptrdiff_t(std::size_t(selection.page - 1) * PageSize);
+    const auto last = matched.begin() + std::ptrdiff_t(std::min(matched.size(), std::size_t(selection.page) * PageSize));
+    if (first != matched.end()) {
+        std::nth_element(matched.begin(), first, matched.end(), before);
+        std::partial_sort(first, last, matched.end(), before);
+    }
+    selection.rows.assign(first, last);
+    return selection;
 }
 
 } // namespace NVL::Engineering::VK

@@ -32,8 +32,14 @@ struct BatteryQuery
     QByteArray link(const QByteArray &path) const;
     static const char *columnName(Column column);
 
-    // The batteries that match, in the asked order.
-    std::vector<const FleetIndex::Entry *> select(const FleetIndex &fleet) const;
+    struct Selection
+    {
+        std::size_t matched = 0; // batteries that match, on every page
+        int page = 1;            // the asked page, or the last one when it asked for more
+        std::vector<const FleetIndex::Entry *> rows; // of the page, in order
+    };
+    // Only the page's rows are put in order: a fleet of 100,000 is partitioned, not sorted.
+    Selection select(const FleetIndex &fleet) const;
 };
 
 } // namespace NVL::Engineering::VK

@@ -198,13 +198,13 @@ QByteArray DashboardPages::overview() const
 
 QByteArray DashboardPages::batteries(const BatteryQuery &query) const
 {
-    const std::vector<const FleetIndex::Entry *> matched = query.select(m_fleet);
-    const qint64 count = qint64(matched.size());
+    const BatteryQuery::Selection selection = query.select(m_fleet);
+    const qint64 count = qint64(selection.matched);
     const int pages = int(std::max<qint64>(1, (count + BatteryQuery::PageSize - 1) / BatteryQuery::PageSize));
     BatteryQuery shown = query;
-    shown.page = std::min(query.page, pages);
+    shown.page = selection.page;
     const qint64 first = qint64(shown.page - 1) * BatteryQuery::PageSize;
-    const qint64 last = std::min(count, first + BatteryQuery::PageSize);
+    const qint64 last = first + qint64(selection.rows.size());
 
     Html h;
     h.raw("<h1>Batteries</h1>\n<form class=\"filters\" id=\"filters\" method=\"get\" action=\"/batteries\">"
@@ -250,8 +250,8 @@ QByteArray DashboardPages::batteries(const BatteryQuery &query) const
         h.raw("</a></th>");
     }
     h.raw("</tr></thead><tbody>\n");
-    for (qint64 i = first; i < last; ++i)
-        batteryRow(h, *matched[std::size_t(i)]);
+    for (const FleetIndex::Entry *entry : selection.rows)
+        batteryRow(h, *entry);
     h.raw("</tbody></table></div>\n<nav class=\"pager\" id=\"pager\" aria-label=\"Pages\">");
     const auto pageLink = [&](int page, const char *title, bool enabled) {
         BatteryQuery to = shown;
@@ -273,15 +273,12 @@ QByteArray DashboardPages::batteries(const BatteryQuery &query) const
 
 QByteArray DashboardPages::batteriesCsv(const BatteryQuery &query) const
 {
-    const std::vector<const FleetIndex::Entry *> matched = query.select(m_fleet);
-    const std::size_t first = std::min(matched.size(), std::size_t(query.page - 1) * BatteryQuery::PageSize);
-    const std::size_t last = std::min(matched.size(), first + BatteryQuery::PageSize);
     QList<BatteryRecord> records;
     QHash<QByteArray, Forecast> forecasts;
-    for (std::size_t i = first; i < last; ++i) {
-        records.append(matched[i]->record);
-        if (matched[i]->forecast)
-            forecasts.insert(matched[i]->record.serialKey(), *matched[i]->forecast);
+    for (const FleetIndex::Entry *entry : query.select(m_fleet).rows) {
+        records.append(entry->record);
+        if (entry->forecast)
+            forecasts.insert(entry->record.serialKey(), *entry->forecast);
     }
     return ApiViews::batteries(records, forecasts).toCsv();
 }
