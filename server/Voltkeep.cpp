@@ -3,6 +3,7 @@
 #include "ApiServer.h"
 #include "BatteryDatabase.h"
 #include "ConnectionManager.h"
+#include "FleetIndex.h"
 #include "HealthFall.h"
 #include "HistoryKeeper.h"
 #include "MailQueue.h"
@@ -10,6 +11,7 @@
 #include "NotificationDelivery.h"
 #include "NotificationPlanner.h"
 #include "SettingsValues.h"
+#include "ServerMetrics.h"
 #include "VoltkeepIdentity.h"
 
 #include <QDateTime>
@@ -60,6 +62,8 @@ Voltkeep::Voltkeep(int argc, char **argv)
         QDir().mkpath(m_paths.serverFolder); // a failure shows when the database is opened
     m_database = std::make_unique<BatteryDatabase>(m_paths.databaseFile());
     m_settings = std::make_unique<QSettings>(m_paths.settingsFile(), QSettings::IniFormat);
+    m_fleet = std::make_unique<FleetIndex>();
+    m_metrics = std::make_unique<ServerMetrics>();
     setServiceDescription(programName()
                           + QStringLiteral(" %1.%2.%3 Build %4")
                                 .arg(Identity::VersionMajor)
@@ -96,12 +100,14 @@ void Voltkeep::start()
         return;
     }
 
+    if (m_database->salvages() > 0)
+        m_metrics->countSalvage(ServerMetrics::StoreFile::Batteries);
+
     // The history file beside vk.db and the HTTP API; neither can make the start fail.
     const HistorySettings history = HistorySettings::read(*m_settings);
     delete m_history;
     m_history = history.enabled ? new HistoryKeeper(history, m_paths.historyFile()) : nullptr;
-    delete m_api;
-    m_api = new ApiServer(*m_settings, [this] { return m_database->validReports(); }, m_history);
+    startHttp();
 
     raiseDescriptorLimit();
     const quint32 port = m_settings->value(QStringLiteral("port"), Identity::DefaultPort).toUInt() & 0xFFFF;
@@ -120,7 +126,15 @@ void Voltkeep::start()
     m_planner = new NotificationPlanner(m_paths.configurationFile, this);
     connect(m_planner, &NotificationPlanner::timerExpired, this, &Voltkeep::notificationDue);
     // Mail goes out on a thread of its own: a slow mail server must not keep reports from being read.
-    m_mailQueue = std::make_unique<MailQueue>(&NotificationDelivery::sendMail);
+    m_mailQueue = std::make_unique<MailQueue>([metrics = m_metrics.get()](const PreparedMail &mail) {
+        // Counted from the SMTP session's own outcome, on the worker. When the delivery keeps the outcomes
+        // of each notification itself, this is the place to hand them to it as well.
+        const SmtpSession::Outcome outcome = NotificationDelivery::sendMail(mail);
+        const int delivered = int(outcome.sent.count(true));
+        metrics->countMails(mail.kind == NotificationKind::Triggered ? ServerMetrics::MailKind::Alert
+                                                                     : ServerMetrics::MailKind::Report,
+                            delivered, int(outcome.sent.size()) - delivered);
+    });
     m_delivery = std::make_unique<NotificationDelivery>(m_paths.configurationFile, m_mailQueue.get());
 
     logEvent(QStringLiteral("%1 %2.%3.%4.%5\n")
@@ -131,6 +145,41 @@ void Voltkeep::start()
                      .arg(Identity::VersionBuild)
                  + QStringLiteral("Accepting connections on port: %1 (TCP + UDP)").arg(port),
              LogType::Success);
+}
+
+void Voltkeep::startHttp()
+{
+    m_fleet->load(m_database->validReports(), m_history ? m_history->forecasts() : QHash<QByteArray, Forecast>());
+    if (m_history) {
+        for (int i = 0; i < m_history->fileReplacements(); ++i)
+            m_metrics->countSalvage(ServerMetrics::StoreFile::History);
+        connect(m_history, &HistoryKeeper::fileReplaced, this,
+                [this] { m_metrics->countSalvage(ServerMetrics::StoreFile::History); });
+        connect(m_history, &HistoryKeeper::forecastsFitted, this,
+                [this](const QHash<QByteArray, Forecast> &fitted) { m_fleet->setForecasts(fitted); });
+    }
+    m_metrics->setBatteriesByClass([this] { return m_fleet->classCounts(); });
+    m_metrics->setMailQueueDepth([this] { return m_mailQueue ? qint64(m_mailQueue->waiting()) : 0; });
+    delete m_api;
+    ApiServer::Sources sources;
+    sources.records = [this] { return m_database->validReports(); };
+    sources.history = m_history;
+    sources.fleet = m_fleet.get();
+    sources.metrics = m_metrics.get();
+    sources.health = [this] { return healthProblems(); };
+    m_api = new ApiServer(*m_settings, std::move(sources));
+}
+
+QStringList Voltkeep::healthProblems() const
+{
+    QStringList problems;
+    if (!m_database->isOpen())
+        problems << QStringLiteral("the battery database is not open");
+    if (!m_connectionManager || !m_connectionManager->isListening())
+        problems << QStringLiteral("the radio port does not listen for TCP connections");
+    if (!m_connectionManager || !m_connectionManager->isBound())
+        problems << QStringLiteral("the radio port's UDP socket is not bound");
+    return problems;
 }
 
 void Voltkeep::stop()
@@ -157,9 +206,12 @@ void Voltkeep::stop()
     logEvent(programName() + QStringLiteral(" Stopped"), LogType::Success);
 }
 
-void Voltkeep::reportReceived(const BatteryRecord &report, quint32 senderIpv4)
+void Voltkeep::reportReceived(const BatteryRecord &report, quint32 senderIpv4, RadioTransport transport)
 {
+    m_metrics->countReport(transport == RadioTransport::Tcp ? ServerMetrics::Transport::Tcp
+                                                            : ServerMetrics::Transport::Udp);
     if (!m_database->isOpen()) {
+        m_metrics->countDroppedReport(ServerMetrics::DropReason::DatabaseClosed);
         logEvent(QStringLiteral("Battery data dropped"), LogType::Information);
         return;
     }
@@ -175,6 +227,11 @@ void Voltkeep::reportReceived(const BatteryRecord &report, quint32 senderIpv4)
     }
 }
 
+void Voltkeep::malformedReport(RadioTransport)
+{
+    m_metrics->countDroppedReport(ServerMetrics::DropReason::Malformed);
+}
+
 void Voltkeep::commitReports()
 {
     if (m_pendingReports.isEmpty())
@@ -182,8 +239,9 @@ void Voltkeep::commitReports()
     const QList<BatteryRecord> reports = std::exchange(m_pendingReports, {});
     const QList<BatteryDatabase::Replaced> replaced = m_database->saveReports(reports);
     m_listReply.clear();
+    m_fleet->update(reports);
     if (m_history) // the group's points, in a transaction of their own
-        m_history->record(reports);
+        m_metrics->countHistoryPoints(m_history->record(reports));
     if (!m_planner || !m_delivery)
         return;
     for (qsizetype i = 0; i < reports.size(); ++i)
@@ -203,6 +261,7 @@ void Voltkeep::versionRequested(ConnectionId connection, quint8 peerVersion)
 void Voltkeep::listRequested(ConnectionId connection)
 {
     // Answered once the reports before it are stored; the mail they raised goes its own way.
+    m_metrics->countListRequest();
     commitReports();
     if (m_connectionManager)
         m_connectionManager->sendReply(connection, listReply());
@@ -226,6 +285,7 @@ const QByteArray &Voltkeep::listReply()
 
 void Voltkeep::deleteRequested(ConnectionId)
 {
+    m_metrics->countDeleteRequest();
     // The reports received before the request are stored before any of its serials is deleted.
     commitReports();
 }
@@ -234,6 +294,7 @@ void Voltkeep::deleteSerialReceived(const QByteArray &serial)
 {
     m_database->deleteReport(serial);
     m_listReply.clear();
+    m_fleet->remove(serial);
     if (m_history)
         m_history->removeBattery(serial);
 }

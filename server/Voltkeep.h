@@ -19,10 +19,12 @@ namespace NVL::Engineering::VK {
 class ApiServer;
 class BatteryDatabase;
 class ConnectionManager;
+class FleetIndex;
 class HistoryKeeper;
 class MailQueue;
 class NotificationDelivery;
 class NotificationPlanner;
+class ServerMetrics;
 
 // The server: its identity, data folder and settings, and the handlers of every radio request.
 class Voltkeep : public QObject, public Service<QCoreApplication>, private RadioSink
@@ -40,7 +42,8 @@ protected:
 
 private:
     // Reports are stamped at once and committed together with those that arrived with them.
-    void reportReceived(const BatteryRecord &record, quint32 senderIpv4) override;
+    void reportReceived(const BatteryRecord &record, quint32 senderIpv4, RadioTransport transport) override;
+    void malformedReport(RadioTransport transport) override;
     void versionRequested(ConnectionId connection, quint8 peerVersion) override;
     void listRequested(ConnectionId connection) override;
     void deleteRequested(ConnectionId connection) override;
@@ -50,6 +53,9 @@ private:
     void commitReports();
     // The list reply as it stands, encoded once for every peer that asks until the store changes.
     const QByteArray &listReply();
+    // What keeps the server from serving radios, for /healthz.
+    QStringList healthProblems() const;
+    void startHttp();
 
     const DataPaths m_paths;
     std::unique_ptr<BatteryDatabase> m_database;
@@ -63,6 +69,9 @@ private:
     // No history when [history] enabled=false.
     HistoryKeeper *m_history = nullptr;
     ApiServer *m_api = nullptr;
+    // The fleet as the dashboard shows it, and the figures monitoring reads.
+    std::unique_ptr<FleetIndex> m_fleet;
+    std::unique_ptr<ServerMetrics> m_metrics;
 };
 
 } // namespace NVL::Engineering::VK

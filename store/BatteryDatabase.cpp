@@ -272,6 +272,7 @@ bool BatteryDatabase::salvage()
                               .arg(salvage.rows().size())
                               .arg(lost),
                           LogType::Error);
+    ++m_salvages;
     return true;
 }
 

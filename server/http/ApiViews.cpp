@@ -85,19 +85,31 @@ std::optional<QByteArray> serialKeyFrom(const QString &text)
 
 // Fleets and histories render thousands of times per answer: the C library's local time and a plain
 // format are many times faster than QDateTime's conversions, and say the same.
+bool localCalendar(qint64 secondsSinceEpoch, std::tm &local, long &offsetSeconds)
+{
+    const std::time_t time = std::time_t(secondsSinceEpoch);
+#ifdef Q_OS_WIN
+    if (localtime_s(&local, &time) != 0)
+        return false;
+    std::tm asUtc = local;
+    offsetSeconds = long(_mkgmtime(&asUtc) - time);
+#else
+    if (!localtime_r(&time, &local))
+        return false;
+    offsetSeconds = local.tm_gmtoff;
+#endif
+    return true;
+}
+
 QString timeText(qint64 secondsSinceEpoch)
 {
-    const auto slowText = [secondsSinceEpoch] {
-        const QDateTime time = QDateTime::fromSecsSinceEpoch(secondsSinceEpoch);
-        return time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODate);
-    };
-#ifdef Q_OS_UNIX
-    const std::time_t time = std::time_t(secondsSinceEpoch);
     std::tm local{};
-    if (!localtime_r(&time, &local))
-        return slowText();
+    long offset = 0;
+    if (!localCalendar(secondsSinceEpoch, local, offset)) {
+        const QDateTime fallback = QDateTime::fromSecsSinceEpoch(secondsSinceEpoch);
+        return fallback.toOffsetFromUtc(fallback.offsetFromUtc()).toString(Qt::ISODate);
+    }
     char text[40];
-    const long offset = local.tm_gmtoff;
     const long magnitude = offset < 0 ? -offset : offset;
     int n = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1,
                           local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
@@ -107,9 +119,6 @@ QString timeText(qint64 secondsSinceEpoch)
         std::snprintf(text + n, sizeof text - size_t(n), "%c%02ld:%02ld", offset < 0 ? '-' : '+', magnitude / 3600,
                       magnitude % 3600 / 60);
     return QString::fromLatin1(text);
-#else
-    return slowText();
-#endif
 }
 
 QString dayText(qint64 daysSinceEpoch)

@@ -297,7 +297,9 @@ void ConnectionManager::dispatch(Connection &connection, const char *payload)
     switch (MessageType(connection.header.type)) {
     case MessageType::Null: break;
     case MessageType::VersionRequest: m_sink->versionRequested(id, quint8(payload[0])); break;
-    case MessageType::BatteryReport: m_sink->reportReceived(BatteryRecord::fromBytes(payload), connection.peerIpv4); break;
+    case MessageType::BatteryReport:
+        m_sink->reportReceived(BatteryRecord::fromBytes(payload), connection.peerIpv4, RadioTransport::Tcp);
+        break;
     case MessageType::ListRequest: m_sink->listRequested(id); break;
     case MessageType::DeleteRequest:
         m_sink->deleteRequested(id);
@@ -417,9 +419,11 @@ void ConnectionManager::radioMessageReceived()
         // A report datagram too short for its record would leave payload bytes undefined: never store it.
         if (received < UdpBufferSize) {
             logProtocolError(senderName(sender), QStringLiteral("Protocol error: invalid message received"));
+            m_sink->malformedReport(RadioTransport::Udp);
             continue;
         }
-        m_sink->reportReceived(BatteryRecord::fromBytes(buffer + MessageHeader::Size), ipv4Of(sender));
+        m_sink->reportReceived(BatteryRecord::fromBytes(buffer + MessageHeader::Size), ipv4Of(sender),
+                               RadioTransport::Udp);
     }
 }
 
@@ -492,6 +496,11 @@ bool ConnectionManager::isConnected(ConnectionId id) const
 {
     const Connection *connection = connectionOf(id);
     return connection && connection->socket->state() == QAbstractSocket::ConnectedState;
+}
+
+bool ConnectionManager::isListening() const
+{
+    return m_tcpServer->isListening();
 }
 
 void ConnectionManager::closeConnection(QTcpSocket *socket)

@@ -54,6 +54,9 @@ public:
     void sendVersion(ConnectionId connection);
     void sendReply(ConnectionId connection, const QByteArray &bytes);
     bool isConnected(ConnectionId connection) const;
+    // Whether the TCP port listens and the UDP socket is bound (the health check asks).
+    bool isListening() const;
+    bool isBound() const { return m_udpSocket.state() == QAbstractSocket::BoundState; }
 
 private Q_SLOTS:
     void connectionInitiated(QTcpSocket *socket, const QHostAddress &peer);
