@@ -162,7 +162,6 @@ void Voltkeep::startHttp()
     m_metrics->setMailQueueDepth([this] { return m_mailQueue ? qint64(m_mailQueue->waiting()) : 0; });
     delete m_api;
     ApiServer::Sources sources;
-    sources.records = [this] { return m_database->validReports(); };
     sources.history = m_history;
     sources.fleet = m_fleet.get();
     sources.metrics = m_metrics.get();

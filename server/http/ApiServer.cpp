@@ -1,6 +1,7 @@
 #include "ApiServer.h"
 
 #include "ApiViews.h"
+#include "FleetIndex.h"
 #include "BatteryQuery.h"
 #include "DashboardPages.h"
 #include "HistoryKeeper.h"
@@ -14,6 +15,8 @@
 #include <QTcpServer>
 #include <QUrlQuery>
 
+#include <algorithm>
+#include <cstring>
 #include <limits>
 
 namespace NVL::Engineering::VK {
@@ -81,12 +84,10 @@ std::optional<qint64> timeParameter(const QUrlQuery &query, const QString &name,
 
 ApiServer::ApiServer(QSettings &settings, Sources sources, QObject *parent)
     : QObject(parent)
-    , m_records(sources.records)
     , m_history(sources.history)
     , m_sources(std::move(sources))
 {
-    if (m_sources.fleet)
-        m_pages = std::make_unique<DashboardPages>(*m_sources.fleet, m_history);
+    m_pages = std::make_unique<DashboardPages>(*m_sources.fleet, m_history);
     QString error;
     const auto config = ApiSettings::read(settings, error);
     if (!config) {
@@ -269,10 +270,32 @@ QHttpServerResponse ApiServer::answer(const QHttpServerRequest &request, Format 
     return handler(format, request);
 }
 
+QList<BatteryRecord> ApiServer::fleetRecords(QHash<QByteArray, Forecast> &forecasts) const
+{
+    const std::vector<FleetIndex::Entry> &entries = m_sources.fleet->entries();
+    std::vector<const FleetIndex::Entry *> ordered;
+    ordered.reserve(entries.size());
+    for (const FleetIndex::Entry &entry : entries)
+        ordered.push_back(&entry);
+    std::sort(ordered.begin(), ordered.end(), [](const FleetIndex::Entry *a, const FleetIndex::Entry *b) {
+        return std::memcmp(a->record.serial, b->record.serial, sizeof a->record.serial) < 0;
+    });
+    QList<BatteryRecord> records;
+    records.reserve(qsizetype(ordered.size()));
+    forecasts.reserve(qsizetype(ordered.size()));
+    for (const FleetIndex::Entry *entry : ordered) {
+        records.append(entry->record);
+        if (entry->forecast)
+            forecasts.insert(entry->record.serialKey(), *entry->forecast);
+    }
+    return records;
+}
+
 QHttpServerResponse ApiServer::batteryList(Format format) const
 {
-    const QHash<QByteArray, Forecast> forecasts = m_history ? m_history->forecasts() : QHash<QByteArray, Forecast>();
-    const ApiTable table = ApiViews::batteries(m_records(), forecasts);
+    QHash<QByteArray, Forecast> forecasts;
+    const QList<BatteryRecord> records = fleetRecords(forecasts);
+    const ApiTable table = ApiViews::batteries(records, forecasts);
     return body(format == Format::Csv ? table.toCsv() : table.toJsonList(QStringLiteral("batteries")),
                 format == Format::Csv);
 }
@@ -283,13 +306,12 @@ QHttpServerResponse ApiServer::battery(const QString &key, Format format) const
     if (!serial)
         return plain(QStringLiteral("serial: 16 hexadecimal digits expected, as vkpeer list --keys prints"),
                      Status::BadRequest);
-    for (const BatteryRecord &record : m_records()) {
-        if (record.serialKey() != *serial)
-            continue;
+    if (const FleetIndex::Entry *entry = m_sources.fleet->find(*serial)) {
+        // Brought up to date first if the battery reported since its forecast was fitted.
         QHash<QByteArray, Forecast> forecasts;
         if (const auto f = m_history ? m_history->forecast(*serial) : std::nullopt)
             forecasts.insert(*serial, *f);
-        const ApiTable table = ApiViews::batteries({record}, forecasts);
+        const ApiTable table = ApiViews::batteries({entry->record}, forecasts);
         return body(format == Format::Csv ? table.toCsv() : table.toJsonObject(0), format == Format::Csv);
     }
     return plain(QStringLiteral("no battery with serial %1").arg(key), Status::NotFound);
@@ -327,8 +349,9 @@ QHttpServerResponse ApiServer::forecast(Format format, const QHttpServerRequest 
     if (!query.hasQueryItem(QStringLiteral("within")) || !ok || within < 0 || within > MaximumWithinDays)
         return plain(QStringLiteral("within: a whole number of days from 0 to %1 expected").arg(MaximumWithinDays),
                      Status::BadRequest);
-    const QHash<QByteArray, Forecast> forecasts = m_history ? m_history->forecasts() : QHash<QByteArray, Forecast>();
-    const ApiTable table = ApiViews::forecastWithin(m_records(), forecasts, LocalDays::today() + within);
+    QHash<QByteArray, Forecast> forecasts;
+    const QList<BatteryRecord> records = fleetRecords(forecasts);
+    const ApiTable table = ApiViews::forecastWithin(records, forecasts, LocalDays::today() + within);
     if (format == Format::Csv)
         return body(table.toCsv(), true);
     return body(table.toJsonList(QStringLiteral("batteries"),

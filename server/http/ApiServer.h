@@ -2,6 +2,7 @@
 
 #include "ApiSettings.h"
 #include "BatteryRecord.h"
+#include "Forecast.h"
 
 #include <QHttpServer>
 #include <QObject>
@@ -20,23 +21,21 @@ class ServerMetrics;
 
 // The server's HTTP side, on Qt's HTTP server in the server's event loop, all of it read-only: the API of
 // the fleet under /api/v1 (JSON, or CSV when the path ends in .csv or the request accepts text/csv), the
-// dashboard's pages with their stylesheet and script, /metrics for monitoring and /healthz. The records
-// come from the store, the history and forecasts from the keeper (absent: history is off), the pages'
-// fleet from the in-memory index.
+// dashboard's pages with their stylesheet and script, /metrics for monitoring and /healthz. The fleet and
+// its forecasts come from the in-memory index, a battery's history from the keeper (absent: history is
+// off), so that no answer reads the whole store while radios wait.
 class ApiServer : public QObject
 {
     Q_OBJECT
 
 public:
-    using RecordSource = std::function<QList<BatteryRecord>()>;
     // What keeps the server from serving; empty when all is well.
     using HealthCheck = std::function<QStringList()>;
 
     struct Sources
     {
-        RecordSource records;
         HistoryKeeper *history = nullptr;
-        const FleetIndex *fleet = nullptr;
+        const FleetIndex *fleet = nullptr; // required
         const ServerMetrics *metrics = nullptr;
         HealthCheck health;
     };
@@ -55,6 +54,8 @@ private:
     void addPageRoutes();
     QHttpServerResponse answer(const QHttpServerRequest &request, Format format, const Handler &handler) const;
     bool authorised(const QHttpServerRequest &request) const;
+    // The index's fleet in the order of the serial, as vk.db lists it, with the forecasts it holds.
+    QList<BatteryRecord> fleetRecords(QHash<QByteArray, Forecast> &forecasts) const;
 
     QHttpServerResponse batteryList(Format format) const;
     QHttpServerResponse battery(const QString &key, Format format) const;
@@ -64,7 +65,6 @@ private:
     QHttpServerResponse healthz() const;
 
     QHttpServer m_http;
-    RecordSource m_records;
     HistoryKeeper *m_history;
     Sources m_sources;
     std::unique_ptr<DashboardPages> m_pages;
