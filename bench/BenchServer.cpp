@@ -12,6 +12,7 @@
 #ifdef Q_OS_LINUX
 #include <csignal>
 #include <sys/prctl.h>
+#include <unistd.h>
 #endif
 
 namespace NVL::Engineering::VK::Bench {
@@ -139,6 +140,23 @@ std::optional<BenchServer::Memory> BenchServer::memory() const
     if (!havePeak)
         return std::nullopt;
     return memory;
+}
+
+std::optional<double> BenchServer::cpuMilliseconds() const
+{
+#ifdef Q_OS_LINUX
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(m_process.processId()));
+    if (m_process.state() == QProcess::NotRunning || !stat.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    // Fields after the parenthesised name: state is the 3rd field, utime the 14th, stime the 15th.
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return std::nullopt;
+    return double(fields[11].toLongLong() + fields[12].toLongLong()) * 1000.0 / double(sysconf(_SC_CLK_TCK));
+#else
+    return std::nullopt;
+#endif
 }
 
 quint16 BenchServer::freePort()

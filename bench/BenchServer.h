@@ -35,6 +35,8 @@ public:
     void stop();
     bool isRunning() const;
     std::optional<Memory> memory() const;
+    // Processor time the server has used so far (user and system), in milliseconds.
+    std::optional<double> cpuMilliseconds() const;
     QString errorString() const { return m_error; }
     // The log written since the last start.
     QString logSinceStart() const;

@@ -32,6 +32,11 @@ packages=(
   g++-mingw-w64-x86-64-posix
   g++-mingw-w64-i686-posix
   faketime
+  # The dashboard's test and screenshots run Debian's headless chromium; /metrics is checked with
+  # Prometheus' own text parser; curl fetches pages in the screenshot script and the README's examples.
+  chromium
+  python3-prometheus-client
+  curl
   # The Debian packages: built with debhelper's CMake support, checked with lintian.
   dpkg-dev
   debhelper

@@ -3,12 +3,15 @@
 #include "ApiServer.h"
 #include "BatteryDatabase.h"
 #include "ConnectionManager.h"
+#include "FleetIndex.h"
 #include "HealthFall.h"
 #include "HistoryKeeper.h"
 #include "MailQueue.h"
 #include "MessageHeader.h"
 #include "NotificationDelivery.h"
 #include "NotificationPlanner.h"
+#include "SettingsValues.h"
+#include "ServerMetrics.h"
 #include "VoltkeepIdentity.h"
 
 #include <QDateTime>
@@ -59,6 +62,8 @@ Voltkeep::Voltkeep(int argc, char **argv)
         QDir().mkpath(m_paths.serverFolder); // a failure shows when the database is opened
     m_database = std::make_unique<BatteryDatabase>(m_paths.databaseFile());
     m_settings = std::make_unique<QSettings>(m_paths.settingsFile(), QSettings::IniFormat);
+    m_fleet = std::make_unique<FleetIndex>();
+    m_metrics = std::make_unique<ServerMetrics>();
     setServiceDescription(QString::fromLatin1(Identity::Description));
 }
 
@@ -89,24 +94,41 @@ void Voltkeep::start()
         return;
     }
 
+    if (m_database->salvages() > 0)
+        m_metrics->countSalvage(ServerMetrics::StoreFile::Batteries);
+
     // The history file beside vk.db and the HTTP API; neither can make the start fail.
     const HistorySettings history = HistorySettings::read(*m_settings);
     delete m_history;
     m_history = history.enabled ? new HistoryKeeper(history, m_paths.historyFile()) : nullptr;
-    delete m_api;
-    m_api = new ApiServer(*m_settings, [this] { return m_database->validReports(); }, m_history);
+    startHttp();
 
     raiseDescriptorLimit();
     const quint32 port = m_settings->value(QStringLiteral("port"), Identity::DefaultPort).toUInt() & 0xFFFF;
+    ConnectionLimits limits;
+    limits.idleMs = SettingsValues::wholeNumber(*m_settings, QStringLiteral("connections/idleSeconds"),
+                                                limits.idleMs / 1000, 1, 24 * 3600) * 1000;
+    limits.connectionsPerAddress = SettingsValues::wholeNumber(
+        *m_settings, QStringLiteral("connections/perAddress"), limits.connectionsPerAddress, 1, 65535);
+    limits.unsentBytes = qint64(SettingsValues::wholeNumber(*m_settings, QStringLiteral("connections/unsentMiB"),
+                                                            int(limits.unsentBytes >> 20), 1, 4096))
+        << 20;
     delete m_connectionManager;
-    m_connectionManager = new ConnectionManager(this, port);
+    m_connectionManager = new ConnectionManager(this, port, limits);
 
     delete m_planner;
     m_planner = new NotificationPlanner(m_paths.configurationFile, this);
     connect(m_planner, &NotificationPlanner::timerExpired, this, &Voltkeep::notificationDue);
     // Mail goes out on a thread of its own: a slow mail server must not keep reports from being read.
-    m_mailQueue = std::make_unique<MailQueue>(&NotificationDelivery::sendMail);
-    connect(m_mailQueue.get(), &MailQueue::delivered, this, &Voltkeep::mailsDelivered);
+    m_mailQueue = std::make_unique<MailQueue>([metrics = m_metrics.get()](const PreparedMail &mail) {
+        // Counted from the SMTP session's own outcome, on the worker. When the delivery keeps the outcomes
+        // of each notification itself, this is the place to hand them to it as well.
+        const SmtpSession::Outcome outcome = NotificationDelivery::sendMail(mail);
+        const int delivered = int(outcome.sent.count(true));
+        metrics->countMails(mail.kind == NotificationKind::Triggered ? ServerMetrics::MailKind::Alert
+                                                                     : ServerMetrics::MailKind::Report,
+                            delivered, int(outcome.sent.size()) - delivered);
+    });
     m_delivery = std::make_unique<NotificationDelivery>(m_paths.configurationFile, m_mailQueue.get());
 
     logEvent(QStringLiteral("%1 %2.%3.%4.%5\n")
@@ -119,11 +141,44 @@ void Voltkeep::start()
              LogType::Success);
 }
 
+void Voltkeep::startHttp()
+{
+    m_fleet->load(m_database->validReports(), m_history ? m_history->forecasts() : QHash<QByteArray, Forecast>());
+    if (m_history) {
+        for (int i = 0; i < m_history->fileReplacements(); ++i)
+            m_metrics->countSalvage(ServerMetrics::StoreFile::History);
+        connect(m_history, &HistoryKeeper::fileReplaced, this,
+                [this] { m_metrics->countSalvage(ServerMetrics::StoreFile::History); });
+        connect(m_history, &HistoryKeeper::forecastsFitted, this,
+                [this](const QHash<QByteArray, Forecast> &fitted) { m_fleet->setForecasts(fitted); });
+    }
+    m_metrics->setBatteriesByClass([this] { return m_fleet->classCounts(); });
+    m_metrics->setMailQueueDepth([this] { return m_mailQueue ? qint64(m_mailQueue->waiting()) : 0; });
+    delete m_api;
+    ApiServer::Sources sources;
+    sources.history = m_history;
+    sources.fleet = m_fleet.get();
+    sources.metrics = m_metrics.get();
+    sources.health = [this] { return healthProblems(); };
+    m_api = new ApiServer(*m_settings, std::move(sources));
+}
+
+QStringList Voltkeep::healthProblems() const
+{
+    QStringList problems;
+    if (!m_database->isOpen())
+        problems << QStringLiteral("the battery database is not open");
+    if (!m_connectionManager || !m_connectionManager->isListening())
+        problems << QStringLiteral("the radio port does not listen for TCP connections");
+    if (!m_connectionManager || !m_connectionManager->isBound())
+        problems << QStringLiteral("the radio port's UDP socket is not bound");
+    return problems;
+}
+
 void Voltkeep::stop()
 {
     delete m_connectionManager;
     m_connectionManager = nullptr;
-    m_waitingLists.clear();
     delete m_api;
     m_api = nullptr;
     commitReports();
@@ -144,9 +199,12 @@ void Voltkeep::stop()
     logEvent(programName() + QStringLiteral(" Stopped"), LogType::Success);
 }
 
-void Voltkeep::reportReceived(const BatteryRecord &report, quint32 senderIpv4)
+void Voltkeep::reportReceived(const BatteryRecord &report, quint32 senderIpv4, RadioTransport transport)
 {
+    m_metrics->countReport(transport == RadioTransport::Tcp ? ServerMetrics::Transport::Tcp
+                                                            : ServerMetrics::Transport::Udp);
     if (!m_database->isOpen()) {
+        m_metrics->countDroppedReport(ServerMetrics::DropReason::DatabaseClosed);
         logEvent(QStringLiteral("Battery data dropped"), LogType::Information);
         return;
     }
@@ -162,14 +220,21 @@ void Voltkeep::reportReceived(const BatteryRecord &report, quint32 senderIpv4)
     }
 }
 
+void Voltkeep::malformedReport(RadioTransport)
+{
+    m_metrics->countDroppedReport(ServerMetrics::DropReason::Malformed);
+}
+
 void Voltkeep::commitReports()
 {
     if (m_pendingReports.isEmpty())
         return;
     const QList<BatteryRecord> reports = std::exchange(m_pendingReports, {});
     const QList<BatteryDatabase::Replaced> replaced = m_database->saveReports(reports);
+    m_listReply.clear();
+    m_fleet->update(reports);
     if (m_history) // the group's points, in a transaction of their own
-        m_history->record(reports);
+        m_metrics->countHistoryPoints(m_history->record(reports));
     if (!m_planner || !m_delivery)
         return;
     for (qsizetype i = 0; i < reports.size(); ++i)
@@ -188,47 +253,32 @@ void Voltkeep::versionRequested(ConnectionId connection, quint8 peerVersion)
 
 void Voltkeep::listRequested(ConnectionId connection)
 {
+    // Answered once the reports before it are stored; the mail they raised goes its own way.
+    m_metrics->countListRequest();
     commitReports();
-    // The reply also stands for the mail that the reports before it raised: it waits until that is out.
-    if (m_mailQueue && m_connectionManager && !m_mailQueue->isDone(m_mailQueue->lastQueued())
-        && m_connectionManager->isConnected(connection)) {
-        m_waitingLists.append({connection, m_mailQueue->lastQueued()});
-        m_connectionManager->holdConnection(connection);
-        return;
-    }
-    writeList(connection);
+    if (m_connectionManager)
+        m_connectionManager->sendReply(connection, listReply());
 }
 
-void Voltkeep::mailsDelivered(quint64 ticket)
+const QByteArray &Voltkeep::listReply()
 {
-    while (!m_waitingLists.isEmpty() && m_waitingLists.constFirst().mailTicket <= ticket) {
-        const WaitingList waiting = m_waitingLists.takeFirst();
-        if (!m_connectionManager)
-            continue;
-        writeList(waiting.connection);
-        m_connectionManager->resumeConnection(waiting.connection);
-    }
-}
-
-void Voltkeep::writeList(ConnectionId connection)
-{
-    if (!m_connectionManager || !m_connectionManager->isConnected(connection))
-        return;
+    if (!m_listReply.isEmpty())
+        return m_listReply;
     const QList<BatteryRecord> records = m_database->validReports();
     const quint32 count = quint32(records.size());
-
-    QByteArray reply = makeHeader(MessageType::ListResponse, count * 64 + 4).toBytes();
-    reply.reserve(reply.size() + 4 + qsizetype(count) * BatteryRecord::Size);
+    m_listReply = makeHeader(MessageType::ListResponse, count * 64 + 4).toBytes();
+    m_listReply.reserve(m_listReply.size() + 4 + qsizetype(count) * BatteryRecord::Size);
     char countBytes[4];
     qToLittleEndian(count, countBytes);
-    reply.append(countBytes, 4);
+    m_listReply.append(countBytes, 4);
     for (const BatteryRecord &record : records)
-        reply.append(record.toBytes());
-    m_connectionManager->sendReply(connection, reply);
+        m_listReply.append(record.toBytes());
+    return m_listReply;
 }
 
 void Voltkeep::deleteRequested(ConnectionId)
 {
+    m_metrics->countDeleteRequest();
     // The reports received before the request are stored before any of its serials is deleted.
     commitReports();
 }
@@ -236,6 +286,8 @@ void Voltkeep::deleteRequested(ConnectionId)
 void Voltkeep::deleteSerialReceived(const QByteArray &serial)
 {
     m_database->deleteReport(serial);
+    m_listReply.clear();
+    m_fleet->remove(serial);
     if (m_history)
         m_history->removeBattery(serial);
 }

@@ -19,10 +19,12 @@ namespace NVL::Engineering::VK {
 class ApiServer;
 class BatteryDatabase;
 class ConnectionManager;
+class FleetIndex;
 class HistoryKeeper;
 class MailQueue;
 class NotificationDelivery;
 class NotificationPlanner;
+class ServerMetrics;
 
 // The server: its identity, data folder and settings, and the handlers of every radio request.
 class Voltkeep : public QObject, public Service<QCoreApplication>, private RadioSink
@@ -39,14 +41,9 @@ protected:
     void stop() override;
 
 private:
-    struct WaitingList
-    {
-        ConnectionId connection = 0;
-        quint64 mailTicket = 0;
-    };
-
     // Reports are stamped at once and committed together with those that arrived with them.
-    void reportReceived(const BatteryRecord &record, quint32 senderIpv4) override;
+    void reportReceived(const BatteryRecord &record, quint32 senderIpv4, RadioTransport transport) override;
+    void malformedReport(RadioTransport transport) override;
     void versionRequested(ConnectionId connection, quint8 peerVersion) override;
     void listRequested(ConnectionId connection) override;
     void deleteRequested(ConnectionId connection) override;
@@ -54,8 +51,11 @@ private:
 
     // Saves the reports received so far in one transaction, then raises their alerts.
     void commitReports();
-    void writeList(ConnectionId connection);
-    void mailsDelivered(quint64 ticket);
+    // The list reply as it stands, encoded once for every peer that asks until the store changes.
+    const QByteArray &listReply();
+    // What keeps the server from serving radios, for /healthz.
+    QStringList healthProblems() const;
+    void startHttp();
 
     const DataPaths m_paths;
     std::unique_ptr<BatteryDatabase> m_database;
@@ -65,10 +65,13 @@ private:
     std::unique_ptr<MailQueue> m_mailQueue;
     std::unique_ptr<NotificationDelivery> m_delivery;
     QList<BatteryRecord> m_pendingReports;
-    QList<WaitingList> m_waitingLists;
+    QByteArray m_listReply; // empty: to be encoded anew
     // No history when [history] enabled=false.
     HistoryKeeper *m_history = nullptr;
     ApiServer *m_api = nullptr;
+    // The fleet as the dashboard shows it, and the figures monitoring reads.
+    std::unique_ptr<FleetIndex> m_fleet;
+    std::unique_ptr<ServerMetrics> m_metrics;
 };
 
 } // namespace NVL::Engineering::VK

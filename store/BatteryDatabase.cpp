@@ -184,6 +184,14 @@ bool BatteryDatabase::openWithRecovery()
 {
     if (!restoreOrphanedBackup())
         return false;
+    // SQLite takes an empty file for a new database; where the server kept its reports, an empty file
+    // means they are gone, and the administrator must hear of it like any other damage.
+    const QFileInfo main(m_path);
+    if (main.isFile() && main.size() == 0 && !logWouldBeDiscarded())
+        ServiceBase::logEvent(QStringLiteral("Database damaged: %1 is empty (0 bytes), the reports it held are "
+                                             "lost. A new database is created.")
+                                  .arg(QDir::toNativeSeparators(m_path)),
+                              LogType::Error);
     if (!logWouldBeDiscarded()) {
         if (openConnection() && integrityCheck())
             return configure();
@@ -264,6 +272,7 @@ bool BatteryDatabase::salvage()
                               .arg(salvage.rows().size())
                               .arg(lost),
                           LogType::Error);
+    ++m_salvages;
     return true;
 }
 

@@ -49,6 +49,8 @@ public:
     void close();
 
     QString path() const;
+    // Damaged files set aside and rebuilt by this object.
+    int salvages() const { return m_salvages; }
 
     // Registry name of the one connection.
     static QString connectionName();
@@ -71,6 +73,7 @@ private:
     int m_savesSinceCheckpoint = 0;
     // Set by the integrity check: the file itself is damaged, as opposed to merely unreachable.
     bool m_damageFound = false;
+    int m_salvages = 0;
 };
 
 } // namespace NVL::Engineering::VK

@@ -107,7 +107,10 @@ Forecast Forecast::fromDays(const QList<DailyHealth> &days, int boundary)
     forecast.slopePerYear = slope * 365.0;
     forecast.level = level;
 
-    if (level <= boundary) {
+    // Already there by the fit, or by the newest report when the fit does not count it as wild: a
+    // battery its class calls Poor must not be promised a later date.
+    const bool newestTrusted = std::fabs(residuals[n - 1] - robustLevel) <= limit;
+    if (level <= boundary || (newestTrusted && fitted.back().percent <= boundary)) {
         forecast.status = Status::Now;
         return forecast;
     }

@@ -206,6 +206,7 @@ bool HistoryStore::replaceDamaged()
                                          "reports are not affected.")
                               .arg(QDir::toNativeSeparators(kept)),
                           LogType::Error);
+    ++m_replacements;
     return true;
 }
 
@@ -258,7 +259,7 @@ std::optional<qint64> HistoryStore::ensureId(const QByteArray &serial, QSqlQuery
     return m_nextId++;
 }
 
-QList<qint64> HistoryStore::addPoints(const QList<BatteryRecord> &records)
+QList<qint64> HistoryStore::addPoints(const QList<BatteryRecord> &records, QHash<qint64, QByteArray> *serials)
 {
     QList<qint64> changed;
     if (!m_open)
@@ -290,6 +291,8 @@ QList<qint64> HistoryStore::addPoints(const QList<BatteryRecord> &records)
         ok = point.exec() || failed(QStringLiteral("History point"), point);
         if (ok && (changed.isEmpty() || changed.constLast() != *id))
             changed.append(*id);
+        if (ok && serials)
+            serials->insert(*id, record.serialKey());
     }
     if (ok && !db.commit()) {
         ok = false;
@@ -298,6 +301,8 @@ QList<qint64> HistoryStore::addPoints(const QList<BatteryRecord> &records)
     if (!ok) {
         if (m_open)
             db.rollback();
+        if (serials)
+            serials->clear();
         return {};
     }
     succeeded();
@@ -463,7 +468,7 @@ QList<DailyHealth> HistoryStore::dailyHealth(qint64 id, qint64 since)
     return days;
 }
 
-bool HistoryStore::refreshForecasts(const QList<qint64> &ids, int boundary)
+bool HistoryStore::refreshForecasts(const QList<qint64> &ids, int boundary, QHash<qint64, Forecast> *fitted)
 {
     if (!m_open)
         return false;
@@ -495,6 +500,8 @@ bool HistoryStore::refreshForecasts(const QList<qint64> &ids, int boundary)
             db.rollback();
             return failed(QStringLiteral("History forecast"), save);
         }
+        if (fitted)
+            fitted->insert(id, f);
     }
     if (!db.commit()) {
         db.rollback();
@@ -537,20 +544,23 @@ QHash<QByteArray, Forecast> HistoryStore::forecasts()
     return result;
 }
 
-QList<qint64> HistoryStore::staleForecasts()
+QList<qint64> HistoryStore::staleForecasts(QHash<qint64, QByteArray> *serials)
 {
     QList<qint64> ids;
     if (!m_open)
         return ids;
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT b.id FROM batteries b LEFT JOIN forecasts f ON f.id = b.id WHERE f.id IS NULL "
+    if (!query.exec(QStringLiteral("SELECT b.id, b.serial FROM batteries b LEFT JOIN forecasts f ON f.id = b.id WHERE f.id IS NULL "
                                    "OR f.newest < (SELECT max(time) FROM points p WHERE p.id = b.id)"))) {
         failed(QStringLiteral("History forecast read"), query);
         return ids;
     }
-    while (query.next())
+    while (query.next()) {
         ids.append(query.value(0).toLongLong());
+        if (serials)
+            serials->insert(ids.constLast(), query.value(1).toByteArray());
+    }
     return ids;
 }
 

@@ -36,10 +36,13 @@ public:
     // once the operation has returned.
     bool damaged() const { return m_damaged; }
     bool replaceDamaged();
+    // Damaged files set aside and replaced since this object was made.
+    int replacements() const { return m_replacements; }
     QString path() const { return m_path; }
 
-    // The valid records as points, in one transaction; the batteries whose history changed.
-    QList<qint64> addPoints(const QList<BatteryRecord> &records);
+    // The valid records as points, in one transaction; the batteries whose history changed (with their
+    // serials, when asked for).
+    QList<qint64> addPoints(const QList<BatteryRecord> &records, QHash<qint64, QByteArray> *serials = nullptr);
     // Points as they are, for a store written outside the server (synthetic fleets).
     bool addPoints(const QByteArray &serial, const QList<HistoryPoint> &points);
     void removeBattery(const QByteArray &serial);
@@ -52,13 +55,14 @@ public:
     // before removeBefore, for these batteries in one transaction. The number of points removed, -1 on failure.
     int thin(const QList<qint64> &ids, qint64 examineFrom, qint64 cutoff, qint64 removeBefore);
 
-    // Fits and stores the forecasts of these batteries in one transaction; false on failure.
-    bool refreshForecasts(const QList<qint64> &ids, int boundary);
+    // Fits and stores the forecasts of these batteries in one transaction; false on failure. The new
+    // forecasts by battery, when asked for.
+    bool refreshForecasts(const QList<qint64> &ids, int boundary, QHash<qint64, Forecast> *fitted = nullptr);
     std::optional<Forecast> forecast(qint64 id);
     // By serial.
     QHash<QByteArray, Forecast> forecasts();
     // Batteries whose stored forecast is missing or older than their newest point.
-    QList<qint64> staleForecasts();
+    QList<qint64> staleForecasts(QHash<qint64, QByteArray> *serials = nullptr);
 
     // Small settings of the file itself.
     qint64 metaValue(const QString &key, qint64 fallback);
@@ -79,6 +83,7 @@ private:
     bool m_open = false;
     bool m_failureLogged = false;
     bool m_damaged = false;
+    int m_replacements = 0;
     // Serials are looked up in the file, not kept in memory: a fleet may be large.
     qint64 m_nextId = 1;
     LocalDays m_days;

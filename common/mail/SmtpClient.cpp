@@ -7,6 +7,8 @@
 #include <QSslSocket>
 #include <QTcpSocket>
 
+#include <algorithm>
+
 namespace NVL::Engineering::VK {
 
 namespace {
@@ -84,6 +86,8 @@ SmtpClient::SmtpClient(const QString &host, int port, SecurityType connectionTyp
         m_socket = new QTcpSocket(this);
     else
         m_socket = new QSslSocket(this);
+    // Room for one reply line too many, so that an endless line shows as such instead of growing.
+    m_socket->setReadBufferSize(2 * MaxReplyLineBytes);
 
     connect(m_socket, &QAbstractSocket::stateChanged, this, &SmtpClient::socketStateChanged);
     connect(m_socket, &QAbstractSocket::errorOccurred, this, &SmtpClient::socketError);
@@ -149,8 +153,15 @@ bool SmtpClient::failWithReply()
     return fail(replyLine(m_replyText));
 }
 
+int SmtpClient::waitMs(int limitMs) const
+{
+    return int(std::clamp<qint64>(m_session.remainingTime(), 0, limitMs));
+}
+
 QString SmtpClient::socketFailure(const QString &waitedFor) const
 {
+    if (m_session.hasExpired())
+        return QStringLiteral("the conversation took longer than %1 ms").arg(SessionLimitMs);
     const QAbstractSocket::SocketError error = m_socket->error();
     if (error != QAbstractSocket::UnknownSocketError && error != QAbstractSocket::SocketTimeoutError)
         return m_socket->errorString();
@@ -172,6 +183,7 @@ bool SmtpClient::connectToServer()
 {
     m_sessionReady = false;
     m_failure = SmtpFailure();
+    m_session.setRemainingTime(SessionLimitMs);
     // Implicit TLS shakes hands while connecting: a failure there is a TLS failure.
     m_step = m_connectionType == SecurityType::ImplicitTls ? SmtpFailure::Step::Tls : SmtpFailure::Step::Connect;
     if (m_connectionType == SecurityType::ImplicitTls)
@@ -182,7 +194,7 @@ bool SmtpClient::connectToServer()
         m_socket->connectToHost(m_host, static_cast<quint16>(m_port), QIODevice::ReadWrite,
                                 QAbstractSocket::AnyIPProtocol);
 
-    if (!m_socket->waitForConnected(m_connectionTimeout)) {
+    if (!m_socket->waitForConnected(waitMs(m_connectionTimeout))) {
         emit smtpError(ConnectTimeout);
         m_step = SmtpFailure::Step::Connect;
         return fail(socketFailure(QStringLiteral("no connection within %1 ms").arg(m_connectionTimeout)));
@@ -213,7 +225,7 @@ bool SmtpClient::connectToServer()
             m_socket->readAll();
             auto *sslSocket = static_cast<QSslSocket *>(m_socket);
             sslSocket->startClientEncryption();
-            if (!sslSocket->waitForEncrypted(m_connectionTimeout)) {
+            if (!sslSocket->waitForEncrypted(waitMs(m_connectionTimeout))) {
                 qDebug() << sslSocket->errorString();
                 emit smtpError(ConnectTimeout);
                 return fail(socketFailure(QStringLiteral("no TLS handshake within %1 ms").arg(m_connectionTimeout)));
@@ -395,7 +407,7 @@ void SmtpClient::sendBytes(const QByteArray &bytes)
     // failed send like a write that never leaves.
     bool sent = m_socket->state() == QAbstractSocket::ConnectedState && m_socket->write(bytes) == bytes.size();
     while (sent && m_socket->bytesToWrite() > 0)
-        sent = m_socket->waitForBytesWritten(m_sendTimeout);
+        sent = m_socket->waitForBytesWritten(waitMs(m_sendTimeout));
     if (!sent) {
         emit smtpError(SendTimeout);
         m_timeoutReason = socketFailure(QStringLiteral("sending took longer than %1 ms").arg(m_sendTimeout));
@@ -405,10 +417,19 @@ void SmtpClient::sendBytes(const QByteArray &bytes)
 
 void SmtpClient::waitForReply()
 {
+    // The whole reply, however many lines it has, within the reply time: a server that sends a
+    // continuation line now and then never ends its reply.
+    const QDeadlineTimer reply(m_responseTimeout);
     for (;;) {
-        if (!m_socket->waitForReadyRead(m_responseTimeout)) {
+        if (!m_socket->canReadLine() && m_socket->bytesAvailable() >= MaxReplyLineBytes) {
             emit smtpError(ReplyTimeout);
-            m_timeoutReason = socketFailure(QStringLiteral("no reply within %1 ms").arg(m_responseTimeout));
+            m_timeoutReason = QStringLiteral("a reply line longer than %1 bytes").arg(MaxReplyLineBytes);
+            throw ResponseTimeoutException();
+        }
+        const int wait = int(std::clamp<qint64>(reply.remainingTime(), 0, waitMs(m_responseTimeout)));
+        if (wait == 0 || !m_socket->waitForReadyRead(wait)) {
+            emit smtpError(ReplyTimeout);
+            m_timeoutReason = socketFailure(QStringLiteral("no complete reply within %1 ms").arg(m_responseTimeout));
             throw ResponseTimeoutException();
         }
 

@@ -5,6 +5,7 @@
 #include <ConfigurationEnums.h>
 
 #include <QAbstractSocket>
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QString>
 
@@ -36,6 +37,13 @@ public:
         CommandFailure = 5
     };
     Q_ENUM(SmtpError)
+
+    // A whole conversation, from connectToServer to the last reply, ends within this; a server that
+    // trickles replies or takes data slowly cannot hold the caller for longer.
+    static constexpr int SessionLimitMs = 60000;
+    // Longer reply lines than this (the standard allows 512 bytes) end the conversation: a server
+    // that never ends its line cannot make the client hold its bytes without bound.
+    static constexpr int MaxReplyLineBytes = 4096;
 
     // Thrown inside the dialogue only; no public operation lets them out.
     class ResponseTimeoutException {};
@@ -86,6 +94,8 @@ private:
     bool failWithReply();
     // The socket's own error where it has one, otherwise what we waited for in vain.
     QString socketFailure(const QString &waitedFor) const;
+    // The time a wait of at most `limitMs` may take before the session's own limit; 0 when it is up.
+    int waitMs(int limitMs) const;
 
     QTcpSocket *m_socket;
     QString m_host;
@@ -105,6 +115,7 @@ private:
     SmtpFailure::Step m_step = SmtpFailure::Step::None; // the step in progress
     SmtpFailure m_failure;
     QString m_timeoutReason; // set where a time-out exception is thrown
+    QDeadlineTimer m_session{QDeadlineTimer::Forever}; // set by connectToServer
 };
 
 } // namespace NVL::Engineering::VK

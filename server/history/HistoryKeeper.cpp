@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QLocale>
 
+#include <algorithm>
+
 namespace NVL::Engineering::VK {
 
 namespace {
@@ -35,8 +37,7 @@ HistoryKeeper::HistoryKeeper(const HistorySettings &settings, const QString &pat
     connect(&m_dayCheck, &QTimer::timeout, this, &HistoryKeeper::startPassIfNewDay);
     if (!m_store.open())
         return;
-    const QList<qint64> stale = m_store.staleForecasts();
-    m_stale = QSet<qint64>(stale.cbegin(), stale.cend());
+    m_store.staleForecasts(&m_stale);
     m_dayCheck.start();
     startPassIfNewDay();
 }
@@ -47,7 +48,8 @@ void HistoryKeeper::checkDamage()
         return;
     m_stale.clear();
     m_pass.running = false;
-    m_store.replaceDamaged();
+    if (m_store.replaceDamaged())
+        emit fileReplaced();
 }
 
 void HistoryKeeper::scheduleWork()
@@ -58,16 +60,21 @@ void HistoryKeeper::scheduleWork()
     m_work.start(busy ? BusyPauseMs : 0);
 }
 
-void HistoryKeeper::record(const QList<BatteryRecord> &reports)
+int HistoryKeeper::record(const QList<BatteryRecord> &reports)
 {
     if (!m_store.isOpen())
-        return;
-    for (const qint64 id : m_store.addPoints(reports))
-        m_stale.insert(id);
+        return 0;
+    QHash<qint64, QByteArray> serials;
+    const bool written = !m_store.addPoints(reports, &serials).isEmpty();
+    m_stale.insert(serials);
     m_lastReports.start();
     checkDamage();
     startPassIfNewDay();
     scheduleWork();
+    if (!written)
+        return 0;
+    return int(std::count_if(reports.cbegin(), reports.cend(),
+                             [](const BatteryRecord &r) { return isValidRecord(r.toBytes()); }));
 }
 
 void HistoryKeeper::removeBattery(const QByteArray &serial)
@@ -94,8 +101,8 @@ std::optional<Forecast> HistoryKeeper::forecast(const QByteArray &serial)
     const auto id = m_store.idOf(serial);
     if (!id)
         return std::nullopt;
-    if (m_stale.remove(*id))
-        m_store.refreshForecasts({*id}, m_settings.boundary);
+    if (m_stale.contains(*id))
+        refresh({*id});
     std::optional<Forecast> result = m_store.forecast(*id);
     checkDamage();
     return result;
@@ -125,13 +132,25 @@ bool HistoryKeeper::refreshSomeForecasts(const QElapsedTimer &turn)
         if (turn.elapsed() >= TurnBudgetMs || !m_store.isOpen())
             return false;
         QList<qint64> group;
-        for (auto it = m_stale.begin(); it != m_stale.end() && group.size() < ForecastGroup;) {
-            group.append(*it);
-            it = m_stale.erase(it);
-        }
-        m_store.refreshForecasts(group, m_settings.boundary);
+        for (auto it = m_stale.cbegin(); it != m_stale.cend() && group.size() < ForecastGroup; ++it)
+            group.append(it.key());
+        refresh(group);
     }
     return true;
+}
+
+void HistoryKeeper::refresh(const QList<qint64> &ids)
+{
+    QHash<qint64, Forecast> fitted;
+    const bool stored = m_store.refreshForecasts(ids, m_settings.boundary, &fitted);
+    QHash<QByteArray, Forecast> bySerial;
+    for (const qint64 id : ids) {
+        const QByteArray serial = m_stale.take(id);
+        if (stored && fitted.contains(id))
+            bySerial.insert(serial, fitted.value(id));
+    }
+    if (!bySerial.isEmpty())
+        emit forecastsFitted(bySerial);
 }
 
 bool HistoryKeeper::thinSome(const QElapsedTimer &turn)

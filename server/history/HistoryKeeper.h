@@ -11,7 +11,6 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
-#include <QSet>
 #include <QTimer>
 
 #include <optional>
@@ -39,8 +38,8 @@ public:
     bool isOpen() const { return m_store.isOpen(); }
     int boundary() const { return m_settings.boundary; }
 
-    // Reports just committed to vk.db.
-    void record(const QList<BatteryRecord> &reports);
+    // Reports just committed to vk.db; the number of points written.
+    int record(const QList<BatteryRecord> &reports);
     void removeBattery(const QByteArray &serial);
 
     // Empty when the battery has no history.
@@ -49,6 +48,14 @@ public:
     std::optional<Forecast> forecast(const QByteArray &serial);
     // As stored: those of batteries that reported a moment ago may still be a turn or two behind.
     QHash<QByteArray, Forecast> forecasts();
+    // History files found damaged and replaced since start.
+    int fileReplacements() const { return m_store.replacements(); }
+
+signals:
+    // Forecasts just fitted and stored, by serial.
+    void forecastsFitted(const QHash<QByteArray, Forecast> &forecasts);
+    // A damaged history file was set aside and replaced while running.
+    void fileReplaced();
 
 private:
     void checkDamage();
@@ -61,7 +68,9 @@ private:
 
     HistorySettings m_settings;
     HistoryStore m_store;
-    QSet<qint64> m_stale;
+    void refresh(const QList<qint64> &ids);
+
+    QHash<qint64, QByteArray> m_stale; // serial of each battery whose forecast is to be fitted again
     QTimer m_work;
     QElapsedTimer m_lastReports;
     QTimer m_dayCheck;

@@ -1,15 +1,22 @@
 #include "ApiServer.h"
 
 #include "ApiViews.h"
+#include "FleetIndex.h"
+#include "BatteryQuery.h"
+#include "DashboardPages.h"
 #include "HistoryKeeper.h"
 #include "LocalDays.h"
+#include "ServerMetrics.h"
 #include "ServiceBase.h"
 
 #include <QDateTime>
+#include <QFile>
 #include <QSettings>
 #include <QTcpServer>
 #include <QUrlQuery>
 
+#include <algorithm>
+#include <cstring>
 #include <limits>
 
 namespace NVL::Engineering::VK {
@@ -22,6 +29,18 @@ const QByteArray JsonType = QByteArrayLiteral("application/json");
 const QByteArray CsvType = QByteArrayLiteral("text/csv; charset=utf-8");
 constexpr int MaximumWithinDays = 100 * 365;
 const QString Prefix = QStringLiteral("/api/v1");
+const QByteArray HtmlType = QByteArrayLiteral("text/html; charset=utf-8");
+
+// Every answer: no script but our own file, no style but our own sheet, nothing from elsewhere, no
+// framing, no guessing of types and no address of ours handed on.
+const std::pair<QByteArray, QByteArray> SecurityHeaders[] = {
+    {QByteArrayLiteral("Content-Security-Policy"),
+     QByteArrayLiteral("default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "
+                       "form-action 'self'; base-uri 'none'; frame-ancestors 'none'")},
+    {QByteArrayLiteral("X-Content-Type-Options"), QByteArrayLiteral("nosniff")},
+    {QByteArrayLiteral("Referrer-Policy"), QByteArrayLiteral("no-referrer")},
+    {QByteArrayLiteral("X-Frame-Options"), QByteArrayLiteral("DENY")},
+};
 
 QHttpServerResponse plain(const QString &line, Status status)
 {
@@ -63,11 +82,12 @@ std::optional<qint64> timeParameter(const QUrlQuery &query, const QString &name,
 
 } // namespace
 
-ApiServer::ApiServer(QSettings &settings, RecordSource records, HistoryKeeper *history, QObject *parent)
+ApiServer::ApiServer(QSettings &settings, Sources sources, QObject *parent)
     : QObject(parent)
-    , m_records(std::move(records))
-    , m_history(history)
+    , m_history(sources.history)
+    , m_sources(std::move(sources))
 {
+    m_pages = std::make_unique<DashboardPages>(*m_sources.fleet, m_history);
     QString error;
     const auto config = ApiSettings::read(settings, error);
     if (!config) {
@@ -101,8 +121,11 @@ ApiServer::ApiServer(QSettings &settings, RecordSource records, HistoryKeeper *h
                           LogType::Information);
 }
 
+ApiServer::~ApiServer() = default;
+
 void ApiServer::addRoutes()
 {
+    addPageRoutes();
     const auto both = [this](const QString &path, const Handler &handler) {
         m_http.route(path, [this, handler](const QHttpServerRequest &request) {
             return answer(request, Format::Json, handler);
@@ -134,16 +157,90 @@ void ApiServer::addRoutes()
                       [this, serial](Format format, const QHttpServerRequest &) { return battery(serial, format); });
     });
     m_http.setMissingHandler([this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
-        if (!authorised(request)) {
-            responder.write(QByteArrayLiteral("a bearer token is required\n"),
-                            {{QByteArrayLiteral("Content-Type"), QByteArrayLiteral("text/plain; charset=utf-8")},
-                             {QByteArrayLiteral("WWW-Authenticate"), QByteArrayLiteral("Bearer")}},
-                            Status::Unauthorized);
-            return;
-        }
-        responder.write(QByteArrayLiteral("no such resource\n"), QByteArrayLiteral("text/plain; charset=utf-8"),
-                        Status::NotFound);
+        // Written by hand: the handlers after a request do not see what this one answers.
+        const bool allowed = authorised(request);
+        const QByteArray body = allowed ? QByteArrayLiteral("no such resource\n") : QByteArrayLiteral("a bearer token is required\n");
+        responder.writeStatusLine(allowed ? Status::NotFound : Status::Unauthorized);
+        responder.writeHeader(QByteArrayLiteral("Content-Type"), QByteArrayLiteral("text/plain; charset=utf-8"));
+        responder.writeHeader(QByteArrayLiteral("Content-Length"), QByteArray::number(body.size()));
+        if (!allowed)
+            responder.writeHeader(QByteArrayLiteral("WWW-Authenticate"), QByteArrayLiteral("Bearer"));
+        for (const auto &header : SecurityHeaders)
+            responder.writeHeader(header.first, header.second);
+        responder.writeBody(body);
     });
+    m_http.afterRequest([](QHttpServerResponse &&response, const QHttpServerRequest &request) {
+        for (const auto &header : SecurityHeaders)
+            response.addHeader(header.first, header.second);
+        // Pages and figures are of the moment; the stylesheet and the script change only with the program.
+        response.addHeader(QByteArrayLiteral("Cache-Control"), request.url().path().startsWith(QLatin1String("/static/"))
+                                                                  ? QByteArrayLiteral("max-age=3600")
+                                                                  : QByteArrayLiteral("no-store"));
+        return std::move(response);
+    });
+}
+
+void ApiServer::addPageRoutes()
+{
+    const auto page = [this](const QString &path, std::function<QHttpServerResponse(const QHttpServerRequest &)> view) {
+        m_http.route(path, [this, view](const QHttpServerRequest &request) {
+            return answer(request, Format::Json, [&view](Format, const QHttpServerRequest &r) { return view(r); });
+        });
+    };
+    page(QStringLiteral("/metrics"), [this](const QHttpServerRequest &) {
+        return QHttpServerResponse(ServerMetrics::ContentType,
+                                   m_sources.metrics ? m_sources.metrics->exposition() : QByteArray());
+    });
+    page(QStringLiteral("/healthz"), [this](const QHttpServerRequest &) { return healthz(); });
+    m_http.route(QStringLiteral("/static/<arg>"), [this](const QString &name, const QHttpServerRequest &request) {
+        return answer(request, Format::Json, [this, name](Format, const QHttpServerRequest &) { return staticFile(name); });
+    });
+    if (!m_pages)
+        return;
+    page(QStringLiteral("/"), [this](const QHttpServerRequest &) { return QHttpServerResponse(HtmlType, m_pages->overview()); });
+    page(QStringLiteral("/batteries"), [this](const QHttpServerRequest &request) {
+        return QHttpServerResponse(HtmlType, m_pages->batteries(BatteryQuery::from(request.query())));
+    });
+    page(QStringLiteral("/batteries.csv"), [this](const QHttpServerRequest &request) {
+        return QHttpServerResponse(CsvType, m_pages->batteriesCsv(BatteryQuery::from(request.query())));
+    });
+    m_http.route(QStringLiteral("/batteries/<arg>"), [this](const QString &key, const QHttpServerRequest &request) {
+        return answer(request, Format::Json, [this, key](Format, const QHttpServerRequest &) {
+            const auto serial = ApiViews::serialKeyFrom(key);
+            if (!serial)
+                return plain(QStringLiteral("serial: 16 hexadecimal digits expected, as vkpeer list --keys prints"),
+                             Status::BadRequest);
+            const std::optional<QByteArray> html = m_pages->battery(*serial);
+            if (!html)
+                return plain(QStringLiteral("no battery with serial %1").arg(key), Status::NotFound);
+            return QHttpServerResponse(HtmlType, *html);
+        });
+    });
+}
+
+QHttpServerResponse ApiServer::staticFile(const QString &name) const
+{
+    static const QPair<QString, QByteArray> types[] = {
+        {QStringLiteral(".css"), QByteArrayLiteral("text/css; charset=utf-8")},
+        {QStringLiteral(".js"), QByteArrayLiteral("text/javascript; charset=utf-8")},
+        {QStringLiteral(".svg"), QByteArrayLiteral("image/svg+xml")},
+    };
+    for (const auto &type : types) {
+        if (!name.endsWith(type.first) || name.contains(QLatin1Char('/')))
+            continue;
+        QFile file(QStringLiteral(":/dashboard/") + name);
+        if (file.open(QIODevice::ReadOnly))
+            return QHttpServerResponse(type.second, file.readAll());
+    }
+    return plain(QStringLiteral("no such resource"), Status::NotFound);
+}
+
+QHttpServerResponse ApiServer::healthz() const
+{
+    const QStringList problems = m_sources.health ? m_sources.health() : QStringList();
+    if (problems.isEmpty())
+        return plain(QStringLiteral("ok"), Status::Ok);
+    return plain(problems.join(QLatin1Char('\n')), Status::ServiceUnavailable);
 }
 
 bool ApiServer::authorised(const QHttpServerRequest &request) const
@@ -173,10 +270,32 @@ QHttpServerResponse ApiServer::answer(const QHttpServerRequest &request, Format 
     return handler(format, request);
 }
 
+QList<BatteryRecord> ApiServer::fleetRecords(QHash<QByteArray, Forecast> &forecasts) const
+{
+    const std::vector<FleetIndex::Entry> &entries = m_sources.fleet->entries();
+    std::vector<const FleetIndex::Entry *> ordered;
+    ordered.reserve(entries.size());
+    for (const FleetIndex::Entry &entry : entries)
+        ordered.push_back(&entry);
+    std::sort(ordered.begin(), ordered.end(), [](const FleetIndex::Entry *a, const FleetIndex::Entry *b) {
+        return std::memcmp(a->record.serial, b->record.serial, sizeof a->record.serial) < 0;
+    });
+    QList<BatteryRecord> records;
+    records.reserve(qsizetype(ordered.size()));
+    forecasts.reserve(qsizetype(ordered.size()));
+    for (const FleetIndex::Entry *entry : ordered) {
+        records.append(entry->record);
+        if (entry->forecast)
+            forecasts.insert(entry->record.serialKey(), *entry->forecast);
+    }
+    return records;
+}
+
 QHttpServerResponse ApiServer::batteryList(Format format) const
 {
-    const QHash<QByteArray, Forecast> forecasts = m_history ? m_history->forecasts() : QHash<QByteArray, Forecast>();
-    const ApiTable table = ApiViews::batteries(m_records(), forecasts);
+    QHash<QByteArray, Forecast> forecasts;
+    const QList<BatteryRecord> records = fleetRecords(forecasts);
+    const ApiTable table = ApiViews::batteries(records, forecasts);
     return body(format == Format::Csv ? table.toCsv() : table.toJsonList(QStringLiteral("batteries")),
                 format == Format::Csv);
 }
@@ -187,13 +306,12 @@ QHttpServerResponse ApiServer::battery(const QString &key, Format format) const
     if (!serial)
         return plain(QStringLiteral("serial: 16 hexadecimal digits expected, as vkpeer list --keys prints"),
                      Status::BadRequest);
-    for (const BatteryRecord &record : m_records()) {
-        if (record.serialKey() != *serial)
-            continue;
+    if (const FleetIndex::Entry *entry = m_sources.fleet->find(*serial)) {
+        // Brought up to date first if the battery reported since its forecast was fitted.
         QHash<QByteArray, Forecast> forecasts;
         if (const auto f = m_history ? m_history->forecast(*serial) : std::nullopt)
             forecasts.insert(*serial, *f);
-        const ApiTable table = ApiViews::batteries({record}, forecasts);
+        const ApiTable table = ApiViews::batteries({entry->record}, forecasts);
         return body(format == Format::Csv ? table.toCsv() : table.toJsonObject(0), format == Format::Csv);
     }
     return plain(QStringLiteral("no battery with serial %1").arg(key), Status::NotFound);
@@ -231,8 +349,9 @@ QHttpServerResponse ApiServer::forecast(Format format, const QHttpServerRequest 
     if (!query.hasQueryItem(QStringLiteral("within")) || !ok || within < 0 || within > MaximumWithinDays)
         return plain(QStringLiteral("within: a whole number of days from 0 to %1 expected").arg(MaximumWithinDays),
                      Status::BadRequest);
-    const QHash<QByteArray, Forecast> forecasts = m_history ? m_history->forecasts() : QHash<QByteArray, Forecast>();
-    const ApiTable table = ApiViews::forecastWithin(m_records(), forecasts, LocalDays::today() + within);
+    QHash<QByteArray, Forecast> forecasts;
+    const QList<BatteryRecord> records = fleetRecords(forecasts);
+    const ApiTable table = ApiViews::forecastWithin(records, forecasts, LocalDays::today() + within);
     if (format == Format::Csv)
         return body(table.toCsv(), true);
     return body(table.toJsonList(QStringLiteral("batteries"),

@@ -85,16 +85,31 @@ std::optional<QByteArray> serialKeyFrom(const QString &text)
 
 // Fleets and histories render thousands of times per answer: the C library's local time and a plain
 // format are many times faster than QDateTime's conversions, and say the same.
-QString timeText(qint64 secondsSinceEpoch)
+bool localCalendar(qint64 secondsSinceEpoch, std::tm &local, long &offsetSeconds)
 {
     const std::time_t time = std::time_t(secondsSinceEpoch);
+#ifdef Q_OS_WIN
+    if (localtime_s(&local, &time) != 0)
+        return false;
+    std::tm asUtc = local;
+    offsetSeconds = long(_mkgmtime(&asUtc) - time);
+#else
+    if (!localtime_r(&time, &local))
+        return false;
+    offsetSeconds = local.tm_gmtoff;
+#endif
+    return true;
+}
+
+QString timeText(qint64 secondsSinceEpoch)
+{
     std::tm local{};
-    if (!localtime_r(&time, &local)) {
+    long offset = 0;
+    if (!localCalendar(secondsSinceEpoch, local, offset)) {
         const QDateTime fallback = QDateTime::fromSecsSinceEpoch(secondsSinceEpoch);
         return fallback.toOffsetFromUtc(fallback.offsetFromUtc()).toString(Qt::ISODate);
     }
     char text[40];
-    const long offset = local.tm_gmtoff;
     const long magnitude = offset < 0 ? -offset : offset;
     int n = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1,
                           local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);

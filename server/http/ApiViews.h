@@ -10,6 +10,7 @@
 #include <QHash>
 #include <QList>
 
+#include <ctime>
 #include <optional>
 
 namespace NVL::Engineering::VK::ApiViews {
@@ -19,6 +20,8 @@ QString serialKeyText(const QByteArray &serial);
 std::optional<QByteArray> serialKeyFrom(const QString &text);
 // ISO 8601 with the local offset.
 QString timeText(qint64 secondsSinceEpoch);
+// The local calendar time of the seconds and its offset from UTC, by the C library on every platform.
+bool localCalendar(qint64 secondsSinceEpoch, std::tm &local, long &offsetSeconds);
 QString dayText(qint64 daysSinceEpoch);
 
 // The newest record of each battery with its class and forecast; a missing forecast reads "unknown".

@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QtEndian>
 
+#include <algorithm>
 #include <cstring>
 
 namespace NVL::Engineering::VK {
@@ -32,6 +33,13 @@ quint32 ipv4Of(const QHostAddress &address)
     return ok ? ipv4 : 0;
 }
 
+// An IPv4 peer by its plain address, however the dual-stack socket names it.
+QString senderName(const QHostAddress &address)
+{
+    const quint32 ipv4 = ipv4Of(address);
+    return ipv4 ? QHostAddress(ipv4).toString() : address.toString();
+}
+
 void log(const QString &message, LogType type)
 {
     ServiceBase::logEvent(message, type);
@@ -45,6 +53,7 @@ struct ConnectionManager::Connection
     ConnectionId id = 0;
     // Taken at accept: once the peer has gone the socket no longer knows them.
     QString peerText;
+    QString address; // the key of its address's share
     quint32 peerIpv4 = 0;
     QTimer *readTimer = nullptr; // a child of the socket: it may be the one whose time-out closes it
     QByteArray input; // bytes taken from the socket, not yet handled from `consumed` on
@@ -52,10 +61,10 @@ struct ConnectionManager::Connection
     bool haveHeader = false;
     MessageHeader header;
     quint32 serialsLeft = 0; // of the delete request being read
-    bool held = false;
     bool turnQueued = false;
     bool outputBlocked = false;
     QTimer *outputTimer = nullptr; // runs while outputBlocked; restarted whenever bytes leave
+    QTimer *idleTimer = nullptr;   // restarted whenever bytes arrive or leave
 
     qint64 available() const { return input.size() - consumed; }
     const char *data() const { return input.constData() + consumed; }
@@ -76,8 +85,9 @@ struct ConnectionManager::Connection
     bool owesBytes() const { return haveHeader || serialsLeft > 0 || available() > 0; }
 };
 
-ConnectionManager::ConnectionManager(RadioSink *sink, quint32 port)
+ConnectionManager::ConnectionManager(RadioSink *sink, quint32 port, const ConnectionLimits &limits)
     : m_sink(sink)
+    , m_limits(limits)
     , m_tcpServer(new QTcpServer(this))
 {
     const quint16 port16 = quint16(port & 0xFFFF);
@@ -123,11 +133,28 @@ void ConnectionManager::requestReceiveBuffer()
 void ConnectionManager::connectionInitiated(QTcpSocket *socket, const QHostAddress &peer)
 {
     m_acceptTroubleLogged = false;
+    const QString peerText = peer.toString();
+    const quint32 peerIpv4 = ipv4Of(peer);
+    const QString address = senderName(peer);
+    int &held = m_perAddress[address];
+    if (held >= m_limits.connectionsPerAddress) {
+        // One line per episode: the address is told again once it has come back under its share.
+        if (m_refusedAddresses.insert(address).second)
+            log(QStringLiteral("Connections from %1 refused: it holds %2 already, the most one address may hold")
+                    .arg(address)
+                    .arg(held),
+                LogType::Warning);
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
+    ++held;
     auto connection = std::make_unique<Connection>();
     connection->socket = socket;
     connection->id = ++m_lastId;
-    connection->peerText = peer.toString();
-    connection->peerIpv4 = ipv4Of(peer);
+    connection->peerText = peerText;
+    connection->address = address;
+    connection->peerIpv4 = peerIpv4;
     log(QStringLiteral("Incoming Connection from %1").arg(connection->peerText), LogType::Information);
     // Replies are small and end a request: do not let them wait for the peer's delayed ack.
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -143,6 +170,11 @@ void ConnectionManager::connectionInitiated(QTcpSocket *socket, const QHostAddre
         log(QStringLiteral("Network error: write message failed"), LogType::Error);
         closeConnection(socket);
     });
+    connection->idleTimer = new QTimer(socket);
+    connection->idleTimer->setSingleShot(true);
+    connection->idleTimer->setInterval(m_limits.idleMs);
+    connect(connection->idleTimer, &QTimer::timeout, this, [this, socket] { idleTimedOut(socket); });
+    connection->idleTimer->start();
     connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { outputDrained(socket); });
     m_sockets.emplace(connection->id, socket);
     m_connections.emplace(socket, std::move(connection));
@@ -191,7 +223,8 @@ void ConnectionManager::dataAvailable()
         return;
     // New bytes: the pause before the next ones starts again.
     connection->readTimer->stop();
-    if (!connection->turnQueued && !connection->held && !connection->outputBlocked)
+    connection->idleTimer->start();
+    if (!connection->turnQueued && !connection->outputBlocked)
         handleTurn(*connection, Turn::Bounded);
 }
 
@@ -204,7 +237,7 @@ void ConnectionManager::handleTurn(Connection &connection, Turn turn)
     };
     for (int handled = 0;; ++handled) {
         if (turn == Turn::Bounded) {
-            if (connection.held || outputBlocked(connection)) {
+            if (outputBlocked(connection)) {
                 connection.readTimer->stop();
                 return;
             }
@@ -235,7 +268,7 @@ void ConnectionManager::handleTurn(Connection &connection, Turn turn)
                 return waitForMore();
             connection.header = MessageHeader::fromBytes(connection.data());
             if (!isValidHeader(connection.header)) {
-                log(QStringLiteral("Protocol error: invalid message"), LogType::Warning);
+                logProtocolError(connection.address, QStringLiteral("Protocol error: invalid message"));
                 // The stream can no longer be framed.
                 closeConnection(socket);
                 return;
@@ -264,15 +297,17 @@ void ConnectionManager::dispatch(Connection &connection, const char *payload)
     switch (MessageType(connection.header.type)) {
     case MessageType::Null: break;
     case MessageType::VersionRequest: m_sink->versionRequested(id, quint8(payload[0])); break;
-    case MessageType::BatteryReport: m_sink->reportReceived(BatteryRecord::fromBytes(payload), connection.peerIpv4); break;
+    case MessageType::BatteryReport:
+        m_sink->reportReceived(BatteryRecord::fromBytes(payload), connection.peerIpv4, RadioTransport::Tcp);
+        break;
     case MessageType::ListRequest: m_sink->listRequested(id); break;
     case MessageType::DeleteRequest:
         m_sink->deleteRequested(id);
         connection.serialsLeft = qFromLittleEndian<quint32>(payload);
         break;
     default:
-        log(QString::fromLatin1(Identity::ServiceName) + QStringLiteral(" Protocol Error: Invalid Message"),
-            LogType::Warning);
+        logProtocolError(connection.address,
+                         QString::fromLatin1(Identity::ServiceName) + QStringLiteral(" Protocol Error: Invalid Message"));
         break;
     }
 }
@@ -296,23 +331,6 @@ void ConnectionManager::scheduleTurn(Connection &connection)
         Qt::QueuedConnection);
 }
 
-void ConnectionManager::holdConnection(ConnectionId id)
-{
-    if (Connection *connection = connectionOf(id)) {
-        connection->held = true;
-        connection->readTimer->stop();
-    }
-}
-
-void ConnectionManager::resumeConnection(ConnectionId id)
-{
-    Connection *connection = connectionOf(id);
-    if (!connection || !connection->held)
-        return;
-    connection->held = false;
-    scheduleTurn(*connection);
-}
-
 bool ConnectionManager::outputBlocked(Connection &connection)
 {
     if (connection.socket->bytesToWrite() <= OutputBoundBytes)
@@ -327,7 +345,10 @@ bool ConnectionManager::outputBlocked(Connection &connection)
 void ConnectionManager::outputDrained(QTcpSocket *socket)
 {
     Connection *connection = connectionOf(socket);
-    if (!connection || !connection->outputBlocked)
+    if (!connection)
+        return;
+    connection->idleTimer->start();
+    if (!connection->outputBlocked)
         return;
     if (socket->bytesToWrite() > OutputBoundBytes) {
         // Moving, if slowly: the peer is reading.
@@ -336,8 +357,7 @@ void ConnectionManager::outputDrained(QTcpSocket *socket)
     }
     connection->outputBlocked = false;
     connection->outputTimer->stop();
-    if (!connection->held)
-        scheduleTurn(*connection);
+    scheduleTurn(*connection);
 }
 
 void ConnectionManager::acceptFailed(const QString &reason)
@@ -355,7 +375,7 @@ void ConnectionManager::acceptFailed(const QString &reason)
 void ConnectionManager::readTimedOut(QTcpSocket *socket)
 {
     Connection *connection = connectionOf(socket);
-    if (!connection || connection->held || connection->outputBlocked)
+    if (!connection || connection->outputBlocked)
         return;
     log(QStringLiteral("Network error: read timeout"), LogType::Error);
     if (connection->serialsLeft > 0) {
@@ -372,7 +392,6 @@ void ConnectionManager::finishConnection(QTcpSocket *socket, bool peerGone)
     Connection *connection = connectionOf(socket);
     if (!connection)
         return;
-    connection->held = false;
     handleTurn(*connection, Turn::Final);
     // Still there unless a handler closed it; the peer left in the middle of a message.
     if (peerGone && connectionOf(socket) && connection->owesBytes())
@@ -390,19 +409,21 @@ void ConnectionManager::radioMessageReceived()
         QHostAddress sender;
         const qint64 received = m_udpSocket.readDatagram(buffer, UdpBufferSize, &sender);
         if (received < MessageHeader::Size || !isValidHeader(buffer)) {
-            log(QStringLiteral("Protocol error: invalid message received"), LogType::Warning);
+            logProtocolError(senderName(sender), QStringLiteral("Protocol error: invalid message received"));
             continue;
         }
         if (MessageHeader::fromBytes(buffer).type != quint8(MessageType::BatteryReport)) {
-            log(QStringLiteral("Protocol error: invalid or unsupported message"), LogType::Warning);
+            logProtocolError(senderName(sender), QStringLiteral("Protocol error: invalid or unsupported message"));
             continue;
         }
         // A report datagram too short for its record would leave payload bytes undefined: never store it.
         if (received < UdpBufferSize) {
-            log(QStringLiteral("Protocol error: invalid message received"), LogType::Warning);
+            logProtocolError(senderName(sender), QStringLiteral("Protocol error: invalid message received"));
+            m_sink->malformedReport(RadioTransport::Udp);
             continue;
         }
-        m_sink->reportReceived(BatteryRecord::fromBytes(buffer + MessageHeader::Size), ipv4Of(sender));
+        m_sink->reportReceived(BatteryRecord::fromBytes(buffer + MessageHeader::Size), ipv4Of(sender),
+                               RadioTransport::Udp);
     }
 }
 
@@ -416,14 +437,70 @@ void ConnectionManager::sendReply(ConnectionId id, const QByteArray &bytes)
     const Connection *connection = connectionOf(id);
     if (!connection || connection->socket->state() != QAbstractSocket::ConnectedState)
         return;
+    boundUnsentBytes(bytes.size(), connection);
+    connection = connectionOf(id); // closed if it held the most
+    if (!connection)
+        return;
     if (connection->socket->write(bytes) != bytes.size())
         log(QStringLiteral("Network error: write message failed"), LogType::Error);
+}
+
+void ConnectionManager::boundUnsentBytes(qint64 adding, const Connection *sending)
+{
+    const auto unsentOf = [sending, adding](const Connection &connection) {
+        return connection.socket->bytesToWrite() + (&connection == sending ? adding : 0);
+    };
+    qint64 total = adding;
+    for (const auto &entry : m_connections)
+        total += entry.second->socket->bytesToWrite();
+    if (total <= m_limits.unsentBytes / 2)
+        m_unsentTroubleLogged = false;
+    while (total > m_limits.unsentBytes) {
+        const auto most = std::max_element(m_connections.cbegin(), m_connections.cend(), [&](const auto &a, const auto &b) {
+            return unsentOf(*a.second) < unsentOf(*b.second);
+        });
+        if (most == m_connections.cend())
+            return;
+        if (!m_unsentTroubleLogged) {
+            m_unsentTroubleLogged = true;
+            log(QStringLiteral("Replies not taken by their peers passed %1 MiB: closing the connections that hold the "
+                               "most, %2 first")
+                    .arg(m_limits.unsentBytes / (1024 * 1024))
+                    .arg(most->second->peerText),
+                LogType::Warning);
+        }
+        total -= unsentOf(*most->second);
+        closeConnection(most->first);
+    }
+}
+
+void ConnectionManager::idleTimedOut(QTcpSocket *socket)
+{
+    Connection *connection = connectionOf(socket);
+    if (!connection)
+        return;
+    // A reply still leaving is no idleness: the stall timer judges a peer that does not read.
+    if (socket->bytesToWrite() > 0 || connection->owesBytes()) {
+        connection->idleTimer->start();
+        return;
+    }
+    closeConnection(socket);
+}
+
+void ConnectionManager::logProtocolError(const QString &sender, const QString &message)
+{
+    m_protocolErrors.log(sender, message, LogType::Warning);
 }
 
 bool ConnectionManager::isConnected(ConnectionId id) const
 {
     const Connection *connection = connectionOf(id);
     return connection && connection->socket->state() == QAbstractSocket::ConnectedState;
+}
+
+bool ConnectionManager::isListening() const
+{
+    return m_tcpServer->isListening();
 }
 
 void ConnectionManager::closeConnection(QTcpSocket *socket)
@@ -435,8 +512,15 @@ void ConnectionManager::closeConnection(QTcpSocket *socket)
     log(QStringLiteral("Disconnected %1").arg(it->second->peerText), LogType::Information);
     it->second->readTimer->stop();
     it->second->outputTimer->stop();
+    it->second->idleTimer->stop();
     socket->disconnect(this);
     m_sockets.erase(it->second->id);
+    const auto address = m_perAddress.find(it->second->address);
+    if (address != m_perAddress.end() && --address->second < m_limits.connectionsPerAddress) {
+        m_refusedAddresses.erase(address->first);
+        if (address->second <= 0)
+            m_perAddress.erase(address);
+    }
     m_connections.erase(it);
     socket->deleteLater();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ConnectionLimits.h"
+#include "LogThrottle.h"
 #include "RadioSink.h"
 
 #include <QAbstractSocket>
@@ -8,6 +10,7 @@
 #include <QUdpSocket>
 
 #include <map>
+#include <set>
 #include <memory>
 
 class QHostAddress;
@@ -44,16 +47,16 @@ public:
     static constexpr int AcceptPauseMs = 1000;
 
     // The sink is not owned and must outlive the manager.
-    ConnectionManager(RadioSink *sink, quint32 port);
+    ConnectionManager(RadioSink *sink, quint32 port, const ConnectionLimits &limits = ConnectionLimits());
     ~ConnectionManager() override;
 
     // Replies to a connection that has gone are dropped: that is no failure of ours.
     void sendVersion(ConnectionId connection);
     void sendReply(ConnectionId connection, const QByteArray &bytes);
     bool isConnected(ConnectionId connection) const;
-    // A request whose reply has to wait: the connection reads no further message until resumed.
-    void holdConnection(ConnectionId connection);
-    void resumeConnection(ConnectionId connection);
+    // Whether the TCP port listens and the UDP socket is bound (the health check asks).
+    bool isListening() const;
+    bool isBound() const { return m_udpSocket.state() == QAbstractSocket::BoundState; }
 
 private Q_SLOTS:
     void connectionInitiated(QTcpSocket *socket, const QHostAddress &peer);
@@ -81,12 +84,21 @@ private:
     // True when the peer's unsent replies are above the bound; then waits for them to leave.
     bool outputBlocked(Connection &connection);
     void outputDrained(QTcpSocket *socket);
+    // Closes the connections holding the most unsent bytes until `adding` more fit under the bound.
+    void boundUnsentBytes(qint64 adding, const Connection *sending);
+    void idleTimedOut(QTcpSocket *socket);
+    void logProtocolError(const QString &sender, const QString &message);
 
     RadioSink *m_sink;
+    const ConnectionLimits m_limits;
     QTcpServer *m_tcpServer;
     PeerAcceptor *m_acceptor = nullptr; // only while listening
     QUdpSocket m_udpSocket;
     bool m_acceptTroubleLogged = false;
+    bool m_unsentTroubleLogged = false;
+    std::map<QString, int> m_perAddress;  // open connections by peer address
+    std::set<QString> m_refusedAddresses; // over their share since it was last logged
+    LogThrottle m_protocolErrors;
     std::map<QTcpSocket *, std::unique_ptr<Connection>> m_connections;
     std::map<ConnectionId, QTcpSocket *> m_sockets;
     ConnectionId m_lastId = 0;

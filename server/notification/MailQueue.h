@@ -32,6 +32,8 @@ public:
     quint64 lastQueued() const { return m_queued; }
     // True when the mail of this ticket and all before it are done (sent, failed or dropped).
     bool isDone(quint64 ticket) const { return ticket <= m_reported; }
+    // Mails queued and not yet done, the one being sent included.
+    quint64 waiting() const { return m_queued - m_reported; }
 
     // Lets the delivery in progress end (its SMTP session is bounded by the client's time-outs),
     // drops the mails not yet begun and ends the worker. Returns how many were dropped.

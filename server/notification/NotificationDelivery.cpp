@@ -82,6 +82,7 @@ std::optional<PreparedMail> NotificationDelivery::prepareMail(const Notification
     // A message nobody would get is not sent; with no recipient at all there is no session.
     if (mail.htmlRecipients.isEmpty() && mail.textRecipients.isEmpty())
         return std::nullopt;
+    mail.kind = notification.notificationType;
     mail.html = ReportComposer::mailHtml(notification, texts, QDateTime::currentDateTime());
     mail.plainText = texts.plainText;
     return mail;
@@ -93,7 +94,7 @@ void NotificationDelivery::deliver(const NotificationData &notification, const R
         sendMail(*mail);
 }
 
-void NotificationDelivery::sendMail(const PreparedMail &mail)
+SmtpSession::Outcome NotificationDelivery::sendMail(const PreparedMail &mail)
 {
     const SmtpSettingsData &settings = mail.settings;
     // Declared before the messages, which only point at them.
@@ -138,6 +139,7 @@ void NotificationDelivery::sendMail(const PreparedMail &mail)
         if (!outcome.sent.at(i))
             qDebug(messages.at(i) == &htmlMessage ? "Failed to send html mail!" : "Failed to send text mail!");
     }
+    return outcome;
 }
 
 } // namespace NVL::Engineering::VK

@@ -4,6 +4,8 @@
 #include "PreparedMail.h"
 #include "ReportTexts.h"
 
+#include <SmtpSession.h>
+
 #include <ConfigurationData.h>
 
 #include <QList>
@@ -34,8 +36,9 @@ public:
     std::optional<PreparedMail> prepareMail(const NotificationData &notification, const ReportTexts &texts) const;
     // Prepares and sends at once, whatever the queue.
     void deliver(const NotificationData &notification, const ReportTexts &texts) const;
-    // The SMTP session of one prepared mail; safe on any thread. The queue's sender.
-    static void sendMail(const PreparedMail &mail);
+    // The SMTP session of one prepared mail; safe on any thread. The queue's sender. The outcome's sent
+    // list has the HTML message first when there is one, then the text message.
+    static SmtpSession::Outcome sendMail(const PreparedMail &mail);
 
 private:
     void send(const NotificationData &notification, const ReportTexts &texts);

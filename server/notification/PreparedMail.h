@@ -1,5 +1,6 @@
 #pragma once
 
+#include <ConfigurationEnums.h>
 #include <SmtpSettingsData.h>
 
 #include <QList>
@@ -18,6 +19,7 @@ struct PreparedMail
     };
 
     SmtpSettingsData settings;
+    NotificationKind kind = NotificationKind::Periodic; // report or alert, for the counts of outcomes
     QList<Address> htmlRecipients; // in the order of the notification's recipient list
     QList<Address> textRecipients;
     QString html;                  // the whole HTML part, heading included

@@ -203,6 +203,7 @@ private slots:
     void damagedLogIsSalvagedAndKept();
     void damagedIndexIsRebuiltAroundTheRows();
     void fileThatIsNoDatabaseIsKeptAndReplaced();
+    void emptyFileIsReportedAndReplaced();
     void unopenableFileFails();
     void orphanedBackupIsRestored();
     void statementFailuresAreLoggedWithLabels();
@@ -605,6 +606,18 @@ void TestBatteryDatabase::damagedIndexIsRebuiltAroundTheRows()
     Probe probe(dbPath());
     QCOMPARE(probe.column(QStringLiteral("SELECT count(*) FROM batteries")), QVariantList{2});
     QCOMPARE(probe.column(QStringLiteral("PRAGMA integrity_check")), QVariantList{QStringLiteral("ok")});
+}
+
+void TestBatteryDatabase::emptyFileIsReportedAndReplaced()
+{
+    QVERIFY(writeFile(dbPath(), QByteArray()));
+    BatteryDatabase db(dbPath());
+    QVERIFY(startedFresh(db));
+    QCOMPARE(m_sink.messages(LogType::Error),
+             QStringList{QStringLiteral("Database damaged: %1 is empty (0 bytes), the reports it held are lost. "
+                                        "A new database is created.")
+                             .arg(QDir::toNativeSeparators(dbPath()))});
+    db.close();
 }
 
 void TestBatteryDatabase::fileThatIsNoDatabaseIsKeptAndReplaced()

@@ -79,6 +79,8 @@ private Q_SLOTS:
         QTest::newRow("new and already poor") << wear(75, 10, 5) << int(S::Now) << qint64(-1);
         QTest::newRow("flat") << wear(95, 0) << int(S::NoDecline) << qint64(-1);
         QTest::newRow("poor") << wear(78, 10) << int(S::Now) << qint64(-1);
+        QTest::newRow("newest report poor, fit a little above") << withPercent(wear(81, 10), 364, 80) << int(S::Now)
+                                                                << qint64(-1);
         QTest::newRow("beyond the cap") << wear(97, 1) << int(S::BeyondCap) << qint64(-1);
     }
 

@@ -43,9 +43,21 @@ SyntheticFleet::Battery SyntheticFleet::battery(int index)
     const bool selfMeasuring = chance(r, 0.6);
     const bool fast = chance(r, 0.05);
     const bool young = chance(r, 0.05);
-    const double fadePerYear = fast ? uniform(r, 25.0, 45.0) : uniform(r, 3.0, 12.0);
-    const double cyclesPerDay = uniform(r, 0.4, 1.3);
     const int age = young ? int(uniform(r, 3, 60)) : m_options.days + int(uniform(r, 0, 3 * 365));
+    // A fleet replaces its poor batteries, so most stand well today: the wear of each follows from where
+    // it stands now (a quarter Excellent, a third Good, a quarter Fair, the rest Poor or at the edge).
+    const double share = uniform(r, 0.0, 1.0);
+    const double levelNow = share < 0.25 ? uniform(r, 93.5, 99.0)
+        : share < 0.6                    ? uniform(r, 87.0, 93.0)
+        : share < 0.85                   ? uniform(r, 81.0, 86.5)
+                                         : uniform(r, 72.0, 81.0);
+    const double ageYears = age / 365.0;
+    const double fadePerYear = fast ? uniform(r, 25.0, 45.0)
+                                    : std::max(0.5, (100.0 - levelNow) / (ageYears * (1.0 + 0.15 * ageYears)));
+    // Charge cycles wear at most as fast as capacity fades (a fifth of the health per 500 cycles), so
+    // that batteries judged by both are judged by their capacity.
+    const double fadeNow = std::min(100.0, fadePerYear * ageYears * (1.0 + 0.15 * ageYears));
+    const double cyclesPerDay = fadeNow / 20.0 * 500.0 * uniform(r, 0.5, 0.95) / std::max(1, age);
     const int reported = std::min(age, m_options.days);
     const double outlierShare = uniform(r, 0.0, 0.03);
 

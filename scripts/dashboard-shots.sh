@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Screenshots of the dashboard for the README: writes a synthetic fleet of 500 batteries into a temporary
+# data folder, starts the real server on it (loopback only) and has headless chromium save the overview,
+# the batteries table, one battery's page and the overview at a phone's width as PNGs into the folder.
+#   bash scripts/dashboard-shots.sh <folder>        (BUILD_DIR selects the build folder, default "build")
+set -euo pipefail
+
+if [ $# -ne 1 ]; then
+  echo "usage: $0 <folder for the PNG files>" >&2
+  exit 2
+fi
+mkdir -p "$1"
+out="$(cd "$1" && pwd)"
+cd "$(dirname "$0")/.."
+
+build="${BUILD_DIR:-build}"
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake -S . -B "$build"
+fi
+cmake --build "$build" -j2 --target Voltkeep vkfleet
+
+data="$(mktemp -d)"
+server_pid=
+cleanup() {
+  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
+  rm -rf "$data"
+}
+trap cleanup EXIT
+
+free_port() { /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+radio_port="$(free_port)"
+http_port="$(free_port)"
+export NORVALE_COMMON_APPDATA="$data"
+"$build/tools/fleet/vkfleet" --batteries 500 --days 365 --seed 11
+printf '[General]\nport=%s\n[http]\nlisten=127.0.0.1:%s\n' "$radio_port" "$http_port" > "$data/Norvale/Voltkeep/vk.cfg"
+"$build/server/Voltkeep" -e 2> "$data/server.log" &
+server_pid=$!
+for _ in $(seq 100); do
+  grep -q "Accepting connections" "$data/server.log" && break
+  sleep 0.1
+done
+base="http://127.0.0.1:$http_port"
+# The battery shown is the first of those due soonest, as the overview lists them.
+battery="$(curl -fsS "$base/" | grep -o '/batteries/[0-9A-F]\{16\}' | head -n 1)"
+
+shot() { # name width height path
+  profile="$(mktemp -d)"
+  chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run --disable-background-networking \
+    --disable-component-update --disable-sync --hide-scrollbars --user-data-dir="$profile" \
+    --window-size="$2,$3" --screenshot="$out/$1.png" "$base$4" 2>/dev/null
+  rm -rf "$profile"
+  echo "$out/$1.png"
+}
+shot dashboard-overview 1280 1300 /
+shot dashboard-batteries 1280 1000 "/batteries?sort=forecast"
+shot dashboard-battery 1280 1500 "$battery"
+shot dashboard-phone 390 1100 /

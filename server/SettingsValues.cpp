@@ -1,0 +1,45 @@
+#include "SettingsValues.h"
+
+#include "ServiceBase.h"
+
+#include <QSettings>
+
+namespace NVL::Engineering::VK::SettingsValues {
+
+int wholeNumber(QSettings &settings, const QString &key, int fallback, int low, int high)
+{
+    const QVariant value = settings.value(key);
+    if (!value.isValid())
+        return fallback;
+    bool ok = false;
+    const int number = value.toString().trimmed().toInt(&ok);
+    if (ok && number >= low && number <= high)
+        return number;
+    ServiceBase::logEvent(QStringLiteral("vk.cfg: %1=%2 is not a whole number from %3 to %4; %5 is used")
+                              .arg(key, value.toString())
+                              .arg(low)
+                              .arg(high)
+                              .arg(fallback),
+                          LogType::Warning);
+    return fallback;
+}
+
+bool onOff(QSettings &settings, const QString &key, bool fallback)
+{
+    const QVariant value = settings.value(key);
+    if (!value.isValid())
+        return fallback;
+    const QString text = value.toString().trimmed().toLower();
+    if (text == QLatin1String("false") || text == QLatin1String("0") || text == QLatin1String("no")
+        || text == QLatin1String("off"))
+        return false;
+    if (text == QLatin1String("true") || text == QLatin1String("1") || text == QLatin1String("yes")
+        || text == QLatin1String("on"))
+        return true;
+    ServiceBase::logEvent(QStringLiteral("vk.cfg: %1=%2 is neither true nor false; %3 is used")
+                              .arg(key, value.toString(), fallback ? QStringLiteral("true") : QStringLiteral("false")),
+                          LogType::Warning);
+    return fallback;
+}
+
+} // namespace NVL::Engineering::VK::SettingsValues

@@ -1,0 +1,236 @@
+// One battery's page: its newest record, the chart of its health with the forecast, capacity and cycles
+// over time, and every point of its history.
+#include "DashboardPages.h"
+
+#include "ApiViews.h"
+#include "HistoryKeeper.h"
+#include "Html.h"
+#include "LocalDays.h"
+#include "PageParts.h"
+#include "SvgChart.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace NVL::Engineering::VK {
+
+using namespace PageParts;
+
+namespace {
+
+constexpr double Day = 86400;
+constexpr int ChartWidth = 760;
+
+// Noon of a local day, where the history's points of that day gather.
+double timeOfDay(qint64 day)
+{
+    return double(LocalDays::midnightOf(day)) + Day / 2;
+}
+
+QList<QPointF> series(const QList<HistoryPoint> &points, int HistoryPoint::*field)
+{
+    QList<QPointF> out;
+    out.reserve(points.size());
+    for (const HistoryPoint &p : points)
+        out.append(QPointF(double(p.time), double(p.*field)));
+    return out;
+}
+
+// The health chart: points, the Poor boundary, the fitted line with the range of its crossing and the
+// predicted day.
+QByteArray healthChart(const QList<HistoryPoint> &points, const std::optional<Forecast> &forecast, int boundary)
+{
+    std::vector<int> percents;
+    for (const HistoryPoint &p : points)
+        percents.push_back(p.percent);
+    std::sort(percents.begin(), percents.end());
+    // A wild report or two must not squeeze the chart: the lowest percent shown is the 2nd percentile's.
+    const int low = percents.empty() ? boundary : percents[percents.size() / 50];
+    const double bottom = std::max(0.0, std::floor((std::min(low, boundary) - 5) / 5.0) * 5.0);
+    // Reports above 100 %, which no wear produces, show at the top edge.
+    const double top = 100;
+
+    const double first = double(points.constFirst().time);
+    const double newest = double(points.constLast().time);
+    const bool fitted = forecast && forecast->days > 0
+        && forecast->status != Forecast::Status::NotEnoughHistory && forecast->status != Forecast::Status::Now;
+    const bool dated = fitted && forecast->status == Forecast::Status::Date && forecast->day;
+    // The forecast is shown ahead of the history by up to as long again as the history, at least a year.
+    const double ahead = std::max(365 * Day, newest - first);
+    double right = newest;
+    if (dated)
+        right = std::max(right, std::min(timeOfDay(forecast->latestDay.value_or(*forecast->day)), newest + ahead));
+    else if (fitted)
+        right = newest + std::min(ahead, 180 * Day);
+    right += (right - first) * 0.03 + Day;
+
+    SvgChart chart(ChartWidth, 320, QStringLiteral("Health percentage over time"));
+    chart.setRange(first, right, bottom, top);
+    chart.valueAxis(top - bottom > 30 ? 10 : 5, QStringLiteral(" %"));
+    chart.timeAxis();
+    if (dated && forecast->earliestDay) {
+        // Where the line may plausibly cross: from the fitted level to the earliest and latest days.
+        const double lastFitted = timeOfDay(LocalDays().dayOf(qint64(newest)));
+        chart.polygon({QPointF(lastFitted, forecast->level), QPointF(timeOfDay(*forecast->earliestDay), boundary),
+                       QPointF(forecast->latestDay ? timeOfDay(*forecast->latestDay) : chart.right(), boundary)},
+                      "fit-range");
+    }
+    chart.level(boundary, QStringLiteral("Poor \u2264 %1 %").arg(boundary), "boundary");
+    // Dots, not a line: a wild report stands alone instead of drawing a spike.
+    chart.dots(series(points, &HistoryPoint::percent), points.size() <= 120 ? "series-dot" : "series-dot small");
+    if (fitted) {
+        const double lastFitted = timeOfDay(LocalDays().dayOf(qint64(newest)));
+        const double perSecond = forecast->slopePerYear / 365.0 / Day;
+        const double start = std::max(first, lastFitted - Forecast::FittedDays * Day);
+        const double end = dated ? std::min(timeOfDay(*forecast->day), chart.right()) : chart.right();
+        chart.line({QPointF(start, forecast->level + perSecond * (start - lastFitted)),
+                    QPointF(end, forecast->level + perSecond * (end - lastFitted))},
+                   "fit");
+    }
+    if (dated)
+        chart.marker(timeOfDay(*forecast->day), QStringLiteral("Poor by %1").arg(ApiViews::dayText(*forecast->day)),
+                     "predicted");
+    return chart.svg();
+}
+
+QByteArray smallChart(const QList<HistoryPoint> &points, int HistoryPoint::*field, const QString &unit,
+                      const QString &description)
+{
+    int low = std::numeric_limits<int>::max();
+    int high = 0;
+    for (const HistoryPoint &p : points) {
+        low = std::min(low, p.*field);
+        high = std::max(high, p.*field);
+    }
+    if (high == 0) // batteries that measure their own health may leave it out
+        return QByteArrayLiteral("<p class=\"muted\">Not reported by this battery.</p>");
+    const double span = std::max(1, high - low);
+    const double magnitude = std::pow(10.0, std::floor(std::log10(span)));
+    const double step = span / magnitude > 5 ? 2 * magnitude : span / magnitude > 2 ? magnitude : magnitude / 2;
+    SvgChart chart(ChartWidth / 2 + 40, 200, description);
+    chart.setRange(double(points.constFirst().time), double(points.constLast().time) + Day,
+                   std::max(0.0, std::floor((low - step / 2) / step) * step), std::ceil((high + step / 2) / step) * step);
+    chart.valueAxis(step, unit);
+    chart.timeAxis();
+    chart.dots(series(points, field), "series-dot small");
+    return chart.svg();
+}
+
+QString forecastSentence(const std::optional<Forecast> &f, int boundary)
+{
+    if (!f)
+        return QStringLiteral("No forecast has been fitted yet.");
+    const QString slope = QString::number(std::fabs(f->slopePerYear), 'f', 1);
+    switch (f->status) {
+    case Forecast::Status::NotEnoughHistory:
+        return QStringLiteral("Too little history for a forecast: it takes %1 days of reports spanning %2 days.")
+            .arg(Forecast::MinimumDays)
+            .arg(Forecast::MinimumSpanDays);
+    case Forecast::Status::Now: return QStringLiteral("The battery is at or below the Poor boundary of %1 %.").arg(boundary);
+    case Forecast::Status::NoDecline:
+        return QStringLiteral("Its health does not fall over the newest year (fit over %1 days).").arg(f->days);
+    case Forecast::Status::BeyondCap:
+        return QStringLiteral("Its health falls %1 points a year, too slowly to reach %2 % within ten years.")
+            .arg(slope)
+            .arg(boundary);
+    case Forecast::Status::Date: break;
+    }
+    QString text = QStringLiteral("The fitted line falls %1 points a year and reaches the Poor boundary of %2 % on %3")
+                       .arg(slope)
+                       .arg(boundary)
+                       .arg(f->day ? ApiViews::dayText(*f->day) : QString());
+    if (f->earliestDay && f->latestDay)
+        text += QStringLiteral(" (plausibly between %1 and %2)")
+                    .arg(ApiViews::dayText(*f->earliestDay), ApiViews::dayText(*f->latestDay));
+    else if (f->earliestDay)
+        text += QStringLiteral(" (not before %1; a later day cannot be ruled out)").arg(ApiViews::dayText(*f->earliestDay));
+    return text + QStringLiteral(". Fit over %1 days of the newest year.").arg(f->days);
+}
+
+} // namespace
+
+std::optional<QByteArray> DashboardPages::battery(const QByteArray &serial) const
+{
+    const FleetIndex::Entry *entry = m_fleet.find(serial);
+    if (!entry)
+        return std::nullopt;
+    const BatteryRecord &r = entry->record;
+    const int boundary = m_history ? m_history->boundary() : 80;
+    const QString key = ApiViews::serialKeyText(serial);
+    const QString alias = aliasText(r);
+    const std::optional<QList<HistoryPoint>> history =
+        m_history && m_history->isOpen() ? m_history->history(serial, 0, std::numeric_limits<qint64>::max())
+                                         : std::nullopt;
+    const QList<HistoryPoint> points = history.value_or(QList<HistoryPoint>());
+
+    Html h;
+    h.raw("<p class=\"crumbs\"><a href=\"/batteries\">Batteries</a> \xE2\x80\xBA ").text(serialShown(r)).raw("</p>\n<h1>")
+        .text(alias.isEmpty() ? QStringLiteral("Battery %1").arg(serialShown(r)) : alias)
+        .raw(" ")
+        .raw(classBadge(entry->healthClass))
+        .raw("</h1>\n<section class=\"cards\"><div class=\"card\"><span class=\"label\">Health</span><span "
+             "class=\"value\">")
+        .number(entry->percent)
+        .raw(" %</span><span class=\"note\">")
+        .raw(className(entry->healthClass))
+        .raw("</span></div><div class=\"card card-due\"><span class=\"label\">Reaches Poor</span><span class=\"value\" "
+             "id=\"predicted\">")
+        .text(forecastText(entry->forecast))
+        .raw("</span><span class=\"note\">at ")
+        .number(boundary)
+        .raw(" %</span></div><div class=\"card\"><span class=\"label\">Full capacity</span><span class=\"value\">")
+        .number(r.fullCapacity)
+        .raw(" mAh</span><span class=\"note\">")
+        .number(r.cycleCount)
+        .raw(" cycles</span></div><div class=\"card\"><span class=\"label\">Last report</span><span "
+             "class=\"value small\">")
+        .text(localTime(r.reportTime))
+        .raw("</span><span class=\"note mono\">from ")
+        .text(addressText(r.reportAddress))
+        .raw("</span></div></section>\n<dl class=\"facts\"><dt>Serial#</dt><dd>")
+        .text(serialText(r).isEmpty() ? QStringLiteral("\u2014") : serialText(r))
+        .raw("</dd><dt>Serial key</dt><dd class=\"mono\">")
+        .text(key)
+        .raw("</dd><dt>Radio ESN</dt><dd class=\"mono\">")
+        .text(esnText(r))
+        .raw("</dd><dt>Radio Alias</dt><dd>")
+        .text(alias)
+        .raw("</dd><dt>Type</dt><dd class=\"mono\">0x")
+        .text(QString::number(r.typeCode, 16).rightJustified(8, QLatin1Char('0')))
+        .raw("</dd></dl>\n<section><h2>Health over time</h2>");
+    if (points.isEmpty()) {
+        h.raw("<p class=\"muted\">")
+            .raw(m_history && m_history->isOpen() ? "No history of this battery yet."
+                                                  : "History is off on this server ([history] in vk.cfg).")
+            .raw("</p></section>\n");
+    } else {
+        h.raw("<figure class=\"chart-box\" id=\"health-chart\">")
+            .raw(healthChart(points, entry->forecast, boundary))
+            .raw("<figcaption><span class=\"key key-series\">reported health</span><span class=\"key key-fit\">fitted "
+                 "line</span><span class=\"key key-range\">plausible range</span><span class=\"key "
+                 "key-boundary\">Poor boundary</span></figcaption></figure><p id=\"forecast-text\">")
+            .text(forecastSentence(entry->forecast, boundary))
+            .raw("</p></section>\n<section class=\"pair\"><div><h2>Full capacity</h2>")
+            .raw(smallChart(points, &HistoryPoint::fullCapacity, QString(), QStringLiteral("Full capacity in mAh over time")))
+            .raw("</div><div><h2>Cycle count</h2>")
+            .raw(smallChart(points, &HistoryPoint::cycleCount, QString(), QStringLiteral("Cycle count over time")))
+            .raw("</div></section>\n<section><h2>Reports <span class=\"muted\">(")
+            .count(points.size())
+            .raw(" points)</span></h2><p><a href=\"/api/v1/batteries/")
+            .text(key)
+            .raw("/history.csv\" download>CSV of all points</a></p><div class=\"table-wrap tall\"><table><thead><tr>"
+                 "<th>Time</th><th class=\"num\">Health %</th><th>Health</th><th class=\"num\">Full Capacity</th>"
+                 "<th class=\"num\">Cycle Count</th></tr></thead><tbody>\n");
+        for (qsizetype i = points.size() - 1; i >= 0; --i) {
+            const HistoryPoint &p = points.at(i);
+            h.raw("<tr><td>").text(localTime(p.time)).raw("</td><td class=\"num\">").number(p.percent)
+                .raw(" %</td><td>").raw(classBadge(p.healthClass)).raw("</td><td class=\"num\">").number(p.fullCapacity)
+                .raw(" mAh</td><td class=\"num\">").number(p.cycleCount).raw("</td></tr>\n");
+        }
+        h.raw("</tbody></table></div></section>\n");
+    }
+    return Html::page(alias.isEmpty() ? serialShown(r) : alias, Html::Section::Battery, h.take());
+}
+
+} // namespace NVL::Engineering::VK

@@ -1,0 +1,138 @@
+#include "BatteryQuery.h"
+
+#include <QUrl>
+#include <QUrlQuery>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <limits>
+
+namespace NVL::Engineering::VK {
+
+namespace {
+
+constexpr const char *ColumnNames[] = {"serial", "health", "percent", "forecast", "capacity",
+                                       "cycles", "esn",    "alias",   "reported", "address"};
+constexpr const char *ClassNames[] = {"poor", "fair", "good", "excellent"};
+
+// Soonest first: already there, then by date, then those without a date.
+qint64 forecastRank(const FleetIndex::Entry &e)
+{
+    constexpr qint64 Last = std::numeric_limits<qint64>::max();
+    if (!e.forecast)
+        return Last;
+    switch (e.forecast->status) {
+    case Forecast::Status::Now: return std::numeric_limits<qint64>::min();
+    case Forecast::Status::Date: return e.forecast->day.value_or(Last - 4);
+    case Forecast::Status::BeyondCap: return Last - 3;
+    case Forecast::Status::NoDecline: return Last - 2;
+    case Forecast::Status::NotEnoughHistory: return Last - 1;
+    }
+    return Last;
+}
+
+int compare(const FleetIndex::Entry &a, const FleetIndex::Entry &b, BatteryQuery::Column column)
+{
+    const auto three = [](auto x, auto y) { return x < y ? -1 : (y < x ? 1 : 0); };
+    const BatteryRecord &ra = a.record;
+    const BatteryRecord &rb = b.record;
+    switch (column) {
+    case BatteryQuery::Column::Serial: return std::memcmp(ra.serial, rb.serial, sizeof ra.serial);
+    case BatteryQuery::Column::Health: {
+        const int byClass = three(a.healthClass, b.healthClass);
+        return byClass != 0 ? byClass : three(a.percent, b.percent);
+    }
+    case BatteryQuery::Column::Percent: return three(a.percent, b.percent);
+    case BatteryQuery::Column::Forecast: return three(forecastRank(a), forecastRank(b));
+    case BatteryQuery::Column::Capacity: return three(ra.fullCapacity, rb.fullCapacity);
+    case BatteryQuery::Column::Cycles: return three(ra.cycleCount, rb.cycleCount);
+    case BatteryQuery::Column::Esn: return std::memcmp(ra.esn, rb.esn, sizeof ra.esn);
+    case BatteryQuery::Column::Alias: return qstrnicmp(ra.alias, rb.alias, sizeof ra.alias);
+    case BatteryQuery::Column::Reported: return three(ra.reportTime, rb.reportTime);
+    case BatteryQuery::Column::Address: return three(ra.reportAddress, rb.reportAddress);
+    }
+    return 0;
+}
+
+} // namespace
+
+const char *BatteryQuery::columnName(Column column)
+{
+    return ColumnNames[int(column)];
+}
+
+BatteryQuery BatteryQuery::from(const QUrlQuery &query)
+{
+    BatteryQuery q;
+    const QString sort = query.queryItemValue(QStringLiteral("sort"));
+    for (int c = 0; c < int(std::size(ColumnNames)); ++c) {
+        if (sort == QLatin1String(ColumnNames[c]))
+            q.sort = Column(c);
+    }
+    q.descending = query.queryItemValue(QStringLiteral("dir")) == QLatin1String("desc");
+    const QString healthClass = query.queryItemValue(QStringLiteral("class"));
+    for (int c = 0; c < 4; ++c) {
+        if (healthClass == QLatin1String(ClassNames[c]))
+            q.healthClass = c;
+    }
+    QString text = query.queryItemValue(QStringLiteral("q"), QUrl::FullyDecoded);
+    text.replace(QLatin1Char('+'), QLatin1Char(' ')); // a form sends spaces so
+    q.text = text.simplified().left(100);
+    q.page = std::max(1, query.queryItemValue(QStringLiteral("page")).toInt());
+    return q;
+}
+
+QByteArray BatteryQuery::link(const QByteArray &path) const
+{
+    QByteArrayList parts;
+    if (healthClass != AnyClass)
+        parts << QByteArrayLiteral("class=") + ClassNames[healthClass];
+    if (!text.isEmpty())
+        parts << QByteArrayLiteral("q=") + QUrl::toPercentEncoding(text);
+    if (sort != Column::Percent)
+        parts << QByteArrayLiteral("sort=") + ColumnNames[int(sort)];
+    if (descending)
+        parts << QByteArrayLiteral("dir=desc");
+    if (page > 1)
+        parts << QByteArrayLiteral("page=") + QByteArray::number(page);
+    return parts.isEmpty() ? path : path + '?' + parts.join('&');
+}
+
+BatteryQuery::Selection BatteryQuery::select(const FleetIndex &fleet) const
+{
+    const QByteArray phrase = text.toLower().toUtf8();
+    // One searcher for the whole fleet: its tables are built once, not for every battery.
+    const std::boyer_moore_horspool_searcher searcher(phrase.cbegin(), phrase.cend());
+    std::vector<const FleetIndex::Entry *> matched;
+    matched.reserve(fleet.entries().size());
+    for (const FleetIndex::Entry &e : fleet.entries()) {
+        if (healthClass != AnyClass && e.healthClass != healthClass)
+            continue;
+        if (!phrase.isEmpty() && std::search(e.search.cbegin(), e.search.cend(), searcher) == e.search.cend())
+            continue;
+        matched.push_back(&e);
+    }
+    const Column column = sort;
+    const bool down = descending;
+    const auto before = [column, down](const FleetIndex::Entry *a, const FleetIndex::Entry *b) {
+        int order = compare(*a, *b, column);
+        if (order == 0)
+            order = compare(*a, *b, Column::Serial);
+        return down ? order > 0 : order < 0;
+    };
+    Selection selection;
+    selection.matched = matched.size();
+    const std::size_t pages = std::max<std::size_t>(1, (matched.size() + PageSize - 1) / PageSize);
+    selection.page = int(std::min<std::size_t>(std::size_t(page), pages));
+    const auto first = matched.begin() + std::ptrdiff_t(std::size_t(selection.page - 1) * PageSize);
+    const auto last = matched.begin() + std::ptrdiff_t(std::min(matched.size(), std::size_t(selection.page) * PageSize));
+    if (first != matched.end()) {
+        std::nth_element(matched.begin(), first, matched.end(), before);
+        std::partial_sort(first, last, matched.end(), before);
+    }
+    selection.rows.assign(first, last);
+    return selection;
+}
+
+} // namespace NVL::Engineering::VK

@@ -1,0 +1,286 @@
+#include "DashboardPages.h"
+
+#include "ApiViews.h"
+#include "Html.h"
+#include "LocalDays.h"
+#include "PageParts.h"
+
+#include <algorithm>
+
+namespace NVL::Engineering::VK {
+
+using namespace PageParts;
+
+namespace {
+
+constexpr int DueSpans[] = {30, 90, 180};
+constexpr std::size_t DueListed = 20;
+constexpr std::size_t NewestListed = 10;
+
+struct ColumnHead
+{
+    BatteryQuery::Column column;
+    const char *title;
+    const char *cssClass; // columns a phone leaves out
+};
+
+const ColumnHead ListColumns[] = {
+    {BatteryQuery::Column::Serial, "Serial#", ""},
+    {BatteryQuery::Column::Health, "Health", ""},
+    {BatteryQuery::Column::Percent, "Health %", "num"},
+    {BatteryQuery::Column::Forecast, "Reaches Poor", ""},
+    {BatteryQuery::Column::Capacity, "Full Capacity", "num wide"},
+    {BatteryQuery::Column::Cycles, "Cycle Count", "num wide"},
+    {BatteryQuery::Column::Esn, "Radio ESN", "wide"},
+    {BatteryQuery::Column::Alias, "Radio Alias", ""},
+    {BatteryQuery::Column::Reported, "Report Date", "wide"},
+    {BatteryQuery::Column::Address, "Report IP", "wide"},
+};
+
+void batteryRow(Html &h, const FleetIndex::Entry &e)
+{
+    const BatteryRecord &r = e.record;
+    h.raw("<tr><td><a href=\"").raw(batteryPath(r)).raw("\">").text(serialShown(r)).raw("</a></td><td>")
+        .raw(classBadge(e.healthClass))
+        .raw("</td><td class=\"num\">")
+        .number(e.percent)
+        .raw(" %</td><td>")
+        .text(forecastText(e.forecast))
+        .raw("</td><td class=\"num wide\">")
+        .number(r.fullCapacity)
+        .raw(" mAh</td><td class=\"num wide\">")
+        .number(r.cycleCount)
+        .raw("</td><td class=\"wide mono\">")
+        .text(esnText(r))
+        .raw("</td><td>")
+        .text(aliasText(r))
+        .raw("</td><td class=\"wide\">")
+        .text(localTime(r.reportTime))
+        .raw("</td><td class=\"wide mono\">")
+        .text(addressText(r.reportAddress))
+        .raw("</td></tr>\n");
+}
+
+// Counts per class as one bar, each part patterned as well as coloured.
+void classBar(Html &h, const std::array<qint64, 4> &counts)
+{
+    const qint64 total = counts[0] + counts[1] + counts[2] + counts[3];
+    h.raw("<svg class=\"classbar\" viewBox=\"0 0 1000 44\" preserveAspectRatio=\"none\" role=\"img\" aria-label=\"")
+        .text(QStringLiteral("Health classes: %1 excellent, %2 good, %3 fair, %4 poor")
+                  .arg(counts[3]).arg(counts[2]).arg(counts[1]).arg(counts[0]))
+        .raw("\"><defs><pattern id=\"hatch-fair\" width=\"10\" height=\"10\" patternUnits=\"userSpaceOnUse\" "
+             "patternTransform=\"rotate(45)\"><rect class=\"c-fair-fill\" width=\"10\" height=\"10\"/><line "
+             "class=\"hatch\" x1=\"0\" y1=\"0\" x2=\"0\" y2=\"10\"/></pattern><pattern id=\"hatch-poor\" width=\"8\" "
+             "height=\"8\" patternUnits=\"userSpaceOnUse\"><rect class=\"c-poor-fill\" width=\"8\" height=\"8\"/>"
+             "<path class=\"hatch\" d=\"M0 0L8 8M8 0L0 8\"/></pattern></defs>");
+    double at = 0;
+    for (int c = 3; c >= 0; --c) {
+        if (total == 0 || counts[std::size_t(c)] == 0)
+            continue;
+        const double width = 1000.0 * double(counts[std::size_t(c)]) / double(total);
+        h.raw("<rect class=\"seg seg-").raw(classKey(c)).raw("\" x=\"").raw(QByteArray::number(at, 'f', 2))
+            .raw("\" y=\"0\" width=\"").raw(QByteArray::number(width, 'f', 2)).raw("\" height=\"44\"/>");
+        at += width;
+    }
+    if (total == 0)
+        h.raw("<rect class=\"seg-empty\" width=\"1000\" height=\"44\"/>");
+    h.raw("</svg><ul class=\"legend\">");
+    for (int c = 3; c >= 0; --c) {
+        const qint64 n = counts[std::size_t(c)];
+        h.raw("<li><a href=\"/batteries?class=").raw(classKey(c)).raw("\">").raw(classBadge(c)).raw(" <strong>")
+            .count(n).raw("</strong> <span class=\"muted\">")
+            .text(total > 0 ? QString::number(100.0 * double(n) / double(total), 'f', 1) + QStringLiteral(" %")
+                            : QString())
+            .raw("</span></a></li>");
+    }
+    h.raw("</ul>");
+}
+
+} // namespace
+
+DashboardPages::DashboardPages(const FleetIndex &fleet, HistoryKeeper *history)
+    : m_fleet(fleet)
+    , m_history(history)
+{
+}
+
+QByteArray DashboardPages::overview() const
+{
+    const qint64 today = LocalDays::today();
+    const std::array<qint64, 4> counts = m_fleet.classCounts();
+    const qint64 total = counts[0] + counts[1] + counts[2] + counts[3];
+
+    // One pass: the due, by how soon, and the newest reports.
+    std::vector<const FleetIndex::Entry *> due;
+    std::vector<const FleetIndex::Entry *> newest;
+    qint64 poorNow = 0;
+    qint64 dueWithin[std::size(DueSpans)] = {};
+    for (const FleetIndex::Entry &e : m_fleet.entries()) {
+        newest.push_back(&e);
+        if (!e.forecast)
+            continue;
+        if (e.forecast->status == Forecast::Status::Now) {
+            ++poorNow;
+        } else if (e.forecast->status == Forecast::Status::Date && e.forecast->day) {
+            for (std::size_t s = 0; s < std::size(DueSpans); ++s)
+                dueWithin[s] += *e.forecast->day <= today + DueSpans[s] ? 1 : 0;
+            if (*e.forecast->day <= today + DueSpans[std::size(DueSpans) - 1])
+                due.push_back(&e);
+        }
+    }
+    const auto byDay = [](const FleetIndex::Entry *a, const FleetIndex::Entry *b) {
+        return *a->forecast->day < *b->forecast->day;
+    };
+    const std::size_t dueShown = std::min(due.size(), DueListed);
+    std::partial_sort(due.begin(), due.begin() + std::ptrdiff_t(dueShown), due.end(), byDay);
+    const std::size_t newestShown = std::min(newest.size(), NewestListed);
+    std::partial_sort(newest.begin(), newest.begin() + std::ptrdiff_t(newestShown), newest.end(),
+                      [](const FleetIndex::Entry *a, const FleetIndex::Entry *b) {
+                          return a->record.reportTime > b->record.reportTime;
+                      });
+
+    Html h;
+    h.raw("<h1>Fleet overview</h1>\n<section class=\"cards\" aria-label=\"Replacement outlook\">"
+          "<a class=\"card\" href=\"/batteries\"><span class=\"label\">Batteries</span><span class=\"value\">")
+        .count(total)
+        .raw("</span><span class=\"note\">newest report of each</span></a>"
+             "<a class=\"card card-poor\" href=\"/batteries?class=poor\"><span class=\"label\">Poor now</span>"
+             "<span class=\"value\">")
+        .count(counts[Poor])
+        .raw("</span><span class=\"note\">")
+        .count(poorNow)
+        .raw(" at or below the boundary by their fit</span></a>");
+    for (std::size_t s = 0; s < std::size(DueSpans); ++s) {
+        h.raw("<a class=\"card card-due\" href=\"/batteries?sort=forecast\"><span class=\"label\">Reach Poor within ")
+            .number(DueSpans[s])
+            .raw(" days</span><span class=\"value\" id=\"due-")
+            .number(DueSpans[s])
+            .raw("\">")
+            .count(dueWithin[s])
+            .raw("</span><span class=\"note\">by ")
+            .text(ApiViews::dayText(today + DueSpans[s]))
+            .raw("</span></a>");
+    }
+    h.raw("</section>\n<section><h2>Health classes</h2>");
+    classBar(h, counts);
+    h.raw("</section>\n<section><h2>Next to reach Poor</h2>");
+    if (due.empty()) {
+        h.raw("<p class=\"muted\">No battery is predicted to reach Poor within 180 days.</p>");
+    } else {
+        h.raw("<div class=\"table-wrap\"><table><thead><tr><th>Serial#</th><th>Radio Alias</th><th>Health</th>"
+              "<th class=\"num\">Health %</th><th>Reaches Poor</th><th class=\"num\">In days</th></tr></thead><tbody>");
+        for (std::size_t i = 0; i < dueShown; ++i) {
+            const FleetIndex::Entry &e = *due[i];
+            h.raw("<tr><td><a href=\"").raw(batteryPath(e.record)).raw("\">").text(serialShown(e.record))
+                .raw("</a></td><td>").text(aliasText(e.record)).raw("</td><td>").raw(classBadge(e.healthClass))
+                .raw("</td><td class=\"num\">").number(e.percent).raw(" %</td><td>").text(forecastText(e.forecast))
+                .raw("</td><td class=\"num\">").number(std::max<qint64>(0, *e.forecast->day - today))
+                .raw("</td></tr>\n");
+        }
+        h.raw("</tbody></table></div><p><a href=\"/batteries?sort=forecast\">All ").count(qint64(due.size()))
+            .raw(" due within 180 days, and the rest, by predicted date \xE2\x86\x92</a></p>");
+    }
+    h.raw("</section>\n<section><h2>Newest reports</h2><div class=\"table-wrap\"><table><thead><tr><th>Report Date</th>"
+          "<th>Serial#</th><th>Radio Alias</th><th>Health</th><th class=\"num\">Health %</th>"
+          "<th class=\"wide\">Report IP</th></tr></thead><tbody>");
+    for (std::size_t i = 0; i < newestShown; ++i) {
+        const FleetIndex::Entry &e = *newest[i];
+        h.raw("<tr><td>").text(localTime(e.record.reportTime)).raw("</td><td><a href=\"").raw(batteryPath(e.record))
+            .raw("\">").text(serialShown(e.record)).raw("</a></td><td>").text(aliasText(e.record)).raw("</td><td>")
+            .raw(classBadge(e.healthClass)).raw("</td><td class=\"num\">").number(e.percent)
+            .raw(" %</td><td class=\"wide mono\">").text(addressText(e.record.reportAddress)).raw("</td></tr>\n");
+    }
+    h.raw("</tbody></table></div></section>\n");
+    // When the server last mailed each notification and whether that worked belongs here, as a section
+    // of its own, once the delivery keeps those outcomes per notification; until then it is left out.
+    return Html::page(QStringLiteral("Fleet overview"), Html::Section::Overview, h.take());
+}
+
+QByteArray DashboardPages::batteries(const BatteryQuery &query) const
+{
+    const BatteryQuery::Selection selection = query.select(m_fleet);
+    const qint64 count = qint64(selection.matched);
+    const int pages = int(std::max<qint64>(1, (count + BatteryQuery::PageSize - 1) / BatteryQuery::PageSize));
+    BatteryQuery shown = query;
+    shown.page = selection.page;
+    const qint64 first = qint64(shown.page - 1) * BatteryQuery::PageSize;
+    const qint64 last = first + qint64(selection.rows.size());
+
+    Html h;
+    h.raw("<h1>Batteries</h1>\n<form class=\"filters\" id=\"filters\" method=\"get\" action=\"/batteries\">"
+          "<label>Class <select name=\"class\"><option value=\"\">All classes</option>");
+    for (int c = 3; c >= 0; --c) {
+        h.raw("<option value=\"").raw(classKey(c)).raw(c == query.healthClass ? "\" selected>" : "\">")
+            .raw(className(c)).raw("</option>");
+    }
+    h.raw("</select></label><label class=\"grow\">Search <input type=\"search\" name=\"q\" value=\"")
+        .text(query.text)
+        .raw("\" placeholder=\"Alias, serial or ESN\" autocomplete=\"off\"></label>");
+    if (query.sort != BatteryQuery::Column::Percent)
+        h.raw("<input type=\"hidden\" name=\"sort\" value=\"").raw(BatteryQuery::columnName(query.sort)).raw("\">");
+    if (query.descending)
+        h.raw("<input type=\"hidden\" name=\"dir\" value=\"desc\">");
+    BatteryQuery csv = shown;
+    h.raw("<button type=\"submit\">Apply</button></form>\n<p class=\"summary\" id=\"summary\">");
+    if (count == 0)
+        h.raw("No battery matches.");
+    else
+        h.raw("Showing ").count(first + 1).raw("\xE2\x80\x93").count(last).raw(" of ").count(count);
+    if (count != qint64(m_fleet.entries().size()))
+        h.raw(" (of ").count(qint64(m_fleet.entries().size())).raw(" batteries)");
+    else
+        h.raw(" batteries");
+    h.raw(" \xC2\xB7 <a id=\"csv\" href=\"").text(QString::fromUtf8(csv.link(QByteArrayLiteral("/batteries.csv"))))
+        .raw("\" download>CSV of these rows</a></p>\n<div class=\"table-wrap\"><table class=\"batteries\" "
+             "id=\"battery-table\"><thead><tr>");
+    for (const ColumnHead &head : ListColumns) {
+        const bool sorted = head.column == query.sort;
+        BatteryQuery sortBy = query;
+        sortBy.sort = head.column;
+        sortBy.descending = sorted && !query.descending;
+        sortBy.page = 1;
+        h.raw("<th class=\"").raw(head.cssClass).raw("\"");
+        if (sorted)
+            h.raw(query.descending ? " aria-sort=\"descending\"" : " aria-sort=\"ascending\"");
+        h.raw("><a class=\"sort\" href=\"").text(QString::fromUtf8(sortBy.link(QByteArrayLiteral("/batteries"))))
+            .raw("\">").raw(head.title);
+        if (sorted)
+            h.raw(query.descending ? " <span aria-hidden=\"true\">\xE2\x96\xBE</span>"
+                                   : " <span aria-hidden=\"true\">\xE2\x96\xB4</span>");
+        h.raw("</a></th>");
+    }
+    h.raw("</tr></thead><tbody>\n");
+    for (const FleetIndex::Entry *entry : selection.rows)
+        batteryRow(h, *entry);
+    h.raw("</tbody></table></div>\n<nav class=\"pager\" id=\"pager\" aria-label=\"Pages\">");
+    const auto pageLink = [&](int page, const char *title, bool enabled) {
+        BatteryQuery to = shown;
+        to.page = page;
+        if (enabled)
+            h.raw("<a href=\"").text(QString::fromUtf8(to.link(QByteArrayLiteral("/batteries")))).raw("\">").raw(title)
+                .raw("</a>");
+        else
+            h.raw("<span class=\"off\">").raw(title).raw("</span>");
+    };
+    pageLink(1, "\xC2\xAB First", shown.page > 1);
+    pageLink(shown.page - 1, "\xE2\x80\xB9 Previous", shown.page > 1);
+    h.raw("<span class=\"at\">Page ").count(shown.page).raw(" of ").count(pages).raw("</span>");
+    pageLink(shown.page + 1, "Next \xE2\x80\xBA", shown.page < pages);
+    pageLink(pages, "Last \xC2\xBB", shown.page < pages);
+    h.raw("</nav>\n");
+    return Html::page(QStringLiteral("Batteries"), Html::Section::Batteries, h.take());
+}
+
+QByteArray DashboardPages::batteriesCsv(const BatteryQuery &query) const
+{
+    QList<BatteryRecord> records;
+    QHash<QByteArray, Forecast> forecasts;
+    for (const FleetIndex::Entry *entry : query.select(m_fleet).rows) {
+        records.append(entry->record);
+        if (entry->forecast)
+            forecasts.insert(entry->record.serialKey(), *entry->forecast);
+    }
+    return ApiViews::batteries(records, forecasts).toCsv();
+}
+
+} // namespace NVL::Engineering::VK

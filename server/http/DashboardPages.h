@@ -1,0 +1,34 @@
+#pragma once
+
+#include "BatteryQuery.h"
+#include "FleetIndex.h"
+
+#include <QByteArray>
+
+#include <optional>
+
+namespace NVL::Engineering::VK {
+
+class HistoryKeeper;
+
+// The pages a fleet manager reads in the browser, rendered on the server as complete HTML, so that they
+// work without a script. Fleet-wide pages read only the in-memory index; one battery's page reads its
+// history from the keeper (absent: history is off).
+class DashboardPages
+{
+public:
+    DashboardPages(const FleetIndex &fleet, HistoryKeeper *history);
+
+    QByteArray overview() const;
+    QByteArray batteries(const BatteryQuery &query) const;
+    // The rows the page of the same query shows, with the API's columns.
+    QByteArray batteriesCsv(const BatteryQuery &query) const;
+    // Empty when no battery has this serial.
+    std::optional<QByteArray> battery(const QByteArray &serial) const;
+
+private:
+    const FleetIndex &m_fleet;
+    HistoryKeeper *m_history;
+};
+
+} // namespace NVL::Engineering::VK

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "BatteryRecord.h"
+#include "Forecast.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+
+#include <array>
+#include <optional>
+#include <vector>
+
+namespace NVL::Engineering::VK {
+
+// The newest record and the forecast of every battery in memory, for the dashboard and the metrics: a
+// page of a fleet of 100,000 is sorted and filtered here instead of read from vk.db while radios wait.
+// Kept current by the server as reports are committed, batteries deleted and forecasts fitted.
+class FleetIndex
+{
+public:
+    struct Entry
+    {
+        BatteryRecord record;
+        std::optional<Forecast> forecast;
+        int percent = 0;
+        int healthClass = 0;
+        QByteArray search; // key, serial, ESN and alias in lower case, one per line, for the text filter
+    };
+
+    void load(const QList<BatteryRecord> &records, const QHash<QByteArray, Forecast> &forecasts);
+    // Reports just committed; a record that is not valid leaves the list, as vk.db's reader leaves it out.
+    void update(const QList<BatteryRecord> &records);
+    void remove(const QByteArray &serial);
+    void setForecasts(const QHash<QByteArray, Forecast> &forecasts);
+
+    // In no particular order.
+    const std::vector<Entry> &entries() const { return m_entries; }
+    const Entry *find(const QByteArray &serial) const;
+    // Batteries per health class: Poor, Fair, Good, Excellent.
+    std::array<qint64, 4> classCounts() const { return m_counts; }
+
+private:
+    Entry &put(const BatteryRecord &record);
+
+    std::vector<Entry> m_entries;
+    QHash<QByteArray, std::size_t> m_slots;
+    std::array<qint64, 4> m_counts{};
+};
+
+} // namespace NVL::Engineering::VK

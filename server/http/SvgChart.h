@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QPointF>
+#include <QString>
+
+namespace NVL::Engineering::VK {
+
+// A line chart drawn on the server as SVG, with time (seconds since the epoch) across and a value up.
+// The look comes from the stylesheet through class names; the drawing only places things.
+class SvgChart
+{
+public:
+    SvgChart(int width, int height, const QString &description);
+
+    void setRange(double fromTime, double toTime, double low, double high);
+    // Grid lines and labels: values every `step` with the unit after them, dates by month or year.
+    void valueAxis(double step, const QString &unit);
+    void timeAxis();
+
+    void line(const QList<QPointF> &points, const char *cssClass);
+    void dots(const QList<QPointF> &points, const char *cssClass);
+    void polygon(const QList<QPointF> &points, const char *cssClass);
+    // A horizontal line across the chart at a value, labelled below its left end.
+    void level(double value, const QString &label, const char *cssClass);
+    // A vertical line at a time, labelled at its top.
+    void marker(double time, const QString &label, const char *cssClass);
+
+    QByteArray svg() const;
+
+    double left() const { return m_fromTime; }
+    double right() const { return m_toTime; }
+
+private:
+    double x(double time) const;
+    double y(double value) const;
+    QByteArray coordinates(const QList<QPointF> &points) const;
+
+    int m_width;
+    int m_height;
+    QString m_description;
+    double m_fromTime = 0, m_toTime = 1, m_low = 0, m_high = 1;
+    QByteArray m_grid;
+    QByteArray m_body;
+};
+
+} // namespace NVL::Engineering::VK

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QByteArray>
+#include <QtGlobal>
+
+#include <array>
+#include <atomic>
+#include <functional>
+
+namespace NVL::Engineering::VK {
+
+// What monitoring reads at /metrics, in Prometheus' text format. Counters are counted where things
+// happen, from any thread (the mail worker counts its outcomes); the gauges that describe a state are
+// asked of their owner when the text is rendered, on the event loop.
+class ServerMetrics
+{
+public:
+    enum class Transport { Tcp, Udp };
+    enum class DropReason { DatabaseClosed, Malformed };
+    enum class MailKind { Report, Alert };
+    enum class StoreFile { Batteries, History };
+
+    using Sampler = std::function<qint64()>;
+    using ClassSampler = std::function<std::array<qint64, 4>()>; // Poor, Fair, Good, Excellent
+
+    ServerMetrics();
+
+    void countReport(Transport transport);
+    void countDroppedReport(DropReason reason);
+    void countListRequest();
+    void countDeleteRequest();
+    // Messages of one SMTP session; a delivered one also sets the time of the last delivery.
+    void countMails(MailKind kind, int delivered, int failed);
+    void countSalvage(StoreFile file);
+    void countHistoryPoints(qint64 points);
+
+    void setBatteriesByClass(ClassSampler sampler) { m_batteriesByClass = std::move(sampler); }
+    void setMailQueueDepth(Sampler sampler) { m_mailQueueDepth = std::move(sampler); }
+
+    // Text format 0.0.4; call on the event loop (the samplers run there).
+    QByteArray exposition() const;
+    static const QByteArray ContentType;
+
+private:
+    template<std::size_t N>
+    using Counters = std::array<std::atomic<quint64>, N>;
+
+    qint64 m_startTime;
+    Counters<2> m_reports{};
+    Counters<2> m_dropped{};
+    std::atomic<quint64> m_listRequests{0};
+    std::atomic<quint64> m_deleteRequests{0};
+    Counters<2> m_mailsDelivered{};
+    Counters<2> m_mailsFailed{};
+    std::atomic<qint64> m_lastDelivery{0};
+    Counters<2> m_salvages{};
+    std::atomic<quint64> m_historyPoints{0};
+    ClassSampler m_batteriesByClass;
+    Sampler m_mailQueueDepth;
+};
+
+} // namespace NVL::Engineering::VK
