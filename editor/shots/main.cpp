@@ -14,6 +14,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QListWidget>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -120,6 +121,30 @@ int main(int argc, char *argv[])
     {
         Notification dialog(notifications[1], ConfigurationFile().recipients(), QStringLiteral("Notification 3"));
         shots.take(dialog, QStringLiteral("notification-edit-triggered"));
+    }
+    // The questions and warnings a user meets on the way.
+    {
+        Recipients dialog(ConfigurationFile().recipients());
+        dialog.setNotifications(notifications);
+        dialog.findChild<QListWidget *>(QStringLiteral("listWidget"))->setCurrentRow(2); // Fleet Office
+        dialog.show();
+        shootModal(shots, QStringLiteral("remove-recipient"),
+                   [&dialog] { dialog.findChild<QPushButton *>(QStringLiteral("removePushButton"))->click(); });
+    }
+    {
+        Notification dialog(ConfigurationFile().recipients(), QStringLiteral("Notification 3"));
+        dialog.show();
+        shootModal(shots, QStringLiteral("notification-no-recipients"),
+                   [&dialog] { dialog.findChild<QPushButton *>(QStringLiteral("okButton"))->click(); });
+    }
+    {
+        SmtpSettingsData unreachable = sampleSmtpSettings();
+        unreachable.server = "127.0.0.1";
+        unreachable.port = 9; // discard: nothing listens there
+        unreachable.security = SecurityType::PlainTcp;
+        SMTPSettings dialog(unreachable);
+        dialog.show();
+        shootModal(shots, QStringLiteral("test-mail-failed"), [&dialog] { dialog.sendTestMail(); });
     }
     ConfigurationFile().setSmtpSettings(sampleSmtpSettings());
     {
