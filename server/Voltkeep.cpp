@@ -5,6 +5,7 @@
 #include "ConnectionManager.h"
 #include "HealthFall.h"
 #include "HistoryKeeper.h"
+#include "MailLedger.h"
 #include "MailQueue.h"
 #include "MessageHeader.h"
 #include "NotificationDelivery.h"
@@ -46,12 +47,16 @@ void raiseDescriptorLimit()
 // Reports committed at the latest together; a burst beyond it is committed in several transactions.
 constexpr qsizetype MaxReportsPerCommit = 4096;
 
+// The exit status of a start that failed, whatever the reason: the log and the status line say which.
+constexpr int StartFailedExitCode = 1;
+
 } // namespace
 
 Voltkeep::Voltkeep(int argc, char **argv)
     : QObject(nullptr)
     , Service<QCoreApplication>(argc, argv, programName())
     , m_paths(DataPaths::current())
+    , m_mailLedger(std::make_unique<MailLedger>())
 {
     QCoreApplication::setOrganizationName(QString::fromLatin1(Identity::OrganisationName));
     QCoreApplication::setApplicationName(programName());
@@ -70,7 +75,7 @@ Voltkeep::Voltkeep(int argc, char **argv)
 
 Voltkeep::~Voltkeep()
 {
-    // Without a stop request (foreground run) the managers still go before the database.
+    // Without a stop (the event loop ended otherwise) the managers still go before the database.
     delete m_connectionManager;
     m_connectionManager = nullptr;
     if (!m_pendingReports.isEmpty() && m_database->isOpen())
@@ -87,11 +92,26 @@ void Voltkeep::start()
 {
     if (!m_database->openWithRecovery()) {
         logEvent(QStringLiteral("Failed to open database"), LogType::Error);
+        endFailedStart(QStringLiteral("Failed to open database"));
         return;
     }
     QString error;
     if (!m_database->checkVersion(error)) {
         logEvent(error, LogType::Error);
+        endFailedStart(error);
+        return;
+    }
+
+    // Nothing else begins unless the radio port is ours: a server nobody can reach has failed.
+    raiseDescriptorLimit();
+    const quint32 port = m_settings->value(QStringLiteral("port"), Identity::DefaultPort).toUInt() & 0xFFFF;
+    delete m_connectionManager;
+    m_connectionManager = new ConnectionManager(this, port);
+    if (!m_connectionManager->listenFailure().isEmpty()) {
+        const QString failure = m_connectionManager->listenFailure();
+        delete m_connectionManager;
+        m_connectionManager = nullptr;
+        endFailedStart(failure);
         return;
     }
 
@@ -102,18 +122,14 @@ void Voltkeep::start()
     delete m_api;
     m_api = new ApiServer(*m_settings, [this] { return m_database->validReports(); }, m_history);
 
-    raiseDescriptorLimit();
-    const quint32 port = m_settings->value(QStringLiteral("port"), Identity::DefaultPort).toUInt() & 0xFFFF;
-    delete m_connectionManager;
-    m_connectionManager = new ConnectionManager(this, port);
-
+    // Mail goes out on a thread of its own: a slow mail server must not keep reports from being read.
+    m_mailQueue = std::make_unique<MailQueue>(NotificationDelivery::sender(m_mailLedger.get()));
+    connect(m_mailQueue.get(), &MailQueue::delivered, this, &Voltkeep::mailsDelivered);
+    m_delivery = std::make_unique<NotificationDelivery>(m_paths.configurationFile, m_mailQueue.get());
     delete m_planner;
     m_planner = new NotificationPlanner(m_paths.configurationFile, this);
     connect(m_planner, &NotificationPlanner::timerExpired, this, &Voltkeep::notificationDue);
-    // Mail goes out on a thread of its own: a slow mail server must not keep reports from being read.
-    m_mailQueue = std::make_unique<MailQueue>(&NotificationDelivery::sendMail);
-    connect(m_mailQueue.get(), &MailQueue::delivered, this, &Voltkeep::mailsDelivered);
-    m_delivery = std::make_unique<NotificationDelivery>(m_paths.configurationFile, m_mailQueue.get());
+    m_planner->watchConfigurationFile();
 
     logEvent(QStringLiteral("%1 %2.%3.%4.%5\n")
                      .arg(programName())
@@ -123,6 +139,14 @@ void Voltkeep::start()
                      .arg(Identity::VersionBuild)
                  + QStringLiteral("Accepting connections on port: %1 (TCP + UDP)").arg(port),
              LogType::Success);
+}
+
+void Voltkeep::endFailedStart(const QString &reason)
+{
+    m_database->close();
+    logEvent(programName() + QStringLiteral(" could not start and ends (exit status %1)").arg(StartFailedExitCode),
+             LogType::Error);
+    failStart(reason, StartFailedExitCode);
 }
 
 void Voltkeep::stop()
@@ -148,6 +172,11 @@ void Voltkeep::stop()
         m_mailQueue.reset();
     }
     logEvent(programName() + QStringLiteral(" Stopped"), LogType::Success);
+}
+
+int Voltkeep::mailsWaiting() const
+{
+    return m_mailQueue ? m_mailQueue->waiting() : 0;
 }
 
 void Voltkeep::reportReceived(const BatteryRecord &report, quint32 senderIpv4)

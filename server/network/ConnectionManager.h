@@ -47,6 +47,9 @@ public:
     ConnectionManager(RadioSink *sink, quint32 port);
     ~ConnectionManager() override;
 
+    // Why the port could not be taken for TCP or UDP (logged already); empty when both listen.
+    QString listenFailure() const { return m_listenFailure; }
+
     // Replies to a connection that has gone are dropped: that is no failure of ours.
     void sendVersion(ConnectionId connection);
     void sendReply(ConnectionId connection, const QByteArray &bytes);
@@ -87,6 +90,7 @@ private:
     PeerAcceptor *m_acceptor = nullptr; // only while listening
     QUdpSocket m_udpSocket;
     bool m_acceptTroubleLogged = false;
+    QString m_listenFailure;
     std::map<QTcpSocket *, std::unique_ptr<Connection>> m_connections;
     std::map<ConnectionId, QTcpSocket *> m_sockets;
     ConnectionId m_lastId = 0;

@@ -1,4 +1,5 @@
 #include "FreePort.h"
+#include "MailLedger.h"
 #include "NotificationDelivery.h"
 #include "NotificationPlanner.h"
 #include "ReportComposer.h"
@@ -97,9 +98,55 @@ void smtpScript(ScriptedTcpServer::Connection &c)
 }
 
 // Prepares and sends at once, reading the configuration where the tests write it.
-void deliver(const NotificationData &notification, const ReportTexts &texts)
+void deliver(const NotificationData &notification, const ReportTexts &texts, MailLedger *ledger = nullptr)
 {
-    NotificationDelivery(ConfigurationFile::filePath()).deliver(notification, texts);
+    NotificationDelivery(ConfigurationFile::filePath(), nullptr, ledger).deliver(notification, texts);
+}
+
+const QString password = QStringLiteral("Qw8-not-so-secret");
+
+// A mail server that accepts everything but answers `reply` to the command that starts with `verb`
+// ("greeting" before any, "." for the end of the data); a refused login echoes the password as sent
+// and leaves the client unable to send.
+ScriptedTcpServer::Script refusingAt(const QByteArray &verb, const QByteArray &reply)
+{
+    return [verb, reply](ScriptedTcpServer::Connection &c) {
+        if (verb == "greeting") {
+            c.send(reply + "\r\n");
+            c.waitForDisconnected();
+            return;
+        }
+        c.send("220 scripted ESMTP\r\n");
+        QByteArray line;
+        const bool loginRefused = verb == "AUTH";
+        while (c.readLine(&line)) {
+            const bool refuse = line.toUpper().startsWith(verb);
+            if (line.startsWith("EHLO")) {
+                c.send("250-scripted\r\n250-STARTTLS\r\n250 AUTH LOGIN\r\n");
+            } else if (line == "AUTH LOGIN") {
+                c.send("334 VXNlcm5hbWU6\r\n");
+                c.readLine(&line);
+                c.send("334 UGFzc3dvcmQ6\r\n");
+                c.readLine(&line);
+                c.send(refuse ? reply + ' ' + line + "\r\n" : QByteArray("235 accepted\r\n"));
+            } else if (refuse) {
+                c.send(reply + "\r\n");
+            } else if (loginRefused && line.startsWith("MAIL")) {
+                c.send("530 5.7.0 Authentication required\r\n");
+            } else if (line == "DATA") {
+                c.send("354 go on\r\n");
+                while (c.readLine(&line) && line != ".") {
+                }
+                c.send(verb == "." ? reply + "\r\n" : QByteArray("250 queued\r\n"));
+            } else if (line == "QUIT") {
+                c.send("221 bye\r\n");
+                break;
+            } else {
+                c.send("250 ok\r\n");
+            }
+        }
+        c.close();
+    };
 }
 
 } // namespace
@@ -468,6 +515,156 @@ private Q_SLOTS:
         QCOMPARE(messages.at(1).rcptTos, QStringList{QStringLiteral("other@example.test")});
         const QByteArray summary = parseMail(messages.at(1).data).parts.value(0).body;
         QVERIFY(summary.endsWith(ReportComposer::composeReport(records).summaryHtml.toUtf8()));
+    }
+
+    // One Warning per failed delivery: where and why it stopped, never the password.
+    void failureAtEachStepIsLoggedOnce_data()
+    {
+        QTest::addColumn<QByteArray>("verb"); // what the server refuses; empty: nobody listens
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QString>("step");
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<bool>("transient");
+        QTest::newRow("no server") << QByteArray() << QByteArray() << "connect" << "Connection refused" << true;
+        QTest::newRow("greeting") << QByteArray("greeting") << QByteArray("554 5.3.2 not accepting mail") << "connect"
+                                  << "554 5.3.2 not accepting mail" << false;
+        QTest::newRow("STARTTLS") << QByteArray("STARTTLS") << QByteArray("454 4.7.0 TLS not available") << "TLS"
+                                  << "454 4.7.0 TLS not available" << true;
+        QTest::newRow("login") << QByteArray("AUTH") << QByteArray("535 5.7.8 refused:") << "login"
+                               << "535 5.7.8 refused: ***" << false;
+        QTest::newRow("sender") << QByteArray("MAIL") << QByteArray("550 5.7.1 sender rejected") << "sender"
+                                << "550 5.7.1 sender rejected" << false;
+        QTest::newRow("recipient") << QByteArray("RCPT") << QByteArray("450 4.2.1 mailbox busy") << "recipient"
+                                   << "450 4.2.1 mailbox busy" << true;
+        QTest::newRow("data") << QByteArray(".") << QByteArray("554 5.6.0 message refused") << "data"
+                              << "554 5.6.0 message refused" << false;
+    }
+
+    void failureAtEachStepIsLoggedOnce()
+    {
+        QFETCH(QByteArray, verb);
+        QFETCH(QByteArray, reply);
+        QFETCH(QString, step);
+        QFETCH(QString, reason);
+        QFETCH(bool, transient);
+        std::unique_ptr<ScriptedTcpServer> server;
+        if (!verb.isEmpty()) {
+            server = std::make_unique<ScriptedTcpServer>(refusingAt(verb, reply));
+            QVERIFY(server->start());
+        }
+        SmtpSettingsData settings = plainSmtp(server ? server->port() : freeRadioPort(), "vk", password.toStdString());
+        if (verb == "STARTTLS")
+            settings.security = SecurityType::StartTls;
+        QVERIFY(writeConfiguration(settings, standardRecipients(), {}));
+        MailLedger ledger;
+        RecordingEventSink sink;
+        deliver(periodic(PeriodicType::Daily, "08:00:00", ReportKind::FullReport, {opsUuid}),
+                ReportComposer::composeReport({}), &ledger);
+        QCOMPARE(sink.entries.size(), 1);
+        QCOMPARE(sink.entries.at(0).type, LogType::Warning);
+        QCOMPARE(sink.entries.at(0).message,
+                 QStringLiteral("Mail not sent for \"periodic\": report to 1 recipient; 127.0.0.1:%1 failed at %2: %3")
+                     .arg(settings.port)
+                     .arg(step, reason));
+        const QList<MailLedger::NotificationRecord> records = ledger.notifications();
+        QCOMPARE(records.size(), 1);
+        QVERIFY(!records.at(0).lastSucceeded);
+        QCOMPARE(records.at(0).lastFailureTransient, transient);
+        QCOMPARE(ledger.totals().reportsFailed, quint64(1));
+        for (const QString &output : capturedDebug + QStringList{sink.entries.at(0).message, records.at(0).lastFailure}) {
+            QVERIFY2(!output.contains(password), qPrintable(output));
+            QVERIFY2(!output.contains(QString::fromLatin1(password.toUtf8().toBase64())), qPrintable(output));
+        }
+    }
+
+    // The same failure again and again is logged once an hour, and the success after it says so.
+    void repeatedFailuresAreCollapsed()
+    {
+        QDateTime now(QDate(2025, 1, 15), QTime(10, 0));
+        MailLedger ledger([&now] { return now; });
+        const NotificationData n = periodic(PeriodicType::Daily, "08:00:00", ReportKind::FullReport, {opsUuid});
+        const quint16 deadPort = freeRadioPort();
+        QVERIFY(writeConfiguration(plainSmtp(deadPort), standardRecipients(), {}));
+        RecordingEventSink sink;
+        const QString failure = QStringLiteral("Mail not sent for \"periodic\": report to 1 recipient; 127.0.0.1:%1 "
+                                               "failed at connect: Connection refused")
+                                    .arg(deadPort);
+        for (int i = 0; i < 3; ++i, now = now.addSecs(1200))
+            deliver(n, ReportComposer::composeReport({}), &ledger);
+        QCOMPARE(sink.entries.size(), 1);
+        QCOMPARE(sink.entries.at(0).message, failure);
+        deliver(n, ReportComposer::composeReport({}), &ledger); // an hour after the first line
+        QCOMPARE(sink.entries.size(), 2);
+        QCOMPARE(sink.entries.at(1).message, failure + QStringLiteral(" (4 times in a row since 2025-01-15 10:00:00 +00:00)"));
+
+        now = now.addSecs(60);
+        QVERIFY(writeConfiguration(plainSmtp(m_smtp->port()), standardRecipients(), {}));
+        deliver(n, ReportComposer::composeReport({}), &ledger);
+        QCOMPARE(sink.entries.size(), 3);
+        QCOMPARE(sink.entries.at(2).type, LogType::Information);
+        QCOMPARE(sink.entries.at(2).message, QStringLiteral("Mail sent for \"periodic\": report to 1 recipient (the first "
+                                                            "success after 4 failed attempts since 2025-01-15 10:00:00 +00:00)"));
+        const MailLedger::Totals totals = ledger.totals();
+        QCOMPARE(totals.reportsFailed, quint64(4));
+        QCOMPARE(totals.reportsDelivered, quint64(1));
+        QCOMPARE(totals.lastDelivery, now);
+        const MailLedger::NotificationRecord record = ledger.notifications().value(0);
+        QVERIFY(record.lastSucceeded);
+        QCOMPARE(record.lastSuccess, now);
+        QCOMPARE(record.failuresInARow, 0);
+    }
+
+    // A delivered mail is one Information line; its subject tells reports and alerts apart.
+    void deliveredMailIsLoggedAndHasASubject_data()
+    {
+        QTest::addColumn<QByteArray>("notificationAlias"); // empty: an alert
+        QTest::addColumn<QByteArray>("radioAlias");
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QByteArray>("subject");
+        QTest::addColumn<QByteArray>("textSubject");
+        QTest::newRow("report") << QByteArray("periodic") << QByteArray()
+                                << "Mail sent for \"periodic\": report to 2 recipients"
+                                << QByteArray("Battery report: periodic") << QByteArray("Battery report: periodic");
+        QTest::newRow("report with a long name")
+            << QByteArray("Monthly report of the northern depot") << QByteArray()
+            << "Mail sent for \"Monthly report of the northern depot\": report to 2 recipients"
+            << QByteArray("Battery report: Monthly report of the northern depot")
+            << QByteArray("Battery report: Monthly report of the...");
+        QTest::newRow("alert") << QByteArray() << QByteArray("Truck 7")
+                               << "Mail sent for \"alert\": alert, radio \"Truck 7\" (B0123456789) fell to Fair, "
+                                  "to 2 recipients"
+                               << QByteArray("Battery alert: Truck 7 is Fair") << QByteArray("Battery alert: Truck 7 is Fair");
+        QTest::newRow("alert without radio alias")
+            << QByteArray() << QByteArray()
+            << "Mail sent for \"alert\": alert, radio B0123456789 fell to Fair, to 2 recipients"
+            << QByteArray("Battery alert: B0123456789 is Fair") << QByteArray("Battery alert: B0123456789 is Fair");
+    }
+
+    void deliveredMailIsLoggedAndHasASubject()
+    {
+        QFETCH(QByteArray, notificationAlias);
+        QFETCH(QByteArray, radioAlias);
+        QFETCH(QString, line);
+        QFETCH(QByteArray, subject);
+        QFETCH(QByteArray, textSubject);
+        MailLedger ledger;
+        RecordingEventSink sink;
+        const bool alert = notificationAlias.isEmpty();
+        if (alert) {
+            deliver(triggered(1, {opsUuid, smsUuid}), ReportComposer::composeAlert(battery('B', 1, 84, radioAlias)), &ledger);
+        } else {
+            NotificationData n = periodic(PeriodicType::Daily, "08:00:00", ReportKind::FullReport, {opsUuid, smsUuid});
+            n.alias = notificationAlias.toStdString();
+            deliver(n, ReportComposer::composeReport({battery('B', 1, 84)}), &ledger);
+        }
+        QCOMPARE(sink.entries.size(), 1);
+        QCOMPARE(sink.entries.at(0).type, LogType::Information);
+        QCOMPARE(sink.entries.at(0).message, line);
+        QCOMPARE(ledger.totals().alertsDelivered, quint64(alert ? 1 : 0));
+        const QList<SmtpTestServer::Message> messages = m_smtp->messages().mid(m_alreadyReceived);
+        QCOMPARE(messages.size(), 2); // the HTML mail, then the text message
+        QCOMPARE(parseMail(messages.at(0).data).headers.value("subject"), subject);
+        QCOMPARE(parseMail(messages.at(1).data).headers.value("subject"), textSubject);
     }
 
 private:

@@ -12,6 +12,7 @@
 #include <QHostAddress>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimeZone>
 #include <QUdpSocket>
 #include <QtEndian>
 #include <QtTest>
@@ -144,6 +145,52 @@ private Q_SLOTS:
         QTest::qWait(2000);
         QCOMPARE(m_smtp->messages().size(), 2);
         QVERIFY(m_server->isRunning());
+    }
+
+    // The server reads a changed file on its own: a new time is mailed without a restart, and a
+    // broken file in between keeps the plan with one Warning.
+    void changedScheduleIsMailedWithoutRestart()
+    {
+        // Local time is what the file means and what the log shows, with its offset.
+        const QTimeZone zone("Asia/Kolkata");
+        m_server->setEnvironment(QStringLiteral("TZ"), QStringLiteral("Asia/Kolkata"));
+        while (QDateTime::currentDateTime().toTimeZone(zone).time() > QTime(23, 59, 0))
+            QTest::qWait(1000);
+        const auto dueText = [](const QDateTime &due) { return due.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) + " +05:30"; };
+        const auto daily = [](const QDateTime &due) {
+            NotificationData n = periodic(PeriodicType::Daily, due.toString(QStringLiteral("HH:mm:ss")).toStdString(),
+                                          ReportKind::SummaryReport, {opsUuid});
+            n.alias = "daily";
+            return n;
+        };
+        const QDateTime now = QDateTime::currentDateTime().toTimeZone(zone);
+        const QDateTime later = now.addSecs(40 * 60);
+        QVERIFY(writeConfiguration(plainSmtp(m_smtp->port()), recipients(), {daily(later)}));
+        QVERIFY(m_server->start());
+        QVERIFY2(m_server->log().contains(QStringLiteral("Notification \"daily\" is next due %1").arg(dueText(later))),
+                 qPrintable(m_server->log()));
+
+        const QDateTime due = QDateTime::currentDateTime().toTimeZone(zone).addSecs(12);
+        QVERIFY(writeConfiguration(plainSmtp(m_smtp->port()), recipients(), {daily(due)}));
+        QVERIFY(m_server->waitForLog(QStringLiteral("Notification \"daily\" is next due %1").arg(dueText(due))));
+        QCOMPARE(m_server->countInLog(QStringLiteral("the notifications are planned anew")), 1);
+
+        QFile file(ConfigurationFile::filePath());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray good = file.readAll();
+        QVERIFY(writeRawConfiguration("{ \"notifications\": [ broken"));
+        QVERIFY(m_server->waitForLog(QStringLiteral("cannot be read, the notifications stay as planned: "
+                                                    "[json.exception.parse_error")));
+        QVERIFY(writeRawConfiguration(good));
+        QVERIFY(m_server->waitForLog(QStringLiteral("changed; the notifications are as planned")));
+        QVERIFY2(QDateTime::currentDateTime() < due, "the changes took longer than the test allows");
+
+        QVERIFY(m_smtp->waitForMessages(1, 20000));
+        QVERIFY(QDateTime::currentDateTime() >= due.addSecs(-1));
+        QCOMPARE(parseMail(m_smtp->messages().at(0).data).headers.value("subject"), QByteArray("Battery report: daily"));
+        QVERIFY(m_server->waitForLog(QStringLiteral("Information: Mail sent for \"daily\": report to 1 recipient\n")));
+        QCOMPARE(m_server->countInLog(QStringLiteral("Warning:")), 1);
+        QCOMPARE(m_server->countInLog(QStringLiteral("is next due")), 2); // at start and after the change
     }
 
     void healthAlertsFollowFallsIntoTheConfiguredClass()

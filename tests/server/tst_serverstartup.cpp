@@ -5,10 +5,13 @@
 #include "VoltkeepProcess.h"
 
 #include <QDir>
+#include <QTcpServer>
 #include <QTcpSocket>
+#include <QUdpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
 #include <sys/stat.h>
 
 using namespace NVL::Engineering::VK;
@@ -72,20 +75,62 @@ private Q_SLOTS:
         QVERIFY(!server.log().contains(QLatin1String("Unable to bind UDP socket")));
     }
 
-    void databaseThatCannotBeOpenedMeansNoListener()
+    // A start that failed ends the process with a failure status: nobody could be served.
+    void failedStartEndsTheProcess_data()
     {
+        QTest::addColumn<QString>("taken");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("database cannot be opened") << QString() << QStringLiteral("Error: Failed to open database\n");
+        QTest::newRow("TCP port taken") << QStringLiteral("tcp")
+                                        << QStringLiteral("Error: Voltkeep Failed to listen for connections: "
+                                                          "The bound address is already in use\n");
+        QTest::newRow("UDP port taken") << QStringLiteral("udp")
+                                        << QStringLiteral("Error: Unable to bind UDP socket to port %1: "
+                                                          "The bound address is already in use\n");
+    }
+
+    void failedStartEndsTheProcess()
+    {
+        QFETCH(QString, taken);
+        QFETCH(QString, reason);
         QTemporaryDir dir;
         VoltkeepProcess server(dir.path());
         const quint16 port = VoltkeepProcess::freePort();
         server.setPort(port);
-        QVERIFY(QDir().mkpath(server.dataFolder() + QStringLiteral("/vk.db"))); // a folder where the file belongs
+        QTcpServer tcp;
+        QUdpSocket udp;
+        if (taken == QLatin1String("tcp"))
+            QVERIFY(tcp.listen(QHostAddress::LocalHost, port));
+        else if (taken == QLatin1String("udp"))
+            QVERIFY(udp.bind(QHostAddress::LocalHost, port, QUdpSocket::DontShareAddress));
+        else
+            QVERIFY(QDir().mkpath(server.dataFolder() + QStringLiteral("/vk.db"))); // a folder where the file belongs
         QVERIFY(server.start());
-        QVERIFY(server.log().contains(QLatin1String("Error: Failed to open database")));
-        QVERIFY(!server.log().contains(QLatin1String("Accepting connections")));
-        QVERIFY(server.isRunning()); // degraded, not ended
-        QTcpSocket probe;
-        probe.connectToHost(QHostAddress::LocalHost, port);
-        QVERIFY(!probe.waitForConnected(2000));
+        QCOMPARE(server.waitForExit(), 1);
+        QCOMPARE(server.log(), reason.arg(port) + QStringLiteral("Error: Voltkeep could not start and ends (exit status 1)\n"));
+    }
+
+    // Ctrl+C or SIGTERM in the foreground stop the server as a service manager's stop would.
+    void stopSignalInTheForeground_data()
+    {
+        QTest::addColumn<int>("signalNumber");
+        QTest::newRow("SIGINT") << int(SIGINT);
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+    }
+
+    void stopSignalInTheForeground()
+    {
+        QFETCH(int, signalNumber);
+        QTemporaryDir dir;
+        VoltkeepProcess server(dir.path());
+        const quint16 port = VoltkeepProcess::freePort();
+        server.setPort(port);
+        QVERIFY(server.start());
+        QVERIFY(answersVersion(port));
+        QCOMPARE(::kill(pid_t(server.processId()), signalNumber), 0);
+        QCOMPARE(server.waitForExit(), 0);
+        QVERIFY2(server.log().endsWith(QLatin1String("Success: Voltkeep Stopped\n")), qPrintable(server.log()));
+        QCOMPARE(server.countInLog(QStringLiteral("Stopped")), 1);
     }
 
     // Start-up reads the notification list; a FIFO there must cost an Error, not the service.
