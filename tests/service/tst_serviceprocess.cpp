@@ -9,8 +9,10 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QJsonObject>
 #include <QProcess>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -111,6 +113,7 @@ private slots:
     void installWithAccountTwiceThroughTheCommandLine();
     void consoleStartIsHandedToTheServiceManager();
     void failedDispatcherEndsWithMinusFour();
+    void failedStartStopsWithTheServersCode();
     void withoutTheStandInNothingChanges();
 };
 
@@ -313,6 +316,37 @@ void TestServiceProcess::failedDispatcherEndsWithMinusFour()
              QStringList{QStringLiteral("The Service failed to start [%1]").arg(qt_error_string(1056))});
     QCOMPARE(manager.journal(QStringLiteral("event")).value(0).mid(2, 3),
              (QStringList{QStringLiteral("1"), QStringLiteral("0"), QStringLiteral("0")}));
+}
+
+void TestServiceProcess::failedStartStopsWithTheServersCode()
+{
+    StandInManager manager;
+    QTemporaryDir data;
+    QVERIFY(manager.isValid() && data.isValid());
+    const quint16 port = freeRadioPort();
+    QTcpServer holder; // someone else has the radio port
+    QVERIFY(holder.listen(QHostAddress::LocalHost, port));
+    const QString dataFolder = data.path() + QStringLiteral("/Norvale/Voltkeep");
+    QVERIFY(QDir().mkpath(dataFolder));
+    QFile settings(dataFolder + QStringLiteral("/vk.cfg"));
+    QVERIFY(settings.open(QIODevice::WriteOnly));
+    settings.write("[General]\nport=" + QByteArray::number(port) + "\n");
+    settings.close();
+    ProgramRunner voltkeep(QFileInfo(TestPaths::voltkeepBinary()).canonicalFilePath());
+    voltkeep.environment().insert(QStringLiteral("NORVALE_COMMON_APPDATA"), data.path());
+    QCOMPARE(voltkeep.run({QStringLiteral("-i")}).exitCode, 0);
+
+    QProcess service;
+    voltkeep.startAsService(service, QStringLiteral("Voltkeep"));
+    QVERIFY(service.waitForFinished(30000));
+    QCOMPARE(service.exitCode(), 1);
+    // Never running: straight to stopped, with the server's own code as the service-specific one.
+    QCOMPARE(withoutRepeats(manager.publishedStates()), (QList<quint32>{2, 1}));
+    const QStringList last = manager.journal(QStringLiteral("status")).last();
+    QCOMPARE(last.value(5), QStringLiteral("1066"));
+    QCOMPARE(last.value(6), QStringLiteral("1"));
+    QVERIFY2(manager.eventMessages().endsWith(QStringLiteral("Voltkeep could not start and ends (exit status 1)")),
+             qPrintable(manager.eventMessages().join(QLatin1Char('\n'))));
 }
 
 void TestServiceProcess::withoutTheStandInNothingChanges()
