@@ -96,8 +96,13 @@ QString ReportComposer::textMessageSubject(const QString &subject)
 {
     if (subject.size() <= TextSubjectLength)
         return subject;
-    // ASCII dots: a character outside the gateways' alphabet would halve what one message holds.
-    return subject.left(TextSubjectLength - 3).trimmed() + QStringLiteral("...");
+    // Between words where one ends late enough; ASCII dots, since a character outside the gateways'
+    // alphabet would halve what one message holds.
+    QString cut = subject.left(TextSubjectLength - 3);
+    const qsizetype blank = cut.lastIndexOf(QLatin1Char(' '));
+    if (subject.at(cut.size()) != QLatin1Char(' ') && blank > TextSubjectLength / 2)
+        cut.truncate(blank);
+    return cut.trimmed() + QStringLiteral("...");
 }
 
 } // namespace NVL::Engineering::VK

@@ -75,62 +75,47 @@ private Q_SLOTS:
         QVERIFY(!server.log().contains(QLatin1String("Unable to bind UDP socket")));
     }
 
-    // A start that failed ends the process with a failure status: nobody could be served.
-    void failedStartEndsTheProcess_data()
+    // How a run in the foreground ends: a start that failed with status 1 (nobody could be served),
+    // Ctrl+C or SIGTERM with the stop a service manager's request runs, and status 0.
+    void foregroundRunEndsWithItsStatus_data()
     {
-        QTest::addColumn<QString>("taken");
-        QTest::addColumn<QString>("reason");
-        QTest::newRow("database cannot be opened") << QString() << QStringLiteral("Error: Failed to open database\n");
-        QTest::newRow("TCP port taken") << QStringLiteral("tcp")
-                                        << QStringLiteral("Error: Voltkeep Failed to listen for connections: "
-                                                          "The bound address is already in use\n");
-        QTest::newRow("UDP port taken") << QStringLiteral("udp")
-                                        << QStringLiteral("Error: Unable to bind UDP socket to port %1: "
-                                                          "The bound address is already in use\n");
+        QTest::addColumn<QString>("obstacle");
+        QTest::addColumn<int>("signalNumber");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("end"); // of the log
+        const QString failed = QStringLiteral("Error: Voltkeep could not start and ends (exit status 1)\n");
+        const QString inUse = QStringLiteral("The bound address is already in use\n") + failed;
+        QTest::newRow("database") << "database" << 0 << 1 << "Error: Failed to open database\n" + failed;
+        QTest::newRow("TCP port taken") << "tcp" << 0 << 1 << "Error: Voltkeep Failed to listen for connections: " + inUse;
+        QTest::newRow("UDP port taken") << "udp" << 0 << 1 << "Error: Unable to bind UDP socket to port %1: " + inUse;
+        QTest::newRow("SIGINT") << QString() << int(SIGINT) << 0 << "Success: Voltkeep Stopped\n";
+        QTest::newRow("SIGTERM") << QString() << int(SIGTERM) << 0 << "Success: Voltkeep Stopped\n";
     }
 
-    void failedStartEndsTheProcess()
+    void foregroundRunEndsWithItsStatus()
     {
-        QFETCH(QString, taken);
-        QFETCH(QString, reason);
+        QFETCH(QString, obstacle);
+        QFETCH(int, signalNumber);
+        QFETCH(int, status);
+        QFETCH(QString, end);
         QTemporaryDir dir;
         VoltkeepProcess server(dir.path());
         const quint16 port = VoltkeepProcess::freePort();
         server.setPort(port);
         QTcpServer tcp;
         QUdpSocket udp;
-        if (taken == QLatin1String("tcp"))
-            QVERIFY(tcp.listen(QHostAddress::LocalHost, port));
-        else if (taken == QLatin1String("udp"))
-            QVERIFY(udp.bind(QHostAddress::LocalHost, port, QUdpSocket::DontShareAddress));
-        else
-            QVERIFY(QDir().mkpath(server.dataFolder() + QStringLiteral("/vk.db"))); // a folder where the file belongs
+        if (obstacle == QLatin1String("database")) // a folder where the file belongs
+            QVERIFY(QDir().mkpath(server.dataFolder() + QStringLiteral("/vk.db")));
+        QVERIFY(obstacle != QLatin1String("tcp") || tcp.listen(QHostAddress::LocalHost, port));
+        QVERIFY(obstacle != QLatin1String("udp") || udp.bind(QHostAddress::LocalHost, port, QUdpSocket::DontShareAddress));
         QVERIFY(server.start());
-        QCOMPARE(server.waitForExit(), 1);
-        QCOMPARE(server.log(), reason.arg(port) + QStringLiteral("Error: Voltkeep could not start and ends (exit status 1)\n"));
-    }
-
-    // Ctrl+C or SIGTERM in the foreground stop the server as a service manager's stop would.
-    void stopSignalInTheForeground_data()
-    {
-        QTest::addColumn<int>("signalNumber");
-        QTest::newRow("SIGINT") << int(SIGINT);
-        QTest::newRow("SIGTERM") << int(SIGTERM);
-    }
-
-    void stopSignalInTheForeground()
-    {
-        QFETCH(int, signalNumber);
-        QTemporaryDir dir;
-        VoltkeepProcess server(dir.path());
-        const quint16 port = VoltkeepProcess::freePort();
-        server.setPort(port);
-        QVERIFY(server.start());
-        QVERIFY(answersVersion(port));
-        QCOMPARE(::kill(pid_t(server.processId()), signalNumber), 0);
-        QCOMPARE(server.waitForExit(), 0);
-        QVERIFY2(server.log().endsWith(QLatin1String("Success: Voltkeep Stopped\n")), qPrintable(server.log()));
-        QCOMPARE(server.countInLog(QStringLiteral("Stopped")), 1);
+        if (signalNumber != 0) {
+            QVERIFY(answersVersion(port));
+            QCOMPARE(::kill(pid_t(server.processId()), signalNumber), 0);
+        }
+        QCOMPARE(server.waitForExit(), status);
+        QVERIFY2(server.log().endsWith(end.arg(port)), qPrintable(server.log()));
+        QCOMPARE(server.countInLog(QStringLiteral("Error:")), status == 0 ? 0 : 2);
     }
 
     // Start-up reads the notification list; a FIFO there must cost an Error, not the service.

@@ -6,6 +6,7 @@
 #include "StandInFiles.h"
 #include "StandInManager.h"
 #include "TestPaths.h"
+#include "VoltkeepProcess.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -322,16 +323,10 @@ void TestServiceProcess::failedStartStopsWithTheServersCode()
 {
     StandInManager manager;
     QTemporaryDir data;
-    QVERIFY(manager.isValid() && data.isValid());
     const quint16 port = freeRadioPort();
     QTcpServer holder; // someone else has the radio port
     QVERIFY(holder.listen(QHostAddress::LocalHost, port));
-    const QString dataFolder = data.path() + QStringLiteral("/Norvale/Voltkeep");
-    QVERIFY(QDir().mkpath(dataFolder));
-    QFile settings(dataFolder + QStringLiteral("/vk.cfg"));
-    QVERIFY(settings.open(QIODevice::WriteOnly));
-    settings.write("[General]\nport=" + QByteArray::number(port) + "\n");
-    settings.close();
+    VoltkeepProcess(data.path()).setPort(port);
     ProgramRunner voltkeep(QFileInfo(TestPaths::voltkeepBinary()).canonicalFilePath());
     voltkeep.environment().insert(QStringLiteral("NORVALE_COMMON_APPDATA"), data.path());
     QCOMPARE(voltkeep.run({QStringLiteral("-i")}).exitCode, 0);
@@ -345,8 +340,6 @@ void TestServiceProcess::failedStartStopsWithTheServersCode()
     const QStringList last = manager.journal(QStringLiteral("status")).last();
     QCOMPARE(last.value(5), QStringLiteral("1066"));
     QCOMPARE(last.value(6), QStringLiteral("1"));
-    QVERIFY2(manager.eventMessages().endsWith(QStringLiteral("Voltkeep could not start and ends (exit status 1)")),
-             qPrintable(manager.eventMessages().join(QLatin1Char('\n'))));
 }
 
 void TestServiceProcess::withoutTheStandInNothingChanges()

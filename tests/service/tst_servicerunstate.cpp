@@ -48,7 +48,6 @@ public:
 
     bool refuseApplication = false;
     int exitFromStart = -1;
-    int failStartWith = 0;
     QStringList applicationArguments;
 
 protected:
@@ -57,8 +56,6 @@ protected:
         note(QStringLiteral("start"));
         if (exitFromStart >= 0)
             QCoreApplication::exit(exitFromStart);
-        if (failStartWith != 0)
-            failStart(QStringLiteral("cannot"), failStartWith);
     }
     void stop() override
     {
@@ -137,7 +134,6 @@ private slots:
     void startThenStopPublishesInOrder();
     void pauseContinueCommandsAndShutdown();
     void exitCodeOfTheLoopIsPublished();
-    void failedStartIsNeverRunning();
     void noStartWithinTheLimit();
     void noApplicationReleasesTheServiceMain();
 };
@@ -242,29 +238,6 @@ void TestServiceRunState::exitCodeOfTheLoopIsPublished()
     late.join();
     QCOMPARE(int(recorder.statuses().size()), published);
     QCOMPARE(service.entries(), QStringList{QStringLiteral("start")});
-}
-
-void TestServiceRunState::failedStartIsNeverRunning()
-{
-    JournalService service;
-    service.failStartWith = 3;
-    StatusRecorder recorder;
-    ServiceRunState state(service, recorder.publisher());
-    std::thread serviceMain([&] {
-        state.receiveArguments({QStringLiteral("Journal")});
-        state.waitForApplication();
-        state.control(ControlInternalStart);
-        state.control(ControlStop);
-    });
-    QVERIFY(state.waitForStart(5000));
-    QVERIFY(state.runApplication());
-    serviceMain.join();
-    // The service manager reads the service's own code; stop never ran.
-    QCOMPARE(recorder.changes(), (QList<quint32>{2, 1}));
-    QCOMPARE(recorder.statuses().back().exitCode, 1066u);
-    QCOMPARE(recorder.statuses().back().serviceSpecificExitCode, 3u);
-    QCOMPARE(service.entries(), QStringList{QStringLiteral("start")});
-    QCOMPARE(service.startFailure(), QStringLiteral("cannot"));
 }
 
 void TestServiceRunState::noStartWithinTheLimit()
