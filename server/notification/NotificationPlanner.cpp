@@ -124,13 +124,13 @@ void NotificationPlanner::setupTimers()
     }
 
     const QDateTime windowEnd = m_windowStart.addDays(WindowDays);
-    plan(now, windowEnd);
+    planUntil(windowEnd, now);
     m_windowStart = windowEnd;
     m_nextPass = windowEnd.addSecs(-PassLeadSeconds);
     m_planningTimer.start(intervalMs(now, m_nextPass));
 }
 
-void NotificationPlanner::plan(const QDateTime &now, const QDateTime &end)
+void NotificationPlanner::planUntil(const QDateTime &end, const QDateTime &now)
 {
     const QTimeZone zone = localZone(now);
     QDateTime from = now;
@@ -285,7 +285,7 @@ void NotificationPlanner::configurationChanged()
     m_notifications = notifications;
     ServiceBase::logEvent(QStringLiteral("Configuration file %1 changed: the notifications are planned anew").arg(path),
                           LogType::Information);
-    plan(m_clock(), m_windowStart);
+    planUntil(m_windowStart, m_clock());
 }
 
 std::optional<NotificationData> NotificationPlanner::scheduledNotification(const QString &key) const

@@ -80,7 +80,7 @@ private:
     };
 
     // Plans every occurrence from now (or an occurrence still waiting) up to `end`, replacing the plan.
-    void plan(const QDateTime &now, const QDateTime &end);
+    void planUntil(const QDateTime &end, const QDateTime &now);
     void arm(const QString &key, const QString &identity, const QDateTime &due, const QDateTime &now);
     void occurrenceDue(QTimer *timer);
     void watchPaths();
