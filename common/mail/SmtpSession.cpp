@@ -6,13 +6,6 @@ namespace NVL::Engineering::VK {
 
 SmtpSession::Outcome SmtpSession::run(const SmtpSettingsData &settings, const QList<MimeMessage *> &messages)
 {
-    Outcome outcome;
-    const auto note = [&outcome](bool succeeded, const SmtpFailure &failure) {
-        if (!succeeded && !outcome.failure.failed())
-            outcome.failure = failure;
-        return succeeded;
-    };
-
     // Without authentication the credentials stay here: no AUTH goes out.
     const bool authenticate = settings.authentication.enabled;
     SmtpClient client(QString::fromStdString(settings.server), settings.port, settings.security);
@@ -22,12 +15,21 @@ SmtpSession::Outcome SmtpSession::run(const SmtpSettingsData &settings, const QL
         client.setPassword(QString::fromStdString(settings.authentication.password));
     }
 
+    Outcome outcome;
+    // Takes the step's result, so the failure is read after the step: as a second argument beside the
+    // step's call it could be read before it, in whatever order the compiler picks.
+    const auto note = [&outcome, &client](bool succeeded) {
+        if (!succeeded && !outcome.failure.failed())
+            outcome.failure = client.lastFailure();
+        return succeeded;
+    };
+
     // Nothing more goes to a server we could not connect to properly: it may be an impostor after a
     // refused STARTTLS.
-    outcome.connected = note(client.connectToServer(), client.lastFailure());
-    outcome.loggedIn = !authenticate || (outcome.connected && note(client.login(), client.lastFailure()));
+    outcome.connected = note(client.connectToServer());
+    outcome.loggedIn = !authenticate || (outcome.connected && note(client.login()));
     for (MimeMessage *message : messages)
-        outcome.sent.append(outcome.connected && note(client.sendMail(*message), client.lastFailure()));
+        outcome.sent.append(outcome.connected && note(client.sendMail(*message)));
     client.quit();
     return outcome;
 }
