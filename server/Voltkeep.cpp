@@ -182,6 +182,7 @@ void Voltkeep::startHttp()
     sources.history = m_history;
     sources.fleet = m_fleet.get();
     sources.metrics = m_metrics.get();
+    sources.mails = m_mailLedger.get();
     sources.health = [this] { return healthProblems(); };
     m_api = new ApiServer(*m_settings, std::move(sources));
 }
