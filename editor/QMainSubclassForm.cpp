@@ -62,8 +62,11 @@ QMainSubclassForm::QMainSubclassForm(const QString &configurationFile, QWidget *
 
 QMainSubclassForm::~QMainSubclassForm()
 {
-    QMessageBox::information(this, tr("Restart Service"),
-                             tr("Restart the 'Cellwarden' Service for changes to take effect."));
+    // The server watches the file; a session that changed nothing has nothing to say.
+    if (m_saved)
+        QMessageBox::information(this, tr("Changes Saved"),
+                                 tr("Your changes are saved. The Voltkeep service applies them within a few "
+                                    "seconds, without a restart; its log shows when each report is next due."));
 }
 
 NotificationList QMainSubclassForm::notificationRecords() const
@@ -98,8 +101,10 @@ bool QMainSubclassForm::readSection(const std::function<void(const Configuration
 bool QMainSubclassForm::writeSection(const std::function<bool(const ConfigurationFile &)> &write)
 {
     try {
-        if (write(ConfigurationFile(m_configurationFile)))
+        if (write(ConfigurationFile(m_configurationFile))) {
+            m_saved = true;
             return true;
+        }
     } catch (const nlohmann::json::exception &error) {
         if (!isRefusedDocument(error)) {
             abandon(error);

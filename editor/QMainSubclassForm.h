@@ -31,7 +31,7 @@ public:
     // Loads the notifications from the configuration file at this path; an unreadable file throws the
     // JSON library's exception.
     explicit QMainSubclassForm(const QString &configurationFile, QWidget *parent = nullptr);
-    // Reminds the user, on every exit, that the service reads the file only when it starts.
+    // After a session that saved something, tells the user when the server applies it.
     ~QMainSubclassForm() override;
 
     QString nextNotificationName() const;
@@ -68,6 +68,7 @@ private:
     // file's order does not change when nothing was edited.
     ItemRecordMap<QListWidgetItem, NotificationData> m_notificationItems;
     bool m_unreadable = false;
+    bool m_saved = false;
 };
 
 } // namespace NVL::Engineering::VK

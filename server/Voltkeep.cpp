@@ -6,6 +6,7 @@
 #include "FleetIndex.h"
 #include "HealthFall.h"
 #include "HistoryKeeper.h"
+#include "MailLedger.h"
 #include "MailQueue.h"
 #include "MessageHeader.h"
 #include "NotificationDelivery.h"
@@ -49,12 +50,16 @@ void raiseDescriptorLimit()
 // Reports committed at the latest together; a burst beyond it is committed in several transactions.
 constexpr qsizetype MaxReportsPerCommit = 4096;
 
+// The exit status of a start that failed, whatever the reason: the log and the status line say which.
+constexpr int StartFailedExitCode = 1;
+
 } // namespace
 
 Voltkeep::Voltkeep(int argc, char **argv)
     : QObject(nullptr)
     , Service<QCoreApplication>(argc, argv, programName())
     , m_paths(DataPaths::current())
+    , m_mailLedger(std::make_unique<MailLedger>())
 {
     QCoreApplication::setOrganizationName(QString::fromLatin1(Identity::OrganisationName));
     QCoreApplication::setApplicationName(programName());
@@ -69,7 +74,7 @@ Voltkeep::Voltkeep(int argc, char **argv)
 
 Voltkeep::~Voltkeep()
 {
-    // Without a stop request (foreground run) the managers still go before the database.
+    // Without a stop (the event loop ended otherwise) the managers still go before the database.
     delete m_connectionManager;
     m_connectionManager = nullptr;
     if (!m_pendingReports.isEmpty() && m_database->isOpen())
@@ -86,23 +91,17 @@ void Voltkeep::start()
 {
     if (!m_database->openWithRecovery()) {
         logEvent(QStringLiteral("Failed to open database"), LogType::Error);
+        endFailedStart(QStringLiteral("Failed to open database"));
         return;
     }
     QString error;
     if (!m_database->checkVersion(error)) {
         logEvent(error, LogType::Error);
+        endFailedStart(error);
         return;
     }
 
-    if (m_database->salvages() > 0)
-        m_metrics->countSalvage(ServerMetrics::StoreFile::Batteries);
-
-    // The history file beside vk.db and the HTTP API; neither can make the start fail.
-    const HistorySettings history = HistorySettings::read(*m_settings);
-    delete m_history;
-    m_history = history.enabled ? new HistoryKeeper(history, m_paths.historyFile()) : nullptr;
-    startHttp();
-
+    // Nothing else begins unless the radio port is ours: a server nobody can reach has failed.
     raiseDescriptorLimit();
     const quint32 port = m_settings->value(QStringLiteral("port"), Identity::DefaultPort).toUInt() & 0xFFFF;
     ConnectionLimits limits;
@@ -115,21 +114,39 @@ void Voltkeep::start()
         << 20;
     delete m_connectionManager;
     m_connectionManager = new ConnectionManager(this, port, limits);
+    if (!m_connectionManager->listenFailure().isEmpty()) {
+        const QString failure = m_connectionManager->listenFailure();
+        delete m_connectionManager;
+        m_connectionManager = nullptr;
+        endFailedStart(failure);
+        return;
+    }
 
+    if (m_database->salvages() > 0)
+        m_metrics->countSalvage(ServerMetrics::StoreFile::Batteries);
+
+    // The history file beside vk.db and the HTTP API; neither can make the start fail.
+    const HistorySettings history = HistorySettings::read(*m_settings);
+    delete m_history;
+    m_history = history.enabled ? new HistoryKeeper(history, m_paths.historyFile()) : nullptr;
+    startHttp();
+
+    // Mail goes out on a thread of its own: a slow mail server must not keep reports from being read.
+    // Each delivery's outcome goes to the ledger (the log) and the metrics, on the worker.
+    m_mailQueue = std::make_unique<MailQueue>(
+        [ledger = m_mailLedger.get(), metrics = m_metrics.get()](const PreparedMail &mail) {
+            const SmtpSession::Outcome outcome = NotificationDelivery::sendMail(mail);
+            ledger->record(mail, outcome);
+            const int delivered = int(outcome.sent.count(true));
+            metrics->countMails(mail.kind == PreparedMail::Kind::Alert ? ServerMetrics::MailKind::Alert
+                                                                       : ServerMetrics::MailKind::Report,
+                                delivered, int(outcome.sent.size()) - delivered);
+        });
+    m_delivery = std::make_unique<NotificationDelivery>(m_paths.configurationFile, m_mailQueue.get());
     delete m_planner;
     m_planner = new NotificationPlanner(m_paths.configurationFile, this);
     connect(m_planner, &NotificationPlanner::timerExpired, this, &Voltkeep::notificationDue);
-    // Mail goes out on a thread of its own: a slow mail server must not keep reports from being read.
-    m_mailQueue = std::make_unique<MailQueue>([metrics = m_metrics.get()](const PreparedMail &mail) {
-        // Counted from the SMTP session's own outcome, on the worker. When the delivery keeps the outcomes
-        // of each notification itself, this is the place to hand them to it as well.
-        const SmtpSession::Outcome outcome = NotificationDelivery::sendMail(mail);
-        const int delivered = int(outcome.sent.count(true));
-        metrics->countMails(mail.kind == NotificationKind::Triggered ? ServerMetrics::MailKind::Alert
-                                                                     : ServerMetrics::MailKind::Report,
-                            delivered, int(outcome.sent.size()) - delivered);
-    });
-    m_delivery = std::make_unique<NotificationDelivery>(m_paths.configurationFile, m_mailQueue.get());
+    m_planner->watchConfigurationFile();
 
     logEvent(QStringLiteral("%1 %2.%3.%4.%5\n")
                      .arg(programName())
@@ -159,6 +176,7 @@ void Voltkeep::startHttp()
     sources.history = m_history;
     sources.fleet = m_fleet.get();
     sources.metrics = m_metrics.get();
+    sources.mails = m_mailLedger.get();
     sources.health = [this] { return healthProblems(); };
     m_api = new ApiServer(*m_settings, std::move(sources));
 }
@@ -173,6 +191,14 @@ QStringList Voltkeep::healthProblems() const
     if (!m_connectionManager || !m_connectionManager->isBound())
         problems << QStringLiteral("the radio port's UDP socket is not bound");
     return problems;
+}
+
+void Voltkeep::endFailedStart(const QString &reason)
+{
+    m_database->close();
+    logEvent(programName() + QStringLiteral(" could not start and ends (exit status %1)").arg(StartFailedExitCode),
+             LogType::Error);
+    failStart(reason, StartFailedExitCode);
 }
 
 void Voltkeep::stop()
@@ -197,6 +223,11 @@ void Voltkeep::stop()
         m_mailQueue.reset();
     }
     logEvent(programName() + QStringLiteral(" Stopped"), LogType::Success);
+}
+
+int Voltkeep::mailsWaiting() const
+{
+    return m_mailQueue ? m_mailQueue->waiting() : 0;
 }
 
 void Voltkeep::reportReceived(const BatteryRecord &report, quint32 senderIpv4, RadioTransport transport)

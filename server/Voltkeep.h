@@ -21,6 +21,7 @@ class BatteryDatabase;
 class ConnectionManager;
 class FleetIndex;
 class HistoryKeeper;
+class MailLedger;
 class MailQueue;
 class NotificationDelivery;
 class NotificationPlanner;
@@ -35,6 +36,11 @@ public:
 
     // A planned periodic notification is due.
     void notificationDue(const QString &uuid);
+
+    // What became of the mails sent since the server was made; safe from any thread.
+    const MailLedger &mailLedger() const { return *m_mailLedger; }
+    // Mails queued and not yet begun; 0 while the server does not run. On the event loop's thread.
+    int mailsWaiting() const;
 
 protected:
     void start() override;
@@ -56,8 +62,12 @@ private:
     // What keeps the server from serving radios, for /healthz.
     QStringList healthProblems() const;
     void startHttp();
+    // Logs that the start failed and ends the run with the reason.
+    void endFailedStart(const QString &reason);
 
     const DataPaths m_paths;
+    // Outlives every mail queue: their worker records into it.
+    const std::unique_ptr<MailLedger> m_mailLedger;
     std::unique_ptr<BatteryDatabase> m_database;
     std::unique_ptr<QSettings> m_settings;
     NotificationPlanner *m_planner = nullptr;

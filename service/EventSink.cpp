@@ -67,13 +67,15 @@ PlatformEventSink &platformSink()
     return sink;
 }
 
-EventSink *installedSink = nullptr;
+// Entries come from other threads too (the mail worker, the service binding's).
+std::atomic<EventSink *> installedSink{nullptr};
 
 } // namespace
 
 EventSink &EventSink::current()
 {
-    return installedSink ? *installedSink : platformSink();
+    EventSink *const installed = installedSink.load();
+    return installed ? *installed : platformSink();
 }
 
 void EventSink::setCurrent(EventSink *sink)

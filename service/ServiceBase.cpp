@@ -5,11 +5,17 @@
 #include "ServiceController.h"
 #include "ServicePlatform.h"
 #include "ServiceStarter.h"
+#ifdef Q_OS_UNIX
+#include "StopSignalPipe.h"
+#endif
 
+#include <QCoreApplication>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QtGlobal>
 
 #include <cstdio>
+#include <memory>
 
 namespace NVL::Engineering::VK {
 
@@ -89,6 +95,8 @@ struct ServiceBase::Private
     int flags = 0;
     QStringList arguments;
     ServiceController controller;
+    QString startFailure;
+    int startExitCode = 0;
 };
 
 ServiceBase::ServiceBase(int argc, char **argv, const QString &name)
@@ -185,7 +193,7 @@ int ServiceBase::run()
         std::fprintf(stderr, "The service %s could not start\n", name.constData());
         return -4;
     }
-    return 0;
+    return m_d->startExitCode;
 }
 
 int ServiceBase::runInProcess()
@@ -200,6 +208,20 @@ int ServiceBase::runInProcess()
     int result = 0;
     {
         ServiceStarter starter(*this);
+#ifdef Q_OS_UNIX
+        // Ctrl+C and SIGTERM end the run as a service manager's stop request would.
+        StopSignalPipe stopSignals;
+        std::unique_ptr<QSocketNotifier> stopNotifier;
+        if (stopSignals.isValid()) {
+            stopNotifier = std::make_unique<QSocketNotifier>(stopSignals.descriptor(), QSocketNotifier::Read);
+            QObject::connect(stopNotifier.get(), &QSocketNotifier::activated, &starter,
+                             [&stopSignals, &stopNotifier, &starter] {
+                                 stopNotifier->setEnabled(false);
+                                 stopSignals.wait();
+                                 starter.slotStop();
+                             });
+        }
+#endif
         QTimer::singleShot(0, &starter, &ServiceStarter::slotStart);
         result = runApplication();
     }
@@ -231,6 +253,18 @@ QStringList ServiceBase::arguments() const { return m_d->arguments; }
 ServiceBase *ServiceBase::instance()
 {
     return theInstance;
+}
+
+QString ServiceBase::startFailure() const
+{
+    return m_d->startFailure;
+}
+
+void ServiceBase::failStart(const QString &reason, int exitCode)
+{
+    m_d->startFailure = reason.isEmpty() ? QStringLiteral("The service could not start") : reason;
+    m_d->startExitCode = exitCode == 0 ? 1 : exitCode;
+    QCoreApplication::exit(m_d->startExitCode);
 }
 
 void ServiceBase::logEvent(const QString &message, LogType type, quint32 eventId, quint16 category,

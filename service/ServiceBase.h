@@ -41,12 +41,19 @@ public:
     // The one instance of the process, or nullptr.
     static ServiceBase *instance();
 
+    // Why the start failed (see failStart); empty while it has not.
+    QString startFailure() const;
+
     // One entry in the system event log under the service name.
     static void logEvent(const QString &message, LogType type, quint32 eventId = 0xC0000001u,
                          quint16 category = 0, const QByteArray &data = QByteArray());
 
 protected:
     virtual void start() = 0;
+    // For start, when the service cannot run; the reason is logged already. The run ends once start
+    // returns, without stop: the process exits with exitCode (never 0), a service manager never hears
+    // that the service runs and learns the code as the service's own exit code.
+    void failStart(const QString &reason, int exitCode = 1);
     virtual void stop();
     virtual void pause();
     virtual void resume();

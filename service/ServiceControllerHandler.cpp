@@ -19,6 +19,9 @@ void ServiceControllerHandler::customEvent(QEvent *event)
     ServiceBase &service = m_state.service();
     switch (type) {
     case ServiceRunState::StopEvent:
+        // After a failed start the loop is ending already, with the start's exit code.
+        if (!service.startFailure().isEmpty())
+            break;
         service.stop();
         QCoreApplication::quit();
         break;
@@ -30,6 +33,8 @@ void ServiceControllerHandler::customEvent(QEvent *event)
         break;
     case ServiceRunState::StartEvent:
         service.start();
+        if (!service.startFailure().isEmpty())
+            m_state.markStartFailed();
         break;
     default:
         if (type >= ServiceRunState::UserEventFirst && type <= ServiceRunState::UserEventLast)

@@ -107,7 +107,8 @@ void ServiceRunState::control(std::uint32_t code)
     std::unique_lock<std::mutex> lock(m_mutex);
     switch (code) {
     case ControlStop:
-        if (m_closed)
+        // After a failed start the loop is ending by itself: there is nothing to stop.
+        if (m_closed || m_startFailed)
             break;
         m_status.currentState = ServiceStopPending;
         publishLocked();
@@ -137,7 +138,7 @@ void ServiceRunState::control(std::uint32_t code)
             break;
         m_status.currentState = ServiceStartPending;
         publishLocked();
-        if (postAndWaitLocked(lock, StartEvent))
+        if (postAndWaitLocked(lock, StartEvent) && !m_startFailed)
             m_status.currentState = ServiceRunning;
         break;
     default:
@@ -172,6 +173,12 @@ int ServiceRunState::receivedType(const QEvent *event) const
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
     return int(event->type());
+}
+
+void ServiceRunState::markStartFailed()
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_startFailed = true;
 }
 
 void ServiceRunState::markHandled()
@@ -215,7 +222,12 @@ bool ServiceRunState::runApplication(const std::function<void()> &beforeRun)
 
     const std::lock_guard<std::mutex> lock(m_mutex);
     closeLocked();
-    m_status.exitCode = std::uint32_t(result);
+    if (m_startFailed) {
+        m_status.exitCode = ErrorServiceSpecificError;
+        m_status.serviceSpecificExitCode = std::uint32_t(result);
+    } else {
+        m_status.exitCode = std::uint32_t(result);
+    }
     m_status.currentState = ServiceStopped;
     publishLocked();
     return true;

@@ -56,8 +56,9 @@ public:
     bool waitForStart(int timeoutMs);
     // Makes the application from the service arguments, creates the controller handler, lets the
     // service main function go on, runs the event loop and publishes the stopped state with the
-    // loop's result as exit code. beforeRun runs once the application exists. False if no
-    // application could be made (nothing was published then).
+    // loop's result as exit code (after a failed start: as the service-specific exit code). beforeRun
+    // runs once the application exists. False if no application could be made (nothing was published
+    // then).
     bool runApplication(const std::function<void()> &beforeRun = {});
     // Deletes the controller handler and the application.
     void endApplication();
@@ -87,6 +88,8 @@ private:
     // The type of a posted event, read under the mutex it was posted under: the hand-over inside
     // Qt's event queue is invisible to thread sanitizers.
     int receivedType(const QEvent *event) const;
+    // The service's start failed: it is never published as running.
+    void markStartFailed();
     void markHandled();
 
     ServiceBase &m_service;
@@ -101,6 +104,7 @@ private:
     quint64 m_handledSequence = 0;
     // Set once the event loop has ended: nothing posted afterwards would ever be handled.
     bool m_closed = false;
+    bool m_startFailed = false;
 
     Semaphore m_startSemaphore;
     Semaphore m_applicationSemaphore;

@@ -6,7 +6,8 @@ namespace NVL::Engineering::VK {
 
 class ServiceBase;
 
-// Calls the service's start from inside the running event loop, once.
+// Calls the service's start from inside the running event loop, once, and its stop when the run in the
+// foreground is asked to end.
 class ServiceStarter : public QObject
 {
     Q_OBJECT
@@ -16,10 +17,13 @@ public:
 
 public slots:
     void slotStart();
+    // Stops a service that started and ends the event loop; after it nothing starts.
+    void slotStop();
 
 private:
     ServiceBase &m_service;
     bool m_started = false;
+    bool m_stopped = false;
 };
 
 } // namespace NVL::Engineering::VK

@@ -50,6 +50,9 @@ enum AcceptedControl : std::uint32_t {
     AcceptShutdown = 0x4,
 };
 
+// The exit code that tells the service manager to read the service-specific exit code instead.
+constexpr std::uint32_t ErrorServiceSpecificError = 1066;
+
 // Own process that may interact with the desktop.
 constexpr std::uint32_t ServiceTypeInteractiveOwnProcess = 0x110;
 

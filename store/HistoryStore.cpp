@@ -87,6 +87,20 @@ Forecast forecastFrom(const QSqlQuery &query, int first)
 
 } // namespace
 
+struct HistoryStore::ReportStatements
+{
+    explicit ReportStatements(const QSqlDatabase &db)
+        : lookup(db)
+        , newBattery(db)
+        , point(db)
+    {
+    }
+
+    QSqlQuery lookup;
+    QSqlQuery newBattery;
+    QSqlQuery point;
+};
+
 HistoryStore::HistoryStore(const QString &path)
     : m_path(path)
     , m_connection(nextConnectionName())
@@ -95,10 +109,33 @@ HistoryStore::HistoryStore(const QString &path)
 
 HistoryStore::~HistoryStore()
 {
+    closeConnection();
+}
+
+void HistoryStore::closeConnection()
+{
+    // The statements hold the connection; they go first.
+    m_reportStatements.reset();
     if (QSqlDatabase::contains(m_connection)) {
         QSqlDatabase::database(m_connection, false).close();
         QSqlDatabase::removeDatabase(m_connection);
     }
+}
+
+bool HistoryStore::prepareReportStatements()
+{
+    if (m_reportStatements)
+        return true;
+    auto statements = std::make_unique<ReportStatements>(QSqlDatabase::database(m_connection, false));
+    if (!statements->lookup.prepare(QStringLiteral("SELECT id FROM batteries WHERE serial = ?")))
+        return failed(QStringLiteral("History battery"), statements->lookup);
+    if (!statements->newBattery.prepare(QStringLiteral("INSERT INTO batteries (serial, id) VALUES (?, ?)")))
+        return failed(QStringLiteral("History battery"), statements->newBattery);
+    if (!statements->point.prepare(QStringLiteral("INSERT OR REPLACE INTO points (id, time, percent, class, capacity, "
+                                                  "cycles) VALUES (?, ?, ?, ?, ?, ?)")))
+        return failed(QStringLiteral("History point"), statements->point);
+    m_reportStatements = std::move(statements);
+    return true;
 }
 
 bool HistoryStore::open()
@@ -179,10 +216,7 @@ bool HistoryStore::replaceDamaged()
 {
     m_damaged = false;
     m_open = false;
-    if (QSqlDatabase::contains(m_connection)) {
-        QSqlDatabase::database(m_connection, false).close();
-        QSqlDatabase::removeDatabase(m_connection);
-    }
+    closeConnection();
     const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
     QString kept = m_path + QStringLiteral(".damaged-") + stamp;
     for (int n = 2; QFileInfo::exists(kept); ++n)
@@ -262,16 +296,13 @@ std::optional<qint64> HistoryStore::ensureId(const QByteArray &serial, QSqlQuery
 QList<qint64> HistoryStore::addPoints(const QList<BatteryRecord> &records, QHash<qint64, QByteArray> *serials)
 {
     QList<qint64> changed;
-    if (!m_open)
+    if (!m_open || !prepareReportStatements())
         return changed;
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);
-    QSqlQuery lookup(db);
-    QSqlQuery newBattery(db);
-    QSqlQuery point(db);
-    bool ok = db.transaction() && lookup.prepare(QStringLiteral("SELECT id FROM batteries WHERE serial = ?"))
-        && newBattery.prepare(QStringLiteral("INSERT INTO batteries (serial, id) VALUES (?, ?)"))
-        && point.prepare(QStringLiteral("INSERT OR REPLACE INTO points (id, time, percent, class, capacity, cycles) "
-                                        "VALUES (?, ?, ?, ?, ?, ?)"));
+    QSqlQuery &lookup = m_reportStatements->lookup;
+    QSqlQuery &newBattery = m_reportStatements->newBattery;
+    QSqlQuery &point = m_reportStatements->point;
+    bool ok = db.transaction();
     for (const BatteryRecord &record : records) {
         if (!ok)
             break;

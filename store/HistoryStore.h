@@ -10,6 +10,7 @@
 #include <QList>
 #include <QString>
 
+#include <memory>
 #include <optional>
 
 class QSqlQuery;
@@ -77,6 +78,13 @@ private:
     void succeeded() { m_failureLogged = false; }
     std::optional<qint64> ensureId(const QByteArray &serial, QSqlQuery &lookup, QSqlQuery &insert);
     QList<DailyHealth> dailyHealth(qint64 id, qint64 since);
+    // The statements of every commit's points, prepared once per open file: preparing them for each small
+    // group of reports cost the radios more than writing the points.
+    bool prepareReportStatements();
+    void closeConnection();
+
+    struct ReportStatements;
+    std::unique_ptr<ReportStatements> m_reportStatements;
 
     const QString m_path;
     const QString m_connection;

@@ -145,12 +145,24 @@ bool SmtpClient::fail(const QString &reason)
 {
     m_failure.step = m_step;
     m_failure.reason = reason;
+    m_failure.replyCode = 0;
+    m_failure.transient = true;
     return false;
 }
 
 bool SmtpClient::failWithReply()
 {
-    return fail(replyLine(m_replyText));
+    fail(replyLine(m_replyText));
+    m_failure.replyCode = m_replyCode;
+    m_failure.transient = m_replyCode >= 400 && m_replyCode <= 499;
+    return false;
+}
+
+bool SmtpClient::failLocally(const QString &reason)
+{
+    fail(reason);
+    m_failure.transient = false;
+    return false;
 }
 
 int SmtpClient::waitMs(int limitMs) const
@@ -309,17 +321,17 @@ bool SmtpClient::sendMail(MimeMessage &message)
     m_step = SmtpFailure::Step::Sender;
     const EmailAddress *sender = message.getSender();
     if (!sender || !isSafeEnvelopeAddress(sender->getAddress()))
-        return fail(QStringLiteral("the sender's address cannot be sent"));
+        return failLocally(QStringLiteral("the sender's address cannot be sent"));
 
     QList<EmailAddress *> recipients = message.recipients(MimeMessage::To);
     recipients += message.recipients(MimeMessage::Cc);
     recipients += message.recipients(MimeMessage::Bcc);
     m_step = SmtpFailure::Step::Recipient;
     if (recipients.isEmpty())
-        return fail(QStringLiteral("no recipient"));
+        return failLocally(QStringLiteral("no recipient"));
     for (const EmailAddress *recipient : std::as_const(recipients)) {
         if (!isSafeEnvelopeAddress(recipient->getAddress()))
-            return fail(QStringLiteral("a recipient's address cannot be sent"));
+            return failLocally(QStringLiteral("a recipient's address cannot be sent"));
     }
 
     try {

@@ -89,9 +89,11 @@ private:
     // EHLO and its 250; throws the time-out exceptions like the steps it is made of.
     bool sayHello();
     bool resetTransaction();
-    // Records why the step in progress failed and returns false.
+    // Record why the step in progress failed and return false: the network (no connection, a
+    // time-out), the server's reply, or the client's own refusal of the message.
     bool fail(const QString &reason);
     bool failWithReply();
+    bool failLocally(const QString &reason);
     // The socket's own error where it has one, otherwise what we waited for in vain.
     QString socketFailure(const QString &waitedFor) const;
     // The time a wait of at most `limitMs` may take before the session's own limit; 0 when it is up.

@@ -6,7 +6,6 @@ namespace NVL::Engineering::VK {
 
 SmtpSession::Outcome SmtpSession::run(const SmtpSettingsData &settings, const QList<MimeMessage *> &messages)
 {
-    Outcome outcome;
     // Without authentication the credentials stay here: no AUTH goes out.
     const bool authenticate = settings.authentication.enabled;
     SmtpClient client(QString::fromStdString(settings.server), settings.port, settings.security);
@@ -15,8 +14,10 @@ SmtpSession::Outcome SmtpSession::run(const SmtpSettingsData &settings, const QL
         client.setUser(QString::fromStdString(settings.authentication.username));
         client.setPassword(QString::fromStdString(settings.authentication.password));
     }
-    // The failure is read after the step has run: as a second argument beside the step's call it could
-    // be read first (the order of arguments is unspecified), and would then be the previous step's.
+
+    Outcome outcome;
+    // Takes the step's result, so the failure is read after the step: as a second argument beside the
+    // step's call it could be read before it, in whatever order the compiler picks.
     const auto note = [&outcome, &client](bool succeeded) {
         if (!succeeded && !outcome.failure.failed())
             outcome.failure = client.lastFailure();

@@ -108,12 +108,17 @@ QString serialText(const BatteryRecord &record)
 QString esnText(const BatteryRecord &record)
 {
     // A report renders the ESN of every battery; radios report many batteries, so remember each text.
+    // Bounded: peers choose the ESNs, and a cache that only grows would be theirs to fill.
+    constexpr std::size_t MaxRemembered = 65536;
     thread_local std::unordered_map<quint64, QString> cache;
     quint64 key;
     std::memcpy(&key, record.esn, sizeof key);
     auto it = cache.find(key);
-    if (it == cache.end())
+    if (it == cache.end()) {
+        if (cache.size() >= MaxRemembered)
+            cache.clear();
         it = cache.emplace(key, hexBytes(record.esn, int(sizeof record.esn))).first;
+    }
     return it->second;
 }
 

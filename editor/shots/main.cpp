@@ -158,7 +158,8 @@ int main(int argc, char *argv[])
         shootModal(shots, QStringLiteral("about"), [&window] {
             window->findChild<QAction *>(QStringLiteral("m_AboutBellwrightAction"))->trigger();
         });
-        shootModal(shots, QStringLiteral("restart-prompt"), [&window] { window.reset(); });
+        window->saveNotifications(); // a session that saved something ends with a word on it
+        shootModal(shots, QStringLiteral("exit-prompt"), [&window] { window.reset(); });
     }
     return shots.failures() == 0 ? 0 : 1;
 }

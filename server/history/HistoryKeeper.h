@@ -29,7 +29,7 @@ public:
     // Work done in one turn of the event loop before the loop gets back to radios.
     static constexpr int TurnBudgetMs = 10;
     // While reports keep coming the background work takes a turn only this often: radios first.
-    static constexpr int BusyPauseMs = 50;
+    static constexpr int BusyPauseMs = 250;
     // Points of the newest days are all kept; before them the last of each local day.
     static constexpr int KeepAllDays = 30;
 

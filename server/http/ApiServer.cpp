@@ -87,7 +87,7 @@ ApiServer::ApiServer(QSettings &settings, Sources sources, QObject *parent)
     , m_history(sources.history)
     , m_sources(std::move(sources))
 {
-    m_pages = std::make_unique<DashboardPages>(*m_sources.fleet, m_history);
+    m_pages = std::make_unique<DashboardPages>(*m_sources.fleet, m_history, m_sources.mails);
     QString error;
     const auto config = ApiSettings::read(settings, error);
     if (!config) {

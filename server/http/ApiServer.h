@@ -17,6 +17,7 @@ namespace NVL::Engineering::VK {
 class DashboardPages;
 class FleetIndex;
 class HistoryKeeper;
+class MailLedger;
 class ServerMetrics;
 
 // The server's HTTP side, on Qt's HTTP server in the server's event loop, all of it read-only: the API of
@@ -37,6 +38,7 @@ public:
         HistoryKeeper *history = nullptr;
         const FleetIndex *fleet = nullptr; // required
         const ServerMetrics *metrics = nullptr;
+        const MailLedger *mails = nullptr; // what the overview tells of each notification's mail
         HealthCheck health;
     };
 

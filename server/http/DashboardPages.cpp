@@ -3,6 +3,7 @@
 #include "ApiViews.h"
 #include "Html.h"
 #include "LocalDays.h"
+#include "MailLedger.h"
 #include "PageParts.h"
 
 #include <algorithm>
@@ -98,10 +99,38 @@ void classBar(Html &h, const std::array<qint64, 4> &counts)
 
 } // namespace
 
-DashboardPages::DashboardPages(const FleetIndex &fleet, HistoryKeeper *history)
+DashboardPages::DashboardPages(const FleetIndex &fleet, HistoryKeeper *history, const MailLedger *mails)
     : m_fleet(fleet)
     , m_history(history)
+    , m_mails(mails)
 {
+}
+
+void DashboardPages::notificationMail(Html &h) const
+{
+    h.raw("<section><h2>Notification mail</h2>");
+    const QList<MailLedger::NotificationRecord> records = m_mails->notifications();
+    if (records.isEmpty()) {
+        h.raw("<p class=\"muted\">No notification has been mailed since the server started.</p></section>\n");
+        return;
+    }
+    h.raw("<div class=\"table-wrap\"><table><thead><tr><th>Notification</th><th>Last mailed</th><th>Outcome</th>"
+          "<th class=\"wide\">Last success</th></tr></thead><tbody>");
+    for (const MailLedger::NotificationRecord &r : records) {
+        h.raw("<tr><td>").text(r.alias).raw("</td><td>").text(localTime(r.lastAttempt.toSecsSinceEpoch()))
+            .raw("</td><td>");
+        if (r.lastSucceeded) {
+            h.raw("<span class=\"outcome outcome-sent\">\xE2\x9C\x93 Sent</span>");
+        } else {
+            h.raw("<span class=\"outcome outcome-failed\">\xE2\x9C\x97 Failed</span> ").text(r.lastFailure);
+            if (r.failuresInARow > 1)
+                h.raw(" (").number(r.failuresInARow).raw(" times in a row)");
+        }
+        h.raw("</td><td class=\"wide\">")
+            .text(r.lastSuccess.isValid() ? localTime(r.lastSuccess.toSecsSinceEpoch()) : QStringLiteral("never"))
+            .raw("</td></tr>\n");
+    }
+    h.raw("</tbody></table></div></section>\n");
 }
 
 QByteArray DashboardPages::overview() const
@@ -191,8 +220,8 @@ QByteArray DashboardPages::overview() const
             .raw(" %</td><td class=\"wide mono\">").text(addressText(e.record.reportAddress)).raw("</td></tr>\n");
     }
     h.raw("</tbody></table></div></section>\n");
-    // When the server last mailed each notification and whether that worked belongs here, as a section
-    // of its own, once the delivery keeps those outcomes per notification; until then it is left out.
+    if (m_mails)
+        notificationMail(h);
     return Html::page(QStringLiteral("Fleet overview"), Html::Section::Overview, h.take());
 }
 

@@ -10,6 +10,8 @@
 namespace NVL::Engineering::VK {
 
 class HistoryKeeper;
+class Html;
+class MailLedger;
 
 // The pages a fleet manager reads in the browser, rendered on the server as complete HTML, so that they
 // work without a script. Fleet-wide pages read only the in-memory index; one battery's page reads its
@@ -17,7 +19,8 @@ class HistoryKeeper;
 class DashboardPages
 {
 public:
-    DashboardPages(const FleetIndex &fleet, HistoryKeeper *history);
+    // Without a ledger the overview leaves the notifications' mail out.
+    DashboardPages(const FleetIndex &fleet, HistoryKeeper *history, const MailLedger *mails = nullptr);
 
     QByteArray overview() const;
     QByteArray batteries(const BatteryQuery &query) const;
@@ -27,8 +30,11 @@ public:
     std::optional<QByteArray> battery(const QByteArray &serial) const;
 
 private:
+    void notificationMail(Html &h) const;
+
     const FleetIndex &m_fleet;
     HistoryKeeper *m_history;
+    const MailLedger *m_mails;
 };
 
 } // namespace NVL::Engineering::VK

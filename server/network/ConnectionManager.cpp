@@ -97,14 +97,19 @@ ConnectionManager::ConnectionManager(RadioSink *sink, quint32 port, const Connec
         connect(m_acceptor, &PeerAcceptor::accepted, this, &ConnectionManager::connectionInitiated);
         connect(m_acceptor, &PeerAcceptor::failed, this, &ConnectionManager::acceptFailed);
     } else {
-        log(QString::fromLatin1(Identity::ServiceName) + QStringLiteral(" Failed to listen for connections: ")
-                + m_tcpServer->errorString(),
-            LogType::Error);
+        m_listenFailure = QString::fromLatin1(Identity::ServiceName)
+            + QStringLiteral(" Failed to listen for connections: ") + m_tcpServer->errorString();
+        log(m_listenFailure, LogType::Error);
     }
-    if (!m_udpSocket.bind(QHostAddress::Any, port16))
-        log(QStringLiteral("Unable to bind UDP socket"), LogType::Error);
-    else
+    if (!m_udpSocket.bind(QHostAddress::Any, port16)) {
+        const QString failure =
+            QStringLiteral("Unable to bind UDP socket to port %1: %2").arg(port16).arg(m_udpSocket.errorString());
+        log(failure, LogType::Error);
+        if (m_listenFailure.isEmpty())
+            m_listenFailure = failure;
+    } else {
         requestReceiveBuffer();
+    }
     connect(&m_udpSocket, &QUdpSocket::readyRead, this, &ConnectionManager::radioMessageReceived);
 }
 

@@ -50,6 +50,9 @@ public:
     ConnectionManager(RadioSink *sink, quint32 port, const ConnectionLimits &limits = ConnectionLimits());
     ~ConnectionManager() override;
 
+    // Why the port could not be taken for TCP or UDP (logged already); empty when both listen.
+    QString listenFailure() const { return m_listenFailure; }
+
     // Replies to a connection that has gone are dropped: that is no failure of ours.
     void sendVersion(ConnectionId connection);
     void sendReply(ConnectionId connection, const QByteArray &bytes);
@@ -99,6 +102,7 @@ private:
     std::map<QString, int> m_perAddress;  // open connections by peer address
     std::set<QString> m_refusedAddresses; // over their share since it was last logged
     LogThrottle m_protocolErrors;
+    QString m_listenFailure;
     std::map<QTcpSocket *, std::unique_ptr<Connection>> m_connections;
     std::map<ConnectionId, QTcpSocket *> m_sockets;
     ConnectionId m_lastId = 0;

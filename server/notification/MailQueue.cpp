@@ -33,6 +33,12 @@ quint64 MailQueue::enqueue(PreparedMail mail)
     return ticket;
 }
 
+int MailQueue::waiting() const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return int(m_pending.size());
+}
+
 int MailQueue::stop()
 {
     int dropped = 0;

@@ -1,5 +1,6 @@
 #include "NotificationDelivery.h"
 
+#include "MailLedger.h"
 #include "MailQueue.h"
 #include "ReportComposer.h"
 #include "ServiceBase.h"
@@ -21,9 +22,10 @@
 
 namespace NVL::Engineering::VK {
 
-NotificationDelivery::NotificationDelivery(const QString &configurationFile, MailQueue *queue)
+NotificationDelivery::NotificationDelivery(const QString &configurationFile, MailQueue *queue, MailLedger *ledger)
     : m_configurationFile(configurationFile)
     , m_queue(queue)
+    , m_ledger(ledger)
 {
 }
 
@@ -82,16 +84,33 @@ std::optional<PreparedMail> NotificationDelivery::prepareMail(const Notification
     // A message nobody would get is not sent; with no recipient at all there is no session.
     if (mail.htmlRecipients.isEmpty() && mail.textRecipients.isEmpty())
         return std::nullopt;
-    mail.kind = notification.notificationType;
+    mail.subject = ReportComposer::mailSubject(notification, texts);
+    mail.textSubject = ReportComposer::textMessageSubject(mail.subject);
     mail.html = ReportComposer::mailHtml(notification, texts, QDateTime::currentDateTime());
     mail.plainText = texts.plainText;
+    mail.notificationAlias = QString::fromStdString(notification.alias);
+    if (notification.notificationType == NotificationKind::Triggered) {
+        mail.kind = PreparedMail::Kind::Alert;
+        mail.alertAlias = texts.alertAlias;
+        mail.alertSerial = texts.alertSerial;
+        mail.alertClass = texts.alertClass;
+    }
     return mail;
 }
 
 void NotificationDelivery::deliver(const NotificationData &notification, const ReportTexts &texts) const
 {
     if (const auto mail = prepareMail(notification, texts))
-        sendMail(*mail);
+        sender(m_ledger)(*mail);
+}
+
+std::function<void(const PreparedMail &)> NotificationDelivery::sender(MailLedger *ledger)
+{
+    return [ledger](const PreparedMail &mail) {
+        const SmtpSession::Outcome outcome = sendMail(mail);
+        if (ledger)
+            ledger->record(mail, outcome);
+    };
 }
 
 SmtpSession::Outcome NotificationDelivery::sendMail(const PreparedMail &mail)
@@ -112,6 +131,8 @@ SmtpSession::Outcome NotificationDelivery::sendMail(const PreparedMail &mail)
     MimeMessage textMessage(true);
     htmlMessage.setSender(&sender);
     textMessage.setSender(&sender);
+    htmlMessage.setSubject(mail.subject);
+    textMessage.setSubject(mail.textSubject);
     const auto addAll = [&addresses](const QList<PreparedMail::Address> &list, MimeMessage &message) {
         for (const PreparedMail::Address &address : list) {
             addresses.push_back(std::make_unique<EmailAddress>(address.email, address.name));

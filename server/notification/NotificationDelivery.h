@@ -4,17 +4,18 @@
 #include "PreparedMail.h"
 #include "ReportTexts.h"
 
-#include <SmtpSession.h>
-
 #include <ConfigurationData.h>
+#include <SmtpSession.h>
 
 #include <QList>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 namespace NVL::Engineering::VK {
 
+class MailLedger;
 class MailQueue;
 
 // Turns a due notification into mail: reads the SMTP settings and recipients from the configuration
@@ -23,8 +24,10 @@ class MailQueue;
 class NotificationDelivery
 {
 public:
-    // The queue is not owned; null sends at once.
-    explicit NotificationDelivery(const QString &configurationFile, MailQueue *queue = nullptr);
+    // Neither is owned. Without a queue a mail goes at once and its outcome goes into the ledger (if
+    // any); a queue records through the sender it was given.
+    explicit NotificationDelivery(const QString &configurationFile, MailQueue *queue = nullptr,
+                                  MailLedger *ledger = nullptr);
 
     // The full or summary report of the fleet to one periodic notification.
     void periodicReport(const NotificationData &notification, const QList<BatteryRecord> &records);
@@ -36,15 +39,17 @@ public:
     std::optional<PreparedMail> prepareMail(const NotificationData &notification, const ReportTexts &texts) const;
     // Prepares and sends at once, whatever the queue.
     void deliver(const NotificationData &notification, const ReportTexts &texts) const;
-    // The SMTP session of one prepared mail; safe on any thread. The queue's sender. The outcome's sent
-    // list has the HTML message first when there is one, then the text message.
+    // The SMTP session of one prepared mail; safe on any thread.
     static SmtpSession::Outcome sendMail(const PreparedMail &mail);
+    // A queue's sender: the session, then its outcome into the ledger (if any).
+    static std::function<void(const PreparedMail &)> sender(MailLedger *ledger);
 
 private:
     void send(const NotificationData &notification, const ReportTexts &texts);
 
     QString m_configurationFile;
     MailQueue *m_queue;
+    MailLedger *m_ledger;
 };
 
 } // namespace NVL::Engineering::VK

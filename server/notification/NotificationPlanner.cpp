@@ -1,10 +1,13 @@
 #include "NotificationPlanner.h"
 
 #include "DueTime.h"
+#include "LocalTimeText.h"
 #include "ServiceBase.h"
 
 #include <ConfigurationFile.h>
 
+#include <QDir>
+#include <QFileInfo>
 #include <QTimeZone>
 #include <QUuid>
 
@@ -42,6 +45,12 @@ namespace NVL::Engineering::VK {
 // the next window from the list it had. A pass whose next pass time has already gone by arms it
 // with interval 0, so planning catches up instead of stopping. Every timer is a child or member of
 // the manager and dies with it.
+//
+// A watched file is read again once it has been quiet for a moment after a change (the editor
+// replaces it by a rename; the folder sees that). When the list differs, the rest of the current
+// window, from now to the end the last pass planned to, is planned anew in the same way: m_lastFired
+// keeps what was sent from being sent twice, and an edited notification goes at its new time. A file
+// that cannot be read then is named in one Warning and leaves the plan as it is.
 
 namespace {
 
@@ -70,6 +79,15 @@ QString contentOf(const NotificationData &notification)
 {
     return QString::fromStdString(
         nlohmann::json(notification).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+}
+
+// Tells a changed file from one left as it was: a save writes a new file.
+QString fileSignature(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.exists())
+        return QString();
+    return QStringLiteral("%1 %2").arg(info.lastModified().toMSecsSinceEpoch()).arg(info.size());
 }
 
 } // namespace
@@ -106,6 +124,14 @@ void NotificationPlanner::setupTimers()
     }
 
     const QDateTime windowEnd = m_windowStart.addDays(WindowDays);
+    planUntil(windowEnd, now);
+    m_windowStart = windowEnd;
+    m_nextPass = windowEnd.addSecs(-PassLeadSeconds);
+    m_planningTimer.start(intervalMs(now, m_nextPass));
+}
+
+void NotificationPlanner::planUntil(const QDateTime &end, const QDateTime &now)
+{
     const QTimeZone zone = localZone(now);
     QDateTime from = now;
     for (const Occurrence &occurrence : std::as_const(m_armed)) {
@@ -118,6 +144,7 @@ void NotificationPlanner::setupTimers()
 
     QHash<QString, int> rank;
     QHash<QString, QDateTime> stillFired;
+    QStringList nextDue;
     for (const NotificationData &notification : std::as_const(m_notifications)) {
         if (notification.notificationType == NotificationKind::Triggered) {
             m_triggered.append(notification);
@@ -132,7 +159,7 @@ void NotificationPlanner::setupTimers()
         if (fired.isValid())
             stillFired.insert(identity, fired);
 
-        const DueTime::Plan plan = DueTime::dueTimesBetween(notification, from, windowEnd, zone);
+        const DueTime::Plan plan = DueTime::dueTimesBetween(notification, from, end, zone);
         if (plan.outcome == DueTime::Plan::FieldOutOfRange) {
             warnNotPlanned(notification,
                            QStringLiteral("its day of the week, day or month is out of range."));
@@ -143,22 +170,32 @@ void NotificationPlanner::setupTimers()
             continue;
         }
         const QString key = QUuid::createUuid().toString(QUuid::WithBraces);
-        bool armedAny = false;
+        QDateTime first;
         for (const QDateTime &dueInZone : plan.dueTimes) {
             const QDateTime due = dueInZone.toLocalTime();
             if (fired.isValid() && due <= fired)
                 continue;
             arm(key, identity, due, now);
-            armedAny = true;
+            if (!first.isValid())
+                first = due;
         }
-        if (armedAny)
+        if (first.isValid())
             m_scheduled.insert(key, notification);
+        else // nothing left in this window: the next one lies beyond it
+            first = DueTime::nextDueTime(notification, std::max(end, from), zone).toLocalTime();
+        if (!first.isValid()) {
+            warnNotPlanned(notification, QStringLiteral("its period is unknown."));
+            continue;
+        }
+        nextDue.append(QStringLiteral("Notification \"%1\" is next due %2")
+                           .arg(QString::fromStdString(notification.alias), localTimeText(first)));
     }
     m_lastFired = stillFired; // forget notifications that left the file
 
-    m_windowStart = windowEnd;
-    m_nextPass = windowEnd.addSecs(-PassLeadSeconds);
-    m_planningTimer.start(intervalMs(now, m_nextPass));
+    if (nextDue.isEmpty())
+        nextDue.append(QStringLiteral("No periodic notification is planned"));
+    for (const QString &line : std::as_const(nextDue))
+        ServiceBase::logEvent(line, LogType::Information);
 }
 
 void NotificationPlanner::arm(const QString &key, const QString &identity, const QDateTime &due,
@@ -187,6 +224,68 @@ void NotificationPlanner::occurrenceDue(QTimer *timer)
     if (!fired.isValid() || fired < occurrence.due)
         fired = occurrence.due;
     emit timerExpired(occurrence.key);
+}
+
+void NotificationPlanner::watchConfigurationFile(int quietMs)
+{
+    if (m_watcher)
+        return;
+    m_watcher = new QFileSystemWatcher(this);
+    m_quietTimer.setSingleShot(true);
+    m_quietTimer.setInterval(quietMs);
+    connect(&m_quietTimer, &QTimer::timeout, this, &NotificationPlanner::configurationChanged);
+    const auto changed = [this] {
+        watchPaths();
+        m_quietTimer.start();
+    };
+    connect(m_watcher, &QFileSystemWatcher::fileChanged, this, changed);
+    connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, changed);
+    m_fileSignature = fileSignature(m_configurationFile);
+    watchPaths();
+}
+
+void NotificationPlanner::watchPaths()
+{
+    // A save replaces the file by a rename, which ends the watch of the old file: the folder sees it.
+    const QFileInfo file(m_configurationFile);
+    const QString folder = file.absolutePath();
+    if (!m_watcher->directories().contains(folder) && QFileInfo::exists(folder))
+        m_watcher->addPath(folder);
+    if (!m_watcher->files().contains(file.absoluteFilePath()) && file.exists())
+        m_watcher->addPath(file.absoluteFilePath());
+}
+
+void NotificationPlanner::configurationChanged()
+{
+    // Other files of the folder come and go as well.
+    const QString signature = fileSignature(m_configurationFile);
+    if (signature == m_fileSignature)
+        return;
+    const QString path = QDir::toNativeSeparators(m_configurationFile);
+    NotificationList notifications;
+    try {
+        notifications = ConfigurationFile(m_configurationFile).notifications();
+    } catch (const std::exception &e) {
+        const QString message = QString::fromUtf8(e.what());
+        if (message != m_changeReadError)
+            ServiceBase::logEvent(QStringLiteral("Configuration file %1 cannot be read, the notifications stay as "
+                                                 "planned: %2")
+                                      .arg(path, message),
+                                  LogType::Warning);
+        m_changeReadError = message;
+        return;
+    }
+    m_changeReadError.clear();
+    m_fileSignature = fileSignature(m_configurationFile); // a first read may have written it
+    if (notifications == m_notifications) {
+        ServiceBase::logEvent(QStringLiteral("Configuration file %1 changed; the notifications are as planned").arg(path),
+                              LogType::Information);
+        return;
+    }
+    m_notifications = notifications;
+    ServiceBase::logEvent(QStringLiteral("Configuration file %1 changed: the notifications are planned anew").arg(path),
+                          LogType::Information);
+    planUntil(m_windowStart, m_clock());
 }
 
 std::optional<NotificationData> NotificationPlanner::scheduledNotification(const QString &key) const

@@ -3,6 +3,7 @@
 #include <ConfigurationData.h>
 
 #include <QDateTime>
+#include <QFileSystemWatcher>
 #include <QHash>
 #include <QList>
 #include <QMap>
@@ -17,7 +18,8 @@ namespace NVL::Engineering::VK {
 
 // Decides when the server sends mail: reads the notification list from the configuration file and
 // plans the periodic reports in seven-day windows, one single-shot timer per occurrence; keeps the
-// triggered notifications for the health alerts. Everything runs on the thread of the event loop.
+// triggered notifications for the health alerts. Logs when each periodic notification is next due, at
+// every planning. Everything runs on the thread of the event loop.
 class NotificationPlanner : public QObject
 {
     Q_OBJECT
@@ -33,6 +35,10 @@ public:
     // The clock gives the local wall-clock time that planning uses instead of the system's.
     NotificationPlanner(const QString &configurationFile, Clock clock, QObject *parent = nullptr);
     ~NotificationPlanner() override;
+
+    // From now on a change of the file, once it has been quiet for quietMs, is read and the rest of
+    // the current window planned anew from it; a file that cannot be read leaves the plan as it is.
+    void watchConfigurationFile(int quietMs = 1000);
 
     // The notification of an occurrence that timerExpired announced under this key; none for a key
     // that no plan made.
@@ -73,8 +79,12 @@ private:
         QTimer *timer = nullptr;
     };
 
+    // Plans every occurrence from now (or an occurrence still waiting) up to `end`, replacing the plan.
+    void planUntil(const QDateTime &end, const QDateTime &now);
     void arm(const QString &key, const QString &identity, const QDateTime &due, const QDateTime &now);
     void occurrenceDue(QTimer *timer);
+    void watchPaths();
+    void configurationChanged();
 
     QString m_configurationFile;
     Clock m_clock;
@@ -86,6 +96,10 @@ private:
     QDateTime m_windowStart;
     QDateTime m_nextPass;
     QTimer m_planningTimer;
+    QFileSystemWatcher *m_watcher = nullptr;
+    QTimer m_quietTimer;
+    QString m_fileSignature;   // of the file as last read after a change
+    QString m_changeReadError; // warned about already, until the file reads again
 };
 
 } // namespace NVL::Engineering::VK

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <ConfigurationEnums.h>
 #include <SmtpSettingsData.h>
 
 #include <QList>
@@ -17,13 +16,24 @@ struct PreparedMail
         QString email;
         QString name;
     };
+    enum class Kind { Report, Alert };
 
     SmtpSettingsData settings;
-    NotificationKind kind = NotificationKind::Periodic; // report or alert, for the counts of outcomes
     QList<Address> htmlRecipients; // in the order of the notification's recipient list
     QList<Address> textRecipients;
+    QString subject;
+    QString textSubject;           // the subject of the text message, shorter
     QString html;                  // the whole HTML part, heading included
     QString plainText;
+
+    // What the mail is for, as the log and the mail bookkeeping name it; never its content.
+    QString notificationAlias;
+    Kind kind = Kind::Report;
+    QString alertAlias; // of an alert: the radio's alias (may be empty), serial and new class
+    QString alertSerial;
+    QString alertClass;
+
+    qsizetype recipientCount() const { return htmlRecipients.size() + textRecipients.size(); }
 };
 
 } // namespace NVL::Engineering::VK

@@ -62,7 +62,19 @@ ReportTexts ReportComposer::composeAlert(const BatteryRecord &record)
     texts.tableHtml = tableHead + batteryRow(record) + tableEnd;
     texts.plainText =
         alertTextTemplate.arg(healthName(record), serialText(record), aliasText(record), esnText(record));
+    texts.alertAlias = aliasText(record).trimmed();
+    texts.alertSerial = serialText(record);
+    texts.alertClass = healthName(record);
     return texts;
+}
+
+QString ReportComposer::mailSubject(const NotificationData &notification, const ReportTexts &texts)
+{
+    if (notification.notificationType == NotificationKind::Triggered) {
+        const QString radio = texts.alertAlias.isEmpty() ? texts.alertSerial : texts.alertAlias;
+        return QStringLiteral("Battery alert: %1 is %2").arg(radio, texts.alertClass);
+    }
+    return QStringLiteral("Battery report: ") + QString::fromStdString(notification.alias);
 }
 
 QString ReportComposer::mailHtml(const NotificationData &notification, const ReportTexts &texts,
@@ -78,6 +90,19 @@ QString ReportComposer::mailHtml(const NotificationData &notification, const Rep
         return heading + texts.tableHtml;
     }
     return QString();
+}
+
+QString ReportComposer::textMessageSubject(const QString &subject)
+{
+    if (subject.size() <= TextSubjectLength)
+        return subject;
+    // Between words where one ends late enough; ASCII dots, since a character outside the gateways'
+    // alphabet would halve what one message holds.
+    QString cut = subject.left(TextSubjectLength - 3);
+    const qsizetype blank = cut.lastIndexOf(QLatin1Char(' '));
+    if (subject.at(cut.size()) != QLatin1Char(' ') && blank > TextSubjectLength / 2)
+        cut.truncate(blank);
+    return cut.trimmed() + QStringLiteral("...");
 }
 
 } // namespace NVL::Engineering::VK

@@ -10,6 +10,10 @@ struct ReportTexts
     QString summaryHtml; // counts per health class; empty for an alert
     QString tableHtml;   // one row per battery
     QString plainText;   // what text-message recipients get
+    // Of an alert: the radio's alias (may be empty) and serial, and the class its battery fell to.
+    QString alertAlias;
+    QString alertSerial;
+    QString alertClass;
 };
 
 } // namespace NVL::Engineering::VK

@@ -88,8 +88,9 @@ bool SystemdServiceRun::run()
 
     // Called under the run state's mutex, so the calls never overlap. A state is published again
     // after each request; systemd hears of every change once.
+    // A failed start sends no READY=1: its reason and the exit code tell systemd that it failed.
     std::uint32_t published = ServiceStopped;
-    ServiceRunState state(m_service, [&startLog, &published](const ServiceStatus &status) {
+    ServiceRunState state(m_service, [this, &startLog, &published](const ServiceStatus &status) {
         if (status.currentState == published)
             return;
         published = status.currentState;
@@ -97,6 +98,8 @@ bool SystemdServiceRun::run()
             SystemdNotifier::ready(startLog.statusText());
         else if (published == ServiceStopPending)
             SystemdNotifier::stopping();
+        else if (published == ServiceStopped && !m_service.startFailure().isEmpty())
+            SystemdNotifier::status(m_service.startFailure());
     });
 
     StopSignalPipe stopSignals;

@@ -82,7 +82,7 @@ private Q_SLOTS:
         });
         click(window.get(), "addNotificationButton");
         QVERIFY(driver.allDialogsHandled());
-        window.reset(); // the restart prompt, answered by the driver
+        window.reset(); // the word that the changes are saved, answered by the driver
         QVERIFY(driver.unexpectedDialogs.isEmpty());
         QCOMPARE(driver.boxes.size(), 1);
 

@@ -270,6 +270,12 @@ private Q_SLOTS:
         QVERIFY(after.value(QStringLiteral("voltkeep_last_mail_delivery_timestamp_seconds")) >= double(started));
         QCOMPARE(after.value(QStringLiteral("voltkeep_mail_queue_depth")), 0.0);
         QVERIFY(after.value(QStringLiteral("voltkeep_start_time_seconds")) <= double(started));
+
+        // The overview tells of the notification's last mail: it failed, having gone once before.
+        const QByteArray overview = get(QStringLiteral("/")).second;
+        QVERIFY(overview.contains("<tr><td>to Fair</td>"));
+        QVERIFY(overview.contains("Failed</span> 127.0.0.1:"));
+        QVERIFY(!overview.contains("<td class=\"wide\">never</td>"));
     }
 };
 

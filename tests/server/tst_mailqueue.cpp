@@ -1,5 +1,6 @@
 // The mail worker: deliveries leave the calling thread at once, go out in order with one SMTP session
 // each, and a stop lets only the delivery in progress end, within the SMTP client's time-outs.
+#include "MailLedger.h"
 #include "MailQueue.h"
 #include "NotificationDelivery.h"
 #include "NotificationTestSupport.h"
@@ -42,12 +43,15 @@ private Q_SLOTS:
     {
         SmtpTestServer smtp;
         QVERIFY2(smtp.start(), qPrintable(smtp.errorString()));
-        MailQueue queue(&NotificationDelivery::sendMail);
+        // The worker records into the ledger while this thread reads it.
+        MailLedger ledger;
+        MailQueue queue(NotificationDelivery::sender(&ledger));
         QSignalSpy delivered(&queue, &MailQueue::delivered);
         QCOMPARE(queue.lastQueued(), quint64(0));
         for (int i = 1; i <= 3; ++i)
             QCOMPARE(queue.enqueue(mailTo(smtp.port(), QStringLiteral("n%1@example.test").arg(i), QString::number(i))),
                      quint64(i));
+        QTRY_VERIFY_WITH_TIMEOUT(ledger.totals().reportsDelivered == 3, 20000);
         QTRY_VERIFY_WITH_TIMEOUT(queue.isDone(3), 20000);
         QVERIFY(!delivered.isEmpty());
         QCOMPARE(delivered.last().at(0).toULongLong(), quint64(3));
@@ -89,6 +93,7 @@ private Q_SLOTS:
         // The scripted server takes one connection only: a second session would find nobody.
         queue.enqueue(mailTo(server.port(), QStringLiteral("second@example.test"), QStringLiteral("second")));
         QVERIFY(script.mailFromSeen.tryAcquire(1, 20000));
+        QCOMPARE(queue.waiting(), 1);
 
         QElapsedTimer clock;
         clock.start();

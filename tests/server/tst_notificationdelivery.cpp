@@ -1,4 +1,5 @@
 #include "FreePort.h"
+#include "MailLedger.h"
 #include "NotificationDelivery.h"
 #include "NotificationPlanner.h"
 #include "ReportComposer.h"
@@ -64,42 +65,48 @@ QStringList deliveryFailures()
     return result;
 }
 
-// Answers like a mail server that needs a login, and records what the client says.
-void smtpScript(ScriptedTcpServer::Connection &c)
+// Prepares and sends at once, reading the configuration where the tests write it.
+void deliver(const NotificationData &notification, const ReportTexts &texts, MailLedger *ledger = nullptr)
 {
-    QByteArray line;
-    c.send("220 scripted ESMTP\r\n");
-    if (!c.readLine(&line)) // EHLO
-        return;
-    c.send("250-scripted\r\n250 AUTH PLAIN LOGIN\r\n");
-    while (c.readLine(&line)) {
-        if (line == "AUTH LOGIN") {
-            c.send("334 VXNlcm5hbWU6\r\n");
-            c.readLine(&line);
-            c.send("334 UGFzc3dvcmQ6\r\n");
-            c.readLine(&line);
-            c.send("235 accepted\r\n");
-        } else if (line.startsWith("AUTH")) {
-            c.send("235 accepted\r\n");
-        } else if (line.startsWith("MAIL") || line.startsWith("RCPT")) {
-            c.send("250 ok\r\n");
-        } else if (line == "DATA") {
-            c.send("354 go on\r\n");
-            while (c.readLine(&line) && line != ".") {
-            }
-            c.send("250 queued\r\n");
-        } else if (line == "QUIT") {
-            c.send("221 bye\r\n");
-            break;
-        }
-    }
-    c.close();
+    NotificationDelivery(ConfigurationFile::filePath(), nullptr, ledger).deliver(notification, texts);
 }
 
-// Prepares and sends at once, reading the configuration where the tests write it.
-void deliver(const NotificationData &notification, const ReportTexts &texts)
+const QString password = QStringLiteral("Qw8-not-so-secret");
+
+// A mail server that needs a login and records what the client says. It answers `reply` to the
+// command that starts with `verb` ("greeting" before any, "." for the end of the data); a refused
+// login echoes the password as sent and leaves the client unable to send.
+ScriptedTcpServer::Script refusingAt(const QByteArray &verb = {}, const QByteArray &reply = {})
 {
-    NotificationDelivery(ConfigurationFile::filePath()).deliver(notification, texts);
+    return [verb, reply](ScriptedTcpServer::Connection &c) {
+        QByteArray line;
+        c.send(verb == "greeting" ? reply + "\r\n" : QByteArray("220 scripted ESMTP\r\n"));
+        while (verb != "greeting" && c.readLine(&line)) {
+            const bool refuse = !verb.isEmpty() && line.toUpper().startsWith(verb);
+            if (line.startsWith("EHLO")) {
+                c.send("250-scripted\r\n250-STARTTLS\r\n250 AUTH PLAIN LOGIN\r\n");
+            } else if (line == "AUTH LOGIN") {
+                c.send("334 VXNlcm5hbWU6\r\n");
+                c.readLine(&line);
+                c.send("334 UGFzc3dvcmQ6\r\n");
+                c.readLine(&line);
+                c.send(refuse ? reply + ' ' + line + "\r\n" : QByteArray("235 accepted\r\n"));
+            } else if (refuse || (verb == "AUTH" && line.startsWith("MAIL"))) {
+                c.send(refuse ? reply + "\r\n" : QByteArray("530 5.7.0 Authentication required\r\n"));
+            } else if (line == "DATA") {
+                c.send("354 go on\r\n");
+                while (c.readLine(&line) && line != ".") {
+                }
+                c.send(verb == "." ? reply + "\r\n" : QByteArray("250 queued\r\n"));
+            } else if (line == "QUIT") {
+                c.send("221 bye\r\n");
+                break;
+            } else {
+                c.send("250 ok\r\n");
+            }
+        }
+        c.close();
+    };
 }
 
 } // namespace
@@ -330,7 +337,7 @@ private Q_SLOTS:
     {
         QFETCH(bool, enabled);
         QFETCH(QByteArrayList, authLines);
-        ScriptedTcpServer server(smtpScript);
+        ScriptedTcpServer server(refusingAt());
         QVERIFY(server.start());
         SmtpSettingsData settings = plainSmtp(server.port());
         settings.authentication.enabled = enabled;
@@ -468,6 +475,72 @@ private Q_SLOTS:
         QCOMPARE(messages.at(1).rcptTos, QStringList{QStringLiteral("other@example.test")});
         const QByteArray summary = parseMail(messages.at(1).data).parts.value(0).body;
         QVERIFY(summary.endsWith(ReportComposer::composeReport(records).summaryHtml.toUtf8()));
+    }
+
+    // One Warning per failed delivery: where and why it stopped, never the password.
+    void failureAtEachStepIsLoggedOnce_data()
+    {
+        QTest::addColumn<QByteArray>("verb"); // the command refused; empty: nobody listens
+        QTest::addColumn<QString>("step");
+        QTest::addColumn<QString>("reason"); // as logged: the server's reply or the network's error
+        QTest::addColumn<bool>("transient");
+        QTest::newRow("no server") << QByteArray() << "connect" << "Connection refused" << true;
+        QTest::newRow("greeting") << QByteArray("greeting") << "connect" << "554 5.3.2 not accepting mail" << false;
+        QTest::newRow("STARTTLS") << QByteArray("STARTTLS") << "TLS" << "454 4.7.0 TLS not available" << true;
+        QTest::newRow("login, password echoed") << QByteArray("AUTH") << "login" << "535 5.7.8 refused: ***" << false;
+        QTest::newRow("sender") << QByteArray("MAIL") << "sender" << "550 5.7.1 sender rejected" << false;
+        QTest::newRow("recipient") << QByteArray("RCPT") << "recipient" << "450 4.2.1 mailbox busy" << true;
+        QTest::newRow("data") << QByteArray(".") << "data" << "554 5.6.0 message refused" << false;
+    }
+
+    void failureAtEachStepIsLoggedOnce()
+    {
+        QFETCH(QByteArray, verb);
+        QFETCH(QString, step);
+        QFETCH(QString, reason);
+        QFETCH(bool, transient);
+        ScriptedTcpServer server(refusingAt(verb, reason.toUtf8().replace(" ***", "")));
+        QVERIFY(verb.isEmpty() || server.start());
+        SmtpSettingsData settings = plainSmtp(verb.isEmpty() ? freeRadioPort() : server.port(), "vk", password.toStdString());
+        settings.security = verb == "STARTTLS" ? SecurityType::StartTls : SecurityType::PlainTcp;
+        QVERIFY(writeConfiguration(settings, standardRecipients(), {}));
+        MailLedger ledger;
+        RecordingEventSink sink;
+        deliver(periodic(PeriodicType::Daily, "08:00:00", ReportKind::FullReport, {opsUuid}),
+                ReportComposer::composeReport({}), &ledger);
+        QCOMPARE(sink.entries.size(), 1);
+        QCOMPARE(sink.entries.at(0).type, LogType::Warning);
+        QCOMPARE(sink.entries.at(0).message,
+                 QStringLiteral("Mail not sent for \"periodic\": report to 1 recipient; 127.0.0.1:%1 failed at %2: %3")
+                     .arg(settings.port)
+                     .arg(step, reason));
+        QCOMPARE(ledger.notifications().value(0).lastFailureTransient, transient);
+    }
+
+    // The same failure again and again is logged once an hour, and the success after it says so.
+    void repeatedFailuresAreCollapsed()
+    {
+        QDateTime now(QDate(2025, 1, 15), QTime(10, 0));
+        MailLedger ledger([&now] { return now; });
+        const quint16 deadPort = freeRadioPort();
+        QVERIFY(writeConfiguration(plainSmtp(deadPort), standardRecipients(), {}));
+        RecordingEventSink sink;
+        for (int i = 0; i < 5; ++i, now = now.addSecs(1200)) { // the fourth an hour after the first
+            if (i == 4)
+                QVERIFY(writeConfiguration(plainSmtp(m_smtp->port()), standardRecipients(), {}));
+            deliver(periodic(PeriodicType::Daily, "08:00:00", ReportKind::FullReport, {opsUuid}),
+                    ReportComposer::composeReport({}), &ledger);
+        }
+        const QString failure = QStringLiteral("Mail not sent for \"periodic\": report to 1 recipient; 127.0.0.1:%1 "
+                                               "failed at connect: Connection refused").arg(deadPort);
+        const QString since = QStringLiteral(" since 2025-01-15 10:00:00 +00:00)");
+        QCOMPARE(sink.entries.size(), 3);
+        QCOMPARE(sink.entries.at(0).message, failure);
+        QCOMPARE(sink.entries.at(1).message, failure + " (4 times in a row" + since);
+        QCOMPARE(sink.entries.at(2).message,
+                 "Mail sent for \"periodic\": report to 1 recipient (the first success after 4 failed attempts" + since);
+        QCOMPARE(ledger.totals().reportsFailed, quint64(4));
+        QCOMPARE(ledger.notifications().value(0).lastSuccess, now.addSecs(-1200));
     }
 
 private:

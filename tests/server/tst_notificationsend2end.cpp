@@ -12,6 +12,7 @@
 #include <QHostAddress>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimeZone>
 #include <QUdpSocket>
 #include <QtEndian>
 #include <QtTest>
@@ -146,6 +147,57 @@ private Q_SLOTS:
         QVERIFY(m_server->isRunning());
     }
 
+    // The server reads a changed file on its own: a new time is mailed without a restart, and a
+    // broken file in between keeps the plan with one Warning.
+    void changedScheduleIsMailedWithoutRestart()
+    {
+        // Local time is what the file means and what the log shows, with its offset.
+        const QTimeZone zone("Asia/Kolkata");
+        m_server->setEnvironment(QStringLiteral("TZ"), QStringLiteral("Asia/Kolkata"));
+        while (QDateTime::currentDateTime().toTimeZone(zone).time() > QTime(23, 59, 0))
+            QTest::qWait(1000);
+        const auto dueText = [](const QDateTime &due) { return due.toString(u"yyyy-MM-dd HH:mm:ss") + " +05:30"; };
+        const auto daily = [](const QDateTime &due) {
+            NotificationData n = periodic(PeriodicType::Daily, due.toString(QStringLiteral("HH:mm:ss")).toStdString(),
+                                          ReportKind::SummaryReport, {opsUuid, smsUuid});
+            n.alias = "Daily report of the northern depot";
+            return n;
+        };
+        const QDateTime now = QDateTime::currentDateTime().toTimeZone(zone);
+        const QDateTime later = now.addSecs(40 * 60);
+        QVERIFY(writeConfiguration(plainSmtp(m_smtp->port()), recipients(), {daily(later)}));
+        QVERIFY(m_server->start());
+        const QString planned = QStringLiteral("Notification \"Daily report of the northern depot\" is next due %1");
+        QVERIFY2(m_server->log().contains(planned.arg(dueText(later))),
+                 qPrintable(m_server->log()));
+
+        const QDateTime due = QDateTime::currentDateTime().toTimeZone(zone).addSecs(12);
+        QVERIFY(writeConfiguration(plainSmtp(m_smtp->port()), recipients(), {daily(due)}));
+        QVERIFY(m_server->waitForLog(planned.arg(dueText(due))));
+
+        QFile file(ConfigurationFile::filePath());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray good = file.readAll();
+        QVERIFY(writeRawConfiguration("{ \"notifications\": [ broken"));
+        QVERIFY(m_server->waitForLog(QStringLiteral("cannot be read, the notifications stay as planned: "
+                                                    "[json.exception.parse_error")));
+        QVERIFY(writeRawConfiguration(good));
+        QVERIFY(m_server->waitForLog(QStringLiteral("changed; the notifications are as planned")));
+        QVERIFY2(QDateTime::currentDateTime() < due, "the changes took longer than the test allows");
+
+        QVERIFY(m_smtp->waitForMessages(2, 20000));
+        QVERIFY(QDateTime::currentDateTime() >= due.addSecs(-1));
+        QVERIFY(m_server->waitForLog(
+            QStringLiteral("Information: Mail sent for \"Daily report of the northern depot\": report to 2 recipients\n")));
+        // The text message's subject goes into the message: it is cut short.
+        QCOMPARE(parseMail(m_smtp->messages().at(0).data).headers.value("subject"),
+                 QByteArray("Battery report: Daily report of the northern depot"));
+        QCOMPARE(parseMail(m_smtp->messages().at(1).data).headers.value("subject"),
+                 QByteArray("Battery report: Daily report of the..."));
+        QCOMPARE(m_server->countInLog(QStringLiteral("Warning:")), 1);
+        QCOMPARE(m_server->countInLog(QStringLiteral("is next due")), 2); // at start and after the change
+    }
+
     void healthAlertsFollowFallsIntoTheConfiguredClass()
     {
         QVERIFY(writeConfiguration(plainSmtp(m_smtp->port()), recipients(),
@@ -169,6 +221,9 @@ private Q_SLOTS:
         const QByteArray html = parseMail(messages.at(0).data).parts.value(0).body;
         QVERIFY(html.contains("<td>B0123456789</td><td>Fair</td>"));
         QVERIFY(html.contains("<td>Fell</td>"));
+        QCOMPARE(parseMail(messages.at(0).data).headers.value("subject"), QByteArray("Battery alert: Fell is Fair"));
+        QVERIFY(m_server->waitForLog(QStringLiteral("Information: Mail sent for \"to Fair\": alert, radio \"Fell\" "
+                                                    "(B0123456789) fell to Fair, to 1 recipient\n")));
 
         // Staying Fair, and falling to Poor (nobody is set to it), send nothing.
         QVERIFY(sendAndList(m_server->port(), reportMessage(battery('B', 1, 83)) + reportMessage(battery('B', 1, 40)),

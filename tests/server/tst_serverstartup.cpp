@@ -5,10 +5,13 @@
 #include "VoltkeepProcess.h"
 
 #include <QDir>
+#include <QTcpServer>
 #include <QTcpSocket>
+#include <QUdpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
 #include <sys/stat.h>
 
 using namespace NVL::Engineering::VK;
@@ -72,20 +75,47 @@ private Q_SLOTS:
         QVERIFY(!server.log().contains(QLatin1String("Unable to bind UDP socket")));
     }
 
-    void databaseThatCannotBeOpenedMeansNoListener()
+    // How a run in the foreground ends: a start that failed with status 1 (nobody could be served),
+    // Ctrl+C or SIGTERM with the stop a service manager's request runs, and status 0.
+    void foregroundRunEndsWithItsStatus_data()
     {
+        QTest::addColumn<QString>("obstacle");
+        QTest::addColumn<int>("signalNumber");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("end"); // of the log
+        const QString failed = QStringLiteral("Error: Voltkeep could not start and ends (exit status 1)\n");
+        const QString inUse = QStringLiteral("The bound address is already in use\n") + failed;
+        QTest::newRow("database") << "database" << 0 << 1 << "Error: Failed to open database\n" + failed;
+        QTest::newRow("TCP port taken") << "tcp" << 0 << 1 << "Error: Voltkeep Failed to listen for connections: " + inUse;
+        QTest::newRow("UDP port taken") << "udp" << 0 << 1 << "Error: Unable to bind UDP socket to port %1: " + inUse;
+        QTest::newRow("SIGINT") << QString() << int(SIGINT) << 0 << "Success: Voltkeep Stopped\n";
+        QTest::newRow("SIGTERM") << QString() << int(SIGTERM) << 0 << "Success: Voltkeep Stopped\n";
+    }
+
+    void foregroundRunEndsWithItsStatus()
+    {
+        QFETCH(QString, obstacle);
+        QFETCH(int, signalNumber);
+        QFETCH(int, status);
+        QFETCH(QString, end);
         QTemporaryDir dir;
         VoltkeepProcess server(dir.path());
         const quint16 port = VoltkeepProcess::freePort();
         server.setPort(port);
-        QVERIFY(QDir().mkpath(server.dataFolder() + QStringLiteral("/vk.db"))); // a folder where the file belongs
+        QTcpServer tcp;
+        QUdpSocket udp;
+        if (obstacle == QLatin1String("database")) // a folder where the file belongs
+            QVERIFY(QDir().mkpath(server.dataFolder() + QStringLiteral("/vk.db")));
+        QVERIFY(obstacle != QLatin1String("tcp") || tcp.listen(QHostAddress::LocalHost, port));
+        QVERIFY(obstacle != QLatin1String("udp") || udp.bind(QHostAddress::LocalHost, port, QUdpSocket::DontShareAddress));
         QVERIFY(server.start());
-        QVERIFY(server.log().contains(QLatin1String("Error: Failed to open database")));
-        QVERIFY(!server.log().contains(QLatin1String("Accepting connections")));
-        QVERIFY(server.isRunning()); // degraded, not ended
-        QTcpSocket probe;
-        probe.connectToHost(QHostAddress::LocalHost, port);
-        QVERIFY(!probe.waitForConnected(2000));
+        if (signalNumber != 0) {
+            QVERIFY(answersVersion(port));
+            QCOMPARE(::kill(pid_t(server.processId()), signalNumber), 0);
+        }
+        QCOMPARE(server.waitForExit(), status);
+        QVERIFY2(server.log().endsWith(end.arg(port)), qPrintable(server.log()));
+        QCOMPARE(server.countInLog(QStringLiteral("Error:")), status == 0 ? 0 : 2);
     }
 
     // Start-up reads the notification list; a FIFO there must cost an Error, not the service.

@@ -6,11 +6,14 @@
 #include "StandInFiles.h"
 #include "StandInManager.h"
 #include "TestPaths.h"
+#include "VoltkeepProcess.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QJsonObject>
 #include <QProcess>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -111,6 +114,7 @@ private slots:
     void installWithAccountTwiceThroughTheCommandLine();
     void consoleStartIsHandedToTheServiceManager();
     void failedDispatcherEndsWithMinusFour();
+    void failedStartStopsWithTheServersCode();
     void withoutTheStandInNothingChanges();
 };
 
@@ -313,6 +317,29 @@ void TestServiceProcess::failedDispatcherEndsWithMinusFour()
              QStringList{QStringLiteral("The Service failed to start [%1]").arg(qt_error_string(1056))});
     QCOMPARE(manager.journal(QStringLiteral("event")).value(0).mid(2, 3),
              (QStringList{QStringLiteral("1"), QStringLiteral("0"), QStringLiteral("0")}));
+}
+
+void TestServiceProcess::failedStartStopsWithTheServersCode()
+{
+    StandInManager manager;
+    QTemporaryDir data;
+    const quint16 port = freeRadioPort();
+    QTcpServer holder; // someone else has the radio port
+    QVERIFY(holder.listen(QHostAddress::LocalHost, port));
+    VoltkeepProcess(data.path()).setPort(port);
+    ProgramRunner voltkeep(QFileInfo(TestPaths::voltkeepBinary()).canonicalFilePath());
+    voltkeep.environment().insert(QStringLiteral("NORVALE_COMMON_APPDATA"), data.path());
+    QCOMPARE(voltkeep.run({QStringLiteral("-i")}).exitCode, 0);
+
+    QProcess service;
+    voltkeep.startAsService(service, QStringLiteral("Voltkeep"));
+    QVERIFY(service.waitForFinished(30000));
+    QCOMPARE(service.exitCode(), 1);
+    // Never running: straight to stopped, with the server's own code as the service-specific one.
+    QCOMPARE(withoutRepeats(manager.publishedStates()), (QList<quint32>{2, 1}));
+    const QStringList last = manager.journal(QStringLiteral("status")).last();
+    QCOMPARE(last.value(5), QStringLiteral("1066"));
+    QCOMPARE(last.value(6), QStringLiteral("1"));
 }
 
 void TestServiceProcess::withoutTheStandInNothingChanges()

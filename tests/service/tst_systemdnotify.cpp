@@ -8,7 +8,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHostAddress>
 #include <QProcess>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -118,7 +120,8 @@ private slots:
     void readyAfterTheListenerAndStopOnSignal_data();
     void readyAfterTheListenerAndStopOnSignal();
     void watchdogAtHalfTheInterval();
-    void failedStartIsTheStatus();
+    void failedStartFailsTheUnit_data();
+    void failedStartFailsTheUnit();
     void noEchoWhereStandardErrorIsTheJournal();
 
 private:
@@ -267,18 +270,36 @@ void TestSystemdNotify::watchdogAtHalfTheInterval()
     QCOMPARE(m_notify->count("STOPPING=1"), 1);
 }
 
-void TestSystemdNotify::failedStartIsTheStatus()
+void TestSystemdNotify::failedStartFailsTheUnit_data()
 {
-    // A folder where the database file belongs cannot be opened as a database.
-    QVERIFY(QDir().mkpath(dataFolder() + QStringLiteral("/vk.db")));
-    startServer();
-    QVERIFY(m_notify->waitFor("READY=1", 20000));
-    QCOMPARE(m_notify->messages().first().text, QByteArray("READY=1\nSTATUS=Failed to open database"));
-    QVERIFY(waitForLog(QStringLiteral("Error: Failed to open database")));
+    QTest::addColumn<bool>("portTaken");
+    QTest::addColumn<QByteArray>("status");
+    QTest::newRow("database cannot be opened") << false << QByteArray("STATUS=Failed to open database");
+    QTest::newRow("port taken") << true
+                                << QByteArray("STATUS=Voltkeep Failed to listen for connections: The bound address "
+                                              "is already in use");
+}
 
-    QVERIFY(stopServer(SIGTERM));
-    QCOMPARE(m_server->exitCode(), 0);
-    QVERIFY(serverLog().endsWith(QLatin1String("Success: Voltkeep Stopped\n")));
+void TestSystemdNotify::failedStartFailsTheUnit()
+{
+    QFETCH(bool, portTaken);
+    QFETCH(QByteArray, status);
+    QTcpServer holder;
+    if (portTaken)
+        QVERIFY(holder.listen(QHostAddress::LocalHost, m_port));
+    else // a folder where the database file belongs cannot be opened as a database
+        QVERIFY(QDir().mkpath(dataFolder() + QStringLiteral("/vk.db")));
+    startServer();
+    // systemd sees the reason and a failure status, never READY=1: Restart=on-failure applies.
+    QVERIFY(m_notify->waitFor("STATUS=", 20000));
+    QVERIFY(m_server->waitForFinished(15000));
+    QCOMPARE(m_server->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(m_server->exitCode(), 1);
+    m_notify->drain();
+    QCOMPARE(m_notify->messages().size(), 1);
+    QCOMPARE(m_notify->messages().first().text, status);
+    QVERIFY2(serverLog().endsWith(QLatin1String("Error: Voltkeep could not start and ends (exit status 1)\n")),
+             qPrintable(serverLog()));
 }
 
 void TestSystemdNotify::noEchoWhereStandardErrorIsTheJournal()

@@ -85,17 +85,27 @@ bool VoltkeepProcess::start(int timeoutMs)
     if (!m_process.waitForStarted(timeoutMs))
         return false;
     const QDeadlineTimer deadline(timeoutMs);
-    while (!deadline.hasExpired()) {
+    const auto finished = [this] {
         collect();
-        if (m_log.contains(QLatin1String("Accepting connections on port:"))
-            || m_log.contains(QLatin1String("Failed to open database"))
-            || m_log.contains(QLatin1String("Database error:")))
+        return m_log.contains(QLatin1String("Accepting connections on port:"))
+            || m_log.contains(QLatin1String("could not start"));
+    };
+    while (!deadline.hasExpired()) {
+        if (finished())
             return true;
         if (m_process.state() == QProcess::NotRunning)
-            return false;
+            return finished();
         m_process.waitForReadyRead(int(qMin<qint64>(deadline.remainingTime(), 100)));
     }
     return false;
+}
+
+int VoltkeepProcess::waitForExit(int timeoutMs)
+{
+    if (m_process.state() != QProcess::NotRunning && !m_process.waitForFinished(timeoutMs))
+        return -1;
+    collect();
+    return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
 }
 
 bool VoltkeepProcess::waitForLog(const QString &text, int timeoutMs, int occurrences)

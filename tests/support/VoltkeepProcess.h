@@ -31,12 +31,14 @@ public:
     qint64 processId() const { return m_process.processId(); }
 
     // Starts the program and waits for the log line that marks start-up as finished: the banner,
-    // or one of the failures that end start early. False if neither came in time.
+    // or the line of a failed start. False if neither came in time.
     bool start(int timeoutMs = 15000);
     bool waitForLog(const QString &text, int timeoutMs = 5000, int occurrences = 1);
     int countInLog(const QString &text);
     QString log();
     bool isRunning() const;
+    // The exit status once the program has ended by itself within the time; -1 otherwise.
+    int waitForExit(int timeoutMs = 15000);
     // SIGKILL: nothing is flushed or shut down.
     void kill();
     void terminate();

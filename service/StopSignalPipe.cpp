@@ -70,6 +70,11 @@ int StopSignalPipe::wait()
     }
 }
 
+int StopSignalPipe::descriptor() const
+{
+    return m_valid ? pipeFds[0] : -1;
+}
+
 void StopSignalPipe::wake()
 {
     if (m_valid)

@@ -18,6 +18,9 @@ public:
 
     // Blocks until a stop signal arrived (answers its number) or wake() was called (answers 0).
     int wait();
+    // The end that becomes readable when a stop signal arrived, for an event loop to watch; -1 when
+    // not valid.
+    int descriptor() const;
     // Ends a wait without a signal.
     void wake();
 
