@@ -24,6 +24,15 @@ void showUnreadableConfiguration(QWidget *parent, const QString &file, const std
                               .arg(shownPath(file), QString::fromUtf8(error.what())));
 }
 
+void showRefusedField(QWidget *parent, const QString &title, const FieldRules::Problem &problem)
+{
+    QString field = FieldRules::fieldName(problem.field);
+    field[0] = field[0].toUpper();
+    QMessageBox::warning(parent, title,
+                         QCoreApplication::translate("Bellwright", "%1 cannot be saved: %2. Nothing was saved.")
+                             .arg(field, problem.reason));
+}
+
 void showUnsavedChange(QWidget *parent, const QString &file)
 {
     QMessageBox::warning(parent, QCoreApplication::translate("Bellwright", "Bellwright"),

@@ -1,9 +1,14 @@
 #include "Notification.h"
 #include "ui_Notification.h"
 
+#include "ConfigurationMessages.h"
 #include "NVLStyleHandle.h"
 
+#include <FieldRules.h>
+
 #include <QListWidgetItem>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QTime>
 
 namespace NVL::Engineering::VK {
@@ -51,8 +56,15 @@ Notification::Notification(bool styled, const QString &defaultAlias, QWidget *pa
     connect(m_ui->assignButton, &QPushButton::clicked, this, &Notification::onAssign);
     connect(m_ui->unassignButton, &QPushButton::clicked, this, &Notification::onUnassign);
     connect(m_ui->aliasLineEdit, &QLineEdit::editingFinished, this, &Notification::onAliasEditFinished);
-    connect(m_ui->okButton, &QPushButton::clicked, this, &QDialog::accept);
+    connect(m_ui->okButton, &QPushButton::clicked, this, &Notification::accept);
     connect(m_ui->cancleButton, &QPushButton::clicked, this, &QDialog::reject);
+
+    // Height the dialog gains goes to the recipient lists, not to the blank inside the option boxes.
+    for (QWidget *box : {static_cast<QWidget *>(m_ui->NotificationType), static_cast<QWidget *>(m_ui->groupBox)}) {
+        QSizePolicy policy = box->sizePolicy();
+        policy.setVerticalPolicy(QSizePolicy::Maximum);
+        box->setSizePolicy(policy);
+    }
 
     m_ui->typeStackedWidget->setCurrentIndex(0);
     m_ui->periodStackedWidget->setCurrentIndex(0);
@@ -192,6 +204,30 @@ NotificationData Notification::notificationData() const
         data.recipientList.insert(m_ui->assignedList->item(row)->data(Qt::UserRole).toString().toStdString());
     }
     return data;
+}
+
+void Notification::accept()
+{
+    if (const auto problem = FieldRules::notificationProblem(notificationData())) {
+        showRefusedField(this, tr("Notification"), *problem);
+        m_ui->aliasLineEdit->setFocus();
+        return;
+    }
+    if (m_ui->assignedList->count() == 0) {
+        QMessageBox box(QMessageBox::Warning, tr("Notification"),
+                        tr("\"%1\" has no recipients, so it will never mail anyone.").arg(m_ui->aliasLineEdit->text()),
+                        QMessageBox::NoButton, this);
+        QPushButton *save = box.addButton(tr("Save Anyway"), QMessageBox::AcceptRole);
+        QPushButton *back = box.addButton(tr("Go Back"), QMessageBox::RejectRole);
+        box.setDefaultButton(save);
+        box.setEscapeButton(back);
+        box.exec();
+        if (box.clickedButton() != save) {
+            m_ui->availableList->setFocus();
+            return;
+        }
+    }
+    QDialog::accept();
 }
 
 void Notification::notificationTypeChanged()

@@ -31,6 +31,10 @@ public:
 
     NotificationData notificationData() const;
 
+    // Refuses an alias the file must not hold; a notification without recipients would never mail
+    // anyone, so the user is told and may go back or save it anyway.
+    void accept() override;
+
 private slots:
     void notificationTypeChanged();
     void periodTypeChanged(int id, bool checked);

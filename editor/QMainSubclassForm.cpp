@@ -10,6 +10,7 @@
 #include "SMTPSettings.h"
 
 #include <ConfigurationFile.h>
+#include <RecipientUse.h>
 
 #include <QCoreApplication>
 #include <QDialog>
@@ -177,14 +178,28 @@ void QMainSubclassForm::onSMTPSettings()
 void QMainSubclassForm::onRecipients()
 {
     RecipientList recipients;
-    if (!readSection([&recipients](const ConfigurationFile &file) { recipients = file.recipients(); }))
+    NotificationList notifications;
+    if (!readSection([&](const ConfigurationFile &file) {
+            recipients = file.recipients();
+            notifications = file.notifications();
+        }))
         return;
 
     Recipients dialog(recipients, this);
+    dialog.setNotifications(notifications);
     if (dialog.exec() != QDialog::Accepted)
         return;
 
-    writeSection([&dialog](const ConfigurationFile &file) { return file.setRecipients(dialog.recipientRecords()); });
+    const RecipientList kept = dialog.recipientRecords();
+    const std::set<std::string> removed = RecipientUse::removedRecipients(recipients, kept);
+    if (RecipientUse::notificationsNaming(notifications, removed).isEmpty()) {
+        writeSection([&kept](const ConfigurationFile &file) { return file.setRecipients(kept); });
+        return;
+    }
+    const NotificationList cleaned = dialog.notificationRecords();
+    // The list shows the file again, without the removed recipients, which later writes then keep out.
+    if (writeSection([&](const ConfigurationFile &file) { return file.setRecipientsAndNotifications(kept, cleaned); }))
+        readSection([this](const ConfigurationFile &) { loadNotifications(); });
 }
 
 void QMainSubclassForm::onAddNotification()
@@ -231,6 +246,15 @@ void QMainSubclassForm::onEditNotification()
 void QMainSubclassForm::onRemoveNotification()
 {
     const QList<QListWidgetItem *> selected = m_ui->notificationsListWidget->selectedItems();
+    QStringList aliases;
+    for (const QListWidgetItem *item : selected)
+        aliases << QLatin1Char('"') + item->text() + QLatin1Char('"');
+    // With nothing selected nothing is asked, and the list is written as it stands, as always.
+    const QString question = selected.size() == 1 ? tr("Remove the notification %1?") : tr("Remove the notifications %1?");
+    if (!selected.isEmpty()
+        && QMessageBox::question(this, tr("Remove Notification"), question.arg(aliases.join(QStringLiteral(", "))))
+               != QMessageBox::Yes)
+        return;
     for (QListWidgetItem *item : selected) {
         m_notificationItems.remove(item);
         delete item;

@@ -1,9 +1,14 @@
 #include "Recipients.h"
 #include "ui_Recipients.h"
 
+#include "ConfigurationMessages.h"
 #include "NVLStyleHandle.h"
 
+#include <FieldRules.h>
+#include <RecipientUse.h>
+
 #include <QListWidgetItem>
+#include <QMessageBox>
 #include <QRegularExpression>
 #include <QUuid>
 
@@ -21,6 +26,22 @@ Recipients::Recipients(const RecipientList &recipients, QWidget *parent)
     setPalette(NVLStyleHandle::currentPalette(false));
 
     fillList(recipients);
+    m_ui->textMessageCheckBox->setToolTip(
+        tr("The address is a mail-to-SMS gateway of a mobile carrier: it gets the short plain-text message "
+           "instead of the HTML report."));
+    // The addresses are the longest texts here: the details take most of the room, and a larger font
+    // widens the dialog until a long gateway address shows whole. The check box keeps its own width,
+    // so a click beside its label does not toggle it.
+    m_ui->horizontalLayout_4->setStretch(0, 1);
+    m_ui->horizontalLayout_4->setStretch(1, 2);
+    m_ui->emailLineEdit->setMinimumWidth(
+        m_ui->emailLineEdit->fontMetrics().horizontalAdvance(QStringLiteral("5551234567@sms.carrier.example")) + 12);
+    m_ui->textMessageCheckBox->setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Fixed);
+    // The buttons under the list need no more than their words; the style's 80 px each would keep the
+    // list column wider than the names in it.
+    for (QPushButton *button : {m_ui->addPushButton, m_ui->removePushButton}) {
+        button->setMinimumWidth(button->fontMetrics().horizontalAdvance(button->text()) + 24);
+    }
 
     connect(m_ui->addPushButton, &QPushButton::clicked, this, [this] { addRecipient(); });
     connect(m_ui->removePushButton, &QPushButton::clicked, this, [this] { removeRecipients(); });
@@ -33,7 +54,7 @@ Recipients::Recipients(const RecipientList &recipients, QWidget *parent)
     connect(m_ui->emailLineEdit, &QLineEdit::textEdited, this, [this](const QString &text) { emailEdited(text); });
     // clicked, not toggled: filling or blanking the panel must not write into a record.
     connect(m_ui->textMessageCheckBox, &QCheckBox::clicked, this, [this](bool checked) { textMessageClicked(checked); });
-    connect(m_ui->okButton, &QPushButton::clicked, this, &QDialog::accept);
+    connect(m_ui->okButton, &QPushButton::clicked, this, &Recipients::accept);
     connect(m_ui->cancleButton, &QPushButton::clicked, this, &QDialog::reject);
 }
 
@@ -94,10 +115,48 @@ void Recipients::addRecipient()
 void Recipients::removeRecipients()
 {
     const QList<QListWidgetItem *> selected = m_ui->listWidget->selectedItems();
+    std::set<std::string> uuids;
+    QStringList names;
+    for (QListWidgetItem *item : selected) {
+        if (const RecipientData *record = m_recipientItems.find(item)) {
+            uuids.insert(record->uuid);
+            names << QString::fromStdString(record->name);
+        }
+    }
+    const QStringList users = RecipientUse::notificationsNaming(m_notifications, uuids);
+    if (!users.isEmpty()) {
+        const auto quoted = [](const QStringList &texts) {
+            return QLatin1Char('"') + texts.join(QStringLiteral("\", \"")) + QLatin1Char('"');
+        };
+        const QString text = names.size() == 1
+            ? tr("Remove %1? It is taken out of the notifications that name it: %2.")
+            : tr("Remove %1? They are taken out of the notifications that name them: %2.");
+        if (QMessageBox::question(this, tr("Remove Recipient"), text.arg(quoted(names), quoted(users))) != QMessageBox::Yes) {
+            return;
+        }
+        RecipientUse::removeFromNotifications(m_notifications, uuids);
+    }
     for (QListWidgetItem *item : selected) {
         m_recipientItems.remove(item);
         delete item;
     }
+}
+
+void Recipients::accept()
+{
+    for (const auto &[item, record] : m_recipientItems) {
+        const auto problem = FieldRules::recipientProblem(record);
+        if (!problem) {
+            continue;
+        }
+        // The recipient in the details panel, so the user sees which one is meant.
+        m_ui->listWidget->clearSelection();
+        m_ui->listWidget->setCurrentItem(item);
+        showRefusedField(this, tr("Recipients"), *problem);
+        (problem->field == FieldRules::Field::RecipientName ? m_ui->nameLineEdit : m_ui->emailLineEdit)->setFocus();
+        return;
+    }
+    QDialog::accept();
 }
 
 void Recipients::selectionChanged()

@@ -2,16 +2,11 @@
 
 #include "ui_SMTPSettings.h"
 
+#include "ConfigurationMessages.h"
 #include "NVLStyleHandle.h"
 
-#include <EmailAddress.h>
-#include <MimeHtml.h>
-#include <MimeInlineFile.h>
-#include <MimeMessage.h>
-#include <SmtpSession.h>
+#include <TestMail.h>
 
-#include <QDateTime>
-#include <QFile>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -26,12 +21,23 @@ SMTPSettings::SMTPSettings(const SmtpSettingsData &settings, QWidget *parent)
     m_ui->setupUi(this);
     // The choices in the order of the form's items.
     const SecurityType choices[] = {SecurityType::PlainTcp, SecurityType::ImplicitTls, SecurityType::StartTls};
-    for (int i = 0; i < m_ui->securityComboBox->count() && i < int(std::size(choices)); ++i)
+    const QString tips[] = {tr("TCP/IP: no encryption at all; usually port 25."),
+                            tr("SSL: encrypted from the first byte (SMTPS); usually port 465."),
+                            tr("TLS: starts plain and switches to encryption with STARTTLS; usually port 587.")};
+    for (int i = 0; i < m_ui->securityComboBox->count() && i < int(std::size(choices)); ++i) {
         m_ui->securityComboBox->setItemData(i, QVariant::fromValue(choices[i]));
+        m_ui->securityComboBox->setItemData(i, tips[i], Qt::ToolTipRole);
+    }
+    m_ui->securityComboBox->setToolTip(tips[0] + QLatin1Char('\n') + tips[1] + QLatin1Char('\n') + tips[2]);
 
     NVLStyleHandle::updatePalettes(palette(), false);
     NVLStyleHandle::applyDialogStyle(this);
     setPalette(NVLStyleHandle::currentPalette(false));
+    // Room for an ordinary address at any font size: a larger font widens the dialog instead of
+    // hiding the start of the text.
+    for (QLineEdit *edit : {m_ui->serverLineEdit, m_ui->usernameLineEdit, m_ui->passwordLineEdit, m_ui->nameLineEdit,
+                            m_ui->emailLineEdit})
+        edit->setMinimumWidth(edit->fontMetrics().averageCharWidth() * 24);
 
     showSettings(settings);
 
@@ -73,15 +79,10 @@ SmtpSettingsData SMTPSettings::smtpSettingsData() const
     return settings;
 }
 
-bool SMTPSettings::isStorablePassword(const QString &password)
-{
-    return std::all_of(password.cbegin(), password.cend(), [](QChar c) { return c.unicode() < 0x80; });
-}
-
 void SMTPSettings::accept()
 {
     // Refused here rather than failing when the file is written, where the change would be lost.
-    if (!isStorablePassword(m_ui->passwordLineEdit->text())) {
+    if (!FieldRules::isStorablePassword(m_ui->passwordLineEdit->text())) {
         QMessageBox::warning(this, tr("SMTP Settings"),
                              tr("The password contains characters outside ASCII, which the configuration "
                                 "file cannot store. Please use only ASCII letters, digits and symbols. "
@@ -89,46 +90,37 @@ void SMTPSettings::accept()
         m_ui->passwordLineEdit->setFocus();
         return;
     }
+    if (const auto problem = FieldRules::smtpSettingsProblem(smtpSettingsData())) {
+        showRefusedField(this, tr("SMTP Settings"), *problem);
+        fieldWidget(problem->field)->setFocus();
+        return;
+    }
     QDialog::accept();
 }
 
-QString SMTPSettings::testMailErrors(const SmtpSettingsData &settings)
+QLineEdit *SMTPSettings::fieldWidget(FieldRules::Field field) const
 {
-    // The message only points at these; they outlive it.
-    EmailAddress self(QString::fromStdString(settings.sender.email), QString::fromStdString(settings.sender.name));
-    MimeHtml html(QStringLiteral("<img src='cid:image1' /><h1>Voltkeep Report: %1</h1>")
-                      .arg(QDateTime::currentDateTime().toString(Qt::TextDate))
-                  + QStringLiteral("<hr>"));
-    MimeInlineFile logo(new QFile(QStringLiteral(":/NVLLogo.png")));
-    logo.setContentId(QStringLiteral("image1"));
-    logo.setContentType(QStringLiteral("image/png"));
-
-    MimeMessage message(true);
-    message.setSender(&self);
-    message.addRecipient(&self, MimeMessage::To);
-    message.addPart(&html);
-    message.addPart(&logo);
-
-    // The steps that could not run after a failed connection still count as failed.
-    const SmtpSession::Outcome outcome = SmtpSession::run(settings, {&message});
-    QString errors;
-    if (!outcome.connected)
-        errors += tr("Failed to connect to host.\n");
-    if (!outcome.connected || !outcome.loggedIn)
-        errors += tr("Failed to login.\n");
-    if (!outcome.sent.value(0))
-        errors += tr("Failed to send mail.\n");
-    return errors;
+    switch (field) {
+    case FieldRules::Field::SmtpServer: return m_ui->serverLineEdit;
+    case FieldRules::Field::SmtpUser: return m_ui->usernameLineEdit;
+    case FieldRules::Field::SmtpPassword: return m_ui->passwordLineEdit;
+    case FieldRules::Field::SenderName: return m_ui->nameLineEdit;
+    default: break;
+    }
+    return m_ui->emailLineEdit;
 }
 
 void SMTPSettings::sendTestMail()
 {
-    const QString errors = testMailErrors(smtpSettingsData());
-    if (!errors.isEmpty())
-        QMessageBox::warning(this, tr("SMTP Test"), tr("Test email failed:\n%1").arg(errors));
+    const SmtpSettingsData settings = smtpSettingsData();
+    const SmtpSession::Outcome outcome = TestMail::send(settings);
+    if (!outcome.succeeded())
+        QMessageBox::warning(this, tr("SMTP Test"),
+                             tr("Test email failed:\n%1").arg(TestMail::report(settings, outcome).join(QLatin1Char('\n'))));
     else
         QMessageBox::information(this, tr("SMTP Test"),
-                                 tr("Test email succesfully sent to self. Check email to confirm."));
+                                 tr("Test email successfully sent to %1. Check email to confirm.")
+                                     .arg(QString::fromStdString(settings.sender.email)));
 }
 
 } // namespace NVL::Engineering::VK

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <FieldRules.h>
 #include <SmtpSettingsData.h>
 
 #include <QDialog>
@@ -10,6 +11,8 @@
 namespace Ui {
 class SMTPSettings;
 }
+
+class QLineEdit;
 
 namespace NVL::Engineering::VK {
 
@@ -25,18 +28,16 @@ public:
 
     SmtpSettingsData smtpSettingsData() const;
 
+    // Sends the test mail and tells how it went: the address on success; otherwise the server, the
+    // steps tried and the one that failed, with the reason.
     void sendTestMail();
 
-    // The file stores the password XOR-scrambled with an ASCII key; only ASCII stays valid UTF-8 there.
-    static bool isStorablePassword(const QString &password);
-
-    // The lines of the failed steps, in the order connect, login, send; empty when the mail went out.
-    static QString testMailErrors(const SmtpSettingsData &settings);
-
+    // Refuses what the configuration file must not hold (FieldRules), naming the field.
     void accept() override;
 
 private:
     void showSettings(const SmtpSettingsData &settings);
+    QLineEdit *fieldWidget(FieldRules::Field field) const;
 
     std::unique_ptr<Ui::SMTPSettings> m_ui;
 };

@@ -2,6 +2,7 @@
 #include "ApplicationVersion.h"
 #include "ConfigurationMessages.h"
 #include "DataPaths.h"
+#include "DisplayScaling.h"
 #include "QMainSubclassForm.h"
 #include "SingleInstanceLock.h"
 #ifdef VK_EDITOR_TEST_HOOK
@@ -23,12 +24,13 @@ extern "C" __attribute__((used)) const char bellwrightVersionStamp[] = "Bellwrig
 
 int main(int argc, char *argv[])
 {
+    chooseDisplayScaling();
     QApplication application(argc, argv);
 #ifdef VK_EDITOR_TEST_HOOK
     ProcessTestHook::installIfRequested();
 #endif
 
-    SingleInstanceLock lock(QStringLiteral("NorvaleTechnologies_Bellwright_SingleAppInstance"));
+    SingleInstanceLock lock;
     if (!lock.tryLock()) {
         QMessageBox::critical(nullptr, QCoreApplication::translate("Bellwright", "Bellwright Startup Failure"),
                               QCoreApplication::translate("Bellwright", "Only one instance of Bellwright can exist!"));

@@ -37,6 +37,12 @@ packages=(
   chromium
   python3-prometheus-client
   curl
+  # The Debian packages: built with debhelper's CMake support, checked with lintian.
+  dpkg-dev
+  debhelper
+  lintian
+  # scripts/try-packages.sh installs them in a scratch root of Debian 12.
+  debootstrap
 )
 
 missing=()

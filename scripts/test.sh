@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, checks that every production source compiles for Windows, builds
-# everything with AddressSanitizer and UndefinedBehaviorSanitizer, and runs every test.
+# Installs what is missing, checks that every production source compiles for Windows, builds and
+# checks the Debian packages, builds everything with AddressSanitizer and UndefinedBehaviorSanitizer,
+# and runs every test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -8,6 +9,10 @@ bash scripts/install-deps.sh
 
 # Cheap and first: every production source still compiles for Windows.
 bash scripts/windows-syntax-check.sh
+
+# The Debian packages, built from the tracked files as a fresh clone has them, clean under lintian,
+# their contents, programs and unit checked.
+bash tests/package/check_packages.sh
 
 build=build-sanitize
 cmake -S . -B "$build" -DVK_SANITIZE=ON -DVK_EDITOR_TEST_HOOK=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -69,13 +69,7 @@ Voltkeep::Voltkeep(int argc, char **argv)
     m_settings = std::make_unique<QSettings>(m_paths.settingsFile(), QSettings::IniFormat);
     m_fleet = std::make_unique<FleetIndex>();
     m_metrics = std::make_unique<ServerMetrics>();
-    setServiceDescription(programName()
-                          + QStringLiteral(" %1.%2.%3 Build %4")
-                                .arg(Identity::VersionMajor)
-                                .arg(Identity::VersionMinor)
-                                .arg(Identity::VersionPatch)
-                                .arg(Identity::VersionBuild)
-                          + QStringLiteral(" (Maintains Battery Data)"));
+    setServiceDescription(QString::fromLatin1(Identity::Description));
 }
 
 Voltkeep::~Voltkeep()

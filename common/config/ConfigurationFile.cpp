@@ -10,6 +10,7 @@
 #include <QSaveFile>
 
 #include <string>
+#include <utility>
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
@@ -66,6 +67,30 @@ QByteArray readRegularFile(const QString &path)
 #endif
 }
 
+#ifdef Q_OS_UNIX
+// Root writes on behalf of the service's user (sudo vkconfig, Bellwright as root): a file or folder it
+// made with its own owner would lock the service out of its configuration. So what root creates takes
+// the owner of the folder it is created in, and a replaced file keeps the owner it had.
+void takeOwnerOf(int descriptor, const QString &model)
+{
+    struct stat status;
+    if (::geteuid() != 0 || ::stat(QFile::encodeName(model).constData(), &status) != 0)
+        return;
+    if (::fchown(descriptor, status.st_uid, status.st_gid) != 0) {
+        // Written all the same, owned by root as it always was before this rule.
+    }
+}
+
+void takeOwnerOf(const QString &path, const QString &model)
+{
+    const int descriptor = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor < 0)
+        return;
+    takeOwnerOf(descriptor, model);
+    ::close(descriptor);
+}
+#endif
+
 } // namespace
 
 ConfigurationFile::ConfigurationFile(QObject *parent)
@@ -86,9 +111,22 @@ QString ConfigurationFile::filePath()
 
 void ConfigurationFile::makeFolder() const
 {
-    const QString folder = QFileInfo(m_path).path();
-    if (!QDir(folder).exists())
-        QDir().mkpath(folder);
+    const QString folder = QFileInfo(m_path).absolutePath();
+    if (QDir(folder).exists())
+        return;
+#ifdef Q_OS_UNIX
+    // One level at a time, each taking the owner of the folder it is made in.
+    QStringList missing;
+    for (QString f = folder; !QFileInfo::exists(f) && f != QFileInfo(f).path(); f = QFileInfo(f).path())
+        missing.prepend(f);
+    for (const QString &f : std::as_const(missing)) {
+        if (!QDir().mkdir(f))
+            return;
+        takeOwnerOf(f, QFileInfo(f).path());
+    }
+#else
+    QDir().mkpath(folder);
+#endif
 }
 
 nlohmann::json ConfigurationFile::readDocument() const
@@ -123,6 +161,9 @@ bool ConfigurationFile::writeDocument(const nlohmann::json &document) const
         file.cancelWriting();
         return false;
     }
+#ifdef Q_OS_UNIX
+    takeOwnerOf(int(file.handle()), QFileInfo::exists(path) ? path : QFileInfo(path).absolutePath());
+#endif
     const auto size = static_cast<qint64>(text.size());
     // The explicit flush matters: on a full disk (or past a file-size limit) QSaveFile's buffered
     // bytes fail to reach the file, yet commit() in Qt 6.4 still renames the truncated file into place.
@@ -170,6 +211,15 @@ bool ConfigurationFile::setRecipients(const RecipientList &recipients) const
 bool ConfigurationFile::setNotifications(const NotificationList &notifications) const
 {
     return replaceMember("notifications", notifications);
+}
+
+bool ConfigurationFile::setRecipientsAndNotifications(const RecipientList &recipients,
+                                                      const NotificationList &notifications) const
+{
+    nlohmann::json document = readDocument();
+    document["recipients"] = recipients;
+    document["notifications"] = notifications;
+    return writeDocument(document);
 }
 
 bool ConfigurationFile::replaceMember(const char *key, nlohmann::json value) const

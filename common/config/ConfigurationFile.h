@@ -39,6 +39,8 @@ public:
     bool setSmtpSettings(const SmtpSettingsData &settings) const;
     bool setRecipients(const RecipientList &recipients) const;
     bool setNotifications(const NotificationList &notifications) const;
+    // Both in one write: a removed recipient leaves the notifications in the same replace.
+    bool setRecipientsAndNotifications(const RecipientList &recipients, const NotificationList &notifications) const;
 
     // Where both programs find the file on this machine (DataPaths::current()).
     static QString filePath();
@@ -46,6 +48,7 @@ public:
 private:
     bool replaceMember(const char *key, nlohmann::json value) const;
     // The file's folder, with its parents, where it is missing; a failure shows when the file is used.
+    // Made by root, each folder takes the owner of the one it is made in.
     void makeFolder() const;
 
     QString m_path;

@@ -3,6 +3,7 @@
 
 #include "ApplicationVersion.h"
 #include "ConfigurationFile.h"
+#include "DisplayScaling.h"
 #include "Notification.h"
 #include "QMainSubclassForm.h"
 #include "Recipients.h"
@@ -13,6 +14,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QListWidget>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -28,7 +30,7 @@ namespace {
 RecipientList sampleRecipients()
 {
     return {{"{6f1c2a4e-0b7d-4c61-9a53-2e8f10b4d7a1}", "Fleet Office", "fleet@example.org", false},
-            {"{1d9e7b30-5c2a-4f88-b1e6-7a0c3d95e412}", "Duty Phone", "5550100@sms.example.net", true},
+            {"{1d9e7b30-5c2a-4f88-b1e6-7a0c3d95e412}", "Duty Phone", "5551234567@sms.carrier.example", true},
             {"{a4b2c9d1-3e6f-4a70-8c15-d2e9f0a7b3c6}", "Workshop", "workshop@example.org", false},
             {"{c3e8f1a2-9b4d-4e57-a6c0-1f2d3e4b5a69}", "Alice Martin", "alice.martin@example.org", false}};
 }
@@ -82,6 +84,7 @@ void shootModal(ShotTaker &shots, const QString &name, const std::function<void(
 
 int main(int argc, char *argv[])
 {
+    chooseDisplayScaling(); // as Bellwright does
     QApplication app(argc, argv);
     if (argc != 2) {
         std::fprintf(stderr, "usage: vk_editor_shots <folder>\n");
@@ -118,6 +121,30 @@ int main(int argc, char *argv[])
     {
         Notification dialog(notifications[1], ConfigurationFile().recipients(), QStringLiteral("Notification 3"));
         shots.take(dialog, QStringLiteral("notification-edit-triggered"));
+    }
+    // The questions and warnings a user meets on the way.
+    {
+        Recipients dialog(ConfigurationFile().recipients());
+        dialog.setNotifications(notifications);
+        dialog.findChild<QListWidget *>(QStringLiteral("listWidget"))->setCurrentRow(2); // Fleet Office
+        dialog.show();
+        shootModal(shots, QStringLiteral("remove-recipient"),
+                   [&dialog] { dialog.findChild<QPushButton *>(QStringLiteral("removePushButton"))->click(); });
+    }
+    {
+        Notification dialog(ConfigurationFile().recipients(), QStringLiteral("Notification 3"));
+        dialog.show();
+        shootModal(shots, QStringLiteral("notification-no-recipients"),
+                   [&dialog] { dialog.findChild<QPushButton *>(QStringLiteral("okButton"))->click(); });
+    }
+    {
+        SmtpSettingsData unreachable = sampleSmtpSettings();
+        unreachable.server = "127.0.0.1";
+        unreachable.port = 9; // discard: nothing listens there
+        unreachable.security = SecurityType::PlainTcp;
+        SMTPSettings dialog(unreachable);
+        dialog.show();
+        shootModal(shots, QStringLiteral("test-mail-failed"), [&dialog] { dialog.sendTestMail(); });
     }
     ConfigurationFile().setSmtpSettings(sampleSmtpSettings());
     {

@@ -1,6 +1,8 @@
 #include "SystemdUnitFile.h"
 
 #include <QDir>
+#include <QFile>
+#include <QHash>
 #include <QRegularExpression>
 #include <QStringList>
 
@@ -58,6 +60,8 @@ SystemdUnitFile::SystemdUnitFile(const QString &serviceName, const QString &desc
 void SystemdUnitFile::setUser(const QString &user) { m_user = user; }
 void SystemdUnitFile::setWritableFolder(const QString &folder) { m_writableFolder = QDir::cleanPath(folder); }
 void SystemdUnitFile::setCommonFolderOverride(const QString &commonFolder) { m_commonOverride = commonFolder; }
+void SystemdUnitFile::setOrigin(const QString &origin) { m_origin = origin; }
+void SystemdUnitFile::setAlias(const QString &alias) { m_alias = alias; }
 
 bool SystemdUnitFile::userForAccount(const QString &account, QString &user)
 {
@@ -87,7 +91,8 @@ QString SystemdUnitFile::text() const
         m_error = error;
         return QString();
     };
-    for (const QString &value : {m_serviceName, m_description, m_programPath, m_user, m_writableFolder, m_commonOverride})
+    for (const QString &value : {m_serviceName, m_description, m_programPath, m_user, m_writableFolder, m_commonOverride,
+                                 m_origin, m_alias})
         if (hasControlCharacter(value))
             return fail(QStringLiteral("a control character in \"%1\"").arg(value.simplified()));
     if (m_serviceName.isEmpty() || m_serviceName.contains(QLatin1Char('/')))
@@ -100,42 +105,51 @@ QString SystemdUnitFile::text() const
         return fail(QStringLiteral("systemd does not start a program whose path contains any of \" ' \\ ` $"));
     if (!m_writableFolder.isEmpty() && !QDir::isAbsolutePath(m_writableFolder))
         return fail(QStringLiteral("the data folder %1 is not absolute").arg(m_writableFolder));
+    static const QRegularExpression unitName(QStringLiteral("^[A-Za-z0-9:_.-]+\\.service$"));
+    if (!m_alias.isEmpty() && !unitName.match(m_alias).hasMatch())
+        return fail(QStringLiteral("the alias %1 is no service unit name").arg(m_alias));
 
+    QFile templateFile(QStringLiteral(":/systemd/voltkeep.service.in"));
+    if (!templateFile.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("the unit template is missing from the program"));
+    const bool stateDirectory = m_writableFolder.startsWith(stateRoot) && m_writableFolder.size() > stateRoot.size();
+    const QHash<QString, QString> values{
+        {QStringLiteral("ORIGIN"), m_origin.isEmpty() ? QStringLiteral("Installed by %1 -i; removed by %1 -u.").arg(m_serviceName)
+                                                      : m_origin},
+        {QStringLiteral("DESCRIPTION"), escapeSpecifiers(m_description)},
+        {QStringLiteral("PROGRAM"), quotedWord(m_programPath)},
+        {QStringLiteral("USER"), m_user},
+        {QStringLiteral("ENVIRONMENT"),
+         m_commonOverride.isEmpty() ? QString() : quotedWord(QStringLiteral("NORVALE_COMMON_APPDATA=") + m_commonOverride)},
+        {QStringLiteral("STATE_DIRECTORY"), stateDirectory ? quotedWord(m_writableFolder.mid(stateRoot.size())) : QString()},
+        {QStringLiteral("WRITABLE_FOLDER"), m_writableFolder.isEmpty() ? QString() : quotedWord(m_writableFolder)},
+        {QStringLiteral("PROTECT_HOME"), isUnderHomes(m_programPath) || isUnderHomes(m_writableFolder)
+                                             ? QStringLiteral("read-only")
+                                             : QStringLiteral("yes")},
+        {QStringLiteral("SYSLOG_IDENTIFIER"), quotedWord(m_serviceName)},
+        {QStringLiteral("ALIAS"), m_alias},
+    };
+
+    static const QRegularExpression placeholder(QStringLiteral("@([A-Z_]+)@"));
     QStringList lines;
-    lines << QStringLiteral("# Installed by %1 -i; removed by %1 -u.").arg(m_serviceName);
-    lines << QStringLiteral("[Unit]");
-    lines << QStringLiteral("Description=") + escapeSpecifiers(m_description);
-    lines << QStringLiteral("After=network.target");
-    lines << QString();
-    lines << QStringLiteral("[Service]");
-    lines << QStringLiteral("Type=notify");
-    lines << QStringLiteral("ExecStart=") + quotedWord(m_programPath);
-    lines << QStringLiteral("Restart=on-failure");
-    if (!m_user.isEmpty())
-        lines << QStringLiteral("User=") + m_user;
-    if (!m_commonOverride.isEmpty())
-        lines << QStringLiteral("Environment=") + quotedWord(QStringLiteral("NORVALE_COMMON_APPDATA=") + m_commonOverride);
-    // A state directory is created by systemd and handed to the service's user, also on first start.
-    if (m_writableFolder.startsWith(stateRoot) && m_writableFolder.size() > stateRoot.size())
-        lines << QStringLiteral("StateDirectory=") + quotedWord(m_writableFolder.mid(stateRoot.size()));
-    // The server writes nothing but its data folder and the configuration file beside it; it reads
-    // its program and libraries and needs the network.
-    lines << QStringLiteral("NoNewPrivileges=yes");
-    lines << QStringLiteral("ProtectSystem=strict");
-    if (!m_writableFolder.isEmpty())
-        lines << QStringLiteral("ReadWritePaths=") + quotedWord(m_writableFolder);
-    // A program or data folder inside a home folder must stay reachable.
-    lines << (isUnderHomes(m_programPath) || isUnderHomes(m_writableFolder) ? QStringLiteral("ProtectHome=read-only")
-                                                                            : QStringLiteral("ProtectHome=yes"));
-    lines << QStringLiteral("PrivateTmp=yes");
-    lines << QStringLiteral("# The event loop sends the watchdog signal, but a mail delivery blocks it for a whole SMTP");
-    lines << QStringLiteral("# session (up to 5 s to connect, 5 s for each reply and 60 s for each write), and notifications");
-    lines << QStringLiteral("# that fall due together are delivered one after another: only a loop silent for longer is stuck.");
-    lines << QStringLiteral("WatchdogSec=15min");
-    lines << QStringLiteral("SyslogIdentifier=") + quotedWord(m_serviceName);
-    lines << QString();
-    lines << QStringLiteral("[Install]");
-    lines << QStringLiteral("WantedBy=multi-user.target");
+    QString unitTemplate = QString::fromUtf8(templateFile.readAll());
+    if (unitTemplate.endsWith(QLatin1Char('\n')))
+        unitTemplate.chop(1);
+    for (const QString &line : unitTemplate.split(QLatin1Char('\n'))) {
+        if (line.startsWith(QLatin1String("##")))
+            continue;
+        QString filled = line;
+        bool empty = false;
+        for (const QRegularExpressionMatch &match : placeholder.globalMatch(line)) {
+            if (!values.contains(match.captured(1)))
+                return fail(QStringLiteral("the unit template names an unknown value %1").arg(match.captured(0)));
+            const QString value = values.value(match.captured(1));
+            empty = empty || value.isEmpty();
+            filled.replace(match.captured(0), value);
+        }
+        if (!empty)
+            lines << filled;
+    }
     return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
 }
 

@@ -5,7 +5,8 @@
 namespace NVL::Engineering::VK {
 
 // The text of the systemd unit that runs the program as a notify service with a watchdog, writing
-// only its data folder.
+// only its data folder: the template voltkeep.service.in (compiled in) with the values filled in.
+// The unit `-i` writes and the one the voltkeep package ships (vk_systemd_unit) both come from here.
 class SystemdUnitFile
 {
 public:
@@ -17,6 +18,10 @@ public:
     // root was chosen through NORVALE_COMMON_APPDATA, that root, so that the service uses the same one.
     void setWritableFolder(const QString &folder);
     void setCommonFolderOverride(const QString &commonFolder);
+    // The comment on the unit's first line; by default that `-i` installed it and `-u` removes it.
+    void setOrigin(const QString &origin);
+    // Another name of the unit ("Voltkeep.service"), made when the unit is enabled; empty for none.
+    void setAlias(const QString &alias);
 
     // Empty when a value cannot be written into a unit (a line break, a relative program path, a
     // user name systemd would not accept); errorText() says which.
@@ -37,6 +42,8 @@ private:
     QString m_user;
     QString m_writableFolder;
     QString m_commonOverride;
+    QString m_origin;
+    QString m_alias;
     mutable QString m_error;
 };
 

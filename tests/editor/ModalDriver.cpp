@@ -31,8 +31,12 @@ void ModalDriver::poll()
 
     if (auto *box = qobject_cast<QMessageBox *>(modal)) {
         boxes.append({box->windowTitle(), box->text(), int(box->icon()), box->parentWidget()});
-        QTimer::singleShot(0, box, [box] {
+        const QString answer = m_answers.isEmpty() ? QString() : m_answers.takeFirst();
+        QTimer::singleShot(0, box, [box, answer] {
             QAbstractButton *button = box->defaultButton();
+            for (QAbstractButton *candidate : box->buttons())
+                if (!answer.isEmpty() && candidate->text().remove(QLatin1Char('&')) == answer)
+                    button = candidate;
             if (!button && !box->buttons().isEmpty())
                 button = box->buttons().constFirst();
             if (button)

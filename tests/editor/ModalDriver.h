@@ -34,6 +34,8 @@ public:
 
     // Handlers run in order, one per dialog, from the dialog's own event loop.
     void expectDialog(Handler handler);
+    // The next message box is answered with the button of this text instead of its default.
+    void answerNextBox(const QString &buttonText) { m_answers.append(buttonText); }
     bool allDialogsHandled() const { return m_handlers.isEmpty(); }
 
     QList<Box> boxes;
@@ -44,5 +46,6 @@ private:
 
     QTimer m_timer;
     QList<Handler> m_handlers;
+    QStringList m_answers;
     QList<QPointer<QWidget>> m_seen;
 };

@@ -9,6 +9,7 @@
 #include <ConfigurationFile.h>
 
 #include <QAction>
+#include <QClipboard>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
@@ -223,7 +224,7 @@ private Q_SLOTS:
         QCOMPARE(aliasesOf(ConfigurationFile().notifications()), (QStringList{"Same", "Same"}));
     }
 
-    void removeWritesOnce()
+    void removeAsksOnceAndWritesOnce()
     {
         QVERIFY(ConfigurationFile().setNotifications(notifications({"N1", "N2", "N3", "N4"})));
         openWindow();
@@ -234,7 +235,15 @@ private Q_SLOTS:
         clickItem(list(), itemWithText(list(), QStringLiteral("N2")), Qt::ControlModifier);
         clickItem(list(), itemWithText(list(), QStringLiteral("N4")), Qt::ControlModifier);
         QCOMPARE(list()->selectedItems().size(), 3);
+        // No keeps them all; Yes removes them.
+        m_driver->answerNextBox(QStringLiteral("No"));
         click(m_window.get(), "removeNotificationButton");
+        QCOMPARE(writes.count(), 0);
+        QCOMPARE(itemTexts(list()).size(), 4);
+        click(m_window.get(), "removeNotificationButton");
+        QCOMPARE(m_driver->boxes.size(), 2);
+        QCOMPARE(m_driver->boxes.at(1).title, QStringLiteral("Remove Notification"));
+        QCOMPARE(m_driver->boxes.at(1).text, QStringLiteral("Remove the notifications \"N1\", \"N2\", \"N4\"?"));
         QCOMPARE(writes.count(), 1);
         QCOMPARE(itemTexts(list()), QStringList{"N3"});
         QCOMPARE(aliasesOf(ConfigurationFile().notifications()), QStringList{"N3"});
@@ -245,7 +254,7 @@ private Q_SLOTS:
         click(m_window.get(), "removeNotificationButton");
         QCOMPARE(writes.count(), 2);
         QCOMPARE(fileBytes(), before);
-        QVERIFY(m_driver->boxes.isEmpty());
+        QCOMPARE(m_driver->boxes.size(), 2);
     }
 
     void cancelLeavesTheFileAsItWas()
@@ -291,6 +300,114 @@ private Q_SLOTS:
         QCOMPARE(fileBytes(), before);
         QCOMPARE(itemTexts(list()), QStringList{"Weekly"});
         QCOMPARE(m_window->notificationRecords(), notifications({"Weekly"}));
+    }
+
+    void removedRecipientLeavesItsNotifications()
+    {
+        const RecipientData alice{"{00000000-0000-4000-8000-00000000000a}", "Alice", "alice@example.test", false};
+        const RecipientData bob{"{00000000-0000-4000-8000-00000000000b}", "Bob", "bob@example.test", false};
+        QVERIFY(ConfigurationFile().setRecipients({alice, bob}));
+        NotificationList records = notifications({"Both", "Alice only", "Bob only"});
+        records[0].recipientList = {alice.uuid, bob.uuid};
+        records[1].recipientList = {alice.uuid};
+        records[2].recipientList = {bob.uuid};
+        QVERIFY(ConfigurationFile().setNotifications(records));
+        openWindow();
+        FileWriteCounter writes(ConfigurationFile::filePath());
+        QVERIFY(writes.isValid());
+
+        m_driver->answerNextBox(QStringLiteral("No"));
+        m_driver->expectDialog([](QWidget *dialog) {
+            auto *recipients = child<QListWidget>(dialog, "listWidget");
+            clickItem(recipients, itemWithText(recipients, QStringLiteral("Alice")));
+            click(dialog, "removePushButton"); // No: Alice stays
+            click(dialog, "removePushButton"); // Yes
+            click(dialog, "okButton");
+        });
+        click(m_window.get(), "recipientButton");
+        QCOMPARE(m_driver->boxes.size(), 2);
+        QCOMPARE(m_driver->boxes.at(0).text, m_driver->boxes.at(1).text);
+        QCOMPARE(m_driver->boxes.at(1).text, QStringLiteral("Remove \"Alice\"? It is taken out of the notifications that "
+                                                            "name it: \"Both\", \"Alice only\"."));
+        // One write holds both: the recipient gone, and gone from the notifications that named it.
+        QCOMPARE(writes.count(), 1);
+        QCOMPARE(ConfigurationFile().recipients(), RecipientList{bob});
+        const std::set<std::string> onlyBob{bob.uuid};
+        QCOMPARE(ConfigurationFile().notifications().at(0).recipientList, onlyBob);
+        QVERIFY(ConfigurationFile().notifications().at(1).recipientList.empty());
+
+        // The window's own later writes do not bring the uuid back.
+        clickItem(list(), itemWithText(list(), QStringLiteral("Bob only")));
+        click(m_window.get(), "removeNotificationButton");
+        QCOMPARE(aliasesOf(ConfigurationFile().notifications()), (QStringList{"Both", "Alice only"}));
+        QCOMPARE(ConfigurationFile().notifications().at(0).recipientList, onlyBob);
+    }
+
+    // Every field whose text reaches a mail header or an SMTP command, each typed (or, for a line break,
+    // pasted) as a user would: OK names the field in a warning, the dialog stays open, nothing is written.
+    void refusedFieldsWriteNothing_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("warning");
+        const auto row = [](const char *name, const char *button, const char *field, const char *text, const char *warning) {
+            QTest::newRow(name) << QString::fromLatin1(button) << QString::fromLatin1(field) << QString::fromUtf8(text)
+                                << QString::fromLatin1(warning);
+        };
+        row("sender: words", "SMTPSettingsButton", "emailLineEdit", "dana at depot", "Sender email cannot be saved: it contains a blank");
+        row("sender: no domain", "SMTPSettingsButton", "emailLineEdit", "dana@", "Sender email cannot be saved: nothing follows the @");
+        row("sender: two @", "SMTPSettingsButton", "emailLineEdit", "dana@depot@x.test", "Sender email cannot be saved: it has more than one @");
+        row("sender: header injection", "SMTPSettingsButton", "emailLineEdit", "ops@x.test\r\nBcc: all@x.test", "Sender email cannot be saved: it contains a line break");
+        row("sender: umlaut", "SMTPSettingsButton", "emailLineEdit", "j\xc3\xb6rg@x.test", "Sender email cannot be saved: it contains characters outside ASCII");
+        row("sender name: line break", "SMTPSettingsButton", "nameLineEdit", "Ops\nBcc: all@x.test", "Sender name cannot be saved: it contains a line break");
+        row("server: line break", "SMTPSettingsButton", "serverLineEdit", "mail.x.test\r\nRCPT TO:<a@b>", "SMTP server cannot be saved: it contains a line break");
+        row("user: line break", "SMTPSettingsButton", "usernameLineEdit", "vk\r\nAUTH", "User name cannot be saved: it contains a line break");
+        row("recipient: words", "recipientButton", "emailLineEdit", "dana at depot", "Recipient email cannot be saved: it contains a blank");
+        row("recipient: no @", "recipientButton", "emailLineEdit", "dana.depot.test", "Recipient email cannot be saved: it has no @");
+        row("recipient: bad domain", "recipientButton", "emailLineEdit", "dana@depot..test", "Recipient email cannot be saved: \"depot..test\" after the @ is no domain name");
+        row("recipient: header injection", "recipientButton", "emailLineEdit", "d@x.test\nBcc: all@x.test", "Recipient email cannot be saved: it contains a line break");
+        row("recipient name: line break", "recipientButton", "nameLineEdit", "Dana\r\nBcc: all@x.test", "Recipient name cannot be saved: it contains a line break");
+        row("alias: line break", "addNotificationButton", "aliasLineEdit", "Daily\nreport", "Notification alias cannot be saved: it contains a line break");
+    }
+
+    void refusedFieldsWriteNothing()
+    {
+        QFETCH(QString, button);
+        QFETCH(QString, field);
+        QFETCH(QString, text);
+        QFETCH(QString, warning);
+        openWindow();
+        const QByteArray before = fileBytes();
+        FileWriteCounter writes(ConfigurationFile::filePath());
+        QVERIFY(writes.isValid());
+
+        bool stayedOpen = false;
+        m_driver->expectDialog([&](QWidget *dialog) {
+            if (button == QLatin1String("recipientButton"))
+                click(dialog, "addPushButton");
+            auto *edit = child<QLineEdit>(dialog, field.toLatin1().constData());
+            if (text.contains(QLatin1Char('\n'))) {
+                QGuiApplication::clipboard()->setText(text); // a line break arrives by pasting only
+                edit->setFocus();
+                edit->selectAll();
+                QTest::keyClick(edit, Qt::Key_V, Qt::ControlModifier);
+            } else {
+                replaceText(dialog, field.toLatin1().constData(), text);
+            }
+            QCOMPARE(edit->text(), text);
+            click(dialog, "okButton");
+            stayedOpen = dialog->isVisible();
+            click(dialog, "cancleButton");
+        });
+        click(m_window.get(), button.toLatin1().constData());
+        QVERIFY(stayedOpen);
+        QCOMPARE(m_driver->boxes.size(), 1);
+        QCOMPARE(m_driver->boxes.at(0).icon, int(QMessageBox::Warning));
+        const QString shown = m_driver->boxes.at(0).text;
+        QVERIFY2(shown.startsWith(warning) && shown.endsWith(QStringLiteral(". Nothing was saved.")), qPrintable(shown));
+        QCOMPARE(writes.count(), 0);
+        QCOMPARE(fileBytes(), before);
     }
 
     void smtpSettingsAreWrittenAsEntered()
@@ -364,12 +481,12 @@ private Q_SLOTS:
         {
             const FileSizeLimit full(16);
             clickItem(list(), itemWithText(list(), QStringLiteral("Kept 1")));
-            click(m_window.get(), "removeNotificationButton");
+            click(m_window.get(), "removeNotificationButton"); // asked, then the write fails
         }
-        QCOMPARE(m_driver->boxes.size(), 1);
-        QCOMPARE(m_driver->boxes.at(0).icon, int(QMessageBox::Warning));
-        QVERIFY(m_driver->boxes.at(0).text.contains(QStringLiteral("not saved")));
-        QVERIFY(m_driver->boxes.at(0).text.contains(QDir::toNativeSeparators(ConfigurationFile::filePath())));
+        QCOMPARE(m_driver->boxes.size(), 2);
+        QCOMPARE(m_driver->boxes.at(1).icon, int(QMessageBox::Warning));
+        QVERIFY(m_driver->boxes.at(1).text.contains(QStringLiteral("not saved")));
+        QVERIFY(m_driver->boxes.at(1).text.contains(QDir::toNativeSeparators(ConfigurationFile::filePath())));
         QCOMPARE(fileBytes(), before);
         // The window shows what the file holds, not the lost change.
         QCOMPARE(itemTexts(list()), (QStringList{"Kept 1", "Kept 2"}));
@@ -383,15 +500,15 @@ private Q_SLOTS:
             click(m_window.get(), "SMTPSettingsButton");
             QTRY_VERIFY(m_driver->allDialogsHandled());
         }
-        QCOMPARE(m_driver->boxes.size(), 2);
-        QVERIFY(m_driver->boxes.at(1).text.contains(QStringLiteral("not saved")));
+        QCOMPARE(m_driver->boxes.size(), 3);
+        QVERIFY(m_driver->boxes.at(2).text.contains(QStringLiteral("not saved")));
         QCOMPARE(fileBytes(), before);
 
         // With room again the same action goes through.
         clickItem(list(), itemWithText(list(), QStringLiteral("Kept 1")));
         click(m_window.get(), "removeNotificationButton");
         QCOMPARE(aliasesOf(ConfigurationFile().notifications()), QStringList{"Kept 2"});
-        QCOMPARE(m_driver->boxes.size(), 2);
+        QCOMPARE(m_driver->boxes.size(), 4);
     }
 
     void aFileBrokenDuringTheSessionIsNamed()
@@ -481,6 +598,7 @@ private Q_SLOTS:
         m_window->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
         addNotificationNamed(QStringLiteral("Weekly"));
+        m_driver->boxes.clear(); // the notice that the new notification mails nobody
         m_window->findChild<QAction *>(QStringLiteral("m_FileExitAction"))->trigger();
         QVERIFY(!m_window->isVisible());
         QVERIFY(m_driver->boxes.isEmpty()); // the prompt belongs to the end of the window, not to closing

@@ -1,4 +1,5 @@
 #include "ConfigurationFile.h"
+#include "ModalDriver.h"
 #include "Notification.h"
 #include "StyleSheetWarnings.h"
 
@@ -114,6 +115,7 @@ struct NotificationUnderTest {
     // OK by mouse, as the user does it; returns the record the main window would store.
     NotificationData accept()
     {
+        const ModalDriver boxes; // a notification without recipients is saved anyway, the box's default
         QTest::mouseClick(w<QPushButton>("okButton"), Qt::LeftButton);
         if (dialog->isVisible() || dialog->result() != QDialog::Accepted) {
             qWarning("the dialog was not accepted");
@@ -434,6 +436,21 @@ private slots:
         QCOMPARE(e.dialog->windowFlags(), QDialog().windowFlags()); // the platform's own title bar buttons
     }
 
+    void withoutRecipientsAsksBeforeSaving()
+    {
+        NotificationUnderTest t;
+        QVERIFY(t.openNew());
+        ModalDriver driver;
+        driver.answerNextBox(QStringLiteral("Go Back"));
+        QTest::mouseClick(t.w<QPushButton>("okButton"), Qt::LeftButton);
+        QCOMPARE(driver.boxes.size(), 1);
+        QCOMPARE(driver.boxes.at(0).text, QStringLiteral("\"Notification 4\" has no recipients, so it will never mail anyone."));
+        QVERIFY(t.dialog->isVisible());
+        QTest::mouseClick(t.w<QPushButton>("okButton"), Qt::LeftButton); // "Save Anyway", the default
+        QCOMPARE(driver.boxes.size(), 2);
+        QCOMPARE(t.dialog->result(), int(QDialog::Accepted));
+    }
+
     void form()
     {
         // The form's size before the layout may enlarge it for the fonts at hand.
@@ -451,7 +468,7 @@ private slots:
         QCOMPARE(rows, (QStringList{"horizontalLayout_13", "NotificationType", "groupBox", "horizontalLayout",
                                     "horizontalLayout_12"}));
         QCOMPARE(t.w<QLabel>("aliasLabel")->text(), QStringLiteral("Notification Alias:"));
-        QCOMPARE(t.w<QRadioButton>("monthlyRadioButton")->text(), QStringLiteral("Monthy"));
+        QCOMPARE(t.w<QRadioButton>("monthlyRadioButton")->text(), QStringLiteral("Monthly"));
         QCOMPARE(t.w<QLabel>("triggeredDescriptionLabel")->text(),
                  QStringLiteral("Send Notification When Health Becomes : "));
         QCOMPARE(t.w<QPushButton>("assignButton")->text(), QStringLiteral("-->"));

@@ -331,10 +331,9 @@ private slots:
         QTest::mouseClick(t.textMessage, Qt::LeftButton);
         QTest::mouseClick(t.email, Qt::LeftButton);
         QTest::keyClick(t.email, Qt::Key_End);
-        QTest::keyClicks(t.email, QStringLiteral(" not checked"));
+        QTest::keyClicks(t.email, QStringLiteral(".uk"));
         QVERIFY(t.close(t.ok));
-        QCOMPARE(ConfigurationFile().recipients(),
-                 RecipientList{recipient("{1}", "Alice", "old@example.org not checked", true)});
+        QCOMPARE(ConfigurationFile().recipients(), RecipientList{recipient("{1}", "Alice", "old@example.org.uk", true)});
     }
 
     void removingEveryRecipientWritesAnEmptyList()
@@ -399,6 +398,7 @@ private slots:
         QCOMPARE(t.list->selectionMode(), QAbstractItemView::ExtendedSelection);
         QCOMPARE(t.details->title(), QStringLiteral("Details"));
         QCOMPARE(t.textMessage->text(), QStringLiteral("Text Message"));
+        QVERIFY(t.textMessage->toolTip().contains(QStringLiteral("SMS")));
         QCOMPARE(t.cancel->text(), QStringLiteral("Cancel"));
     }
 };

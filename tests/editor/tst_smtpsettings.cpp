@@ -142,9 +142,13 @@ QList<QByteArray> commandsOf(const QList<QByteArray> &lines)
     return commands;
 }
 
-const QString successText = QStringLiteral("Test email succesfully sent to self. Check email to confirm.");
-const QString allFailed = QStringLiteral(
-    "Test email failed:\nFailed to connect to host.\nFailed to login.\nFailed to send mail.\n");
+const QString successText = QStringLiteral("Test email successfully sent to ops@example.test. Check email to confirm.");
+
+// The box after a failed connection: the server and the one step tried, with the reason.
+QString connectFailed(quint16 port, const QString &reason)
+{
+    return QStringLiteral("Test email failed:\nServer: 127.0.0.1, port %1 (TCP/IP)\nConnect: failed: %2").arg(port).arg(reason);
+}
 
 } // namespace
 
@@ -171,6 +175,10 @@ private Q_SLOTS:
         QCOMPARE(dialog.windowTitle(), QStringLiteral("SMTP Settings"));
         QCOMPARE(child<QSpinBox>(&dialog, "portSpinBox")->value(), 465);
         QCOMPARE(child<QComboBox>(&dialog, "securityComboBox")->currentText(), QStringLiteral("SSL"));
+        // Each choice says what it means here and its usual port.
+        const char *ports[] = {"port 25", "port 465", "port 587"};
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(child<QComboBox>(&dialog, "securityComboBox")->itemData(i, Qt::ToolTipRole).toString().contains(QLatin1String(ports[i])));
         QVERIFY(child<QGroupBox>(&dialog, "authenticationGroupBox")->isChecked());
         QVERIFY(!(dialog.windowFlags() & Qt::WindowContextHelpButtonHint));
         QCOMPARE(dialog.smtpSettingsData(), SmtpSettingsData{});
@@ -340,7 +348,11 @@ private Q_SLOTS:
         refused.sendTestMail();
         QCOMPARE(driver.boxes.size(), 2);
         QCOMPARE(driver.boxes.at(1).icon, int(QMessageBox::Warning));
-        QCOMPARE(driver.boxes.at(1).text, QStringLiteral("Test email failed:\nFailed to login.\nFailed to send mail.\n"));
+        QCOMPARE(driver.boxes.at(1).text,
+                 QStringLiteral("Test email failed:\nServer: 127.0.0.1, port %1 (TCP/IP)\nConnect: done\n"
+                                "Log in as vk: failed: 535 5.7.8 Authentication credentials invalid\n"
+                                "Send to ops@example.test: failed")
+                     .arg(smtp.port()));
         QCOMPARE(smtp.messages().size(), 1);
     }
 
@@ -376,14 +388,14 @@ private Q_SLOTS:
         QCOMPARE(commandsOf(server.receivedLines()), expected);
     }
 
-    void unreachableHostFailsEveryStep_data()
+    void unreachableHostNamesHostPortAndReason_data()
     {
         QTest::addColumn<bool>("authentication");
         QTest::newRow("authentication checked") << true;
         QTest::newRow("authentication unchecked") << false;
     }
 
-    void unreachableHostFailsEveryStep()
+    void unreachableHostNamesHostPortAndReason()
     {
         QFETCH(bool, authentication);
         SmtpSettingsData record = loopbackRecord(NVL::Engineering::VK::freeRadioPort()); // nobody listens there
@@ -396,7 +408,8 @@ private Q_SLOTS:
         QCOMPARE(driver.boxes.size(), 1);
         QCOMPARE(driver.boxes.at(0).title, QStringLiteral("SMTP Test"));
         QCOMPARE(driver.boxes.at(0).icon, int(QMessageBox::Warning));
-        QCOMPARE(driver.boxes.at(0).text, allFailed);
+        // Only the connection was tried, with authentication on or off.
+        QCOMPARE(driver.boxes.at(0).text, connectFailed(record.port, QStringLiteral("Connection refused")));
         QCOMPARE(dialog.smtpSettingsData(), record);
     }
 
@@ -418,7 +431,7 @@ private Q_SLOTS:
         dialog.sendTestMail();
         QVERIFY(server.waitForFinished());
         QCOMPARE(driver.boxes.size(), 1);
-        QCOMPARE(driver.boxes.at(0).text, allFailed);
+        QCOMPARE(driver.boxes.at(0).text, connectFailed(server.port(), QStringLiteral("554 no service here")));
         QCOMPARE(server.receivedLines(), QList<QByteArray>());
     }
 

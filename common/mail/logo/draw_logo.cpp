@@ -1,5 +1,5 @@
-// Draws the editor's test-mail logo (307 x 50 PNG) that editor/resources/NVLLogo.png holds:
-//   QT_QPA_PLATFORM=offscreen vk_draw_logo editor/resources/NVLLogo.png
+// Draws the test-mail logo (307 x 50 PNG) that common/mail/resources/NVLLogo.png holds:
+//   QT_QPA_PLATFORM=offscreen vk_draw_logo common/mail/resources/NVLLogo.png
 #include <QColor>
 #include <QFont>
 #include <QGuiApplication>

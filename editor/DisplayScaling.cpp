@@ -1,0 +1,12 @@
+#include "DisplayScaling.h"
+
+#include <QGuiApplication>
+
+namespace NVL::Engineering::VK {
+
+void chooseDisplayScaling()
+{
+    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::RoundPreferFloor);
+}
+
+} // namespace NVL::Engineering::VK

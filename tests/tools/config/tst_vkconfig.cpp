@@ -1,0 +1,199 @@
+// vkconfig as an administrator uses it: from nothing to a server that mails (end to end), and every
+// kind of input it refuses, each leaving the file as it was.
+#include "NotificationTestSupport.h"
+#include "SmtpTestServer.h"
+#include "VoltkeepProcess.h"
+
+#include <ConfigurationFile.h>
+#include <SingleInstanceLock.h>
+
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace NVL::Engineering::VK;
+
+namespace {
+
+struct Run
+{
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+Run vkconfig(const QStringList &arguments, const QByteArray &input = QByteArray())
+{
+    QProcess process;
+    process.start(QStringLiteral(VK_VKCONFIG_BIN), arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    Run run;
+    if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit)
+        run.exitCode = process.exitCode();
+    run.out = QString::fromUtf8(process.readAllStandardOutput());
+    run.err = QString::fromUtf8(process.readAllStandardError());
+    return run;
+}
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+const QString password = QStringLiteral("Qw8 s3cret!");
+
+} // namespace
+
+class TestVkconfig : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+        qputenv("NORVALE_COMMON_APPDATA", m_dir->path().toUtf8());
+    }
+
+    void fromNothingToMailedReports()
+    {
+        SmtpTestServer::Options options;
+        options.authUser = QStringLiteral("alerts@norvale.test");
+        options.authPassword = password;
+        SmtpTestServer smtp(options);
+        QVERIFY2(smtp.start(), qPrintable(smtp.errorString()));
+        // Midnight between planning and due time would move the report to tomorrow.
+        while (QTime::currentTime() > QTime(23, 59, 30))
+            QTest::qWait(1000);
+
+        const QStringList smtpArguments{"smtp", "--server", "127.0.0.1", "--port", QString::number(smtp.port()),
+                                        "--security", "none", "--auth", "--user", "alerts@norvale.test",
+                                        "--password-stdin", "--sender-name", "Voltkeep",
+                                        "--sender-email", "voltkeep@norvale.test"};
+        QCOMPARE(vkconfig(smtpArguments, password.toUtf8() + "\n").exitCode, 0);
+        QCOMPARE(vkconfig({"recipient", "add", "Fleet Desk", "fleet@norvale.test"}).exitCode, 0);
+        QCOMPARE(vkconfig({"recipient", "add", "Night", "5551234567@sms.carrier.example", "--text"}).exitCode, 0);
+        QDateTime due = QDateTime::currentDateTime().addSecs(8);
+        due.setTime(QTime(due.time().hour(), due.time().minute(), due.time().second())); // whole seconds, as stored
+        const QString time = due.toString(QStringLiteral("HH:mm:ss"));
+        const Run added = vkconfig({"notification", "add", "Morning report", "--daily", time, "--to", "Fleet Desk",
+                                    "--to", "Night"});
+        QCOMPARE(added.exitCode, 0);
+        QVERIFY2(added.out.contains(QStringLiteral("Next due: ") + due.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss +00:00"))),
+                 qPrintable(added.out));
+
+        const Run shown = vkconfig({"show"});
+        QCOMPARE(shown.exitCode, 0);
+        QVERIFY(shown.out.contains(QStringLiteral("Authentication: on, user alerts@norvale.test, password set")));
+        QVERIFY(!shown.out.contains(password) && !vkconfig({"show", "--json"}).out.contains(password));
+        const QString file = ConfigurationFile::filePath();
+        QCOMPARE(QFile::permissions(file) & 0x7077, QFile::ReadOwner | QFile::WriteOwner); // owner, group, others
+
+        VoltkeepProcess server(m_dir->path());
+        server.setPort(VoltkeepProcess::freePort());
+        QVERIFY(server.start());
+        QVERIFY2(QDateTime::currentDateTime() < due, "the server started after the report was due");
+        QVERIFY2(smtp.waitForMessages(2, 20000), qPrintable(server.log()));
+        QList<SmtpTestServer::Message> messages = smtp.messages();
+        QCOMPARE(messages.at(0).login, QStringLiteral("alerts@norvale.test"));
+        QCOMPARE(messages.at(0).rcptTos, QStringList{QStringLiteral("fleet@norvale.test")});
+        QCOMPARE(messages.at(1).rcptTos, QStringList{QStringLiteral("5551234567@sms.carrier.example")});
+        QVERIFY(QDateTime::currentDateTime() >= due.addSecs(-1)); // the planner's timers may fire a second early
+
+        const Run test = vkconfig({"test-mail"});
+        QCOMPARE(test.exitCode, 0);
+        QCOMPARE(test.out, QStringLiteral("Server: 127.0.0.1, port %1 (TCP/IP)\nConnect: done\nLog in as alerts@norvale.test: "
+                                          "done\nSend to voltkeep@norvale.test: done\nTest mail sent to voltkeep@norvale.test.\n")
+                               .arg(smtp.port()));
+        messages = smtp.messages();
+        QCOMPARE(messages.size(), 3);
+        QCOMPARE(messages.at(2).rcptTos, QStringList{QStringLiteral("voltkeep@norvale.test")});
+        QCOMPARE(NotificationTest::parseMail(messages.at(2).data).headers.value("subject"), QByteArray("Test mail from Bellwright"));
+
+        // A recipient that a notification names leaves it too, in the same write, and vkconfig says so.
+        const Run removed = vkconfig({"recipient", "remove", "Night"});
+        QCOMPARE(removed.exitCode, 0);
+        QVERIFY(removed.out.contains(QStringLiteral("Also taken out of the notifications: Morning report")));
+        const RecipientList recipients = ConfigurationFile().recipients();
+        QCOMPARE(recipients.size(), std::size_t(1));
+        QCOMPARE(ConfigurationFile().notifications().at(0).recipientList, std::set<std::string>{recipients.at(0).uuid});
+    }
+
+    void refusedInputsLeaveTheFileAlone_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("message");
+        const auto row = [](const char *name, QStringList arguments, int exitCode, const char *message,
+                            const QByteArray &input = QByteArray(), const char *setup = "") {
+            QTest::newRow(name) << arguments << input << QString::fromLatin1(setup) << exitCode << QString::fromUtf8(message);
+        };
+        row("address without @", {"recipient", "add", "Dana", "dana at depot"}, 2, "EMAIL: it contains a blank");
+        row("header injection in an address", {"recipient", "add", "Dana", "d@x.test\r\nBcc: all@x.test"}, 2, "EMAIL: it contains a line break");
+        row("line break in a name", {"recipient", "add", "Da\nna", "d@x.test"}, 2, "NAME: it contains a line break");
+        row("sender email without domain", {"smtp", "--sender-email", "ops@"}, 2, "--sender-email: nothing follows the @");
+        row("line break in the server", {"smtp", "--server", "mail\r\nRCPT TO:<x@y>"}, 2, "--server: it contains a line break");
+        row("line break in the alias", {"notification", "add", "A\nB", "--daily", "07:00", "--to", "Dana"}, 2, "ALIAS: it contains a line break");
+        row("password outside ASCII", {"smtp", "--password-stdin"}, 2, "the password: it contains characters outside ASCII", "Qw8-p\xc3\xa4ss\n");
+        row("password of two lines", {"smtp", "--password-stdin"}, 2, "the password: it contains a line break", "Qw8-one\nQw8-two\n");
+        row("password as an argument", {"smtp", "Qw8-typed"}, 1, "a password is never an argument");
+        row("password prompt without terminal", {"smtp", "--password"}, 1, "use --password-stdin");
+        row("port out of range", {"smtp", "--port", "70000"}, 2, "--port: a port is a number from 1 to 65535");
+        row("unknown security", {"smtp", "--security", "tls"}, 2, "--security: it is none, ssl or starttls");
+        row("time out of range", {"notification", "add", "N", "--daily", "25:00", "--to", "Dana"}, 2, "--daily: the time is");
+        row("unknown day", {"notification", "add", "N", "--weekly", "Funday", "07:00", "--to", "Dana"}, 2, "--weekly: the day is Mon..Sun");
+        row("unknown class", {"notification", "add", "N", "--alert", "Bad", "--to", "Dana"}, 2, "--alert: it is Poor, Fair or Good");
+        row("no recipient", {"notification", "add", "N", "--daily", "07:00"}, 1, "--to NAME is needed");
+        row("two schedules", {"notification", "add", "N", "--daily", "07:00", "--alert", "Poor", "--to", "Dana"}, 1, "--daily and --alert exclude each other");
+        row("unknown recipient", {"notification", "add", "N", "--daily", "07:00", "--to", "Nobody"}, 3, "no recipient is named \"Nobody\"");
+        row("alias taken", {"notification", "add", "Daily", "--daily", "07:00", "--to", "Dana"}, 4, "a notification named \"Daily\" exists");
+        row("name taken", {"recipient", "add", "Dana", "dana@x.test"}, 4, "a recipient named \"Dana\" exists");
+        row("remove unknown", {"recipient", "remove", "Nobody"}, 3, "no recipient is named \"Nobody\"");
+        row("unknown option", {"smtp", "--colour", "blue"}, 1, "smtp: unknown option --colour");
+        row("unknown command", {"frobnicate"}, 1, "unknown command frobnicate");
+        row("broken file", {"recipient", "list"}, 5, "cannot read", QByteArray(), "broken");
+        row("Bellwright running", {"recipient", "add", "Eve", "eve@x.test"}, 7, "Bellwright (or another vkconfig) is editing", QByteArray(), "locked");
+    }
+
+    void refusedInputsLeaveTheFileAlone()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, input);
+        QFETCH(QString, setup);
+        QFETCH(int, exitCode);
+        QFETCH(QString, message);
+        const std::string dana = "{00000000-0000-4000-8000-00000000000d}";
+        QVERIFY(NotificationTest::writeConfiguration(NotificationTest::plainSmtp(25), {{dana, "Dana", "dana@x.test", false}},
+                                                     {NotificationTest::periodic(PeriodicType::Daily, "07:00:00")}));
+        NotificationList notifications = ConfigurationFile().notifications();
+        notifications.at(0).alias = "Daily";
+        QVERIFY(ConfigurationFile().setNotifications(notifications));
+        if (setup == QLatin1String("broken"))
+            QVERIFY(NotificationTest::writeRawConfiguration("{ \"smtpSettings\": "));
+        SingleInstanceLock bellwright;
+        if (setup == QLatin1String("locked"))
+            QVERIFY(bellwright.tryLock());
+        const QByteArray before = fileBytes(ConfigurationFile::filePath());
+
+        const Run run = vkconfig(arguments, input);
+        QCOMPARE(run.exitCode, exitCode);
+        QVERIFY2(run.err.startsWith(QStringLiteral("vkconfig: ")) && run.err.count(QLatin1Char('\n')) == 1
+                     && run.err.endsWith(QLatin1Char('\n')),
+                 qPrintable(run.err));
+        QVERIFY2(run.err.contains(message), qPrintable(run.err));
+        QVERIFY2(!run.err.contains(QStringLiteral("Qw8")) && !run.out.contains(QStringLiteral("Qw8")), qPrintable(run.err));
+        QCOMPARE(fileBytes(ConfigurationFile::filePath()), before);
+    }
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+QTEST_GUILESS_MAIN(TestVkconfig)
+#include "tst_vkconfig.moc"

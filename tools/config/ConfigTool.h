@@ -1,0 +1,70 @@
+#pragma once
+
+#include "ToolError.h"
+
+#include <ConfigurationData.h>
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+#include <QTextStream>
+#include <QTimeZone>
+
+#include <functional>
+#include <memory>
+
+namespace NVL::Engineering::VK {
+
+class ConfigurationFile;
+class SingleInstanceLock;
+
+// vkconfig: the configuration file that Bellwright edits, from a shell. Reads and writes through the
+// same ConfigurationFile and refuses what FieldRules refuses, so both programs leave the file alike;
+// every change holds Bellwright's lock. Results go to `out`; a failure is one line on `err` and a
+// non-zero ExitCode.
+class ConfigTool
+{
+public:
+    ConfigTool(const QString &configurationFile, QTextStream &out, QTextStream &err);
+    ~ConfigTool();
+
+    // The words after the program's name; returns the exit status.
+    int run(const QStringList &arguments);
+
+private:
+    void dispatch(const QStringList &words);
+    void printHelp(const QStringList &words);
+
+    void show(const QStringList &words);
+    void smtp(const QStringList &words);
+    void testMail(const QStringList &words);
+    void recipient(const QStringList &words);
+    void notification(const QStringList &words);
+
+    void addRecipient(const QStringList &words);
+    void removeRecipient(const QStringList &words);
+    void listRecipients(const QStringList &words);
+    void addNotification(const QStringList &words);
+    void removeNotification(const QStringList &words);
+    void listNotifications(const QStringList &words);
+
+    // Sections of `show`, also printed by the list commands.
+    void printSmtp(const SmtpSettingsData &settings);
+    void printRecipients(const RecipientList &recipients);
+    void printNotifications(const NotificationList &notifications, const RecipientList &recipients);
+
+    // Reading throws Unreadable with the file and the parser's message; writing throws Unwritable.
+    void read(const std::function<void(const ConfigurationFile &)> &section) const;
+    void write(const std::function<bool(const ConfigurationFile &)> &change) const;
+    // Taken before a change is read, held until the program ends; throws Locked.
+    void lockForChange();
+
+    QString m_path;
+    QTextStream &m_out;
+    QTextStream &m_err;
+    std::unique_ptr<SingleInstanceLock> m_lock;
+    QDateTime m_now = QDateTime::currentDateTime();
+    QTimeZone m_zone = QTimeZone::systemTimeZone();
+};
+
+} // namespace NVL::Engineering::VK

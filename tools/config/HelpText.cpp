@@ -1,0 +1,100 @@
+#include "HelpText.h"
+
+#include <QMap>
+
+namespace NVL::Engineering::VK {
+
+namespace {
+
+const char overview[] = R"(Usage: vkconfig COMMAND [ARGUMENTS] [--help]
+
+Edits the notification configuration that the Voltkeep server reads and Bellwright edits, for servers
+without a desktop. Every change is written at once, the same way Bellwright writes it.
+
+Commands:
+  show [--json]                     the whole configuration (never the password)
+  smtp [OPTIONS]                    the mail server, login and sender
+  test-mail                         send Bellwright's test mail to the sender's address
+  recipient add NAME EMAIL [--text] add a recipient
+  recipient remove NAME             remove a recipient (and take it out of notifications)
+  recipient list                    list the recipients
+  notification add ALIAS SCHEDULE --to NAME [--to NAME...] [--full|--summary]
+  notification remove ALIAS
+  notification list                 the notifications with their next due time
+
+The file is <common>/Norvale/Cellwarden/Bellwright.JSON, <common> being $NORVALE_COMMON_APPDATA or
+/var/lib. After a change, restart the server: systemctl restart voltkeep.
+
+Exit status: 0 done, 1 usage, 2 value refused, 3 not found, 4 name taken, 5 file unreadable,
+6 file not written, 7 Bellwright is running, 8 test mail failed.
+)";
+
+const char show[] = R"(Usage: vkconfig show [--json]
+
+Prints the SMTP settings, the recipients and the notifications with their next due time. The password
+is never printed, only whether one is set. --json prints the same as one JSON object.
+)";
+
+const char smtp[] = R"(Usage: vkconfig smtp [OPTIONS]
+
+Changes only what the options name; without options prints the SMTP settings.
+  --server HOST            the mail server
+  --port PORT              1-65535
+  --security MODE          none (plain TCP), ssl (TLS from the start, usually 465)
+                           or starttls (usually 587)
+  --auth | --no-auth       log in (AUTH LOGIN) or not
+  --user USER              the login name
+  --password-stdin         read the password from standard input (one line)
+  --password               ask for the password on the terminal, without echo
+  --sender-name NAME       the name mails come from
+  --sender-email ADDRESS   the address mails come from, and where test-mail goes
+The password is never taken as an argument and never printed.
+)";
+
+const char testMail[] = R"(Usage: vkconfig test-mail
+
+Sends the test mail that Bellwright's Test button sends, to the sender's own address, with the
+settings in the file. Prints the server and each step tried (connect, log in, send) with its outcome;
+exits with 8 when the mail did not go out.
+)";
+
+const char recipient[] = R"(Usage: vkconfig recipient add NAME EMAIL [--text]
+       vkconfig recipient remove NAME
+       vkconfig recipient list
+
+--text marks a mail-to-SMS gateway address: it gets the short plain-text message. Removing a
+recipient takes it out of every notification that names it, and says which.
+)";
+
+const char notification[] = R"(Usage: vkconfig notification add ALIAS SCHEDULE --to NAME [--to NAME...] [--full|--summary]
+       vkconfig notification remove ALIAS
+       vkconfig notification list
+
+SCHEDULE is one of
+  --daily HH:MM[:SS]
+  --weekly DAY HH:MM[:SS]          DAY is Mon, Tue, Wed, Thu, Fri, Sat or Sun
+  --monthly DAY-OF-MONTH HH:MM[:SS]  1-31; past a month's end means its last day
+  --annually MONTH DAY HH:MM[:SS]   MONTH is Jan..Dec or 1-12
+  --alert Poor|Fair|Good           mail when a battery's health falls to that class
+--full (the default) or --summary picks the report of a periodic notification. --to names a
+recipient; give it once per recipient. Times are the server's local time. list prints each
+notification with its next due time.
+)";
+
+} // namespace
+
+QString helpText(const QString &command)
+{
+    static const QMap<QString, const char *> texts{
+        {QStringLiteral("show"), show},
+        {QStringLiteral("smtp"), smtp},
+        {QStringLiteral("test-mail"), testMail},
+        {QStringLiteral("recipient"), recipient},
+        {QStringLiteral("notification"), notification},
+    };
+    // "recipient add" and its kin share the text of their group.
+    const QString group = command.section(QLatin1Char(' '), 0, 0);
+    return QString::fromUtf8(texts.value(group, overview));
+}
+
+} // namespace NVL::Engineering::VK

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+
+namespace NVL::Engineering::VK {
+
+// vkconfig's exit statuses; the manual page lists them.
+enum class ExitCode : int {
+    Ok = 0,
+    Usage = 1,        // unknown command or option, missing or surplus argument
+    Refused = 2,      // a value the configuration must not hold (an address that is none, a line break)
+    NotFound = 3,     // no recipient or notification of that name
+    Exists = 4,       // the name is taken
+    Unreadable = 5,   // the configuration file cannot be read or parsed
+    Unwritable = 6,   // the configuration file could not be written; it is as it was
+    Locked = 7,       // Bellwright (or another vkconfig) is changing the file
+    MailFailed = 8,   // test-mail: the mail did not go out
+};
+
+// Ends a command: the message is the one line vkconfig prints on standard error.
+struct ToolError
+{
+    ExitCode code;
+    QString message;
+};
+
+} // namespace NVL::Engineering::VK
