@@ -160,7 +160,11 @@ void Voltkeep::start()
 
 void Voltkeep::startHttp()
 {
-    m_fleet->load(m_database->validReports(), m_history ? m_history->forecasts() : QHash<QByteArray, Forecast>());
+    // Streamed in: a fleet of 100,000 held twice while loading would double the server's peak memory.
+    m_fleet->clear();
+    m_database->forEachValidReport([this](const BatteryRecord &record) { m_fleet->update(record); });
+    if (m_history)
+        m_history->forEachForecast([this](const QByteArray &serial, const Forecast &forecast) { m_fleet->setForecast(serial, forecast); });
     if (m_history) {
         for (int i = 0; i < m_history->fileReplacements(); ++i)
             m_metrics->countSalvage(ServerMetrics::StoreFile::History);
@@ -295,15 +299,17 @@ const QByteArray &Voltkeep::listReply()
 {
     if (!m_listReply.isEmpty())
         return m_listReply;
-    const QList<BatteryRecord> records = m_database->validReports();
-    const quint32 count = quint32(records.size());
-    m_listReply = makeHeader(MessageType::ListResponse, count * 64 + 4).toBytes();
-    m_listReply.reserve(m_listReply.size() + 4 + qsizetype(count) * BatteryRecord::Size);
-    char countBytes[4];
-    qToLittleEndian(count, countBytes);
-    m_listReply.append(countBytes, 4);
-    for (const BatteryRecord &record : records)
+    // Built as the rows are read, the header and count filled in last: the records are never held twice.
+    const qsizetype headerSize = makeHeader(MessageType::ListResponse, 0).toBytes().size();
+    m_listReply = QByteArray(headerSize + 4, '\0');
+    m_listReply.reserve(m_listReply.size() + qsizetype(m_fleet->entries().size()) * BatteryRecord::Size);
+    quint32 count = 0;
+    m_database->forEachValidReport([this, &count](const BatteryRecord &record) {
         m_listReply.append(record.toBytes());
+        ++count;
+    });
+    m_listReply.replace(0, headerSize, makeHeader(MessageType::ListResponse, count * 64 + 4).toBytes());
+    qToLittleEndian(count, m_listReply.data() + headerSize);
     return m_listReply;
 }
 

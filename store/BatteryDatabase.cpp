@@ -458,15 +458,22 @@ void BatteryDatabase::countSaves(int saves)
 QList<BatteryRecord> BatteryDatabase::validReports()
 {
     QList<BatteryRecord> records;
+    forEachValidReport([&records](const BatteryRecord &record) { records.append(record); });
+    return records;
+}
+
+void BatteryDatabase::forEachValidReport(const std::function<void(const BatteryRecord &)> &visit)
+{
     QSqlQuery query(connection());
+    // Forward only: the driver would otherwise keep a copy of every row of a large fleet.
+    query.setForwardOnly(true);
     if (!query.exec(QStringLiteral("SELECT data FROM batteries ORDER BY serial")))
         logQueryError(QStringLiteral("Get Reports"), query);
     while (query.next()) {
         const QByteArray data = query.value(0).toByteArray();
         if (isValidRecord(data))
-            records.append(BatteryRecord::fromBytes(data));
+            visit(BatteryRecord::fromBytes(data));
     }
-    return records;
 }
 
 void BatteryDatabase::deleteReport(const QByteArray &serial)

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 
 namespace NVL::Engineering::VK {
@@ -45,6 +46,8 @@ public:
     // The stored rows that hold valid records, in ascending byte order of the serial; other rows are
     // left out.
     QList<BatteryRecord> validReports();
+    // The same rows one at a time, for readers that keep only what they make of them.
+    void forEachValidReport(const std::function<void(const BatteryRecord &)> &visit);
     void deleteReport(const QByteArray &serial);
     void close();
 

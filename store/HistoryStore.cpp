@@ -558,21 +558,19 @@ std::optional<Forecast> HistoryStore::forecast(qint64 id)
     return forecastFrom(query, 0);
 }
 
-QHash<QByteArray, Forecast> HistoryStore::forecasts()
+void HistoryStore::forEachForecast(const std::function<void(const QByteArray &, const Forecast &)> &visit)
 {
-    QHash<QByteArray, Forecast> result;
     if (!m_open)
-        return result;
+        return;
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.setForwardOnly(true);
     if (!query.exec(QStringLiteral("SELECT b.serial, f.status, f.day, f.earliest, f.latest, f.slope, f.level, f.days "
                                    "FROM batteries b JOIN forecasts f ON f.id = b.id"))) {
         failed(QStringLiteral("History forecast read"), query);
-        return result;
+        return;
     }
     while (query.next())
-        result.insert(query.value(0).toByteArray(), forecastFrom(query, 1));
-    return result;
+        visit(query.value(0).toByteArray(), forecastFrom(query, 1));
 }
 
 QList<qint64> HistoryStore::staleForecasts(QHash<qint64, QByteArray> *serials)

@@ -10,6 +10,7 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -60,8 +61,8 @@ public:
     // forecasts by battery, when asked for.
     bool refreshForecasts(const QList<qint64> &ids, int boundary, QHash<qint64, Forecast> *fitted = nullptr);
     std::optional<Forecast> forecast(qint64 id);
-    // By serial.
-    QHash<QByteArray, Forecast> forecasts();
+    // Each stored forecast with its battery's serial.
+    void forEachForecast(const std::function<void(const QByteArray &serial, const Forecast &)> &visit);
     // Batteries whose stored forecast is missing or older than their newest point.
     QList<qint64> staleForecasts(QHash<qint64, QByteArray> *serials = nullptr);
 

@@ -108,11 +108,10 @@ std::optional<Forecast> HistoryKeeper::forecast(const QByteArray &serial)
     return result;
 }
 
-QHash<QByteArray, Forecast> HistoryKeeper::forecasts()
+void HistoryKeeper::forEachForecast(const std::function<void(const QByteArray &, const Forecast &)> &visit)
 {
-    QHash<QByteArray, Forecast> result = m_store.forecasts();
+    m_store.forEachForecast(visit);
     checkDamage();
-    return result;
 }
 
 void HistoryKeeper::workTurn()

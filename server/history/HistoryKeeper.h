@@ -13,6 +13,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <functional>
 #include <optional>
 
 namespace NVL::Engineering::VK {
@@ -47,7 +48,7 @@ public:
     // Brought up to date first if its history changed since it was fitted.
     std::optional<Forecast> forecast(const QByteArray &serial);
     // As stored: those of batteries that reported a moment ago may still be a turn or two behind.
-    QHash<QByteArray, Forecast> forecasts();
+    void forEachForecast(const std::function<void(const QByteArray &serial, const Forecast &)> &visit);
     // History files found damaged and replaced since start.
     int fileReplacements() const { return m_store.replacements(); }
 

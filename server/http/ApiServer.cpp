@@ -272,7 +272,7 @@ QHttpServerResponse ApiServer::answer(const QHttpServerRequest &request, Format 
 
 QList<BatteryRecord> ApiServer::fleetRecords(QHash<QByteArray, Forecast> &forecasts) const
 {
-    const std::vector<FleetIndex::Entry> &entries = m_sources.fleet->entries();
+    const auto &entries = m_sources.fleet->entries();
     std::vector<const FleetIndex::Entry *> ordered;
     ordered.reserve(entries.size());
     for (const FleetIndex::Entry &entry : entries)

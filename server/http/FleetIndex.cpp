@@ -2,39 +2,45 @@
 
 #include "ApiViews.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace NVL::Engineering::VK {
 
-void FleetIndex::load(const QList<BatteryRecord> &records, const QHash<QByteArray, Forecast> &forecasts)
+void FleetIndex::clear()
 {
     m_entries.clear();
     m_slots.clear();
     m_counts = {};
-    m_entries.reserve(std::size_t(records.size()));
-    for (const BatteryRecord &record : records) {
-        const auto forecast = forecasts.constFind(record.serialKey());
-        if (forecast != forecasts.constEnd())
-            put(record).forecast = *forecast;
-        else
-            put(record);
-    }
 }
 
 void FleetIndex::update(const QList<BatteryRecord> &records)
 {
-    for (const BatteryRecord &record : records) {
-        if (isValidRecord(record.toBytes()))
-            put(record);
-        else
-            remove(record.serialKey());
-    }
+    for (const BatteryRecord &record : records)
+        update(record);
+}
+
+void FleetIndex::update(const BatteryRecord &record)
+{
+    if (isValidRecord(record.toBytes()))
+        put(record);
+    else
+        remove(record.serialKey());
+}
+
+quint64 FleetIndex::slotKey(const QByteArray &serial)
+{
+    quint64 key = 0;
+    std::memcpy(&key, serial.constData(), std::min<std::size_t>(sizeof key, std::size_t(serial.size())));
+    return key;
 }
 
 FleetIndex::Entry &FleetIndex::put(const BatteryRecord &record)
 {
     const QByteArray key = record.serialKey();
-    auto slot = m_slots.constFind(key);
+    auto slot = m_slots.constFind(slotKey(key));
     if (slot == m_slots.constEnd()) {
-        slot = m_slots.insert(key, m_entries.size());
+        slot = m_slots.insert(slotKey(key), m_entries.size());
         m_entries.emplace_back();
     } else {
         --m_counts[std::size_t(m_entries[*slot].healthClass)];
@@ -48,12 +54,15 @@ FleetIndex::Entry &FleetIndex::put(const BatteryRecord &record)
                        .join(QLatin1Char('\n'))
                        .toLower()
                        .toUtf8();
+    entry.search.squeeze(); // the conversion reserves three bytes a character
     return entry;
 }
 
 void FleetIndex::remove(const QByteArray &serial)
 {
-    const auto slot = m_slots.find(serial);
+    if (serial.size() != 8)
+        return;
+    const auto slot = m_slots.find(slotKey(serial));
     if (slot == m_slots.end())
         return;
     const std::size_t index = *slot;
@@ -62,23 +71,31 @@ void FleetIndex::remove(const QByteArray &serial)
     // The last entry takes the freed place.
     if (index + 1 != m_entries.size()) {
         m_entries[index] = std::move(m_entries.back());
-        m_slots[m_entries[index].record.serialKey()] = index;
+        m_slots[slotKey(m_entries[index].record.serialKey())] = index;
     }
     m_entries.pop_back();
 }
 
+void FleetIndex::setForecast(const QByteArray &serial, const Forecast &forecast)
+{
+    if (serial.size() != 8)
+        return;
+    const auto slot = m_slots.constFind(slotKey(serial));
+    if (slot != m_slots.constEnd())
+        m_entries[*slot].forecast = forecast;
+}
+
 void FleetIndex::setForecasts(const QHash<QByteArray, Forecast> &forecasts)
 {
-    for (auto it = forecasts.cbegin(); it != forecasts.cend(); ++it) {
-        const auto slot = m_slots.constFind(it.key());
-        if (slot != m_slots.constEnd())
-            m_entries[*slot].forecast = it.value();
-    }
+    for (auto it = forecasts.cbegin(); it != forecasts.cend(); ++it)
+        setForecast(it.key(), it.value());
 }
 
 const FleetIndex::Entry *FleetIndex::find(const QByteArray &serial) const
 {
-    const auto slot = m_slots.constFind(serial);
+    if (serial.size() != 8)
+        return nullptr;
+    const auto slot = m_slots.constFind(slotKey(serial));
     return slot == m_slots.constEnd() ? nullptr : &m_entries[*slot];
 }
 

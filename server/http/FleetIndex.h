@@ -8,8 +8,8 @@
 #include <QList>
 
 #include <array>
+#include <deque>
 #include <optional>
-#include <vector>
 
 namespace NVL::Engineering::VK {
 
@@ -28,23 +28,27 @@ public:
         QByteArray search; // key, serial, ESN and alias in lower case, one per line, for the text filter
     };
 
-    void load(const QList<BatteryRecord> &records, const QHash<QByteArray, Forecast> &forecasts);
+    void clear();
     // Reports just committed; a record that is not valid leaves the list, as vk.db's reader leaves it out.
     void update(const QList<BatteryRecord> &records);
+    void update(const BatteryRecord &record);
     void remove(const QByteArray &serial);
+    void setForecast(const QByteArray &serial, const Forecast &forecast);
     void setForecasts(const QHash<QByteArray, Forecast> &forecasts);
 
     // In no particular order.
-    const std::vector<Entry> &entries() const { return m_entries; }
+    const std::deque<Entry> &entries() const { return m_entries; }
     const Entry *find(const QByteArray &serial) const;
     // Batteries per health class: Poor, Fair, Good, Excellent.
     std::array<qint64, 4> classCounts() const { return m_counts; }
 
 private:
     Entry &put(const BatteryRecord &record);
+    static quint64 slotKey(const QByteArray &serial);
 
-    std::vector<Entry> m_entries;
-    QHash<QByteArray, std::size_t> m_slots;
+    // A deque grows without copying what it holds: a vector's doubling would hold a large fleet twice.
+    std::deque<Entry> m_entries;
+    QHash<quint64, std::size_t> m_slots;
     std::array<qint64, 4> m_counts{};
 };
 
