@@ -1,7 +1,6 @@
 #include "NotificationDelivery.h"
 
 #include "MailLedger.h"
-#include "MailQueue.h"
 #include "ReportComposer.h"
 #include "ServiceBase.h"
 
@@ -53,6 +52,11 @@ void NotificationDelivery::send(const NotificationData &notification, const Repo
         deliver(notification, texts);
         return;
     }
+    // Composing costs the event loop; a mail the queue has no room for is not composed.
+    if (!m_queue->hasRoom()) {
+        m_queue->refuse(QString::fromStdString(notification.alias));
+        return;
+    }
     if (auto mail = prepareMail(notification, texts))
         m_queue->enqueue(std::move(*mail));
 }
@@ -73,6 +77,7 @@ std::optional<PreparedMail> NotificationDelivery::prepareMail(const Notification
         return std::nullopt;
     }
 
+    mail.sessionLimitMs = m_sessionLimitMs;
     for (const std::string &uuid : notification.recipientList) {
         const auto recipient = std::find_if(recipients.cbegin(), recipients.cend(),
                                             [&uuid](const RecipientData &r) { return r.uuid == uuid; });
@@ -100,16 +105,17 @@ std::optional<PreparedMail> NotificationDelivery::prepareMail(const Notification
 
 void NotificationDelivery::deliver(const NotificationData &notification, const ReportTexts &texts) const
 {
-    if (const auto mail = prepareMail(notification, texts))
-        sender(m_ledger)(*mail);
+    if (const auto mail = prepareMail(notification, texts)) {
+        const SmtpSession::Outcome outcome = sendMail(*mail);
+        if (m_ledger)
+            m_ledger->record(*mail, outcome);
+    }
 }
 
-std::function<void(const PreparedMail &)> NotificationDelivery::sender(MailLedger *ledger)
+MailQueue::Recorder NotificationDelivery::recorder(MailLedger *ledger)
 {
-    return [ledger](const PreparedMail &mail) {
-        const SmtpSession::Outcome outcome = sendMail(mail);
-        if (ledger)
-            ledger->record(mail, outcome);
+    return [ledger](const PreparedMail &mail, const SmtpSession::Outcome &outcome, const MailAttempt &attempt) {
+        ledger->record(mail, outcome, attempt);
     };
 }
 
@@ -150,7 +156,7 @@ SmtpSession::Outcome NotificationDelivery::sendMail(const PreparedMail &mail)
         messages.append(&htmlMessage);
     if (!mail.textRecipients.isEmpty())
         messages.append(&textMessage);
-    const SmtpSession::Outcome outcome = SmtpSession::run(settings, messages);
+    const SmtpSession::Outcome outcome = SmtpSession::run(settings, messages, mail.sessionLimitMs);
 
     if (!outcome.connected)
         qDebug("Failed to connect to host!");

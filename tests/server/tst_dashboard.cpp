@@ -120,7 +120,7 @@ private Q_SLOTS:
         QFile cfg(m_server->dataFolder() + QStringLiteral("/vk.cfg"));
         QVERIFY(cfg.open(QIODevice::WriteOnly | QIODevice::Truncate));
         cfg.write("[General]\nport=" + QByteArray::number(m_server->port()) + "\n[http]\nlisten=127.0.0.1:"
-                  + QByteArray::number(m_httpPort) + "\n");
+                  + QByteArray::number(m_httpPort) + "\n[mail]\nretryForSeconds=0\n"); // a failed mail stays failed
         cfg.close();
         SyntheticFleet::Options fleet;
         fleet.batteries = FleetSize;
