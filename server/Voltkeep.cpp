@@ -165,6 +165,10 @@ void Voltkeep::start()
     delete m_planner;
     m_planner = new NotificationPlanner(m_paths.configurationFile, this);
     connect(m_planner, &NotificationPlanner::timerExpired, this, &Voltkeep::notificationDue);
+    // The settings read with the notifications, once per change of the file, not at every mail.
+    m_delivery->setMailSource([this] {
+        return m_planner ? m_planner->mailConfiguration() : ConfigurationSnapshot::readMail(m_paths.configurationFile);
+    });
     m_planner->watchConfigurationFile();
 
     logEvent(QStringLiteral("%1 %2.%3.%4.%5\n")

@@ -4,7 +4,6 @@
 #include "ReportComposer.h"
 #include "ServiceBase.h"
 
-#include <ConfigurationFile.h>
 #include <EmailAddress.h>
 #include <MimeHtml.h>
 #include <MimeInlineFile.h>
@@ -14,7 +13,6 @@
 
 #include <QFile>
 
-#include <algorithm>
 #include <exception>
 #include <memory>
 #include <vector>
@@ -64,27 +62,24 @@ void NotificationDelivery::send(const NotificationData &notification, const Repo
 std::optional<PreparedMail> NotificationDelivery::prepareMail(const NotificationData &notification,
                                                               const ReportTexts &texts) const
 {
-    PreparedMail mail;
-    RecipientList recipients;
-    try {
-        const ConfigurationFile file(m_configurationFile);
-        mail.settings = file.smtpSettings();
-        recipients = file.recipients();
-    } catch (const std::exception &e) {
+    const std::shared_ptr<const ConfigurationSnapshot::Mail> source
+        = m_mailSource ? m_mailSource() : ConfigurationSnapshot::readMail(m_configurationFile);
+    if (!source->error.isEmpty()) {
         ServiceBase::logEvent(QStringLiteral("Cannot read the mail settings, notification \"%1\" not sent: %2")
-                                  .arg(QString::fromStdString(notification.alias), QString::fromUtf8(e.what())),
+                                  .arg(QString::fromStdString(notification.alias), source->error),
                               LogType::Error);
         return std::nullopt;
     }
 
+    PreparedMail mail;
+    mail.settings = source->smtpSettings;
     mail.sessionLimitMs = m_sessionLimitMs;
     for (const std::string &uuid : notification.recipientList) {
-        const auto recipient = std::find_if(recipients.cbegin(), recipients.cend(),
-                                            [&uuid](const RecipientData &r) { return r.uuid == uuid; });
-        if (recipient == recipients.cend())
+        const auto recipient = source->recipients.find(uuid);
+        if (recipient == source->recipients.cend())
             continue;
-        (recipient->textMessage ? mail.textRecipients : mail.htmlRecipients)
-            .append({QString::fromStdString(recipient->email), QString::fromStdString(recipient->name)});
+        (recipient->second.textMessage ? mail.textRecipients : mail.htmlRecipients)
+            .append({QString::fromStdString(recipient->second.email), QString::fromStdString(recipient->second.name)});
     }
     // A message nobody would get is not sent; with no recipient at all there is no session.
     if (mail.htmlRecipients.isEmpty() && mail.textRecipients.isEmpty())

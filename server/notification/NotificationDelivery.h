@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BatteryRecord.h"
+#include "ConfigurationSnapshot.h"
 #include "MailQueue.h"
 #include "PreparedMail.h"
 #include "ReportTexts.h"
@@ -18,18 +19,21 @@ namespace NVL::Engineering::VK {
 
 class MailLedger;
 
-// Turns a due notification into mail: reads the SMTP settings and recipients from the configuration
-// file anew, composes the mail and hands it to the queue, or without a queue sends it at once (blocking
-// the caller for one SMTP session).
+// Turns a due notification into mail: takes the SMTP settings and recipients from its source (by
+// default the configuration file, read anew), composes the mail and hands it to the queue, or without a
+// queue sends it at once (blocking the caller for one SMTP session).
 class NotificationDelivery
 {
 public:
+    using MailSource = std::function<std::shared_ptr<const ConfigurationSnapshot::Mail>()>;
 
     // Neither is owned. Without a queue a mail goes at once and its outcome goes into the ledger (if
     // any); a queue records through the sender it was given.
     explicit NotificationDelivery(const QString &configurationFile, MailQueue *queue = nullptr,
                                   MailLedger *ledger = nullptr);
 
+    // Where the settings come from instead of the file, e.g. what the planner read with the notifications.
+    void setMailSource(MailSource source) { m_mailSource = std::move(source); }
     // The session limit of the mails prepared from now on.
     void setSessionLimitMs(int ms) { m_sessionLimitMs = ms; }
 
@@ -54,6 +58,7 @@ private:
     QString m_configurationFile;
     MailQueue *m_queue;
     MailLedger *m_ledger;
+    MailSource m_mailSource;
     int m_sessionLimitMs = SmtpSession::DefaultSessionLimitMs;
 };
 

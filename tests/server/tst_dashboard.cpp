@@ -239,6 +239,7 @@ private Q_SLOTS:
         // The same fall with the mail server gone fails.
         QVERIFY(writeConfiguration(plainSmtp(VoltkeepProcess::freePort()), {recipient("ops", "ops@example.test")},
                                    {triggered(Fair, {"ops"}, "to Fair")}));
+        QVERIFY(m_server->waitForLog(QStringLiteral("the notifications are as planned")));
         QVERIFY(peer.sendReport(radioBattery(0xF0, 95, "Truck 1")) && peer.sendReport(radioBattery(0xF0, 84, "Truck 1")));
         QVERIFY(peer.list());
         QVERIFY(peer.deleteSerials({radioBattery(0xE1, 0, {}).serialKey()}));
