@@ -177,25 +177,26 @@ void MailQueue::run()
         // Only this thread touches an entry in flight, and nothing removes it meanwhile.
         Entry &entry = *next;
         const SmtpSession::Outcome outcome = m_sender(entry.mail);
-        bool stopping = false;
+        MailAttempt attempt = judge(entry, outcome);
         {
+            // A stop drops the mail rather than trying it again; its line tells no next attempt.
             const std::lock_guard<std::mutex> lock(m_mutex);
-            stopping = m_stopping;
+            if (m_stopping && attempt.retryInSeconds > 0) {
+                attempt.retryInSeconds = 0;
+                ++m_retriesDroppedAtStop;
+            }
         }
-        const MailAttempt attempt = judge(entry, outcome, stopping);
         if (m_recorder)
             m_recorder(entry.mail, outcome, attempt);
         {
             const std::lock_guard<std::mutex> lock(m_mutex);
-            if (attempt.retryInSeconds > 0 && !m_stopping) {
+            if (attempt.retryInSeconds > 0) {
                 entry.mail.keepUnsent(outcome.sent);
                 m_pendingBytes -= entry.bytes;
                 entry.bytes = entry.mail.bytes();
                 m_pendingBytes += entry.bytes;
                 entry.inFlight = false;
             } else {
-                if (attempt.retryInSeconds > 0)
-                    ++m_retriesDroppedAtStop;
                 m_pendingBytes -= entry.bytes;
                 m_pending.erase(next);
             }
@@ -206,7 +207,7 @@ void MailQueue::run()
     }
 }
 
-MailAttempt MailQueue::judge(Entry &entry, const SmtpSession::Outcome &outcome, bool stopping) const
+MailAttempt MailQueue::judge(Entry &entry, const SmtpSession::Outcome &outcome) const
 {
     MailAttempt attempt;
     attempt.number = entry.attempts;
@@ -222,7 +223,7 @@ MailAttempt MailQueue::judge(Entry &entry, const SmtpSession::Outcome &outcome, 
         entry.nextWaitSeconds = std::max(m_limits.retryFirstSeconds, 1);
         attempt.failingSince = entry.failingSince;
     }
-    if (!outcome.failure.transient || m_limits.retryForSeconds <= 0 || stopping)
+    if (!outcome.failure.transient || m_limits.retryForSeconds <= 0)
         return attempt;
     const qint64 left = m_limits.retryForSeconds
         - std::chrono::duration_cast<std::chrono::seconds>(now - entry.firstFailure).count();

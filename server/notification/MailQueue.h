@@ -95,7 +95,7 @@ private:
     // The first entry that may go now; none when every one waits for its time or behind its notification.
     std::list<Entry>::iterator nextDue(Clock::time_point now, Clock::time_point *wakeAt);
     // Decides, after an attempt that failed, whether and when the mail goes again.
-    MailAttempt judge(Entry &entry, const SmtpSession::Outcome &outcome, bool stopping) const;
+    MailAttempt judge(Entry &entry, const SmtpSession::Outcome &outcome) const;
     void noteFinishedLocked();
     void logRefusal(const QString &notificationAlias);
 
