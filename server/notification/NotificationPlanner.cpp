@@ -115,7 +115,9 @@ void NotificationPlanner::setupTimers()
 {
     const QDateTime now = m_clock();
     const ConfigurationSnapshot snapshot = ConfigurationSnapshot::read(m_configurationFile);
-    takeMail(snapshot);
+    // As after a change, a file that cannot be read keeps the mail settings too, once there are any.
+    if (snapshot.notificationsError.isEmpty() || !m_mail)
+        takeMail(snapshot);
     if (snapshot.notificationsError.isEmpty())
         m_notifications = snapshot.notifications;
     else
