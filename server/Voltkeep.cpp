@@ -132,20 +132,37 @@ void Voltkeep::start()
     startHttp();
 
     // Mail goes out on a thread of its own: a slow mail server must not keep reports from being read.
-    // Each delivery's outcome goes to the ledger (the log) and the metrics, on the worker.
+    // Each attempt's outcome goes to the ledger (the log) and the metrics, on the worker; a mail to be
+    // tried again has not failed yet.
+    MailQueue::Limits mailLimits;
+    mailLimits.retryFirstSeconds = SettingsValues::wholeNumber(*m_settings, QStringLiteral("mail/retryFirstSeconds"),
+                                                               mailLimits.retryFirstSeconds, 1, 3600);
+    mailLimits.retryForSeconds = SettingsValues::wholeNumber(*m_settings, QStringLiteral("mail/retryForSeconds"),
+                                                             mailLimits.retryForSeconds, 0, 24 * 3600);
+    const int sessionSeconds = SettingsValues::wholeNumber(*m_settings, QStringLiteral("mail/sessionSeconds"),
+                                                           SmtpSession::DefaultSessionLimitMs / 1000, 1, 600);
     m_mailQueue = std::make_unique<MailQueue>(
-        [ledger = m_mailLedger.get(), metrics = m_metrics.get()](const PreparedMail &mail) {
-            const SmtpSession::Outcome outcome = NotificationDelivery::sendMail(mail);
-            ledger->record(mail, outcome);
+        &NotificationDelivery::sendMail,
+        [ledger = m_mailLedger.get(), metrics = m_metrics.get()](const PreparedMail &mail,
+                                                                 const SmtpSession::Outcome &outcome,
+                                                                 const MailAttempt &attempt) {
+            ledger->record(mail, outcome, attempt);
             const int delivered = int(outcome.sent.count(true));
+            const int failed = attempt.retryInSeconds > 0 ? 0 : int(outcome.sent.size()) - delivered;
             metrics->countMails(mail.kind == PreparedMail::Kind::Alert ? ServerMetrics::MailKind::Alert
                                                                        : ServerMetrics::MailKind::Report,
-                                delivered, int(outcome.sent.size()) - delivered);
-        });
+                                delivered, failed);
+        },
+        mailLimits);
     m_delivery = std::make_unique<NotificationDelivery>(m_paths.configurationFile, m_mailQueue.get());
+    m_delivery->setSessionLimitMs(sessionSeconds * 1000);
     delete m_planner;
     m_planner = new NotificationPlanner(m_paths.configurationFile, this);
     connect(m_planner, &NotificationPlanner::timerExpired, this, &Voltkeep::notificationDue);
+    // The settings read with the notifications, once per change of the file, not at every mail.
+    m_delivery->setMailSource([this] {
+        return m_planner ? m_planner->mailConfiguration() : ConfigurationSnapshot::readMail(m_paths.configurationFile);
+    });
     m_planner->watchConfigurationFile();
 
     logEvent(QStringLiteral("%1 %2.%3.%4.%5\n")
@@ -219,10 +236,14 @@ void Voltkeep::stop()
     m_planner = nullptr;
     m_delivery.reset();
     if (m_mailQueue) {
-        const int dropped = m_mailQueue->stop();
-        if (dropped > 0)
+        const MailQueue::Dropped dropped = m_mailQueue->stop();
+        if (dropped.notBegun > 0)
             logEvent(QStringLiteral("%1 notification mail(s) not sent: the service stopped before their turn")
-                         .arg(dropped),
+                         .arg(dropped.notBegun),
+                     LogType::Warning);
+        if (dropped.retries > 0)
+            logEvent(QStringLiteral("%1 notification mail(s) waiting to be tried again not sent: the service stopped")
+                         .arg(dropped.retries),
                      LogType::Warning);
         m_mailQueue.reset();
     }

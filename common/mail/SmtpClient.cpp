@@ -111,6 +111,11 @@ void SmtpClient::setMechanism(SaslMechanism mechanism)
     m_mechanism = mechanism;
 }
 
+void SmtpClient::setSessionLimit(int ms)
+{
+    m_sessionLimitMs = std::max(ms, 1);
+}
+
 QString SmtpClient::getHost() const
 {
     return m_host;
@@ -173,7 +178,7 @@ int SmtpClient::waitMs(int limitMs) const
 QString SmtpClient::socketFailure(const QString &waitedFor) const
 {
     if (m_session.hasExpired())
-        return QStringLiteral("the conversation took longer than %1 ms").arg(SessionLimitMs);
+        return QStringLiteral("the conversation took longer than %1 ms").arg(m_sessionLimitMs);
     const QAbstractSocket::SocketError error = m_socket->error();
     if (error != QAbstractSocket::UnknownSocketError && error != QAbstractSocket::SocketTimeoutError)
         return m_socket->errorString();
@@ -195,7 +200,7 @@ bool SmtpClient::connectToServer()
 {
     m_sessionReady = false;
     m_failure = SmtpFailure();
-    m_session.setRemainingTime(SessionLimitMs);
+    m_session.setRemainingTime(m_sessionLimitMs);
     // Implicit TLS shakes hands while connecting: a failure there is a TLS failure.
     m_step = m_connectionType == SecurityType::ImplicitTls ? SmtpFailure::Step::Tls : SmtpFailure::Step::Connect;
     if (m_connectionType == SecurityType::ImplicitTls)

@@ -57,6 +57,8 @@ public:
     void setUser(const QString &user);
     void setPassword(const QString &password);
     void setMechanism(SaslMechanism mechanism);
+    // The whole conversation's limit instead of SessionLimitMs; takes effect at the next connectToServer.
+    void setSessionLimit(int ms);
 
     QString getHost() const;
     int getPort() const;
@@ -117,6 +119,7 @@ private:
     SmtpFailure::Step m_step = SmtpFailure::Step::None; // the step in progress
     SmtpFailure m_failure;
     QString m_timeoutReason; // set where a time-out exception is thrown
+    int m_sessionLimitMs = SessionLimitMs;
     QDeadlineTimer m_session{QDeadlineTimer::Forever}; // set by connectToServer
 };
 

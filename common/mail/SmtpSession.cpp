@@ -4,11 +4,15 @@
 
 namespace NVL::Engineering::VK {
 
-SmtpSession::Outcome SmtpSession::run(const SmtpSettingsData &settings, const QList<MimeMessage *> &messages)
+static_assert(SmtpSession::DefaultSessionLimitMs == SmtpClient::SessionLimitMs);
+
+SmtpSession::Outcome SmtpSession::run(const SmtpSettingsData &settings, const QList<MimeMessage *> &messages,
+                                      int sessionLimitMs)
 {
     // Without authentication the credentials stay here: no AUTH goes out.
     const bool authenticate = settings.authentication.enabled;
     SmtpClient client(QString::fromStdString(settings.server), settings.port, settings.security);
+    client.setSessionLimit(sessionLimitMs);
     if (authenticate) {
         client.setMechanism(SmtpClient::Login);
         client.setUser(QString::fromStdString(settings.authentication.username));

@@ -26,8 +26,11 @@ public:
         bool succeeded() const { return !failure.failed(); }
     };
 
-    // Blocks the calling thread for the conversation, within the client's time-outs; any thread.
-    static Outcome run(const SmtpSettingsData &settings, const QList<MimeMessage *> &messages);
+    // Blocks the calling thread for the conversation, within the client's time-outs and at most
+    // sessionLimitMs in all; any thread.
+    static Outcome run(const SmtpSettingsData &settings, const QList<MimeMessage *> &messages,
+                       int sessionLimitMs = DefaultSessionLimitMs);
+    static constexpr int DefaultSessionLimitMs = 60000;
 };
 
 } // namespace NVL::Engineering::VK

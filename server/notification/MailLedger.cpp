@@ -78,7 +78,7 @@ MailLedger::MailLedger(Clock clock)
 {
 }
 
-void MailLedger::record(const PreparedMail &mail, const SmtpSession::Outcome &outcome)
+void MailLedger::record(const PreparedMail &mail, const SmtpSession::Outcome &outcome, const MailAttempt &attempt)
 {
     const QDateTime now = m_clock();
     const QString alias = printable(mail.notificationAlias);
@@ -87,6 +87,7 @@ void MailLedger::record(const PreparedMail &mail, const SmtpSession::Outcome &ou
     const bool delivered = !outcome.sent.isEmpty() && !outcome.sent.contains(false);
     const bool alert = mail.kind == PreparedMail::Kind::Alert;
     std::optional<QString> line;
+    LogType level = delivered ? LogType::Information : LogType::Warning;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         Entry &entry = m_entries[alias];
@@ -113,7 +114,9 @@ void MailLedger::record(const PreparedMail &mail, const SmtpSession::Outcome &ou
             entry.repeatedFailure.clear();
             entry.repeats = 0;
         } else {
-            ++(alert ? m_totals.alertsFailed : m_totals.reportsFailed);
+            // A mail to be tried again has not failed yet.
+            if (attempt.retryInSeconds == 0)
+                ++(alert ? m_totals.alertsFailed : m_totals.reportsFailed);
             const QString failure = failureText(mail, outcome.failure);
             if (record.failuresInARow++ == 0)
                 entry.failingSince = now;
@@ -124,25 +127,35 @@ void MailLedger::record(const PreparedMail &mail, const SmtpSession::Outcome &ou
             const QString head = QStringLiteral("Mail not sent for \"%1\": %2").arg(alias, what)
                 + (reached > 0 ? QStringLiteral(", %1 of them got it").arg(reached) : QString()) + QStringLiteral("; ")
                 + failure;
-            if (failure != entry.repeatedFailure) {
+            const QString retry = attempt.retryInSeconds > 0
+                ? QStringLiteral("; tried again in %1 s").arg(attempt.retryInSeconds)
+                : QString();
+            if (attempt.gaveUp) {
+                // The end of a mail is told whatever the repeats before it.
+                line = head + QStringLiteral("; given up after %1 attempts since %2")
+                                  .arg(attempt.number)
+                                  .arg(localTimeText(attempt.failingSince));
+                level = LogType::Error;
+            } else if (failure != entry.repeatedFailure) {
                 entry.repeatedFailure = failure;
                 entry.repeats = 1;
                 entry.repeatingSince = now;
                 entry.repeatLogged = now;
-                line = head;
+                line = head + retry;
             } else {
                 ++entry.repeats;
                 if (entry.repeatLogged.secsTo(now) >= RepeatLogSeconds) {
                     entry.repeatLogged = now;
                     line = head + QStringLiteral(" (%1 times in a row since %2)")
                                       .arg(entry.repeats)
-                                      .arg(localTimeText(entry.repeatingSince));
+                                      .arg(localTimeText(entry.repeatingSince))
+                    + retry;
                 }
             }
         }
     }
     if (line)
-        ServiceBase::logEvent(*line, delivered ? LogType::Information : LogType::Warning);
+        ServiceBase::logEvent(*line, level);
 }
 
 QList<MailLedger::NotificationRecord> MailLedger::notifications() const

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "MailAttempt.h"
 #include "PreparedMail.h"
 
 #include <SmtpSession.h>
@@ -50,8 +51,9 @@ public:
     explicit MailLedger(Clock clock = {});
 
     // The outcome of one delivery's SMTP session, logged. A delivery counts as failed unless every
-    // one of its messages went.
-    void record(const PreparedMail &mail, const SmtpSession::Outcome &outcome);
+    // one of its messages went; one to be tried again is counted when its last attempt ends, and its
+    // line says when it goes again. A mail given up is one Error.
+    void record(const PreparedMail &mail, const SmtpSession::Outcome &outcome, const MailAttempt &attempt = {});
 
     QList<NotificationRecord> notifications() const; // in order of alias
     Totals totals() const;

@@ -1,11 +1,9 @@
 #include "NotificationDelivery.h"
 
 #include "MailLedger.h"
-#include "MailQueue.h"
 #include "ReportComposer.h"
 #include "ServiceBase.h"
 
-#include <ConfigurationFile.h>
 #include <EmailAddress.h>
 #include <MimeHtml.h>
 #include <MimeInlineFile.h>
@@ -15,7 +13,6 @@
 
 #include <QFile>
 
-#include <algorithm>
 #include <exception>
 #include <memory>
 #include <vector>
@@ -53,6 +50,11 @@ void NotificationDelivery::send(const NotificationData &notification, const Repo
         deliver(notification, texts);
         return;
     }
+    // Composing costs the event loop; a mail the queue has no room for is not composed.
+    if (!m_queue->hasRoom()) {
+        m_queue->refuse(QString::fromStdString(notification.alias));
+        return;
+    }
     if (auto mail = prepareMail(notification, texts))
         m_queue->enqueue(std::move(*mail));
 }
@@ -60,26 +62,24 @@ void NotificationDelivery::send(const NotificationData &notification, const Repo
 std::optional<PreparedMail> NotificationDelivery::prepareMail(const NotificationData &notification,
                                                               const ReportTexts &texts) const
 {
-    PreparedMail mail;
-    RecipientList recipients;
-    try {
-        const ConfigurationFile file(m_configurationFile);
-        mail.settings = file.smtpSettings();
-        recipients = file.recipients();
-    } catch (const std::exception &e) {
+    const std::shared_ptr<const ConfigurationSnapshot::Mail> source
+        = m_mailSource ? m_mailSource() : ConfigurationSnapshot::readMail(m_configurationFile);
+    if (!source->error.isEmpty()) {
         ServiceBase::logEvent(QStringLiteral("Cannot read the mail settings, notification \"%1\" not sent: %2")
-                                  .arg(QString::fromStdString(notification.alias), QString::fromUtf8(e.what())),
+                                  .arg(QString::fromStdString(notification.alias), source->error),
                               LogType::Error);
         return std::nullopt;
     }
 
+    PreparedMail mail;
+    mail.settings = source->smtpSettings;
+    mail.sessionLimitMs = m_sessionLimitMs;
     for (const std::string &uuid : notification.recipientList) {
-        const auto recipient = std::find_if(recipients.cbegin(), recipients.cend(),
-                                            [&uuid](const RecipientData &r) { return r.uuid == uuid; });
-        if (recipient == recipients.cend())
+        const auto recipient = source->recipients.find(uuid);
+        if (recipient == source->recipients.cend())
             continue;
-        (recipient->textMessage ? mail.textRecipients : mail.htmlRecipients)
-            .append({QString::fromStdString(recipient->email), QString::fromStdString(recipient->name)});
+        (recipient->second.textMessage ? mail.textRecipients : mail.htmlRecipients)
+            .append({QString::fromStdString(recipient->second.email), QString::fromStdString(recipient->second.name)});
     }
     // A message nobody would get is not sent; with no recipient at all there is no session.
     if (mail.htmlRecipients.isEmpty() && mail.textRecipients.isEmpty())
@@ -100,16 +100,17 @@ std::optional<PreparedMail> NotificationDelivery::prepareMail(const Notification
 
 void NotificationDelivery::deliver(const NotificationData &notification, const ReportTexts &texts) const
 {
-    if (const auto mail = prepareMail(notification, texts))
-        sender(m_ledger)(*mail);
+    if (const auto mail = prepareMail(notification, texts)) {
+        const SmtpSession::Outcome outcome = sendMail(*mail);
+        if (m_ledger)
+            m_ledger->record(*mail, outcome);
+    }
 }
 
-std::function<void(const PreparedMail &)> NotificationDelivery::sender(MailLedger *ledger)
+MailQueue::Recorder NotificationDelivery::recorder(MailLedger *ledger)
 {
-    return [ledger](const PreparedMail &mail) {
-        const SmtpSession::Outcome outcome = sendMail(mail);
-        if (ledger)
-            ledger->record(mail, outcome);
+    return [ledger](const PreparedMail &mail, const SmtpSession::Outcome &outcome, const MailAttempt &attempt) {
+        ledger->record(mail, outcome, attempt);
     };
 }
 
@@ -150,7 +151,7 @@ SmtpSession::Outcome NotificationDelivery::sendMail(const PreparedMail &mail)
         messages.append(&htmlMessage);
     if (!mail.textRecipients.isEmpty())
         messages.append(&textMessage);
-    const SmtpSession::Outcome outcome = SmtpSession::run(settings, messages);
+    const SmtpSession::Outcome outcome = SmtpSession::run(settings, messages, mail.sessionLimitMs);
 
     if (!outcome.connected)
         qDebug("Failed to connect to host!");

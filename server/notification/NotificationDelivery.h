@@ -1,6 +1,8 @@
 #pragma once
 
 #include "BatteryRecord.h"
+#include "ConfigurationSnapshot.h"
+#include "MailQueue.h"
 #include "PreparedMail.h"
 #include "ReportTexts.h"
 
@@ -16,18 +18,24 @@
 namespace NVL::Engineering::VK {
 
 class MailLedger;
-class MailQueue;
 
-// Turns a due notification into mail: reads the SMTP settings and recipients from the configuration
-// file anew, composes the mail and hands it to the queue, or without a queue sends it at once (blocking
-// the caller for one SMTP session).
+// Turns a due notification into mail: takes the SMTP settings and recipients from its source (by
+// default the configuration file, read anew), composes the mail and hands it to the queue, or without a
+// queue sends it at once (blocking the caller for one SMTP session).
 class NotificationDelivery
 {
 public:
+    using MailSource = std::function<std::shared_ptr<const ConfigurationSnapshot::Mail>()>;
+
     // Neither is owned. Without a queue a mail goes at once and its outcome goes into the ledger (if
     // any); a queue records through the sender it was given.
     explicit NotificationDelivery(const QString &configurationFile, MailQueue *queue = nullptr,
                                   MailLedger *ledger = nullptr);
+
+    // Where the settings come from instead of the file, e.g. what the planner read with the notifications.
+    void setMailSource(MailSource source) { m_mailSource = std::move(source); }
+    // The session limit of the mails prepared from now on.
+    void setSessionLimitMs(int ms) { m_sessionLimitMs = ms; }
 
     // The full or summary report of the fleet to one periodic notification.
     void periodicReport(const NotificationData &notification, const QList<BatteryRecord> &records);
@@ -41,8 +49,8 @@ public:
     void deliver(const NotificationData &notification, const ReportTexts &texts) const;
     // The SMTP session of one prepared mail; safe on any thread.
     static SmtpSession::Outcome sendMail(const PreparedMail &mail);
-    // A queue's sender: the session, then its outcome into the ledger (if any).
-    static std::function<void(const PreparedMail &)> sender(MailLedger *ledger);
+    // A queue's recorder: each attempt's outcome into the ledger.
+    static MailQueue::Recorder recorder(MailLedger *ledger);
 
 private:
     void send(const NotificationData &notification, const ReportTexts &texts);
@@ -50,6 +58,8 @@ private:
     QString m_configurationFile;
     MailQueue *m_queue;
     MailLedger *m_ledger;
+    MailSource m_mailSource;
+    int m_sessionLimitMs = SmtpSession::DefaultSessionLimitMs;
 };
 
 } // namespace NVL::Engineering::VK

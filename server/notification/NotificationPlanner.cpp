@@ -1,10 +1,9 @@
 #include "NotificationPlanner.h"
 
+#include "ConfigurationSnapshot.h"
 #include "DueTime.h"
 #include "LocalTimeText.h"
 #include "ServiceBase.h"
-
-#include <ConfigurationFile.h>
 
 #include <QDir>
 #include <QFileInfo>
@@ -16,6 +15,7 @@
 #include <algorithm>
 #include <exception>
 #include <limits>
+#include <vector>
 
 namespace NVL::Engineering::VK {
 
@@ -114,14 +114,17 @@ NotificationPlanner::~NotificationPlanner() = default;
 void NotificationPlanner::setupTimers()
 {
     const QDateTime now = m_clock();
-    try {
-        m_notifications = ConfigurationFile(m_configurationFile).notifications();
-    } catch (const std::exception &e) {
+    const ConfigurationSnapshot snapshot = ConfigurationSnapshot::read(m_configurationFile);
+    // As after a change, a file that cannot be read keeps the mail settings too, once there are any.
+    if (snapshot.notificationsError.isEmpty() || !m_mail)
+        takeMail(snapshot);
+    if (snapshot.notificationsError.isEmpty())
+        m_notifications = snapshot.notifications;
+    else
         ServiceBase::logEvent(QStringLiteral("Cannot read the notification configuration, keeping the "
                                              "previous notifications: %1")
-                                  .arg(QString::fromUtf8(e.what())),
+                                  .arg(snapshot.notificationsError),
                               LogType::Error);
-    }
 
     const QDateTime windowEnd = m_windowStart.addDays(WindowDays);
     planUntil(windowEnd, now);
@@ -145,6 +148,7 @@ void NotificationPlanner::planUntil(const QDateTime &end, const QDateTime &now)
     QHash<QString, int> rank;
     QHash<QString, QDateTime> stillFired;
     QStringList nextDue;
+    std::vector<Occurrence> toArm;
     for (const NotificationData &notification : std::as_const(m_notifications)) {
         if (notification.notificationType == NotificationKind::Triggered) {
             m_triggered.append(notification);
@@ -175,7 +179,7 @@ void NotificationPlanner::planUntil(const QDateTime &end, const QDateTime &now)
             const QDateTime due = dueInZone.toLocalTime();
             if (fired.isValid() && due <= fired)
                 continue;
-            arm(key, identity, due, now);
+            toArm.push_back({key, identity, due});
             if (!first.isValid())
                 first = due;
         }
@@ -192,10 +196,22 @@ void NotificationPlanner::planUntil(const QDateTime &end, const QDateTime &now)
     }
     m_lastFired = stillFired; // forget notifications that left the file
 
+    // In order of due time: the event loop keeps its timers sorted, and each one then goes at the end
+    // of its list instead of being walked to its place among thousands.
+    std::stable_sort(toArm.begin(), toArm.end(),
+                     [](const Occurrence &a, const Occurrence &b) { return a.due < b.due; });
+    for (const Occurrence &occurrence : toArm)
+        arm(occurrence.key, occurrence.identity, occurrence.due, now);
+
     if (nextDue.isEmpty())
         nextDue.append(QStringLiteral("No periodic notification is planned"));
-    for (const QString &line : std::as_const(nextDue))
-        ServiceBase::logEvent(line, LogType::Information);
+    // A line for each of a few notifications; past them, a count keeps the log readable.
+    const qsizetype listed = std::min<qsizetype>(nextDue.size(), MaxNextDueLines);
+    for (qsizetype i = 0; i < listed; ++i)
+        ServiceBase::logEvent(nextDue.at(i), LogType::Information);
+    if (nextDue.size() > listed)
+        ServiceBase::logEvent(QStringLiteral("%1 more periodic notifications are planned").arg(nextDue.size() - listed),
+                              LogType::Information);
 }
 
 void NotificationPlanner::arm(const QString &key, const QString &identity, const QDateTime &due,
@@ -262,21 +278,22 @@ void NotificationPlanner::configurationChanged()
     if (signature == m_fileSignature)
         return;
     const QString path = QDir::toNativeSeparators(m_configurationFile);
-    NotificationList notifications;
-    try {
-        notifications = ConfigurationFile(m_configurationFile).notifications();
-    } catch (const std::exception &e) {
-        const QString message = QString::fromUtf8(e.what());
+    // A file whose notifications cannot be read changes nothing: the plan and its mail settings go on.
+    const ConfigurationSnapshot snapshot = ConfigurationSnapshot::read(m_configurationFile);
+    if (!snapshot.notificationsError.isEmpty()) {
+        const QString &message = snapshot.notificationsError;
         if (message != m_changeReadError)
             ServiceBase::logEvent(QStringLiteral("Configuration file %1 cannot be read, the notifications stay as "
                                                  "planned: %2")
                                       .arg(path, message),
-                                  LogType::Warning);
+                                  snapshot.tooLarge ? LogType::Error : LogType::Warning);
         m_changeReadError = message;
         return;
     }
     m_changeReadError.clear();
     m_fileSignature = fileSignature(m_configurationFile); // a first read may have written it
+    takeMail(snapshot);
+    const NotificationList &notifications = snapshot.notifications;
     if (notifications == m_notifications) {
         ServiceBase::logEvent(QStringLiteral("Configuration file %1 changed; the notifications are as planned").arg(path),
                               LogType::Information);
@@ -286,6 +303,21 @@ void NotificationPlanner::configurationChanged()
     ServiceBase::logEvent(QStringLiteral("Configuration file %1 changed: the notifications are planned anew").arg(path),
                           LogType::Information);
     planUntil(m_windowStart, m_clock());
+}
+
+void NotificationPlanner::takeMail(const ConfigurationSnapshot &snapshot)
+{
+    // A limit is told at every read that meets it; other errors when a mail needs the settings.
+    if (snapshot.mail->tooLarge)
+        ServiceBase::logEvent(QStringLiteral("The mail settings of configuration file %1 are refused: %2")
+                                  .arg(QDir::toNativeSeparators(m_configurationFile), snapshot.mail->error),
+                              LogType::Error);
+    m_mail = snapshot.mail;
+}
+
+std::shared_ptr<const ConfigurationSnapshot::Mail> NotificationPlanner::mailConfiguration() const
+{
+    return m_mail;
 }
 
 std::optional<NotificationData> NotificationPlanner::scheduledNotification(const QString &key) const

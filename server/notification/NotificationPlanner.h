@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ConfigurationSnapshot.h"
+
 #include <ConfigurationData.h>
 
 #include <QDateTime>
@@ -12,12 +14,13 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace NVL::Engineering::VK {
 
-// Decides when the server sends mail: reads the notification list from the configuration file and
-// plans the periodic reports in seven-day windows, one single-shot timer per occurrence; keeps the
+// Decides when the server sends mail: reads the notification list from the configuration file (and
+// keeps the mail settings read with it for the deliveries) and plans the periodic reports in seven-day windows, one single-shot timer per occurrence; keeps the
 // triggered notifications for the health alerts. Logs when each periodic notification is next due, at
 // every planning. Everything runs on the thread of the event loop.
 class NotificationPlanner : public QObject
@@ -29,6 +32,7 @@ public:
 
     static constexpr int WindowDays = 7;
     static constexpr int PassLeadSeconds = 3600; // a pass runs this long before its window starts
+    static constexpr int MaxNextDueLines = 50;   // per planning; more are counted in one line
 
     // Plans the first window at once.
     explicit NotificationPlanner(const QString &configurationFile, QObject *parent = nullptr);
@@ -43,6 +47,8 @@ public:
     // The notification of an occurrence that timerExpired announced under this key; none for a key
     // that no plan made.
     std::optional<NotificationData> scheduledNotification(const QString &key) const;
+    // The SMTP settings and recipients read together with the notifications in use; never null.
+    std::shared_ptr<const ConfigurationSnapshot::Mail> mailConfiguration() const;
     QList<NotificationData> triggeredNotifications() const;
 
     // The first due time at or after now, on the process's local clock (DueTime::nextDueTime);
@@ -85,12 +91,14 @@ private:
     void occurrenceDue(QTimer *timer);
     void watchPaths();
     void configurationChanged();
+    void takeMail(const ConfigurationSnapshot &snapshot);
 
     QString m_configurationFile;
     Clock m_clock;
     QMap<QString, NotificationData> m_scheduled; // key -> notification, for the occurrences of the current plan
     QList<NotificationData> m_triggered;
     NotificationList m_notifications;            // the list last read without error
+    std::shared_ptr<const ConfigurationSnapshot::Mail> m_mail;
     QList<Occurrence> m_armed;                   // occurrences whose timers have not fired yet
     QHash<QString, QDateTime> m_lastFired;       // identity -> due time of its latest fired occurrence
     QDateTime m_windowStart;

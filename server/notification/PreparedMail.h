@@ -1,5 +1,6 @@
 #pragma once
 
+#include <SmtpSession.h>
 #include <SmtpSettingsData.h>
 
 #include <QList>
@@ -19,6 +20,7 @@ struct PreparedMail
     enum class Kind { Report, Alert };
 
     SmtpSettingsData settings;
+    int sessionLimitMs = SmtpSession::DefaultSessionLimitMs;
     QList<Address> htmlRecipients; // in the order of the notification's recipient list
     QList<Address> textRecipients;
     QString subject;
@@ -34,6 +36,18 @@ struct PreparedMail
     QString alertClass;
 
     qsizetype recipientCount() const { return htmlRecipients.size() + textRecipients.size(); }
+    // What the mail holds in memory, near enough to bound a queue of them.
+    qint64 bytes() const { return 2 * (html.size() + plainText.size()) + 128 * recipientCount(); }
+    // After a session that sent some of its messages (`sent` in the order the session sends them,
+    // HTML first): only the rest is left, so another attempt mails nobody twice.
+    void keepUnsent(const QList<bool> &sent)
+    {
+        qsizetype index = 0;
+        if (!htmlRecipients.isEmpty() && sent.value(index++))
+            htmlRecipients.clear();
+        if (!textRecipients.isEmpty() && sent.value(index))
+            textRecipients.clear();
+    }
 };
 
 } // namespace NVL::Engineering::VK

@@ -120,7 +120,7 @@ private Q_SLOTS:
         QFile cfg(m_server->dataFolder() + QStringLiteral("/vk.cfg"));
         QVERIFY(cfg.open(QIODevice::WriteOnly | QIODevice::Truncate));
         cfg.write("[General]\nport=" + QByteArray::number(m_server->port()) + "\n[http]\nlisten=127.0.0.1:"
-                  + QByteArray::number(m_httpPort) + "\n");
+                  + QByteArray::number(m_httpPort) + "\n[mail]\nretryForSeconds=0\n"); // a failed mail stays failed
         cfg.close();
         SyntheticFleet::Options fleet;
         fleet.batteries = FleetSize;
@@ -239,6 +239,7 @@ private Q_SLOTS:
         // The same fall with the mail server gone fails.
         QVERIFY(writeConfiguration(plainSmtp(VoltkeepProcess::freePort()), {recipient("ops", "ops@example.test")},
                                    {triggered(Fair, {"ops"}, "to Fair")}));
+        QVERIFY(m_server->waitForLog(QStringLiteral("the notifications are as planned")));
         QVERIFY(peer.sendReport(radioBattery(0xF0, 95, "Truck 1")) && peer.sendReport(radioBattery(0xF0, 84, "Truck 1")));
         QVERIFY(peer.list());
         QVERIFY(peer.deleteSerials({radioBattery(0xE1, 0, {}).serialKey()}));

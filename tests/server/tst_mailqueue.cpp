@@ -4,11 +4,13 @@
 #include "MailQueue.h"
 #include "NotificationDelivery.h"
 #include "NotificationTestSupport.h"
+#include "RecordingEventSink.h"
 #include "ScriptedTcpServer.h"
 #include "SmtpTestServer.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QThread>
 #include <QtTest>
 
@@ -45,7 +47,7 @@ private Q_SLOTS:
         QVERIFY2(smtp.start(), qPrintable(smtp.errorString()));
         // The worker records into the ledger while this thread reads it.
         MailLedger ledger;
-        MailQueue queue(NotificationDelivery::sender(&ledger));
+        MailQueue queue(&NotificationDelivery::sendMail, NotificationDelivery::recorder(&ledger));
         QSignalSpy delivered(&queue, &MailQueue::delivered);
         QCOMPARE(queue.lastQueued(), quint64(0));
         for (int i = 1; i <= 3; ++i)
@@ -97,7 +99,7 @@ private Q_SLOTS:
 
         QElapsedTimer clock;
         clock.start();
-        QCOMPARE(queue.stop(), 1);
+        QCOMPARE(queue.stop().notBegun, 1);
         QVERIFY(clock.elapsed() < SilentSessionBoundMs);
         QVERIFY(queue.isDone(2));
 
@@ -112,8 +114,41 @@ private Q_SLOTS:
 
         // A stopped queue takes nothing more.
         const quint64 late = queue.enqueue(mailTo(server.port(), QStringLiteral("late@example.test"), QStringLiteral("late")));
-        QCOMPARE(queue.stop(), 0);
+        QCOMPARE(queue.stop().notBegun, 0);
         QVERIFY(queue.isDone(late));
+    }
+
+    // A mail waiting for another attempt holds back the later mails of its notification, not others';
+    // given up when its time is over, it is one Error, and its notification's next mail goes.
+    void aMailWaitingToBeTriedAgainHoldsBackOnlyItsNotification()
+    {
+        SmtpTestServer smtp;
+        QVERIFY2(smtp.start(), qPrintable(smtp.errorString()));
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const quint16 nobody = closed.serverPort();
+        closed.close();
+        RecordingEventSink sink;
+        MailLedger ledger;
+        MailQueue::Limits limits;
+        limits.retryFirstSeconds = 1;
+        limits.retryForSeconds = 2;
+        MailQueue queue(&NotificationDelivery::sendMail, NotificationDelivery::recorder(&ledger), limits);
+        const auto of = [](PreparedMail mail, const char *alias) {
+            mail.notificationAlias = QString::fromLatin1(alias);
+            return mail;
+        };
+        queue.enqueue(of(mailTo(nobody, QStringLiteral("a1@example.test"), QStringLiteral("a1")), "a"));
+        queue.enqueue(of(mailTo(smtp.port(), QStringLiteral("a2@example.test"), QStringLiteral("a2")), "a"));
+        queue.enqueue(of(mailTo(smtp.port(), QStringLiteral("b1@example.test"), QStringLiteral("b1")), "b"));
+
+        QVERIFY(smtp.waitForMessages(1, 20000));
+        QCOMPARE(smtp.messages().first().rcptTos, QStringList{QStringLiteral("b1@example.test")});
+        QVERIFY(smtp.waitForMessages(2, 20000));
+        QCOMPARE(smtp.messages().at(1).rcptTos, QStringList{QStringLiteral("a2@example.test")});
+        QCOMPARE(queue.stop().retries, 0);
+        QCOMPARE(sink.count(LogType::Error, QStringLiteral("; given up after ")), 1);
+        QCOMPARE(ledger.totals().reportsFailed, quint64(1));
     }
 
     void stopDuringASilentServerEndsWithinTheClientTimeouts()
@@ -131,7 +166,7 @@ private Q_SLOTS:
 
         QElapsedTimer clock;
         clock.start();
-        QCOMPARE(queue.stop(), 0);
+        QCOMPARE(queue.stop().notBegun, 0);
         QVERIFY2(clock.elapsed() < SilentSessionBoundMs, qPrintable(QString::number(clock.elapsed())));
         QVERIFY(queue.isDone(1));
         QVERIFY(server.waitForFinished(10000));

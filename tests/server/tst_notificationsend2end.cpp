@@ -239,12 +239,32 @@ private Q_SLOTS:
         QVERIFY(m_server->isRunning());
     }
 
+    void malformedConfigurationLeavesTheServerServing_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("not JSON") << QByteArray("{ \"notifications\": [ this is not JSON")
+                                  << QStringLiteral("Error: Cannot read the notification configuration, keeping the "
+                                                    "previous notifications: [json.exception.parse_error");
+        nlohmann::json tooMany = ConfigurationFile::defaultConfiguration();
+        tooMany["notifications"] = NotificationList(1001, triggered(1, {opsUuid}));
+        QTest::newRow("1,001 notifications") << QByteArray::fromStdString(tooMany.dump())
+                                             << QStringLiteral("previous notifications: the file lists 1001 "
+                                                               "notifications, more than the 1000 the server plans");
+        nlohmann::json crowd = ConfigurationFile::defaultConfiguration();
+        crowd["recipients"] = RecipientList(10001, recipient(opsUuid, "ops@example.test"));
+        QTest::newRow("10,001 recipients") << QByteArray::fromStdString(crowd.dump())
+                                           << QStringLiteral("are refused: the file lists 10001 recipients, more than "
+                                                             "the 10000 the server takes");
+    }
+
     void malformedConfigurationLeavesTheServerServing()
     {
-        QVERIFY(writeRawConfiguration("{ \"notifications\": [ this is not JSON"));
+        QFETCH(QByteArray, file);
+        QFETCH(QString, logged);
+        QVERIFY(writeRawConfiguration(file));
         QVERIFY(m_server->start());
-        QVERIFY(m_server->waitForLog(QStringLiteral("Cannot read the notification configuration")));
-        QVERIFY(m_server->log().contains(QStringLiteral("parse_error")));
+        QVERIFY2(m_server->waitForLog(logged), qPrintable(m_server->log()));
         QVERIFY(m_server->log().contains(QStringLiteral("Accepting connections on port")));
 
         QTcpSocket socket;

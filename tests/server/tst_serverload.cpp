@@ -60,6 +60,36 @@ SmtpSettingsData smtpAt(quint16 port)
     return settings;
 }
 
+// A mail server that never lets a session end by itself; counts the sessions it begins.
+ScriptedTcpServer::Script hostileSmtp(const QByteArray &kind, std::atomic<int> *sessions)
+{
+    return [kind, sessions](ScriptedTcpServer::Connection &c) {
+        ++*sessions;
+        if (kind == "endless continuation") {
+            while (c.send("220-still there\r\n") && c.staysSilent(300)) {
+            }
+        } else if (kind == "slow endless line") { // about 4 KiB/s
+            c.send("220 ");
+            while (c.send(QByteArray(100, 'x')) && c.staysSilent(25)) {
+            }
+        } else if (kind == "huge line") {
+            c.send("220 ");
+            for (int mib = 0; mib < 512 && c.send(QByteArray(1 << 20, 'x')); ++mib) {
+            }
+        } else { // accepts everything up to the end of the data, then says nothing
+            c.send("220 hostile\r\n");
+            QByteArray line;
+            bool data = false;
+            while (c.readLine(&line, 10000) && line != ".") {
+                if (!data)
+                    c.send(line == "DATA" ? "354 go on\r\n" : "250 ok\r\n");
+                data = data || line == "DATA";
+            }
+            c.waitForDisconnected(10000);
+        }
+    };
+}
+
 // Sends `count` datagrams as fast as the local socket takes them.
 void burst(quint16 port, char tag, quint32 count)
 {
@@ -121,6 +151,21 @@ private:
     }
 
     bool udpBufferCapped() { return m_server->log().contains(QLatin1String("UDP receive buffer is")); }
+
+    bool appendSettings(const QByteArray &lines)
+    {
+        QFile settings(m_server->dataFolder() + QStringLiteral("/vk.cfg"));
+        return settings.open(QIODevice::Append) && settings.write(lines) == lines.size();
+    }
+
+    // Excellent, then Fair: one alert each, in one write.
+    bool fall(RadioPeer &radio, const QList<quint8> &serials)
+    {
+        QByteArray bytes;
+        for (const quint8 serial : serials)
+            bytes += RadioPeer::reportMessage(battery('B', serial, 95)) + RadioPeer::reportMessage(battery('B', serial, 84));
+        return radio.sendRaw(bytes);
+    }
 
 private Q_SLOTS:
     void init()
@@ -387,10 +432,7 @@ private Q_SLOTS:
     // sender of junk each get their bound, and radios are served throughout.
     void connectionBoundsKeepThePortOpenForRadios()
     {
-        QFile settings(m_server->dataFolder() + QStringLiteral("/vk.cfg"));
-        QVERIFY(settings.open(QIODevice::Append));
-        settings.write("[connections]\nidleSeconds=1\nperAddress=20\nunsentMiB=2\n");
-        settings.close();
+        QVERIFY(appendSettings("[connections]\nidleSeconds=1\nperAddress=20\nunsentMiB=2\n"));
         QVERIFY(m_server->start());
         const auto served = [this] {
             auto radio = peer();
@@ -430,6 +472,77 @@ private Q_SLOTS:
             QVERIFY(filler->sendDatagram(QByteArray(20, 'x')));
         QVERIFY(served());
         QTRY_COMPARE(m_server->countInLog(QStringLiteral("Protocol error")), 5);
+    }
+
+    void hostileMailServersEndWithinTheSessionLimit_data()
+    {
+        QTest::addColumn<QByteArray>("kind");
+        for (const char *kind : {"endless continuation", "slow endless line", "huge line", "silence after DATA"})
+            QTest::newRow(kind) << QByteArray(kind);
+    }
+
+    // Each session ends by the limit at the latest, with one failure in the log (the retry's is the same
+    // one); radios are answered meanwhile, and a stop during the retry's session ends within the limit.
+    void hostileMailServersEndWithinTheSessionLimit()
+    {
+        QFETCH(QByteArray, kind);
+        constexpr qint64 LimitMs = 3000;
+        constexpr qint64 SlackMs = 2000;
+        std::atomic<int> sessions{0};
+        ScriptedTcpServer smtp(hostileSmtp(kind, &sessions), 2);
+        QVERIFY(smtp.start());
+        QVERIFY(writeConfiguration(smtpAt(smtp.port()), {recipient(opsUuid, "ops@example.test")},
+                                   {triggered(1, {opsUuid}, "to Fair")}));
+        QVERIFY(appendSettings("[mail]\nsessionSeconds=3\nretryFirstSeconds=1\n"));
+        QVERIFY(m_server->start());
+        auto radio = peer();
+        QVERIFY(radio && fall(*radio, {1}));
+        QTRY_COMPARE_WITH_TIMEOUT(sessions.load(), 1, 10000);
+
+        QElapsedTimer session;
+        session.start();
+        qint64 slowest = 0;
+        while (!m_server->waitForLog(QStringLiteral("Mail not sent"), 20) && session.elapsed() < LimitMs + SlackMs) {
+            QElapsedTimer clock;
+            clock.start();
+            QVERIFY2(radio->list(), qPrintable(radio->errorString()));
+            slowest = std::max(slowest, clock.elapsed());
+        }
+        QVERIFY2(session.elapsed() < LimitMs + SlackMs, qPrintable(m_server->log()));
+        QVERIFY2(slowest < 100, qPrintable(QStringLiteral("a list reply took %1 ms").arg(slowest)));
+
+        QTRY_COMPARE_WITH_TIMEOUT(sessions.load(), 2, 10000);
+        QElapsedTimer stopping;
+        stopping.start();
+        m_server->terminate();
+        QCOMPARE(m_server->waitForExit(int(LimitMs)), 0);
+        QVERIFY(stopping.elapsed() < LimitMs + SlackMs);
+        QCOMPARE(m_server->countInLog(QStringLiteral("Mail not sent")), 1);
+        QCOMPARE(m_server->countInLog(QStringLiteral("1 notification mail(s) waiting to be tried again not sent")), 1);
+    }
+
+    void alertsOfAMailOutageArriveInOrderAfterIt()
+    {
+        const quint16 port = VoltkeepProcess::freePort();
+        QVERIFY(writeConfiguration(smtpAt(port), {recipient(opsUuid, "ops@example.test")},
+                                   {triggered(1, {opsUuid}, "to Fair")}));
+        QVERIFY(appendSettings("[mail]\nretryFirstSeconds=1\n"));
+        QVERIFY(m_server->start());
+        auto radio = peer();
+        QVERIFY(radio && fall(*radio, {1, 2, 3}));
+        // Nobody listens yet: the first alert waits for its next attempt, the others behind it.
+        QVERIFY(m_server->waitForLog(QStringLiteral("failed at connect: Connection refused; tried again in 1 s")));
+
+        SmtpTestServer::Options options;
+        options.port = port;
+        SmtpTestServer smtp(options);
+        QVERIFY2(smtp.start(), qPrintable(smtp.errorString()));
+        QVERIFY(smtp.waitForMessages(3, 20000));
+        const QList<SmtpTestServer::Message> messages = smtp.messages();
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(parseMail(messages.at(i).data).parts.value(0).body.contains("<td>B0" + QByteArray::number(i + 1) + "23456789</td>"));
+        QVERIFY(m_server->waitForLog(QStringLiteral("(the first success after")));
+        QCOMPARE(m_server->countInLog(QStringLiteral("Mail not sent")), 1);
     }
 
     void descriptorLimitIsRaisedToTheHardLimit()

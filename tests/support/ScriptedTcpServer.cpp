@@ -107,8 +107,9 @@ QTcpSocket *ScriptedTcpServer::Connection::socket() const
     return m_tcpSocket;
 }
 
-ScriptedTcpServer::ScriptedTcpServer(Script script)
+ScriptedTcpServer::ScriptedTcpServer(Script script, int connections)
     : m_script(std::move(script))
+    , m_connections(connections)
 {
 }
 
@@ -160,20 +161,23 @@ void ScriptedTcpServer::run()
     if (m_listeningPort == 0)
         return;
 
-    // A test that never connects must not hang here for long.
-    if (!server.waitForNewConnection(15000))
-        return;
-    std::unique_ptr<QTcpSocket> socket(server.nextPendingConnection());
-    socket->setParent(nullptr);
-    server.close();
+    for (int i = 0; i < m_connections; ++i) {
+        // A test that never connects must not hang here for long.
+        if (!server.waitForNewConnection(15000))
+            return;
+        std::unique_ptr<QTcpSocket> socket(server.nextPendingConnection());
+        socket->setParent(nullptr);
+        if (i + 1 == m_connections)
+            server.close();
 
-    Connection connection(socket.get(), this);
-    m_script(connection);
+        Connection connection(socket.get(), this);
+        m_script(connection);
 
-    if (socket->state() != QAbstractSocket::UnconnectedState) {
-        socket->disconnectFromHost();
-        if (socket->state() != QAbstractSocket::UnconnectedState)
-            socket->waitForDisconnected(2000);
+        if (socket->state() != QAbstractSocket::UnconnectedState) {
+            socket->disconnectFromHost();
+            if (socket->state() != QAbstractSocket::UnconnectedState)
+                socket->waitForDisconnected(2000);
+        }
     }
 }
 

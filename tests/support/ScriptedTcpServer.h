@@ -45,7 +45,8 @@ public:
 
     using Script = std::function<void(Connection &)>;
 
-    explicit ScriptedTcpServer(Script script);
+    // The script plays against each of the first `connections` clients, one after the other.
+    explicit ScriptedTcpServer(Script script, int connections = 1);
     ~ScriptedTcpServer();
 
     ScriptedTcpServer(const ScriptedTcpServer &) = delete;
@@ -55,7 +56,7 @@ public:
     // script calls Connection::startTls. Call before start().
     void setTlsIdentity(const QString &certificateFile, const QString &keyFile);
 
-    // Listens and returns once the port is known; the script runs on the first connection.
+    // Listens and returns once the port is known; the script runs on each connection it takes.
     bool start();
     quint16 port() const;
     // Waits until the script has ended and the connection is closed.
@@ -69,6 +70,7 @@ private:
     void record(const QByteArray &line);
 
     Script m_script;
+    int m_connections;
     QString m_certificateFile;
     QString m_keyFile;
     std::unique_ptr<QThread> m_thread;

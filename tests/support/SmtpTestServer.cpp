@@ -34,7 +34,7 @@ bool SmtpTestServer::start(int timeoutMs)
 
     QStringList arguments{QDir(TestPaths::supportDir()).filePath(QStringLiteral("smtp_server.py")),
                           QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
-                          QStringLiteral("--port"), QStringLiteral("0"),
+                          QStringLiteral("--port"), QString::number(m_options.port),
                           QStringLiteral("--maildir"), m_folder.path()};
     if (m_options.tls != Tls::None) {
         arguments << QStringLiteral("--tls")

@@ -17,6 +17,7 @@ public:
     struct Options
     {
         Tls tls = Tls::None;
+        quint16 port = 0;        // 0: any free port
         QString certificateFile; // PEM, needed for any TLS mode
         QString keyFile;
         QString authUser;        // non-empty: AUTH is required and checked against these
