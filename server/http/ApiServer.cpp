@@ -270,7 +270,7 @@ QHttpServerResponse ApiServer::answer(const QHttpServerRequest &request, Format 
     return handler(format, request);
 }
 
-QList<BatteryRecord> ApiServer::fleetRecords(QHash<QByteArray, Forecast> &forecasts) const
+std::vector<const FleetIndex::Entry *> ApiServer::orderedFleet() const
 {
     const auto &entries = m_sources.fleet->entries();
     std::vector<const FleetIndex::Entry *> ordered;
@@ -280,6 +280,12 @@ QList<BatteryRecord> ApiServer::fleetRecords(QHash<QByteArray, Forecast> &foreca
     std::sort(ordered.begin(), ordered.end(), [](const FleetIndex::Entry *a, const FleetIndex::Entry *b) {
         return std::memcmp(a->record.serial, b->record.serial, sizeof a->record.serial) < 0;
     });
+    return ordered;
+}
+
+QList<BatteryRecord> ApiServer::fleetRecords(QHash<QByteArray, Forecast> &forecasts) const
+{
+    const std::vector<const FleetIndex::Entry *> ordered = orderedFleet();
     QList<BatteryRecord> records;
     records.reserve(qsizetype(ordered.size()));
     forecasts.reserve(qsizetype(ordered.size()));
@@ -293,11 +299,16 @@ QList<BatteryRecord> ApiServer::fleetRecords(QHash<QByteArray, Forecast> &foreca
 
 QHttpServerResponse ApiServer::batteryList(Format format) const
 {
-    QHash<QByteArray, Forecast> forecasts;
-    const QList<BatteryRecord> records = fleetRecords(forecasts);
-    const ApiTable table = ApiViews::batteries(records, forecasts);
-    return body(format == Format::Csv ? table.toCsv() : table.toJsonList(QStringLiteral("batteries")),
-                format == Format::Csv);
+    // Written row by row: a table of a 100,000 fleet's values took the server past 450 MiB.
+    const bool csv = format == Format::Csv;
+    const std::vector<const FleetIndex::Entry *> ordered = orderedFleet();
+    const ApiTable table(ApiViews::batteryColumns());
+    QByteArray out = table.opening(QStringLiteral("batteries"), csv);
+    for (std::size_t i = 0; i < ordered.size(); ++i)
+        table.appendRow(out, ApiViews::batteryRow(ordered[i]->record, ordered[i]->forecast), i == 0, csv);
+    if (!csv)
+        out += ApiTable::jsonListClosing();
+    return body(std::move(out), csv);
 }
 
 QHttpServerResponse ApiServer::battery(const QString &key, Format format) const

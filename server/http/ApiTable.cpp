@@ -82,10 +82,9 @@ void ApiTable::addRow(const QList<QJsonValue> &values)
     m_rows.append(values);
 }
 
-void ApiTable::appendObject(QByteArray &out, qsizetype row) const
+void ApiTable::appendObject(QByteArray &out, const QList<QJsonValue> &values) const
 {
     out += '{';
-    const QList<QJsonValue> &values = m_rows.at(row);
     for (qsizetype c = 0; c < m_columns.size(); ++c) {
         if (c > 0)
             out += ',';
@@ -108,37 +107,58 @@ QByteArray ApiTable::toJsonList(const QString &name, const QList<QPair<QString, 
     }
     appendJsonString(out, name);
     out += ":[";
-    for (qsizetype row = 0; row < m_rows.size(); ++row) {
-        if (row > 0)
-            out += ',';
-        out += "\n";
-        appendObject(out, row);
-    }
-    out += "\n]}\n";
+    for (qsizetype row = 0; row < m_rows.size(); ++row)
+        appendRow(out, m_rows.at(row), row == 0, false);
+    out += jsonListClosing();
     return out;
 }
 
 QByteArray ApiTable::toJsonObject(qsizetype row) const
 {
     QByteArray out;
-    appendObject(out, row);
+    appendObject(out, m_rows.at(row));
     out += '\n';
     return out;
 }
 
 QByteArray ApiTable::toCsv() const
 {
-    QByteArray out;
-    out += m_columns.join(QLatin1Char(',')).toUtf8() + "\r\n";
-    for (const QList<QJsonValue> &values : m_rows) {
-        for (qsizetype c = 0; c < m_columns.size(); ++c) {
-            if (c > 0)
-                out += ',';
-            appendCsvField(out, values.value(c));
-        }
-        out += "\r\n";
-    }
+    QByteArray out = opening(QString(), true);
+    for (const QList<QJsonValue> &values : m_rows)
+        appendRow(out, values, false, true);
     return out;
+}
+
+QByteArray ApiTable::opening(const QString &jsonListName, bool csv) const
+{
+    if (csv)
+        return m_columns.join(QLatin1Char(',')).toUtf8() + "\r\n";
+    QByteArray out = "{";
+    appendJsonString(out, jsonListName);
+    out += ":[";
+    return out;
+}
+
+void ApiTable::appendRow(QByteArray &out, const QList<QJsonValue> &values, bool first, bool csv) const
+{
+    if (!csv) {
+        if (!first)
+            out += ',';
+        out += "\n";
+        appendObject(out, values);
+        return;
+    }
+    for (qsizetype c = 0; c < m_columns.size(); ++c) {
+        if (c > 0)
+            out += ',';
+        appendCsvField(out, values.value(c));
+    }
+    out += "\r\n";
+}
+
+QByteArray ApiTable::jsonListClosing()
+{
+    return QByteArrayLiteral("\n]}\n");
 }
 
 } // namespace NVL::Engineering::VK

@@ -24,8 +24,14 @@ public:
     // A header line of the column names, then one line per row; CRLF line ends.
     QByteArray toCsv() const;
 
+    // The same texts written row by row, for answers too large to hold as values first: the opening
+    // (`{"<name>":[` or the CSV header), each row, then the closing (JSON only).
+    QByteArray opening(const QString &jsonListName, bool csv) const;
+    void appendRow(QByteArray &out, const QList<QJsonValue> &values, bool first, bool csv) const;
+    static QByteArray jsonListClosing();
+
 private:
-    void appendObject(QByteArray &out, qsizetype row) const;
+    void appendObject(QByteArray &out, const QList<QJsonValue> &values) const;
 
     QStringList m_columns;
     QList<QByteArray> m_keys; // "name": of each column, encoded once

@@ -12,16 +12,12 @@ namespace NVL::Engineering::VK::ApiViews {
 
 namespace {
 
-const QStringList &batteryColumns()
+std::optional<Forecast> forecastOf(const QHash<QByteArray, Forecast> &forecasts, const BatteryRecord &r)
 {
-    static const QStringList columns{
-        QStringLiteral("serial"),          QStringLiteral("serialText"),       QStringLiteral("esn"),
-        QStringLiteral("alias"),           QStringLiteral("typeCode"),         QStringLiteral("healthPercent"),
-        QStringLiteral("healthClass"),     QStringLiteral("fullCapacity"),     QStringLiteral("cycleCount"),
-        QStringLiteral("reportTime"),      QStringLiteral("reportAddress"),    QStringLiteral("forecastStatus"),
-        QStringLiteral("forecastDate"),    QStringLiteral("forecastEarliest"), QStringLiteral("forecastLatest"),
-        QStringLiteral("forecastSlopePerYear")};
-    return columns;
+    const auto it = forecasts.constFind(r.serialKey());
+    if (it == forecasts.constEnd())
+        return std::nullopt;
+    return *it;
 }
 
 QString addressText(quint32 a)
@@ -34,6 +30,20 @@ QString addressText(quint32 a)
 QJsonValue optionalDay(const std::optional<qint64> &day)
 {
     return day ? QJsonValue(dayText(*day)) : QJsonValue(QJsonValue::Null);
+}
+
+} // namespace
+
+const QStringList &batteryColumns()
+{
+    static const QStringList columns{
+        QStringLiteral("serial"),          QStringLiteral("serialText"),       QStringLiteral("esn"),
+        QStringLiteral("alias"),           QStringLiteral("typeCode"),         QStringLiteral("healthPercent"),
+        QStringLiteral("healthClass"),     QStringLiteral("fullCapacity"),     QStringLiteral("cycleCount"),
+        QStringLiteral("reportTime"),      QStringLiteral("reportAddress"),    QStringLiteral("forecastStatus"),
+        QStringLiteral("forecastDate"),    QStringLiteral("forecastEarliest"), QStringLiteral("forecastLatest"),
+        QStringLiteral("forecastSlopePerYear")};
+    return columns;
 }
 
 QList<QJsonValue> batteryRow(const BatteryRecord &r, const std::optional<Forecast> &f)
@@ -56,16 +66,6 @@ QList<QJsonValue> batteryRow(const BatteryRecord &r, const std::optional<Forecas
             f ? optionalDay(f->latestDay) : QJsonValue(),
             fitted ? QJsonValue(std::round(f->slopePerYear * 100.0) / 100.0) : QJsonValue()};
 }
-
-std::optional<Forecast> forecastOf(const QHash<QByteArray, Forecast> &forecasts, const BatteryRecord &r)
-{
-    const auto it = forecasts.constFind(r.serialKey());
-    if (it == forecasts.constEnd())
-        return std::nullopt;
-    return *it;
-}
-
-} // namespace
 
 QString serialKeyText(const QByteArray &serial)
 {

@@ -24,6 +24,9 @@ QString timeText(qint64 secondsSinceEpoch);
 bool localCalendar(qint64 secondsSinceEpoch, std::tm &local, long &offsetSeconds);
 QString dayText(qint64 daysSinceEpoch);
 
+// The columns and one row of the batteries' table, for answers written row by row.
+const QStringList &batteryColumns();
+QList<QJsonValue> batteryRow(const BatteryRecord &record, const std::optional<Forecast> &forecast);
 // The newest record of each battery with its class and forecast; a missing forecast reads "unknown".
 ApiTable batteries(const QList<BatteryRecord> &records, const QHash<QByteArray, Forecast> &forecasts);
 ApiTable history(const QList<HistoryPoint> &points);
