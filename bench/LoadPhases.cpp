@@ -1,5 +1,6 @@
 #include "LoadPhases.h"
 
+#include "BenchOutput.h"
 #include "BenchRecords.h"
 #include "RadioPeer.h"
 #include "TcpIngest.h"
@@ -34,11 +35,6 @@ const std::string recipientUuid = "{5eb2a1c0-0000-4000-8000-000000000001}";
 QString fixed(double value, int decimals = 1)
 {
     return QString::number(value, 'f', decimals);
-}
-
-QString verdict(bool met)
-{
-    return met ? QStringLiteral("met") : QStringLiteral("NOT met");
 }
 
 SmtpSettingsData smtpSettings(quint16 port)

@@ -3,6 +3,7 @@
 // page, and of /metrics, each against its target. Every page is rendered on the server's event loop, so
 // its time is also how long radios wait behind it. Loopback traffic only.
 
+#include "BenchOutput.h"
 #include "BenchServer.h"
 #include "HttpProbe.h"
 #include "SyntheticFleet.h"
@@ -29,31 +30,6 @@ constexpr int ServerStartMs = 300000;
 constexpr double TargetOverviewMs = 200;
 constexpr double TargetPageMs = 100;
 constexpr double TargetMetricsMs = 50;
-
-QTextStream &out()
-{
-    static QTextStream stream(stdout);
-    return stream;
-}
-
-void say(const QString &text)
-{
-    out() << text << Qt::endl;
-}
-
-QString ms(double value)
-{
-    return QString::number(value, 'f', 1);
-}
-
-int fail(const QString &what, BenchServer *server = nullptr)
-{
-    out().flush();
-    std::fprintf(stderr, "vk_bench_dashboard: %s\n", qPrintable(what));
-    if (server)
-        std::fprintf(stderr, "server log:\n%s\n", qPrintable(server->logSinceStart().right(4000)));
-    return 1;
-}
 
 struct Timing
 {

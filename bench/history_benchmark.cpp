@@ -3,6 +3,7 @@
 // retention pass, the API's answers and the server's peak memory. Loopback traffic only; every loop is
 // bounded by a count and a deadline.
 
+#include "BenchOutput.h"
 #include "BenchServer.h"
 #include "HttpProbe.h"
 #include "RadioPeer.h"
@@ -52,36 +53,6 @@ struct Options
     int samples = 20;
     bool skipIngest = false;
 };
-
-QTextStream &out()
-{
-    static QTextStream stream(stdout);
-    return stream;
-}
-
-void say(const QString &text)
-{
-    out() << text << Qt::endl;
-}
-
-QString ms(double value)
-{
-    return QString::number(value, 'f', 1);
-}
-
-QString verdict(bool met)
-{
-    return met ? QStringLiteral("met") : QStringLiteral("NOT met");
-}
-
-int fail(const QString &what, BenchServer *server = nullptr)
-{
-    out().flush();
-    std::fprintf(stderr, "vk_bench_history: %s\n", qPrintable(what));
-    if (server)
-        std::fprintf(stderr, "server log:\n%s\n", qPrintable(server->logSinceStart().right(4000)));
-    return 1;
-}
 
 bool writeSettings(BenchServer &server, quint16 port, bool history)
 {

@@ -2,6 +2,7 @@
 // TCP and UDP ingest rates, the raw durable-commit rate of the same disk, list reply times and the server's
 // peak resident memory. Traffic goes to the loopback address only; every loop is bounded by a count and a deadline.
 
+#include "BenchOutput.h"
 #include "BenchRecords.h"
 #include "BenchServer.h"
 #include "DurableCommitBench.h"
@@ -64,17 +65,6 @@ struct Options
     QString server = QStringLiteral(VK_VOLTKEEP_BIN);
 };
 
-QTextStream &out()
-{
-    static QTextStream stream(stdout);
-    return stream;
-}
-
-void say(const QString &text)
-{
-    out() << text << Qt::endl;
-}
-
 QString seconds(qint64 ns)
 {
     return QString::number(double(ns) / 1e9, 'f', 2);
@@ -98,11 +88,6 @@ QString rate(double value)
 double mebibytes(qint64 kib)
 {
     return double(kib) / 1024.0;
-}
-
-QString verdict(bool met)
-{
-    return met ? QStringLiteral("met") : QStringLiteral("NOT met");
 }
 
 QDeadlineTimer within(int allowanceMs, const QDeadlineTimer &overall)
