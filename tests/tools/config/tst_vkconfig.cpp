@@ -1,6 +1,7 @@
 // vkconfig as an administrator uses it: from nothing to a server that mails (end to end), and every
 // kind of input it refuses, each leaving the file as it was.
 #include "NotificationTestSupport.h"
+#include "ProgramRun.h"
 #include "SmtpTestServer.h"
 #include "VoltkeepProcess.h"
 
@@ -8,7 +9,6 @@
 #include <SingleInstanceLock.h>
 
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -16,25 +16,11 @@ using namespace NVL::Engineering::VK;
 
 namespace {
 
-struct Run
-{
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
+using Run = ProgramRun;
 
 Run vkconfig(const QStringList &arguments, const QByteArray &input = QByteArray())
 {
-    QProcess process;
-    process.start(QStringLiteral(VK_VKCONFIG_BIN), arguments);
-    process.write(input);
-    process.closeWriteChannel();
-    Run run;
-    if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit)
-        run.exitCode = process.exitCode();
-    run.out = QString::fromUtf8(process.readAllStandardOutput());
-    run.err = QString::fromUtf8(process.readAllStandardError());
-    return run;
+    return ProgramRun::of(QStringLiteral(VK_VKCONFIG_BIN), arguments, input);
 }
 
 QByteArray fileBytes(const QString &path)

@@ -1,8 +1,8 @@
 // vkpeer, the administrators' command-line peer, against the running server.
 #include "FleetTable.h"
+#include "ProgramRun.h"
 #include "VoltkeepProcess.h"
 
-#include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -11,24 +11,11 @@ using namespace NVL::Engineering::VK;
 
 namespace {
 
-struct Run
-{
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
+using Run = ProgramRun;
 
 Run vkpeer(const QStringList &arguments)
 {
-    QProcess process;
-    process.start(QStringLiteral(VK_VKPEER_BIN), arguments);
-    Run run;
-    if (!process.waitForFinished(30000))
-        return run;
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = QString::fromUtf8(process.readAllStandardOutput());
-    run.err = QString::fromUtf8(process.readAllStandardError());
-    return run;
+    return ProgramRun::of(QStringLiteral(VK_VKPEER_BIN), arguments, QByteArray(), 30000);
 }
 
 } // namespace
