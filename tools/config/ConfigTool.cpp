@@ -63,11 +63,24 @@ void ConfigTool::dispatch(const QStringList &words)
     else if (command == QLatin1String("test-mail"))
         testMail(rest);
     else if (command == QLatin1String("recipient"))
-        recipient(rest);
+        collection(command, rest, &ConfigTool::addRecipient, &ConfigTool::removeRecipient, &ConfigTool::listRecipients);
     else if (command == QLatin1String("notification"))
-        notification(rest);
+        collection(command, rest, &ConfigTool::addNotification, &ConfigTool::removeNotification,
+                   &ConfigTool::listNotifications);
     else
         throw ToolError{ExitCode::Usage, QStringLiteral("unknown command %1 (see vkconfig --help)").arg(command)};
+}
+
+void ConfigTool::collection(const QString &noun, const QStringList &words, Command add, Command remove, Command list)
+{
+    const QString action = words.value(0);
+    const Command command = action == QLatin1String("add")      ? add
+                            : action == QLatin1String("remove") ? remove
+                            : action == QLatin1String("list")   ? list
+                                                                : nullptr;
+    if (!command)
+        throw ToolError{ExitCode::Usage, QStringLiteral("%1: add, remove or list (see vkconfig %1 --help)").arg(noun)};
+    (this->*command)(words.mid(1));
 }
 
 void ConfigTool::printHelp(const QStringList &words)

@@ -38,8 +38,9 @@ private:
     void show(const QStringList &words);
     void smtp(const QStringList &words);
     void testMail(const QStringList &words);
-    void recipient(const QStringList &words);
-    void notification(const QStringList &words);
+    using Command = void (ConfigTool::*)(const QStringList &words);
+    // `<noun> add|remove|list ...`, for recipients and notifications alike.
+    void collection(const QString &noun, const QStringList &words, Command add, Command remove, Command list);
 
     void addRecipient(const QStringList &words);
     void removeRecipient(const QStringList &words);

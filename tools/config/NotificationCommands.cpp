@@ -70,19 +70,6 @@ NotificationList::const_iterator findByAlias(const NotificationList &notificatio
 
 } // namespace
 
-void ConfigTool::notification(const QStringList &words)
-{
-    const QString action = words.value(0);
-    if (action == QLatin1String("add"))
-        addNotification(words.mid(1));
-    else if (action == QLatin1String("remove"))
-        removeNotification(words.mid(1));
-    else if (action == QLatin1String("list"))
-        listNotifications(words.mid(1));
-    else
-        throw ToolError{ExitCode::Usage, QStringLiteral("notification: add, remove or list (see vkconfig notification --help)")};
-}
-
 void ConfigTool::addNotification(const QStringList &words)
 {
     const ArgumentList arguments(QStringLiteral("notification add"), words,
@@ -148,6 +135,10 @@ void ConfigTool::removeNotification(const QStringList &words)
     const auto found = findByAlias(notifications, alias);
     if (found == notifications.cend())
         throw ToolError{ExitCode::NotFound, QStringLiteral("no notification is named \"%1\"").arg(alias)};
+    // Bellwright allows equal aliases; removing whichever comes first would be a guess.
+    if (std::count_if(notifications.cbegin(), notifications.cend(), [&found](const NotificationData &n) { return n.alias == found->alias; }) > 1)
+        throw ToolError{ExitCode::NotFound, QStringLiteral("several notifications are named \"%1\"; rename them in Bellwright "
+                                                           "first").arg(alias)};
     notifications.erase(found);
     write([&notifications](const ConfigurationFile &file) { return file.setNotifications(notifications); });
     m_out << "Notification \"" << alias << "\" removed.\n";

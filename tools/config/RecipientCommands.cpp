@@ -21,19 +21,6 @@ RecipientList::const_iterator findByName(const RecipientList &recipients, const 
 
 } // namespace
 
-void ConfigTool::recipient(const QStringList &words)
-{
-    const QString action = words.value(0);
-    if (action == QLatin1String("add"))
-        addRecipient(words.mid(1));
-    else if (action == QLatin1String("remove"))
-        removeRecipient(words.mid(1));
-    else if (action == QLatin1String("list"))
-        listRecipients(words.mid(1));
-    else
-        throw ToolError{ExitCode::Usage, QStringLiteral("recipient: add, remove or list (see vkconfig recipient --help)")};
-}
-
 void ConfigTool::addRecipient(const QStringList &words)
 {
     const ArgumentList arguments(QStringLiteral("recipient add"), words, {{QStringLiteral("text")}});

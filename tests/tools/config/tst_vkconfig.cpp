@@ -141,6 +141,8 @@ private Q_SLOTS:
         row("alias taken", {"notification", "add", "Daily", "--daily", "07:00", "--to", "Dana"}, 4, "a notification named \"Daily\" exists");
         row("name taken", {"recipient", "add", "Dana", "dana@x.test"}, 4, "a recipient named \"Dana\" exists");
         row("remove unknown", {"recipient", "remove", "Nobody"}, 3, "no recipient is named \"Nobody\"");
+        row("remove one of two equal aliases", {"notification", "remove", "Daily"}, 3, "several notifications are named \"Daily\"",
+            QByteArray(), "twin");
         row("unknown option", {"smtp", "--colour", "blue"}, 1, "smtp: unknown option --colour");
         row("unknown command", {"frobnicate"}, 1, "unknown command frobnicate");
         row("broken file", {"recipient", "list"}, 5, "cannot read", QByteArray(), "broken");
@@ -159,6 +161,8 @@ private Q_SLOTS:
                                                      {NotificationTest::periodic(PeriodicType::Daily, "07:00:00")}));
         NotificationList notifications = ConfigurationFile().notifications();
         notifications.at(0).alias = "Daily";
+        if (setup == QLatin1String("twin"))
+            notifications.push_back(notifications.at(0));
         QVERIFY(ConfigurationFile().setNotifications(notifications));
         if (setup == QLatin1String("broken"))
             QVERIFY(NotificationTest::writeRawConfiguration("{ \"smtpSettings\": "));
