@@ -58,9 +58,7 @@ private:
     void addPageRoutes();
     QHttpServerResponse answer(const QHttpServerRequest &request, Format format, const Handler &handler) const;
     bool authorised(const QHttpServerRequest &request) const;
-    // The index's fleet in the order of the serial, as vk.db lists it.
-    std::vector<const FleetIndex::Entry *> orderedFleet() const;
-    // The same with the forecasts it holds.
+    // The index's fleet in the order of the serial, as vk.db lists it, with the forecasts it holds.
     QList<BatteryRecord> fleetRecords(QHash<QByteArray, Forecast> &forecasts) const;
 
     QHttpServerResponse batteryList(Format format) const;

@@ -91,6 +91,18 @@ void FleetIndex::setForecasts(const QHash<QByteArray, Forecast> &forecasts)
         setForecast(it.key(), it.value());
 }
 
+std::vector<const FleetIndex::Entry *> FleetIndex::ordered() const
+{
+    std::vector<const Entry *> result;
+    result.reserve(m_entries.size());
+    for (const Entry &entry : m_entries)
+        result.push_back(&entry);
+    std::sort(result.begin(), result.end(), [](const Entry *a, const Entry *b) {
+        return std::memcmp(a->record.serial, b->record.serial, sizeof a->record.serial) < 0;
+    });
+    return result;
+}
+
 const FleetIndex::Entry *FleetIndex::find(const QByteArray &serial) const
 {
     if (serial.size() != 8)

@@ -10,6 +10,7 @@
 #include <array>
 #include <deque>
 #include <optional>
+#include <vector>
 
 namespace NVL::Engineering::VK {
 
@@ -38,6 +39,8 @@ public:
 
     // In no particular order.
     const std::deque<Entry> &entries() const { return m_entries; }
+    // In ascending byte order of the serial, as vk.db lists its rows.
+    std::vector<const Entry *> ordered() const;
     const Entry *find(const QByteArray &serial) const;
     // Batteries per health class: Poor, Fair, Good, Excellent.
     std::array<qint64, 4> classCounts() const { return m_counts; }
