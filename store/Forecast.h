@@ -24,6 +24,12 @@ struct Forecast
         Date = 3,
         BeyondCap = 4, // falls, but reaches the boundary only after the cap
     };
+    // Which shape of the newest year the date comes from.
+    enum class Model : int {
+        Line = 0, // one straight fade
+        Bend = 1, // a fade that changed pace on sinceDay and goes on at the newer pace
+        Drop = 2, // a fade whose level fell (or rose) on sinceDay and stayed there
+    };
 
     Status status = Status::NotEnoughHistory;
     // Days since 1970-01-01 (local); set for Date. latestDay is empty when the slower plausible fit does
@@ -34,6 +40,12 @@ struct Forecast
     double slopePerYear = 0; // percentage points, negative when falling; 0 when not fitted
     double level = 0;        // fitted percentage on the newest day
     int days = 0;            // daily points the fit used
+    Model model = Model::Line;
+    // Bend and Drop: the day the newer pace or level begins, and the older segment's fitted percentage on
+    // that day and its slope, so that both segments can be drawn.
+    std::optional<qint64> sinceDay;
+    double priorLevel = 0;
+    double priorSlopePerYear = 0;
 
     // Fewer days, or a shorter span, and a fit says more about the noise than about the wear: integer
     // percentages of a battery losing some ten points a year move about one point a month.
@@ -44,12 +56,22 @@ struct Forecast
     // Dates further out than this are no date anyone can plan with.
     static constexpr int CapDays = 10 * 365;
 
-    // Fit of the days in ascending order (one per day): Theil-Sen picks out wild reports, least squares
-    // fits the others. Percentages above 100, which the classes treat as Poor but which no wear produces,
-    // are left out. The plausible range is the 95 % interval of the crossing.
+    // A change of pace or level is believed only when it explains this much more of the year than one
+    // line does (the log-likelihood ratio of the fits, searched over every break): on steady batteries a
+    // break found by chance stays under it.
+    static constexpr double ChangeEvidence = 16.0;
+    // Daily points after a fall before the new level counts: one or two low reports are noise.
+    static constexpr int DropDays = 3;
+
+    // Fit of the days in ascending order (one per day). A running median picks out wild reports; least
+    // squares fits the others as one line, as a line that bends once, and as a line that steps once, and
+    // the date comes from the bend or step when the data ask for it. Percentages above 100, which the
+    // classes treat as Poor but which no wear produces, are left out. The plausible range is the 95 %
+    // interval of the crossing, over every break the data cannot tell from the chosen one.
     static Forecast fromDays(const QList<DailyHealth> &days, int boundary);
 
     static const char *statusName(Status status);
+    static const char *modelName(Model model);
 };
 
 } // namespace NVL::Engineering::VK

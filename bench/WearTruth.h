@@ -1,0 +1,63 @@
+#pragma once
+
+#include "Forecast.h"
+
+#include <QList>
+#include <QString>
+
+#include <optional>
+#include <random>
+
+namespace NVL::Engineering::VK::Bench {
+
+// Batteries whose true health curve is known, reported daily with the faults real fleets show, so that a
+// forecast can be judged against the day each truly reaches the boundary.
+enum class Cohort {
+    SteadyQuiet,   // straight fade, noise of about half a point
+    SteadyNoisy,   // straight fade, noise of about two points
+    Wild,          // straight fade, one report in ten anything from 0 to 255
+    KneeYoung,     // slow fade, then a knee 30 to 90 days ago after which the loss speeds up
+    KneeOld,       // the same with the knee 90 to 240 days ago
+    Flat,          // no wear at all
+    Short,         // under 30 days of history
+    Gaps,          // straight fade with months of silence in the year
+    IntegerSlow,   // slow fade where whole percentages say more than the noise
+    Drop,          // a steady battery that fell under the boundary 1 to 10 days ago and stays there
+};
+
+struct TrueBattery
+{
+    Cohort cohort = Cohort::SteadyQuiet;
+    QList<DailyHealth> days;        // the reports, one per day, oldest first; the newest is "today"
+    std::optional<qint64> crossing; // days after today the truth reaches the boundary; 0 when it has
+    int dropAge = 0;                // Drop: daily reports since the fall
+};
+
+class WearTruth
+{
+public:
+    static constexpr qint64 Today = 20000;
+
+    explicit WearTruth(quint32 seed, int boundary = 80);
+
+    TrueBattery make(Cohort cohort);
+    static QString name(Cohort cohort);
+    static QList<Cohort> all();
+
+private:
+    double unit() { return m_unit(m_random); }
+    double normal() { return m_normal(m_random); }
+    // Daily reports of `truth` (percent on a day relative to today) over `history` days with `noise`.
+    template<typename Truth>
+    TrueBattery report(Cohort cohort, int history, double noise, double wildShare, const Truth &truth);
+    // The first future day on which the truth is at or under the boundary, within ten years.
+    template<typename Truth>
+    std::optional<qint64> crossingOf(const Truth &truth) const;
+
+    std::mt19937 m_random;
+    std::uniform_real_distribution<double> m_unit{0.0, 1.0};
+    std::normal_distribution<double> m_normal{0.0, 1.0};
+    int m_boundary;
+};
+
+} // namespace NVL::Engineering::VK::Bench
