@@ -12,6 +12,7 @@
 #include <QVariant>
 
 #include <atomic>
+#include <iterator>
 
 namespace NVL::Engineering::VK {
 
@@ -20,7 +21,8 @@ namespace {
 // SQLite's primary result codes for a damaged file and for one that is no database.
 constexpr int SqliteCorrupt = 11;
 constexpr int SqliteNotADatabase = 26;
-constexpr qint64 LayoutVersion = 1;
+// 2: forecasts say which shape of the year their date comes from (the rules that bend and step).
+constexpr qint64 LayoutVersion = 2;
 
 QString nextConnectionName()
 {
@@ -56,9 +58,24 @@ const char *const LayoutStatements[] = {
     "WITHOUT ROWID",
     "CREATE TABLE IF NOT EXISTS forecasts (id INTEGER PRIMARY KEY, newest INTEGER NOT NULL, status INTEGER NOT "
     "NULL, day INTEGER, earliest INTEGER, latest INTEGER, slope REAL NOT NULL, level REAL NOT NULL, days INTEGER "
-    "NOT NULL)",
+    "NOT NULL, model INTEGER NOT NULL DEFAULT 0, since INTEGER, prior_level REAL NOT NULL DEFAULT 0, prior_slope REAL "
+    "NOT NULL DEFAULT 0)",
     "CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID",
 };
+
+// From layout 1: the forecasts gain their shape, and every one is fitted again by the newer rules (the
+// stored ones are shown until then). Points are not touched.
+const char *const Layout2Statements[] = {
+    "ALTER TABLE forecasts ADD COLUMN model INTEGER NOT NULL DEFAULT 0",
+    "ALTER TABLE forecasts ADD COLUMN since INTEGER",
+    "ALTER TABLE forecasts ADD COLUMN prior_level REAL NOT NULL DEFAULT 0",
+    "ALTER TABLE forecasts ADD COLUMN prior_slope REAL NOT NULL DEFAULT 0",
+    "UPDATE forecasts SET newest = -1",
+    "UPDATE meta SET value = 2 WHERE key = 'layout'",
+};
+
+const QString ForecastColumns = QStringLiteral("status, day, earliest, latest, slope, level, days, model, since, "
+                                               "prior_level, prior_slope");
 
 QVariant optionalDay(const std::optional<qint64> &day)
 {
@@ -82,6 +99,10 @@ Forecast forecastFrom(const QSqlQuery &query, int first)
     f.slopePerYear = query.value(first + 4).toDouble();
     f.level = query.value(first + 5).toDouble();
     f.days = query.value(first + 6).toInt();
+    f.model = Forecast::Model(query.value(first + 7).toInt());
+    f.sinceDay = dayFrom(query.value(first + 8));
+    f.priorLevel = query.value(first + 9).toDouble();
+    f.priorSlopePerYear = query.value(first + 10).toDouble();
     return f;
 }
 
@@ -175,10 +196,29 @@ bool HistoryStore::createLayout(QSqlQuery &query)
         if (!query.exec(QLatin1String(statement)))
             return failed(QStringLiteral("History layout"), query);
     }
-    const qint64 layout = metaValue(QStringLiteral("layout"), 0);
+    qint64 layout = metaValue(QStringLiteral("layout"), 0);
     if (layout == 0)
         setMetaValue(QStringLiteral("layout"), LayoutVersion);
-    else if (layout != LayoutVersion) {
+    else if (layout == 1) {
+        QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+        if (!db.transaction())
+            return failed(QStringLiteral("History layout"), query);
+        for (const char *statement : Layout2Statements) {
+            if (!query.exec(QLatin1String(statement))) {
+                failed(QStringLiteral("History layout"), query);
+                db.rollback();
+                return false;
+            }
+        }
+        if (!db.commit()) {
+            db.rollback();
+            return failed(QStringLiteral("History layout"), query);
+        }
+        ServiceBase::logEvent(QStringLiteral("History file %1 moved to layout %2: every forecast is fitted again")
+                                  .arg(QDir::toNativeSeparators(m_path))
+                                  .arg(LayoutVersion),
+                              LogType::Information);
+    } else if (layout != LayoutVersion) {
         ServiceBase::logEvent(QStringLiteral("History file %1 has layout %2, this server knows %3; history is off")
                                   .arg(QDir::toNativeSeparators(m_path))
                                   .arg(layout)
@@ -507,8 +547,9 @@ bool HistoryStore::refreshForecasts(const QList<qint64> &ids, int boundary, QHas
     QSqlQuery newest(db);
     QSqlQuery save(db);
     if (!db.transaction() || !newest.prepare(QStringLiteral("SELECT max(time) FROM points WHERE id = ?"))
-        || !save.prepare(QStringLiteral("INSERT OR REPLACE INTO forecasts (id, newest, status, day, earliest, latest, "
-                                        "slope, level, days) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)")))
+        || !save.prepare(QStringLiteral("INSERT OR REPLACE INTO forecasts (id, newest, %1) VALUES (?, ?, ?, ?, ?, ?, "
+                                        "?, ?, ?, ?, ?, ?, ?)")
+                             .arg(ForecastColumns)))
         return failed(QStringLiteral("History forecast"), save);
     for (const qint64 id : ids) {
         newest.bindValue(0, id);
@@ -523,9 +564,20 @@ bool HistoryStore::refreshForecasts(const QList<qint64> &ids, int boundary, QHas
         // A little more than the fitted year, so that its first day is whole.
         const qint64 since = newestTime.toLongLong() - qint64(Forecast::FittedDays + 2) * 86400;
         const Forecast f = Forecast::fromDays(dailyHealth(id, since), boundary);
-        const QVariant values[] = {id, newestTime, int(f.status), optionalDay(f.day), optionalDay(f.earliestDay),
-                                   optionalDay(f.latestDay), f.slopePerYear, f.level, f.days};
-        for (int i = 0; i < 9; ++i)
+        const QVariant values[] = {id,
+                                   newestTime,
+                                   int(f.status),
+                                   optionalDay(f.day),
+                                   optionalDay(f.earliestDay),
+                                   optionalDay(f.latestDay),
+                                   f.slopePerYear,
+                                   f.level,
+                                   f.days,
+                                   int(f.model),
+                                   optionalDay(f.sinceDay),
+                                   f.priorLevel,
+                                   f.priorSlopePerYear};
+        for (int i = 0; i < int(std::size(values)); ++i)
             save.bindValue(i, values[i]);
         if (!save.exec()) {
             db.rollback();
@@ -547,7 +599,7 @@ std::optional<Forecast> HistoryStore::forecast(qint64 id)
     if (!m_open)
         return std::nullopt;
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    query.prepare(QStringLiteral("SELECT status, day, earliest, latest, slope, level, days FROM forecasts WHERE id = ?"));
+    query.prepare(QStringLiteral("SELECT %1 FROM forecasts WHERE id = ?").arg(ForecastColumns));
     query.addBindValue(id);
     if (!query.exec()) {
         failed(QStringLiteral("History forecast read"), query);
@@ -564,8 +616,8 @@ void HistoryStore::forEachForecast(const std::function<void(const QByteArray &, 
         return;
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT b.serial, f.status, f.day, f.earliest, f.latest, f.slope, f.level, f.days "
-                                   "FROM batteries b JOIN forecasts f ON f.id = b.id"))) {
+    if (!query.exec(QStringLiteral("SELECT b.serial, %1 FROM batteries b JOIN forecasts f ON f.id = b.id")
+                        .arg(ForecastColumns))) {
         failed(QStringLiteral("History forecast read"), query);
         return;
     }

@@ -6,8 +6,13 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <limits>
 
 using namespace NVL::Engineering::VK;
 
@@ -94,6 +99,43 @@ private Q_SLOTS:
         QVERIFY(store.points(id1, 0, base + 10 * day).isEmpty());
         QVERIFY(!store.forecast(id1));
         QCOMPARE(store.batteryIds(), QList<qint64>{id2});
+    }
+
+    void olderLayoutKeepsPointsAndRefitsForecasts()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("vk-history.db"));
+        {
+            // A file as the first layout wrote it: one battery, two points, a forecast of the older rules.
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("layout1"));
+            db.setDatabaseName(path);
+            QVERIFY(db.open());
+            QSqlQuery q(db);
+            for (const char *statement :
+                 {"CREATE TABLE batteries (serial BLOB PRIMARY KEY, id INTEGER NOT NULL) WITHOUT ROWID",
+                  "CREATE TABLE points (id INTEGER NOT NULL, time INTEGER NOT NULL, percent INTEGER NOT NULL, class "
+                  "INTEGER NOT NULL, capacity INTEGER NOT NULL, cycles INTEGER NOT NULL, PRIMARY KEY (id, time)) WITHOUT ROWID",
+                  "CREATE TABLE forecasts (id INTEGER PRIMARY KEY, newest INTEGER NOT NULL, status INTEGER NOT NULL, day "
+                  "INTEGER, earliest INTEGER, latest INTEGER, slope REAL NOT NULL, level REAL NOT NULL, days INTEGER NOT NULL)",
+                  "CREATE TABLE meta (key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID",
+                  "INSERT INTO meta VALUES ('layout', 1)", "INSERT INTO batteries VALUES (x'0000000000000007', 1)",
+                  "INSERT INTO points VALUES (1, 1700000000, 90, 2, 3000, 7), (1, 1700086400, 89, 2, 3000, 8)",
+                  "INSERT INTO forecasts VALUES (1, 1700086400, 3, 20000, 19990, 20010, -3.5, 89.0, 40)"})
+                QVERIFY2(q.exec(QLatin1String(statement)), qPrintable(q.lastError().text()));
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("layout1"));
+        RecordingEventSink log;
+        HistoryStore store(path);
+        QVERIFY(store.open());
+        QCOMPARE(log.count(LogType::Information, QStringLiteral("moved to layout 2")), 1);
+        QCOMPARE(store.points(1, 0, std::numeric_limits<qint64>::max()).size(), 2);
+        // The stored forecast stays readable until it is fitted again by the newer rules.
+        QCOMPARE(store.forecast(1)->day, std::optional<qint64>(20000));
+        QCOMPARE(store.staleForecasts(), QList<qint64>{1});
+        QVERIFY(store.refreshForecasts({1}, 80));
+        QCOMPARE(int(store.forecast(1)->status), int(Forecast::Status::NotEnoughHistory));
+        QVERIFY(store.staleForecasts().isEmpty());
     }
 
     void damagedFileIsKeptAsideAndReplaced()
