@@ -38,6 +38,9 @@ HistoryKeeper::HistoryKeeper(const HistorySettings &settings, const QString &pat
     if (!m_store.open())
         return;
     m_store.staleForecasts(&m_stale);
+    m_startFitting.batteries = m_stale.size();
+    m_startFitting.running = !m_stale.isEmpty();
+    m_startFitting.clock.start();
     m_dayCheck.start();
     startPassIfNewDay();
 }
@@ -47,6 +50,7 @@ void HistoryKeeper::checkDamage()
     if (!m_store.damaged())
         return;
     m_stale.clear();
+    finishStartFitting();
     m_pass.running = false;
     if (m_store.replaceDamaged())
         emit fileReplaced();
@@ -119,8 +123,10 @@ void HistoryKeeper::workTurn()
     QElapsedTimer turn;
     turn.start();
     // Forecasts first: people look at them; the retention pass has all day.
-    if (refreshSomeForecasts(turn))
+    if (refreshSomeForecasts(turn)) {
+        finishStartFitting();
         thinSome(turn);
+    }
     checkDamage();
     scheduleWork();
 }
@@ -173,6 +179,17 @@ bool HistoryKeeper::thinSome(const QElapsedTimer &turn)
         m_pass.longestTurnMs = std::max(m_pass.longestTurnMs, turn.elapsed());
     }
     return true;
+}
+
+void HistoryKeeper::finishStartFitting()
+{
+    if (!m_startFitting.running)
+        return;
+    m_startFitting.running = false;
+    ServiceBase::logEvent(QStringLiteral("Forecasts fitted after the start: %1 batteries in %2 s")
+                              .arg(m_startFitting.batteries)
+                              .arg(QString::number(double(m_startFitting.clock.elapsed()) / 1000.0, 'f', 1)),
+                          LogType::Information);
 }
 
 void HistoryKeeper::startPassIfNewDay()

@@ -51,6 +51,9 @@ public:
     void forEachForecast(const std::function<void(const QByteArray &serial, const Forecast &)> &visit);
     // History files found damaged and replaced since start.
     int fileReplacements() const { return m_store.replacements(); }
+    // Batteries whose forecast the start found missing or out of date and that are not fitted yet: the due
+    // lists leave them out until then, and say so. 0 once the start's fitting is done.
+    qsizetype pendingForecasts() const { return m_startFitting.running ? m_stale.size() : 0; }
 
 signals:
     // Forecasts just fitted and stored, by serial.
@@ -66,6 +69,7 @@ private:
     bool thinSome(const QElapsedTimer &turn);
     void startPassIfNewDay();
     void finishPass();
+    void finishStartFitting();
 
     HistorySettings m_settings;
     HistoryStore m_store;
@@ -75,6 +79,13 @@ private:
     QTimer m_work;
     QElapsedTimer m_lastReports;
     QTimer m_dayCheck;
+
+    struct StartFitting
+    {
+        bool running = false;
+        qsizetype batteries = 0;
+        QElapsedTimer clock;
+    } m_startFitting;
 
     struct Pass
     {

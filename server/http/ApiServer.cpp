@@ -350,11 +350,17 @@ QHttpServerResponse ApiServer::forecast(Format format, const QHttpServerRequest 
     QHash<QByteArray, Forecast> forecasts;
     const QList<BatteryRecord> records = fleetRecords(forecasts);
     const ApiTable table = ApiViews::forecastWithin(records, forecasts, LocalDays::today() + within);
-    if (format == Format::Csv)
-        return body(table.toCsv(), true);
+    // Batteries the start has not fitted yet are in no due list: the answer says how many.
+    const qsizetype pending = m_history ? m_history->pendingForecasts() : 0;
+    if (format == Format::Csv) {
+        QHttpServerResponse response = body(table.toCsv(), true);
+        response.addHeader(QByteArrayLiteral("X-Forecasts-Pending"), QByteArray::number(pending));
+        return response;
+    }
     return body(table.toJsonList(QStringLiteral("batteries"),
                                  {{QStringLiteral("within"), within},
-                                  {QStringLiteral("boundary"), m_history ? m_history->boundary() : 80}}),
+                                  {QStringLiteral("boundary"), m_history ? m_history->boundary() : 80},
+                                  {QStringLiteral("pending"), pending}}),
                 false);
 }
 

@@ -42,7 +42,7 @@ const QStringList &batteryColumns()
         QStringLiteral("healthClass"),     QStringLiteral("fullCapacity"),     QStringLiteral("cycleCount"),
         QStringLiteral("reportTime"),      QStringLiteral("reportAddress"),    QStringLiteral("forecastStatus"),
         QStringLiteral("forecastDate"),    QStringLiteral("forecastEarliest"), QStringLiteral("forecastLatest"),
-        QStringLiteral("forecastSlopePerYear")};
+        QStringLiteral("forecastSlopePerYear"), QStringLiteral("forecastModel"),    QStringLiteral("forecastSince")};
     return columns;
 }
 
@@ -64,7 +64,9 @@ QList<QJsonValue> batteryRow(const BatteryRecord &r, const std::optional<Forecas
             f ? optionalDay(f->day) : QJsonValue(),
             f ? optionalDay(f->earliestDay) : QJsonValue(),
             f ? optionalDay(f->latestDay) : QJsonValue(),
-            fitted ? QJsonValue(std::round(f->slopePerYear * 100.0) / 100.0) : QJsonValue()};
+            fitted ? QJsonValue(std::round(f->slopePerYear * 100.0) / 100.0) : QJsonValue(),
+            fitted && f->days > 0 ? QString::fromLatin1(Forecast::modelName(f->model)) : QJsonValue(),
+            fitted ? optionalDay(f->sinceDay) : QJsonValue()};
 }
 
 QString serialKeyText(const QByteArray &serial)

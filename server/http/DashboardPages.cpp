@@ -1,6 +1,7 @@
 #include "DashboardPages.h"
 
 #include "ApiViews.h"
+#include "HistoryKeeper.h"
 #include "Html.h"
 #include "LocalDays.h"
 #include "MailLedger.h"
@@ -190,7 +191,13 @@ QByteArray DashboardPages::overview() const
             .text(ApiViews::dayText(today + DueSpans[s]))
             .raw("</span></a>");
     }
-    h.raw("</section>\n<section><h2>Health classes</h2>");
+    h.raw("</section>\n");
+    if (const qsizetype pending = m_history ? m_history->pendingForecasts() : 0) {
+        h.raw("<p class=\"note-pending\" id=\"forecasts-pending\">The forecasts of ")
+            .count(pending)
+            .raw(" batteries are still being fitted after the start: until then they are in none of these counts.</p>\n");
+    }
+    h.raw("<section><h2>Health classes</h2>");
     classBar(h, counts);
     h.raw("</section>\n<section><h2>Next to reach Poor</h2>");
     if (due.empty()) {

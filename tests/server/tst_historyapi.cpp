@@ -12,6 +12,8 @@
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -182,6 +184,20 @@ private Q_SLOTS:
         RadioPeer peer(Loopback, m_server->port());
         QVERIFY(peer.connectToServer());
         QCOMPARE(peer.list()->size(), 2);
+        QCOMPARE(json(QStringLiteral("/api/v1/forecast?within=30"))[QLatin1String("pending")].toInt(), 0);
+
+        // Forecasts missing at a start are fitted in the background, and the log says when that is done.
+        m_server->terminate();
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("forecasts"));
+            db.setDatabaseName(m_server->dataFolder() + QStringLiteral("/vk-history.db"));
+            QVERIFY(db.open());
+            QVERIFY(QSqlQuery(db).exec(QStringLiteral("DELETE FROM forecasts")));
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("forecasts"));
+        QVERIFY(m_server->start());
+        QVERIFY(m_server->waitForLog(QStringLiteral("Forecasts fitted after the start: 2 batteries in")));
     }
 
     void tokenAndNonLoopbackListening()
