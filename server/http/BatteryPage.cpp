@@ -53,15 +53,15 @@ QByteArray healthChart(const QList<HistoryPoint> &points, const std::optional<Fo
 
     const double first = double(points.constFirst().time);
     const double newest = double(points.constLast().time);
-    const bool fitted = forecast && forecast->days > 0
-        && forecast->status != Forecast::Status::NotEnoughHistory && forecast->status != Forecast::Status::Now;
+    const bool fitted = forecast && forecast->days > 0 && forecast->status != Forecast::Status::NotEnoughHistory;
     const bool dated = fitted && forecast->status == Forecast::Status::Date && forecast->day;
+    const bool aheadShown = fitted && forecast->status != Forecast::Status::Now;
     // The forecast is shown ahead of the history by up to as long again as the history, at least a year.
     const double ahead = std::max(365 * Day, newest - first);
     double right = newest;
     if (dated)
         right = std::max(right, std::min(timeOfDay(forecast->latestDay.value_or(*forecast->day)), newest + ahead));
-    else if (fitted)
+    else if (aheadShown)
         right = newest + std::min(ahead, 180 * Day);
     right += (right - first) * 0.03 + Day;
 
@@ -80,12 +80,26 @@ QByteArray healthChart(const QList<HistoryPoint> &points, const std::optional<Fo
     // Dots, not a line: a wild report stands alone instead of drawing a spike.
     chart.dots(series(points, &HistoryPoint::percent), points.size() <= 120 ? "series-dot" : "series-dot small");
     if (fitted) {
+        // The model the date comes from: one line, or the older pace up to the bend or fall and the newer
+        // one after it. A battery already there is drawn up to its newest day only.
         const double lastFitted = timeOfDay(LocalDays().dayOf(qint64(newest)));
-        const double perSecond = forecast->slopePerYear / 365.0 / Day;
         const double start = std::max(first, lastFitted - Forecast::FittedDays * Day);
-        const double end = dated ? std::min(timeOfDay(*forecast->day), chart.right()) : chart.right();
-        chart.line({QPointF(start, forecast->level + perSecond * (start - lastFitted)),
-                    QPointF(end, forecast->level + perSecond * (end - lastFitted))},
+        const double end = dated ? std::min(timeOfDay(*forecast->day), chart.right()) : aheadShown ? chart.right() : lastFitted;
+        const auto along = [](double level, double slopePerYear, double at, double t) {
+            return level + slopePerYear / 365.0 / Day * (t - at);
+        };
+        double newerStart = start;
+        if (forecast->model != Forecast::Model::Line && forecast->sinceDay) {
+            newerStart = std::max(start, timeOfDay(*forecast->sinceDay) - Day / 2);
+            chart.line({QPointF(start, along(forecast->priorLevel, forecast->priorSlopePerYear, newerStart, start)),
+                        QPointF(newerStart, forecast->priorLevel)},
+                       "fit-prior");
+            if (forecast->model == Forecast::Model::Drop)
+                chart.marker(newerStart, QStringLiteral("Drop on %1").arg(ApiViews::dayText(*forecast->sinceDay)), "drop",
+                             true);
+        }
+        chart.line({QPointF(newerStart, along(forecast->level, forecast->slopePerYear, lastFitted, newerStart)),
+                    QPointF(end, along(forecast->level, forecast->slopePerYear, lastFitted, end))},
                    "fit");
     }
     if (dated)
@@ -127,7 +141,12 @@ QString forecastSentence(const std::optional<Forecast> &f, int boundary)
         return QStringLiteral("Too little history for a forecast: it takes %1 days of reports spanning %2 days.")
             .arg(Forecast::MinimumDays)
             .arg(Forecast::MinimumSpanDays);
-    case Forecast::Status::Now: return QStringLiteral("The battery is at or below the Poor boundary of %1 %.").arg(boundary);
+    case Forecast::Status::Now:
+        if (f->model == Forecast::Model::Drop && f->sinceDay)
+            return QStringLiteral("The battery is at or below the Poor boundary of %1 %: its health fell from %2 % to %3 % on %4.")
+                .arg(boundary)
+                .arg(QString::number(f->priorLevel, 'f', 0), QString::number(f->level, 'f', 0), ApiViews::dayText(*f->sinceDay));
+        return QStringLiteral("The battery is at or below the Poor boundary of %1 %.").arg(boundary);
     case Forecast::Status::NoDecline:
         return QStringLiteral("Its health does not fall over the newest year (fit over %1 days).").arg(f->days);
     case Forecast::Status::BeyondCap:
@@ -136,10 +155,17 @@ QString forecastSentence(const std::optional<Forecast> &f, int boundary)
             .arg(boundary);
     case Forecast::Status::Date: break;
     }
-    QString text = QStringLiteral("The fitted line falls %1 points a year and reaches the Poor boundary of %2 % on %3")
-                       .arg(slope)
-                       .arg(boundary)
-                       .arg(f->day ? ApiViews::dayText(*f->day) : QString());
+    QString text;
+    if (f->model == Forecast::Model::Bend && f->sinceDay)
+        text = QStringLiteral("Its wear changed pace on %1, from %2 to %3 points a year; at the newer pace it ")
+                   .arg(ApiViews::dayText(*f->sinceDay), QString::number(std::fabs(f->priorSlopePerYear), 'f', 1), slope);
+    else if (f->model == Forecast::Model::Drop && f->sinceDay)
+        text = QStringLiteral("Its health fell from %1 % to %2 % on %3 and falls %4 points a year since; it ")
+                   .arg(QString::number(f->priorLevel, 'f', 0), QString::number(f->level, 'f', 0),
+                        ApiViews::dayText(*f->sinceDay), slope);
+    else
+        text = QStringLiteral("The fitted line falls %1 points a year and ").arg(slope);
+    text += QStringLiteral("reaches the Poor boundary of %1 % on %2").arg(boundary).arg(f->day ? ApiViews::dayText(*f->day) : QString());
     if (f->earliestDay && f->latestDay)
         text += QStringLiteral(" (plausibly between %1 and %2)")
                     .arg(ApiViews::dayText(*f->earliestDay), ApiViews::dayText(*f->latestDay));

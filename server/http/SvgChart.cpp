@@ -116,13 +116,13 @@ void SvgChart::level(double value, const QString &label, const char *cssClass)
         + Html::escaped(label) + "</text>";
 }
 
-void SvgChart::marker(double time, const QString &label, const char *cssClass)
+void SvgChart::marker(double time, const QString &label, const char *cssClass, bool inside)
 {
     const double at = x(std::clamp(time, m_fromTime, m_toTime));
     const bool nearRight = at > m_width * 0.7;
     m_body += QByteArrayLiteral("<line class=\"") + cssClass + "\" x1=\"" + n(at) + "\" x2=\"" + n(at) + "\" y1=\""
         + n(TopMargin) + "\" y2=\"" + n(m_height - BottomMargin) + "\"/><text class=\"" + cssClass + "-label\" x=\""
-        + n(nearRight ? at - 6 : at + 6) + "\" y=\"" + n(TopMargin - 6) + "\" text-anchor=\""
+        + n(nearRight ? at - 6 : at + 6) + "\" y=\"" + n(inside ? TopMargin + 16 : TopMargin - 6) + "\" text-anchor=\""
         + (nearRight ? "end" : "start") + "\">" + Html::escaped(label) + "</text>";
 }
 

@@ -25,7 +25,9 @@ public:
     // A horizontal line across the chart at a value, labelled below its left end.
     void level(double value, const QString &label, const char *cssClass);
     // A vertical line at a time, labelled at its top.
-    void marker(double time, const QString &label, const char *cssClass);
+    // A vertical line at `time` labelled above the plot, or on its first line inside it (`inside`), so that
+    // two markers near each other keep their labels apart.
+    void marker(double time, const QString &label, const char *cssClass, bool inside = false);
 
     QByteArray svg() const;
 
