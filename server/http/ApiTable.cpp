@@ -1,5 +1,7 @@
 #include "ApiTable.h"
 
+#include "CsvField.h"
+
 #include <cmath>
 
 namespace NVL::Engineering::VK {
@@ -55,14 +57,7 @@ void appendCsvField(QByteArray &out, const QJsonValue &value)
         out += value.toBool() ? "true" : "false";
         return;
     }
-    const QByteArray text = value.toString().toUtf8();
-    if (!text.contains(',') && !text.contains('"') && !text.contains('\n') && !text.contains('\r')) {
-        out += text;
-        return;
-    }
-    QByteArray quoted = text;
-    quoted.replace("\"", "\"\"");
-    out += '"' + quoted + '"';
+    out += Csv::field(value.toString()).toUtf8();
 }
 
 } // namespace

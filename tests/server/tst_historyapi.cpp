@@ -121,7 +121,9 @@ private Q_SLOTS:
         QVERIFY(m_server->log().contains(QStringLiteral("HTTP API listening on 127.0.0.1:%1").arg(m_httpPort)));
         const quint32 before = quint32(QDateTime::currentSecsSinceEpoch());
         QVERIFY(send(report(1, 95)));
-        QVERIFY(send(report(2, 70)));
+        BatteryRecord hostile = report(2, 70);
+        std::memcpy(hostile.alias, "@SUM(1+1)*cmd|x", 15);
+        QVERIFY(send(hostile));
         const QString key1 = QStringLiteral("00004200000000" "01");
         const QString key2 = QStringLiteral("00004200000000" "02");
 
@@ -180,6 +182,13 @@ private Q_SLOTS:
                      qPrintable(row.path + QStringLiteral(": %1 ").arg(answer.status) + QString::fromUtf8(answer.body.left(80))));
             QVERIFY(row.status == 200 || answer.body.count('\n') == 1);
         }
+        // An alias that a spreadsheet would run reaches every CSV as text.
+        for (const QString &path : {QStringLiteral("/api/v1/batteries.csv"), QStringLiteral("/api/v1/batteries/%1.csv").arg(key2),
+                                    QStringLiteral("/api/v1/forecast.csv?within=0"), QStringLiteral("/batteries.csv")}) {
+            const QByteArray csvBody = get(path).body;
+            QVERIFY2(csvBody.contains(",'@SUM(1+1)*cmd|x,") && !csvBody.contains(",@"), qPrintable(path));
+        }
+
         // Reports still stored as ever: the API took nothing from the radios.
         RadioPeer peer(Loopback, m_server->port());
         QVERIFY(peer.connectToServer());

@@ -1,26 +1,18 @@
 #include "FleetTable.h"
 
+#include "CsvField.h"
+
 #include <algorithm>
 
 namespace NVL::Engineering::VK {
 
 namespace {
 
-QString csvField(const QString &value)
-{
-    if (!value.contains(QLatin1Char(',')) && !value.contains(QLatin1Char('"')) && !value.contains(QLatin1Char('\n'))
-        && !value.contains(QLatin1Char('\r')))
-        return value;
-    QString quoted = value;
-    quoted.replace(QLatin1String("\""), QLatin1String("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
-}
-
 QString csvLine(const QStringList &fields)
 {
     QStringList out;
     for (const QString &field : fields)
-        out << csvField(field);
+        out << Csv::field(field);
     return out.join(QLatin1Char(',')) + QStringLiteral("\r\n");
 }
 

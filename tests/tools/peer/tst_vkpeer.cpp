@@ -43,14 +43,14 @@ private Q_SLOTS:
         run = vkpeer(where + QStringList{QStringLiteral("report"), QStringLiteral("--udp"), QStringLiteral("--cycles"),
                                          QStringLiteral("250"), QStringLiteral("--capacity"), QStringLiteral("3000"),
                                          QStringLiteral("--serial"), QStringLiteral("0100000000000001"),
-                                         QStringLiteral("--alias"), QStringLiteral("Van, \"2\"")});
+                                         QStringLiteral("--alias"), QStringLiteral("=Van, \"2\"")});
         QCOMPARE(run.exitCode, 0);
 
         QTRY_VERIFY_WITH_TIMEOUT((run = vkpeer(where + QStringList{QStringLiteral("list"), QStringLiteral("--csv")})).out.count(QLatin1Char('\n')) == 3, 10000);
         const QString today = QDate::currentDate().toString(Qt::ISODate);
         QCOMPARE(run.out, QStringLiteral("Serial#,Health,Full Capacity,Cycle Count,Radio ESN,Radio Alias,Report Date,Report IP\r\n"
                                          "0123456789,Good,3780 mAh,0,00112233445566AA,Truck 7,%1,127.0.0.1\r\n"
-                                         ",Poor,3000 mAh,250,0000000000000000,\"Van, \"\"2\"\"\",%1,127.0.0.1\r\n")
+                                         ",Poor,3000 mAh,250,0000000000000000,\"'=Van, \"\"2\"\"\",%1,127.0.0.1\r\n")
                               .arg(today));
 
         run = vkpeer(where + QStringList{QStringLiteral("list"), QStringLiteral("--keys")});

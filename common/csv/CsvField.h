@@ -1,0 +1,13 @@
+#pragma once
+
+#include <QString>
+
+namespace NVL::Engineering::VK::Csv {
+
+// One field of a CSV line as every file of ours writes it. Aliases and serial texts come from radios in
+// the field: a text that a spreadsheet would run as a formula (first character =, +, -, @, tab or
+// carriage return) gets a leading apostrophe, which the common spreadsheets read as "this is text" and
+// do not show; a field with a comma, quote or line break is quoted. Numbers are written by the caller.
+QString field(const QString &text);
+
+} // namespace NVL::Engineering::VK::Csv
