@@ -47,6 +47,27 @@ void raiseDescriptorLimit()
 #endif
 }
 
+// [http] bounds, the total within a quarter of what the process may open (the radios keep the rest).
+HttpLimits httpLimits(QSettings &settings)
+{
+    HttpLimits limits;
+    const auto read = [&settings](const char *key, int fallback, int low, int high) {
+        return SettingsValues::wholeNumber(settings, QStringLiteral("http/") + QLatin1String(key), fallback, low, high);
+    };
+    limits.connections = read("connections", limits.connections, 1, 65535);
+    limits.perAddress = read("perAddress", limits.perAddress, 1, 65535);
+    limits.headSeconds = read("headSeconds", limits.headSeconds, 1, 3600);
+    limits.idleSeconds = read("idleSeconds", limits.idleSeconds, 1, 24 * 3600);
+    limits.requestLineBytes = read("requestLineBytes", limits.requestLineBytes, 256, 1 << 20);
+    limits.headerBytes = read("headerBytes", limits.headerBytes, 1024, 1 << 20);
+#ifdef Q_OS_UNIX
+    rlimit descriptors{};
+    if (getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur != RLIM_INFINITY)
+        limits.connections = HttpLimits::connectionsWithin(limits.connections, quint64(descriptors.rlim_cur));
+#endif
+    return limits;
+}
+
 // Reports committed at the latest together; a burst beyond it is committed in several transactions.
 constexpr qsizetype MaxReportsPerCommit = 4096;
 
@@ -199,7 +220,7 @@ void Voltkeep::startHttp()
     sources.metrics = m_metrics.get();
     sources.mails = m_mailLedger.get();
     sources.health = [this] { return healthProblems(); };
-    m_api = new ApiServer(*m_settings, std::move(sources));
+    m_api = new ApiServer(*m_settings, std::move(sources), httpLimits(*m_settings));
 }
 
 QStringList Voltkeep::healthProblems() const

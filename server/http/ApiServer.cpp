@@ -5,6 +5,7 @@
 #include "BatteryQuery.h"
 #include "DashboardPages.h"
 #include "HistoryKeeper.h"
+#include "HttpListener.h"
 #include "LocalDays.h"
 #include "ServerMetrics.h"
 #include "ServiceBase.h"
@@ -82,7 +83,7 @@ std::optional<qint64> timeParameter(const QUrlQuery &query, const QString &name,
 
 } // namespace
 
-ApiServer::ApiServer(QSettings &settings, Sources sources, QObject *parent)
+ApiServer::ApiServer(QSettings &settings, Sources sources, const HttpLimits &limits, QObject *parent)
     : QObject(parent)
     , m_history(sources.history)
     , m_sources(std::move(sources))
@@ -104,7 +105,7 @@ ApiServer::ApiServer(QSettings &settings, Sources sources, QObject *parent)
         return;
     }
     m_token = config->token.toUtf8();
-    auto *tcp = new QTcpServer(this);
+    auto *tcp = new HttpListener(limits, this);
     if (!tcp->listen(config->address, config->port)) {
         ServiceBase::logEvent(
             QStringLiteral("HTTP API not started: cannot listen on %1: %2").arg(config->listenText, tcp->errorString()),
@@ -260,14 +261,24 @@ QHttpServerResponse ApiServer::answer(const QHttpServerRequest &request, Format 
         response.addHeader(QByteArrayLiteral("WWW-Authenticate"), QByteArrayLiteral("Bearer"));
         return response;
     }
-    if (request.method() != QHttpServerRequest::Method::Get) {
+    const bool head = request.method() == QHttpServerRequest::Method::Head;
+    if (request.method() != QHttpServerRequest::Method::Get && !head) {
         QHttpServerResponse response = plain(QStringLiteral("the API only reads: use GET"), Status::MethodNotAllowed);
-        response.addHeader(QByteArrayLiteral("Allow"), QByteArrayLiteral("GET"));
+        response.addHeader(QByteArrayLiteral("Allow"), QByteArrayLiteral("GET, HEAD"));
         return response;
     }
     if (format == Format::Json && request.value(QByteArrayLiteral("Accept")).contains("text/csv"))
         format = Format::Csv;
-    return handler(format, request);
+    QHttpServerResponse response = handler(format, request);
+    if (!head)
+        return response;
+    // What GET would answer, without its body.
+    QHttpServerResponse bare(response.mimeType(), QByteArray(), response.statusCode());
+    for (const QByteArray &name : {QByteArrayLiteral("WWW-Authenticate"), QByteArrayLiteral("X-Forecasts-Pending")}) {
+        for (const QByteArray &value : response.headers(name))
+            bare.addHeader(name, value);
+    }
+    return bare;
 }
 
 QList<BatteryRecord> ApiServer::fleetRecords(QHash<QByteArray, Forecast> &forecasts) const

@@ -4,6 +4,7 @@
 #include "BatteryRecord.h"
 #include "FleetIndex.h"
 #include "Forecast.h"
+#include "HttpLimits.h"
 
 #include <QHttpServer>
 #include <QObject>
@@ -45,7 +46,7 @@ public:
     };
 
     // Reads [http] of vk.cfg and listens, or logs why not; the radios are served either way.
-    ApiServer(QSettings &settings, Sources sources, QObject *parent = nullptr);
+    ApiServer(QSettings &settings, Sources sources, const HttpLimits &limits = {}, QObject *parent = nullptr);
     ~ApiServer() override;
 
     bool isListening() const { return m_listening; }

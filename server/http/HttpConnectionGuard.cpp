@@ -1,0 +1,137 @@
+#include "HttpConnectionGuard.h"
+
+#include <QTcpSocket>
+
+#include <algorithm>
+
+namespace NVL::Engineering::VK {
+
+namespace {
+
+constexpr int ClosingGraceMs = 2000;
+
+QByteArray reasonPhrase(int status)
+{
+    switch (status) {
+    case 408: return QByteArrayLiteral("Request Timeout");
+    case 413: return QByteArrayLiteral("Content Too Large");
+    case 414: return QByteArrayLiteral("URI Too Long");
+    case 431: return QByteArrayLiteral("Request Header Fields Too Large");
+    }
+    return QByteArrayLiteral("Bad Request");
+}
+
+// The value of a header in a head, lower case; empty when absent.
+QByteArray headerValue(const QList<QByteArray> &lines, const QByteArray &name)
+{
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const qsizetype colon = lines[i].indexOf(':');
+        if (colon > 0 && lines[i].left(colon).trimmed().toLower() == name)
+            return lines[i].mid(colon + 1).trimmed().toLower();
+    }
+    return {};
+}
+
+} // namespace
+
+HttpConnectionGuard::HttpConnectionGuard(QTcpSocket *socket, const HttpLimits &limits)
+    : QObject(socket)
+    , m_socket(socket)
+    , m_limits(limits)
+{
+    socket->setReadBufferSize(ReadBufferBytes);
+    m_headTimer.setSingleShot(true);
+    m_headTimer.setInterval(limits.headSeconds * 1000);
+    m_idleTimer.setSingleShot(true);
+    m_idleTimer.setInterval(limits.idleSeconds * 1000);
+    connect(&m_headTimer, &QTimer::timeout, this,
+            [this] { refuse(408, QByteArrayLiteral("the request head did not come whole in time")); });
+    connect(&m_idleTimer, &QTimer::timeout, this, [this] { m_socket->abort(); });
+    // Connected before the HTTP server takes the socket, so this runs first on every arrival.
+    connect(socket, &QTcpSocket::readyRead, this, &HttpConnectionGuard::bytesArrived);
+    connect(socket, &QTcpSocket::bytesWritten, this, [this] {
+        if (!m_inHead && !m_ending)
+            m_idleTimer.start();
+    });
+    m_idleTimer.start();
+}
+
+void HttpConnectionGuard::bytesArrived()
+{
+    if (m_ending) {
+        m_socket->readAll(); // nothing more is answered
+        return;
+    }
+    // The HTTP server reads everything that arrived once this returns: a peek sees each byte once.
+    const QByteArray chunk = m_socket->peek(m_socket->bytesAvailable());
+    qsizetype pos = 0;
+    while (pos < chunk.size() && !m_ending) {
+        if (!m_inHead) {
+            m_inHead = true;
+            m_head.clear();
+            m_idleTimer.stop();
+            m_headTimer.start();
+        }
+        const qsizetype before = m_head.size();
+        const qsizetype take = std::min<qsizetype>(qsizetype(m_limits.headerBytes) + 4 - before, chunk.size() - pos);
+        m_head.append(chunk.constData() + pos, take);
+        const qsizetype end = m_head.indexOf("\r\n\r\n", std::max<qsizetype>(0, before - 3));
+        const qsizetype lineEnd = m_head.indexOf('\n');
+        if ((lineEnd < 0 ? m_head.size() : lineEnd) > m_limits.requestLineBytes) {
+            refuse(414, QByteArrayLiteral("the request line is longer than %1 bytes").replace("%1", QByteArray::number(m_limits.requestLineBytes)));
+            return;
+        }
+        if ((end < 0 ? m_head.size() : end) > m_limits.headerBytes) {
+            refuse(431, QByteArrayLiteral("the request head is larger than %1 bytes").replace("%1", QByteArray::number(m_limits.headerBytes)));
+            return;
+        }
+        if (end < 0) {
+            pos += take;
+            continue;
+        }
+        pos += end + 4 - before;
+        m_inHead = false;
+        m_headTimer.stop();
+        headComplete(m_head.left(end));
+    }
+}
+
+void HttpConnectionGuard::headComplete(const QByteArray &head)
+{
+    const QList<QByteArray> lines = head.split('\n');
+    const QByteArray length = headerValue(lines, QByteArrayLiteral("content-length"));
+    if ((!length.isEmpty() && length != "0") || !headerValue(lines, QByteArrayLiteral("transfer-encoding")).isEmpty()) {
+        refuse(413, QByteArrayLiteral("nothing here takes a request body: the API only reads"));
+        return;
+    }
+    const QByteArray connection = headerValue(lines, QByteArrayLiteral("connection"));
+    const bool oldVersion = lines.first().trimmed().endsWith("HTTP/1.0");
+    if (connection.contains("close") || (oldVersion && !connection.contains("keep-alive"))) {
+        // The HTTP server answers this request right after this returns, in the same turn.
+        QTimer::singleShot(0, this, &HttpConnectionGuard::closeAfterAnswer);
+    }
+}
+
+void HttpConnectionGuard::closeAfterAnswer()
+{
+    m_ending = true;
+    m_idleTimer.stop();
+    m_socket->disconnectFromHost(); // after what is written
+    QTimer::singleShot(ClosingGraceMs, m_socket, &QTcpSocket::abort);
+}
+
+void HttpConnectionGuard::refuse(int status, const QByteArray &reason)
+{
+    m_ending = true;
+    m_headTimer.stop();
+    m_idleTimer.stop();
+    m_socket->readAll(); // what arrived of it is not the HTTP server's to parse
+    const QByteArray body = reason + '\n';
+    m_socket->write("HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status)
+                    + "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " + QByteArray::number(body.size())
+                    + "\r\nConnection: close\r\n\r\n" + body);
+    m_socket->disconnectFromHost();
+    QTimer::singleShot(ClosingGraceMs, m_socket, &QTcpSocket::abort);
+}
+
+} // namespace NVL::Engineering::VK

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "HttpLimits.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QTimer>
+
+class QTcpSocket;
+
+namespace NVL::Engineering::VK {
+
+// Reads each request head of one HTTP connection before Qt's HTTP server does, and ends what it must not
+// take: a request line or head past its size (414, 431) as soon as the bound is passed, without reading
+// further; a body (413: nothing here takes one); a head that does not come whole within its time (408);
+// a kept-alive connection idle past its time. After an answer to HTTP/1.0 or `Connection: close` the
+// connection is closed, so a client that reads to the end is not kept waiting. Owned by its socket.
+class HttpConnectionGuard : public QObject
+{
+    Q_OBJECT
+
+public:
+    HttpConnectionGuard(QTcpSocket *socket, const HttpLimits &limits);
+
+    // Bytes of the socket's read buffer: what one connection holds in memory at most.
+    static constexpr qint64 ReadBufferBytes = 64 * 1024;
+
+private:
+    void bytesArrived();
+    void headComplete(const QByteArray &head);
+    void refuse(int status, const QByteArray &reason);
+    void closeAfterAnswer();
+
+    QTcpSocket *m_socket;
+    HttpLimits m_limits;
+    QByteArray m_head; // the head under way, never more than its bound
+    bool m_inHead = false;
+    bool m_ending = false;
+    QTimer m_headTimer;
+    QTimer m_idleTimer;
+};
+
+} // namespace NVL::Engineering::VK

@@ -1,0 +1,62 @@
+#include "HttpListener.h"
+
+#include "HttpConnectionGuard.h"
+#include "ServiceBase.h"
+
+#include <QTcpSocket>
+
+namespace NVL::Engineering::VK {
+
+HttpListener::HttpListener(const HttpLimits &limits, QObject *parent)
+    : QTcpServer(parent)
+    , m_limits(limits)
+{
+}
+
+void HttpListener::incomingConnection(qintptr descriptor)
+{
+    auto *socket = new QTcpSocket(this);
+    if (!socket->setSocketDescriptor(descriptor)) {
+        delete socket;
+        return;
+    }
+    const QHostAddress address = socket->peerAddress();
+    const bool overTotal = m_open >= m_limits.connections;
+    const bool overAddress = m_byAddress.value(address) >= m_limits.perAddress;
+    if (overTotal || overAddress) {
+        bool &episode = overTotal ? m_totalEpisode : m_addressEpisodes[address];
+        if (!episode) {
+            episode = true;
+            ServiceBase::logEvent(overTotal ? QStringLiteral("HTTP connections refused: %1 are open, the most the "
+                                                             "dashboard and API may hold ([http] connections)")
+                                                  .arg(m_open)
+                                            : QStringLiteral("HTTP connections from %1 refused: %2 are open, the most "
+                                                             "one address may hold ([http] perAddress)")
+                                                  .arg(address.toString())
+                                                  .arg(m_limits.perAddress),
+                                  LogType::Warning);
+        }
+        socket->abort();
+        delete socket;
+        return;
+    }
+    ++m_open;
+    ++m_byAddress[address];
+    new HttpConnectionGuard(socket, m_limits);
+    // Counted out when the HTTP server lets the socket go (it deletes it once disconnected).
+    connect(socket, &QObject::destroyed, this, [this, address] { closed(address); });
+    addPendingConnection(socket);
+}
+
+void HttpListener::closed(const QHostAddress &address)
+{
+    --m_open;
+    if (--m_byAddress[address] <= 0) {
+        m_byAddress.remove(address);
+        m_addressEpisodes.remove(address);
+    }
+    if (m_open < m_limits.connections)
+        m_totalEpisode = false;
+}
+
+} // namespace NVL::Engineering::VK

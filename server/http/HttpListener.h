@@ -1,0 +1,36 @@
+#pragma once
+
+#include "HttpLimits.h"
+
+#include <QHash>
+#include <QHostAddress>
+#include <QTcpServer>
+
+namespace NVL::Engineering::VK {
+
+// The HTTP side's listening socket: a connection past the total or per-address bound is closed at once,
+// with one Warning per episode (until the count is back under the bound); every other gets a guard of
+// its bounds before Qt's HTTP server sees it.
+class HttpListener : public QTcpServer
+{
+    Q_OBJECT
+
+public:
+    HttpListener(const HttpLimits &limits, QObject *parent = nullptr);
+
+    int openConnections() const { return m_open; }
+
+protected:
+    void incomingConnection(qintptr descriptor) override;
+
+private:
+    void closed(const QHostAddress &address);
+
+    HttpLimits m_limits;
+    int m_open = 0;
+    QHash<QHostAddress, int> m_byAddress;
+    bool m_totalEpisode = false;
+    QHash<QHostAddress, bool> m_addressEpisodes;
+};
+
+} // namespace NVL::Engineering::VK

@@ -1,0 +1,131 @@
+// The HTTP side's bounds on the real server: sizes answered as soon as they are passed, bodies refused,
+// heads and idle connections timed out, HTTP/1.0 and Connection: close closed after the answer, HEAD
+// without a body, and connections past the per-address bound closed at once while radios are served.
+#include "RadioPeer.h"
+#include "VoltkeepProcess.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+using namespace NVL::Engineering::VK;
+
+namespace {
+
+const QString Loopback = QStringLiteral("127.0.0.1");
+
+} // namespace
+
+class TestHttpBounds : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    std::unique_ptr<VoltkeepProcess> m_server;
+    quint16 m_httpPort = 0;
+
+    std::unique_ptr<QTcpSocket> connectHttp()
+    {
+        auto socket = std::make_unique<QTcpSocket>();
+        socket->connectToHost(Loopback, m_httpPort);
+        return socket->waitForConnected(5000) ? std::move(socket) : nullptr;
+    }
+
+    // Everything the server sends until it closes the connection, or until the deadline.
+    static QByteArray readToClose(QTcpSocket &socket, int deadlineMs, bool *closed)
+    {
+        QByteArray all;
+        QElapsedTimer clock;
+        clock.start();
+        while (socket.state() == QAbstractSocket::ConnectedState && clock.elapsed() < deadlineMs) {
+            socket.waitForReadyRead(100);
+            all += socket.readAll();
+        }
+        all += socket.readAll();
+        *closed = socket.state() != QAbstractSocket::ConnectedState;
+        return all;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_server = std::make_unique<VoltkeepProcess>(m_dir.path());
+        m_server->setPort(VoltkeepProcess::freePort());
+        m_httpPort = VoltkeepProcess::freePort();
+        QFile cfg(m_server->dataFolder() + QStringLiteral("/vk.cfg"));
+        QVERIFY(cfg.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        cfg.write("[General]\nport=" + QByteArray::number(m_server->port()) + "\n[http]\nlisten=127.0.0.1:"
+                  + QByteArray::number(m_httpPort)
+                  + "\nperAddress=3\nheadSeconds=1\nidleSeconds=2\nrequestLineBytes=512\nheaderBytes=2048\n");
+        cfg.close();
+        QVERIFY(m_server->start());
+    }
+
+    void bounds_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QByteArray>("answer"); // the start of what comes back
+        QTest::addColumn<bool>("withBody");
+        QTest::addColumn<int>("closedWithinMs"); // -1: stays open
+        const QByteArray get = "GET /healthz HTTP/1.1\r\nHost: x\r\n";
+        QTest::newRow("line too long, no end sent") << "GET /" + QByteArray(600, 'a') << QByteArray("HTTP/1.1 414") << true << 500;
+        QTest::newRow("head too large, no end sent") << get + "X-Fill: " + QByteArray(3000, 'b') << QByteArray("HTTP/1.1 431")
+                                                     << true << 500;
+        QTest::newRow("a body") << QByteArray("POST /api/v1/batteries HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello")
+                                << QByteArray("HTTP/1.1 413") << true << 500;
+        QTest::newRow("head never completed") << get << QByteArray("HTTP/1.1 408") << true << 2500;
+        QTest::newRow("HTTP/1.0") << QByteArray("GET /healthz HTTP/1.0\r\n\r\n") << QByteArray("HTTP/1.1 200") << true << 500;
+        QTest::newRow("Connection: close") << get + "Connection: close\r\n\r\n" << QByteArray("HTTP/1.1 200") << true << 500;
+        QTest::newRow("kept alive, then idle") << get + "\r\n" << QByteArray("HTTP/1.1 200") << true << 3500;
+        QTest::newRow("HEAD") << QByteArray("HEAD /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+                              << QByteArray("HTTP/1.1 200") << false << 500;
+    }
+
+    void bounds()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(QByteArray, answer);
+        QFETCH(bool, withBody);
+        QFETCH(int, closedWithinMs);
+        const auto socket = connectHttp();
+        QVERIFY(socket);
+        QElapsedTimer clock;
+        clock.start();
+        socket->write(request);
+        bool closed = false;
+        const QByteArray got = readToClose(*socket, 5000, &closed);
+        QVERIFY2(got.startsWith(answer), got.left(80).constData());
+        QVERIFY2(closed && clock.elapsed() <= closedWithinMs, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(got.endsWith("\r\n\r\n"), !withBody);
+    }
+
+    void perAddressBoundKeepsRadiosServed()
+    {
+        std::vector<std::unique_ptr<QTcpSocket>> held;
+        for (int i = 0; i < 3; ++i) {
+            held.push_back(connectHttp());
+            QVERIFY(held.back());
+        }
+        QTest::qWait(50); // let the server take them in order
+        for (int i = 0; i < 2; ++i) {
+            const auto refused = connectHttp();
+            QVERIFY(refused);
+            bool closed = false;
+            QVERIFY(readToClose(*refused, 2000, &closed).isEmpty());
+            QVERIFY(closed);
+        }
+        QVERIFY(m_server->waitForLog(QStringLiteral("HTTP connections from 127.0.0.1 refused: 3 are open")));
+        QCOMPARE(m_server->countInLog(QStringLiteral("HTTP connections from 127.0.0.1 refused")), 1);
+        RadioPeer peer(Loopback, m_server->port());
+        QVERIFY(peer.connectToServer());
+        QVERIFY(peer.version().has_value());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHttpBounds)
+#include "tst_httpbounds.moc"
