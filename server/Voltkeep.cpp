@@ -9,6 +9,7 @@
 #include "MailLedger.h"
 #include "MailQueue.h"
 #include "MessageHeader.h"
+#include "ReportsNotStored.h"
 #include "NotificationDelivery.h"
 #include "NotificationPlanner.h"
 #include "SettingsValues.h"
@@ -213,6 +214,8 @@ void Voltkeep::startHttp()
     }
     m_metrics->setBatteriesByClass([this] { return m_fleet->classCounts(); });
     m_metrics->setMailQueueDepth([this] { return m_mailQueue ? qint64(m_mailQueue->waiting()) : 0; });
+    if (m_history)
+        m_metrics->setHistoryWorking([this] { return m_history && m_history->isOpen(); });
     delete m_api;
     ApiServer::Sources sources;
     sources.history = m_history;
@@ -232,6 +235,8 @@ QStringList Voltkeep::healthProblems() const
         problems << QStringLiteral("the radio port does not listen for TCP connections");
     if (!m_connectionManager || !m_connectionManager->isBound())
         problems << QStringLiteral("the radio port's UDP socket is not bound");
+    if (m_history && !m_history->isOpen())
+        problems << QStringLiteral("the battery history is not kept: ") + m_history->problem();
     return problems;
 }
 
@@ -306,8 +311,29 @@ void Voltkeep::commitReports()
 {
     if (m_pendingReports.isEmpty())
         return;
-    const QList<BatteryRecord> reports = std::exchange(m_pendingReports, {});
-    const QList<BatteryDatabase::Replaced> replaced = m_database->saveReports(reports);
+    QList<BatteryRecord> reports = std::exchange(m_pendingReports, {});
+    BatteryDatabase::SaveOutcome outcome;
+    QList<BatteryDatabase::Replaced> replaced = m_database->saveReports(reports, &outcome);
+    if (outcome.notStored > 0) {
+        // Nothing shows a report the store does not hold: the index, the history and the mails take the
+        // stored ones only.
+        m_metrics->countDroppedReport(outcome.diskFull ? ServerMetrics::DropReason::DiskFull
+                                                       : ServerMetrics::DropReason::NotStored,
+                                      outcome.notStored);
+        m_notStored.failed(outcome.notStored, outcome.diskFull ? QStringLiteral("disk full") : outcome.failure);
+        QList<BatteryRecord> kept;
+        QList<BatteryDatabase::Replaced> keptReplaced;
+        for (qsizetype i = 0; i < reports.size(); ++i) {
+            if (outcome.stored.value(i)) {
+                kept.append(reports[i]);
+                keptReplaced.append(replaced.value(i));
+            }
+        }
+        reports = std::move(kept);
+        replaced = std::move(keptReplaced);
+    } else {
+        m_notStored.stored();
+    }
     m_listReply.clear();
     m_fleet->update(reports);
     if (m_history) // the group's points, in a transaction of their own

@@ -2,6 +2,7 @@
 
 #include "BatteryRecord.h"
 #include "RadioSink.h"
+#include "ReportsNotStored.h"
 #include "Service.h"
 
 #include <DataPaths.h>
@@ -75,6 +76,7 @@ private:
     std::unique_ptr<MailQueue> m_mailQueue;
     std::unique_ptr<NotificationDelivery> m_delivery;
     QList<BatteryRecord> m_pendingReports;
+    ReportsNotStored m_notStored;
     QByteArray m_listReply; // empty: to be encoded anew
     // No history when [history] enabled=false.
     HistoryKeeper *m_history = nullptr;

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QStringList>
@@ -40,6 +41,7 @@ QSqlDatabase connection()
 // SQLite's primary result codes for a damaged file and for one that is no database.
 constexpr int SqliteCorrupt = 11;
 constexpr int SqliteNotADatabase = 26;
+constexpr int SqliteFull = 13;
 
 // Below this a main file holds no database header.
 constexpr qint64 MinimumFileSize = 100;
@@ -402,7 +404,7 @@ BatteryDatabase::Replaced BatteryDatabase::storedRecord(QSqlQuery &lookup, bool 
     return stored;
 }
 
-QList<BatteryDatabase::Replaced> BatteryDatabase::saveReports(const QList<BatteryRecord> &records)
+QList<BatteryDatabase::Replaced> BatteryDatabase::saveReports(const QList<BatteryRecord> &records, SaveOutcome *outcome)
 {
     QList<Replaced> replaced;
     if (records.isEmpty())
@@ -411,36 +413,63 @@ QList<BatteryDatabase::Replaced> BatteryDatabase::saveReports(const QList<Batter
     const QSqlDatabase db = connection();
     QSqlQuery control(db);
     QSqlQuery lookup(db);
-    QSqlQuery remove(db);
-    QSqlQuery insert(db);
+    QSqlQuery upsert(db);
+    SaveOutcome result;
+    const auto failed = [&result](const QSqlError &error) {
+        if (result.failure.isEmpty())
+            result.failure = error.text();
+        result.diskFull = result.diskFull || (error.nativeErrorCode().toInt() & 0xFF) == SqliteFull;
+    };
 
     // Each step runs whatever became of the one before: a report is worth more than a clean rollback.
-    control.exec(QStringLiteral("BEGIN TRANSACTION"));
+    if (!control.exec(QStringLiteral("BEGIN TRANSACTION")))
+        failed(control.lastError());
     const bool lookupPrepared = lookup.prepare(QStringLiteral("SELECT data FROM batteries WHERE serial = ?"));
-    const bool removePrepared = remove.prepare(QStringLiteral("DELETE FROM batteries WHERE serial = ?"));
-    const bool insertPrepared = insert.prepare(QStringLiteral("INSERT INTO batteries (serial, data) VALUES (?, ?)"));
+    const bool upsertPrepared = upsert.prepare(QStringLiteral("INSERT INTO batteries (serial, data) VALUES (?, ?) "
+                                                              "ON CONFLICT (serial) DO UPDATE SET data = excluded.data"));
+    if (!upsertPrepared)
+        failed(upsert.lastError());
     for (const BatteryRecord &record : records) {
         replaced.append(storedRecord(lookup, lookupPrepared, record));
-        const QByteArray key = record.serialKey();
-        if (!removePrepared) {
-            logQueryError(QStringLiteral("Save-Prepare-1"), remove);
-        } else {
-            remove.bindValue(0, key);
-            if (!remove.exec())
-                logQueryError(QStringLiteral("Save-Delete"), remove);
-        }
-        if (!insertPrepared) {
-            logQueryError(QStringLiteral("Save-Prepare-2"), insert);
-        } else {
-            insert.bindValue(0, key);
-            insert.bindValue(1, record.toBytes());
-            if (!insert.exec())
-                logQueryError(QStringLiteral("Save-Insert"), insert);
+        if (!upsertPrepared)
+            continue;
+        upsert.bindValue(0, record.serialKey());
+        upsert.bindValue(1, record.toBytes());
+        if (!upsert.exec())
+            failed(upsert.lastError());
+    }
+    if (!control.exec(QStringLiteral("COMMIT"))) {
+        failed(control.lastError());
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK")); // so that the next save begins afresh
+    }
+    countSaves(int(records.size()));
+
+    result.stored = QList<bool>(records.size(), true);
+    if (!result.failure.isEmpty()) {
+        // What the file holds is the truth: a battery's newest record of the group is there, or none is.
+        QHash<QByteArray, bool> held;
+        for (qsizetype i = records.size(); i-- > 0;) {
+            const QByteArray key = records[i].serialKey();
+            auto it = held.find(key);
+            if (it == held.end()) {
+                // Read back quietly: a file that cannot even be read holds nothing anyone may be shown.
+                bool there = false;
+                if (lookupPrepared) {
+                    lookup.bindValue(0, key);
+                    there = lookup.exec() && lookup.next() && lookup.value(0).toByteArray() == records[i].toBytes();
+                    lookup.finish();
+                }
+                it = held.insert(key, there);
+            }
+            result.stored[i] = *it;
+            result.notStored += *it ? 0 : 1;
         }
     }
-    if (!control.exec(QStringLiteral("COMMIT")))
-        logQueryError(QStringLiteral("Save-Commit"), control);
-    countSaves(int(records.size()));
+    if (outcome)
+        *outcome = result;
+    else if (result.notStored > 0)
+        ServiceBase::logEvent(QStringLiteral("%1 report(s) not stored: %2").arg(result.notStored).arg(result.failure),
+                              LogType::Error);
     return replaced;
 }
 

@@ -39,10 +39,20 @@ public:
 
     // The record the battery's row held, when that was a valid one.
     using Replaced = std::optional<BatteryRecord>;
-    // Saves the records in arrival order in one transaction, each replacing its battery's row. Returns,
-    // in the same order, what each replaced: a battery reported twice finds its first report. A
-    // checkpoint follows every hundred saves.
-    QList<Replaced> saveReports(const QList<BatteryRecord> &records);
+    // What became of a save: which records are in the file now, and why the others are not.
+    struct SaveOutcome
+    {
+        QList<bool> stored; // in the order of the records
+        qsizetype notStored = 0;
+        bool diskFull = false;
+        QString failure; // the first error; empty when every record is stored
+    };
+    // Saves the records in arrival order in one transaction, each replacing its battery's row in one
+    // statement, so that a failure never leaves a battery without its row. Returns, in the same order,
+    // what each replaced: a battery reported twice finds its first report. After any failure the file is
+    // read back to tell what it holds. Failures are logged only when no outcome is asked for (the caller
+    // counts them then). A checkpoint follows every hundred saves.
+    QList<Replaced> saveReports(const QList<BatteryRecord> &records, SaveOutcome *outcome = nullptr);
     // The stored rows that hold valid records, in ascending byte order of the serial; other rows are
     // left out.
     QList<BatteryRecord> validReports();

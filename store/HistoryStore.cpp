@@ -174,6 +174,8 @@ bool HistoryStore::openFile()
                                                            : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
     db.setDatabaseName(m_path);
     if (!db.open()) {
+        m_problem = QStringLiteral("the history file %1 cannot be opened: %2")
+                        .arg(QDir::toNativeSeparators(m_path), db.lastError().text());
         ServiceBase::logEvent(QStringLiteral("History file %1 cannot be opened: %2; history is off until the next start")
                                   .arg(QDir::toNativeSeparators(m_path), db.lastError().text()),
                               LogType::Error);
@@ -186,6 +188,18 @@ bool HistoryStore::openFile()
     }
     if (!createLayout(query) || !findNextId())
         return false;
+    // A file that opens but cannot be written (its mode, a read-only mount) would take no point: say so
+    // now instead of at the first report.
+    QSqlQuery probe(db);
+    if (!probe.exec(QStringLiteral("INSERT OR REPLACE INTO meta (key, value) VALUES ('opened', %1)")
+                        .arg(QDateTime::currentSecsSinceEpoch()))) {
+        m_problem = QStringLiteral("the history file %1 cannot be written: %2")
+                        .arg(QDir::toNativeSeparators(m_path), probe.lastError().databaseText());
+        ServiceBase::logEvent(QStringLiteral("History file %1 cannot be written: %2; history is off until the next start")
+                                  .arg(QDir::toNativeSeparators(m_path), probe.lastError().databaseText()),
+                              LogType::Error);
+        return false;
+    }
     m_open = true;
     return true;
 }
@@ -196,7 +210,7 @@ bool HistoryStore::createLayout(QSqlQuery &query)
         if (!query.exec(QLatin1String(statement)))
             return failed(QStringLiteral("History layout"), query);
     }
-    qint64 layout = metaValue(QStringLiteral("layout"), 0);
+    const qint64 layout = metaValue(QStringLiteral("layout"), 0);
     if (layout == 0)
         setMetaValue(QStringLiteral("layout"), LayoutVersion);
     else if (layout == 1) {
@@ -211,14 +225,19 @@ bool HistoryStore::createLayout(QSqlQuery &query)
             }
         }
         if (!db.commit()) {
+            const QSqlError error = db.lastError();
             db.rollback();
-            return failed(QStringLiteral("History layout"), query);
+            return failed(QStringLiteral("History layout"), error);
         }
         ServiceBase::logEvent(QStringLiteral("History file %1 moved to layout %2: every forecast is fitted again")
                                   .arg(QDir::toNativeSeparators(m_path))
                                   .arg(LayoutVersion),
                               LogType::Information);
     } else if (layout != LayoutVersion) {
+        m_problem = QStringLiteral("the history file %1 has layout %2, this server knows %3")
+                        .arg(QDir::toNativeSeparators(m_path))
+                        .arg(layout)
+                        .arg(LayoutVersion);
         ServiceBase::logEvent(QStringLiteral("History file %1 has layout %2, this server knows %3; history is off")
                                   .arg(QDir::toNativeSeparators(m_path))
                                   .arg(layout)
@@ -240,14 +259,19 @@ bool HistoryStore::findNextId()
 
 bool HistoryStore::failed(const QString &label, const QSqlQuery &query)
 {
-    const QSqlError error = query.lastError();
+    return failed(label, query.lastError());
+}
+
+bool HistoryStore::failed(const QString &label, const QSqlError &error)
+{
     if (isDamage(error)) {
         m_damaged = true;
         m_open = false;
         return false;
     }
+    m_problem = QStringLiteral("%1: %2").arg(label, error.text());
     if (!m_failureLogged)
-        ServiceBase::logEvent(QStringLiteral("%1: %2").arg(label, error.text()), LogType::Error);
+        ServiceBase::logEvent(m_problem, LogType::Error);
     m_failureLogged = true;
     return false;
 }
@@ -342,7 +366,7 @@ QList<qint64> HistoryStore::addPoints(const QList<BatteryRecord> &records, QHash
     QSqlQuery &lookup = m_reportStatements->lookup;
     QSqlQuery &newBattery = m_reportStatements->newBattery;
     QSqlQuery &point = m_reportStatements->point;
-    bool ok = db.transaction();
+    bool ok = db.transaction() || failed(QStringLiteral("History points"), db.lastError());
     for (const BatteryRecord &record : records) {
         if (!ok)
             break;
@@ -365,10 +389,8 @@ QList<qint64> HistoryStore::addPoints(const QList<BatteryRecord> &records, QHash
         if (ok && serials)
             serials->insert(*id, record.serialKey());
     }
-    if (ok && !db.commit()) {
-        ok = false;
-        ServiceBase::logEvent(QStringLiteral("History commit: %1").arg(db.lastError().text()), LogType::Error);
-    }
+    if (ok && !db.commit())
+        ok = failed(QStringLiteral("History commit"), db.lastError());
     if (!ok) {
         if (m_open)
             db.rollback();
@@ -430,9 +452,13 @@ void HistoryStore::removeBattery(const QByteArray &serial)
     }
     query.prepare(QStringLiteral("DELETE FROM batteries WHERE serial = ?"));
     query.addBindValue(serial);
-    if (!query.exec() || !db.commit()) {
+    if (!query.exec()) {
         db.rollback();
         failed(QStringLiteral("History delete"), query);
+    } else if (!db.commit()) {
+        const QSqlError error = db.lastError();
+        db.rollback();
+        failed(QStringLiteral("History delete"), error);
     }
 }
 
@@ -510,8 +536,9 @@ int HistoryStore::thin(const QList<qint64> &ids, qint64 examineFrom, qint64 cuto
         }
     }
     if (!db.commit()) {
+        const QSqlError error = db.lastError();
         db.rollback();
-        return failed(QStringLiteral("History thinning"), scan) ? 0 : -1;
+        return failed(QStringLiteral("History thinning"), error) ? 0 : -1;
     }
     succeeded();
     return removed;
@@ -546,11 +573,16 @@ bool HistoryStore::refreshForecasts(const QList<qint64> &ids, int boundary, QHas
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);
     QSqlQuery newest(db);
     QSqlQuery save(db);
-    if (!db.transaction() || !newest.prepare(QStringLiteral("SELECT max(time) FROM points WHERE id = ?"))
+    if (!db.transaction())
+        return failed(QStringLiteral("History forecast"), db.lastError());
+    if (!newest.prepare(QStringLiteral("SELECT max(time) FROM points WHERE id = ?"))
         || !save.prepare(QStringLiteral("INSERT OR REPLACE INTO forecasts (id, newest, %1) VALUES (?, ?, ?, ?, ?, ?, "
                                         "?, ?, ?, ?, ?, ?, ?)")
-                             .arg(ForecastColumns)))
-        return failed(QStringLiteral("History forecast"), save);
+                             .arg(ForecastColumns))) {
+        const QSqlError error = newest.lastError().isValid() ? newest.lastError() : save.lastError();
+        db.rollback();
+        return failed(QStringLiteral("History forecast"), error);
+    }
     for (const qint64 id : ids) {
         newest.bindValue(0, id);
         if (!newest.exec() || !newest.next()) {
@@ -587,8 +619,9 @@ bool HistoryStore::refreshForecasts(const QList<qint64> &ids, int boundary, QHas
             fitted->insert(id, f);
     }
     if (!db.commit()) {
+        const QSqlError error = db.lastError();
         db.rollback();
-        return failed(QStringLiteral("History forecast"), save);
+        return failed(QStringLiteral("History forecast"), error);
     }
     succeeded();
     return true;

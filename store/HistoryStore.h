@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 
+class QSqlError;
 class QSqlQuery;
 
 namespace NVL::Engineering::VK {
@@ -41,6 +42,8 @@ public:
     // Damaged files set aside and replaced since this object was made.
     int replacements() const { return m_replacements; }
     QString path() const { return m_path; }
+    // Why the file is not in use, for people: empty while it is.
+    QString problem() const { return m_open ? QString() : m_problem; }
 
     // The valid records as points, in one transaction; the batteries whose history changed (with their
     // serials, when asked for).
@@ -76,6 +79,7 @@ private:
     bool findNextId();
     // Logs a failed statement once per run of failures, or marks the file damaged. Always false.
     bool failed(const QString &label, const QSqlQuery &query);
+    bool failed(const QString &label, const QSqlError &error);
     void succeeded() { m_failureLogged = false; }
     std::optional<qint64> ensureId(const QByteArray &serial, QSqlQuery &lookup, QSqlQuery &insert);
     QList<DailyHealth> dailyHealth(qint64 id, qint64 since);
@@ -91,6 +95,7 @@ private:
     const QString m_connection;
     bool m_open = false;
     bool m_failureLogged = false;
+    QString m_problem;
     bool m_damaged = false;
     int m_replacements = 0;
     // Serials are looked up in the file, not kept in memory: a fleet may be large.

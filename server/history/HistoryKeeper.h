@@ -37,6 +37,8 @@ public:
     HistoryKeeper(const HistorySettings &settings, const QString &path, QObject *parent = nullptr);
 
     bool isOpen() const { return m_store.isOpen(); }
+    // Why the history is not kept although it is on, for people; empty while it is kept.
+    QString problem() const { return m_store.problem(); }
     int boundary() const { return m_settings.boundary; }
 
     // Reports just committed to vk.db; the number of points written.

@@ -338,8 +338,10 @@ QHttpServerResponse ApiServer::history(const QString &key, Format format, const 
     const auto to = error.isEmpty() ? timeParameter(query, QStringLiteral("to"), true, error) : std::nullopt;
     if (!error.isEmpty())
         return plain(error, Status::BadRequest);
-    if (!m_history || !m_history->isOpen())
+    if (!m_history)
         return plain(QStringLiteral("history is off on this server ([history] in vk.cfg)"), Status::NotFound);
+    if (!m_history->isOpen())
+        return plain(QStringLiteral("history is on but not kept: %1").arg(m_history->problem()), Status::ServiceUnavailable);
     const auto points = m_history->history(*serial, from.value_or(0), to.value_or(std::numeric_limits<qint64>::max()));
     if (!points)
         return plain(QStringLiteral("no history of serial %1").arg(key), Status::NotFound);

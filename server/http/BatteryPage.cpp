@@ -226,10 +226,14 @@ std::optional<QByteArray> DashboardPages::battery(const QByteArray &serial) cons
         .text(QString::number(r.typeCode, 16).rightJustified(8, QLatin1Char('0')))
         .raw("</dd></dl>\n<section><h2>Health over time</h2>");
     if (points.isEmpty()) {
-        h.raw("<p class=\"muted\">")
-            .raw(m_history && m_history->isOpen() ? "No history of this battery yet."
-                                                  : "History is off on this server ([history] in vk.cfg).")
-            .raw("</p></section>\n");
+        h.raw("<p class=\"muted\">");
+        if (!m_history)
+            h.raw("History is off on this server ([history] in vk.cfg).");
+        else if (!m_history->isOpen())
+            h.raw("History is on but not kept: ").text(m_history->problem()).raw(".");
+        else
+            h.raw("No history of this battery yet.");
+        h.raw("</p></section>\n");
     } else {
         h.raw("<figure class=\"chart-box\" id=\"health-chart\">")
             .raw(healthChart(points, entry->forecast, boundary))

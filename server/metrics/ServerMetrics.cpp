@@ -52,9 +52,9 @@ void ServerMetrics::countReport(Transport transport)
     m_reports[std::size_t(transport)].fetch_add(1, Relaxed);
 }
 
-void ServerMetrics::countDroppedReport(DropReason reason)
+void ServerMetrics::countDroppedReport(DropReason reason, qint64 count)
 {
-    m_dropped[std::size_t(reason)].fetch_add(1, Relaxed);
+    m_dropped[std::size_t(reason)].fetch_add(count, Relaxed);
 }
 
 void ServerMetrics::countListRequest()
@@ -102,8 +102,9 @@ QByteArray ServerMetrics::exposition() const
     e.family("voltkeep_reports_received_total", "counter", "Battery reports received since start, by transport.");
     e.labelled("voltkeep_reports_received_total", "transport", m_reports, {"tcp", "udp"});
     e.family("voltkeep_reports_dropped_total", "counter",
-             "Battery reports not stored since start: the database was closed, or the message was malformed.");
-    e.labelled("voltkeep_reports_dropped_total", "reason", m_dropped, {"database_closed", "malformed"});
+             "Battery reports not stored since start: the database was closed, the message was malformed, the disk "
+             "was full, or the store failed otherwise.");
+    e.labelled("voltkeep_reports_dropped_total", "reason", m_dropped, {"database_closed", "malformed", "disk_full", "not_stored"});
     e.family("voltkeep_list_requests_total", "counter", "List requests answered since start.");
     e.sample("voltkeep_list_requests_total", qint64(m_listRequests.load(Relaxed)));
     e.family("voltkeep_delete_requests_total", "counter", "Delete requests received since start.");
@@ -122,6 +123,11 @@ QByteArray ServerMetrics::exposition() const
     e.family("voltkeep_database_salvages_total", "counter",
              "Damaged files set aside and rebuilt since start (vk.db salvaged, vk-history.db replaced).");
     e.labelled("voltkeep_database_salvages_total", "file", m_salvages, {"vk.db", "vk-history.db"});
+    if (m_historyWorking) {
+        e.family("voltkeep_history_up", "gauge", "1 while the battery history is kept, 0 while its file cannot be "
+                                                 "opened or written (absent when the history is off).");
+        e.sample("voltkeep_history_up", m_historyWorking() ? 1 : 0);
+    }
     e.family("voltkeep_history_points_written_total", "counter", "Points written into the battery history since start.");
     e.sample("voltkeep_history_points_written_total", qint64(m_historyPoints.load(Relaxed)));
     return e.take();

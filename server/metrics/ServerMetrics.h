@@ -16,7 +16,7 @@ class ServerMetrics
 {
 public:
     enum class Transport { Tcp, Udp };
-    enum class DropReason { DatabaseClosed, Malformed };
+    enum class DropReason { DatabaseClosed, Malformed, DiskFull, NotStored };
     enum class MailKind { Report, Alert };
     enum class StoreFile { Batteries, History };
 
@@ -26,7 +26,7 @@ public:
     ServerMetrics();
 
     void countReport(Transport transport);
-    void countDroppedReport(DropReason reason);
+    void countDroppedReport(DropReason reason, qint64 count = 1);
     void countListRequest();
     void countDeleteRequest();
     // Messages of one SMTP session; a delivered one also sets the time of the last delivery.
@@ -36,6 +36,8 @@ public:
 
     void setBatteriesByClass(ClassSampler sampler) { m_batteriesByClass = std::move(sampler); }
     void setMailQueueDepth(Sampler sampler) { m_mailQueueDepth = std::move(sampler); }
+    // Unset while the history is off.
+    void setHistoryWorking(std::function<bool()> sampler) { m_historyWorking = std::move(sampler); }
 
     // Text format 0.0.4; call on the event loop (the samplers run there).
     QByteArray exposition() const;
@@ -47,7 +49,7 @@ private:
 
     qint64 m_startTime;
     Counters<2> m_reports{};
-    Counters<2> m_dropped{};
+    Counters<4> m_dropped{};
     std::atomic<quint64> m_listRequests{0};
     std::atomic<quint64> m_deleteRequests{0};
     Counters<2> m_mailsDelivered{};
@@ -57,6 +59,7 @@ private:
     std::atomic<quint64> m_historyPoints{0};
     ClassSampler m_batteriesByClass;
     Sampler m_mailQueueDepth;
+    std::function<bool()> m_historyWorking;
 };
 
 } // namespace NVL::Engineering::VK

@@ -12,6 +12,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
+#include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -19,6 +20,9 @@
 #include <QtTest>
 
 #include <memory>
+#include <utility>
+
+#include <unistd.h>
 
 using namespace NVL::Engineering::VK;
 
@@ -58,11 +62,13 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<VoltkeepProcess> m_server;
     quint16 m_httpPort = 0;
+    QString m_mounted;
     QNetworkAccessManager m_network;
 
     bool startServer(const QString &httpSection, const QList<QPair<QString, QString>> &environment = {})
     {
-        m_dir = std::make_unique<QTemporaryDir>();
+        if (!m_dir)
+            m_dir = std::make_unique<QTemporaryDir>();
         m_server = std::make_unique<VoltkeepProcess>(m_dir->path());
         m_server->setPort(VoltkeepProcess::freePort());
         m_httpPort = VoltkeepProcess::freePort();
@@ -112,6 +118,8 @@ private Q_SLOTS:
     void cleanup()
     {
         m_server.reset();
+        if (!m_mounted.isEmpty())
+            QProcess::execute(QStringLiteral("umount"), {std::exchange(m_mounted, QString())});
         m_dir.reset();
     }
 
@@ -207,6 +215,50 @@ private Q_SLOTS:
         QSqlDatabase::removeDatabase(QStringLiteral("forecasts"));
         QVERIFY(m_server->start());
         QVERIFY(m_server->waitForLog(QStringLiteral("Forecasts fitted after the start: 2 batteries in")));
+    }
+
+    void fullDiskShowsOnlyWhatIsStored()
+    {
+        // The data folder on a file system of 1 MiB: far less than the reports sent need.
+        m_dir = std::make_unique<QTemporaryDir>();
+        if (geteuid() != 0
+            || QProcess::execute(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                                                           QStringLiteral("size=1m"), QStringLiteral("tmpfs"), m_dir->path()}) != 0)
+            QSKIP("a small file system cannot be mounted here (it takes root)");
+        m_mounted = m_dir->path();
+        QVERIFY(startServer(QStringLiteral("[http]\nlisten=127.0.0.1:%1\n")));
+        constexpr int Sent = 20000;
+        QByteArray messages;
+        for (int i = 0; i < Sent; ++i) {
+            BatteryRecord r = report(0, 90);
+            r.serial[5] = quint8(i >> 16);
+            r.serial[6] = quint8(i >> 8);
+            r.serial[7] = quint8(i);
+            messages += RadioPeer::reportMessage(r);
+        }
+        RadioPeer peer(Loopback, m_server->port());
+        QVERIFY(peer.connectToServer() && peer.sendRaw(messages));
+        const auto listed = peer.list();
+        QVERIFY(listed && listed->size() > 0 && listed->size() < Sent);
+        const qsizetype stored = listed->size();
+
+        // The index, the API and the metrics show what vk.db holds, and the rest is counted once.
+        QCOMPARE(json(QStringLiteral("/api/v1/batteries"))[QLatin1String("batteries")].toArray().size(), stored);
+        const QByteArray metrics = get(QStringLiteral("/metrics")).body;
+        qsizetype batteries = 0;
+        for (const QByteArray &line : metrics.split('\n')) {
+            if (line.startsWith("voltkeep_batteries{"))
+                batteries += line.mid(line.lastIndexOf(' ') + 1).toLongLong();
+        }
+        QCOMPARE(batteries, stored);
+        QVERIFY2(metrics.contains("voltkeep_reports_dropped_total{reason=\"disk_full\"} " + QByteArray::number(Sent - stored)),
+                 metrics.constData());
+        QCOMPARE(m_server->countInLog(QStringLiteral("disk full: reports cannot be stored")), 1);
+        // Every Error says why; none for each commit.
+        const QStringList errors = m_server->log().split(QLatin1Char('\n')).filter(QLatin1String("Error: "));
+        QVERIFY2(errors.size() <= 4, qPrintable(errors.join(QLatin1Char('\n'))));
+        for (const QString &error : errors)
+            QVERIFY2(!error.trimmed().endsWith(QLatin1Char(':')), qPrintable(error));
     }
 
     void tokenAndNonLoopbackListening()

@@ -1,0 +1,42 @@
+#include "ReportsNotStored.h"
+
+#include "LocalTimeText.h"
+#include "ServiceBase.h"
+
+namespace NVL::Engineering::VK {
+
+void ReportsNotStored::failed(qsizetype count, const QString &reason)
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    if (m_count == 0) {
+        m_reason = reason;
+        m_since = now;
+        m_lastTold = now;
+        ServiceBase::logEvent(QStringLiteral("%1: reports cannot be stored; they are counted until storing works again")
+                                  .arg(reason),
+                              LogType::Error);
+    }
+    m_count += count;
+    if (m_lastTold.secsTo(now) >= RepeatSeconds) {
+        m_lastTold = now;
+        ServiceBase::logEvent(QStringLiteral("%1: %2 reports not stored since %3")
+                                  .arg(m_reason)
+                                  .arg(m_count)
+                                  .arg(localTimeText(m_since)),
+                              LogType::Error);
+    }
+}
+
+void ReportsNotStored::stored()
+{
+    if (m_count == 0)
+        return;
+    ServiceBase::logEvent(QStringLiteral("%1: %2 reports not stored since %3; storing again")
+                              .arg(m_reason)
+                              .arg(m_count)
+                              .arg(localTimeText(m_since)),
+                          LogType::Warning);
+    m_count = 0;
+}
+
+} // namespace NVL::Engineering::VK
