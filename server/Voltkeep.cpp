@@ -21,6 +21,7 @@
 #include <QSettings>
 #include <QtEndian>
 
+#include <limits>
 #include <utility>
 
 #ifdef Q_OS_UNIX
@@ -201,7 +202,15 @@ void Voltkeep::startHttp()
 {
     // Streamed in: a fleet of 100,000 held twice while loading would double the server's peak memory.
     m_fleet->clear();
-    m_database->forEachValidReport([this](const BatteryRecord &record) { m_fleet->update(record); });
+    const qint64 unsureSince = m_history ? m_history->catchUpSince() : std::numeric_limits<qint64>::max();
+    QList<BatteryRecord> unsure; // the newest reports, whose points a crash may have cost
+    m_database->forEachValidReport([this, unsureSince, &unsure](const BatteryRecord &record) {
+        m_fleet->update(record);
+        if (qint64(record.reportTime) >= unsureSince)
+            unsure.append(record);
+    });
+    if (m_history)
+        m_history->catchUp(std::move(unsure));
     if (m_history)
         m_history->forEachForecast([this](const QByteArray &serial, const Forecast &forecast) { m_fleet->setForecast(serial, forecast); });
     if (m_history) {

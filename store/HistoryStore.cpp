@@ -678,6 +678,55 @@ QList<qint64> HistoryStore::staleForecasts(QHash<qint64, QByteArray> *serials)
     return ids;
 }
 
+std::optional<qint64> HistoryStore::newestFitted()
+{
+    if (!m_open)
+        return std::nullopt;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    if (!query.exec(QStringLiteral("SELECT max(newest) FROM forecasts")) || !query.next()) {
+        failed(QStringLiteral("History forecast read"), query);
+        return std::nullopt;
+    }
+    return query.value(0).isNull() ? std::nullopt : std::optional<qint64>(query.value(0).toLongLong());
+}
+
+QList<BatteryRecord> HistoryStore::withoutPoint(const QList<BatteryRecord> &records)
+{
+    QList<BatteryRecord> missing;
+    if (!m_open || !prepareReportStatements())
+        return missing;
+    QSqlQuery newest(QSqlDatabase::database(m_connection, false));
+    if (!newest.prepare(QStringLiteral("SELECT max(time) FROM points WHERE id = ?"))) {
+        failed(QStringLiteral("History point read"), newest);
+        return missing;
+    }
+    QSqlQuery &lookup = m_reportStatements->lookup;
+    for (const BatteryRecord &record : records) {
+        if (!isValidRecord(record.toBytes()))
+            continue;
+        lookup.bindValue(0, record.serialKey());
+        if (!lookup.exec()) {
+            failed(QStringLiteral("History battery"), lookup);
+            return missing;
+        }
+        const std::optional<qint64> id = lookup.next() ? std::optional<qint64>(lookup.value(0).toLongLong()) : std::nullopt;
+        lookup.finish();
+        qint64 newestTime = -1;
+        if (id) {
+            newest.bindValue(0, *id);
+            if (!newest.exec() || !newest.next()) {
+                failed(QStringLiteral("History point read"), newest);
+                return missing;
+            }
+            newestTime = newest.value(0).isNull() ? -1 : newest.value(0).toLongLong();
+            newest.finish();
+        }
+        if (newestTime < qint64(record.reportTime))
+            missing.append(record);
+    }
+    return missing;
+}
+
 qint64 HistoryStore::metaValue(const QString &key, qint64 fallback)
 {
     QSqlQuery query(QSqlDatabase::database(m_connection, false));

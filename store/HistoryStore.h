@@ -69,6 +69,13 @@ public:
     // Batteries whose stored forecast is missing or older than their newest point.
     QList<qint64> staleForecasts(QHash<qint64, QByteArray> *serials = nullptr);
 
+    // Time of the newest point any stored forecast was fitted on; points of reports before it are all
+    // written (a group's points are written before its forecasts). Empty when no forecast is stored.
+    std::optional<qint64> newestFitted();
+    // Those of the records whose report time is newer than their battery's newest point: reports stored
+    // in vk.db whose points were lost with the process.
+    QList<BatteryRecord> withoutPoint(const QList<BatteryRecord> &records);
+
     // Small settings of the file itself.
     qint64 metaValue(const QString &key, qint64 fallback);
     void setMetaValue(const QString &key, qint64 value);

@@ -8,6 +8,7 @@
 #include <QLocale>
 
 #include <algorithm>
+#include <limits>
 
 namespace NVL::Engineering::VK {
 
@@ -16,6 +17,9 @@ namespace {
 // Batteries handled per statement group; the turn's budget is checked after each group.
 constexpr qsizetype ForecastGroup = 16;
 constexpr qsizetype ThinningGroup = 2;
+constexpr qsizetype CatchUpGroup = 64;
+// Report times come from the clock at receipt: a little slack for a clock that stepped back.
+constexpr qint64 CatchUpSlackSeconds = 60;
 constexpr int DayCheckMs = 10 * 60 * 1000;
 const QString ThinnedBeforeKey = QStringLiteral("thinned_before");
 
@@ -45,6 +49,44 @@ HistoryKeeper::HistoryKeeper(const HistorySettings &settings, const QString &pat
     startPassIfNewDay();
 }
 
+qint64 HistoryKeeper::catchUpSince()
+{
+    const std::optional<qint64> fitted = m_store.newestFitted();
+    return fitted ? *fitted - CatchUpSlackSeconds : std::numeric_limits<qint64>::min();
+}
+
+void HistoryKeeper::catchUp(QList<BatteryRecord> reports)
+{
+    m_catchUp = std::move(reports);
+    m_catchUpNext = 0;
+    m_caughtUp = 0;
+    scheduleWork();
+}
+
+bool HistoryKeeper::catchUpSome(const QElapsedTimer &turn)
+{
+    while (m_catchUpNext < m_catchUp.size()) {
+        if (turn.elapsed() >= TurnBudgetMs || !m_store.isOpen())
+            return false;
+        const QList<BatteryRecord> missing = m_store.withoutPoint(m_catchUp.mid(m_catchUpNext, CatchUpGroup));
+        m_catchUpNext += CatchUpGroup;
+        // Not through record(): that would take these for reports arriving and pause the work for them.
+        QHash<qint64, QByteArray> serials;
+        if (!missing.isEmpty() && !m_store.addPoints(missing, &serials).isEmpty()) {
+            m_stale.insert(serials);
+            m_caughtUp += missing.size();
+        }
+    }
+    if (!m_catchUp.isEmpty() && m_caughtUp > 0)
+        ServiceBase::logEvent(QStringLiteral("History caught up: %1 report(s) stored in vk.db had no point yet (the "
+                                             "server ended before writing them); their points are written now")
+                                  .arg(m_caughtUp),
+                              LogType::Information);
+    m_catchUp = {};
+    m_catchUpNext = 0;
+    return true;
+}
+
 void HistoryKeeper::checkDamage()
 {
     if (!m_store.damaged())
@@ -58,7 +100,7 @@ void HistoryKeeper::checkDamage()
 
 void HistoryKeeper::scheduleWork()
 {
-    if (!m_store.isOpen() || m_work.isActive() || (m_stale.isEmpty() && !m_pass.running))
+    if (!m_store.isOpen() || m_work.isActive() || (m_stale.isEmpty() && !m_pass.running && m_catchUp.isEmpty()))
         return;
     const bool busy = m_lastReports.isValid() && m_lastReports.elapsed() < BusyPauseMs;
     m_work.start(busy ? BusyPauseMs : 0);
@@ -122,8 +164,9 @@ void HistoryKeeper::workTurn()
 {
     QElapsedTimer turn;
     turn.start();
-    // Forecasts first: people look at them; the retention pass has all day.
-    if (refreshSomeForecasts(turn)) {
+    // Missing points first, so that their forecasts are fitted with them; then forecasts, which people
+    // look at; the retention pass has all day.
+    if (catchUpSome(turn) && refreshSomeForecasts(turn)) {
         finishStartFitting();
         thinSome(turn);
     }

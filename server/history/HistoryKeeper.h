@@ -41,6 +41,11 @@ public:
     QString problem() const { return m_store.problem(); }
     int boundary() const { return m_settings.boundary; }
 
+    // Reports in vk.db from this time on may lack their point (a process that ended between the two
+    // commits); older ones have theirs.
+    qint64 catchUpSince();
+    // Writes, in the background, the points of those of these reports that lack one.
+    void catchUp(QList<BatteryRecord> reports);
     // Reports just committed to vk.db; the number of points written.
     int record(const QList<BatteryRecord> &reports);
     void removeBattery(const QByteArray &serial);
@@ -68,6 +73,7 @@ private:
     void scheduleWork();
     void workTurn();
     bool refreshSomeForecasts(const QElapsedTimer &turn);
+    bool catchUpSome(const QElapsedTimer &turn);
     bool thinSome(const QElapsedTimer &turn);
     void startPassIfNewDay();
     void finishPass();
@@ -81,6 +87,10 @@ private:
     QTimer m_work;
     QElapsedTimer m_lastReports;
     QTimer m_dayCheck;
+
+    QList<BatteryRecord> m_catchUp;
+    qsizetype m_catchUpNext = 0;
+    qsizetype m_caughtUp = 0;
 
     struct StartFitting
     {

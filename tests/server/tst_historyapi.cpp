@@ -210,11 +210,16 @@ private Q_SLOTS:
             db.setDatabaseName(m_server->dataFolder() + QStringLiteral("/vk-history.db"));
             QVERIFY(db.open());
             QVERIFY(QSqlQuery(db).exec(QStringLiteral("DELETE FROM forecasts")));
+            // As if the process had ended between the commit to vk.db and the history's.
+            QVERIFY(QSqlQuery(db).exec(QStringLiteral("DELETE FROM points WHERE id = (SELECT id FROM batteries WHERE "
+                                                      "serial = x'%1')").arg(key1)));
             db.close();
         }
         QSqlDatabase::removeDatabase(QStringLiteral("forecasts"));
         QVERIFY(m_server->start());
         QVERIFY(m_server->waitForLog(QStringLiteral("Forecasts fitted after the start: 2 batteries in")));
+        QVERIFY(m_server->waitForLog(QStringLiteral("History caught up: 1 report(s) stored in vk.db had no point yet")));
+        QCOMPARE(json(QStringLiteral("/api/v1/batteries/%1/history").arg(key1))[QLatin1String("points")].toArray().size(), 1);
     }
 
     void fullDiskShowsOnlyWhatIsStored()
