@@ -8,6 +8,7 @@
 #include <QTcpSocket>
 
 #include <algorithm>
+#include <atomic>
 
 namespace NVL::Engineering::VK {
 
@@ -170,6 +171,34 @@ bool SmtpClient::failLocally(const QString &reason)
     return false;
 }
 
+namespace {
+// Raised by each interruptAll(): the conversations begun before it end; later ones are not touched.
+std::atomic<int> interruptions{0};
+} // namespace
+
+void SmtpClient::interruptAll()
+{
+    ++interruptions;
+}
+
+bool SmtpClient::waitSliced(int limitMs, const std::function<bool(int)> &wait)
+{
+    const QDeadlineTimer deadline(waitMs(limitMs));
+    for (;;) {
+        if (interruptions.load() != m_interruptionsAtStart) {
+            m_interrupted = true;
+            return false;
+        }
+        const int slice = int(std::min<qint64>(deadline.remainingTime(), InterruptSliceMs));
+        if (slice <= 0)
+            return false;
+        if (wait(slice))
+            return true;
+        if (m_socket->error() != QAbstractSocket::SocketTimeoutError)
+            return false;
+    }
+}
+
 int SmtpClient::waitMs(int limitMs) const
 {
     return int(std::clamp<qint64>(m_session.remainingTime(), 0, limitMs));
@@ -177,6 +206,8 @@ int SmtpClient::waitMs(int limitMs) const
 
 QString SmtpClient::socketFailure(const QString &waitedFor) const
 {
+    if (m_interrupted)
+        return QStringLiteral("the server stopped during the conversation");
     if (m_session.hasExpired())
         return QStringLiteral("the conversation took longer than %1 ms").arg(m_sessionLimitMs);
     const QAbstractSocket::SocketError error = m_socket->error();
@@ -201,6 +232,7 @@ bool SmtpClient::connectToServer()
     m_sessionReady = false;
     m_failure = SmtpFailure();
     m_session.setRemainingTime(m_sessionLimitMs);
+    m_interruptionsAtStart = interruptions.load();
     // Implicit TLS shakes hands while connecting: a failure there is a TLS failure.
     m_step = m_connectionType == SecurityType::ImplicitTls ? SmtpFailure::Step::Tls : SmtpFailure::Step::Connect;
     if (m_connectionType == SecurityType::ImplicitTls)
@@ -424,7 +456,7 @@ void SmtpClient::sendBytes(const QByteArray &bytes)
     // failed send like a write that never leaves.
     bool sent = m_socket->state() == QAbstractSocket::ConnectedState && m_socket->write(bytes) == bytes.size();
     while (sent && m_socket->bytesToWrite() > 0)
-        sent = m_socket->waitForBytesWritten(waitMs(m_sendTimeout));
+        sent = waitSliced(m_sendTimeout, [this](int ms) { return m_socket->waitForBytesWritten(ms); });
     if (!sent) {
         emit smtpError(SendTimeout);
         m_timeoutReason = socketFailure(QStringLiteral("sending took longer than %1 ms").arg(m_sendTimeout));
@@ -444,7 +476,7 @@ void SmtpClient::waitForReply()
             throw ResponseTimeoutException();
         }
         const int wait = int(std::clamp<qint64>(reply.remainingTime(), 0, waitMs(m_responseTimeout)));
-        if (wait == 0 || !m_socket->waitForReadyRead(wait)) {
+        if (wait == 0 || !waitSliced(wait, [this](int ms) { return m_socket->waitForReadyRead(ms); })) {
             emit smtpError(ReplyTimeout);
             m_timeoutReason = socketFailure(QStringLiteral("no complete reply within %1 ms").arg(m_responseTimeout));
             throw ResponseTimeoutException();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include "SmtpFailure.h"
 
 #include <ConfigurationEnums.h>
@@ -44,6 +46,10 @@ public:
     // Longer reply lines than this (the standard allows 512 bytes) end the conversation: a server
     // that never ends its line cannot make the client hold its bytes without bound.
     static constexpr int MaxReplyLineBytes = 4096;
+    // Every conversation of the process under way, on any thread, ends within a slice of this once
+    // interruptAll() is called: a stopping server must not wait for a silent mail server's time-outs.
+    static constexpr int InterruptSliceMs = 100;
+    static void interruptAll();
 
     // Thrown inside the dialogue only; no public operation lets them out.
     class ResponseTimeoutException {};
@@ -100,6 +106,9 @@ private:
     QString socketFailure(const QString &waitedFor) const;
     // The time a wait of at most `limitMs` may take before the session's own limit; 0 when it is up.
     int waitMs(int limitMs) const;
+    // Waits through `wait` in short slices, so that an interrupted process ends the conversation within
+    // one; false on time-out, on a socket error, or once interrupted.
+    bool waitSliced(int limitMs, const std::function<bool(int)> &wait);
 
     QTcpSocket *m_socket;
     QString m_host;
@@ -121,6 +130,8 @@ private:
     QString m_timeoutReason; // set where a time-out exception is thrown
     int m_sessionLimitMs = SessionLimitMs;
     QDeadlineTimer m_session{QDeadlineTimer::Forever}; // set by connectToServer
+    bool m_interrupted = false;
+    int m_interruptionsAtStart = 0;
 };
 
 } // namespace NVL::Engineering::VK

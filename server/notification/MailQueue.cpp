@@ -1,7 +1,9 @@
 #include "MailQueue.h"
 
 #include "ServiceBase.h"
+#include "SmtpClient.h"
 
+#include <QDeadlineTimer>
 #include <QMetaObject>
 #include <QSet>
 
@@ -124,6 +126,17 @@ MailQueue::Dropped MailQueue::stop()
         }
     }
     m_wake.notify_one();
+    // The mail in progress may finish for a moment; then its conversation is cut short, so that a
+    // silent mail server never holds the stop beyond its grace (the cut mail is counted as dropped).
+    const auto inFlight = [this] {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        return std::any_of(m_pending.begin(), m_pending.end(), [](const Entry &e) { return e.inFlight; });
+    };
+    const QDeadlineTimer grace(StopGraceMs);
+    while (inFlight() && !grace.hasExpired())
+        std::this_thread::sleep_for(std::chrono::milliseconds(SmtpClient::InterruptSliceMs));
+    if (inFlight())
+        SmtpClient::interruptAll();
     if (m_worker.joinable())
         m_worker.join();
     {

@@ -43,6 +43,8 @@ public:
     using Recorder = std::function<void(const PreparedMail &, const SmtpSession::Outcome &, const MailAttempt &)>;
 
     static constexpr int RetryMaxSeconds = 900;
+    // What a stop gives the mail in progress before cutting its conversation short.
+    static constexpr int StopGraceMs = 2000;
     using Limits = MailQueueLimits;
 
     explicit MailQueue(Sender sender, Recorder recorder = {}, Limits limits = {}, QObject *parent = nullptr);
@@ -67,8 +69,8 @@ public:
         int notBegun = 0; // never tried
         int retries = 0;  // failed before and waiting to be tried again
     };
-    // Lets the delivery in progress end (its SMTP session is bounded by the client's time-outs),
-    // drops the mails waiting and ends the worker.
+    // Lets the delivery in progress end within StopGraceMs and then cuts its conversation short, drops
+    // the mails waiting and ends the worker.
     Dropped stop();
 
 signals:

@@ -151,12 +151,12 @@ private Q_SLOTS:
         QCOMPARE(ledger.totals().reportsFailed, quint64(1));
     }
 
-    void stopDuringASilentServerEndsWithinTheClientTimeouts()
+    void stopDuringASilentServerEndsWithinThreeSeconds()
     {
         std::atomic<bool> connected{false};
         ScriptedTcpServer server([&connected](ScriptedTcpServer::Connection &c) {
             connected = true;
-            // Never a word; the client ends the session after its own time-outs.
+            // Never a word: the stop's grace passes, and the conversation is cut short.
             c.waitForDisconnected(60000);
         });
         QVERIFY(server.start());
@@ -167,7 +167,7 @@ private Q_SLOTS:
         QElapsedTimer clock;
         clock.start();
         QCOMPARE(queue.stop().notBegun, 0);
-        QVERIFY2(clock.elapsed() < SilentSessionBoundMs, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
         QVERIFY(queue.isDone(1));
         QVERIFY(server.waitForFinished(10000));
         QVERIFY(!server.receivedLines().contains("DATA"));
