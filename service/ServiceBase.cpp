@@ -2,9 +2,11 @@
 
 #include "ApplicationArguments.h"
 #include "EventSink.h"
+#include "Log.h"
 #include "ServiceController.h"
 #include "ServicePlatform.h"
 #include "ServiceStarter.h"
+#include "SystemEventLog.h"
 #ifdef Q_OS_UNIX
 #include "StopSignalPipe.h"
 #endif
@@ -105,12 +107,15 @@ ServiceBase::ServiceBase(int argc, char **argv, const QString &name)
     for (int i = 0; i < argc; ++i)
         m_d->arguments.append(QString::fromLocal8Bit(argv[i]));
     theInstance = this;
+    Log::setSource(m_d->name);
 }
 
 ServiceBase::~ServiceBase()
 {
-    if (theInstance == this)
+    if (theInstance == this) {
         theInstance = nullptr;
+        Log::setSource(QString());
+    }
 }
 
 int ServiceBase::run()
@@ -122,6 +127,7 @@ int ServiceBase::run()
         return option == QLatin1String(shortForm) || option == QLatin1String(longForm);
     };
     ServiceController &controller = m_d->controller;
+    SystemEventLog::install();
 
     if (m_d->arguments.size() > 1) {
         if (is("-i", "-install")) {
@@ -270,8 +276,7 @@ void ServiceBase::failStart(const QString &reason, int exitCode)
 void ServiceBase::logEvent(const QString &message, LogType type, quint32 eventId, quint16 category,
                            const QByteArray &data)
 {
-    const QString source = theInstance ? theInstance->serviceName() : QStringLiteral("Voltkeep");
-    EventSink::current().writeEvent(source, message, type, eventId, category, data);
+    Log::write(message, type, eventId, category, data);
 }
 
 void ServiceBase::stop() {}

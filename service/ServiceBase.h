@@ -44,7 +44,7 @@ public:
     // Why the start failed (see failStart); empty while it has not.
     QString startFailure() const;
 
-    // One entry in the system event log under the service name.
+    // One entry in the event log under the service name (Log::write, kept for the service's own calls).
     static void logEvent(const QString &message, LogType type, quint32 eventId = 0xC0000001u,
                          quint16 category = 0, const QByteArray &data = QByteArray());
 

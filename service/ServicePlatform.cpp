@@ -2,6 +2,7 @@
 
 #include "AbsentServicePlatform.h"
 #include "ServiceManagerApi.h"
+#include "SystemEventLog.h"
 #include "WindowsServicePlatform.h"
 #ifdef VK_HAVE_SYSTEMD
 #include "SystemdServicePlatform.h"
@@ -18,6 +19,8 @@ ServicePlatform *installedPlatform = nullptr;
 
 std::unique_ptr<ServicePlatform> resolvePlatform()
 {
+    // Whatever talks to the system's service manager logs to the system's log.
+    SystemEventLog::install();
     // The service manager's functions are looked up by name so the program also starts where they
     // do not exist; without "OpenSCManagerW" there is no service manager to talk to.
     if (const ServiceManagerApi *api = ServiceManagerApi::instance())
