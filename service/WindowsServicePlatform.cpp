@@ -1,6 +1,7 @@
 #include "WindowsServicePlatform.h"
 
 #include "HandlerThread.h"
+#include "Log.h"
 #include "ServiceAppEventFilter.h"
 #include "ServiceManagerApi.h"
 #include "ServiceRunState.h"
@@ -343,8 +344,8 @@ bool WindowsServicePlatform::runAsService(ServiceBase &service)
         if (error == Win::ErrorFailedServiceControllerConnect) {
             run->startedFromConsole = true;
         } else {
-            ServiceBase::logEvent(QStringLiteral("The Service failed to start [%1]").arg(SystemCalls::errorText(error)),
-                                  LogType::Error, 0);
+            Log::write(QStringLiteral("The Service failed to start [%1]").arg(SystemCalls::errorText(error)),
+                       LogType::Error, 0);
         }
         run->dispatcherFailed = true;
         run->state.releaseStart();
