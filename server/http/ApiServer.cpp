@@ -332,7 +332,7 @@ QHttpServerResponse ApiServer::history(const QString &key, Format format, const 
     const ApiTable table = ApiViews::history(*points);
     if (format == Format::Csv)
         return body(table.toCsv(), true);
-    return body(table.toJsonList(QStringLiteral("points"), {{QStringLiteral("serial"), ApiViews::serialKeyText(*serial)}}),
+    return body(table.toJsonList(QStringLiteral("points"), {{QStringLiteral("serial"), serialKeyText(*serial)}}),
                 false);
 }
 

@@ -67,11 +67,6 @@ QList<QJsonValue> batteryRow(const BatteryRecord &r, const std::optional<Forecas
             fitted ? QJsonValue(std::round(f->slopePerYear * 100.0) / 100.0) : QJsonValue()};
 }
 
-QString serialKeyText(const QByteArray &serial)
-{
-    return QString::fromLatin1(serial.toHex().toUpper());
-}
-
 std::optional<QByteArray> serialKeyFrom(const QString &text)
 {
     if (text.size() != 16)

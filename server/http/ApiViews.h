@@ -15,8 +15,7 @@
 
 namespace NVL::Engineering::VK::ApiViews {
 
-// The 16 hexadecimal digits of the serial key, as vkpeer list --keys prints and delete takes.
-QString serialKeyText(const QByteArray &serial);
+// The serial key back from its 16 hexadecimal digits (serialKeyText).
 std::optional<QByteArray> serialKeyFrom(const QString &text);
 // ISO 8601 with the local offset.
 QString timeText(qint64 secondsSinceEpoch);

@@ -157,7 +157,7 @@ std::optional<QByteArray> DashboardPages::battery(const QByteArray &serial) cons
         return std::nullopt;
     const BatteryRecord &r = entry->record;
     const int boundary = m_history ? m_history->boundary() : 80;
-    const QString key = ApiViews::serialKeyText(serial);
+    const QString key = serialKeyText(serial);
     const QString alias = aliasText(r);
     const std::optional<QList<HistoryPoint>> history =
         m_history && m_history->isOpen() ? m_history->history(serial, 0, std::numeric_limits<qint64>::max())

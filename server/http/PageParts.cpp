@@ -69,12 +69,12 @@ QString localTime(qint64 secondsSinceEpoch)
 QString serialShown(const BatteryRecord &record)
 {
     const QString text = serialText(record);
-    return text.isEmpty() ? ApiViews::serialKeyText(record.serialKey()) : text;
+    return text.isEmpty() ? serialKeyText(record.serialKey()) : text;
 }
 
 QByteArray batteryPath(const BatteryRecord &record)
 {
-    return QByteArrayLiteral("/batteries/") + ApiViews::serialKeyText(record.serialKey()).toLatin1();
+    return QByteArrayLiteral("/batteries/") + serialKeyText(record.serialKey()).toLatin1();
 }
 
 QString addressText(quint32 a)
