@@ -187,7 +187,7 @@ std::optional<QByteArray> DashboardPages::battery(const QByteArray &serial) cons
              "class=\"value small\">")
         .text(localTime(r.reportTime))
         .raw("</span><span class=\"note mono\">from ")
-        .text(addressText(r.reportAddress))
+        .text(ApiViews::addressText(r.reportAddress))
         .raw("</span></div></section>\n<dl class=\"facts\"><dt>Serial#</dt><dd>")
         .text(serialText(r).isEmpty() ? QStringLiteral("\u2014") : serialText(r))
         .raw("</dd><dt>Serial key</dt><dd class=\"mono\">")

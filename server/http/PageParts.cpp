@@ -77,11 +77,4 @@ QByteArray batteryPath(const BatteryRecord &record)
     return QByteArrayLiteral("/batteries/") + serialKeyText(record.serialKey()).toLatin1();
 }
 
-QString addressText(quint32 a)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", a >> 24, (a >> 16) & 0xFF, (a >> 8) & 0xFF, a & 0xFF);
-    return QString::fromLatin1(text);
-}
-
 } // namespace NVL::Engineering::VK::PageParts
