@@ -72,11 +72,12 @@ ServiceHost::ServiceHost(ServiceBase &service)
 
 int ServiceHost::run()
 {
+    // Whatever the command line asks for may log, and its entries belong in the system's log.
+    SystemEventLog::install();
     const QStringList arguments = m_service.arguments();
     const QByteArray name = m_service.serviceName().toLatin1();
     const QByteArray program = arguments.value(0).toLatin1();
     const QString option = arguments.value(1);
-    SystemEventLog::install();
     const auto is = [&option](const char *shortForm, const char *longForm) {
         return option == QLatin1String(shortForm) || option == QLatin1String(longForm);
     };
