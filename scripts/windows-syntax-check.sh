@@ -11,9 +11,9 @@ roots=(common store server service editor tools)
 
 # What CMake leaves out on Windows, and only that:
 #  service/systemd/            the systemd binding (Qt D-Bus, libsystemd), built only on Linux
-#  service/SyslogEventSink.*   the syslog sink, built only on Unix
-#  service/StopSignalPipe.*    SIGTERM and SIGINT as stop requests, built only on Unix
-excluded='^(service/systemd/|service/SyslogEventSink\.|service/StopSignalPipe\.)'
+#  common/log/SyslogEventSink.*  the syslog sink, built only on Unix
+#  service/StopSignalPipe.*       SIGTERM and SIGINT as stop requests, built only on Unix
+excluded='^(service/systemd/|common/log/SyslogEventSink\.|service/StopSignalPipe\.)'
 
 # The Qt modules the production code may use everywhere; D-Bus is Linux-only here, so it stays out.
 qt_modules=(QtCore QtGui QtWidgets QtNetwork QtSql QtHttpServer QtWebSockets)

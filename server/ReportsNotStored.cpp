@@ -1,7 +1,7 @@
 #include "ReportsNotStored.h"
 
 #include "LocalTimeText.h"
-#include "ServiceBase.h"
+#include "Log.h"
 
 namespace NVL::Engineering::VK {
 
@@ -12,14 +12,14 @@ void ReportsNotStored::failed(qsizetype count, const QString &reason)
         m_reason = reason;
         m_since = now;
         m_lastTold = now;
-        ServiceBase::logEvent(QStringLiteral("%1: reports cannot be stored; they are counted until storing works again")
+        Log::write(QStringLiteral("%1: reports cannot be stored; they are counted until storing works again")
                                   .arg(reason),
                               LogType::Error);
     }
     m_count += count;
     if (m_lastTold.secsTo(now) >= RepeatSeconds) {
         m_lastTold = now;
-        ServiceBase::logEvent(QStringLiteral("%1: %2 reports not stored since %3")
+        Log::write(QStringLiteral("%1: %2 reports not stored since %3")
                                   .arg(m_reason)
                                   .arg(m_count)
                                   .arg(localTimeText(m_since)),
@@ -31,7 +31,7 @@ void ReportsNotStored::stored()
 {
     if (m_count == 0)
         return;
-    ServiceBase::logEvent(QStringLiteral("%1: %2 reports not stored since %3; storing again")
+    Log::write(QStringLiteral("%1: %2 reports not stored since %3; storing again")
                               .arg(m_reason)
                               .arg(m_count)
                               .arg(localTimeText(m_since)),

@@ -97,17 +97,26 @@ Voltkeep::Voltkeep(int argc, char **argv)
 
 Voltkeep::~Voltkeep()
 {
-    // Without a stop (the event loop ended otherwise) the managers still go before the database.
-    delete m_connectionManager;
-    m_connectionManager = nullptr;
-    if (!m_pendingReports.isEmpty() && m_database->isOpen())
+    // Without a stop (the event loop ended otherwise) the server still comes apart in order.
+    tearDown();
+}
+
+MailQueue::Dropped Voltkeep::tearDown()
+{
+    m_connectionManager.reset();
+    m_api.reset();
+    if (m_database->isOpen())
         commitReports();
-    delete m_planner;
-    m_planner = nullptr;
+    m_history.reset();
+    m_database->close();
+    m_planner.reset();
     m_delivery.reset();
-    m_mailQueue.reset();
-    delete m_api;
-    delete m_history;
+    MailQueue::Dropped dropped;
+    if (m_mailQueue) {
+        dropped = m_mailQueue->stop();
+        m_mailQueue.reset();
+    }
+    return dropped;
 }
 
 void Voltkeep::start()
@@ -135,12 +144,10 @@ void Voltkeep::start()
     limits.unsentBytes = qint64(SettingsValues::wholeNumber(*m_settings, QStringLiteral("connections/unsentMiB"),
                                                             int(limits.unsentBytes >> 20), 1, 4096))
         << 20;
-    delete m_connectionManager;
-    m_connectionManager = new ConnectionManager(this, port, limits);
+    m_connectionManager = std::make_unique<ConnectionManager>(static_cast<RadioSink *>(this), port, limits);
     if (!m_connectionManager->listenFailure().isEmpty()) {
         const QString failure = m_connectionManager->listenFailure();
-        delete m_connectionManager;
-        m_connectionManager = nullptr;
+        m_connectionManager.reset();
         endFailedStart(failure);
         return;
     }
@@ -150,8 +157,7 @@ void Voltkeep::start()
 
     // The history file beside vk.db and the HTTP API; neither can make the start fail.
     const HistorySettings history = HistorySettings::read(*m_settings);
-    delete m_history;
-    m_history = history.enabled ? new HistoryKeeper(history, m_paths.historyFile()) : nullptr;
+    m_history = history.enabled ? std::make_unique<HistoryKeeper>(history, m_paths.historyFile()) : nullptr;
     startHttp();
 
     // Mail goes out on a thread of its own: a slow mail server must not keep reports from being read.
@@ -179,9 +185,8 @@ void Voltkeep::start()
         mailLimits);
     m_delivery = std::make_unique<NotificationDelivery>(m_paths.configurationFile, m_mailQueue.get());
     m_delivery->setSessionLimitMs(sessionSeconds * 1000);
-    delete m_planner;
-    m_planner = new NotificationPlanner(m_paths.configurationFile, this);
-    connect(m_planner, &NotificationPlanner::timerExpired, this, &Voltkeep::notificationDue);
+    m_planner = std::make_unique<NotificationPlanner>(m_paths.configurationFile);
+    connect(m_planner.get(), &NotificationPlanner::timerExpired, this, &Voltkeep::notificationDue);
     // The settings read with the notifications, once per change of the file, not at every mail.
     m_delivery->setMailSource([this] {
         return m_planner ? m_planner->mailConfiguration() : ConfigurationSnapshot::readMail(m_paths.configurationFile);
@@ -216,23 +221,22 @@ void Voltkeep::startHttp()
     if (m_history) {
         for (int i = 0; i < m_history->fileReplacements(); ++i)
             m_metrics->countSalvage(ServerMetrics::StoreFile::History);
-        connect(m_history, &HistoryKeeper::fileReplaced, this,
+        connect(m_history.get(), &HistoryKeeper::fileReplaced, this,
                 [this] { m_metrics->countSalvage(ServerMetrics::StoreFile::History); });
-        connect(m_history, &HistoryKeeper::forecastsFitted, this,
+        connect(m_history.get(), &HistoryKeeper::forecastsFitted, this,
                 [this](const QHash<QByteArray, Forecast> &fitted) { m_fleet->setForecasts(fitted); });
     }
     m_metrics->setBatteriesByClass([this] { return m_fleet->classCounts(); });
     m_metrics->setMailQueueDepth([this] { return m_mailQueue ? qint64(m_mailQueue->waiting()) : 0; });
     if (m_history)
         m_metrics->setHistoryWorking([this] { return m_history && m_history->isOpen(); });
-    delete m_api;
     ApiServer::Sources sources;
-    sources.history = m_history;
+    sources.history = m_history.get();
     sources.fleet = m_fleet.get();
     sources.metrics = m_metrics.get();
     sources.mails = m_mailLedger.get();
     sources.health = [this] { return healthProblems(); };
-    m_api = new ApiServer(*m_settings, std::move(sources), httpLimits(*m_settings));
+    m_api = std::make_unique<ApiServer>(*m_settings, std::move(sources), httpLimits(*m_settings));
 }
 
 QStringList Voltkeep::healthProblems() const
@@ -259,29 +263,15 @@ void Voltkeep::endFailedStart(const QString &reason)
 
 void Voltkeep::stop()
 {
-    delete m_connectionManager;
-    m_connectionManager = nullptr;
-    delete m_api;
-    m_api = nullptr;
-    commitReports();
-    delete m_history;
-    m_history = nullptr;
-    m_database->close();
-    delete m_planner;
-    m_planner = nullptr;
-    m_delivery.reset();
-    if (m_mailQueue) {
-        const MailQueue::Dropped dropped = m_mailQueue->stop();
-        if (dropped.notBegun > 0)
-            logEvent(QStringLiteral("%1 notification mail(s) not sent: the service stopped before their turn")
-                         .arg(dropped.notBegun),
-                     LogType::Warning);
-        if (dropped.retries > 0)
-            logEvent(QStringLiteral("%1 notification mail(s) waiting to be tried again not sent: the service stopped")
-                         .arg(dropped.retries),
-                     LogType::Warning);
-        m_mailQueue.reset();
-    }
+    const MailQueue::Dropped dropped = tearDown();
+    if (dropped.notBegun > 0)
+        logEvent(QStringLiteral("%1 notification mail(s) not sent: the service stopped before their turn")
+                     .arg(dropped.notBegun),
+                 LogType::Warning);
+    if (dropped.retries > 0)
+        logEvent(QStringLiteral("%1 notification mail(s) waiting to be tried again not sent: the service stopped")
+                     .arg(dropped.retries),
+                 LogType::Warning);
     logEvent(programName() + QStringLiteral(" Stopped"), LogType::Success);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BatteryRecord.h"
+#include "MailQueue.h"
 #include "RadioSink.h"
 #include "ReportsNotStored.h"
 #include "Service.h"
@@ -23,7 +24,6 @@ class ConnectionManager;
 class FleetIndex;
 class HistoryKeeper;
 class MailLedger;
-class MailQueue;
 class NotificationDelivery;
 class NotificationPlanner;
 class ServerMetrics;
@@ -65,22 +65,25 @@ private:
     void startHttp();
     // Logs that the start failed and ends the run with the reason.
     void endFailedStart(const QString &reason);
+    // The one order in which the server comes apart, after a stop as without one: nothing new comes in,
+    // what came is committed, the stores close, then the mail ends. Answers what the mail queue dropped.
+    MailQueue::Dropped tearDown();
 
     const DataPaths m_paths;
     // Outlives every mail queue: their worker records into it.
     const std::unique_ptr<MailLedger> m_mailLedger;
     std::unique_ptr<BatteryDatabase> m_database;
     std::unique_ptr<QSettings> m_settings;
-    NotificationPlanner *m_planner = nullptr;
-    ConnectionManager *m_connectionManager = nullptr;
+    std::unique_ptr<NotificationPlanner> m_planner;
+    std::unique_ptr<ConnectionManager> m_connectionManager;
     std::unique_ptr<MailQueue> m_mailQueue;
     std::unique_ptr<NotificationDelivery> m_delivery;
     QList<BatteryRecord> m_pendingReports;
     ReportsNotStored m_notStored;
     QByteArray m_listReply; // empty: to be encoded anew
     // No history when [history] enabled=false.
-    HistoryKeeper *m_history = nullptr;
-    ApiServer *m_api = nullptr;
+    std::unique_ptr<HistoryKeeper> m_history;
+    std::unique_ptr<ApiServer> m_api;
     // The fleet as the dashboard shows it, and the figures monitoring reads.
     std::unique_ptr<FleetIndex> m_fleet;
     std::unique_ptr<ServerMetrics> m_metrics;

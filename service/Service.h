@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ServiceBase.h"
+#include "ServiceHost.h"
 
 #include <QCoreApplication>
 
@@ -19,6 +20,9 @@ public:
     }
 
     ~Service() override { m_application.reset(); }
+
+    // Evaluates the command line and returns the process exit code.
+    int run() { return ServiceHost(*this).run(); }
 
 protected:
     Application *application() const { return m_application.get(); }

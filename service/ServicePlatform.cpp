@@ -1,12 +1,5 @@
 #include "ServicePlatform.h"
 
-#include "AbsentServicePlatform.h"
-#include "ServiceManagerApi.h"
-#include "WindowsServicePlatform.h"
-#ifdef VK_HAVE_SYSTEMD
-#include "SystemdServicePlatform.h"
-#endif
-
 #include <cerrno>
 #include <memory>
 
@@ -15,20 +8,6 @@ namespace NVL::Engineering::VK {
 namespace {
 
 ServicePlatform *installedPlatform = nullptr;
-
-std::unique_ptr<ServicePlatform> resolvePlatform()
-{
-    // The service manager's functions are looked up by name so the program also starts where they
-    // do not exist; without "OpenSCManagerW" there is no service manager to talk to.
-    if (const ServiceManagerApi *api = ServiceManagerApi::instance())
-        return std::make_unique<WindowsServicePlatform>(*api);
-#ifdef VK_HAVE_SYSTEMD
-    // Otherwise systemd, when it started this process or answers on the system bus.
-    if (SystemdServicePlatform::isReachable())
-        return std::make_unique<SystemdServicePlatform>();
-#endif
-    return std::make_unique<AbsentServicePlatform>();
-}
 
 } // namespace
 
@@ -42,7 +21,7 @@ ServicePlatform &ServicePlatform::current()
 {
     if (installedPlatform)
         return *installedPlatform;
-    static const std::unique_ptr<ServicePlatform> resolved = resolvePlatform();
+    static const std::unique_ptr<ServicePlatform> resolved = makeSystemPlatform();
     return *resolved;
 }
 

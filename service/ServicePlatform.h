@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 namespace NVL::Engineering::VK {
 
 // The operating system's half of the service host: its service manager and dispatcher. Everything
@@ -36,6 +38,10 @@ public:
     static ServicePlatform &current();
     // Installs a platform the caller keeps alive; nullptr goes back to the resolved one.
     static void setCurrent(ServicePlatform *platform);
+
+    // The binding of the system this process runs on. Defined beside the bindings it chooses from
+    // (ServicePlatformFactory.cpp), so that this interface includes none of them.
+    static std::unique_ptr<ServicePlatform> makeSystemPlatform();
 
 protected:
     // Access for implementations that drive the service's life from the service manager.

@@ -2,7 +2,6 @@
 
 #include "ApplicationArguments.h"
 #include "ServiceBase.h"
-#include "ServiceControllerHandler.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -26,6 +25,25 @@ std::uint32_t acceptedControls(int flags)
 }
 
 } // namespace
+
+class ServiceRunState::EventHandler final : public QObject
+{
+public:
+    explicit EventHandler(ServiceRunState &state)
+        : m_state(state)
+    {
+    }
+
+protected:
+    void customEvent(QEvent *event) override
+    {
+        if (!m_state.handleEvent(event))
+            QObject::customEvent(event);
+    }
+
+private:
+    ServiceRunState &m_state;
+};
 
 ServiceRunState::ServiceRunState(ServiceBase &service, Publisher publisher)
     : m_service(service)
@@ -169,6 +187,39 @@ bool ServiceRunState::postAndWaitLocked(std::unique_lock<std::mutex> &lock, int 
     return !m_closed;
 }
 
+bool ServiceRunState::handleEvent(const QEvent *event)
+{
+    const int type = receivedType(event);
+    switch (type) {
+    case StopEvent:
+        // After a failed start the loop is ending already, with the start's exit code.
+        if (!m_service.startFailure().isEmpty())
+            break;
+        m_service.stop();
+        QCoreApplication::quit();
+        break;
+    case PauseEvent:
+        m_service.pause();
+        break;
+    case ContinueEvent:
+        m_service.resume();
+        break;
+    case StartEvent:
+        m_service.start();
+        if (!m_service.startFailure().isEmpty())
+            markStartFailed();
+        break;
+    default:
+        if (type >= UserEventFirst && type <= UserEventLast)
+            m_service.runCommand(type - UserEventFirst);
+        else
+            return false;
+        break;
+    }
+    markHandled();
+    return true;
+}
+
 int ServiceRunState::receivedType(const QEvent *event) const
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
@@ -211,7 +262,7 @@ bool ServiceRunState::runApplication(const std::function<void()> &beforeRun)
     m_madeApplication = true;
     if (beforeRun)
         beforeRun();
-    m_ownedHandler = std::make_unique<ServiceControllerHandler>(*this);
+    m_ownedHandler = std::make_unique<EventHandler>(*this);
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         m_handler = m_ownedHandler.get();

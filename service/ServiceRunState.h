@@ -15,7 +15,6 @@ namespace NVL::Engineering::VK {
 
 class ApplicationArguments;
 class ServiceBase;
-class ServiceControllerHandler;
 
 // The state of one run under a service manager, shared by three kinds of threads: the event-loop
 // thread that owns the application, the dispatcher thread that runs the service main function, and
@@ -29,7 +28,7 @@ class ServiceRunState
 {
 public:
     using Publisher = std::function<void(const ServiceStatus &status)>;
-    // Events posted to the controller handler: 1000 + code for the codes that reach the service.
+    // Events posted to the event handler: 1000 + code for the codes that reach the service.
     enum EventType { StopEvent = 1001, PauseEvent = 1002, ContinueEvent = 1003, StartEvent = 1256,
                      UserEventFirst = 1128, UserEventLast = 1255 };
 
@@ -54,17 +53,18 @@ public:
 
     // Event-loop side.
     bool waitForStart(int timeoutMs);
-    // Makes the application from the service arguments, creates the controller handler, lets the
+    // Makes the application from the service arguments, creates the event handler, lets the
     // service main function go on, runs the event loop and publishes the stopped state with the
     // loop's result as exit code (after a failed start: as the service-specific exit code). beforeRun
     // runs once the application exists. False if no application could be made (nothing was published
     // then).
     bool runApplication(const std::function<void()> &beforeRun = {});
-    // Deletes the controller handler and the application.
+    // Deletes the event handler and the application.
     void endApplication();
 
 private:
-    friend class ServiceControllerHandler;
+    // Lives on the event-loop thread and hands each posted request to handleEvent.
+    class EventHandler;
 
     // Standard primitives rather than Qt's, so that thread sanitizers see every hand-over.
     class Semaphore
@@ -84,12 +84,15 @@ private:
     void publishLocked();
     bool postAndWaitLocked(std::unique_lock<std::mutex> &lock, int eventType);
     void closeLocked();
-    // The controller handler has acted on the oldest posted request (events arrive in posting order).
+    // On the event-loop thread: calls the service's operation that a posted request asks for, then wakes
+    // the control thread that waits for it; false for an event that is no request.
+    bool handleEvent(const QEvent *event);
     // The type of a posted event, read under the mutex it was posted under: the hand-over inside
     // Qt's event queue is invisible to thread sanitizers.
     int receivedType(const QEvent *event) const;
     // The service's start failed: it is never published as running.
     void markStartFailed();
+    // The handler has acted on the oldest posted request (events arrive in posting order).
     void markHandled();
 
     ServiceBase &m_service;
@@ -99,7 +102,7 @@ private:
     std::condition_variable m_handled;
     ServiceStatus m_status;
     QStringList m_arguments;
-    ServiceControllerHandler *m_handler = nullptr;
+    EventHandler *m_handler = nullptr;
     quint64 m_postedSequence = 0;
     quint64 m_handledSequence = 0;
     // Set once the event loop has ended: nothing posted afterwards would ever be handled.
@@ -109,7 +112,7 @@ private:
     Semaphore m_startSemaphore;
     Semaphore m_applicationSemaphore;
     std::unique_ptr<ApplicationArguments> m_applicationArguments;
-    std::unique_ptr<ServiceControllerHandler> m_ownedHandler;
+    std::unique_ptr<EventHandler> m_ownedHandler;
     bool m_madeApplication = false;
 };
 

@@ -1,9 +1,11 @@
 #include "WindowsServicePlatform.h"
 
 #include "HandlerThread.h"
+#include "Log.h"
 #include "ServiceAppEventFilter.h"
 #include "ServiceManagerApi.h"
 #include "ServiceRunState.h"
+#include "StopPoll.h"
 #include "SystemCalls.h"
 
 #include <QAbstractEventDispatcher>
@@ -283,16 +285,14 @@ bool WindowsServicePlatform::stopService(const QString &name)
             qWarning("stopping [%s]", qPrintable(reason));
         return false;
     }
-    for (int poll = 0; poll < 10; ++poll) {
-        SystemCalls::sleepMilliseconds(200);
+    const auto look = [this, &service, &status] {
         if (!m_api.queryServiceStatus(service.get(), &status)) {
             noteFailure();
-            return false;
+            return StopPoll::LookFailed;
         }
-        if (status.currentState == ServiceStopped)
-            return true;
-    }
-    return false;
+        return status.currentState == ServiceStopped ? StopPoll::Stopped : StopPoll::StillRunning;
+    };
+    return StopPoll::watch(look, SystemCalls::sleepMilliseconds, true) == StopPoll::Stopped;
 }
 
 bool WindowsServicePlatform::control(const QString &name, std::uint32_t serviceAccess, std::uint32_t code)
@@ -343,8 +343,8 @@ bool WindowsServicePlatform::runAsService(ServiceBase &service)
         if (error == Win::ErrorFailedServiceControllerConnect) {
             run->startedFromConsole = true;
         } else {
-            ServiceBase::logEvent(QStringLiteral("The Service failed to start [%1]").arg(SystemCalls::errorText(error)),
-                                  LogType::Error, 0);
+            Log::write(QStringLiteral("The Service failed to start [%1]").arg(SystemCalls::errorText(error)),
+                       LogType::Error, 0);
         }
         run->dispatcherFailed = true;
         run->state.releaseStart();

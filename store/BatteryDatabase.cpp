@@ -1,7 +1,7 @@
 #include "BatteryDatabase.h"
 
 #include "DatabaseSalvage.h"
-#include "ServiceBase.h"
+#include "Log.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -108,7 +108,7 @@ QString BatteryDatabase::connectionName()
 
 void BatteryDatabase::logQueryError(const QString &label, const QSqlQuery &query)
 {
-    ServiceBase::logEvent(QStringLiteral("%1: %2").arg(label, query.lastError().text()), LogType::Error);
+    Log::error(QStringLiteral("%1: %2").arg(label, query.lastError().text()));
 }
 
 bool BatteryDatabase::openConnection()
@@ -162,14 +162,10 @@ bool BatteryDatabase::restoreOrphanedBackup()
     if (QFile::exists(m_path) || !QFile::exists(backupPath))
         return true;
     if (!QFile::rename(backupPath, m_path)) {
-        ServiceBase::logEvent(QStringLiteral("Unable to restore database from %1")
-                                  .arg(QDir::toNativeSeparators(backupPath)),
-                              LogType::Error);
+        Log::error(QStringLiteral("Unable to restore database from %1").arg(QDir::toNativeSeparators(backupPath)));
         return false;
     }
-    ServiceBase::logEvent(
-        QStringLiteral("Database restored from %1").arg(QDir::toNativeSeparators(backupPath)),
-        LogType::Warning);
+    Log::warning(QStringLiteral("Database restored from %1").arg(QDir::toNativeSeparators(backupPath)));
     return true;
 }
 
@@ -190,10 +186,9 @@ bool BatteryDatabase::openWithRecovery()
     // means they are gone, and the administrator must hear of it like any other damage.
     const QFileInfo main(m_path);
     if (main.isFile() && main.size() == 0 && !logWouldBeDiscarded())
-        ServiceBase::logEvent(QStringLiteral("Database damaged: %1 is empty (0 bytes), the reports it held are "
-                                             "lost. A new database is created.")
-                                  .arg(QDir::toNativeSeparators(m_path)),
-                              LogType::Error);
+        Log::error(QStringLiteral("Database damaged: %1 is empty (0 bytes), the reports it held are "
+                                  "lost. A new database is created.")
+                       .arg(QDir::toNativeSeparators(m_path)));
     if (!logWouldBeDiscarded()) {
         if (openConnection() && integrityCheck())
             return configure();
@@ -222,9 +217,8 @@ bool BatteryDatabase::salvage()
             copied << suffix;
             for (const QString &partial : std::as_const(copied))
                 QFile::remove(kept + partial);
-            ServiceBase::logEvent(QStringLiteral("Unable to keep a copy of the damaged database %1")
-                                      .arg(QDir::toNativeSeparators(m_path + suffix)),
-                                  LogType::Error);
+            Log::error(QStringLiteral("Unable to keep a copy of the damaged database %1")
+                           .arg(QDir::toNativeSeparators(m_path + suffix)));
             return false;
         }
         copied << suffix;
@@ -268,12 +262,11 @@ bool BatteryDatabase::salvage()
                          "surviving index entries name)")
               .arg(salvage.lostRows())
               .arg(salvage.unreadablePages());
-    ServiceBase::logEvent(QStringLiteral("Database damaged: kept as %1 and rebuilt. Reports salvaged: %2. "
-                                         "Rows lost: %3.")
-                              .arg(QDir::toNativeSeparators(keptFile))
-                              .arg(salvage.rows().size())
-                              .arg(lost),
-                          LogType::Error);
+    Log::error(QStringLiteral("Database damaged: kept as %1 and rebuilt. Reports salvaged: %2. "
+                              "Rows lost: %3.")
+                   .arg(QDir::toNativeSeparators(keptFile))
+                   .arg(salvage.rows().size())
+                   .arg(lost));
     ++m_salvages;
     return true;
 }
@@ -366,8 +359,7 @@ bool BatteryDatabase::completeSchema(const QStringList &present, bool versioned,
             continue;
         if (!runStatements(connection(), statementFor(QStringLiteral("CREATE TABLE %1 ").arg(table)), errorText))
             return false;
-        ServiceBase::logEvent(QStringLiteral("Database table %1 was missing and has been created").arg(table),
-                              LogType::Warning);
+        Log::warning(QStringLiteral("Database table %1 was missing and has been created").arg(table));
     }
     if (!present.contains(index)
         && !runStatements(connection(), statementFor(QStringLiteral("CREATE INDEX ")), errorText))
@@ -376,7 +368,7 @@ bool BatteryDatabase::completeSchema(const QStringList &present, bool versioned,
         return true;
     if (!runStatements(connection(), statementFor(QStringLiteral("INSERT INTO config")), errorText))
         return false;
-    ServiceBase::logEvent(QStringLiteral("Database version was missing and has been written back"), LogType::Warning);
+    Log::warning(QStringLiteral("Database version was missing and has been written back"));
     return true;
 }
 
@@ -468,7 +460,7 @@ QList<BatteryDatabase::Replaced> BatteryDatabase::saveReports(const QList<Batter
     if (outcome)
         *outcome = result;
     else if (result.notStored > 0)
-        ServiceBase::logEvent(QStringLiteral("%1 report(s) not stored: %2").arg(result.notStored).arg(result.failure),
+        Log::write(QStringLiteral("%1 report(s) not stored: %2").arg(result.notStored).arg(result.failure),
                               LogType::Error);
     return replaced;
 }

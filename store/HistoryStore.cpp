@@ -1,6 +1,6 @@
 #include "HistoryStore.h"
 
-#include "ServiceBase.h"
+#include "Log.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -176,7 +176,7 @@ bool HistoryStore::openFile()
     if (!db.open()) {
         m_problem = QStringLiteral("the history file %1 cannot be opened: %2")
                         .arg(QDir::toNativeSeparators(m_path), db.lastError().text());
-        ServiceBase::logEvent(QStringLiteral("History file %1 cannot be opened: %2; history is off until the next start")
+        Log::write(QStringLiteral("History file %1 cannot be opened: %2; history is off until the next start")
                                   .arg(QDir::toNativeSeparators(m_path), db.lastError().text()),
                               LogType::Error);
         return false;
@@ -195,7 +195,7 @@ bool HistoryStore::openFile()
                         .arg(QDateTime::currentSecsSinceEpoch()))) {
         m_problem = QStringLiteral("the history file %1 cannot be written: %2")
                         .arg(QDir::toNativeSeparators(m_path), probe.lastError().databaseText());
-        ServiceBase::logEvent(QStringLiteral("History file %1 cannot be written: %2; history is off until the next start")
+        Log::write(QStringLiteral("History file %1 cannot be written: %2; history is off until the next start")
                                   .arg(QDir::toNativeSeparators(m_path), probe.lastError().databaseText()),
                               LogType::Error);
         return false;
@@ -229,7 +229,7 @@ bool HistoryStore::createLayout(QSqlQuery &query)
             db.rollback();
             return failed(QStringLiteral("History layout"), error);
         }
-        ServiceBase::logEvent(QStringLiteral("History file %1 moved to layout %2: every forecast is fitted again")
+        Log::write(QStringLiteral("History file %1 moved to layout %2: every forecast is fitted again")
                                   .arg(QDir::toNativeSeparators(m_path))
                                   .arg(LayoutVersion),
                               LogType::Information);
@@ -238,7 +238,7 @@ bool HistoryStore::createLayout(QSqlQuery &query)
                         .arg(QDir::toNativeSeparators(m_path))
                         .arg(layout)
                         .arg(LayoutVersion);
-        ServiceBase::logEvent(QStringLiteral("History file %1 has layout %2, this server knows %3; history is off")
+        Log::write(QStringLiteral("History file %1 has layout %2, this server knows %3; history is off")
                                   .arg(QDir::toNativeSeparators(m_path))
                                   .arg(layout)
                                   .arg(LayoutVersion),
@@ -271,7 +271,7 @@ bool HistoryStore::failed(const QString &label, const QSqlError &error)
     }
     m_problem = QStringLiteral("%1: %2").arg(label, error.text());
     if (!m_failureLogged)
-        ServiceBase::logEvent(m_problem, LogType::Error);
+        Log::write(m_problem, LogType::Error);
     m_failureLogged = true;
     return false;
 }
@@ -293,14 +293,14 @@ bool HistoryStore::replaceDamaged()
     }
     if (!moved || !openFile() || m_damaged) {
         m_damaged = false;
-        ServiceBase::logEvent(QStringLiteral("History file %1 is damaged and could not be replaced; history is off "
+        Log::write(QStringLiteral("History file %1 is damaged and could not be replaced; history is off "
                                              "until the next start")
                                   .arg(QDir::toNativeSeparators(m_path)),
                               LogType::Error);
         m_open = false;
         return false;
     }
-    ServiceBase::logEvent(QStringLiteral("History file damaged: kept as %1 and replaced by an empty one. Stored "
+    Log::write(QStringLiteral("History file damaged: kept as %1 and replaced by an empty one. Stored "
                                          "reports are not affected.")
                               .arg(QDir::toNativeSeparators(kept)),
                           LogType::Error);

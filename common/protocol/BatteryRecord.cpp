@@ -93,6 +93,11 @@ QString healthName(const BatteryRecord &record)
     return QStringLiteral("Poor");
 }
 
+QString serialKeyText(const QByteArray &serialKey)
+{
+    return QString::fromLatin1(serialKey.toHex().toUpper());
+}
+
 QString serialText(const BatteryRecord &record)
 {
     if (!isSelfMeasuring(record))

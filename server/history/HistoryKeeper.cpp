@@ -1,7 +1,7 @@
 #include "HistoryKeeper.h"
 
 #include "LocalDays.h"
-#include "ServiceBase.h"
+#include "Log.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -78,7 +78,7 @@ bool HistoryKeeper::catchUpSome(const QElapsedTimer &turn)
         }
     }
     if (!m_catchUp.isEmpty() && m_caughtUp > 0)
-        ServiceBase::logEvent(QStringLiteral("History caught up: %1 report(s) stored in vk.db had no point yet (the "
+        Log::write(QStringLiteral("History caught up: %1 report(s) stored in vk.db had no point yet (the "
                                              "server ended before writing them); their points are written now")
                                   .arg(m_caughtUp),
                               LogType::Information);
@@ -229,7 +229,7 @@ void HistoryKeeper::finishStartFitting()
     if (!m_startFitting.running)
         return;
     m_startFitting.running = false;
-    ServiceBase::logEvent(QStringLiteral("Forecasts fitted after the start: %1 batteries in %2 s")
+    Log::write(QStringLiteral("Forecasts fitted after the start: %1 batteries in %2 s")
                               .arg(m_startFitting.batteries)
                               .arg(QString::number(double(m_startFitting.clock.elapsed()) / 1000.0, 'f', 1)),
                           LogType::Information);
@@ -259,15 +259,14 @@ void HistoryKeeper::finishPass()
 {
     m_pass.running = false;
     m_store.setMetaValue(ThinnedBeforeKey, m_pass.cutoff);
-    ServiceBase::logEvent(QStringLiteral("History retention done: %1 point(s) removed from %2 batteries in %3 s "
-                                         "(before %4 the last point of each day is kept, before %5 none; longest "
-                                         "turn %6 ms)")
-                              .arg(m_pass.removed)
-                              .arg(m_pass.ids.size())
-                              .arg(QString::number(double(m_pass.clock.elapsed()) / 1000.0, 'f', 1),
-                                   dateText(m_pass.cutoff), dateText(m_pass.removeBefore))
-                              .arg(m_pass.longestTurnMs),
-                          LogType::Information);
+    Log::information(QStringLiteral("History retention done: %1 point(s) removed from %2 batteries in %3 s "
+                                    "(before %4 the last point of each day is kept, before %5 none; longest "
+                                    "turn %6 ms)")
+                         .arg(m_pass.removed)
+                         .arg(m_pass.ids.size())
+                         .arg(QString::number(double(m_pass.clock.elapsed()) / 1000.0, 'f', 1),
+                              dateText(m_pass.cutoff), dateText(m_pass.removeBefore))
+                         .arg(m_pass.longestTurnMs));
     // A day that began while this pass ran gets its own.
     startPassIfNewDay();
 }

@@ -7,8 +7,8 @@
 #include "HistoryKeeper.h"
 #include "HttpListener.h"
 #include "LocalDays.h"
+#include "Log.h"
 #include "ServerMetrics.h"
-#include "ServiceBase.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -92,34 +92,31 @@ ApiServer::ApiServer(QSettings &settings, Sources sources, const HttpLimits &lim
     QString error;
     const auto config = ApiSettings::read(settings, error);
     if (!config) {
-        ServiceBase::logEvent(QStringLiteral("HTTP API not started: ") + error, LogType::Error);
+        Log::error(QStringLiteral("HTTP API not started: ") + error);
         return;
     }
     if (!config->enabled)
         return;
     if (!config->address.isLoopback() && config->token.isEmpty()) {
-        ServiceBase::logEvent(QStringLiteral("HTTP API not started: %1 is not a loopback address, and outside "
-                                             "the machine the API needs [http] token in vk.cfg")
-                                  .arg(config->listenText),
-                              LogType::Error);
+        Log::error(QStringLiteral("HTTP API not started: %1 is not a loopback address, and outside "
+                                  "the machine the API needs [http] token in vk.cfg")
+                       .arg(config->listenText));
         return;
     }
     m_token = config->token.toUtf8();
     auto *tcp = new HttpListener(limits, this);
     if (!tcp->listen(config->address, config->port)) {
-        ServiceBase::logEvent(
-            QStringLiteral("HTTP API not started: cannot listen on %1: %2").arg(config->listenText, tcp->errorString()),
-            LogType::Error);
+        Log::error(
+            QStringLiteral("HTTP API not started: cannot listen on %1: %2").arg(config->listenText, tcp->errorString()));
         delete tcp;
         return;
     }
     addRoutes();
     m_http.bind(tcp);
     m_listening = true;
-    ServiceBase::logEvent(QStringLiteral("HTTP API listening on %1%2")
-                              .arg(config->listenText,
-                                   m_token.isEmpty() ? QString() : QStringLiteral(" (bearer token required)")),
-                          LogType::Information);
+    Log::information(QStringLiteral("HTTP API listening on %1%2")
+                         .arg(config->listenText,
+                              m_token.isEmpty() ? QString() : QStringLiteral(" (bearer token required)")));
 }
 
 ApiServer::~ApiServer() = default;
@@ -348,7 +345,7 @@ QHttpServerResponse ApiServer::history(const QString &key, Format format, const 
     const ApiTable table = ApiViews::history(*points);
     if (format == Format::Csv)
         return body(table.toCsv(), true);
-    return body(table.toJsonList(QStringLiteral("points"), {{QStringLiteral("serial"), ApiViews::serialKeyText(*serial)}}),
+    return body(table.toJsonList(QStringLiteral("points"), {{QStringLiteral("serial"), serialKeyText(*serial)}}),
                 false);
 }
 

@@ -20,13 +20,6 @@ std::optional<Forecast> forecastOf(const QHash<QByteArray, Forecast> &forecasts,
     return *it;
 }
 
-QString addressText(quint32 a)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", a >> 24, (a >> 16) & 0xFF, (a >> 8) & 0xFF, a & 0xFF);
-    return QString::fromLatin1(text);
-}
-
 QJsonValue optionalDay(const std::optional<qint64> &day)
 {
     return day ? QJsonValue(dayText(*day)) : QJsonValue(QJsonValue::Null);
@@ -69,9 +62,11 @@ QList<QJsonValue> batteryRow(const BatteryRecord &r, const std::optional<Forecas
             fitted ? optionalDay(f->sinceDay) : QJsonValue()};
 }
 
-QString serialKeyText(const QByteArray &serial)
+QString addressText(quint32 a)
 {
-    return QString::fromLatin1(serial.toHex().toUpper());
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", a >> 24, (a >> 16) & 0xFF, (a >> 8) & 0xFF, a & 0xFF);
+    return QString::fromLatin1(text);
 }
 
 std::optional<QByteArray> serialKeyFrom(const QString &text)

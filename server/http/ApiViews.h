@@ -15,14 +15,15 @@
 
 namespace NVL::Engineering::VK::ApiViews {
 
-// The 16 hexadecimal digits of the serial key, as vkpeer list --keys prints and delete takes.
-QString serialKeyText(const QByteArray &serial);
+// The serial key back from its 16 hexadecimal digits (serialKeyText).
 std::optional<QByteArray> serialKeyFrom(const QString &text);
 // ISO 8601 with the local offset.
 QString timeText(qint64 secondsSinceEpoch);
 // The local calendar time of the seconds and its offset from UTC, by the C library on every platform.
 bool localCalendar(qint64 secondsSinceEpoch, std::tm &local, long &offsetSeconds);
 QString dayText(qint64 daysSinceEpoch);
+// The dotted quad of the address a report came from, for the API and the pages alike.
+QString addressText(quint32 ipv4);
 
 // The columns and one row of the batteries' table, for answers written row by row.
 const QStringList &batteryColumns();

@@ -183,7 +183,7 @@ std::optional<QByteArray> DashboardPages::battery(const QByteArray &serial) cons
         return std::nullopt;
     const BatteryRecord &r = entry->record;
     const int boundary = m_history ? m_history->boundary() : 80;
-    const QString key = ApiViews::serialKeyText(serial);
+    const QString key = serialKeyText(serial);
     const QString alias = aliasText(r);
     const std::optional<QList<HistoryPoint>> history =
         m_history && m_history->isOpen() ? m_history->history(serial, 0, std::numeric_limits<qint64>::max())
@@ -213,7 +213,7 @@ std::optional<QByteArray> DashboardPages::battery(const QByteArray &serial) cons
              "class=\"value small\">")
         .text(localTime(r.reportTime))
         .raw("</span><span class=\"note mono\">from ")
-        .text(addressText(r.reportAddress))
+        .text(ApiViews::addressText(r.reportAddress))
         .raw("</span></div></section>\n<dl class=\"facts\"><dt>Serial#</dt><dd>")
         .text(serialText(r).isEmpty() ? QStringLiteral("\u2014") : serialText(r))
         .raw("</dd><dt>Serial key</dt><dd class=\"mono\">")

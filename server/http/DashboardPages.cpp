@@ -59,7 +59,7 @@ void batteryRow(Html &h, const FleetIndex::Entry &e)
         .raw("</td><td class=\"wide\">")
         .text(localTime(r.reportTime))
         .raw("</td><td class=\"wide mono\">")
-        .text(addressText(r.reportAddress))
+        .text(ApiViews::addressText(r.reportAddress))
         .raw("</td></tr>\n");
 }
 
@@ -224,7 +224,8 @@ QByteArray DashboardPages::overview() const
         h.raw("<tr><td>").text(localTime(e.record.reportTime)).raw("</td><td><a href=\"").raw(batteryPath(e.record))
             .raw("\">").text(serialShown(e.record)).raw("</a></td><td>").text(aliasText(e.record)).raw("</td><td>")
             .raw(classBadge(e.healthClass)).raw("</td><td class=\"num\">").number(e.percent)
-            .raw(" %</td><td class=\"wide mono\">").text(addressText(e.record.reportAddress)).raw("</td></tr>\n");
+            .raw(" %</td><td class=\"wide mono\">").text(ApiViews::addressText(e.record.reportAddress))
+            .raw("</td></tr>\n");
     }
     h.raw("</tbody></table></div></section>\n");
     if (m_mails)

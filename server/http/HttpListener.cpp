@@ -1,7 +1,7 @@
 #include "HttpListener.h"
 
 #include "HttpConnectionGuard.h"
-#include "ServiceBase.h"
+#include "Log.h"
 
 #include <QTcpSocket>
 
@@ -27,7 +27,7 @@ void HttpListener::incomingConnection(qintptr descriptor)
         bool &episode = overTotal ? m_totalEpisode : m_addressEpisodes[address];
         if (!episode) {
             episode = true;
-            ServiceBase::logEvent(overTotal ? QStringLiteral("HTTP connections refused: %1 are open, the most the "
+            Log::write(overTotal ? QStringLiteral("HTTP connections refused: %1 are open, the most the "
                                                              "dashboard and API may hold ([http] connections)")
                                                   .arg(m_open)
                                             : QStringLiteral("HTTP connections from %1 refused: %2 are open, the most "

@@ -69,19 +69,12 @@ QString localTime(qint64 secondsSinceEpoch)
 QString serialShown(const BatteryRecord &record)
 {
     const QString text = serialText(record);
-    return text.isEmpty() ? ApiViews::serialKeyText(record.serialKey()) : text;
+    return text.isEmpty() ? serialKeyText(record.serialKey()) : text;
 }
 
 QByteArray batteryPath(const BatteryRecord &record)
 {
-    return QByteArrayLiteral("/batteries/") + ApiViews::serialKeyText(record.serialKey()).toLatin1();
-}
-
-QString addressText(quint32 a)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", a >> 24, (a >> 16) & 0xFF, (a >> 8) & 0xFF, a & 0xFF);
-    return QString::fromLatin1(text);
+    return QByteArrayLiteral("/batteries/") + serialKeyText(record.serialKey()).toLatin1();
 }
 
 } // namespace NVL::Engineering::VK::PageParts

@@ -21,6 +21,5 @@ QString localTime(qint64 secondsSinceEpoch);
 // The serial as the report mails print it, or the 16-digit key for batteries whose serial they leave empty.
 QString serialShown(const BatteryRecord &record);
 QByteArray batteryPath(const BatteryRecord &record);
-QString addressText(quint32 ipv4);
 
 } // namespace NVL::Engineering::VK::PageParts

@@ -1,8 +1,8 @@
 #include "ConnectionManager.h"
 
+#include "Log.h"
 #include "MessageHeader.h"
 #include "PeerAcceptor.h"
-#include "ServiceBase.h"
 #include "VoltkeepIdentity.h"
 
 #include <QHostAddress>
@@ -38,11 +38,6 @@ QString senderName(const QHostAddress &address)
 {
     const quint32 ipv4 = ipv4Of(address);
     return ipv4 ? QHostAddress(ipv4).toString() : address.toString();
-}
-
-void log(const QString &message, LogType type)
-{
-    ServiceBase::logEvent(message, type);
 }
 
 } // namespace
@@ -99,12 +94,12 @@ ConnectionManager::ConnectionManager(RadioSink *sink, quint32 port, const Connec
     } else {
         m_listenFailure = QString::fromLatin1(Identity::ServiceName)
             + QStringLiteral(" Failed to listen for connections: ") + m_tcpServer->errorString();
-        log(m_listenFailure, LogType::Error);
+        Log::error(m_listenFailure);
     }
     if (!m_udpSocket.bind(QHostAddress::Any, port16)) {
         const QString failure =
             QStringLiteral("Unable to bind UDP socket to port %1: %2").arg(port16).arg(m_udpSocket.errorString());
-        log(failure, LogType::Error);
+        Log::error(failure);
         if (m_listenFailure.isEmpty())
             m_listenFailure = failure;
     } else {
@@ -129,10 +124,10 @@ void ConnectionManager::requestReceiveBuffer()
     m_udpSocket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, UdpReceiveBufferBytes);
     const qint64 granted = m_udpSocket.socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toLongLong();
     if (granted < UdpReceiveBufferBytes)
-        log(QStringLiteral("UDP receive buffer is %1 bytes, %2 were asked for: reports beyond it in a burst may be lost")
+        Log::warning(
+            QStringLiteral("UDP receive buffer is %1 bytes, %2 were asked for: reports beyond it in a burst may be lost")
                 .arg(granted)
-                .arg(UdpReceiveBufferBytes),
-            LogType::Warning);
+                .arg(UdpReceiveBufferBytes));
 }
 
 void ConnectionManager::connectionInitiated(QTcpSocket *socket, const QHostAddress &peer)
@@ -145,10 +140,10 @@ void ConnectionManager::connectionInitiated(QTcpSocket *socket, const QHostAddre
     if (held >= m_limits.connectionsPerAddress) {
         // One line per episode: the address is told again once it has come back under its share.
         if (m_refusedAddresses.insert(address).second)
-            log(QStringLiteral("Connections from %1 refused: it holds %2 already, the most one address may hold")
+            Log::warning(
+                QStringLiteral("Connections from %1 refused: it holds %2 already, the most one address may hold")
                     .arg(address)
-                    .arg(held),
-                LogType::Warning);
+                    .arg(held));
         socket->abort();
         socket->deleteLater();
         return;
@@ -160,7 +155,7 @@ void ConnectionManager::connectionInitiated(QTcpSocket *socket, const QHostAddre
     connection->peerText = peerText;
     connection->address = address;
     connection->peerIpv4 = peerIpv4;
-    log(QStringLiteral("Incoming Connection from %1").arg(connection->peerText), LogType::Information);
+    Log::information(QStringLiteral("Incoming Connection from %1").arg(connection->peerText));
     // Replies are small and end a request: do not let them wait for the peer's delayed ack.
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     socket->setReadBufferSize(InputBufferBytes);
@@ -172,7 +167,7 @@ void ConnectionManager::connectionInitiated(QTcpSocket *socket, const QHostAddre
     connection->outputTimer->setSingleShot(true);
     connection->outputTimer->setInterval(OutputStallMs);
     connect(connection->outputTimer, &QTimer::timeout, this, [this, socket] {
-        log(QStringLiteral("Network error: write message failed"), LogType::Error);
+        Log::error(QStringLiteral("Network error: write message failed"));
         closeConnection(socket);
     });
     connection->idleTimer = new QTimer(socket);
@@ -205,7 +200,7 @@ void ConnectionManager::connectionClosed()
 void ConnectionManager::socketError(QAbstractSocket::SocketError error)
 {
     if (!sender()) {
-        log(QStringLiteral("Unknown socket error"), LogType::Warning);
+        Log::warning(QStringLiteral("Unknown socket error"));
         return;
     }
     QTcpSocket *socket = senderSocket();
@@ -213,11 +208,10 @@ void ConnectionManager::socketError(QAbstractSocket::SocketError error)
     if (!connection || error == QAbstractSocket::SocketTimeoutError)
         return;
     if (error != QAbstractSocket::RemoteHostClosedError)
-        log(QStringLiteral("Network error %1 on connection to %2:%3")
-                .arg(int(error))
-                .arg(connection->peerText)
-                .arg(socket->peerPort()),
-            LogType::Warning);
+        Log::warning(QStringLiteral("Network error %1 on connection to %2:%3")
+                         .arg(int(error))
+                         .arg(connection->peerText)
+                         .arg(socket->peerPort()));
     finishConnection(socket, true);
 }
 
@@ -371,8 +365,8 @@ void ConnectionManager::acceptFailed(const QString &reason)
     // process ran out of descriptors: give the open connections a moment to end.
     if (!m_acceptTroubleLogged) {
         m_acceptTroubleLogged = true;
-        log(QStringLiteral("Cannot accept a connection (%1); accepting again in %2 ms").arg(reason).arg(AcceptPauseMs),
-            LogType::Warning);
+        Log::warning(
+            QStringLiteral("Cannot accept a connection (%1); accepting again in %2 ms").arg(reason).arg(AcceptPauseMs));
     }
     QTimer::singleShot(AcceptPauseMs, m_acceptor, &PeerAcceptor::resume);
 }
@@ -382,7 +376,7 @@ void ConnectionManager::readTimedOut(QTcpSocket *socket)
     Connection *connection = connectionOf(socket);
     if (!connection || connection->outputBlocked)
         return;
-    log(QStringLiteral("Network error: read timeout"), LogType::Error);
+    Log::error(QStringLiteral("Network error: read timeout"));
     if (connection->serialsLeft > 0) {
         // The request ends; whatever came of the serial is read as the next message.
         connection->serialsLeft = 0;
@@ -400,7 +394,7 @@ void ConnectionManager::finishConnection(QTcpSocket *socket, bool peerGone)
     handleTurn(*connection, Turn::Final);
     // Still there unless a handler closed it; the peer left in the middle of a message.
     if (peerGone && connectionOf(socket) && connection->owesBytes())
-        log(QStringLiteral("Network error: read timeout"), LogType::Error);
+        Log::error(QStringLiteral("Network error: read timeout"));
     closeConnection(socket);
 }
 
@@ -447,7 +441,7 @@ void ConnectionManager::sendReply(ConnectionId id, const QByteArray &bytes)
     if (!connection)
         return;
     if (connection->socket->write(bytes) != bytes.size())
-        log(QStringLiteral("Network error: write message failed"), LogType::Error);
+        Log::error(QStringLiteral("Network error: write message failed"));
 }
 
 void ConnectionManager::boundUnsentBytes(qint64 adding, const Connection *sending)
@@ -468,11 +462,10 @@ void ConnectionManager::boundUnsentBytes(qint64 adding, const Connection *sendin
             return;
         if (!m_unsentTroubleLogged) {
             m_unsentTroubleLogged = true;
-            log(QStringLiteral("Replies not taken by their peers passed %1 MiB: closing the connections that hold the "
-                               "most, %2 first")
-                    .arg(m_limits.unsentBytes / (1024 * 1024))
-                    .arg(most->second->peerText),
-                LogType::Warning);
+            Log::warning(QStringLiteral("Replies not taken by their peers passed %1 MiB: closing the connections that "
+                                        "hold the most, %2 first")
+                             .arg(m_limits.unsentBytes / (1024 * 1024))
+                             .arg(most->second->peerText));
         }
         total -= unsentOf(*most->second);
         closeConnection(most->first);
@@ -514,7 +507,7 @@ void ConnectionManager::closeConnection(QTcpSocket *socket)
     const auto it = m_connections.find(socket);
     if (!socket || it == m_connections.end())
         return;
-    log(QStringLiteral("Disconnected %1").arg(it->second->peerText), LogType::Information);
+    Log::information(QStringLiteral("Disconnected %1").arg(it->second->peerText));
     it->second->readTimer->stop();
     it->second->outputTimer->stop();
     it->second->idleTimer->stop();

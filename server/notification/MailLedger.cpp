@@ -1,7 +1,7 @@
 #include "MailLedger.h"
 
 #include "LocalTimeText.h"
-#include "ServiceBase.h"
+#include "Log.h"
 
 #include <optional>
 
@@ -155,7 +155,7 @@ void MailLedger::record(const PreparedMail &mail, const SmtpSession::Outcome &ou
         }
     }
     if (line)
-        ServiceBase::logEvent(*line, level);
+        Log::write(*line, level);
 }
 
 QList<MailLedger::NotificationRecord> MailLedger::notifications() const

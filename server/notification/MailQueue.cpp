@@ -1,6 +1,6 @@
 #include "MailQueue.h"
 
-#include "ServiceBase.h"
+#include "Log.h"
 #include "SmtpClient.h"
 
 #include <QDeadlineTimer>
@@ -49,9 +49,8 @@ quint64 MailQueue::enqueue(PreparedMail mail)
     if (taken) {
         m_wake.notify_one();
         if (m_refusedInARow > 1)
-            ServiceBase::logEvent(QStringLiteral("%1 more notification mails were dropped while the mail queue was full")
-                                      .arg(m_refusedInARow - 1),
-                                  LogType::Error);
+            Log::error(QStringLiteral("%1 more notification mails were dropped while the mail queue was full")
+                           .arg(m_refusedInARow - 1));
         m_refusedInARow = 0;
     } else {
         logRefusal(alias);
@@ -93,14 +92,13 @@ void MailQueue::logRefusal(const QString &notificationAlias)
     // One line when the queue fills; the mails it refuses after that are counted.
     if (m_refusedInARow++ > 0)
         return;
-    ServiceBase::logEvent(QStringLiteral("Mail for \"%1\" dropped: %2 mails (%3 MiB) wait to be sent, and the "
-                                         "mail queue holds at most %4 mails or %5 MiB")
-                              .arg(notificationAlias)
-                              .arg(waitingMails)
-                              .arg(double(waitingBytes) / (1 << 20), 0, 'f', 1)
-                              .arg(m_limits.maxMails)
-                              .arg(m_limits.maxBytes >> 20),
-                          LogType::Error);
+    Log::error(QStringLiteral("Mail for \"%1\" dropped: %2 mails (%3 MiB) wait to be sent, and the "
+                              "mail queue holds at most %4 mails or %5 MiB")
+                   .arg(notificationAlias)
+                   .arg(waitingMails)
+                   .arg(double(waitingBytes) / (1 << 20), 0, 'f', 1)
+                   .arg(m_limits.maxMails)
+                   .arg(m_limits.maxBytes >> 20));
 }
 
 int MailQueue::waiting() const

@@ -1,8 +1,8 @@
 #include "NotificationDelivery.h"
 
+#include "Log.h"
 #include "MailLedger.h"
 #include "ReportComposer.h"
-#include "ServiceBase.h"
 
 #include <EmailAddress.h>
 #include <MimeHtml.h>
@@ -65,9 +65,8 @@ std::optional<PreparedMail> NotificationDelivery::prepareMail(const Notification
     const std::shared_ptr<const ConfigurationSnapshot::Mail> source
         = m_mailSource ? m_mailSource() : ConfigurationSnapshot::readMail(m_configurationFile);
     if (!source->error.isEmpty()) {
-        ServiceBase::logEvent(QStringLiteral("Cannot read the mail settings, notification \"%1\" not sent: %2")
-                                  .arg(QString::fromStdString(notification.alias), source->error),
-                              LogType::Error);
+        Log::error(QStringLiteral("Cannot read the mail settings, notification \"%1\" not sent: %2")
+                       .arg(QString::fromStdString(notification.alias), source->error));
         return std::nullopt;
     }
 

@@ -3,7 +3,7 @@
 #include "ConfigurationSnapshot.h"
 #include "DueTime.h"
 #include "LocalTimeText.h"
-#include "ServiceBase.h"
+#include "Log.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -70,9 +70,8 @@ QTimeZone localZone(const QDateTime &now)
 
 void warnNotPlanned(const NotificationData &notification, const QString &reason)
 {
-    ServiceBase::logEvent(QStringLiteral("Notification \"%1\" is left out of this planning pass: %2")
-                              .arg(QString::fromStdString(notification.alias), reason),
-                          LogType::Warning);
+    Log::warning(QStringLiteral("Notification \"%1\" is left out of this planning pass: %2")
+                     .arg(QString::fromStdString(notification.alias), reason));
 }
 
 QString contentOf(const NotificationData &notification)
@@ -121,10 +120,9 @@ void NotificationPlanner::setupTimers()
     if (snapshot.notificationsError.isEmpty())
         m_notifications = snapshot.notifications;
     else
-        ServiceBase::logEvent(QStringLiteral("Cannot read the notification configuration, keeping the "
-                                             "previous notifications: %1")
-                                  .arg(snapshot.notificationsError),
-                              LogType::Error);
+        Log::error(QStringLiteral("Cannot read the notification configuration, keeping the "
+                                  "previous notifications: %1")
+                       .arg(snapshot.notificationsError));
 
     const QDateTime windowEnd = m_windowStart.addDays(WindowDays);
     planUntil(windowEnd, now);
@@ -208,10 +206,9 @@ void NotificationPlanner::planUntil(const QDateTime &end, const QDateTime &now)
     // A line for each of a few notifications; past them, a count keeps the log readable.
     const qsizetype listed = std::min<qsizetype>(nextDue.size(), MaxNextDueLines);
     for (qsizetype i = 0; i < listed; ++i)
-        ServiceBase::logEvent(nextDue.at(i), LogType::Information);
+        Log::information(nextDue.at(i));
     if (nextDue.size() > listed)
-        ServiceBase::logEvent(QStringLiteral("%1 more periodic notifications are planned").arg(nextDue.size() - listed),
-                              LogType::Information);
+        Log::information(QStringLiteral("%1 more periodic notifications are planned").arg(nextDue.size() - listed));
 }
 
 void NotificationPlanner::arm(const QString &key, const QString &identity, const QDateTime &due,
@@ -283,10 +280,10 @@ void NotificationPlanner::configurationChanged()
     if (!snapshot.notificationsError.isEmpty()) {
         const QString &message = snapshot.notificationsError;
         if (message != m_changeReadError)
-            ServiceBase::logEvent(QStringLiteral("Configuration file %1 cannot be read, the notifications stay as "
-                                                 "planned: %2")
-                                      .arg(path, message),
-                                  snapshot.tooLarge ? LogType::Error : LogType::Warning);
+            Log::write(QStringLiteral("Configuration file %1 cannot be read, the notifications stay as "
+                                      "planned: %2")
+                           .arg(path, message),
+                       snapshot.tooLarge ? LogType::Error : LogType::Warning);
         m_changeReadError = message;
         return;
     }
@@ -295,13 +292,11 @@ void NotificationPlanner::configurationChanged()
     takeMail(snapshot);
     const NotificationList &notifications = snapshot.notifications;
     if (notifications == m_notifications) {
-        ServiceBase::logEvent(QStringLiteral("Configuration file %1 changed; the notifications are as planned").arg(path),
-                              LogType::Information);
+        Log::information(QStringLiteral("Configuration file %1 changed; the notifications are as planned").arg(path));
         return;
     }
     m_notifications = notifications;
-    ServiceBase::logEvent(QStringLiteral("Configuration file %1 changed: the notifications are planned anew").arg(path),
-                          LogType::Information);
+    Log::information(QStringLiteral("Configuration file %1 changed: the notifications are planned anew").arg(path));
     planUntil(m_windowStart, m_clock());
 }
 
@@ -309,9 +304,8 @@ void NotificationPlanner::takeMail(const ConfigurationSnapshot &snapshot)
 {
     // A limit is told at every read that meets it; other errors when a mail needs the settings.
     if (snapshot.mail->tooLarge)
-        ServiceBase::logEvent(QStringLiteral("The mail settings of configuration file %1 are refused: %2")
-                                  .arg(QDir::toNativeSeparators(m_configurationFile), snapshot.mail->error),
-                              LogType::Error);
+        Log::error(QStringLiteral("The mail settings of configuration file %1 are refused: %2")
+                       .arg(QDir::toNativeSeparators(m_configurationFile), snapshot.mail->error));
     m_mail = snapshot.mail;
 }
 

@@ -1,6 +1,7 @@
 #include "SystemdServicePlatform.h"
 
 #include "ApplicationDataFolder.h"
+#include "StopPoll.h"
 #include "SystemdManager.h"
 #include "SystemdServiceRun.h"
 #include "SystemdUnitFile.h"
@@ -17,9 +18,6 @@ namespace NVL::Engineering::VK {
 namespace {
 
 const QString administratorUnits = QStringLiteral("/etc/systemd/system");
-
-constexpr int stopPolls = 10;
-constexpr int stopPollIntervalMs = 200;
 
 QString ownProgramPath()
 {
@@ -182,13 +180,15 @@ bool SystemdServicePlatform::stopService(const QString &name)
         return refuseStop(QStringLiteral("%1 is not active").arg(unitName));
     if (!manager.stopUnit(unitName))
         return refuseStop(manager.errorText());
-    for (int poll = 0; poll < stopPolls; ++poll) {
-        if (poll > 0)
-            QThread::msleep(stopPollIntervalMs);
+    const auto look = [&manager, &unitName, &state] {
         if (!manager.activeState(unitName, state))
-            return fail(manager.errorText());
-        if (isStopped(state))
-            return true;
+            return StopPoll::LookFailed;
+        return isStopped(state) ? StopPoll::Stopped : StopPoll::StillRunning;
+    };
+    switch (StopPoll::watch(look, [](std::uint32_t ms) { QThread::msleep(ms); }, false)) {
+    case StopPoll::Stopped: return true;
+    case StopPoll::LookFailed: return fail(manager.errorText());
+    case StopPoll::StillRunning: break;
     }
     return fail(QStringLiteral("%1 is still %2").arg(unitName, state));
 }

@@ -481,8 +481,8 @@ private Q_SLOTS:
             QTest::newRow(kind) << QByteArray(kind);
     }
 
-    // Each session ends by the limit at the latest, with one failure in the log (the retry's is the same
-    // one); radios are answered meanwhile, and a stop during the retry's session ends within the limit.
+    // Each session ends by the limit at the latest, with one failure in the log; radios are answered
+    // meanwhile, and a stop during the retry's session cuts it short within the limit, saying so.
     void hostileMailServersEndWithinTheSessionLimit()
     {
         QFETCH(QByteArray, kind);
@@ -517,7 +517,11 @@ private Q_SLOTS:
         m_server->terminate();
         QCOMPARE(m_server->waitForExit(int(LimitMs)), 0);
         QVERIFY(stopping.elapsed() < LimitMs + SlackMs);
-        QCOMPARE(m_server->countInLog(QStringLiteral("Mail not sent")), 1);
+        // The session's own failure once; a retry's session cut short by the stop says so.
+        const int failures = m_server->countInLog(QStringLiteral("Mail not sent"));
+        QVERIFY2(failures == 1
+                     || (failures == 2 && m_server->countInLog(QStringLiteral("the server stopped during the conversation")) == 1),
+                 qPrintable(m_server->log()));
         QCOMPARE(m_server->countInLog(QStringLiteral("1 notification mail(s) waiting to be tried again not sent")), 1);
     }
 

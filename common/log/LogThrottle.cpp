@@ -1,6 +1,6 @@
 #include "LogThrottle.h"
 
-#include "ServiceBase.h"
+#include "Log.h"
 
 namespace NVL::Engineering::VK {
 
@@ -21,7 +21,7 @@ void LogThrottle::log(const QString &sender, const QString &message, LogType typ
         m_window.start();
     if (share.logged < EntriesPerWindow) {
         ++share.logged;
-        ServiceBase::logEvent(message, type);
+        Log::write(message, type);
     } else {
         ++share.held;
         share.lastHeld = message;
@@ -32,10 +32,10 @@ void LogThrottle::endWindow()
 {
     for (auto it = m_shares.cbegin(); it != m_shares.cend(); ++it) {
         if (it.value().held > 0)
-            ServiceBase::logEvent(QStringLiteral("%1 more from %2 in the last minute were not logged, the last: %3")
-                                      .arg(it.value().held)
-                                      .arg(it.key(), it.value().lastHeld),
-                                  it.value().type);
+            Log::write(QStringLiteral("%1 more from %2 in the last minute were not logged, the last: %3")
+                           .arg(it.value().held)
+                           .arg(it.key(), it.value().lastHeld),
+                       it.value().type);
     }
     m_shares.clear();
     m_window.stop();

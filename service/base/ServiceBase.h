@@ -12,8 +12,8 @@ namespace NVL::Engineering::VK {
 
 class ServiceController;
 
-// One program that is at once an operating-system service, its own installer and its remote control.
-// Exactly one instance exists per process.
+// One program that is at once an operating-system service, its own installer and its remote control
+// (its command line is the service host's, see Service::run). Exactly one instance exists per process.
 class ServiceBase
 {
 public:
@@ -25,9 +25,6 @@ public:
 
     ServiceBase(const ServiceBase &) = delete;
     ServiceBase &operator=(const ServiceBase &) = delete;
-
-    // Evaluates the command line and returns the process exit code.
-    int run();
 
     QString serviceName() const;
     QString serviceDescription() const;
@@ -44,7 +41,7 @@ public:
     // Why the start failed (see failStart); empty while it has not.
     QString startFailure() const;
 
-    // One entry in the system event log under the service name.
+    // One entry in the event log under the service name (Log::write, kept for the service's own calls).
     static void logEvent(const QString &message, LogType type, quint32 eventId = 0xC0000001u,
                          quint16 category = 0, const QByteArray &data = QByteArray());
 
@@ -64,12 +61,13 @@ protected:
     virtual bool hasApplication() const = 0;
 
 private:
-    // Option "-e": the event loop in this process, without the service manager.
-    int runInProcess();
+    void removeArgument(int index);
+    // The exit code failStart asked for, else 0.
+    int startExitCode() const;
 
+    friend class ServiceHost;
     friend class ServiceStarter;
     friend class ServicePlatform;
-    friend class ServiceControllerHandler;
     friend class ServiceRunState;
     struct Private;
     std::unique_ptr<Private> m_d;

@@ -1,11 +1,5 @@
 #include "EventSink.h"
 
-#include "ServiceManagerApi.h"
-#include "WindowsEventSink.h"
-#ifdef VK_HAVE_SYSLOG
-#include "SyslogEventSink.h"
-#endif
-
 #include <atomic>
 #include <cstdio>
 
@@ -24,15 +18,18 @@ const char *typeLabel(LogType type)
     return "Event";
 }
 
-// The system's log: the event log where the service manager's library resolves, else syslog;
-// echoed to standard error while the program runs in the foreground.
-class PlatformEventSink final : public EventSink
+// Entries come from other threads too (the mail worker, the service binding's).
+std::atomic<EventSink *> installedSink{nullptr};
+std::atomic<EventSink *> systemLog{nullptr};
+
+// The system's log, echoed to standard error while the program runs in the foreground.
+class SystemEventSink final : public EventSink
 {
 public:
     void writeEvent(const QString &source, const QString &message, LogType type, quint32 eventId,
                     quint16 category, const QByteArray &data) override
     {
-        EventSink *log = target();
+        EventSink *const log = systemLog.load();
         if (log)
             log->writeEvent(source, message, type, eventId, category, data);
         // Without a system log, standard error is all an administrator has.
@@ -43,39 +40,20 @@ public:
     }
 
     std::atomic<bool> echo{false};
-
-private:
-    // nullptr where the system has neither.
-    EventSink *target()
-    {
-        if (const ServiceManagerApi *api = ServiceManagerApi::instance()) {
-            static WindowsEventSink eventLog(*api);
-            return &eventLog;
-        }
-#ifdef VK_HAVE_SYSLOG
-        static SyslogEventSink syslogSink;
-        return &syslogSink;
-#else
-        return nullptr;
-#endif
-    }
 };
 
-PlatformEventSink &platformSink()
+SystemEventSink &systemSink()
 {
-    static PlatformEventSink sink;
+    static SystemEventSink sink;
     return sink;
 }
-
-// Entries come from other threads too (the mail worker, the service binding's).
-std::atomic<EventSink *> installedSink{nullptr};
 
 } // namespace
 
 EventSink &EventSink::current()
 {
     EventSink *const installed = installedSink.load();
-    return installed ? *installed : platformSink();
+    return installed ? *installed : systemSink();
 }
 
 void EventSink::setCurrent(EventSink *sink)
@@ -83,14 +61,19 @@ void EventSink::setCurrent(EventSink *sink)
     installedSink = sink;
 }
 
+void EventSink::setSystemLog(EventSink *log)
+{
+    systemLog = log;
+}
+
 void EventSink::setEchoToStandardError(bool echo)
 {
-    platformSink().echo = echo;
+    systemSink().echo = echo;
 }
 
 bool EventSink::echoToStandardError()
 {
-    return platformSink().echo;
+    return systemSink().echo;
 }
 
 } // namespace NVL::Engineering::VK

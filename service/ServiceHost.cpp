@@ -1,10 +1,12 @@
-#include "ServiceBase.h"
+#include "ServiceHost.h"
 
 #include "ApplicationArguments.h"
 #include "EventSink.h"
+#include "ServiceBase.h"
 #include "ServiceController.h"
 #include "ServicePlatform.h"
 #include "ServiceStarter.h"
+#include "SystemEventLog.h"
 #ifdef Q_OS_UNIX
 #include "StopSignalPipe.h"
 #endif
@@ -12,7 +14,6 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTimer>
-#include <QtGlobal>
 
 #include <cstdio>
 #include <memory>
@@ -20,10 +21,6 @@
 namespace NVL::Engineering::VK {
 
 namespace {
-
-ServiceBase *theInstance = nullptr;
-
-constexpr int maximumNameLength = 255;
 
 const char usageText[] =
     "\n%s -[i|u|e|t|p|r|c|v|h]\n"
@@ -37,19 +34,6 @@ const char usageText[] =
     "\t-v(ersion)\t: Print version and status information.\n"
     "\t-h(elp)   \t: Show this help\n"
     "\tNo arguments\t: Start the service.\n";
-
-QString checkedName(QString name)
-{
-    if (name.size() > maximumNameLength) {
-        qWarning("Service: 'name' is longer than 255 characters.");
-        name.truncate(maximumNameLength);
-    }
-    if (name.contains(QLatin1Char('\\'))) {
-        qWarning("Service: 'name' contains backslashes '\\'.");
-        name.replace(QLatin1Char('\\'), QChar(0));
-    }
-    return name;
-}
 
 // A warning about a failed system request, with the system's reason where one is known.
 void systemErrorWarning(const char *text)
@@ -81,55 +65,33 @@ private:
 
 } // namespace
 
-struct ServiceBase::Private
+ServiceHost::ServiceHost(ServiceBase &service)
+    : m_service(service)
 {
-    explicit Private(const QString &serviceName)
-        : name(serviceName)
-        , controller(serviceName)
-    {
-    }
-
-    QString name;
-    QString description;
-    StartupType startupType = ManualStartup;
-    int flags = 0;
-    QStringList arguments;
-    ServiceController controller;
-    QString startFailure;
-    int startExitCode = 0;
-};
-
-ServiceBase::ServiceBase(int argc, char **argv, const QString &name)
-    : m_d(std::make_unique<Private>(checkedName(name)))
-{
-    for (int i = 0; i < argc; ++i)
-        m_d->arguments.append(QString::fromLocal8Bit(argv[i]));
-    theInstance = this;
 }
 
-ServiceBase::~ServiceBase()
+int ServiceHost::run()
 {
-    if (theInstance == this)
-        theInstance = nullptr;
-}
-
-int ServiceBase::run()
-{
-    const QByteArray name = m_d->name.toLatin1();
-    const QByteArray program = m_d->arguments.value(0).toLatin1();
-    const QString option = m_d->arguments.value(1);
+    // Whatever the command line asks for may log, and its entries belong in the system's log.
+    SystemEventLog::install();
+    const QStringList arguments = m_service.arguments();
+    const QByteArray name = m_service.serviceName().toLatin1();
+    const QByteArray program = arguments.value(0).toLatin1();
+    const QString option = arguments.value(1);
     const auto is = [&option](const char *shortForm, const char *longForm) {
         return option == QLatin1String(shortForm) || option == QLatin1String(longForm);
     };
-    ServiceController &controller = m_d->controller;
+    ServiceController controller(m_service.serviceName());
+    controller.setServiceDescription(m_service.serviceDescription());
+    controller.setStartupType(m_service.startupType());
 
-    if (m_d->arguments.size() > 1) {
+    if (arguments.size() > 1) {
         if (is("-i", "-install")) {
             if (controller.isInstalled()) {
                 std::fprintf(stderr, "The service %s is already installed\n", name.constData());
                 return 0;
             }
-            if (controller.install(m_d->arguments.value(2), m_d->arguments.value(3))) {
+            if (controller.install(arguments.value(2), arguments.value(3))) {
                 std::printf("The service %s has been installed under: %s\n", name.constData(), program.constData());
                 return 0;
             }
@@ -155,7 +117,7 @@ int ServiceBase::run()
             return 0;
         }
         if (is("-e", "-exec")) {
-            m_d->arguments.removeAt(1);
+            m_service.removeArgument(1);
             return runInProcess();
         }
         if (is("-t", "-terminate")) {
@@ -173,9 +135,9 @@ int ServiceBase::run()
         }
         if (is("-c", "-command")) {
             int code = 0;
-            if (m_d->arguments.size() > 2) {
+            if (arguments.size() > 2) {
                 bool ok = false;
-                code = m_d->arguments.at(2).toInt(&ok);
+                code = arguments.at(2).toInt(&ok);
                 // A number that does not read as one must not turn into user command 0.
                 if (!ok)
                     return 0;
@@ -189,25 +151,25 @@ int ServiceBase::run()
         }
     }
 
-    if (!ServicePlatform::current().runAsService(*this)) {
+    if (!ServicePlatform::current().runAsService(m_service)) {
         std::fprintf(stderr, "The service %s could not start\n", name.constData());
         return -4;
     }
-    return m_d->startExitCode;
+    return m_service.startExitCode();
 }
 
-int ServiceBase::runInProcess()
+int ServiceHost::runInProcess()
 {
     const EchoToStandardError echo;
-    ApplicationArguments applicationArguments(m_d->arguments);
-    makeApplication(applicationArguments.count(), applicationArguments.vector());
-    if (!hasApplication()) {
+    ApplicationArguments applicationArguments(m_service.arguments());
+    m_service.makeApplication(applicationArguments.count(), applicationArguments.vector());
+    if (!m_service.hasApplication()) {
         systemErrorWarning("The service could not be executed.");
         return -1;
     }
     int result = 0;
     {
-        ServiceStarter starter(*this);
+        ServiceStarter starter(m_service);
 #ifdef Q_OS_UNIX
         // Ctrl+C and SIGTERM end the run as a service manager's stop request would.
         StopSignalPipe stopSignals;
@@ -223,60 +185,10 @@ int ServiceBase::runInProcess()
         }
 #endif
         QTimer::singleShot(0, &starter, &ServiceStarter::slotStart);
-        result = runApplication();
+        result = m_service.runApplication();
     }
-    deleteApplication();
+    m_service.deleteApplication();
     return result;
 }
-
-QString ServiceBase::serviceName() const { return m_d->name; }
-QString ServiceBase::serviceDescription() const { return m_d->description; }
-
-void ServiceBase::setServiceDescription(const QString &description)
-{
-    m_d->description = description;
-    m_d->controller.setServiceDescription(description);
-}
-
-ServiceBase::StartupType ServiceBase::startupType() const { return m_d->startupType; }
-
-void ServiceBase::setStartupType(StartupType type)
-{
-    m_d->startupType = type;
-    m_d->controller.setStartupType(type);
-}
-
-int ServiceBase::serviceFlags() const { return m_d->flags; }
-void ServiceBase::setServiceFlags(int flags) { m_d->flags = flags & (CanBeSuspended | CannotBeStopped | NeedsStopOnShutdown); }
-QStringList ServiceBase::arguments() const { return m_d->arguments; }
-
-ServiceBase *ServiceBase::instance()
-{
-    return theInstance;
-}
-
-QString ServiceBase::startFailure() const
-{
-    return m_d->startFailure;
-}
-
-void ServiceBase::failStart(const QString &reason, int exitCode)
-{
-    m_d->startFailure = reason.isEmpty() ? QStringLiteral("The service could not start") : reason;
-    m_d->startExitCode = exitCode == 0 ? 1 : exitCode;
-    QCoreApplication::exit(m_d->startExitCode);
-}
-
-void ServiceBase::logEvent(const QString &message, LogType type, quint32 eventId, quint16 category,
-                           const QByteArray &data)
-{
-    const QString source = theInstance ? theInstance->serviceName() : QStringLiteral("Voltkeep");
-    EventSink::current().writeEvent(source, message, type, eventId, category, data);
-}
-
-void ServiceBase::stop() {}
-void ServiceBase::pause() {}
-void ServiceBase::resume() {}
-void ServiceBase::runCommand(int) {}
 
 } // namespace NVL::Engineering::VK

@@ -9,7 +9,7 @@
 
 namespace NVL::Engineering::VK {
 
-// Keeps anyone who can reach the port from flooding the log: each sender gets a few entries a minute;
+// Keeps any one sender (a peer that can reach the port) from flooding the log: each gets a few entries a minute;
 // what was held back is told at the end of the minute in one line per sender.
 class LogThrottle : public QObject
 {

@@ -1,6 +1,6 @@
 #include "SettingsValues.h"
 
-#include "ServiceBase.h"
+#include "Log.h"
 
 #include <QSettings>
 
@@ -15,12 +15,11 @@ int wholeNumber(QSettings &settings, const QString &key, int fallback, int low, 
     const int number = value.toString().trimmed().toInt(&ok);
     if (ok && number >= low && number <= high)
         return number;
-    ServiceBase::logEvent(QStringLiteral("vk.cfg: %1=%2 is not a whole number from %3 to %4; %5 is used")
-                              .arg(key, value.toString())
-                              .arg(low)
-                              .arg(high)
-                              .arg(fallback),
-                          LogType::Warning);
+    Log::warning(QStringLiteral("vk.cfg: %1=%2 is not a whole number from %3 to %4; %5 is used")
+                     .arg(key, value.toString())
+                     .arg(low)
+                     .arg(high)
+                     .arg(fallback));
     return fallback;
 }
 
@@ -36,9 +35,8 @@ bool onOff(QSettings &settings, const QString &key, bool fallback)
     if (text == QLatin1String("true") || text == QLatin1String("1") || text == QLatin1String("yes")
         || text == QLatin1String("on"))
         return true;
-    ServiceBase::logEvent(QStringLiteral("vk.cfg: %1=%2 is neither true nor false; %3 is used")
-                              .arg(key, value.toString(), fallback ? QStringLiteral("true") : QStringLiteral("false")),
-                          LogType::Warning);
+    Log::warning(QStringLiteral("vk.cfg: %1=%2 is neither true nor false; %3 is used")
+                     .arg(key, value.toString(), fallback ? QStringLiteral("true") : QStringLiteral("false")));
     return fallback;
 }
 

@@ -1,7 +1,5 @@
 #include "FleetIndex.h"
 
-#include "ApiViews.h"
-
 #include <algorithm>
 #include <cstring>
 
@@ -50,7 +48,7 @@ FleetIndex::Entry &FleetIndex::put(const BatteryRecord &record)
     entry.percent = healthPercentage(record);
     entry.healthClass = healthClass(record);
     ++m_counts[std::size_t(entry.healthClass)];
-    entry.search = QStringList{ApiViews::serialKeyText(key), serialText(record), esnText(record), aliasText(record)}
+    entry.search = QStringList{serialKeyText(key), serialText(record), esnText(record), aliasText(record)}
                        .join(QLatin1Char('\n'))
                        .toLower()
                        .toUtf8();
