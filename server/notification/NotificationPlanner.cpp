@@ -313,6 +313,7 @@ void NotificationPlanner::takeMail(const ConfigurationSnapshot &snapshot)
                                   .arg(QDir::toNativeSeparators(m_configurationFile), snapshot.mail->error),
                               LogType::Error);
     m_mail = snapshot.mail;
+    emit mailConfigurationChanged();
 }
 
 std::shared_ptr<const ConfigurationSnapshot::Mail> NotificationPlanner::mailConfiguration() const
