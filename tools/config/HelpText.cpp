@@ -23,7 +23,7 @@ Commands:
   notification list                 the notifications with their next due time
 
 The file is <common>/Norvale/Cellwarden/Bellwright.JSON, <common> being $NORVALE_COMMON_APPDATA or
-/var/lib. After a change, restart the server: systemctl restart voltkeep.
+/var/lib. The running server picks a change up by itself within a few seconds; no restart is needed.
 
 Exit status: 0 done, 1 usage, 2 value refused, 3 not found, 4 name taken, 5 file unreadable,
 6 file not written, 7 Bellwright is running, 8 test mail failed.
