@@ -22,5 +22,9 @@ QString localTime(qint64 secondsSinceEpoch);
 QString serialShown(const BatteryRecord &record);
 QByteArray batteryPath(const BatteryRecord &record);
 QString addressText(quint32 ipv4);
+// "3,200 mAh"; "—" where the battery does not report it (0), which is no capacity anyone measured.
+QString capacityShown(quint32 milliampHours);
+// The body of a page that is not there, with the ways back.
+QByteArray notFoundPage(const QString &what);
 
 } // namespace NVL::Engineering::VK::PageParts
