@@ -74,10 +74,17 @@ QString linkHtml(const QString &url, const QString &label)
     return url.isEmpty() ? label : QStringLiteral("<a href=\"%1\">%2</a>").arg(url.toHtmlEscaped(), label);
 }
 
+// Batteries that do not measure their own health report no serial text; their key names them.
+QString serialOrKey(const BatteryRecord &record)
+{
+    const QString serial = serialText(record);
+    return serial.isEmpty() ? QString::fromLatin1(record.serialKey().toHex().toUpper()) : serial;
+}
+
 QString radioName(const BatteryRecord &record)
 {
     const QString alias = aliasText(record).trimmed();
-    return alias.isEmpty() ? serialText(record) : alias;
+    return alias.isEmpty() ? serialOrKey(record) : alias;
 }
 
 QString reportTimeText(const BatteryRecord &record)
@@ -167,8 +174,8 @@ ReportTexts ReportComposer::composeReport(const QList<BatteryRecord> &records, c
             const QString health = QStringLiteral("%1, %2 %").arg(healthName(r)).arg(healthPercentage(r));
             const QString url = batteryUrl(context, r);
             lead += QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3</td><td>%4</td></tr>")
-                        .arg(dayText(d.day), linkHtml(url, radioName(r).toHtmlEscaped()), serialText(r).toHtmlEscaped(), health);
-            leadText += QStringLiteral("\n%1  %2 (%3), %4").arg(dayText(d.day), radioName(r), serialText(r), health);
+                        .arg(dayText(d.day), linkHtml(url, radioName(r).toHtmlEscaped()), serialOrKey(r).toHtmlEscaped(), health);
+            leadText += QStringLiteral("\n%1  %2 (%3), %4").arg(dayText(d.day), radioName(r), serialOrKey(r), health);
             if (!url.isEmpty())
                 leadText += QStringLiteral("  ") + url;
         }
@@ -183,7 +190,10 @@ ReportTexts ReportComposer::composeAlert(const BatteryRecord &record, const Comp
 {
     const std::optional<Forecast> forecast = context.forecastOf ? context.forecastOf(record.serialKey()) : std::nullopt;
     const QString health = QStringLiteral("%1, %2 %").arg(healthName(record)).arg(healthPercentage(record));
-    const QString forecastLine = forecastText(forecast);
+    // A battery that is Poor already was foreseen, not forecast: the fit predates this report.
+    const bool foreseen = healthClass(record) == Poor && forecast && forecast->status == Forecast::Status::Date && forecast->day;
+    const QString forecastLine = foreseen ? QStringLiteral("Poor now; foreseen for %1").arg(dayText(*forecast->day))
+                                          : forecastText(forecast);
     const QString reported = reportTimeText(record);
     const QString url = batteryUrl(context, record);
 
