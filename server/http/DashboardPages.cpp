@@ -217,9 +217,13 @@ QByteArray DashboardPages::overview() const
         h.raw("</tbody></table></div><p><a href=\"/batteries?due=180&amp;sort=forecast\">All ").count(qint64(due.size()))
             .raw(" due within 180 days, by predicted date \xE2\x86\x92</a></p>");
     }
-    h.raw("</section>\n<section><h2>Newest reports</h2><div class=\"table-wrap\"><table><thead><tr><th>Report Date</th>"
-          "<th>Serial#</th><th>Radio Alias</th><th>Health</th><th class=\"num\">Health %</th>"
-          "<th class=\"wide\">Report IP</th></tr></thead><tbody>");
+    h.raw("</section>\n<section><h2>Newest reports</h2>");
+    if (newest.empty())
+        h.raw("<p class=\"muted\">No battery has reported yet: batteries appear here with their first report.</p>");
+    else
+        h.raw("<div class=\"table-wrap\"><table><thead><tr><th>Report Date</th>"
+              "<th>Serial#</th><th>Radio Alias</th><th>Health</th><th class=\"num\">Health %</th>"
+              "<th class=\"wide\">Report IP</th></tr></thead><tbody>");
     for (std::size_t i = 0; i < newestShown; ++i) {
         const FleetIndex::Entry &e = *newest[i];
         h.raw("<tr><td>").text(localTime(e.record.reportTime)).raw("</td><td><a href=\"").raw(batteryPath(e.record))
@@ -227,7 +231,7 @@ QByteArray DashboardPages::overview() const
             .raw(classBadge(e.healthClass)).raw("</td><td class=\"num\">").number(e.percent)
             .raw(" %</td><td class=\"wide mono\">").text(addressText(e.record.reportAddress)).raw("</td></tr>\n");
     }
-    h.raw("</tbody></table></div></section>\n");
+    h.raw(newest.empty() ? "</section>\n" : "</tbody></table></div></section>\n");
     if (m_mails)
         notificationMail(h);
     return Html::page(QStringLiteral("Fleet overview"), Html::Section::Overview, h.take());
