@@ -38,7 +38,7 @@ is never printed, only whether one is set. --json prints the same as one JSON ob
 const char smtp[] = R"(Usage: vkconfig smtp [OPTIONS]
 
 Changes only what the options name; without options prints the SMTP settings.
-  --server HOST            the mail server
+  --server HOST            the mail server: a host name or IP address
   --port PORT              1-65535
   --security MODE          none (plain TCP), ssl (TLS from the start, usually 465)
                            or starttls (usually 587)
