@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Screenshots of the dashboard for the README: writes a synthetic fleet of 500 batteries into a temporary
 # data folder, starts the real server on it (loopback only) and has headless chromium save the overview,
-# the batteries table, one battery's page and the overview at a phone's width as PNGs into the folder.
+# the batteries due within 90 days and one battery's page, at 1400 and at a phone's 390 pixels, as PNGs
+# into the folder.
 #   bash scripts/dashboard-shots.sh <folder>        (BUILD_DIR selects the build folder, default "build")
 set -euo pipefail
 
@@ -51,7 +52,9 @@ shot() { # name width height path
   rm -rf "$profile"
   echo "$out/$1.png"
 }
-shot dashboard-overview 1280 1300 /
-shot dashboard-batteries 1280 1000 "/batteries?sort=forecast"
-shot dashboard-battery 1280 1500 "$battery"
+shot dashboard-overview 1400 1300 /
+shot dashboard-batteries 1400 1000 "/batteries?due=90&sort=forecast"
+shot dashboard-battery 1400 1500 "$battery"
 shot dashboard-phone 390 1100 /
+shot dashboard-batteries-phone 390 1100 "/batteries?due=90&sort=forecast"
+shot dashboard-battery-phone 390 1700 "$battery"

@@ -1,8 +1,17 @@
 #!/usr/bin/env bash
-# Installs the Debian packages this project needs to build, run and test.
-# Only what is missing is installed; the package lists are refreshed first in that case.
+# Installs the Debian packages this project needs: with "run", only what building and running the
+# programs takes (scripts/run-server.sh); with "all" (the default), also what the tests, the screenshots
+# and the Debian packages take (scripts/test.sh). Only what is missing is installed; the package lists
+# are refreshed first in that case.
 set -euo pipefail
 
+section="${1:-all}"
+case "$section" in
+  run|all) ;;
+  *) echo "usage: $0 [run|all]" >&2; exit 1 ;;
+esac
+
+# Building and running.
 packages=(
   build-essential
   cmake
@@ -15,18 +24,22 @@ packages=(
   libqt6sql6-sqlite
   libqt6network6
   nlohmann-json3-dev
+  ca-certificates
+  tzdata
+  libsystemd-dev
+)
+
+# Testing, the screenshots and the Debian packages.
+if [ "$section" = all ]; then packages+=(
   sqlite3
   openssl
-  ca-certificates
   python3
   python3-aiosmtpd
   procps
-  tzdata
   qt6-qpa-plugins
   xvfb
   xauth
   fonts-dejavu-core
-  libsystemd-dev
   dbus-daemon
   systemd
   g++-mingw-w64-x86-64-posix
@@ -43,7 +56,7 @@ packages=(
   lintian
   # scripts/try-packages.sh installs them in a scratch root of Debian 12.
   debootstrap
-)
+); fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -5,10 +5,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh
+# Only what building and running takes: the test and packaging tools come with scripts/test.sh.
+bash scripts/install-deps.sh run
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVK_BUILD_TESTS=OFF -DVK_BUILD_BENCH=OFF
-cmake --build build -j"$(nproc)"
+# The server alone: the editor and the tools are built by a plain build or the test command.
+cmake --build build -j"$(nproc)" --target Voltkeep
 
 export NORVALE_COMMON_APPDATA="${NORVALE_COMMON_APPDATA:-$PWD/data}"
 mkdir -p "$NORVALE_COMMON_APPDATA"

@@ -7,10 +7,12 @@
 #include "HealthFall.h"
 #include "HistoryKeeper.h"
 #include "MailLedger.h"
+#include "LocalDays.h"
 #include "MailQueue.h"
 #include "MessageHeader.h"
 #include "ReportsNotStored.h"
 #include "NotificationDelivery.h"
+#include "ReportComposer.h"
 #include "NotificationPlanner.h"
 #include "SettingsValues.h"
 #include "ServerMetrics.h"
@@ -190,6 +192,22 @@ void Voltkeep::start()
     // The settings read with the notifications, once per change of the file, not at every mail.
     m_delivery->setMailSource([this] {
         return m_planner ? m_planner->mailConfiguration() : ConfigurationSnapshot::readMail(m_paths.configurationFile);
+    });
+    // A retry goes with the settings in force when it is made, not those it was queued with.
+    connect(m_planner.get(), &NotificationPlanner::mailConfigurationChanged, this, [this] {
+        const auto mail = m_planner->mailConfiguration();
+        if (mail && mail->error.isEmpty())
+            m_mailQueue->setSettings(mail->smtpSettings);
+    });
+    m_delivery->setComposeContext([this, publicUrl = SettingsValues::webAddress(*m_settings, QStringLiteral("http/publicUrl"))] {
+        ComposeContext context;
+        context.forecastOf = [fleet = m_fleet.get()](const QByteArray &serial) -> std::optional<Forecast> {
+            const FleetIndex::Entry *entry = fleet->find(serial);
+            return entry ? entry->forecast : std::nullopt;
+        };
+        context.publicUrl = publicUrl;
+        context.today = LocalDays::today();
+        return context;
     });
     m_planner->watchConfigurationFile();
 

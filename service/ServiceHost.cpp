@@ -152,7 +152,9 @@ int ServiceHost::run()
     }
 
     if (!ServicePlatform::current().runAsService(m_service)) {
-        std::fprintf(stderr, "The service %s could not start\n", name.constData());
+        // Most who see this started the program by hand: name the way to run it and the help.
+        std::fprintf(stderr, "The service %s could not start\nUse -e to run it in the foreground, -h for every option.\n",
+                     name.constData());
         return -4;
     }
     return m_service.startExitCode();

@@ -107,6 +107,14 @@ void MimeMessage::addPart(MimePart *part)
         static_cast<MimeMultiPart *>(m_content)->addPart(part);
 }
 
+void MimeMessage::setContent(MimePart *content)
+{
+    if (m_ownsContent)
+        delete m_content;
+    m_ownsContent = false;
+    m_content = content;
+}
+
 EmailAddress *MimeMessage::getSender() const
 {
     return m_sender;

@@ -32,6 +32,8 @@ public:
     void setSubject(const QString &subject);
     void setHeaderEncoding(MimePart::TransferEncoding encoding);
     void addPart(MimePart *part);
+    // Replaces the content, e.g. by a multipart/alternative of nested parts; the caller keeps it.
+    void setContent(MimePart *content);
 
     EmailAddress *getSender() const;
     const QList<EmailAddress *> &recipients(RecipientKind kind = To) const;

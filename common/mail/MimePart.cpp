@@ -28,6 +28,22 @@ QString withCrLf(const QString &text)
     return out;
 }
 
+// Text keeps its lines as hard CR LF breaks (readers show them as lines, and a line break in the
+// text is no "=0A"); a blank that would end a line is encoded, since transports strip it.
+QString quotedPrintableLines(const QByteArray &text)
+{
+    QStringList lines;
+    for (QByteArray line : text.split('\n')) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+        QString encoded = QuotedPrintable::encode(line);
+        if (encoded.endsWith(QLatin1Char(' ')))
+            encoded.replace(encoded.size() - 1, 1, QStringLiteral("=20"));
+        lines.append(encoded);
+    }
+    return lines.join(QStringLiteral("\r\n"));
+}
+
 } // namespace
 
 QStringList MimePart::contentTypeParameters() const
@@ -185,7 +201,10 @@ void MimePart::prepare()
         m_mimeString += m_formatter.format(QString::fromLatin1(m_content.toBase64()), false);
         break;
     case EncodingQuotedPrintable:
-        m_mimeString += m_formatter.format(QuotedPrintable::encode(m_content), true);
+        m_mimeString += m_formatter.format(m_contentType.startsWith(QLatin1String("text/"))
+                                               ? quotedPrintableLines(m_content)
+                                               : QuotedPrintable::encode(m_content),
+                                           true);
         break;
     }
 

@@ -1,5 +1,7 @@
 #include "ApiServer.h"
 
+#include "PageParts.h"
+
 #include "ApiViews.h"
 #include "FleetIndex.h"
 #include "BatteryQuery.h"
@@ -133,7 +135,7 @@ void ApiServer::addRoutes()
         });
     };
     both(Prefix + QStringLiteral("/batteries"),
-         [this](Format format, const QHttpServerRequest &) { return batteryList(format); });
+         [this](Format format, const QHttpServerRequest &request) { return batteryList(format, request); });
     both(Prefix + QStringLiteral("/forecast"),
          [this](Format format, const QHttpServerRequest &request) { return forecast(format, request); });
     m_http.route(Prefix + QStringLiteral("/batteries/<arg>/history"),
@@ -157,9 +159,14 @@ void ApiServer::addRoutes()
     m_http.setMissingHandler([this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
         // Written by hand: the handlers after a request do not see what this one answers.
         const bool allowed = authorised(request);
-        const QByteArray body = allowed ? QByteArrayLiteral("no such resource\n") : QByteArrayLiteral("a bearer token is required\n");
+        // A person who mistyped a page's address gets a page with the ways back; programs get a line.
+        const bool page = allowed && m_pages && !request.url().path().startsWith(Prefix + QLatin1Char('/'))
+            && request.value(QByteArrayLiteral("Accept")).contains("text/html");
+        const QByteArray body = page ? PageParts::notFoundPage(QStringLiteral("There is no page at %1.").arg(request.url().path()))
+            : allowed                ? QByteArrayLiteral("no such resource\n")
+                                     : QByteArrayLiteral("a bearer token is required\n");
         responder.writeStatusLine(allowed ? Status::NotFound : Status::Unauthorized);
-        responder.writeHeader(QByteArrayLiteral("Content-Type"), QByteArrayLiteral("text/plain; charset=utf-8"));
+        responder.writeHeader(QByteArrayLiteral("Content-Type"), page ? HtmlType : QByteArrayLiteral("text/plain; charset=utf-8"));
         responder.writeHeader(QByteArrayLiteral("Content-Length"), QByteArray::number(body.size()));
         if (!allowed)
             responder.writeHeader(QByteArrayLiteral("WWW-Authenticate"), QByteArrayLiteral("Bearer"));
@@ -210,7 +217,12 @@ void ApiServer::addPageRoutes()
                              Status::BadRequest);
             const std::optional<QByteArray> html = m_pages->battery(*serial);
             if (!html)
-                return plain(QStringLiteral("no battery with serial %1").arg(key), Status::NotFound);
+                return QHttpServerResponse(
+                    HtmlType,
+                    PageParts::notFoundPage(QStringLiteral("No battery with serial key %1 has reported to this server; "
+                                                           "it may have been deleted.")
+                                                .arg(key)),
+                    Status::NotFound);
             return QHttpServerResponse(HtmlType, *html);
         });
     });
@@ -292,11 +304,24 @@ QList<BatteryRecord> ApiServer::fleetRecords(QHash<QByteArray, Forecast> &foreca
     return records;
 }
 
-QHttpServerResponse ApiServer::batteryList(Format format) const
+QHttpServerResponse ApiServer::batteryList(Format format, const QHttpServerRequest &request) const
 {
+    // due=N: only the batteries predicted to reach Poor within N days, as the dashboard's cards count them.
+    const QUrlQuery query = request.query();
+    bool ok = true;
+    const int due = query.hasQueryItem(QStringLiteral("due")) ? query.queryItemValue(QStringLiteral("due")).toInt(&ok) : 0;
+    if (!ok || due < 0 || due > MaximumWithinDays)
+        return plain(QStringLiteral("due: a whole number of days from 0 to %1 expected").arg(MaximumWithinDays),
+                     Status::BadRequest);
     // Written row by row: a table of a 100,000 fleet's values took the server past 450 MiB.
     const bool csv = format == Format::Csv;
-    const std::vector<const FleetIndex::Entry *> ordered = m_sources.fleet->ordered();
+    std::vector<const FleetIndex::Entry *> ordered = m_sources.fleet->ordered();
+    if (due > 0) {
+        const qint64 lastDay = LocalDays::today() + due;
+        ordered.erase(std::remove_if(ordered.begin(), ordered.end(),
+                                     [lastDay](const FleetIndex::Entry *e) { return !BatteryQuery::isDueBy(e->forecast, lastDay); }),
+                      ordered.end());
+    }
     const ApiTable table(ApiViews::batteryColumns());
     QByteArray out = table.opening(QStringLiteral("batteries"), csv);
     for (std::size_t i = 0; i < ordered.size(); ++i)

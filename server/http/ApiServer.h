@@ -62,7 +62,7 @@ private:
     // The index's fleet in the order of the serial, as vk.db lists it, with the forecasts it holds.
     QList<BatteryRecord> fleetRecords(QHash<QByteArray, Forecast> &forecasts) const;
 
-    QHttpServerResponse batteryList(Format format) const;
+    QHttpServerResponse batteryList(Format format, const QHttpServerRequest &request) const;
     QHttpServerResponse battery(const QString &key, Format format) const;
     QHttpServerResponse history(const QString &key, Format format, const QHttpServerRequest &request) const;
     QHttpServerResponse forecast(Format format, const QHttpServerRequest &request) const;

@@ -48,7 +48,7 @@ QByteArray healthChart(const QList<HistoryPoint> &points, const std::optional<Fo
     // A wild report or two must not squeeze the chart: the lowest percent shown is the 2nd percentile's.
     const int low = percents.empty() ? boundary : percents[percents.size() / 50];
     const double bottom = std::max(0.0, std::floor((std::min(low, boundary) - 5) / 5.0) * 5.0);
-    // Reports above 100 %, which no wear produces, show at the top edge.
+    // Reports above 100 %, which no wear produces, and those below the range show as markers at its edge.
     const double top = 100;
 
     const double first = double(points.constFirst().time);
@@ -78,7 +78,8 @@ QByteArray healthChart(const QList<HistoryPoint> &points, const std::optional<Fo
     }
     chart.level(boundary, QStringLiteral("Poor \u2264 %1 %").arg(boundary), "boundary");
     // Dots, not a line: a wild report stands alone instead of drawing a spike.
-    chart.dots(series(points, &HistoryPoint::percent), points.size() <= 120 ? "series-dot" : "series-dot small");
+    chart.dots(series(points, &HistoryPoint::percent), points.size() <= 120 ? "series-dot" : "series-dot small",
+               QStringLiteral(" %"));
     if (fitted) {
         // The model the date comes from: one line, or the older pace up to the bend or fall and the newer
         // one after it. A battery already there is drawn up to its newest day only.
@@ -102,13 +103,16 @@ QByteArray healthChart(const QList<HistoryPoint> &points, const std::optional<Fo
                     QPointF(end, along(forecast->level, forecast->slopePerYear, lastFitted, end))},
                    "fit");
     }
-    if (dated)
+    // A day past the chart's end is written as lying beyond it, not drawn at the edge as if it were there.
+    if (dated && timeOfDay(*forecast->day) <= chart.right())
         chart.marker(timeOfDay(*forecast->day), QStringLiteral("Poor by %1").arg(ApiViews::dayText(*forecast->day)),
                      "predicted");
+    else if (dated)
+        chart.beyond(QStringLiteral("Poor by %1, beyond the chart").arg(ApiViews::dayText(*forecast->day)), "predicted");
     return chart.svg();
 }
 
-QByteArray smallChart(const QList<HistoryPoint> &points, int HistoryPoint::*field, const QString &unit,
+QByteArray smallChart(const QList<HistoryPoint> &points, int HistoryPoint::*field, const QString &valueUnit,
                       const QString &description)
 {
     int low = std::numeric_limits<int>::max();
@@ -125,9 +129,9 @@ QByteArray smallChart(const QList<HistoryPoint> &points, int HistoryPoint::*fiel
     SvgChart chart(ChartWidth / 2 + 40, 200, description);
     chart.setRange(double(points.constFirst().time), double(points.constLast().time) + Day,
                    std::max(0.0, std::floor((low - step / 2) / step) * step), std::ceil((high + step / 2) / step) * step);
-    chart.valueAxis(step, unit);
+    chart.valueAxis(step, QString());
     chart.timeAxis();
-    chart.dots(series(points, field), "series-dot small");
+    chart.dots(series(points, field), "series-dot small", valueUnit);
     return chart.svg();
 }
 
@@ -206,8 +210,8 @@ std::optional<QByteArray> DashboardPages::battery(const QByteArray &serial) cons
         .raw("</span><span class=\"note\">at ")
         .number(boundary)
         .raw(" %</span></div><div class=\"card\"><span class=\"label\">Full capacity</span><span class=\"value\">")
-        .number(r.fullCapacity)
-        .raw(" mAh</span><span class=\"note\">")
+        .text(capacityShown(r.fullCapacity))
+        .raw("</span><span class=\"note\">")
         .number(r.cycleCount)
         .raw(" cycles</span></div><div class=\"card\"><span class=\"label\">Last report</span><span "
              "class=\"value small\">")
@@ -242,9 +246,10 @@ std::optional<QByteArray> DashboardPages::battery(const QByteArray &serial) cons
                  "key-boundary\">Poor boundary</span></figcaption></figure><p id=\"forecast-text\">")
             .text(forecastSentence(entry->forecast, boundary))
             .raw("</p></section>\n<section class=\"pair\"><div><h2>Full capacity</h2>")
-            .raw(smallChart(points, &HistoryPoint::fullCapacity, QString(), QStringLiteral("Full capacity in mAh over time")))
+            .raw(smallChart(points, &HistoryPoint::fullCapacity, QStringLiteral(" mAh"),
+                            QStringLiteral("Full capacity in mAh over time")))
             .raw("</div><div><h2>Cycle count</h2>")
-            .raw(smallChart(points, &HistoryPoint::cycleCount, QString(), QStringLiteral("Cycle count over time")))
+            .raw(smallChart(points, &HistoryPoint::cycleCount, QStringLiteral(" cycles"), QStringLiteral("Cycle count over time")))
             .raw("</div></section>\n<section><h2>Reports <span class=\"muted\">(")
             .count(points.size())
             .raw(" points)</span></h2><p><a href=\"/api/v1/batteries/")
@@ -255,8 +260,8 @@ std::optional<QByteArray> DashboardPages::battery(const QByteArray &serial) cons
         for (qsizetype i = points.size() - 1; i >= 0; --i) {
             const HistoryPoint &p = points.at(i);
             h.raw("<tr><td>").text(localTime(p.time)).raw("</td><td class=\"num\">").number(p.percent)
-                .raw(" %</td><td>").raw(classBadge(p.healthClass)).raw("</td><td class=\"num\">").number(p.fullCapacity)
-                .raw(" mAh</td><td class=\"num\">").number(p.cycleCount).raw("</td></tr>\n");
+                .raw(" %</td><td>").raw(classBadge(p.healthClass)).raw("</td><td class=\"num\">").text(capacityShown(p.fullCapacity))
+                .raw("</td><td class=\"num\">").number(p.cycleCount).raw("</td></tr>\n");
         }
         h.raw("</tbody></table></div></section>\n");
     }

@@ -1,5 +1,7 @@
 #include "BatteryQuery.h"
 
+#include "LocalDays.h"
+
 #include <QUrl>
 #include <QUrlQuery>
 
@@ -79,6 +81,7 @@ BatteryQuery BatteryQuery::from(const QUrlQuery &query)
     QString text = query.queryItemValue(QStringLiteral("q"), QUrl::FullyDecoded);
     text.replace(QLatin1Char('+'), QLatin1Char(' ')); // a form sends spaces so
     q.text = text.simplified().left(100);
+    q.due = std::clamp(query.queryItemValue(QStringLiteral("due")).toInt(), 0, MaximumDueDays);
     q.page = std::max(1, query.queryItemValue(QStringLiteral("page")).toInt());
     return q;
 }
@@ -90,6 +93,8 @@ QByteArray BatteryQuery::link(const QByteArray &path) const
         parts << QByteArrayLiteral("class=") + ClassNames[healthClass];
     if (!text.isEmpty())
         parts << QByteArrayLiteral("q=") + QUrl::toPercentEncoding(text);
+    if (due > 0)
+        parts << QByteArrayLiteral("due=") + QByteArray::number(due);
     if (sort != Column::Percent)
         parts << QByteArrayLiteral("sort=") + ColumnNames[int(sort)];
     if (descending)
@@ -99,28 +104,61 @@ QByteArray BatteryQuery::link(const QByteArray &path) const
     return parts.isEmpty() ? path : path + '?' + parts.join('&');
 }
 
-BatteryQuery::Selection BatteryQuery::select(const FleetIndex &fleet) const
+bool BatteryQuery::isDueBy(const std::optional<Forecast> &forecast, qint64 lastDay)
 {
-    const QByteArray phrase = text.toLower().toUtf8();
+    return forecast && forecast->status == Forecast::Status::Date && forecast->day && *forecast->day <= lastDay;
+}
+
+namespace {
+
+struct Matches
+{
+    std::vector<const FleetIndex::Entry *> entries;
+    std::function<bool(const FleetIndex::Entry *, const FleetIndex::Entry *)> before;
+};
+
+Matches matching(const BatteryQuery &query, const FleetIndex &fleet)
+{
+    const QByteArray phrase = query.text.toLower().toUtf8();
+    const qint64 lastDay = LocalDays::today() + query.due;
     // One searcher for the whole fleet: its tables are built once, not for every battery.
     const std::boyer_moore_horspool_searcher searcher(phrase.cbegin(), phrase.cend());
-    std::vector<const FleetIndex::Entry *> matched;
-    matched.reserve(fleet.entries().size());
+    Matches m;
+    m.entries.reserve(fleet.entries().size());
     for (const FleetIndex::Entry &e : fleet.entries()) {
-        if (healthClass != AnyClass && e.healthClass != healthClass)
+        if (query.healthClass != BatteryQuery::AnyClass && e.healthClass != query.healthClass)
+            continue;
+        if (query.due > 0 && !BatteryQuery::isDueBy(e.forecast, lastDay))
             continue;
         if (!phrase.isEmpty() && std::search(e.search.cbegin(), e.search.cend(), searcher) == e.search.cend())
             continue;
-        matched.push_back(&e);
+        m.entries.push_back(&e);
     }
-    const Column column = sort;
-    const bool down = descending;
-    const auto before = [column, down](const FleetIndex::Entry *a, const FleetIndex::Entry *b) {
+    const BatteryQuery::Column column = query.sort;
+    const bool down = query.descending;
+    m.before = [column, down](const FleetIndex::Entry *a, const FleetIndex::Entry *b) {
         int order = compare(*a, *b, column);
         if (order == 0)
-            order = compare(*a, *b, Column::Serial);
+            order = compare(*a, *b, BatteryQuery::Column::Serial);
         return down ? order > 0 : order < 0;
     };
+    return m;
+}
+
+} // namespace
+
+std::vector<const FleetIndex::Entry *> BatteryQuery::selectAll(const FleetIndex &fleet) const
+{
+    Matches m = matching(*this, fleet);
+    std::sort(m.entries.begin(), m.entries.end(), m.before);
+    return std::move(m.entries);
+}
+
+BatteryQuery::Selection BatteryQuery::select(const FleetIndex &fleet) const
+{
+    Matches m = matching(*this, fleet);
+    std::vector<const FleetIndex::Entry *> &matched = m.entries;
+    const auto &before = m.before;
     Selection selection;
     selection.matched = matched.size();
     const std::size_t pages = std::max<std::size_t>(1, (matched.size() + PageSize - 1) / PageSize);

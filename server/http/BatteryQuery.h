@@ -6,13 +6,14 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
 #include <vector>
 
 class QUrlQuery;
 
 namespace NVL::Engineering::VK {
 
-// What the batteries page is asked to show: a class, a text, a sort order and a page. Read from the
+// What the batteries page is asked to show: a class, a text, how soon due, a sort order and a page. Read from the
 // query of the page's address, and written back into the addresses of its links and forms, so that
 // every view is a plain link that works without a script.
 struct BatteryQuery
@@ -20,11 +21,13 @@ struct BatteryQuery
     enum class Column { Serial, Health, Percent, Forecast, Capacity, Cycles, Esn, Alias, Reported, Address };
     static constexpr int PageSize = 100;
     static constexpr int AnyClass = -1;
+    static constexpr int MaximumDueDays = 3650;
 
     Column sort = Column::Percent;
     bool descending = false;
     int healthClass = AnyClass; // Poor 0 ... Excellent 3
     QString text;
+    int due = 0; // > 0: only batteries predicted to reach Poor within so many days from today
     int page = 1;
 
     static BatteryQuery from(const QUrlQuery &query);
@@ -40,6 +43,10 @@ struct BatteryQuery
     };
     // Only the page's rows are put in order: a fleet of 100,000 is partitioned, not sorted.
     Selection select(const FleetIndex &fleet) const;
+    // Every matching battery, in order, whatever the page.
+    std::vector<const FleetIndex::Entry *> selectAll(const FleetIndex &fleet) const;
+    // Whether a forecast has a day within `lastDay` (days since 1970-01-01); one already there has none.
+    static bool isDueBy(const std::optional<Forecast> &forecast, qint64 lastDay);
 };
 
 } // namespace NVL::Engineering::VK

@@ -49,8 +49,8 @@ void batteryRow(Html &h, const FleetIndex::Entry &e)
         .raw(" %</td><td>")
         .text(forecastText(e.forecast))
         .raw("</td><td class=\"num wide\">")
-        .number(r.fullCapacity)
-        .raw(" mAh</td><td class=\"num wide\">")
+        .text(capacityShown(r.fullCapacity))
+        .raw("</td><td class=\"num wide\">")
         .number(r.cycleCount)
         .raw("</td><td class=\"wide mono\">")
         .text(esnText(r))
@@ -181,7 +181,8 @@ QByteArray DashboardPages::overview() const
         .count(poorNow)
         .raw(" at or below the boundary by their fit</span></a>");
     for (std::size_t s = 0; s < std::size(DueSpans); ++s) {
-        h.raw("<a class=\"card card-due\" href=\"/batteries?sort=forecast\"><span class=\"label\">Reach Poor within ")
+        h.raw("<a class=\"card card-due\" href=\"/batteries?due=").number(DueSpans[s])
+            .raw("&amp;sort=forecast\"><span class=\"label\">Reach Poor within ")
             .number(DueSpans[s])
             .raw(" days</span><span class=\"value\" id=\"due-")
             .number(DueSpans[s])
@@ -213,12 +214,16 @@ QByteArray DashboardPages::overview() const
                 .raw("</td><td class=\"num\">").number(std::max<qint64>(0, *e.forecast->day - today))
                 .raw("</td></tr>\n");
         }
-        h.raw("</tbody></table></div><p><a href=\"/batteries?sort=forecast\">All ").count(qint64(due.size()))
-            .raw(" due within 180 days, and the rest, by predicted date \xE2\x86\x92</a></p>");
+        h.raw("</tbody></table></div><p><a href=\"/batteries?due=180&amp;sort=forecast\">All ").count(qint64(due.size()))
+            .raw(" due within 180 days, by predicted date \xE2\x86\x92</a></p>");
     }
-    h.raw("</section>\n<section><h2>Newest reports</h2><div class=\"table-wrap\"><table><thead><tr><th>Report Date</th>"
-          "<th>Serial#</th><th>Radio Alias</th><th>Health</th><th class=\"num\">Health %</th>"
-          "<th class=\"wide\">Report IP</th></tr></thead><tbody>");
+    h.raw("</section>\n<section><h2>Newest reports</h2>");
+    if (newest.empty())
+        h.raw("<p class=\"muted\">No battery has reported yet: batteries appear here with their first report.</p>");
+    else
+        h.raw("<div class=\"table-wrap\"><table><thead><tr><th>Report Date</th>"
+              "<th>Serial#</th><th>Radio Alias</th><th>Health</th><th class=\"num\">Health %</th>"
+              "<th class=\"wide\">Report IP</th></tr></thead><tbody>");
     for (std::size_t i = 0; i < newestShown; ++i) {
         const FleetIndex::Entry &e = *newest[i];
         h.raw("<tr><td>").text(localTime(e.record.reportTime)).raw("</td><td><a href=\"").raw(batteryPath(e.record))
@@ -227,7 +232,7 @@ QByteArray DashboardPages::overview() const
             .raw(" %</td><td class=\"wide mono\">").text(ApiViews::addressText(e.record.reportAddress))
             .raw("</td></tr>\n");
     }
-    h.raw("</tbody></table></div></section>\n");
+    h.raw(newest.empty() ? "</section>\n" : "</tbody></table></div></section>\n");
     if (m_mails)
         notificationMail(h);
     return Html::page(QStringLiteral("Fleet overview"), Html::Section::Overview, h.take());
@@ -253,23 +258,36 @@ QByteArray DashboardPages::batteries(const BatteryQuery &query) const
     h.raw("</select></label><label class=\"grow\">Search <input type=\"search\" name=\"q\" value=\"")
         .text(query.text)
         .raw("\" placeholder=\"Alias, serial or ESN\" autocomplete=\"off\"></label>");
+    if (query.due > 0)
+        h.raw("<input type=\"hidden\" name=\"due\" value=\"").number(query.due).raw("\">");
     if (query.sort != BatteryQuery::Column::Percent)
         h.raw("<input type=\"hidden\" name=\"sort\" value=\"").raw(BatteryQuery::columnName(query.sort)).raw("\">");
     if (query.descending)
         h.raw("<input type=\"hidden\" name=\"dir\" value=\"desc\">");
     BatteryQuery csv = shown;
     h.raw("<button type=\"submit\">Apply</button></form>\n<p class=\"summary\" id=\"summary\">");
-    if (count == 0)
-        h.raw("No battery matches.");
+    const qint64 fleetSize = qint64(m_fleet.entries().size());
+    if (fleetSize == 0)
+        h.raw("No battery has reported yet: batteries appear here with their first report.");
+    else if (count == 0)
+        h.raw("None of the ").count(fleetSize).raw(" batteries matches.");
     else
         h.raw("Showing ").count(first + 1).raw("\xE2\x80\x93").count(last).raw(" of ").count(count);
-    if (count != qint64(m_fleet.entries().size()))
-        h.raw(" (of ").count(qint64(m_fleet.entries().size())).raw(" batteries)");
-    else
+    if (count > 0 && count != fleetSize)
+        h.raw(" (of ").count(fleetSize).raw(" batteries)");
+    else if (count > 0)
         h.raw(" batteries");
-    h.raw(" \xC2\xB7 <a id=\"csv\" href=\"").text(QString::fromUtf8(csv.link(QByteArrayLiteral("/batteries.csv"))))
-        .raw("\" download>CSV of these rows</a></p>\n<div class=\"table-wrap\"><table class=\"batteries\" "
-             "id=\"battery-table\"><thead><tr>");
+    if (query.due > 0) {
+        BatteryQuery all = query;
+        all.due = 0;
+        all.page = 1;
+        h.raw(" \xC2\xB7 due within ").number(query.due).raw(" days (<a href=\"")
+            .text(QString::fromUtf8(all.link(QByteArrayLiteral("/batteries")))).raw("\">show all</a>)");
+    }
+    if (count > 0)
+        h.raw(" \xC2\xB7 <a id=\"csv\" href=\"").text(QString::fromUtf8(csv.link(QByteArrayLiteral("/batteries.csv"))))
+            .raw("\" download>CSV of all ").count(count).raw(" matching rows</a>");
+    h.raw("</p>\n<div class=\"table-wrap\"><table class=\"batteries\" id=\"battery-table\"><thead><tr>");
     for (const ColumnHead &head : ListColumns) {
         const bool sorted = head.column == query.sort;
         BatteryQuery sortBy = query;
@@ -312,7 +330,7 @@ QByteArray DashboardPages::batteriesCsv(const BatteryQuery &query) const
 {
     QList<BatteryRecord> records;
     QHash<QByteArray, Forecast> forecasts;
-    for (const FleetIndex::Entry *entry : query.select(m_fleet).rows) {
+    for (const FleetIndex::Entry *entry : query.selectAll(m_fleet)) {
         records.append(entry->record);
         if (entry->forecast)
             forecasts.insert(entry->record.serialKey(), *entry->forecast);

@@ -77,4 +77,17 @@ QByteArray batteryPath(const BatteryRecord &record)
     return QByteArrayLiteral("/batteries/") + serialKeyText(record.serialKey()).toLatin1();
 }
 
+QString capacityShown(quint32 milliampHours)
+{
+    return milliampHours == 0 ? QStringLiteral("\u2014") : QString::number(milliampHours) + QStringLiteral(" mAh");
+}
+
+QByteArray notFoundPage(const QString &what)
+{
+    Html h;
+    h.raw("<h1>Not found</h1>\n<section><p>").text(what).raw("</p><p><a href=\"/batteries\">All batteries</a> \xC2\xB7 "
+                                                          "<a href=\"/\">Fleet overview</a></p></section>\n");
+    return Html::page(QStringLiteral("Not found"), Html::Section::Batteries, h.take());
+}
+
 } // namespace NVL::Engineering::VK::PageParts

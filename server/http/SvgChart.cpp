@@ -4,6 +4,7 @@
 
 #include <QDate>
 #include <QDateTime>
+#include <QHash>
 
 #include <algorithm>
 #include <cmath>
@@ -13,7 +14,7 @@ namespace NVL::Engineering::VK {
 namespace {
 
 // Room for the value labels on the left and the dates below.
-constexpr double LeftMargin = 46;
+constexpr double LeftMargin = 52;
 constexpr double RightMargin = 14;
 constexpr double TopMargin = 22;
 constexpr double BottomMargin = 26;
@@ -29,6 +30,8 @@ SvgChart::SvgChart(int width, int height, const QString &description)
     : m_width(width)
     , m_height(height)
     , m_description(description)
+    // Unique within a page as long as its charts describe different things.
+    , m_clipId("plot-" + QByteArray::number(qHash(description), 16))
 {
 }
 
@@ -92,20 +95,36 @@ QByteArray SvgChart::coordinates(const QList<QPointF> &points) const
 void SvgChart::line(const QList<QPointF> &points, const char *cssClass)
 {
     if (!points.isEmpty())
-        m_body += QByteArrayLiteral("<polyline class=\"") + cssClass + "\" points=\"" + coordinates(points) + "\"/>";
+        m_clipped += QByteArrayLiteral("<polyline class=\"") + cssClass + "\" points=\"" + coordinates(points) + "\"/>";
 }
 
-void SvgChart::dots(const QList<QPointF> &points, const char *cssClass)
+void SvgChart::dots(const QList<QPointF> &points, const char *cssClass, const QString &unit)
 {
-    for (const QPointF &p : points)
-        m_body += QByteArrayLiteral("<circle class=\"") + cssClass + "\" cx=\"" + n(x(p.x())) + "\" cy=\"" + n(y(p.y()))
-            + "\"/>";
+    for (const QPointF &p : points) {
+        const QByteArray title = "<title>"
+            + Html::escaped(QDateTime::fromSecsSinceEpoch(qint64(p.x())).toString(QStringLiteral("yyyy-MM-dd HH:mm"))
+                            + QStringLiteral(": ") + QString::number(p.y(), 'f', 0) + unit)
+            + "</title>";
+        const double cx = x(p.x());
+        if (p.y() > m_high || p.y() < m_low) {
+            // Inside the plot, so that the clip keeps it whole.
+            const bool above = p.y() > m_high;
+            const double edge = y(p.y()) + (above ? 1 : -1);
+            const double tip = edge, base = above ? edge + 7 : edge - 7;
+            m_clipped += QByteArrayLiteral("<polygon class=\"") + cssClass + " outside\" points=\"" + n(cx) + ','
+                + n(tip) + ' ' + n(cx - 4.5) + ',' + n(base) + ' ' + n(cx + 4.5) + ',' + n(base) + "\">" + title
+                + "</polygon>";
+            continue;
+        }
+        m_clipped += QByteArrayLiteral("<circle class=\"") + cssClass + "\" cx=\"" + n(cx) + "\" cy=\"" + n(y(p.y()))
+            + "\">" + title + "</circle>";
+    }
 }
 
 void SvgChart::polygon(const QList<QPointF> &points, const char *cssClass)
 {
     if (!points.isEmpty())
-        m_body += QByteArrayLiteral("<polygon class=\"") + cssClass + "\" points=\"" + coordinates(points) + "\"/>";
+        m_clipped += QByteArrayLiteral("<polygon class=\"") + cssClass + "\" points=\"" + coordinates(points) + "\"/>";
 }
 
 void SvgChart::level(double value, const QString &label, const char *cssClass)
@@ -126,12 +145,22 @@ void SvgChart::marker(double time, const QString &label, const char *cssClass, b
         + (nearRight ? "end" : "start") + "\">" + Html::escaped(label) + "</text>";
 }
 
+void SvgChart::beyond(const QString &label, const char *cssClass)
+{
+    m_body += QByteArrayLiteral("<text class=\"") + cssClass + "-label beyond\" x=\"" + n(m_width - RightMargin - 4)
+        + "\" y=\"" + n(TopMargin - 6) + "\" text-anchor=\"end\">" + Html::escaped(label + QStringLiteral(" \u2192"))
+        + "</text>";
+}
+
 QByteArray SvgChart::svg() const
 {
     return "<svg class=\"chart\" viewBox=\"0 0 " + QByteArray::number(m_width) + ' ' + QByteArray::number(m_height)
         + "\" role=\"img\" aria-label=\"" + Html::escaped(m_description) + "\"><rect class=\"plot\" x=\""
         + n(LeftMargin) + "\" y=\"" + n(TopMargin) + "\" width=\"" + n(m_width - LeftMargin - RightMargin)
-        + "\" height=\"" + n(m_height - TopMargin - BottomMargin) + "\"/>" + m_grid + m_body + "</svg>";
+        + "\" height=\"" + n(m_height - TopMargin - BottomMargin) + "\"/><clipPath id=\"" + m_clipId + "\"><rect x=\""
+        + n(LeftMargin) + "\" y=\"" + n(TopMargin) + "\" width=\"" + n(m_width - LeftMargin - RightMargin) + "\" height=\""
+        + n(m_height - TopMargin - BottomMargin) + "\"/></clipPath>" + m_grid + "<g clip-path=\"url(#" + m_clipId + ")\">"
+        + m_clipped + "</g>" + m_body + "</svg>";
 }
 
 } // namespace NVL::Engineering::VK

@@ -19,8 +19,11 @@ public:
     void valueAxis(double step, const QString &unit);
     void timeAxis();
 
+    // Lines, dots and areas are clipped to the plot.
     void line(const QList<QPointF> &points, const char *cssClass);
-    void dots(const QList<QPointF> &points, const char *cssClass);
+    // Each dot tells its time and value on hover; one outside the value range is a triangle at the edge
+    // it passes, pointing the way it lies.
+    void dots(const QList<QPointF> &points, const char *cssClass, const QString &unit);
     void polygon(const QList<QPointF> &points, const char *cssClass);
     // A horizontal line across the chart at a value, labelled below its left end.
     void level(double value, const QString &label, const char *cssClass);
@@ -28,6 +31,8 @@ public:
     // A vertical line at `time` labelled above the plot, or on its first line inside it (`inside`), so that
     // two markers near each other keep their labels apart.
     void marker(double time, const QString &label, const char *cssClass, bool inside = false);
+    // A label at the plot's right edge for a time past it, with an arrow.
+    void beyond(const QString &label, const char *cssClass);
 
     QByteArray svg() const;
 
@@ -44,7 +49,9 @@ private:
     QString m_description;
     double m_fromTime = 0, m_toTime = 1, m_low = 0, m_high = 1;
     QByteArray m_grid;
+    QByteArray m_clipped;
     QByteArray m_body;
+    QByteArray m_clipId;
 };
 
 } // namespace NVL::Engineering::VK

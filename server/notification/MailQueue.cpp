@@ -163,6 +163,12 @@ std::list<MailQueue::Entry>::iterator MailQueue::nextDue(Clock::time_point now, 
     return m_pending.end();
 }
 
+void MailQueue::setSettings(const SmtpSettingsData &settings)
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_settings = settings;
+}
+
 void MailQueue::run()
 {
     for (;;) {
@@ -184,6 +190,8 @@ void MailQueue::run()
             }
             next->inFlight = true;
             ++next->attempts;
+            if (m_settings)
+                next->mail.settings = *m_settings;
         }
         // Only this thread touches an entry in flight, and nothing removes it meanwhile.
         Entry &entry = *next;

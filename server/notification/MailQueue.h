@@ -12,6 +12,7 @@
 #include <functional>
 #include <list>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace NVL::Engineering::VK {
@@ -53,6 +54,9 @@ public:
     // Returns the mail's ticket; tickets rise by one from 1. A mail past the queue's limits is dropped
     // (an Error says so) and its ticket is done at once.
     quint64 enqueue(PreparedMail mail);
+    // The SMTP settings every attempt from now on uses, whatever a waiting mail was queued with: a
+    // corrected port or password rescues the mails waiting for their retry.
+    void setSettings(const SmtpSettingsData &settings);
     // Whether a mail of ordinary size would be taken now; composing one that is not is wasted.
     bool hasRoom() const;
     // Drops a notification's mail that was not composed for want of room, as enqueue drops one.
@@ -111,6 +115,7 @@ private:
     quint64 m_lastTicket = 0;   // guarded by m_mutex
     quint64 m_finished = 0;     // guarded by m_mutex
     bool m_stopping = false;    // guarded by m_mutex
+    std::optional<SmtpSettingsData> m_settings; // guarded by m_mutex
     int m_retriesDroppedAtStop = 0; // guarded by m_mutex
     quint64 m_queued = 0;   // owner's thread only
     quint64 m_reported = 0; // owner's thread only

@@ -8,6 +8,7 @@
 #include <MimeHtml.h>
 #include <MimeInlineFile.h>
 #include <MimeMessage.h>
+#include <MimeMultiPart.h>
 #include <MimeText.h>
 #include <SmtpSession.h>
 
@@ -28,7 +29,7 @@ NotificationDelivery::NotificationDelivery(const QString &configurationFile, Mai
 
 void NotificationDelivery::periodicReport(const NotificationData &notification, const QList<BatteryRecord> &records)
 {
-    send(notification, ReportComposer::composeReport(records));
+    send(notification, ReportComposer::composeReport(records, m_context ? m_context() : ComposeContext{}));
 }
 
 void NotificationDelivery::healthAlert(const BatteryRecord &record, const QList<NotificationData> &triggered)
@@ -39,7 +40,7 @@ void NotificationDelivery::healthAlert(const BatteryRecord &record, const QList<
         if (notification.triggerValue != healthClassNumber)
             continue;
         if (!texts)
-            texts = ReportComposer::composeAlert(record);
+            texts = ReportComposer::composeAlert(record, m_context ? m_context() : ComposeContext{});
         send(notification, *texts);
     }
 }
@@ -84,8 +85,10 @@ std::optional<PreparedMail> NotificationDelivery::prepareMail(const Notification
     if (mail.htmlRecipients.isEmpty() && mail.textRecipients.isEmpty())
         return std::nullopt;
     mail.subject = ReportComposer::mailSubject(notification, texts);
-    mail.textSubject = ReportComposer::textMessageSubject(mail.subject);
-    mail.html = ReportComposer::mailHtml(notification, texts, QDateTime::currentDateTime());
+    mail.textSubject = ReportComposer::textMessageSubject(notification, texts);
+    const QDateTime now = QDateTime::currentDateTime();
+    mail.html = ReportComposer::mailHtml(notification, texts, now);
+    mail.htmlText = ReportComposer::mailText(notification, texts, now);
     mail.plainText = texts.plainText;
     mail.notificationAlias = QString::fromStdString(notification.alias);
     if (notification.notificationType == NotificationKind::Triggered) {
@@ -126,8 +129,17 @@ SmtpSession::Outcome NotificationDelivery::sendMail(const PreparedMail &mail)
     logo.setContentId(QStringLiteral("tamsel"));
     logo.setContentType(QStringLiteral("image/png"));
     MimeText textPart(mail.plainText);
+    // A reader that does not show HTML shows the plain text beside it, which says the same.
+    MimeText alternativeText(mail.htmlText);
+    alternativeText.setEncoding(MimePart::EncodingQuotedPrintable);
+    MimeMultiPart related(MimeMultiPart::Related);
+    related.addPart(&htmlPart);
+    related.addPart(&logo);
+    MimeMultiPart alternative(MimeMultiPart::Alternative);
+    alternative.addPart(&alternativeText);
+    alternative.addPart(&related);
 
-    MimeMessage htmlMessage(true);
+    MimeMessage htmlMessage(false);
     MimeMessage textMessage(true);
     htmlMessage.setSender(&sender);
     textMessage.setSender(&sender);
@@ -141,8 +153,7 @@ SmtpSession::Outcome NotificationDelivery::sendMail(const PreparedMail &mail)
     };
     addAll(mail.htmlRecipients, htmlMessage);
     addAll(mail.textRecipients, textMessage);
-    htmlMessage.addPart(&htmlPart);
-    htmlMessage.addPart(&logo);
+    htmlMessage.setContent(&alternative);
     textMessage.addPart(&textPart);
 
     QList<MimeMessage *> messages;

@@ -4,6 +4,7 @@
 #include "ConfigurationSnapshot.h"
 #include "MailQueue.h"
 #include "PreparedMail.h"
+#include "ReportComposer.h"
 #include "ReportTexts.h"
 
 #include <ConfigurationData.h>
@@ -34,6 +35,8 @@ public:
 
     // Where the settings come from instead of the file, e.g. what the planner read with the notifications.
     void setMailSource(MailSource source) { m_mailSource = std::move(source); }
+    // What the mails tell beyond the records: forecasts and where the dashboard is.
+    void setComposeContext(std::function<ComposeContext()> context) { m_context = std::move(context); }
     // The session limit of the mails prepared from now on.
     void setSessionLimitMs(int ms) { m_sessionLimitMs = ms; }
 
@@ -59,6 +62,7 @@ private:
     MailQueue *m_queue;
     MailLedger *m_ledger;
     MailSource m_mailSource;
+    std::function<ComposeContext()> m_context;
     int m_sessionLimitMs = SmtpSession::DefaultSessionLimitMs;
 };
 

@@ -307,6 +307,7 @@ void NotificationPlanner::takeMail(const ConfigurationSnapshot &snapshot)
         Log::error(QStringLiteral("The mail settings of configuration file %1 are refused: %2")
                        .arg(QDir::toNativeSeparators(m_configurationFile), snapshot.mail->error));
     m_mail = snapshot.mail;
+    emit mailConfigurationChanged();
 }
 
 std::shared_ptr<const ConfigurationSnapshot::Mail> NotificationPlanner::mailConfiguration() const

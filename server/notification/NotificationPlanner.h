@@ -72,6 +72,8 @@ public:
 
 signals:
     void timerExpired(QString uuid);
+    // mailConfiguration() has been read anew.
+    void mailConfigurationChanged();
 
 public slots:
     void setupTimers();

@@ -26,7 +26,8 @@ struct PreparedMail
     QString subject;
     QString textSubject;           // the subject of the text message, shorter
     QString html;                  // the whole HTML part, heading included
-    QString plainText;
+    QString htmlText;              // the plain-text alternative of the HTML part, saying the same
+    QString plainText;             // the text message
 
     // What the mail is for, as the log and the mail bookkeeping name it; never its content.
     QString notificationAlias;
@@ -37,7 +38,7 @@ struct PreparedMail
 
     qsizetype recipientCount() const { return htmlRecipients.size() + textRecipients.size(); }
     // What the mail holds in memory, near enough to bound a queue of them.
-    qint64 bytes() const { return 2 * (html.size() + plainText.size()) + 128 * recipientCount(); }
+    qint64 bytes() const { return 2 * (html.size() + htmlText.size() + plainText.size()) + 128 * recipientCount(); }
     // After a session that sent some of its messages (`sent` in the order the session sends them,
     // HTML first): only the rest is left, so another attempt mails nobody twice.
     void keepUnsent(const QList<bool> &sent)

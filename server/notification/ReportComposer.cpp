@@ -1,11 +1,16 @@
 #include "ReportComposer.h"
 
+#include <QDate>
 #include <QStringList>
+
+#include <algorithm>
+#include <vector>
 
 namespace NVL::Engineering::VK {
 
 // Each template is filled in one step: a placeholder inside a value (an alias "%2") stays text.
 namespace {
+
 
 const QString rowTemplate = QStringLiteral(
     "<tr><td>%1</td><td>%2</td><td>%3</td><td>%4</td><td>%5</td><td>%6</td><td>%7</td><td>%8</td></tr>");
@@ -23,6 +28,75 @@ const QString alertTextTemplate =
     QStringLiteral("Battery Health Alert\nHealth: %1\nSerial #: %2\nAlias: %3\nESN: %4");
 const QString headingTemplate = QStringLiteral("<img src='cid:tamsel' /><h1>Voltkeep Report: %1</h1>");
 const QString rule = QStringLiteral("<hr>");
+const QString rowTextTemplate = QStringLiteral("%1 | %2 | %3 | %4 cycles | ESN %5 | %6 | %7 | %8");
+
+QString dayText(qint64 day)
+{
+    return QDate(1970, 1, 1).addDays(day).toString(Qt::ISODate);
+}
+
+QString forecastText(const std::optional<Forecast> &forecast)
+{
+    if (!forecast)
+        return QStringLiteral("not fitted yet");
+    switch (forecast->status) {
+    case Forecast::Status::Now:
+        return QStringLiteral("at the Poor boundary now");
+    case Forecast::Status::Date: {
+        if (!forecast->day)
+            return QStringLiteral("not fitted yet");
+        QString text = QStringLiteral("Poor around ") + dayText(*forecast->day);
+        if (forecast->earliestDay && forecast->latestDay)
+            text += QStringLiteral(" (between %1 and %2)").arg(dayText(*forecast->earliestDay), dayText(*forecast->latestDay));
+        else if (forecast->earliestDay)
+            text += QStringLiteral(" (not before %1)").arg(dayText(*forecast->earliestDay));
+        return text;
+    }
+    case Forecast::Status::BeyondCap:
+        return QStringLiteral("Poor in more than 10 years");
+    case Forecast::Status::NoDecline:
+        return QStringLiteral("no decline");
+    case Forecast::Status::NotEnoughHistory:
+        return QStringLiteral("too little history");
+    }
+    return QString();
+}
+
+QString batteryUrl(const ComposeContext &context, const BatteryRecord &record)
+{
+    if (context.publicUrl.isEmpty())
+        return QString();
+    return context.publicUrl + QStringLiteral("/batteries/") + QString::fromLatin1(record.serialKey().toHex().toUpper());
+}
+
+QString linkHtml(const QString &url, const QString &label)
+{
+    return url.isEmpty() ? label : QStringLiteral("<a href=\"%1\">%2</a>").arg(url.toHtmlEscaped(), label);
+}
+
+// Batteries that do not measure their own health report no serial text; their key names them.
+QString serialOrKey(const BatteryRecord &record)
+{
+    const QString serial = serialText(record);
+    return serial.isEmpty() ? QString::fromLatin1(record.serialKey().toHex().toUpper()) : serial;
+}
+
+QString radioName(const BatteryRecord &record)
+{
+    const QString alias = aliasText(record).trimmed();
+    return alias.isEmpty() ? serialOrKey(record) : alias;
+}
+
+QString reportTimeText(const BatteryRecord &record)
+{
+    return QDateTime::fromSecsSinceEpoch(qint64(record.reportTime), Qt::LocalTime).toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+}
+
+QString batteryRowText(const BatteryRecord &record)
+{
+    return rowTextTemplate.arg(serialText(record), healthName(record), capacityText(record), cycleCountText(record),
+                               esnText(record), aliasText(record), reportDateText(record), reportAddressText(record));
+}
 
 // Serial and alias come from the radios; they must show as text, not as markup.
 QString batteryRow(const BatteryRecord &record)
@@ -34,15 +108,37 @@ QString batteryRow(const BatteryRecord &record)
 
 } // namespace
 
-ReportTexts ReportComposer::composeReport(const QList<BatteryRecord> &records)
+ReportTexts ReportComposer::composeReport(const QList<BatteryRecord> &records, const ComposeContext &context)
 {
     int counts[4] = {};
+    int dueWithin[std::size(DueSpans)] = {};
+    struct Due
+    {
+        qint64 day;
+        const BatteryRecord *record;
+        Forecast forecast;
+    };
+    std::vector<Due> due;
     QStringList rows;
+    QStringList rowTexts;
     rows.reserve(records.size());
+    rowTexts.reserve(records.size());
     for (const BatteryRecord &record : records) {
         ++counts[healthClass(record)];
         rows.append(batteryRow(record));
+        rowTexts.append(batteryRowText(record));
+        const std::optional<Forecast> forecast = context.forecastOf ? context.forecastOf(record.serialKey()) : std::nullopt;
+        if (!forecast || forecast->status != Forecast::Status::Date || !forecast->day)
+            continue;
+        for (std::size_t s = 0; s < std::size(DueSpans); ++s)
+            dueWithin[s] += *forecast->day <= context.today + DueSpans[s] ? 1 : 0;
+        due.push_back({*forecast->day, &record, *forecast});
     }
+    const std::size_t listed = std::min(due.size(), std::size_t(SoonestListed));
+    std::partial_sort(due.begin(), due.begin() + std::ptrdiff_t(listed), due.end(),
+                      [](const Due &a, const Due &b) { return a.day < b.day; });
+    due.resize(listed);
+
     const QString count = QString::number(records.size());
     const QString excellent = QString::number(counts[Excellent]);
     const QString good = QString::number(counts[Good]);
@@ -53,15 +149,68 @@ ReportTexts ReportComposer::composeReport(const QList<BatteryRecord> &records)
     texts.summaryHtml = summaryTemplate.arg(count, excellent, good, fair, poor);
     texts.tableHtml = tableHead + rows.join(QLatin1Char(' ')) + tableEnd;
     texts.plainText = reportTextTemplate.arg(count, excellent, good, fair, poor);
+    texts.summaryText = texts.plainText;
+    texts.tableText = QStringLiteral("Serial# | Health | Full Capacity | Cycle Count | Radio ESN | Radio Alias | "
+                                     "Report Date | Report IP\n")
+        + rowTexts.join(QLatin1Char('\n'));
+
+    QString lead = QStringLiteral("<h2>Outlook</h2><p>");
+    QString leadText = QStringLiteral("Outlook\n");
+    for (std::size_t s = 0; s < std::size(DueSpans); ++s) {
+        const QString line = QStringLiteral("Reach Poor within %1 days: %2").arg(DueSpans[s]).arg(dueWithin[s]);
+        lead += line + QStringLiteral("<br>");
+        leadText += line + QLatin1Char('\n');
+    }
+    lead += QStringLiteral("</p>");
+    if (due.empty()) {
+        lead += QStringLiteral("<p>No battery has a forecast date.</p>");
+        leadText += QStringLiteral("No battery has a forecast date.");
+    } else {
+        lead += QStringLiteral("<h3>Soonest to reach Poor</h3><table border=\"1\"><tr><th>Forecast</th>"
+                               "<th>Radio</th><th>Serial#</th><th>Health</th></tr>");
+        leadText += QStringLiteral("Soonest to reach Poor:");
+        for (const Due &d : due) {
+            const BatteryRecord &r = *d.record;
+            const QString health = QStringLiteral("%1, %2 %").arg(healthName(r)).arg(healthPercentage(r));
+            const QString url = batteryUrl(context, r);
+            lead += QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3</td><td>%4</td></tr>")
+                        .arg(dayText(d.day), linkHtml(url, radioName(r).toHtmlEscaped()), serialOrKey(r).toHtmlEscaped(), health);
+            leadText += QStringLiteral("\n%1  %2 (%3), %4").arg(dayText(d.day), radioName(r), serialOrKey(r), health);
+            if (!url.isEmpty())
+                leadText += QStringLiteral("  ") + url;
+        }
+        lead += tableEnd;
+    }
+    texts.leadHtml = lead;
+    texts.leadText = leadText;
     return texts;
 }
 
-ReportTexts ReportComposer::composeAlert(const BatteryRecord &record)
+ReportTexts ReportComposer::composeAlert(const BatteryRecord &record, const ComposeContext &context)
 {
+    const std::optional<Forecast> forecast = context.forecastOf ? context.forecastOf(record.serialKey()) : std::nullopt;
+    const QString health = QStringLiteral("%1, %2 %").arg(healthName(record)).arg(healthPercentage(record));
+    // A battery that is Poor already was foreseen, not forecast: the fit predates this report.
+    const bool foreseen = healthClass(record) == Poor && forecast && forecast->status == Forecast::Status::Date && forecast->day;
+    const QString forecastLine = foreseen ? QStringLiteral("Poor now; foreseen for %1").arg(dayText(*forecast->day))
+                                          : forecastText(forecast);
+    const QString reported = reportTimeText(record);
+    const QString url = batteryUrl(context, record);
+
     ReportTexts texts;
     texts.tableHtml = tableHead + batteryRow(record) + tableEnd;
+    texts.tableText = batteryRowText(record);
+    texts.leadHtml = QStringLiteral("<p><b>%1</b> is <b>%2</b>.<br>Forecast: %3<br>Newest report: %4</p>")
+                         .arg(linkHtml(url, radioName(record).toHtmlEscaped()), health, forecastLine, reported);
+    texts.leadText = QStringLiteral("%1 is %2.\nForecast: %3\nNewest report: %4")
+                         .arg(radioName(record), health, forecastLine, reported);
+    if (!url.isEmpty())
+        texts.leadText += QLatin1Char('\n') + url;
     texts.plainText =
-        alertTextTemplate.arg(healthName(record), serialText(record), aliasText(record), esnText(record));
+        alertTextTemplate.arg(health, serialText(record), aliasText(record), esnText(record))
+        + QStringLiteral("\nForecast: %1\nReported: %2").arg(forecastLine, reported);
+    if (!url.isEmpty())
+        texts.plainText += QLatin1Char('\n') + url;
     texts.alertAlias = aliasText(record).trimmed();
     texts.alertSerial = serialText(record);
     texts.alertClass = healthName(record);
@@ -84,10 +233,25 @@ QString ReportComposer::mailHtml(const NotificationData &notification, const Rep
     switch (notification.notificationType) {
     case NotificationKind::Periodic:
         if (notification.reportType == ReportKind::FullReport)
-            return heading + texts.summaryHtml + rule + texts.tableHtml;
-        return heading + texts.summaryHtml;
+            return heading + texts.summaryHtml + texts.leadHtml + rule + texts.tableHtml;
+        return heading + texts.summaryHtml + texts.leadHtml;
     case NotificationKind::Triggered:
-        return heading + texts.tableHtml;
+        return heading + texts.leadHtml + texts.tableHtml;
+    }
+    return QString();
+}
+
+QString ReportComposer::mailText(const NotificationData &notification, const ReportTexts &texts, const QDateTime &now)
+{
+    const QString heading = QStringLiteral("Voltkeep Report: ") + now.toString(Qt::TextDate) + QStringLiteral("\n\n");
+    const QString gap = QStringLiteral("\n\n");
+    switch (notification.notificationType) {
+    case NotificationKind::Periodic:
+        if (notification.reportType == ReportKind::FullReport)
+            return heading + texts.summaryText + gap + texts.leadText + gap + texts.tableText + QLatin1Char('\n');
+        return heading + texts.summaryText + gap + texts.leadText + QLatin1Char('\n');
+    case NotificationKind::Triggered:
+        return heading + texts.leadText + gap + texts.tableText + QLatin1Char('\n');
     }
     return QString();
 }
@@ -103,6 +267,17 @@ QString ReportComposer::textMessageSubject(const QString &subject)
     if (subject.at(cut.size()) != QLatin1Char(' ') && blank > TextSubjectLength / 2)
         cut.truncate(blank);
     return cut.trimmed() + QStringLiteral("...");
+}
+
+QString ReportComposer::textMessageSubject(const NotificationData &notification, const ReportTexts &texts)
+{
+    const QString subject = mailSubject(notification, texts);
+    if (notification.notificationType != NotificationKind::Triggered || subject.size() <= TextSubjectLength)
+        return textMessageSubject(subject);
+    const QString radio = texts.alertAlias.isEmpty() ? texts.alertSerial : texts.alertAlias;
+    const QString tail = QStringLiteral("... is ") + texts.alertClass;
+    const qsizetype room = TextSubjectLength - (subject.size() - radio.size()) - 3;
+    return QStringLiteral("Battery alert: ") + radio.left(std::max<qsizetype>(room, 1)).trimmed() + tail;
 }
 
 } // namespace NVL::Engineering::VK

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BatteryRecord.h"
+#include "ComposeContext.h"
 #include "ReportTexts.h"
 
 #include <ConfigurationData.h>
@@ -12,19 +13,26 @@
 namespace NVL::Engineering::VK {
 
 // The texts of the notification mails: the report of a fleet, the alert of one battery, and the HTML
-// part that frames them. Pure functions of their arguments.
+// and plain-text parts that frame them. Pure functions of their arguments.
 class ReportComposer
 {
 public:
-    static ReportTexts composeReport(const QList<BatteryRecord> &records);
-    static ReportTexts composeAlert(const BatteryRecord &record);
+    static constexpr int SoonestListed = 10;
+    static constexpr int DueSpans[] = {30, 90};
+
+    static ReportTexts composeReport(const QList<BatteryRecord> &records, const ComposeContext &context = {});
+    static ReportTexts composeAlert(const BatteryRecord &record, const ComposeContext &context = {});
     // The HTML part of the mail, with its heading dated `now`.
     static QString mailHtml(const NotificationData &notification, const ReportTexts &texts, const QDateTime &now);
+    // The plain-text part beside it, saying the same.
+    static QString mailText(const NotificationData &notification, const ReportTexts &texts, const QDateTime &now);
     // "Battery report: <notification alias>", "Battery alert: <radio alias or serial> is <class>".
     static QString mailSubject(const NotificationData &notification, const ReportTexts &texts);
     // The subject cut to at most TextSubjectLength characters, between words where it can ("..." at
     // the end): text-message gateways put it into the message, in front of the text.
     static QString textMessageSubject(const QString &subject);
+    // As above; of an alert only the radio's name is cut, never the class it fell to.
+    static QString textMessageSubject(const NotificationData &notification, const ReportTexts &texts);
     static constexpr int TextSubjectLength = 40;
 };
 

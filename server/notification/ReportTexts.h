@@ -4,11 +4,16 @@
 
 namespace NVL::Engineering::VK {
 
-// The texts of one notification mail, made by the compose operations and sent by delivery.
+// The texts of one notification mail, made by the compose operations and sent by delivery. Each HTML
+// piece has a plain-text twin that says the same, for readers that do not show HTML.
 struct ReportTexts
 {
     QString summaryHtml; // counts per health class; empty for an alert
+    QString leadHtml;    // a report's outlook (due soon, the soonest), an alert's battery at a glance
     QString tableHtml;   // one row per battery
+    QString summaryText;
+    QString leadText;
+    QString tableText;
     QString plainText;   // what text-message recipients get
     // Of an alert: the radio's alias (may be empty) and serial, and the class its battery fell to.
     QString alertAlias;

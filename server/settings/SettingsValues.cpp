@@ -3,6 +3,7 @@
 #include "Log.h"
 
 #include <QSettings>
+#include <QUrl>
 
 namespace NVL::Engineering::VK::SettingsValues {
 
@@ -38,6 +39,24 @@ bool onOff(QSettings &settings, const QString &key, bool fallback)
     Log::warning(QStringLiteral("vk.cfg: %1=%2 is neither true nor false; %3 is used")
                      .arg(key, value.toString(), fallback ? QStringLiteral("true") : QStringLiteral("false")));
     return fallback;
+}
+
+QString webAddress(QSettings &settings, const QString &key)
+{
+    const QVariant value = settings.value(key);
+    QString text = value.toString().trimmed();
+    if (text.isEmpty())
+        return QString();
+    while (text.endsWith(QLatin1Char('/')))
+        text.chop(1);
+    const QUrl url(text, QUrl::StrictMode);
+    if (url.isValid() && !url.host().isEmpty() && url.query().isEmpty() && url.fragment().isEmpty()
+        && (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https")))
+        return text;
+    Log::write(QStringLiteral("vk.cfg: %1=%2 is no http:// or https:// address; mails link nowhere")
+                              .arg(key, value.toString()),
+                          LogType::Warning);
+    return QString();
 }
 
 } // namespace NVL::Engineering::VK::SettingsValues

@@ -12,6 +12,8 @@ namespace SettingsValues {
 
 int wholeNumber(QSettings &settings, const QString &key, int fallback, int low, int high);
 bool onOff(QSettings &settings, const QString &key, bool fallback);
+// An http or https address without a trailing slash; empty when unset or not such an address.
+QString webAddress(QSettings &settings, const QString &key);
 
 } // namespace SettingsValues
 

@@ -113,8 +113,8 @@ private Q_SLOTS:
         const NotificationTest::Mail mail = parseMail(messages.at(0).data);
         QVERIFY(mail.headers.value("to").contains("Fleet Desk"));
         QVERIFY(mail.headers.value("from").contains("Voltkeep"));
-        QVERIFY(mail.parts.value(0).body.contains("<td>Fair</td>"));
-        QVERIFY(mail.parts.value(0).body.contains("<td>Truck 9</td>"));
+        QVERIFY(mail.parts.value(1).body.contains("<td>Fair</td>"));
+        QVERIFY(mail.parts.value(1).body.contains("<td>Truck 9</td>"));
         QVERIFY(server.isRunning());
     }
 };

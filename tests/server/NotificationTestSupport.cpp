@@ -216,17 +216,14 @@ QByteArray decodeQuotedPrintable(const QByteArray &encoded)
     return out;
 }
 
-Mail parseMail(const QByteArray &data)
+namespace {
+
+// The leaf parts of a multipart body in order, nested multiparts opened.
+void appendParts(const QByteArray &contentType, const QByteArray &body, QList<MimeEntity> &parts)
 {
-    Mail mail;
-    const int headerEnd = data.indexOf("\r\n\r\n");
-    if (headerEnd < 0)
-        return mail;
-    mail.headers = parseHeaders(data.left(headerEnd));
-    const QByteArray boundary = parameter(mail.headers.value("content-type"), "boundary");
+    const QByteArray boundary = parameter(contentType, "boundary");
     if (boundary.isEmpty())
-        return mail;
-    const QByteArray body = data.mid(headerEnd + 4);
+        return;
     const QByteArray delimiter = "--" + boundary + "\r\n";
     const QByteArray closing = "--" + boundary + "--";
     int position = body.indexOf(delimiter);
@@ -253,9 +250,24 @@ Mail parseMail(const QByteArray &data)
             entity.body = QByteArray::fromBase64(QByteArray(entity.rawBody).replace("\r\n", ""));
         else
             entity.body = entity.rawBody;
-        mail.parts.append(entity);
+        if (entity.headers.value("content-type").startsWith("multipart/"))
+            appendParts(entity.headers.value("content-type"), entity.rawBody, parts);
+        else
+            parts.append(entity);
         position = end == next ? next : -1;
     }
+}
+
+} // namespace
+
+Mail parseMail(const QByteArray &data)
+{
+    Mail mail;
+    const int headerEnd = data.indexOf("\r\n\r\n");
+    if (headerEnd < 0)
+        return mail;
+    mail.headers = parseHeaders(data.left(headerEnd));
+    appendParts(mail.headers.value("content-type"), data.mid(headerEnd + 4), mail.parts);
     return mail;
 }
 

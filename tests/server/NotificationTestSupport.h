@@ -58,7 +58,7 @@ struct MimeEntity
 struct Mail
 {
     QMap<QByteArray, QByteArray> headers;
-    QList<MimeEntity> parts; // the parts of the top-level multipart, in order
+    QList<MimeEntity> parts; // the leaf parts, nested multiparts opened, in order
 };
 
 // Parses the DATA bytes of a multipart message with CRLF line ends; empty parts on any surprise.

@@ -217,6 +217,21 @@ private Q_SLOTS:
         qInfo("screenshots in %s", qPrintable(shots));
     }
 
+    // The CSV holds every matching row, not one page; a due card opens the list of what it counts.
+    void csvAndDueListsHoldWhatTheyCount()
+    {
+        QCOMPARE(get(QStringLiteral("/batteries.csv")).second.count("\r\n") - 1, FleetSize + int(std::size(HostileAliases)));
+        const QByteArray overview = get(QStringLiteral("/")).second;
+        for (const int days : {30, 90, 180}) {
+            const QByteArray id = "id=\"due-" + QByteArray::number(days) + "\">";
+            const qsizetype at = overview.indexOf(id) + id.size();
+            const int counted = overview.mid(at, overview.indexOf('<', at) - at).replace(",", "").toInt();
+            QVERIFY(overview.contains("href=\"/batteries?due=" + QByteArray::number(days) + "&amp;sort=forecast\""));
+            QCOMPARE(get(QStringLiteral("/batteries.csv?due=%1").arg(days)).second.count("\r\n") - 1, counted);
+        }
+        QVERIFY(get(QStringLiteral("/batteries.csv?due=180")).second.count("\r\n") > 1);
+    }
+
     void metricsFollowReportsAndMails()
     {
         const QPair<int, QByteArray> health = get(QStringLiteral("/healthz"));

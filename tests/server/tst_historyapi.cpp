@@ -182,14 +182,23 @@ private Q_SLOTS:
             {QStringLiteral("/api/v1/forecast?within=-1"), {}, "GET", 400, "within: a whole number of days"},
             {QStringLiteral("/api/v2/batteries"), {}, "GET", 404, "no such resource"},
             {QStringLiteral("/api/v1/batteries"), {}, "DELETE", 405, "the API only reads"},
+            {QStringLiteral("/api/v1/batteries?due=soon"), {}, "GET", 400, "due: a whole number of days"},
+            {QStringLiteral("/api/v1/batteries.csv?due=30"), {}, "GET", 200, "serial,serialText,esn,alias,"},
+            // People get a page with the ways back: an unknown battery, a mistyped page.
+            {QStringLiteral("/batteries/00004200000000FF"), "text/html", "GET", 404, "<!DOCTYPE html>"},
+            {QStringLiteral("/batterie"), "text/html", "GET", 404, "<!DOCTYPE html>"},
         };
         for (const Row &row : rows) {
             const Answer answer = get(row.path, row.accept.isEmpty() ? QByteArray() : QByteArrayLiteral("Accept"),
                                       row.accept, row.verb);
             QVERIFY2(answer.status == row.status && answer.body.startsWith(row.start),
                      qPrintable(row.path + QStringLiteral(": %1 ").arg(answer.status) + QString::fromUtf8(answer.body.left(80))));
-            QVERIFY(row.status == 200 || answer.body.count('\n') == 1);
+            if (row.start.startsWith('<'))
+                QVERIFY(answer.body.contains("<a href=\"/batteries\">All batteries</a>"));
+            else
+                QVERIFY(row.status == 200 || answer.body.count('\n') == 1);
         }
+        QCOMPARE(get(QStringLiteral("/api/v1/batteries.csv?due=30")).body.count("\r\n"), 1); // none has a date
         // An alias that a spreadsheet would run reaches every CSV as text.
         for (const QString &path : {QStringLiteral("/api/v1/batteries.csv"), QStringLiteral("/api/v1/batteries/%1.csv").arg(key2),
                                     QStringLiteral("/api/v1/forecast.csv?within=0"), QStringLiteral("/batteries.csv")}) {

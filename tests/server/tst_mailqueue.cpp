@@ -151,6 +151,31 @@ private Q_SLOTS:
         QCOMPARE(ledger.totals().reportsFailed, quint64(1));
     }
 
+    // An administrator who corrects the port rescues the mail waiting for its retry.
+    void aRetryUsesTheSettingsInForceThen()
+    {
+        SmtpTestServer smtp;
+        QVERIFY2(smtp.start(), qPrintable(smtp.errorString()));
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const quint16 nobody = closed.serverPort();
+        closed.close();
+        std::atomic<int> failures{0};
+        MailQueue::Limits limits;
+        limits.retryFirstSeconds = 1;
+        MailQueue queue(
+            &NotificationDelivery::sendMail,
+            [&failures](const PreparedMail &, const SmtpSession::Outcome &outcome, const MailAttempt &) {
+                failures += outcome.sent.contains(true) ? 0 : 1;
+            },
+            limits);
+        queue.enqueue(mailTo(nobody, QStringLiteral("a@example.test"), QStringLiteral("a")));
+        QTRY_VERIFY_WITH_TIMEOUT(failures >= 1, 20000);
+        queue.setSettings(mailTo(smtp.port(), {}, {}).settings);
+        QVERIFY(smtp.waitForMessages(1, 20000));
+        QCOMPARE(smtp.messages().first().rcptTos, QStringList{QStringLiteral("a@example.test")});
+    }
+
     void stopDuringASilentServerEndsWithinThreeSeconds()
     {
         std::atomic<bool> connected{false};

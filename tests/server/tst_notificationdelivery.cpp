@@ -178,13 +178,18 @@ private Q_SLOTS:
         QCOMPARE(html.headers.value("from"), QByteArray("Voltkeep <voltkeep@example.test>"));
         // The name holds "@" and ".", so it goes as a quoted string.
         QCOMPARE(html.headers.value("to"), QByteArray("\"Name of ops@example.test\" <ops@example.test>"));
-        QVERIFY(html.headers.value("content-type").startsWith("multipart/related"));
-        QCOMPARE(html.parts.size(), 2);
-        const MimeEntity &htmlPart = html.parts.at(0);
+        // The plain text first, then the HTML with its logo: a reader shows the last it can.
+        QVERIFY(html.headers.value("content-type").startsWith("multipart/alternative"));
+        QCOMPARE(html.parts.size(), 3);
+        const MimeEntity &plainPart = html.parts.at(0);
+        QCOMPARE(plainPart.headers.value("content-type"), QByteArray("text/plain; charset=utf-8"));
+        QVERIFY(plainPart.body.contains(QString(texts.summaryText).replace(QLatin1Char('\n'), QStringLiteral("\r\n")).toUtf8()));
+        QVERIFY(plainPart.body.contains("B0123456789 | Excellent | 3200 mAh"));
+        const MimeEntity &htmlPart = html.parts.at(1);
         QCOMPARE(htmlPart.headers.value("content-type"), QByteArray("text/html; charset=utf-8"));
         QCOMPARE(htmlPart.headers.value("content-transfer-encoding"), QByteArray("quoted-printable"));
         QVERIFY(isHtmlSentBetween(htmlPart.body, n, texts, before, after));
-        const MimeEntity &logo = html.parts.at(1);
+        const MimeEntity &logo = html.parts.at(2);
         QCOMPARE(logo.headers.value("content-type"), QByteArray("image/png; name=\"tamsel.png\""));
         QCOMPARE(logo.headers.value("content-id"), QByteArray("<tamsel>"));
         QCOMPARE(logo.headers.value("content-disposition"), QByteArray("inline"));
@@ -227,13 +232,18 @@ private Q_SLOTS:
         const QList<SmtpTestServer::Message> messages = m_smtp->messages().mid(m_alreadyReceived);
         QCOMPARE(messages.size(), 1);
         for (const QByteArray &line : messages.at(0).data.split('\n'))
-            QVERIFY2(line.size() <= 77, line.constData()); // 76 characters and the CR
+            QVERIFY2(line.size() <= 79, line.constData()); // 78 characters and the CR
         const Mail mail = parseMail(messages.at(0).data);
-        QCOMPARE(mail.parts.size(), 2);
-        QVERIFY(mail.parts.at(0).rawBody.count("\r\n") >= mail.parts.at(0).rawBody.size() / 78);
-        QVERIFY(isHtmlSentBetween(mail.parts.at(0).body, n, texts, before, after));
-        QCOMPARE(mail.parts.at(0).body.count("<td>192.168.0.1</td></tr>"), 200);
-        QVERIFY(mail.parts.at(0).body.contains("<td>Funkgerät=99</td>"));
+        // Quoted-printable bodies: 76 characters and the CR.
+        for (const MimeEntity &part : mail.parts.mid(0, 2))
+            for (const QByteArray &line : part.rawBody.split('\n'))
+                QVERIFY2(line.size() <= 77, line.constData());
+        QCOMPARE(mail.parts.size(), 3);
+        QVERIFY(mail.parts.at(1).rawBody.count("\r\n") >= mail.parts.at(1).rawBody.size() / 78);
+        QVERIFY(isHtmlSentBetween(mail.parts.at(1).body, n, texts, before, after));
+        QCOMPARE(mail.parts.at(1).body.count("<td>192.168.0.1</td></tr>"), 200);
+        QVERIFY(mail.parts.at(1).body.contains("<td>Funkgerät=99</td>"));
+        QVERIFY(mail.parts.at(0).body.contains("| Funkgerät=99 |"));
     }
 
     void summaryAndAlertMails()
@@ -251,10 +261,10 @@ private Q_SLOTS:
         const QList<SmtpTestServer::Message> messages = m_smtp->messages().mid(m_alreadyReceived);
         QCOMPARE(messages.size(), 2);
         QVERIFY(messages.at(0).session != messages.at(1).session); // one session per delivery
-        const QByteArray summaryHtml = parseMail(messages.at(0).data).parts.value(0).body;
+        const QByteArray summaryHtml = parseMail(messages.at(0).data).parts.value(1).body;
         QVERIFY(isHtmlSentBetween(summaryHtml, summary, reportTexts, before, after));
         QVERIFY(!summaryHtml.contains("<table border"));
-        const QByteArray alertHtml = parseMail(messages.at(1).data).parts.value(0).body;
+        const QByteArray alertHtml = parseMail(messages.at(1).data).parts.value(1).body;
         QVERIFY(isHtmlSentBetween(alertHtml, alert, alertTexts, before, after));
         QVERIFY(alertHtml.contains("<td>Fair</td>"));
     }
@@ -470,11 +480,12 @@ private Q_SLOTS:
         const QList<SmtpTestServer::Message> messages = m_smtp->messages().mid(m_alreadyReceived);
         QCOMPARE(messages.size(), 2);
         QCOMPARE(messages.at(0).rcptTos, QStringList{QStringLiteral("ops@example.test")});
-        const QByteArray full = parseMail(messages.at(0).data).parts.value(0).body;
+        const QByteArray full = parseMail(messages.at(0).data).parts.value(1).body;
         QVERIFY(full.contains(ReportComposer::composeReport(records).tableHtml.toUtf8()));
         QCOMPARE(messages.at(1).rcptTos, QStringList{QStringLiteral("other@example.test")});
-        const QByteArray summary = parseMail(messages.at(1).data).parts.value(0).body;
-        QVERIFY(summary.endsWith(ReportComposer::composeReport(records).summaryHtml.toUtf8()));
+        const QByteArray summary = parseMail(messages.at(1).data).parts.value(1).body;
+        const ReportTexts texts = ReportComposer::composeReport(records);
+        QVERIFY(summary.endsWith((texts.summaryHtml + texts.leadHtml).toUtf8()));
     }
 
     // One Warning per failed delivery: where and why it stopped, never the password.

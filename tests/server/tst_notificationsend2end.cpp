@@ -132,12 +132,12 @@ private Q_SLOTS:
         QCOMPARE(messages.at(0).session, messages.at(1).session);
 
         const ReportTexts expected = ReportComposer::composeReport(stored);
-        const QByteArray html = parseMail(messages.at(0).data).parts.value(0).body;
+        const QByteArray html = parseMail(messages.at(0).data).parts.value(1).body;
         QVERIFY(html.startsWith("<img src='cid:tamsel' /><h1>Voltkeep Report: "));
-        QVERIFY(html.endsWith(("</h1><hr>" + expected.summaryHtml + "<hr>" + expected.tableHtml).toUtf8()));
+        QVERIFY(html.endsWith(("</h1><hr>" + expected.summaryHtml + expected.leadHtml + "<hr>" + expected.tableHtml).toUtf8()));
         QVERIFY(html.contains("<td>B0123456789</td><td>Excellent</td>"));
         QVERIFY(html.contains("<td>127.0.0.1</td>"));
-        QVERIFY(parseMail(messages.at(0).data).parts.value(1).body.startsWith("\x89PNG")); // the logo is compiled in
+        QVERIFY(parseMail(messages.at(0).data).parts.value(2).body.startsWith("\x89PNG")); // the logo is compiled in
         QCOMPARE(parseMail(messages.at(1).data).parts.value(0).body,
                  QByteArray("Battery Report\r\nCount: 2\r\nExcellent: 1\r\nGood: 0\r\nFair: 1\r\nPoor: 0"));
 
@@ -218,7 +218,7 @@ private Q_SLOTS:
         QList<SmtpTestServer::Message> messages = m_smtp->messages();
         QCOMPARE(messages.size(), 1);
         QCOMPARE(messages.at(0).rcptTos, QStringList{QStringLiteral("ops@example.test")});
-        const QByteArray html = parseMail(messages.at(0).data).parts.value(0).body;
+        const QByteArray html = parseMail(messages.at(0).data).parts.value(1).body;
         QVERIFY(html.contains("<td>B0123456789</td><td>Fair</td>"));
         QVERIFY(html.contains("<td>Fell</td>"));
         QCOMPARE(parseMail(messages.at(0).data).headers.value("subject"), QByteArray("Battery alert: Fell is Fair"));

@@ -26,6 +26,10 @@ QString summary(int count, int excellent, int good, int fair, int poor)
 const QDateTime headingTime(QDate(2025, 1, 15), QTime(10, 0));
 const QString heading =
     QStringLiteral("<img src='cid:tamsel' /><h1>Voltkeep Report: Wed Jan 15 10:00:00 2025</h1><hr>");
+// The outlook of a fleet none of whose batteries has a forecast date.
+const QString noOutlook = QStringLiteral("<h2>Outlook</h2><p>Reach Poor within 30 days: 0<br>Reach Poor within 90 "
+                                         "days: 0<br></p><p>No battery has a forecast date.</p>");
+const QString reportedAt = QDateTime::fromSecsSinceEpoch(1736942400).toString(QStringLiteral("yyyy-MM-dd HH:mm"));
 
 } // namespace
 
@@ -44,7 +48,7 @@ private Q_SLOTS:
 
         const NotificationData full = NotificationTest::periodic(PeriodicType::Daily, "08:00:00");
         QCOMPARE(ReportComposer::mailHtml(full, texts, headingTime),
-                 heading + summary(0, 0, 0, 0, 0) + QStringLiteral("<hr>") + head + QStringLiteral("</table>"));
+                 heading + summary(0, 0, 0, 0, 0) + noOutlook + QStringLiteral("<hr>") + head + QStringLiteral("</table>"));
     }
 
     void batteriesInListOrderSeparatedByOneSpace()
@@ -86,7 +90,10 @@ private Q_SLOTS:
         const ReportTexts texts = ReportComposer::composeReport({battery('B', 0x01, 85)});
         const NotificationData summaryOnly =
             NotificationTest::periodic(PeriodicType::Weekly, "08:00:00", ReportKind::SummaryReport);
-        QCOMPARE(ReportComposer::mailHtml(summaryOnly, texts, headingTime), heading + summary(1, 0, 0, 1, 0));
+        QCOMPARE(ReportComposer::mailHtml(summaryOnly, texts, headingTime), heading + summary(1, 0, 0, 1, 0) + noOutlook);
+        const QString text = ReportComposer::mailText(summaryOnly, texts, headingTime);
+        QVERIFY2(text.contains(QStringLiteral("Poor: 0\n\nOutlook\nReach Poor within 30 days: 0\n")), qPrintable(text));
+        QVERIFY(!text.contains(QStringLiteral("B0123456789")));
         QCOMPARE(texts.plainText,
                  QStringLiteral("Battery Report\nCount: 1\nExcellent: 0\nGood: 0\nFair: 1\nPoor: 0"));
     }
@@ -100,10 +107,12 @@ private Q_SLOTS:
                              "<td>0102030405060708</td><td>Truck 12</td><td>2025-01-15</td>"
                              "<td>192.168.0.1</td></tr></table>");
         QCOMPARE(texts.tableHtml, table);
-        QCOMPARE(texts.plainText, QStringLiteral("Battery Health Alert\nHealth: Fair\nSerial #: B0123456789\n"
-                                                 "Alias: Truck 12\nESN: 0102030405060708"));
+        QCOMPARE(texts.plainText, QStringLiteral("Battery Health Alert\nHealth: Fair, 84 %\nSerial #: B0123456789\n"
+                                                 "Alias: Truck 12\nESN: 0102030405060708\nForecast: not fitted yet\n"
+                                                 "Reported: ") + reportedAt);
         QCOMPARE(ReportComposer::mailHtml(NotificationTest::triggered(1, {}), texts, headingTime),
-                 heading + table);
+                 heading + QStringLiteral("<p><b>Truck 12</b> is <b>Fair, 84 %</b>.<br>Forecast: not fitted yet<br>"
+                                          "Newest report: ") + reportedAt + QStringLiteral("</p>") + table);
     }
 
     void batteryWithoutSerialText()
@@ -114,8 +123,8 @@ private Q_SLOTS:
         ordinary.fullCapacity = 3780;
         const ReportTexts alert = ReportComposer::composeAlert(ordinary);
         QVERIFY(alert.tableHtml.startsWith(head + QStringLiteral("<tr><td></td><td>Excellent</td>")));
-        QCOMPARE(alert.plainText, QStringLiteral("Battery Health Alert\nHealth: Excellent\nSerial #: \n"
-                                                 "Alias: Radio 7\nESN: 0102030405060708"));
+        QVERIFY(alert.plainText.startsWith(QStringLiteral("Battery Health Alert\nHealth: Excellent, 100 %\nSerial #: \n"
+                                                           "Alias: Radio 7\nESN: 0102030405060708\n")));
         const ReportTexts report = ReportComposer::composeReport({ordinary});
         QVERIFY(report.tableHtml.startsWith(head + QStringLiteral("<tr><td></td><td>Excellent</td>")));
     }
@@ -143,8 +152,78 @@ private Q_SLOTS:
                                                           "<td>2025-01-15</td><td>192.168.0.1</td></tr>")),
                  qPrintable(report.tableHtml));
         const ReportTexts alert = ReportComposer::composeAlert(record);
-        QCOMPARE(alert.plainText, QStringLiteral("Battery Health Alert\nHealth: Excellent\nSerial #: B0123456789\n"
-                                                 "Alias: a%2b%1c%8\nESN: 0102030405060708"));
+        QVERIFY(alert.plainText.startsWith(QStringLiteral("Battery Health Alert\nHealth: Excellent, 95 %\nSerial #: B0123456789\n"
+                                                           "Alias: a%2b%1c%8\nESN: 0102030405060708\n")));
+    }
+
+    // A report opens with how the fleet stands: how many are due soon and the soonest ten, linked.
+    void reportOpensWithTheOutlook()
+    {
+        QList<BatteryRecord> records;
+        QHash<QByteArray, Forecast> forecasts;
+        for (int i = 0; i < 12; ++i) {
+            records.append(battery('A', quint8(i), 88, "Radio " + QByteArray::number(i)));
+            Forecast f;
+            f.status = Forecast::Status::Date;
+            f.day = 20000 + 10 * (11 - i); // the last battery is due first, on the day itself
+            forecasts.insert(records.last().serialKey(), f);
+        }
+        records.append(battery('Z', 99, 40)); // Poor now: counted by class, not as due
+        ComposeContext context;
+        context.forecastOf = [&forecasts](const QByteArray &key) -> std::optional<Forecast> {
+            const auto it = forecasts.constFind(key);
+            return it == forecasts.constEnd() ? std::nullopt : std::optional<Forecast>(*it);
+        };
+        context.publicUrl = QStringLiteral("https://vk.example.test/fleet");
+        context.today = 20000;
+
+        const ReportTexts texts = ReportComposer::composeReport(records, context);
+        QVERIFY2(texts.leadHtml.contains(QStringLiteral("within 30 days: 4<br>Reach Poor within 90 days: 10<br>")),
+                 qPrintable(texts.leadHtml));
+        QCOMPARE(texts.leadHtml.count(QStringLiteral("<a href=")), ReportComposer::SoonestListed);
+        const QString first = QStringLiteral("<tr><td>2024-10-04</td><td><a href=\"https://vk.example.test/fleet/batteries/"
+                                             "0B00410B23456789\">Radio 11</a></td><td>A0B23456789</td><td>Good, 88 %</td></tr>");
+        QVERIFY2(texts.leadHtml.contains(first), qPrintable(texts.leadHtml));
+        QVERIFY(!texts.leadHtml.contains(QStringLiteral(">Radio 1<")));
+        QVERIFY(texts.leadText.contains(QStringLiteral("\n2024-10-04  Radio 11 (A0B23456789), Good, 88 %  "
+                                                       "https://vk.example.test/fleet/batteries/0B00410B23456789")));
+    }
+
+    void alertTellsForecastAndLink()
+    {
+        Forecast f;
+        f.status = Forecast::Status::Date;
+        f.day = 20100;
+        f.earliestDay = 20050;
+        f.latestDay = 20200;
+        ComposeContext context;
+        context.forecastOf = [&f](const QByteArray &) { return std::optional<Forecast>(f); };
+        context.publicUrl = QStringLiteral("http://10.0.0.5:9363");
+        const ReportTexts texts = ReportComposer::composeAlert(battery('B', 0x01, 84, "Truck 12"), context);
+        QVERIFY2(texts.leadHtml.startsWith(QStringLiteral("<p><b><a href=\"http://10.0.0.5:9363/batteries/0100420123456789\">"
+                                                          "Truck 12</a></b> is <b>Fair, 84 %</b>.<br>Forecast: Poor around "
+                                                          "2025-01-12 (between 2024-11-23 and 2025-04-22)<br>")),
+                 qPrintable(texts.leadHtml));
+        QVERIFY(texts.plainText.endsWith(QStringLiteral("\nhttp://10.0.0.5:9363/batteries/0100420123456789")));
+    }
+
+    // Text-message gateways show the subject in front of the text: the class must survive the cut.
+    void textSubjectCutsTheRadioNotTheClass_data()
+    {
+        QTest::addColumn<QByteArray>("alias");
+        QTest::addColumn<QString>("subject");
+        QTest::newRow("short") << QByteArray("Truck 12") << QStringLiteral("Battery alert: Truck 12 is Fair");
+        QTest::newRow("long") << QByteArray("Löschzug Nordhafen")
+                              << QStringLiteral("Battery alert: Löschzug Nordh... is Fair");
+    }
+    void textSubjectCutsTheRadioNotTheClass()
+    {
+        QFETCH(QByteArray, alias);
+        QFETCH(QString, subject);
+        const ReportTexts texts = ReportComposer::composeAlert(battery('B', 0x01, 84, alias));
+        const QString cut = ReportComposer::textMessageSubject(NotificationTest::triggered(1, {}), texts);
+        QCOMPARE(cut, subject);
+        QVERIFY(cut.size() <= ReportComposer::TextSubjectLength);
     }
 
     void unknownNotificationTypeHasNoHtml()

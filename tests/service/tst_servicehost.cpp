@@ -355,7 +355,7 @@ void TestServiceHost::noOrUnknownOptionRunsAsService()
     const Outcome outcome = runService(arguments);
     QVERIFY(outcome.finished);
     QCOMPARE(outcome.out, QByteArray());
-    QCOMPARE(outcome.err, QByteArray("The service Voltkeep could not start\n"));
+    QCOMPARE(outcome.err, QByteArray("The service Voltkeep could not start\nUse -e to run it in the foreground, -h for every option.\n"));
     QCOMPARE(outcome.exitCode, 252);
 }
 
@@ -421,7 +421,7 @@ void TestServiceHost::namesArePrintedInLatin1()
     QVERIFY(outcome.finished);
     QCOMPARE(outcome.err, QByteArray("The service K\xe4rnten is not installed\n"));
     outcome = runService({}, env);
-    QCOMPARE(outcome.err, QByteArray("The service K\xe4rnten could not start\n"));
+    QCOMPARE(outcome.err, QByteArray("The service K\xe4rnten could not start\nUse -e to run it in the foreground, -h for every option.\n"));
     QCOMPARE(outcome.exitCode, 252);
 }
 

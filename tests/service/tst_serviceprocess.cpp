@@ -312,7 +312,7 @@ void TestServiceProcess::failedDispatcherEndsWithMinusFour()
     voltkeep.startAsService(service, QStringLiteral("Voltkeep"));
     QVERIFY(service.waitForFinished(30000));
     QCOMPARE(service.exitCode(), 252);
-    QCOMPARE(service.readAllStandardError(), QByteArray("The service Voltkeep could not start\n"));
+    QCOMPARE(service.readAllStandardError(), QByteArray("The service Voltkeep could not start\nUse -e to run it in the foreground, -h for every option.\n"));
     QCOMPARE(manager.eventMessages(),
              QStringList{QStringLiteral("The Service failed to start [%1]").arg(qt_error_string(1056))});
     QCOMPARE(manager.journal(QStringLiteral("event")).value(0).mid(2, 3),
@@ -351,7 +351,7 @@ void TestServiceProcess::withoutTheStandInNothingChanges()
     voltkeep.environment().insert(QStringLiteral("NORVALE_COMMON_APPDATA"), data.path());
 
     Outcome outcome = voltkeep.run({});
-    QCOMPARE(outcome.err, QByteArray("The service Voltkeep could not start\n"));
+    QCOMPARE(outcome.err, QByteArray("The service Voltkeep could not start\nUse -e to run it in the foreground, -h for every option.\n"));
     QCOMPARE(outcome.exitCode, 252);
     outcome = voltkeep.run({QStringLiteral("-i")});
     QCOMPARE(outcome.err, QByteArray("The service Voltkeep could not be installed\n"));

@@ -451,7 +451,7 @@ void TestSystemdControl::noOptionAsksSystemdToStart()
     Outcome outcome = runVoltkeep({});
     QVERIFY(outcome.finished);
     QCOMPARE(outcome.out, QByteArray());
-    QCOMPARE(outcome.err, QByteArray("The service Voltkeep could not start\n"));
+    QCOMPARE(outcome.err, QByteArray("The service Voltkeep could not start\nUse -e to run it in the foreground, -h for every option.\n"));
     QCOMPARE(outcome.exitCode, 252);
 
     QCOMPARE(runVoltkeep({QStringLiteral("-i")}).exitCode, 0);
@@ -560,7 +560,7 @@ void TestSystemdControl::failuresWithoutManagerOrBus()
 
     outcome = runVoltkeep({}, address);
     QCOMPARE(outcome.out, QByteArray());
-    QCOMPARE(outcome.err, QByteArray("The service Voltkeep could not start\n"));
+    QCOMPARE(outcome.err, QByteArray("The service Voltkeep could not start\nUse -e to run it in the foreground, -h for every option.\n"));
     QCOMPARE(outcome.exitCode, 252);
 
     QVERIFY(QDir(m_folder->path() + QStringLiteral("/root/etc/systemd/system")).entryList(QDir::Files).isEmpty());

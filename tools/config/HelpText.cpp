@@ -23,7 +23,7 @@ Commands:
   notification list                 the notifications with their next due time
 
 The file is <common>/Norvale/Cellwarden/Bellwright.JSON, <common> being $NORVALE_COMMON_APPDATA or
-/var/lib. After a change, restart the server: systemctl restart voltkeep.
+/var/lib. The running server picks a change up by itself within a few seconds; no restart is needed.
 
 Exit status: 0 done, 1 usage, 2 value refused, 3 not found, 4 name taken, 5 file unreadable,
 6 file not written, 7 Bellwright is running, 8 test mail failed.
@@ -38,7 +38,7 @@ is never printed, only whether one is set. --json prints the same as one JSON ob
 const char smtp[] = R"(Usage: vkconfig smtp [OPTIONS]
 
 Changes only what the options name; without options prints the SMTP settings.
-  --server HOST            the mail server
+  --server HOST            the mail server: a host name or IP address
   --port PORT              1-65535
   --security MODE          none (plain TCP), ssl (TLS from the start, usually 465)
                            or starttls (usually 587)

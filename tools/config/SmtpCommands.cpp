@@ -6,6 +6,10 @@
 #include <FieldRules.h>
 #include <TestMail.h>
 
+#include <QHostAddress>
+#include <QRegularExpression>
+#include <QUrl>
+
 namespace NVL::Engineering::VK {
 
 namespace {
@@ -26,6 +30,28 @@ QString optionOf(FieldRules::Field field)
     default: break;
     }
     return QStringLiteral("--sender-email");
+}
+
+// Why the text is neither an IP address nor a host name DNS could resolve, empty when it is one.
+QString hostProblem(const QString &host)
+{
+    if (host.isEmpty())
+        return QStringLiteral("it is empty; a host name or IP address is needed");
+    if (!QHostAddress(host).isNull())
+        return QString();
+    // An internationalized name is checked in the ASCII form DNS carries.
+    QString ace = QString::fromLatin1(QUrl::toAce(host));
+    if (ace.endsWith(QLatin1Char('.')))
+        ace.chop(1);
+    static const QRegularExpression label(QStringLiteral("^[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?$"));
+    static const QRegularExpression digits(QStringLiteral("^[0-9]+$"));
+    const QStringList labels = ace.split(QLatin1Char('.'));
+    bool names = !ace.isEmpty() && ace.size() <= 253 && !digits.match(labels.last()).hasMatch();
+    for (const QString &part : labels)
+        names = names && label.match(part).hasMatch();
+    return names ? QString()
+                 : QStringLiteral("\"%1\" is no host name or IP address (for example mail.example.com or 192.0.2.25)")
+                       .arg(host);
 }
 
 QString readPassword(const ArgumentList &arguments, const std::string &user)
@@ -108,6 +134,9 @@ void ConfigTool::smtp(const QStringList &words)
     // Checked before the password is asked for, so that a refused option never wastes a typed password.
     if (const auto problem = FieldRules::smtpSettingsProblem(settings))
         refuse(optionOf(problem->field), problem->reason);
+    if (arguments.has(QStringLiteral("server")))
+        if (const QString problem = hostProblem(QString::fromStdString(settings.server)); !problem.isEmpty())
+            refuse(QStringLiteral("--server"), problem);
     if (!passwordChoice.isEmpty()) {
         settings.authentication.password = readPassword(arguments, settings.authentication.username).toStdString();
         if (const auto problem = FieldRules::smtpSettingsProblem(settings))

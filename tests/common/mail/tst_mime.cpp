@@ -464,7 +464,8 @@ void TestMime::partEncodings()
                                            "Content-ID: <body@x>\r\n"
                                            "X-One: 1\r\nX-Two: 2\r\n"
                                            "\r\n"
-                                           "Spannung =3D 7,2 V=0D=0AZustand: sch=C3=B6n\r\n"));
+                                           // a text's line break stays one, not "=0D=0A"
+                                           "Spannung =3D 7,2 V\r\nZustand: sch=C3=B6n\r\n"));
 
     MimePart seven;
     seven.setContentType(QStringLiteral("text/plain"));

@@ -125,6 +125,8 @@ private Q_SLOTS:
         row("line break in a name", {"recipient", "add", "Da\nna", "d@x.test"}, 2, "NAME: it contains a line break");
         row("sender email without domain", {"smtp", "--sender-email", "ops@"}, 2, "--sender-email: nothing follows the @");
         row("line break in the server", {"smtp", "--server", "mail\r\nRCPT TO:<x@y>"}, 2, "--server: it contains a line break");
+        row("empty server", {"smtp", "--server", ""}, 2, "--server: it is empty");
+        row("server with a blank", {"smtp", "--server", "mail example.com"}, 2, "--server: \"mail example.com\" is no host name");
         row("line break in the alias", {"notification", "add", "A\nB", "--daily", "07:00", "--to", "Dana"}, 2, "ALIAS: it contains a line break");
         row("password outside ASCII", {"smtp", "--password-stdin"}, 2, "the password: it contains characters outside ASCII", "Qw8-p\xc3\xa4ss\n");
         row("password of two lines", {"smtp", "--password-stdin"}, 2, "the password: it contains a line break", "Qw8-one\nQw8-two\n");
