@@ -1,12 +1,12 @@
 #include "NotificationPlanner.h"
 
 #include "ConfigurationSnapshot.h"
+#include "ConfigurationWatcher.h"
 #include "DueTime.h"
 #include "LocalTimeText.h"
 #include "Log.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QTimeZone>
 #include <QUuid>
 
@@ -78,15 +78,6 @@ QString contentOf(const NotificationData &notification)
 {
     return QString::fromStdString(
         nlohmann::json(notification).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
-}
-
-// Tells a changed file from one left as it was: a save writes a new file.
-QString fileSignature(const QString &path)
-{
-    const QFileInfo info(path);
-    if (!info.exists())
-        return QString();
-    return QStringLiteral("%1 %2").arg(info.lastModified().toMSecsSinceEpoch()).arg(info.size());
 }
 
 } // namespace
@@ -243,37 +234,12 @@ void NotificationPlanner::watchConfigurationFile(int quietMs)
 {
     if (m_watcher)
         return;
-    m_watcher = new QFileSystemWatcher(this);
-    m_quietTimer.setSingleShot(true);
-    m_quietTimer.setInterval(quietMs);
-    connect(&m_quietTimer, &QTimer::timeout, this, &NotificationPlanner::configurationChanged);
-    const auto changed = [this] {
-        watchPaths();
-        m_quietTimer.start();
-    };
-    connect(m_watcher, &QFileSystemWatcher::fileChanged, this, changed);
-    connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, changed);
-    m_fileSignature = fileSignature(m_configurationFile);
-    watchPaths();
-}
-
-void NotificationPlanner::watchPaths()
-{
-    // A save replaces the file by a rename, which ends the watch of the old file: the folder sees it.
-    const QFileInfo file(m_configurationFile);
-    const QString folder = file.absolutePath();
-    if (!m_watcher->directories().contains(folder) && QFileInfo::exists(folder))
-        m_watcher->addPath(folder);
-    if (!m_watcher->files().contains(file.absoluteFilePath()) && file.exists())
-        m_watcher->addPath(file.absoluteFilePath());
+    m_watcher = std::make_unique<ConfigurationWatcher>(m_configurationFile, quietMs);
+    connect(m_watcher.get(), &ConfigurationWatcher::changed, this, &NotificationPlanner::configurationChanged);
 }
 
 void NotificationPlanner::configurationChanged()
 {
-    // Other files of the folder come and go as well.
-    const QString signature = fileSignature(m_configurationFile);
-    if (signature == m_fileSignature)
-        return;
     const QString path = QDir::toNativeSeparators(m_configurationFile);
     // A file whose notifications cannot be read changes nothing: the plan and its mail settings go on.
     const ConfigurationSnapshot snapshot = ConfigurationSnapshot::read(m_configurationFile);
@@ -288,7 +254,7 @@ void NotificationPlanner::configurationChanged()
         return;
     }
     m_changeReadError.clear();
-    m_fileSignature = fileSignature(m_configurationFile); // a first read may have written it
+    m_watcher->markRead(); // a first read may have written it
     takeMail(snapshot);
     const NotificationList &notifications = snapshot.notifications;
     if (notifications == m_notifications) {

@@ -5,7 +5,6 @@
 #include <ConfigurationData.h>
 
 #include <QDateTime>
-#include <QFileSystemWatcher>
 #include <QHash>
 #include <QList>
 #include <QMap>
@@ -18,6 +17,8 @@
 #include <optional>
 
 namespace NVL::Engineering::VK {
+
+class ConfigurationWatcher;
 
 // Decides when the server sends mail: reads the notification list from the configuration file (and
 // keeps the mail settings read with it for the deliveries) and plans the periodic reports in seven-day windows, one single-shot timer per occurrence; keeps the
@@ -91,7 +92,6 @@ private:
     void planUntil(const QDateTime &end, const QDateTime &now);
     void arm(const QString &key, const QString &identity, const QDateTime &due, const QDateTime &now);
     void occurrenceDue(QTimer *timer);
-    void watchPaths();
     void configurationChanged();
     void takeMail(const ConfigurationSnapshot &snapshot);
 
@@ -106,9 +106,7 @@ private:
     QDateTime m_windowStart;
     QDateTime m_nextPass;
     QTimer m_planningTimer;
-    QFileSystemWatcher *m_watcher = nullptr;
-    QTimer m_quietTimer;
-    QString m_fileSignature;   // of the file as last read after a change
+    std::unique_ptr<ConfigurationWatcher> m_watcher;
     QString m_changeReadError; // warned about already, until the file reads again
 };
 
