@@ -9,6 +9,7 @@
 #include "MailLedger.h"
 #include "LocalDays.h"
 #include "MailQueue.h"
+#include "MailSpool.h"
 #include "MessageHeader.h"
 #include "ReportsNotStored.h"
 #include "NotificationDelivery.h"
@@ -170,6 +171,7 @@ void Voltkeep::start()
                                                                mailLimits.retryFirstSeconds, 1, 3600);
     mailLimits.retryForSeconds = SettingsValues::wholeNumber(*m_settings, QStringLiteral("mail/retryForSeconds"),
                                                              mailLimits.retryForSeconds, 0, 24 * 3600);
+    mailLimits.spoolFile = m_paths.serverFolder + QStringLiteral("/vk-mail-spool.json");
     const int sessionSeconds = SettingsValues::wholeNumber(*m_settings, QStringLiteral("mail/sessionSeconds"),
                                                            SmtpSession::DefaultSessionLimitMs / 1000, 1, 600);
     m_mailQueue = std::make_unique<MailQueue>(
@@ -210,6 +212,7 @@ void Voltkeep::start()
         return context;
     });
     m_planner->watchConfigurationFile();
+    sendSpooledMails(mailLimits.spoolFile);
 
     logEvent(QStringLiteral("%1 %2.%3.%4.%5\n")
                      .arg(programName())
@@ -290,7 +293,29 @@ void Voltkeep::stop()
         logEvent(QStringLiteral("%1 notification mail(s) waiting to be tried again not sent: the service stopped")
                      .arg(dropped.retries),
                  LogType::Warning);
+    if (dropped.kept > 0)
+        logEvent(QStringLiteral("%1 notification mail(s) cut short by the stop: they go again after the next start")
+                     .arg(dropped.kept),
+                 LogType::Warning);
     logEvent(programName() + QStringLiteral(" Stopped"), LogType::Success);
+}
+
+void Voltkeep::sendSpooledMails(const QString &spoolFile)
+{
+    QString error;
+    QList<PreparedMail> mails = MailSpool::take(spoolFile, &error);
+    if (!error.isEmpty())
+        logEvent(QStringLiteral("Mails cut short by the last stop lost: ") + error, LogType::Error);
+    if (mails.isEmpty())
+        return;
+    const auto mail = m_planner->mailConfiguration();
+    for (PreparedMail &m : mails) {
+        if (mail && mail->error.isEmpty())
+            m.settings = mail->smtpSettings;
+        m_mailQueue->enqueue(std::move(m));
+    }
+    logEvent(QStringLiteral("%1 notification mail(s) cut short by the last stop go again").arg(mails.size()),
+             LogType::Information);
 }
 
 int Voltkeep::mailsWaiting() const

@@ -62,6 +62,8 @@ private:
     const QByteArray &listReply();
     // What keeps the server from serving radios, for /healthz.
     QStringList healthProblems() const;
+    // Mails the last stop cut short, sent now with the settings in force.
+    void sendSpooledMails(const QString &spoolFile);
     void startHttp();
     // Logs that the start failed and ends the run with the reason.
     void endFailedStart(const QString &reason);

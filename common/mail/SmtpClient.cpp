@@ -153,6 +153,7 @@ bool SmtpClient::fail(const QString &reason)
     m_failure.reason = reason;
     m_failure.replyCode = 0;
     m_failure.transient = true;
+    m_failure.mayHaveBeenAccepted = m_messageEnded;
     return false;
 }
 
@@ -401,7 +402,9 @@ bool SmtpClient::sendMail(MimeMessage &message)
         sendBytes(dotStuffed(message.toString().toUtf8()) + "\r\n");
 
         sendLine(QStringLiteral("."));
+        m_messageEnded = true;
         waitForReply();
+        m_messageEnded = false;
         if (m_replyCode != 250) {
             failWithReply();
             return resetTransaction();

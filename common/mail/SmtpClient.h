@@ -132,6 +132,7 @@ private:
     QDeadlineTimer m_session{QDeadlineTimer::Forever}; // set by connectToServer
     bool m_interrupted = false;
     int m_interruptionsAtStart = 0;
+    bool m_messageEnded = false; // the final dot is out, its reply not yet in
 };
 
 } // namespace NVL::Engineering::VK

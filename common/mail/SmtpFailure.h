@@ -18,6 +18,9 @@ struct SmtpFailure
     // Another try later may succeed: no connection, a time-out, a 4xx reply. A 5xx reply, or a
     // message that cannot be sent as it is, fails the same way again.
     bool transient = false;
+    // The message ended (its final dot went out) and no reply came: the server may hold it. Sending it
+    // again could deliver it twice.
+    bool mayHaveBeenAccepted = false;
 
     bool failed() const { return step != Step::None; }
     // "connect", "TLS", "login", "sender", "recipient", "data"; empty for None.

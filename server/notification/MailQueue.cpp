@@ -1,6 +1,7 @@
 #include "MailQueue.h"
 
 #include "Log.h"
+#include "MailSpool.h"
 #include "SmtpClient.h"
 
 #include <QDeadlineTimer>
@@ -140,6 +141,17 @@ MailQueue::Dropped MailQueue::stop()
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         dropped.retries += std::exchange(m_retriesDroppedAtStop, 0);
+        if (!m_cutAtStop.isEmpty()) {
+            if (MailSpool::keep(m_limits.spoolFile, m_cutAtStop)) {
+                dropped.kept = int(m_cutAtStop.size());
+            } else {
+                Log::error(QStringLiteral("%1 mail(s) cut short by the stop not kept: %2 cannot be written")
+                               .arg(m_cutAtStop.size())
+                               .arg(m_limits.spoolFile));
+                dropped.retries += int(m_cutAtStop.size());
+            }
+            m_cutAtStop.clear();
+        }
         noteFinishedLocked();
     }
     takeFinished();
@@ -202,7 +214,14 @@ void MailQueue::run()
             const std::lock_guard<std::mutex> lock(m_mutex);
             if (m_stopping && attempt.retryInSeconds > 0) {
                 attempt.retryInSeconds = 0;
-                ++m_retriesDroppedAtStop;
+                // What the server did not take goes again after the next start; a message that ended
+                // without its reply may have been taken, and is not sent twice.
+                PreparedMail rest = entry.mail;
+                rest.keepUnsent(outcome.sent);
+                if (!m_limits.spoolFile.isEmpty() && !outcome.failure.mayHaveBeenAccepted && rest.recipientCount() > 0)
+                    m_cutAtStop.append(rest);
+                else
+                    ++m_retriesDroppedAtStop;
             }
         }
         if (m_recorder)

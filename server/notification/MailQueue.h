@@ -23,6 +23,8 @@ struct MailQueueLimits
     int retryForSeconds = 3600; // 0: a transient failure is final as well
     int maxMails = 1000;        // waiting, whether for a first attempt or another
     qint64 maxBytes = 64 << 20; // PreparedMail::bytes() of those
+    // Where the mails a stop cuts short wait for the next start (MailSpool); empty: they are dropped.
+    QString spoolFile;
 };
 
 // Sends prepared mails one after the other on a worker thread of its own, in the order they were
@@ -72,6 +74,7 @@ public:
     {
         int notBegun = 0; // never tried
         int retries = 0;  // failed before and waiting to be tried again
+        int kept = 0;     // cut short by the stop and kept in the spool for the next start
     };
     // Lets the delivery in progress end within StopGraceMs and then cuts its conversation short, drops
     // the mails waiting and ends the worker.
@@ -117,6 +120,7 @@ private:
     bool m_stopping = false;    // guarded by m_mutex
     std::optional<SmtpSettingsData> m_settings; // guarded by m_mutex
     int m_retriesDroppedAtStop = 0; // guarded by m_mutex
+    QList<PreparedMail> m_cutAtStop; // guarded by m_mutex
     quint64 m_queued = 0;   // owner's thread only
     quint64 m_reported = 0; // owner's thread only
     int m_refusedInARow = 0; // owner's thread only: mails refused since the last one taken

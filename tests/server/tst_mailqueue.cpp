@@ -2,6 +2,7 @@
 // each, and a stop lets only the delivery in progress end, within the SMTP client's time-outs.
 #include "MailLedger.h"
 #include "MailQueue.h"
+#include "MailSpool.h"
 #include "NotificationDelivery.h"
 #include "NotificationTestSupport.h"
 #include "RecordingEventSink.h"
@@ -11,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
 
@@ -185,17 +187,29 @@ private Q_SLOTS:
             c.waitForDisconnected(60000);
         });
         QVERIFY(server.start());
-        MailQueue queue(&NotificationDelivery::sendMail);
+        QTemporaryDir dir;
+        MailQueue::Limits limits;
+        limits.spoolFile = dir.filePath(QStringLiteral("spool.json"));
+        MailQueue queue(&NotificationDelivery::sendMail, {}, limits);
         queue.enqueue(mailTo(server.port(), QStringLiteral("a@example.test"), QStringLiteral("a")));
         QTRY_VERIFY_WITH_TIMEOUT(connected.load(), 10000);
 
         QElapsedTimer clock;
         clock.start();
-        QCOMPARE(queue.stop().notBegun, 0);
+        const MailQueue::Dropped dropped = queue.stop();
         QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
         QVERIFY(queue.isDone(1));
         QVERIFY(server.waitForFinished(10000));
         QVERIFY(!server.receivedLines().contains("DATA"));
+
+        // The server took none of it: it waits in the spool for the next start, once.
+        QCOMPARE(dropped.notBegun + dropped.retries, 0);
+        QCOMPARE(dropped.kept, 1);
+        QString error;
+        const QList<PreparedMail> kept = MailSpool::take(limits.spoolFile, &error);
+        QVERIFY(error.isEmpty() && kept.size() == 1);
+        QCOMPARE(kept.first().htmlRecipients.first().email, QStringLiteral("a@example.test"));
+        QVERIFY(MailSpool::take(limits.spoolFile, &error).isEmpty());
     }
 };
 

@@ -522,7 +522,20 @@ private Q_SLOTS:
         QVERIFY2(failures == 1
                      || (failures == 2 && m_server->countInLog(QStringLiteral("the server stopped during the conversation")) == 1),
                  qPrintable(m_server->log()));
-        QCOMPARE(m_server->countInLog(QStringLiteral("1 notification mail(s) waiting to be tried again not sent")), 1);
+        // The mail cut short waits for the next start unless the server may hold it already.
+        QCOMPARE(m_server->countInLog(QStringLiteral("1 notification mail(s) waiting to be tried again not sent"))
+                     + m_server->countInLog(QStringLiteral("1 notification mail(s) cut short by the stop")),
+                 1);
+        if (m_server->countInLog(QStringLiteral("1 notification mail(s) cut short by the stop")) == 0)
+            return;
+        // After the next start it goes to the mail server then configured.
+        SmtpTestServer good;
+        QVERIFY2(good.start(), qPrintable(good.errorString()));
+        QVERIFY(writeConfiguration(smtpAt(good.port()), {recipient(opsUuid, "ops@example.test")},
+                                   {triggered(1, {opsUuid}, "to Fair")}));
+        QVERIFY(m_server->start());
+        QVERIFY(good.waitForMessages(1, 10000));
+        QCOMPARE(good.messages().first().rcptTos, QStringList{QStringLiteral("ops@example.test")});
     }
 
     void alertsOfAMailOutageArriveInOrderAfterIt()
