@@ -3,7 +3,7 @@
 // the due lists at 30 and 90 days against the truly due, and the CPU of one fit.
 
 #include "BenchOutput.h"
-#include "Forecast.h"
+#include "ForecastFit.h"
 #include "WearTruth.h"
 
 #include <QCommandLineParser>
@@ -155,7 +155,7 @@ int main(int argc, char *argv[])
             const TrueBattery battery = truth.make(cohort);
             QElapsedTimer clock;
             clock.start();
-            const Forecast f = Forecast::fromDays(battery.days, Boundary);
+            const Forecast f = ForecastFit::fromDays(battery.days, Boundary);
             figures.cpuMs += double(clock.nsecsElapsed()) / 1e6;
             figures.add(battery, f);
         }

@@ -56,20 +56,6 @@ struct Forecast
     // Dates further out than this are no date anyone can plan with.
     static constexpr int CapDays = 10 * 365;
 
-    // A change of pace or level is believed only when it explains this much more of the year than one
-    // line does (the log-likelihood ratio of the fits, searched over every break): on steady batteries a
-    // break found by chance stays under it.
-    static constexpr double ChangeEvidence = 16.0;
-    // Daily points after a fall before the new level counts: one or two low reports are noise.
-    static constexpr int DropDays = 3;
-
-    // Fit of the days in ascending order (one per day). A running median picks out wild reports; least
-    // squares fits the others as one line, as a line that bends once, and as a line that steps once, and
-    // the date comes from the bend or step when the data ask for it. Percentages above 100, which the
-    // classes treat as Poor but which no wear produces, are left out. The plausible range is the 95 %
-    // interval of the crossing, over every break the data cannot tell from the chosen one.
-    static Forecast fromDays(const QList<DailyHealth> &days, int boundary);
-
     static const char *statusName(Status status);
     static const char *modelName(Model model);
 };

@@ -566,7 +566,7 @@ QList<DailyHealth> HistoryStore::dailyHealth(qint64 id, qint64 since)
     return days;
 }
 
-bool HistoryStore::refreshForecasts(const QList<qint64> &ids, int boundary, QHash<qint64, Forecast> *fitted)
+bool HistoryStore::refreshForecasts(const QList<qint64> &ids, const Fit &fit, QHash<qint64, Forecast> *fitted)
 {
     if (!m_open)
         return false;
@@ -595,7 +595,7 @@ bool HistoryStore::refreshForecasts(const QList<qint64> &ids, int boundary, QHas
             continue; // no point left
         // A little more than the fitted year, so that its first day is whole.
         const qint64 since = newestTime.toLongLong() - qint64(Forecast::FittedDays + 2) * 86400;
-        const Forecast f = Forecast::fromDays(dailyHealth(id, since), boundary);
+        const Forecast f = fit(dailyHealth(id, since));
         const QVariant values[] = {id,
                                    newestTime,
                                    int(f.status),

@@ -60,9 +60,11 @@ public:
     // before removeBefore, for these batteries in one transaction. The number of points removed, -1 on failure.
     int thin(const QList<qint64> &ids, qint64 examineFrom, qint64 cutoff, qint64 removeBefore);
 
+    // What a battery's daily points of its newest year make of its forecast.
+    using Fit = std::function<Forecast(const QList<DailyHealth> &days)>;
     // Fits and stores the forecasts of these batteries in one transaction; false on failure. The new
     // forecasts by battery, when asked for.
-    bool refreshForecasts(const QList<qint64> &ids, int boundary, QHash<qint64, Forecast> *fitted = nullptr);
+    bool refreshForecasts(const QList<qint64> &ids, const Fit &fit, QHash<qint64, Forecast> *fitted = nullptr);
     std::optional<Forecast> forecast(qint64 id);
     // Each stored forecast with its battery's serial.
     void forEachForecast(const std::function<void(const QByteArray &serial, const Forecast &)> &visit);

@@ -1,5 +1,7 @@
 #include "HistoryKeeper.h"
 
+#include "ForecastFit.h"
+
 #include "LocalDays.h"
 #include "Log.h"
 
@@ -190,7 +192,9 @@ bool HistoryKeeper::refreshSomeForecasts(const QElapsedTimer &turn)
 void HistoryKeeper::refresh(const QList<qint64> &ids)
 {
     QHash<qint64, Forecast> fitted;
-    const bool stored = m_store.refreshForecasts(ids, m_settings.boundary, &fitted);
+    const int boundary = m_settings.boundary;
+    const bool stored = m_store.refreshForecasts(
+        ids, [boundary](const QList<DailyHealth> &days) { return ForecastFit::fromDays(days, boundary); }, &fitted);
     QHash<QByteArray, Forecast> bySerial;
     for (const qint64 id : ids) {
         const QByteArray serial = m_stale.take(id);

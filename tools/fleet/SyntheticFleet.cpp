@@ -1,6 +1,7 @@
 #include "SyntheticFleet.h"
 
 #include "BatteryDatabase.h"
+#include "ForecastFit.h"
 #include "HistoryStore.h"
 
 #include <QDateTime>
@@ -152,7 +153,8 @@ SyntheticFleet::Result SyntheticFleet::write(const QString &dataFolder, int boun
     database.saveReports(newest);
     database.close();
     for (qsizetype i = 0; i < ids.size(); i += 256) {
-        if (!history.refreshForecasts(ids.mid(i, 256), boundary)) {
+        if (!history.refreshForecasts(
+                ids.mid(i, 256), [boundary](const QList<DailyHealth> &days) { return ForecastFit::fromDays(days, boundary); })) {
             result.error = QStringLiteral("fitting the forecasts failed");
             return result;
         }

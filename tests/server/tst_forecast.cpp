@@ -1,5 +1,5 @@
 // The replacement forecast: accuracy on generated wear, and every outcome from a table of series.
-#include "Forecast.h"
+#include "ForecastFit.h"
 
 #include <QTest>
 
@@ -75,7 +75,7 @@ private Q_SLOTS:
                     percent = 255.0 * unit(random);
                 series.append({LastDay - d, int(std::lround(percent))});
             }
-            const Forecast f = Forecast::fromDays(series, 80);
+            const Forecast f = ForecastFit::fromDays(series, 80);
             QCOMPARE(int(f.status), int(Forecast::Status::Date));
             QVERIFY(*f.earliestDay <= *f.day && (!f.latestDay || *f.day <= *f.latestDay));
             close += std::fabs(double(*f.day - LastDay) - remaining) <= 0.1 * remaining ? 1 : 0;
@@ -115,7 +115,7 @@ private Q_SLOTS:
         QFETCH(QList<DailyHealth>, series);
         QFETCH(int, status);
         QFETCH(qint64, daysOut);
-        const Forecast f = Forecast::fromDays(series, 80);
+        const Forecast f = ForecastFit::fromDays(series, 80);
         QCOMPARE(int(f.status), status);
         QCOMPARE(f.day.has_value(), daysOut >= 0);
         if (daysOut >= 0)
