@@ -2,6 +2,7 @@
 
 #include "DatabaseSalvage.h"
 #include "Log.h"
+#include "SqliteFile.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -39,9 +40,6 @@ QSqlDatabase connection()
 }
 
 // SQLite's primary result codes for a damaged file and for one that is no database.
-constexpr int SqliteCorrupt = 11;
-constexpr int SqliteNotADatabase = 26;
-constexpr int SqliteFull = 13;
 
 // Below this a main file holds no database header.
 constexpr qint64 MinimumFileSize = 100;
@@ -134,8 +132,7 @@ bool BatteryDatabase::integrityCheck()
         logQueryError(QStringLiteral("Integrity Check"), query);
         // Only SQLite's own word for a damaged or foreign file is damage: a lock held by another
         // process or a failing disk is no reason to rebuild anything.
-        const int code = query.lastError().nativeErrorCode().toInt() & 0xFF;
-        m_damageFound = code == SqliteCorrupt || code == SqliteNotADatabase;
+        m_damageFound = SqliteFile::isDamage(query.lastError());
     } else {
         m_damageFound = result != QLatin1String("ok");
     }
@@ -147,11 +144,7 @@ bool BatteryDatabase::configure()
     if (!openConnection())
         return false;
     QSqlQuery query(connection());
-    for (const char *statement : TuningStatements) {
-        if (!query.exec(QLatin1String(statement)))
-            return false;
-    }
-    return true;
+    return SqliteFile::execAll(query, TuningStatements);
 }
 
 // A repair that failed at its final rename leaves the data only in the backup; serving a fresh empty
@@ -202,15 +195,9 @@ bool BatteryDatabase::salvage()
 {
     // The damaged files are copied while the connection still holds them unchanged: closing it
     // lets SQLite fold the log into the main file and delete it.
-    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    const QStringList suffixes{QString(), QStringLiteral("-wal"), QStringLiteral("-shm")};
-    QString kept = m_path + QStringLiteral(".damaged-") + stamp;
-    for (int n = 2; std::any_of(suffixes.cbegin(), suffixes.cend(),
-                                [&kept](const QString &suffix) { return QFileInfo::exists(kept + suffix); });
-         ++n)
-        kept = m_path + QStringLiteral(".damaged-%1-%2").arg(stamp).arg(n);
+    const QString kept = SqliteFile::damagedName(m_path);
     QStringList copied;
-    for (const QString &suffix : suffixes) {
+    for (const QString &suffix : SqliteFile::companions()) {
         if (!QFileInfo(m_path + suffix).isFile())
             continue;
         if (!QFile::copy(m_path + suffix, kept + suffix)) {
@@ -246,7 +233,7 @@ bool BatteryDatabase::salvage()
         return false;
     }
     // A log left behind would be replayed into the new file.
-    for (const QString &suffix : suffixes) {
+    for (const QString &suffix : SqliteFile::companions()) {
         if (QFileInfo::exists(m_path + suffix) && !QFile::remove(m_path + suffix)) {
             QFile::remove(backupPath);
             return false;
@@ -410,7 +397,7 @@ QList<BatteryDatabase::Replaced> BatteryDatabase::saveReports(const QList<Batter
     const auto failed = [&result](const QSqlError &error) {
         if (result.failure.isEmpty())
             result.failure = error.text();
-        result.diskFull = result.diskFull || (error.nativeErrorCode().toInt() & 0xFF) == SqliteFull;
+        result.diskFull = result.diskFull || SqliteFile::isDiskFull(error);
     };
 
     // Each step runs whatever became of the one before: a report is worth more than a clean rollback.

@@ -1,6 +1,7 @@
 #include "HistoryStore.h"
 
 #include "Log.h"
+#include "SqliteFile.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -18,9 +19,6 @@ namespace NVL::Engineering::VK {
 
 namespace {
 
-// SQLite's primary result codes for a damaged file and for one that is no database.
-constexpr int SqliteCorrupt = 11;
-constexpr int SqliteNotADatabase = 26;
 // 2: forecasts say which shape of the year their date comes from (the rules that bend and step).
 constexpr qint64 LayoutVersion = 2;
 
@@ -28,12 +26,6 @@ QString nextConnectionName()
 {
     static std::atomic<int> counter{0};
     return QStringLiteral("NVLVKHISTORY%1").arg(++counter);
-}
-
-bool isDamage(const QSqlError &error)
-{
-    const int code = error.nativeErrorCode().toInt() & 0xFF;
-    return code == SqliteCorrupt || code == SqliteNotADatabase;
 }
 
 // 4 KiB pages: the size the disk and the page cache move anyway, and a year of one battery's daily
@@ -182,10 +174,8 @@ bool HistoryStore::openFile()
         return false;
     }
     QSqlQuery query(db);
-    for (const char *statement : SetupStatements) {
-        if (!query.exec(QLatin1String(statement)))
-            return failed(QStringLiteral("History setup"), query);
-    }
+    if (!SqliteFile::execAll(query, SetupStatements))
+        return failed(QStringLiteral("History setup"), query);
     if (!createLayout(query) || !findNextId())
         return false;
     // A file that opens but cannot be written (its mode, a read-only mount) would take no point: say so
@@ -264,7 +254,7 @@ bool HistoryStore::failed(const QString &label, const QSqlQuery &query)
 
 bool HistoryStore::failed(const QString &label, const QSqlError &error)
 {
-    if (isDamage(error)) {
+    if (SqliteFile::isDamage(error)) {
         m_damaged = true;
         m_open = false;
         return false;
@@ -281,13 +271,10 @@ bool HistoryStore::replaceDamaged()
     m_damaged = false;
     m_open = false;
     closeConnection();
-    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    QString kept = m_path + QStringLiteral(".damaged-") + stamp;
-    for (int n = 2; QFileInfo::exists(kept); ++n)
-        kept = m_path + QStringLiteral(".damaged-%1-%2").arg(stamp).arg(n);
+    const QString kept = SqliteFile::damagedName(m_path);
     // Renamed, not copied: the file may be large, and the server must not wait for a copy.
     bool moved = QFile::rename(m_path, kept);
-    for (const QString &suffix : {QStringLiteral("-wal"), QStringLiteral("-shm")}) {
+    for (const QString &suffix : SqliteFile::companions().mid(1)) {
         if (QFileInfo::exists(m_path + suffix))
             moved = QFile::rename(m_path + suffix, kept + suffix) && moved;
     }
