@@ -10,6 +10,7 @@
 #include "LocalDays.h"
 #include "MailQueue.h"
 #include "MailSpool.h"
+#include "MailTransport.h"
 #include "MessageHeader.h"
 #include "ReportsNotStored.h"
 #include "NotificationDelivery.h"
@@ -112,8 +113,8 @@ MailQueue::Dropped Voltkeep::tearDown()
         commitReports();
     m_history.reset();
     m_database->close();
+    m_delivery.reset(); // it reads the planner's settings
     m_planner.reset();
-    m_delivery.reset();
     MailQueue::Dropped dropped;
     if (m_mailQueue) {
         dropped = m_mailQueue->stop();
@@ -175,26 +176,13 @@ void Voltkeep::start()
     const int sessionSeconds = SettingsValues::wholeNumber(*m_settings, QStringLiteral("mail/sessionSeconds"),
                                                            SmtpSession::DefaultSessionLimitMs / 1000, 1, 600);
     m_mailQueue = std::make_unique<MailQueue>(
-        &NotificationDelivery::sendMail,
-        [ledger = m_mailLedger.get(), metrics = m_metrics.get()](const PreparedMail &mail,
-                                                                 const SmtpSession::Outcome &outcome,
-                                                                 const MailAttempt &attempt) {
-            ledger->record(mail, outcome, attempt);
-            const int delivered = int(outcome.sent.count(true));
-            const int failed = attempt.retryInSeconds > 0 ? 0 : int(outcome.sent.size()) - delivered;
-            metrics->countMails(mail.kind == PreparedMail::Kind::Alert ? ServerMetrics::MailKind::Alert
-                                                                       : ServerMetrics::MailKind::Report,
-                                delivered, failed);
-        },
-        mailLimits);
+        &MailTransport::send, NotificationDelivery::recorder(m_mailLedger.get(), m_metrics.get()), mailLimits);
     m_delivery = std::make_unique<NotificationDelivery>(m_paths.configurationFile, m_mailQueue.get());
     m_delivery->setSessionLimitMs(sessionSeconds * 1000);
     m_planner = std::make_unique<NotificationPlanner>(m_paths.configurationFile);
     connect(m_planner.get(), &NotificationPlanner::timerExpired, this, &Voltkeep::notificationDue);
     // The settings read with the notifications, once per change of the file, not at every mail.
-    m_delivery->setMailSource([this] {
-        return m_planner ? m_planner->mailConfiguration() : ConfigurationSnapshot::readMail(m_paths.configurationFile);
-    });
+    m_delivery->setPlanner(m_planner.get());
     // A retry goes with the settings in force when it is made, not those it was queued with.
     connect(m_planner.get(), &NotificationPlanner::mailConfigurationChanged, this, [this] {
         const auto mail = m_planner->mailConfiguration();

@@ -2,17 +2,13 @@
 
 #include "Log.h"
 #include "MailLedger.h"
+#include "MailTransport.h"
+#include "NotificationPlanner.h"
 #include "ReportComposer.h"
+#include "ServerMetrics.h"
 
-#include <EmailAddress.h>
-#include <MimeHtml.h>
-#include <MimeInlineFile.h>
-#include <MimeMessage.h>
-#include <MimeMultiPart.h>
-#include <MimeText.h>
 #include <SmtpSession.h>
 
-#include <QFile>
 
 #include <exception>
 #include <memory>
@@ -64,7 +60,7 @@ std::optional<PreparedMail> NotificationDelivery::prepareMail(const Notification
                                                               const ReportTexts &texts) const
 {
     const std::shared_ptr<const ConfigurationSnapshot::Mail> source
-        = m_mailSource ? m_mailSource() : ConfigurationSnapshot::readMail(m_configurationFile);
+        = m_planner ? m_planner->mailConfiguration() : ConfigurationSnapshot::readMail(m_configurationFile);
     if (!source->error.isEmpty()) {
         Log::error(QStringLiteral("Cannot read the mail settings, notification \"%1\" not sent: %2")
                        .arg(QString::fromStdString(notification.alias), source->error));
@@ -103,75 +99,26 @@ std::optional<PreparedMail> NotificationDelivery::prepareMail(const Notification
 void NotificationDelivery::deliver(const NotificationData &notification, const ReportTexts &texts) const
 {
     if (const auto mail = prepareMail(notification, texts)) {
-        const SmtpSession::Outcome outcome = sendMail(*mail);
+        const SmtpSession::Outcome outcome = MailTransport::send(*mail);
         if (m_ledger)
             m_ledger->record(*mail, outcome);
     }
 }
 
-MailQueue::Recorder NotificationDelivery::recorder(MailLedger *ledger)
+MailQueue::Recorder NotificationDelivery::recorder(MailLedger *ledger, ServerMetrics *metrics)
 {
-    return [ledger](const PreparedMail &mail, const SmtpSession::Outcome &outcome, const MailAttempt &attempt) {
+    return [ledger, metrics](const PreparedMail &mail, const SmtpSession::Outcome &outcome, const MailAttempt &attempt) {
         ledger->record(mail, outcome, attempt);
+        if (!metrics)
+            return;
+        // A mail to be tried again has not failed yet.
+        const int delivered = int(outcome.sent.count(true));
+        const int failed = attempt.retryInSeconds > 0 ? 0 : int(outcome.sent.size()) - delivered;
+        metrics->countMails(mail.kind == PreparedMail::Kind::Alert ? ServerMetrics::MailKind::Alert
+                                                                   : ServerMetrics::MailKind::Report,
+                            delivered, failed);
     };
 }
 
-SmtpSession::Outcome NotificationDelivery::sendMail(const PreparedMail &mail)
-{
-    const SmtpSettingsData &settings = mail.settings;
-    // Declared before the messages, which only point at them.
-    EmailAddress sender(QString::fromStdString(settings.sender.email), QString::fromStdString(settings.sender.name));
-    std::vector<std::unique_ptr<EmailAddress>> addresses;
-    MimeHtml htmlPart(mail.html);
-    // Quoted-printable keeps every line of a long report within the 76 characters mail allows.
-    htmlPart.setEncoding(MimePart::EncodingQuotedPrintable);
-    MimeInlineFile logo(new QFile(QStringLiteral(":/tamsel.png")));
-    logo.setContentId(QStringLiteral("tamsel"));
-    logo.setContentType(QStringLiteral("image/png"));
-    MimeText textPart(mail.plainText);
-    // A reader that does not show HTML shows the plain text beside it, which says the same.
-    MimeText alternativeText(mail.htmlText);
-    alternativeText.setEncoding(MimePart::EncodingQuotedPrintable);
-    MimeMultiPart related(MimeMultiPart::Related);
-    related.addPart(&htmlPart);
-    related.addPart(&logo);
-    MimeMultiPart alternative(MimeMultiPart::Alternative);
-    alternative.addPart(&alternativeText);
-    alternative.addPart(&related);
-
-    MimeMessage htmlMessage(false);
-    MimeMessage textMessage(true);
-    htmlMessage.setSender(&sender);
-    textMessage.setSender(&sender);
-    htmlMessage.setSubject(mail.subject);
-    textMessage.setSubject(mail.textSubject);
-    const auto addAll = [&addresses](const QList<PreparedMail::Address> &list, MimeMessage &message) {
-        for (const PreparedMail::Address &address : list) {
-            addresses.push_back(std::make_unique<EmailAddress>(address.email, address.name));
-            message.addRecipient(addresses.back().get(), MimeMessage::To);
-        }
-    };
-    addAll(mail.htmlRecipients, htmlMessage);
-    addAll(mail.textRecipients, textMessage);
-    htmlMessage.setContent(&alternative);
-    textMessage.addPart(&textPart);
-
-    QList<MimeMessage *> messages;
-    if (!mail.htmlRecipients.isEmpty())
-        messages.append(&htmlMessage);
-    if (!mail.textRecipients.isEmpty())
-        messages.append(&textMessage);
-    const SmtpSession::Outcome outcome = SmtpSession::run(settings, messages, mail.sessionLimitMs);
-
-    if (!outcome.connected)
-        qDebug("Failed to connect to host!");
-    if (!outcome.loggedIn)
-        qDebug("Failed to login!");
-    for (qsizetype i = 0; i < messages.size(); ++i) {
-        if (!outcome.sent.at(i))
-            qDebug(messages.at(i) == &htmlMessage ? "Failed to send html mail!" : "Failed to send text mail!");
-    }
-    return outcome;
-}
 
 } // namespace NVL::Engineering::VK

@@ -19,6 +19,8 @@
 namespace NVL::Engineering::VK {
 
 class MailLedger;
+class NotificationPlanner;
+class ServerMetrics;
 
 // Turns a due notification into mail: takes the SMTP settings and recipients from its source (by
 // default the configuration file, read anew), composes the mail and hands it to the queue, or without a
@@ -26,15 +28,13 @@ class MailLedger;
 class NotificationDelivery
 {
 public:
-    using MailSource = std::function<std::shared_ptr<const ConfigurationSnapshot::Mail>()>;
-
     // Neither is owned. Without a queue a mail goes at once and its outcome goes into the ledger (if
     // any); a queue records through the sender it was given.
     explicit NotificationDelivery(const QString &configurationFile, MailQueue *queue = nullptr,
                                   MailLedger *ledger = nullptr);
 
-    // Where the settings come from instead of the file, e.g. what the planner read with the notifications.
-    void setMailSource(MailSource source) { m_mailSource = std::move(source); }
+    // The settings the planner read with the notifications, instead of reading the file for each mail.
+    void setPlanner(const NotificationPlanner *planner) { m_planner = planner; }
     // What the mails tell beyond the records: forecasts and where the dashboard is.
     void setComposeContext(std::function<ComposeContext()> context) { m_context = std::move(context); }
     // The session limit of the mails prepared from now on.
@@ -50,10 +50,8 @@ public:
     std::optional<PreparedMail> prepareMail(const NotificationData &notification, const ReportTexts &texts) const;
     // Prepares and sends at once, whatever the queue.
     void deliver(const NotificationData &notification, const ReportTexts &texts) const;
-    // The SMTP session of one prepared mail; safe on any thread.
-    static SmtpSession::Outcome sendMail(const PreparedMail &mail);
-    // A queue's recorder: each attempt's outcome into the ledger.
-    static MailQueue::Recorder recorder(MailLedger *ledger);
+    // A queue's recorder: each attempt's outcome into the ledger, and the mails into the metrics.
+    static MailQueue::Recorder recorder(MailLedger *ledger, ServerMetrics *metrics = nullptr);
 
 private:
     void send(const NotificationData &notification, const ReportTexts &texts);
@@ -61,7 +59,7 @@ private:
     QString m_configurationFile;
     MailQueue *m_queue;
     MailLedger *m_ledger;
-    MailSource m_mailSource;
+    const NotificationPlanner *m_planner = nullptr;
     std::function<ComposeContext()> m_context;
     int m_sessionLimitMs = SmtpSession::DefaultSessionLimitMs;
 };

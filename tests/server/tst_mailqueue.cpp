@@ -3,6 +3,7 @@
 #include "MailLedger.h"
 #include "MailQueue.h"
 #include "MailSpool.h"
+#include "MailTransport.h"
 #include "NotificationDelivery.h"
 #include "NotificationTestSupport.h"
 #include "RecordingEventSink.h"
@@ -49,7 +50,7 @@ private Q_SLOTS:
         QVERIFY2(smtp.start(), qPrintable(smtp.errorString()));
         // The worker records into the ledger while this thread reads it.
         MailLedger ledger;
-        MailQueue queue(&NotificationDelivery::sendMail, NotificationDelivery::recorder(&ledger));
+        MailQueue queue(&MailTransport::send, NotificationDelivery::recorder(&ledger));
         QSignalSpy delivered(&queue, &MailQueue::delivered);
         QCOMPARE(queue.lastQueued(), quint64(0));
         for (int i = 1; i <= 3; ++i)
@@ -74,7 +75,7 @@ private Q_SLOTS:
         script.delayMs = 400;
         ScriptedTcpServer server(NotificationTest::scriptedSmtp(&script));
         QVERIFY(server.start());
-        MailQueue queue(&NotificationDelivery::sendMail);
+        MailQueue queue(&MailTransport::send);
         QElapsedTimer clock;
         clock.start();
         const quint64 ticket = queue.enqueue(mailTo(server.port(), QStringLiteral("a@example.test"), QStringLiteral("a")));
@@ -92,7 +93,7 @@ private Q_SLOTS:
         script.delayMs = 300;
         ScriptedTcpServer server(NotificationTest::scriptedSmtp(&script));
         QVERIFY(server.start());
-        MailQueue queue(&NotificationDelivery::sendMail);
+        MailQueue queue(&MailTransport::send);
         queue.enqueue(mailTo(server.port(), QStringLiteral("first@example.test"), QStringLiteral("first")));
         // The scripted server takes one connection only: a second session would find nobody.
         queue.enqueue(mailTo(server.port(), QStringLiteral("second@example.test"), QStringLiteral("second")));
@@ -135,7 +136,7 @@ private Q_SLOTS:
         MailQueue::Limits limits;
         limits.retryFirstSeconds = 1;
         limits.retryForSeconds = 2;
-        MailQueue queue(&NotificationDelivery::sendMail, NotificationDelivery::recorder(&ledger), limits);
+        MailQueue queue(&MailTransport::send, NotificationDelivery::recorder(&ledger), limits);
         const auto of = [](PreparedMail mail, const char *alias) {
             mail.notificationAlias = QString::fromLatin1(alias);
             return mail;
@@ -166,7 +167,7 @@ private Q_SLOTS:
         MailQueue::Limits limits;
         limits.retryFirstSeconds = 1;
         MailQueue queue(
-            &NotificationDelivery::sendMail,
+            &MailTransport::send,
             [&failures](const PreparedMail &, const SmtpSession::Outcome &outcome, const MailAttempt &) {
                 failures += outcome.sent.contains(true) ? 0 : 1;
             },
@@ -190,7 +191,7 @@ private Q_SLOTS:
         QTemporaryDir dir;
         MailQueue::Limits limits;
         limits.spoolFile = dir.filePath(QStringLiteral("spool.json"));
-        MailQueue queue(&NotificationDelivery::sendMail, {}, limits);
+        MailQueue queue(&MailTransport::send, {}, limits);
         queue.enqueue(mailTo(server.port(), QStringLiteral("a@example.test"), QStringLiteral("a")));
         QTRY_VERIFY_WITH_TIMEOUT(connected.load(), 10000);
 
