@@ -190,10 +190,14 @@ ReportTexts ReportComposer::composeAlert(const BatteryRecord &record, const Comp
 {
     const std::optional<Forecast> forecast = context.forecastOf ? context.forecastOf(record.serialKey()) : std::nullopt;
     const QString health = QStringLiteral("%1, %2 %").arg(healthName(record)).arg(healthPercentage(record));
-    // A battery that is Poor already was foreseen, not forecast: the fit predates this report.
-    const bool foreseen = healthClass(record) == Poor && forecast && forecast->status == Forecast::Status::Date && forecast->day;
-    const QString forecastLine = foreseen ? QStringLiteral("Poor now; foreseen for %1").arg(dayText(*forecast->day))
-                                          : forecastText(forecast);
+    // A battery that is Poor already was foreseen, not forecast: the fit predates this report. A fit that
+    // is still ahead of it is no date to plan with: the report came first, and the next ones tell.
+    const bool poorDated = healthClass(record) == Poor && forecast && forecast->status == Forecast::Status::Date && forecast->day;
+    QString forecastLine = forecastText(forecast);
+    if (poorDated && *forecast->day <= context.today)
+        forecastLine = QStringLiteral("Poor now; foreseen for %1").arg(dayText(*forecast->day));
+    else if (poorDated)
+        forecastLine = QStringLiteral("Poor by this report, ahead of its history's fit (%1)").arg(dayText(*forecast->day));
     const QString reported = reportTimeText(record);
     const QString url = batteryUrl(context, record);
 
