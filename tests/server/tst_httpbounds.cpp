@@ -1,6 +1,7 @@
 // The HTTP side's bounds on the real server: sizes answered as soon as they are passed, bodies refused,
 // heads and idle connections timed out, HTTP/1.0 and Connection: close closed after the answer, HEAD
-// without a body, and connections past the per-address bound closed at once while radios are served.
+// without a body, and connections past the per-address or the total bound closed at once while radios
+// are served.
 #include "RadioPeer.h"
 #include "VoltkeepProcess.h"
 
@@ -122,6 +123,34 @@ private Q_SLOTS:
         QVERIFY(m_server->waitForLog(QStringLiteral("HTTP connections from 127.0.0.1 refused: 3 are open")));
         QCOMPARE(m_server->countInLog(QStringLiteral("HTTP connections from 127.0.0.1 refused")), 1);
         RadioPeer peer(Loopback, m_server->port());
+        QVERIFY(peer.connectToServer());
+        QVERIFY(peer.version().has_value());
+    }
+
+    void totalBoundKeepsRadiosServed()
+    {
+        // A second server whose total bound is under its per-address one: the total is what refuses.
+        QTemporaryDir dir;
+        VoltkeepProcess server(dir.path());
+        server.setPort(VoltkeepProcess::freePort());
+        const quint16 httpPort = VoltkeepProcess::freePort();
+        QFile cfg(server.dataFolder() + QStringLiteral("/vk.cfg"));
+        QVERIFY(cfg.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        cfg.write("[General]\nport=" + QByteArray::number(server.port()) + "\n[http]\nlisten=127.0.0.1:"
+                  + QByteArray::number(httpPort) + "\nconnections=2\nperAddress=16\n");
+        cfg.close();
+        QVERIFY(server.start());
+        std::vector<std::unique_ptr<QTcpSocket>> held;
+        for (int i = 0; i < 3; ++i) {
+            held.push_back(std::make_unique<QTcpSocket>());
+            held.back()->connectToHost(Loopback, httpPort);
+            QVERIFY(held.back()->waitForConnected(5000));
+            QTest::qWait(20); // taken in order
+        }
+        bool closed = false;
+        QVERIFY(readToClose(*held.back(), 2000, &closed).isEmpty() && closed);
+        QVERIFY(server.waitForLog(QStringLiteral("HTTP connections refused: 2 are open")));
+        RadioPeer peer(Loopback, server.port());
         QVERIFY(peer.connectToServer());
         QVERIFY(peer.version().has_value());
     }
