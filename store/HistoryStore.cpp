@@ -260,8 +260,16 @@ bool HistoryStore::failed(const QString &label, const QSqlError &error)
         return false;
     }
     m_problem = QStringLiteral("%1: %2").arg(label, error.text());
-    if (!m_failureLogged)
+    // A full disk lets some writes through between failures: the same failure is told once an hour, not
+    // at every run of failures.
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const auto told = m_toldAt.constFind(m_problem);
+    if (!m_failureLogged && (told == m_toldAt.cend() || now - *told >= RepeatFailureMs)) {
         Log::write(m_problem, LogType::Error);
+        if (m_toldAt.size() >= 64)
+            m_toldAt.clear();
+        m_toldAt.insert(m_problem, now);
+    }
     m_failureLogged = true;
     return false;
 }

@@ -86,7 +86,8 @@ private:
     bool openFile();
     bool createLayout(QSqlQuery &query);
     bool findNextId();
-    // Logs a failed statement once per run of failures, or marks the file damaged. Always false.
+    // Logs a failed statement once per run of failures and the same failure at most once an hour, or
+    // marks the file damaged. Always false.
     bool failed(const QString &label, const QSqlQuery &query);
     bool failed(const QString &label, const QSqlError &error);
     void succeeded() { m_failureLogged = false; }
@@ -104,6 +105,8 @@ private:
     const QString m_connection;
     bool m_open = false;
     bool m_failureLogged = false;
+    static constexpr qint64 RepeatFailureMs = 3600 * 1000;
+    QHash<QString, qint64> m_toldAt; // when each failure was last logged
     QString m_problem;
     bool m_damaged = false;
     int m_replacements = 0;
