@@ -14,11 +14,8 @@ mkdir -p "$1"
 out="$(cd "$1" && pwd)"
 cd "$(dirname "$0")/.."
 
-build="${BUILD_DIR:-build}"
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S . -B "$build"
-fi
-cmake --build "$build" -j2 --target Voltkeep vkfleet
+source scripts/shots-common.sh
+build_targets Voltkeep vkfleet
 
 data="$(mktemp -d)"
 server_pid=
@@ -28,7 +25,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-free_port() { /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 radio_port="$(free_port)"
 http_port="$(free_port)"
 export NORVALE_COMMON_APPDATA="$data"
@@ -44,14 +40,7 @@ base="http://127.0.0.1:$http_port"
 # The battery shown is the first of those due soonest, as the overview lists them.
 battery="$(curl -fsS "$base/" | grep -o '/batteries/[0-9A-F]\{16\}' | head -n 1)"
 
-shot() { # name width height path
-  profile="$(mktemp -d)"
-  chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run --disable-background-networking \
-    --disable-component-update --disable-sync --hide-scrollbars --user-data-dir="$profile" \
-    --window-size="$2,$3" --screenshot="$out/$1.png" "$base$4" 2>/dev/null
-  rm -rf "$profile"
-  echo "$out/$1.png"
-}
+shot() { chromium_shot "$out/$1.png" "$2" "$3" "$base$4"; } # name width height path
 shot dashboard-overview 1400 1300 /
 shot dashboard-batteries 1400 1000 "/batteries?due=90&sort=forecast"
 shot dashboard-battery 1400 1500 "$battery"

@@ -15,11 +15,8 @@ mkdir -p "$1"
 out="$(cd "$1" && pwd)"
 cd "$(dirname "$0")/.."
 
-build="${BUILD_DIR:-build}"
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S . -B "$build"
-fi
-cmake --build "$build" -j2 --target Voltkeep vkfleet vkconfig_program vkpeer
+source scripts/shots-common.sh
+build_targets Voltkeep vkfleet vkconfig_program vkpeer
 
 data="$(mktemp -d)"
 server_pid=
@@ -30,7 +27,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-free_port() { /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 radio_port="$(free_port)"
 http_port="$(free_port)"
 smtp_port="$(free_port)"
@@ -104,11 +100,6 @@ done
 
 for shot in mail-report:1400 mail-alert:520; do
   name="${shot%%:*}"
-  profile="$(mktemp -d)"
-  chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run --disable-background-networking \
-    --disable-component-update --disable-sync --hide-scrollbars --user-data-dir="$profile" \
-    --window-size="900,${shot##*:}" --screenshot="$out/$name.png" "file://$data/$name.html" 2>/dev/null
-  rm -rf "$profile"
+  chromium_shot "$out/$name.png" 900 "${shot##*:}" "file://$data/$name.html"
   cp "$data/$name.txt" "$out/$name.txt"
-  echo "$out/$name.png"
 done

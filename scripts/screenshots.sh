@@ -14,11 +14,8 @@ mkdir -p "$1"
 out="$(cd "$1" && pwd)"
 cd "$(dirname "$0")/.."
 
-build="${BUILD_DIR:-build}"
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S . -B "$build"
-fi
-cmake --build "$build" -j2 --target vk_editor_shots
+source scripts/shots-common.sh
+build_targets vk_editor_shots
 
 # No window manager runs on the virtual server, so the windows have no title bars.
 # Xvfb reports the density; Qt takes its fonts' density from QT_FONT_DPI, as from Xft.dpi on a desktop.
