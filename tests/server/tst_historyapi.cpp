@@ -275,6 +275,30 @@ private Q_SLOTS:
             QVERIFY2(!error.trimmed().endsWith(QLatin1Char(':')), qPrintable(error));
     }
 
+    void historyThatCannotBeWrittenSaysSo()
+    {
+        QVERIFY(startServer(QStringLiteral("[http]\nlisten=127.0.0.1:%1\n")));
+        QVERIFY(send(report(1, 95)));
+        m_server->terminate();
+        // The history file alone made read-only, as a read-only mount or a wrong owner would leave it.
+        const QString history = m_server->dataFolder() + QStringLiteral("/vk-history.db");
+        if (geteuid() != 0 || QProcess::execute(QStringLiteral("mount"), {QStringLiteral("--bind"), history, history}) != 0)
+            QSKIP("a file cannot be mounted read-only here (it takes root)");
+        m_mounted = history;
+        QCOMPARE(QProcess::execute(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("remount,bind,ro"), history, history}), 0);
+        QVERIFY(m_server->start());
+        QVERIFY(m_server->waitForLog(QStringLiteral("vk-history.db cannot be written: attempt to write a readonly database")));
+        QVERIFY(send(report(1, 94))); // radios are served all the same
+
+        const Answer health = get(QStringLiteral("/healthz"));
+        QCOMPARE(health.status, 503);
+        QVERIFY2(health.body.contains("the battery history is not kept: "), health.body.constData());
+        QVERIFY(get(QStringLiteral("/metrics")).body.contains("\nvoltkeep_history_up 0\n"));
+        const Answer points = get(QStringLiteral("/api/v1/batteries/00004200000000" "01/history"));
+        QCOMPARE(points.status, 503);
+        QVERIFY2(points.body.startsWith("history is on but not kept: "), points.body.constData());
+    }
+
     void tokenAndNonLoopbackListening()
     {
         QVERIFY(startServer(QStringLiteral("[http]\nlisten=127.0.0.1:%1\ntoken=s3cret\n")));
