@@ -16,6 +16,7 @@
 #include "NotificationDelivery.h"
 #include "ReportComposer.h"
 #include "NotificationPlanner.h"
+#include "ListReply.h"
 #include "SettingsValues.h"
 #include "ServerMetrics.h"
 #include "VoltkeepIdentity.h"
@@ -364,7 +365,6 @@ void Voltkeep::commitReports()
     } else {
         m_notStored.stored();
     }
-    m_listReply.clear();
     m_fleet->update(reports);
     if (m_history) // the group's points, in a transaction of their own
         m_metrics->countHistoryPoints(m_history->record(reports));
@@ -389,26 +389,10 @@ void Voltkeep::listRequested(ConnectionId connection)
     // Answered once the reports before it are stored; the mail they raised goes its own way.
     m_metrics->countListRequest();
     commitReports();
+    // Given in parts as the peer takes them: a million batteries are 64 MB, and encoding them at once
+    // would hold every radio that long.
     if (m_connectionManager)
-        m_connectionManager->sendReply(connection, listReply());
-}
-
-const QByteArray &Voltkeep::listReply()
-{
-    if (!m_listReply.isEmpty())
-        return m_listReply;
-    // Built as the rows are read, the header and count filled in last: the records are never held twice.
-    const qsizetype headerSize = makeHeader(MessageType::ListResponse, 0).toBytes().size();
-    m_listReply = QByteArray(headerSize + 4, '\0');
-    m_listReply.reserve(m_listReply.size() + qsizetype(m_fleet->entries().size()) * BatteryRecord::Size);
-    quint32 count = 0;
-    m_database->forEachValidReport([this, &count](const BatteryRecord &record) {
-        m_listReply.append(record.toBytes());
-        ++count;
-    });
-    m_listReply.replace(0, headerSize, makeHeader(MessageType::ListResponse, count * 64 + 4).toBytes());
-    qToLittleEndian(count, m_listReply.data() + headerSize);
-    return m_listReply;
+        m_connectionManager->sendStream(connection, std::make_unique<ListReply>(*m_fleet));
 }
 
 void Voltkeep::deleteRequested(ConnectionId)
@@ -421,7 +405,6 @@ void Voltkeep::deleteRequested(ConnectionId)
 void Voltkeep::deleteSerialReceived(const QByteArray &serial)
 {
     m_database->deleteReport(serial);
-    m_listReply.clear();
     m_fleet->remove(serial);
     if (m_history)
         m_history->removeBattery(serial);

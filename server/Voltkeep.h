@@ -59,7 +59,6 @@ private:
     // Saves the reports received so far in one transaction, then raises their alerts.
     void commitReports();
     // The list reply as it stands, encoded once for every peer that asks until the store changes.
-    const QByteArray &listReply();
     // What keeps the server from serving radios, for /healthz.
     QStringList healthProblems() const;
     // Mails the last stop cut short, sent now with the settings in force.
@@ -82,7 +81,6 @@ private:
     std::unique_ptr<NotificationDelivery> m_delivery;
     QList<BatteryRecord> m_pendingReports;
     ReportsNotStored m_notStored;
-    QByteArray m_listReply; // empty: to be encoded anew
     // No history when [history] enabled=false.
     std::unique_ptr<HistoryKeeper> m_history;
     std::unique_ptr<ApiServer> m_api;

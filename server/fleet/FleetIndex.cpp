@@ -1,5 +1,7 @@
 #include "FleetIndex.h"
 
+#include <QtEndian>
+
 #include <algorithm>
 #include <cstring>
 
@@ -9,6 +11,7 @@ void FleetIndex::clear()
 {
     m_entries.clear();
     m_slots.clear();
+    m_order.clear();
     m_counts = {};
 }
 
@@ -40,6 +43,10 @@ FleetIndex::Entry &FleetIndex::put(const BatteryRecord &record)
     if (slot == m_slots.constEnd()) {
         slot = m_slots.insert(slotKey(key), m_entries.size());
         m_entries.emplace_back();
+        m_entries.back().record = record;
+        // vk.db is read in serial order at the start: then every battery goes at the end.
+        const std::size_t position = orderedFrom(orderKey(record.serial));
+        m_order.insert(m_order.begin() + std::ptrdiff_t(position), std::uint32_t(*slot));
     } else {
         --m_counts[std::size_t(m_entries[*slot].healthClass)];
     }
@@ -64,10 +71,15 @@ void FleetIndex::remove(const QByteArray &serial)
     if (slot == m_slots.end())
         return;
     const std::size_t index = *slot;
+    for (const auto &watcher : m_removalWatchers)
+        watcher.second(m_entries[index].record);
     --m_counts[std::size_t(m_entries[index].healthClass)];
     m_slots.erase(slot);
+    m_order.erase(m_order.begin() + std::ptrdiff_t(orderPositionOf(index)));
     // The last entry takes the freed place.
-    if (index + 1 != m_entries.size()) {
+    const std::size_t last = m_entries.size() - 1;
+    if (index != last) {
+        m_order[orderPositionOf(last)] = std::uint32_t(index);
         m_entries[index] = std::move(m_entries.back());
         m_slots[slotKey(m_entries[index].record.serialKey())] = index;
     }
@@ -92,13 +104,39 @@ void FleetIndex::setForecasts(const QHash<QByteArray, Forecast> &forecasts)
 std::vector<const FleetIndex::Entry *> FleetIndex::ordered() const
 {
     std::vector<const Entry *> result;
-    result.reserve(m_entries.size());
-    for (const Entry &entry : m_entries)
-        result.push_back(&entry);
-    std::sort(result.begin(), result.end(), [](const Entry *a, const Entry *b) {
-        return std::memcmp(a->record.serial, b->record.serial, sizeof a->record.serial) < 0;
-    });
+    result.reserve(m_order.size());
+    for (const std::uint32_t slot : m_order)
+        result.push_back(&m_entries[slot]);
     return result;
+}
+
+quint64 FleetIndex::orderKey(const quint8 *serial)
+{
+    return qFromBigEndian<quint64>(serial);
+}
+
+std::size_t FleetIndex::orderedFrom(quint64 key) const
+{
+    const auto it = std::partition_point(m_order.cbegin(), m_order.cend(), [this, key](std::uint32_t slot) {
+        return orderKey(m_entries[slot].record.serial) < key;
+    });
+    return std::size_t(it - m_order.cbegin());
+}
+
+std::size_t FleetIndex::orderPositionOf(std::size_t slot) const
+{
+    return orderedFrom(orderKey(m_entries[slot].record.serial));
+}
+
+int FleetIndex::watchRemovals(RemovalWatcher watcher)
+{
+    m_removalWatchers.emplace(++m_lastWatcher, std::move(watcher));
+    return m_lastWatcher;
+}
+
+void FleetIndex::unwatchRemovals(int id)
+{
+    m_removalWatchers.erase(id);
 }
 
 const FleetIndex::Entry *FleetIndex::find(const QByteArray &serial) const

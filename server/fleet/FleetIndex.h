@@ -8,7 +8,10 @@
 #include <QList>
 
 #include <array>
+#include <cstdint>
 #include <deque>
+#include <functional>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -39,19 +42,38 @@ public:
 
     // In no particular order.
     const std::deque<Entry> &entries() const { return m_entries; }
+    std::size_t size() const { return m_entries.size(); }
     // In ascending byte order of the serial, as vk.db lists its rows.
     std::vector<const Entry *> ordered() const;
+    // The same order by position, for readers that take the fleet in slices: the first position whose
+    // serial is not below the given one (as orderKey gives it), and the entry at a position.
+    std::size_t orderedFrom(quint64 key) const;
+    const Entry &orderedAt(std::size_t position) const { return m_entries[m_order[position]]; }
+    // The serial's bytes as one number that sorts as they do.
+    static quint64 orderKey(const quint8 *serial);
     const Entry *find(const QByteArray &serial) const;
+
+    // Told of every battery about to leave, until the returned number is given to unwatchRemovals: a
+    // reader that promised a peer the fleet as it stood can still give what left meanwhile.
+    using RemovalWatcher = std::function<void(const BatteryRecord &)>;
+    int watchRemovals(RemovalWatcher watcher);
+    void unwatchRemovals(int id);
     // Batteries per health class: Poor, Fair, Good, Excellent.
     std::array<qint64, 4> classCounts() const { return m_counts; }
 
 private:
     Entry &put(const BatteryRecord &record);
     static quint64 slotKey(const QByteArray &serial);
+    std::size_t orderPositionOf(std::size_t slot) const;
 
     // A deque grows without copying what it holds: a vector's doubling would hold a large fleet twice.
     std::deque<Entry> m_entries;
     QHash<quint64, std::size_t> m_slots;
+    // Slots in ascending serial order, kept as batteries come and go: a fleet of a million sorted at
+    // every whole-fleet reader would hold the radios for a tenth of a second each time.
+    std::vector<std::uint32_t> m_order;
+    std::map<int, RemovalWatcher> m_removalWatchers;
+    int m_lastWatcher = 0;
     std::array<qint64, 4> m_counts{};
 };
 

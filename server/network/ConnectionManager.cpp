@@ -60,6 +60,7 @@ struct ConnectionManager::Connection
     bool outputBlocked = false;
     QTimer *outputTimer = nullptr; // runs while outputBlocked; restarted whenever bytes leave
     QTimer *idleTimer = nullptr;   // restarted whenever bytes arrive or leave
+    std::unique_ptr<ReplyStream> stream; // the reply being given in parts, if any
 
     qint64 available() const { return input.size() - consumed; }
     const char *data() const { return input.constData() + consumed; }
@@ -332,7 +333,7 @@ void ConnectionManager::scheduleTurn(Connection &connection)
 
 bool ConnectionManager::outputBlocked(Connection &connection)
 {
-    if (connection.socket->bytesToWrite() <= OutputBoundBytes)
+    if (!connection.stream && connection.socket->bytesToWrite() <= OutputBoundBytes)
         return false;
     if (!connection.outputBlocked) {
         connection.outputBlocked = true;
@@ -349,6 +350,11 @@ void ConnectionManager::outputDrained(QTcpSocket *socket)
     connection->idleTimer->start();
     if (!connection->outputBlocked)
         return;
+    if (connection->stream) {
+        connection->outputTimer->start();
+        feedStream(*connection);
+        return;
+    }
     if (socket->bytesToWrite() > OutputBoundBytes) {
         // Moving, if slowly: the peer is reading.
         connection->outputTimer->start();
@@ -444,6 +450,41 @@ void ConnectionManager::sendReply(ConnectionId id, const QByteArray &bytes)
         Log::error(QStringLiteral("Network error: write message failed"));
 }
 
+void ConnectionManager::sendStream(ConnectionId id, std::unique_ptr<ReplyStream> stream)
+{
+    Connection *connection = connectionOf(id);
+    if (!connection || connection->socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    connection->stream = std::move(stream);
+    outputBlocked(*connection);
+    feedStream(*connection);
+}
+
+void ConnectionManager::feedStream(Connection &connection)
+{
+    QTcpSocket *const socket = connection.socket;
+    while (connection.stream && !connection.stream->atEnd() && socket->bytesToWrite() < StreamPartBytes) {
+        const QByteArray part = connection.stream->next(StreamPartBytes);
+        boundUnsentBytes(part.size(), &connection);
+        if (!connectionOf(socket))
+            return; // closed: it held the most
+        if (socket->write(part) != part.size()) {
+            Log::error(QStringLiteral("Network error: write message failed"));
+            closeConnection(socket);
+            return;
+        }
+    }
+    if (!connection.stream || !connection.stream->atEnd())
+        return;
+    connection.stream.reset();
+    // Done: what is left waits under the bound like any reply.
+    if (socket->bytesToWrite() <= OutputBoundBytes) {
+        connection.outputBlocked = false;
+        connection.outputTimer->stop();
+        scheduleTurn(connection);
+    }
+}
+
 void ConnectionManager::boundUnsentBytes(qint64 adding, const Connection *sending)
 {
     const auto unsentOf = [sending, adding](const Connection &connection) {
@@ -478,7 +519,7 @@ void ConnectionManager::idleTimedOut(QTcpSocket *socket)
     if (!connection)
         return;
     // A reply still leaving is no idleness: the stall timer judges a peer that does not read.
-    if (socket->bytesToWrite() > 0 || connection->owesBytes()) {
+    if (socket->bytesToWrite() > 0 || connection->stream || connection->owesBytes()) {
         connection->idleTimer->start();
         return;
     }

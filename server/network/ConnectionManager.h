@@ -3,6 +3,7 @@
 #include "ConnectionLimits.h"
 #include "LogThrottle.h"
 #include "RadioSink.h"
+#include "ReplyStream.h"
 
 #include <QAbstractSocket>
 #include <QByteArray>
@@ -43,6 +44,8 @@ public:
     static constexpr qint64 OutputBoundBytes = 1024 * 1024;
     // A peer whose replies stay above the bound without any of them leaving for this long is closed.
     static constexpr int OutputStallMs = 5000;
+    // Part of a streamed reply handed to the socket at once; another follows when less than it waits.
+    static constexpr qint64 StreamPartBytes = 256 * 1024;
     // How long accepting pauses when the process has no descriptor left for a new connection.
     static constexpr int AcceptPauseMs = 1000;
 
@@ -56,6 +59,9 @@ public:
     // Replies to a connection that has gone are dropped: that is no failure of ours.
     void sendVersion(ConnectionId connection);
     void sendReply(ConnectionId connection, const QByteArray &bytes);
+    // The connection's further requests wait until the whole stream has gone; a peer that takes none of
+    // it for the stall time is closed, as for a reply.
+    void sendStream(ConnectionId connection, std::unique_ptr<ReplyStream> stream);
     bool isConnected(ConnectionId connection) const;
     // Whether the TCP port listens and the UDP socket is bound (the health check asks).
     bool isListening() const;
@@ -87,6 +93,8 @@ private:
     // True when the peer's unsent replies are above the bound; then waits for them to leave.
     bool outputBlocked(Connection &connection);
     void outputDrained(QTcpSocket *socket);
+    // Hands the socket the stream's next parts while less than one part waits in it.
+    void feedStream(Connection &connection);
     // Closes the connections holding the most unsent bytes until `adding` more fit under the bound.
     void boundUnsentBytes(qint64 adding, const Connection *sending);
     void idleTimedOut(QTcpSocket *socket);
