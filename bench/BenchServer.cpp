@@ -142,6 +142,12 @@ std::optional<BenchServer::Memory> BenchServer::memory() const
     return memory;
 }
 
+bool BenchServer::resetPeak() const
+{
+    QFile refs(QStringLiteral("/proc/%1/clear_refs").arg(m_process.processId()));
+    return m_process.state() != QProcess::NotRunning && refs.open(QIODevice::WriteOnly) && refs.write("5") == 1;
+}
+
 std::optional<double> BenchServer::cpuMilliseconds() const
 {
 #ifdef Q_OS_LINUX

@@ -35,6 +35,8 @@ public:
     void stop();
     bool isRunning() const;
     std::optional<Memory> memory() const;
+    // Sets the peak back to what the process holds now, so that the next peak is that of what follows.
+    bool resetPeak() const;
     // Processor time the server has used so far (user and system), in milliseconds.
     std::optional<double> cpuMilliseconds() const;
     QString errorString() const { return m_error; }

@@ -23,6 +23,7 @@ HttpProbe::Reply HttpProbe::get(quint16 port, const QString &path, int timeoutMs
     QByteArray data;
     qsizetype headerEnd = -1;
     qint64 length = -1;
+    bool chunked = false;
     while (!deadline.hasExpired()) {
         if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())))) {
             if (socket.state() != QAbstractSocket::ConnectedState)
@@ -36,6 +37,7 @@ HttpProbe::Reply HttpProbe::get(quint16 port, const QString &path, int timeoutMs
             for (const QByteArray &line : lines) {
                 if (line.toLower().startsWith("content-length:"))
                     length = line.mid(15).trimmed().toLongLong();
+                chunked = chunked || line.toLower().startsWith("transfer-encoding: chunked");
             }
         }
         if (headerEnd >= 0 && length >= 0 && data.size() - headerEnd - 4 >= length)
@@ -47,6 +49,25 @@ HttpProbe::Reply HttpProbe::get(quint16 port, const QString &path, int timeoutMs
         return reply;
     }
     reply.body = data.mid(headerEnd + 4);
+    if (chunked) {
+        // Streamed answers come in chunks, the last one empty.
+        QByteArray body;
+        qsizetype pos = 0;
+        for (;;) {
+            const qsizetype lineEnd = reply.body.indexOf("\r\n", pos);
+            bool ok = false;
+            const qsizetype size = lineEnd < 0 ? 0 : reply.body.mid(pos, lineEnd - pos).toLongLong(&ok, 16);
+            if (!ok || lineEnd + 2 + size > reply.body.size()) {
+                reply.error = QStringLiteral("broken chunks in the answer to %1").arg(path);
+                return reply;
+            }
+            if (size == 0)
+                break;
+            body += reply.body.mid(lineEnd + 2, size);
+            pos = lineEnd + 2 + size + 2;
+        }
+        reply.body = body;
+    }
     reply.ok = true;
     return reply;
 }

@@ -6,6 +6,7 @@
 #include "FleetIndex.h"
 #include "BatteryQuery.h"
 #include "DashboardPages.h"
+#include "FleetAnswer.h"
 #include "HistoryKeeper.h"
 #include "HttpListener.h"
 #include "LocalDays.h"
@@ -114,6 +115,7 @@ ApiServer::ApiServer(QSettings &settings, Sources sources, const HttpLimits &lim
         return;
     }
     addRoutes();
+    tcp->setStreamer([this](const HttpHead &head) { return streamed(head); });
     m_http.bind(tcp);
     m_listening = true;
     Log::information(QStringLiteral("HTTP API listening on %1%2")
@@ -134,10 +136,10 @@ void ApiServer::addRoutes()
             return answer(request, Format::Csv, handler);
         });
     };
-    both(Prefix + QStringLiteral("/batteries"),
-         [this](Format format, const QHttpServerRequest &request) { return batteryList(format, request); });
-    both(Prefix + QStringLiteral("/forecast"),
-         [this](Format format, const QHttpServerRequest &request) { return forecast(format, request); });
+    for (const QString &path : {Prefix + QStringLiteral("/batteries"), Prefix + QStringLiteral("/forecast")})
+        both(path, [this, path](Format format, const QHttpServerRequest &request) {
+            return fleetResponse(path, format, request);
+        });
     m_http.route(Prefix + QStringLiteral("/batteries/<arg>/history"),
                  [this](const QString &key, const QHttpServerRequest &request) {
                      return answer(request, Format::Json, [this, key](Format format, const QHttpServerRequest &r) {
@@ -207,7 +209,7 @@ void ApiServer::addPageRoutes()
         return QHttpServerResponse(HtmlType, m_pages->batteries(BatteryQuery::from(request.query())));
     });
     page(QStringLiteral("/batteries.csv"), [this](const QHttpServerRequest &request) {
-        return QHttpServerResponse(CsvType, m_pages->batteriesCsv(BatteryQuery::from(request.query())));
+        return fleetResponse(QStringLiteral("/batteries"), Format::Csv, request);
     });
     m_http.route(QStringLiteral("/batteries/<arg>"), [this](const QString &key, const QHttpServerRequest &request) {
         return answer(request, Format::Json, [this, key](Format, const QHttpServerRequest &) {
@@ -255,9 +257,14 @@ QHttpServerResponse ApiServer::healthz() const
 
 bool ApiServer::authorised(const QHttpServerRequest &request) const
 {
+    return authorised(request.value(QByteArrayLiteral("Authorization")));
+}
+
+bool ApiServer::authorised(const QByteArray &authorization) const
+{
     if (m_token.isEmpty())
         return true;
-    const QByteArray header = request.value(QByteArrayLiteral("Authorization")).trimmed();
+    const QByteArray header = authorization.trimmed();
     const QByteArray scheme = QByteArrayLiteral("bearer ");
     return header.size() > scheme.size() && header.left(scheme.size()).toLower() == scheme
         && sameBytes(header.mid(scheme.size()).trimmed(), m_token);
@@ -290,45 +297,112 @@ QHttpServerResponse ApiServer::answer(const QHttpServerRequest &request, Format 
     return bare;
 }
 
-QList<BatteryRecord> ApiServer::fleetRecords(QHash<QByteArray, Forecast> &forecasts) const
+std::optional<StreamedAnswer> ApiServer::fleetAnswer(const QString &path, bool csv, const QUrlQuery &query,
+                                                     QString &error) const
 {
-    const std::vector<const FleetIndex::Entry *> ordered = m_sources.fleet->ordered();
-    QList<BatteryRecord> records;
-    records.reserve(qsizetype(ordered.size()));
-    forecasts.reserve(qsizetype(ordered.size()));
-    for (const FleetIndex::Entry *entry : ordered) {
-        records.append(entry->record);
-        if (entry->forecast)
-            forecasts.insert(entry->record.serialKey(), *entry->forecast);
+    const FleetIndex &fleet = *m_sources.fleet;
+    const ApiTable table(ApiViews::batteryColumns());
+    StreamedAnswer answer;
+    answer.headers.append({QByteArrayLiteral("Content-Type"), csv ? CsvType : JsonType});
+    if (path == Prefix + QStringLiteral("/batteries")) {
+        // due=N: only the batteries predicted to reach Poor within N days, as the dashboard's cards count them.
+        bool ok = true;
+        const int due = query.hasQueryItem(QStringLiteral("due")) ? query.queryItemValue(QStringLiteral("due")).toInt(&ok) : 0;
+        if (!ok || due < 0 || due > MaximumWithinDays) {
+            error = QStringLiteral("due: a whole number of days from 0 to %1 expected").arg(MaximumWithinDays);
+            return std::nullopt;
+        }
+        FleetAnswer::Filter filter;
+        if (due > 0)
+            filter = [lastDay = LocalDays::today() + due](const FleetIndex::Entry &e) {
+                return BatteryQuery::isDueBy(e.forecast, lastDay);
+            };
+        answer.body = std::make_unique<FleetAnswer>(fleet, table.opening(QStringLiteral("batteries"), csv), csv,
+                                                    std::move(filter));
+        return answer;
     }
-    return records;
+    if (path == Prefix + QStringLiteral("/forecast")) {
+        bool ok = false;
+        const int within = query.queryItemValue(QStringLiteral("within")).toInt(&ok);
+        if (!query.hasQueryItem(QStringLiteral("within")) || !ok || within < 0 || within > MaximumWithinDays) {
+            error = QStringLiteral("within: a whole number of days from 0 to %1 expected").arg(MaximumWithinDays);
+            return std::nullopt;
+        }
+        // Poor already first, then by date; the same date in serial order.
+        const qint64 lastDay = LocalDays::today() + within;
+        std::vector<std::pair<qint64, quint64>> due;
+        for (std::size_t i = 0; i < fleet.size(); ++i) {
+            const FleetIndex::Entry &e = fleet.orderedAt(i);
+            if (e.forecast && e.forecast->status == Forecast::Status::Now)
+                due.emplace_back(std::numeric_limits<qint64>::min(), FleetIndex::orderKey(e.record.serial));
+            else if (BatteryQuery::isDueBy(e.forecast, lastDay))
+                due.emplace_back(*e.forecast->day, FleetIndex::orderKey(e.record.serial));
+        }
+        std::sort(due.begin(), due.end());
+        std::vector<quint64> keys;
+        keys.reserve(due.size());
+        for (const auto &d : due)
+            keys.push_back(d.second);
+        // Batteries the start has not fitted yet are in no due list: the answer says how many.
+        const qsizetype pending = m_history ? m_history->pendingForecasts() : 0;
+        if (csv)
+            answer.headers.append({QByteArrayLiteral("X-Forecasts-Pending"), QByteArray::number(pending)});
+        const QByteArray opening = table.opening(QStringLiteral("batteries"), csv,
+                                                 {{QStringLiteral("within"), within},
+                                                  {QStringLiteral("boundary"), m_history ? m_history->boundary() : 80},
+                                                  {QStringLiteral("pending"), pending}});
+        answer.body = std::make_unique<FleetAnswer>(fleet, opening, csv, std::move(keys));
+        return answer;
+    }
+    if (path == QStringLiteral("/batteries") && csv && m_pages) {
+        // The dashboard's list as filtered and sorted, every page of it.
+        std::vector<quint64> keys;
+        for (const FleetIndex::Entry *e : BatteryQuery::from(query).selectAll(fleet))
+            keys.push_back(FleetIndex::orderKey(e->record.serial));
+        answer.body = std::make_unique<FleetAnswer>(fleet, table.opening(QString(), true), true, std::move(keys));
+        return answer;
+    }
+    return std::nullopt;
 }
 
-QHttpServerResponse ApiServer::batteryList(Format format, const QHttpServerRequest &request) const
+std::optional<StreamedAnswer> ApiServer::streamed(const HttpHead &head) const
 {
-    // due=N: only the batteries predicted to reach Poor within N days, as the dashboard's cards count them.
-    const QUrlQuery query = request.query();
-    bool ok = true;
-    const int due = query.hasQueryItem(QStringLiteral("due")) ? query.queryItemValue(QStringLiteral("due")).toInt(&ok) : 0;
-    if (!ok || due < 0 || due > MaximumWithinDays)
-        return plain(QStringLiteral("due: a whole number of days from 0 to %1 expected").arg(MaximumWithinDays),
-                     Status::BadRequest);
-    // Written row by row: a table of a 100,000 fleet's values took the server past 450 MiB.
-    const bool csv = format == Format::Csv;
-    std::vector<const FleetIndex::Entry *> ordered = m_sources.fleet->ordered();
-    if (due > 0) {
-        const qint64 lastDay = LocalDays::today() + due;
-        ordered.erase(std::remove_if(ordered.begin(), ordered.end(),
-                                     [lastDay](const FleetIndex::Entry *e) { return !BatteryQuery::isDueBy(e->forecast, lastDay); }),
-                      ordered.end());
-    }
-    const ApiTable table(ApiViews::batteryColumns());
-    QByteArray out = table.opening(QStringLiteral("batteries"), csv);
-    for (std::size_t i = 0; i < ordered.size(); ++i)
-        table.appendRow(out, ApiViews::batteryRow(ordered[i]->record, ordered[i]->forecast), i == 0, csv);
-    if (!csv)
-        out += ApiTable::jsonListClosing();
-    return body(std::move(out), csv);
+    // Refusals (no token, another method, a wrong query) are the HTTP server's to answer, as for any request.
+    const bool headOnly = head.method == "HEAD";
+    if ((head.method != "GET" && !headOnly) || !authorised(head.value(QByteArrayLiteral("authorization"))))
+        return std::nullopt;
+    QString path = head.url.path();
+    bool csv = path.endsWith(QLatin1String(".csv"));
+    if (csv)
+        path.chop(4);
+    else if (path.startsWith(Prefix) && head.value(QByteArrayLiteral("accept")).contains("text/csv"))
+        csv = true;
+    QString error;
+    std::optional<StreamedAnswer> answer = fleetAnswer(path, csv, QUrlQuery(head.url), error);
+    if (!answer)
+        return std::nullopt;
+    for (const auto &header : SecurityHeaders)
+        answer->headers.append({header.first, header.second});
+    answer->headers.append({QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("no-store")});
+    if (headOnly)
+        answer->body.reset();
+    return answer;
+}
+
+QHttpServerResponse ApiServer::fleetResponse(const QString &path, Format format, const QHttpServerRequest &request) const
+{
+    // Reached only when the guard did not stream the answer: refusals, and the answer whole otherwise.
+    QString error;
+    std::optional<StreamedAnswer> answer = fleetAnswer(path, format == Format::Csv, request.query(), error);
+    if (!answer)
+        return plain(error, Status::BadRequest);
+    QByteArray out;
+    while (!answer->body->atEnd())
+        out += answer->body->next(1 << 20);
+    QHttpServerResponse response(answer->headers.first().second, std::move(out));
+    for (qsizetype i = 1; i < answer->headers.size(); ++i)
+        response.addHeader(answer->headers[i].first, answer->headers[i].second);
+    return response;
 }
 
 QHttpServerResponse ApiServer::battery(const QString &key, Format format) const
@@ -371,31 +445,6 @@ QHttpServerResponse ApiServer::history(const QString &key, Format format, const 
     if (format == Format::Csv)
         return body(table.toCsv(), true);
     return body(table.toJsonList(QStringLiteral("points"), {{QStringLiteral("serial"), serialKeyText(*serial)}}),
-                false);
-}
-
-QHttpServerResponse ApiServer::forecast(Format format, const QHttpServerRequest &request) const
-{
-    const QUrlQuery query = request.query();
-    bool ok = false;
-    const int within = query.queryItemValue(QStringLiteral("within")).toInt(&ok);
-    if (!query.hasQueryItem(QStringLiteral("within")) || !ok || within < 0 || within > MaximumWithinDays)
-        return plain(QStringLiteral("within: a whole number of days from 0 to %1 expected").arg(MaximumWithinDays),
-                     Status::BadRequest);
-    QHash<QByteArray, Forecast> forecasts;
-    const QList<BatteryRecord> records = fleetRecords(forecasts);
-    const ApiTable table = ApiViews::forecastWithin(records, forecasts, LocalDays::today() + within);
-    // Batteries the start has not fitted yet are in no due list: the answer says how many.
-    const qsizetype pending = m_history ? m_history->pendingForecasts() : 0;
-    if (format == Format::Csv) {
-        QHttpServerResponse response = body(table.toCsv(), true);
-        response.addHeader(QByteArrayLiteral("X-Forecasts-Pending"), QByteArray::number(pending));
-        return response;
-    }
-    return body(table.toJsonList(QStringLiteral("batteries"),
-                                 {{QStringLiteral("within"), within},
-                                  {QStringLiteral("boundary"), m_history ? m_history->boundary() : 80},
-                                  {QStringLiteral("pending"), pending}}),
                 false);
 }
 

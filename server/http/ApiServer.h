@@ -5,6 +5,7 @@
 #include "FleetIndex.h"
 #include "Forecast.h"
 #include "HttpLimits.h"
+#include "HttpStreaming.h"
 
 #include <QHttpServer>
 #include <QObject>
@@ -14,6 +15,7 @@
 #include <vector>
 
 class QSettings;
+class QUrlQuery;
 
 namespace NVL::Engineering::VK {
 
@@ -59,13 +61,15 @@ private:
     void addPageRoutes();
     QHttpServerResponse answer(const QHttpServerRequest &request, Format format, const Handler &handler) const;
     bool authorised(const QHttpServerRequest &request) const;
-    // The index's fleet in the order of the serial, as vk.db lists it, with the forecasts it holds.
-    QList<BatteryRecord> fleetRecords(QHash<QByteArray, Forecast> &forecasts) const;
+    bool authorised(const QByteArray &authorization) const;
+    // Whole-fleet answers (the API's battery list and forecast, the dashboard's CSV) as streams; empty,
+    // with the reason, when the query is wrong or the path is none of them.
+    std::optional<StreamedAnswer> fleetAnswer(const QString &path, bool csv, const QUrlQuery &query, QString &error) const;
+    std::optional<StreamedAnswer> streamed(const HttpHead &head) const;
+    QHttpServerResponse fleetResponse(const QString &path, Format format, const QHttpServerRequest &request) const;
 
-    QHttpServerResponse batteryList(Format format, const QHttpServerRequest &request) const;
     QHttpServerResponse battery(const QString &key, Format format) const;
     QHttpServerResponse history(const QString &key, Format format, const QHttpServerRequest &request) const;
-    QHttpServerResponse forecast(Format format, const QHttpServerRequest &request) const;
     QHttpServerResponse staticFile(const QString &name) const;
     QHttpServerResponse healthz() const;
 

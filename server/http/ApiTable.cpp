@@ -91,17 +91,7 @@ void ApiTable::appendObject(QByteArray &out, const QList<QJsonValue> &values) co
 
 QByteArray ApiTable::toJsonList(const QString &name, const QList<QPair<QString, QJsonValue>> &leading) const
 {
-    QByteArray out;
-    out.reserve(64 + m_rows.size() * 64 * m_columns.size() / 2);
-    out += '{';
-    for (const auto &field : leading) {
-        appendJsonString(out, field.first);
-        out += ':';
-        appendJson(out, field.second);
-        out += ',';
-    }
-    appendJsonString(out, name);
-    out += ":[";
+    QByteArray out = opening(name, false, leading);
     for (qsizetype row = 0; row < m_rows.size(); ++row)
         appendRow(out, m_rows.at(row), row == 0, false);
     out += jsonListClosing();
@@ -124,11 +114,17 @@ QByteArray ApiTable::toCsv() const
     return out;
 }
 
-QByteArray ApiTable::opening(const QString &jsonListName, bool csv) const
+QByteArray ApiTable::opening(const QString &jsonListName, bool csv, const QList<QPair<QString, QJsonValue>> &leading) const
 {
     if (csv)
         return m_columns.join(QLatin1Char(',')).toUtf8() + "\r\n";
     QByteArray out = "{";
+    for (const auto &field : leading) {
+        appendJsonString(out, field.first);
+        out += ':';
+        appendJson(out, field.second);
+        out += ',';
+    }
     appendJsonString(out, jsonListName);
     out += ":[";
     return out;

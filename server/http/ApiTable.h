@@ -26,7 +26,7 @@ public:
 
     // The same texts written row by row, for answers too large to hold as values first: the opening
     // (`{"<name>":[` or the CSV header), each row, then the closing (JSON only).
-    QByteArray opening(const QString &jsonListName, bool csv) const;
+    QByteArray opening(const QString &jsonListName, bool csv, const QList<QPair<QString, QJsonValue>> &leading = {}) const;
     void appendRow(QByteArray &out, const QList<QJsonValue> &values, bool first, bool csv) const;
     static QByteArray jsonListClosing();
 

@@ -156,30 +156,4 @@ ApiTable history(const QList<HistoryPoint> &points)
     return table;
 }
 
-ApiTable forecastWithin(const QList<BatteryRecord> &records, const QHash<QByteArray, Forecast> &forecasts,
-                        qint64 lastDay)
-{
-    struct Due
-    {
-        qint64 day;
-        const BatteryRecord *record;
-        Forecast forecast;
-    };
-    QList<Due> due;
-    for (const BatteryRecord &r : records) {
-        const auto f = forecastOf(forecasts, r);
-        if (!f)
-            continue;
-        if (f->status == Forecast::Status::Now)
-            due.append({std::numeric_limits<qint64>::min(), &r, *f});
-        else if (f->status == Forecast::Status::Date && f->day && *f->day <= lastDay)
-            due.append({*f->day, &r, *f});
-    }
-    std::stable_sort(due.begin(), due.end(), [](const Due &a, const Due &b) { return a.day < b.day; });
-    ApiTable table(batteryColumns());
-    for (const Due &d : std::as_const(due))
-        table.addRow(batteryRow(*d.record, d.forecast));
-    return table;
-}
-
 } // namespace NVL::Engineering::VK::ApiViews

@@ -31,8 +31,5 @@ QList<QJsonValue> batteryRow(const BatteryRecord &record, const std::optional<Fo
 // The newest record of each battery with its class and forecast; a missing forecast reads "unknown".
 ApiTable batteries(const QList<BatteryRecord> &records, const QHash<QByteArray, Forecast> &forecasts);
 ApiTable history(const QList<HistoryPoint> &points);
-// Batteries whose forecast is "now" or a date no later than the given day, soonest first.
-ApiTable forecastWithin(const QList<BatteryRecord> &records, const QHash<QByteArray, Forecast> &forecasts,
-                        qint64 lastDay);
 
 } // namespace NVL::Engineering::VK::ApiViews

@@ -326,16 +326,4 @@ QByteArray DashboardPages::batteries(const BatteryQuery &query) const
     return Html::page(QStringLiteral("Batteries"), Html::Section::Batteries, h.take());
 }
 
-QByteArray DashboardPages::batteriesCsv(const BatteryQuery &query) const
-{
-    QList<BatteryRecord> records;
-    QHash<QByteArray, Forecast> forecasts;
-    for (const FleetIndex::Entry *entry : query.selectAll(m_fleet)) {
-        records.append(entry->record);
-        if (entry->forecast)
-            forecasts.insert(entry->record.serialKey(), *entry->forecast);
-    }
-    return ApiViews::batteries(records, forecasts).toCsv();
-}
-
 } // namespace NVL::Engineering::VK

@@ -25,7 +25,6 @@ public:
     QByteArray overview() const;
     QByteArray batteries(const BatteryQuery &query) const;
     // The rows the page of the same query shows, with the API's columns.
-    QByteArray batteriesCsv(const BatteryQuery &query) const;
     // Empty when no battery has this serial.
     std::optional<QByteArray> battery(const QByteArray &serial) const;
 

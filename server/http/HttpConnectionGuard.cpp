@@ -34,10 +34,11 @@ QByteArray headerValue(const QList<QByteArray> &lines, const QByteArray &name)
 
 } // namespace
 
-HttpConnectionGuard::HttpConnectionGuard(QTcpSocket *socket, const HttpLimits &limits)
+HttpConnectionGuard::HttpConnectionGuard(QTcpSocket *socket, const HttpLimits &limits, const AnswerStreamer *streamer)
     : QObject(socket)
     , m_socket(socket)
     , m_limits(limits)
+    , m_streamer(streamer)
 {
     socket->setReadBufferSize(ReadBufferBytes);
     m_headTimer.setSingleShot(true);
@@ -50,8 +51,13 @@ HttpConnectionGuard::HttpConnectionGuard(QTcpSocket *socket, const HttpLimits &l
     // Connected before the HTTP server takes the socket, so this runs first on every arrival.
     connect(socket, &QTcpSocket::readyRead, this, &HttpConnectionGuard::bytesArrived);
     connect(socket, &QTcpSocket::bytesWritten, this, [this] {
-        if (!m_inHead && !m_ending)
+        if (m_stream) {
+            // Bytes leave: the client reads. One that stops reading is closed by the idle time.
             m_idleTimer.start();
+            feedStream();
+        } else if (!m_inHead && !m_ending) {
+            m_idleTimer.start();
+        }
     });
     m_idleTimer.start();
 }
@@ -104,11 +110,68 @@ void HttpConnectionGuard::headComplete(const QByteArray &head)
         refuse(413, QByteArrayLiteral("nothing here takes a request body: the API only reads"));
         return;
     }
+    if (m_streamer && *m_streamer) {
+        const HttpHead parsed = HttpHead::parse(lines);
+        if (std::optional<StreamedAnswer> answer = (*m_streamer)(parsed)) {
+            stream(std::move(*answer), parsed);
+            return;
+        }
+    }
     const QByteArray connection = headerValue(lines, QByteArrayLiteral("connection"));
     const bool oldVersion = lines.first().trimmed().endsWith("HTTP/1.0");
     if (connection.contains("close") || (oldVersion && !connection.contains("keep-alive"))) {
         // The HTTP server answers this request right after this returns, in the same turn.
         QTimer::singleShot(0, this, &HttpConnectionGuard::closeAfterAnswer);
+    }
+}
+
+void HttpConnectionGuard::stream(StreamedAnswer answer, const HttpHead &head)
+{
+    // The HTTP server must not see this request, nor any sent after it on this connection.
+    m_ending = true;
+    m_socket->readAll();
+    m_chunked = !head.lines.first().trimmed().endsWith("HTTP/1.0");
+    QByteArray out = "HTTP/1.1 200 OK\r\n";
+    for (const auto &field : std::as_const(answer.headers))
+        out += field.first + ": " + field.second + "\r\n";
+    if (m_chunked)
+        out += "Transfer-Encoding: chunked\r\n";
+    out += "Connection: close\r\n\r\n";
+    m_socket->write(out);
+    m_stream = std::move(answer.body);
+    if (!m_stream) {
+        closeAfterAnswer();
+        return;
+    }
+    m_idleTimer.start();
+    feedStream();
+}
+
+void HttpConnectionGuard::feedStream()
+{
+    m_feedQueued = false;
+    while (m_stream && m_socket->bytesToWrite() < StreamPartBytes) {
+        if (m_stream->atEnd()) {
+            if (m_chunked)
+                m_socket->write("0\r\n\r\n");
+            m_stream.reset();
+            closeAfterAnswer();
+            return;
+        }
+        const QByteArray part = m_stream->next(StreamPartBytes);
+        if (part.isEmpty()) {
+            // Nothing taken in that part: the rest comes in a later turn of the loop.
+            if (!m_feedQueued) {
+                m_feedQueued = true;
+                QTimer::singleShot(0, this, &HttpConnectionGuard::feedStream);
+            }
+            return;
+        }
+        if (m_chunked)
+            m_socket->write(QByteArray::number(part.size(), 16) + "\r\n");
+        m_socket->write(part);
+        if (m_chunked)
+            m_socket->write("\r\n");
     }
 }
 

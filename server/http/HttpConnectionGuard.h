@@ -1,6 +1,7 @@
 #pragma once
 
 #include "HttpLimits.h"
+#include "HttpStreaming.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -20,19 +21,29 @@ class HttpConnectionGuard : public QObject
     Q_OBJECT
 
 public:
-    HttpConnectionGuard(QTcpSocket *socket, const HttpLimits &limits);
+    // The streamer, if any, must outlive the guard.
+    HttpConnectionGuard(QTcpSocket *socket, const HttpLimits &limits, const AnswerStreamer *streamer = nullptr);
 
     // Bytes of the socket's read buffer: what one connection holds in memory at most.
     static constexpr qint64 ReadBufferBytes = 64 * 1024;
+    // Of a streamed answer, handed to the socket while less than this waits in it.
+    static constexpr qint64 StreamPartBytes = 256 * 1024;
 
 private:
     void bytesArrived();
     void headComplete(const QByteArray &head);
     void refuse(int status, const QByteArray &reason);
     void closeAfterAnswer();
+    // Answers the request itself, the body in parts, and closes the connection after it.
+    void stream(StreamedAnswer answer, const HttpHead &head);
+    void feedStream();
 
     QTcpSocket *m_socket;
     HttpLimits m_limits;
+    const AnswerStreamer *m_streamer;
+    std::unique_ptr<AnswerStream> m_stream;
+    bool m_chunked = false;
+    bool m_feedQueued = false;
     QByteArray m_head; // the head under way, never more than its bound
     bool m_inHead = false;
     bool m_ending = false;

@@ -42,7 +42,7 @@ void HttpListener::incomingConnection(qintptr descriptor)
     }
     ++m_open;
     ++m_byAddress[address];
-    new HttpConnectionGuard(socket, m_limits);
+    new HttpConnectionGuard(socket, m_limits, &m_streamer);
     // Counted out when the HTTP server lets the socket go (it deletes it once disconnected).
     connect(socket, &QObject::destroyed, this, [this, address] { closed(address); });
     addPendingConnection(socket);

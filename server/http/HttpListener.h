@@ -1,6 +1,7 @@
 #pragma once
 
 #include "HttpLimits.h"
+#include "HttpStreaming.h"
 
 #include <QHash>
 #include <QHostAddress>
@@ -19,6 +20,8 @@ public:
     HttpListener(const HttpLimits &limits, QObject *parent = nullptr);
 
     int openConnections() const { return m_open; }
+    // Requests the streamer answers never reach the HTTP server.
+    void setStreamer(AnswerStreamer streamer) { m_streamer = std::move(streamer); }
 
 protected:
     void incomingConnection(qintptr descriptor) override;
@@ -27,6 +30,7 @@ private:
     void closed(const QHostAddress &address);
 
     HttpLimits m_limits;
+    AnswerStreamer m_streamer;
     int m_open = 0;
     QHash<QHostAddress, int> m_byAddress;
     bool m_totalEpisode = false;

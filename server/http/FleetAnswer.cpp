@@ -1,0 +1,74 @@
+#include "FleetAnswer.h"
+
+#include "ApiViews.h"
+
+#include <QtEndian>
+
+#include <limits>
+
+namespace NVL::Engineering::VK {
+
+FleetAnswer::FleetAnswer(const FleetIndex &fleet, QByteArray opening, bool csv, Filter filter)
+    : m_fleet(fleet)
+    , m_table(ApiViews::batteryColumns())
+    , m_opening(std::move(opening))
+    , m_csv(csv)
+    , m_filter(std::move(filter))
+    , m_listed(false)
+{
+}
+
+FleetAnswer::FleetAnswer(const FleetIndex &fleet, QByteArray opening, bool csv, std::vector<quint64> keys)
+    : m_fleet(fleet)
+    , m_table(ApiViews::batteryColumns())
+    , m_opening(std::move(opening))
+    , m_csv(csv)
+    , m_keys(std::move(keys))
+    , m_listed(true)
+{
+}
+
+void FleetAnswer::append(QByteArray &out, const FleetIndex::Entry &entry)
+{
+    m_table.appendRow(out, ApiViews::batteryRow(entry.record, entry.forecast), m_first, m_csv);
+    m_first = false;
+}
+
+QByteArray FleetAnswer::next(qint64 bytes)
+{
+    QByteArray out = std::exchange(m_opening, {});
+    if (m_done)
+        return out;
+    out.reserve(qsizetype(bytes) + 1024);
+    std::size_t lookedAt = 0;
+    bool over = false;
+    if (m_listed) {
+        for (; m_position < m_keys.size() && out.size() < bytes && lookedAt < LookedAtPerPart; ++lookedAt) {
+            char serial[8];
+            qToBigEndian(m_keys[m_position++], serial);
+            if (const FleetIndex::Entry *entry = m_fleet.find(QByteArray::fromRawData(serial, 8)))
+                append(out, *entry);
+        }
+        over = m_position == m_keys.size();
+    } else {
+        // Found again by serial at every part: batteries may have come and gone in between.
+        std::size_t position = 0;
+        if (m_lastKey)
+            position = *m_lastKey == std::numeric_limits<quint64>::max() ? m_fleet.size() : m_fleet.orderedFrom(*m_lastKey + 1);
+        for (; position < m_fleet.size() && out.size() < bytes && lookedAt < LookedAtPerPart; ++position, ++lookedAt) {
+            const FleetIndex::Entry &entry = m_fleet.orderedAt(position);
+            m_lastKey = FleetIndex::orderKey(entry.record.serial);
+            if (!m_filter || m_filter(entry))
+                append(out, entry);
+        }
+        over = position >= m_fleet.size();
+    }
+    if (over) {
+        m_done = true;
+        if (!m_csv)
+            out += ApiTable::jsonListClosing();
+    }
+    return out;
+}
+
+} // namespace NVL::Engineering::VK

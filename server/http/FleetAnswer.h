@@ -1,0 +1,48 @@
+#pragma once
+
+#include "AnswerStream.h"
+#include "ApiTable.h"
+#include "FleetIndex.h"
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+namespace NVL::Engineering::VK {
+
+// A table of batteries (the API's battery columns) written from the fleet index a part at a time, so
+// that an answer about a million batteries neither holds the radios nor the memory of its whole text.
+// Each row is the battery as the index holds it when the row is written. Must not outlive the index.
+class FleetAnswer : public AnswerStream
+{
+public:
+    using Filter = std::function<bool(const FleetIndex::Entry &)>;
+
+    // Every battery the filter takes, in serial order: one stored meanwhile may be in it.
+    FleetAnswer(const FleetIndex &fleet, QByteArray opening, bool csv, Filter filter);
+    // The given batteries (FleetIndex::orderKey) in the given order; one deleted before its turn is left out.
+    FleetAnswer(const FleetIndex &fleet, QByteArray opening, bool csv, std::vector<quint64> keys);
+
+    QByteArray next(qint64 bytes) override;
+    bool atEnd() const override { return m_done; }
+
+private:
+    // Batteries looked at in one part at most, so that a filter taking few is no long turn either.
+    static constexpr std::size_t LookedAtPerPart = 16384;
+
+    void append(QByteArray &out, const FleetIndex::Entry &entry);
+
+    const FleetIndex &m_fleet;
+    const ApiTable m_table;
+    QByteArray m_opening;
+    const bool m_csv;
+    Filter m_filter;
+    std::optional<quint64> m_lastKey; // of the serial-order walk
+    std::vector<quint64> m_keys;
+    std::size_t m_position = 0;
+    const bool m_listed;
+    bool m_first = true;
+    bool m_done = false;
+};
+
+} // namespace NVL::Engineering::VK
