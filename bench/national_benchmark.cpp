@@ -48,6 +48,7 @@ qint64 settledResidentKiB(const BenchServer &server)
 struct Watched
 {
     qint64 ms = 0;
+    double cpuMs = 0; // the server's
     qint64 peakAboveIdleKiB = 0;
     double radioWaitMs = 0;
     qsizetype bytes = 0;
@@ -60,10 +61,12 @@ Watched watch(const BenchServer &server, RadioWatch &radio, qint64 idleKiB, Answ
     Watched w;
     server.resetPeak();
     radio.resetSlowest();
+    const double cpuBefore = server.cpuMilliseconds().value_or(0);
     QElapsedTimer clock;
     clock.start();
     w.error = answer(w.bytes);
     w.ms = clock.elapsed();
+    w.cpuMs = server.cpuMilliseconds().value_or(0) - cpuBefore;
     QThread::msleep(50); // a reply held behind the answer's last part is counted too
     w.radioWaitMs = radio.slowestMs();
     w.peakAboveIdleKiB = server.memory().value_or(BenchServer::Memory{}).peakKiB - idleKiB;
@@ -72,9 +75,10 @@ Watched watch(const BenchServer &server, RadioWatch &radio, qint64 idleKiB, Answ
 
 void report(const QString &what, const Watched &w, qint64 residentAfterKiB, qint64 idleKiB)
 {
-    say(QStringLiteral("%1: %2 s, %3 MiB; peak %4 MiB above idle, %5 MiB above idle after it; longest radio wait %6 ms - %7")
-            .arg(what, seconds(w.ms), mib(qint64(w.bytes / 1024)), mib(w.peakAboveIdleKiB), mib(residentAfterKiB - idleKiB),
-                 ms(w.radioWaitMs), verdict(w.radioWaitMs <= TargetRadioWaitMs)));
+    say(QStringLiteral("%1: %2 s (server CPU %3 s), %4 MiB; peak %5 MiB above idle, %6 MiB above idle after it; "
+                       "longest radio wait %7 ms - %8")
+            .arg(what, seconds(w.ms), seconds(qint64(w.cpuMs)), mib(qint64(w.bytes / 1024)), mib(w.peakAboveIdleKiB),
+                 mib(residentAfterKiB - idleKiB), ms(w.radioWaitMs), verdict(w.radioWaitMs <= TargetRadioWaitMs)));
 }
 
 } // namespace

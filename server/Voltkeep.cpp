@@ -194,7 +194,7 @@ void Voltkeep::start()
         ComposeContext context;
         context.forecastOf = [fleet = m_fleet.get()](const QByteArray &serial) -> std::optional<Forecast> {
             const FleetIndex::Entry *entry = fleet->find(serial);
-            return entry ? entry->forecast : std::nullopt;
+            return entry ? std::optional<Forecast>(entry->forecast) : std::nullopt;
         };
         context.publicUrl = publicUrl;
         context.today = LocalDays::today();

@@ -1,5 +1,7 @@
 #include "FleetIndex.h"
 
+#include <QString>
+#include <QStringList>
 #include <QtEndian>
 
 #include <algorithm>
@@ -11,7 +13,8 @@ void FleetIndex::clear()
 {
     m_entries.clear();
     m_slots.clear();
-    m_order.clear();
+    m_orderKeys.clear();
+    m_orderSlots.clear();
     m_counts = {};
 }
 
@@ -36,30 +39,31 @@ quint64 FleetIndex::slotKey(const QByteArray &serial)
     return key;
 }
 
+quint64 FleetIndex::orderKey(const quint8 *serial)
+{
+    return qFromBigEndian<quint64>(serial);
+}
+
 FleetIndex::Entry &FleetIndex::put(const BatteryRecord &record)
 {
     const QByteArray key = record.serialKey();
     auto slot = m_slots.constFind(slotKey(key));
     if (slot == m_slots.constEnd()) {
-        slot = m_slots.insert(slotKey(key), m_entries.size());
+        slot = m_slots.insert(slotKey(key), std::uint32_t(m_entries.size()));
         m_entries.emplace_back();
-        m_entries.back().record = record;
         // vk.db is read in serial order at the start: then every battery goes at the end.
-        const std::size_t position = orderedFrom(orderKey(record.serial));
-        m_order.insert(m_order.begin() + std::ptrdiff_t(position), std::uint32_t(*slot));
+        const quint64 order = orderKey(record.serial);
+        const std::size_t position = orderedFrom(order);
+        m_orderKeys.insert(m_orderKeys.begin() + std::ptrdiff_t(position), order);
+        m_orderSlots.insert(m_orderSlots.begin() + std::ptrdiff_t(position), *slot);
     } else {
-        --m_counts[std::size_t(m_entries[*slot].healthClass)];
+        --m_counts[m_entries[*slot].healthClass];
     }
     Entry &entry = m_entries[*slot];
     entry.record = record;
-    entry.percent = healthPercentage(record);
-    entry.healthClass = healthClass(record);
-    ++m_counts[std::size_t(entry.healthClass)];
-    entry.search = QStringList{serialKeyText(key), serialText(record), esnText(record), aliasText(record)}
-                       .join(QLatin1Char('\n'))
-                       .toLower()
-                       .toUtf8();
-    entry.search.squeeze(); // the conversion reserves three bytes a character
+    entry.percent = quint8(std::clamp(healthPercentage(record), 0, 255));
+    entry.healthClass = quint8(healthClass(record));
+    ++m_counts[entry.healthClass];
     return entry;
 }
 
@@ -73,15 +77,17 @@ void FleetIndex::remove(const QByteArray &serial)
     const std::size_t index = *slot;
     for (const auto &watcher : m_removalWatchers)
         watcher.second(m_entries[index].record);
-    --m_counts[std::size_t(m_entries[index].healthClass)];
+    --m_counts[m_entries[index].healthClass];
     m_slots.erase(slot);
-    m_order.erase(m_order.begin() + std::ptrdiff_t(orderPositionOf(index)));
+    const std::size_t position = orderedFrom(orderKey(m_entries[index].record.serial));
+    m_orderKeys.erase(m_orderKeys.begin() + std::ptrdiff_t(position));
+    m_orderSlots.erase(m_orderSlots.begin() + std::ptrdiff_t(position));
     // The last entry takes the freed place.
     const std::size_t last = m_entries.size() - 1;
     if (index != last) {
-        m_order[orderPositionOf(last)] = std::uint32_t(index);
-        m_entries[index] = std::move(m_entries.back());
-        m_slots[slotKey(m_entries[index].record.serialKey())] = index;
+        m_orderSlots[orderedFrom(orderKey(m_entries[last].record.serial))] = std::uint32_t(index);
+        m_entries[index] = m_entries.back();
+        m_slots[slotKey(m_entries[index].record.serialKey())] = std::uint32_t(index);
     }
     m_entries.pop_back();
 }
@@ -104,28 +110,58 @@ void FleetIndex::setForecasts(const QHash<QByteArray, Forecast> &forecasts)
 std::vector<const FleetIndex::Entry *> FleetIndex::ordered() const
 {
     std::vector<const Entry *> result;
-    result.reserve(m_order.size());
-    for (const std::uint32_t slot : m_order)
+    result.reserve(m_orderSlots.size());
+    for (const std::uint32_t slot : m_orderSlots)
         result.push_back(&m_entries[slot]);
     return result;
 }
 
-quint64 FleetIndex::orderKey(const quint8 *serial)
-{
-    return qFromBigEndian<quint64>(serial);
-}
-
 std::size_t FleetIndex::orderedFrom(quint64 key) const
 {
-    const auto it = std::partition_point(m_order.cbegin(), m_order.cend(), [this, key](std::uint32_t slot) {
-        return orderKey(m_entries[slot].record.serial) < key;
-    });
-    return std::size_t(it - m_order.cbegin());
+    return std::size_t(std::lower_bound(m_orderKeys.cbegin(), m_orderKeys.cend(), key) - m_orderKeys.cbegin());
 }
 
-std::size_t FleetIndex::orderPositionOf(std::size_t slot) const
+const FleetIndex::Entry *FleetIndex::find(const QByteArray &serial) const
 {
-    return orderedFrom(orderKey(m_entries[slot].record.serial));
+    if (serial.size() != 8)
+        return nullptr;
+    const auto slot = m_slots.constFind(slotKey(serial));
+    return slot == m_slots.constEnd() ? nullptr : &m_entries[*slot];
+}
+
+void FleetIndex::searchText(const BatteryRecord &record, QByteArray &out)
+{
+    // Made for every battery of every text search: no allocation once `out` has grown, the same bytes as
+    // the texts' own lower case.
+    static const char Digits[] = "0123456789abcdef";
+    const auto hex = [&out](const quint8 *bytes, int count) {
+        for (int i = 0; i < count; ++i) {
+            out += Digits[bytes[i] >> 4];
+            out += Digits[bytes[i] & 0xF];
+        }
+    };
+    out.resize(0);
+    hex(record.serial, 8);
+    out += '\n';
+    if (record.typeCode == SelfMeasuringTypeA || record.typeCode == SelfMeasuringTypeB) {
+        if (record.kindFlag == 1) {
+            hex(record.serial + 2, 5);
+        } else {
+            if (record.typeCode == SelfMeasuringTypeA)
+                out += QString::fromUtf8(reinterpret_cast<const char *>(record.serial + 2), 1).toLower().toUtf8();
+            hex(record.serial + 3, 5);
+        }
+    }
+    out += '\n';
+    hex(record.esn, 8);
+    out += '\n';
+    const auto end = std::find(record.alias, record.alias + sizeof record.alias, '\0');
+    if (std::all_of(record.alias, end, [](char c) { return quint8(c) < 0x80; })) {
+        for (const char *c = record.alias; c != end; ++c)
+            out += (*c >= 'A' && *c <= 'Z') ? char(*c - 'A' + 'a') : *c;
+    } else {
+        out += QString::fromUtf8(record.alias, int(end - record.alias)).toLower().toUtf8();
+    }
 }
 
 int FleetIndex::watchRemovals(RemovalWatcher watcher)
@@ -137,14 +173,6 @@ int FleetIndex::watchRemovals(RemovalWatcher watcher)
 void FleetIndex::unwatchRemovals(int id)
 {
     m_removalWatchers.erase(id);
-}
-
-const FleetIndex::Entry *FleetIndex::find(const QByteArray &serial) const
-{
-    if (serial.size() != 8)
-        return nullptr;
-    const auto slot = m_slots.constFind(slotKey(serial));
-    return slot == m_slots.constEnd() ? nullptr : &m_entries[*slot];
 }
 
 } // namespace NVL::Engineering::VK

@@ -125,13 +125,17 @@ Matches matching(const BatteryQuery &query, const FleetIndex &fleet)
     const std::boyer_moore_horspool_searcher searcher(phrase.cbegin(), phrase.cend());
     Matches m;
     m.entries.reserve(fleet.entries().size());
+    QByteArray text;
     for (const FleetIndex::Entry &e : fleet.entries()) {
         if (query.healthClass != BatteryQuery::AnyClass && e.healthClass != query.healthClass)
             continue;
         if (query.due > 0 && !BatteryQuery::isDueBy(e.forecast, lastDay))
             continue;
-        if (!phrase.isEmpty() && std::search(e.search.cbegin(), e.search.cend(), searcher) == e.search.cend())
-            continue;
+        if (!phrase.isEmpty()) {
+            FleetIndex::searchText(e.record, text);
+            if (std::search(text.cbegin(), text.cend(), searcher) == text.cend())
+                continue;
+        }
         m.entries.push_back(&e);
     }
     const BatteryQuery::Column column = query.sort;

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "Forecast.h"
+
+#include <QtGlobal>
+
+#include <limits>
+#include <optional>
+
+namespace NVL::Engineering::VK {
+
+// A battery's forecast as the fleet index keeps it: 48 bytes instead of 120, days as 32-bit numbers and
+// fitted figures in single precision (they are shown rounded to hundredths). Read like an optional
+// forecast; each read decodes it.
+class PackedForecast
+{
+public:
+    PackedForecast() = default;
+    PackedForecast &operator=(const Forecast &forecast);
+    PackedForecast &operator=(std::nullopt_t);
+
+    explicit operator bool() const { return m_present; }
+    bool has_value() const { return m_present; }
+    Forecast operator*() const { return decoded(); }
+    // For reads such as `entry.forecast->status`: the decoded forecast lives until the expression ends.
+    struct Decoded
+    {
+        Forecast forecast;
+        const Forecast *operator->() const { return &forecast; }
+    };
+    Decoded operator->() const { return {decoded()}; }
+    operator std::optional<Forecast>() const;
+
+private:
+    static constexpr qint32 NoDay = std::numeric_limits<qint32>::min();
+    Forecast decoded() const;
+
+    qint32 m_day = NoDay;
+    qint32 m_earliestDay = NoDay;
+    qint32 m_latestDay = NoDay;
+    qint32 m_sinceDay = NoDay;
+    double m_slopePerYear = 0; // shown to hundredths: kept exact
+    float m_level = 0;
+    float m_priorLevel = 0;
+    float m_priorSlopePerYear = 0;
+    quint16 m_days = 0;
+    quint8 m_status = 0;
+    quint8 m_model = 0;
+    bool m_present = false;
+};
+
+} // namespace NVL::Engineering::VK
