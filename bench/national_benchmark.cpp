@@ -38,6 +38,23 @@ QString seconds(qint64 ms)
     return QString::number(double(ms) / 1000.0, 'f', 2);
 }
 
+// Seconds until the server's work after the banner (catching up the history, fitting, the retention pass)
+// is done: its processor time stands still for half a second.
+double settle(const BenchServer &server)
+{
+    QElapsedTimer clock;
+    clock.start();
+    double before = server.cpuMilliseconds().value_or(0);
+    for (const QDeadlineTimer deadline(600000); !deadline.hasExpired();) {
+        QThread::msleep(500);
+        const double now = server.cpuMilliseconds().value_or(0);
+        if (now - before < 25)
+            break;
+        before = now;
+    }
+    return double(clock.elapsed()) / 1000.0;
+}
+
 // Idle resident memory once the server has settled.
 qint64 settledResidentKiB(const BenchServer &server)
 {
@@ -123,9 +140,18 @@ int main(int argc, char **argv)
     if (!server.start(ServerStartMs))
         return fail(QStringLiteral("server start failed: ") + server.errorString(), &server);
     const qint64 startMs = clock.elapsed();
+    const double startCpuMs = server.cpuMilliseconds().value_or(0);
+    const double settledAfter = settle(server);
+    const double settleCpuMs = server.cpuMilliseconds().value_or(0) - startCpuMs;
     const qint64 idleKiB = settledResidentKiB(server);
-    say(QStringLiteral("start to banner: %1 s; idle memory %2 MiB (an empty server %3 MiB)")
-            .arg(seconds(startMs), mib(idleKiB), mib(emptyKiB)));
+    say(QStringLiteral("start to banner: %1 s; work after the banner done %2 s later (server CPU %3 s); idle memory %4 MiB "
+                       "(an empty server %5 MiB)")
+            .arg(seconds(startMs), QString::number(settledAfter, 'f', 1), seconds(qint64(settleCpuMs)), mib(idleKiB),
+                 mib(emptyKiB)));
+    for (const QString &line : server.logSinceStart().split(QLatin1Char('\n'))) {
+        if (line.contains(QLatin1String("History retention done")) || line.contains(QLatin1String("Forecasts fitted")))
+            say(QStringLiteral("  server: ") + line.trimmed());
+    }
 
     RadioWatch radio(port);
     radio.start();
