@@ -77,6 +77,30 @@ HttpLimits httpLimits(QSettings &settings)
 
 // Reports committed at the latest together; a burst beyond it is committed in several transactions.
 constexpr qsizetype MaxReportsPerCommit = 4096;
+// How long the first report of a commit waits for others: the radios' turns and datagrams of that time
+// share one sync of the file.
+constexpr int CommitWaitMs = 10;
+
+QList<BatteryDatabase::Replaced> replacedRecords(const FleetIndex &fleet, const QList<BatteryRecord> &reports)
+{
+    // The index holds every valid row of vk.db: no lookup in the file. A battery reported twice in the
+    // group finds its first report.
+    QList<BatteryDatabase::Replaced> replaced;
+    replaced.reserve(reports.size());
+    QHash<QByteArray, BatteryDatabase::Replaced> inGroup;
+    for (const BatteryRecord &report : reports) {
+        const QByteArray key = report.serialKey();
+        const auto earlier = inGroup.constFind(key);
+        if (earlier != inGroup.constEnd()) {
+            replaced.append(*earlier);
+        } else {
+            const FleetIndex::Entry *entry = fleet.find(key);
+            replaced.append(entry ? BatteryDatabase::Replaced(entry->record) : std::nullopt);
+        }
+        inGroup.insert(key, isValidRecord(report.toBytes()) ? BatteryDatabase::Replaced(report) : std::nullopt);
+    }
+    return replaced;
+}
 
 // The exit status of a start that failed, whatever the reason: the log and the status line say which.
 constexpr int StartFailedExitCode = 1;
@@ -98,6 +122,9 @@ Voltkeep::Voltkeep(int argc, char **argv)
     m_fleet = std::make_unique<FleetIndex>();
     m_metrics = std::make_unique<ServerMetrics>();
     setServiceDescription(QString::fromLatin1(Identity::Description));
+    m_commitTimer.setSingleShot(true);
+    m_commitTimer.setInterval(CommitWaitMs);
+    connect(&m_commitTimer, &QTimer::timeout, this, &Voltkeep::commitReports);
 }
 
 Voltkeep::~Voltkeep()
@@ -326,8 +353,8 @@ void Voltkeep::reportReceived(const BatteryRecord &report, quint32 senderIpv4, R
     record.reportAddress = senderIpv4;
     m_pendingReports.append(record);
     if (m_pendingReports.size() == 1) {
-        // Whatever else arrives before the loop comes round joins this commit.
-        QMetaObject::invokeMethod(this, [this] { commitReports(); }, Qt::QueuedConnection);
+        // What other connections and datagrams bring meanwhile joins this commit: one sync for many.
+        m_commitTimer.start();
     } else if (m_pendingReports.size() >= MaxReportsPerCommit) {
         commitReports();
     }
@@ -342,9 +369,11 @@ void Voltkeep::commitReports()
 {
     if (m_pendingReports.isEmpty())
         return;
+    m_commitTimer.stop();
     QList<BatteryRecord> reports = std::exchange(m_pendingReports, {});
     BatteryDatabase::SaveOutcome outcome;
-    QList<BatteryDatabase::Replaced> replaced = m_database->saveReports(reports, &outcome);
+    QList<BatteryDatabase::Replaced> replaced = replacedRecords(*m_fleet, reports);
+    m_database->saveReports(reports, &outcome, BatteryDatabase::Lookup::None);
     if (outcome.notStored > 0) {
         // Nothing shows a report the store does not hold: the index, the history and the mails take the
         // stored ones only.

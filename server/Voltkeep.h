@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QList>
 #include <QObject>
+#include <QTimer>
 
 #include <memory>
 
@@ -80,6 +81,7 @@ private:
     std::unique_ptr<MailQueue> m_mailQueue;
     std::unique_ptr<NotificationDelivery> m_delivery;
     QList<BatteryRecord> m_pendingReports;
+    QTimer m_commitTimer;
     ReportsNotStored m_notStored;
     // No history when [history] enabled=false.
     std::unique_ptr<HistoryKeeper> m_history;

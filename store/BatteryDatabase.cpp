@@ -383,7 +383,8 @@ BatteryDatabase::Replaced BatteryDatabase::storedRecord(QSqlQuery &lookup, bool 
     return stored;
 }
 
-QList<BatteryDatabase::Replaced> BatteryDatabase::saveReports(const QList<BatteryRecord> &records, SaveOutcome *outcome)
+QList<BatteryDatabase::Replaced> BatteryDatabase::saveReports(const QList<BatteryRecord> &records, SaveOutcome *outcome,
+                                                              Lookup lookupReplaced)
 {
     QList<Replaced> replaced;
     if (records.isEmpty())
@@ -409,7 +410,8 @@ QList<BatteryDatabase::Replaced> BatteryDatabase::saveReports(const QList<Batter
     if (!upsertPrepared)
         failed(upsert.lastError());
     for (const BatteryRecord &record : records) {
-        replaced.append(storedRecord(lookup, lookupPrepared, record));
+        if (lookupReplaced == Lookup::Replaced)
+            replaced.append(storedRecord(lookup, lookupPrepared, record));
         if (!upsertPrepared)
             continue;
         upsert.bindValue(0, record.serialKey());

@@ -52,7 +52,11 @@ public:
     // what each replaced: a battery reported twice finds its first report. After any failure the file is
     // read back to tell what it holds. Failures are logged only when no outcome is asked for (the caller
     // counts them then). A checkpoint follows every hundred saves.
-    QList<Replaced> saveReports(const QList<BatteryRecord> &records, SaveOutcome *outcome = nullptr);
+    // A caller that knows what the rows hold (the server keeps every battery's record in memory) saves
+    // without the lookups and gets no list back.
+    enum class Lookup { Replaced, None };
+    QList<Replaced> saveReports(const QList<BatteryRecord> &records, SaveOutcome *outcome = nullptr,
+                                Lookup lookup = Lookup::Replaced);
     // The stored rows that hold valid records, in ascending byte order of the serial; other rows are
     // left out.
     QList<BatteryRecord> validReports();

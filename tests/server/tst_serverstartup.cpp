@@ -202,6 +202,9 @@ private Q_SLOTS:
                 r.serial[7] = quint8(i);
                 r.cycleCount = quint16(i);
                 QVERIFY(peer.sendReport(r));
+                // A list stores what came before it: the first thousand are checkpointed together.
+                if (i == 999)
+                    QVERIFY(peer.list());
             }
             const auto listed = peer.list();
             QVERIFY(listed);
