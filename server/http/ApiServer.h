@@ -1,10 +1,9 @@
 #pragma once
 
-#include "ApiSettings.h"
 #include "BatteryRecord.h"
 #include "FleetIndex.h"
 #include "Forecast.h"
-#include "HttpLimits.h"
+#include "HttpSettings.h"
 
 #include <QHttpServer>
 #include <QObject>
@@ -12,8 +11,6 @@
 #include <functional>
 #include <memory>
 #include <vector>
-
-class QSettings;
 
 namespace NVL::Engineering::VK {
 
@@ -45,8 +42,8 @@ public:
         HealthCheck health;
     };
 
-    // Reads [http] of vk.cfg and listens, or logs why not; the radios are served either way.
-    ApiServer(QSettings &settings, Sources sources, const HttpLimits &limits = {}, QObject *parent = nullptr);
+    // Listens as [http] of vk.cfg says, or logs why not; the radios are served either way.
+    ApiServer(const HttpSettings &settings, Sources sources, QObject *parent = nullptr);
     ~ApiServer() override;
 
     bool isListening() const { return m_listening; }
