@@ -1,7 +1,6 @@
 #include "ServerSettings.h"
 
 #include "SettingsValues.h"
-#include "VoltkeepIdentity.h"
 
 #include <QSettings>
 
@@ -104,7 +103,7 @@ ServerSettings ServerSettings::read(const QString &fileName)
 {
     QSettings settings(fileName, QSettings::IniFormat);
     ServerSettings result;
-    result.port = quint16(settings.value(QStringLiteral("port"), Identity::DefaultPort).toUInt() & 0xFFFF);
+    result.port = quint16(settings.value(QStringLiteral("port"), uint(result.port)).toUInt() & 0xFFFF);
     // In the order the server starts its parts, so that their warnings come in that order.
     result.connections = connectionLimits(settings);
     result.history = historySettings(settings);

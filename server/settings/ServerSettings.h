@@ -4,6 +4,7 @@
 #include "HistorySettings.h"
 #include "HttpSettings.h"
 #include "MailSettings.h"
+#include "VoltkeepIdentity.h"
 
 #include <QString>
 
@@ -14,7 +15,7 @@ namespace NVL::Engineering::VK {
 // default used, so a typo never stops the server.
 struct ServerSettings
 {
-    quint16 port = 0; // the radio port
+    quint16 port = quint16(Identity::DefaultPort); // the radio port
     ConnectionLimits connections;
     HistorySettings history;
     HttpSettings http;
