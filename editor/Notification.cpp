@@ -260,13 +260,11 @@ void Notification::moveSelected(QListWidget *from, QListWidget *to)
 {
     // Row order, not the order of clicking, so several moved recipients keep their relative order.
     for (int row = 0; row < from->count();) {
-        QListWidgetItem *item = from->item(row);
-        if (!item->isSelected()) {
+        if (!from->item(row)->isSelected()) {
             ++row;
             continue;
         }
-        to->addItem(item->clone());
-        delete item;
+        to->addItem(from->takeItem(row));
     }
 }
 

@@ -17,13 +17,12 @@
 #include "ReportComposer.h"
 #include "NotificationPlanner.h"
 #include "ListReply.h"
-#include "SettingsValues.h"
+#include "ServerSettings.h"
 #include "ServerMetrics.h"
 #include "VoltkeepIdentity.h"
 
 #include <QDateTime>
 #include <QDir>
-#include <QSettings>
 #include <QtEndian>
 
 #include <limits>
@@ -54,26 +53,19 @@ void raiseDescriptorLimit()
 #endif
 }
 
-// [http] bounds, the total within a quarter of what the process may open (the radios keep the rest).
-HttpLimits httpLimits(QSettings &settings)
+// The HTTP total within a quarter of what the process may open (the radios keep the rest).
+void keepWithinDescriptors(HttpLimits &limits)
 {
-    HttpLimits limits;
-    const auto read = [&settings](const char *key, int fallback, int low, int high) {
-        return SettingsValues::wholeNumber(settings, QStringLiteral("http/") + QLatin1String(key), fallback, low, high);
-    };
-    limits.connections = read("connections", limits.connections, 1, 65535);
-    limits.perAddress = read("perAddress", limits.perAddress, 1, 65535);
-    limits.headSeconds = read("headSeconds", limits.headSeconds, 1, 3600);
-    limits.idleSeconds = read("idleSeconds", limits.idleSeconds, 1, 24 * 3600);
-    limits.requestLineBytes = read("requestLineBytes", limits.requestLineBytes, 256, 1 << 20);
-    limits.headerBytes = read("headerBytes", limits.headerBytes, 1024, 1 << 20);
 #ifdef Q_OS_UNIX
     rlimit descriptors{};
     if (getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur != RLIM_INFINITY)
         limits.connections = HttpLimits::connectionsWithin(limits.connections, quint64(descriptors.rlim_cur));
+#else
+    Q_UNUSED(limits);
 #endif
-    return limits;
 }
+
+static_assert(MailSettings().sessionSeconds * 1000 == SmtpSession::DefaultSessionLimitMs);
 
 // Reports committed at the latest together; a burst beyond it is committed in several transactions.
 constexpr qsizetype MaxReportsPerCommit = 4096;
@@ -118,7 +110,6 @@ Voltkeep::Voltkeep(int argc, char **argv)
     if (!m_paths.serverFolder.isEmpty())
         QDir().mkpath(m_paths.serverFolder); // a failure shows when the database is opened
     m_database = std::make_unique<BatteryDatabase>(m_paths.databaseFile());
-    m_settings = std::make_unique<QSettings>(m_paths.settingsFile(), QSettings::IniFormat);
     m_fleet = std::make_unique<FleetIndex>();
     m_metrics = std::make_unique<ServerMetrics>();
     setServiceDescription(QString::fromLatin1(Identity::Description));
@@ -167,16 +158,11 @@ void Voltkeep::start()
 
     // Nothing else begins unless the radio port is ours: a server nobody can reach has failed.
     raiseDescriptorLimit();
-    const quint32 port = m_settings->value(QStringLiteral("port"), Identity::DefaultPort).toUInt() & 0xFFFF;
-    ConnectionLimits limits;
-    limits.idleMs = SettingsValues::wholeNumber(*m_settings, QStringLiteral("connections/idleSeconds"),
-                                                limits.idleMs / 1000, 1, 24 * 3600) * 1000;
-    limits.connectionsPerAddress = SettingsValues::wholeNumber(
-        *m_settings, QStringLiteral("connections/perAddress"), limits.connectionsPerAddress, 1, 65535);
-    limits.unsentBytes = qint64(SettingsValues::wholeNumber(*m_settings, QStringLiteral("connections/unsentMiB"),
-                                                            int(limits.unsentBytes >> 20), 1, 4096))
-        << 20;
-    m_connectionManager = std::make_unique<ConnectionManager>(static_cast<RadioSink *>(this), port, limits);
+    ServerSettings settings = ServerSettings::read(m_paths.settingsFile());
+    keepWithinDescriptors(settings.http.limits);
+    const quint32 port = settings.port;
+    m_connectionManager =
+        std::make_unique<ConnectionManager>(static_cast<RadioSink *>(this), port, settings.connections);
     if (!m_connectionManager->listenFailure().isEmpty()) {
         const QString failure = m_connectionManager->listenFailure();
         m_connectionManager.reset();
@@ -188,25 +174,21 @@ void Voltkeep::start()
         m_metrics->countSalvage(ServerMetrics::StoreFile::Batteries);
 
     // The history file beside vk.db and the HTTP API; neither can make the start fail.
-    const HistorySettings history = HistorySettings::read(*m_settings);
-    m_history = history.enabled ? std::make_unique<HistoryKeeper>(history, m_paths.historyFile()) : nullptr;
-    startHttp();
+    m_history = settings.history.enabled ? std::make_unique<HistoryKeeper>(settings.history, m_paths.historyFile())
+                                         : nullptr;
+    startHttp(settings.http);
 
     // Mail goes out on a thread of its own: a slow mail server must not keep reports from being read.
     // Each attempt's outcome goes to the ledger (the log) and the metrics, on the worker; a mail to be
     // tried again has not failed yet.
     MailQueue::Limits mailLimits;
-    mailLimits.retryFirstSeconds = SettingsValues::wholeNumber(*m_settings, QStringLiteral("mail/retryFirstSeconds"),
-                                                               mailLimits.retryFirstSeconds, 1, 3600);
-    mailLimits.retryForSeconds = SettingsValues::wholeNumber(*m_settings, QStringLiteral("mail/retryForSeconds"),
-                                                             mailLimits.retryForSeconds, 0, 24 * 3600);
+    mailLimits.retryFirstSeconds = settings.mail.retryFirstSeconds;
+    mailLimits.retryForSeconds = settings.mail.retryForSeconds;
     mailLimits.spoolFile = m_paths.serverFolder + QStringLiteral("/vk-mail-spool.json");
-    const int sessionSeconds = SettingsValues::wholeNumber(*m_settings, QStringLiteral("mail/sessionSeconds"),
-                                                           SmtpSession::DefaultSessionLimitMs / 1000, 1, 600);
     m_mailQueue = std::make_unique<MailQueue>(
         &MailTransport::send, NotificationDelivery::recorder(m_mailLedger.get(), m_metrics.get()), mailLimits);
     m_delivery = std::make_unique<NotificationDelivery>(m_paths.configurationFile, m_mailQueue.get());
-    m_delivery->setSessionLimitMs(sessionSeconds * 1000);
+    m_delivery->setSessionLimitMs(settings.mail.sessionSeconds * 1000);
     m_planner = std::make_unique<NotificationPlanner>(m_paths.configurationFile);
     connect(m_planner.get(), &NotificationPlanner::timerExpired, this, &Voltkeep::notificationDue);
     // The settings read with the notifications, once per change of the file, not at every mail.
@@ -217,7 +199,7 @@ void Voltkeep::start()
         if (mail && mail->error.isEmpty())
             m_mailQueue->setSettings(mail->smtpSettings);
     });
-    m_delivery->setComposeContext([this, publicUrl = SettingsValues::webAddress(*m_settings, QStringLiteral("http/publicUrl"))] {
+    m_delivery->setComposeContext([this, publicUrl = settings.http.publicUrl] {
         ComposeContext context;
         context.forecastOf = [fleet = m_fleet.get()](const QByteArray &serial) -> std::optional<Forecast> {
             const FleetIndex::Entry *entry = fleet->find(serial);
@@ -240,7 +222,7 @@ void Voltkeep::start()
              LogType::Success);
 }
 
-void Voltkeep::startHttp()
+void Voltkeep::startHttp(const HttpSettings &settings)
 {
     // Streamed in: a fleet of 100,000 held twice while loading would double the server's peak memory.
     m_fleet->clear();
@@ -273,7 +255,7 @@ void Voltkeep::startHttp()
     sources.metrics = m_metrics.get();
     sources.mails = m_mailLedger.get();
     sources.health = [this] { return healthProblems(); };
-    m_api = std::make_unique<ApiServer>(*m_settings, std::move(sources), httpLimits(*m_settings));
+    m_api = std::make_unique<ApiServer>(settings, std::move(sources));
 }
 
 QStringList Voltkeep::healthProblems() const

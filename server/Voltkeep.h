@@ -15,8 +15,6 @@
 
 #include <memory>
 
-class QSettings;
-
 namespace NVL::Engineering::VK {
 
 class ApiServer;
@@ -24,6 +22,7 @@ class BatteryDatabase;
 class ConnectionManager;
 class FleetIndex;
 class HistoryKeeper;
+struct HttpSettings;
 class MailLedger;
 class NotificationDelivery;
 class NotificationPlanner;
@@ -64,7 +63,7 @@ private:
     QStringList healthProblems() const;
     // Mails the last stop cut short, sent now with the settings in force.
     void sendSpooledMails(const QString &spoolFile);
-    void startHttp();
+    void startHttp(const HttpSettings &settings);
     // Logs that the start failed and ends the run with the reason.
     void endFailedStart(const QString &reason);
     // The one order in which the server comes apart, after a stop as without one: nothing new comes in,
@@ -75,7 +74,6 @@ private:
     // Outlives every mail queue: their worker records into it.
     const std::unique_ptr<MailLedger> m_mailLedger;
     std::unique_ptr<BatteryDatabase> m_database;
-    std::unique_ptr<QSettings> m_settings;
     std::unique_ptr<NotificationPlanner> m_planner;
     std::unique_ptr<ConnectionManager> m_connectionManager;
     std::unique_ptr<MailQueue> m_mailQueue;

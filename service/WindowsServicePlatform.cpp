@@ -334,7 +334,7 @@ bool WindowsServicePlatform::runAsService(ServiceBase &service)
     auto run = std::make_shared<ServiceRun>(m_api, service);
     setRunInProgress(run);
 
-    auto *thread = new HandlerThread([run] {
+    auto thread = std::make_unique<HandlerThread>([run] {
         std::u16string name = run->name.toStdU16String();
         const Win::ServiceTableEntry table[] = {{name.data(), &serviceMain}, {nullptr, nullptr}};
         if (run->api.startServiceCtrlDispatcher(table))
@@ -353,13 +353,13 @@ bool WindowsServicePlatform::runAsService(ServiceBase &service)
 
     if (!run->state.waitForStart(m_startWaitMs)) {
         setRunInProgress(nullptr);
-        abandon(thread);
+        abandon(thread.release());
         return false;
     }
 
     if (run->dispatcherFailed) {
         thread->wait();
-        delete thread;
+        thread.reset();
         setRunInProgress(nullptr);
         // Not started by the service manager: ask it to start the installed service instead.
         return run->startedFromConsole && startService(run->name, service.arguments().mid(1));
@@ -372,10 +372,8 @@ bool WindowsServicePlatform::runAsService(ServiceBase &service)
     });
     thread->wait(1000);
     run->state.endApplication();
-    if (thread->isFinished())
-        delete thread;
-    else
-        abandon(thread);
+    if (!thread->isFinished())
+        abandon(thread.release());
     setRunInProgress(nullptr);
     return ran;
 }

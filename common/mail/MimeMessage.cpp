@@ -53,17 +53,15 @@ QString randomIdentifier()
 } // namespace
 
 MimeMessage::MimeMessage(bool createAutoMimeContent, QObject *parent)
-    : QObject(parent), m_ownsContent(createAutoMimeContent), m_messageIdLocalPart(randomIdentifier())
+    : QObject(parent), m_messageIdLocalPart(randomIdentifier())
 {
-    if (createAutoMimeContent)
-        m_content = new MimeMultiPart(MimeMultiPart::Related);
+    if (createAutoMimeContent) {
+        m_ownContent = std::make_unique<MimeMultiPart>(MimeMultiPart::Related);
+        m_content = m_ownContent.get();
+    }
 }
 
-MimeMessage::~MimeMessage()
-{
-    if (m_ownsContent)
-        delete m_content;
-}
+MimeMessage::~MimeMessage() = default;
 
 void MimeMessage::setSender(EmailAddress *sender)
 {
@@ -109,9 +107,7 @@ void MimeMessage::addPart(MimePart *part)
 
 void MimeMessage::setContent(MimePart *content)
 {
-    if (m_ownsContent)
-        delete m_content;
-    m_ownsContent = false;
+    m_ownContent.reset();
     m_content = content;
 }
 

@@ -7,6 +7,8 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
 namespace NVL::Engineering::VK {
 
 // A complete mail: the address headers, subject and date, and one content part.
@@ -56,8 +58,8 @@ private:
     QList<EmailAddress *> m_ccList;
     QList<EmailAddress *> m_bccList;
     QString m_subject;
+    std::unique_ptr<MimePart> m_ownContent; // the automatic content, until setContent replaces it
     MimePart *m_content = nullptr;
-    bool m_ownsContent;
     MimePart::TransferEncoding m_headerEncoding = MimePart::Encoding8Bit;
     QString m_messageIdLocalPart;
 };

@@ -138,6 +138,11 @@ QString capacityText(const BatteryRecord &record)
     return QString::number(record.fullCapacity) + QStringLiteral(" mAh");
 }
 
+QString capacityShown(quint32 milliampHours)
+{
+    return milliampHours == 0 ? QStringLiteral("\u2014") : QString::number(milliampHours) + QStringLiteral(" mAh");
+}
+
 QString cycleCountText(const BatteryRecord &record)
 {
     return QString::number(record.cycleCount);

@@ -58,6 +58,9 @@ QString serialText(const BatteryRecord &record);
 QString esnText(const BatteryRecord &record);
 QString aliasText(const BatteryRecord &record);
 QString capacityText(const BatteryRecord &record);
+// "3200 mAh"; "—" where the battery does not report it (0), which is no capacity anyone measured: what
+// people read, on the dashboard and in the mails.
+QString capacityShown(quint32 milliampHours);
 QString cycleCountText(const BatteryRecord &record);
 QString reportDateText(const BatteryRecord &record);
 QString reportAddressText(const BatteryRecord &record);

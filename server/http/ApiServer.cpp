@@ -15,7 +15,6 @@
 
 #include <QDateTime>
 #include <QFile>
-#include <QSettings>
 #include <QTcpServer>
 #include <QUrlQuery>
 
@@ -86,40 +85,38 @@ std::optional<qint64> timeParameter(const QUrlQuery &query, const QString &name,
 
 } // namespace
 
-ApiServer::ApiServer(QSettings &settings, Sources sources, const HttpLimits &limits, QObject *parent)
+ApiServer::ApiServer(const HttpSettings &settings, Sources sources, QObject *parent)
     : QObject(parent)
     , m_history(sources.history)
     , m_sources(std::move(sources))
 {
     m_pages = std::make_unique<DashboardPages>(*m_sources.fleet, m_history, m_sources.mails);
-    QString error;
-    const auto config = ApiSettings::read(settings, error);
-    if (!config) {
-        Log::error(QStringLiteral("HTTP API not started: ") + error);
+    if (!settings.listenError.isEmpty()) {
+        Log::error(QStringLiteral("HTTP API not started: ") + settings.listenError);
         return;
     }
-    if (!config->enabled)
+    if (!settings.enabled)
         return;
-    if (!config->address.isLoopback() && config->token.isEmpty()) {
+    if (!settings.address.isLoopback() && settings.token.isEmpty()) {
         Log::error(QStringLiteral("HTTP API not started: %1 is not a loopback address, and outside "
                                   "the machine the API needs [http] token in vk.cfg")
-                       .arg(config->listenText));
+                       .arg(settings.listenText));
         return;
     }
-    m_token = config->token.toUtf8();
-    auto *tcp = new HttpListener(limits, this);
-    if (!tcp->listen(config->address, config->port)) {
-        Log::error(
-            QStringLiteral("HTTP API not started: cannot listen on %1: %2").arg(config->listenText, tcp->errorString()));
-        delete tcp;
+    m_token = settings.token.toUtf8();
+    auto tcp = std::make_unique<HttpListener>(settings.limits);
+    if (!tcp->listen(settings.address, settings.port)) {
+        Log::error(QStringLiteral("HTTP API not started: cannot listen on %1: %2")
+                       .arg(settings.listenText, tcp->errorString()));
         return;
     }
+    tcp->setParent(this);
     addRoutes();
     tcp->setStreamer([this](const HttpHead &head) { return streamed(head); });
-    m_http.bind(tcp);
+    m_http.bind(tcp.release());
     m_listening = true;
     Log::information(QStringLiteral("HTTP API listening on %1%2")
-                         .arg(config->listenText,
+                         .arg(settings.listenText,
                               m_token.isEmpty() ? QString() : QStringLiteral(" (bearer token required)")));
 }
 

@@ -1,10 +1,9 @@
 #pragma once
 
-#include "ApiSettings.h"
 #include "BatteryRecord.h"
 #include "FleetIndex.h"
 #include "Forecast.h"
-#include "HttpLimits.h"
+#include "HttpSettings.h"
 #include "HttpStreaming.h"
 
 #include <QHttpServer>
@@ -14,7 +13,6 @@
 #include <memory>
 #include <vector>
 
-class QSettings;
 class QUrlQuery;
 
 namespace NVL::Engineering::VK {
@@ -47,8 +45,8 @@ public:
         HealthCheck health;
     };
 
-    // Reads [http] of vk.cfg and listens, or logs why not; the radios are served either way.
-    ApiServer(QSettings &settings, Sources sources, const HttpLimits &limits = {}, QObject *parent = nullptr);
+    // Listens as [http] of vk.cfg says, or logs why not; the radios are served either way.
+    ApiServer(const HttpSettings &settings, Sources sources, QObject *parent = nullptr);
     ~ApiServer() override;
 
     bool isListening() const { return m_listening; }

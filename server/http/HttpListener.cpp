@@ -5,6 +5,8 @@
 
 #include <QTcpSocket>
 
+#include <memory>
+
 namespace NVL::Engineering::VK {
 
 HttpListener::HttpListener(const HttpLimits &limits, QObject *parent)
@@ -15,11 +17,9 @@ HttpListener::HttpListener(const HttpLimits &limits, QObject *parent)
 
 void HttpListener::incomingConnection(qintptr descriptor)
 {
-    auto *socket = new QTcpSocket(this);
-    if (!socket->setSocketDescriptor(descriptor)) {
-        delete socket;
+    auto socket = std::make_unique<QTcpSocket>();
+    if (!socket->setSocketDescriptor(descriptor))
         return;
-    }
     const QHostAddress address = socket->peerAddress();
     const bool overTotal = m_open >= m_limits.connections;
     const bool overAddress = m_byAddress.value(address) >= m_limits.perAddress;
@@ -37,15 +37,16 @@ void HttpListener::incomingConnection(qintptr descriptor)
                                   LogType::Warning);
         }
         socket->abort();
-        delete socket;
         return;
     }
     ++m_open;
     ++m_byAddress[address];
-    new HttpConnectionGuard(socket, m_limits, &m_streamer);
+    socket->setParent(this);
+    QTcpSocket *accepted = socket.release();
+    new HttpConnectionGuard(accepted, m_limits, &m_streamer);
     // Counted out when the HTTP server lets the socket go (it deletes it once disconnected).
-    connect(socket, &QObject::destroyed, this, [this, address] { closed(address); });
-    addPendingConnection(socket);
+    connect(accepted, &QObject::destroyed, this, [this, address] { closed(address); });
+    addPendingConnection(accepted);
 }
 
 void HttpListener::closed(const QHostAddress &address)

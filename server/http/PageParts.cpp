@@ -77,11 +77,6 @@ QByteArray batteryPath(const BatteryRecord &record)
     return QByteArrayLiteral("/batteries/") + serialKeyText(record.serialKey()).toLatin1();
 }
 
-QString capacityShown(quint32 milliampHours)
-{
-    return milliampHours == 0 ? QStringLiteral("\u2014") : QString::number(milliampHours) + QStringLiteral(" mAh");
-}
-
 QByteArray notFoundPage(const QString &what)
 {
     Html h;

@@ -21,8 +21,6 @@ QString localTime(qint64 secondsSinceEpoch);
 // The serial as the report mails print it, or the 16-digit key for batteries whose serial they leave empty.
 QString serialShown(const BatteryRecord &record);
 QByteArray batteryPath(const BatteryRecord &record);
-// "3,200 mAh"; "—" where the battery does not report it (0), which is no capacity anyone measured.
-QString capacityShown(quint32 milliampHours);
 // The body of a page that is not there, with the ways back.
 QByteArray notFoundPage(const QString &what);
 

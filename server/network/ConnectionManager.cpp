@@ -89,9 +89,9 @@ ConnectionManager::ConnectionManager(RadioSink *sink, quint32 port, const Connec
     const quint16 port16 = quint16(port & 0xFFFF);
     m_tcpServer->setMaxPendingConnections(MaxPendingConnections);
     if (m_tcpServer->listen(QHostAddress::Any, port16)) {
-        m_acceptor = new PeerAcceptor(m_tcpServer);
-        connect(m_acceptor, &PeerAcceptor::accepted, this, &ConnectionManager::connectionInitiated);
-        connect(m_acceptor, &PeerAcceptor::failed, this, &ConnectionManager::acceptFailed);
+        m_acceptor = std::make_unique<PeerAcceptor>(m_tcpServer);
+        connect(m_acceptor.get(), &PeerAcceptor::accepted, this, &ConnectionManager::connectionInitiated);
+        connect(m_acceptor.get(), &PeerAcceptor::failed, this, &ConnectionManager::acceptFailed);
     } else {
         m_listenFailure = QString::fromLatin1(Identity::ServiceName)
             + QStringLiteral(" Failed to listen for connections: ") + m_tcpServer->errorString();
@@ -115,7 +115,7 @@ ConnectionManager::~ConnectionManager()
     // been had the stop come a moment later.
     while (!m_connections.empty())
         finishConnection(m_connections.begin()->first, false);
-    delete m_acceptor; // its notifier must not outlive the descriptor it watches
+    m_acceptor.reset(); // its notifier must not outlive the descriptor it watches
     m_tcpServer->close();
     m_udpSocket.close();
 }
@@ -374,7 +374,7 @@ void ConnectionManager::acceptFailed(const QString &reason)
         Log::warning(
             QStringLiteral("Cannot accept a connection (%1); accepting again in %2 ms").arg(reason).arg(AcceptPauseMs));
     }
-    QTimer::singleShot(AcceptPauseMs, m_acceptor, &PeerAcceptor::resume);
+    QTimer::singleShot(AcceptPauseMs, m_acceptor.get(), &PeerAcceptor::resume);
 }
 
 void ConnectionManager::readTimedOut(QTcpSocket *socket)

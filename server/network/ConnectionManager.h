@@ -103,7 +103,7 @@ private:
     RadioSink *m_sink;
     const ConnectionLimits m_limits;
     QTcpServer *m_tcpServer;
-    PeerAcceptor *m_acceptor = nullptr; // only while listening
+    std::unique_ptr<PeerAcceptor> m_acceptor; // only while listening
     QUdpSocket m_udpSocket;
     bool m_acceptTroubleLogged = false;
     bool m_unsentTroubleLogged = false;

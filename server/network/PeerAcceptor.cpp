@@ -4,6 +4,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <memory>
+
 #ifdef Q_OS_LINUX
 #include <cerrno>
 #include <sys/socket.h>
@@ -12,8 +14,8 @@
 
 namespace NVL::Engineering::VK {
 
-PeerAcceptor::PeerAcceptor(QTcpServer *server)
-    : QObject(server)
+PeerAcceptor::PeerAcceptor(QTcpServer *server, QObject *parent)
+    : QObject(parent)
     , m_server(server)
 {
 #ifdef Q_OS_LINUX
@@ -75,13 +77,13 @@ void PeerAcceptor::acceptPending()
             }
         }
         ++taken;
-        auto *socket = new QTcpSocket(m_server);
+        auto socket = std::make_unique<QTcpSocket>();
         if (!socket->setSocketDescriptor(fd, QAbstractSocket::ConnectedState, QIODevice::ReadWrite)) {
             ::close(fd);
-            delete socket;
             continue;
         }
-        emit accepted(socket, QHostAddress(reinterpret_cast<const sockaddr *>(&address)));
+        socket->setParent(m_server);
+        emit accepted(socket.release(), QHostAddress(reinterpret_cast<const sockaddr *>(&address)));
     }
 }
 

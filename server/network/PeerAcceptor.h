@@ -23,7 +23,7 @@ public:
 
     // The server must be listening; its accepted sockets are its children, as with its own accepting.
     // Delete it before the server closes: its notifier watches the server's descriptor.
-    explicit PeerAcceptor(QTcpServer *server);
+    explicit PeerAcceptor(QTcpServer *server, QObject *parent = nullptr);
 
     // After `failed` nothing is accepted until this is called.
     void resume();

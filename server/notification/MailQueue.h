@@ -1,6 +1,7 @@
 #pragma once
 
 #include "MailAttempt.h"
+#include "MailSettings.h"
 #include "PreparedMail.h"
 
 #include <SmtpSession.h>
@@ -19,8 +20,8 @@ namespace NVL::Engineering::VK {
 
 struct MailQueueLimits
 {
-    int retryFirstSeconds = 30;
-    int retryForSeconds = 3600; // 0: a transient failure is final as well
+    int retryFirstSeconds = MailSettings().retryFirstSeconds;
+    int retryForSeconds = MailSettings().retryForSeconds; // 0: a transient failure is final as well
     int maxMails = 1000;        // waiting, whether for a first attempt or another
     qint64 maxBytes = 64 << 20; // PreparedMail::bytes() of those
     // Where the mails a stop cuts short wait for the next start (MailSpool); empty: they are dropped.

@@ -94,14 +94,15 @@ QString reportTimeText(const BatteryRecord &record)
 
 QString batteryRowText(const BatteryRecord &record)
 {
-    return rowTextTemplate.arg(serialText(record), healthName(record), capacityText(record), cycleCountText(record),
-                               esnText(record), aliasText(record), reportDateText(record), reportAddressText(record));
+    return rowTextTemplate.arg(serialText(record), healthName(record), capacityShown(record.fullCapacity),
+                               cycleCountText(record), esnText(record), aliasText(record), reportDateText(record),
+                               reportAddressText(record));
 }
 
 // Serial and alias come from the radios; they must show as text, not as markup.
 QString batteryRow(const BatteryRecord &record)
 {
-    return rowTemplate.arg(serialText(record).toHtmlEscaped(), healthName(record), capacityText(record),
+    return rowTemplate.arg(serialText(record).toHtmlEscaped(), healthName(record), capacityShown(record.fullCapacity),
                            cycleCountText(record), esnText(record), aliasText(record).toHtmlEscaped(),
                            reportDateText(record), reportAddressText(record));
 }

@@ -62,10 +62,11 @@ private Q_SLOTS:
         const QString rowB = QStringLiteral("<tr><td>B0123456789</td><td>Excellent</td><td>3200 mAh</td><td>17</td>"
                                             "<td>0102030405060708</td><td>Radio 7</td><td>2025-01-15</td>"
                                             "<td>192.168.0.1</td></tr>");
-        const QString rowC = QStringLiteral("<tr><td>C0223456789</td><td>Good</td><td>0 mAh</td><td>1234</td>"
+        const QString rowC = QStringLiteral("<tr><td>C0223456789</td><td>Good</td><td>\u2014</td><td>1234</td>"
                                             "<td>0102030405060708</td><td>Second</td><td>2025-01-15</td>"
                                             "<td>10.0.1.2</td></tr>");
         QCOMPARE(texts.tableHtml, head + rowB + QLatin1Char(' ') + rowC + QStringLiteral("</table>"));
+        QVERIFY(texts.tableText.contains(QStringLiteral("C0223456789 | Good | \u2014 | 1234 cycles")));
         QCOMPARE(texts.summaryHtml, summary(2, 1, 1, 0, 0));
         QCOMPARE(texts.plainText,
                  QStringLiteral("Battery Report\nCount: 2\nExcellent: 1\nGood: 1\nFair: 0\nPoor: 0"));

@@ -4,7 +4,8 @@
 
 namespace NVL::Engineering::VK {
 
-// What the radio port lets peers hold, so that idle or hostile ones cannot lock real radios out.
+// Section [connections] of vk.cfg: what the radio port lets peers hold, so that idle or hostile ones
+// cannot lock real radios out.
 struct ConnectionLimits
 {
     // A connection that sends nothing and has nothing left to receive for this long is closed. A radio

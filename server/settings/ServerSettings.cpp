@@ -1,0 +1,117 @@
+#include "ServerSettings.h"
+
+#include "SettingsValues.h"
+
+#include <QSettings>
+
+namespace NVL::Engineering::VK {
+
+namespace {
+
+using SettingsValues::onOff;
+using SettingsValues::wholeNumber;
+
+ConnectionLimits connectionLimits(QSettings &settings)
+{
+    ConnectionLimits limits;
+    limits.idleMs =
+        wholeNumber(settings, QStringLiteral("connections/idleSeconds"), limits.idleMs / 1000, 1, 24 * 3600) * 1000;
+    limits.connectionsPerAddress =
+        wholeNumber(settings, QStringLiteral("connections/perAddress"), limits.connectionsPerAddress, 1, 65535);
+    const int unsentMiB =
+        wholeNumber(settings, QStringLiteral("connections/unsentMiB"), int(limits.unsentBytes >> 20), 1, 4096);
+    limits.unsentBytes = qint64(unsentMiB) << 20;
+    return limits;
+}
+
+HistorySettings historySettings(QSettings &settings)
+{
+    HistorySettings history;
+    history.enabled = onOff(settings, QStringLiteral("history/enabled"), history.enabled);
+    history.years = wholeNumber(settings, QStringLiteral("history/years"), history.years, 1, 100);
+    history.boundary = wholeNumber(settings, QStringLiteral("history/boundary"), history.boundary, 1, 100);
+    return history;
+}
+
+HttpLimits httpLimits(QSettings &settings)
+{
+    HttpLimits limits;
+    limits.connections = wholeNumber(settings, QStringLiteral("http/connections"), limits.connections, 1, 65535);
+    limits.perAddress = wholeNumber(settings, QStringLiteral("http/perAddress"), limits.perAddress, 1, 65535);
+    limits.headSeconds = wholeNumber(settings, QStringLiteral("http/headSeconds"), limits.headSeconds, 1, 3600);
+    limits.idleSeconds = wholeNumber(settings, QStringLiteral("http/idleSeconds"), limits.idleSeconds, 1, 24 * 3600);
+    limits.requestLineBytes =
+        wholeNumber(settings, QStringLiteral("http/requestLineBytes"), limits.requestLineBytes, 256, 1 << 20);
+    limits.headerBytes = wholeNumber(settings, QStringLiteral("http/headerBytes"), limits.headerBytes, 1024, 1 << 20);
+    return limits;
+}
+
+// [http] listen and token; a listen value that is no address:port leaves its reason in listenError.
+void readListen(QSettings &settings, HttpSettings &http)
+{
+    http.token = settings.value(QStringLiteral("http/token")).toString().trimmed();
+    const QVariant listen = settings.value(QStringLiteral("http/listen"));
+    if (!listen.isValid()) {
+        http.listenText = QStringLiteral("127.0.0.1:%1").arg(HttpSettings::DefaultPort);
+        return;
+    }
+    // QSettings splits an unquoted value with a comma into a list: that is no address either.
+    const QString text = listen.toString().trimmed();
+    http.listenText = text;
+    if (text.isEmpty()) {
+        http.enabled = false;
+        return;
+    }
+    QString host;
+    QString port;
+    if (text.startsWith(QLatin1Char('['))) {
+        const qsizetype close = text.indexOf(QLatin1String("]:"));
+        host = text.mid(1, close - 1);
+        port = close > 0 ? text.mid(close + 2) : QString();
+    } else {
+        const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+        host = colon > 0 ? text.left(colon) : QString();
+        port = colon > 0 ? text.mid(colon + 1) : QString();
+    }
+    if (host == QLatin1String("localhost"))
+        host = QStringLiteral("127.0.0.1");
+    bool portOk = false;
+    const uint portNumber = port.toUInt(&portOk);
+    if (!http.address.setAddress(host) || !portOk || portNumber == 0 || portNumber > 0xFFFF) {
+        http.listenError = QStringLiteral("[http] listen=%1 is not address:port (for example 127.0.0.1:%2 or [::1]:%2)")
+                               .arg(text)
+                               .arg(HttpSettings::DefaultPort);
+        return;
+    }
+    http.port = quint16(portNumber);
+}
+
+MailSettings mailSettings(QSettings &settings)
+{
+    MailSettings mail;
+    mail.retryFirstSeconds =
+        wholeNumber(settings, QStringLiteral("mail/retryFirstSeconds"), mail.retryFirstSeconds, 1, 3600);
+    mail.retryForSeconds =
+        wholeNumber(settings, QStringLiteral("mail/retryForSeconds"), mail.retryForSeconds, 0, 24 * 3600);
+    mail.sessionSeconds = wholeNumber(settings, QStringLiteral("mail/sessionSeconds"), mail.sessionSeconds, 1, 600);
+    return mail;
+}
+
+} // namespace
+
+ServerSettings ServerSettings::read(const QString &fileName)
+{
+    QSettings settings(fileName, QSettings::IniFormat);
+    ServerSettings result;
+    result.port = quint16(settings.value(QStringLiteral("port"), uint(result.port)).toUInt() & 0xFFFF);
+    // In the order the server starts its parts, so that their warnings come in that order.
+    result.connections = connectionLimits(settings);
+    result.history = historySettings(settings);
+    result.http.limits = httpLimits(settings);
+    readListen(settings, result.http);
+    result.mail = mailSettings(settings);
+    result.http.publicUrl = SettingsValues::webAddress(settings, QStringLiteral("http/publicUrl"));
+    return result;
+}
+
+} // namespace NVL::Engineering::VK
