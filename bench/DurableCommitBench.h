@@ -22,6 +22,9 @@ public:
     };
 
     static Result run(const QString &databasePath, quint32 count, const QDeadlineTimer &deadline);
+    // SQLite's own limit for what the server stores: upserts of distinct batteries, one prepared
+    // statement, `batch` rows a transaction, the same pragmas, the table's primary key as its one index.
+    static Result runBatched(const QString &databasePath, quint32 count, quint32 batch, const QDeadlineTimer &deadline);
 };
 
 } // namespace NVL::Engineering::VK::Bench

@@ -44,6 +44,9 @@ constexpr int ServerStartMs = 30000;
 constexpr int ListAllowanceMs = 20000;
 
 constexpr double TargetIngestShare = 0.80;
+// Of SQLite's own batched-upsert rate: what a server that batches well can reach.
+constexpr double TargetBatchedShare = 0.5;
+constexpr quint32 LimitBatch = 4096;
 constexpr double TargetListMs = 1000.0;
 constexpr double TargetMemoryMiB = 64.0;
 
@@ -62,6 +65,7 @@ struct Options
     bool keep = false;
     bool skipLarge = false;
     bool skipLoad = false;
+    bool history = true;
     QString server = QStringLiteral(VK_VOLTKEEP_BIN);
 };
 
@@ -141,6 +145,7 @@ std::optional<Options> parseOptions(const QCoreApplication &app)
         {QStringLiteral("skip-large"), QStringLiteral("Leave out the large store, its list replies and memory.")},
         {QStringLiteral("skip-load"),
          QStringLiteral("Leave out ingest under load: stalled mail, bursts, trickling peers, sustained UDP.")},
+        {QStringLiteral("no-history"), QStringLiteral("Run the server with [history] enabled=false.")},
     });
     parser.process(app);
 
@@ -179,6 +184,7 @@ std::optional<Options> parseOptions(const QCoreApplication &app)
     options.keep = parser.isSet(QStringLiteral("keep"));
     options.skipLarge = parser.isSet(QStringLiteral("skip-large"));
     options.skipLoad = parser.isSet(QStringLiteral("skip-load"));
+    options.history = !parser.isSet(QStringLiteral("no-history"));
     options.server = parser.value(QStringLiteral("server"));
     return options;
 }
@@ -289,6 +295,11 @@ int main(int argc, char **argv)
     const quint16 port = BenchServer::freePort();
     if (port == 0 || !server.writePortSetting(port))
         return failRun(QStringLiteral("cannot set up the server's port"));
+    if (!options.history) {
+        QFile cfg(server.dataFolder() + QStringLiteral("/vk.cfg"));
+        if (!cfg.open(QIODevice::Append) || cfg.write("[history]\nenabled=false\n") <= 0)
+            return failRun(QStringLiteral("cannot turn the history off in vk.cfg"));
+    }
     say(QStringLiteral("server: %1 -e, data folder %2, port %3 (loopback traffic only)")
             .arg(options.server, server.dataFolder())
             .arg(port));
@@ -366,6 +377,17 @@ int main(int argc, char **argv)
     for (double value : rawRates)
         rawRate += value / double(rawRates.size());
     say(QStringLiteral("raw durable commits, mean of %1 run(s): %2 commits/s").arg(rawRates.size()).arg(rate(rawRate)));
+    const DurableCommitBench::Result batched =
+        DurableCommitBench::runBatched(rawPath, std::max<quint32>(options.batteries, 4 * LimitBatch), LimitBatch,
+                                       within(RawAllowanceMs, overall));
+    if (!batched.ok)
+        return failRun(QStringLiteral("batched-upsert measurement failed: ") + batched.error, &server);
+    const double batchedRate = perSecond(batched.committed, batched.nanoseconds);
+    say(QStringLiteral("SQLite's batched-upsert limit (same pragmas, one prepared upsert, %1 rows a transaction, primary "
+                       "key only): %2 rows in %3 s = %4 rows/s")
+            .arg(LimitBatch)
+            .arg(batched.committed)
+            .arg(seconds(batched.nanoseconds), rate(batchedRate)));
 
     const ListTimes smallLists = timeLists(port, options.listRepeats);
     if (!smallLists.ok)
@@ -476,6 +498,12 @@ int main(int argc, char **argv)
     server.stop();
 
     // 5. Verdicts.
+    const double batchedShare = batchedRate > 0 ? tcpRate / batchedRate : 0.0;
+    say(QStringLiteral("target: TCP ingest >= %1 of SQLite's batched-upsert limit measured in this run: %2 (%3 / %4 per "
+                       "second, history %5) - %6")
+            .arg(TargetBatchedShare)
+            .arg(QString::number(batchedShare, 'f', 3), rate(tcpRate), rate(batchedRate),
+                 options.history ? QStringLiteral("on") : QStringLiteral("off"), verdict(batchedShare >= TargetBatchedShare)));
     const double share = rawRate > 0 ? tcpRate / rawRate : 0.0;
     say(QStringLiteral("ratio server TCP ingest / raw durable commits (mean): %1 (%2 / %3 per second)")
             .arg(QString::number(share, 'f', 3), rate(tcpRate), rate(rawRate)));

@@ -13,6 +13,7 @@
 #include <QVariant>
 
 #include <atomic>
+#include <cstring>
 #include <iterator>
 
 namespace NVL::Engineering::VK {
@@ -129,6 +130,7 @@ void HistoryStore::closeConnection()
 {
     // The statements hold the connection; they go first.
     m_reportStatements.reset();
+    m_ids.clear();
     if (QSqlDatabase::contains(m_connection)) {
         QSqlDatabase::database(m_connection, false).close();
         QSqlDatabase::removeDatabase(m_connection);
@@ -335,20 +337,29 @@ QList<qint64> HistoryStore::batteryIds()
     return ids;
 }
 
-std::optional<qint64> HistoryStore::ensureId(const QByteArray &serial, QSqlQuery &lookup, QSqlQuery &insert)
+std::optional<qint64> HistoryStore::ensureId(const QByteArray &serial, QSqlQuery &lookup, QSqlQuery &insert,
+                                             QList<quint64> &added)
 {
+    quint64 key = 0;
+    std::memcpy(&key, serial.constData(), std::min<std::size_t>(sizeof key, std::size_t(serial.size())));
+    const auto known = m_ids.constFind(key);
+    if (known != m_ids.constEnd())
+        return *known;
     lookup.bindValue(0, serial);
     if (!lookup.exec())
         return std::nullopt;
     if (lookup.next()) {
         const qint64 id = lookup.value(0).toLongLong();
         lookup.finish();
+        m_ids.insert(key, id);
         return id;
     }
     insert.bindValue(0, serial);
     insert.bindValue(1, m_nextId);
     if (!insert.exec())
         return std::nullopt;
+    m_ids.insert(key, m_nextId);
+    added.append(key);
     return m_nextId++;
 }
 
@@ -362,12 +373,13 @@ QList<qint64> HistoryStore::addPoints(const QList<BatteryRecord> &records, QHash
     QSqlQuery &newBattery = m_reportStatements->newBattery;
     QSqlQuery &point = m_reportStatements->point;
     bool ok = db.transaction() || failed(QStringLiteral("History points"), db.lastError());
+    QList<quint64> added;
     for (const BatteryRecord &record : records) {
         if (!ok)
             break;
         if (!isValidRecord(record.toBytes()))
             continue;
-        const auto id = ensureId(record.serialKey(), lookup, newBattery);
+        const auto id = ensureId(record.serialKey(), lookup, newBattery, added);
         if (!id) {
             ok = failed(QStringLiteral("History battery"), lookup.lastError().isValid() ? lookup : newBattery);
             break;
@@ -389,6 +401,8 @@ QList<qint64> HistoryStore::addPoints(const QList<BatteryRecord> &records, QHash
     if (!ok) {
         if (m_open)
             db.rollback();
+        for (const quint64 key : std::as_const(added))
+            m_ids.remove(key);
         if (serials)
             serials->clear();
         return {};
@@ -410,7 +424,12 @@ bool HistoryStore::addPoints(const QByteArray &serial, const QList<HistoryPoint>
         || !insert.prepare(QStringLiteral("INSERT OR REPLACE INTO points (id, time, percent, class, capacity, "
                                           "cycles) VALUES (?, ?, ?, ?, ?, ?)")))
         return failed(QStringLiteral("History import"), insert);
-    const auto id = ensureId(serial, lookup, newBattery);
+    QList<quint64> added;
+    const auto forgetAdded = [this, &added] {
+        for (const quint64 key : std::as_const(added))
+            m_ids.remove(key);
+    };
+    const auto id = ensureId(serial, lookup, newBattery, added);
     if (!id) {
         db.rollback();
         return failed(QStringLiteral("History import"), newBattery);
@@ -424,10 +443,14 @@ bool HistoryStore::addPoints(const QByteArray &serial, const QList<HistoryPoint>
         insert.bindValue(5, p.cycleCount);
         if (!insert.exec()) {
             db.rollback();
+            forgetAdded();
             return failed(QStringLiteral("History import"), insert);
         }
     }
-    return db.commit();
+    if (db.commit())
+        return true;
+    forgetAdded();
+    return false;
 }
 
 void HistoryStore::removeBattery(const QByteArray &serial)
@@ -445,6 +468,9 @@ void HistoryStore::removeBattery(const QByteArray &serial)
             return;
         }
     }
+    quint64 key = 0;
+    std::memcpy(&key, serial.constData(), std::min<std::size_t>(sizeof key, std::size_t(serial.size())));
+    m_ids.remove(key);
     query.prepare(QStringLiteral("DELETE FROM batteries WHERE serial = ?"));
     query.addBindValue(serial);
     if (!query.exec()) {
