@@ -101,6 +101,8 @@ private:
 
     struct ReportStatements;
     std::unique_ptr<ReportStatements> m_reportStatements;
+    struct ThinStatements;
+    std::unique_ptr<ThinStatements> m_thinStatements;
 
     const QString m_path;
     const QString m_connection;
