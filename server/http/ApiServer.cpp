@@ -327,19 +327,13 @@ std::optional<StreamedAnswer> ApiServer::fleetAnswer(const QString &path, bool c
         }
         // Poor already first, then by date; the same date in serial order.
         const qint64 lastDay = LocalDays::today() + within;
-        std::vector<std::pair<qint64, quint64>> due;
-        for (std::size_t i = 0; i < fleet.size(); ++i) {
-            const FleetIndex::Entry &e = fleet.orderedAt(i);
+        FleetAnswer::Rank rank = [lastDay](const FleetIndex::Entry &e) -> std::optional<qint64> {
             if (e.forecast && e.forecast->status == Forecast::Status::Now)
-                due.emplace_back(std::numeric_limits<qint64>::min(), FleetIndex::orderKey(e.record.serial));
-            else if (BatteryQuery::isDueBy(e.forecast, lastDay))
-                due.emplace_back(*e.forecast->day, FleetIndex::orderKey(e.record.serial));
-        }
-        std::sort(due.begin(), due.end());
-        std::vector<quint64> keys;
-        keys.reserve(due.size());
-        for (const auto &d : due)
-            keys.push_back(d.second);
+                return std::numeric_limits<qint64>::min();
+            if (BatteryQuery::isDueBy(e.forecast, lastDay))
+                return *e.forecast->day;
+            return std::nullopt;
+        };
         // Batteries the start has not fitted yet are in no due list: the answer says how many.
         const qsizetype pending = m_history ? m_history->pendingForecasts() : 0;
         if (csv)
@@ -348,7 +342,7 @@ std::optional<StreamedAnswer> ApiServer::fleetAnswer(const QString &path, bool c
                                                  {{QStringLiteral("within"), within},
                                                   {QStringLiteral("boundary"), m_history ? m_history->boundary() : 80},
                                                   {QStringLiteral("pending"), pending}});
-        answer.body = std::make_unique<FleetAnswer>(fleet, opening, csv, std::move(keys));
+        answer.body = std::make_unique<FleetAnswer>(fleet, opening, csv, std::move(rank));
         return answer;
     }
     if (path == QStringLiteral("/batteries") && csv && m_pages) {

@@ -28,6 +28,55 @@ FleetAnswer::FleetAnswer(const FleetIndex &fleet, QByteArray opening, bool csv, 
 {
 }
 
+FleetAnswer::FleetAnswer(const FleetIndex &fleet, QByteArray opening, bool csv, Rank rank)
+    : m_fleet(fleet)
+    , m_table(ApiViews::batteryColumns())
+    , m_opening(std::move(opening))
+    , m_csv(csv)
+    , m_rank(std::move(rank))
+    , m_listed(true)
+{
+}
+
+bool FleetAnswer::rankSome()
+{
+    if (!m_scanDone) {
+        // Taken up again after the last key seen, as the walk in serial order is: batteries that come or go
+        // meanwhile are in the answer or not, never twice.
+        const std::size_t runStart = m_ranked.size();
+        std::size_t position = 0;
+        if (m_lastKey)
+            position = *m_lastKey == std::numeric_limits<quint64>::max() ? m_fleet.size() : m_fleet.orderedFrom(*m_lastKey + 1);
+        const std::size_t end = std::min(m_fleet.size(), position + LookedAtPerPart);
+        for (; position < end; ++position) {
+            m_lastKey = m_fleet.orderKeyAt(position);
+            if (const std::optional<qint64> rank = m_rank(m_fleet.orderedAt(position)))
+                m_ranked.emplace_back(*rank, *m_lastKey);
+        }
+        m_scanDone = position >= m_fleet.size();
+        std::sort(m_ranked.begin() + std::ptrdiff_t(runStart), m_ranked.end());
+        if (m_ranked.size() > runStart)
+            m_runEnds.push_back(m_ranked.size());
+        return false;
+    }
+    if (m_runEnds.size() > 1) {
+        // The last two runs become one: a part merges at most the whole selection once.
+        const std::size_t first = m_runEnds.size() == 2 ? 0 : m_runEnds[m_runEnds.size() - 3];
+        const std::size_t middle = m_runEnds[m_runEnds.size() - 2];
+        std::inplace_merge(m_ranked.begin() + std::ptrdiff_t(first), m_ranked.begin() + std::ptrdiff_t(middle),
+                           m_ranked.begin() + std::ptrdiff_t(m_runEnds.back()));
+        m_runEnds.erase(m_runEnds.end() - 2);
+        return false;
+    }
+    m_keys.reserve(m_ranked.size());
+    for (const auto &ranked : m_ranked)
+        m_keys.push_back(ranked.second);
+    m_ranked = {};
+    m_runEnds.clear();
+    m_rank = nullptr;
+    return true;
+}
+
 void FleetAnswer::append(QByteArray &out, const FleetIndex::Entry &entry)
 {
     m_table.appendRow(out, ApiViews::batteryRow(entry.record, entry.forecast), m_first, m_csv);
@@ -42,6 +91,8 @@ QByteArray FleetAnswer::next(qint64 bytes)
     out.reserve(qsizetype(bytes) + 1024);
     std::size_t lookedAt = 0;
     bool over = false;
+    if (m_rank && !rankSome())
+        return out;
     if (m_listed) {
         for (; m_position < m_keys.size() && out.size() < bytes && lookedAt < LookedAtPerPart; ++lookedAt) {
             char serial[8];

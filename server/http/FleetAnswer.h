@@ -17,11 +17,16 @@ class FleetAnswer : public AnswerStream
 {
 public:
     using Filter = std::function<bool(const FleetIndex::Entry &)>;
+    // The rank a battery is listed by, or none to leave it out.
+    using Rank = std::function<std::optional<qint64>(const FleetIndex::Entry &)>;
 
     // Every battery the filter takes, in serial order: one stored meanwhile may be in it.
     FleetAnswer(const FleetIndex &fleet, QByteArray opening, bool csv, Filter filter);
     // The given batteries (FleetIndex::orderKey) in the given order; one deleted before its turn is left out.
     FleetAnswer(const FleetIndex &fleet, QByteArray opening, bool csv, std::vector<quint64> keys);
+    // The batteries the rank takes, lowest rank first and the same rank in serial order. They are chosen and
+    // sorted in parts too (sorted runs merged a pair at a time) before the first row is written.
+    FleetAnswer(const FleetIndex &fleet, QByteArray opening, bool csv, Rank rank);
 
     QByteArray next(qint64 bytes) override;
     bool atEnd() const override { return m_done; }
@@ -31,6 +36,8 @@ private:
     static constexpr std::size_t LookedAtPerPart = 16384;
 
     void append(QByteArray &out, const FleetIndex::Entry &entry);
+    // One part of choosing and sorting; true once the keys are ready.
+    bool rankSome();
 
     const FleetIndex &m_fleet;
     const ApiTable m_table;
@@ -40,6 +47,10 @@ private:
     std::optional<quint64> m_lastKey; // of the serial-order walk
     std::vector<quint64> m_keys;
     std::size_t m_position = 0;
+    Rank m_rank;
+    bool m_scanDone = false;
+    std::vector<std::pair<qint64, quint64>> m_ranked;
+    std::vector<std::size_t> m_runEnds; // sorted runs of m_ranked
     const bool m_listed;
     bool m_first = true;
     bool m_done = false;
