@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 namespace NVL::Engineering::VK::Csv {
@@ -9,5 +10,7 @@ namespace NVL::Engineering::VK::Csv {
 // carriage return) gets a leading apostrophe, which the common spreadsheets read as "this is text" and
 // do not show; a field with a comma, quote or line break is quoted. Numbers are written by the caller.
 QString field(const QString &text);
+// The same for UTF-8 text, appended to `out`: no conversion for the rows of a whole fleet.
+void appendField(QByteArray &out, const char *utf8, qsizetype size);
 
 } // namespace NVL::Engineering::VK::Csv

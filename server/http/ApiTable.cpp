@@ -8,26 +8,36 @@ namespace NVL::Engineering::VK {
 
 namespace {
 
-void appendJsonString(QByteArray &out, const QString &text)
+void appendJsonUtf8(QByteArray &out, const char *utf8, qsizetype size)
 {
-    // UTF-8 as it is, but quotes, backslashes and control characters escaped (a lone surrogate half
-    // became U+FFFD in the conversion, so the result is always valid JSON).
-    const QByteArray utf8 = text.toUtf8();
+    // UTF-8 as it is, but quotes, backslashes and control characters escaped.
     out += '"';
-    for (const char c : utf8) {
-        const auto u = static_cast<unsigned char>(c);
+    const char *run = utf8;
+    const char *const end = utf8 + size;
+    for (const char *c = utf8; c != end; ++c) {
+        const auto u = static_cast<unsigned char>(*c);
+        if (u != '"' && u != '\\' && u >= 0x20)
+            continue;
+        out.append(run, c - run);
+        run = c + 1;
         if (u == '"' || u == '\\') {
             out += '\\';
-            out += c;
-        } else if (u < 0x20) {
+            out += *c;
+        } else {
             out += "\\u00";
             out += "0123456789abcdef"[u >> 4];
             out += "0123456789abcdef"[u & 0xF];
-        } else {
-            out += c;
         }
     }
+    out.append(run, end - run);
     out += '"';
+}
+
+void appendJsonString(QByteArray &out, const QString &text)
+{
+    // A lone surrogate half becomes U+FFFD in the conversion, so the result is always valid JSON.
+    const QByteArray utf8 = text.toUtf8();
+    appendJsonUtf8(out, utf8.constData(), utf8.size());
 }
 
 QByteArray numberText(double value)
@@ -57,7 +67,8 @@ void appendCsvField(QByteArray &out, const QJsonValue &value)
         out += value.toBool() ? "true" : "false";
         return;
     }
-    out += Csv::field(value.toString()).toUtf8();
+    const QByteArray utf8 = value.toString().toUtf8();
+    Csv::appendField(out, utf8.constData(), utf8.size());
 }
 
 } // namespace
@@ -145,6 +156,37 @@ void ApiTable::appendRow(QByteArray &out, const QList<QJsonValue> &values, bool 
         appendCsvField(out, values.value(c));
     }
     out += "\r\n";
+}
+
+void ApiTable::appendCells(QByteArray &out, const ApiCell *cells, qsizetype count, bool first, bool csv) const
+{
+    if (!csv) {
+        if (!first)
+            out += ',';
+        out += "\n{";
+    }
+    for (qsizetype c = 0; c < m_columns.size(); ++c) {
+        if (c > 0)
+            out += ',';
+        if (!csv)
+            out += m_keys.at(c);
+        static const ApiCell none;
+        const ApiCell &cell = c < count ? cells[c] : none;
+        switch (cell.kind()) {
+        case ApiCell::Kind::Number: out += numberText(cell.numberValue()); break;
+        case ApiCell::Kind::Text:
+            if (csv)
+                Csv::appendField(out, cell.data(), cell.size());
+            else
+                appendJsonUtf8(out, cell.data(), cell.size());
+            break;
+        case ApiCell::Kind::Null:
+            if (!csv)
+                out += "null";
+            break;
+        }
+    }
+    out += csv ? "\r\n" : "}";
 }
 
 QByteArray ApiTable::jsonListClosing()

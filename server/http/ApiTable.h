@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ApiCell.h"
+
 #include <QByteArray>
 #include <QJsonValue>
 #include <QList>
@@ -28,6 +30,8 @@ public:
     // (`{"<name>":[` or the CSV header), each row, then the closing (JSON only).
     QByteArray opening(const QString &jsonListName, bool csv, const QList<QPair<QString, QJsonValue>> &leading = {}) const;
     void appendRow(QByteArray &out, const QList<QJsonValue> &values, bool first, bool csv) const;
+    // The same bytes as appendRow of the cells' JSON values, without making them.
+    void appendCells(QByteArray &out, const ApiCell *cells, qsizetype count, bool first, bool csv) const;
     static QByteArray jsonListClosing();
 
 private:

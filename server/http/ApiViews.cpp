@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <limits>
 
@@ -20,9 +21,55 @@ std::optional<Forecast> forecastOf(const QHash<QByteArray, Forecast> &forecasts,
     return *it;
 }
 
-QJsonValue optionalDay(const std::optional<qint64> &day)
+
+} // namespace
+
+namespace {
+
+// The ISO 8601 local time into `text` (40 bytes); its length, or -1 when the C library cannot say.
+int timeInto(qint64 secondsSinceEpoch, char *text)
 {
-    return day ? QJsonValue(dayText(*day)) : QJsonValue(QJsonValue::Null);
+    std::tm local{};
+    long offset = 0;
+    if (!localCalendar(secondsSinceEpoch, local, offset))
+        return -1;
+    const long magnitude = offset < 0 ? -offset : offset;
+    int n = std::snprintf(text, 40, "%04d-%02d-%02dT%02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1,
+                          local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    if (offset == 0)
+        n += std::snprintf(text + n, 40 - size_t(n), "Z");
+    else
+        n += std::snprintf(text + n, 40 - size_t(n), "%c%02ld:%02ld", offset < 0 ? '-' : '+', magnitude / 3600,
+                           magnitude % 3600 / 60);
+    return n;
+}
+
+QString fallbackTimeText(qint64 secondsSinceEpoch)
+{
+    const QDateTime fallback = QDateTime::fromSecsSinceEpoch(secondsSinceEpoch);
+    return fallback.toOffsetFromUtc(fallback.offsetFromUtc()).toString(Qt::ISODate);
+}
+
+int dayInto(qint64 daysSinceEpoch, char *text)
+{
+    // Civil date of a day number (proleptic Gregorian), as in Howard Hinnant's date algorithms.
+    const qint64 z = daysSinceEpoch + 719468;
+    const qint64 era = (z >= 0 ? z : z - 146096) / 146097;
+    const qint64 doe = z - era * 146097;
+    const qint64 yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const qint64 doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const qint64 mp = (5 * doy + 2) / 153;
+    const qint64 day = doy - (153 * mp + 2) / 5 + 1;
+    const qint64 month = mp < 10 ? mp + 3 : mp - 9;
+    const qint64 year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+    return std::snprintf(text, 64, "%04lld-%02lld-%02lld", static_cast<long long>(year), static_cast<long long>(month),
+                         static_cast<long long>(day));
+}
+
+ApiCell dayCell(const std::optional<qint64> &day)
+{
+    char text[64];
+    return day ? ApiCell::text(text, dayInto(*day, text)) : ApiCell::null();
 }
 
 } // namespace
@@ -39,27 +86,79 @@ const QStringList &batteryColumns()
     return columns;
 }
 
+BatteryCells batteryCells(const BatteryRecord &r, const std::optional<Forecast> &f)
+{
+    static const char Hex[] = "0123456789ABCDEF";
+    static const char *const ClassNames[] = {"Poor", "Fair", "Good", "Excellent"};
+    char text[64];
+    const auto hex = [&text](const quint8 *bytes, int count, int at = 0) {
+        for (int i = 0; i < count; ++i) {
+            text[at + 2 * i] = Hex[bytes[i] >> 4];
+            text[at + 2 * i + 1] = Hex[bytes[i] & 0xF];
+        }
+        return ApiCell::text(text, at + 2 * count);
+    };
+    // The texts as serialText and aliasText give them, without making them.
+    const auto serialCell = [&]() {
+        if (r.typeCode != SelfMeasuringTypeA && r.typeCode != SelfMeasuringTypeB)
+            return ApiCell::text("", 0);
+        if (r.kindFlag == 1)
+            return hex(r.serial + 2, 5);
+        if (r.typeCode != SelfMeasuringTypeA)
+            return hex(r.serial + 3, 5);
+        const char first = char(r.serial[2]);
+        if (quint8(first) < 0x80) {
+            text[0] = first;
+            return hex(r.serial + 3, 5, 1);
+        }
+        std::memcpy(text, "\xEF\xBF\xBD", 3); // what UTF-8 makes of a lone byte above ASCII
+        return hex(r.serial + 3, 5, 3);
+    };
+    const auto aliasCell = [&r]() {
+        const auto end = std::find(r.alias, r.alias + sizeof r.alias, '\0');
+        if (std::all_of(r.alias, end, [](char c) { return quint8(c) < 0x80; }))
+            return ApiCell::text(r.alias, end - r.alias);
+        return ApiCell::text(aliasText(r)); // invalid UTF-8 made valid as the text shows it
+    };
+    const bool fitted = f && f->status != Forecast::Status::NotEnoughHistory;
+    const int timeLength = timeInto(r.reportTime, text);
+    const ApiCell time = timeLength < 0 ? ApiCell::text(fallbackTimeText(r.reportTime)) : ApiCell::text(text, timeLength);
+    const ApiCell key = hex(r.serial, 8);
+    const ApiCell serial = serialCell();
+    const ApiCell esn = hex(r.esn, 8);
+    std::snprintf(text, sizeof text, "0x%08x", unsigned(r.typeCode));
+    const ApiCell type = ApiCell::text(text);
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", r.reportAddress >> 24, (r.reportAddress >> 16) & 0xFF,
+                  (r.reportAddress >> 8) & 0xFF, r.reportAddress & 0xFF);
+    const ApiCell address = ApiCell::text(text);
+    return {key,
+            serial,
+            esn,
+            aliasCell(),
+            type,
+            ApiCell::number(healthPercentage(r)),
+            ApiCell::text(ClassNames[std::clamp(int(healthClass(r)), 0, 3)]),
+            ApiCell::number(r.fullCapacity),
+            ApiCell::number(r.cycleCount),
+            time,
+            address,
+            ApiCell::text(f ? Forecast::statusName(f->status) : "unknown"),
+            f ? dayCell(f->day) : ApiCell::null(),
+            f ? dayCell(f->earliestDay) : ApiCell::null(),
+            f ? dayCell(f->latestDay) : ApiCell::null(),
+            fitted ? ApiCell::number(std::round(f->slopePerYear * 100.0) / 100.0) : ApiCell::null(),
+            fitted && f->days > 0 ? ApiCell::text(Forecast::modelName(f->model)) : ApiCell::null(),
+            fitted ? dayCell(f->sinceDay) : ApiCell::null()};
+}
+
 QList<QJsonValue> batteryRow(const BatteryRecord &r, const std::optional<Forecast> &f)
 {
-    const bool fitted = f && f->status != Forecast::Status::NotEnoughHistory;
-    return {serialKeyText(r.serialKey()),
-            serialText(r),
-            esnText(r),
-            aliasText(r),
-            QStringLiteral("0x") + QString::number(r.typeCode, 16).rightJustified(8, QLatin1Char('0')),
-            healthPercentage(r),
-            healthName(r),
-            int(r.fullCapacity),
-            int(r.cycleCount),
-            timeText(r.reportTime),
-            addressText(r.reportAddress),
-            f ? QString::fromLatin1(Forecast::statusName(f->status)) : QStringLiteral("unknown"),
-            f ? optionalDay(f->day) : QJsonValue(),
-            f ? optionalDay(f->earliestDay) : QJsonValue(),
-            f ? optionalDay(f->latestDay) : QJsonValue(),
-            fitted ? QJsonValue(std::round(f->slopePerYear * 100.0) / 100.0) : QJsonValue(),
-            fitted && f->days > 0 ? QString::fromLatin1(Forecast::modelName(f->model)) : QJsonValue(),
-            fitted ? optionalDay(f->sinceDay) : QJsonValue()};
+    const BatteryCells cells = batteryCells(r, f);
+    QList<QJsonValue> row;
+    row.reserve(qsizetype(cells.size()));
+    for (const ApiCell &cell : cells)
+        row.append(cell.toJson());
+    return row;
 }
 
 QString addressText(quint32 a)
@@ -98,42 +197,18 @@ bool localCalendar(qint64 secondsSinceEpoch, std::tm &local, long &offsetSeconds
     return true;
 }
 
+
 QString timeText(qint64 secondsSinceEpoch)
 {
-    std::tm local{};
-    long offset = 0;
-    if (!localCalendar(secondsSinceEpoch, local, offset)) {
-        const QDateTime fallback = QDateTime::fromSecsSinceEpoch(secondsSinceEpoch);
-        return fallback.toOffsetFromUtc(fallback.offsetFromUtc()).toString(Qt::ISODate);
-    }
     char text[40];
-    const long magnitude = offset < 0 ? -offset : offset;
-    int n = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1,
-                          local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-    if (offset == 0)
-        std::snprintf(text + n, sizeof text - size_t(n), "Z");
-    else
-        std::snprintf(text + n, sizeof text - size_t(n), "%c%02ld:%02ld", offset < 0 ? '-' : '+', magnitude / 3600,
-                      magnitude % 3600 / 60);
-    return QString::fromLatin1(text);
+    const int n = timeInto(secondsSinceEpoch, text);
+    return n < 0 ? fallbackTimeText(secondsSinceEpoch) : QString::fromLatin1(text, n);
 }
 
 QString dayText(qint64 daysSinceEpoch)
 {
-    // Civil date of a day number (proleptic Gregorian), as in Howard Hinnant's date algorithms.
-    const qint64 z = daysSinceEpoch + 719468;
-    const qint64 era = (z >= 0 ? z : z - 146096) / 146097;
-    const qint64 doe = z - era * 146097;
-    const qint64 yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const qint64 doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const qint64 mp = (5 * doy + 2) / 153;
-    const qint64 day = doy - (153 * mp + 2) / 5 + 1;
-    const qint64 month = mp < 10 ? mp + 3 : mp - 9;
-    const qint64 year = yoe + era * 400 + (month <= 2 ? 1 : 0);
     char text[64];
-    std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld", static_cast<long long>(year), static_cast<long long>(month),
-                  static_cast<long long>(day));
-    return QString::fromLatin1(text);
+    return QString::fromLatin1(text, dayInto(daysSinceEpoch, text));
 }
 
 ApiTable batteries(const QList<BatteryRecord> &records, const QHash<QByteArray, Forecast> &forecasts)

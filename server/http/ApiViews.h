@@ -10,6 +10,7 @@
 #include <QHash>
 #include <QList>
 
+#include <array>
 #include <ctime>
 #include <optional>
 
@@ -28,6 +29,9 @@ QString addressText(quint32 ipv4);
 // The columns and one row of the batteries' table, for answers written row by row.
 const QStringList &batteryColumns();
 QList<QJsonValue> batteryRow(const BatteryRecord &record, const std::optional<Forecast> &forecast);
+// The same row as cells, for answers about a whole fleet (ApiTable::appendCells).
+using BatteryCells = std::array<ApiCell, 18>;
+BatteryCells batteryCells(const BatteryRecord &record, const std::optional<Forecast> &forecast);
 // The newest record of each battery with its class and forecast; a missing forecast reads "unknown".
 ApiTable batteries(const QList<BatteryRecord> &records, const QHash<QByteArray, Forecast> &forecasts);
 ApiTable history(const QList<HistoryPoint> &points);

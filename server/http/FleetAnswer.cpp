@@ -79,7 +79,8 @@ bool FleetAnswer::rankSome()
 
 void FleetAnswer::append(QByteArray &out, const FleetIndex::Entry &entry)
 {
-    m_table.appendRow(out, ApiViews::batteryRow(entry.record, entry.forecast), m_first, m_csv);
+    const ApiViews::BatteryCells cells = ApiViews::batteryCells(entry.record, entry.forecast);
+    m_table.appendCells(out, cells.data(), qsizetype(cells.size()), m_first, m_csv);
     m_first = false;
 }
 

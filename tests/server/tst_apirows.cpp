@@ -1,0 +1,82 @@
+// The API's battery rows written straight from a record say what the record's own texts say.
+
+#include "ApiTable.h"
+#include "ApiViews.h"
+#include "BatteryRecord.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+
+#include <cstring>
+
+using namespace NVL::Engineering::VK;
+
+class TestApiRows : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void cellsSayWhatTheTextsSay_data()
+    {
+        QTest::addColumn<quint32>("type");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<quint8>("serialByte"); // serial[2]: the first character of some serial texts
+        QTest::addColumn<QByteArray>("alias");
+        QTest::newRow("other type, ASCII") << 0x12345678u << 0 << quint8('A') << QByteArray("Truck 7");
+        QTest::newRow("type A, letter") << SelfMeasuringTypeA << 0 << quint8('K') << QByteArray("Löschzug Nordhafen");
+        QTest::newRow("type A, byte above ASCII") << SelfMeasuringTypeA << 0 << quint8(0xC3) << QByteArray("\xFF\xFEoops");
+        QTest::newRow("type B, kind 1") << SelfMeasuringTypeB << 1 << quint8(0x42) << QByteArray("=HYPERLINK(\"x\"),1");
+        QTest::newRow("type B, control") << SelfMeasuringTypeB << 0 << quint8(0) << QByteArray("tab\there\nline");
+    }
+
+    void cellsSayWhatTheTextsSay()
+    {
+        QFETCH(quint32, type);
+        QFETCH(int, kind);
+        QFETCH(quint8, serialByte);
+        QFETCH(QByteArray, alias);
+        BatteryRecord r;
+        r.version = 2;
+        r.typeCode = type;
+        r.kindFlag = quint8(kind);
+        r.healthPercent = 84;
+        r.fullCapacity = 2150;
+        r.reportTime = 1765250000;
+        r.reportAddress = 0x0A010405;
+        const quint8 serial[8] = {0x00, 0x01, serialByte, 0x9A, 0xBC, 0xDE, 0xF0, 0x12};
+        std::memcpy(r.serial, serial, 8);
+        std::memcpy(r.esn, serial, 8);
+        std::memcpy(r.alias, alias.constData(), size_t(std::min<qsizetype>(alias.size(), 20)));
+        Forecast f;
+        f.status = Forecast::Status::Date;
+        f.day = 20800;
+        f.slopePerYear = -7.256;
+        f.days = 40;
+
+        const QList<QJsonValue> row = ApiViews::batteryRow(r, f);
+        const QList<QJsonValue> expected{serialKeyText(r.serialKey()), serialText(r), esnText(r), aliasText(r),
+                                         QStringLiteral("0x%1").arg(type, 8, 16, QLatin1Char('0')), healthPercentage(r),
+                                         healthName(r), 2150, 0, ApiViews::timeText(r.reportTime),
+                                         QStringLiteral("10.1.4.5"), QStringLiteral("date"), ApiViews::dayText(20800)};
+        QCOMPARE(row.mid(0, expected.size()), expected);
+        QCOMPARE(row.at(15).toDouble(), -7.26);
+
+        // Written from the cells, the same bytes as written from the values: JSON and CSV.
+        const ApiTable table(ApiViews::batteryColumns());
+        const ApiViews::BatteryCells cells = ApiViews::batteryCells(r, f);
+        for (const bool csv : {false, true}) {
+            QByteArray fromValues;
+            QByteArray fromCells;
+            table.appendRow(fromValues, row, true, csv);
+            table.appendCells(fromCells, cells.data(), qsizetype(cells.size()), true, csv);
+            QCOMPARE(fromCells, fromValues);
+        }
+        QByteArray json;
+        table.appendCells(json, cells.data(), qsizetype(cells.size()), true, false);
+        QCOMPARE(QJsonDocument::fromJson(json.trimmed()).object().value(QLatin1String("alias")), QJsonValue(aliasText(r)));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestApiRows)
+#include "tst_apirows.moc"
