@@ -346,9 +346,16 @@ std::optional<StreamedAnswer> ApiServer::fleetAnswer(const QString &path, bool c
         return answer;
     }
     if (path == QStringLiteral("/batteries") && csv && m_pages) {
-        // The dashboard's list as filtered and sorted, every page of it.
+        // The dashboard's list as filtered and sorted, every page of it; chosen and sorted in parts unless
+        // sorted by alias.
+        const BatteryQuery asked = BatteryQuery::from(query);
+        if (BatteryQuery::Rank rank = asked.rank()) {
+            answer.body = std::make_unique<FleetAnswer>(fleet, table.opening(QString(), true), true, std::move(rank),
+                                                        asked.descending);
+            return answer;
+        }
         std::vector<quint64> keys;
-        for (const FleetIndex::Entry *e : BatteryQuery::from(query).selectAll(fleet))
+        for (const FleetIndex::Entry *e : asked.selectAll(fleet))
             keys.push_back(FleetIndex::orderKey(e->record.serial));
         answer.body = std::make_unique<FleetAnswer>(fleet, table.opening(QString(), true), true, std::move(keys));
         return answer;

@@ -1,5 +1,9 @@
 #include "BatteryQuery.h"
 
+#include <QtEndian>
+
+#include <memory>
+
 #include "LocalDays.h"
 
 #include <QUrl>
@@ -117,26 +121,36 @@ struct Matches
     std::function<bool(const FleetIndex::Entry *, const FleetIndex::Entry *)> before;
 };
 
-Matches matching(const BatteryQuery &query, const FleetIndex &fleet)
+// Whether a battery passes the query's class, due and text filters; made once per answer.
+std::function<bool(const FleetIndex::Entry &)> filterOf(const BatteryQuery &query)
 {
     const QByteArray phrase = query.text.toLower().toUtf8();
     const qint64 lastDay = LocalDays::today() + query.due;
     // One searcher for the whole fleet: its tables are built once, not for every battery.
-    const std::boyer_moore_horspool_searcher searcher(phrase.cbegin(), phrase.cend());
+    auto searcher = std::make_shared<std::boyer_moore_horspool_searcher<QByteArray::const_iterator>>(phrase.cbegin(), phrase.cend());
+    auto text = std::make_shared<QByteArray>();
+    return [query, phrase, lastDay, searcher, text](const FleetIndex::Entry &e) {
+        if (query.healthClass != BatteryQuery::AnyClass && e.healthClass != query.healthClass)
+            return false;
+        if (query.due > 0 && !BatteryQuery::isDueBy(e.forecast, lastDay))
+            return false;
+        if (!phrase.isEmpty()) {
+            FleetIndex::searchText(e.record, *text);
+            if (std::search(text->cbegin(), text->cend(), *searcher) == text->cend())
+                return false;
+        }
+        return true;
+    };
+}
+
+Matches matching(const BatteryQuery &query, const FleetIndex &fleet)
+{
+    const auto passes = filterOf(query);
     Matches m;
     m.entries.reserve(fleet.entries().size());
-    QByteArray text;
     for (const FleetIndex::Entry &e : fleet.entries()) {
-        if (query.healthClass != BatteryQuery::AnyClass && e.healthClass != query.healthClass)
-            continue;
-        if (query.due > 0 && !BatteryQuery::isDueBy(e.forecast, lastDay))
-            continue;
-        if (!phrase.isEmpty()) {
-            FleetIndex::searchText(e.record, text);
-            if (std::search(text.cbegin(), text.cend(), searcher) == text.cend())
-                continue;
-        }
-        m.entries.push_back(&e);
+        if (passes(e))
+            m.entries.push_back(&e);
     }
     const BatteryQuery::Column column = query.sort;
     const bool down = query.descending;
@@ -150,6 +164,30 @@ Matches matching(const BatteryQuery &query, const FleetIndex &fleet)
 }
 
 } // namespace
+
+BatteryQuery::Rank BatteryQuery::rank() const
+{
+    // Each column's order as one number; the alias's twenty letters do not fit one.
+    std::function<qint64(const FleetIndex::Entry &)> value;
+    const auto unsignedOrder = [](const quint8 *bytes) {
+        return qint64(qFromBigEndian<quint64>(bytes) ^ (quint64(1) << 63));
+    };
+    switch (sort) {
+    case Column::Serial: value = [unsignedOrder](const FleetIndex::Entry &e) { return unsignedOrder(e.record.serial); }; break;
+    case Column::Health: value = [](const FleetIndex::Entry &e) { return qint64(e.healthClass) * 1000 + e.percent; }; break;
+    case Column::Percent: value = [](const FleetIndex::Entry &e) { return qint64(e.percent); }; break;
+    case Column::Forecast: value = forecastRank; break;
+    case Column::Capacity: value = [](const FleetIndex::Entry &e) { return qint64(e.record.fullCapacity); }; break;
+    case Column::Cycles: value = [](const FleetIndex::Entry &e) { return qint64(e.record.cycleCount); }; break;
+    case Column::Esn: value = [unsignedOrder](const FleetIndex::Entry &e) { return unsignedOrder(e.record.esn); }; break;
+    case Column::Reported: value = [](const FleetIndex::Entry &e) { return qint64(e.record.reportTime); }; break;
+    case Column::Address: value = [](const FleetIndex::Entry &e) { return qint64(e.record.reportAddress); }; break;
+    case Column::Alias: return nullptr;
+    }
+    return [passes = filterOf(*this), value](const FleetIndex::Entry &e) -> std::optional<qint64> {
+        return passes(e) ? std::optional<qint64>(value(e)) : std::nullopt;
+    };
+}
 
 std::vector<const FleetIndex::Entry *> BatteryQuery::selectAll(const FleetIndex &fleet) const
 {

@@ -7,6 +7,8 @@
 #include <QStringList>
 
 #include <optional>
+#include <functional>
+#include <optional>
 #include <vector>
 
 class QUrlQuery;
@@ -45,6 +47,10 @@ struct BatteryQuery
     Selection select(const FleetIndex &fleet) const;
     // Every matching battery, in order, whatever the page.
     std::vector<const FleetIndex::Entry *> selectAll(const FleetIndex &fleet) const;
+    // The number a battery is sorted by (ascending; ties in serial order), none when it does not match; an
+    // empty function for the alias, which no number orders.
+    using Rank = std::function<std::optional<qint64>(const FleetIndex::Entry &)>;
+    Rank rank() const;
     // Whether a forecast has a day within `lastDay` (days since 1970-01-01); one already there has none.
     static bool isDueBy(const std::optional<Forecast> &forecast, qint64 lastDay);
 };

@@ -28,12 +28,13 @@ FleetAnswer::FleetAnswer(const FleetIndex &fleet, QByteArray opening, bool csv, 
 {
 }
 
-FleetAnswer::FleetAnswer(const FleetIndex &fleet, QByteArray opening, bool csv, Rank rank)
+FleetAnswer::FleetAnswer(const FleetIndex &fleet, QByteArray opening, bool csv, Rank rank, bool descending)
     : m_fleet(fleet)
     , m_table(ApiViews::batteryColumns())
     , m_opening(std::move(opening))
     , m_csv(csv)
     , m_rank(std::move(rank))
+    , m_descending(descending)
     , m_listed(true)
 {
 }
@@ -71,6 +72,8 @@ bool FleetAnswer::rankSome()
     m_keys.reserve(m_ranked.size());
     for (const auto &ranked : m_ranked)
         m_keys.push_back(ranked.second);
+    if (m_descending)
+        std::reverse(m_keys.begin(), m_keys.end());
     m_ranked = {};
     m_runEnds.clear();
     m_rank = nullptr;

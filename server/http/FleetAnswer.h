@@ -26,7 +26,8 @@ public:
     FleetAnswer(const FleetIndex &fleet, QByteArray opening, bool csv, std::vector<quint64> keys);
     // The batteries the rank takes, lowest rank first and the same rank in serial order. They are chosen and
     // sorted in parts too (sorted runs merged a pair at a time) before the first row is written.
-    FleetAnswer(const FleetIndex &fleet, QByteArray opening, bool csv, Rank rank);
+    // Descending: highest rank first, the same rank in reverse serial order.
+    FleetAnswer(const FleetIndex &fleet, QByteArray opening, bool csv, Rank rank, bool descending = false);
 
     QByteArray next(qint64 bytes) override;
     bool atEnd() const override { return m_done; }
@@ -48,6 +49,7 @@ private:
     std::vector<quint64> m_keys;
     std::size_t m_position = 0;
     Rank m_rank;
+    bool m_descending = false;
     bool m_scanDone = false;
     std::vector<std::pair<qint64, quint64>> m_ranked;
     std::vector<std::size_t> m_runEnds; // sorted runs of m_ranked

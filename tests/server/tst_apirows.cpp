@@ -3,11 +3,15 @@
 #include "ApiTable.h"
 #include "ApiViews.h"
 #include "BatteryRecord.h"
+#include "FleetAnswer.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
 
+#include <QRandomGenerator>
+
+#include <algorithm>
 #include <cstring>
 
 using namespace NVL::Engineering::VK;
@@ -75,6 +79,51 @@ private Q_SLOTS:
         QByteArray json;
         table.appendCells(json, cells.data(), qsizetype(cells.size()), true, false);
         QCOMPARE(QJsonDocument::fromJson(json.trimmed()).object().value(QLatin1String("alias")), QJsonValue(aliasText(r)));
+    }
+
+    void rankedAnswerSortsAcrossParts_data()
+    {
+        QTest::addColumn<bool>("descending");
+        QTest::newRow("ascending") << false;
+        QTest::newRow("descending") << true;
+    }
+
+    // Chosen and sorted over many parts (sorted runs merged), the answer is the fleet sorted at once.
+    void rankedAnswerSortsAcrossParts()
+    {
+        QFETCH(bool, descending);
+        FleetIndex fleet;
+        QRandomGenerator random(7);
+        std::vector<std::pair<qint64, quint64>> expected;
+        for (quint32 i = 0; i < 40000; ++i) {
+            BatteryRecord r;
+            r.version = 1;
+            r.typeCode = SelfMeasuringTypeB;
+            r.healthPercent = quint8(random.bounded(101));
+            qToBigEndian(quint64(random.generate64() | 1), r.serial);
+            fleet.update(r);
+        }
+        for (std::size_t i = 0; i < fleet.size(); ++i)
+            if (fleet.orderedAt(i).percent % 3 != 0)
+                expected.emplace_back(fleet.orderedAt(i).percent, fleet.orderKeyAt(i));
+        std::sort(expected.begin(), expected.end());
+        if (descending)
+            std::reverse(expected.begin(), expected.end());
+        FleetAnswer answer(fleet, QByteArray(), true, [](const FleetIndex::Entry &e) -> std::optional<qint64> {
+            return e.percent % 3 != 0 ? std::optional<qint64>(e.percent) : std::nullopt;
+        }, descending);
+        QByteArray written;
+        int parts = 0;
+        for (; !answer.atEnd(); ++parts)
+            written += answer.next(64 * 1024);
+        QVERIFY(parts > 10);
+        const QList<QByteArray> lines = written.trimmed().split('\n');
+        QCOMPARE(std::size_t(lines.size()), expected.size());
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            char key[8];
+            qToBigEndian(expected[i].second, key);
+            QVERIFY2(lines[qsizetype(i)].startsWith(QByteArray(key, 8).toHex().toUpper()), qPrintable(QString::number(i)));
+        }
     }
 };
 
