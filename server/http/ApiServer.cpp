@@ -6,6 +6,7 @@
 #include "FleetIndex.h"
 #include "BatteryQuery.h"
 #include "DashboardPages.h"
+#include "BatteryPageAnswer.h"
 #include "FleetAnswer.h"
 #include "HistoryKeeper.h"
 #include "HttpListener.h"
@@ -343,6 +344,15 @@ std::optional<StreamedAnswer> ApiServer::fleetAnswer(const QString &path, bool c
                                                   {QStringLiteral("boundary"), m_history ? m_history->boundary() : 80},
                                                   {QStringLiteral("pending"), pending}});
         answer.body = std::make_unique<FleetAnswer>(fleet, opening, csv, std::move(rank));
+        return answer;
+    }
+    if (path == QStringLiteral("/batteries") && !csv && m_pages) {
+        // The list page's rows chosen in parts; sorted by alias it is made at once by the HTTP server.
+        const BatteryQuery asked = BatteryQuery::from(query);
+        if (!asked.rank())
+            return std::nullopt;
+        answer.headers.first().second = HtmlType;
+        answer.body = std::make_unique<BatteryPageAnswer>(fleet, *m_pages, asked);
         return answer;
     }
     if (path == QStringLiteral("/batteries") && csv && m_pages) {

@@ -240,7 +240,11 @@ QByteArray DashboardPages::overview() const
 
 QByteArray DashboardPages::batteries(const BatteryQuery &query) const
 {
-    const BatteryQuery::Selection selection = query.select(m_fleet);
+    return batteries(query, query.select(m_fleet));
+}
+
+QByteArray DashboardPages::batteries(const BatteryQuery &query, const BatteryQuery::Selection &selection) const
+{
     const qint64 count = qint64(selection.matched);
     const int pages = int(std::max<qint64>(1, (count + BatteryQuery::PageSize - 1) / BatteryQuery::PageSize));
     BatteryQuery shown = query;

@@ -24,6 +24,8 @@ public:
 
     QByteArray overview() const;
     QByteArray batteries(const BatteryQuery &query) const;
+    // The same page of rows already chosen.
+    QByteArray batteries(const BatteryQuery &query, const BatteryQuery::Selection &selection) const;
     // The rows the page of the same query shows, with the API's columns.
     // Empty when no battery has this serial.
     std::optional<QByteArray> battery(const QByteArray &serial) const;

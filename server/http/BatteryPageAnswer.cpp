@@ -1,0 +1,67 @@
+#include "BatteryPageAnswer.h"
+
+#include "DashboardPages.h"
+#include "FleetIndex.h"
+
+#include <QtEndian>
+
+#include <algorithm>
+#include <limits>
+
+namespace NVL::Engineering::VK {
+
+BatteryPageAnswer::BatteryPageAnswer(const FleetIndex &fleet, const DashboardPages &pages, const BatteryQuery &query)
+    : m_fleet(fleet)
+    , m_pages(pages)
+    , m_query(query)
+    , m_rank(query.rank())
+    , m_keep(std::size_t(std::max(1, query.page)) * BatteryQuery::PageSize)
+{
+}
+
+QByteArray BatteryPageAnswer::next(qint64)
+{
+    if (m_done)
+        return {};
+    // Descending keeps the highest (rank, key) pairs; the heap's top is the one to give up first.
+    const bool down = m_query.descending;
+    const auto worseOnTop = [down](const std::pair<qint64, quint64> &a, const std::pair<qint64, quint64> &b) {
+        return down ? b < a : a < b;
+    };
+    std::size_t position = 0;
+    if (m_lastKey)
+        position = *m_lastKey == std::numeric_limits<quint64>::max() ? m_fleet.size() : m_fleet.orderedFrom(*m_lastKey + 1);
+    const std::size_t end = std::min(m_fleet.size(), position + LookedAtPerPart);
+    for (; position < end; ++position) {
+        m_lastKey = m_fleet.orderKeyAt(position);
+        const std::optional<qint64> rank = m_rank(m_fleet.orderedAt(position));
+        if (!rank)
+            continue;
+        ++m_matched;
+        m_best.emplace_back(*rank, *m_lastKey);
+        std::push_heap(m_best.begin(), m_best.end(), worseOnTop);
+        if (m_best.size() > m_keep) {
+            std::pop_heap(m_best.begin(), m_best.end(), worseOnTop);
+            m_best.pop_back();
+        }
+    }
+    if (position < m_fleet.size())
+        return {};
+
+    std::sort_heap(m_best.begin(), m_best.end(), worseOnTop);
+    BatteryQuery::Selection selection;
+    selection.matched = m_matched;
+    const std::size_t pages = std::max<std::size_t>(1, (m_matched + BatteryQuery::PageSize - 1) / BatteryQuery::PageSize);
+    selection.page = int(std::min<std::size_t>(std::size_t(std::max(1, m_query.page)), pages));
+    for (std::size_t i = std::size_t(selection.page - 1) * BatteryQuery::PageSize; i < m_best.size(); ++i) {
+        char serial[8];
+        qToBigEndian(m_best[i].second, serial);
+        if (const FleetIndex::Entry *entry = m_fleet.find(QByteArray::fromRawData(serial, 8)))
+            selection.rows.push_back(entry);
+    }
+    m_done = true;
+    m_best = {};
+    return m_pages.batteries(m_query, selection);
+}
+
+} // namespace NVL::Engineering::VK
