@@ -311,7 +311,8 @@ int Voltkeep::mailsWaiting() const
     return m_mailQueue ? m_mailQueue->waiting() : 0;
 }
 
-void Voltkeep::reportReceived(const BatteryRecord &report, quint32 senderIpv4, RadioTransport transport)
+void Voltkeep::reportReceived(const BatteryRecord &report, quint32 senderIpv4, const QByteArray &sender,
+                              RadioTransport transport)
 {
     m_metrics->countReport(transport == RadioTransport::Tcp ? ServerMetrics::Transport::Tcp
                                                             : ServerMetrics::Transport::Udp);
@@ -324,6 +325,7 @@ void Voltkeep::reportReceived(const BatteryRecord &report, quint32 senderIpv4, R
     record.reportTime = quint32(QDateTime::currentSecsSinceEpoch());
     record.reportAddress = senderIpv4;
     m_pendingReports.append(record);
+    m_pendingSenders.append(senderIpv4 ? QByteArray() : sender);
     if (m_pendingReports.size() == 1) {
         // Whatever else arrives before the loop comes round joins this commit.
         QMetaObject::invokeMethod(this, [this] { commitReports(); }, Qt::QueuedConnection);
@@ -342,6 +344,7 @@ void Voltkeep::commitReports()
     if (m_pendingReports.isEmpty())
         return;
     QList<BatteryRecord> reports = std::exchange(m_pendingReports, {});
+    QList<QByteArray> senders = std::exchange(m_pendingSenders, {});
     BatteryDatabase::SaveOutcome outcome;
     QList<BatteryDatabase::Replaced> replaced = m_database->saveReports(reports, &outcome);
     if (outcome.notStored > 0) {
@@ -353,21 +356,24 @@ void Voltkeep::commitReports()
         m_notStored.failed(outcome.notStored, outcome.diskFull ? QStringLiteral("disk full") : outcome.failure);
         QList<BatteryRecord> kept;
         QList<BatteryDatabase::Replaced> keptReplaced;
+        QList<QByteArray> keptSenders;
         for (qsizetype i = 0; i < reports.size(); ++i) {
             if (outcome.stored.value(i)) {
                 kept.append(reports[i]);
                 keptReplaced.append(replaced.value(i));
+                keptSenders.append(senders.value(i));
             }
         }
         reports = std::move(kept);
         replaced = std::move(keptReplaced);
+        senders = std::move(keptSenders);
     } else {
         m_notStored.stored();
     }
     m_listReply.clear();
     m_fleet->update(reports);
     if (m_history) // the group's points, in a transaction of their own
-        m_metrics->countHistoryPoints(m_history->record(reports));
+        m_metrics->countHistoryPoints(m_history->record(reports, senders));
     if (!m_planner || !m_delivery)
         return;
     for (qsizetype i = 0; i < reports.size(); ++i)

@@ -49,7 +49,8 @@ protected:
 
 private:
     // Reports are stamped at once and committed together with those that arrived with them.
-    void reportReceived(const BatteryRecord &record, quint32 senderIpv4, RadioTransport transport) override;
+    void reportReceived(const BatteryRecord &record, quint32 senderIpv4, const QByteArray &sender,
+                        RadioTransport transport) override;
     void malformedReport(RadioTransport transport) override;
     void versionRequested(ConnectionId connection, quint8 peerVersion) override;
     void listRequested(ConnectionId connection) override;
@@ -81,6 +82,8 @@ private:
     std::unique_ptr<MailQueue> m_mailQueue;
     std::unique_ptr<NotificationDelivery> m_delivery;
     QList<BatteryRecord> m_pendingReports;
+    // Beside each pending report, the sender's address where its record cannot hold it (IPv6), else empty.
+    QList<QByteArray> m_pendingSenders;
     ReportsNotStored m_notStored;
     QByteArray m_listReply; // empty: to be encoded anew
     // No history when [history] enabled=false.
