@@ -1,0 +1,56 @@
+#pragma once
+
+#include "InsightResult.h"
+#include "InsightSettings.h"
+
+#include <QObject>
+#include <QThread>
+#include <QTimer>
+
+#include <memory>
+
+namespace NVL::Engineering::VK {
+
+class FleetIndex;
+
+// Keeps insight current: a snapshot of the fleet model is taken on the event loop (a copy whose large
+// parts are shared) and analysed on a thread of its own, so that radios never wait for the analysis. A
+// new analysis starts at once at start and then every RefreshMs while the fleet changes.
+class InsightKeeper : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int RefreshMs = 60 * 1000;
+
+    InsightKeeper(const FleetIndex &fleet, InsightSettings settings, QObject *parent = nullptr);
+    ~InsightKeeper() override;
+
+    const InsightSettings &settings() const { return m_settings; }
+    // Empty until the first analysis is done.
+    std::shared_ptr<const InsightResult> result() const { return m_result; }
+    // The fleet changed: the next refresh analyses it again.
+    void fleetChanged() { m_changed = true; }
+    // An analysis now unless one runs.
+    void refresh();
+    // How long the event loop spent on the last snapshot.
+    qint64 snapshotMs() const { return m_snapshotMs; }
+
+signals:
+    void computed();
+
+private:
+    void finished(std::shared_ptr<const InsightResult> result);
+
+    const FleetIndex &m_fleet;
+    const InsightSettings m_settings;
+    QThread m_thread;
+    QObject *m_worker; // lives on m_thread; deleted when the thread ends
+    QTimer m_timer;
+    std::shared_ptr<const InsightResult> m_result;
+    bool m_running = false;
+    bool m_changed = true;
+    qint64 m_snapshotMs = 0;
+};
+
+} // namespace NVL::Engineering::VK
