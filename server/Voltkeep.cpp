@@ -6,6 +6,7 @@
 #include "FleetIndex.h"
 #include "HealthFall.h"
 #include "HistoryKeeper.h"
+#include "InsightKeeper.h"
 #include "MailLedger.h"
 #include "LocalDays.h"
 #include "MailQueue.h"
@@ -109,6 +110,7 @@ MailQueue::Dropped Voltkeep::tearDown()
 {
     m_connectionManager.reset();
     m_api.reset();
+    m_insight.reset();
     if (m_database->isOpen())
         commitReports();
     m_history.reset();
@@ -232,9 +234,22 @@ void Voltkeep::startHttp()
             m_metrics->countSalvage(ServerMetrics::StoreFile::History);
         connect(m_history.get(), &HistoryKeeper::fileReplaced, this,
                 [this] { m_metrics->countSalvage(ServerMetrics::StoreFile::History); });
-        connect(m_history.get(), &HistoryKeeper::forecastsFitted, this,
-                [this](const QHash<QByteArray, Forecast> &fitted) { m_fleet->setForecasts(fitted); });
+        connect(m_history.get(), &HistoryKeeper::forecastsFitted, this, [this](const QHash<QByteArray, Forecast> &fitted) {
+            m_fleet->setForecasts(fitted);
+            if (m_insight)
+                m_insight->fleetChanged();
+        });
     }
+    m_insight = std::make_unique<InsightKeeper>(*m_fleet, InsightSettings::read(*m_settings));
+    m_insight->refresh();
+    m_metrics->setSilentBatteries([this] {
+        const auto result = m_insight ? m_insight->result() : nullptr;
+        return result ? qint64(result->silent.size()) : -1;
+    });
+    m_metrics->setFlaggedSites([this] {
+        const auto result = m_insight ? m_insight->result() : nullptr;
+        return result ? qint64(result->wear.flaggedSites) : -1;
+    });
     m_metrics->setBatteriesByClass([this] { return m_fleet->classCounts(); });
     m_metrics->setMailQueueDepth([this] { return m_mailQueue ? qint64(m_mailQueue->waiting()) : 0; });
     if (m_history)
@@ -244,6 +259,7 @@ void Voltkeep::startHttp()
     sources.fleet = m_fleet.get();
     sources.metrics = m_metrics.get();
     sources.mails = m_mailLedger.get();
+    sources.insight = m_insight.get();
     sources.health = [this] { return healthProblems(); };
     m_api = std::make_unique<ApiServer>(*m_settings, std::move(sources), httpLimits(*m_settings));
 }
@@ -372,6 +388,8 @@ void Voltkeep::commitReports()
     }
     m_listReply.clear();
     m_fleet->update(reports);
+    if (m_insight)
+        m_insight->fleetChanged();
     if (m_history) // the group's points, in a transaction of their own
         m_metrics->countHistoryPoints(m_history->record(reports, senders));
     if (!m_planner || !m_delivery)
@@ -429,6 +447,8 @@ void Voltkeep::deleteSerialReceived(const QByteArray &serial)
     m_database->deleteReport(serial);
     m_listReply.clear();
     m_fleet->remove(serial);
+    if (m_insight)
+        m_insight->fleetChanged();
     if (m_history)
         m_history->removeBattery(serial);
 }

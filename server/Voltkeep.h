@@ -23,6 +23,7 @@ class BatteryDatabase;
 class ConnectionManager;
 class FleetIndex;
 class HistoryKeeper;
+class InsightKeeper;
 class MailLedger;
 class NotificationDelivery;
 class NotificationPlanner;
@@ -92,6 +93,8 @@ private:
     // The fleet as the dashboard shows it, and the figures monitoring reads.
     std::unique_ptr<FleetIndex> m_fleet;
     std::unique_ptr<ServerMetrics> m_metrics;
+    // Made after the fleet model is loaded; before the HTTP side, which reads it.
+    std::unique_ptr<InsightKeeper> m_insight;
 };
 
 } // namespace NVL::Engineering::VK

@@ -8,6 +8,7 @@
 #include "DashboardPages.h"
 #include "HistoryKeeper.h"
 #include "HttpListener.h"
+#include "InsightPages.h"
 #include "LocalDays.h"
 #include "Log.h"
 #include "ServerMetrics.h"
@@ -90,7 +91,9 @@ ApiServer::ApiServer(QSettings &settings, Sources sources, const HttpLimits &lim
     , m_history(sources.history)
     , m_sources(std::move(sources))
 {
-    m_pages = std::make_unique<DashboardPages>(*m_sources.fleet, m_history, m_sources.mails);
+    m_pages = std::make_unique<DashboardPages>(*m_sources.fleet, m_history, m_sources.mails, m_sources.insight);
+    if (m_sources.insight)
+        m_insightPages = std::make_unique<InsightPages>(*m_sources.fleet, *m_sources.insight);
     QString error;
     const auto config = ApiSettings::read(settings, error);
     if (!config) {
@@ -138,6 +141,8 @@ void ApiServer::addRoutes()
          [this](Format format, const QHttpServerRequest &request) { return batteryList(format, request); });
     both(Prefix + QStringLiteral("/forecast"),
          [this](Format format, const QHttpServerRequest &request) { return forecast(format, request); });
+    if (m_sources.insight)
+        addInsightRoutes();
     m_http.route(Prefix + QStringLiteral("/batteries/<arg>/history"),
                  [this](const QString &key, const QHttpServerRequest &request) {
                      return answer(request, Format::Json, [this, key](Format format, const QHttpServerRequest &r) {
