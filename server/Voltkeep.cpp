@@ -7,6 +7,7 @@
 #include "HealthFall.h"
 #include "HistoryKeeper.h"
 #include "InsightKeeper.h"
+#include "SilenceLedger.h"
 #include "MailLedger.h"
 #include "LocalDays.h"
 #include "MailQueue.h"
@@ -199,8 +200,27 @@ void Voltkeep::start()
         };
         context.publicUrl = publicUrl;
         context.today = LocalDays::today();
+        if (const auto insight = m_insight ? m_insight->result() : nullptr) {
+            ComposeContext::Outlook outlook;
+            for (const SiteWear &site : insight->wear.sites) {
+                if (site.site.flagged)
+                    outlook.flaggedSites.append(QStringLiteral("%1 (%2x, %3-%4)")
+                                                    .arg(site.site.name, QString::number(site.site.effect, 'f', 2),
+                                                         QString::number(site.site.effectLow, 'f', 2),
+                                                         QString::number(site.site.effectHigh, 'f', 2)));
+            }
+            outlook.silentBatteries = int(insight->silent.size());
+            outlook.silentDays = insight->silentDays;
+            for (int m = 0; m < 3; ++m) {
+                const PurchasePlan::Cell &cell = insight->plan.total.months[size_t(m)];
+                outlook.plan.append({insight->plan.monthStarts[size_t(m)], cell.expected, cell.low, cell.high});
+            }
+            context.outlook = outlook;
+        }
         return context;
     });
+    m_silences = std::make_unique<SilenceLedger>(m_paths.serverFolder + QStringLiteral("/vk-silences.json"));
+    connect(m_insight.get(), &InsightKeeper::computed, this, &Voltkeep::tellSilences);
     m_planner->watchConfigurationFile();
     sendSpooledMails(mailLimits.spoolFile);
 
@@ -451,6 +471,19 @@ void Voltkeep::deleteSerialReceived(const QByteArray &serial)
         m_insight->fleetChanged();
     if (m_history)
         m_history->removeBattery(serial);
+}
+
+void Voltkeep::tellSilences()
+{
+    const auto result = m_insight ? m_insight->result() : nullptr;
+    if (!result || !m_planner || !m_delivery || !m_silences)
+        return;
+    const QList<NotificationData> triggered = m_planner->triggeredNotifications();
+    // Without a notification of the kind nothing is told, and nothing counts as told.
+    if (std::none_of(triggered.cbegin(), triggered.cend(), [](const NotificationData &n) { return n.triggerType == SilentTrigger; }))
+        return;
+    for (const SilentBattery &s : m_silences->untold(result->silent))
+        m_delivery->silentAlert(s.record, int((result->asOf - qint64(s.record.reportTime)) / 86400), s.lastSite, triggered);
 }
 
 void Voltkeep::notificationDue(const QString &uuid)

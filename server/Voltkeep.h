@@ -24,6 +24,7 @@ class ConnectionManager;
 class FleetIndex;
 class HistoryKeeper;
 class InsightKeeper;
+class SilenceLedger;
 class MailLedger;
 class NotificationDelivery;
 class NotificationPlanner;
@@ -64,6 +65,8 @@ private:
     const QByteArray &listReply();
     // What keeps the server from serving radios, for /healthz.
     QStringList healthProblems() const;
+    // "battery silent" to the notifications of that kind, once per battery per silence.
+    void tellSilences();
     // Mails the last stop cut short, sent now with the settings in force.
     void sendSpooledMails(const QString &spoolFile);
     void startHttp();
@@ -95,6 +98,7 @@ private:
     std::unique_ptr<ServerMetrics> m_metrics;
     // Made after the fleet model is loaded; before the HTTP side, which reads it.
     std::unique_ptr<InsightKeeper> m_insight;
+    std::unique_ptr<SilenceLedger> m_silences;
 };
 
 } // namespace NVL::Engineering::VK

@@ -136,7 +136,7 @@ private Q_SLOTS:
         row("unknown security", {"smtp", "--security", "tls"}, 2, "--security: it is none, ssl or starttls");
         row("time out of range", {"notification", "add", "N", "--daily", "25:00", "--to", "Dana"}, 2, "--daily: the time is");
         row("unknown day", {"notification", "add", "N", "--weekly", "Funday", "07:00", "--to", "Dana"}, 2, "--weekly: the day is Mon..Sun");
-        row("unknown class", {"notification", "add", "N", "--alert", "Bad", "--to", "Dana"}, 2, "--alert: it is Poor, Fair or Good");
+        row("unknown class", {"notification", "add", "N", "--alert", "Bad", "--to", "Dana"}, 2, "--alert: it is Poor, Fair, Good or silent");
         row("no recipient", {"notification", "add", "N", "--daily", "07:00"}, 1, "--to NAME is needed");
         row("two schedules", {"notification", "add", "N", "--daily", "07:00", "--alert", "Poor", "--to", "Dana"}, 1, "--daily and --alert exclude each other");
         row("unknown recipient", {"notification", "add", "N", "--daily", "07:00", "--to", "Nobody"}, 3, "no recipient is named \"Nobody\"");
