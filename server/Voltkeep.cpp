@@ -468,7 +468,7 @@ void Voltkeep::deleteSerialReceived(const QByteArray &serial)
     m_listReply.clear();
     m_fleet->remove(serial);
     if (m_insight)
-        m_insight->fleetChanged();
+        m_insight->batteryRemoved();
     if (m_history)
         m_history->removeBattery(serial);
 }

@@ -9,13 +9,21 @@ namespace NVL::Engineering::VK {
 FleetSnapshot FleetSnapshot::of(const FleetIndex &fleet)
 {
     FleetSnapshot snapshot;
-    snapshot.batteries = fleet.entries();
-    // The text filter's lines are of no use here: dropped, so that the snapshot holds no share of them.
-    for (FleetIndex::Entry &entry : snapshot.batteries)
-        entry.search = QByteArray();
-    snapshot.now = QDateTime::currentSecsSinceEpoch();
-    snapshot.today = LocalDays::today();
+    for (const FleetIndex::Entry &entry : fleet.entries())
+        snapshot.take(entry);
+    snapshot.stamp();
     return snapshot;
+}
+
+void FleetSnapshot::take(const FleetIndex::Entry &entry)
+{
+    batteries.push_back({entry.record, entry.forecast, entry.percent, entry.healthClass, QByteArray()});
+}
+
+void FleetSnapshot::stamp()
+{
+    now = QDateTime::currentSecsSinceEpoch();
+    today = LocalDays::today();
 }
 
 } // namespace NVL::Engineering::VK

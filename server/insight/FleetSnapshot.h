@@ -15,6 +15,10 @@ struct FleetSnapshot
     qint64 today = 0; // local day number
 
     static FleetSnapshot of(const FleetIndex &fleet);
+    // One entry more, without the text filter's lines, which the analysis does not read.
+    void take(const FleetIndex::Entry &entry);
+    // The time it describes: now.
+    void stamp();
 };
 
 } // namespace NVL::Engineering::VK

@@ -38,10 +38,36 @@ void InsightKeeper::refresh()
         return;
     m_running = true;
     m_changed = false;
+    m_building = std::make_shared<FleetSnapshot>();
+    m_next = 0;
+    m_sliceMs = 0;
+    copySlice();
+}
+
+void InsightKeeper::batteryRemoved()
+{
+    fleetChanged();
+    if (m_building) {
+        m_building->batteries.clear();
+        m_next = 0;
+    }
+}
+
+void InsightKeeper::copySlice()
+{
     QElapsedTimer clock;
     clock.start();
-    auto snapshot = std::make_shared<const FleetSnapshot>(FleetSnapshot::of(m_fleet));
-    m_snapshotMs = clock.elapsed();
+    const std::deque<FleetIndex::Entry> &entries = m_fleet.entries();
+    const std::size_t end = std::min(m_next + SliceEntries, entries.size());
+    for (; m_next < end; ++m_next)
+        m_building->take(entries[m_next]);
+    m_sliceMs = std::max(m_sliceMs, clock.elapsed());
+    if (m_next < entries.size()) {
+        QTimer::singleShot(0, this, &InsightKeeper::copySlice);
+        return;
+    }
+    m_building->stamp();
+    std::shared_ptr<const FleetSnapshot> snapshot = std::move(m_building);
     QMetaObject::invokeMethod(m_worker, [this, snapshot, settings = m_settings] {
         auto result = std::make_shared<const InsightResult>(InsightResult::of(*snapshot, settings));
         // Queued to this object: dropped, not delivered, if it is gone by then.

@@ -47,7 +47,9 @@ std::array<double, PurchasePlan::Months> PurchasePlan::crossingBy(const FleetInd
 {
     std::array<double, Months> by{};
     const std::optional<Forecast> &f = entry.forecast;
-    if (entry.healthClass == Poor || (f && f->status == Forecast::Status::Now)) {
+    // Where a fit speaks, it decides (one low report is noise to it); where none does, the newest report.
+    const bool unfitted = !f || f->status == Forecast::Status::NotEnoughHistory;
+    if ((f && f->status == Forecast::Status::Now) || (unfitted && entry.healthClass == Poor && entry.percent <= 100)) {
         by.fill(1.0);
         return by;
     }

@@ -11,7 +11,8 @@ namespace NVL::Engineering::VK {
 
 // How many batteries of each type reach the boundary in each of the next months: the sum of each
 // battery's probability of crossing in that month, from its forecast date and band, so that no battery is
-// counted twice. Batteries already at or under the boundary are counted in the first month. The range is
+// counted twice. Batteries already at or under the boundary (by their fit, or by their newest report where
+// they have none) are counted in the first month. The range is
 // the 95 % range of the count where each battery's own probabilities hold.
 struct PurchasePlan
 {

@@ -27,11 +27,55 @@ double medianOf(std::vector<double> values)
     return medianOfSorted(values);
 }
 
+// Values below and equal to `value` in a sorted list.
+std::pair<size_t, size_t> rankOf(const std::vector<double> &sorted, double value)
+{
+    const auto low = std::lower_bound(sorted.begin(), sorted.end(), value);
+    const auto high = std::upper_bound(low, sorted.end(), value);
+    return {size_t(low - sorted.begin()), size_t(high - low)};
+}
+
 struct TypeRates
 {
     std::vector<double> sorted;
     double median = NAN;
     bool comparable = false;
+
+    // The rank test is inverted by trying scales: the counts below each step of the logarithm of the
+    // positive fades, so that a rank costs a lookup instead of a search of the type's list.
+    static constexpr int Steps = 4096;
+    std::vector<double> below; // at exp(logLow + j * logStep)
+    double logLow = 0, logStep = 1;
+
+    void tabulate()
+    {
+        const auto positive = std::upper_bound(sorted.begin(), sorted.end(), 0.0);
+        if (positive == sorted.end())
+            return;
+        logLow = std::log(*positive);
+        logStep = std::max((std::log(sorted.back()) - logLow) / (Steps - 1), 1e-9);
+        below.resize(Steps + 1);
+        for (int j = 0; j <= Steps; ++j) {
+            const auto rank = rankOf(sorted, std::exp(logLow + j * logStep));
+            below[size_t(j)] = double(rank.first) + 0.5 * double(rank.second);
+        }
+    }
+
+    // The mid-rank of a value among the type's fades, interpolated between steps for positive ones.
+    double midRank(double value) const
+    {
+        if (value <= 0 || below.empty()) {
+            const auto rank = rankOf(sorted, value);
+            return double(rank.first) + 0.5 * double(rank.second);
+        }
+        const double at = (std::log(value) - logLow) / logStep;
+        if (at <= 0)
+            return at < 0 ? below.front() - 0.5 : below.front();
+        if (at >= Steps)
+            return double(sorted.size());
+        const int j = int(at);
+        return below[size_t(j)] + (at - j) * (below[size_t(j) + 1] - below[size_t(j)]);
+    }
 };
 
 struct Battery
@@ -42,14 +86,6 @@ struct Battery
     bool faster = false;
     QByteArray home;
 };
-
-// Values below and equal to `value` in a sorted list.
-std::pair<size_t, size_t> rankOf(const std::vector<double> &sorted, double value)
-{
-    const auto low = std::lower_bound(sorted.begin(), sorted.end(), value);
-    const auto high = std::upper_bound(low, sorted.end(), value);
-    return {size_t(low - sorted.begin()), size_t(high - low)};
-}
 
 class Grouping
 {
@@ -75,8 +111,7 @@ public:
         for (auto &list : own)
             std::sort(list.begin(), list.end());
         std::vector<double> fades, typeMedians, ratios;
-        double rankSum = 0;
-        int ranked = 0;
+        std::vector<Ranked> ranked;
         for (const int i : members) {
             const Battery &b = m_batteries[size_t(i)];
             if (std::isnan(b.ratio))
@@ -88,12 +123,8 @@ public:
             // Against the others of its type only: a place's own batteries would pull the reference toward it.
             const std::vector<double> &mine = own[b.entry->record.typeCode];
             const size_t others = type.sorted.size() - mine.size();
-            if (others < size_t(WearAnalysis::MinimumTypeBatteries))
-                continue;
-            const auto all = rankOf(type.sorted, b.fade);
-            const auto self = rankOf(mine, b.fade);
-            rankSum += (double(all.first - self.first) + 0.5 * double(all.second - self.second)) / double(others);
-            ++ranked;
+            if (others >= size_t(WearAnalysis::MinimumTypeBatteries))
+                ranked.push_back({b.fade, &type, &mine, double(others)});
         }
         group.compared = int(ratios.size());
         if (ratios.empty())
@@ -101,21 +132,62 @@ public:
         std::sort(ratios.begin(), ratios.end());
         group.medianFade = medianOf(fades);
         group.typeMedianFade = medianOf(typeMedians);
-        group.effect = medianOfSorted(ratios);
-        // The order statistics that hold the median 95 % of the time (binomial, by its normal form).
-        const double n = double(ratios.size());
-        const double half = Z95 * std::sqrt(n) / 2.0;
-        const int low = std::clamp(int(std::floor(n / 2.0 - half)), 1, int(n));
-        const int high = std::clamp(int(std::ceil(n / 2.0 + half)) + 1, 1, int(n));
-        group.effectLow = ratios[size_t(low - 1)];
-        group.effectHigh = ratios[size_t(high - 1)];
-        group.score = ranked > 0 ? (rankSum - ranked / 2.0) / std::sqrt(ranked / 12.0) : 0;
+        group.score = score(ranked, 1.0);
+        if (ranked.size() >= size_t(WearReport::MinimumBatteries)) {
+            // The factor that, taken out of the place's fades, leaves them ranking like the fleet's; the range
+            // is the factors the same test does not reject at 95 %.
+            group.effect = scaleAt(ranked, 0.0);
+            group.effectLow = scaleAt(ranked, Z95);
+            group.effectHigh = scaleAt(ranked, -Z95);
+        } else {
+            // Too few to invert the test: the median ratio, and the order statistics that hold it 95 % of the time.
+            group.effect = medianOfSorted(ratios);
+            const double n = double(ratios.size());
+            const double half = Z95 * std::sqrt(n) / 2.0;
+            group.effectLow = ratios[size_t(std::clamp(int(std::floor(n / 2.0 - half)), 1, int(n)) - 1)];
+            group.effectHigh = ratios[size_t(std::clamp(int(std::ceil(n / 2.0 + half)) + 1, 1, int(n)) - 1)];
+        }
         group.flagged = group.compared >= WearReport::MinimumBatteries && group.score >= WearReport::FlagScore
             && group.effect >= WearReport::MinimumEffect;
         return group;
     }
 
 private:
+    struct Ranked
+    {
+        double fade;
+        const TypeRates *all;            // its type's fades, the place's own among them
+        const std::vector<double> *mine; // the place's own of its type
+        double others;
+    };
+
+    // The rank score of the place's fades divided by `scale`: the sum of their mid-ranks among the others
+    // of their types, standardised; it falls as the scale grows. A fade of 0 or less no scale changes.
+    static double score(const std::vector<Ranked> &ranked, double scale)
+    {
+        if (ranked.empty())
+            return 0;
+        double sum = 0;
+        for (const Ranked &r : ranked) {
+            const double x = r.fade > 0 ? r.fade / scale : r.fade;
+            const auto self = rankOf(*r.mine, x);
+            sum += (r.all->midRank(x) - double(self.first) - 0.5 * double(self.second)) / r.others;
+        }
+        const double k = double(ranked.size());
+        return (sum - k / 2.0) / std::sqrt(k / 12.0);
+    }
+
+    // The scale at which the score is `target`, by bisection on its logarithm between 1/20 and 20.
+    static double scaleAt(const std::vector<Ranked> &ranked, double target)
+    {
+        double low = std::log(1.0 / 20.0), high = std::log(20.0);
+        for (int i = 0; i < 16; ++i) {
+            const double mid = (low + high) / 2.0;
+            (score(ranked, std::exp(mid)) > target ? low : high) = mid;
+        }
+        return std::exp((low + high) / 2.0);
+    }
+
     const std::vector<Battery> &m_batteries;
     const QHash<quint32, TypeRates> &m_types;
 };
@@ -152,6 +224,7 @@ WearReport WearAnalysis::of(const FleetSnapshot &fleet, const SiteMap &sites)
         std::sort(it->sorted.begin(), it->sorted.end());
         it->median = medianOfSorted(it->sorted);
         it->comparable = it->sorted.size() >= size_t(MinimumTypeBatteries) && it->median > 0;
+        it->tabulate();
         report.types.append({it.key(), int(it->sorted.size()), it->median});
     }
     std::sort(report.types.begin(), report.types.end(),

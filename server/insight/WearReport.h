@@ -17,8 +17,11 @@ struct WearGroup
     int compared = 0;        // of them, with a fade rate the fleet's batteries of their type can be compared with
     double medianFade = NAN; // of the compared
     double typeMedianFade = NAN; // the fleet's, for the same batteries' types (median of their types' medians)
-    double effect = NAN;     // the median of each battery's fade over its type's median
-    double effectLow = NAN;  // the 95 % range of that median
+    // How many times faster: the factor that, taken out of the place's fades, leaves them ranking like the
+    // fleet's of their types (the estimate that goes with the rank test), and the range of factors the test
+    // does not reject at 95 %. Under MinimumBatteries: the median of fade over type median, and its range.
+    double effect = NAN;
+    double effectLow = NAN;
     double effectHigh = NAN;
     double score = 0;        // the stratified rank score: normal(0, 1) where the place is like the fleet
     bool flagged = false;
