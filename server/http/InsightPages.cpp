@@ -218,9 +218,10 @@ QByteArray InsightPages::sites() const
         .raw(" sites with batteries that report there mostly; <strong>").count(wear.flaggedSites)
         .raw(" flagged</strong>. A site is flagged when its batteries fade faster than the fleet's batteries of the same "
              "types by a rank test at a false-alarm rate of 0.1 % per site, with at least ")
-        .number(WearReport::MinimumBatteries).raw(" batteries and a median at least ")
+        .number(WearReport::MinimumBatteries).raw(" batteries and an effect of at least ")
         .text(QString::number(WearReport::MinimumEffect, 'f', 1))
-        .raw("\xC3\x97 their types'. \xC2\xB7 <a id=\"csv\" href=\"/api/v1/sites.csv\" download>CSV</a></p>\n");
+        .raw("\xC3\x97: the factor that, taken out of their fades, leaves them ranking like the fleet's. \xC2\xB7 "
+             "<a id=\"csv\" href=\"/api/v1/sites.csv\" download>CSV</a></p>\n");
     if (wear.sites.isEmpty()) {
         h.raw("<section><p class=\"muted\">No battery has a site yet: a battery belongs to the site of most of its newest "
               "90 days' reports, and reports are placed from this version on.</p></section>");
@@ -306,7 +307,7 @@ QByteArray InsightPages::silent(int days) const
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     const QList<SilentBattery> list = SilentBattery::find(m_fleet.entries(), m_insight.settings().sites, now, days);
     Html h;
-    h.raw("<h1>Silent batteries</h1>\n<form class=\"filters\" method=\"get\" action=\"/silent\"><label>Silent for at least "
+    h.raw("<h1>Silent batteries</h1>\n<form class=\"filters\" method=\"get\" action=\"/silent\"><label>Silent for at least, days "
           "<input type=\"search\" name=\"days\" inputmode=\"numeric\" size=\"5\" value=\"")
         .number(days).raw("\"></label><button type=\"submit\">Apply</button></form>\n<p class=\"summary\" id=\"summary\">")
         .count(list.size()).raw(" of ").count(qint64(m_fleet.entries().size()))
