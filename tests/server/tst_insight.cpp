@@ -1,10 +1,11 @@
 // Fleet insight: a site whose batteries wear faster is flagged and a normal one is not, addresses find
-// their sites, the purchase plan of a small fleet whose answer is known, and on the real server a battery
-// silent past [insight] silentDays is mailed once, not again after a restart.
+// their sites, the purchase plan of a small fleet whose answer is known, the report mail's section, and on
+// the real server a battery silent past [insight] silentDays is mailed once, not again after a restart.
 #include "BatteryDatabase.h"
 #include "ConfigurationFile.h"
 #include "NotificationTestSupport.h"
 #include "PurchasePlan.h"
+#include "ReportComposer.h"
 #include "SmtpTestServer.h"
 #include "VoltkeepProcess.h"
 #include "WearAnalysis.h"
@@ -177,6 +178,24 @@ private Q_SLOTS:
         QVERIFY(near(plan.types[1].months[2].expected, 5.0));
         QVERIFY(near(plan.total.byEnd[11].expected, 9.0));
         QVERIFY(plan.total.months[2].low <= 5.0 && 5.0 <= plan.total.months[2].high);
+    }
+
+    void reportMailHasInsightSection()
+    {
+        ComposeContext context;
+        ComposeContext::Outlook outlook;
+        outlook.flaggedSites = {QStringLiteral("Depot North (1.62x, 1.41-1.88)")};
+        outlook.silentBatteries = 2;
+        outlook.silentDays = 14;
+        outlook.plan = {{QDate(2025, 1, 10), 4.2, 1.0, 8.3}, {QDate(2025, 2, 1), 3.0, 0.0, 6.4}, {QDate(2025, 3, 1), 1.0, 0.0, 3.0}};
+        context.outlook = outlook;
+        const ReportTexts texts = ReportComposer::composeReport({battery('B', 1, 90)}, context);
+        for (const QString &part : {texts.leadText, texts.leadHtml}) {
+            QVERIFY2(part.contains(QStringLiteral("Sites that wear batteries faster: Depot North (1.62x, 1.41-1.88)")), qPrintable(part));
+            QVERIFY(part.contains(QStringLiteral("Silent for 14 days or more: 2")));
+            QVERIFY(part.contains(QStringLiteral("2025-02")) && part.contains(QStringLiteral("1-8")));
+        }
+        QVERIFY(!ReportComposer::composeReport({battery('B', 1, 90)}).leadText.contains(QStringLiteral("Fleet insight")));
     }
 
     void silentBatteryIsMailedOnce()
