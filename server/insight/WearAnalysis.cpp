@@ -254,7 +254,7 @@ WearReport WearAnalysis::of(const FleetSnapshot &fleet, const SiteMap &sites)
             b.faster = below >= 1.0 - WearReport::FasterShare && f.model == Forecast::Model::Line && f.days >= SteadyDays;
             report.fasterThanType += b.faster ? 1 : 0;
         }
-        if (!entry.forecast || entry.forecast->places.isEmpty())
+        if (!entry.forecast || entry.forecast->places.shares.isEmpty())
             continue;
         const ReportPlaces &places = entry.forecast->places;
         if (places.shares.constFirst().points * 2 > places.points)

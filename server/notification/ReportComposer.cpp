@@ -181,7 +181,12 @@ ReportTexts ReportComposer::composeReport(const QList<BatteryRecord> &records, c
         }
         lead += tableEnd;
     }
-    if (context.outlook) {
+    // The section says something or is left out: a fleet with nothing flagged, silent or to buy gets none.
+    const auto worthTelling = [](const ComposeContext::Outlook &o) {
+        return !o.flaggedSites.isEmpty() || o.silentBatteries > 0
+            || std::any_of(o.plan.cbegin(), o.plan.cend(), [](const ComposeContext::Outlook::Month &m) { return m.expected >= 0.5; });
+    };
+    if (context.outlook && worthTelling(*context.outlook)) {
         const ComposeContext::Outlook &o = *context.outlook;
         const QString sites = o.flaggedSites.isEmpty() ? QStringLiteral("none") : o.flaggedSites.join(QStringLiteral("; "));
         const QString silent = QStringLiteral("Silent for %1 days or more: %2").arg(o.silentDays).arg(o.silentBatteries);
@@ -200,7 +205,6 @@ ReportTexts ReportComposer::composeReport(const QList<BatteryRecord> &records, c
             }
             lead += tableEnd;
         }
-        texts.plainText += QStringLiteral("\nSilent: %1\nFlagged sites: %2").arg(o.silentBatteries).arg(o.flaggedSites.size());
     }
     texts.leadHtml = lead;
     texts.leadText = leadText;

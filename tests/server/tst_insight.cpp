@@ -116,6 +116,10 @@ private Q_SLOTS:
         for (int i = 0; i < 40; ++i)
             add(fitted(quint32(1000 + i), i % 2 ? SelfMeasuringTypeA : SelfMeasuringTypeB,
                        natural(i * 7) * (i % 2 ? 1.0 : 1.4) * factor, ipv4(10, 1, 4, 1 + i % 2)));
+        // Points from before addresses were kept place a battery nowhere.
+        FleetIndex::Entry unplaced = fitted(2000, SelfMeasuringTypeA, 30, QByteArray());
+        unplaced.forecast->places.shares.clear();
+        add(unplaced);
         fleet.setForecasts(forecasts);
         SiteMap sites;
         sites.add(QStringLiteral("Depot North"), QStringLiteral("10.1.4.0/24"));
@@ -195,7 +199,9 @@ private Q_SLOTS:
             QVERIFY(part.contains(QStringLiteral("Silent for 14 days or more: 2")));
             QVERIFY(part.contains(QStringLiteral("2025-02")) && part.contains(QStringLiteral("1-8")));
         }
-        QVERIFY(!ReportComposer::composeReport({battery('B', 1, 90)}).leadText.contains(QStringLiteral("Fleet insight")));
+        // Nothing flagged, silent or to buy: no section.
+        context.outlook = ComposeContext::Outlook{{}, 0, 14, {{QDate(2025, 1, 10), 0.2, 0.0, 1.1}}};
+        QVERIFY(!ReportComposer::composeReport({battery('B', 1, 90)}, context).leadText.contains(QStringLiteral("Fleet insight")));
     }
 
     void silentBatteryIsMailedOnce()
