@@ -11,12 +11,8 @@ InsightKeeper::InsightKeeper(const FleetIndex &fleet, InsightSettings settings, 
     : QObject(parent)
     , m_fleet(fleet)
     , m_settings(std::move(settings))
-    , m_worker(new QObject)
+    , m_worker([this] { work(); })
 {
-    m_thread.setObjectName(QStringLiteral("insight"));
-    m_worker->moveToThread(&m_thread);
-    connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
-    m_thread.start(QThread::LowPriority);
     m_timer.setInterval(RefreshMs);
     connect(&m_timer, &QTimer::timeout, this, [this] {
         // A silence grows with time alone: a quiet fleet is analysed again too, only less often.
@@ -28,8 +24,12 @@ InsightKeeper::InsightKeeper(const FleetIndex &fleet, InsightSettings settings, 
 
 InsightKeeper::~InsightKeeper()
 {
-    m_thread.quit();
-    m_thread.wait();
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping = true;
+    }
+    m_wake.notify_one();
+    m_worker.join();
 }
 
 void InsightKeeper::refresh()
@@ -67,18 +67,39 @@ void InsightKeeper::copySlice()
         return;
     }
     m_building->stamp();
-    std::shared_ptr<const FleetSnapshot> snapshot = std::move(m_building);
-    QMetaObject::invokeMethod(m_worker, [this, snapshot, settings = m_settings] {
-        auto result = std::make_shared<const InsightResult>(InsightResult::of(*snapshot, settings));
-        // Queued to this object: dropped, not delivered, if it is gone by then.
-        QMetaObject::invokeMethod(this, [this, result] { finished(result); }, Qt::QueuedConnection);
-    });
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_job = std::move(m_building);
+    }
+    m_wake.notify_one();
 }
 
-void InsightKeeper::finished(std::shared_ptr<const InsightResult> result)
+void InsightKeeper::work()
 {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [this] { return m_stopping || m_job; });
+        if (m_stopping)
+            return;
+        const std::shared_ptr<const FleetSnapshot> snapshot = std::move(m_job);
+        lock.unlock();
+        auto result = std::make_shared<const InsightResult>(InsightResult::of(*snapshot, m_settings));
+        lock.lock();
+        m_done = std::move(result);
+        // Queued to this object: dropped, not delivered, if it is gone by then.
+        QMetaObject::invokeMethod(this, "takeResult", Qt::QueuedConnection);
+    }
+}
+
+void InsightKeeper::takeResult()
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_done)
+            return;
+        m_result = std::move(m_done);
+    }
     m_running = false;
-    m_result = std::move(result);
     emit computed();
 }
 

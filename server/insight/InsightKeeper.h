@@ -4,10 +4,12 @@
 #include "InsightSettings.h"
 
 #include <QObject>
-#include <QThread>
 #include <QTimer>
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 namespace NVL::Engineering::VK {
 
@@ -15,7 +17,8 @@ class FleetIndex;
 
 // Keeps insight current: a snapshot of the fleet model is taken on the event loop in slices (a copy whose
 // large parts are shared) and analysed on a thread of its own, so that radios never wait long for it. A
-// new analysis starts at once at start and then every RefreshMs while the fleet changes.
+// new analysis starts at once at start and then every RefreshMs while the fleet changes. Snapshot and
+// result cross between the threads under a mutex, which ThreadSanitizer sees, not inside Qt's events.
 class InsightKeeper : public QObject
 {
     Q_OBJECT
@@ -45,12 +48,11 @@ signals:
 
 private:
     void copySlice();
-    void finished(std::shared_ptr<const InsightResult> result);
+    void work();
+    Q_INVOKABLE void takeResult();
 
     const FleetIndex &m_fleet;
-    const InsightSettings m_settings;
-    QThread m_thread;
-    QObject *m_worker; // lives on m_thread; deleted when the thread ends
+    const InsightSettings m_settings; // read by both threads, written by neither
     QTimer m_timer;
     std::shared_ptr<const InsightResult> m_result;
     bool m_running = false;
@@ -58,6 +60,13 @@ private:
     std::shared_ptr<FleetSnapshot> m_building; // the snapshot being taken
     std::size_t m_next = 0;
     qint64 m_sliceMs = 0;
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::shared_ptr<const FleetSnapshot> m_job;  // guarded by m_mutex
+    std::shared_ptr<const InsightResult> m_done; // guarded by m_mutex
+    bool m_stopping = false;                     // guarded by m_mutex
+    std::thread m_worker;                        // last: started once the rest is made
 };
 
 } // namespace NVL::Engineering::VK
