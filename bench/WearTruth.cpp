@@ -67,6 +67,61 @@ TrueBattery WearTruth::report(Cohort cohort, int history, double noise, double w
     return battery;
 }
 
+double WearTruth::kneeLoss(double t, double kneeAge, double slow, double fast)
+{
+    const double u = t + kneeAge;
+    if (u <= 0)
+        return 0.0;
+    const double perDay = (fast - slow) / Year;
+    return u < KneeRampDays ? perDay * u * u / (2 * KneeRampDays) : perDay * (u - KneeRampDays / 2);
+}
+
+TrueBattery WearTruth::wearing(Cohort cohort, double wear, int history)
+{
+    const double start = 92.0 + 7.0 * unit();
+    const double rate = (3.0 + 22.0 * unit()) * wear;
+    const double age = double(history - 1);
+    switch (cohort) {
+    case Cohort::KneeYoung:
+    case Cohort::KneeOld: {
+        const double kneeAge = std::min(cohort == Cohort::KneeYoung ? 30.0 + 60.0 * unit() : 90.0 + 150.0 * unit(), age / 2);
+        const double slow = (2.0 + 4.0 * unit()) * wear;
+        const double fast = slow * (4.0 + 6.0 * unit());
+        // `start` on the first day: the knee is at most half the history ago.
+        return report(cohort, history, 1.0, 0,
+                      [=](double t) { return start - slow * (t + age) / Year - kneeLoss(t, kneeAge, slow, fast); });
+    }
+    case Cohort::Flat: return report(cohort, history, 1.0, 0, [start](double) { return std::min(start, 99.0); });
+    case Cohort::IntegerSlow: {
+        const double slowRate = (1.5 + 3.0 * unit()) * wear;
+        return report(cohort, history, 0.3, 0, [=](double t) { return start - slowRate * (t + age) / Year; });
+    }
+    default: break;
+    }
+    const auto steady = [=](double t) { return start - rate * (t + age) / Year; };
+    switch (cohort) {
+    case Cohort::SteadyQuiet: return report(cohort, history, 0.5, 0, steady);
+    case Cohort::Wild: return report(cohort, history, 1.0, 0.1, steady);
+    case Cohort::Gaps: {
+        TrueBattery battery = report(cohort, history, 1.0, 0, steady);
+        const qint64 length = 30 + qint64(60 * unit());
+        const qint64 end = WearTruth::Today - 14 - qint64(double(std::max<qint64>(history - 14 - length, 0)) * unit());
+        battery.days.erase(std::remove_if(battery.days.begin(), battery.days.end(),
+                                          [&](const DailyHealth &d) { return d.day > end - length && d.day <= end; }),
+                           battery.days.end());
+        return battery;
+    }
+    case Cohort::Drop: {
+        const int dropAge = 1 + int(10 * unit());
+        const double fall = 10.0 + 15.0 * unit();
+        TrueBattery battery = report(cohort, history, 1.0, 0, [=](double t) { return steady(t) - (t > -dropAge ? fall : 0.0); });
+        battery.dropAge = dropAge;
+        return battery;
+    }
+    default: return report(cohort, history, 2.0, 0, steady);
+    }
+}
+
 TrueBattery WearTruth::make(Cohort cohort)
 {
     const double level = 81.0 + 16.0 * unit();
@@ -84,13 +139,7 @@ TrueBattery WearTruth::make(Cohort cohort)
         const double slow = 2.0 + 4.0 * unit();
         const double fast = slow * (4.0 + 6.0 * unit());
         const double today = 82.0 + 11.0 * unit();
-        const auto extra = [=](double t) {
-            const double u = t + kneeAge;
-            if (u <= 0)
-                return 0.0;
-            const double perDay = (fast - slow) / Year;
-            return u < KneeRampDays ? perDay * u * u / (2 * KneeRampDays) : perDay * (u - KneeRampDays / 2);
-        };
+        const auto extra = [=](double t) { return kneeLoss(t, kneeAge, slow, fast); };
         const double offset = extra(0.0);
         return report(cohort, history, 1.0, 0,
                       [=](double t) { return today + offset - slow * t / Year - extra(t); });

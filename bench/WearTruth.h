@@ -41,6 +41,10 @@ public:
     explicit WearTruth(quint32 seed, int boundary = 80);
 
     TrueBattery make(Cohort cohort);
+    // A battery of a fleet with charging sites: `history` days of daily reports of a cohort (Short is
+    // taken as SteadyNoisy) whose wear runs `wear` times its natural pace, as a faulty charger makes it.
+    // It started at 92 to 99 % on its first day, so some are under the boundary already.
+    TrueBattery wearing(Cohort cohort, double wear, int history);
     static QString name(Cohort cohort);
     static QList<Cohort> all();
 
@@ -50,6 +54,8 @@ private:
     // Daily reports of `truth` (percent on a day relative to today) over `history` days with `noise`.
     template<typename Truth>
     TrueBattery report(Cohort cohort, int history, double noise, double wildShare, const Truth &truth);
+    // The extra loss of a knee `kneeAge` days ago, at `t` days from today, going from `slow` to `fast` a year.
+    static double kneeLoss(double t, double kneeAge, double slow, double fast);
     // The first future day on which the truth is at or under the boundary, within ten years.
     template<typename Truth>
     std::optional<qint64> crossingOf(const Truth &truth) const;

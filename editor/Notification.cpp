@@ -124,7 +124,12 @@ void Notification::showNotification(const NotificationData &notification)
     if (notification.notificationType != NotificationKind::Periodic) {
         m_ui->triggeredRadioButton->setChecked(true);
         m_ui->typeStackedWidget->setCurrentIndex(1);
-        setIndexIfValid(m_ui->healthComboBox, notification.triggerValue);
+        // The list's last item is the kind "battery silent"; the ones before it are the classes.
+        const int silentIndex = m_ui->healthComboBox->count() - 1;
+        if (notification.triggerType == SilentTrigger)
+            m_ui->healthComboBox->setCurrentIndex(silentIndex);
+        else if (notification.triggerValue < silentIndex)
+            setIndexIfValid(m_ui->healthComboBox, notification.triggerValue);
         return;
     }
 
@@ -197,7 +202,10 @@ NotificationData Notification::notificationData() const
         data.reportType = static_cast<ReportKind>(m_ui->reportTypeButtonGroup->checkedId());
     } else {
         data.notificationType = NotificationKind::Triggered;
-        data.triggerValue = m_ui->healthComboBox->currentIndex();
+        if (m_ui->healthComboBox->currentIndex() == m_ui->healthComboBox->count() - 1)
+            data.triggerType = SilentTrigger;
+        else
+            data.triggerValue = m_ui->healthComboBox->currentIndex();
     }
 
     for (int row = 0; row < m_ui->assignedList->count(); ++row) {

@@ -6,6 +6,8 @@
 #include "FleetIndex.h"
 #include "HealthFall.h"
 #include "HistoryKeeper.h"
+#include "InsightKeeper.h"
+#include "SilenceLedger.h"
 #include "MailLedger.h"
 #include "LocalDays.h"
 #include "MailQueue.h"
@@ -128,6 +130,7 @@ MailQueue::Dropped Voltkeep::tearDown()
 {
     m_connectionManager.reset();
     m_api.reset();
+    m_insight.reset();
     if (m_database->isOpen())
         commitReports();
     m_history.reset();
@@ -176,7 +179,7 @@ void Voltkeep::start()
     // The history file beside vk.db and the HTTP API; neither can make the start fail.
     m_history = settings.history.enabled ? std::make_unique<HistoryKeeper>(settings.history, m_paths.historyFile())
                                          : nullptr;
-    startHttp(settings.http);
+    startHttp(settings.http, settings.insight);
 
     // Mail goes out on a thread of its own: a slow mail server must not keep reports from being read.
     // Each attempt's outcome goes to the ledger (the log) and the metrics, on the worker; a mail to be
@@ -207,8 +210,27 @@ void Voltkeep::start()
         };
         context.publicUrl = publicUrl;
         context.today = LocalDays::today();
+        if (const auto insight = m_insight ? m_insight->result() : nullptr) {
+            ComposeContext::Outlook outlook;
+            for (const SiteWear &site : insight->wear.sites) {
+                if (site.site.flagged)
+                    outlook.flaggedSites.append(QStringLiteral("%1 (%2x, %3-%4)")
+                                                    .arg(site.site.name, QString::number(site.site.effect, 'f', 2),
+                                                         QString::number(site.site.effectLow, 'f', 2),
+                                                         QString::number(site.site.effectHigh, 'f', 2)));
+            }
+            outlook.silentBatteries = int(insight->silent.size());
+            outlook.silentDays = insight->silentDays;
+            for (int m = 0; m < 3; ++m) {
+                const PurchasePlan::Cell &cell = insight->plan.total.months[size_t(m)];
+                outlook.plan.append({insight->plan.monthStarts[size_t(m)], cell.expected, cell.low, cell.high});
+            }
+            context.outlook = outlook;
+        }
         return context;
     });
+    m_silences = std::make_unique<SilenceLedger>(m_paths.serverFolder + QStringLiteral("/vk-silences.json"));
+    connect(m_insight.get(), &InsightKeeper::computed, this, &Voltkeep::tellSilences);
     m_planner->watchConfigurationFile();
     sendSpooledMails(mailLimits.spoolFile);
 
@@ -222,7 +244,7 @@ void Voltkeep::start()
              LogType::Success);
 }
 
-void Voltkeep::startHttp(const HttpSettings &settings)
+void Voltkeep::startHttp(const HttpSettings &settings, const InsightSection &insight)
 {
     // Streamed in: a fleet of 100,000 held twice while loading would double the server's peak memory.
     m_fleet->clear();
@@ -242,9 +264,22 @@ void Voltkeep::startHttp(const HttpSettings &settings)
             m_metrics->countSalvage(ServerMetrics::StoreFile::History);
         connect(m_history.get(), &HistoryKeeper::fileReplaced, this,
                 [this] { m_metrics->countSalvage(ServerMetrics::StoreFile::History); });
-        connect(m_history.get(), &HistoryKeeper::forecastsFitted, this,
-                [this](const QHash<QByteArray, Forecast> &fitted) { m_fleet->setForecasts(fitted); });
+        connect(m_history.get(), &HistoryKeeper::forecastsFitted, this, [this](const QHash<QByteArray, Forecast> &fitted) {
+            m_fleet->setForecasts(fitted);
+            if (m_insight)
+                m_insight->fleetChanged();
+        });
     }
+    m_insight = std::make_unique<InsightKeeper>(*m_fleet, InsightSettings::from(insight));
+    m_insight->refresh();
+    m_metrics->setSilentBatteries([this] {
+        const auto result = m_insight ? m_insight->result() : nullptr;
+        return result ? qint64(result->silent.size()) : -1;
+    });
+    m_metrics->setFlaggedSites([this] {
+        const auto result = m_insight ? m_insight->result() : nullptr;
+        return result ? qint64(result->wear.flaggedSites) : -1;
+    });
     m_metrics->setBatteriesByClass([this] { return m_fleet->classCounts(); });
     m_metrics->setMailQueueDepth([this] { return m_mailQueue ? qint64(m_mailQueue->waiting()) : 0; });
     if (m_history)
@@ -254,6 +289,7 @@ void Voltkeep::startHttp(const HttpSettings &settings)
     sources.fleet = m_fleet.get();
     sources.metrics = m_metrics.get();
     sources.mails = m_mailLedger.get();
+    sources.insight = m_insight.get();
     sources.health = [this] { return healthProblems(); };
     m_api = std::make_unique<ApiServer>(settings, std::move(sources));
 }
@@ -321,7 +357,8 @@ int Voltkeep::mailsWaiting() const
     return m_mailQueue ? m_mailQueue->waiting() : 0;
 }
 
-void Voltkeep::reportReceived(const BatteryRecord &report, quint32 senderIpv4, RadioTransport transport)
+void Voltkeep::reportReceived(const BatteryRecord &report, quint32 senderIpv4, const QByteArray &sender,
+                              RadioTransport transport)
 {
     m_metrics->countReport(transport == RadioTransport::Tcp ? ServerMetrics::Transport::Tcp
                                                             : ServerMetrics::Transport::Udp);
@@ -334,6 +371,7 @@ void Voltkeep::reportReceived(const BatteryRecord &report, quint32 senderIpv4, R
     record.reportTime = quint32(QDateTime::currentSecsSinceEpoch());
     record.reportAddress = senderIpv4;
     m_pendingReports.append(record);
+    m_pendingSenders.append(senderIpv4 ? QByteArray() : sender);
     if (m_pendingReports.size() == 1) {
         // What other connections and datagrams bring meanwhile joins this commit: one sync for many.
         m_commitTimer.start();
@@ -353,6 +391,7 @@ void Voltkeep::commitReports()
         return;
     m_commitTimer.stop();
     QList<BatteryRecord> reports = std::exchange(m_pendingReports, {});
+    QList<QByteArray> senders = std::exchange(m_pendingSenders, {});
     BatteryDatabase::SaveOutcome outcome;
     QList<BatteryDatabase::Replaced> replaced = replacedRecords(*m_fleet, reports);
     m_database->saveReports(reports, &outcome, BatteryDatabase::Lookup::None);
@@ -365,20 +404,25 @@ void Voltkeep::commitReports()
         m_notStored.failed(outcome.notStored, outcome.diskFull ? QStringLiteral("disk full") : outcome.failure);
         QList<BatteryRecord> kept;
         QList<BatteryDatabase::Replaced> keptReplaced;
+        QList<QByteArray> keptSenders;
         for (qsizetype i = 0; i < reports.size(); ++i) {
             if (outcome.stored.value(i)) {
                 kept.append(reports[i]);
                 keptReplaced.append(replaced.value(i));
+                keptSenders.append(senders.value(i));
             }
         }
         reports = std::move(kept);
         replaced = std::move(keptReplaced);
+        senders = std::move(keptSenders);
     } else {
         m_notStored.stored();
     }
     m_fleet->update(reports);
+    if (m_insight)
+        m_insight->fleetChanged();
     if (m_history) // the group's points, in a transaction of their own
-        m_metrics->countHistoryPoints(m_history->record(reports));
+        m_metrics->countHistoryPoints(m_history->record(reports, senders));
     if (!m_planner || !m_delivery)
         return;
     for (qsizetype i = 0; i < reports.size(); ++i)
@@ -417,8 +461,23 @@ void Voltkeep::deleteSerialReceived(const QByteArray &serial)
 {
     m_database->deleteReport(serial);
     m_fleet->remove(serial);
+    if (m_insight)
+        m_insight->batteryRemoved();
     if (m_history)
         m_history->removeBattery(serial);
+}
+
+void Voltkeep::tellSilences()
+{
+    const auto result = m_insight ? m_insight->result() : nullptr;
+    if (!result || !m_planner || !m_delivery || !m_silences)
+        return;
+    const QList<NotificationData> triggered = m_planner->triggeredNotifications();
+    // Without a notification of the kind nothing is told, and nothing counts as told.
+    if (std::none_of(triggered.cbegin(), triggered.cend(), [](const NotificationData &n) { return n.triggerType == SilentTrigger; }))
+        return;
+    for (const SilentBattery &s : m_silences->untold(result->silent))
+        m_delivery->silentAlert(s.record, int((result->asOf - qint64(s.record.reportTime)) / 86400), s.lastSite, triggered);
 }
 
 void Voltkeep::notificationDue(const QString &uuid)

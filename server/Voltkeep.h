@@ -23,6 +23,9 @@ class ConnectionManager;
 class FleetIndex;
 class HistoryKeeper;
 struct HttpSettings;
+struct InsightSection;
+class InsightKeeper;
+class SilenceLedger;
 class MailLedger;
 class NotificationDelivery;
 class NotificationPlanner;
@@ -49,7 +52,8 @@ protected:
 
 private:
     // Reports are stamped at once and committed together with those that arrived with them.
-    void reportReceived(const BatteryRecord &record, quint32 senderIpv4, RadioTransport transport) override;
+    void reportReceived(const BatteryRecord &record, quint32 senderIpv4, const QByteArray &sender,
+                        RadioTransport transport) override;
     void malformedReport(RadioTransport transport) override;
     void versionRequested(ConnectionId connection, quint8 peerVersion) override;
     void listRequested(ConnectionId connection) override;
@@ -61,9 +65,11 @@ private:
     // The list reply as it stands, encoded once for every peer that asks until the store changes.
     // What keeps the server from serving radios, for /healthz.
     QStringList healthProblems() const;
+    // "battery silent" to the notifications of that kind, once per battery per silence.
+    void tellSilences();
     // Mails the last stop cut short, sent now with the settings in force.
     void sendSpooledMails(const QString &spoolFile);
-    void startHttp(const HttpSettings &settings);
+    void startHttp(const HttpSettings &settings, const InsightSection &insight);
     // Logs that the start failed and ends the run with the reason.
     void endFailedStart(const QString &reason);
     // The one order in which the server comes apart, after a stop as without one: nothing new comes in,
@@ -80,6 +86,8 @@ private:
     std::unique_ptr<NotificationDelivery> m_delivery;
     QList<BatteryRecord> m_pendingReports;
     QTimer m_commitTimer;
+    // Beside each pending report, the sender's address where its record cannot hold it (IPv6), else empty.
+    QList<QByteArray> m_pendingSenders;
     ReportsNotStored m_notStored;
     // No history when [history] enabled=false.
     std::unique_ptr<HistoryKeeper> m_history;
@@ -87,6 +95,9 @@ private:
     // The fleet as the dashboard shows it, and the figures monitoring reads.
     std::unique_ptr<FleetIndex> m_fleet;
     std::unique_ptr<ServerMetrics> m_metrics;
+    // Made after the fleet model is loaded; before the HTTP side, which reads it.
+    std::unique_ptr<InsightKeeper> m_insight;
+    std::unique_ptr<SilenceLedger> m_silences;
 };
 
 } // namespace NVL::Engineering::VK

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ReportPlaces.h"
+
 #include <QList>
 #include <QtGlobal>
 
@@ -46,6 +48,8 @@ struct Forecast
     std::optional<qint64> sinceDay;
     double priorLevel = 0;
     double priorSlopePerYear = 0;
+    // Where the reports of the fitted history came from, kept with the fit because both change together.
+    ReportPlaces places;
 
     // Fewer days, or a shorter span, and a fit says more about the noise than about the wear: integer
     // percentages of a battery losing some ten points a year move about one point a month.

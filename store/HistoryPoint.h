@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QtGlobal>
 
 namespace NVL::Engineering::VK {
@@ -12,6 +13,7 @@ struct HistoryPoint
     int healthClass = 0;
     int fullCapacity = 0;
     int cycleCount = 0;
+    QByteArray address; // the sender's, 4 or 16 bytes; empty for points older than the address
 };
 
 } // namespace NVL::Engineering::VK

@@ -12,6 +12,7 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <iterator>
@@ -21,7 +22,8 @@ namespace NVL::Engineering::VK {
 namespace {
 
 // 2: forecasts say which shape of the year their date comes from (the rules that bend and step).
-constexpr qint64 LayoutVersion = 2;
+// 3: points keep the address they came from, forecasts where their newest quarter's reports came from.
+constexpr qint64 LayoutVersion = 3;
 
 QString nextConnectionName()
 {
@@ -47,12 +49,12 @@ const char *const SetupStatements[] = {
 const char *const LayoutStatements[] = {
     "CREATE TABLE IF NOT EXISTS batteries (serial BLOB PRIMARY KEY, id INTEGER NOT NULL) WITHOUT ROWID",
     "CREATE TABLE IF NOT EXISTS points (id INTEGER NOT NULL, time INTEGER NOT NULL, percent INTEGER NOT NULL, "
-    "class INTEGER NOT NULL, capacity INTEGER NOT NULL, cycles INTEGER NOT NULL, PRIMARY KEY (id, time)) "
-    "WITHOUT ROWID",
+    "class INTEGER NOT NULL, capacity INTEGER NOT NULL, cycles INTEGER NOT NULL, address BLOB, PRIMARY KEY (id, "
+    "time)) WITHOUT ROWID",
     "CREATE TABLE IF NOT EXISTS forecasts (id INTEGER PRIMARY KEY, newest INTEGER NOT NULL, status INTEGER NOT "
     "NULL, day INTEGER, earliest INTEGER, latest INTEGER, slope REAL NOT NULL, level REAL NOT NULL, days INTEGER "
     "NOT NULL, model INTEGER NOT NULL DEFAULT 0, since INTEGER, prior_level REAL NOT NULL DEFAULT 0, prior_slope REAL "
-    "NOT NULL DEFAULT 0)",
+    "NOT NULL DEFAULT 0, places BLOB)",
     "CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID",
 };
 
@@ -67,8 +69,61 @@ const char *const Layout2Statements[] = {
     "UPDATE meta SET value = 2 WHERE key = 'layout'",
 };
 
+// From layout 2: points written before have no address and count for no place; forecasts keep theirs
+// until their battery reports again.
+const char *const Layout3Statements[] = {
+    "ALTER TABLE points ADD COLUMN address BLOB",
+    "ALTER TABLE forecasts ADD COLUMN places BLOB",
+    "UPDATE meta SET value = 3 WHERE key = 'layout'",
+};
+
+struct LayoutStep
+{
+    qint64 from;
+    const char *const *statements;
+    std::size_t count;
+    const char *told;
+};
+
+const LayoutStep LayoutSteps[] = {
+    {1, Layout2Statements, std::size(Layout2Statements), "every forecast is fitted again"},
+    {2, Layout3Statements, std::size(Layout3Statements), "points from now on keep the address they came from"},
+};
+
 const QString ForecastColumns = QStringLiteral("status, day, earliest, latest, slope, level, days, model, since, "
-                                               "prior_level, prior_slope");
+                                               "prior_level, prior_slope, places");
+
+QVariant optionalAddress(const QByteArray &address)
+{
+    return address.isEmpty() ? QVariant(QMetaType(QMetaType::QByteArray)) : QVariant(address);
+}
+
+// Points of the span with their address, oldest first, into places: the majority is what counts, so a
+// battery that moved lately has its new home only once most of its quarter was spent there.
+ReportPlaces placesOf(const QList<std::pair<qint64, QByteArray>> &points)
+{
+    ReportPlaces places;
+    if (points.isEmpty())
+        return places;
+    const qint64 since = points.constLast().first - qint64(ReportPlaces::SpanDays) * 86400;
+    QHash<QByteArray, int> counts;
+    for (const auto &p : points) {
+        if (p.first <= since)
+            continue;
+        ++places.points;
+        if (!p.second.isEmpty())
+            ++counts[p.second];
+    }
+    places.newest = points.constLast().second;
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+        places.shares.append({it.key(), it.value()});
+    std::sort(places.shares.begin(), places.shares.end(), [](const ReportPlaces::Share &a, const ReportPlaces::Share &b) {
+        return a.points != b.points ? a.points > b.points : a.address < b.address;
+    });
+    if (places.shares.size() > ReportPlaces::MaximumShares)
+        places.shares.resize(ReportPlaces::MaximumShares);
+    return places;
+}
 
 QVariant optionalDay(const std::optional<qint64> &day)
 {
@@ -96,6 +151,7 @@ Forecast forecastFrom(const QSqlQuery &query, int first)
     f.sinceDay = dayFrom(query.value(first + 8));
     f.priorLevel = query.value(first + 9).toDouble();
     f.priorSlopePerYear = query.value(first + 10).toDouble();
+    f.places = ReportPlaces::decoded(query.value(first + 11).toByteArray());
     return f;
 }
 
@@ -172,7 +228,7 @@ bool HistoryStore::prepareReportStatements()
     if (!statements->newBattery.prepare(QStringLiteral("INSERT INTO batteries (serial, id) VALUES (?, ?)")))
         return failed(QStringLiteral("History battery"), statements->newBattery);
     if (!statements->point.prepare(QStringLiteral("INSERT OR REPLACE INTO points (id, time, percent, class, capacity, "
-                                                  "cycles) VALUES (?, ?, ?, ?, ?, ?)")))
+                                                  "cycles, address) VALUES (?, ?, ?, ?, ?, ?, ?)")))
         return failed(QStringLiteral("History point"), statements->point);
     m_reportStatements = std::move(statements);
     return true;
@@ -227,15 +283,20 @@ bool HistoryStore::createLayout(QSqlQuery &query)
         if (!query.exec(QLatin1String(statement)))
             return failed(QStringLiteral("History layout"), query);
     }
-    const qint64 layout = metaValue(QStringLiteral("layout"), 0);
-    if (layout == 0)
+    qint64 layout = metaValue(QStringLiteral("layout"), 0);
+    if (layout == 0) {
         setMetaValue(QStringLiteral("layout"), LayoutVersion);
-    else if (layout == 1) {
+        return true;
+    }
+    // One step at a time, each in its own transaction: a file left between two steps resumes at the next.
+    for (const LayoutStep &step : LayoutSteps) {
+        if (layout != step.from)
+            continue;
         QSqlDatabase db = QSqlDatabase::database(m_connection, false);
         if (!db.transaction())
             return failed(QStringLiteral("History layout"), query);
-        for (const char *statement : Layout2Statements) {
-            if (!query.exec(QLatin1String(statement))) {
+        for (std::size_t i = 0; i < step.count; ++i) {
+            if (!query.exec(QLatin1String(step.statements[i]))) {
                 failed(QStringLiteral("History layout"), query);
                 db.rollback();
                 return false;
@@ -246,11 +307,14 @@ bool HistoryStore::createLayout(QSqlQuery &query)
             db.rollback();
             return failed(QStringLiteral("History layout"), error);
         }
-        Log::write(QStringLiteral("History file %1 moved to layout %2: every forecast is fitted again")
+        layout = step.from + 1;
+        Log::write(QStringLiteral("History file %1 moved to layout %2: %3")
                                   .arg(QDir::toNativeSeparators(m_path))
-                                  .arg(LayoutVersion),
+                                  .arg(layout)
+                                  .arg(QLatin1String(step.told)),
                               LogType::Information);
-    } else if (layout != LayoutVersion) {
+    }
+    if (layout != LayoutVersion) {
         m_problem = QStringLiteral("the history file %1 has layout %2, this server knows %3")
                         .arg(QDir::toNativeSeparators(m_path))
                         .arg(layout)
@@ -388,7 +452,8 @@ std::optional<qint64> HistoryStore::ensureId(const QByteArray &serial, QSqlQuery
     return m_nextId++;
 }
 
-QList<qint64> HistoryStore::addPoints(const QList<BatteryRecord> &records, QHash<qint64, QByteArray> *serials)
+QList<qint64> HistoryStore::addPoints(const QList<BatteryRecord> &records, QHash<qint64, QByteArray> *serials,
+                                     const QList<QByteArray> &senders)
 {
     QList<qint64> changed;
     if (!m_open || !prepareReportStatements())
@@ -399,7 +464,8 @@ QList<qint64> HistoryStore::addPoints(const QList<BatteryRecord> &records, QHash
     QSqlQuery &point = m_reportStatements->point;
     bool ok = db.transaction() || failed(QStringLiteral("History points"), db.lastError());
     QList<quint64> added;
-    for (const BatteryRecord &record : records) {
+    for (qsizetype i = 0; i < records.size(); ++i) {
+        const BatteryRecord &record = records[i];
         if (!ok)
             break;
         if (!isValidRecord(record.toBytes()))
@@ -415,6 +481,8 @@ QList<qint64> HistoryStore::addPoints(const QList<BatteryRecord> &records, QHash
         point.bindValue(3, int(healthClass(record)));
         point.bindValue(4, int(record.fullCapacity));
         point.bindValue(5, int(record.cycleCount));
+        const QByteArray sender = senders.value(i);
+        point.bindValue(6, optionalAddress(sender.isEmpty() ? ReportPlaces::ipv4Bytes(record.reportAddress) : sender));
         ok = point.exec() || failed(QStringLiteral("History point"), point);
         if (ok && (changed.isEmpty() || changed.constLast() != *id))
             changed.append(*id);
@@ -447,7 +515,7 @@ bool HistoryStore::addPoints(const QByteArray &serial, const QList<HistoryPoint>
     if (!db.transaction() || !lookup.prepare(QStringLiteral("SELECT id FROM batteries WHERE serial = ?"))
         || !newBattery.prepare(QStringLiteral("INSERT INTO batteries (serial, id) VALUES (?, ?)"))
         || !insert.prepare(QStringLiteral("INSERT OR REPLACE INTO points (id, time, percent, class, capacity, "
-                                          "cycles) VALUES (?, ?, ?, ?, ?, ?)")))
+                                          "cycles, address) VALUES (?, ?, ?, ?, ?, ?, ?)")))
         return failed(QStringLiteral("History import"), insert);
     QList<quint64> added;
     const auto forgetAdded = [this, &added] {
@@ -466,6 +534,7 @@ bool HistoryStore::addPoints(const QByteArray &serial, const QList<HistoryPoint>
         insert.bindValue(3, p.healthClass);
         insert.bindValue(4, p.fullCapacity);
         insert.bindValue(5, p.cycleCount);
+        insert.bindValue(6, optionalAddress(p.address));
         if (!insert.exec()) {
             db.rollback();
             forgetAdded();
@@ -515,8 +584,8 @@ QList<HistoryPoint> HistoryStore::points(qint64 id, qint64 from, qint64 to)
         return result;
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT time, percent, class, capacity, cycles FROM points WHERE id = ? AND time >= ? "
-                                 "AND time <= ? ORDER BY time"));
+    query.prepare(QStringLiteral("SELECT time, percent, class, capacity, cycles, address FROM points WHERE id = ? AND "
+                                 "time >= ? AND time <= ? ORDER BY time"));
     query.addBindValue(id);
     query.addBindValue(from);
     query.addBindValue(to);
@@ -526,7 +595,7 @@ QList<HistoryPoint> HistoryStore::points(qint64 id, qint64 from, qint64 to)
     }
     while (query.next())
         result.append({query.value(0).toLongLong(), query.value(1).toInt(), query.value(2).toInt(),
-                       query.value(3).toInt(), query.value(4).toInt()});
+                       query.value(3).toInt(), query.value(4).toInt(), query.value(5).toByteArray()});
     return result;
 }
 
@@ -592,12 +661,13 @@ int HistoryStore::thin(const QList<qint64> &ids, qint64 examineFrom, qint64 cuto
     return removed;
 }
 
-QList<DailyHealth> HistoryStore::dailyHealth(qint64 id, qint64 since)
+QList<DailyHealth> HistoryStore::dailyHealth(qint64 id, qint64 since, ReportPlaces *places)
 {
     QList<DailyHealth> days;
+    QList<std::pair<qint64, QByteArray>> senders;
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT time, percent FROM points WHERE id = ? AND time >= ? ORDER BY time"));
+    query.prepare(QStringLiteral("SELECT time, percent, address FROM points WHERE id = ? AND time >= ? ORDER BY time"));
     query.addBindValue(id);
     query.addBindValue(since);
     if (!query.exec()) {
@@ -605,12 +675,14 @@ QList<DailyHealth> HistoryStore::dailyHealth(qint64 id, qint64 since)
         return days;
     }
     while (query.next()) {
+        senders.append({query.value(0).toLongLong(), query.value(2).toByteArray()});
         const DailyHealth d{m_days.dayOf(query.value(0).toLongLong()), query.value(1).toInt()};
         if (!days.isEmpty() && days.constLast().day == d.day)
             days.last() = d; // the day's last report stands for it
         else
             days.append(d);
     }
+    *places = placesOf(senders);
     return days;
 }
 
@@ -625,7 +697,7 @@ bool HistoryStore::refreshForecasts(const QList<qint64> &ids, const Fit &fit, QH
         return failed(QStringLiteral("History forecast"), db.lastError());
     if (!newest.prepare(QStringLiteral("SELECT max(time) FROM points WHERE id = ?"))
         || !save.prepare(QStringLiteral("INSERT OR REPLACE INTO forecasts (id, newest, %1) VALUES (?, ?, ?, ?, ?, ?, "
-                                        "?, ?, ?, ?, ?, ?, ?)")
+                                        "?, ?, ?, ?, ?, ?, ?, ?)")
                              .arg(ForecastColumns))) {
         const QSqlError error = newest.lastError().isValid() ? newest.lastError() : save.lastError();
         db.rollback();
@@ -643,7 +715,10 @@ bool HistoryStore::refreshForecasts(const QList<qint64> &ids, const Fit &fit, QH
             continue; // no point left
         // A little more than the fitted year, so that its first day is whole.
         const qint64 since = newestTime.toLongLong() - qint64(Forecast::FittedDays + 2) * 86400;
-        const Forecast f = fit(dailyHealth(id, since));
+        ReportPlaces places;
+        const QList<DailyHealth> days = dailyHealth(id, since, &places);
+        Forecast f = fit(days);
+        f.places = std::move(places);
         const QVariant values[] = {id,
                                    newestTime,
                                    int(f.status),
@@ -656,7 +731,8 @@ bool HistoryStore::refreshForecasts(const QList<qint64> &ids, const Fit &fit, QH
                                    int(f.model),
                                    optionalDay(f.sinceDay),
                                    f.priorLevel,
-                                   f.priorSlopePerYear};
+                                   f.priorSlopePerYear,
+                                   f.places.isEmpty() ? QVariant(QMetaType(QMetaType::QByteArray)) : QVariant(f.places.encoded())};
         for (int i = 0; i < int(std::size(values)); ++i)
             save.bindValue(i, values[i]);
         if (!save.exec()) {

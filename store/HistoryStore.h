@@ -46,8 +46,10 @@ public:
     QString problem() const { return m_open ? QString() : m_problem; }
 
     // The valid records as points, in one transaction; the batteries whose history changed (with their
-    // serials, when asked for).
-    QList<qint64> addPoints(const QList<BatteryRecord> &records, QHash<qint64, QByteArray> *serials = nullptr);
+    // serials, when asked for). `senders` holds each record's sender address where the record's own IPv4
+    // field cannot tell it (an IPv6 peer); an empty or missing one means that field.
+    QList<qint64> addPoints(const QList<BatteryRecord> &records, QHash<qint64, QByteArray> *serials = nullptr,
+                            const QList<QByteArray> &senders = {});
     // Points as they are, for a store written outside the server (synthetic fleets).
     bool addPoints(const QByteArray &serial, const QList<HistoryPoint> &points);
     void removeBattery(const QByteArray &serial);
@@ -93,7 +95,7 @@ private:
     void succeeded() { m_failureLogged = false; }
     // `added` gets the serials whose rows this call inserted: a rollback must forget them again.
     std::optional<qint64> ensureId(const QByteArray &serial, QSqlQuery &lookup, QSqlQuery &insert, QList<quint64> &added);
-    QList<DailyHealth> dailyHealth(qint64 id, qint64 since);
+    QList<DailyHealth> dailyHealth(qint64 id, qint64 since, ReportPlaces *places);
     // The statements of every commit's points, prepared once per open file: preparing them for each small
     // group of reports cost the radios more than writing the points.
     bool prepareReportStatements();

@@ -26,6 +26,11 @@ struct NotificationData {
     std::set<std::string> recipientList; // recipient uuids, unique and in ascending byte order
 };
 
+// triggerType of a triggered notification: an alert when a battery falls to the class triggerValue (what
+// every older file holds), or "battery silent", once per battery per silence.
+constexpr std::int32_t HealthTrigger = 2;
+constexpr std::int32_t SilentTrigger = 3;
+
 bool operator==(const NotificationData &a, const NotificationData &b);
 bool operator!=(const NotificationData &a, const NotificationData &b);
 

@@ -32,6 +32,7 @@ PackedForecast &PackedForecast::operator=(const Forecast &f)
     m_days = quint16(std::clamp(f.days, 0, int(std::numeric_limits<quint16>::max())));
     m_status = quint8(f.status);
     m_model = quint8(f.model);
+    m_places = f.places.isEmpty() ? QByteArray() : f.places.encoded();
     m_present = true;
     return *this;
 }
@@ -61,6 +62,8 @@ Forecast PackedForecast::decoded() const
     f.priorLevel = m_priorLevel;
     f.priorSlopePerYear = m_priorSlopePerYear;
     f.days = m_days;
+    if (!m_places.isEmpty())
+        f.places = ReportPlaces::decoded(m_places);
     return f;
 }
 

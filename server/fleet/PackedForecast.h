@@ -9,8 +9,8 @@
 
 namespace NVL::Engineering::VK {
 
-// A battery's forecast as the fleet index keeps it: 48 bytes instead of 120, days as 32-bit numbers and
-// fitted figures in single precision (they are shown rounded to hundredths). Read like an optional
+// A battery's forecast as the fleet index keeps it: some 70 bytes instead of 180, days as 32-bit numbers,
+// the level figures in single precision and the places of its reports encoded. Read like an optional
 // forecast; each read decodes it.
 class PackedForecast
 {
@@ -43,6 +43,7 @@ private:
     float m_level = 0;
     float m_priorLevel = 0;
     float m_priorSlopePerYear = 0;
+    QByteArray m_places; // ReportPlaces::encoded(), empty when none
     quint16 m_days = 0;
     quint8 m_status = 0;
     quint8 m_model = 0;

@@ -108,12 +108,12 @@ void HistoryKeeper::scheduleWork()
     m_work.start(busy ? BusyPauseMs : 0);
 }
 
-int HistoryKeeper::record(const QList<BatteryRecord> &reports)
+int HistoryKeeper::record(const QList<BatteryRecord> &reports, const QList<QByteArray> &senders)
 {
     if (!m_store.isOpen())
         return 0;
     QHash<qint64, QByteArray> serials;
-    const bool written = !m_store.addPoints(reports, &serials).isEmpty();
+    const bool written = !m_store.addPoints(reports, &serials, senders).isEmpty();
     m_stale.insert(serials);
     m_lastReports.start();
     checkDamage();

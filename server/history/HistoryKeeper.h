@@ -46,8 +46,9 @@ public:
     qint64 catchUpSince();
     // Writes, in the background, the points of those of these reports that lack one.
     void catchUp(QList<BatteryRecord> reports);
-    // Reports just committed to vk.db; the number of points written.
-    int record(const QList<BatteryRecord> &reports);
+    // Reports just committed to vk.db, with their senders' addresses where the records cannot hold them
+    // (HistoryStore::addPoints); the number of points written.
+    int record(const QList<BatteryRecord> &reports, const QList<QByteArray> &senders = {});
     void removeBattery(const QByteArray &serial);
 
     // Empty when the battery has no history.

@@ -10,6 +10,7 @@
 #include "FleetAnswer.h"
 #include "HistoryKeeper.h"
 #include "HttpListener.h"
+#include "InsightPages.h"
 #include "LocalDays.h"
 #include "Log.h"
 #include "ServerMetrics.h"
@@ -91,7 +92,9 @@ ApiServer::ApiServer(const HttpSettings &settings, Sources sources, QObject *par
     , m_history(sources.history)
     , m_sources(std::move(sources))
 {
-    m_pages = std::make_unique<DashboardPages>(*m_sources.fleet, m_history, m_sources.mails);
+    m_pages = std::make_unique<DashboardPages>(*m_sources.fleet, m_history, m_sources.mails, m_sources.insight);
+    if (m_sources.insight)
+        m_insightPages = std::make_unique<InsightPages>(*m_sources.fleet, *m_sources.insight);
     if (!settings.listenError.isEmpty()) {
         Log::error(QStringLiteral("HTTP API not started: ") + settings.listenError);
         return;
@@ -138,6 +141,8 @@ void ApiServer::addRoutes()
         both(path, [this, path](Format format, const QHttpServerRequest &request) {
             return fleetResponse(path, format, request);
         });
+    if (m_sources.insight)
+        addInsightRoutes();
     m_http.route(Prefix + QStringLiteral("/batteries/<arg>/history"),
                  [this](const QString &key, const QHttpServerRequest &request) {
                      return answer(request, Format::Json, [this, key](Format format, const QHttpServerRequest &r) {

@@ -20,6 +20,8 @@ namespace NVL::Engineering::VK {
 class DashboardPages;
 class FleetIndex;
 class HistoryKeeper;
+class InsightKeeper;
+class InsightPages;
 class MailLedger;
 class ServerMetrics;
 
@@ -42,6 +44,7 @@ public:
         const FleetIndex *fleet = nullptr; // required
         const ServerMetrics *metrics = nullptr;
         const MailLedger *mails = nullptr; // what the overview tells of each notification's mail
+        const InsightKeeper *insight = nullptr; // sites, silent batteries and the plan; absent: not offered
         HealthCheck health;
     };
 
@@ -69,12 +72,19 @@ private:
     QHttpServerResponse battery(const QString &key, Format format) const;
     QHttpServerResponse history(const QString &key, Format format, const QHttpServerRequest &request) const;
     QHttpServerResponse staticFile(const QString &name) const;
+    // Insight's answers (ApiServerInsight.cpp).
+    void addInsightRoutes();
+    QHttpServerResponse sites(Format format) const;
+    QHttpServerResponse site(const QString &name, Format format) const;
+    QHttpServerResponse silent(Format format, const QHttpServerRequest &request) const;
+    QHttpServerResponse plan(Format format) const;
     QHttpServerResponse healthz() const;
 
     QHttpServer m_http;
     HistoryKeeper *m_history;
     Sources m_sources;
     std::unique_ptr<DashboardPages> m_pages;
+    std::unique_ptr<InsightPages> m_insightPages;
     QByteArray m_token;
     bool m_listening = false;
 };

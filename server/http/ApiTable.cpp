@@ -109,6 +109,15 @@ QByteArray ApiTable::toJsonList(const QString &name, const QList<QPair<QString, 
     return out;
 }
 
+QByteArray ApiTable::toJsonArray() const
+{
+    QByteArray out = "[";
+    for (qsizetype row = 0; row < m_rows.size(); ++row)
+        appendRow(out, m_rows.at(row), row == 0, false);
+    out += "\n]";
+    return out;
+}
+
 QByteArray ApiTable::toJsonObject(qsizetype row) const
 {
     QByteArray out;

@@ -21,6 +21,8 @@ public:
 
     // {"<name>": [ {column: value, ...}, ... ]} after the given leading fields of the object.
     QByteArray toJsonList(const QString &name, const QList<QPair<QString, QJsonValue>> &leading = {}) const;
+    // [ {column: value, ...}, ... ], for answers of several lists.
+    QByteArray toJsonArray() const;
     // The one row as an object.
     QByteArray toJsonObject(qsizetype row) const;
     // A header line of the column names, then one line per row; CRLF line ends.

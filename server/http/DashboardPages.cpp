@@ -3,6 +3,8 @@
 #include "ApiViews.h"
 #include "HistoryKeeper.h"
 #include "Html.h"
+#include "InsightKeeper.h"
+#include "InsightPages.h"
 #include "LocalDays.h"
 #include "MailLedger.h"
 #include "PageParts.h"
@@ -100,10 +102,12 @@ void classBar(Html &h, const std::array<qint64, 4> &counts)
 
 } // namespace
 
-DashboardPages::DashboardPages(const FleetIndex &fleet, HistoryKeeper *history, const MailLedger *mails)
+DashboardPages::DashboardPages(const FleetIndex &fleet, HistoryKeeper *history, const MailLedger *mails,
+                               const InsightKeeper *insight)
     : m_fleet(fleet)
     , m_history(history)
     , m_mails(mails)
+    , m_insight(insight)
 {
 }
 
@@ -192,6 +196,8 @@ QByteArray DashboardPages::overview() const
             .text(ApiViews::dayText(today + DueSpans[s]))
             .raw("</span></a>");
     }
+    if (m_insight)
+        InsightPages::cards(h, m_insight->result().get());
     h.raw("</section>\n");
     if (const qsizetype pending = m_history ? m_history->pendingForecasts() : 0) {
         h.raw("<p class=\"note-pending\" id=\"forecasts-pending\">The forecasts of ")

@@ -11,6 +11,7 @@ namespace NVL::Engineering::VK {
 
 class HistoryKeeper;
 class Html;
+class InsightKeeper;
 class MailLedger;
 
 // The pages a fleet manager reads in the browser, rendered on the server as complete HTML, so that they
@@ -20,7 +21,8 @@ class DashboardPages
 {
 public:
     // Without a ledger the overview leaves the notifications' mail out.
-    DashboardPages(const FleetIndex &fleet, HistoryKeeper *history, const MailLedger *mails = nullptr);
+    DashboardPages(const FleetIndex &fleet, HistoryKeeper *history, const MailLedger *mails = nullptr,
+                   const InsightKeeper *insight = nullptr);
 
     QByteArray overview() const;
     QByteArray batteries(const BatteryQuery &query) const;
@@ -36,6 +38,7 @@ private:
     const FleetIndex &m_fleet;
     HistoryKeeper *m_history;
     const MailLedger *m_mails;
+    const InsightKeeper *m_insight; // absent: the overview has no cards of insight
 };
 
 } // namespace NVL::Engineering::VK

@@ -10,7 +10,7 @@ namespace NVL::Engineering::VK {
 class Html
 {
 public:
-    enum class Section { Overview, Batteries, Battery };
+    enum class Section { Overview, Batteries, Battery, Sites, Silent, Plan };
 
     Html &raw(const char *markup)
     {

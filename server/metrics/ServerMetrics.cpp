@@ -130,6 +130,17 @@ QByteArray ServerMetrics::exposition() const
     }
     e.family("voltkeep_history_points_written_total", "counter", "Points written into the battery history since start.");
     e.sample("voltkeep_history_points_written_total", qint64(m_historyPoints.load(Relaxed)));
+    const qint64 silent = m_silentBatteries ? m_silentBatteries() : -1;
+    if (silent >= 0) {
+        e.family("voltkeep_silent_batteries", "gauge", "Batteries that have not reported for [insight] silentDays.");
+        e.sample("voltkeep_silent_batteries", silent);
+    }
+    const qint64 flagged = m_flaggedSites ? m_flaggedSites() : -1;
+    if (flagged >= 0) {
+        e.family("voltkeep_flagged_sites", "gauge", "Sites whose batteries fade significantly faster than the fleet's of "
+                                                    "the same types.");
+        e.sample("voltkeep_flagged_sites", flagged);
+    }
     return e.take();
 }
 

@@ -38,6 +38,9 @@ public:
     void setMailQueueDepth(Sampler sampler) { m_mailQueueDepth = std::move(sampler); }
     // Unset while the history is off.
     void setHistoryWorking(std::function<bool()> sampler) { m_historyWorking = std::move(sampler); }
+    // Insight's figures; a negative one is left out (not computed yet).
+    void setSilentBatteries(Sampler sampler) { m_silentBatteries = std::move(sampler); }
+    void setFlaggedSites(Sampler sampler) { m_flaggedSites = std::move(sampler); }
 
     // Text format 0.0.4; call on the event loop (the samplers run there).
     QByteArray exposition() const;
@@ -60,6 +63,8 @@ private:
     ClassSampler m_batteriesByClass;
     Sampler m_mailQueueDepth;
     std::function<bool()> m_historyWorking;
+    Sampler m_silentBatteries;
+    Sampler m_flaggedSites;
 };
 
 } // namespace NVL::Engineering::VK

@@ -33,6 +33,17 @@ quint32 ipv4Of(const QHostAddress &address)
     return ok ? ipv4 : 0;
 }
 
+// The address in network byte order: 4 bytes for an IPv4 peer however the socket names it, else 16.
+QByteArray addressBytes(const QHostAddress &address)
+{
+    if (const quint32 ipv4 = ipv4Of(address)) {
+        const char bytes[] = {char(ipv4 >> 24), char(ipv4 >> 16), char(ipv4 >> 8), char(ipv4)};
+        return QByteArray(bytes, 4);
+    }
+    const Q_IPV6ADDR ipv6 = address.toIPv6Address();
+    return QByteArray(reinterpret_cast<const char *>(ipv6.c), 16);
+}
+
 // An IPv4 peer by its plain address, however the dual-stack socket names it.
 QString senderName(const QHostAddress &address)
 {
@@ -50,6 +61,7 @@ struct ConnectionManager::Connection
     QString peerText;
     QString address; // the key of its address's share
     quint32 peerIpv4 = 0;
+    QByteArray peerBytes;
     QTimer *readTimer = nullptr; // a child of the socket: it may be the one whose time-out closes it
     QByteArray input; // bytes taken from the socket, not yet handled from `consumed` on
     qsizetype consumed = 0;
@@ -156,6 +168,7 @@ void ConnectionManager::connectionInitiated(QTcpSocket *socket, const QHostAddre
     connection->peerText = peerText;
     connection->address = address;
     connection->peerIpv4 = peerIpv4;
+    connection->peerBytes = addressBytes(peer);
     Log::information(QStringLiteral("Incoming Connection from %1").arg(connection->peerText));
     // Replies are small and end a request: do not let them wait for the peer's delayed ack.
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -298,7 +311,8 @@ void ConnectionManager::dispatch(Connection &connection, const char *payload)
     case MessageType::Null: break;
     case MessageType::VersionRequest: m_sink->versionRequested(id, quint8(payload[0])); break;
     case MessageType::BatteryReport:
-        m_sink->reportReceived(BatteryRecord::fromBytes(payload), connection.peerIpv4, RadioTransport::Tcp);
+        m_sink->reportReceived(BatteryRecord::fromBytes(payload), connection.peerIpv4, connection.peerBytes,
+                              RadioTransport::Tcp);
         break;
     case MessageType::ListRequest: m_sink->listRequested(id); break;
     case MessageType::DeleteRequest:
@@ -428,7 +442,7 @@ void ConnectionManager::radioMessageReceived()
             continue;
         }
         m_sink->reportReceived(BatteryRecord::fromBytes(buffer + MessageHeader::Size), ipv4Of(sender),
-                               RadioTransport::Udp);
+                               addressBytes(sender), RadioTransport::Udp);
     }
 }
 

@@ -18,8 +18,10 @@ class RadioSink
 public:
     virtual ~RadioSink() = default;
 
-    // A battery report as received, from `senderIpv4` (0 for a peer that is not IPv4).
-    virtual void reportReceived(const BatteryRecord &record, quint32 senderIpv4, RadioTransport transport) = 0;
+    // A battery report as received, from `senderIpv4` (0 for a peer that is not IPv4); `sender` is the
+    // peer's address in full, 4 bytes for IPv4 and 16 for IPv6.
+    virtual void reportReceived(const BatteryRecord &record, quint32 senderIpv4, const QByteArray &sender,
+                                RadioTransport transport) = 0;
     // A report datagram too short for its record: nothing of it is used.
     virtual void malformedReport(RadioTransport) {}
     virtual void versionRequested(ConnectionId connection, quint8 peerVersion) = 0;

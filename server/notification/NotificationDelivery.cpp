@@ -33,10 +33,23 @@ void NotificationDelivery::healthAlert(const BatteryRecord &record, const QList<
     const int healthClassNumber = healthClass(record);
     std::optional<ReportTexts> texts;
     for (const NotificationData &notification : triggered) {
-        if (notification.triggerValue != healthClassNumber)
+        if (notification.triggerType == SilentTrigger || notification.triggerValue != healthClassNumber)
             continue;
         if (!texts)
             texts = ReportComposer::composeAlert(record, m_context ? m_context() : ComposeContext{});
+        send(notification, *texts);
+    }
+}
+
+void NotificationDelivery::silentAlert(const BatteryRecord &record, int days, const QString &lastSite,
+                                       const QList<NotificationData> &triggered)
+{
+    std::optional<ReportTexts> texts;
+    for (const NotificationData &notification : triggered) {
+        if (notification.triggerType != SilentTrigger)
+            continue;
+        if (!texts)
+            texts = ReportComposer::composeSilentAlert(record, days, lastSite, m_context ? m_context() : ComposeContext{});
         send(notification, *texts);
     }
 }

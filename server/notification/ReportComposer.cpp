@@ -182,8 +182,65 @@ ReportTexts ReportComposer::composeReport(const QList<BatteryRecord> &records, c
         }
         lead += tableEnd;
     }
+    // The section says something or is left out: a fleet with nothing flagged, silent or to buy gets none.
+    const auto worthTelling = [](const ComposeContext::Outlook &o) {
+        return !o.flaggedSites.isEmpty() || o.silentBatteries > 0
+            || std::any_of(o.plan.cbegin(), o.plan.cend(), [](const ComposeContext::Outlook::Month &m) { return m.expected >= 0.5; });
+    };
+    if (context.outlook && worthTelling(*context.outlook)) {
+        const ComposeContext::Outlook &o = *context.outlook;
+        const QString sites = o.flaggedSites.isEmpty() ? QStringLiteral("none") : o.flaggedSites.join(QStringLiteral("; "));
+        const QString silent = QStringLiteral("Silent for %1 days or more: %2").arg(o.silentDays).arg(o.silentBatteries);
+        lead += QStringLiteral("<h2>Fleet insight</h2><p>Sites that wear batteries faster: %1<br>%2</p>")
+                    .arg(sites.toHtmlEscaped(), silent);
+        leadText += QStringLiteral("\n\nFleet insight\nSites that wear batteries faster: %1\n%2").arg(sites, silent);
+        if (!o.plan.isEmpty()) {
+            lead += QStringLiteral("<h3>To buy</h3><table border=\"1\"><tr><th>Month</th><th>Expected</th><th>Range</th></tr>");
+            leadText += QStringLiteral("\nTo buy:");
+            for (const ComposeContext::Outlook::Month &m : o.plan) {
+                const QString month = m.month.toString(QStringLiteral("yyyy-MM"));
+                const QString expected = QString::number(m.expected, 'f', 0);
+                const QString range = QStringLiteral("%1-%2").arg(QString::number(m.low, 'f', 0), QString::number(m.high, 'f', 0));
+                lead += QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3</td></tr>").arg(month, expected, range);
+                leadText += QStringLiteral("\n%1  %2 (%3)").arg(month, expected, range);
+            }
+            lead += tableEnd;
+        }
+    }
     texts.leadHtml = lead;
     texts.leadText = leadText;
+    return texts;
+}
+
+ReportTexts ReportComposer::composeSilentAlert(const BatteryRecord &record, int days, const QString &lastSite,
+                                               const ComposeContext &context)
+{
+    const QString health = QStringLiteral("%1, %2 %").arg(healthName(record)).arg(healthPercentage(record));
+    const QString reported = reportTimeText(record);
+    const QString site = lastSite.isEmpty() ? QStringLiteral("unknown") : lastSite;
+    const QString url = batteryUrl(context, record);
+    ReportTexts texts;
+    texts.tableHtml = tableHead + batteryRow(record) + tableEnd;
+    texts.tableText = batteryRowText(record);
+    texts.leadHtml = QStringLiteral("<p><b>%1</b> has not reported for %2 days: lost, stolen, broken or in a drawer?<br>"
+                                    "Newest report: %3 from %4<br>Health then: %5</p>")
+                         .arg(linkHtml(url, radioName(record).toHtmlEscaped()))
+                         .arg(days)
+                         .arg(reported, site.toHtmlEscaped(), health);
+    texts.leadText = QStringLiteral("%1 has not reported for %2 days: lost, stolen, broken or in a drawer?\nNewest report: "
+                                    "%3 from %4\nHealth then: %5")
+                         .arg(radioName(record))
+                         .arg(days)
+                         .arg(reported, site, health);
+    if (!url.isEmpty())
+        texts.leadText += QLatin1Char('\n') + url;
+    texts.plainText = QStringLiteral("Battery Silent Alert\nSilent for: %1 days\nSerial #: %2\nAlias: %3\nLast site: %4\n"
+                                     "Reported: %5")
+                          .arg(days)
+                          .arg(serialText(record), aliasText(record), site, reported);
+    texts.alertAlias = aliasText(record).trimmed();
+    texts.alertSerial = serialOrKey(record);
+    texts.alertClass = QStringLiteral("silent");
     return texts;
 }
 

@@ -22,6 +22,9 @@ public:
 
     static ReportTexts composeReport(const QList<BatteryRecord> &records, const ComposeContext &context = {});
     static ReportTexts composeAlert(const BatteryRecord &record, const ComposeContext &context = {});
+    // "battery silent": the battery of `record` (its newest report) has not reported for `days` days.
+    static ReportTexts composeSilentAlert(const BatteryRecord &record, int days, const QString &lastSite,
+                                          const ComposeContext &context = {});
     // The HTML part of the mail, with its heading dated `now`.
     static QString mailHtml(const NotificationData &notification, const ReportTexts &texts, const QDateTime &now);
     // The plain-text part beside it, saying the same.

@@ -97,6 +97,24 @@ MailSettings mailSettings(QSettings &settings)
     return mail;
 }
 
+InsightSection insightSection(QSettings &settings)
+{
+    InsightSection insight;
+    insight.silentDays = wholeNumber(settings, QStringLiteral("insight/silentDays"), insight.silentDays, 1, 3650);
+    settings.beginGroup(QStringLiteral("sites"));
+    const QStringList names = settings.childKeys();
+    for (const QString &name : names) {
+        // QSettings splits a value at its commas: each part is a range of the same site.
+        const QVariant value = settings.value(name);
+        const QStringList ranges = value.typeId() == QMetaType::QStringList ? value.toStringList()
+                                                                            : value.toString().split(QLatin1Char(','));
+        for (const QString &range : ranges)
+            insight.siteRanges.append({name, range});
+    }
+    settings.endGroup();
+    return insight;
+}
+
 } // namespace
 
 ServerSettings ServerSettings::read(const QString &fileName)
@@ -111,6 +129,7 @@ ServerSettings ServerSettings::read(const QString &fileName)
     readListen(settings, result.http);
     result.mail = mailSettings(settings);
     result.http.publicUrl = SettingsValues::webAddress(settings, QStringLiteral("http/publicUrl"));
+    result.insight = insightSection(settings);
     return result;
 }
 

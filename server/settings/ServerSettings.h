@@ -3,6 +3,7 @@
 #include "ConnectionLimits.h"
 #include "HistorySettings.h"
 #include "HttpSettings.h"
+#include "InsightSection.h"
 #include "MailSettings.h"
 #include "VoltkeepIdentity.h"
 
@@ -20,6 +21,7 @@ struct ServerSettings
     HistorySettings history;
     HttpSettings http;
     MailSettings mail;
+    InsightSection insight;
 
     static ServerSettings read(const QString &fileName);
 };

@@ -302,6 +302,13 @@ private slots:
         QVERIFY(x.openEdit(stored));
         QCOMPARE(x.w<QComboBox>("healthComboBox")->currentText(), QStringLiteral("Poor"));
         QCOMPARE(x.accept().triggerValue, 0);
+
+        // The list's last item is the kind "battery silent", both ways.
+        stored.triggerType = SilentTrigger;
+        NotificationUnderTest s;
+        QVERIFY(s.openEdit(stored));
+        QCOMPARE(s.w<QComboBox>("healthComboBox")->currentText(), QStringLiteral("battery silent"));
+        QCOMPARE(s.accept().triggerType, SilentTrigger);
     }
 
     void staleRecipientDroppedOnAccept()

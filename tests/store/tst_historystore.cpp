@@ -139,6 +139,23 @@ private Q_SLOTS:
         QVERIFY(store.refreshForecasts({1}, unfitted));
         QCOMPARE(int(store.forecast(1)->status), int(Forecast::Status::NotEnoughHistory));
         QVERIFY(store.staleForecasts().isEmpty());
+        // Points of the older layouts have no address and count for no place; newer ones keep theirs (an
+        // IPv6 sender's as given, an IPv4 one's from the record).
+        QCOMPARE(log.count(LogType::Information, QStringLiteral("moved to layout 3")), 1);
+        BatteryRecord v4 = report(7, 1700172800, 88);
+        v4.reportAddress = 0x0A010407u;
+        const QByteArray v6 = QByteArray::fromHex("20010db8000000000000000000000001");
+        QCOMPARE(store.addPoints({v4, report(7, 1700259200, 88)}, nullptr, {QByteArray(), v6}).size(), 1);
+        const QList<HistoryPoint> points = store.points(1, 0, std::numeric_limits<qint64>::max());
+        QCOMPARE(points.size(), 4);
+        QCOMPARE(points[1].address, QByteArray());
+        QCOMPARE(points[2].address, QByteArray::fromHex("0a010407"));
+        QCOMPARE(points[3].address, v6);
+        QVERIFY(store.refreshForecasts({1}, unfitted));
+        const ReportPlaces places = store.forecast(1)->places;
+        QCOMPARE(places.points, 4);
+        QCOMPARE(places.newest, v6);
+        QCOMPARE(places.shares.size(), 2);
     }
 
     void damagedFileIsKeptAsideAndReplaced()

@@ -76,6 +76,8 @@ SCHEDULE is one of
   --monthly DAY-OF-MONTH HH:MM[:SS]  1-31; past a month's end means its last day
   --annually MONTH DAY HH:MM[:SS]   MONTH is Jan..Dec or 1-12
   --alert Poor|Fair|Good           mail when a battery's health falls to that class
+  --alert silent                   mail "battery silent" once when a battery stops reporting for
+                                   [insight] silentDays of the server's vk.cfg
 --full (the default) or --summary picks the report of a periodic notification. --to names a
 recipient; give it once per recipient. Times are the server's local time. list prints each
 notification with its next due time.

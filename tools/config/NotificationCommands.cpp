@@ -41,7 +41,12 @@ void applySchedule(const ArgumentList &arguments, NotificationData &n)
     const QString option = QStringLiteral("--") + schedule;
     if (schedule == QLatin1String("alert")) {
         n.notificationType = NotificationKind::Triggered;
-        n.triggerValue = parsed(ScheduleText::parseHealth(values.first()), option, QStringLiteral("it is Poor, Fair or Good"));
+        if (values.first().compare(QLatin1String("silent"), Qt::CaseInsensitive) == 0) {
+            n.triggerType = SilentTrigger;
+            return;
+        }
+        n.triggerValue = parsed(ScheduleText::parseHealth(values.first()), option,
+                                QStringLiteral("it is Poor, Fair, Good or silent"));
         return;
     }
     n.notificationType = NotificationKind::Periodic;

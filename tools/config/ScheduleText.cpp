@@ -51,6 +51,8 @@ QString healthName(int triggerValue)
 
 QString describe(const NotificationData &n)
 {
+    if (n.notificationType == NotificationKind::Triggered && n.triggerType == SilentTrigger)
+        return QStringLiteral("alert \"battery silent\" when a battery stops reporting");
     if (n.notificationType == NotificationKind::Triggered)
         return QStringLiteral("alert when a battery falls to %1").arg(healthName(n.triggerValue));
     const QString at = QStringLiteral(" at ") + QString::fromStdString(n.time);

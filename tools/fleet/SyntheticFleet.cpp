@@ -109,6 +109,7 @@ SyntheticFleet::Battery SyntheticFleet::battery(int index)
             p.healthClass = int(healthClass(rec));
             p.fullCapacity = rec.fullCapacity;
             p.cycleCount = rec.cycleCount;
+            p.address = ReportPlaces::ipv4Bytes(rec.reportAddress);
             if (!battery.points.isEmpty() && battery.points.constLast().time >= p.time)
                 p.time = battery.points.constLast().time + 1;
             rec.reportTime = quint32(p.time);

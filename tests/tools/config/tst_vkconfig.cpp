@@ -107,6 +107,11 @@ private Q_SLOTS:
         const RecipientList recipients = ConfigurationFile().recipients();
         QCOMPARE(recipients.size(), std::size_t(1));
         QCOMPARE(ConfigurationFile().notifications().at(0).recipientList, std::set<std::string>{recipients.at(0).uuid});
+
+        const Run silent = vkconfig({"notification", "add", "Lost", "--alert", "silent", "--to", "Fleet Desk"});
+        QCOMPARE(silent.exitCode, 0);
+        QVERIFY2(silent.out.contains(QStringLiteral("\"battery silent\"")), qPrintable(silent.out));
+        QCOMPARE(ConfigurationFile().notifications().at(1).triggerType, SilentTrigger);
     }
 
     void refusedInputsLeaveTheFileAlone_data()
@@ -136,7 +141,9 @@ private Q_SLOTS:
         row("unknown security", {"smtp", "--security", "tls"}, 2, "--security: it is none, ssl or starttls");
         row("time out of range", {"notification", "add", "N", "--daily", "25:00", "--to", "Dana"}, 2, "--daily: the time is");
         row("unknown day", {"notification", "add", "N", "--weekly", "Funday", "07:00", "--to", "Dana"}, 2, "--weekly: the day is Mon..Sun");
-        row("unknown class", {"notification", "add", "N", "--alert", "Bad", "--to", "Dana"}, 2, "--alert: it is Poor, Fair or Good");
+        row("unknown class", {"notification", "add", "N", "--alert", "Bad", "--to", "Dana"}, 2, "--alert: it is Poor, Fair, Good or silent");
+        row("line break in a silent alert's alias", {"notification", "add", "A\nB", "--alert", "silent", "--to", "Dana"}, 2,
+            "ALIAS: it contains a line break");
         row("no recipient", {"notification", "add", "N", "--daily", "07:00"}, 1, "--to NAME is needed");
         row("two schedules", {"notification", "add", "N", "--daily", "07:00", "--alert", "Poor", "--to", "Dana"}, 1, "--daily and --alert exclude each other");
         row("unknown recipient", {"notification", "add", "N", "--daily", "07:00", "--to", "Nobody"}, 3, "no recipient is named \"Nobody\"");

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "ApiTable.h"
+#include "InsightResult.h"
+
+#include <QByteArray>
+#include <QString>
+
+namespace NVL::Engineering::VK::InsightViews {
+
+// The type code as the battery list writes it: "0x05410200".
+QString typeText(quint32 typeCode);
+// Rounded for people and programs alike: rates to a tenth of a point, ratios to two places; null for none.
+QJsonValue rounded(double value, int places);
+
+ApiTable sites(const WearReport &wear);
+// A site's figures, its addresses' and its batteries'.
+ApiTable site(const SiteWear &site);
+ApiTable addresses(const SiteWear &site);
+ApiTable batteries(const SiteWear &site);
+ApiTable silent(const QList<SilentBattery> &silent, qint64 now);
+// One row per type and month, then the months' totals as type "all".
+ApiTable plan(const PurchasePlan &plan);
+
+// The site of this name, or of the address this text is; null when none.
+const SiteWear *findSite(const WearReport &wear, const QString &name);
+
+} // namespace NVL::Engineering::VK::InsightViews

@@ -1,0 +1,106 @@
+#include "InsightKeeper.h"
+
+#include "FleetIndex.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+
+namespace NVL::Engineering::VK {
+
+InsightKeeper::InsightKeeper(const FleetIndex &fleet, InsightSettings settings, QObject *parent)
+    : QObject(parent)
+    , m_fleet(fleet)
+    , m_settings(std::move(settings))
+    , m_worker([this] { work(); })
+{
+    m_timer.setInterval(RefreshMs);
+    connect(&m_timer, &QTimer::timeout, this, [this] {
+        // A silence grows with time alone: a quiet fleet is analysed again too, only less often.
+        if (m_changed || !m_result || m_result->asOf + 10 * RefreshMs / 1000 <= QDateTime::currentSecsSinceEpoch())
+            refresh();
+    });
+    m_timer.start();
+}
+
+InsightKeeper::~InsightKeeper()
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping = true;
+    }
+    m_wake.notify_one();
+    m_worker.join();
+}
+
+void InsightKeeper::refresh()
+{
+    if (m_running)
+        return;
+    m_running = true;
+    m_changed = false;
+    m_building = std::make_shared<FleetSnapshot>();
+    m_next = 0;
+    m_sliceMs = 0;
+    copySlice();
+}
+
+void InsightKeeper::batteryRemoved()
+{
+    fleetChanged();
+    if (m_building) {
+        m_building->batteries.clear();
+        m_next = 0;
+    }
+}
+
+void InsightKeeper::copySlice()
+{
+    QElapsedTimer clock;
+    clock.start();
+    const std::deque<FleetIndex::Entry> &entries = m_fleet.entries();
+    const std::size_t end = std::min(m_next + SliceEntries, entries.size());
+    for (; m_next < end; ++m_next)
+        m_building->take(entries[m_next]);
+    m_sliceMs = std::max(m_sliceMs, clock.elapsed());
+    if (m_next < entries.size()) {
+        QTimer::singleShot(0, this, &InsightKeeper::copySlice);
+        return;
+    }
+    m_building->stamp();
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_job = std::move(m_building);
+    }
+    m_wake.notify_one();
+}
+
+void InsightKeeper::work()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [this] { return m_stopping || m_job; });
+        if (m_stopping)
+            return;
+        const std::shared_ptr<const FleetSnapshot> snapshot = std::move(m_job);
+        lock.unlock();
+        auto result = std::make_shared<const InsightResult>(InsightResult::of(*snapshot, m_settings));
+        lock.lock();
+        m_done = std::move(result);
+        // Queued to this object: dropped, not delivered, if it is gone by then.
+        QMetaObject::invokeMethod(this, "takeResult", Qt::QueuedConnection);
+    }
+}
+
+void InsightKeeper::takeResult()
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_done)
+            return;
+        m_result = std::move(m_done);
+    }
+    m_running = false;
+    emit computed();
+}
+
+} // namespace NVL::Engineering::VK

@@ -1,0 +1,327 @@
+#include "WearAnalysis.h"
+
+#include <QHash>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace NVL::Engineering::VK {
+
+namespace {
+
+// The normal quantile of the 95 % range of a median from its order statistics.
+constexpr double Z95 = 1.96;
+
+double medianOfSorted(const std::vector<double> &sorted)
+{
+    if (sorted.empty())
+        return NAN;
+    const size_t mid = sorted.size() / 2;
+    return sorted.size() % 2 == 1 ? sorted[mid] : (sorted[mid - 1] + sorted[mid]) / 2.0;
+}
+
+double medianOf(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return medianOfSorted(values);
+}
+
+// Values below and equal to `value` in a sorted list.
+std::pair<size_t, size_t> rankOf(const std::vector<double> &sorted, double value)
+{
+    const auto low = std::lower_bound(sorted.begin(), sorted.end(), value);
+    const auto high = std::upper_bound(low, sorted.end(), value);
+    return {size_t(low - sorted.begin()), size_t(high - low)};
+}
+
+struct TypeRates
+{
+    std::vector<double> sorted;
+    double median = NAN;
+    bool comparable = false;
+
+    // The rank test is inverted by trying scales: the counts below each step of the logarithm of the
+    // positive fades, so that a rank costs a lookup instead of a search of the type's list.
+    static constexpr int Steps = 4096;
+    std::vector<double> below; // at exp(logLow + j * logStep)
+    double logLow = 0, logStep = 1;
+
+    void tabulate()
+    {
+        const auto positive = std::upper_bound(sorted.begin(), sorted.end(), 0.0);
+        if (positive == sorted.end())
+            return;
+        logLow = std::log(*positive);
+        logStep = std::max((std::log(sorted.back()) - logLow) / (Steps - 1), 1e-9);
+        below.resize(Steps + 1);
+        for (int j = 0; j <= Steps; ++j) {
+            const auto rank = rankOf(sorted, std::exp(logLow + j * logStep));
+            below[size_t(j)] = double(rank.first) + 0.5 * double(rank.second);
+        }
+    }
+
+    // The mid-rank of a value among the type's fades, interpolated between steps for positive ones.
+    double midRank(double value) const
+    {
+        if (value <= 0 || below.empty()) {
+            const auto rank = rankOf(sorted, value);
+            return double(rank.first) + 0.5 * double(rank.second);
+        }
+        const double at = (std::log(value) - logLow) / logStep;
+        if (at <= 0)
+            return at < 0 ? below.front() - 0.5 : below.front();
+        if (at >= Steps)
+            return double(sorted.size());
+        const int j = int(at);
+        return below[size_t(j)] + (at - j) * (below[size_t(j) + 1] - below[size_t(j)]);
+    }
+};
+
+struct Battery
+{
+    const FleetIndex::Entry *entry = nullptr;
+    double fade = NAN;
+    double ratio = NAN;
+    bool faster = false;
+    QByteArray home;
+};
+
+class Grouping
+{
+public:
+    Grouping(const std::vector<Battery> &batteries, const QHash<quint32, TypeRates> &types)
+        : m_batteries(batteries)
+        , m_types(types)
+    {
+    }
+
+    WearGroup measure(const QString &name, const std::vector<int> &members) const
+    {
+        WearGroup group;
+        group.name = name;
+        group.batteries = int(members.size());
+        QHash<quint32, std::vector<double>> own;
+        for (const int i : members) {
+            const Battery &b = m_batteries[size_t(i)];
+            if (!std::isnan(b.ratio))
+                own[b.entry->record.typeCode].push_back(b.fade);
+            group.fasterThanType += b.faster ? 1 : 0;
+        }
+        for (auto &list : own)
+            std::sort(list.begin(), list.end());
+        std::vector<double> fades, typeMedians, ratios;
+        std::vector<Ranked> ranked;
+        for (const int i : members) {
+            const Battery &b = m_batteries[size_t(i)];
+            if (std::isnan(b.ratio))
+                continue;
+            const TypeRates &type = *m_types.constFind(b.entry->record.typeCode);
+            fades.push_back(b.fade);
+            typeMedians.push_back(type.median);
+            ratios.push_back(b.ratio);
+            // Against the others of its type only: a place's own batteries would pull the reference toward it.
+            const std::vector<double> &mine = own[b.entry->record.typeCode];
+            const size_t others = type.sorted.size() - mine.size();
+            if (others >= size_t(WearAnalysis::MinimumTypeBatteries))
+                ranked.push_back({b.fade, &type, &mine, double(others)});
+        }
+        group.compared = int(ratios.size());
+        if (ratios.empty())
+            return group;
+        std::sort(ratios.begin(), ratios.end());
+        group.medianFade = medianOf(fades);
+        group.typeMedianFade = medianOf(typeMedians);
+        group.score = score(ranked, 1.0);
+        if (ranked.size() >= size_t(WearReport::MinimumBatteries)) {
+            // The factor that, taken out of the place's fades, leaves them ranking like the fleet's; the range
+            // is the factors the same test does not reject at 95 %.
+            group.effect = scaleAt(ranked, 0.0);
+            group.effectLow = scaleAt(ranked, Z95);
+            group.effectHigh = scaleAt(ranked, -Z95);
+        } else {
+            // Too few to invert the test: the median ratio, and the order statistics that hold it 95 % of the time.
+            group.effect = medianOfSorted(ratios);
+            const double n = double(ratios.size());
+            const double half = Z95 * std::sqrt(n) / 2.0;
+            group.effectLow = ratios[size_t(std::clamp(int(std::floor(n / 2.0 - half)), 1, int(n)) - 1)];
+            group.effectHigh = ratios[size_t(std::clamp(int(std::ceil(n / 2.0 + half)) + 1, 1, int(n)) - 1)];
+        }
+        group.flagged = group.compared >= WearReport::MinimumBatteries && group.score >= WearReport::FlagScore
+            && group.effect >= WearReport::MinimumEffect;
+        return group;
+    }
+
+private:
+    struct Ranked
+    {
+        double fade;
+        const TypeRates *all;            // its type's fades, the place's own among them
+        const std::vector<double> *mine; // the place's own of its type
+        double others;
+    };
+
+    // The rank score of the place's fades divided by `scale`: the sum of their mid-ranks among the others
+    // of their types, standardised; it falls as the scale grows. A fade of 0 or less no scale changes.
+    static double score(const std::vector<Ranked> &ranked, double scale)
+    {
+        if (ranked.empty())
+            return 0;
+        double sum = 0;
+        for (const Ranked &r : ranked) {
+            const double x = r.fade > 0 ? r.fade / scale : r.fade;
+            const auto self = rankOf(*r.mine, x);
+            sum += (r.all->midRank(x) - double(self.first) - 0.5 * double(self.second)) / r.others;
+        }
+        const double k = double(ranked.size());
+        return (sum - k / 2.0) / std::sqrt(k / 12.0);
+    }
+
+    // The scale at which the score is `target`, by bisection on its logarithm between 1/20 and 20.
+    static double scaleAt(const std::vector<Ranked> &ranked, double target)
+    {
+        double low = std::log(1.0 / 20.0), high = std::log(20.0);
+        for (int i = 0; i < 16; ++i) {
+            const double mid = (low + high) / 2.0;
+            (score(ranked, std::exp(mid)) > target ? low : high) = mid;
+        }
+        return std::exp((low + high) / 2.0);
+    }
+
+    const std::vector<Battery> &m_batteries;
+    const QHash<quint32, TypeRates> &m_types;
+};
+
+} // namespace
+
+double WearAnalysis::fadeOf(const FleetIndex::Entry &entry)
+{
+    if (!entry.forecast)
+        return NAN;
+    const Forecast &f = *entry.forecast;
+    // Forecasts without a fit leave the slope at 0; so do those cut short for too short a span.
+    if (f.status == Forecast::Status::NotEnoughHistory || f.days < Forecast::MinimumDays
+        || (f.status == Forecast::Status::Now && f.slopePerYear == 0))
+        return NAN;
+    return -f.slopePerYear;
+}
+
+WearReport WearAnalysis::of(const FleetSnapshot &fleet, const SiteMap &sites)
+{
+    WearReport report;
+    std::vector<Battery> batteries;
+    batteries.reserve(fleet.batteries.size());
+    QHash<quint32, TypeRates> types;
+    for (const FleetIndex::Entry &entry : fleet.batteries) {
+        Battery b;
+        b.entry = &entry;
+        b.fade = fadeOf(entry);
+        if (!std::isnan(b.fade))
+            types[entry.record.typeCode].sorted.push_back(b.fade);
+        batteries.push_back(b);
+    }
+    for (auto it = types.begin(); it != types.end(); ++it) {
+        std::sort(it->sorted.begin(), it->sorted.end());
+        it->median = medianOfSorted(it->sorted);
+        it->comparable = it->sorted.size() >= size_t(MinimumTypeBatteries) && it->median > 0;
+        it->tabulate();
+        report.types.append({it.key(), int(it->sorted.size()), it->median});
+    }
+    std::sort(report.types.begin(), report.types.end(),
+              [](const TypeWear &a, const TypeWear &b) { return a.typeCode < b.typeCode; });
+
+    // Each battery's home: the address, and the site, of most of its reports.
+    QHash<QByteArray, QString> siteOfAddress;
+    const auto siteOf = [&](const QByteArray &address) -> QString {
+        auto found = siteOfAddress.constFind(address);
+        if (found == siteOfAddress.cend())
+            found = siteOfAddress.insert(address, sites.siteOf(address));
+        return *found;
+    };
+    QHash<QString, int> siteSlot;
+    std::vector<QString> siteNames;
+    std::vector<std::vector<int>> siteMembers;
+    std::vector<QHash<QByteArray, std::vector<int>>> addressMembers;
+    for (size_t i = 0; i < batteries.size(); ++i) {
+        Battery &b = batteries[i];
+        const FleetIndex::Entry &entry = *b.entry;
+        const auto type = types.constFind(entry.record.typeCode);
+        if (!std::isnan(b.fade) && type->comparable) {
+            b.ratio = b.fade / type->median;
+            const auto rank = rankOf(type->sorted, b.fade);
+            const double below = (double(rank.first) + 0.5 * double(rank.second)) / double(type->sorted.size());
+            const Forecast &f = *entry.forecast;
+            b.faster = below >= 1.0 - WearReport::FasterShare && f.model == Forecast::Model::Line && f.days >= SteadyDays;
+            report.fasterThanType += b.faster ? 1 : 0;
+        }
+        if (!entry.forecast)
+            continue;
+        const Forecast forecast = *entry.forecast; // decoded once: its places are read below
+        const ReportPlaces &places = forecast.places;
+        if (places.shares.isEmpty())
+            continue;
+        if (places.shares.constFirst().points * 2 > places.points)
+            b.home = places.shares.constFirst().address;
+        QString site;
+        if (!b.home.isEmpty()) {
+            site = siteOf(b.home);
+        } else {
+            // Several addresses of one site may hold most of the reports together.
+            QList<std::pair<QString, int>> bySite;
+            for (const ReportPlaces::Share &share : places.shares) {
+                const QString name = siteOf(share.address);
+                auto at = std::find_if(bySite.begin(), bySite.end(), [&name](const auto &s) { return s.first == name; });
+                if (at == bySite.end())
+                    bySite.append({name, share.points});
+                else
+                    at->second += share.points;
+            }
+            for (const auto &s : bySite) {
+                if (s.second * 2 > places.points)
+                    site = s.first;
+            }
+        }
+        if (site.isEmpty())
+            continue;
+        auto slot = siteSlot.constFind(site);
+        if (slot == siteSlot.cend()) {
+            slot = siteSlot.insert(site, int(siteNames.size()));
+            siteNames.push_back(site);
+            siteMembers.emplace_back();
+            addressMembers.emplace_back();
+        }
+        siteMembers[size_t(*slot)].push_back(int(i));
+        if (!b.home.isEmpty())
+            addressMembers[size_t(*slot)][b.home].push_back(int(i));
+    }
+
+    const Grouping grouping(batteries, types);
+    for (size_t s = 0; s < siteNames.size(); ++s) {
+        SiteWear wear;
+        wear.site = grouping.measure(siteNames[s], siteMembers[s]);
+        report.flaggedSites += wear.site.flagged ? 1 : 0;
+        for (auto it = addressMembers[s].cbegin(); it != addressMembers[s].cend(); ++it) {
+            wear.addresses.append(grouping.measure(SiteMap::addressText(it.key()), it.value()));
+            report.flaggedAddresses += wear.addresses.constLast().flagged ? 1 : 0;
+        }
+        std::sort(wear.addresses.begin(), wear.addresses.end(), [](const WearGroup &a, const WearGroup &b) {
+            return a.batteries != b.batteries ? a.batteries > b.batteries : a.name < b.name;
+        });
+        for (const int i : siteMembers[s]) {
+            const Battery &b = batteries[size_t(i)];
+            const BatteryRecord &r = b.entry->record;
+            const QString shown = serialText(r);
+            wear.batteries.append({r.serialKey(), shown.isEmpty() ? serialKeyText(r.serialKey()) : shown, aliasText(r),
+                                   r.typeCode, b.home, b.fade, b.ratio, b.faster});
+        }
+        report.sites.append(std::move(wear));
+    }
+    std::sort(report.sites.begin(), report.sites.end(), [](const SiteWear &a, const SiteWear &b) {
+        if (a.site.flagged != b.site.flagged)
+            return a.site.flagged;
+        return a.site.batteries != b.site.batteries ? a.site.batteries > b.site.batteries : a.site.name < b.site.name;
+    });
+    return report;
+}
+
+} // namespace NVL::Engineering::VK

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <cmath>
+
+namespace NVL::Engineering::VK {
+
+// How fast the batteries of one place fade against the fleet's batteries of the same types. Fade rates
+// are points of health percentage lost per year, from each battery's forecast fit.
+struct WearGroup
+{
+    QString name;            // the site's name, or the address
+    int batteries = 0;       // that report here mostly
+    int compared = 0;        // of them, with a fade rate the fleet's batteries of their type can be compared with
+    double medianFade = NAN; // of the compared
+    double typeMedianFade = NAN; // the fleet's, for the same batteries' types (median of their types' medians)
+    // How many times faster: the factor that, taken out of the place's fades, leaves them ranking like the
+    // fleet's of their types (the estimate that goes with the rank test), and the range of factors the test
+    // does not reject at 95 %. Under MinimumBatteries: the median of fade over type median, and its range.
+    double effect = NAN;
+    double effectLow = NAN;
+    double effectHigh = NAN;
+    double score = 0;        // the stratified rank score: normal(0, 1) where the place is like the fleet
+    bool flagged = false;
+    int fasterThanType = 0;  // batteries here "fading faster than its type"
+};
+
+struct WearBattery
+{
+    QByteArray serial;
+    QString serialShown; // as the mails print it, or the key where they print none
+    QString alias;
+    quint32 typeCode = 0;
+    QByteArray home;        // the address of most of its reports; empty when none has most
+    double fade = NAN;      // NAN: no fit to compare
+    double ratio = NAN;     // fade over its type's median
+    bool fasterThanType = false;
+};
+
+struct SiteWear
+{
+    WearGroup site;
+    QList<WearGroup> addresses; // of the site, most batteries first
+    QList<WearBattery> batteries;
+};
+
+struct TypeWear
+{
+    quint32 typeCode = 0;
+    int batteries = 0; // with a fade rate
+    double medianFade = NAN;
+};
+
+struct WearReport
+{
+    // Flagged first, then by batteries.
+    QList<SiteWear> sites;
+    QList<TypeWear> types;
+    int flaggedSites = 0;
+    int flaggedAddresses = 0;
+    int fasterThanType = 0;
+
+    // A place is flagged when its batteries rank this far above their types' (one-sided false-alarm rate
+    // 0.1 % per place), there are at least MinimumBatteries of them, and their median fades at least
+    // MinimumEffect times their types' median.
+    static constexpr double FlagScore = 3.09;
+    static constexpr double FalseAlarmRate = 0.001;
+    static constexpr int MinimumBatteries = 10;
+    static constexpr double MinimumEffect = 1.3;
+    // "fading faster than its type": in the top share of its type's rates, with a steady fit.
+    static constexpr double FasterShare = 0.03;
+};
+
+} // namespace NVL::Engineering::VK
