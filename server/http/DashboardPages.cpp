@@ -100,10 +100,11 @@ void classBar(Html &h, const std::array<qint64, 4> &counts)
 
 } // namespace
 
-DashboardPages::DashboardPages(const FleetIndex &fleet, HistoryKeeper *history, const MailLedger *mails)
+DashboardPages::DashboardPages(const FleetIndex &fleet, HistoryKeeper *history, const MailLedger *mails, bool signOut)
     : m_fleet(fleet)
     , m_history(history)
     , m_mails(mails)
+    , m_signOut(signOut)
 {
 }
 
@@ -235,7 +236,7 @@ QByteArray DashboardPages::overview() const
     h.raw(newest.empty() ? "</section>\n" : "</tbody></table></div></section>\n");
     if (m_mails)
         notificationMail(h);
-    return Html::page(QStringLiteral("Fleet overview"), Html::Section::Overview, h.take());
+    return Html::page(QStringLiteral("Fleet overview"), Html::Section::Overview, h.take(), m_signOut);
 }
 
 QByteArray DashboardPages::batteries(const BatteryQuery &query) const
@@ -323,7 +324,7 @@ QByteArray DashboardPages::batteries(const BatteryQuery &query) const
     pageLink(shown.page + 1, "Next \xE2\x80\xBA", shown.page < pages);
     pageLink(pages, "Last \xC2\xBB", shown.page < pages);
     h.raw("</nav>\n");
-    return Html::page(QStringLiteral("Batteries"), Html::Section::Batteries, h.take());
+    return Html::page(QStringLiteral("Batteries"), Html::Section::Batteries, h.take(), m_signOut);
 }
 
 } // namespace NVL::Engineering::VK

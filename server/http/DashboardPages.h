@@ -19,8 +19,9 @@ class MailLedger;
 class DashboardPages
 {
 public:
-    // Without a ledger the overview leaves the notifications' mail out.
-    DashboardPages(const FleetIndex &fleet, HistoryKeeper *history, const MailLedger *mails = nullptr);
+    // Without a ledger the overview leaves the notifications' mail out; `signOut`: pages link to /signout.
+    DashboardPages(const FleetIndex &fleet, HistoryKeeper *history, const MailLedger *mails = nullptr,
+                   bool signOut = false);
 
     QByteArray overview() const;
     QByteArray batteries(const BatteryQuery &query) const;
@@ -34,6 +35,7 @@ private:
     const FleetIndex &m_fleet;
     HistoryKeeper *m_history;
     const MailLedger *m_mails;
+    bool m_signOut;
 };
 
 } // namespace NVL::Engineering::VK
