@@ -2,6 +2,7 @@
 
 #include "PageParts.h"
 
+#include "TlsCredentials.h"
 #include "ApiViews.h"
 #include "FleetIndex.h"
 #include "BatteryQuery.h"
@@ -13,6 +14,7 @@
 #include "InsightPages.h"
 #include "LocalDays.h"
 #include "Log.h"
+#include "SameBytes.h"
 #include "ServerMetrics.h"
 
 #include <QDateTime>
@@ -58,15 +60,6 @@ QHttpServerResponse body(QByteArray &&data, bool csv)
     return QHttpServerResponse(csv ? CsvType : JsonType, std::move(data));
 }
 
-bool sameBytes(const QByteArray &a, const QByteArray &b)
-{
-    // Compared in full whatever differs first, so the time taken tells nothing about the token.
-    unsigned char difference = a.size() == b.size() ? 0 : 1;
-    for (qsizetype i = 0; i < a.size(); ++i)
-        difference |= static_cast<unsigned char>(a.at(i) ^ b.at(i % std::max<qsizetype>(b.size(), 1)));
-    return difference == 0 && !b.isEmpty();
-}
-
 // An ISO 8601 date or time; a date alone stands for the start of that day, or for its end as an upper bound.
 std::optional<qint64> timeParameter(const QUrlQuery &query, const QString &name, bool upper, QString &error)
 {
@@ -91,24 +84,49 @@ ApiServer::ApiServer(const HttpSettings &settings, Sources sources, QObject *par
     : QObject(parent)
     , m_history(sources.history)
     , m_sources(std::move(sources))
+    , m_gate(settings.token)
 {
-    m_pages = std::make_unique<DashboardPages>(*m_sources.fleet, m_history, m_sources.mails, m_sources.insight);
+    m_pages = std::make_unique<DashboardPages>(*m_sources.fleet, m_history, m_sources.mails, m_sources.insight,
+                                               m_gate.tokenRequired());
     if (m_sources.insight)
-        m_insightPages = std::make_unique<InsightPages>(*m_sources.fleet, *m_sources.insight);
+        m_insightPages = std::make_unique<InsightPages>(*m_sources.fleet, *m_sources.insight, m_gate.tokenRequired());
     if (!settings.listenError.isEmpty()) {
         Log::error(QStringLiteral("HTTP API not started: ") + settings.listenError);
         return;
     }
     if (!settings.enabled)
         return;
-    if (!settings.address.isLoopback() && settings.token.isEmpty()) {
-        Log::error(QStringLiteral("HTTP API not started: %1 is not a loopback address, and outside "
-                                  "the machine the API needs [http] token in vk.cfg")
+    // Outside the machine the token would cross the network: it needs TLS around it.
+    const bool outside = !settings.address.isLoopback();
+    if (outside && settings.token.isEmpty()) {
+        Log::error(settings.tls.requested()
+                       ? QStringLiteral("HTTP API not started: %1 is not a loopback address, and outside "
+                                        "the machine the API needs [http] token in vk.cfg")
+                             .arg(settings.listenText)
+                       : QStringLiteral("HTTP API not started: %1 is not a loopback address, and outside the machine "
+                                        "the API needs [http] token, certificate and key in vk.cfg")
+                             .arg(settings.listenText));
+        return;
+    }
+    if (outside && !settings.tls.requested()) {
+        Log::error(QStringLiteral("HTTP API not started: %1 is not a loopback address, and outside the machine "
+                                  "the API needs TLS: [http] certificate and key in vk.cfg")
                        .arg(settings.listenText));
         return;
     }
-    m_token = settings.token.toUtf8();
+    std::optional<QSslConfiguration> tls;
+    if (settings.tls.requested()) {
+        QString error;
+        tls = TlsCredentials::load(settings.tls, error);
+        if (!tls) {
+            Log::error(QStringLiteral("HTTP API not started: ") + error);
+            return;
+        }
+    }
+    m_tls = tls.has_value();
     auto tcp = std::make_unique<HttpListener>(settings.limits);
+    if (tls)
+        tcp->setTls(*tls);
     if (!tcp->listen(settings.address, settings.port)) {
         Log::error(QStringLiteral("HTTP API not started: cannot listen on %1: %2")
                        .arg(settings.listenText, tcp->errorString()));
@@ -119,9 +137,14 @@ ApiServer::ApiServer(const HttpSettings &settings, Sources sources, QObject *par
     tcp->setStreamer([this](const HttpHead &head) { return streamed(head); });
     m_http.bind(tcp.release());
     m_listening = true;
+    QStringList terms;
+    if (m_tls)
+        terms << QStringLiteral("TLS");
+    if (m_gate.tokenRequired())
+        terms << QStringLiteral("bearer token required");
     Log::information(QStringLiteral("HTTP API listening on %1%2")
                          .arg(settings.listenText,
-                              m_token.isEmpty() ? QString() : QStringLiteral(" (bearer token required)")));
+                              terms.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(terms.join(QStringLiteral(", ")))));
 }
 
 ApiServer::~ApiServer() = default;
@@ -129,6 +152,8 @@ ApiServer::~ApiServer() = default;
 void ApiServer::addRoutes()
 {
     addPageRoutes();
+    if (m_gate.tokenRequired())
+        addSignInRoutes();
     const auto both = [this](const QString &path, const Handler &handler) {
         m_http.route(path, [this, handler](const QHttpServerRequest &request) {
             return answer(request, Format::Json, handler);
@@ -163,11 +188,20 @@ void ApiServer::addRoutes()
     });
     m_http.setMissingHandler([this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
         // Written by hand: the handlers after a request do not see what this one answers.
-        const bool allowed = authorised(request);
+        const AccessGate::Verdict verdict = access(request);
+        const bool allowed = verdict == AccessGate::Verdict::Allowed;
+        if (!allowed && (verdict == AccessGate::Verdict::Refused || wantsPage(request))) {
+            QHttpServerResponse response = refusal(request, verdict);
+            for (const auto &header : SecurityHeaders)
+                response.addHeader(header.first, header.second);
+            response.addHeader(QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("no-store"));
+            response.write(std::move(responder));
+            return;
+        }
         // A person who mistyped a page's address gets a page with the ways back; programs get a line.
-        const bool page = allowed && m_pages && !request.url().path().startsWith(Prefix + QLatin1Char('/'))
-            && request.value(QByteArrayLiteral("Accept")).contains("text/html");
-        const QByteArray body = page ? PageParts::notFoundPage(QStringLiteral("There is no page at %1.").arg(request.url().path()))
+        const bool page = allowed && m_pages && wantsPage(request);
+        const QByteArray body = page ? PageParts::notFoundPage(QStringLiteral("There is no page at %1.").arg(request.url().path()),
+                                                               m_gate.tokenRequired())
             : allowed                ? QByteArrayLiteral("no such resource\n")
                                      : QByteArrayLiteral("a bearer token is required\n");
         responder.writeStatusLine(allowed ? Status::NotFound : Status::Unauthorized);
@@ -203,7 +237,9 @@ void ApiServer::addPageRoutes()
     });
     page(QStringLiteral("/healthz"), [this](const QHttpServerRequest &) { return healthz(); });
     m_http.route(QStringLiteral("/static/<arg>"), [this](const QString &name, const QHttpServerRequest &request) {
-        return answer(request, Format::Json, [this, name](Format, const QHttpServerRequest &) { return staticFile(name); });
+        // Open to all: the sign-in page needs its stylesheet, and the program's own files tell nothing.
+        return answer(request, Format::Json, [this, name](Format, const QHttpServerRequest &) { return staticFile(name); },
+                      false);
     });
     if (!m_pages)
         return;
@@ -258,28 +294,17 @@ QHttpServerResponse ApiServer::healthz() const
     return plain(problems.join(QLatin1Char('\n')), Status::ServiceUnavailable);
 }
 
-bool ApiServer::authorised(const QHttpServerRequest &request) const
+AccessGate::Verdict ApiServer::access(const QHttpServerRequest &request)
 {
-    return authorised(request.value(QByteArrayLiteral("Authorization")));
+    return m_gate.check(request.value(QByteArrayLiteral("Authorization")), request.value(QByteArrayLiteral("Cookie")),
+                        request.remoteAddress(), true);
 }
 
-bool ApiServer::authorised(const QByteArray &authorization) const
+QHttpServerResponse ApiServer::answer(const QHttpServerRequest &request, Format format, const Handler &handler, bool gated)
 {
-    if (m_token.isEmpty())
-        return true;
-    const QByteArray header = authorization.trimmed();
-    const QByteArray scheme = QByteArrayLiteral("bearer ");
-    return header.size() > scheme.size() && header.left(scheme.size()).toLower() == scheme
-        && sameBytes(header.mid(scheme.size()).trimmed(), m_token);
-}
-
-QHttpServerResponse ApiServer::answer(const QHttpServerRequest &request, Format format, const Handler &handler) const
-{
-    if (!authorised(request)) {
-        QHttpServerResponse response = plain(QStringLiteral("a bearer token is required"), Status::Unauthorized);
-        response.addHeader(QByteArrayLiteral("WWW-Authenticate"), QByteArrayLiteral("Bearer"));
-        return response;
-    }
+    const AccessGate::Verdict verdict = gated ? access(request) : AccessGate::Verdict::Allowed;
+    if (verdict != AccessGate::Verdict::Allowed)
+        return refusal(request, verdict);
     const bool head = request.method() == QHttpServerRequest::Method::Head;
     if (request.method() != QHttpServerRequest::Method::Get && !head) {
         QHttpServerResponse response = plain(QStringLiteral("the API only reads: use GET"), Status::MethodNotAllowed);
@@ -378,11 +403,15 @@ std::optional<StreamedAnswer> ApiServer::fleetAnswer(const QString &path, bool c
     return std::nullopt;
 }
 
-std::optional<StreamedAnswer> ApiServer::streamed(const HttpHead &head) const
+std::optional<StreamedAnswer> ApiServer::streamed(const HttpHead &head)
 {
-    // Refusals (no token, another method, a wrong query) are the HTTP server's to answer, as for any request.
+    // Refusals (no token, another method, a wrong query) are the HTTP server's to answer, as for any
+    // request, and a wrong token is counted there.
     const bool headOnly = head.method == "HEAD";
-    if ((head.method != "GET" && !headOnly) || !authorised(head.value(QByteArrayLiteral("authorization"))))
+    if ((head.method != "GET" && !headOnly)
+        || m_gate.check(head.value(QByteArrayLiteral("authorization")), head.value(QByteArrayLiteral("cookie")),
+                        head.peer, false)
+            != AccessGate::Verdict::Allowed)
         return std::nullopt;
     QString path = head.url.path();
     bool csv = path.endsWith(QLatin1String(".csv"));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AccessGate.h"
 #include "BatteryRecord.h"
 #include "FleetIndex.h"
 #include "Forecast.h"
@@ -60,13 +61,21 @@ private:
 
     void addRoutes();
     void addPageRoutes();
-    QHttpServerResponse answer(const QHttpServerRequest &request, Format format, const Handler &handler) const;
-    bool authorised(const QHttpServerRequest &request) const;
-    bool authorised(const QByteArray &authorization) const;
+    void addSignInRoutes();
+    // `gated`: only for those the gate lets through.
+    QHttpServerResponse answer(const QHttpServerRequest &request, Format format, const Handler &handler, bool gated = true);
+    // A person's browser asking for a page rather than a program for data.
+    static bool wantsPage(const QHttpServerRequest &request);
+    // A wrong token counts against its address.
+    AccessGate::Verdict access(const QHttpServerRequest &request);
+    // The answer to a request the gate did not let through: 429 while its address waits, the sign-in page
+    // for a browser that asked for a page, 401 otherwise.
+    QHttpServerResponse refusal(const QHttpServerRequest &request, AccessGate::Verdict verdict) const;
+    QHttpServerResponse signIn(const QHttpServerRequest &request);
     // Whole-fleet answers (the API's battery list and forecast, the dashboard's CSV) as streams; empty,
     // with the reason, when the query is wrong or the path is none of them.
     std::optional<StreamedAnswer> fleetAnswer(const QString &path, bool csv, const QUrlQuery &query, QString &error) const;
-    std::optional<StreamedAnswer> streamed(const HttpHead &head) const;
+    std::optional<StreamedAnswer> streamed(const HttpHead &head);
     QHttpServerResponse fleetResponse(const QString &path, Format format, const QHttpServerRequest &request) const;
 
     QHttpServerResponse battery(const QString &key, Format format) const;
@@ -85,7 +94,8 @@ private:
     Sources m_sources;
     std::unique_ptr<DashboardPages> m_pages;
     std::unique_ptr<InsightPages> m_insightPages;
-    QByteArray m_token;
+    AccessGate m_gate;
+    bool m_tls = false;
     bool m_listening = false;
 };
 

@@ -265,7 +265,7 @@ std::optional<QByteArray> DashboardPages::battery(const QByteArray &serial) cons
         }
         h.raw("</tbody></table></div></section>\n");
     }
-    return Html::page(alias.isEmpty() ? serialShown(r) : alias, Html::Section::Battery, h.take());
+    return Html::page(alias.isEmpty() ? serialShown(r) : alias, Html::Section::Battery, h.take(), m_signOut);
 }
 
 } // namespace NVL::Engineering::VK

@@ -103,11 +103,12 @@ void classBar(Html &h, const std::array<qint64, 4> &counts)
 } // namespace
 
 DashboardPages::DashboardPages(const FleetIndex &fleet, HistoryKeeper *history, const MailLedger *mails,
-                               const InsightKeeper *insight)
+                               const InsightKeeper *insight, bool signOut)
     : m_fleet(fleet)
     , m_history(history)
     , m_mails(mails)
     , m_insight(insight)
+    , m_signOut(signOut)
 {
 }
 
@@ -241,7 +242,7 @@ QByteArray DashboardPages::overview() const
     h.raw(newest.empty() ? "</section>\n" : "</tbody></table></div></section>\n");
     if (m_mails)
         notificationMail(h);
-    return Html::page(QStringLiteral("Fleet overview"), Html::Section::Overview, h.take());
+    return Html::page(QStringLiteral("Fleet overview"), Html::Section::Overview, h.take(), m_signOut);
 }
 
 QByteArray DashboardPages::batteries(const BatteryQuery &query) const
@@ -333,7 +334,7 @@ QByteArray DashboardPages::batteries(const BatteryQuery &query, const BatteryQue
     pageLink(shown.page + 1, "Next \xE2\x80\xBA", shown.page < pages);
     pageLink(pages, "Last \xC2\xBB", shown.page < pages);
     h.raw("</nav>\n");
-    return Html::page(QStringLiteral("Batteries"), Html::Section::Batteries, h.take());
+    return Html::page(QStringLiteral("Batteries"), Html::Section::Batteries, h.take(), m_signOut);
 }
 
 } // namespace NVL::Engineering::VK

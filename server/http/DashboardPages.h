@@ -20,9 +20,9 @@ class MailLedger;
 class DashboardPages
 {
 public:
-    // Without a ledger the overview leaves the notifications' mail out.
+    // Without a ledger the overview leaves the notifications' mail out; `signOut`: pages link to /signout.
     DashboardPages(const FleetIndex &fleet, HistoryKeeper *history, const MailLedger *mails = nullptr,
-                   const InsightKeeper *insight = nullptr);
+                   const InsightKeeper *insight = nullptr, bool signOut = false);
 
     QByteArray overview() const;
     QByteArray batteries(const BatteryQuery &query) const;
@@ -39,6 +39,7 @@ private:
     HistoryKeeper *m_history;
     const MailLedger *m_mails;
     const InsightKeeper *m_insight; // absent: the overview has no cards of insight
+    bool m_signOut;
 };
 
 } // namespace NVL::Engineering::VK

@@ -48,7 +48,7 @@ Html &Html::count(qint64 value)
     return *this;
 }
 
-QByteArray Html::page(const QString &title, Section section, const QByteArray &main)
+QByteArray Html::page(const QString &title, Section section, const QByteArray &main, bool signOut)
 {
     const auto current = [section](Section s) { return s == section ? " aria-current=\"page\"" : ""; };
     Html h;
@@ -70,7 +70,9 @@ QByteArray Html::page(const QString &title, Section section, const QByteArray &m
         .raw(current(Section::Silent))
         .raw(">Silent</a><a href=\"/plan\"")
         .raw(current(Section::Plan))
-        .raw(">Plan</a></nav></header>\n<main>")
+        .raw(">Plan</a>")
+        .raw(signOut ? "<a class=\"signout\" href=\"/signout\">Sign out</a>" : "")
+        .raw("</nav></header>\n<main>")
         .raw(main)
         .raw("</main>\n<footer>Voltkeep ")
         .raw(Identity::VersionText)

@@ -10,7 +10,7 @@ namespace NVL::Engineering::VK {
 class Html
 {
 public:
-    enum class Section { Overview, Batteries, Battery, Sites, Silent, Plan };
+    enum class Section { Overview, Batteries, Battery, Sites, Silent, Plan, SignIn };
 
     Html &raw(const char *markup)
     {
@@ -30,8 +30,9 @@ public:
 
     // The characters of markup and attribute quoting replaced by references.
     static QByteArray escaped(const QString &value);
-    // The document around a page's main part: head, navigation, footer.
-    static QByteArray page(const QString &title, Section section, const QByteArray &main);
+    // The document around a page's main part: head, navigation (with a way to sign out where sign-in
+    // is asked for), footer.
+    static QByteArray page(const QString &title, Section section, const QByteArray &main, bool signOut = false);
 
 private:
     QByteArray m_out;

@@ -72,6 +72,14 @@ void HttpConnectionGuard::bytesArrived()
     const QByteArray chunk = m_socket->peek(m_socket->bytesAvailable());
     qsizetype pos = 0;
     while (pos < chunk.size() && !m_ending) {
+        if (m_bodyLeft > 0) {
+            const qsizetype take = qsizetype(std::min<qint64>(m_bodyLeft, chunk.size() - pos));
+            pos += take;
+            m_bodyLeft -= take;
+            if (m_bodyLeft == 0)
+                requestComplete();
+            continue;
+        }
         if (!m_inHead) {
             m_inHead = true;
             m_head.clear();
@@ -97,7 +105,6 @@ void HttpConnectionGuard::bytesArrived()
         }
         pos += end + 4 - before;
         m_inHead = false;
-        m_headTimer.stop();
         headComplete(m_head.left(end));
     }
 }
@@ -105,24 +112,43 @@ void HttpConnectionGuard::bytesArrived()
 void HttpConnectionGuard::headComplete(const QByteArray &head)
 {
     const QList<QByteArray> lines = head.split('\n');
+    HttpHead parsed = HttpHead::parse(lines);
+    parsed.peer = m_socket->peerAddress();
     const QByteArray length = headerValue(lines, QByteArrayLiteral("content-length"));
-    if ((!length.isEmpty() && length != "0") || !headerValue(lines, QByteArrayLiteral("transfer-encoding")).isEmpty()) {
+    bool lengthOk = false;
+    const qint64 bodyBytes = length.isEmpty() ? 0 : length.toLongLong(&lengthOk);
+    const bool signIn = parsed.method == "POST" && parsed.url.path() == QLatin1String("/signin");
+    if ((!length.isEmpty() && (!lengthOk || bodyBytes < 0)) || (bodyBytes > 0 && !signIn)
+        || !headerValue(lines, QByteArrayLiteral("transfer-encoding")).isEmpty()) {
         refuse(413, QByteArrayLiteral("nothing here takes a request body: the API only reads"));
         return;
     }
+    if (bodyBytes > SignInBodyBytes) {
+        refuse(413, QByteArrayLiteral("the sign-in form takes %1 bytes at most").replace("%1", QByteArray::number(SignInBodyBytes)));
+        return;
+    }
     if (m_streamer && *m_streamer) {
-        const HttpHead parsed = HttpHead::parse(lines);
         if (std::optional<StreamedAnswer> answer = (*m_streamer)(parsed)) {
+            m_headTimer.stop();
             stream(std::move(*answer), parsed);
             return;
         }
     }
     const QByteArray connection = headerValue(lines, QByteArrayLiteral("connection"));
     const bool oldVersion = lines.first().trimmed().endsWith("HTTP/1.0");
-    if (connection.contains("close") || (oldVersion && !connection.contains("keep-alive"))) {
-        // The HTTP server answers this request right after this returns, in the same turn.
+    m_closeAfterAnswer = connection.contains("close") || (oldVersion && !connection.contains("keep-alive"));
+    // The body, if any, must come within the head's time too.
+    m_bodyLeft = bodyBytes;
+    if (m_bodyLeft == 0)
+        requestComplete();
+}
+
+void HttpConnectionGuard::requestComplete()
+{
+    m_headTimer.stop();
+    // The HTTP server answers this request right after this returns, in the same turn.
+    if (m_closeAfterAnswer)
         QTimer::singleShot(0, this, &HttpConnectionGuard::closeAfterAnswer);
-    }
 }
 
 void HttpConnectionGuard::stream(StreamedAnswer answer, const HttpHead &head)

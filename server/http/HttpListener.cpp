@@ -1,9 +1,10 @@
 #include "HttpListener.h"
 
 #include "HttpConnectionGuard.h"
+#include "TlsHandshake.h"
 #include "Log.h"
 
-#include <QTcpSocket>
+#include <QSslSocket>
 
 #include <memory>
 
@@ -17,7 +18,7 @@ HttpListener::HttpListener(const HttpLimits &limits, QObject *parent)
 
 void HttpListener::incomingConnection(qintptr descriptor)
 {
-    auto socket = std::make_unique<QTcpSocket>();
+    auto socket = m_tls ? std::make_unique<QSslSocket>() : std::make_unique<QTcpSocket>();
     if (!socket->setSocketDescriptor(descriptor))
         return;
     const QHostAddress address = socket->peerAddress();
@@ -42,11 +43,40 @@ void HttpListener::incomingConnection(qintptr descriptor)
     ++m_open;
     ++m_byAddress[address];
     socket->setParent(this);
-    QTcpSocket *accepted = socket.release();
-    new HttpConnectionGuard(accepted, m_limits, &m_streamer);
-    // Counted out when the HTTP server lets the socket go (it deletes it once disconnected).
-    connect(accepted, &QObject::destroyed, this, [this, address] { closed(address); });
-    addPendingConnection(accepted);
+    QTcpSocket *taken = socket.release();
+    // Counted out when the HTTP server lets the socket go (it deletes it once disconnected), or when its
+    // handshake fails.
+    connect(taken, &QObject::destroyed, this, [this, address] { closed(address); });
+    if (m_tls)
+        handshake(taken);
+    else
+        accept(taken);
+}
+
+void HttpListener::handshake(QTcpSocket *socket)
+{
+    auto *ssl = static_cast<QSslSocket *>(socket);
+    auto *handshake = new TlsHandshake(ssl, *m_tls, m_limits.headSeconds * 1000);
+    connect(handshake, &TlsHandshake::succeeded, this, [this, ssl] {
+        m_handshakeEpisode = false;
+        accept(ssl);
+    });
+    connect(handshake, &TlsHandshake::failed, this, [this, ssl](const QString &why) {
+        if (!m_handshakeEpisode) {
+            m_handshakeEpisode = true;
+            Log::warning(QStringLiteral("HTTPS handshake with %1 failed: %2 (further failures are not logged "
+                                        "until a handshake succeeds)")
+                             .arg(ssl->peerAddress().toString(), why));
+        }
+        ssl->abort();
+        ssl->deleteLater();
+    });
+}
+
+void HttpListener::accept(QTcpSocket *socket)
+{
+    new HttpConnectionGuard(socket, m_limits, &m_streamer);
+    addPendingConnection(socket);
 }
 
 void HttpListener::closed(const QHostAddress &address)

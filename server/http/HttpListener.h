@@ -5,13 +5,17 @@
 
 #include <QHash>
 #include <QHostAddress>
+#include <QSslConfiguration>
 #include <QTcpServer>
+
+#include <optional>
 
 namespace NVL::Engineering::VK {
 
 // The HTTP side's listening socket: a connection past the total or per-address bound is closed at once,
 // with one Warning per episode (until the count is back under the bound); every other gets a guard of
-// its bounds before Qt's HTTP server sees it.
+// its bounds before Qt's HTTP server sees it. With TLS, both see a connection only once its handshake is
+// done, which must be within the head's time; failed handshakes are logged once until one succeeds.
 class HttpListener : public QTcpServer
 {
     Q_OBJECT
@@ -22,15 +26,20 @@ public:
     int openConnections() const { return m_open; }
     // Requests the streamer answers never reach the HTTP server.
     void setStreamer(AnswerStreamer streamer) { m_streamer = std::move(streamer); }
+    void setTls(const QSslConfiguration &configuration) { m_tls = configuration; }
 
 protected:
     void incomingConnection(qintptr descriptor) override;
 
 private:
+    void handshake(QTcpSocket *socket);
+    void accept(QTcpSocket *socket);
     void closed(const QHostAddress &address);
 
     HttpLimits m_limits;
     AnswerStreamer m_streamer;
+    std::optional<QSslConfiguration> m_tls;
+    bool m_handshakeEpisode = false;
     int m_open = 0;
     QHash<QHostAddress, int> m_byAddress;
     bool m_totalEpisode = false;

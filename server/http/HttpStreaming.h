@@ -3,6 +3,7 @@
 #include "AnswerStream.h"
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QList>
 #include <QPair>
 #include <QUrl>
@@ -19,6 +20,7 @@ struct HttpHead
     QByteArray method;
     QUrl url;
     QList<QByteArray> lines; // the request line, then one line per header field
+    QHostAddress peer;
 
     static HttpHead parse(const QList<QByteArray> &lines);
     // The field's value, trimmed; empty when absent.

@@ -186,19 +186,20 @@ QByteArray planChart(const PurchasePlan &plan)
     return h.take();
 }
 
-QByteArray waiting(const QString &title, Html::Section section)
+QByteArray waiting(const QString &title, Html::Section section, bool signOut)
 {
     Html h;
     h.raw("<h1>").text(title).raw("</h1><p class=\"note-pending\">Insight is being computed after the start; this page "
                                   "fills in a moment.</p>");
-    return Html::page(title, section, h.take());
+    return Html::page(title, section, h.take(), signOut);
 }
 
 } // namespace
 
-InsightPages::InsightPages(const FleetIndex &fleet, const InsightKeeper &insight)
+InsightPages::InsightPages(const FleetIndex &fleet, const InsightKeeper &insight, bool signOut)
     : m_fleet(fleet)
     , m_insight(insight)
+    , m_signOut(signOut)
 {
 }
 
@@ -211,7 +212,7 @@ QByteArray InsightPages::sites() const
 {
     const auto result = m_insight.result();
     if (!result)
-        return waiting(QStringLiteral("Sites"), Html::Section::Sites);
+        return waiting(QStringLiteral("Sites"), Html::Section::Sites, m_signOut);
     const WearReport &wear = result->wear;
     Html h;
     h.raw("<h1>Sites</h1>\n<p class=\"summary\" id=\"summary\">").count(wear.sites.size())
@@ -225,7 +226,7 @@ QByteArray InsightPages::sites() const
     if (wear.sites.isEmpty()) {
         h.raw("<section><p class=\"muted\">No battery has a site yet: a battery belongs to the site of most of its newest "
               "90 days' reports, and reports are placed from this version on.</p></section>");
-        return Html::page(QStringLiteral("Sites"), Html::Section::Sites, h.take());
+        return Html::page(QStringLiteral("Sites"), Html::Section::Sites, h.take(), m_signOut);
     }
     h.raw("<div class=\"table-wrap\"><table id=\"site-table\"><thead><tr><th>Site</th>").raw(GroupHeads)
         .raw("<th class=\"num wide\">Addresses</th></tr></thead><tbody>\n");
@@ -237,14 +238,14 @@ QByteArray InsightPages::sites() const
     }
     h.raw("</tbody></table></div>\n<p class=\"muted\">As of ").text(localTime(result->asOf))
         .raw(". Fade: health points lost a year by each battery's forecast fit.</p>");
-    return Html::page(QStringLiteral("Sites"), Html::Section::Sites, h.take());
+    return Html::page(QStringLiteral("Sites"), Html::Section::Sites, h.take(), m_signOut);
 }
 
 std::optional<QByteArray> InsightPages::site(const QString &name) const
 {
     const auto result = m_insight.result();
     if (!result)
-        return waiting(name, Html::Section::Sites);
+        return waiting(name, Html::Section::Sites, m_signOut);
     const SiteWear *found = InsightViews::findSite(result->wear, name);
     if (!found)
         return std::nullopt;
@@ -299,7 +300,7 @@ std::optional<QByteArray> InsightPages::site(const QString &name) const
             .raw("</td></tr>\n");
     }
     h.raw("</tbody></table></div></section>\n");
-    return Html::page(s.site.name, Html::Section::Sites, h.take());
+    return Html::page(s.site.name, Html::Section::Sites, h.take(), m_signOut);
 }
 
 QByteArray InsightPages::silent(int days) const
@@ -316,7 +317,7 @@ QByteArray InsightPages::silent(int days) const
         .number(days).raw("\" download>CSV</a></p>\n");
     if (list.isEmpty()) {
         h.raw("<section><p class=\"muted\">Every battery has reported within ").number(days).raw(" days.</p></section>");
-        return Html::page(QStringLiteral("Silent batteries"), Html::Section::Silent, h.take());
+        return Html::page(QStringLiteral("Silent batteries"), Html::Section::Silent, h.take(), m_signOut);
     }
     h.raw("<div class=\"table-wrap\"><table id=\"silent-table\"><thead><tr><th>Serial#</th><th>Radio Alias</th><th>Type</th>"
           "<th>Health</th><th>Last report</th><th class=\"num\">Silent, days</th><th>Last site</th>"
@@ -333,14 +334,14 @@ QByteArray InsightPages::silent(int days) const
         h.raw("</td><td class=\"wide mono\">").text(SiteMap::addressText(s.lastAddress)).raw("</td></tr>\n");
     }
     h.raw("</tbody></table></div>\n");
-    return Html::page(QStringLiteral("Silent batteries"), Html::Section::Silent, h.take());
+    return Html::page(QStringLiteral("Silent batteries"), Html::Section::Silent, h.take(), m_signOut);
 }
 
 QByteArray InsightPages::plan() const
 {
     const auto result = m_insight.result();
     if (!result)
-        return waiting(QStringLiteral("Purchase plan"), Html::Section::Plan);
+        return waiting(QStringLiteral("Purchase plan"), Html::Section::Plan, m_signOut);
     const PurchasePlan &plan = result->plan;
     Html h;
     h.raw("<h1>Purchase plan</h1>\n<p class=\"summary\" id=\"summary\">Batteries expected to reach the boundary in each "
@@ -366,7 +367,7 @@ QByteArray InsightPages::plan() const
         row(r, InsightViews::typeText(r.typeCode), false);
     row(plan.total, QStringLiteral("All types"), true);
     h.raw("</tbody></table></div></section>\n<p class=\"muted\">As of ").text(localTime(result->asOf)).raw(".</p>");
-    return Html::page(QStringLiteral("Purchase plan"), Html::Section::Plan, h.take());
+    return Html::page(QStringLiteral("Purchase plan"), Html::Section::Plan, h.take(), m_signOut);
 }
 
 void InsightPages::cards(Html &h, const InsightResult *result)

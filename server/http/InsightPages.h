@@ -17,7 +17,8 @@ struct InsightResult;
 class InsightPages
 {
 public:
-    InsightPages(const FleetIndex &fleet, const InsightKeeper &insight);
+    // `signOut`: pages link to /signout.
+    InsightPages(const FleetIndex &fleet, const InsightKeeper &insight, bool signOut = false);
 
     QByteArray sites() const;
     // Empty when no site of this name has batteries.
@@ -32,6 +33,7 @@ public:
 private:
     const FleetIndex &m_fleet;
     const InsightKeeper &m_insight;
+    const bool m_signOut;
 };
 
 } // namespace NVL::Engineering::VK

@@ -77,12 +77,12 @@ QByteArray batteryPath(const BatteryRecord &record)
     return QByteArrayLiteral("/batteries/") + serialKeyText(record.serialKey()).toLatin1();
 }
 
-QByteArray notFoundPage(const QString &what)
+QByteArray notFoundPage(const QString &what, bool signOut)
 {
     Html h;
     h.raw("<h1>Not found</h1>\n<section><p>").text(what).raw("</p><p><a href=\"/batteries\">All batteries</a> \xC2\xB7 "
                                                           "<a href=\"/\">Fleet overview</a></p></section>\n");
-    return Html::page(QStringLiteral("Not found"), Html::Section::Batteries, h.take());
+    return Html::page(QStringLiteral("Not found"), Html::Section::Batteries, h.take(), signOut);
 }
 
 } // namespace NVL::Engineering::VK::PageParts

@@ -22,6 +22,6 @@ QString localTime(qint64 secondsSinceEpoch);
 QString serialShown(const BatteryRecord &record);
 QByteArray batteryPath(const BatteryRecord &record);
 // The body of a page that is not there, with the ways back.
-QByteArray notFoundPage(const QString &what);
+QByteArray notFoundPage(const QString &what, bool signOut = false);
 
 } // namespace NVL::Engineering::VK::PageParts

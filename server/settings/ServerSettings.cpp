@@ -1,7 +1,10 @@
 #include "ServerSettings.h"
 
+#include "Log.h"
 #include "SettingsValues.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QSettings>
 
 namespace NVL::Engineering::VK {
@@ -86,6 +89,31 @@ void readListen(QSettings &settings, HttpSettings &http)
     http.port = quint16(portNumber);
 }
 
+// A file named in [http], absolute, a relative name taken from the folder of vk.cfg; empty when unset.
+QString httpFile(QSettings &settings, const QString &key)
+{
+    const QVariant value = settings.value(key);
+    // QSettings splits an unquoted value with a comma into a list: such a name is taken as written.
+    const QString name = (value.userType() == QMetaType::QStringList ? value.toStringList().join(QLatin1Char(','))
+                                                                      : value.toString())
+                             .trimmed();
+    if (name.isEmpty())
+        return QString();
+    return QDir::cleanPath(QFileInfo(settings.fileName()).absoluteDir().absoluteFilePath(name));
+}
+
+TlsSettings tlsSettings(QSettings &settings)
+{
+    TlsSettings tls;
+    tls.certificateFile = httpFile(settings, QStringLiteral("http/certificate"));
+    tls.keyFile = httpFile(settings, QStringLiteral("http/key"));
+    if (tls.certificateFile.isEmpty() != tls.keyFile.isEmpty())
+        Log::warning(QStringLiteral("vk.cfg: http/%1 is set but http/%2 is not; TLS needs both")
+                         .arg(tls.keyFile.isEmpty() ? QStringLiteral("certificate") : QStringLiteral("key"),
+                              tls.keyFile.isEmpty() ? QStringLiteral("key") : QStringLiteral("certificate")));
+    return tls;
+}
+
 MailSettings mailSettings(QSettings &settings)
 {
     MailSettings mail;
@@ -127,6 +155,7 @@ ServerSettings ServerSettings::read(const QString &fileName)
     result.history = historySettings(settings);
     result.http.limits = httpLimits(settings);
     readListen(settings, result.http);
+    result.http.tls = tlsSettings(settings);
     result.mail = mailSettings(settings);
     result.http.publicUrl = SettingsValues::webAddress(settings, QStringLiteral("http/publicUrl"));
     result.insight = insightSection(settings);

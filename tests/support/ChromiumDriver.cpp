@@ -45,7 +45,7 @@ ChromiumDriver::~ChromiumDriver()
     }
 }
 
-bool ChromiumDriver::start(QString &reason)
+bool ChromiumDriver::start(QString &reason, const QStringList &arguments)
 {
     const QString program = QStandardPaths::findExecutable(QStringLiteral("chromium"));
     if (program.isEmpty()) {
@@ -53,7 +53,7 @@ bool ChromiumDriver::start(QString &reason)
         return false;
     }
     // A profile of its own, and nothing that reaches out of the machine.
-    m_browser.start(program, {QStringLiteral("--headless"), QStringLiteral("--no-sandbox"), QStringLiteral("--disable-gpu"),
+    m_browser.start(program, arguments + QStringList{QStringLiteral("--headless"), QStringLiteral("--no-sandbox"), QStringLiteral("--disable-gpu"),
                               QStringLiteral("--disable-quic"), QStringLiteral("--no-first-run"),
                               QStringLiteral("--disable-background-networking"),
                               QStringLiteral("--disable-component-update"), QStringLiteral("--disable-sync"),

@@ -20,8 +20,9 @@ public:
     ChromiumDriver(const ChromiumDriver &) = delete;
     ChromiumDriver &operator=(const ChromiumDriver &) = delete;
 
-    // False, with the reason, when the browser cannot be started at all (the caller skips).
-    bool start(QString &reason);
+    // False, with the reason, when the browser cannot be started at all (the caller skips). The
+    // arguments come before chromium's own.
+    bool start(QString &reason, const QStringList &arguments = {});
 
     // Loads the page and waits for its load event.
     bool navigate(const QString &url);
