@@ -218,7 +218,9 @@ QByteArray InsightPages::sites() const
     h.raw("<h1>Sites</h1>\n<p class=\"summary\" id=\"summary\">").count(wear.sites.size())
         .raw(" sites with batteries that report there mostly; <strong>").count(wear.flaggedSites)
         .raw(" flagged</strong>. A site is flagged when its batteries fade faster than the fleet's batteries of the same "
-             "types by a rank test at a false-alarm rate of 0.1 % per site, with at least ")
+             "types by a rank test at a false-alarm rate of ")
+        .text(QString::number(WearReport::FalseAlarmRate * 100.0, 'g', 2))
+        .raw(" % per site, with at least ")
         .number(WearReport::MinimumBatteries).raw(" batteries and an effect of at least ")
         .text(QString::number(WearReport::MinimumEffect, 'f', 1))
         .raw("\xC3\x97: the factor that, taken out of their fades, leaves them ranking like the fleet's. \xC2\xB7 "
