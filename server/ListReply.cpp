@@ -12,9 +12,7 @@ namespace NVL::Engineering::VK {
 ListReply::ListReply(FleetIndex &fleet)
     : m_fleet(fleet)
 {
-    m_keys.reserve(fleet.size());
-    for (std::size_t i = 0; i < fleet.size(); ++i)
-        m_keys.push_back(fleet.orderKeyAt(i));
+    m_keys = fleet.orderedKeys();
     m_watch = fleet.watchRemovals([this](const BatteryRecord &record) {
         const quint64 key = FleetIndex::orderKey(record.serial);
         if (std::binary_search(m_keys.cbegin() + std::ptrdiff_t(m_position), m_keys.cend(), key))

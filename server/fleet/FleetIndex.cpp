@@ -5,6 +5,7 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <limits>
 #include <cstring>
 
 namespace NVL::Engineering::VK {
@@ -13,8 +14,11 @@ void FleetIndex::clear()
 {
     m_entries.clear();
     m_slots.clear();
-    m_orderKeys.clear();
-    m_orderSlots.clear();
+    m_bulkKeys.clear();
+    m_bulkSlots.clear();
+    m_freshKeys.clear();
+    m_freshSlots.clear();
+    ++m_generation;
     m_counts = {};
 }
 
@@ -51,11 +55,7 @@ FleetIndex::Entry &FleetIndex::put(const BatteryRecord &record)
     if (slot == m_slots.constEnd()) {
         slot = m_slots.insert(slotKey(key), std::uint32_t(m_entries.size()));
         m_entries.emplace_back();
-        // vk.db is read in serial order at the start: then every battery goes at the end.
-        const quint64 order = orderKey(record.serial);
-        const std::size_t position = orderedFrom(order);
-        m_orderKeys.insert(m_orderKeys.begin() + std::ptrdiff_t(position), order);
-        m_orderSlots.insert(m_orderSlots.begin() + std::ptrdiff_t(position), *slot);
+        insertOrder(orderKey(record.serial), *slot);
     } else {
         --m_counts[m_entries[*slot].healthClass];
     }
@@ -79,13 +79,12 @@ void FleetIndex::remove(const QByteArray &serial)
         watcher.second(m_entries[index].record);
     --m_counts[m_entries[index].healthClass];
     m_slots.erase(slot);
-    const std::size_t position = orderedFrom(orderKey(m_entries[index].record.serial));
-    m_orderKeys.erase(m_orderKeys.begin() + std::ptrdiff_t(position));
-    m_orderSlots.erase(m_orderSlots.begin() + std::ptrdiff_t(position));
+    removeOrder(orderKey(m_entries[index].record.serial));
     // The last entry takes the freed place.
     const std::size_t last = m_entries.size() - 1;
     if (index != last) {
-        m_orderSlots[orderedFrom(orderKey(m_entries[last].record.serial))] = std::uint32_t(index);
+        if (std::uint32_t *moved = orderSlotOf(orderKey(m_entries[last].record.serial)))
+            *moved = std::uint32_t(index);
         m_entries[index] = m_entries.back();
         m_slots[slotKey(m_entries[index].record.serialKey())] = std::uint32_t(index);
     }
@@ -110,15 +109,104 @@ void FleetIndex::setForecasts(const QHash<QByteArray, Forecast> &forecasts)
 std::vector<const FleetIndex::Entry *> FleetIndex::ordered() const
 {
     std::vector<const Entry *> result;
-    result.reserve(m_orderSlots.size());
-    for (const std::uint32_t slot : m_orderSlots)
-        result.push_back(&m_entries[slot]);
+    result.reserve(m_entries.size());
+    Cursor cursor;
+    while (const Entry *entry = next(cursor))
+        result.push_back(entry);
     return result;
 }
 
-std::size_t FleetIndex::orderedFrom(quint64 key) const
+std::vector<quint64> FleetIndex::orderedKeys() const
 {
-    return std::size_t(std::lower_bound(m_orderKeys.cbegin(), m_orderKeys.cend(), key) - m_orderKeys.cbegin());
+    std::vector<quint64> keys(m_bulkKeys.size() + m_freshKeys.size());
+    std::merge(m_bulkKeys.cbegin(), m_bulkKeys.cend(), m_freshKeys.cbegin(), m_freshKeys.cend(), keys.begin());
+    return keys;
+}
+
+const FleetIndex::Entry *FleetIndex::next(Cursor &cursor) const
+{
+    if (cursor.done)
+        return nullptr;
+    if (cursor.generation != m_generation) {
+        cursor.bulk = std::size_t(std::lower_bound(m_bulkKeys.cbegin(), m_bulkKeys.cend(), cursor.from) - m_bulkKeys.cbegin());
+        cursor.fresh =
+            std::size_t(std::lower_bound(m_freshKeys.cbegin(), m_freshKeys.cend(), cursor.from) - m_freshKeys.cbegin());
+        cursor.generation = m_generation;
+    }
+    const bool bulk = cursor.bulk < m_bulkKeys.size();
+    const bool fresh = cursor.fresh < m_freshKeys.size();
+    if (!bulk && !fresh) {
+        cursor.done = true;
+        return nullptr;
+    }
+    std::uint32_t slot = 0;
+    if (bulk && (!fresh || m_bulkKeys[cursor.bulk] < m_freshKeys[cursor.fresh])) {
+        cursor.key = m_bulkKeys[cursor.bulk];
+        slot = m_bulkSlots[cursor.bulk++];
+    } else {
+        cursor.key = m_freshKeys[cursor.fresh];
+        slot = m_freshSlots[cursor.fresh++];
+    }
+    cursor.done = cursor.key == std::numeric_limits<quint64>::max();
+    cursor.from = cursor.key + 1;
+    return &m_entries[slot];
+}
+
+void FleetIndex::insertOrder(quint64 key, std::uint32_t slot)
+{
+    ++m_generation;
+    // vk.db is read in serial order at the start: then every battery goes at the end of the bulk.
+    if (m_freshKeys.empty() && (m_bulkKeys.empty() || m_bulkKeys.back() < key)) {
+        m_bulkKeys.push_back(key);
+        m_bulkSlots.push_back(slot);
+        return;
+    }
+    const auto at = std::lower_bound(m_freshKeys.begin(), m_freshKeys.end(), key) - m_freshKeys.begin();
+    m_freshKeys.insert(m_freshKeys.begin() + at, key);
+    m_freshSlots.insert(m_freshSlots.begin() + at, slot);
+    if (m_freshKeys.size() >= FreshRunLimit)
+        mergeRuns();
+}
+
+void FleetIndex::mergeRuns()
+{
+    std::vector<quint64> keys(m_bulkKeys.size() + m_freshKeys.size());
+    std::vector<std::uint32_t> merged(keys.size());
+    std::size_t b = 0, f = 0;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        const bool fromBulk = f == m_freshKeys.size() || (b < m_bulkKeys.size() && m_bulkKeys[b] < m_freshKeys[f]);
+        keys[i] = fromBulk ? m_bulkKeys[b] : m_freshKeys[f];
+        merged[i] = fromBulk ? m_bulkSlots[b++] : m_freshSlots[f++];
+    }
+    m_bulkKeys = std::move(keys);
+    m_bulkSlots = std::move(merged);
+    m_freshKeys.clear();
+    m_freshSlots.clear();
+    ++m_generation;
+}
+
+void FleetIndex::removeOrder(quint64 key)
+{
+    ++m_generation;
+    for (auto *run : {&m_freshKeys, &m_bulkKeys}) {
+        const auto it = std::lower_bound(run->begin(), run->end(), key);
+        if (it == run->end() || *it != key)
+            continue;
+        auto &runSlots = run == &m_freshKeys ? m_freshSlots : m_bulkSlots;
+        runSlots.erase(runSlots.begin() + (it - run->begin()));
+        run->erase(it);
+        return;
+    }
+}
+
+std::uint32_t *FleetIndex::orderSlotOf(quint64 key)
+{
+    for (auto *run : {&m_freshKeys, &m_bulkKeys}) {
+        const auto it = std::lower_bound(run->begin(), run->end(), key);
+        if (it != run->end() && *it == key)
+            return &(run == &m_freshKeys ? m_freshSlots : m_bulkSlots)[std::size_t(it - run->begin())];
+    }
+    return nullptr;
 }
 
 const FleetIndex::Entry *FleetIndex::find(const QByteArray &serial) const

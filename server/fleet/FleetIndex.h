@@ -46,11 +46,21 @@ public:
     std::size_t size() const { return m_entries.size(); }
     // In ascending byte order of the serial, as vk.db lists its rows.
     std::vector<const Entry *> ordered() const;
-    // The same order by position, for readers that take the fleet in slices: the first position whose
-    // serial is not below the given one (as orderKey gives it), and the entry and key at a position.
-    std::size_t orderedFrom(quint64 key) const;
-    const Entry &orderedAt(std::size_t position) const { return m_entries[m_orderSlots[position]]; }
-    quint64 orderKeyAt(std::size_t position) const { return m_orderKeys[position]; }
+    // The same order for readers that take the fleet in slices, batteries coming and going between them:
+    // a cursor finds its place again by serial. Each battery present throughout is met once.
+    struct Cursor
+    {
+        quint64 key = 0; // of the battery last given
+        quint64 from = 0;
+        bool done = false;
+        std::size_t bulk = 0;
+        std::size_t fresh = 0;
+        quint64 generation = ~quint64(0);
+    };
+    // The next battery in serial order, or null at the end.
+    const Entry *next(Cursor &cursor) const;
+    // Every battery's key (orderKey) in serial order.
+    std::vector<quint64> orderedKeys() const;
     // The serial's bytes as one number that sorts as they do.
     static quint64 orderKey(const quint8 *serial);
     const Entry *find(const QByteArray &serial) const;
@@ -73,10 +83,19 @@ private:
     // A deque grows without copying what it holds: a vector's doubling would hold a large fleet twice.
     std::deque<Entry> m_entries;
     QHash<quint64, std::uint32_t> m_slots;
-    // Keys and slots in ascending serial order, kept as batteries come and go: a fleet of a million
-    // sorted at every whole-fleet reader would hold the radios for a tenth of a second each time.
-    std::vector<quint64> m_orderKeys;
-    std::vector<std::uint32_t> m_orderSlots;
+    // Serial order, kept as batteries come and go (a fleet of a million sorted at every whole-fleet reader
+    // would hold the radios for a tenth of a second each time), in two sorted runs: the bulk, and the
+    // batteries new since the last merge, so that a new battery moves a few thousand keys, not a million.
+    static constexpr std::size_t FreshRunLimit = 4096;
+    void insertOrder(quint64 key, std::uint32_t slot);
+    void removeOrder(quint64 key);
+    std::uint32_t *orderSlotOf(quint64 key);
+    void mergeRuns();
+    std::vector<quint64> m_bulkKeys;
+    std::vector<std::uint32_t> m_bulkSlots;
+    std::vector<quint64> m_freshKeys;
+    std::vector<std::uint32_t> m_freshSlots;
+    quint64 m_generation = 0; // counts changes of the order: cursors find their place again
     std::map<int, RemovalWatcher> m_removalWatchers;
     int m_lastWatcher = 0;
     std::array<qint64, 4> m_counts{};

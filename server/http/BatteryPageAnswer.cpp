@@ -28,24 +28,21 @@ QByteArray BatteryPageAnswer::next(qint64)
     const auto worseOnTop = [down](const std::pair<qint64, quint64> &a, const std::pair<qint64, quint64> &b) {
         return down ? b < a : a < b;
     };
-    std::size_t position = 0;
-    if (m_lastKey)
-        position = *m_lastKey == std::numeric_limits<quint64>::max() ? m_fleet.size() : m_fleet.orderedFrom(*m_lastKey + 1);
-    const std::size_t end = std::min(m_fleet.size(), position + LookedAtPerPart);
-    for (; position < end; ++position) {
-        m_lastKey = m_fleet.orderKeyAt(position);
-        const std::optional<qint64> rank = m_rank(m_fleet.orderedAt(position));
+    std::size_t lookedAt = 0;
+    for (const FleetIndex::Entry *entry = nullptr; lookedAt < LookedAtPerPart && (entry = m_fleet.next(m_cursor));
+         ++lookedAt) {
+        const std::optional<qint64> rank = m_rank(*entry);
         if (!rank)
             continue;
         ++m_matched;
-        m_best.emplace_back(*rank, *m_lastKey);
+        m_best.emplace_back(*rank, m_cursor.key);
         std::push_heap(m_best.begin(), m_best.end(), worseOnTop);
         if (m_best.size() > m_keep) {
             std::pop_heap(m_best.begin(), m_best.end(), worseOnTop);
             m_best.pop_back();
         }
     }
-    if (position < m_fleet.size())
+    if (!m_cursor.done)
         return {};
 
     std::sort_heap(m_best.begin(), m_best.end(), worseOnTop);

@@ -2,6 +2,7 @@
 
 #include "AnswerStream.h"
 #include "BatteryQuery.h"
+#include "FleetIndex.h"
 
 #include <optional>
 #include <vector>
@@ -9,7 +10,6 @@
 namespace NVL::Engineering::VK {
 
 class DashboardPages;
-class FleetIndex;
 
 // The dashboard's list page, its rows chosen from the fleet in parts: each part looks at a slice of the
 // fleet and keeps the best rows up to the asked page, so a fleet of a million is never held in one turn.
@@ -33,7 +33,7 @@ private:
     std::size_t m_keep; // rows up to the end of the asked page
     std::vector<std::pair<qint64, quint64>> m_best; // a heap: the worst kept row on top
     std::size_t m_matched = 0;
-    std::optional<quint64> m_lastKey;
+    FleetIndex::Cursor m_cursor;
     bool m_done = false;
 };
 

@@ -45,16 +45,13 @@ bool FleetAnswer::rankSome()
         // Taken up again after the last key seen, as the walk in serial order is: batteries that come or go
         // meanwhile are in the answer or not, never twice.
         const std::size_t runStart = m_ranked.size();
-        std::size_t position = 0;
-        if (m_lastKey)
-            position = *m_lastKey == std::numeric_limits<quint64>::max() ? m_fleet.size() : m_fleet.orderedFrom(*m_lastKey + 1);
-        const std::size_t end = std::min(m_fleet.size(), position + LookedAtPerPart);
-        for (; position < end; ++position) {
-            m_lastKey = m_fleet.orderKeyAt(position);
-            if (const std::optional<qint64> rank = m_rank(m_fleet.orderedAt(position)))
-                m_ranked.emplace_back(*rank, *m_lastKey);
+        std::size_t lookedAt = 0;
+        for (const FleetIndex::Entry *entry = nullptr; lookedAt < LookedAtPerPart && (entry = m_fleet.next(m_cursor));
+             ++lookedAt) {
+            if (const std::optional<qint64> rank = m_rank(*entry))
+                m_ranked.emplace_back(*rank, m_cursor.key);
         }
-        m_scanDone = position >= m_fleet.size();
+        m_scanDone = m_cursor.done;
         std::sort(m_ranked.begin() + std::ptrdiff_t(runStart), m_ranked.end());
         if (m_ranked.size() > runStart)
             m_runEnds.push_back(m_ranked.size());
@@ -107,16 +104,12 @@ QByteArray FleetAnswer::next(qint64 bytes)
         over = m_position == m_keys.size();
     } else {
         // Found again by serial at every part: batteries may have come and gone in between.
-        std::size_t position = 0;
-        if (m_lastKey)
-            position = *m_lastKey == std::numeric_limits<quint64>::max() ? m_fleet.size() : m_fleet.orderedFrom(*m_lastKey + 1);
-        for (; position < m_fleet.size() && out.size() < bytes && lookedAt < LookedAtPerPart; ++position, ++lookedAt) {
-            const FleetIndex::Entry &entry = m_fleet.orderedAt(position);
-            m_lastKey = FleetIndex::orderKey(entry.record.serial);
-            if (!m_filter || m_filter(entry))
-                append(out, entry);
+        for (const FleetIndex::Entry *entry = nullptr;
+             out.size() < bytes && lookedAt < LookedAtPerPart && (entry = m_fleet.next(m_cursor)); ++lookedAt) {
+            if (!m_filter || m_filter(*entry))
+                append(out, *entry);
         }
-        over = position >= m_fleet.size();
+        over = m_cursor.done;
     }
     if (over) {
         m_done = true;

@@ -45,7 +45,7 @@ private:
     QByteArray m_opening;
     const bool m_csv;
     Filter m_filter;
-    std::optional<quint64> m_lastKey; // of the serial-order walk
+    FleetIndex::Cursor m_cursor; // of the serial-order walk
     std::vector<quint64> m_keys;
     std::size_t m_position = 0;
     Rank m_rank;
