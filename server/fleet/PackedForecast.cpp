@@ -45,10 +45,15 @@ PackedForecast &PackedForecast::operator=(std::nullopt_t)
 
 PackedForecast::operator std::optional<Forecast>() const
 {
-    return m_present ? std::optional<Forecast>(decoded()) : std::nullopt;
+    return m_present ? std::optional<Forecast>(decoded(true)) : std::nullopt;
 }
 
-Forecast PackedForecast::decoded() const
+ReportPlaces PackedForecast::places() const
+{
+    return m_places.isEmpty() ? ReportPlaces() : ReportPlaces::decoded(m_places);
+}
+
+Forecast PackedForecast::decoded(bool withPlaces) const
 {
     Forecast f;
     f.status = Forecast::Status(m_status);
@@ -62,7 +67,7 @@ Forecast PackedForecast::decoded() const
     f.priorLevel = m_priorLevel;
     f.priorSlopePerYear = m_priorSlopePerYear;
     f.days = m_days;
-    if (!m_places.isEmpty())
+    if (withPlaces && !m_places.isEmpty())
         f.places = ReportPlaces::decoded(m_places);
     return f;
 }

@@ -21,19 +21,23 @@ public:
 
     explicit operator bool() const { return m_present; }
     bool has_value() const { return m_present; }
-    Forecast operator*() const { return decoded(); }
-    // For reads such as `entry.forecast->status`: the decoded forecast lives until the expression ends.
+    // The whole forecast, its places included.
+    Forecast operator*() const { return decoded(true); }
+    operator std::optional<Forecast>() const;
+    // For reads of the figures such as `entry.forecast->status` in passes over the whole fleet: decoded
+    // without the places (places() has them), and living until the expression ends.
     struct Decoded
     {
         Forecast forecast;
         const Forecast *operator->() const { return &forecast; }
     };
-    Decoded operator->() const { return {decoded()}; }
-    operator std::optional<Forecast>() const;
+    Decoded operator->() const { return {decoded(false)}; }
+    std::optional<Forecast> brief() const { return m_present ? std::optional<Forecast>(decoded(false)) : std::nullopt; }
+    ReportPlaces places() const;
 
 private:
     static constexpr qint32 NoDay = std::numeric_limits<qint32>::min();
-    Forecast decoded() const;
+    Forecast decoded(bool withPlaces) const;
 
     qint32 m_day = NoDay;
     qint32 m_earliestDay = NoDay;

@@ -6,7 +6,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <optional>
 #include <functional>
 #include <optional>
 #include <vector>
@@ -53,6 +52,7 @@ struct BatteryQuery
     Rank rank() const;
     // Whether a forecast has a day within `lastDay` (days since 1970-01-01); one already there has none.
     static bool isDueBy(const std::optional<Forecast> &forecast, qint64 lastDay);
+    static bool isDueBy(const PackedForecast &forecast, qint64 lastDay) { return isDueBy(forecast.brief(), lastDay); }
 };
 
 } // namespace NVL::Engineering::VK

@@ -10,6 +10,7 @@
 #include "PageParts.h"
 
 #include <algorithm>
+#include <tuple>
 
 namespace NVL::Engineering::VK {
 
@@ -145,34 +146,55 @@ QByteArray DashboardPages::overview() const
     const std::array<qint64, 4> counts = m_fleet.classCounts();
     const qint64 total = counts[0] + counts[1] + counts[2] + counts[3];
 
-    // One pass: the due, by how soon, and the newest reports.
-    std::vector<const FleetIndex::Entry *> due;
-    std::vector<const FleetIndex::Entry *> newest;
+    // One pass: the due, by how soon, and the newest reports, each kept only as far as it is shown (a
+    // list of the whole fleet sorted for ten rows held the radios at a million batteries).
+    // By day or time, the same in serial order.
+    struct Ranked
+    {
+        qint64 rank;
+        quint64 key;
+        const FleetIndex::Entry *entry;
+    };
+    const auto earlier = [](const Ranked &a, const Ranked &b) { return std::tie(a.rank, a.key) < std::tie(b.rank, b.key); };
+    const auto later = [](const Ranked &a, const Ranked &b) {
+        return a.rank != b.rank ? a.rank > b.rank : a.key < b.key;
+    };
+    std::vector<Ranked> due;    // a heap, the latest on top
+    std::vector<Ranked> newest; // a heap, the oldest on top
+    const auto keep = [](std::vector<Ranked> &heap, Ranked ranked, std::size_t size, const auto &order) {
+        if (heap.size() == size && !order(ranked, heap.front()))
+            return;
+        heap.push_back(ranked);
+        std::push_heap(heap.begin(), heap.end(), order);
+        if (heap.size() > size) {
+            std::pop_heap(heap.begin(), heap.end(), order);
+            heap.pop_back();
+        }
+    };
     qint64 poorNow = 0;
+    qint64 dueCount = 0;
     qint64 dueWithin[std::size(DueSpans)] = {};
     for (const FleetIndex::Entry &e : m_fleet.entries()) {
-        newest.push_back(&e);
+        const quint64 key = FleetIndex::orderKey(e.record.serial);
+        keep(newest, {e.record.reportTime, key, &e}, NewestListed, later);
         if (!e.forecast)
             continue;
-        if (e.forecast->status == Forecast::Status::Now) {
+        const Forecast f = *e.forecast.brief();
+        if (f.status == Forecast::Status::Now) {
             ++poorNow;
-        } else if (e.forecast->status == Forecast::Status::Date && e.forecast->day) {
+        } else if (f.status == Forecast::Status::Date && f.day) {
             for (std::size_t s = 0; s < std::size(DueSpans); ++s)
-                dueWithin[s] += *e.forecast->day <= today + DueSpans[s] ? 1 : 0;
-            if (*e.forecast->day <= today + DueSpans[std::size(DueSpans) - 1])
-                due.push_back(&e);
+                dueWithin[s] += *f.day <= today + DueSpans[s] ? 1 : 0;
+            if (*f.day <= today + DueSpans[std::size(DueSpans) - 1]) {
+                ++dueCount;
+                keep(due, {*f.day, key, &e}, DueListed, earlier);
+            }
         }
     }
-    const auto byDay = [](const FleetIndex::Entry *a, const FleetIndex::Entry *b) {
-        return *a->forecast->day < *b->forecast->day;
-    };
-    const std::size_t dueShown = std::min(due.size(), DueListed);
-    std::partial_sort(due.begin(), due.begin() + std::ptrdiff_t(dueShown), due.end(), byDay);
-    const std::size_t newestShown = std::min(newest.size(), NewestListed);
-    std::partial_sort(newest.begin(), newest.begin() + std::ptrdiff_t(newestShown), newest.end(),
-                      [](const FleetIndex::Entry *a, const FleetIndex::Entry *b) {
-                          return a->record.reportTime > b->record.reportTime;
-                      });
+    std::sort_heap(due.begin(), due.end(), earlier);
+    std::sort_heap(newest.begin(), newest.end(), later);
+    const std::size_t dueShown = due.size();
+    const std::size_t newestShown = newest.size();
 
     Html h;
     h.raw("<h1>Fleet overview</h1>\n<section class=\"cards\" aria-label=\"Replacement outlook\">"
@@ -214,14 +236,14 @@ QByteArray DashboardPages::overview() const
         h.raw("<div class=\"table-wrap\"><table><thead><tr><th>Serial#</th><th>Radio Alias</th><th>Health</th>"
               "<th class=\"num\">Health %</th><th>Reaches Poor</th><th class=\"num\">In days</th></tr></thead><tbody>");
         for (std::size_t i = 0; i < dueShown; ++i) {
-            const FleetIndex::Entry &e = *due[i];
+            const FleetIndex::Entry &e = *due[i].entry;
             h.raw("<tr><td><a href=\"").raw(batteryPath(e.record)).raw("\">").text(serialShown(e.record))
                 .raw("</a></td><td>").text(aliasText(e.record)).raw("</td><td>").raw(classBadge(e.healthClass))
                 .raw("</td><td class=\"num\">").number(e.percent).raw(" %</td><td>").text(forecastText(e.forecast))
                 .raw("</td><td class=\"num\">").number(std::max<qint64>(0, *e.forecast->day - today))
                 .raw("</td></tr>\n");
         }
-        h.raw("</tbody></table></div><p><a href=\"/batteries?due=180&amp;sort=forecast\">All ").count(qint64(due.size()))
+        h.raw("</tbody></table></div><p><a href=\"/batteries?due=180&amp;sort=forecast\">All ").count(dueCount)
             .raw(" due within 180 days, by predicted date \xE2\x86\x92</a></p>");
     }
     h.raw("</section>\n<section><h2>Newest reports</h2>");
@@ -232,7 +254,7 @@ QByteArray DashboardPages::overview() const
               "<th>Serial#</th><th>Radio Alias</th><th>Health</th><th class=\"num\">Health %</th>"
               "<th class=\"wide\">Report IP</th></tr></thead><tbody>");
     for (std::size_t i = 0; i < newestShown; ++i) {
-        const FleetIndex::Entry &e = *newest[i];
+        const FleetIndex::Entry &e = *newest[i].entry;
         h.raw("<tr><td>").text(localTime(e.record.reportTime)).raw("</td><td><a href=\"").raw(batteryPath(e.record))
             .raw("\">").text(serialShown(e.record)).raw("</a></td><td>").text(aliasText(e.record)).raw("</td><td>")
             .raw(classBadge(e.healthClass)).raw("</td><td class=\"num\">").number(e.percent)

@@ -79,7 +79,7 @@ bool FleetAnswer::rankSome()
 
 void FleetAnswer::append(QByteArray &out, const FleetIndex::Entry &entry)
 {
-    const ApiViews::BatteryCells cells = ApiViews::batteryCells(entry.record, entry.forecast);
+    const ApiViews::BatteryCells cells = ApiViews::batteryCells(entry.record, entry.forecast.brief());
     m_table.appendCells(out, cells.data(), qsizetype(cells.size()), m_first, m_csv);
     m_first = false;
 }

@@ -8,7 +8,7 @@ QByteArray SilentBattery::lastAddressOf(const FleetIndex::Entry &entry)
 {
     if (entry.record.reportAddress != 0)
         return ReportPlaces::ipv4Bytes(entry.record.reportAddress);
-    return entry.forecast ? entry.forecast->places.newest : QByteArray();
+    return entry.forecast ? entry.forecast.places().newest : QByteArray();
 }
 
 QList<SilentBattery> SilentBattery::find(const std::deque<FleetIndex::Entry> &batteries, const SiteMap &sites,
