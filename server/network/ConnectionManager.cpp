@@ -477,7 +477,10 @@ void ConnectionManager::sendStream(ConnectionId id, std::unique_ptr<ReplyStream>
 void ConnectionManager::feedStream(Connection &connection)
 {
     QTcpSocket *const socket = connection.socket;
-    while (connection.stream && !connection.stream->atEnd() && socket->bytesToWrite() < StreamPartBytes) {
+    // Up to the bound a reply may hold at once, so that a list of a small fleet still goes out in one turn,
+    // but never more than a quarter of what all peers together may hold.
+    const qint64 held = std::max(StreamPartBytes, std::min(OutputBoundBytes, m_limits.unsentBytes / 4));
+    while (connection.stream && !connection.stream->atEnd() && socket->bytesToWrite() < held) {
         const QByteArray part = connection.stream->next(StreamPartBytes);
         boundUnsentBytes(part.size(), &connection);
         if (!connectionOf(socket))
