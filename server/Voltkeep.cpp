@@ -71,9 +71,10 @@ static_assert(MailSettings().sessionSeconds * 1000 == SmtpSession::DefaultSessio
 
 // Reports committed at the latest together; a burst beyond it is committed in several transactions.
 constexpr qsizetype MaxReportsPerCommit = 4096;
-// How long the first report of a commit waits for others: the radios' turns and datagrams of that time
-// share one sync of the file.
-constexpr int CommitWaitMs = 10;
+// How long the first report of a commit waits for others: what the other radios' turns and datagrams of
+// the same pass of the event loop bring shares its sync. Longer waits made a list wait for a larger
+// commit than a radio should.
+constexpr int CommitWaitMs = 0;
 
 QList<BatteryDatabase::Replaced> replacedRecords(const FleetIndex &fleet, const QList<BatteryRecord> &reports)
 {
