@@ -106,16 +106,6 @@ void FleetIndex::setForecasts(const QHash<QByteArray, Forecast> &forecasts)
         setForecast(it.key(), it.value());
 }
 
-std::vector<const FleetIndex::Entry *> FleetIndex::ordered() const
-{
-    std::vector<const Entry *> result;
-    result.reserve(m_entries.size());
-    Cursor cursor;
-    while (const Entry *entry = next(cursor))
-        result.push_back(entry);
-    return result;
-}
-
 std::vector<quint64> FleetIndex::orderedKeys() const
 {
     std::vector<quint64> keys(m_bulkKeys.size() + m_freshKeys.size());

@@ -44,10 +44,9 @@ public:
     // In no particular order.
     const std::deque<Entry> &entries() const { return m_entries; }
     std::size_t size() const { return m_entries.size(); }
-    // In ascending byte order of the serial, as vk.db lists its rows.
-    std::vector<const Entry *> ordered() const;
-    // The same order for readers that take the fleet in slices, batteries coming and going between them:
-    // a cursor finds its place again by serial. Each battery present throughout is met once.
+    // In ascending byte order of the serial, as vk.db lists its rows, for readers that take the fleet in
+    // slices while batteries come and go: a cursor finds its place again by serial. Each battery present
+    // throughout is met once.
     struct Cursor
     {
         quint64 key = 0; // of the battery last given
