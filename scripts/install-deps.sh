@@ -22,6 +22,8 @@ packages=(
   qt6-httpserver-dev
   qt6-websockets-dev
   libqt6sql6-sqlite
+  # [store] driver=postgresql talks to PostgreSQL through Qt's own driver.
+  libqt6sql6-psql
   libqt6network6
   nlohmann-json3-dev
   ca-certificates
@@ -56,6 +58,8 @@ if [ "$section" = all ]; then packages+=(
   lintian
   # scripts/try-packages.sh installs them in a scratch root of Debian 12.
   debootstrap
+  # The shared-store tests start their own PostgreSQL server (initdb, pg_ctl) in a temporary folder.
+  postgresql
 ); fi
 
 missing=()
