@@ -265,6 +265,7 @@ void Voltkeep::startHttp(const HttpSettings &settings, const InsightSection &ins
             m_metrics->countSalvage(ServerMetrics::StoreFile::History);
         connect(m_history.get(), &HistoryKeeper::fileReplaced, this,
                 [this] { m_metrics->countSalvage(ServerMetrics::StoreFile::History); });
+        connect(m_history.get(), &HistoryKeeper::pointsWritten, this, [this](int points) { m_metrics->countHistoryPoints(points); });
         connect(m_history.get(), &HistoryKeeper::forecastsFitted, this, [this](const QHash<QByteArray, Forecast> &fitted) {
             m_fleet->setForecasts(fitted);
             if (m_insight)
@@ -422,8 +423,8 @@ void Voltkeep::commitReports()
     m_fleet->update(reports);
     if (m_insight)
         m_insight->fleetChanged();
-    if (m_history) // the group's points, in a transaction of their own
-        m_metrics->countHistoryPoints(m_history->record(reports, senders));
+    if (m_history) // the group's points, written on the history's thread
+        m_history->record(reports, senders);
     if (!m_planner || !m_delivery)
         return;
     for (qsizetype i = 0; i < reports.size(); ++i)

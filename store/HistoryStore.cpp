@@ -833,11 +833,12 @@ QList<BatteryRecord> HistoryStore::withoutPoint(const QList<BatteryRecord> &reco
             failed(QStringLiteral("History battery"), lookup);
             return missing;
         }
-        const std::optional<qint64> id = lookup.next() ? std::optional<qint64>(lookup.value(0).toLongLong()) : std::nullopt;
+        const bool known = lookup.next();
+        const qint64 id = known ? lookup.value(0).toLongLong() : -1;
         lookup.finish();
         qint64 newestTime = -1;
-        if (id) {
-            newest.bindValue(0, *id);
+        if (known) {
+            newest.bindValue(0, id);
             if (!newest.exec() || !newest.next()) {
                 failed(QStringLiteral("History point read"), newest);
                 return missing;

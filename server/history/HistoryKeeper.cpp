@@ -1,278 +1,226 @@
 #include "HistoryKeeper.h"
 
-#include "ForecastFit.h"
-
-#include "LocalDays.h"
+#include "HistoryWorker.h"
 #include "Log.h"
 
-#include <QDateTime>
-#include <QDir>
-#include <QLocale>
-
-#include <algorithm>
-#include <limits>
+#include <chrono>
 
 namespace NVL::Engineering::VK {
 
-namespace {
-
-// Batteries handled per statement group; the turn's budget is checked after each group.
-constexpr qsizetype ForecastGroup = 16;
-constexpr qsizetype ThinningGroup = 2;
-constexpr qsizetype CatchUpGroup = 64;
-// Report times come from the clock at receipt: a little slack for a clock that stepped back.
-constexpr qint64 CatchUpSlackSeconds = 60;
-constexpr int DayCheckMs = 10 * 60 * 1000;
-const QString ThinnedBeforeKey = QStringLiteral("thinned_before");
-
-QString dateText(qint64 seconds)
-{
-    return QDateTime::fromSecsSinceEpoch(seconds).date().toString(Qt::ISODate);
-}
-
-} // namespace
-
 HistoryKeeper::HistoryKeeper(const HistorySettings &settings, const QString &path, QObject *parent)
     : QObject(parent)
-    , m_settings(settings)
-    , m_store(path)
+    , m_boundary(settings.boundary)
 {
-    m_work.setSingleShot(true);
-    connect(&m_work, &QTimer::timeout, this, &HistoryKeeper::workTurn);
-    m_dayCheck.setInterval(DayCheckMs);
-    connect(&m_dayCheck, &QTimer::timeout, this, &HistoryKeeper::startPassIfNewDay);
-    if (!m_store.open())
-        return;
-    m_store.staleForecasts(&m_stale);
-    m_startFitting.batteries = m_stale.size();
-    m_startFitting.running = !m_stale.isEmpty();
-    m_startFitting.clock.start();
-    m_dayCheck.start();
-    startPassIfNewDay();
+    m_thread = std::thread(&HistoryKeeper::run, this, settings, path);
+    // The file is open, or known not to be, before the first question.
+    std::unique_lock lock(m_mutex);
+    m_answered.wait(lock, [this] { return m_ready; });
+}
+
+HistoryKeeper::~HistoryKeeper()
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_wake.notify_all();
+    // The points handed over are written first.
+    m_thread.join();
+    for (const auto &[message, type] : std::as_const(m_said))
+        Log::write(message, type);
+}
+
+bool HistoryKeeper::isOpen() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_state.open;
+}
+
+QString HistoryKeeper::problem() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_state.problem;
+}
+
+int HistoryKeeper::fileReplacements() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_state.replacements;
+}
+
+qsizetype HistoryKeeper::pendingForecasts() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_state.pendingForecasts;
 }
 
 qint64 HistoryKeeper::catchUpSince()
 {
-    const std::optional<qint64> fitted = m_store.newestFitted();
-    return fitted ? *fitted - CatchUpSlackSeconds : std::numeric_limits<qint64>::min();
+    qint64 since = 0;
+    ask([&since](HistoryWorker &worker) { since = worker.catchUpSince(); });
+    return since;
 }
 
 void HistoryKeeper::catchUp(QList<BatteryRecord> reports)
 {
-    m_catchUp = std::move(reports);
-    m_catchUpNext = 0;
-    m_caughtUp = 0;
-    scheduleWork();
+    post({{}, {}, [reports = std::move(reports)](HistoryWorker &worker) mutable { worker.catchUp(std::move(reports)); }});
 }
 
-bool HistoryKeeper::catchUpSome(const QElapsedTimer &turn)
+void HistoryKeeper::record(const QList<BatteryRecord> &reports, const QList<QByteArray> &senders)
 {
-    while (m_catchUpNext < m_catchUp.size()) {
-        if (turn.elapsed() >= TurnBudgetMs || !m_store.isOpen())
-            return false;
-        const QList<BatteryRecord> missing = m_store.withoutPoint(m_catchUp.mid(m_catchUpNext, CatchUpGroup));
-        m_catchUpNext += CatchUpGroup;
-        // Not through record(): that would take these for reports arriving and pause the work for them.
-        QHash<qint64, QByteArray> serials;
-        if (!missing.isEmpty() && !m_store.addPoints(missing, &serials).isEmpty()) {
-            m_stale.insert(serials);
-            m_caughtUp += missing.size();
-        }
-    }
-    if (!m_catchUp.isEmpty() && m_caughtUp > 0)
-        Log::write(QStringLiteral("History caught up: %1 report(s) stored in vk.db had no point yet (the "
-                                             "server ended before writing them); their points are written now")
-                                  .arg(m_caughtUp),
-                              LogType::Information);
-    m_catchUp = {};
-    m_catchUpNext = 0;
-    return true;
-}
-
-void HistoryKeeper::checkDamage()
-{
-    if (!m_store.damaged())
-        return;
-    m_stale.clear();
-    finishStartFitting();
-    m_pass.running = false;
-    if (m_store.replaceDamaged())
-        emit fileReplaced();
-}
-
-void HistoryKeeper::scheduleWork()
-{
-    if (!m_store.isOpen() || m_work.isActive() || (m_stale.isEmpty() && !m_pass.running && m_catchUp.isEmpty()))
-        return;
-    const bool busy = m_lastReports.isValid() && m_lastReports.elapsed() < BusyPauseMs;
-    m_work.start(busy ? BusyPauseMs : 0);
-}
-
-int HistoryKeeper::record(const QList<BatteryRecord> &reports, const QList<QByteArray> &senders)
-{
-    if (!m_store.isOpen())
-        return 0;
-    QHash<qint64, QByteArray> serials;
-    const bool written = !m_store.addPoints(reports, &serials, senders).isEmpty();
-    m_stale.insert(serials);
-    m_lastReports.start();
-    checkDamage();
-    startPassIfNewDay();
-    scheduleWork();
-    if (!written)
-        return 0;
-    return int(std::count_if(reports.cbegin(), reports.cend(),
-                             [](const BatteryRecord &r) { return isValidRecord(r.toBytes()); }));
+    post({reports, senders, {}});
 }
 
 void HistoryKeeper::removeBattery(const QByteArray &serial)
 {
-    if (const auto id = m_store.idOf(serial))
-        m_stale.remove(*id);
-    m_store.removeBattery(serial);
-    checkDamage();
+    post({{}, {}, [serial](HistoryWorker &worker) { worker.removeBattery(serial); }});
 }
 
 std::optional<QList<HistoryPoint>> HistoryKeeper::history(const QByteArray &serial, qint64 from, qint64 to)
 {
-    const auto id = m_store.idOf(serial);
-    checkDamage();
-    if (!id)
-        return std::nullopt;
-    QList<HistoryPoint> points = m_store.points(*id, from, to);
-    checkDamage();
+    std::optional<QList<HistoryPoint>> points;
+    ask([&](HistoryWorker &worker) { points = worker.history(serial, from, to); });
     return points;
 }
 
 std::optional<Forecast> HistoryKeeper::forecast(const QByteArray &serial)
 {
-    const auto id = m_store.idOf(serial);
-    if (!id)
-        return std::nullopt;
-    if (m_stale.contains(*id))
-        refresh({*id});
-    std::optional<Forecast> result = m_store.forecast(*id);
-    checkDamage();
+    std::optional<Forecast> result;
+    ask([&](HistoryWorker &worker) { result = worker.forecast(serial); });
     return result;
 }
 
 void HistoryKeeper::forEachForecast(const std::function<void(const QByteArray &, const Forecast &)> &visit)
 {
-    m_store.forEachForecast(visit);
-    checkDamage();
+    ask([&visit](HistoryWorker &worker) { worker.forEachForecast(visit); });
 }
 
-void HistoryKeeper::workTurn()
+void HistoryKeeper::post(Job job)
 {
-    QElapsedTimer turn;
-    turn.start();
-    // Missing points first, so that their forecasts are fitted with them; then forecasts, which people
-    // look at; the retention pass has all day.
-    if (catchUpSome(turn) && refreshSomeForecasts(turn)) {
-        finishStartFitting();
-        thinSome(turn);
-    }
-    checkDamage();
-    scheduleWork();
-}
-
-bool HistoryKeeper::refreshSomeForecasts(const QElapsedTimer &turn)
-{
-    while (!m_stale.isEmpty()) {
-        if (turn.elapsed() >= TurnBudgetMs || !m_store.isOpen())
-            return false;
-        QList<qint64> group;
-        for (auto it = m_stale.cbegin(); it != m_stale.cend() && group.size() < ForecastGroup; ++it)
-            group.append(it.key());
-        refresh(group);
-    }
-    return true;
-}
-
-void HistoryKeeper::refresh(const QList<qint64> &ids)
-{
-    QHash<qint64, Forecast> fitted;
-    const int boundary = m_settings.boundary;
-    const bool stored = m_store.refreshForecasts(
-        ids, [boundary](const QList<DailyHealth> &days) { return ForecastFit::fromDays(days, boundary); }, &fitted);
-    QHash<QByteArray, Forecast> bySerial;
-    for (const qint64 id : ids) {
-        const QByteArray serial = m_stale.take(id);
-        if (stored && fitted.contains(id))
-            bySerial.insert(serial, fitted.value(id));
-    }
-    if (!bySerial.isEmpty())
-        emit forecastsFitted(bySerial);
-}
-
-bool HistoryKeeper::thinSome(const QElapsedTimer &turn)
-{
-    while (m_pass.running) {
-        if (turn.elapsed() >= TurnBudgetMs || !m_store.isOpen())
-            return false;
-        if (m_pass.next >= m_pass.ids.size()) {
-            finishPass();
-            break;
+    qsizetype dropped = 0;
+    {
+        const std::lock_guard lock(m_mutex);
+        const qsizetype points = job.reports.size();
+        if (!job.call && m_waitingPoints + points > MaxWaitingPoints) {
+            dropped = points;
+        } else if (!job.call && !m_jobs.empty() && !m_jobs.back().call
+                   && m_jobs.back().reports.size() + points <= PointBatch) {
+            // One transaction for what came while the thread was busy.
+            Job &last = m_jobs.back();
+            if (!job.senders.isEmpty() || !last.senders.isEmpty()) {
+                last.senders.resize(last.reports.size());
+                job.senders.resize(points);
+                last.senders.append(job.senders);
+            }
+            last.reports.append(job.reports);
+            m_waitingPoints += points;
+        } else {
+            m_waitingPoints += points;
+            m_jobs.push_back(std::move(job));
         }
-        const QList<qint64> group = m_pass.ids.mid(m_pass.next, ThinningGroup);
-        m_pass.next += group.size();
-        const int removed = m_store.thin(group, m_pass.examineFrom, m_pass.cutoff, m_pass.removeBefore);
-        if (removed < 0) {
-            // Logged by the store; the next day's pass tries again from the same place.
-            m_pass.running = false;
-            return false;
-        }
-        m_pass.removed += removed;
-        m_pass.longestTurnMs = std::max(m_pass.longestTurnMs, turn.elapsed());
+        if (dropped == 0 && m_waitingPoints < MaxWaitingPoints / 2)
+            m_behindLogged = false;
     }
-    return true;
+    m_wake.notify_one();
+    if (dropped > 0 && !m_behindLogged) {
+        m_behindLogged = true;
+        Log::write(QStringLiteral("The battery history falls behind the reports: points of %1 report(s) are not "
+                                  "written while %2 wait (the reports themselves are stored)")
+                       .arg(dropped)
+                       .arg(MaxWaitingPoints),
+                   LogType::Warning);
+    }
 }
 
-void HistoryKeeper::finishStartFitting()
+void HistoryKeeper::ask(const std::function<void(HistoryWorker &)> &call)
 {
-    if (!m_startFitting.running)
-        return;
-    m_startFitting.running = false;
-    Log::write(QStringLiteral("Forecasts fitted after the start: %1 batteries in %2 s")
-                              .arg(m_startFitting.batteries)
-                              .arg(QString::number(double(m_startFitting.clock.elapsed()) / 1000.0, 'f', 1)),
-                          LogType::Information);
+    std::unique_lock lock(m_mutex);
+    const quint64 ticket = ++m_asked;
+    m_jobs.push_back({{}, {}, [this, &call, ticket](HistoryWorker &worker) {
+                          call(worker);
+                          const std::lock_guard answered(m_mutex);
+                          m_answeredUpTo = ticket;
+                          m_answered.notify_all();
+                      }});
+    m_wake.notify_one();
+    m_answered.wait(lock, [this, ticket] { return m_answeredUpTo >= ticket; });
 }
 
-void HistoryKeeper::startPassIfNewDay()
+void HistoryKeeper::run(const HistorySettings &settings, const QString &path)
 {
-    const qint64 today = LocalDays::today();
-    if (!m_store.isOpen() || m_pass.running || today == m_pass.day)
-        return;
-    m_pass.running = true;
-    m_pass.day = today;
-    m_pass.cutoff = LocalDays::midnightOf(today - KeepAllDays);
-    m_pass.removeBefore = QDateTime(QDate::currentDate().addYears(-m_settings.years), QTime(0, 0)).toSecsSinceEpoch();
-    // Days thinned by an earlier pass hold one point each already.
-    m_pass.examineFrom = std::min(m_store.metaValue(ThinnedBeforeKey, 0), m_pass.cutoff);
-    m_pass.ids = m_store.batteryIds();
-    m_pass.next = 0;
-    m_pass.removed = 0;
-    m_pass.longestTurnMs = 0;
-    m_pass.clock.start();
-    checkDamage();
-    scheduleWork();
+    // Made and ended on this thread: the file's connection belongs to it.
+    HistoryWorker worker(settings, path);
+    publish(worker, 0);
+    {
+        const std::lock_guard lock(m_mutex);
+        m_ready = true;
+    }
+    m_answered.notify_all();
+    for (;;) {
+        const int sleepMs = worker.msToNextTurn();
+        std::optional<Job> job;
+        {
+            std::unique_lock lock(m_mutex);
+            m_wake.wait_for(lock, std::chrono::milliseconds(sleepMs), [this] { return m_stopping || !m_jobs.empty(); });
+            if (!m_jobs.empty()) {
+                job = std::move(m_jobs.front());
+                m_jobs.pop_front();
+                m_waitingPoints -= job->reports.size();
+            } else if (m_stopping) {
+                break;
+            }
+        }
+        int written = 0;
+        if (job && job->call)
+            job->call(worker);
+        else if (job)
+            written = worker.record(job->reports, job->senders);
+        worker.workTurn();
+        publish(worker, written);
+    }
 }
 
-void HistoryKeeper::finishPass()
+void HistoryKeeper::publish(HistoryWorker &worker, int written)
 {
-    m_pass.running = false;
-    m_store.setMetaValue(ThinnedBeforeKey, m_pass.cutoff);
-    Log::information(QStringLiteral("History retention done: %1 point(s) removed from %2 batteries in %3 s "
-                                    "(before %4 the last point of each day is kept, before %5 none; longest "
-                                    "turn %6 ms)")
-                         .arg(m_pass.removed)
-                         .arg(m_pass.ids.size())
-                         .arg(QString::number(double(m_pass.clock.elapsed()) / 1000.0, 'f', 1),
-                              dateText(m_pass.cutoff), dateText(m_pass.removeBefore))
-                         .arg(m_pass.longestTurnMs));
-    // A day that began while this pass ran gets its own.
-    startPassIfNewDay();
+    QHash<QByteArray, Forecast> fitted = worker.takeFitted();
+    const int replaced = worker.takeReplacements();
+    const QList<HistoryWorker::Said> said = worker.takeSaid();
+    const State state{worker.isOpen(), worker.problem(), worker.fileReplacements(), worker.pendingForecasts()};
+    const std::lock_guard lock(m_mutex);
+    m_state = state;
+    m_written += written;
+    m_replaced += replaced;
+    m_fitted.insert(fitted);
+    for (const HistoryWorker::Said &s : said)
+        m_said.append({s.message, s.type});
+    if (!m_deliveryPosted && (m_written > 0 || m_replaced > 0 || !m_fitted.isEmpty() || !m_said.isEmpty())) {
+        m_deliveryPosted = true;
+        QMetaObject::invokeMethod(this, "deliver", Qt::QueuedConnection);
+    }
+}
+
+void HistoryKeeper::deliver()
+{
+    QHash<QByteArray, Forecast> fitted;
+    int written = 0;
+    int replaced = 0;
+    QList<std::pair<QString, LogType>> said;
+    {
+        const std::lock_guard lock(m_mutex);
+        fitted = std::exchange(m_fitted, {});
+        written = std::exchange(m_written, 0);
+        replaced = std::exchange(m_replaced, 0);
+        said = std::exchange(m_said, {});
+        m_deliveryPosted = false;
+    }
+    for (const auto &[message, type] : std::as_const(said))
+        Log::write(message, type);
+    for (int i = 0; i < replaced; ++i)
+        emit fileReplaced();
+    if (written > 0)
+        emit pointsWritten(written);
+    if (!fitted.isEmpty())
+        emit forecastsFitted(fitted);
 }
 
 } // namespace NVL::Engineering::VK

@@ -4,42 +4,55 @@
 #include "Forecast.h"
 #include "HistoryPoint.h"
 #include "HistorySettings.h"
-#include "HistoryStore.h"
+#include "LogType.h"
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QObject>
-#include <QTimer>
+#include <QString>
 
+#include <condition_variable>
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <optional>
+#include <thread>
+#include <utility>
 
 namespace NVL::Engineering::VK {
 
-// The server's side of the history: points of the committed reports go in at once; forecasts of the
-// batteries whose history changed, and the daily retention pass, are worked off in short turns of the
-// event loop so that radios are never kept waiting for them. Whatever becomes of the history file,
-// the caller is told nothing: failures are logged and the history is left off.
+class HistoryWorker;
+
+// The server's side of the history. The file is written on a thread of its own (HistoryWorker), so that
+// a slow history never slows the radios: points of committed reports are handed over and written there
+// in batches, in the order they came. Questions wait for the work handed over before them, and for at
+// most one turn of background work. Whatever becomes of the history file, the caller is told nothing:
+// failures are logged and the history is left off. Everything crosses between the threads under one
+// mutex, which ThreadSanitizer sees, not inside Qt's events.
 class HistoryKeeper : public QObject
 {
     Q_OBJECT
 
 public:
-    // Work done in one turn of the event loop before the loop gets back to radios.
-    static constexpr int TurnBudgetMs = 10;
-    // While reports keep coming the background work takes a turn only this often: radios first.
-    static constexpr int BusyPauseMs = 250;
-    // Points of the newest days are all kept; before them the last of each local day.
-    static constexpr int KeepAllDays = 30;
+    // Points waiting for the thread beyond this are not written, and the log says so: the reports are
+    // stored all the same, only their history is thinner.
+    static constexpr qsizetype MaxWaitingPoints = 262144;
+    // Points written in one transaction at most.
+    static constexpr qsizetype PointBatch = 8192;
 
     HistoryKeeper(const HistorySettings &settings, const QString &path, QObject *parent = nullptr);
+    ~HistoryKeeper() override;
 
-    bool isOpen() const { return m_store.isOpen(); }
+    // As the thread last told: a failure found by the thread shows here soon after.
+    bool isOpen() const;
     // Why the history is not kept although it is on, for people; empty while it is kept.
-    QString problem() const { return m_store.problem(); }
-    int boundary() const { return m_settings.boundary; }
+    QString problem() const;
+    int boundary() const { return m_boundary; }
+    int fileReplacements() const;
+    // Batteries whose forecast the start found missing or out of date and that are not fitted yet: the due
+    // lists leave them out until then, and say so. 0 once the start's fitting is done.
+    qsizetype pendingForecasts() const;
 
     // Reports in vk.db from this time on may lack their point (a process that ended between the two
     // commits); older ones have theirs.
@@ -47,72 +60,64 @@ public:
     // Writes, in the background, the points of those of these reports that lack one.
     void catchUp(QList<BatteryRecord> reports);
     // Reports just committed to vk.db, with their senders' addresses where the records cannot hold them
-    // (HistoryStore::addPoints); the number of points written.
-    int record(const QList<BatteryRecord> &reports, const QList<QByteArray> &senders = {});
+    // (HistoryStore::addPoints). Returns at once; pointsWritten tells what became of them.
+    void record(const QList<BatteryRecord> &reports, const QList<QByteArray> &senders = {});
     void removeBattery(const QByteArray &serial);
 
     // Empty when the battery has no history.
     std::optional<QList<HistoryPoint>> history(const QByteArray &serial, qint64 from, qint64 to);
     // Brought up to date first if its history changed since it was fitted.
     std::optional<Forecast> forecast(const QByteArray &serial);
-    // As stored: those of batteries that reported a moment ago may still be a turn or two behind.
+    // As stored. The visitor runs on the history's thread while the caller waits.
     void forEachForecast(const std::function<void(const QByteArray &serial, const Forecast &)> &visit);
-    // History files found damaged and replaced since start.
-    int fileReplacements() const { return m_store.replacements(); }
-    // Batteries whose forecast the start found missing or out of date and that are not fitted yet: the due
-    // lists leave them out until then, and say so. 0 once the start's fitting is done.
-    qsizetype pendingForecasts() const { return m_startFitting.running ? m_stale.size() : 0; }
 
 signals:
     // Forecasts just fitted and stored, by serial.
     void forecastsFitted(const QHash<QByteArray, Forecast> &forecasts);
     // A damaged history file was set aside and replaced while running.
     void fileReplaced();
+    void pointsWritten(int points);
 
 private:
-    void checkDamage();
-    void scheduleWork();
-    void workTurn();
-    bool refreshSomeForecasts(const QElapsedTimer &turn);
-    bool catchUpSome(const QElapsedTimer &turn);
-    bool thinSome(const QElapsedTimer &turn);
-    void startPassIfNewDay();
-    void finishPass();
-    void finishStartFitting();
-
-    HistorySettings m_settings;
-    HistoryStore m_store;
-    void refresh(const QList<qint64> &ids);
-
-    QHash<qint64, QByteArray> m_stale; // serial of each battery whose forecast is to be fitted again
-    QTimer m_work;
-    QElapsedTimer m_lastReports;
-    QTimer m_dayCheck;
-
-    QList<BatteryRecord> m_catchUp;
-    qsizetype m_catchUpNext = 0;
-    qsizetype m_caughtUp = 0;
-
-    struct StartFitting
+    struct Job
     {
-        bool running = false;
-        qsizetype batteries = 0;
-        QElapsedTimer clock;
-    } m_startFitting;
-
-    struct Pass
+        QList<BatteryRecord> reports; // points to write, when there is no call
+        QList<QByteArray> senders;
+        std::function<void(HistoryWorker &)> call;
+    };
+    struct State
     {
-        bool running = false;
-        qint64 day = -1; // local day the last pass started on
-        qint64 examineFrom = 0;
-        qint64 cutoff = 0;
-        qint64 removeBefore = 0;
-        QList<qint64> ids;
-        qsizetype next = 0;
-        qint64 removed = 0;
-        qint64 longestTurnMs = 0;
-        QElapsedTimer clock;
-    } m_pass;
+        bool open = false;
+        QString problem;
+        int replacements = 0;
+        qsizetype pendingForecasts = 0;
+    };
+
+    void run(const HistorySettings &settings, const QString &path);
+    void publish(HistoryWorker &worker, int written);
+    void post(Job job);
+    void ask(const std::function<void(HistoryWorker &)> &call);
+    Q_INVOKABLE void deliver();
+
+    const int m_boundary;
+    bool m_behindLogged = false; // main thread only
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;     // the thread: work came, or stop
+    std::condition_variable m_answered; // the caller: the thread is ready, or a question is answered
+    std::deque<Job> m_jobs;             // guarded by m_mutex
+    qsizetype m_waitingPoints = 0;      // guarded by m_mutex
+    quint64 m_asked = 0;                // guarded by m_mutex
+    quint64 m_answeredUpTo = 0;         // guarded by m_mutex
+    bool m_ready = false;               // guarded by m_mutex
+    bool m_stopping = false;            // guarded by m_mutex
+    State m_state;                      // guarded by m_mutex
+    QHash<QByteArray, Forecast> m_fitted; // guarded by m_mutex
+    int m_written = 0;                  // guarded by m_mutex
+    int m_replaced = 0;                 // guarded by m_mutex
+    QList<std::pair<QString, LogType>> m_said; // guarded by m_mutex
+    bool m_deliveryPosted = false;      // guarded by m_mutex
+    std::thread m_thread;               // last: started once the rest is made
 };
 
 } // namespace NVL::Engineering::VK

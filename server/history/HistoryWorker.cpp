@@ -1,0 +1,308 @@
+#include "HistoryWorker.h"
+
+#include "ForecastFit.h"
+
+#include "LocalDays.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QLocale>
+
+#include <algorithm>
+#include <limits>
+
+namespace NVL::Engineering::VK {
+
+namespace {
+
+// Batteries handled per statement group; the turn's budget is checked after each group.
+constexpr qsizetype ForecastGroup = 16;
+constexpr qsizetype ThinningGroup = 2;
+constexpr qsizetype CatchUpGroup = 64;
+// Report times come from the clock at receipt: a little slack for a clock that stepped back.
+constexpr qint64 CatchUpSlackSeconds = 60;
+constexpr int DayCheckMs = 10 * 60 * 1000;
+const QString ThinnedBeforeKey = QStringLiteral("thinned_before");
+
+QString dateText(qint64 seconds)
+{
+    return QDateTime::fromSecsSinceEpoch(seconds).date().toString(Qt::ISODate);
+}
+
+} // namespace
+
+HistoryWorker::HistoryWorker(const HistorySettings &settings, const QString &path)
+    : m_settings(settings)
+    , m_store(path)
+{
+    m_dayCheck.start();
+    if (!m_store.open())
+        return;
+    m_store.staleForecasts(&m_stale);
+    m_startFitting.batteries = m_stale.size();
+    m_startFitting.running = !m_stale.isEmpty();
+    m_startFitting.clock.start();
+    startPassIfNewDay();
+}
+
+qint64 HistoryWorker::catchUpSince()
+{
+    const std::optional<qint64> fitted = m_store.newestFitted();
+    return fitted ? *fitted - CatchUpSlackSeconds : std::numeric_limits<qint64>::min();
+}
+
+void HistoryWorker::catchUp(QList<BatteryRecord> reports)
+{
+    m_catchUp = std::move(reports);
+    m_catchUpNext = 0;
+    m_caughtUp = 0;
+    scheduleWork();
+}
+
+bool HistoryWorker::catchUpSome(const QElapsedTimer &turn)
+{
+    while (m_catchUpNext < m_catchUp.size()) {
+        if (turn.elapsed() >= TurnBudgetMs || !m_store.isOpen())
+            return false;
+        const QList<BatteryRecord> missing = m_store.withoutPoint(m_catchUp.mid(m_catchUpNext, CatchUpGroup));
+        m_catchUpNext += CatchUpGroup;
+        // Not through record(): that would take these for reports arriving and pause the work for them.
+        QHash<qint64, QByteArray> serials;
+        if (!missing.isEmpty() && !m_store.addPoints(missing, &serials).isEmpty()) {
+            m_stale.insert(serials);
+            m_caughtUp += missing.size();
+        }
+    }
+    if (!m_catchUp.isEmpty() && m_caughtUp > 0)
+        say(QStringLiteral("History caught up: %1 report(s) stored in vk.db had no point yet (the "
+                                             "server ended before writing them); their points are written now")
+                                  .arg(m_caughtUp),
+                              LogType::Information);
+    m_catchUp = {};
+    m_catchUpNext = 0;
+    return true;
+}
+
+void HistoryWorker::checkDamage()
+{
+    if (!m_store.damaged())
+        return;
+    m_stale.clear();
+    finishStartFitting();
+    m_pass.running = false;
+    if (m_store.replaceDamaged())
+        ++m_replacedUntold;
+}
+
+void HistoryWorker::scheduleWork()
+{
+    if (!m_store.isOpen() || m_turnDue.isValid() || (m_stale.isEmpty() && !m_pass.running && m_catchUp.isEmpty()))
+        return;
+    const bool busy = m_lastReports.isValid() && m_lastReports.elapsed() < BusyPauseMs;
+    m_turnDue.start();
+    m_turnDelayMs = busy ? BusyPauseMs : 0;
+}
+
+int HistoryWorker::msToNextTurn()
+{
+    if (m_dayCheck.elapsed() >= DayCheckMs) {
+        m_dayCheck.start();
+        startPassIfNewDay();
+    }
+    const qint64 toDayCheck = DayCheckMs - m_dayCheck.elapsed();
+    if (!m_turnDue.isValid())
+        return int(toDayCheck);
+    return int(std::clamp<qint64>(m_turnDelayMs - m_turnDue.elapsed(), 0, toDayCheck));
+}
+
+QHash<QByteArray, Forecast> HistoryWorker::takeFitted()
+{
+    return std::exchange(m_fitted, {});
+}
+
+int HistoryWorker::takeReplacements()
+{
+    return std::exchange(m_replacedUntold, 0);
+}
+
+QList<HistoryWorker::Said> HistoryWorker::takeSaid()
+{
+    return std::exchange(m_said, {});
+}
+
+void HistoryWorker::say(const QString &message, LogType type)
+{
+    m_said.append({message, type});
+}
+
+int HistoryWorker::record(const QList<BatteryRecord> &reports, const QList<QByteArray> &senders)
+{
+    if (!m_store.isOpen())
+        return 0;
+    QHash<qint64, QByteArray> serials;
+    const bool written = !m_store.addPoints(reports, &serials, senders).isEmpty();
+    m_stale.insert(serials);
+    m_lastReports.start();
+    checkDamage();
+    startPassIfNewDay();
+    scheduleWork();
+    if (!written)
+        return 0;
+    return int(std::count_if(reports.cbegin(), reports.cend(),
+                             [](const BatteryRecord &r) { return isValidRecord(r.toBytes()); }));
+}
+
+void HistoryWorker::removeBattery(const QByteArray &serial)
+{
+    if (const auto id = m_store.idOf(serial))
+        m_stale.remove(*id);
+    m_store.removeBattery(serial);
+    checkDamage();
+}
+
+std::optional<QList<HistoryPoint>> HistoryWorker::history(const QByteArray &serial, qint64 from, qint64 to)
+{
+    const auto id = m_store.idOf(serial);
+    checkDamage();
+    if (!id)
+        return std::nullopt;
+    QList<HistoryPoint> points = m_store.points(*id, from, to);
+    checkDamage();
+    return points;
+}
+
+std::optional<Forecast> HistoryWorker::forecast(const QByteArray &serial)
+{
+    const auto id = m_store.idOf(serial);
+    if (!id)
+        return std::nullopt;
+    if (m_stale.contains(*id))
+        refresh({*id});
+    std::optional<Forecast> result = m_store.forecast(*id);
+    checkDamage();
+    return result;
+}
+
+void HistoryWorker::forEachForecast(const std::function<void(const QByteArray &, const Forecast &)> &visit)
+{
+    m_store.forEachForecast(visit);
+    checkDamage();
+}
+
+void HistoryWorker::workTurn()
+{
+    if (!m_turnDue.isValid() || m_turnDue.elapsed() < m_turnDelayMs)
+        return;
+    m_turnDue.invalidate();
+    QElapsedTimer turn;
+    turn.start();
+    // Missing points first, so that their forecasts are fitted with them; then forecasts, which people
+    // look at; the retention pass has all day.
+    if (catchUpSome(turn) && refreshSomeForecasts(turn)) {
+        finishStartFitting();
+        thinSome(turn);
+    }
+    checkDamage();
+    scheduleWork();
+}
+
+bool HistoryWorker::refreshSomeForecasts(const QElapsedTimer &turn)
+{
+    while (!m_stale.isEmpty()) {
+        if (turn.elapsed() >= TurnBudgetMs || !m_store.isOpen())
+            return false;
+        QList<qint64> group;
+        for (auto it = m_stale.cbegin(); it != m_stale.cend() && group.size() < ForecastGroup; ++it)
+            group.append(it.key());
+        refresh(group);
+    }
+    return true;
+}
+
+void HistoryWorker::refresh(const QList<qint64> &ids)
+{
+    QHash<qint64, Forecast> fitted;
+    const int boundary = m_settings.boundary;
+    const bool stored = m_store.refreshForecasts(
+        ids, [boundary](const QList<DailyHealth> &days) { return ForecastFit::fromDays(days, boundary); }, &fitted);
+    QHash<QByteArray, Forecast> bySerial;
+    for (const qint64 id : ids) {
+        const QByteArray serial = m_stale.take(id);
+        if (stored && fitted.contains(id))
+            bySerial.insert(serial, fitted.value(id));
+    }
+    m_fitted.insert(bySerial);
+}
+
+bool HistoryWorker::thinSome(const QElapsedTimer &turn)
+{
+    while (m_pass.running) {
+        if (turn.elapsed() >= TurnBudgetMs || !m_store.isOpen())
+            return false;
+        if (m_pass.next >= m_pass.ids.size()) {
+            finishPass();
+            break;
+        }
+        const QList<qint64> group = m_pass.ids.mid(m_pass.next, ThinningGroup);
+        m_pass.next += group.size();
+        const int removed = m_store.thin(group, m_pass.examineFrom, m_pass.cutoff, m_pass.removeBefore);
+        if (removed < 0) {
+            // Logged by the store; the next day's pass tries again from the same place.
+            m_pass.running = false;
+            return false;
+        }
+        m_pass.removed += removed;
+        m_pass.longestTurnMs = std::max(m_pass.longestTurnMs, turn.elapsed());
+    }
+    return true;
+}
+
+void HistoryWorker::finishStartFitting()
+{
+    if (!m_startFitting.running)
+        return;
+    m_startFitting.running = false;
+    say(QStringLiteral("Forecasts fitted after the start: %1 batteries in %2 s")
+                              .arg(m_startFitting.batteries)
+                              .arg(QString::number(double(m_startFitting.clock.elapsed()) / 1000.0, 'f', 1)),
+                          LogType::Information);
+}
+
+void HistoryWorker::startPassIfNewDay()
+{
+    const qint64 today = LocalDays::today();
+    if (!m_store.isOpen() || m_pass.running || today == m_pass.day)
+        return;
+    m_pass.running = true;
+    m_pass.day = today;
+    m_pass.cutoff = LocalDays::midnightOf(today - KeepAllDays);
+    m_pass.removeBefore = QDateTime(QDate::currentDate().addYears(-m_settings.years), QTime(0, 0)).toSecsSinceEpoch();
+    // Days thinned by an earlier pass hold one point each already.
+    m_pass.examineFrom = std::min(m_store.metaValue(ThinnedBeforeKey, 0), m_pass.cutoff);
+    m_pass.ids = m_store.batteryIds();
+    m_pass.next = 0;
+    m_pass.removed = 0;
+    m_pass.longestTurnMs = 0;
+    m_pass.clock.start();
+    checkDamage();
+    scheduleWork();
+}
+
+void HistoryWorker::finishPass()
+{
+    m_pass.running = false;
+    m_store.setMetaValue(ThinnedBeforeKey, m_pass.cutoff);
+    say(QStringLiteral("History retention done: %1 point(s) removed from %2 batteries in %3 s "
+                                    "(before %4 the last point of each day is kept, before %5 none; longest "
+                                    "turn %6 ms)")
+                         .arg(m_pass.removed)
+                         .arg(m_pass.ids.size())
+                         .arg(QString::number(double(m_pass.clock.elapsed()) / 1000.0, 'f', 1),
+                              dateText(m_pass.cutoff), dateText(m_pass.removeBefore))
+                         .arg(m_pass.longestTurnMs),
+        LogType::Information);
+    // A day that began while this pass ran gets its own.
+    startPassIfNewDay();
+}
+
+} // namespace NVL::Engineering::VK
