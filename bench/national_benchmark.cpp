@@ -108,11 +108,16 @@ int main(int argc, char **argv)
     parser.addHelpOption();
     parser.addOptions({
         {QStringLiteral("batteries"), QStringLiteral("Batteries in vk.db."), QStringLiteral("N"), QStringLiteral("1000000")},
+        {QStringLiteral("keep"), QStringLiteral("Keep the temporary data folder and print its path.")},
     });
     parser.process(app);
     const auto batteries = quint32(std::max(1, parser.value(QStringLiteral("batteries")).toInt()));
 
     QTemporaryDir dir;
+    if (parser.isSet(QStringLiteral("keep"))) {
+        dir.setAutoRemove(false);
+        say(QStringLiteral("data folder kept: ") + dir.path());
+    }
     BenchServer server(QStringLiteral(VK_VOLTKEEP_BIN), dir.path());
     const quint16 port = BenchServer::freePort();
     const quint16 http = BenchServer::freePort();
