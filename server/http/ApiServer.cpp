@@ -10,6 +10,7 @@
 #include "BatteryPageAnswer.h"
 #include "FleetAnswer.h"
 #include "HistoryKeeper.h"
+#include "OverviewAnswer.h"
 #include "HttpListener.h"
 #include "InsightPages.h"
 #include "LocalDays.h"
@@ -376,11 +377,14 @@ std::optional<StreamedAnswer> ApiServer::fleetAnswer(const QString &path, bool c
         answer.body = std::make_unique<FleetAnswer>(fleet, opening, csv, std::move(rank));
         return answer;
     }
+    if (path == QStringLiteral("/") && !csv && m_pages) {
+        answer.headers.first().second = HtmlType;
+        answer.body = std::make_unique<OverviewAnswer>(fleet, *m_pages);
+        return answer;
+    }
     if (path == QStringLiteral("/batteries") && !csv && m_pages) {
-        // The list page's rows chosen in parts; sorted by alias it is made at once by the HTTP server.
+        // The list page's rows chosen in parts.
         const BatteryQuery asked = BatteryQuery::from(query);
-        if (!asked.rank())
-            return std::nullopt;
         answer.headers.first().second = HtmlType;
         answer.body = std::make_unique<BatteryPageAnswer>(fleet, *m_pages, asked);
         return answer;

@@ -15,27 +15,47 @@ BatteryPageAnswer::BatteryPageAnswer(const FleetIndex &fleet, const DashboardPag
     , m_pages(pages)
     , m_query(query)
     , m_rank(query.rank())
+    , m_filter(query.filter())
     , m_keep(std::size_t(std::max(1, query.page)) * BatteryQuery::PageSize)
 {
+}
+
+bool BatteryPageAnswer::before(const Row &a, const Row &b) const
+{
+    // As the whole list sorts: ties in serial order, both reversed when descending.
+    int order = 0;
+    if (m_rank)
+        order = a.rank < b.rank ? -1 : (b.rank < a.rank ? 1 : 0);
+    else
+        order = qstrnicmp(a.alias.data(), b.alias.data(), a.alias.size());
+    if (order == 0)
+        order = a.key < b.key ? -1 : (b.key < a.key ? 1 : 0);
+    return m_query.descending ? order > 0 : order < 0;
 }
 
 QByteArray BatteryPageAnswer::next(qint64)
 {
     if (m_done)
         return {};
-    // Descending keeps the highest (rank, key) pairs; the heap's top is the one to give up first.
-    const bool down = m_query.descending;
-    const auto worseOnTop = [down](const std::pair<qint64, quint64> &a, const std::pair<qint64, quint64> &b) {
-        return down ? b < a : a < b;
-    };
+    // The heap's top is the row to give up first: the last in the page's order.
+    const auto worseOnTop = [this](const Row &a, const Row &b) { return before(a, b); };
     std::size_t lookedAt = 0;
     for (const FleetIndex::Entry *entry = nullptr; lookedAt < LookedAtPerPart && (entry = m_fleet.next(m_cursor));
          ++lookedAt) {
-        const std::optional<qint64> rank = m_rank(*entry);
-        if (!rank)
-            continue;
+        Row row;
+        row.key = m_cursor.key;
+        if (m_rank) {
+            const std::optional<qint64> rank = m_rank(*entry);
+            if (!rank)
+                continue;
+            row.rank = *rank;
+        } else {
+            if (!m_filter(*entry))
+                continue;
+            std::copy(std::begin(entry->record.alias), std::end(entry->record.alias), row.alias.begin());
+        }
         ++m_matched;
-        m_best.emplace_back(*rank, m_cursor.key);
+        m_best.push_back(row);
         std::push_heap(m_best.begin(), m_best.end(), worseOnTop);
         if (m_best.size() > m_keep) {
             std::pop_heap(m_best.begin(), m_best.end(), worseOnTop);
@@ -52,7 +72,7 @@ QByteArray BatteryPageAnswer::next(qint64)
     selection.page = int(std::min<std::size_t>(std::size_t(std::max(1, m_query.page)), pages));
     for (std::size_t i = std::size_t(selection.page - 1) * BatteryQuery::PageSize; i < m_best.size(); ++i) {
         char serial[8];
-        qToBigEndian(m_best[i].second, serial);
+        qToBigEndian(m_best[i].key, serial);
         if (const FleetIndex::Entry *entry = m_fleet.find(QByteArray::fromRawData(serial, 8)))
             selection.rows.push_back(entry);
     }

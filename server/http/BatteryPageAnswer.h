@@ -4,6 +4,8 @@
 #include "BatteryQuery.h"
 #include "FleetIndex.h"
 
+#include <array>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -17,7 +19,6 @@ class DashboardPages;
 class BatteryPageAnswer : public AnswerStream
 {
 public:
-    // The query's rank must not be empty (see BatteryQuery::rank).
     BatteryPageAnswer(const FleetIndex &fleet, const DashboardPages &pages, const BatteryQuery &query);
 
     QByteArray next(qint64 bytes) override;
@@ -29,9 +30,20 @@ private:
     const FleetIndex &m_fleet;
     const DashboardPages &m_pages;
     const BatteryQuery m_query;
-    const BatteryQuery::Rank m_rank;
+    // A kept row: what it sorts by (the rank, or for the alias its letters, which no number orders), then
+    // the serial's key for ties.
+    struct Row
+    {
+        qint64 rank = 0;
+        std::array<char, sizeof BatteryRecord::alias> alias{};
+        quint64 key = 0;
+    };
+    bool before(const Row &a, const Row &b) const;
+
+    const BatteryQuery::Rank m_rank; // empty for the alias
+    const std::function<bool(const FleetIndex::Entry &)> m_filter;
     std::size_t m_keep; // rows up to the end of the asked page
-    std::vector<std::pair<qint64, quint64>> m_best; // a heap: the worst kept row on top
+    std::vector<Row> m_best; // a heap: the worst kept row on top
     std::size_t m_matched = 0;
     FleetIndex::Cursor m_cursor;
     bool m_done = false;

@@ -165,6 +165,11 @@ Matches matching(const BatteryQuery &query, const FleetIndex &fleet)
 
 } // namespace
 
+std::function<bool(const FleetIndex::Entry &)> BatteryQuery::filter() const
+{
+    return filterOf(*this);
+}
+
 BatteryQuery::Rank BatteryQuery::rank() const
 {
     // Each column's order as one number; the alias's twenty letters do not fit one.

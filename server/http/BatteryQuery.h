@@ -50,6 +50,8 @@ struct BatteryQuery
     // empty function for the alias, which no number orders.
     using Rank = std::function<std::optional<qint64>(const FleetIndex::Entry &)>;
     Rank rank() const;
+    // Whether a battery matches the class, text and due filters.
+    std::function<bool(const FleetIndex::Entry &)> filter() const;
     // Whether a forecast has a day within `lastDay` (days since 1970-01-01); one already there has none.
     static bool isDueBy(const std::optional<Forecast> &forecast, qint64 lastDay);
     static bool isDueBy(const PackedForecast &forecast, qint64 lastDay) { return isDueBy(forecast.brief(), lastDay); }

@@ -7,7 +7,10 @@
 #include "InsightPages.h"
 #include "LocalDays.h"
 #include "MailLedger.h"
+#include "OverviewTally.h"
 #include "PageParts.h"
+
+#include <QtEndian>
 
 #include <algorithm>
 #include <tuple>
@@ -18,9 +21,6 @@ using namespace PageParts;
 
 namespace {
 
-constexpr int DueSpans[] = {30, 90, 180};
-constexpr std::size_t DueListed = 20;
-constexpr std::size_t NewestListed = 10;
 
 struct ColumnHead
 {
@@ -142,59 +142,32 @@ void DashboardPages::notificationMail(Html &h) const
 
 QByteArray DashboardPages::overview() const
 {
-    const qint64 today = LocalDays::today();
+    OverviewTally tally(LocalDays::today());
+    for (const FleetIndex::Entry &e : m_fleet.entries())
+        tally.add(e);
+    tally.finish();
+    return overview(tally);
+}
+
+QByteArray DashboardPages::overview(const OverviewTally &tally) const
+{
+    const qint64 today = tally.today();
     const std::array<qint64, 4> counts = m_fleet.classCounts();
     const qint64 total = counts[0] + counts[1] + counts[2] + counts[3];
-
-    // One pass: the due, by how soon, and the newest reports, each kept only as far as it is shown (a
-    // list of the whole fleet sorted for ten rows held the radios at a million batteries).
-    // By day or time, the same in serial order.
-    struct Ranked
-    {
-        qint64 rank;
-        quint64 key;
-        const FleetIndex::Entry *entry;
-    };
-    const auto earlier = [](const Ranked &a, const Ranked &b) { return std::tie(a.rank, a.key) < std::tie(b.rank, b.key); };
-    const auto later = [](const Ranked &a, const Ranked &b) {
-        return a.rank != b.rank ? a.rank > b.rank : a.key < b.key;
-    };
-    std::vector<Ranked> due;    // a heap, the latest on top
-    std::vector<Ranked> newest; // a heap, the oldest on top
-    const auto keep = [](std::vector<Ranked> &heap, Ranked ranked, std::size_t size, const auto &order) {
-        if (heap.size() == size && !order(ranked, heap.front()))
-            return;
-        heap.push_back(ranked);
-        std::push_heap(heap.begin(), heap.end(), order);
-        if (heap.size() > size) {
-            std::pop_heap(heap.begin(), heap.end(), order);
-            heap.pop_back();
+    // The rows kept by serial; a battery deleted since it was looked at is left out.
+    const auto rows = [this](const std::vector<OverviewTally::Ranked> &ranked) {
+        std::vector<std::pair<qint64, const FleetIndex::Entry *>> found;
+        for (const OverviewTally::Ranked &r : ranked) {
+            char serial[8];
+            qToBigEndian(r.key, serial);
+            if (const FleetIndex::Entry *entry = m_fleet.find(QByteArray::fromRawData(serial, 8)))
+                found.emplace_back(r.rank, entry);
         }
+        return found;
     };
-    qint64 poorNow = 0;
-    qint64 dueCount = 0;
-    qint64 dueWithin[std::size(DueSpans)] = {};
-    for (const FleetIndex::Entry &e : m_fleet.entries()) {
-        const quint64 key = FleetIndex::orderKey(e.record.serial);
-        keep(newest, {e.record.reportTime, key, &e}, NewestListed, later);
-        if (!e.forecast)
-            continue;
-        const Forecast f = *e.forecast.brief();
-        if (f.status == Forecast::Status::Now) {
-            ++poorNow;
-        } else if (f.status == Forecast::Status::Date && f.day) {
-            for (std::size_t s = 0; s < std::size(DueSpans); ++s)
-                dueWithin[s] += *f.day <= today + DueSpans[s] ? 1 : 0;
-            if (*f.day <= today + DueSpans[std::size(DueSpans) - 1]) {
-                ++dueCount;
-                keep(due, {*f.day, key, &e}, DueListed, earlier);
-            }
-        }
-    }
-    std::sort_heap(due.begin(), due.end(), earlier);
-    std::sort_heap(newest.begin(), newest.end(), later);
-    const std::size_t dueShown = due.size();
-    const std::size_t newestShown = newest.size();
+    const auto due = rows(tally.due());
+    const auto newest = rows(tally.newest());
+    const auto &DueSpans = OverviewTally::DueSpans;
 
     Html h;
     h.raw("<h1>Fleet overview</h1>\n<section class=\"cards\" aria-label=\"Replacement outlook\">"
@@ -205,7 +178,7 @@ QByteArray DashboardPages::overview() const
              "<span class=\"value\">")
         .count(counts[Poor])
         .raw("</span><span class=\"note\">")
-        .count(poorNow)
+        .count(tally.poorNow())
         .raw(" at or below the boundary by their fit</span></a>");
     for (std::size_t s = 0; s < std::size(DueSpans); ++s) {
         h.raw("<a class=\"card card-due\" href=\"/batteries?due=").number(DueSpans[s])
@@ -214,7 +187,7 @@ QByteArray DashboardPages::overview() const
             .raw(" days</span><span class=\"value\" id=\"due-")
             .number(DueSpans[s])
             .raw("\">")
-            .count(dueWithin[s])
+            .count(tally.dueWithin()[s])
             .raw("</span><span class=\"note\">by ")
             .text(ApiViews::dayText(today + DueSpans[s]))
             .raw("</span></a>");
@@ -235,15 +208,15 @@ QByteArray DashboardPages::overview() const
     } else {
         h.raw("<div class=\"table-wrap\"><table><thead><tr><th>Serial#</th><th>Radio Alias</th><th>Health</th>"
               "<th class=\"num\">Health %</th><th>Reaches Poor</th><th class=\"num\">In days</th></tr></thead><tbody>");
-        for (std::size_t i = 0; i < dueShown; ++i) {
-            const FleetIndex::Entry &e = *due[i].entry;
+        for (const auto &[day, entry] : due) {
+            const FleetIndex::Entry &e = *entry;
             h.raw("<tr><td><a href=\"").raw(batteryPath(e.record)).raw("\">").text(serialShown(e.record))
                 .raw("</a></td><td>").text(aliasText(e.record)).raw("</td><td>").raw(classBadge(e.healthClass))
                 .raw("</td><td class=\"num\">").number(e.percent).raw(" %</td><td>").text(forecastText(e.forecast))
-                .raw("</td><td class=\"num\">").number(std::max<qint64>(0, *e.forecast->day - today))
+                .raw("</td><td class=\"num\">").number(std::max<qint64>(0, day - today))
                 .raw("</td></tr>\n");
         }
-        h.raw("</tbody></table></div><p><a href=\"/batteries?due=180&amp;sort=forecast\">All ").count(dueCount)
+        h.raw("</tbody></table></div><p><a href=\"/batteries?due=180&amp;sort=forecast\">All ").count(tally.dueCount())
             .raw(" due within 180 days, by predicted date \xE2\x86\x92</a></p>");
     }
     h.raw("</section>\n<section><h2>Newest reports</h2>");
@@ -253,8 +226,8 @@ QByteArray DashboardPages::overview() const
         h.raw("<div class=\"table-wrap\"><table><thead><tr><th>Report Date</th>"
               "<th>Serial#</th><th>Radio Alias</th><th>Health</th><th class=\"num\">Health %</th>"
               "<th class=\"wide\">Report IP</th></tr></thead><tbody>");
-    for (std::size_t i = 0; i < newestShown; ++i) {
-        const FleetIndex::Entry &e = *newest[i].entry;
+    for (const auto &[time, entry] : newest) {
+        const FleetIndex::Entry &e = *entry;
         h.raw("<tr><td>").text(localTime(e.record.reportTime)).raw("</td><td><a href=\"").raw(batteryPath(e.record))
             .raw("\">").text(serialShown(e.record)).raw("</a></td><td>").text(aliasText(e.record)).raw("</td><td>")
             .raw(classBadge(e.healthClass)).raw("</td><td class=\"num\">").number(e.percent)

@@ -10,6 +10,7 @@
 namespace NVL::Engineering::VK {
 
 class HistoryKeeper;
+class OverviewTally;
 class Html;
 class InsightKeeper;
 class MailLedger;
@@ -25,6 +26,8 @@ public:
                    const InsightKeeper *insight = nullptr, bool signOut = false);
 
     QByteArray overview() const;
+    // From figures gathered in slices (OverviewAnswer).
+    QByteArray overview(const OverviewTally &tally) const;
     QByteArray batteries(const BatteryQuery &query) const;
     // The same page of rows already chosen.
     QByteArray batteries(const BatteryQuery &query, const BatteryQuery::Selection &selection) const;
