@@ -1,0 +1,68 @@
+#pragma once
+
+#include "BatteryStore.h"
+#include "OutageSpool.h"
+#include "PostgresTarget.h"
+
+#include <QDateTime>
+#include <QSet>
+
+namespace NVL::Engineering::VK {
+
+// The newest report of every battery in a PostgreSQL database that several servers share. The
+// newest report time wins whoever stores it; each row keeps the site and address it came through and
+// a change number, by which every server fetches what the others wrote. While the database cannot be
+// reached, reports wait in the outage spool and are stored, in order, once it is back. Runs on one
+// thread; every call may wait for the database, at most the connect timeout when it is gone.
+class PostgresBatteryStore : public BatteryStore
+{
+public:
+    PostgresBatteryStore(const PostgresTarget &target, const QString &site, const QString &spoolPath,
+                         qsizetype spoolLimit);
+    ~PostgresBatteryStore() override;
+
+    // Fails on what a wrong configuration causes (the password file, the schema); a database that
+    // cannot be reached is not a failure while the outage spool can be written.
+    bool open(QString &errorText) override;
+    bool isOpen() const override { return m_connected || m_spool.isOpen(); }
+    void saveReports(const QList<BatteryRecord> &records, const QList<QByteArray> &senders,
+                     SaveOutcome &outcome) override;
+    void forEachValidReport(const std::function<void(const BatteryRecord &)> &visit) override;
+    QList<BatteryRecord> validReports() override;
+    void deleteReport(const QByteArray &serial) override;
+    void close() override;
+    QString problem() const override;
+
+    bool isConnected() const { return m_connected; }
+    qsizetype spooled() const { return m_spool.size(); }
+    // Reconnects when the database was gone, stores a part of the spool, and gives the rows written
+    // since the last call (by any server, this one included), at most `limit` of them.
+    static constexpr int CatchUpRows = 5000;
+    QList<BatteryRecord> catchUp(int limit = CatchUpRows);
+
+    // Spooled reports stored per call of catchUp: one short transaction, not the whole outage at once.
+    static constexpr int DrainBatch = 2000;
+
+private:
+    // reached: the server answered, and what failed was the sign-in or the schema.
+    bool connect(QString &errorText, bool &reached);
+    void lostConnection(const QString &reason);
+    // Upserts in one transaction; false with the reason when it failed (nothing of it is stored then).
+    bool upsert(const QList<BatteryRecord> &records, const QList<QByteArray> &senders, QSet<QByteArray> &won,
+                QString &errorText);
+    void spool(const QList<BatteryRecord> &records, const QList<QByteArray> &senders, SaveOutcome &outcome);
+    void drainSpool();
+    QSqlDatabase db() const;
+
+    const PostgresTarget m_target;
+    const QString m_site;
+    const QString m_connection;
+    OutageSpool m_spool;
+    bool m_connected = false;
+    bool m_added = false;
+    qint64 m_seenChange = 0;
+    QDateTime m_lostSince;
+    QString m_lostReason;
+};
+
+} // namespace NVL::Engineering::VK
