@@ -352,10 +352,21 @@ void Voltkeep::refreshPlannerLock()
 void Voltkeep::catchUpSharedStore()
 {
     // In parts: a server joining a large fleet, or back from an outage, holds the radios for one part.
-    const QList<BatteryRecord> changed = m_shared->catchUp();
+    PostgresBatteryStore::Drained drained;
+    const QList<BatteryRecord> changed = m_shared->catchUp(drained);
+    // Reports of the outage, stored now: their points and alerts as if stored when they came, measured
+    // against the fleet as it stood before them.
+    const QList<Replaced> replaced = replacedRecords(*m_fleet, drained.records);
+    if (m_history && !drained.records.isEmpty())
+        m_metrics->countHistoryPoints(m_history->record(drained.records, drained.senders));
     if (changed.isEmpty())
         return;
     m_fleet->update(changed);
+    if (m_planner && m_delivery) {
+        for (qsizetype i = 0; i < drained.records.size(); ++i)
+            if (healthFell(replaced.value(i), drained.records[i]))
+                m_delivery->healthAlert(drained.records[i], m_planner->triggeredNotifications());
+    }
     if (m_insight)
         m_insight->fleetChanged();
     if (changed.size() >= PostgresBatteryStore::CatchUpRows)

@@ -205,7 +205,7 @@ void PostgresBatteryStore::saveReports(const QList<BatteryRecord> &records, cons
     }
 }
 
-void PostgresBatteryStore::drainSpool()
+void PostgresBatteryStore::drainSpool(Drained &drained)
 {
     while (m_connected && m_spool.size() > 0) {
         const QList<OutageSpool::Entry> entries = m_spool.oldest(DrainBatch);
@@ -228,12 +228,18 @@ void PostgresBatteryStore::drainSpool()
             Log::error(QStringLiteral("The outage spool cannot be emptied: %1").arg(error));
             return;
         }
+        for (qsizetype i = 0; i < records.size(); ++i) {
+            if (won.contains(records[i].serialKey())) {
+                drained.records.append(records[i]);
+                drained.senders.append(senders[i]);
+            }
+        }
         if (entries.size() == DrainBatch)
             return; // the rest at the next call: the event loop is not held for a whole outage
     }
 }
 
-QList<BatteryRecord> PostgresBatteryStore::catchUp(int limit)
+QList<BatteryRecord> PostgresBatteryStore::catchUp(Drained &drained, int limit)
 {
     QList<BatteryRecord> changed;
     if (!m_added)
@@ -248,7 +254,7 @@ QList<BatteryRecord> PostgresBatteryStore::catchUp(int limit)
             return changed;
         }
     }
-    drainSpool();
+    drainSpool(drained);
     if (!m_connected)
         return changed;
     QSqlQuery query(db());
@@ -306,10 +312,24 @@ QList<BatteryRecord> PostgresBatteryStore::validReports()
 
 void PostgresBatteryStore::deleteReport(const QByteArray &serial)
 {
-    QSqlQuery query(db());
-    if (!m_connected || !query.exec(QStringLiteral("DELETE FROM batteries WHERE serial = %1").arg(hexBytes(serial))))
+    // The row stays with its record made invalid (version 0), under a new change number: the other
+    // servers fetch it and drop the battery as vk.db's readers leave such a row out. A newer report
+    // brings the battery back as it would after a delete from vk.db.
+    QSqlDatabase database = db();
+    QSqlQuery query(database);
+    const bool deleted =
+        m_connected && database.transaction()
+        && query.exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(PostgresSchema::WriteLock))
+        && query.exec(QStringLiteral("UPDATE batteries SET record = set_byte(record, 0, 0), "
+                                     "seq = nextval('battery_changes') WHERE serial = %1")
+                          .arg(hexBytes(serial)))
+        && database.commit();
+    if (!deleted) {
+        if (m_connected)
+            database.rollback();
         Log::error(QStringLiteral("Battery %1 not deleted: the shared database %2 cannot be reached")
                        .arg(serialKeyText(serial), m_target.describe()));
+    }
 }
 
 void PostgresBatteryStore::close()

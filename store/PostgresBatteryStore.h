@@ -35,10 +35,16 @@ public:
 
     bool isConnected() const { return m_connected; }
     qsizetype spooled() const { return m_spool.size(); }
+    // Spooled reports just stored as their batteries' newest, for what follows a store (history, alerts).
+    struct Drained
+    {
+        QList<BatteryRecord> records;
+        QList<QByteArray> senders;
+    };
     // Reconnects when the database was gone, stores a part of the spool, and gives the rows written
     // since the last call (by any server, this one included), at most `limit` of them.
     static constexpr int CatchUpRows = 5000;
-    QList<BatteryRecord> catchUp(int limit = CatchUpRows);
+    QList<BatteryRecord> catchUp(Drained &drained, int limit = CatchUpRows);
 
     // Spooled reports stored per call of catchUp: one short transaction, not the whole outage at once.
     static constexpr int DrainBatch = 2000;
@@ -51,7 +57,7 @@ private:
     bool upsert(const QList<BatteryRecord> &records, const QList<QByteArray> &senders, QSet<QByteArray> &won,
                 QString &errorText);
     void spool(const QList<BatteryRecord> &records, const QList<QByteArray> &senders, SaveOutcome &outcome);
-    void drainSpool();
+    void drainSpool(Drained &drained);
     QSqlDatabase db() const;
 
     const PostgresTarget m_target;

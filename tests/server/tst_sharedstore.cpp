@@ -152,6 +152,10 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(listed(*north).value(battery(0x20, 0).serialKey()).healthPercent, quint8(40), 10000);
         QCOMPARE(listed(*south).value(ahead.serialKey()).healthPercent, quint8(55));
         QCOMPARE(value(QStringLiteral("fleet"), QStringLiteral("SELECT count(*) FROM batteries")).toInt(), 40);
+
+        RadioPeer peer(QStringLiteral("127.0.0.1"), north->port());
+        QVERIFY(peer.connectToServer() && peer.deleteSerials({battery(0x20, 1).serialKey()}));
+        QTRY_COMPARE_WITH_TIMEOUT(listed(*south).size(), 39, 10000);
     }
 
     void onePlannerAndATakeoverAfterItsServerStops()
