@@ -48,12 +48,12 @@ bool PostgresServer::run(const QString &program, const QStringList &arguments)
     return ok;
 }
 
-bool PostgresServer::start()
+bool PostgresServer::start(bool durable)
 {
-    // fsync off: the test's cluster is thrown away, and its speed is not what is measured.
-    const QString options = QStringLiteral("-p %1 -c listen_addresses=127.0.0.1 -c unix_socket_directories=%2 -c fsync=off")
+    // Without fsync a test's cluster, thrown away afterwards, costs the shared disk nothing.
+    const QString options = QStringLiteral("-p %1 -c listen_addresses=127.0.0.1 -c unix_socket_directories=%2 -c fsync=%3")
                                 .arg(m_port)
-                                .arg(m_folder.path());
+                                .arg(m_folder.path(), durable ? QStringLiteral("on") : QStringLiteral("off"));
     m_running = run(bin + QStringLiteral("pg_ctl"), {QStringLiteral("-D"), m_folder.filePath(QStringLiteral("data")),
                                                     QStringLiteral("-l"), m_folder.filePath(QStringLiteral("log")),
                                                     QStringLiteral("-o"), options, QStringLiteral("-w"),

@@ -18,7 +18,8 @@ public:
 
     // Empty when the cluster is made; otherwise why not.
     QString problem() const { return m_problem; }
-    bool start();
+    // durable: fsync on, as a production server runs (benchmarks); tests run without it.
+    bool start(bool durable = false);
     bool stop();
     quint16 port() const { return m_port; }
     bool createDatabase(const QString &name);
