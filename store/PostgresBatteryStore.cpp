@@ -76,6 +76,7 @@ bool PostgresBatteryStore::connect(QString &errorText, bool &reached)
         return false;
     }
     reached = true;
+    m_retryMs = 0;
     // A schema this program cannot use is a failure of the start, not an outage: the caller sees it.
     if (!PostgresSchema::migrate(database, errorText)) {
         database.close();
@@ -245,9 +246,13 @@ QList<BatteryRecord> PostgresBatteryStore::catchUp(Drained &drained, int limit)
     if (!m_added)
         return changed;
     if (!m_connected) {
+        if (!m_nextAttempt.hasExpired())
+            return changed;
         QString reason;
         bool reached = false;
         if (!connect(reason, reached)) {
+            m_retryMs = std::clamp(m_retryMs * 2, 100, MaxRetryMs);
+            m_nextAttempt.setRemainingTime(m_retryMs);
             if (reached)
                 Log::error(QStringLiteral("The shared database %1 is reached but cannot be used: %2")
                                .arg(m_target.describe(), reason));

@@ -5,6 +5,7 @@
 #include "PostgresTarget.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QSet>
 
 namespace NVL::Engineering::VK {
@@ -67,6 +68,11 @@ private:
     bool m_connected = false;
     bool m_added = false;
     qint64 m_seenChange = 0;
+    // Attempts to reconnect wait longer after each failure, up to MaxRetryMs: a host that does not
+    // answer holds the thread for the connect timeout at each one.
+    static constexpr int MaxRetryMs = 5000;
+    int m_retryMs = 0;
+    QDeadlineTimer m_nextAttempt;
     QDateTime m_lostSince;
     QString m_lostReason;
 };
