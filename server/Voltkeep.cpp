@@ -352,24 +352,23 @@ void Voltkeep::refreshPlannerLock()
 void Voltkeep::catchUpSharedStore()
 {
     // In parts: a server joining a large fleet, or back from an outage, holds the radios for one part.
-    PostgresBatteryStore::Drained drained;
-    const QList<BatteryRecord> changed = m_shared->catchUp(drained);
+    const PostgresBatteryStore::CaughtUp caught = m_shared->catchUp();
     // Reports of the outage, stored now: their points and alerts as if stored when they came, measured
     // against the fleet as it stood before them.
-    const QList<Replaced> replaced = replacedRecords(*m_fleet, drained.records);
-    if (m_history && !drained.records.isEmpty())
-        m_metrics->countHistoryPoints(m_history->record(drained.records, drained.senders));
-    if (changed.isEmpty())
-        return;
-    m_fleet->update(changed);
+    const QList<Replaced> replaced = replacedRecords(*m_fleet, caught.drained.records);
+    // Other sites' reports too, as this server sees them: every dashboard forecasts the whole fleet.
+    const QList<BatteryRecord> points = caught.drained.records + caught.elsewhere.records;
+    if (m_history && !points.isEmpty())
+        m_metrics->countHistoryPoints(m_history->record(points, caught.drained.senders + caught.elsewhere.senders));
+    m_fleet->update(caught.changed);
     if (m_planner && m_delivery) {
-        for (qsizetype i = 0; i < drained.records.size(); ++i)
-            if (healthFell(replaced.value(i), drained.records[i]))
-                m_delivery->healthAlert(drained.records[i], m_planner->triggeredNotifications());
+        for (qsizetype i = 0; i < caught.drained.records.size(); ++i)
+            if (healthFell(replaced.value(i), caught.drained.records[i]))
+                m_delivery->healthAlert(caught.drained.records[i], m_planner->triggeredNotifications());
     }
-    if (m_insight)
+    if (m_insight && !caught.changed.isEmpty())
         m_insight->fleetChanged();
-    if (changed.size() >= PostgresBatteryStore::CatchUpRows)
+    if (caught.changed.size() >= PostgresBatteryStore::CatchUpRows)
         m_catchUpTimer.start(0);
     else if (m_catchUpTimer.interval() == 0)
         m_catchUpTimer.start(m_catchUpMs);
@@ -563,6 +562,8 @@ void Voltkeep::notificationDue(const QString &uuid)
     commitReports();
     if (!m_planner || !m_delivery)
         return;
+    if (m_plannerLock)
+        refreshPlannerLock(); // a session the database ended since the last check holds nothing
     if (!sendsPlannedMail())
         return; // the server holding the planner's lock sends it for the fleet
     const auto notification = m_planner->scheduledNotification(uuid);

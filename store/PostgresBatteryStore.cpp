@@ -206,7 +206,7 @@ void PostgresBatteryStore::saveReports(const QList<BatteryRecord> &records, cons
     }
 }
 
-void PostgresBatteryStore::drainSpool(Drained &drained)
+void PostgresBatteryStore::drainSpool(Reports &drained)
 {
     while (m_connected && m_spool.size() > 0) {
         const QList<OutageSpool::Entry> entries = m_spool.oldest(DrainBatch);
@@ -240,14 +240,14 @@ void PostgresBatteryStore::drainSpool(Drained &drained)
     }
 }
 
-QList<BatteryRecord> PostgresBatteryStore::catchUp(Drained &drained, int limit)
+PostgresBatteryStore::CaughtUp PostgresBatteryStore::catchUp(int limit)
 {
-    QList<BatteryRecord> changed;
+    CaughtUp caught;
     if (!m_added)
-        return changed;
+        return caught;
     if (!m_connected) {
         if (!m_nextAttempt.hasExpired())
-            return changed;
+            return caught;
         QString reason;
         bool reached = false;
         if (!connect(reason, reached)) {
@@ -256,25 +256,32 @@ QList<BatteryRecord> PostgresBatteryStore::catchUp(Drained &drained, int limit)
             if (reached)
                 Log::error(QStringLiteral("The shared database %1 is reached but cannot be used: %2")
                                .arg(m_target.describe(), reason));
-            return changed;
+            return caught;
         }
     }
-    drainSpool(drained);
+    drainSpool(caught.drained);
     if (!m_connected)
-        return changed;
+        return caught;
     QSqlQuery query(db());
     query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT record, seq FROM batteries WHERE seq > %1 ORDER BY seq LIMIT %2")
+    if (!query.exec(QStringLiteral("SELECT record, seq, site, address FROM batteries WHERE seq > %1 ORDER BY seq LIMIT %2")
                         .arg(m_seenChange)
                         .arg(limit))) {
         lostConnection(query.lastError().text());
-        return changed;
+        return caught;
     }
     while (query.next()) {
-        changed.append(BatteryRecord::fromBytes(query.value(0).toByteArray()));
+        const BatteryRecord record = BatteryRecord::fromBytes(query.value(0).toByteArray());
+        caught.changed.append(record);
         m_seenChange = query.value(1).toLongLong();
+        if (query.value(2).toString() != m_site && isValidRecord(record.toBytes())) {
+            const QByteArray address = query.value(3).toByteArray();
+            caught.elsewhere.records.append(record);
+            // The record holds an IPv4 sender itself; only an IPv6 one goes beside it.
+            caught.elsewhere.senders.append(address.size() == 16 ? address : QByteArray());
+        }
     }
-    return changed;
+    return caught;
 }
 
 void PostgresBatteryStore::forEachValidReport(const std::function<void(const BatteryRecord &)> &visit)

@@ -36,17 +36,21 @@ public:
 
     bool isConnected() const { return m_connected; }
     qsizetype spooled() const { return m_spool.size(); }
-    // Spooled reports just stored as their batteries' newest, for what follows a store (history, alerts).
-    struct Drained
+    struct Reports
     {
         QList<BatteryRecord> records;
-        QList<QByteArray> senders;
+        QList<QByteArray> senders; // as saveReports takes them
+    };
+    struct CaughtUp
+    {
+        QList<BatteryRecord> changed; // every row written since the last call, by any server
+        Reports drained;              // spooled reports just stored as their batteries' newest
+        Reports elsewhere;            // those of `changed` that other sites stored
     };
     // Reconnects when the database was gone, stores a part of the spool, and gives the rows written
-    // since the last call (by any server, this one included), at most `limit` of them.
+    // since the last call, at most `limit` of them.
     static constexpr int CatchUpRows = 5000;
-    QList<BatteryRecord> catchUp(Drained &drained, int limit = CatchUpRows);
-
+    CaughtUp catchUp(int limit = CatchUpRows);
     // Spooled reports stored per call of catchUp: one short transaction, not the whole outage at once.
     static constexpr int DrainBatch = 2000;
 
@@ -58,7 +62,7 @@ private:
     bool upsert(const QList<BatteryRecord> &records, const QList<QByteArray> &senders, QSet<QByteArray> &won,
                 QString &errorText);
     void spool(const QList<BatteryRecord> &records, const QList<QByteArray> &senders, SaveOutcome &outcome);
-    void drainSpool(Drained &drained);
+    void drainSpool(Reports &drained);
     QSqlDatabase db() const;
 
     const PostgresTarget m_target;

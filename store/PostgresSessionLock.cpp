@@ -32,7 +32,11 @@ bool PostgresSessionLock::refresh()
     QSqlQuery query(db);
     if (m_held) {
         // A session the database has ended (restart, network) took the lock with it.
-        if (query.exec(QStringLiteral("SELECT 1")))
+        if (query.exec(QStringLiteral("SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND granted AND "
+                                      "pid = pg_backend_pid() AND classid = %1 AND objid = %2 AND objsubid = 1")
+                           .arg(quint64(m_key) >> 32)
+                           .arg(quint64(m_key) & 0xffffffffu))
+            && query.next() && query.value(0).toInt() > 0)
             return true;
         db.close();
         return m_held = false;

@@ -98,13 +98,13 @@ private:
         return fleet;
     }
 
-    static QByteArray healthz(quint16 port)
+    static QByteArray get(quint16 port, const QString &path)
     {
         QTcpSocket socket;
         socket.connectToHost(QStringLiteral("127.0.0.1"), port);
         if (!socket.waitForConnected(5000))
             return {};
-        socket.write("GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+        socket.write("GET " + path.toLatin1() + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
         while (socket.waitForReadyRead(5000)) {
         }
         return socket.readAll();
@@ -129,13 +129,17 @@ private Q_SLOTS:
     {
         QVERIFY(m_pg->createDatabase(QStringLiteral("fleet")));
         auto north = server(QStringLiteral("north"), QStringLiteral("fleet"));
-        auto south = server(QStringLiteral("south"), QStringLiteral("fleet"));
+        const quint16 southHttp = VoltkeepProcess::freePort();
+        auto south = server(QStringLiteral("south"), QStringLiteral("fleet"), southHttp);
         QVERIFY(north->start() && south->start());
         QVERIFY(send(*north, batteries(0x10, 20)));
         QVERIFY(send(*south, batteries(0x20, 20)));
         QTRY_COMPARE_WITH_TIMEOUT(listed(*north).size(), 40, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(listed(*south).size(), 40, 10000);
         QCOMPARE(value(QStringLiteral("fleet"), QStringLiteral("SELECT count(*) FROM batteries WHERE site = 'north'")).toInt(), 20);
+        // The other site's reports come into this server's history as it fetches them.
+        const QString northKey = serialKeyText(battery(0x10, 3).serialKey());
+        QVERIFY(get(southHttp, QStringLiteral("/api/v1/batteries/%1/history").arg(northKey)).startsWith("HTTP/1.1 200"));
 
         // A report newer than any radio can send now, as if stored by a server whose clock is ahead.
         BatteryRecord ahead = battery(0x10, 0, 55);
@@ -188,7 +192,7 @@ private Q_SLOTS:
         QVERIFY(m_pg->stop());
         QVERIFY(send(*site, batteries(0x31, 30)));
         QVERIFY(site->waitForLog(QStringLiteral("cannot be reached")));
-        QVERIFY(healthz(http).contains("30 report(s) wait in the local spool"));
+        QVERIFY(get(http, QStringLiteral("/healthz")).contains("30 report(s) wait in the local spool"));
         QCOMPARE(listed(*site).size(), 10); // what it holds, nothing it did not store
 
         // Killed with its spool full: nothing confirmed is lost, and a start without the database works.
@@ -202,7 +206,7 @@ private Q_SLOTS:
         QCOMPARE(value(QStringLiteral("outage"), QStringLiteral("SELECT count(*) FROM batteries")).toInt(), 45);
         QCOMPARE(listed(*site).value(battery(0x31, 0).serialKey()).healthPercent, quint8(33));
         QCOMPARE(site->countInLog(QStringLiteral("cannot be reached")), 1);
-        QTRY_VERIFY_WITH_TIMEOUT(healthz(http).trimmed().endsWith("ok"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(get(http, QStringLiteral("/healthz")).trimmed().endsWith("ok"), 10000);
     }
 
     void aMoveFromSqliteCopiesEveryRowAndLeavesTheFiles()
