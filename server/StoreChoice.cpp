@@ -23,13 +23,13 @@ PostgresTarget postgresTarget(const StoreSettings &settings)
     return target;
 }
 
-std::unique_ptr<BatteryStore> make(const StoreSettings &settings, const DataPaths &paths)
+std::unique_ptr<BatteryStore> make(const StoreSettings &settings, bool keepHistory, const DataPaths &paths)
 {
     if (settings.driver == StoreSettings::Driver::Sqlite)
         return std::make_unique<SqliteBatteryStore>(paths.databaseFile());
     return std::make_unique<PostgresBatteryStore>(postgresTarget(settings), settings.site,
                                                   paths.serverFolder + QStringLiteral("/vk-outage-spool.db"),
-                                                  settings.spoolLimit);
+                                                  settings.spoolLimit, keepHistory);
 }
 
 } // namespace NVL::Engineering::VK::StoreChoice

@@ -15,7 +15,8 @@ namespace NVL::Engineering::VK {
 namespace StoreChoice {
 
 PostgresTarget postgresTarget(const StoreSettings &settings);
-std::unique_ptr<BatteryStore> make(const StoreSettings &settings, const DataPaths &paths);
+// keepHistory: [history] is on, and the shared database keeps every stored report's point too.
+std::unique_ptr<BatteryStore> make(const StoreSettings &settings, bool keepHistory, const DataPaths &paths);
 // `Voltkeep --migrate-to-postgresql`: copies vk.db and vk-history.db into the empty database [store]
 // names and compares the counts; the exit status of the program.
 int migrateToPostgresql(const DataPaths &paths);

@@ -165,7 +165,7 @@ void Voltkeep::start()
         endFailedStart(settings.store.error);
         return;
     }
-    m_database = StoreChoice::make(settings.store, m_paths);
+    m_database = StoreChoice::make(settings.store, settings.history.enabled, m_paths);
     if (settings.store.driver == StoreSettings::Driver::Postgresql)
         m_shared = static_cast<PostgresBatteryStore *>(m_database.get());
     QString error;

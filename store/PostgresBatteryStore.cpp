@@ -23,9 +23,10 @@ QString hexBytes(const QByteArray &bytes)
 } // namespace
 
 PostgresBatteryStore::PostgresBatteryStore(const PostgresTarget &target, const QString &site,
-                                           const QString &spoolPath, qsizetype spoolLimit)
+                                           const QString &spoolPath, qsizetype spoolLimit, bool keepPoints)
     : m_target(target)
     , m_site(site)
+    , m_keepPoints(keepPoints)
     , m_connection(QStringLiteral("vk-postgresql-store"))
     , m_spool(spoolPath, spoolLimit)
 {
@@ -110,6 +111,32 @@ void PostgresBatteryStore::lostConnection(const QString &reason)
                      .arg(m_target.describe(), m_lostReason));
 }
 
+QString PostgresBatteryStore::pointRows(const QList<BatteryRecord> &records, const QList<QByteArray> &senders) const
+{
+    // As the history file keeps them: the later of two reports of a battery in one second.
+    QHash<QPair<QByteArray, quint32>, qsizetype> latest;
+    for (qsizetype i = 0; i < records.size(); ++i)
+        if (isValidRecord(records[i].toBytes()))
+            latest.insert({records[i].serialKey(), records[i].reportTime}, i);
+    QString rows;
+    for (qsizetype i : std::as_const(latest)) {
+        const BatteryRecord &record = records[i];
+        const QByteArray sender = senders.value(i).isEmpty() ? ReportPlaces::ipv4Bytes(record.reportAddress)
+                                                             : senders.value(i);
+        if (!rows.isEmpty())
+            rows += QLatin1Char(',');
+        rows += QStringLiteral("(%1,%2,%3,%4,%5,%6,%7)")
+                    .arg(hexBytes(record.serialKey()))
+                    .arg(record.reportTime)
+                    .arg(healthPercentage(record))
+                    .arg(int(healthClass(record)))
+                    .arg(int(record.fullCapacity))
+                    .arg(int(record.cycleCount))
+                    .arg(sender.isEmpty() ? QStringLiteral("NULL::bytea") : hexBytes(sender));
+    }
+    return rows;
+}
+
 bool PostgresBatteryStore::upsert(const QList<BatteryRecord> &records, const QList<QByteArray> &senders,
                                   QSet<QByteArray> &won, QString &errorText)
 {
@@ -156,7 +183,16 @@ bool PostgresBatteryStore::upsert(const QList<BatteryRecord> &records, const QLi
     QSet<QByteArray> returned;
     while (ok && query.next())
         returned.insert(query.value(0).toByteArray());
-    if (ok && database.commit()) {
+    // In the same transaction: the history holds a point exactly when the report was stored.
+    const QString points = m_keepPoints ? pointRows(records, senders) : QString();
+    const bool pointsOk = ok && (points.isEmpty()
+                          || query.exec(QStringLiteral("INSERT INTO history_points (serial, time, percent, class, capacity, "
+                                                       "cycles, address) VALUES %1 ON CONFLICT (serial, time) DO UPDATE "
+                                                       "SET percent = excluded.percent, class = excluded.class, capacity = "
+                                                       "excluded.capacity, cycles = excluded.cycles, address = "
+                                                       "excluded.address")
+                                            .arg(points)));
+    if (pointsOk && database.commit()) {
         won = std::move(returned);
         return true;
     }

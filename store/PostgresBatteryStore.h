@@ -18,8 +18,9 @@ namespace NVL::Engineering::VK {
 class PostgresBatteryStore : public BatteryStore
 {
 public:
+    // keepPoints: every stored report is also a point of its battery's history in the database.
     PostgresBatteryStore(const PostgresTarget &target, const QString &site, const QString &spoolPath,
-                         qsizetype spoolLimit);
+                         qsizetype spoolLimit, bool keepPoints);
     ~PostgresBatteryStore() override;
 
     // Fails on what a wrong configuration causes (the password file, the schema); a database that
@@ -64,9 +65,12 @@ private:
     void spool(const QList<BatteryRecord> &records, const QList<QByteArray> &senders, SaveOutcome &outcome);
     void drainSpool(Reports &drained);
     QSqlDatabase db() const;
+    // The VALUES rows of the points of the valid records, one per battery and second.
+    QString pointRows(const QList<BatteryRecord> &records, const QList<QByteArray> &senders) const;
 
     const PostgresTarget m_target;
     const QString m_site;
+    const bool m_keepPoints;
     const QString m_connection;
     OutageSpool m_spool;
     bool m_connected = false;

@@ -137,6 +137,7 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(listed(*north).size(), 40, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(listed(*south).size(), 40, 10000);
         QCOMPARE(value(QStringLiteral("fleet"), QStringLiteral("SELECT count(*) FROM batteries WHERE site = 'north'")).toInt(), 20);
+        QCOMPARE(value(QStringLiteral("fleet"), QStringLiteral("SELECT count(DISTINCT serial) FROM history_points")).toInt(), 40);
         // The other site's reports come into this server's history as it fetches them.
         const QString northKey = serialKeyText(battery(0x10, 3).serialKey());
         QVERIFY(get(southHttp, QStringLiteral("/api/v1/batteries/%1/history").arg(northKey)).startsWith("HTTP/1.1 200"));
