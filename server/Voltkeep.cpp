@@ -368,7 +368,8 @@ void Voltkeep::catchUpSharedStore()
     }
     if (m_insight && !caught.changed.isEmpty())
         m_insight->fleetChanged();
-    if (caught.changed.size() >= PostgresBatteryStore::CatchUpRows)
+    // A backlog goes in turns with the radios, not once per poll: a long outage would never drain.
+    if (caught.changed.size() >= PostgresBatteryStore::CatchUpRows || (m_shared->isConnected() && m_shared->spooled() > 0))
         m_catchUpTimer.start(0);
     else if (m_catchUpTimer.interval() == 0)
         m_catchUpTimer.start(m_catchUpMs);
