@@ -83,8 +83,8 @@ bool PostgresBatteryStore::connect(QString &errorText, bool &reached)
         database.close();
         return false;
     }
-    QSqlQuery query(database);
-    query.exec(QStringLiteral("SET synchronous_commit = on"));
+    // A database tuned for speed must not turn a report this server took into one it can lose.
+    QSqlQuery(database).exec(QStringLiteral("SET synchronous_commit = on"));
     if (m_connected)
         return true;
     m_connected = true;
