@@ -75,7 +75,7 @@ std::optional<Rate> batchedUpserts(PostgresServer &pg, quint32 count)
     QSqlDatabase db = pg.connect(QStringLiteral("anchor"), QStringLiteral("bench-anchor"));
     QSqlQuery query(db);
     if (!query.exec(QStringLiteral("CREATE TABLE batteries (serial bytea PRIMARY KEY, record bytea NOT NULL, time bigint "
-                                   "NOT NULL, site text NOT NULL, address bytea, seq bigint NOT NULL)"))
+                                   "NOT NULL, site text NOT NULL, address bytea, seq bigint NOT NULL, deleted boolean NOT NULL DEFAULT false)"))
         || !query.exec(QStringLiteral("CREATE SEQUENCE battery_changes"))
         || !query.exec(QStringLiteral("CREATE INDEX batteries_seq ON batteries (seq)"))) {
         fail(QStringLiteral("anchor: ") + query.lastError().text());
@@ -96,8 +96,9 @@ std::optional<Rate> batchedUpserts(PostgresServer &pg, quint32 count)
         if (!db.transaction()
             || !query.exec(QStringLiteral("INSERT INTO batteries (serial, record, time, site, address, seq) SELECT v.*, "
                                           "nextval('battery_changes') FROM (VALUES %1) AS v ON CONFLICT (serial) DO UPDATE "
-                                          "SET record = excluded.record, time = excluded.time, seq = excluded.seq WHERE "
-                                          "excluded.time >= batteries.time RETURNING serial")
+                                          "SET record = excluded.record, time = excluded.time, site = excluded.site, "
+                                          "address = excluded.address, seq = excluded.seq, deleted = false "
+                                          "WHERE excluded.time >= batteries.time RETURNING serial")
                                    .arg(values))
             || !db.commit()) {
             fail(QStringLiteral("anchor: ") + query.lastError().text());

@@ -29,6 +29,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QtEndian>
 
 #include <limits>
@@ -194,6 +195,8 @@ void Voltkeep::start()
     // The history file beside vk.db and the HTTP API; neither can make the start fail.
     m_history = settings.history.enabled ? std::make_unique<HistoryKeeper>(settings.history, m_paths.historyFile())
                                          : nullptr;
+    if (m_shared && m_history)
+        adoptSharedHistory(settings.history.years);
     startHttp(settings.http, settings.insight);
 
     // Mail goes out on a thread of its own: a slow mail server must not keep reports from being read.
@@ -259,6 +262,25 @@ void Voltkeep::start()
                      .arg(Identity::VersionBuild)
                  + QStringLiteral("Accepting connections on port: %1 (TCP + UDP)").arg(port),
              LogType::Success);
+}
+
+void Voltkeep::adoptSharedHistory(int years)
+{
+    if (!m_history->isOpen() || !m_history->isEmpty())
+        return;
+    QElapsedTimer clock;
+    clock.start();
+    qint64 batteries = 0;
+    const qint64 since = QDateTime::currentSecsSinceEpoch() - qint64(years) * 366 * 86400;
+    m_shared->forEachHistory(since, [this, &batteries](const QByteArray &serial, const QList<HistoryPoint> &points) {
+        m_history->adopt(serial, points);
+        ++batteries;
+    });
+    if (batteries > 0)
+        logEvent(QStringLiteral("The history of %1 battery(ies) taken from the shared database in %2 s")
+                     .arg(batteries)
+                     .arg(double(clock.elapsed()) / 1000.0, 0, 'f', 1),
+                 LogType::Information);
 }
 
 void Voltkeep::startHttp(const HttpSettings &settings, const InsightSection &insight)
@@ -361,6 +383,13 @@ void Voltkeep::catchUpSharedStore()
     if (m_history && !points.isEmpty())
         m_metrics->countHistoryPoints(m_history->record(points, caught.drained.senders + caught.elsewhere.senders));
     m_fleet->update(caught.changed);
+    for (const QByteArray &serial : caught.removed) {
+        m_fleet->remove(serial);
+        if (m_insight)
+            m_insight->batteryRemoved();
+        if (m_history)
+            m_history->removeBattery(serial);
+    }
     if (m_planner && m_delivery) {
         for (qsizetype i = 0; i < caught.drained.records.size(); ++i)
             if (healthFell(replaced.value(i), caught.drained.records[i]))
@@ -369,7 +398,7 @@ void Voltkeep::catchUpSharedStore()
     if (m_insight && !caught.changed.isEmpty())
         m_insight->fleetChanged();
     // A backlog goes in turns with the radios, not once per poll: a long outage would never drain.
-    if (caught.changed.size() >= PostgresBatteryStore::CatchUpRows || (m_shared->isConnected() && m_shared->spooled() > 0))
+    if (caught.rows >= PostgresBatteryStore::CatchUpRows || (m_shared->isConnected() && m_shared->spooled() > 0))
         m_catchUpTimer.start(0);
     else if (m_catchUpTimer.interval() == 0)
         m_catchUpTimer.start(m_catchUpMs);

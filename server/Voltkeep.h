@@ -78,6 +78,8 @@ private:
     void followSharedStore(const StoreSettings &settings);
     void catchUpSharedStore();
     void refreshPlannerLock();
+    // A history file new beside a shared database starts with the fleet's points of the kept years.
+    void adoptSharedHistory(int years);
     // Planned mail (periodic reports, silences) goes out from one server of those sharing a database.
     bool sendsPlannedMail() const;
     // Logs that the start failed and ends the run with the reason.

@@ -177,7 +177,7 @@ bool PostgresBatteryStore::upsert(const QList<BatteryRecord> &records, const QLi
                                       "SELECT v.serial, v.record, v.time, v.site, v.address, nextval('battery_changes') "
                                       "FROM (VALUES %1) AS v (serial, record, time, site, address) "
                                       "ON CONFLICT (serial) DO UPDATE SET record = excluded.record, time = excluded.time, "
-                                      "site = excluded.site, address = excluded.address, seq = excluded.seq "
+                                      "site = excluded.site, address = excluded.address, seq = excluded.seq, deleted = false "
                                       "WHERE excluded.time >= batteries.time RETURNING serial")
                                       .arg(values));
     QSet<QByteArray> returned;
@@ -300,7 +300,8 @@ PostgresBatteryStore::CaughtUp PostgresBatteryStore::catchUp(int limit)
         return caught;
     QSqlQuery query(db());
     query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT record, seq, site, address FROM batteries WHERE seq > %1 ORDER BY seq LIMIT %2")
+    if (!query.exec(QStringLiteral("SELECT record, seq, site, address, deleted FROM batteries WHERE seq > %1 "
+                                   "ORDER BY seq LIMIT %2")
                         .arg(m_seenChange)
                         .arg(limit))) {
         lostConnection(query.lastError().text());
@@ -308,8 +309,13 @@ PostgresBatteryStore::CaughtUp PostgresBatteryStore::catchUp(int limit)
     }
     while (query.next()) {
         const BatteryRecord record = BatteryRecord::fromBytes(query.value(0).toByteArray());
-        caught.changed.append(record);
         m_seenChange = query.value(1).toLongLong();
+        ++caught.rows;
+        if (query.value(4).toBool()) {
+            caught.removed.append(record.serialKey());
+            continue;
+        }
+        caught.changed.append(record);
         if (query.value(2).toString() != m_site && isValidRecord(record.toBytes())) {
             const QByteArray address = query.value(3).toByteArray();
             caught.elsewhere.records.append(record);
@@ -337,7 +343,7 @@ void PostgresBatteryStore::forEachValidReport(const std::function<void(const Bat
         return;
     }
     m_seenChange = query.value(0).toLongLong();
-    if (query.exec(QStringLiteral("SELECT record FROM batteries ORDER BY serial"))) {
+    if (query.exec(QStringLiteral("SELECT record FROM batteries WHERE NOT deleted ORDER BY serial"))) {
         while (query.next()) {
             const QByteArray bytes = query.value(0).toByteArray();
             if (isValidRecord(bytes))
@@ -347,6 +353,41 @@ void PostgresBatteryStore::forEachValidReport(const std::function<void(const Bat
         Log::error(QStringLiteral("The batteries of the shared database cannot be read: %1").arg(query.lastError().text()));
     }
     database.commit();
+}
+
+bool PostgresBatteryStore::forEachHistory(qint64 since, const HistoryVisit &visit)
+{
+    if (!m_connected)
+        return false;
+    QSqlDatabase database = db();
+    QSqlQuery query(database);
+    query.setForwardOnly(true);
+    bool ok = database.transaction()
+              && query.exec(QStringLiteral("DECLARE vk_history NO SCROLL CURSOR FOR SELECT serial, time, percent, class, "
+                                           "capacity, cycles, address FROM history_points WHERE time >= %1 "
+                                           "ORDER BY serial, time")
+                                .arg(since));
+    QByteArray serial;
+    QList<HistoryPoint> points;
+    for (bool more = ok; more;) {
+        ok = query.exec(QStringLiteral("FETCH 10000 FROM vk_history"));
+        more = false;
+        while (ok && query.next()) {
+            more = true;
+            const QByteArray rowSerial = query.value(0).toByteArray();
+            if (rowSerial != serial && !points.isEmpty())
+                visit(serial, std::exchange(points, {}));
+            serial = rowSerial;
+            points.append({query.value(1).toLongLong(), query.value(2).toInt(), query.value(3).toInt(),
+                           query.value(4).toInt(), query.value(5).toInt(), query.value(6).toByteArray()});
+        }
+    }
+    if (ok && !points.isEmpty())
+        visit(serial, points);
+    if (!ok)
+        Log::error(QStringLiteral("The history of the shared database cannot be read: %1").arg(query.lastError().text()));
+    database.commit();
+    return ok;
 }
 
 QList<BatteryRecord> PostgresBatteryStore::validReports()
@@ -360,17 +401,17 @@ QList<BatteryRecord> PostgresBatteryStore::validReports()
 
 void PostgresBatteryStore::deleteReport(const QByteArray &serial)
 {
-    // The row stays with its record made invalid (version 0), under a new change number: the other
-    // servers fetch it and drop the battery as vk.db's readers leave such a row out. A newer report
-    // brings the battery back as it would after a delete from vk.db.
+    // Marked, not removed: the other servers fetch the mark by its change number and drop the battery.
+    // A report newer than the one deleted brings the battery back, as after a delete from vk.db.
     QSqlDatabase database = db();
     QSqlQuery query(database);
     const bool deleted =
         m_connected && database.transaction()
         && query.exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(PostgresSchema::WriteLock))
-        && query.exec(QStringLiteral("UPDATE batteries SET record = set_byte(record, 0, 0), "
-                                     "seq = nextval('battery_changes') WHERE serial = %1")
+        && query.exec(QStringLiteral("UPDATE batteries SET deleted = true, seq = nextval('battery_changes') "
+                                     "WHERE serial = %1")
                           .arg(hexBytes(serial)))
+        && query.exec(QStringLiteral("DELETE FROM history_points WHERE serial = %1").arg(hexBytes(serial)))
         && database.commit();
     if (!deleted) {
         if (m_connected)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BatteryStore.h"
+#include "HistoryPoint.h"
 #include "OutageSpool.h"
 #include "PostgresTarget.h"
 
@@ -45,6 +46,8 @@ public:
     struct CaughtUp
     {
         QList<BatteryRecord> changed; // every row written since the last call, by any server
+        QList<QByteArray> removed;    // serials deleted since the last call, by any server
+        qsizetype rows = 0;           // changed and removed together
         Reports drained;              // spooled reports just stored as their batteries' newest
         Reports elsewhere;            // those of `changed` that other sites stored
     };
@@ -52,6 +55,11 @@ public:
     // since the last call, at most `limit` of them.
     static constexpr int CatchUpRows = 5000;
     CaughtUp catchUp(int limit = CatchUpRows);
+    // Every battery's history points from `since` on, one battery at a time in serial order, read in
+    // parts so that years of a large fleet are never held at once; false when they cannot be read.
+    using HistoryVisit = std::function<void(const QByteArray &serial, const QList<HistoryPoint> &points)>;
+    bool forEachHistory(qint64 since, const HistoryVisit &visit);
+
     // Spooled reports stored per call of catchUp: one short transaction, not the whole outage at once.
     static constexpr int DrainBatch = 2000;
 

@@ -12,8 +12,9 @@ namespace {
 const char *const Version1[] = {
     "CREATE SEQUENCE battery_changes",
     // seq: the change number of the row's last write, so that every server can fetch what others wrote.
+    // A deleted battery keeps its row, marked, so that the other servers learn of the delete by its seq.
     "CREATE TABLE batteries (serial bytea PRIMARY KEY, record bytea NOT NULL, time bigint NOT NULL, "
-    "site text NOT NULL, address bytea, seq bigint NOT NULL)",
+    "site text NOT NULL, address bytea, seq bigint NOT NULL, deleted boolean NOT NULL DEFAULT false)",
     "CREATE INDEX batteries_seq ON batteries (seq)",
     "CREATE TABLE history_points (serial bytea NOT NULL, time bigint NOT NULL, percent integer NOT NULL, "
     "class integer NOT NULL, capacity integer NOT NULL, cycles integer NOT NULL, address bytea, "

@@ -89,6 +89,15 @@ bool HistoryKeeper::catchUpSome(const QElapsedTimer &turn)
     return true;
 }
 
+void HistoryKeeper::adopt(const QByteArray &serial, const QList<HistoryPoint> &points)
+{
+    if (!m_store.isOpen() || points.isEmpty() || !m_store.addPoints(serial, points))
+        return;
+    if (const std::optional<qint64> id = m_store.idOf(serial))
+        m_stale.insert(*id, serial);
+    scheduleWork();
+}
+
 void HistoryKeeper::checkDamage()
 {
     if (!m_store.damaged())

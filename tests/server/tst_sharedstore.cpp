@@ -161,6 +161,20 @@ private Q_SLOTS:
         RadioPeer peer(QStringLiteral("127.0.0.1"), north->port());
         QVERIFY(peer.connectToServer() && peer.deleteSerials({battery(0x20, 1).serialKey()}));
         QTRY_COMPARE_WITH_TIMEOUT(listed(*south).size(), 39, 10000);
+
+        // A server new to the database starts with the history kept there, older than itself.
+        const qint64 day = QDateTime::currentSecsSinceEpoch() / 86400 * 86400;
+        for (int back = 1; back <= 3; ++back)
+            QVERIFY(QSqlQuery(m_pg->connect(QStringLiteral("fleet"), QStringLiteral("test-fleet")))
+                        .exec(QStringLiteral("INSERT INTO history_points SELECT serial, %1, 95, 3, 3000, 1, NULL FROM "
+                                             "batteries WHERE serial = '\\x%2'")
+                                  .arg(day - back * 86400)
+                                  .arg(QString::fromLatin1(battery(0x10, 3).serialKey().toHex()))));
+        const quint16 eastHttp = VoltkeepProcess::freePort();
+        auto east = server(QStringLiteral("east"), QStringLiteral("fleet"), eastHttp);
+        QVERIFY(east->start() && east->log().contains(QLatin1String("The history of 39 battery(ies) taken")));
+        const QByteArray history = get(eastHttp, QStringLiteral("/api/v1/batteries/%1/history").arg(northKey));
+        QCOMPARE(history.count("\"time\""), 4);
     }
 
     void onePlannerAndATakeoverAfterItsServerStops()
