@@ -125,8 +125,8 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     parser.addHelpOption();
-    QCommandLineOption batteriesOption(QStringLiteral("batteries"), QStringLiteral("Reports per run (default 20000)."),
-                                       QStringLiteral("n"), QStringLiteral("20000"));
+    QCommandLineOption batteriesOption(QStringLiteral("batteries"), QStringLiteral("Reports per run (default 100000)."),
+                                       QStringLiteral("n"), QStringLiteral("100000"));
     parser.addOption(batteriesOption);
     parser.process(app);
     const quint32 count = parser.value(batteriesOption).toUInt();
