@@ -263,6 +263,7 @@ private Q_SLOTS:
         QTest::newRow("driver") << QByteArray("[store]\ndriver=oracle\n") << 0 << "neither sqlite nor postgresql";
         QTest::newRow("password open to others") << QByteArray("passwordFile=pw\n") << 0644 << "open to group or others";
         QTest::newRow("password missing") << QByteArray("passwordFile=pw\n") << -1 << "pw does not exist";
+        QTest::newRow("sslmode") << QByteArray("sslmode=sometimes\n") << 0 << "sslmode=sometimes is not one of";
         QTest::newRow("no such database") << QByteArray("database=absent\n") << 0 << "\"absent\" does not exist";
     }
 
