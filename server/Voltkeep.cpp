@@ -1,7 +1,7 @@
 #include "Voltkeep.h"
 
 #include "ApiServer.h"
-#include "BatteryDatabase.h"
+#include "BatteryStore.h"
 #include "ConnectionManager.h"
 #include "FleetIndex.h"
 #include "HealthFall.h"
@@ -19,12 +19,17 @@
 #include "ReportComposer.h"
 #include "NotificationPlanner.h"
 #include "ListReply.h"
+#include "PostgresBatteryStore.h"
+#include "PostgresSchema.h"
+#include "PostgresSessionLock.h"
+#include "StoreChoice.h"
 #include "ServerSettings.h"
 #include "ServerMetrics.h"
 #include "VoltkeepIdentity.h"
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QtEndian>
 
 #include <limits>
@@ -76,13 +81,15 @@ constexpr qsizetype MaxReportsPerCommit = 4096;
 // commit than a radio should.
 constexpr int CommitWaitMs = 0;
 
-QList<BatteryDatabase::Replaced> replacedRecords(const FleetIndex &fleet, const QList<BatteryRecord> &reports)
+using Replaced = std::optional<BatteryRecord>;
+
+QList<Replaced> replacedRecords(const FleetIndex &fleet, const QList<BatteryRecord> &reports)
 {
     // The index holds every valid row of vk.db: no lookup in the file. A battery reported twice in the
     // group finds its first report.
-    QList<BatteryDatabase::Replaced> replaced;
+    QList<Replaced> replaced;
     replaced.reserve(reports.size());
-    QHash<QByteArray, BatteryDatabase::Replaced> inGroup;
+    QHash<QByteArray, Replaced> inGroup;
     for (const BatteryRecord &report : reports) {
         const QByteArray key = report.serialKey();
         const auto earlier = inGroup.constFind(key);
@@ -90,9 +97,9 @@ QList<BatteryDatabase::Replaced> replacedRecords(const FleetIndex &fleet, const 
             replaced.append(*earlier);
         } else {
             const FleetIndex::Entry *entry = fleet.find(key);
-            replaced.append(entry ? BatteryDatabase::Replaced(entry->record) : std::nullopt);
+            replaced.append(entry ? Replaced(entry->record) : std::nullopt);
         }
-        inGroup.insert(key, isValidRecord(report.toBytes()) ? BatteryDatabase::Replaced(report) : std::nullopt);
+        inGroup.insert(key, isValidRecord(report.toBytes()) ? Replaced(report) : std::nullopt);
     }
     return replaced;
 }
@@ -112,13 +119,14 @@ Voltkeep::Voltkeep(int argc, char **argv)
     QCoreApplication::setApplicationName(programName());
     if (!m_paths.serverFolder.isEmpty())
         QDir().mkpath(m_paths.serverFolder); // a failure shows when the database is opened
-    m_database = std::make_unique<BatteryDatabase>(m_paths.databaseFile());
     m_fleet = std::make_unique<FleetIndex>();
     m_metrics = std::make_unique<ServerMetrics>();
     setServiceDescription(QString::fromLatin1(Identity::Description));
     m_commitTimer.setSingleShot(true);
     m_commitTimer.setInterval(CommitWaitMs);
     connect(&m_commitTimer, &QTimer::timeout, this, &Voltkeep::commitReports);
+    connect(&m_catchUpTimer, &QTimer::timeout, this, &Voltkeep::catchUpSharedStore);
+    connect(&m_plannerLockTimer, &QTimer::timeout, this, &Voltkeep::refreshPlannerLock);
 }
 
 Voltkeep::~Voltkeep()
@@ -132,10 +140,14 @@ MailQueue::Dropped Voltkeep::tearDown()
     m_connectionManager.reset();
     m_api.reset();
     m_insight.reset();
-    if (m_database->isOpen())
+    m_catchUpTimer.stop();
+    m_plannerLockTimer.stop();
+    if (m_database && m_database->isOpen())
         commitReports();
     m_history.reset();
-    m_database->close();
+    m_plannerLock.reset();
+    if (m_database)
+        m_database->close();
     m_delivery.reset(); // it reads the planner's settings
     m_planner.reset();
     MailQueue::Dropped dropped;
@@ -148,13 +160,17 @@ MailQueue::Dropped Voltkeep::tearDown()
 
 void Voltkeep::start()
 {
-    if (!m_database->openWithRecovery()) {
-        logEvent(QStringLiteral("Failed to open database"), LogType::Error);
-        endFailedStart(QStringLiteral("Failed to open database"));
+    ServerSettings settings = ServerSettings::read(m_paths.settingsFile());
+    if (!settings.store.error.isEmpty()) {
+        logEvent(settings.store.error, LogType::Error);
+        endFailedStart(settings.store.error);
         return;
     }
+    m_database = StoreChoice::make(settings.store, settings.history.enabled, m_paths);
+    if (settings.store.driver == StoreSettings::Driver::Postgresql)
+        m_shared = static_cast<PostgresBatteryStore *>(m_database.get());
     QString error;
-    if (!m_database->checkVersion(error)) {
+    if (!m_database->open(error)) {
         logEvent(error, LogType::Error);
         endFailedStart(error);
         return;
@@ -162,7 +178,6 @@ void Voltkeep::start()
 
     // Nothing else begins unless the radio port is ours: a server nobody can reach has failed.
     raiseDescriptorLimit();
-    ServerSettings settings = ServerSettings::read(m_paths.settingsFile());
     keepWithinDescriptors(settings.http.limits);
     const quint32 port = settings.port;
     m_connectionManager =
@@ -180,6 +195,8 @@ void Voltkeep::start()
     // The history file beside vk.db and the HTTP API; neither can make the start fail.
     m_history = settings.history.enabled ? std::make_unique<HistoryKeeper>(settings.history, m_paths.historyFile())
                                          : nullptr;
+    if (m_shared && m_history)
+        adoptSharedHistory(settings.history.years);
     startHttp(settings.http, settings.insight);
 
     // Mail goes out on a thread of its own: a slow mail server must not keep reports from being read.
@@ -234,6 +251,8 @@ void Voltkeep::start()
     connect(m_insight.get(), &InsightKeeper::computed, this, &Voltkeep::tellSilences);
     m_planner->watchConfigurationFile();
     sendSpooledMails(mailLimits.spoolFile);
+    if (m_shared)
+        followSharedStore(settings.store);
 
     logEvent(QStringLiteral("%1 %2.%3.%4.%5\n")
                      .arg(programName())
@@ -243,6 +262,25 @@ void Voltkeep::start()
                      .arg(Identity::VersionBuild)
                  + QStringLiteral("Accepting connections on port: %1 (TCP + UDP)").arg(port),
              LogType::Success);
+}
+
+void Voltkeep::adoptSharedHistory(int years)
+{
+    if (!m_history->isOpen() || !m_history->isEmpty())
+        return;
+    QElapsedTimer clock;
+    clock.start();
+    qint64 batteries = 0;
+    const qint64 since = QDateTime::currentSecsSinceEpoch() - qint64(years) * 366 * 86400;
+    m_shared->forEachHistory(since, [this, &batteries](const QByteArray &serial, const QList<HistoryPoint> &points) {
+        m_history->adopt(serial, points);
+        ++batteries;
+    });
+    if (batteries > 0)
+        logEvent(QStringLiteral("The history of %1 battery(ies) taken from the shared database in %2 s")
+                     .arg(batteries)
+                     .arg(double(clock.elapsed()) / 1000.0, 0, 'f', 1),
+                 LogType::Information);
 }
 
 void Voltkeep::startHttp(const HttpSettings &settings, const InsightSection &insight)
@@ -299,8 +337,9 @@ void Voltkeep::startHttp(const HttpSettings &settings, const InsightSection &ins
 QStringList Voltkeep::healthProblems() const
 {
     QStringList problems;
-    if (!m_database->isOpen())
-        problems << QStringLiteral("the battery database is not open");
+    if (const QString problem = m_database ? m_database->problem() : QStringLiteral("the battery database is not open");
+        !problem.isEmpty())
+        problems << problem;
     if (!m_connectionManager || !m_connectionManager->isListening())
         problems << QStringLiteral("the radio port does not listen for TCP connections");
     if (!m_connectionManager || !m_connectionManager->isBound())
@@ -310,9 +349,71 @@ QStringList Voltkeep::healthProblems() const
     return problems;
 }
 
+void Voltkeep::followSharedStore(const StoreSettings &settings)
+{
+    m_catchUpMs = settings.pollMs;
+    m_catchUpTimer.start(m_catchUpMs);
+    m_plannerLock = std::make_unique<PostgresSessionLock>(StoreChoice::postgresTarget(settings),
+                                                          PostgresSchema::PlannerLock,
+                                                          QStringLiteral("vk-postgresql-planner"));
+    m_plannerLockTimer.start(settings.plannerRetrySeconds * 1000);
+    refreshPlannerLock();
+}
+
+void Voltkeep::refreshPlannerLock()
+{
+    const bool held = m_plannerLock->isHeld();
+    if (m_plannerLock->refresh() == held)
+        return;
+    logEvent(held ? QStringLiteral("This server no longer sends the fleet's planned mail: its hold on the shared "
+                                   "database's planner lock ended")
+                  : QStringLiteral("This server sends the fleet's planned mail: it holds the shared database's "
+                                   "planner lock"),
+             held ? LogType::Warning : LogType::Information);
+}
+
+void Voltkeep::catchUpSharedStore()
+{
+    // In parts: a server joining a large fleet, or back from an outage, holds the radios for one part.
+    const PostgresBatteryStore::CaughtUp caught = m_shared->catchUp();
+    // Reports of the outage, stored now: their points and alerts as if stored when they came, measured
+    // against the fleet as it stood before them.
+    const QList<Replaced> replaced = replacedRecords(*m_fleet, caught.drained.records);
+    // Other sites' reports too, as this server sees them: every dashboard forecasts the whole fleet.
+    const QList<BatteryRecord> points = caught.drained.records + caught.elsewhere.records;
+    if (m_history && !points.isEmpty())
+        m_history->record(points, caught.drained.senders + caught.elsewhere.senders);
+    m_fleet->update(caught.changed);
+    for (const QByteArray &serial : caught.removed) {
+        m_fleet->remove(serial);
+        if (m_insight)
+            m_insight->batteryRemoved();
+        if (m_history)
+            m_history->removeBattery(serial);
+    }
+    if (m_planner && m_delivery) {
+        for (qsizetype i = 0; i < caught.drained.records.size(); ++i)
+            if (healthFell(replaced.value(i), caught.drained.records[i]))
+                m_delivery->healthAlert(caught.drained.records[i], m_planner->triggeredNotifications());
+    }
+    if (m_insight && !caught.changed.isEmpty())
+        m_insight->fleetChanged();
+    // A backlog goes in turns with the radios, not once per poll: a long outage would never drain.
+    if (caught.rows >= PostgresBatteryStore::CatchUpRows || (m_shared->isConnected() && m_shared->spooled() > 0))
+        m_catchUpTimer.start(0);
+    else if (m_catchUpTimer.interval() == 0)
+        m_catchUpTimer.start(m_catchUpMs);
+}
+
+bool Voltkeep::sendsPlannedMail() const
+{
+    return !m_shared || (m_plannerLock && m_plannerLock->isHeld());
+}
+
 void Voltkeep::endFailedStart(const QString &reason)
 {
-    m_database->close();
+    if (m_database)
+        m_database->close();
     logEvent(programName() + QStringLiteral(" could not start and ends (exit status %1)").arg(StartFailedExitCode),
              LogType::Error);
     failStart(reason, StartFailedExitCode);
@@ -394,18 +495,23 @@ void Voltkeep::commitReports()
     m_commitTimer.stop();
     QList<BatteryRecord> reports = std::exchange(m_pendingReports, {});
     QList<QByteArray> senders = std::exchange(m_pendingSenders, {});
-    BatteryDatabase::SaveOutcome outcome;
-    QList<BatteryDatabase::Replaced> replaced = replacedRecords(*m_fleet, reports);
-    m_database->saveReports(reports, &outcome, BatteryDatabase::Lookup::None);
-    if (outcome.notStored > 0) {
+    BatteryStore::SaveOutcome outcome;
+    QList<Replaced> replaced = replacedRecords(*m_fleet, reports);
+    m_database->saveReports(reports, senders, outcome);
+    if (outcome.notStored > 0 || outcome.queued > 0 || outcome.superseded > 0) {
         // Nothing shows a report the store does not hold: the index, the history and the mails take the
-        // stored ones only.
-        m_metrics->countDroppedReport(outcome.diskFull ? ServerMetrics::DropReason::DiskFull
-                                                       : ServerMetrics::DropReason::NotStored,
-                                      outcome.notStored);
-        m_notStored.failed(outcome.notStored, outcome.diskFull ? QStringLiteral("disk full") : outcome.failure);
+        // stored ones only. A report waiting in the outage spool, or older than another server's of the
+        // same battery, comes into the index when the shared database gives it.
+        if (outcome.notStored > 0) {
+            m_metrics->countDroppedReport(outcome.diskFull ? ServerMetrics::DropReason::DiskFull
+                                                           : ServerMetrics::DropReason::NotStored,
+                                          outcome.notStored);
+            m_notStored.failed(outcome.notStored, outcome.diskFull ? QStringLiteral("disk full") : outcome.failure);
+        } else {
+            m_notStored.stored();
+        }
         QList<BatteryRecord> kept;
-        QList<BatteryDatabase::Replaced> keptReplaced;
+        QList<Replaced> keptReplaced;
         QList<QByteArray> keptSenders;
         for (qsizetype i = 0; i < reports.size(); ++i) {
             if (outcome.stored.value(i)) {
@@ -472,7 +578,7 @@ void Voltkeep::deleteSerialReceived(const QByteArray &serial)
 void Voltkeep::tellSilences()
 {
     const auto result = m_insight ? m_insight->result() : nullptr;
-    if (!result || !m_planner || !m_delivery || !m_silences)
+    if (!result || !m_planner || !m_delivery || !m_silences || !sendsPlannedMail())
         return;
     const QList<NotificationData> triggered = m_planner->triggeredNotifications();
     // Without a notification of the kind nothing is told, and nothing counts as told.
@@ -487,8 +593,24 @@ void Voltkeep::notificationDue(const QString &uuid)
     commitReports();
     if (!m_planner || !m_delivery)
         return;
-    if (const auto notification = m_planner->scheduledNotification(uuid))
+    if (m_plannerLock)
+        refreshPlannerLock(); // a session the database ended since the last check holds nothing
+    if (!sendsPlannedMail())
+        return; // the server holding the planner's lock sends it for the fleet
+    const auto notification = m_planner->scheduledNotification(uuid);
+    if (!notification)
+        return;
+    if (!m_shared) {
         m_delivery->periodicReport(*notification, m_database->validReports());
+        return;
+    }
+    // The fleet as this server holds it: during an outage the shared database gives nothing, and a
+    // report of an empty fleet would be false.
+    QList<BatteryRecord> fleet;
+    FleetIndex::Cursor cursor;
+    while (const FleetIndex::Entry *entry = m_fleet->next(cursor))
+        fleet.append(entry->record);
+    m_delivery->periodicReport(*notification, fleet);
 }
 
 } // namespace NVL::Engineering::VK

@@ -18,7 +18,10 @@
 namespace NVL::Engineering::VK {
 
 class ApiServer;
-class BatteryDatabase;
+class BatteryStore;
+class PostgresBatteryStore;
+class PostgresSessionLock;
+struct StoreSettings;
 class ConnectionManager;
 class FleetIndex;
 class HistoryKeeper;
@@ -70,6 +73,15 @@ private:
     // Mails the last stop cut short, sent now with the settings in force.
     void sendSpooledMails(const QString &spoolFile);
     void startHttp(const HttpSettings &settings, const InsightSection &insight);
+    // With a shared database: the rows other servers wrote come into the fleet model, the outage spool
+    // drains, and the planner's lock is taken or checked.
+    void followSharedStore(const StoreSettings &settings);
+    void catchUpSharedStore();
+    void refreshPlannerLock();
+    // A history file new beside a shared database starts with the fleet's points of the kept years.
+    void adoptSharedHistory(int years);
+    // Planned mail (periodic reports, silences) goes out from one server of those sharing a database.
+    bool sendsPlannedMail() const;
     // Logs that the start failed and ends the run with the reason.
     void endFailedStart(const QString &reason);
     // The one order in which the server comes apart, after a stop as without one: nothing new comes in,
@@ -79,7 +91,13 @@ private:
     const DataPaths m_paths;
     // Outlives every mail queue: their worker records into it.
     const std::unique_ptr<MailLedger> m_mailLedger;
-    std::unique_ptr<BatteryDatabase> m_database;
+    std::unique_ptr<BatteryStore> m_database;
+    // The same store where it is the shared PostgreSQL database; null with SQLite.
+    PostgresBatteryStore *m_shared = nullptr;
+    std::unique_ptr<PostgresSessionLock> m_plannerLock;
+    QTimer m_catchUpTimer;
+    QTimer m_plannerLockTimer;
+    int m_catchUpMs = 0;
     std::unique_ptr<NotificationPlanner> m_planner;
     std::unique_ptr<ConnectionManager> m_connectionManager;
     std::unique_ptr<MailQueue> m_mailQueue;

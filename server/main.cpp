@@ -1,4 +1,8 @@
+#include "StoreChoice.h"
 #include "Voltkeep.h"
+
+#include <QCoreApplication>
+#include <cstring>
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -12,6 +16,10 @@ int main(int argc, char **argv)
     mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     mallopt(M_TRIM_THRESHOLD, 1024 * 1024);
 #endif
+    if (argc == 2 && std::strcmp(argv[1], "--migrate-to-postgresql") == 0) {
+        QCoreApplication application(argc, argv); // Qt's database drivers are plugins
+        return NVL::Engineering::VK::StoreChoice::migrateToPostgresql(NVL::Engineering::VK::DataPaths::current());
+    }
     NVL::Engineering::VK::Voltkeep server(argc, argv);
     return server.run();
 }

@@ -71,6 +71,18 @@ void HistoryKeeper::record(const QList<BatteryRecord> &reports, const QList<QByt
     post({reports, senders, {}});
 }
 
+bool HistoryKeeper::isEmpty()
+{
+    bool empty = false;
+    ask([&empty](HistoryWorker &worker) { empty = worker.isEmpty(); });
+    return empty;
+}
+
+void HistoryKeeper::adopt(const QByteArray &serial, const QList<HistoryPoint> &points)
+{
+    post({{}, {}, [serial, points](HistoryWorker &worker) { worker.adopt(serial, points); }});
+}
+
 void HistoryKeeper::removeBattery(const QByteArray &serial)
 {
     post({{}, {}, [serial](HistoryWorker &worker) { worker.removeBattery(serial); }});

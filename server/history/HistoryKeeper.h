@@ -63,6 +63,11 @@ public:
     // (HistoryStore::addPoints). Returns at once; pointsWritten tells what became of them.
     void record(const QList<BatteryRecord> &reports, const QList<QByteArray> &senders = {});
     void removeBattery(const QByteArray &serial);
+    // True while the file holds no battery: a server new to a shared database, or one whose file was lost.
+    bool isEmpty();
+    // Points kept elsewhere (the shared database), written as they are; their forecast follows in the
+    // background.
+    void adopt(const QByteArray &serial, const QList<HistoryPoint> &points);
 
     // Empty when the battery has no history.
     std::optional<QList<HistoryPoint>> history(const QByteArray &serial, qint64 from, qint64 to);

@@ -83,6 +83,15 @@ bool HistoryWorker::catchUpSome(const QElapsedTimer &turn)
     return true;
 }
 
+void HistoryWorker::adopt(const QByteArray &serial, const QList<HistoryPoint> &points)
+{
+    if (!m_store.isOpen() || points.isEmpty() || !m_store.addPoints(serial, points))
+        return;
+    if (const std::optional<qint64> id = m_store.idOf(serial))
+        m_stale.insert(*id, serial);
+    scheduleWork();
+}
+
 void HistoryWorker::checkDamage()
 {
     if (!m_store.damaged())

@@ -43,6 +43,8 @@ public:
     // The number of points written.
     int record(const QList<BatteryRecord> &reports, const QList<QByteArray> &senders = {});
     void removeBattery(const QByteArray &serial);
+    bool isEmpty() { return m_store.batteryIds().isEmpty(); }
+    void adopt(const QByteArray &serial, const QList<HistoryPoint> &points);
 
     std::optional<QList<HistoryPoint>> history(const QByteArray &serial, qint64 from, qint64 to);
     std::optional<Forecast> forecast(const QByteArray &serial);

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
+#include <QSysInfo>
 
 namespace NVL::Engineering::VK {
 
@@ -143,6 +144,50 @@ InsightSection insightSection(QSettings &settings)
     return insight;
 }
 
+// Unlike the other sections, a [store] that names what cannot be used stops the start: guessing the
+// database would split the fleet's reports between two stores.
+StoreSettings storeSettings(QSettings &settings)
+{
+    StoreSettings store;
+    const QString driver = settings.value(QStringLiteral("store/driver"), QStringLiteral("sqlite")).toString().trimmed();
+    if (driver.compare(QLatin1String("postgresql"), Qt::CaseInsensitive) == 0) {
+        store.driver = StoreSettings::Driver::Postgresql;
+    } else if (driver.compare(QLatin1String("sqlite"), Qt::CaseInsensitive) != 0) {
+        store.error = QStringLiteral("vk.cfg: store/driver=%1 is neither sqlite nor postgresql").arg(driver);
+        return store;
+    }
+    if (store.driver == StoreSettings::Driver::Sqlite)
+        return store;
+    const auto text = [&settings](const char *key, const QString &fallback) {
+        const QString value = settings.value(QStringLiteral("store/") + QLatin1String(key), fallback).toString().trimmed();
+        return value.isEmpty() ? fallback : value;
+    };
+    store.host = text("host", store.host);
+    store.database = text("database", store.database);
+    store.user = text("user", store.user);
+    store.sslmode = text("sslmode", store.sslmode);
+    store.site = text("site", QSysInfo::machineHostName());
+    static const QStringList sslModes = {QStringLiteral("disable"), QStringLiteral("allow"), QStringLiteral("prefer"),
+                                         QStringLiteral("require"), QStringLiteral("verify-ca"),
+                                         QStringLiteral("verify-full")};
+    if (!sslModes.contains(store.sslmode))
+        store.error = QStringLiteral("vk.cfg: store/sslmode=%1 is not one of %2").arg(store.sslmode, sslModes.join(QLatin1Char(' ')));
+    bool portOk = false;
+    const uint port = settings.value(QStringLiteral("store/port"), uint(store.port)).toUInt(&portOk);
+    if (!portOk || port == 0 || port > 0xFFFF)
+        store.error = QStringLiteral("vk.cfg: store/port=%1 is no port").arg(settings.value(QStringLiteral("store/port")).toString());
+    else
+        store.port = quint16(port);
+    const QString password = text("passwordFile", QString());
+    if (!password.isEmpty())
+        store.passwordFile = QDir::cleanPath(QFileInfo(settings.fileName()).absoluteDir().absoluteFilePath(password));
+    store.pollMs = wholeNumber(settings, QStringLiteral("store/pollMs"), store.pollMs, 100, 600000);
+    store.plannerRetrySeconds =
+        wholeNumber(settings, QStringLiteral("store/plannerRetrySeconds"), store.plannerRetrySeconds, 1, 60);
+    store.spoolLimit = wholeNumber(settings, QStringLiteral("store/spoolLimit"), store.spoolLimit, 1000, 100000000);
+    return store;
+}
+
 } // namespace
 
 ServerSettings ServerSettings::read(const QString &fileName)
@@ -159,6 +204,7 @@ ServerSettings ServerSettings::read(const QString &fileName)
     result.mail = mailSettings(settings);
     result.http.publicUrl = SettingsValues::webAddress(settings, QStringLiteral("http/publicUrl"));
     result.insight = insightSection(settings);
+    result.store = storeSettings(settings);
     return result;
 }
 

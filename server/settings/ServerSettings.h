@@ -5,6 +5,7 @@
 #include "HttpSettings.h"
 #include "InsightSection.h"
 #include "MailSettings.h"
+#include "StoreSettings.h"
 #include "VoltkeepIdentity.h"
 
 #include <QString>
@@ -22,6 +23,7 @@ struct ServerSettings
     HttpSettings http;
     MailSettings mail;
     InsightSection insight;
+    StoreSettings store;
 
     static ServerSettings read(const QString &fileName);
 };

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "BatteryRecord.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+namespace NVL::Engineering::VK {
+
+// Reports that reached the server while the shared database could not be reached, kept in order in a
+// local SQLite file (synchronous, so that a restart loses none) until they are stored there. Bounded:
+// beyond the limit a report is refused, not an older one dropped.
+class OutageSpool
+{
+public:
+    struct Entry
+    {
+        qint64 id = 0;
+        BatteryRecord record;
+        QByteArray sender;
+    };
+
+    OutageSpool(const QString &path, qsizetype limit);
+    ~OutageSpool();
+    OutageSpool(const OutageSpool &) = delete;
+    OutageSpool &operator=(const OutageSpool &) = delete;
+
+    bool open(QString &errorText);
+    bool isOpen() const { return m_open; }
+    qsizetype size() const { return m_size; }
+    // Appends in one transaction as many as the bound allows; answers how many, with the reason for
+    // the rest.
+    qsizetype append(const QList<BatteryRecord> &records, const QList<QByteArray> &senders, QString &errorText);
+    QList<Entry> oldest(int count);
+    // Removes the entries up to and including this id, once they are stored elsewhere.
+    bool removeUpTo(qint64 id, QString &errorText);
+    void close();
+
+private:
+    const QString m_path;
+    const QString m_connection;
+    const qsizetype m_limit;
+    qsizetype m_size = 0;
+    bool m_open = false;
+};
+
+} // namespace NVL::Engineering::VK

@@ -1,0 +1,446 @@
+#include "PostgresBatteryStore.h"
+
+#include "Log.h"
+#include "PostgresSchema.h"
+#include "ReportPlaces.h"
+
+#include <QHash>
+#include <QSqlError>
+#include <QSqlField>
+#include <QSqlQuery>
+#include <QSqlDriver>
+#include <QVariant>
+
+namespace NVL::Engineering::VK {
+
+namespace {
+
+QString hexBytes(const QByteArray &bytes)
+{
+    return QStringLiteral("'\\x%1'::bytea").arg(QString::fromLatin1(bytes.toHex()));
+}
+
+} // namespace
+
+PostgresBatteryStore::PostgresBatteryStore(const PostgresTarget &target, const QString &site,
+                                           const QString &spoolPath, qsizetype spoolLimit, bool keepPoints)
+    : m_target(target)
+    , m_site(site)
+    , m_keepPoints(keepPoints)
+    , m_connection(QStringLiteral("vk-postgresql-store"))
+    , m_spool(spoolPath, spoolLimit)
+{
+}
+
+PostgresBatteryStore::~PostgresBatteryStore()
+{
+    close();
+}
+
+QSqlDatabase PostgresBatteryStore::db() const
+{
+    return QSqlDatabase::database(m_connection, false);
+}
+
+bool PostgresBatteryStore::open(QString &errorText)
+{
+    if (!m_target.addConnection(m_connection, errorText))
+        return false;
+    m_added = true;
+    if (!m_spool.open(errorText))
+        return false;
+    QString reason;
+    bool reached = false;
+    if (connect(reason, reached))
+        return true;
+    // A database that refuses this server's sign-in or schema stays so: that is a configuration to
+    // mend, not an outage to wait out.
+    static const char *const wrongSetup[] = {"authentication", "does not exist", "pg_hba.conf", "password"};
+    bool misconfigured = reached;
+    for (const char *text : wrongSetup)
+        misconfigured = misconfigured || reason.contains(QLatin1String(text), Qt::CaseInsensitive);
+    if (misconfigured) {
+        errorText = QStringLiteral("The shared database %1 cannot be used: %2").arg(m_target.describe(), reason.trimmed());
+        return false;
+    }
+    // The reports that come meanwhile wait in the spool; the rows come when the database does.
+    lostConnection(reason);
+    return true;
+}
+
+bool PostgresBatteryStore::connect(QString &errorText, bool &reached)
+{
+    QSqlDatabase database = db();
+    reached = false;
+    if (!database.open()) {
+        errorText = database.lastError().text();
+        return false;
+    }
+    reached = true;
+    m_retryMs = 0;
+    // A schema this program cannot use is a failure of the start, not an outage: the caller sees it.
+    if (!PostgresSchema::migrate(database, errorText)) {
+        database.close();
+        return false;
+    }
+    // A database tuned for speed must not turn a report this server took into one it can lose.
+    QSqlQuery(database).exec(QStringLiteral("SET synchronous_commit = on"));
+    if (m_connected)
+        return true;
+    m_connected = true;
+    if (m_lostSince.isValid()) {
+        Log::information(QStringLiteral("The shared database %1 is reached again; %2 report(s) waiting in the local "
+                                        "spool are stored now")
+                             .arg(m_target.describe())
+                             .arg(m_spool.size()));
+        m_lostSince = QDateTime();
+    }
+    return true;
+}
+
+void PostgresBatteryStore::lostConnection(const QString &reason)
+{
+    db().close();
+    m_connected = false;
+    if (m_lostSince.isValid())
+        return; // told once per outage
+    m_lostSince = QDateTime::currentDateTimeUtc();
+    m_lostReason = reason.trimmed();
+    Log::warning(QStringLiteral("The shared database %1 cannot be reached (%2): reports wait in the local spool until "
+                                "it is back")
+                     .arg(m_target.describe(), m_lostReason));
+}
+
+QString PostgresBatteryStore::pointRows(const QList<BatteryRecord> &records, const QList<QByteArray> &senders) const
+{
+    // As the history file keeps them: the later of two reports of a battery in one second.
+    QHash<QPair<QByteArray, quint32>, qsizetype> latest;
+    for (qsizetype i = 0; i < records.size(); ++i)
+        if (isValidRecord(records[i].toBytes()))
+            latest.insert({records[i].serialKey(), records[i].reportTime}, i);
+    QString rows;
+    for (qsizetype i : std::as_const(latest)) {
+        const BatteryRecord &record = records[i];
+        const QByteArray sender = senders.value(i).isEmpty() ? ReportPlaces::ipv4Bytes(record.reportAddress)
+                                                             : senders.value(i);
+        if (!rows.isEmpty())
+            rows += QLatin1Char(',');
+        rows += QStringLiteral("(%1,%2,%3,%4,%5,%6,%7)")
+                    .arg(hexBytes(record.serialKey()))
+                    .arg(record.reportTime)
+                    .arg(healthPercentage(record))
+                    .arg(int(healthClass(record)))
+                    .arg(int(record.fullCapacity))
+                    .arg(int(record.cycleCount))
+                    .arg(sender.isEmpty() ? QStringLiteral("NULL::bytea") : hexBytes(sender));
+    }
+    return rows;
+}
+
+bool PostgresBatteryStore::upsert(const QList<BatteryRecord> &records, const QList<QByteArray> &senders,
+                                  QSet<QByteArray> &won, QString &errorText)
+{
+    // One row per battery in the statement (ON CONFLICT touches a row once): its newest report, the
+    // later one of equal times.
+    QHash<QByteArray, qsizetype> newest;
+    for (qsizetype i = 0; i < records.size(); ++i) {
+        auto it = newest.find(records[i].serialKey());
+        if (it == newest.end())
+            newest.insert(records[i].serialKey(), i);
+        else if (records[i].reportTime >= records[*it].reportTime)
+            *it = i;
+    }
+    QSqlField siteField(QStringLiteral("site"), QMetaType(QMetaType::QString));
+    siteField.setValue(m_site);
+    const QString site = db().driver()->formatValue(siteField);
+    QString values;
+    values.reserve(newest.size() * 200);
+    for (qsizetype i : std::as_const(newest)) {
+        const BatteryRecord &record = records[i];
+        const QByteArray sender = senders.value(i).isEmpty() ? ReportPlaces::ipv4Bytes(record.reportAddress)
+                                                             : senders.value(i);
+        if (!values.isEmpty())
+            values += QLatin1Char(',');
+        values += QStringLiteral("(%1,%2,%3::bigint,%4,%5)")
+                      .arg(hexBytes(record.serialKey()), hexBytes(record.toBytes()))
+                      .arg(record.reportTime)
+                      .arg(site, sender.isEmpty() ? QStringLiteral("NULL::bytea") : hexBytes(sender));
+    }
+    QSqlDatabase database = db();
+    QSqlQuery query(database);
+    // The write lock orders the commits of every server by their change numbers: a reader that has
+    // seen a number has seen every smaller one.
+    const bool ok = database.transaction()
+                    && query.exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(PostgresSchema::WriteLock))
+                    && query.exec(QStringLiteral(
+                                      "INSERT INTO batteries (serial, record, time, site, address, seq) "
+                                      "SELECT v.serial, v.record, v.time, v.site, v.address, nextval('battery_changes') "
+                                      "FROM (VALUES %1) AS v (serial, record, time, site, address) "
+                                      "ON CONFLICT (serial) DO UPDATE SET record = excluded.record, time = excluded.time, "
+                                      "site = excluded.site, address = excluded.address, seq = excluded.seq, deleted = false "
+                                      "WHERE excluded.time >= batteries.time RETURNING serial")
+                                      .arg(values));
+    QSet<QByteArray> returned;
+    while (ok && query.next())
+        returned.insert(query.value(0).toByteArray());
+    // In the same transaction: the history holds a point exactly when the report was stored.
+    const QString points = m_keepPoints ? pointRows(records, senders) : QString();
+    const bool pointsOk = ok && (points.isEmpty()
+                          || query.exec(QStringLiteral("INSERT INTO history_points (serial, time, percent, class, capacity, "
+                                                       "cycles, address) VALUES %1 ON CONFLICT (serial, time) DO UPDATE "
+                                                       "SET percent = excluded.percent, class = excluded.class, capacity = "
+                                                       "excluded.capacity, cycles = excluded.cycles, address = "
+                                                       "excluded.address")
+                                            .arg(points)));
+    if (pointsOk && database.commit()) {
+        won = std::move(returned);
+        return true;
+    }
+    errorText = query.lastError().isValid() ? query.lastError().text() : database.lastError().text();
+    database.rollback();
+    return false;
+}
+
+void PostgresBatteryStore::spool(const QList<BatteryRecord> &records, const QList<QByteArray> &senders,
+                                 SaveOutcome &outcome)
+{
+    QString error;
+    outcome.queued = m_spool.append(records, senders, error);
+    outcome.notStored = records.size() - outcome.queued;
+    if (outcome.notStored > 0)
+        outcome.failure = error;
+}
+
+void PostgresBatteryStore::saveReports(const QList<BatteryRecord> &records, const QList<QByteArray> &senders,
+                                       SaveOutcome &outcome)
+{
+    outcome = SaveOutcome();
+    outcome.stored = QList<bool>(records.size(), false);
+    if (records.isEmpty())
+        return;
+    // Behind spooled reports a new one waits its turn: stored before them, an older one could win a tie.
+    if (!m_connected || m_spool.size() > 0) {
+        spool(records, senders, outcome);
+        return;
+    }
+    QSet<QByteArray> won;
+    QString error;
+    if (!upsert(records, senders, won, error)) {
+        QSqlQuery probe(db());
+        if (!probe.exec(QStringLiteral("SELECT 1"))) {
+            lostConnection(error);
+            spool(records, senders, outcome);
+            return;
+        }
+        outcome.notStored = records.size();
+        outcome.failure = error;
+        return;
+    }
+    for (qsizetype i = 0; i < records.size(); ++i) {
+        outcome.stored[i] = won.contains(records[i].serialKey());
+        outcome.superseded += outcome.stored[i] ? 0 : 1;
+    }
+}
+
+void PostgresBatteryStore::drainSpool(Reports &drained)
+{
+    while (m_connected && m_spool.size() > 0) {
+        const QList<OutageSpool::Entry> entries = m_spool.oldest(DrainBatch);
+        if (entries.isEmpty())
+            return;
+        QList<BatteryRecord> records;
+        QList<QByteArray> senders;
+        for (const OutageSpool::Entry &entry : entries) {
+            records.append(entry.record);
+            senders.append(entry.sender);
+        }
+        QSet<QByteArray> won;
+        QString error;
+        if (!upsert(records, senders, won, error)) {
+            lostConnection(error);
+            return;
+        }
+        // Stored twice after a crash between the two steps is the same row again: the newest still wins.
+        if (!m_spool.removeUpTo(entries.last().id, error)) {
+            Log::error(QStringLiteral("The outage spool cannot be emptied: %1").arg(error));
+            return;
+        }
+        for (qsizetype i = 0; i < records.size(); ++i) {
+            if (won.contains(records[i].serialKey())) {
+                drained.records.append(records[i]);
+                drained.senders.append(senders[i]);
+            }
+        }
+        if (entries.size() == DrainBatch)
+            return; // the rest at the next call: the event loop is not held for a whole outage
+    }
+}
+
+PostgresBatteryStore::CaughtUp PostgresBatteryStore::catchUp(int limit)
+{
+    CaughtUp caught;
+    if (!m_added)
+        return caught;
+    if (!m_connected) {
+        if (!m_nextAttempt.hasExpired())
+            return caught;
+        QString reason;
+        bool reached = false;
+        if (!connect(reason, reached)) {
+            m_retryMs = std::clamp(m_retryMs * 2, 100, MaxRetryMs);
+            m_nextAttempt.setRemainingTime(m_retryMs);
+            if (reached)
+                Log::error(QStringLiteral("The shared database %1 is reached but cannot be used: %2")
+                               .arg(m_target.describe(), reason));
+            return caught;
+        }
+    }
+    drainSpool(caught.drained);
+    if (!m_connected)
+        return caught;
+    QSqlQuery query(db());
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("SELECT record, seq, site, address, deleted FROM batteries WHERE seq > %1 "
+                                   "ORDER BY seq LIMIT %2")
+                        .arg(m_seenChange)
+                        .arg(limit))) {
+        lostConnection(query.lastError().text());
+        return caught;
+    }
+    while (query.next()) {
+        const BatteryRecord record = BatteryRecord::fromBytes(query.value(0).toByteArray());
+        m_seenChange = query.value(1).toLongLong();
+        ++caught.rows;
+        if (query.value(4).toBool()) {
+            caught.removed.append(record.serialKey());
+            continue;
+        }
+        caught.changed.append(record);
+        if (query.value(2).toString() != m_site && isValidRecord(record.toBytes())) {
+            const QByteArray address = query.value(3).toByteArray();
+            caught.elsewhere.records.append(record);
+            // The record holds an IPv4 sender itself; only an IPv6 one goes beside it.
+            caught.elsewhere.senders.append(address.size() == 16 ? address : QByteArray());
+        }
+    }
+    return caught;
+}
+
+void PostgresBatteryStore::forEachValidReport(const std::function<void(const BatteryRecord &)> &visit)
+{
+    if (!m_connected)
+        return;
+    QSqlDatabase database = db();
+    QSqlQuery query(database);
+    query.setForwardOnly(true);
+    // One snapshot for the rows and the change number they reach to: what changes meanwhile is fetched
+    // by the next catchUp.
+    if (!database.transaction()
+        || !query.exec(QStringLiteral("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ"))
+        || !query.exec(QStringLiteral("SELECT coalesce(max(seq), 0) FROM batteries")) || !query.next()) {
+        Log::error(QStringLiteral("The batteries of the shared database cannot be read: %1").arg(query.lastError().text()));
+        database.rollback();
+        return;
+    }
+    m_seenChange = query.value(0).toLongLong();
+    if (query.exec(QStringLiteral("SELECT record FROM batteries WHERE NOT deleted ORDER BY serial"))) {
+        while (query.next()) {
+            const QByteArray bytes = query.value(0).toByteArray();
+            if (isValidRecord(bytes))
+                visit(BatteryRecord::fromBytes(bytes));
+        }
+    } else {
+        Log::error(QStringLiteral("The batteries of the shared database cannot be read: %1").arg(query.lastError().text()));
+    }
+    database.commit();
+}
+
+bool PostgresBatteryStore::forEachHistory(qint64 since, const HistoryVisit &visit)
+{
+    if (!m_connected)
+        return false;
+    QSqlDatabase database = db();
+    QSqlQuery query(database);
+    query.setForwardOnly(true);
+    bool ok = database.transaction()
+              && query.exec(QStringLiteral("DECLARE vk_history NO SCROLL CURSOR FOR SELECT serial, time, percent, class, "
+                                           "capacity, cycles, address FROM history_points WHERE time >= %1 "
+                                           "ORDER BY serial, time")
+                                .arg(since));
+    QByteArray serial;
+    QList<HistoryPoint> points;
+    for (bool more = ok; more;) {
+        ok = query.exec(QStringLiteral("FETCH 10000 FROM vk_history"));
+        more = false;
+        while (ok && query.next()) {
+            more = true;
+            const QByteArray rowSerial = query.value(0).toByteArray();
+            if (rowSerial != serial && !points.isEmpty())
+                visit(serial, std::exchange(points, {}));
+            serial = rowSerial;
+            points.append({query.value(1).toLongLong(), query.value(2).toInt(), query.value(3).toInt(),
+                           query.value(4).toInt(), query.value(5).toInt(), query.value(6).toByteArray()});
+        }
+    }
+    if (ok && !points.isEmpty())
+        visit(serial, points);
+    if (!ok)
+        Log::error(QStringLiteral("The history of the shared database cannot be read: %1").arg(query.lastError().text()));
+    database.commit();
+    return ok;
+}
+
+QList<BatteryRecord> PostgresBatteryStore::validReports()
+{
+    QList<BatteryRecord> reports;
+    const qint64 seen = m_seenChange;
+    forEachValidReport([&reports](const BatteryRecord &record) { reports.append(record); });
+    m_seenChange = seen; // a reader of the whole fleet does not move the fleet model's place
+    return reports;
+}
+
+void PostgresBatteryStore::deleteReport(const QByteArray &serial)
+{
+    // Marked, not removed: the other servers fetch the mark by its change number and drop the battery.
+    // A report newer than the one deleted brings the battery back, as after a delete from vk.db.
+    QSqlDatabase database = db();
+    QSqlQuery query(database);
+    const bool deleted =
+        m_connected && database.transaction()
+        && query.exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(PostgresSchema::WriteLock))
+        && query.exec(QStringLiteral("UPDATE batteries SET deleted = true, seq = nextval('battery_changes') "
+                                     "WHERE serial = %1")
+                          .arg(hexBytes(serial)))
+        && query.exec(QStringLiteral("DELETE FROM history_points WHERE serial = %1").arg(hexBytes(serial)))
+        && database.commit();
+    if (!deleted) {
+        if (m_connected)
+            database.rollback();
+        Log::error(QStringLiteral("Battery %1 not deleted: the shared database %2 cannot be reached")
+                       .arg(serialKeyText(serial), m_target.describe()));
+    }
+}
+
+void PostgresBatteryStore::close()
+{
+    m_spool.close();
+    m_connected = false;
+    if (m_added) {
+        db().close();
+        QSqlDatabase::removeDatabase(m_connection);
+        m_added = false;
+    }
+}
+
+QString PostgresBatteryStore::problem() const
+{
+    if (m_connected)
+        return QString();
+    if (!m_spool.isOpen())
+        return QStringLiteral("the battery database is not open");
+    return QStringLiteral("the shared database %1 cannot be reached since %2 (%3): %4 report(s) wait in the local spool")
+        .arg(m_target.describe(), m_lostSince.toString(Qt::ISODate), m_lostReason)
+        .arg(m_spool.size());
+}
+
+} // namespace NVL::Engineering::VK

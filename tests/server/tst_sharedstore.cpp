@@ -1,0 +1,295 @@
+// Servers sharing one PostgreSQL database, run as programs against a real PostgreSQL of the test's own.
+#include "PostgresServer.h"
+#include "ProgramRun.h"
+#include "RadioPeer.h"
+#include "TestPaths.h"
+#include "VoltkeepProcess.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRegularExpression>
+#include <QSqlQuery>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+using namespace NVL::Engineering::VK;
+
+namespace {
+
+BatteryRecord battery(quint8 group, quint8 number, quint8 health = 90)
+{
+    BatteryRecord r;
+    r.version = 1;
+    r.serial[0] = group;
+    r.serial[7] = number;
+    r.typeCode = SelfMeasuringTypeA;
+    r.healthPercent = health;
+    r.fullCapacity = 3000;
+    return r;
+}
+
+QList<BatteryRecord> batteries(quint8 group, int count)
+{
+    QList<BatteryRecord> list;
+    for (int i = 0; i < count; ++i)
+        list.append(battery(group, quint8(i)));
+    return list;
+}
+
+QByteArray fileHash(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    return file.open(QIODevice::ReadOnly) && hash.addData(&file) ? hash.result() : QByteArray();
+}
+
+} // namespace
+
+class TestSharedStore : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<PostgresServer> m_pg;
+    QTemporaryDir m_folders;
+
+    // A server in a data folder of its own on the database, marked as `site`.
+    std::unique_ptr<VoltkeepProcess> server(const QString &site, const QString &database, quint16 httpPort = 0,
+                                            const QByteArray &store = QByteArray())
+    {
+        auto process = std::make_unique<VoltkeepProcess>(m_folders.filePath(site));
+        process->setPort(VoltkeepProcess::freePort());
+        QFile cfg(process->dataFolder() + QStringLiteral("/vk.cfg"));
+        if (!cfg.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return nullptr;
+        cfg.write(QStringLiteral("[General]\nport=%1\n[http]\nlisten=%2\n")
+                      .arg(process->port())
+                      .arg(httpPort ? QStringLiteral("127.0.0.1:%1").arg(httpPort) : QString())
+                      .toUtf8());
+        cfg.write(store.isNull() ? m_pg->storeSection(database) + "site=" + site.toUtf8()
+                                       + "\npollMs=100\nplannerRetrySeconds=1\n"
+                                 : store);
+        return process;
+    }
+
+    static bool send(VoltkeepProcess &server, const QList<BatteryRecord> &records)
+    {
+        RadioPeer peer(QStringLiteral("127.0.0.1"), server.port());
+        if (!peer.connectToServer())
+            return false;
+        for (const BatteryRecord &r : records)
+            if (!peer.sendReport(r))
+                return false;
+        return peer.list().has_value(); // answered once the reports before it are committed
+    }
+
+    static QHash<QByteArray, BatteryRecord> listed(VoltkeepProcess &server)
+    {
+        RadioPeer peer(QStringLiteral("127.0.0.1"), server.port());
+        QHash<QByteArray, BatteryRecord> fleet;
+        const auto records = peer.connectToServer() ? peer.list() : std::nullopt;
+        for (const BatteryRecord &r : records.value_or(QList<BatteryRecord>()))
+            fleet.insert(r.serialKey(), r);
+        return fleet;
+    }
+
+    static QByteArray get(quint16 port, const QString &path)
+    {
+        QTcpSocket socket;
+        socket.connectToHost(QStringLiteral("127.0.0.1"), port);
+        if (!socket.waitForConnected(5000))
+            return {};
+        socket.write("GET " + path.toLatin1() + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+        while (socket.waitForReadyRead(5000)) {
+        }
+        return socket.readAll();
+    }
+
+    QVariant value(const QString &database, const QString &sql)
+    {
+        QSqlQuery query(m_pg->connect(database, QStringLiteral("test-") + database));
+        return query.exec(sql) && query.next() ? query.value(0) : QVariant();
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_folders.isValid());
+        m_pg = std::make_unique<PostgresServer>();
+        QVERIFY2(m_pg->problem().isEmpty(), qPrintable(m_pg->problem()));
+        QVERIFY(m_pg->start());
+    }
+
+    void twoServersShowOneFleetAndTheNewestWins()
+    {
+        QVERIFY(m_pg->createDatabase(QStringLiteral("fleet")));
+        auto north = server(QStringLiteral("north"), QStringLiteral("fleet"));
+        const quint16 southHttp = VoltkeepProcess::freePort();
+        auto south = server(QStringLiteral("south"), QStringLiteral("fleet"), southHttp);
+        QVERIFY(north->start() && south->start());
+        QVERIFY(send(*north, batteries(0x10, 20)));
+        QVERIFY(send(*south, batteries(0x20, 20)));
+        QTRY_COMPARE_WITH_TIMEOUT(listed(*north).size(), 40, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(listed(*south).size(), 40, 10000);
+        QCOMPARE(value(QStringLiteral("fleet"), QStringLiteral("SELECT count(*) FROM batteries WHERE site = 'north'")).toInt(), 20);
+        QCOMPARE(value(QStringLiteral("fleet"), QStringLiteral("SELECT count(DISTINCT serial) FROM history_points")).toInt(), 40);
+        // The other site's reports come into this server's history as it fetches them.
+        const QString northKey = serialKeyText(battery(0x10, 3).serialKey());
+        QVERIFY(get(southHttp, QStringLiteral("/api/v1/batteries/%1/history").arg(northKey)).startsWith("HTTP/1.1 200"));
+
+        // A report newer than any radio can send now, as if stored by a server whose clock is ahead.
+        BatteryRecord ahead = battery(0x10, 0, 55);
+        ahead.reportTime = quint32(QDateTime::currentSecsSinceEpoch() + 86400);
+        QVERIFY(QSqlQuery(m_pg->connect(QStringLiteral("fleet"), QStringLiteral("test-fleet")))
+                    .exec(QStringLiteral("UPDATE batteries SET record = '\\x%1', time = %2, seq = nextval('battery_changes') "
+                                         "WHERE serial = '\\x%3'")
+                              .arg(QString::fromLatin1(ahead.toBytes().toHex()))
+                              .arg(ahead.reportTime)
+                              .arg(QString::fromLatin1(ahead.serialKey().toHex()))));
+        QVERIFY(send(*south, {battery(0x10, 0, 70), battery(0x20, 0, 40)}));
+        // The older report lost wherever it came from; the newer one won over another server's row.
+        QTRY_COMPARE_WITH_TIMEOUT(listed(*north).value(ahead.serialKey()).healthPercent, quint8(55), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(listed(*north).value(battery(0x20, 0).serialKey()).healthPercent, quint8(40), 10000);
+        QCOMPARE(listed(*south).value(ahead.serialKey()).healthPercent, quint8(55));
+        QCOMPARE(value(QStringLiteral("fleet"), QStringLiteral("SELECT count(*) FROM batteries")).toInt(), 40);
+
+        RadioPeer peer(QStringLiteral("127.0.0.1"), north->port());
+        QVERIFY(peer.connectToServer() && peer.deleteSerials({battery(0x20, 1).serialKey()}));
+        QTRY_COMPARE_WITH_TIMEOUT(listed(*south).size(), 39, 10000);
+
+        // A server new to the database starts with the history kept there, older than itself.
+        const qint64 day = QDateTime::currentSecsSinceEpoch() / 86400 * 86400;
+        for (int back = 1; back <= 3; ++back)
+            QVERIFY(QSqlQuery(m_pg->connect(QStringLiteral("fleet"), QStringLiteral("test-fleet")))
+                        .exec(QStringLiteral("INSERT INTO history_points SELECT serial, %1, 95, 3, 3000, 1, NULL FROM "
+                                             "batteries WHERE serial = '\\x%2'")
+                                  .arg(day - back * 86400)
+                                  .arg(QString::fromLatin1(battery(0x10, 3).serialKey().toHex()))));
+        const quint16 eastHttp = VoltkeepProcess::freePort();
+        auto east = server(QStringLiteral("east"), QStringLiteral("fleet"), eastHttp);
+        QVERIFY(east->start() && east->log().contains(QLatin1String("The history of 39 battery(ies) taken")));
+        const QByteArray history = get(eastHttp, QStringLiteral("/api/v1/batteries/%1/history").arg(northKey));
+        QCOMPARE(history.count("\"time\""), 4);
+    }
+
+    void onePlannerAndATakeoverAfterItsServerStops()
+    {
+        QVERIFY(m_pg->createDatabase(QStringLiteral("planner")));
+        const QString holding = QStringLiteral("This server sends the fleet's planned mail");
+        auto first = server(QStringLiteral("first"), QStringLiteral("planner"));
+        auto second = server(QStringLiteral("second"), QStringLiteral("planner"));
+        QVERIFY(first->start());
+        QVERIFY(first->waitForLog(holding));
+        QVERIFY(second->start());
+        // The second server asks at its start and every second after: the lock is taken.
+        QVERIFY(second->waitForLog(QStringLiteral("Accepting connections")));
+        QCOMPARE(second->countInLog(holding), 0);
+        QElapsedTimer takeover;
+        takeover.start();
+        first->terminate();
+        QVERIFY(first->waitForExit() == 0);
+        QVERIFY(second->waitForLog(holding, 10000));
+        QVERIFY2(takeover.elapsed() < 5000, qPrintable(QString::number(takeover.elapsed())));
+    }
+
+    void anOutageLosesNothingAndDuplicatesNothing()
+    {
+        QVERIFY(m_pg->createDatabase(QStringLiteral("outage")));
+        const quint16 http = VoltkeepProcess::freePort();
+        auto site = server(QStringLiteral("outage"), QStringLiteral("outage"), http);
+        QVERIFY(site->start());
+        QVERIFY(send(*site, batteries(0x30, 10)));
+        QVERIFY(m_pg->stop());
+        QVERIFY(send(*site, batteries(0x31, 30)));
+        QVERIFY(site->waitForLog(QStringLiteral("cannot be reached")));
+        QVERIFY(get(http, QStringLiteral("/healthz")).contains("30 report(s) wait in the local spool"));
+        QCOMPARE(listed(*site).size(), 10); // what it holds, nothing it did not store
+
+        // Killed with its spool full: nothing confirmed is lost, and a start without the database works.
+        site->kill();
+        QVERIFY(site->start());
+        QVERIFY(site->log().contains(QLatin1String("Accepting connections")));
+        QVERIFY(send(*site, batteries(0x32, 5) + QList<BatteryRecord>{battery(0x31, 0, 33)}));
+        QVERIFY(m_pg->start());
+        QVERIFY(site->waitForLog(QStringLiteral("is reached again"), 10000));
+        QTRY_COMPARE_WITH_TIMEOUT(listed(*site).size(), 45, 10000);
+        QCOMPARE(value(QStringLiteral("outage"), QStringLiteral("SELECT count(*) FROM batteries")).toInt(), 45);
+        QCOMPARE(listed(*site).value(battery(0x31, 0).serialKey()).healthPercent, quint8(33));
+        QCOMPARE(site->countInLog(QStringLiteral("cannot be reached")), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(get(http, QStringLiteral("/healthz")).trimmed().endsWith("ok"), 10000);
+    }
+
+    void aMoveFromSqliteCopiesEveryRowAndLeavesTheFiles()
+    {
+        QVERIFY(m_pg->createDatabase(QStringLiteral("moved")));
+        auto local = server(QStringLiteral("local"), QString(), 0, QByteArray(""));
+        QVERIFY(local->start());
+        QVERIFY(send(*local, batteries(0x40, 12)));
+        local->terminate();
+        QCOMPARE(local->waitForExit(), 0);
+        const QString file = local->dataFolder() + QStringLiteral("/vk.db");
+        const QByteArray before = fileHash(file);
+        QFile cfg(local->dataFolder() + QStringLiteral("/vk.cfg"));
+        QVERIFY(cfg.open(QIODevice::Append));
+        cfg.write(m_pg->storeSection(QStringLiteral("moved")));
+        cfg.close();
+
+        qputenv("NORVALE_COMMON_APPDATA", m_folders.filePath(QStringLiteral("local")).toUtf8());
+        const ProgramRun moved = ProgramRun::of(TestPaths::voltkeepBinary(), {QStringLiteral("--migrate-to-postgresql")});
+        QCOMPARE(moved.exitCode, 0);
+        QVERIFY2(moved.out.contains(QLatin1String("batteries: 12 in SQLite, 12 in PostgreSQL")), qPrintable(moved.out));
+        const QRegularExpressionMatch points =
+            QRegularExpression(QStringLiteral("history_points: (\\d+) in SQLite, (\\d+) in PostgreSQL")).match(moved.out);
+        QVERIFY(points.hasMatch() && points.captured(1).toInt() >= 12 && points.captured(1) == points.captured(2));
+        QCOMPARE(fileHash(file), before);
+
+        const ProgramRun again = ProgramRun::of(TestPaths::voltkeepBinary(), {QStringLiteral("--migrate-to-postgresql")});
+        qunsetenv("NORVALE_COMMON_APPDATA");
+        QVERIFY(again.exitCode != 0);
+        QVERIFY2(again.err.contains(QLatin1String("already holds 12 row(s) in batteries")), qPrintable(again.err));
+        QCOMPARE(value(QStringLiteral("moved"), QStringLiteral("SELECT count(*) FROM batteries")).toInt(), 12);
+    }
+
+    void aStoreThatCannotBeUsedStopsTheStart_data()
+    {
+        QTest::addColumn<QByteArray>("store");
+        QTest::addColumn<int>("passwordMode");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("driver") << QByteArray("[store]\ndriver=oracle\n") << 0 << "neither sqlite nor postgresql";
+        QTest::newRow("password open to others") << QByteArray("passwordFile=pw\n") << 0644 << "open to group or others";
+        QTest::newRow("password missing") << QByteArray("passwordFile=pw\n") << -1 << "pw does not exist";
+        QTest::newRow("sslmode") << QByteArray("sslmode=sometimes\n") << 0 << "sslmode=sometimes is not one of";
+        QTest::newRow("no such database") << QByteArray("database=absent\n") << 0 << "\"absent\" does not exist";
+    }
+
+    void aStoreThatCannotBeUsedStopsTheStart()
+    {
+        QFETCH(QByteArray, store);
+        QFETCH(int, passwordMode);
+        QFETCH(QString, reason);
+        const QString name = QStringLiteral("refused-") + QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-');
+        const QByteArray section = store.startsWith("[store]")
+            ? store
+            : m_pg->storeSection(QStringLiteral("fleet")) + store; // a later key wins
+        auto refused = server(name, QString(), 0, section);
+        if (passwordMode > 0) {
+            QFile pw(refused->dataFolder() + QStringLiteral("/pw"));
+            QVERIFY(pw.open(QIODevice::WriteOnly));
+            pw.write("secret\n");
+            pw.close();
+            QVERIFY(QFile::setPermissions(pw.fileName(), QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                              | QFileDevice::ReadGroup | QFileDevice::ReadOther));
+        }
+        QVERIFY(refused->start());
+        QVERIFY(refused->waitForExit() > 0);
+        QVERIFY2(refused->log().contains(reason), qPrintable(refused->log()));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSharedStore)
+#include "tst_sharedstore.moc"
