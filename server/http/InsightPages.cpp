@@ -221,7 +221,7 @@ QByteArray InsightPages::sites() const
              "types by a rank test at a false-alarm rate of ")
         .text(QString::number(WearReport::FalseAlarmRate * 100.0, 'g', 2))
         .raw(" % per site, with at least ")
-        .number(WearReport::MinimumBatteries).raw(" batteries and an effect of at least ")
+        .number(WearReport::MinimumBatteries).raw(" batteries and an effect whose 95 % range reaches ")
         .text(QString::number(WearReport::MinimumEffect, 'f', 1))
         .raw("\xC3\x97: the factor that, taken out of their fades, leaves them ranking like the fleet's. \xC2\xB7 "
              "<a id=\"csv\" href=\"/api/v1/sites.csv\" download>CSV</a></p>\n");
