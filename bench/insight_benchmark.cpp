@@ -199,12 +199,13 @@ int main(int argc, char *argv[])
         for (const SiteFleet::Truth &t : fleet.truths)
             truth += t.crossingDay && *t.crossingDay < ends[size_t(months - 1)] ? 1 : 0;
         const PurchasePlan::Cell &cell = result.plan.total.byEnd[size_t(months - 1)];
-        say(QStringLiteral("  %1 months (to %2): plan %3 (%4-%5), truth %6, error %7 %")
+        say(QStringLiteral("  %1 months (to %2): plan %3 (%4-%5), truth %6 (%8 the range), error %7 %")
                 .arg(months, 2)
                 .arg(QDate(1970, 1, 1).addDays(ends[size_t(months - 1)] - 1).toString(Qt::ISODate))
                 .arg(QString::number(cell.expected, 'f', 0), QString::number(cell.low, 'f', 0), QString::number(cell.high, 'f', 0))
                 .arg(truth)
-                .arg(QString::number(truth ? 100.0 * (cell.expected - double(truth)) / double(truth) : 0.0, 'f', 1)));
+                .arg(QString::number(truth ? 100.0 * (cell.expected - double(truth)) / double(truth) : 0.0, 'f', 1))
+                .arg(cell.low <= double(truth) && double(truth) <= cell.high ? QStringLiteral("inside") : QStringLiteral("OUTSIDE")));
     }
     qsizetype truthNow = 0;
     for (const SiteFleet::Truth &t : fleet.truths)
