@@ -182,7 +182,8 @@ QByteArray planChart(const PurchasePlan &plan)
     for (qsizetype t = 0; t < plan.types.size(); ++t)
         h.raw("<span class=\"key-type type-").number(t % TypeColours).raw("\">").text(InsightViews::typeText(plan.types[t].typeCode))
             .raw("</span>");
-    h.raw("<span class=\"key-whisker\">95 % range of the month's total</span></figcaption>");
+    h.raw("<span class=\"key-whisker\">range of the month's total: its 95 % counting range, or every battery at an end "
+          "of its band, whichever is wider</span></figcaption>");
     return h.take();
 }
 

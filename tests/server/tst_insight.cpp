@@ -186,6 +186,22 @@ private Q_SLOTS:
         QVERIFY(near(plan.types[1].months[2].expected, 5.0));
         QVERIFY(near(plan.total.byEnd[11].expected, 9.0));
         QVERIFY(plan.total.months[2].low <= 5.0 && 5.0 <= plan.total.months[2].high);
+
+        // A forecast's own error widens the range: dated 2025-06-15, its band opening on 2025-02-10 with no
+        // late end, it may come by February's end and may not come within the plan at all.
+        FleetSnapshot wide;
+        wide.today = today;
+        FleetIndex::Entry e = fitted(1, SelfMeasuringTypeA, 10, ipv4(10, 0, 0, 1));
+        Forecast f = *e.forecast;
+        f.day = QDate(1970, 1, 1).daysTo(QDate(2025, 6, 15));
+        f.earliestDay = QDate(1970, 1, 1).daysTo(QDate(2025, 2, 10));
+        e.forecast = f;
+        wide.batteries.push_back(e);
+        const PurchasePlan widePlan = PurchasePlan::of(wide);
+        QVERIFY(widePlan.total.byEnd[1].expected < 0.1);
+        QCOMPARE(widePlan.total.byEnd[1].high, 1.0);
+        QVERIFY(widePlan.total.byEnd[11].expected > 0.5);
+        QCOMPARE(widePlan.total.byEnd[11].low, 0.0);
     }
 
     void reportMailHasInsightSection()
