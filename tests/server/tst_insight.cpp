@@ -224,6 +224,27 @@ private Q_SLOTS:
         QVERIFY(!ReportComposer::composeReport({battery('B', 1, 90)}, context).leadText.contains(QStringLiteral("Fleet insight")));
     }
 
+    void manySilentInOneBoundedMail()
+    {
+        // A first start over a fleet with 25 silent: one mail naming the first ten and counting the rest.
+        QList<ReportComposer::Silence> silences;
+        for (int i = 0; i < 25; ++i)
+            silences.append({battery('S', quint8(i), 90, QStringLiteral("Truck %1").arg(i).toUtf8()), 20 + i, QStringLiteral("Depot North")});
+        ComposeContext context;
+        context.publicUrl = QStringLiteral("https://vk.example.test");
+        const ReportTexts texts = ReportComposer::composeSilentAlert(silences, context);
+        NotificationData silent = triggered(0, {OpsUuid});
+        silent.triggerType = SilentTrigger;
+        QCOMPARE(ReportComposer::mailSubject(silent, texts), QStringLiteral("Battery alert: 25 batteries are silent"));
+        for (const QString &part : {texts.leadText, texts.leadHtml}) {
+            QVERIFY2(part.contains(QStringLiteral("Truck 9")) && part.contains(QStringLiteral("29 days")), qPrintable(part));
+            QVERIFY(!part.contains(QStringLiteral("Truck 10")));
+            QVERIFY(part.contains(QStringLiteral("And 15 more.")) && part.contains(QStringLiteral("https://vk.example.test/silent")));
+        }
+        QCOMPARE(texts.tableText.count(QLatin1Char('\n')), ReportComposer::SilentListed - 1);
+        QVERIFY(texts.plainText.contains(QStringLiteral("Truck 0, Truck 1, Truck 2 and 22 more")));
+    }
+
     void silentBatteryIsMailedOnce()
     {
         QTemporaryDir dir;
