@@ -43,6 +43,7 @@ public:
 
 private:
     static constexpr int Steps = 1 << 16;
+    static constexpr double SqrtTwoPi = 2.5066282746310002;
 
     NormalQuantile()
         : m_z(Steps + 1)
@@ -56,7 +57,7 @@ private:
         // A logistic first guess, then Newton on the normal's distribution function.
         double z = std::log(p / (1.0 - p)) / 1.702;
         for (int i = 0; i < 8; ++i) {
-            const double step = (0.5 * std::erfc(-z / std::sqrt(2.0)) - p) / (std::exp(-0.5 * z * z) / std::sqrt(2.0 * M_PI));
+            const double step = (0.5 * std::erfc(-z / std::sqrt(2.0)) - p) / (std::exp(-0.5 * z * z) / SqrtTwoPi);
             z -= std::clamp(step, -1.0, 1.0);
             if (std::fabs(step) < 1e-10)
                 break;
