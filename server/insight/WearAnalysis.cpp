@@ -27,36 +27,52 @@ double medianOf(std::vector<double> values)
     return medianOfSorted(values);
 }
 
-// The standard normal quantile: from a table over (0, 1), by Newton's steps on the normal's tail outside it.
+// The standard normal quantile from tables: linear in the probability over the middle, in its logarithm
+// over the tails, where the ranks above or below nearly all of a type fall, and every rank at the ends of
+// the effect's search.
 class NormalQuantile
 {
 public:
     static double of(double p)
     {
         static const NormalQuantile table;
+        if (p > 0.5)
+            return -of(1.0 - p);
         const double at = p * Steps;
-        if (at < 1.0 || at >= Steps - 1)
-            return solve(p);
-        const int j = int(at);
-        return table.m_z[size_t(j)] + (at - j) * (table.m_z[size_t(j) + 1] - table.m_z[size_t(j)]);
+        if (at >= TailFrom)
+            return interpolate(table.m_z, at);
+        const double tail = (-std::log(p) - std::log(double(Steps) / TailFrom)) / TailStep;
+        return tail < TailSteps ? interpolate(table.m_tail, tail) : solve(p);
     }
 
 private:
-    static constexpr int Steps = 1 << 16;
+    static constexpr int Steps = 1 << 12; // a table that stays in the nearest cache
+    static constexpr int TailFrom = 16; // steps of the middle: under them the quantile bends too fast for it
+    static constexpr int TailSteps = 4096;
+    static constexpr double TailStep = 40.0 / TailSteps; // down to e^-40 of where the tail begins
     static constexpr double SqrtTwoPi = 2.5066282746310002;
 
     NormalQuantile()
-        : m_z(Steps + 1)
+        : m_z(Steps / 2 + 2)
+        , m_tail(TailSteps + 1)
     {
-        for (int j = 1; j < Steps; ++j)
+        for (int j = TailFrom; j < int(m_z.size()); ++j)
             m_z[size_t(j)] = solve(double(j) / Steps);
+        for (int k = 0; k <= TailSteps; ++k)
+            m_tail[size_t(k)] = solve(std::exp(-std::log(double(Steps) / TailFrom) - k * TailStep));
+    }
+
+    static double interpolate(const std::vector<double> &z, double at)
+    {
+        const size_t j = std::min(size_t(at), z.size() - 2);
+        return z[j] + (at - double(j)) * (z[j + 1] - z[j]);
     }
 
     static double solve(double p)
     {
         // A logistic first guess, then Newton on the normal's distribution function.
         double z = std::log(p / (1.0 - p)) / 1.702;
-        for (int i = 0; i < 8; ++i) {
+        for (int i = 0; i < 40; ++i) {
             const double step = (0.5 * std::erfc(-z / std::sqrt(2.0)) - p) / (std::exp(-0.5 * z * z) / SqrtTwoPi);
             z -= std::clamp(step, -1.0, 1.0);
             if (std::fabs(step) < 1e-10)
@@ -65,7 +81,8 @@ private:
         return z;
     }
 
-    std::vector<double> m_z;
+    std::vector<double> m_z;    // at j / Steps, up to a half
+    std::vector<double> m_tail; // at e^-(k * TailStep) * TailFrom / Steps
 };
 
 // Values below and equal to `value` in a sorted list.
@@ -165,7 +182,7 @@ public:
             const std::vector<double> &mine = own[b.entry->record.typeCode];
             const size_t others = type.sorted.size() - mine.size();
             if (others >= size_t(WearAnalysis::MinimumTypeBatteries))
-                ranked.push_back({b.fade, &type, &mine, double(others)});
+                ranked.push_back({b.fade, &type, &mine, double(others), NormalQuantile::of(0.5 / (double(others) + 1.0))});
         }
         group.compared = int(ratios.size());
         if (ratios.empty())
@@ -203,6 +220,7 @@ private:
         const TypeRates *all;            // its type's fades, the place's own among them
         const std::vector<double> *mine; // the place's own of its type
         double others;
+        double bottom; // the score of a fade under all of the others; over all of them, its negative
     };
 
     // The rank score of the place's fades divided by `scale`: the normal scores of their mid-ranks among
@@ -217,8 +235,9 @@ private:
         for (const Ranked &r : ranked) {
             const double x = r.fade > 0 ? r.fade / scale : r.fade;
             const auto self = rankOf(*r.mine, x);
-            const double below = std::clamp(r.all->midRank(x) - double(self.first) - 0.5 * double(self.second), 0.0, r.others);
-            sum += NormalQuantile::of((below + 0.5) / (r.others + 1.0));
+            const double below = r.all->midRank(x) - double(self.first) - 0.5 * double(self.second);
+            // The ends are where most fades go while the effect is searched for: their score is kept.
+            sum += below <= 0 ? r.bottom : below >= r.others ? -r.bottom : NormalQuantile::of((below + 0.5) / (r.others + 1.0));
         }
         // Each score has mean 0 and a variance just under 1 where the place is like the rest: dividing by
         // 1 errs toward fewer flags.
