@@ -142,15 +142,18 @@ struct Battery
     double fade = NAN;
     double ratio = NAN;
     bool faster = false;
+    quint64 stratum = 0; // its type and the shape of its fit
     QByteArray home;
 };
 
 class Grouping
 {
 public:
-    Grouping(const std::vector<Battery> &batteries, const QHash<quint32, TypeRates> &types)
+    Grouping(const std::vector<Battery> &batteries, const QHash<quint32, TypeRates> &types,
+             const QHash<quint64, TypeRates> &strata)
         : m_batteries(batteries)
         , m_types(types)
+        , m_strata(strata)
     {
     }
 
@@ -159,11 +162,11 @@ public:
         WearGroup group;
         group.name = name;
         group.batteries = int(members.size());
-        QHash<quint32, std::vector<double>> own;
+        QHash<quint64, std::vector<double>> own;
         for (const int i : members) {
             const Battery &b = m_batteries[size_t(i)];
             if (!std::isnan(b.ratio))
-                own[b.entry->record.typeCode].push_back(b.fade);
+                own[b.stratum].push_back(b.fade);
             group.fasterThanType += b.faster ? 1 : 0;
         }
         for (auto &list : own)
@@ -178,11 +181,12 @@ public:
             fades.push_back(b.fade);
             typeMedians.push_back(type.median);
             ratios.push_back(b.ratio);
-            // Against the others of its type only: a place's own batteries would pull the reference toward it.
-            const std::vector<double> &mine = own[b.entry->record.typeCode];
-            const size_t others = type.sorted.size() - mine.size();
+            // Against the others of its stratum only: a place's own batteries would pull the reference toward it.
+            const TypeRates &stratum = *m_strata.constFind(b.stratum);
+            const std::vector<double> &mine = own[b.stratum];
+            const size_t others = stratum.sorted.size() - mine.size();
             if (others >= size_t(WearAnalysis::MinimumTypeBatteries))
-                ranked.push_back({b.fade, &type, &mine, double(others), NormalQuantile::of(0.5 / (double(others) + 1.0))});
+                ranked.push_back({b.fade, &stratum, &mine, double(others), NormalQuantile::of(0.5 / (double(others) + 1.0))});
         }
         group.compared = int(ratios.size());
         if (ratios.empty())
@@ -258,6 +262,7 @@ private:
 
     const std::vector<Battery> &m_batteries;
     const QHash<quint32, TypeRates> &m_types;
+    const QHash<quint64, TypeRates> &m_strata;
 };
 
 } // namespace
@@ -280,13 +285,24 @@ WearReport WearAnalysis::of(const FleetSnapshot &fleet, const SiteMap &sites)
     std::vector<Battery> batteries;
     batteries.reserve(fleet.batteries.size());
     QHash<quint32, TypeRates> types;
+    // The rank test compares a battery with those of its type whose fit has the same shape: a bend's newer
+    // pace runs faster than a straight line's, and how many of each a place happens to have says nothing
+    // of how it charges.
+    QHash<quint64, TypeRates> strata;
     for (const FleetIndex::Entry &entry : fleet.batteries) {
         Battery b;
         b.entry = &entry;
         b.fade = fadeOf(entry);
-        if (!std::isnan(b.fade))
+        if (!std::isnan(b.fade)) {
             types[entry.record.typeCode].sorted.push_back(b.fade);
+            b.stratum = quint64(entry.record.typeCode) << 8 | quint64(entry.forecast->model);
+            strata[b.stratum].sorted.push_back(b.fade);
+        }
         batteries.push_back(b);
+    }
+    for (TypeRates &stratum : strata) {
+        std::sort(stratum.sorted.begin(), stratum.sorted.end());
+        stratum.tabulate();
     }
     for (auto it = types.begin(); it != types.end(); ++it) {
         std::sort(it->sorted.begin(), it->sorted.end());
@@ -363,7 +379,7 @@ WearReport WearAnalysis::of(const FleetSnapshot &fleet, const SiteMap &sites)
             addressMembers[size_t(*slot)][b.home].push_back(int(i));
     }
 
-    const Grouping grouping(batteries, types);
+    const Grouping grouping(batteries, types, strata);
     for (size_t s = 0; s < siteNames.size(); ++s) {
         SiteWear wear;
         wear.site = grouping.measure(siteNames[s], siteMembers[s]);
