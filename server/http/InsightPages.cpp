@@ -268,7 +268,7 @@ std::optional<QByteArray> InsightPages::site(const QString &name) const
         .raw("<figcaption><span class=\"key-dot\">a battery</span><span class=\"key-median\">median of the address</span>"
              "<span class=\"key-ref\">1\xC3\x97 fleet, ")
         .text(QString::number(WearReport::MinimumEffect, 'f', 1))
-        .raw("\xC3\x97 least flagged</span></figcaption></figure></section>\n<section><h2>Addresses</h2>");
+        .raw("\xC3\x97 that a flagged place's range reaches</span></figcaption></figure></section>\n<section><h2>Addresses</h2>");
     if (s.addresses.isEmpty()) {
         h.raw("<p class=\"muted\">No single address holds most of any battery's reports.</p>");
     } else {

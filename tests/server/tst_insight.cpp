@@ -1,6 +1,7 @@
 // Fleet insight: a site whose batteries wear faster is flagged and a normal one is not, addresses find
-// their sites, the purchase plan of a small fleet whose answer is known, the report mail's section, and on
-// the real server a battery silent past [insight] silentDays is mailed once, not again after a restart.
+// their sites, the purchase plan of a small fleet whose answer is known, the report mail's section, many
+// silent batteries in one mail of bounded length, and on the real server a battery silent past
+// [insight] silentDays is mailed once, not again after a restart.
 #include "BatteryDatabase.h"
 #include "ConfigurationFile.h"
 #include "NotificationTestSupport.h"
