@@ -120,13 +120,14 @@ struct TypeRates
     }
 
     // The mid-rank of a value among the type's fades, interpolated between steps for positive ones.
-    double midRank(double value) const
+    // `logValue` is the logarithm of a positive `value`, given because the search for a scale has it at hand.
+    double midRank(double value, double logValue) const
     {
         if (value <= 0 || below.empty()) {
             const auto rank = rankOf(sorted, value);
             return double(rank.first) + 0.5 * double(rank.second);
         }
-        const double at = (std::log(value) - logLow) / logStep;
+        const double at = (logValue - logLow) / logStep;
         if (at <= 0)
             return at < 0 ? below.front() - 0.5 : below.front();
         if (at >= Steps)
@@ -186,7 +187,8 @@ public:
             const std::vector<double> &mine = own[b.stratum];
             const size_t others = stratum.sorted.size() - mine.size();
             if (others >= size_t(WearAnalysis::MinimumTypeBatteries))
-                ranked.push_back({b.fade, &stratum, &mine, double(others), NormalQuantile::of(0.5 / (double(others) + 1.0))});
+                ranked.push_back({b.fade, &stratum, &mine, double(others), b.fade > 0 ? std::log(b.fade) : 0.0,
+                                  NormalQuantile::of(0.5 / (double(others) + 1.0))});
         }
         group.compared = int(ratios.size());
         if (ratios.empty())
@@ -224,6 +226,7 @@ private:
         const TypeRates *all;            // its type's fades, the place's own among them
         const std::vector<double> *mine; // the place's own of its type
         double others;
+        double logFade; // of a positive fade
         double bottom; // the score of a fade under all of the others; over all of them, its negative
     };
 
@@ -236,10 +239,11 @@ private:
         if (ranked.empty())
             return 0;
         double sum = 0;
+        const double logScale = std::log(scale);
         for (const Ranked &r : ranked) {
             const double x = r.fade > 0 ? r.fade / scale : r.fade;
             const auto self = rankOf(*r.mine, x);
-            const double below = r.all->midRank(x) - double(self.first) - 0.5 * double(self.second);
+            const double below = r.all->midRank(x, r.logFade - logScale) - double(self.first) - 0.5 * double(self.second);
             // The ends are where most fades go while the effect is searched for: their score is kept.
             sum += below <= 0 ? r.bottom : below >= r.others ? -r.bottom : NormalQuantile::of((below + 0.5) / (r.others + 1.0));
         }
