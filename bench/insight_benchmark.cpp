@@ -116,18 +116,32 @@ int main(int argc, char *argv[])
         return std::any_of(s->addresses.cbegin(), s->addresses.cend(), [&](const WearGroup &g) { return g.name == name && g.flagged; });
     };
     say(QStringLiteral("\nWear by place (flag: rank score >= %1, one-sided false-alarm rate %2 per place; >= %3 batteries; "
-                       "effect >= %4x the type's)")
+                       "effect range reaching %4x the type's)")
             .arg(WearReport::FlagScore).arg(WearReport::FalseAlarmRate).arg(WearReport::MinimumBatteries).arg(WearReport::MinimumEffect));
+    // The target holds for sites of at least 20 batteries (all of the generator's have 120 days or more).
+    std::vector<int> homed(size_t(siteCount), 0);
+    for (const SiteFleet::Truth &t : fleet.truths)
+        ++homed[size_t(t.site)];
     for (int f = 0; f < 3; ++f) {
         qsizetype sites = 0, sitesFlagged = 0, covered = 0, chargers = 0, chargersFlagged = 0, chargersBig = 0, chargersBigFlagged = 0;
+        qsizetype bigSites = 0, bigSitesFlagged = 0;
+        QStringList missed;
         std::vector<double> effects;
         for (int s = 0; s < siteCount; ++s) {
             const SiteFleet::Site &site = fleet.sites[size_t(s)];
             if (site.wear == SiteFleet::Factors[f]) {
                 ++sites;
                 const SiteWear *found = byName.value(site.name);
-                if (found && found->site.flagged)
-                    ++sitesFlagged;
+                const bool flagged = found && found->site.flagged;
+                sitesFlagged += flagged ? 1 : 0;
+                if (homed[size_t(s)] >= 20) {
+                    ++bigSites;
+                    bigSitesFlagged += flagged ? 1 : 0;
+                }
+                if (!flagged && found)
+                    missed << QStringLiteral("%1 of %2 compared, score %3, effect %4")
+                                  .arg(found->site.compared).arg(homed[size_t(s)])
+                                  .arg(QString::number(found->site.score, 'f', 2), QString::number(found->site.effect, 'f', 2));
                 if (found && !std::isnan(found->site.effect)) {
                     effects.push_back(found->site.effect);
                     covered += found->site.effectLow <= site.wear && site.wear <= found->site.effectHigh ? 1 : 0;
@@ -148,13 +162,15 @@ int main(int argc, char *argv[])
             }
         }
         std::sort(effects.begin(), effects.end());
-        say(QStringLiteral("  %1x: sites flagged %2 (median effect %3, truth inside the range %4); faulty chargers flagged %5, "
-                           "of those with >= 20 batteries %6")
+        say(QStringLiteral("  %1x: sites flagged %2, of those with >= 20 batteries %7 (median effect %3, truth inside the range %4); "
+                           "faulty chargers flagged %5, of those with >= 20 batteries %6")
                 .arg(SiteFleet::Factors[f])
                 .arg(share(sitesFlagged, sites),
                      effects.empty() ? QStringLiteral("-") : QString::number(effects[effects.size() / 2], 'f', 2),
                      share(covered, qsizetype(effects.size())), share(chargersFlagged, chargers),
-                     share(chargersBigFlagged, chargersBig)));
+                     share(chargersBigFlagged, chargersBig), share(bigSitesFlagged, bigSites)));
+        if (!missed.isEmpty())
+            say(QStringLiteral("       missed: %1").arg(missed.join(QStringLiteral("; "))));
     }
     qsizetype normalSites = 0, normalFlagged = 0, normalChargers = 0, normalChargersFlagged = 0;
     for (int s = 0; s < siteCount; ++s) {
@@ -183,12 +199,13 @@ int main(int argc, char *argv[])
         for (const SiteFleet::Truth &t : fleet.truths)
             truth += t.crossingDay && *t.crossingDay < ends[size_t(months - 1)] ? 1 : 0;
         const PurchasePlan::Cell &cell = result.plan.total.byEnd[size_t(months - 1)];
-        say(QStringLiteral("  %1 months (to %2): plan %3 (%4-%5), truth %6, error %7 %")
+        say(QStringLiteral("  %1 months (to %2): plan %3 (%4-%5), truth %6 (%8 the range), error %7 %")
                 .arg(months, 2)
                 .arg(QDate(1970, 1, 1).addDays(ends[size_t(months - 1)] - 1).toString(Qt::ISODate))
                 .arg(QString::number(cell.expected, 'f', 0), QString::number(cell.low, 'f', 0), QString::number(cell.high, 'f', 0))
                 .arg(truth)
-                .arg(QString::number(truth ? 100.0 * (cell.expected - double(truth)) / double(truth) : 0.0, 'f', 1)));
+                .arg(QString::number(truth ? 100.0 * (cell.expected - double(truth)) / double(truth) : 0.0, 'f', 1))
+                .arg(cell.low <= double(truth) && double(truth) <= cell.high ? QStringLiteral("inside") : QStringLiteral("OUTSIDE")));
     }
     qsizetype truthNow = 0;
     for (const SiteFleet::Truth &t : fleet.truths)

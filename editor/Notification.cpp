@@ -44,6 +44,11 @@ Notification::Notification(bool styled, const QString &defaultAlias, QWidget *pa
     : QDialog(parent), m_ui(std::make_unique<Ui::Notification>()), m_defaultAlias(defaultAlias)
 {
     m_ui->setupUi(this);
+    // "Silent" is no health class, but reads as one beside them; the tip says what it means.
+    m_ui->healthComboBox->setItemData(m_ui->healthComboBox->count() - 1,
+                                      tr("The battery has not reported for [insight] silentDays of the server's vk.cfg "
+                                         "(14 days unless set): mailed once per battery per silence"),
+                                      Qt::ToolTipRole);
     if (styled) {
         NVLStyleHandle::updatePalettes(palette(), false);
         NVLStyleHandle::applyDialogStyle(this);

@@ -584,8 +584,10 @@ void Voltkeep::tellSilences()
     // Without a notification of the kind nothing is told, and nothing counts as told.
     if (std::none_of(triggered.cbegin(), triggered.cend(), [](const NotificationData &n) { return n.triggerType == SilentTrigger; }))
         return;
+    QList<ReportComposer::Silence> silences;
     for (const SilentBattery &s : m_silences->untold(result->silent))
-        m_delivery->silentAlert(s.record, int((result->asOf - qint64(s.record.reportTime)) / 86400), s.lastSite, triggered);
+        silences.append({s.record, int((result->asOf - qint64(s.record.reportTime)) / 86400), s.lastSite});
+    m_delivery->silentAlert(silences, triggered);
 }
 
 void Voltkeep::notificationDue(const QString &uuid)

@@ -182,7 +182,8 @@ QByteArray planChart(const PurchasePlan &plan)
     for (qsizetype t = 0; t < plan.types.size(); ++t)
         h.raw("<span class=\"key-type type-").number(t % TypeColours).raw("\">").text(InsightViews::typeText(plan.types[t].typeCode))
             .raw("</span>");
-    h.raw("<span class=\"key-whisker\">95 % range of the month's total</span></figcaption>");
+    h.raw("<span class=\"key-whisker\">range of the month's total: its 95 % counting range, or every battery at an end "
+          "of its band, whichever is wider</span></figcaption>");
     return h.take();
 }
 
@@ -221,7 +222,7 @@ QByteArray InsightPages::sites() const
              "types by a rank test at a false-alarm rate of ")
         .text(QString::number(WearReport::FalseAlarmRate * 100.0, 'g', 2))
         .raw(" % per site, with at least ")
-        .number(WearReport::MinimumBatteries).raw(" batteries and an effect of at least ")
+        .number(WearReport::MinimumBatteries).raw(" batteries and an effect whose 95 % range reaches ")
         .text(QString::number(WearReport::MinimumEffect, 'f', 1))
         .raw("\xC3\x97: the factor that, taken out of their fades, leaves them ranking like the fleet's. \xC2\xB7 "
              "<a id=\"csv\" href=\"/api/v1/sites.csv\" download>CSV</a></p>\n");
@@ -267,7 +268,7 @@ std::optional<QByteArray> InsightPages::site(const QString &name) const
         .raw("<figcaption><span class=\"key-dot\">a battery</span><span class=\"key-median\">median of the address</span>"
              "<span class=\"key-ref\">1\xC3\x97 fleet, ")
         .text(QString::number(WearReport::MinimumEffect, 'f', 1))
-        .raw("\xC3\x97 least flagged</span></figcaption></figure></section>\n<section><h2>Addresses</h2>");
+        .raw("\xC3\x97 that a flagged place's range reaches</span></figcaption></figure></section>\n<section><h2>Addresses</h2>");
     if (s.addresses.isEmpty()) {
         h.raw("<p class=\"muted\">No single address holds most of any battery's reports.</p>");
     } else {

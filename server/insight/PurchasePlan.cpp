@@ -30,6 +30,14 @@ double crossedBy(const Forecast &f, double end)
     return normalBelow((end - day) / (end <= day ? early : late));
 }
 
+// Whether the battery has crossed before `end` if it crossed on its band's early (or late) end instead of
+// its forecast day; a band without a late end does not cross within the plan on that side.
+bool crossedAtBandEnd(const Forecast &f, double end, bool early)
+{
+    const std::optional<qint64> &side = early ? (f.earliestDay ? f.earliestDay : f.day) : f.latestDay;
+    return side && double(*side) < end;
+}
+
 } // namespace
 
 std::array<qint64, PurchasePlan::Months> PurchasePlan::monthEnds(qint64 today)
@@ -61,6 +69,18 @@ std::array<double, PurchasePlan::Months> PurchasePlan::crossingBy(const FleetInd
     return by;
 }
 
+std::array<double, PurchasePlan::Months> PurchasePlan::crossingAtBandEnd(const FleetIndex::Entry &entry, qint64 today,
+                                                                         const std::array<qint64, Months> &ends, bool early)
+{
+    const std::optional<Forecast> &f = entry.forecast;
+    if (!f || f->status != Forecast::Status::Date || !f->day)
+        return crossingBy(entry, today, ends); // no band: certain either way, or no fit to tell from
+    std::array<double, Months> by{};
+    for (int m = 0; m < Months; ++m)
+        by[size_t(m)] = crossedAtBandEnd(*f, double(std::max(ends[size_t(m)], today + 1)), early) ? 1.0 : 0.0;
+    return by;
+}
+
 PurchasePlan PurchasePlan::of(const FleetSnapshot &fleet)
 {
     PurchasePlan plan;
@@ -69,12 +89,16 @@ PurchasePlan PurchasePlan::of(const FleetSnapshot &fleet)
     for (int m = 0; m < Months; ++m)
         plan.monthStarts[size_t(m)] = m == 0 ? plan.today : Epoch.addDays(ends[size_t(m - 1)]);
 
-    // Sums of p and p(1 - p) per type and month: the count of independent batteries has their mean and variance.
+    // Sums of p and p(1 - p) per type and month: the count of independent batteries has their mean and
+    // variance. Beside them the counts if every battery crossed at its band's early end, or its late end:
+    // the error of the forecasts themselves, which the counting spread leaves out, and which a fault of
+    // the fit (a knee it has not seen yet) shares among many batteries instead of averaging away.
     struct Sums
     {
         Row row;
         std::array<double, Months> variance{};
         std::array<double, Months> byEndVariance{};
+        std::array<double, Months> early{}, late{}, byEndEarly{}, byEndLate{};
     };
     QHash<quint32, Sums> byType;
     for (const FleetIndex::Entry &entry : fleet.batteries) {
@@ -97,31 +121,45 @@ PurchasePlan PurchasePlan::of(const FleetSnapshot &fleet)
             sums.row.byEnd[size_t(m)].expected += cumulative;
             sums.byEndVariance[size_t(m)] += cumulative * (1.0 - cumulative);
         }
+        const auto early = crossingAtBandEnd(entry, fleet.today, ends, true);
+        const auto late = crossingAtBandEnd(entry, fleet.today, ends, false);
+        for (int m = 0; m < Months; ++m) {
+            sums.byEndEarly[size_t(m)] += early[size_t(m)];
+            sums.byEndLate[size_t(m)] += late[size_t(m)];
+            sums.early[size_t(m)] += early[size_t(m)] - (m > 0 ? early[size_t(m - 1)] : 0.0);
+            sums.late[size_t(m)] += late[size_t(m)] - (m > 0 ? late[size_t(m - 1)] : 0.0);
+        }
     }
-    std::array<double, Months> totalVariance{};
-    std::array<double, Months> totalByEndVariance{};
-    const auto range = [](Cell &cell, double variance) {
-        cell.low = std::max(0.0, cell.expected - Z95 * std::sqrt(variance));
-        cell.high = cell.expected + Z95 * std::sqrt(variance);
+    Sums total;
+    // The wider of the two: the counting spread, and the counts at the bands' ends, either of which may be
+    // the lower (a month's count can fall when every crossing comes sooner).
+    const auto range = [](Cell &cell, double variance, double early, double late) {
+        cell.low = std::max(0.0, std::min({cell.expected - Z95 * std::sqrt(variance), early, late}));
+        cell.high = std::max({cell.expected + Z95 * std::sqrt(variance), early, late});
     };
     for (auto it = byType.begin(); it != byType.end(); ++it) {
         Row &row = it->row;
         for (int m = 0; m < Months; ++m) {
-            range(row.months[size_t(m)], it->variance[size_t(m)]);
-            range(row.byEnd[size_t(m)], it->byEndVariance[size_t(m)]);
-            plan.total.months[size_t(m)].expected += row.months[size_t(m)].expected;
-            plan.total.byEnd[size_t(m)].expected += row.byEnd[size_t(m)].expected;
-            totalVariance[size_t(m)] += it->variance[size_t(m)];
-            totalByEndVariance[size_t(m)] += it->byEndVariance[size_t(m)];
+            const size_t i = size_t(m);
+            range(row.months[i], it->variance[i], it->early[i], it->late[i]);
+            range(row.byEnd[i], it->byEndVariance[i], it->byEndEarly[i], it->byEndLate[i]);
+            plan.total.months[i].expected += row.months[i].expected;
+            plan.total.byEnd[i].expected += row.byEnd[i].expected;
+            total.variance[i] += it->variance[i];
+            total.byEndVariance[i] += it->byEndVariance[i];
+            total.early[i] += it->early[i];
+            total.late[i] += it->late[i];
+            total.byEndEarly[i] += it->byEndEarly[i];
+            total.byEndLate[i] += it->byEndLate[i];
         }
         plan.total.batteries += row.batteries;
         plan.total.poorNow += row.poorNow;
         plan.total.withoutForecast += row.withoutForecast;
         plan.types.append(row);
     }
-    for (int m = 0; m < Months; ++m) {
-        range(plan.total.months[size_t(m)], totalVariance[size_t(m)]);
-        range(plan.total.byEnd[size_t(m)], totalByEndVariance[size_t(m)]);
+    for (size_t i = 0; i < size_t(Months); ++i) {
+        range(plan.total.months[i], total.variance[i], total.early[i], total.late[i]);
+        range(plan.total.byEnd[i], total.byEndVariance[i], total.byEndEarly[i], total.byEndLate[i]);
     }
     std::sort(plan.types.begin(), plan.types.end(), [](const Row &a, const Row &b) { return a.typeCode < b.typeCode; });
     return plan;

@@ -12,8 +12,9 @@ namespace NVL::Engineering::VK {
 // How many batteries of each type reach the boundary in each of the next months: the sum of each
 // battery's probability of crossing in that month, from its forecast date and band, so that no battery is
 // counted twice. Batteries already at or under the boundary (by their fit, or by their newest report where
-// they have none) are counted in the first month. The range is
-// the 95 % range of the count where each battery's own probabilities hold.
+// they have none) are counted in the first month. The range holds the 95 % range of the count where each
+// battery's own probabilities hold, and the counts if every battery crossed at the early, or the late, end
+// of its band.
 struct PurchasePlan
 {
     static constexpr int Months = 12;
@@ -46,6 +47,9 @@ struct PurchasePlan
     // A battery's probability of crossing before each month's end, from its forecast.
     static std::array<double, Months> crossingBy(const FleetIndex::Entry &entry, qint64 today,
                                                  const std::array<qint64, Months> &ends);
+    // The same, 0 or 1, where a dated battery crosses on the early (or late) end of its band.
+    static std::array<double, Months> crossingAtBandEnd(const FleetIndex::Entry &entry, qint64 today,
+                                                        const std::array<qint64, Months> &ends, bool early);
 };
 
 } // namespace NVL::Engineering::VK

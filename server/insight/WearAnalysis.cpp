@@ -27,6 +27,64 @@ double medianOf(std::vector<double> values)
     return medianOfSorted(values);
 }
 
+// The standard normal quantile from tables: linear in the probability over the middle, in its logarithm
+// over the tails, where the ranks above or below nearly all of a type fall, and every rank at the ends of
+// the effect's search.
+class NormalQuantile
+{
+public:
+    static double of(double p)
+    {
+        static const NormalQuantile table;
+        if (p > 0.5)
+            return -of(1.0 - p);
+        const double at = p * Steps;
+        if (at >= TailFrom)
+            return interpolate(table.m_z, at);
+        const double tail = (-std::log(p) - std::log(double(Steps) / TailFrom)) / TailStep;
+        return tail < TailSteps ? interpolate(table.m_tail, tail) : solve(p);
+    }
+
+private:
+    static constexpr int Steps = 1 << 12; // a table that stays in the nearest cache
+    static constexpr int TailFrom = 16; // steps of the middle: under them the quantile bends too fast for it
+    static constexpr int TailSteps = 4096;
+    static constexpr double TailStep = 40.0 / TailSteps; // down to e^-40 of where the tail begins
+    static constexpr double SqrtTwoPi = 2.5066282746310002;
+
+    NormalQuantile()
+        : m_z(Steps / 2 + 2)
+        , m_tail(TailSteps + 1)
+    {
+        for (int j = TailFrom; j < int(m_z.size()); ++j)
+            m_z[size_t(j)] = solve(double(j) / Steps);
+        for (int k = 0; k <= TailSteps; ++k)
+            m_tail[size_t(k)] = solve(std::exp(-std::log(double(Steps) / TailFrom) - k * TailStep));
+    }
+
+    static double interpolate(const std::vector<double> &z, double at)
+    {
+        const size_t j = std::min(size_t(at), z.size() - 2);
+        return z[j] + (at - double(j)) * (z[j + 1] - z[j]);
+    }
+
+    static double solve(double p)
+    {
+        // A logistic first guess, then Newton on the normal's distribution function.
+        double z = std::log(p / (1.0 - p)) / 1.702;
+        for (int i = 0; i < 40; ++i) {
+            const double step = (0.5 * std::erfc(-z / std::sqrt(2.0)) - p) / (std::exp(-0.5 * z * z) / SqrtTwoPi);
+            z -= std::clamp(step, -1.0, 1.0);
+            if (std::fabs(step) < 1e-10)
+                break;
+        }
+        return z;
+    }
+
+    std::vector<double> m_z;    // at j / Steps, up to a half
+    std::vector<double> m_tail; // at e^-(k * TailStep) * TailFrom / Steps
+};
+
 // Values below and equal to `value` in a sorted list.
 std::pair<size_t, size_t> rankOf(const std::vector<double> &sorted, double value)
 {
@@ -62,13 +120,14 @@ struct TypeRates
     }
 
     // The mid-rank of a value among the type's fades, interpolated between steps for positive ones.
-    double midRank(double value) const
+    // `logValue` is the logarithm of a positive `value`, given because the search for a scale has it at hand.
+    double midRank(double value, double logValue) const
     {
         if (value <= 0 || below.empty()) {
             const auto rank = rankOf(sorted, value);
             return double(rank.first) + 0.5 * double(rank.second);
         }
-        const double at = (std::log(value) - logLow) / logStep;
+        const double at = (logValue - logLow) / logStep;
         if (at <= 0)
             return at < 0 ? below.front() - 0.5 : below.front();
         if (at >= Steps)
@@ -84,15 +143,18 @@ struct Battery
     double fade = NAN;
     double ratio = NAN;
     bool faster = false;
+    quint64 stratum = 0; // its type and the shape of its fit
     QByteArray home;
 };
 
 class Grouping
 {
 public:
-    Grouping(const std::vector<Battery> &batteries, const QHash<quint32, TypeRates> &types)
+    Grouping(const std::vector<Battery> &batteries, const QHash<quint32, TypeRates> &types,
+             const QHash<quint64, TypeRates> &strata)
         : m_batteries(batteries)
         , m_types(types)
+        , m_strata(strata)
     {
     }
 
@@ -101,11 +163,11 @@ public:
         WearGroup group;
         group.name = name;
         group.batteries = int(members.size());
-        QHash<quint32, std::vector<double>> own;
+        QHash<quint64, std::vector<double>> own;
         for (const int i : members) {
             const Battery &b = m_batteries[size_t(i)];
             if (!std::isnan(b.ratio))
-                own[b.entry->record.typeCode].push_back(b.fade);
+                own[b.stratum].push_back(b.fade);
             group.fasterThanType += b.faster ? 1 : 0;
         }
         for (auto &list : own)
@@ -120,11 +182,13 @@ public:
             fades.push_back(b.fade);
             typeMedians.push_back(type.median);
             ratios.push_back(b.ratio);
-            // Against the others of its type only: a place's own batteries would pull the reference toward it.
-            const std::vector<double> &mine = own[b.entry->record.typeCode];
-            const size_t others = type.sorted.size() - mine.size();
+            // Against the others of its stratum only: a place's own batteries would pull the reference toward it.
+            const TypeRates &stratum = *m_strata.constFind(b.stratum);
+            const std::vector<double> &mine = own[b.stratum];
+            const size_t others = stratum.sorted.size() - mine.size();
             if (others >= size_t(WearAnalysis::MinimumTypeBatteries))
-                ranked.push_back({b.fade, &type, &mine, double(others)});
+                ranked.push_back({b.fade, &stratum, &mine, double(others), b.fade > 0 ? std::log(b.fade) : 0.0,
+                                  NormalQuantile::of(0.5 / (double(others) + 1.0))});
         }
         group.compared = int(ratios.size());
         if (ratios.empty())
@@ -147,8 +211,11 @@ public:
             group.effectLow = ratios[size_t(std::clamp(int(std::floor(n / 2.0 - half)), 1, int(n)) - 1)];
             group.effectHigh = ratios[size_t(std::clamp(int(std::ceil(n / 2.0 + half)) + 1, 1, int(n)) - 1)];
         }
+        // The test says whether faster; the effect's range keeps out a large place that is surely faster, but by
+        // less than MinimumEffect. Its point estimate would not: a small place wearing half as fast again
+        // estimates under 1.3 one time in five.
         group.flagged = group.compared >= WearReport::MinimumBatteries && group.score >= WearReport::FlagScore
-            && group.effect >= WearReport::MinimumEffect;
+            && group.effectHigh >= WearReport::MinimumEffect;
         return group;
     }
 
@@ -159,29 +226,38 @@ private:
         const TypeRates *all;            // its type's fades, the place's own among them
         const std::vector<double> *mine; // the place's own of its type
         double others;
+        double logFade; // of a positive fade
+        double bottom; // the score of a fade under all of the others; over all of them, its negative
     };
 
-    // The rank score of the place's fades divided by `scale`: the sum of their mid-ranks among the others
-    // of their types, standardised; it falls as the scale grows. A fade of 0 or less no scale changes.
+    // The rank score of the place's fades divided by `scale`: the normal scores of their mid-ranks among
+    // the others of their types, summed and standardised; it falls as the scale grows. Normal scores weigh a
+    // battery above nearly all of its type more than one in the middle, which is where faster wear shows,
+    // and lose nothing to a test of mean log fades where those are normal. A fade of 0 or less no scale changes.
     static double score(const std::vector<Ranked> &ranked, double scale)
     {
         if (ranked.empty())
             return 0;
         double sum = 0;
+        const double logScale = std::log(scale);
         for (const Ranked &r : ranked) {
             const double x = r.fade > 0 ? r.fade / scale : r.fade;
             const auto self = rankOf(*r.mine, x);
-            sum += (r.all->midRank(x) - double(self.first) - 0.5 * double(self.second)) / r.others;
+            const double below = r.all->midRank(x, r.logFade - logScale) - double(self.first) - 0.5 * double(self.second);
+            // The ends are where most fades go while the effect is searched for: their score is kept.
+            sum += below <= 0 ? r.bottom : below >= r.others ? -r.bottom : NormalQuantile::of((below + 0.5) / (r.others + 1.0));
         }
-        const double k = double(ranked.size());
-        return (sum - k / 2.0) / std::sqrt(k / 12.0);
+        // Each score has mean 0 and a variance just under 1 where the place is like the rest: dividing by
+        // 1 errs toward fewer flags.
+        return sum / std::sqrt(double(ranked.size()));
     }
 
-    // The scale at which the score is `target`, by bisection on its logarithm between 1/20 and 20.
+    // The scale at which the score is `target`, by bisection on its logarithm between 1/20 and 20: to a
+    // thousandth of itself, under what the pages show.
     static double scaleAt(const std::vector<Ranked> &ranked, double target)
     {
         double low = std::log(1.0 / 20.0), high = std::log(20.0);
-        for (int i = 0; i < 16; ++i) {
+        for (int i = 0; i < 13; ++i) {
             const double mid = (low + high) / 2.0;
             (score(ranked, std::exp(mid)) > target ? low : high) = mid;
         }
@@ -190,6 +266,7 @@ private:
 
     const std::vector<Battery> &m_batteries;
     const QHash<quint32, TypeRates> &m_types;
+    const QHash<quint64, TypeRates> &m_strata;
 };
 
 } // namespace
@@ -212,13 +289,24 @@ WearReport WearAnalysis::of(const FleetSnapshot &fleet, const SiteMap &sites)
     std::vector<Battery> batteries;
     batteries.reserve(fleet.batteries.size());
     QHash<quint32, TypeRates> types;
+    // The rank test compares a battery with those of its type whose fit has the same shape: a bend's newer
+    // pace runs faster than a straight line's, and how many of each a place happens to have says nothing
+    // of how it charges.
+    QHash<quint64, TypeRates> strata;
     for (const FleetIndex::Entry &entry : fleet.batteries) {
         Battery b;
         b.entry = &entry;
         b.fade = fadeOf(entry);
-        if (!std::isnan(b.fade))
+        if (!std::isnan(b.fade)) {
             types[entry.record.typeCode].sorted.push_back(b.fade);
+            b.stratum = quint64(entry.record.typeCode) << 8 | quint64(entry.forecast->model);
+            strata[b.stratum].sorted.push_back(b.fade);
+        }
         batteries.push_back(b);
+    }
+    for (TypeRates &stratum : strata) {
+        std::sort(stratum.sorted.begin(), stratum.sorted.end());
+        stratum.tabulate();
     }
     for (auto it = types.begin(); it != types.end(); ++it) {
         std::sort(it->sorted.begin(), it->sorted.end());
@@ -295,7 +383,7 @@ WearReport WearAnalysis::of(const FleetSnapshot &fleet, const SiteMap &sites)
             addressMembers[size_t(*slot)][b.home].push_back(int(i));
     }
 
-    const Grouping grouping(batteries, types);
+    const Grouping grouping(batteries, types, strata);
     for (size_t s = 0; s < siteNames.size(); ++s) {
         SiteWear wear;
         wear.site = grouping.measure(siteNames[s], siteMembers[s]);

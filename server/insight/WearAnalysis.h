@@ -7,10 +7,10 @@
 namespace NVL::Engineering::VK {
 
 // Wear by charging place. Each battery belongs to the site, and the address, of most of its newest
-// quarter's reports. Its fade is compared with the other batteries of its type code in the fleet: its
-// share of them that fade slower (a mid-rank) is uniform on [0, 1] where the place is like the rest, so
-// the sum over a place's batteries is a rank test stratified by type, and the median of fade over type
-// median measures how much faster.
+// quarter's reports. Its fade is compared with the other batteries of its type code in the fleet whose fit
+// has the same shape: its share of them that fade slower (a mid-rank) is uniform on [0, 1] where the place
+// is like the rest, so the sum of their normal scores over a place's batteries is a rank test stratified
+// by type and shape, and the median of fade over type median measures how much faster.
 class WearAnalysis
 {
 public:

@@ -41,15 +41,16 @@ void NotificationDelivery::healthAlert(const BatteryRecord &record, const QList<
     }
 }
 
-void NotificationDelivery::silentAlert(const BatteryRecord &record, int days, const QString &lastSite,
-                                       const QList<NotificationData> &triggered)
+void NotificationDelivery::silentAlert(const QList<ReportComposer::Silence> &silences, const QList<NotificationData> &triggered)
 {
+    if (silences.isEmpty())
+        return;
     std::optional<ReportTexts> texts;
     for (const NotificationData &notification : triggered) {
         if (notification.triggerType != SilentTrigger)
             continue;
         if (!texts)
-            texts = ReportComposer::composeSilentAlert(record, days, lastSite, m_context ? m_context() : ComposeContext{});
+            texts = ReportComposer::composeSilentAlert(silences, m_context ? m_context() : ComposeContext{});
         send(notification, *texts);
     }
 }

@@ -44,9 +44,8 @@ public:
     void periodicReport(const NotificationData &notification, const QList<BatteryRecord> &records);
     // An alert to every one of `triggered` that is set to the record's health class.
     void healthAlert(const BatteryRecord &record, const QList<NotificationData> &triggered);
-    // A "battery silent" alert to every one of `triggered` of that kind.
-    void silentAlert(const BatteryRecord &record, int days, const QString &lastSite,
-                     const QList<NotificationData> &triggered);
+    // One "battery silent" alert of all of `silences` to every one of `triggered` of that kind.
+    void silentAlert(const QList<ReportComposer::Silence> &silences, const QList<NotificationData> &triggered);
 
     // Reads the configuration and composes; nothing when there is nobody to send to or the file
     // cannot be read (logged).

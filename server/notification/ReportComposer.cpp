@@ -244,6 +244,63 @@ ReportTexts ReportComposer::composeSilentAlert(const BatteryRecord &record, int 
     return texts;
 }
 
+ReportTexts ReportComposer::composeSilentAlert(const QList<Silence> &silences, const ComposeContext &context)
+{
+    if (silences.size() == 1)
+        return composeSilentAlert(silences[0].record, silences[0].days, silences[0].lastSite, context);
+    const qsizetype listed = std::min<qsizetype>(silences.size(), SilentListed);
+    const qsizetype rest = silences.size() - listed;
+    ReportTexts texts;
+    QStringList rows, rowTexts, names;
+    QString lead = QStringLiteral("<p><b>%1 batteries</b> have stopped reporting: lost, stolen, broken or in a drawer?</p>"
+                                  "<table border=\"1\"><tr><th>Radio</th><th>Serial#</th><th>Silent for</th>"
+                                  "<th>Newest report</th><th>From</th><th>Health then</th></tr>")
+                       .arg(silences.size());
+    QString leadText = QStringLiteral("%1 batteries have stopped reporting: lost, stolen, broken or in a drawer?")
+                           .arg(silences.size());
+    for (qsizetype i = 0; i < listed; ++i) {
+        const Silence &s = silences[i];
+        const BatteryRecord &r = s.record;
+        const QString health = QStringLiteral("%1, %2 %").arg(healthName(r)).arg(healthPercentage(r));
+        const QString site = s.lastSite.isEmpty() ? QStringLiteral("unknown") : s.lastSite;
+        const QString url = batteryUrl(context, r);
+        lead += QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3 days</td><td>%4</td><td>%5</td><td>%6</td></tr>")
+                    .arg(linkHtml(url, radioName(r).toHtmlEscaped()), serialOrKey(r).toHtmlEscaped())
+                    .arg(s.days)
+                    .arg(reportTimeText(r), site.toHtmlEscaped(), health);
+        leadText += QStringLiteral("\n%1 (%2): %3 days, newest report %4 from %5, %6")
+                        .arg(radioName(r), serialOrKey(r))
+                        .arg(s.days)
+                        .arg(reportTimeText(r), site, health);
+        if (!url.isEmpty())
+            leadText += QStringLiteral("  ") + url;
+        rows.append(batteryRow(r));
+        rowTexts.append(batteryRowText(r));
+        names.append(radioName(r));
+    }
+    lead += tableEnd;
+    if (rest > 0) {
+        const QString more = QStringLiteral("And %1 more.").arg(rest);
+        const QString where = context.publicUrl.isEmpty() ? QString() : context.publicUrl + QStringLiteral("/silent");
+        lead += QStringLiteral("<p>%1%2</p>").arg(more, where.isEmpty() ? QString() : QStringLiteral(" ") + linkHtml(where, QStringLiteral("All silent batteries")));
+        leadText += QLatin1Char('\n') + more + (where.isEmpty() ? QString() : QStringLiteral(" All: ") + where);
+    }
+    texts.leadHtml = lead;
+    texts.leadText = leadText;
+    texts.tableHtml = tableHead + rows.join(QLatin1Char(' ')) + tableEnd;
+    texts.tableText = rowTexts.join(QLatin1Char('\n'));
+    // Text messages are short: the count and the first few names.
+    const qsizetype named = std::min<qsizetype>(names.size(), 3);
+    texts.plainText = QStringLiteral("Battery Silent Alert\nSilent: %1 batteries\n%2%3")
+                          .arg(silences.size())
+                          .arg(names.mid(0, named).join(QStringLiteral(", ")))
+                          .arg(silences.size() > named ? QStringLiteral(" and %1 more").arg(silences.size() - named) : QString());
+    texts.alertSerial = QStringLiteral("%1 batteries").arg(silences.size());
+    texts.alertClass = QStringLiteral("silent");
+    texts.alertBatteries = int(silences.size());
+    return texts;
+}
+
 ReportTexts ReportComposer::composeAlert(const BatteryRecord &record, const ComposeContext &context)
 {
     const std::optional<Forecast> forecast = context.forecastOf ? context.forecastOf(record.serialKey()) : std::nullopt;
@@ -281,6 +338,8 @@ ReportTexts ReportComposer::composeAlert(const BatteryRecord &record, const Comp
 
 QString ReportComposer::mailSubject(const NotificationData &notification, const ReportTexts &texts)
 {
+    if (notification.notificationType == NotificationKind::Triggered && texts.alertBatteries > 1)
+        return QStringLiteral("Battery alert: %1 batteries are %2").arg(texts.alertBatteries).arg(texts.alertClass);
     if (notification.notificationType == NotificationKind::Triggered) {
         const QString radio = texts.alertAlias.isEmpty() ? texts.alertSerial : texts.alertAlias;
         return QStringLiteral("Battery alert: %1 is %2").arg(radio, texts.alertClass);
@@ -334,7 +393,8 @@ QString ReportComposer::textMessageSubject(const QString &subject)
 QString ReportComposer::textMessageSubject(const NotificationData &notification, const ReportTexts &texts)
 {
     const QString subject = mailSubject(notification, texts);
-    if (notification.notificationType != NotificationKind::Triggered || subject.size() <= TextSubjectLength)
+    if (notification.notificationType != NotificationKind::Triggered || texts.alertBatteries > 1
+        || subject.size() <= TextSubjectLength)
         return textMessageSubject(subject);
     const QString radio = texts.alertAlias.isEmpty() ? texts.alertSerial : texts.alertAlias;
     const QString tail = QStringLiteral("... is ") + texts.alertClass;

@@ -19,17 +19,30 @@ class ReportComposer
 public:
     static constexpr int SoonestListed = 10;
     static constexpr int DueSpans[] = {30, 90};
+    // A "battery silent" alert of more batteries names this many and counts the rest: a first start over a
+    // fleet with thousands silent sends one mail of bounded size, not thousands.
+    static constexpr int SilentListed = 10;
+
+    struct Silence
+    {
+        BatteryRecord record; // its newest report
+        int days = 0;         // since then
+        QString lastSite;
+    };
 
     static ReportTexts composeReport(const QList<BatteryRecord> &records, const ComposeContext &context = {});
     static ReportTexts composeAlert(const BatteryRecord &record, const ComposeContext &context = {});
     // "battery silent": the battery of `record` (its newest report) has not reported for `days` days.
     static ReportTexts composeSilentAlert(const BatteryRecord &record, int days, const QString &lastSite,
                                           const ComposeContext &context = {});
+    // Several at once, in their order: the first SilentListed named, the rest counted. One is told as above.
+    static ReportTexts composeSilentAlert(const QList<Silence> &silences, const ComposeContext &context = {});
     // The HTML part of the mail, with its heading dated `now`.
     static QString mailHtml(const NotificationData &notification, const ReportTexts &texts, const QDateTime &now);
     // The plain-text part beside it, saying the same.
     static QString mailText(const NotificationData &notification, const ReportTexts &texts, const QDateTime &now);
-    // "Battery report: <notification alias>", "Battery alert: <radio alias or serial> is <class>".
+    // "Battery report: <notification alias>", "Battery alert: <radio alias or serial> is <class>",
+    // "Battery alert: <count> batteries are <class>".
     static QString mailSubject(const NotificationData &notification, const ReportTexts &texts);
     // The subject cut to at most TextSubjectLength characters, between words where it can ("..." at
     // the end): text-message gateways put it into the message, in front of the text.

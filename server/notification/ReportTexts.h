@@ -19,6 +19,7 @@ struct ReportTexts
     QString alertAlias;
     QString alertSerial;
     QString alertClass;
+    int alertBatteries = 1; // of an alert: how many batteries it tells of
 };
 
 } // namespace NVL::Engineering::VK

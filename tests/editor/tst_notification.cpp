@@ -307,7 +307,7 @@ private slots:
         stored.triggerType = SilentTrigger;
         NotificationUnderTest s;
         QVERIFY(s.openEdit(stored));
-        QCOMPARE(s.w<QComboBox>("healthComboBox")->currentText(), QStringLiteral("battery silent"));
+        QCOMPARE(s.w<QComboBox>("healthComboBox")->currentText(), QStringLiteral("Silent"));
         QCOMPARE(s.accept().triggerType, SilentTrigger);
     }
 

@@ -1,6 +1,7 @@
 // Fleet insight: a site whose batteries wear faster is flagged and a normal one is not, addresses find
-// their sites, the purchase plan of a small fleet whose answer is known, the report mail's section, and on
-// the real server a battery silent past [insight] silentDays is mailed once, not again after a restart.
+// their sites, the purchase plan of a small fleet whose answer is known, the report mail's section, many
+// silent batteries in one mail of bounded length, and on the real server a battery silent past
+// [insight] silentDays is mailed once, not again after a restart.
 #include "BatteryDatabase.h"
 #include "ConfigurationFile.h"
 #include "NotificationTestSupport.h"
@@ -186,6 +187,22 @@ private Q_SLOTS:
         QVERIFY(near(plan.types[1].months[2].expected, 5.0));
         QVERIFY(near(plan.total.byEnd[11].expected, 9.0));
         QVERIFY(plan.total.months[2].low <= 5.0 && 5.0 <= plan.total.months[2].high);
+
+        // A forecast's own error widens the range: dated 2025-06-15, its band opening on 2025-02-10 with no
+        // late end, it may come by February's end and may not come within the plan at all.
+        FleetSnapshot wide;
+        wide.today = today;
+        FleetIndex::Entry e = fitted(1, SelfMeasuringTypeA, 10, ipv4(10, 0, 0, 1));
+        Forecast f = *e.forecast;
+        f.day = QDate(1970, 1, 1).daysTo(QDate(2025, 6, 15));
+        f.earliestDay = QDate(1970, 1, 1).daysTo(QDate(2025, 2, 10));
+        e.forecast = f;
+        wide.batteries.push_back(e);
+        const PurchasePlan widePlan = PurchasePlan::of(wide);
+        QVERIFY(widePlan.total.byEnd[1].expected < 0.1);
+        QCOMPARE(widePlan.total.byEnd[1].high, 1.0);
+        QVERIFY(widePlan.total.byEnd[11].expected > 0.5);
+        QCOMPARE(widePlan.total.byEnd[11].low, 0.0);
     }
 
     void reportMailHasInsightSection()
@@ -206,6 +223,27 @@ private Q_SLOTS:
         // Nothing flagged, silent or to buy: no section.
         context.outlook = ComposeContext::Outlook{{}, 0, 14, {{QDate(2025, 1, 10), 0.2, 0.0, 1.1}}};
         QVERIFY(!ReportComposer::composeReport({battery('B', 1, 90)}, context).leadText.contains(QStringLiteral("Fleet insight")));
+    }
+
+    void manySilentInOneBoundedMail()
+    {
+        // A first start over a fleet with 25 silent: one mail naming the first ten and counting the rest.
+        QList<ReportComposer::Silence> silences;
+        for (int i = 0; i < 25; ++i)
+            silences.append({battery('S', quint8(i), 90, QStringLiteral("Truck %1").arg(i).toUtf8()), 20 + i, QStringLiteral("Depot North")});
+        ComposeContext context;
+        context.publicUrl = QStringLiteral("https://vk.example.test");
+        const ReportTexts texts = ReportComposer::composeSilentAlert(silences, context);
+        NotificationData silent = triggered(0, {OpsUuid});
+        silent.triggerType = SilentTrigger;
+        QCOMPARE(ReportComposer::mailSubject(silent, texts), QStringLiteral("Battery alert: 25 batteries are silent"));
+        for (const QString &part : {texts.leadText, texts.leadHtml}) {
+            QVERIFY2(part.contains(QStringLiteral("Truck 9")) && part.contains(QStringLiteral("29 days")), qPrintable(part));
+            QVERIFY(!part.contains(QStringLiteral("Truck 10")));
+            QVERIFY(part.contains(QStringLiteral("And 15 more.")) && part.contains(QStringLiteral("https://vk.example.test/silent")));
+        }
+        QCOMPARE(texts.tableText.count(QLatin1Char('\n')), ReportComposer::SilentListed - 1);
+        QVERIFY(texts.plainText.contains(QStringLiteral("Truck 0, Truck 1, Truck 2 and 22 more")));
     }
 
     void silentBatteryIsMailedOnce()
