@@ -127,13 +127,13 @@ QHttpServerResponse ApiServer::site(const QString &name, Format format) const
     if (!found)
         return plain(QStringLiteral("no site %1 has batteries that report there mostly").arg(name), Status::NotFound);
     if (format == Format::Csv)
-        return csv(InsightViews::batteries(*found).toCsv());
+        return csv(InsightViews::batteries(*found, *m_sources.fleet).toCsv());
     QByteArray out = "{\"site\":";
     out += InsightViews::site(*found).toJsonObject(0).trimmed();
     out += ",\"addresses\":";
     out += InsightViews::addresses(*found).toJsonArray();
     out += ",\"batteries\":";
-    out += InsightViews::batteries(*found).toJsonArray();
+    out += InsightViews::batteries(*found, *m_sources.fleet).toJsonArray();
     out += "}\n";
     return json(std::move(out));
 }

@@ -63,7 +63,7 @@ const char *const GroupHeads = "<th class=\"num\">Batteries</th><th class=\"num\
                                "<th>Flagged</th><th class=\"num wide\">Fading faster than its type</th>";
 
 // One row per address (the most batteries first), each battery a dot at its fade over its type's median.
-QByteArray fadeStrip(const SiteWear &site)
+QByteArray fadeStrip(const SiteWear &site, const FleetIndex &fleet)
 {
     QList<const WearGroup *> rows;
     for (const WearGroup &g : site.addresses) {
@@ -105,7 +105,7 @@ QByteArray fadeStrip(const SiteWear &site)
             const int jitter = (n++ * 7) % 15 - 7;
             h.raw("<circle class=\"").raw(rows[r]->flagged ? "strip-dot flagged" : "strip-dot").raw("\" cx=\"")
                 .raw(QByteArray::number(x(b.ratio), 'f', 1)).raw("\" cy=\"").number(y + jitter).raw("\" r=\"3.2\"><title>")
-                .text(QString::fromUtf8("%1: %2 points/year, %3\xC3\x97 its type").arg(b.serialShown, fixed(b.fade, 1), fixed(b.ratio, 2)))
+                .text(QString::fromUtf8("%1: %2 points/year, %3\xC3\x97 its type").arg(b.texts(fleet).serialShown, fixed(b.fade, 1), fixed(b.ratio, 2)))
                 .raw("</title></circle>");
         }
         if (rows[r]->compared > 0 && !std::isnan(rows[r]->effect)) {
@@ -264,7 +264,7 @@ std::optional<QByteArray> InsightPages::site(const QString &name) const
         .raw("</dd><dt>Rank score</dt><dd>").text(fixed(s.site.score, 2)).raw(" (flagged from ")
         .text(QString::number(WearReport::FlagScore, 'f', 2)).raw(")</dd></dl>\n<section><h2>Fade against each battery's type</h2>"
                                                                     "<figure class=\"chart-box\">")
-        .raw(fadeStrip(s))
+        .raw(fadeStrip(s, m_fleet))
         .raw("<figcaption><span class=\"key-dot\">a battery</span><span class=\"key-median\">median of the address</span>"
              "<span class=\"key-ref\">1\xC3\x97 fleet, ")
         .text(QString::number(WearReport::MinimumEffect, 'f', 1))
@@ -295,8 +295,9 @@ std::optional<QByteArray> InsightPages::site(const QString &name) const
              "<th>Fading faster than its type</th></tr></thead><tbody>\n");
     for (qsizetype i = 0; i < std::min(batteries.size(), BatteriesListed); ++i) {
         const WearBattery &b = *batteries[i];
-        h.raw("<tr><td><a href=\"/batteries/").raw(serialKeyText(b.serial).toLatin1()).raw("\">").text(b.serialShown)
-            .raw("</a></td><td>").text(b.alias).raw("</td><td class=\"mono\">").text(InsightViews::typeText(b.typeCode))
+        const WearBattery::Texts texts = b.texts(m_fleet);
+        h.raw("<tr><td><a href=\"/batteries/").raw(serialKeyText(b.serial()).toLatin1()).raw("\">").text(texts.serialShown)
+            .raw("</a></td><td>").text(texts.alias).raw("</td><td class=\"mono\">").text(InsightViews::typeText(b.typeCode))
             .raw("</td><td class=\"wide mono\">").text(SiteMap::addressText(b.home)).raw("</td><td class=\"num\">")
             .text(fixed(b.fade, 1)).raw("</td><td class=\"num\">").text(fixed(b.ratio, 2)).raw("</td><td>")
             .raw(b.fasterThanType ? "<span class=\"badge c-fair\">fading faster than its type</span>" : "")

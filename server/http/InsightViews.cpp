@@ -76,14 +76,14 @@ ApiTable addresses(const SiteWear &s)
     return table;
 }
 
-ApiTable batteries(const SiteWear &s)
+ApiTable batteries(const SiteWear &s, const FleetIndex &fleet)
 {
     ApiTable table({QStringLiteral("serial"), QStringLiteral("alias"), QStringLiteral("typeCode"),
                     QStringLiteral("address"), QStringLiteral("fadePerYear"), QStringLiteral("ratioToType"),
                     QStringLiteral("fasterThanType")});
     for (const WearBattery &b : s.batteries) {
         const QString address = SiteMap::addressText(b.home);
-        table.addRow({serialKeyText(b.serial), b.alias, typeText(b.typeCode),
+        table.addRow({serialKeyText(b.serial()), b.texts(fleet).alias, typeText(b.typeCode),
                       address.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(address), rounded(b.fade, 1),
                       rounded(b.ratio, 2), b.fasterThanType});
     }

@@ -6,6 +6,10 @@
 #include <QByteArray>
 #include <QString>
 
+namespace NVL::Engineering::VK {
+class FleetIndex;
+}
+
 namespace NVL::Engineering::VK::InsightViews {
 
 // The type code as the battery list writes it: "0x05410200".
@@ -17,7 +21,7 @@ ApiTable sites(const WearReport &wear);
 // A site's figures, its addresses' and its batteries'.
 ApiTable site(const SiteWear &site);
 ApiTable addresses(const SiteWear &site);
-ApiTable batteries(const SiteWear &site);
+ApiTable batteries(const SiteWear &site, const FleetIndex &fleet);
 ApiTable silent(const QList<SilentBattery> &silent, qint64 now);
 // One row per type and month, then the months' totals as type "all".
 ApiTable plan(const PurchasePlan &plan);

@@ -330,6 +330,7 @@ WearReport WearAnalysis::of(const FleetSnapshot &fleet, const SiteMap &sites)
     std::vector<QString> siteNames;
     std::vector<std::vector<int>> siteMembers;
     std::vector<QHash<QByteArray, std::vector<int>>> addressMembers;
+    QHash<QByteArray, QByteArray> homes;
     for (size_t i = 0; i < batteries.size(); ++i) {
         Battery &b = batteries[i];
         const FleetIndex::Entry &entry = *b.entry;
@@ -348,8 +349,14 @@ WearReport WearAnalysis::of(const FleetSnapshot &fleet, const SiteMap &sites)
         const ReportPlaces &places = forecast.places;
         if (places.shares.isEmpty())
             continue;
-        if (places.shares.constFirst().points * 2 > places.points)
-            b.home = places.shares.constFirst().address;
+        if (places.shares.constFirst().points * 2 > places.points) {
+            // One copy per address, however many batteries live there.
+            const QByteArray &address = places.shares.constFirst().address;
+            auto known = homes.constFind(address);
+            if (known == homes.cend())
+                known = homes.insert(address, address);
+            b.home = *known;
+        }
         QString site;
         if (!b.home.isEmpty()) {
             site = siteOf(b.home);
@@ -398,9 +405,7 @@ WearReport WearAnalysis::of(const FleetSnapshot &fleet, const SiteMap &sites)
         for (const int i : siteMembers[s]) {
             const Battery &b = batteries[size_t(i)];
             const BatteryRecord &r = b.entry->record;
-            const QString shown = serialText(r);
-            wear.batteries.append({r.serialKey(), shown.isEmpty() ? serialKeyText(r.serialKey()) : shown, aliasText(r),
-                                   r.typeCode, b.home, b.fade, b.ratio, b.faster});
+            wear.batteries.append({FleetIndex::orderKey(r.serial), r.typeCode, b.home, b.fade, b.ratio, b.faster});
         }
         report.sites.append(std::move(wear));
     }

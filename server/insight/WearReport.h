@@ -8,6 +8,8 @@
 
 namespace NVL::Engineering::VK {
 
+class FleetIndex;
+
 // How fast the batteries of one place fade against the fleet's batteries of the same types. Fade rates
 // are points of health percentage lost per year, from each battery's forecast fit.
 struct WearGroup
@@ -28,16 +30,24 @@ struct WearGroup
     int fasterThanType = 0;  // batteries here "fading faster than its type"
 };
 
+// Kept for every battery of every site, a million of them in a national fleet: numbers and the address
+// (one copy per address) only; the texts come from the fleet when a page or an answer shows the battery.
 struct WearBattery
 {
-    QByteArray serial;
-    QString serialShown; // as the mails print it, or the key where they print none
-    QString alias;
+    quint64 key = 0;        // the serial's bytes, as FleetIndex::orderKey makes them
     quint32 typeCode = 0;
     QByteArray home;        // the address of most of its reports; empty when none has most
     double fade = NAN;      // NAN: no fit to compare
     double ratio = NAN;     // fade over its type's median
     bool fasterThanType = false;
+
+    QByteArray serial() const;
+    struct Texts
+    {
+        QString serialShown; // as the mails print it, or the key where they print none
+        QString alias;       // empty once the battery left the fleet
+    };
+    Texts texts(const FleetIndex &fleet) const;
 };
 
 struct SiteWear

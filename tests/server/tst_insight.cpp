@@ -137,6 +137,14 @@ private Q_SLOTS:
         QCOMPARE(report.flaggedSites, flagged ? 1 : 0);
         QVERIFY2(depot->site.effectLow <= factor && factor <= depot->site.effectHigh,
                  qPrintable(QStringLiteral("%1 outside %2-%3").arg(factor).arg(depot->site.effectLow).arg(depot->site.effectHigh)));
+        // Batteries are kept by serial, their texts made from the fleet; one address's share its bytes.
+        const WearBattery &first = depot->batteries.constFirst();
+        QVERIFY(std::all_of(depot->batteries.cbegin(), depot->batteries.cend(), [&fleet](const WearBattery &b) {
+            return fleet.find(b.serial()) && b.texts(fleet).serialShown == serialText(fleet.find(b.serial())->record);
+        }));
+        QCOMPARE(std::count_if(depot->batteries.cbegin(), depot->batteries.cend(),
+                               [&first](const WearBattery &b) { return b.home.constData() == first.home.constData(); }),
+                 20);
         // The other chargers are sites of their own, named by their address, none flagged.
         QCOMPARE(report.sites.size(), 61);
         QVERIFY(std::any_of(report.sites.cbegin(), report.sites.cend(),
