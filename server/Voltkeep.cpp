@@ -363,7 +363,11 @@ void Voltkeep::followSharedStore(const StoreSettings &settings)
 void Voltkeep::refreshPlannerLock()
 {
     const bool held = m_plannerLock->isHeld();
-    if (m_plannerLock->refresh() == held)
+    // While the store cannot reach the database the lock's own connection would wait for it too, with the
+    // radios; the lock is given up, and sought again once the database is back.
+    if (!m_shared->isConnected())
+        m_plannerLock->drop();
+    if ((m_shared->isConnected() ? m_plannerLock->refresh() : false) == held)
         return;
     logEvent(held ? QStringLiteral("This server no longer sends the fleet's planned mail: its hold on the shared "
                                    "database's planner lock ended")

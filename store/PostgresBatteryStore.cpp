@@ -276,13 +276,37 @@ void PostgresBatteryStore::drainSpool(Reports &drained)
     }
 }
 
+bool PostgresBatteryStore::hostAnswers()
+{
+    // A socket directory is on this machine: it answers at once or not at all.
+    if (m_target.host.isEmpty() || m_target.host.startsWith(QLatin1Char('/')))
+        return true;
+    if (!m_probe) {
+        m_probe = std::make_unique<QTcpSocket>();
+        m_probe->connectToHost(m_target.host, m_target.port);
+        m_probeClock.start();
+        return false;
+    }
+    const QAbstractSocket::SocketState state = m_probe->state();
+    if (state == QAbstractSocket::ConnectedState) {
+        m_probe.reset();
+        return true;
+    }
+    if (state == QAbstractSocket::UnconnectedState || m_probeClock.elapsed() >= m_target.connectTimeoutSeconds * 1000) {
+        m_probe.reset();
+        m_retryMs = std::clamp(m_retryMs * 2, 100, MaxRetryMs);
+        m_nextAttempt.setRemainingTime(m_retryMs);
+    }
+    return false;
+}
+
 PostgresBatteryStore::CaughtUp PostgresBatteryStore::catchUp(int limit)
 {
     CaughtUp caught;
     if (!m_added)
         return caught;
     if (!m_connected) {
-        if (!m_nextAttempt.hasExpired())
+        if (!m_nextAttempt.hasExpired() || !hostAnswers())
             return caught;
         QString reason;
         bool reached = false;

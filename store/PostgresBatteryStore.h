@@ -7,7 +7,11 @@
 
 #include <QDateTime>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QSet>
+#include <QTcpSocket>
+
+#include <memory>
 
 namespace NVL::Engineering::VK {
 
@@ -15,7 +19,8 @@ namespace NVL::Engineering::VK {
 // newest report time wins whoever stores it; each row keeps the site and address it came through and
 // a change number, by which every server fetches what the others wrote. While the database cannot be
 // reached, reports wait in the outage spool and are stored, in order, once it is back. Runs on one
-// thread; every call may wait for the database, at most the connect timeout when it is gone.
+// thread; a call may wait for a database that answers, a lost connection is noticed within seconds (TCP
+// keepalives), and a host that does not answer is asked again without waiting for it.
 class PostgresBatteryStore : public BatteryStore
 {
 public:
@@ -66,6 +71,10 @@ public:
 private:
     // reached: the server answered, and what failed was the sign-in or the schema.
     bool connect(QString &errorText, bool &reached);
+    // Whether the host took a TCP connection, asked without waiting: the sign-in that follows waits up to
+    // the connect timeout for a host that does not answer, and the radios would wait with it. False
+    // while the answer is still to come.
+    bool hostAnswers();
     void lostConnection(const QString &reason);
     // Upserts in one transaction; false with the reason when it failed (nothing of it is stored then).
     bool upsert(const QList<BatteryRecord> &records, const QList<QByteArray> &senders, QSet<QByteArray> &won,
@@ -89,6 +98,8 @@ private:
     static constexpr int MaxRetryMs = 5000;
     int m_retryMs = 0;
     QDeadlineTimer m_nextAttempt;
+    std::unique_ptr<QTcpSocket> m_probe;
+    QElapsedTimer m_probeClock;
     QDateTime m_lostSince;
     QString m_lostReason;
 };

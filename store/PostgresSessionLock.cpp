@@ -18,6 +18,13 @@ PostgresSessionLock::~PostgresSessionLock()
     QSqlDatabase::removeDatabase(m_connection);
 }
 
+void PostgresSessionLock::drop()
+{
+    if (m_added)
+        QSqlDatabase::database(m_connection, false).close();
+    m_held = false;
+}
+
 bool PostgresSessionLock::refresh()
 {
     if (!m_added) {

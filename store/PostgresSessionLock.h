@@ -18,6 +18,8 @@ public:
     // this process holds it.
     bool refresh();
     bool isHeld() const { return m_held; }
+    // Ends the session without waiting for the database: one that cannot be reached holds no lock for us.
+    void drop();
 
 private:
     const PostgresTarget m_target;

@@ -47,7 +47,10 @@ bool PostgresTarget::addConnection(const QString &connectionName, QString &error
     db.setDatabaseName(database);
     db.setUserName(user);
     db.setPassword(password);
-    db.setConnectOptions(QStringLiteral("sslmode=%1;connect_timeout=%2;application_name=Voltkeep")
+    // Keepalives: a connection whose far end went silent fails within seconds instead of holding a query
+    // for the system's TCP timeouts.
+    db.setConnectOptions(QStringLiteral("sslmode=%1;connect_timeout=%2;application_name=Voltkeep;keepalives=1;"
+                                        "keepalives_idle=5;keepalives_interval=2;keepalives_count=2")
                              .arg(sslmode)
                              .arg(connectTimeoutSeconds));
     return true;
