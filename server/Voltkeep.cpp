@@ -297,7 +297,7 @@ void Voltkeep::startHttp(const HttpSettings &settings, const InsightSection &ins
     if (m_history)
         m_history->catchUp(std::move(unsure));
     if (m_history)
-        m_history->forEachForecast([this](const QByteArray &serial, const Forecast &forecast) { m_fleet->setForecast(serial, forecast); });
+        m_history->loadForecasts(qsizetype(m_fleet->size())); // after the banner, in batches
     if (m_history) {
         for (int i = 0; i < m_history->fileReplacements(); ++i)
             m_metrics->countSalvage(ServerMetrics::StoreFile::History);

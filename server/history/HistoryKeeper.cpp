@@ -51,14 +51,13 @@ int HistoryKeeper::fileReplacements() const
 qsizetype HistoryKeeper::pendingForecasts() const
 {
     const std::lock_guard lock(m_mutex);
-    return m_state.pendingForecasts;
+    return m_state.pendingForecasts + m_loading;
 }
 
 qint64 HistoryKeeper::catchUpSince()
 {
-    qint64 since = 0;
-    ask([&since](HistoryWorker &worker) { since = worker.catchUpSince(); });
-    return since;
+    const std::lock_guard lock(m_mutex);
+    return m_catchUpSince;
 }
 
 void HistoryKeeper::catchUp(QList<BatteryRecord> reports)
@@ -100,11 +99,6 @@ std::optional<Forecast> HistoryKeeper::forecast(const QByteArray &serial)
     std::optional<Forecast> result;
     ask([&](HistoryWorker &worker) { result = worker.forecast(serial); });
     return result;
-}
-
-void HistoryKeeper::forEachForecast(const std::function<void(const QByteArray &, const Forecast &)> &visit)
-{
-    ask([&visit](HistoryWorker &worker) { worker.forEachForecast(visit); });
 }
 
 void HistoryKeeper::post(Job job)
@@ -163,11 +157,16 @@ void HistoryKeeper::run(const HistorySettings &settings, const QString &path)
     // Made and ended on this thread: the file's connection belongs to it.
     HistoryWorker worker(settings, path);
     publish(worker, 0);
+    const qint64 catchUpSince = worker.catchUpSince();
     {
         const std::lock_guard lock(m_mutex);
+        m_catchUpSince = catchUpSince;
         m_ready = true;
     }
     m_answered.notify_all();
+    // The start goes on meanwhile: a million batteries take a second or two to look through.
+    worker.begin();
+    publish(worker, 0);
     for (;;) {
         const int sleepMs = worker.msToNextTurn();
         std::optional<Job> job;
@@ -202,13 +201,47 @@ void HistoryKeeper::publish(HistoryWorker &worker, int written)
     m_state = state;
     m_written += written;
     m_replaced += replaced;
-    m_fitted.insert(fitted);
+    if (!fitted.isEmpty())
+        m_fitted.push_back(std::move(fitted));
     for (const HistoryWorker::Said &s : said)
         m_said.append({s.message, s.type});
-    if (!m_deliveryPosted && (m_written > 0 || m_replaced > 0 || !m_fitted.isEmpty() || !m_said.isEmpty())) {
+    postDeliveryLocked();
+}
+
+void HistoryKeeper::postDeliveryLocked()
+{
+    if (!m_deliveryPosted && (m_written > 0 || m_replaced > 0 || !m_fitted.empty() || !m_said.isEmpty())) {
         m_deliveryPosted = true;
         QMetaObject::invokeMethod(this, "deliver", Qt::QueuedConnection);
     }
+}
+
+void HistoryKeeper::loadForecasts(qsizetype expected)
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_loading = expected;
+    }
+    post({{}, {}, [this](HistoryWorker &worker) {
+              // Handed over in batches, each applied in a turn of its own: a million at once would hold
+              // the radios for a second.
+              QHash<QByteArray, Forecast> batch;
+              const auto handOver = [this, &batch] {
+                  const std::lock_guard lock(m_mutex);
+                  m_loading = std::max<qsizetype>(0, m_loading - batch.size());
+                  if (!batch.isEmpty())
+                      m_fitted.push_back(std::exchange(batch, {}));
+                  postDeliveryLocked();
+              };
+              worker.forEachForecast([&](const QByteArray &serial, const Forecast &forecast) {
+                  batch.insert(serial, forecast);
+                  if (batch.size() >= LoadBatch)
+                      handOver();
+              });
+              handOver();
+              const std::lock_guard lock(m_mutex);
+              m_loading = 0;
+          }});
 }
 
 void HistoryKeeper::deliver()
@@ -219,11 +252,15 @@ void HistoryKeeper::deliver()
     QList<std::pair<QString, LogType>> said;
     {
         const std::lock_guard lock(m_mutex);
-        fitted = std::exchange(m_fitted, {});
+        if (!m_fitted.empty()) {
+            fitted = std::move(m_fitted.front());
+            m_fitted.pop_front();
+        }
         written = std::exchange(m_written, 0);
         replaced = std::exchange(m_replaced, 0);
         said = std::exchange(m_said, {});
         m_deliveryPosted = false;
+        postDeliveryLocked(); // the next batch in a turn of its own
     }
     for (const auto &[message, type] : std::as_const(said))
         Log::write(message, type);

@@ -40,6 +40,8 @@ public:
     static constexpr qsizetype MaxWaitingPoints = 262144;
     // Points written in one transaction at most.
     static constexpr qsizetype PointBatch = 8192;
+    // Stored forecasts told at once while they are loaded.
+    static constexpr qsizetype LoadBatch = 16384;
 
     HistoryKeeper(const HistorySettings &settings, const QString &path, QObject *parent = nullptr);
     ~HistoryKeeper() override;
@@ -73,8 +75,10 @@ public:
     std::optional<QList<HistoryPoint>> history(const QByteArray &serial, qint64 from, qint64 to);
     // Brought up to date first if its history changed since it was fitted.
     std::optional<Forecast> forecast(const QByteArray &serial);
-    // As stored. The visitor runs on the history's thread while the caller waits.
-    void forEachForecast(const std::function<void(const QByteArray &serial, const Forecast &)> &visit);
+    // The stored forecasts, read on the history's thread and told through forecastsFitted in batches, so
+    // that a start does not wait for them; until then they count as pending, as `expected` less those
+    // told.
+    void loadForecasts(qsizetype expected);
 
 signals:
     // Forecasts just fitted and stored, by serial.
@@ -103,6 +107,7 @@ private:
     void post(Job job);
     void ask(const std::function<void(HistoryWorker &)> &call);
     Q_INVOKABLE void deliver();
+    void postDeliveryLocked();
 
     const int m_boundary;
     bool m_behindLogged = false; // main thread only
@@ -115,9 +120,11 @@ private:
     quint64 m_asked = 0;                // guarded by m_mutex
     quint64 m_answeredUpTo = 0;         // guarded by m_mutex
     bool m_ready = false;               // guarded by m_mutex
+    qint64 m_catchUpSince = 0;          // guarded by m_mutex; found when the file is opened
     bool m_stopping = false;            // guarded by m_mutex
     State m_state;                      // guarded by m_mutex
-    QHash<QByteArray, Forecast> m_fitted; // guarded by m_mutex
+    std::deque<QHash<QByteArray, Forecast>> m_fitted; // guarded by m_mutex; one batch told a turn
+    qsizetype m_loading = 0;            // guarded by m_mutex
     int m_written = 0;                  // guarded by m_mutex
     int m_replaced = 0;                 // guarded by m_mutex
     QList<std::pair<QString, LogType>> m_said; // guarded by m_mutex

@@ -36,7 +36,12 @@ HistoryWorker::HistoryWorker(const HistorySettings &settings, const QString &pat
     , m_store(path)
 {
     m_dayCheck.start();
-    if (!m_store.open())
+    m_store.open();
+}
+
+void HistoryWorker::begin()
+{
+    if (!m_store.isOpen())
         return;
     m_store.staleForecasts(&m_stale);
     m_startFitting.batteries = m_stale.size();

@@ -31,7 +31,9 @@ public:
     // Points of the newest days are all kept; before them the last of each local day.
     static constexpr int KeepAllDays = 30;
 
+    // Opens the file; begin() then finds the forecasts to fit again and starts the day's pass.
     HistoryWorker(const HistorySettings &settings, const QString &path);
+    void begin();
     HistoryWorker(const HistoryWorker &) = delete;
     HistoryWorker &operator=(const HistoryWorker &) = delete;
 
