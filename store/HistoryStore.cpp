@@ -767,19 +767,31 @@ std::optional<Forecast> HistoryStore::forecast(qint64 id)
     return forecastFrom(query, 0);
 }
 
-void HistoryStore::forEachForecast(const std::function<void(const QByteArray &, const Forecast &)> &visit)
+qint64 HistoryStore::forEachForecast(qint64 afterId, int limit,
+                                     const std::function<void(const QByteArray &, const Forecast &)> &visit)
 {
     if (!m_open)
-        return;
+        return -1;
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT b.serial, %1 FROM batteries b JOIN forecasts f ON f.id = b.id")
-                        .arg(ForecastColumns))) {
+    if (!query.prepare(QStringLiteral("SELECT f.id, b.serial, %1 FROM forecasts f JOIN batteries b ON b.id = f.id "
+                                      "WHERE f.id > ? ORDER BY f.id LIMIT ?")
+                           .arg(ForecastColumns))) {
         failed(QStringLiteral("History forecast read"), query);
-        return;
+        return -1;
     }
-    while (query.next())
-        visit(query.value(0).toByteArray(), forecastFrom(query, 1));
+    query.addBindValue(afterId);
+    query.addBindValue(limit);
+    if (!query.exec()) {
+        failed(QStringLiteral("History forecast read"), query);
+        return -1;
+    }
+    qint64 last = -1;
+    while (query.next()) {
+        last = query.value(0).toLongLong();
+        visit(query.value(1).toByteArray(), forecastFrom(query, 2));
+    }
+    return last;
 }
 
 QList<qint64> HistoryStore::staleForecasts(QHash<qint64, QByteArray> *serials)

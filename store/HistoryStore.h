@@ -69,7 +69,9 @@ public:
     bool refreshForecasts(const QList<qint64> &ids, const Fit &fit, QHash<qint64, Forecast> *fitted = nullptr);
     std::optional<Forecast> forecast(qint64 id);
     // Each stored forecast with its battery's serial.
-    void forEachForecast(const std::function<void(const QByteArray &serial, const Forecast &)> &visit);
+    // At most `limit` stored forecasts in the order of their battery's id, from after `afterId`; the id of
+    // the last one visited, or -1 when none was left.
+    qint64 forEachForecast(qint64 afterId, int limit, const std::function<void(const QByteArray &serial, const Forecast &)> &visit);
     // Batteries whose stored forecast is missing or older than their newest point.
     QList<qint64> staleForecasts(QHash<qint64, QByteArray> *serials = nullptr);
 

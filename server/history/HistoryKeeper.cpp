@@ -222,26 +222,24 @@ void HistoryKeeper::loadForecasts(qsizetype expected)
         const std::lock_guard lock(m_mutex);
         m_loading = expected;
     }
-    post({{}, {}, [this](HistoryWorker &worker) {
-              // Handed over in batches, each applied in a turn of its own: a million at once would hold
-              // the radios for a second.
-              QHash<QByteArray, Forecast> batch;
-              const auto handOver = [this, &batch] {
-                  const std::lock_guard lock(m_mutex);
-                  m_loading = std::max<qsizetype>(0, m_loading - batch.size());
-                  if (!batch.isEmpty())
-                      m_fitted.push_back(std::exchange(batch, {}));
-                  postDeliveryLocked();
-              };
-              worker.forEachForecast([&](const QByteArray &serial, const Forecast &forecast) {
-                  batch.insert(serial, forecast);
-                  if (batch.size() >= LoadBatch)
-                      handOver();
-              });
-              handOver();
-              const std::lock_guard lock(m_mutex);
-              m_loading = 0;
-          }});
+    post({{}, {}, [this](HistoryWorker &worker) { loadSome(worker, -1); }});
+}
+
+void HistoryKeeper::loadSome(HistoryWorker &worker, qint64 afterId)
+{
+    // A batch a job, each told in a turn of its own: questions asked meanwhile are answered between
+    // batches, and a million forecasts at once would hold the radios for a second.
+    QHash<QByteArray, Forecast> batch;
+    const qint64 last = worker.forEachForecast(afterId, int(LoadBatch), [&batch](const QByteArray &serial, const Forecast &f) {
+        batch.insert(serial, f);
+    });
+    const std::lock_guard lock(m_mutex);
+    m_loading = last < 0 ? 0 : std::max<qsizetype>(0, m_loading - batch.size());
+    if (!batch.isEmpty())
+        m_fitted.push_back(std::move(batch));
+    postDeliveryLocked();
+    if (last >= 0)
+        m_jobs.push_back({{}, {}, [this, last](HistoryWorker &w) { loadSome(w, last); }});
 }
 
 void HistoryKeeper::deliver()

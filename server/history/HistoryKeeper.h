@@ -108,6 +108,8 @@ private:
     void ask(const std::function<void(HistoryWorker &)> &call);
     Q_INVOKABLE void deliver();
     void postDeliveryLocked();
+    // On the history's thread: a batch of the stored forecasts after `afterId`, then the rest as a job.
+    void loadSome(HistoryWorker &worker, qint64 afterId);
 
     const int m_boundary;
     bool m_behindLogged = false; // main thread only

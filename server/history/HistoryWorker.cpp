@@ -197,10 +197,12 @@ std::optional<Forecast> HistoryWorker::forecast(const QByteArray &serial)
     return result;
 }
 
-void HistoryWorker::forEachForecast(const std::function<void(const QByteArray &, const Forecast &)> &visit)
+qint64 HistoryWorker::forEachForecast(qint64 afterId, int limit,
+                                      const std::function<void(const QByteArray &, const Forecast &)> &visit)
 {
-    m_store.forEachForecast(visit);
+    const qint64 last = m_store.forEachForecast(afterId, limit, visit);
     checkDamage();
+    return last;
 }
 
 void HistoryWorker::workTurn()

@@ -50,7 +50,8 @@ public:
 
     std::optional<QList<HistoryPoint>> history(const QByteArray &serial, qint64 from, qint64 to);
     std::optional<Forecast> forecast(const QByteArray &serial);
-    void forEachForecast(const std::function<void(const QByteArray &serial, const Forecast &)> &visit);
+    // See HistoryStore::forEachForecast.
+    qint64 forEachForecast(qint64 afterId, int limit, const std::function<void(const QByteArray &serial, const Forecast &)> &visit);
     int fileReplacements() const { return m_store.replacements(); }
     qsizetype pendingForecasts() const { return m_startFitting.running ? m_stale.size() : 0; }
 
