@@ -15,6 +15,12 @@ namespace NVL::Engineering::VK {
 
 namespace {
 
+// Where a report came from: the sender's address where the record cannot hold it (IPv6), else the record's.
+QByteArray senderOf(const QList<BatteryRecord> &records, const QList<QByteArray> &senders, qsizetype i)
+{
+    return senders.value(i).isEmpty() ? ReportPlaces::ipv4Bytes(records[i].reportAddress) : senders.value(i);
+}
+
 QString hexBytes(const QByteArray &bytes)
 {
     return QStringLiteral("'\\x%1'::bytea").arg(QString::fromLatin1(bytes.toHex()));
@@ -121,8 +127,7 @@ QString PostgresBatteryStore::pointRows(const QList<BatteryRecord> &records, con
     QString rows;
     for (qsizetype i : std::as_const(latest)) {
         const BatteryRecord &record = records[i];
-        const QByteArray sender = senders.value(i).isEmpty() ? ReportPlaces::ipv4Bytes(record.reportAddress)
-                                                             : senders.value(i);
+        const QByteArray sender = senderOf(records, senders, i);
         if (!rows.isEmpty())
             rows += QLatin1Char(',');
         rows += QStringLiteral("(%1,%2,%3,%4,%5,%6,%7)")
@@ -157,8 +162,7 @@ bool PostgresBatteryStore::upsert(const QList<BatteryRecord> &records, const QLi
     values.reserve(newest.size() * 200);
     for (qsizetype i : std::as_const(newest)) {
         const BatteryRecord &record = records[i];
-        const QByteArray sender = senders.value(i).isEmpty() ? ReportPlaces::ipv4Bytes(record.reportAddress)
-                                                             : senders.value(i);
+        const QByteArray sender = senderOf(records, senders, i);
         if (!values.isEmpty())
             values += QLatin1Char(',');
         values += QStringLiteral("(%1,%2,%3::bigint,%4,%5)")
