@@ -7,6 +7,7 @@
 #include "HealthFall.h"
 #include "HistoryKeeper.h"
 #include "InsightKeeper.h"
+#include "SharedPlannedMail.h"
 #include "SilenceLedger.h"
 #include "MailLedger.h"
 #include "LocalDays.h"
@@ -145,6 +146,7 @@ MailQueue::Dropped Voltkeep::tearDown()
     if (m_database && m_database->isOpen())
         commitReports();
     m_history.reset();
+    m_plannedMail.reset();
     m_plannerLock.reset();
     if (m_database)
         m_database->close();
@@ -324,6 +326,8 @@ void Voltkeep::startHttp(const HttpSettings &settings, const InsightSection &ins
     m_metrics->setMailQueueDepth([this] { return m_mailQueue ? qint64(m_mailQueue->waiting()) : 0; });
     if (m_history)
         m_metrics->setHistoryWorking([this] { return m_history && m_history->isOpen(); });
+    if (m_shared)
+        m_metrics->setSpooled([this] { return qint64(m_shared->spooled()); });
     ApiServer::Sources sources;
     sources.history = m_history.get();
     sources.fleet = m_fleet.get();
@@ -356,6 +360,7 @@ void Voltkeep::followSharedStore(const StoreSettings &settings)
     m_plannerLock = std::make_unique<PostgresSessionLock>(StoreChoice::postgresTarget(settings),
                                                           PostgresSchema::PlannerLock,
                                                           QStringLiteral("vk-postgresql-planner"));
+    m_plannedMail = std::make_unique<SharedPlannedMail>(*m_shared, *m_plannerLock);
     m_plannerLockTimer.start(settings.plannerRetrySeconds * 1000);
     refreshPlannerLock();
 }
@@ -367,13 +372,13 @@ void Voltkeep::refreshPlannerLock()
     // radios; the lock is given up, and sought again once the database is back.
     if (!m_shared->isConnected())
         m_plannerLock->drop();
-    if ((m_shared->isConnected() ? m_plannerLock->refresh() : false) == held)
-        return;
-    logEvent(held ? QStringLiteral("This server no longer sends the fleet's planned mail: its hold on the shared "
-                                   "database's planner lock ended")
-                  : QStringLiteral("This server sends the fleet's planned mail: it holds the shared database's "
-                                   "planner lock"),
-             held ? LogType::Warning : LogType::Information);
+    if ((m_shared->isConnected() ? m_plannerLock->refresh() : false) != held)
+        logEvent(held ? QStringLiteral("This server no longer sends the fleet's planned mail: its hold on the "
+                                       "shared database's planner lock ended")
+                      : QStringLiteral("This server sends the fleet's planned mail: it holds the shared database's "
+                                       "planner lock"),
+                 held ? LogType::Warning : LogType::Information);
+    sendClaimedMail();
 }
 
 void Voltkeep::catchUpSharedStore()
@@ -589,20 +594,16 @@ void Voltkeep::tellSilences()
     if (std::none_of(triggered.cbegin(), triggered.cend(), [](const NotificationData &n) { return n.triggerType == SilentTrigger; }))
         return;
     QList<ReportComposer::Silence> silences;
-    for (const SilentBattery &s : m_silences->untold(result->silent))
+    for (const SilentBattery &s : m_shared ? m_plannedMail->untold(result->silent) : m_silences->untold(result->silent))
         silences.append({s.record, int((result->asOf - qint64(s.record.reportTime)) / 86400), s.lastSite});
     m_delivery->silentAlert(silences, triggered);
 }
 
-void Voltkeep::notificationDue(const QString &uuid)
+void Voltkeep::notificationDue(const QString &uuid, const QString &identity, const QDateTime &due)
 {
     commitReports();
     if (!m_planner || !m_delivery)
         return;
-    if (m_plannerLock)
-        refreshPlannerLock(); // a session the database ended since the last check holds nothing
-    if (!sendsPlannedMail())
-        return; // the server holding the planner's lock sends it for the fleet
     const auto notification = m_planner->scheduledNotification(uuid);
     if (!notification)
         return;
@@ -610,13 +611,23 @@ void Voltkeep::notificationDue(const QString &uuid)
         m_delivery->periodicReport(*notification, m_database->validReports());
         return;
     }
+    m_plannedMail->due(*notification, identity, due);
+    refreshPlannerLock(); // a session the database ended since the last check holds nothing
+}
+
+void Voltkeep::sendClaimedMail()
+{
+    const QList<NotificationData> claimed = m_plannedMail->claim();
+    if (claimed.isEmpty() || !m_delivery)
+        return;
     // The fleet as this server holds it: during an outage the shared database gives nothing, and a
     // report of an empty fleet would be false.
     QList<BatteryRecord> fleet;
     FleetIndex::Cursor cursor;
     while (const FleetIndex::Entry *entry = m_fleet->next(cursor))
         fleet.append(entry->record);
-    m_delivery->periodicReport(*notification, fleet);
+    for (const NotificationData &notification : claimed)
+        m_delivery->periodicReport(notification, fleet);
 }
 
 } // namespace NVL::Engineering::VK

@@ -9,6 +9,7 @@
 #include <DataPaths.h>
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QList>
 #include <QObject>
 #include <QTimer>
@@ -28,6 +29,7 @@ class HistoryKeeper;
 struct HttpSettings;
 struct InsightSection;
 class InsightKeeper;
+class SharedPlannedMail;
 class SilenceLedger;
 class MailLedger;
 class NotificationDelivery;
@@ -42,7 +44,7 @@ public:
     ~Voltkeep() override;
 
     // A planned periodic notification is due.
-    void notificationDue(const QString &uuid);
+    void notificationDue(const QString &uuid, const QString &identity, const QDateTime &due);
 
     // What became of the mails sent since the server was made; safe from any thread.
     const MailLedger &mailLedger() const { return *m_mailLedger; }
@@ -78,6 +80,8 @@ private:
     void followSharedStore(const StoreSettings &settings);
     void catchUpSharedStore();
     void refreshPlannerLock();
+    // The periodic reports this server has claimed for the fleet, sent.
+    void sendClaimedMail();
     // A history file new beside a shared database starts with the fleet's points of the kept years.
     void adoptSharedHistory(int years);
     // Planned mail (periodic reports, silences) goes out from one server of those sharing a database.
@@ -95,6 +99,7 @@ private:
     // The same store where it is the shared PostgreSQL database; null with SQLite.
     PostgresBatteryStore *m_shared = nullptr;
     std::unique_ptr<PostgresSessionLock> m_plannerLock;
+    std::unique_ptr<SharedPlannedMail> m_plannedMail;
     QTimer m_catchUpTimer;
     QTimer m_plannerLockTimer;
     int m_catchUpMs = 0;

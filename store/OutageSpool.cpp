@@ -5,6 +5,8 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <algorithm>
+
 namespace NVL::Engineering::VK {
 
 OutageSpool::OutageSpool(const QString &path, qsizetype limit)
@@ -27,6 +29,11 @@ bool OutageSpool::open(QString &errorText)
                         && query.exec(QStringLiteral("PRAGMA synchronous = FULL"))
                         && query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS reports (id INTEGER PRIMARY KEY "
                                                      "AUTOINCREMENT, record BLOB NOT NULL, sender BLOB)"))
+                        && query.exec(QStringLiteral("SELECT count(*) FROM pragma_table_info('reports') "
+                                                     "WHERE name = 'deleted_at'"))
+                        && query.next()
+                        && (query.value(0).toInt() > 0
+                            || query.exec(QStringLiteral("ALTER TABLE reports ADD COLUMN deleted_at INTEGER")))
                         && query.exec(QStringLiteral("SELECT count(*) FROM reports")) && query.next();
         if (ok) {
             m_size = query.value(0).toLongLong();
@@ -68,6 +75,30 @@ qsizetype OutageSpool::append(const QList<BatteryRecord> &records, const QList<Q
     return 0;
 }
 
+bool OutageSpool::appendDelete(const QByteArray &serial, qint64 time, QString &errorText)
+{
+    if (!m_open || m_size >= m_limit) {
+        errorText = m_open ? QStringLiteral("the outage spool is full (%1 reports)").arg(m_limit)
+                           : QStringLiteral("the outage spool is not open");
+        return false;
+    }
+    BatteryRecord record;
+    std::copy(serial.cbegin(), serial.cbegin() + std::min<qsizetype>(serial.size(), sizeof record.serial), record.serial);
+    QSqlQuery insert(QSqlDatabase::database(m_connection, false));
+    if (!insert.prepare(QStringLiteral("INSERT INTO reports (record, deleted_at) VALUES (?, ?)"))) {
+        errorText = insert.lastError().text();
+        return false;
+    }
+    insert.bindValue(0, record.toBytes());
+    insert.bindValue(1, time);
+    if (!insert.exec()) {
+        errorText = insert.lastError().text();
+        return false;
+    }
+    ++m_size;
+    return true;
+}
+
 QList<OutageSpool::Entry> OutageSpool::oldest(int count)
 {
     QList<Entry> entries;
@@ -75,11 +106,11 @@ QList<OutageSpool::Entry> OutageSpool::oldest(int count)
         return entries;
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT id, record, sender FROM reports ORDER BY id LIMIT %1").arg(count)))
+    if (!query.exec(QStringLiteral("SELECT id, record, sender, deleted_at FROM reports ORDER BY id LIMIT %1").arg(count)))
         return entries;
     while (query.next())
         entries.append({query.value(0).toLongLong(), BatteryRecord::fromBytes(query.value(1).toByteArray()),
-                        query.value(2).toByteArray()});
+                        query.value(2).toByteArray(), query.value(3).toLongLong()});
     return entries;
 }
 

@@ -19,6 +19,8 @@ public:
         qint64 id = 0;
         BatteryRecord record;
         QByteArray sender;
+        // Not 0: a delete request for the record's battery, made at this time, waiting its turn.
+        qint64 deletedAt = 0;
     };
 
     OutageSpool(const QString &path, qsizetype limit);
@@ -32,6 +34,8 @@ public:
     // Appends in one transaction as many as the bound allows; answers how many, with the reason for
     // the rest.
     qsizetype append(const QList<BatteryRecord> &records, const QList<QByteArray> &senders, QString &errorText);
+    // Behind the reports before it, as the request came: a battery deleted and then reported again is back.
+    bool appendDelete(const QByteArray &serial, qint64 time, QString &errorText);
     QList<Entry> oldest(int count);
     // Removes the entries up to and including this id, once they are stored elsewhere.
     bool removeUpTo(qint64 id, QString &errorText);

@@ -1,15 +1,17 @@
 #include "PostgresBatteryStore.h"
 
 #include "Log.h"
+#include "PostgresLiteral.h"
 #include "PostgresSchema.h"
 #include "ReportPlaces.h"
 
 #include <QHash>
 #include <QSqlError>
-#include <QSqlField>
 #include <QSqlQuery>
-#include <QSqlDriver>
 #include <QVariant>
+
+#include <algorithm>
+#include <limits>
 
 namespace NVL::Engineering::VK {
 
@@ -19,11 +21,6 @@ namespace {
 QByteArray senderOf(const QList<BatteryRecord> &records, const QList<QByteArray> &senders, qsizetype i)
 {
     return senders.value(i).isEmpty() ? ReportPlaces::ipv4Bytes(records[i].reportAddress) : senders.value(i);
-}
-
-QString hexBytes(const QByteArray &bytes)
-{
-    return QStringLiteral("'\\x%1'::bytea").arg(QString::fromLatin1(bytes.toHex()));
 }
 
 } // namespace
@@ -131,13 +128,13 @@ QString PostgresBatteryStore::pointRows(const QList<BatteryRecord> &records, con
         if (!rows.isEmpty())
             rows += QLatin1Char(',');
         rows += QStringLiteral("(%1,%2,%3,%4,%5,%6,%7)")
-                    .arg(hexBytes(record.serialKey()))
+                    .arg(PostgresLiteral::bytes(record.serialKey()))
                     .arg(record.reportTime)
                     .arg(healthPercentage(record))
                     .arg(int(healthClass(record)))
                     .arg(int(record.fullCapacity))
                     .arg(int(record.cycleCount))
-                    .arg(sender.isEmpty() ? QStringLiteral("NULL::bytea") : hexBytes(sender));
+                    .arg(PostgresLiteral::bytesOrNull(sender));
     }
     return rows;
 }
@@ -155,9 +152,7 @@ bool PostgresBatteryStore::upsert(const QList<BatteryRecord> &records, const QLi
         else if (records[i].reportTime >= records[*it].reportTime)
             *it = i;
     }
-    QSqlField siteField(QStringLiteral("site"), QMetaType(QMetaType::QString));
-    siteField.setValue(m_site);
-    const QString site = db().driver()->formatValue(siteField);
+    const QString site = PostgresLiteral::value(db(), m_site);
     QString values;
     values.reserve(newest.size() * 200);
     for (qsizetype i : std::as_const(newest)) {
@@ -166,9 +161,9 @@ bool PostgresBatteryStore::upsert(const QList<BatteryRecord> &records, const QLi
         if (!values.isEmpty())
             values += QLatin1Char(',');
         values += QStringLiteral("(%1,%2,%3::bigint,%4,%5)")
-                      .arg(hexBytes(record.serialKey()), hexBytes(record.toBytes()))
+                      .arg(PostgresLiteral::bytes(record.serialKey()), PostgresLiteral::bytes(record.toBytes()))
                       .arg(record.reportTime)
-                      .arg(site, sender.isEmpty() ? QStringLiteral("NULL::bytea") : hexBytes(sender));
+                      .arg(site, PostgresLiteral::bytesOrNull(sender));
     }
     QSqlDatabase database = db();
     QSqlQuery query(database);
@@ -248,24 +243,45 @@ void PostgresBatteryStore::saveReports(const QList<BatteryRecord> &records, cons
 
 void PostgresBatteryStore::drainSpool(Reports &drained)
 {
-    while (m_connected && m_spool.size() > 0) {
-        const QList<OutageSpool::Entry> entries = m_spool.oldest(DrainBatch);
+    // A share of the spool per call, the rest at the next: the event loop is not held for a whole outage.
+    // A delete is a transaction of its own, and costs as much as a slice of reports.
+    constexpr int DeleteCost = DrainBatch / 100;
+    for (int budget = DrainBatch; budget > 0 && m_connected && m_spool.size() > 0;) {
+        const QList<OutageSpool::Entry> entries = m_spool.oldest(budget);
         if (entries.isEmpty())
             return;
+        QString error;
+        if (entries.first().deletedAt != 0) {
+            // Done twice after a crash between the two steps, it finds nothing more to delete.
+            if (!markDeleted(entries.first().record.serialKey(), entries.first().deletedAt, error)) {
+                lostConnection(error);
+                return;
+            }
+            if (!m_spool.removeUpTo(entries.first().id, error)) {
+                Log::error(QStringLiteral("The outage spool cannot be emptied: %1").arg(error));
+                return;
+            }
+            budget -= DeleteCost;
+            continue;
+        }
+        // The reports up to the next delete, which must find them stored.
         QList<BatteryRecord> records;
         QList<QByteArray> senders;
+        qint64 lastId = 0;
         for (const OutageSpool::Entry &entry : entries) {
+            if (entry.deletedAt != 0)
+                break;
             records.append(entry.record);
             senders.append(entry.sender);
+            lastId = entry.id;
         }
         QSet<QByteArray> won;
-        QString error;
         if (!upsert(records, senders, won, error)) {
             lostConnection(error);
             return;
         }
         // Stored twice after a crash between the two steps is the same row again: the newest still wins.
-        if (!m_spool.removeUpTo(entries.last().id, error)) {
+        if (!m_spool.removeUpTo(lastId, error)) {
             Log::error(QStringLiteral("The outage spool cannot be emptied: %1").arg(error));
             return;
         }
@@ -275,8 +291,7 @@ void PostgresBatteryStore::drainSpool(Reports &drained)
                 drained.senders.append(senders[i]);
             }
         }
-        if (entries.size() == DrainBatch)
-            return; // the rest at the next call: the event loop is not held for a whole outage
+        budget -= int(records.size());
     }
 }
 
@@ -427,26 +442,49 @@ QList<BatteryRecord> PostgresBatteryStore::validReports()
     return reports;
 }
 
-void PostgresBatteryStore::deleteReport(const QByteArray &serial)
+bool PostgresBatteryStore::markDeleted(const QByteArray &serial, qint64 upTo, QString &errorText)
 {
     // Marked, not removed: the other servers fetch the mark by its change number and drop the battery.
-    // A report newer than the one deleted brings the battery back, as after a delete from vk.db.
     QSqlDatabase database = db();
     QSqlQuery query(database);
-    const bool deleted =
-        m_connected && database.transaction()
+    const QString time = upTo == std::numeric_limits<qint64>::max() ? QStringLiteral("true")
+                                                                     : QStringLiteral("time <= %1").arg(upTo);
+    const bool ok =
+        database.transaction()
         && query.exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(PostgresSchema::WriteLock))
         && query.exec(QStringLiteral("UPDATE batteries SET deleted = true, seq = nextval('battery_changes') "
-                                     "WHERE serial = %1")
-                          .arg(hexBytes(serial)))
-        && query.exec(QStringLiteral("DELETE FROM history_points WHERE serial = %1").arg(hexBytes(serial)))
+                                     "WHERE serial = %1 AND NOT deleted AND %2")
+                          .arg(PostgresLiteral::bytes(serial), time))
+        && query.exec(QStringLiteral("DELETE FROM history_points WHERE serial = %1 AND %2")
+                          .arg(PostgresLiteral::bytes(serial), time))
         && database.commit();
-    if (!deleted) {
-        if (m_connected)
-            database.rollback();
-        Log::error(QStringLiteral("Battery %1 not deleted: the shared database %2 cannot be reached")
-                       .arg(serialKeyText(serial), m_target.describe()));
+    if (!ok) {
+        errorText = query.lastError().isValid() ? query.lastError().text() : database.lastError().text();
+        database.rollback();
     }
+    return ok;
+}
+
+void PostgresBatteryStore::deleteReport(const QByteArray &serial)
+{
+    // A report newer than the one deleted brings the battery back, as after a delete from vk.db.
+    QString error;
+    if (m_connected && m_spool.size() == 0 && markDeleted(serial, std::numeric_limits<qint64>::max(), error))
+        return;
+    if (m_connected && m_spool.size() == 0) {
+        QSqlQuery probe(db());
+        if (probe.exec(QStringLiteral("SELECT 1"))) {
+            Log::error(QStringLiteral("Battery %1 not deleted from the shared database %2: %3")
+                           .arg(serialKeyText(serial), m_target.describe(), error));
+            return;
+        }
+        lostConnection(error);
+    }
+    // Done once the database is back, on what was stored up to now: a report stored later by another
+    // site stays.
+    if (!m_spool.appendDelete(serial, QDateTime::currentSecsSinceEpoch(), error))
+        Log::error(QStringLiteral("Battery %1 not deleted: the shared database %2 cannot be reached and %3")
+                       .arg(serialKeyText(serial), m_target.describe(), error));
 }
 
 void PostgresBatteryStore::close()

@@ -42,6 +42,9 @@ public:
     QString problem() const override;
 
     bool isConnected() const { return m_connected; }
+    // The store's connection, for what the servers record beside the fleet; open while isConnected().
+    QSqlDatabase database() const { return db(); }
+    const QString &site() const { return m_site; }
     qsizetype spooled() const { return m_spool.size(); }
     struct Reports
     {
@@ -81,6 +84,8 @@ private:
                 QString &errorText);
     void spool(const QList<BatteryRecord> &records, const QList<QByteArray> &senders, SaveOutcome &outcome);
     void drainSpool(Reports &drained);
+    // Marks the battery deleted and drops its points, those with report times up to `upTo`.
+    bool markDeleted(const QByteArray &serial, qint64 upTo, QString &errorText);
     QSqlDatabase db() const;
     // The VALUES rows of the points of the valid records, one per battery and second.
     QString pointRows(const QList<BatteryRecord> &records, const QList<QByteArray> &senders) const;

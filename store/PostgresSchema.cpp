@@ -25,12 +25,20 @@ const char *const Version1[] = {
     "prior_slope double precision NOT NULL, places bytea)",
 };
 
+// Planned mail goes out once for the fleet: whoever sends an occurrence or tells a silence claims it here
+// first, so a server taking over the planner neither repeats nor misses one.
+const char *const Version2[] = {
+    "CREATE TABLE planned_mail (occurrence bytea PRIMARY KEY, due bigint NOT NULL, site text NOT NULL)",
+    "CREATE INDEX planned_mail_due ON planned_mail (due)",
+    "CREATE TABLE told_silences (serial bytea PRIMARY KEY, time bigint NOT NULL)",
+};
+
 struct Step
 {
     const char *const *statements;
     std::size_t count;
 };
-const Step Steps[] = {{Version1, std::size(Version1)}};
+const Step Steps[] = {{Version1, std::size(Version1)}, {Version2, std::size(Version2)}};
 static_assert(std::size(Steps) == Version);
 
 bool run(QSqlQuery &query, const QString &statement, QString &errorText)

@@ -1,13 +1,12 @@
 #include "SqliteToPostgres.h"
 
 #include "BatteryRecord.h"
+#include "PostgresLiteral.h"
 #include "PostgresSchema.h"
 #include "ReportPlaces.h"
 
 #include <QFileInfo>
-#include <QSqlDriver>
 #include <QSqlError>
-#include <QSqlField>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QVariant>
@@ -42,13 +41,6 @@ private:
     QString m_name;
     bool m_open = false;
 };
-
-QString literal(const QSqlDatabase &target, const QVariant &value)
-{
-    QSqlField field(QString(), value.metaType());
-    field.setValue(value);
-    return target.driver()->formatValue(field);
-}
 
 // Rows of `select` into `table` (columns `columns`), RowsPerStatement per INSERT; `row` turns a source
 // row into the values' text. Returns the rows read, -1 on failure.
@@ -90,7 +82,7 @@ QString rowOf(const QSqlDatabase &target, const QSqlRecord &record, int from = 0
 {
     QStringList parts;
     for (int i = from; i < record.count(); ++i)
-        parts.append(literal(target, record.value(i)));
+        parts.append(PostgresLiteral::value(target, record.value(i)));
     return QLatin1Char('(') + parts.join(QLatin1Char(',')) + QLatin1Char(')');
 }
 
@@ -122,7 +114,7 @@ bool copy(const QString &databaseFile, const QString &historyFile, const QString
         errorText = db.lastError().text();
         return false;
     }
-    const QString siteText = literal(target, site);
+    const QString siteText = PostgresLiteral::value(target, site);
     const qint64 copiedBatteries = copyRows(
         batteries.db(), QStringLiteral("SELECT serial, data FROM batteries"), target, QStringLiteral("batteries"),
         QStringLiteral("serial, record, time, site, address, seq"),
@@ -131,9 +123,9 @@ bool copy(const QString &databaseFile, const QString &historyFile, const QString
             const BatteryRecord record = BatteryRecord::fromBytes(data);
             const QByteArray address = ReportPlaces::ipv4Bytes(record.reportAddress);
             return QStringLiteral("(%1,%2,%3,%4,%5,nextval('battery_changes'))")
-                .arg(literal(target, row.value(0).toByteArray()), literal(target, data))
+                .arg(PostgresLiteral::value(target, row.value(0).toByteArray()), PostgresLiteral::value(target, data))
                 .arg(record.reportTime)
-                .arg(siteText, address.isEmpty() ? QStringLiteral("NULL") : literal(target, address));
+                .arg(siteText, address.isEmpty() ? QStringLiteral("NULL") : PostgresLiteral::value(target, address));
         },
         errorText);
     counts.append({QStringLiteral("batteries"), copiedBatteries, 0});

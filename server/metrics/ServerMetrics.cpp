@@ -141,6 +141,11 @@ QByteArray ServerMetrics::exposition() const
                                                     "the same types.");
         e.sample("voltkeep_flagged_sites", flagged);
     }
+    if (m_spooled) {
+        e.family("voltkeep_outage_spool_entries", "gauge", "Reports and delete requests waiting in the local spool "
+                                                           "for the shared database to be reached again.");
+        e.sample("voltkeep_outage_spool_entries", m_spooled());
+    }
     return e.take();
 }
 

@@ -41,6 +41,8 @@ public:
     // Insight's figures; a negative one is left out (not computed yet).
     void setSilentBatteries(Sampler sampler) { m_silentBatteries = std::move(sampler); }
     void setFlaggedSites(Sampler sampler) { m_flaggedSites = std::move(sampler); }
+    // Unset unless the store is a shared database.
+    void setSpooled(Sampler sampler) { m_spooled = std::move(sampler); }
 
     // Text format 0.0.4; call on the event loop (the samplers run there).
     QByteArray exposition() const;
@@ -65,6 +67,7 @@ private:
     std::function<bool()> m_historyWorking;
     Sampler m_silentBatteries;
     Sampler m_flaggedSites;
+    Sampler m_spooled;
 };
 
 } // namespace NVL::Engineering::VK

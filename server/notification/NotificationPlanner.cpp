@@ -227,7 +227,7 @@ void NotificationPlanner::occurrenceDue(QTimer *timer)
     QDateTime &fired = m_lastFired[occurrence.identity];
     if (!fired.isValid() || fired < occurrence.due)
         fired = occurrence.due;
-    emit timerExpired(occurrence.key);
+    emit timerExpired(occurrence.key, occurrence.identity, occurrence.due);
 }
 
 void NotificationPlanner::watchConfigurationFile(int quietMs)

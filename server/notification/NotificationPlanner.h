@@ -72,7 +72,9 @@ public:
     const QTimer *passTimer() const;
 
 signals:
-    void timerExpired(QString uuid);
+    // identity: the notification's whole content and rank, the same on every server that reads the same
+    // file; with the due time it names the occurrence wherever it is planned.
+    void timerExpired(QString uuid, QString identity, QDateTime due);
     // mailConfiguration() has been read anew.
     void mailConfigurationChanged();
 

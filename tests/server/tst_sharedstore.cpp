@@ -1,7 +1,10 @@
 // Servers sharing one PostgreSQL database, run as programs against a real PostgreSQL of the test's own.
+#include "NotificationTestSupport.h"
+#include "PostgresMailClaims.h"
 #include "PostgresServer.h"
 #include "ProgramRun.h"
 #include "RadioPeer.h"
+#include "SmtpTestServer.h"
 #include "TestPaths.h"
 #include "VoltkeepProcess.h"
 
@@ -16,6 +19,8 @@
 #include <QtTest>
 
 #include <memory>
+
+#include <signal.h>
 
 using namespace NVL::Engineering::VK;
 
@@ -177,9 +182,11 @@ private Q_SLOTS:
         QCOMPARE(history.count("\"time\""), 4);
     }
 
-    void onePlannerAndATakeoverAfterItsServerStops()
+    void onePlannedMailPerDueTimeAndATakeover()
     {
         QVERIFY(m_pg->createDatabase(QStringLiteral("planner")));
+        SmtpTestServer smtp(SmtpTestServer::Options{});
+        QVERIFY2(smtp.start(), qPrintable(smtp.errorString()));
         const QString holding = QStringLiteral("This server sends the fleet's planned mail");
         auto first = server(QStringLiteral("first"), QStringLiteral("planner"));
         auto second = server(QStringLiteral("second"), QStringLiteral("planner"));
@@ -189,12 +196,45 @@ private Q_SLOTS:
         // The second server asks at its start and every second after: the lock is taken.
         QVERIFY(second->waitForLog(QStringLiteral("Accepting connections")));
         QCOMPARE(second->countInLog(holding), 0);
+
+        // Both servers read one configuration and plan the same two occurrences.
+        while (QTime::currentTime() > QTime(23, 59, 30)) // midnight would move them to tomorrow
+            QTest::qWait(1000);
+        const QDateTime early = QDateTime::currentDateTime().addSecs(5);
+        const QDateTime late = early.addSecs(4);
+        const auto at = [](const QDateTime &due, const char *alias) {
+            NotificationData n = NotificationTest::periodic(
+                PeriodicType::Daily, due.toString(QStringLiteral("HH:mm:ss")).toStdString(), ReportKind::FullReport, {"{1}"});
+            n.alias = alias;
+            return n;
+        };
+        qputenv("NORVALE_COMMON_APPDATA", m_folders.filePath(QStringLiteral("first")).toUtf8());
+        QVERIFY(NotificationTest::writeConfiguration(NotificationTest::plainSmtp(smtp.port(), "", ""),
+                                                     {NotificationTest::recipient("{1}", "desk@example.test")},
+                                                     {at(early, "early"), at(late, "late")}));
+        qunsetenv("NORVALE_COMMON_APPDATA");
+        QFile::remove(second->configurationFile()); // the default its start wrote
+        QVERIFY(QFile::copy(first->configurationFile(), second->configurationFile()));
+        QVERIFY(first->waitForLog(QStringLiteral("Mail sent for \"early\""), 15000));
+
+        // The holder hangs through the late due time and then dies: the server that takes the lock over
+        // sends what fell due meanwhile, and not what the holder had sent.
+        QVERIFY(::kill(pid_t(first->processId()), SIGSTOP) == 0);
+        QTRY_VERIFY_WITH_TIMEOUT(QDateTime::currentDateTime() > late.addSecs(1), 15000);
         QElapsedTimer takeover;
         takeover.start();
-        first->terminate();
-        QVERIFY(first->waitForExit() == 0);
+        first->kill();
         QVERIFY(second->waitForLog(holding, 10000));
         QVERIFY2(takeover.elapsed() < 5000, qPrintable(QString::number(takeover.elapsed())));
+        QVERIFY(second->waitForLog(QStringLiteral("Mail sent for \"late\""), 15000));
+        QCOMPARE(second->countInLog(QStringLiteral("Mail sent for")), 1);
+        QCOMPARE(smtp.messages().size(), 2);
+
+        // Silences are told once for the fleet too: a battery's second silence is new, its first is not.
+        const QSqlDatabase db = m_pg->connect(QStringLiteral("planner"), QStringLiteral("test-planner"));
+        const QByteArray a = battery(1, 1).serialKey(), b = battery(1, 2).serialKey();
+        QCOMPARE(PostgresMailClaims::claimSilences(db, {{a, 100}, {b, 100}}).value_or(QSet<QByteArray>()).size(), 2);
+        QCOMPARE(PostgresMailClaims::claimSilences(db, {{a, 100}, {b, 200}}), std::optional(QSet<QByteArray>{b}));
     }
 
     void anOutageLosesNothingAndDuplicatesNothing()
@@ -209,6 +249,9 @@ private Q_SLOTS:
         QVERIFY(site->waitForLog(QStringLiteral("cannot be reached")));
         QVERIFY(get(http, QStringLiteral("/healthz")).contains("30 report(s) wait in the local spool"));
         QCOMPARE(listed(*site).size(), 10); // what it holds, nothing it did not store
+        RadioPeer peer(QStringLiteral("127.0.0.1"), site->port());
+        QVERIFY(peer.connectToServer() && peer.deleteSerials({battery(0x30, 1).serialKey()}));
+        QTRY_VERIFY(get(http, QStringLiteral("/metrics")).contains("voltkeep_outage_spool_entries 31"));
 
         // Killed with its spool full: nothing confirmed is lost, and a start without the database works.
         site->kill();
@@ -217,8 +260,9 @@ private Q_SLOTS:
         QVERIFY(send(*site, batteries(0x32, 5) + QList<BatteryRecord>{battery(0x31, 0, 33)}));
         QVERIFY(m_pg->start());
         QVERIFY(site->waitForLog(QStringLiteral("is reached again"), 10000));
-        QTRY_COMPARE_WITH_TIMEOUT(listed(*site).size(), 45, 10000);
-        QCOMPARE(value(QStringLiteral("outage"), QStringLiteral("SELECT count(*) FROM batteries")).toInt(), 45);
+        QTRY_COMPARE_WITH_TIMEOUT(listed(*site).size(), 44, 10000);
+        QCOMPARE(value(QStringLiteral("outage"), QStringLiteral("SELECT count(*) FROM batteries WHERE NOT deleted")).toInt(), 44);
+        QVERIFY(!listed(*site).contains(battery(0x30, 1).serialKey()));
         QCOMPARE(listed(*site).value(battery(0x31, 0).serialKey()).healthPercent, quint8(33));
         QCOMPARE(site->countInLog(QStringLiteral("cannot be reached")), 1);
         QTRY_VERIFY_WITH_TIMEOUT(get(http, QStringLiteral("/healthz")).trimmed().endsWith("ok"), 10000);
