@@ -7,6 +7,7 @@
 #include "HealthFall.h"
 #include "HistoryKeeper.h"
 #include "InsightKeeper.h"
+#include "SharedHistoryRetention.h"
 #include "SharedPlannedMail.h"
 #include "SilenceLedger.h"
 #include "MailLedger.h"
@@ -147,6 +148,7 @@ MailQueue::Dropped Voltkeep::tearDown()
         commitReports();
     m_history.reset();
     m_plannedMail.reset();
+    m_sharedRetention.reset();
     m_plannerLock.reset();
     if (m_database)
         m_database->close();
@@ -254,7 +256,7 @@ void Voltkeep::start()
     m_planner->watchConfigurationFile();
     sendSpooledMails(mailLimits.spoolFile);
     if (m_shared)
-        followSharedStore(settings.store);
+        followSharedStore(settings.store, settings.history);
 
     logEvent(QStringLiteral("%1 %2.%3.%4.%5\n")
                      .arg(programName())
@@ -353,8 +355,10 @@ QStringList Voltkeep::healthProblems() const
     return problems;
 }
 
-void Voltkeep::followSharedStore(const StoreSettings &settings)
+void Voltkeep::followSharedStore(const StoreSettings &settings, const HistorySettings &history)
 {
+    if (history.enabled)
+        m_sharedRetention = std::make_unique<SharedHistoryRetention>(*m_shared, history.years);
     m_catchUpMs = settings.pollMs;
     m_catchUpTimer.start(m_catchUpMs);
     m_plannerLock = std::make_unique<PostgresSessionLock>(StoreChoice::postgresTarget(settings),
@@ -407,6 +411,8 @@ void Voltkeep::catchUpSharedStore()
     }
     if (m_insight && !caught.changed.isEmpty())
         m_insight->fleetChanged();
+    if (m_sharedRetention && sendsPlannedMail())
+        m_sharedRetention->step();
     // A backlog goes in turns with the radios, not once per poll: a long outage would never drain.
     if (caught.rows >= PostgresBatteryStore::CatchUpRows || (m_shared->isConnected() && m_shared->spooled() > 0))
         m_catchUpTimer.start(0);

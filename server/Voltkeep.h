@@ -23,12 +23,14 @@ class BatteryStore;
 class PostgresBatteryStore;
 class PostgresSessionLock;
 struct StoreSettings;
+struct HistorySettings;
 class ConnectionManager;
 class FleetIndex;
 class HistoryKeeper;
 struct HttpSettings;
 struct InsightSection;
 class InsightKeeper;
+class SharedHistoryRetention;
 class SharedPlannedMail;
 class SilenceLedger;
 class MailLedger;
@@ -77,7 +79,8 @@ private:
     void startHttp(const HttpSettings &settings, const InsightSection &insight);
     // With a shared database: the rows other servers wrote come into the fleet model, the outage spool
     // drains, and the planner's lock is taken or checked.
-    void followSharedStore(const StoreSettings &settings);
+    // The holder of the planner's lock also keeps the database's history points to the kept years.
+    void followSharedStore(const StoreSettings &settings, const HistorySettings &history);
     void catchUpSharedStore();
     void refreshPlannerLock();
     // The periodic reports this server has claimed for the fleet, sent.
@@ -100,6 +103,7 @@ private:
     PostgresBatteryStore *m_shared = nullptr;
     std::unique_ptr<PostgresSessionLock> m_plannerLock;
     std::unique_ptr<SharedPlannedMail> m_plannedMail;
+    std::unique_ptr<SharedHistoryRetention> m_sharedRetention;
     QTimer m_catchUpTimer;
     QTimer m_plannerLockTimer;
     int m_catchUpMs = 0;

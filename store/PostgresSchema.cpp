@@ -31,6 +31,8 @@ const char *const Version2[] = {
     "CREATE TABLE planned_mail (occurrence bytea PRIMARY KEY, due bigint NOT NULL, site text NOT NULL)",
     "CREATE INDEX planned_mail_due ON planned_mail (due)",
     "CREATE TABLE told_silences (serial bytea PRIMARY KEY, time bigint NOT NULL)",
+    // What the servers keep about the fleet's upkeep, such as how far the history points are thinned.
+    "CREATE TABLE vk_meta (key text PRIMARY KEY, value bigint NOT NULL)",
 };
 
 struct Step

@@ -196,6 +196,20 @@ private Q_SLOTS:
         // The second server asks at its start and every second after: the lock is taken.
         QVERIFY(second->waitForLog(QStringLiteral("Accepting connections")));
         QCOMPARE(second->countInLog(holding), 0);
+        // Points for the next holder's retention pass, as if no pass had thinned the database yet: one of years
+        // past the kept ones, two of one old day.
+        const QString retained = QStringLiteral("Shared history retention done");
+        QVERIFY2(first->waitForLog(retained), qPrintable(first->log()));
+        const qint64 noon = QDateTime(QDate::currentDate().addDays(-40), QTime(12, 0)).toSecsSinceEpoch();
+        const QString old = QString::fromLatin1(battery(2, 1).serialKey().toHex());
+        QVERIFY(QSqlQuery(m_pg->connect(QStringLiteral("planner"), QStringLiteral("test-planner")))
+                    .exec(QStringLiteral("DELETE FROM vk_meta; INSERT INTO history_points VALUES ('\\x%1', %2, 90, 3, "
+                                         "3000, 1, NULL), ('\\x%1', %3, 90, 3, 3000, 1, NULL), ('\\x%1', %4, 90, 3, "
+                                         "3000, 1, NULL)")
+                              .arg(old)
+                              .arg(noon - 6 * 366 * 86400)
+                              .arg(noon)
+                              .arg(noon + 3600)));
 
         // Both servers read one configuration and plan the same two occurrences.
         while (QTime::currentTime() > QTime(23, 59, 30)) // midnight would move them to tomorrow
@@ -229,6 +243,11 @@ private Q_SLOTS:
         QVERIFY(second->waitForLog(QStringLiteral("Mail sent for \"late\""), 15000));
         QCOMPARE(second->countInLog(QStringLiteral("Mail sent for")), 1);
         QCOMPARE(smtp.messages().size(), 2);
+        QVERIFY(second->waitForLog(retained));
+        QCOMPARE(value(QStringLiteral("planner"),
+                       QStringLiteral("SELECT string_agg(time::text, ',') FROM history_points WHERE serial = '\\x%1'").arg(old))
+                     .toLongLong(),
+                 noon + 3600);
 
         // Silences are told once for the fleet too: a battery's second silence is new, its first is not.
         const QSqlDatabase db = m_pg->connect(QStringLiteral("planner"), QStringLiteral("test-planner"));
