@@ -3,10 +3,12 @@
 #include "ForecastFit.h"
 
 #include "LocalDays.h"
+#include "ThreadCpuClock.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QLocale>
+#include <QScopeGuard>
 
 #include <algorithm>
 #include <limits>
@@ -252,6 +254,8 @@ void HistoryWorker::refresh(const QList<qint64> &ids)
 
 bool HistoryWorker::thinSome(const QElapsedTimer &turn)
 {
+    const ThreadCpuClock cpu;
+    const auto counted = qScopeGuard([this, &cpu] { m_pass.cpuNanoseconds += cpu.elapsedNanoseconds(); });
     while (m_pass.running) {
         if (turn.elapsed() >= TurnBudgetMs || !m_store.isOpen())
             return false;
@@ -299,6 +303,7 @@ void HistoryWorker::startPassIfNewDay()
     m_pass.next = 0;
     m_pass.removed = 0;
     m_pass.longestTurnMs = 0;
+    m_pass.cpuNanoseconds = 0;
     m_pass.clock.start();
     checkDamage();
     scheduleWork();
@@ -310,12 +315,13 @@ void HistoryWorker::finishPass()
     m_store.setMetaValue(ThinnedBeforeKey, m_pass.cutoff);
     say(QStringLiteral("History retention done: %1 point(s) removed from %2 batteries in %3 s "
                                     "(before %4 the last point of each day is kept, before %5 none; longest "
-                                    "turn %6 ms)")
+                                    "turn %6 ms; CPU %7 s)")
                          .arg(m_pass.removed)
                          .arg(m_pass.ids.size())
                          .arg(QString::number(double(m_pass.clock.elapsed()) / 1000.0, 'f', 1),
                               dateText(m_pass.cutoff), dateText(m_pass.removeBefore))
-                         .arg(m_pass.longestTurnMs),
+                         .arg(m_pass.longestTurnMs)
+                         .arg(QString::number(double(m_pass.cpuNanoseconds) / 1e9, 'f', 2)),
         LogType::Information);
     // A day that began while this pass ran gets its own.
     startPassIfNewDay();
