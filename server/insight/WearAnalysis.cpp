@@ -299,7 +299,7 @@ WearReport WearAnalysis::of(const FleetSnapshot &fleet, const SiteMap &sites)
         b.fade = fadeOf(entry);
         if (!std::isnan(b.fade)) {
             types[entry.record.typeCode].sorted.push_back(b.fade);
-            b.stratum = quint64(entry.record.typeCode) << 8 | quint64(entry.forecast->model);
+            b.stratum = quint64(entry.record.typeCode) << 8 | quint64(entry.forecast.model());
             strata[b.stratum].sorted.push_back(b.fade);
         }
         batteries.push_back(b);
