@@ -1,6 +1,7 @@
 #include "HistoryWorker.h"
 
 #include "ForecastFit.h"
+#include "FreedMemory.h"
 
 #include "LocalDays.h"
 #include "ThreadCpuClock.h"
@@ -282,6 +283,8 @@ void HistoryWorker::finishStartFitting()
     if (!m_startFitting.running)
         return;
     m_startFitting.running = false;
+    // A start that caught up or fitted a large fleet freed far more than the server keeps.
+    FreedMemory::giveBack();
     say(QStringLiteral("Forecasts fitted after the start: %1 batteries in %2 s")
                               .arg(m_startFitting.batteries)
                               .arg(QString::number(double(m_startFitting.clock.elapsed()) / 1000.0, 'f', 1)),
