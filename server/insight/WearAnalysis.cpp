@@ -402,6 +402,8 @@ WearReport WearAnalysis::of(const FleetSnapshot &fleet, const SiteMap &sites)
         std::sort(wear.addresses.begin(), wear.addresses.end(), [](const WearGroup &a, const WearGroup &b) {
             return a.batteries != b.batteries ? a.batteries > b.batteries : a.name < b.name;
         });
+        // Exactly as many as there are: a list grown by appending holds up to half as much again unused.
+        wear.batteries.reserve(qsizetype(siteMembers[s].size()));
         for (const int i : siteMembers[s]) {
             const Battery &b = batteries[size_t(i)];
             const BatteryRecord &r = b.entry->record;
