@@ -4,6 +4,7 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcessEnvironment>
@@ -163,6 +164,27 @@ std::optional<double> BenchServer::cpuMilliseconds() const
 #else
     return std::nullopt;
 #endif
+}
+
+double BenchServer::settle(int timeoutMs) const
+{
+    QElapsedTimer clock;
+    clock.start();
+    double before = cpuMilliseconds().value_or(0);
+    for (const QDeadlineTimer deadline(timeoutMs); !deadline.hasExpired();) {
+        QThread::msleep(500);
+        const double now = cpuMilliseconds().value_or(0);
+        if (now - before < 25)
+            break;
+        before = now;
+    }
+    return double(clock.elapsed()) / 1000.0;
+}
+
+qint64 BenchServer::idleResidentKiB() const
+{
+    QThread::msleep(2000);
+    return memory().value_or(Memory{}).residentKiB;
 }
 
 quint16 BenchServer::freePort()

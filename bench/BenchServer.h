@@ -39,6 +39,11 @@ public:
     bool resetPeak() const;
     // Processor time the server has used so far (user and system), in milliseconds.
     std::optional<double> cpuMilliseconds() const;
+    // Waits until the server's work after the banner (catching up the history, fitting, the retention
+    // pass) is done: its processor time stands still for half a second. Returns the seconds waited.
+    double settle(int timeoutMs = 600000) const;
+    // Resident memory once settled, after a pause that lets what the last work freed be counted out.
+    qint64 idleResidentKiB() const;
     QString errorString() const { return m_error; }
     // The log written since the last start.
     QString logSinceStart() const;

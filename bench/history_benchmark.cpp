@@ -42,6 +42,7 @@ constexpr double TargetColdMs = 1000;
 constexpr double TargetWarmMs = 100;
 constexpr double TargetMemoryMiB = 150;
 constexpr double TargetTurnMs = 50;
+constexpr double TargetIdleMiB = 64; // at 100,000 batteries x 30 days
 
 struct Options
 {
@@ -96,9 +97,9 @@ double median(std::vector<double> values)
     return values.empty() ? 0.0 : values[values.size() / 2];
 }
 
-std::optional<double> ingestRate(const QString &folder, bool history, quint32 count, QString &error)
+std::optional<double> ingestRate(const QString &program, const QString &folder, bool history, quint32 count, QString &error)
 {
-    BenchServer server(QStringLiteral(VK_VOLTKEEP_BIN), folder);
+    BenchServer server(program, folder);
     const quint16 port = BenchServer::freePort();
     if (!writeSettings(server, port, history) || !server.start(ServerStartMs)) {
         error = QStringLiteral("server start failed: ") + server.errorString();
@@ -199,6 +200,8 @@ int main(int argc, char **argv)
         {QStringLiteral("dense-days"), QStringLiteral("Newest days with several reports a day (beyond 30 they get thinned)."),
          QStringLiteral("D"), QString::number(d.denseDays)},
         {QStringLiteral("skip-ingest"), QStringLiteral("Leave out the ingest comparison.")},
+        {QStringLiteral("server"), QStringLiteral("The server program to measure."), QStringLiteral("PATH"),
+         QStringLiteral(VK_VOLTKEEP_BIN)},
     });
     parser.process(app);
     Options o;
@@ -208,6 +211,7 @@ int main(int argc, char **argv)
     o.days = std::max(1, parser.value(QStringLiteral("days")).toInt());
     o.denseDays = std::max(0, parser.value(QStringLiteral("dense-days")).toInt());
     o.skipIngest = parser.isSet(QStringLiteral("skip-ingest"));
+    const QString program = parser.value(QStringLiteral("server"));
     QElapsedTimer whole;
     whole.start();
 
@@ -219,7 +223,7 @@ int main(int argc, char **argv)
             for (const bool history : {false, true}) {
                 QTemporaryDir dir;
                 QString error;
-                const auto rate = ingestRate(dir.path(), history, o.ingest, error);
+                const auto rate = ingestRate(program, dir.path(), history, o.ingest, error);
                 if (!rate)
                     return fail(QStringLiteral("ingest failed: ") + error);
                 say(QStringLiteral("TCP ingest, history %1, round %2: %3 reports/s")
@@ -237,7 +241,7 @@ int main(int argc, char **argv)
 
     // 2. The synthetic fleet, written while the server is stopped.
     QTemporaryDir dir;
-    BenchServer server(QStringLiteral(VK_VOLTKEEP_BIN), dir.path());
+    BenchServer server(program, dir.path());
     const quint16 port = BenchServer::freePort();
     if (!writeSettings(server, port, true))
         return fail(QStringLiteral("cannot write vk.cfg"));
@@ -326,6 +330,13 @@ int main(int argc, char **argv)
             .arg(ms(cold.milliseconds), ms(median(warm)), ms(all.milliseconds))
             .arg(all.body.size() / 1024));
     const auto memoryAfter = server.memory();
+
+    // 6. Idle after a restart, once the work after the banner is done: the memory of a fleet of this size.
+    server.stop();
+    if (!server.start(ServerStartMs))
+        return fail(QStringLiteral("restart failed: ") + server.errorString(), &server);
+    server.settle();
+    const double idleMiB = mib(server.idleResidentKiB() * 1024);
     server.stop();
 
     const double peak = mib(std::max(memoryBefore ? memoryBefore->peakKiB : 0, memoryAfter ? memoryAfter->peakKiB : 0) * 1024);
@@ -339,6 +350,12 @@ int main(int argc, char **argv)
     say(QStringLiteral("target: fleet forecast cold under 1 s: %1 ms - %2").arg(ms(cold.milliseconds), verdict(cold.milliseconds < TargetColdMs)));
     say(QStringLiteral("target: fleet forecast warm under 100 ms: %1 ms - %2").arg(ms(median(warm)), verdict(median(warm) < TargetWarmMs)));
     say(QStringLiteral("target: server peak resident memory under 150 MiB: VmHWM %1 MiB - %2").arg(ms(peak), verdict(peak > 0 && peak < TargetMemoryMiB)));
+    say(QStringLiteral("idle memory after a restart, %1 batteries x %2 days: %3 MiB (target at 100,000 x 30 days: "
+                       "<= %4 MiB)")
+            .arg(o.batteries)
+            .arg(o.days)
+            .arg(ms(idleMiB))
+            .arg(TargetIdleMiB));
     say(QStringLiteral("target: longest event-loop turn during thinning under 50 ms: %1 ms (slowest version reply %2 ms) - %3")
             .arg(ms(longestTurn), ms(stalls.maxMs), verdict(longestTurn < TargetTurnMs && stalls.maxMs < TargetTurnMs)));
     say(QStringLiteral("total run time: %1 s").arg(QString::number(double(whole.elapsed()) / 1000.0, 'f', 1)));

@@ -7,13 +7,13 @@
 #include <algorithm>
 #include <limits>
 #include <cstring>
+#include <utility>
 
 namespace NVL::Engineering::VK {
 
 void FleetIndex::clear()
 {
     m_entries.clear();
-    m_slots.clear();
     m_bulkKeys.clear();
     m_bulkSlots.clear();
     m_freshKeys.clear();
@@ -36,13 +36,6 @@ void FleetIndex::update(const BatteryRecord &record)
         remove(record.serialKey());
 }
 
-quint64 FleetIndex::slotKey(const QByteArray &serial)
-{
-    quint64 key = 0;
-    std::memcpy(&key, serial.constData(), std::min<std::size_t>(sizeof key, std::size_t(serial.size())));
-    return key;
-}
-
 quint64 FleetIndex::orderKey(const quint8 *serial)
 {
     return qFromBigEndian<quint64>(serial);
@@ -50,16 +43,17 @@ quint64 FleetIndex::orderKey(const quint8 *serial)
 
 FleetIndex::Entry &FleetIndex::put(const BatteryRecord &record)
 {
-    const QByteArray key = record.serialKey();
-    auto slot = m_slots.constFind(slotKey(key));
-    if (slot == m_slots.constEnd()) {
-        slot = m_slots.insert(slotKey(key), std::uint32_t(m_entries.size()));
-        m_entries.emplace_back();
-        insertOrder(orderKey(record.serial), *slot);
+    const quint64 key = orderKey(record.serial);
+    std::uint32_t index = 0;
+    if (const std::uint32_t *slot = orderSlotOf(key)) {
+        index = *slot;
+        --m_counts[m_entries[index].healthClass];
     } else {
-        --m_counts[m_entries[*slot].healthClass];
+        index = std::uint32_t(m_entries.size());
+        m_entries.emplace_back();
+        insertOrder(key, index);
     }
-    Entry &entry = m_entries[*slot];
+    Entry &entry = m_entries[index];
     entry.record = record;
     entry.percent = quint8(std::clamp(healthPercentage(record), 0, 255));
     entry.healthClass = quint8(healthClass(record));
@@ -69,34 +63,27 @@ FleetIndex::Entry &FleetIndex::put(const BatteryRecord &record)
 
 void FleetIndex::remove(const QByteArray &serial)
 {
-    if (serial.size() != 8)
-        return;
-    const auto slot = m_slots.find(slotKey(serial));
-    if (slot == m_slots.end())
+    const std::uint32_t *slot = slotOf(serial);
+    if (!slot)
         return;
     const std::size_t index = *slot;
     for (const auto &watcher : m_removalWatchers)
         watcher.second(m_entries[index].record);
     --m_counts[m_entries[index].healthClass];
-    m_slots.erase(slot);
     removeOrder(orderKey(m_entries[index].record.serial));
     // The last entry takes the freed place.
     const std::size_t last = m_entries.size() - 1;
     if (index != last) {
         if (std::uint32_t *moved = orderSlotOf(orderKey(m_entries[last].record.serial)))
             *moved = std::uint32_t(index);
-        m_entries[index] = m_entries.back();
-        m_slots[slotKey(m_entries[index].record.serialKey())] = std::uint32_t(index);
+        m_entries[index] = std::move(m_entries.back());
     }
     m_entries.pop_back();
 }
 
 void FleetIndex::setForecast(const QByteArray &serial, const Forecast &forecast)
 {
-    if (serial.size() != 8)
-        return;
-    const auto slot = m_slots.constFind(slotKey(serial));
-    if (slot != m_slots.constEnd())
+    if (const std::uint32_t *slot = slotOf(serial))
         m_entries[*slot].forecast = forecast;
 }
 
@@ -191,7 +178,15 @@ void FleetIndex::removeOrder(quint64 key)
 
 std::uint32_t *FleetIndex::orderSlotOf(quint64 key)
 {
-    for (auto *run : {&m_freshKeys, &m_bulkKeys}) {
+    return const_cast<std::uint32_t *>(std::as_const(*this).orderSlotOf(key));
+}
+
+const std::uint32_t *FleetIndex::orderSlotOf(quint64 key) const
+{
+    // A fleet read from vk.db in serial order only ever adds at the end of the bulk: no search for it.
+    if (m_freshKeys.empty() && (m_bulkKeys.empty() || m_bulkKeys.back() < key))
+        return nullptr;
+    for (const auto *run : {&m_freshKeys, &m_bulkKeys}) {
         const auto it = std::lower_bound(run->begin(), run->end(), key);
         if (it != run->end() && *it == key)
             return &(run == &m_freshKeys ? m_freshSlots : m_bulkSlots)[std::size_t(it - run->begin())];
@@ -199,12 +194,17 @@ std::uint32_t *FleetIndex::orderSlotOf(quint64 key)
     return nullptr;
 }
 
-const FleetIndex::Entry *FleetIndex::find(const QByteArray &serial) const
+const std::uint32_t *FleetIndex::slotOf(const QByteArray &serial) const
 {
     if (serial.size() != 8)
         return nullptr;
-    const auto slot = m_slots.constFind(slotKey(serial));
-    return slot == m_slots.constEnd() ? nullptr : &m_entries[*slot];
+    return orderSlotOf(orderKey(reinterpret_cast<const quint8 *>(serial.constData())));
+}
+
+const FleetIndex::Entry *FleetIndex::find(const QByteArray &serial) const
+{
+    const std::uint32_t *slot = slotOf(serial);
+    return slot ? &m_entries[*slot] : nullptr;
 }
 
 void FleetIndex::searchText(const BatteryRecord &record, QByteArray &out)

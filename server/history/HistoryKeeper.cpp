@@ -1,5 +1,7 @@
 #include "HistoryKeeper.h"
 
+#include "FreedMemory.h"
+
 #include "HistoryWorker.h"
 #include "Log.h"
 
@@ -233,13 +235,17 @@ void HistoryKeeper::loadSome(HistoryWorker &worker, qint64 afterId)
     const qint64 last = worker.forEachForecast(afterId, int(LoadBatch), [&batch](const QByteArray &serial, const Forecast &f) {
         batch.insert(serial, f);
     });
-    const std::lock_guard lock(m_mutex);
-    m_loading = last < 0 ? 0 : std::max<qsizetype>(0, m_loading - batch.size());
-    if (!batch.isEmpty())
-        m_fitted.push_back(std::move(batch));
-    postDeliveryLocked();
-    if (last >= 0)
-        m_jobs.push_back({{}, {}, [this, last](HistoryWorker &w) { loadSome(w, last); }});
+    {
+        const std::lock_guard lock(m_mutex);
+        m_loading = last < 0 ? 0 : std::max<qsizetype>(0, m_loading - batch.size());
+        if (!batch.isEmpty())
+            m_fitted.push_back(std::move(batch));
+        postDeliveryLocked();
+        if (last >= 0)
+            m_jobs.push_back({{}, {}, [this, last](HistoryWorker &w) { loadSome(w, last); }});
+    }
+    if (last < 0)
+        FreedMemory::giveBack(); // reading a million forecasts freed more than the fleet keeps of them
 }
 
 void HistoryKeeper::deliver()

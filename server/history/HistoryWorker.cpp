@@ -1,12 +1,15 @@
 #include "HistoryWorker.h"
 
 #include "ForecastFit.h"
+#include "FreedMemory.h"
 
 #include "LocalDays.h"
+#include "ThreadCpuClock.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QLocale>
+#include <QScopeGuard>
 
 #include <algorithm>
 #include <limits>
@@ -252,6 +255,8 @@ void HistoryWorker::refresh(const QList<qint64> &ids)
 
 bool HistoryWorker::thinSome(const QElapsedTimer &turn)
 {
+    const ThreadCpuClock cpu;
+    const auto counted = qScopeGuard([this, &cpu] { m_pass.cpuNanoseconds += cpu.elapsedNanoseconds(); });
     while (m_pass.running) {
         if (turn.elapsed() >= TurnBudgetMs || !m_store.isOpen())
             return false;
@@ -278,6 +283,8 @@ void HistoryWorker::finishStartFitting()
     if (!m_startFitting.running)
         return;
     m_startFitting.running = false;
+    // A start that caught up or fitted a large fleet freed far more than the server keeps.
+    FreedMemory::giveBack();
     say(QStringLiteral("Forecasts fitted after the start: %1 batteries in %2 s")
                               .arg(m_startFitting.batteries)
                               .arg(QString::number(double(m_startFitting.clock.elapsed()) / 1000.0, 'f', 1)),
@@ -299,6 +306,7 @@ void HistoryWorker::startPassIfNewDay()
     m_pass.next = 0;
     m_pass.removed = 0;
     m_pass.longestTurnMs = 0;
+    m_pass.cpuNanoseconds = 0;
     m_pass.clock.start();
     checkDamage();
     scheduleWork();
@@ -310,12 +318,13 @@ void HistoryWorker::finishPass()
     m_store.setMetaValue(ThinnedBeforeKey, m_pass.cutoff);
     say(QStringLiteral("History retention done: %1 point(s) removed from %2 batteries in %3 s "
                                     "(before %4 the last point of each day is kept, before %5 none; longest "
-                                    "turn %6 ms)")
+                                    "turn %6 ms; CPU %7 s)")
                          .arg(m_pass.removed)
                          .arg(m_pass.ids.size())
                          .arg(QString::number(double(m_pass.clock.elapsed()) / 1000.0, 'f', 1),
                               dateText(m_pass.cutoff), dateText(m_pass.removeBefore))
-                         .arg(m_pass.longestTurnMs),
+                         .arg(m_pass.longestTurnMs)
+                         .arg(QString::number(double(m_pass.cpuNanoseconds) / 1e9, 'f', 2)),
         LogType::Information);
     // A day that began while this pass ran gets its own.
     startPassIfNewDay();

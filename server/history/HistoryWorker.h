@@ -118,6 +118,7 @@ private:
         qsizetype next = 0;
         qint64 removed = 0;
         qint64 longestTurnMs = 0;
+        qint64 cpuNanoseconds = 0; // of its turns alone
         QElapsedTimer clock;
     } m_pass;
 };

@@ -360,10 +360,10 @@ std::optional<StreamedAnswer> ApiServer::fleetAnswer(const QString &path, bool c
         // Poor already first, then by date; the same date in serial order.
         const qint64 lastDay = LocalDays::today() + within;
         FleetAnswer::Rank rank = [lastDay](const FleetIndex::Entry &e) -> std::optional<qint64> {
-            if (e.forecast && e.forecast->status == Forecast::Status::Now)
+            if (e.forecast && e.forecast.status() == Forecast::Status::Now)
                 return std::numeric_limits<qint64>::min();
             if (BatteryQuery::isDueBy(e.forecast, lastDay))
-                return *e.forecast->day;
+                return *e.forecast.day();
             return std::nullopt;
         };
         // Batteries the start has not fitted yet are in no due list: the answer says how many.

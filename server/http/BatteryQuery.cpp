@@ -28,9 +28,9 @@ qint64 forecastRank(const FleetIndex::Entry &e)
     constexpr qint64 Last = std::numeric_limits<qint64>::max();
     if (!e.forecast)
         return Last;
-    switch (e.forecast->status) {
+    switch (e.forecast.status()) {
     case Forecast::Status::Now: return std::numeric_limits<qint64>::min();
-    case Forecast::Status::Date: return e.forecast->day.value_or(Last - 4);
+    case Forecast::Status::Date: return e.forecast.day().value_or(Last - 4);
     case Forecast::Status::BeyondCap: return Last - 3;
     case Forecast::Status::NoDecline: return Last - 2;
     case Forecast::Status::NotEnoughHistory: return Last - 1;

@@ -7,7 +7,8 @@
 namespace NVL::Engineering::VK {
 
 // The fleet model as it stood at one moment, for analysis away from the event loop: the index's entries
-// copied (their larger parts are shared, not duplicated) with the time they describe.
+// copied (128 bytes each, nothing on the heap but the places of a battery of many) with the time they
+// describe.
 struct FleetSnapshot
 {
     std::deque<FleetIndex::Entry> batteries;

@@ -1,6 +1,7 @@
 #include "InsightKeeper.h"
 
 #include "FleetIndex.h"
+#include "FreedMemory.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -81,9 +82,12 @@ void InsightKeeper::work()
         m_wake.wait(lock, [this] { return m_stopping || m_job; });
         if (m_stopping)
             return;
-        const std::shared_ptr<const FleetSnapshot> snapshot = std::move(m_job);
+        std::shared_ptr<const FleetSnapshot> snapshot = std::move(m_job);
         lock.unlock();
         auto result = std::make_shared<const InsightResult>(InsightResult::of(*snapshot, m_settings));
+        snapshot.reset();
+        // A copy of the whole fleet was just freed: once a minute at most, while the fleet changes.
+        FreedMemory::giveBack();
         lock.lock();
         m_done = std::move(result);
         // Queued to this object: dropped, not delivered, if it is gone by then.

@@ -15,8 +15,8 @@ namespace NVL::Engineering::VK {
 
 class FleetIndex;
 
-// Keeps insight current: a snapshot of the fleet model is taken on the event loop in slices (a copy whose
-// large parts are shared) and analysed on a thread of its own, so that radios never wait long for it. A
+// Keeps insight current: a snapshot of the fleet model is taken on the event loop in slices (a plain copy,
+// given back to the system once analysed) and analysed on a thread of its own, so that radios never wait long for it. A
 // new analysis starts at once at start and then every RefreshMs while the fleet changes. Snapshot and
 // result cross between the threads under a mutex, which ThreadSanitizer sees, not inside Qt's events.
 class InsightKeeper : public QObject

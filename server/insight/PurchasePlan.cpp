@@ -108,7 +108,7 @@ PurchasePlan PurchasePlan::of(const FleetSnapshot &fleet)
         const auto by = crossingBy(entry, fleet.today, ends);
         if (by[0] >= 1.0) {
             ++sums.row.poorNow;
-        } else if (!entry.forecast || entry.forecast->status == Forecast::Status::NotEnoughHistory) {
+        } else if (!entry.forecast || entry.forecast.status() == Forecast::Status::NotEnoughHistory) {
             ++sums.row.withoutForecast;
         }
         double before = 0;

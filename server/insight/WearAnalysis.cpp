@@ -299,7 +299,7 @@ WearReport WearAnalysis::of(const FleetSnapshot &fleet, const SiteMap &sites)
         b.fade = fadeOf(entry);
         if (!std::isnan(b.fade)) {
             types[entry.record.typeCode].sorted.push_back(b.fade);
-            b.stratum = quint64(entry.record.typeCode) << 8 | quint64(entry.forecast->model);
+            b.stratum = quint64(entry.record.typeCode) << 8 | quint64(entry.forecast.model());
             strata[b.stratum].sorted.push_back(b.fade);
         }
         batteries.push_back(b);
@@ -402,6 +402,8 @@ WearReport WearAnalysis::of(const FleetSnapshot &fleet, const SiteMap &sites)
         std::sort(wear.addresses.begin(), wear.addresses.end(), [](const WearGroup &a, const WearGroup &b) {
             return a.batteries != b.batteries ? a.batteries > b.batteries : a.name < b.name;
         });
+        // Exactly as many as there are: a list grown by appending holds up to half as much again unused.
+        wear.batteries.reserve(qsizetype(siteMembers[s].size()));
         for (const int i : siteMembers[s]) {
             const Battery &b = batteries[size_t(i)];
             const BatteryRecord &r = b.entry->record;

@@ -108,13 +108,16 @@ private Q_SLOTS:
         for (const FleetIndex::Entry &e : fleet.entries())
             if (e.record.serial[7] % 5 == 0)
                 leaving.append(e.record.serialKey());
-        for (const QByteArray &serial : std::as_const(leaving))
+        for (const QByteArray &serial : std::as_const(leaving)) {
             fleet.remove(serial);
+            QVERIFY(!fleet.find(serial));
+        }
         FleetIndex::Cursor cursor;
         std::size_t walked = 0;
         while (const FleetIndex::Entry *e = fleet.next(cursor)) {
             ++walked;
             QCOMPARE(FleetIndex::orderKey(e->record.serial), cursor.key);
+            QCOMPARE(fleet.find(e->record.serialKey()), e); // found again where the last entry moved
             if (e->percent % 3 != 0)
                 expected.emplace_back(e->percent, cursor.key);
         }

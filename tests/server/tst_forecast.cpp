@@ -1,5 +1,7 @@
-// The replacement forecast: accuracy on generated wear, and every outcome from a table of series.
+// The replacement forecast: accuracy on generated wear, every outcome from a table of series, and the
+// forecast as the fleet index packs it.
 #include "ForecastFit.h"
+#include "PackedForecast.h"
 
 #include <QTest>
 
@@ -50,6 +52,7 @@ QList<DailyHealth> bent(double level, double olderPerYear, double newerPerYear, 
 } // namespace
 
 Q_DECLARE_METATYPE(QList<DailyHealth>)
+Q_DECLARE_METATYPE(ReportPlaces)
 
 class TestForecast : public QObject
 {
@@ -121,6 +124,50 @@ private Q_SLOTS:
         if (daysOut >= 0)
             QVERIFY2(std::abs(*f.day - LastDay - daysOut) <= std::max<qint64>(3, daysOut / 10),
                      qPrintable(QString::number(*f.day - LastDay)));
+    }
+
+    void packedKeepsPlaces_data()
+    {
+        QTest::addColumn<ReportPlaces>("places");
+        const QByteArray v4 = ReportPlaces::ipv4Bytes(0x0A000001);
+        const QByteArray v6 = QByteArray::fromHex("20010db8000000000000000000000001");
+        ReportPlaces none;
+        ReportPlaces home{v4, 12, {{v4, 12}}};
+        ReportPlaces two{v4, 360, {{v4, 300}, {ReportPlaces::ipv4Bytes(0xC0A80001), 59}}};
+        ReportPlaces without{QByteArray(), 5, {}};
+        ReportPlaces many{v6, 100000, {}};
+        for (int i = 0; i < ReportPlaces::MaximumShares; ++i)
+            many.shares.append({i % 2 ? v6 : ReportPlaces::ipv4Bytes(quint32(0x0A000000 + i)), 1000 - i});
+        QTest::newRow("none") << none;
+        QTest::newRow("one home") << home;
+        QTest::newRow("two addresses") << two;
+        QTest::newRow("points without an address") << without;
+        QTest::newRow("many, some IPv6") << many;
+    }
+
+    // Kept in place or on the heap, copied or moved, the places read back as they were fitted.
+    void packedKeepsPlaces()
+    {
+        QFETCH(ReportPlaces, places);
+        Forecast fitted = ForecastFit::fromDays(wear(85, 4), 80);
+        fitted.places = places;
+        PackedForecast packed;
+        packed = fitted;
+        PackedForecast copy(packed);
+        PackedForecast moved(std::move(packed));
+        packed = copy; // assigned anew after its bytes moved away
+        for (const PackedForecast *p : {&packed, &copy, &moved}) {
+            const Forecast read = **p;
+            QCOMPARE(read.places.points, places.points);
+            QCOMPARE(read.places.newest, places.newest);
+            QCOMPARE(read.places.shares.size(), places.shares.size());
+            for (qsizetype i = 0; i < places.shares.size(); ++i) {
+                QCOMPARE(read.places.shares[i].address, places.shares[i].address);
+                QCOMPARE(read.places.shares[i].points, places.shares[i].points);
+            }
+            QCOMPARE(read.status, fitted.status);
+            QCOMPARE(p->day(), fitted.day);
+        }
     }
 };
 
