@@ -7,6 +7,7 @@
 #include "HealthFall.h"
 #include "HistoryKeeper.h"
 #include "InsightKeeper.h"
+#include "SharedHistoryAdoption.h"
 #include "SharedHistoryRetention.h"
 #include "SharedPlannedMail.h"
 #include "SilenceLedger.h"
@@ -146,6 +147,7 @@ MailQueue::Dropped Voltkeep::tearDown()
     m_plannerLockTimer.stop();
     if (m_database && m_database->isOpen())
         commitReports();
+    m_adoption.reset(); // it hands points to the history
     m_history.reset();
     m_plannedMail.reset();
     m_sharedRetention.reset();
@@ -199,8 +201,12 @@ void Voltkeep::start()
     // The history file beside vk.db and the HTTP API; neither can make the start fail.
     m_history = settings.history.enabled ? std::make_unique<HistoryKeeper>(settings.history, m_paths.historyFile())
                                          : nullptr;
-    if (m_shared && m_history)
-        adoptSharedHistory(settings.history.years);
+    if (m_shared && m_history) {
+        // Decided before the fleet's newest reports are caught up into the file; read after the banner.
+        m_adoption = std::make_unique<SharedHistoryAdoption>(StoreChoice::postgresTarget(settings.store), *m_history,
+                                                             settings.history.years);
+        m_adoption->start();
+    }
     startHttp(settings.http, settings.insight);
 
     // Mail goes out on a thread of its own: a slow mail server must not keep reports from being read.
@@ -266,25 +272,6 @@ void Voltkeep::start()
                      .arg(Identity::VersionBuild)
                  + QStringLiteral("Accepting connections on port: %1 (TCP + UDP)").arg(port),
              LogType::Success);
-}
-
-void Voltkeep::adoptSharedHistory(int years)
-{
-    if (!m_history->isOpen() || !m_history->isEmpty())
-        return;
-    QElapsedTimer clock;
-    clock.start();
-    qint64 batteries = 0;
-    const qint64 since = QDateTime::currentSecsSinceEpoch() - qint64(years) * 366 * 86400;
-    m_shared->forEachHistory(since, [this, &batteries](const QByteArray &serial, const QList<HistoryPoint> &points) {
-        m_history->adopt(serial, points);
-        ++batteries;
-    });
-    if (batteries > 0)
-        logEvent(QStringLiteral("The history of %1 battery(ies) taken from the shared database in %2 s")
-                     .arg(batteries)
-                     .arg(double(clock.elapsed()) / 1000.0, 0, 'f', 1),
-                 LogType::Information);
 }
 
 void Voltkeep::startHttp(const HttpSettings &settings, const InsightSection &insight)
@@ -357,7 +344,7 @@ QStringList Voltkeep::healthProblems() const
 
 void Voltkeep::followSharedStore(const StoreSettings &settings, const HistorySettings &history)
 {
-    if (history.enabled)
+    if (m_history)
         m_sharedRetention = std::make_unique<SharedHistoryRetention>(*m_shared, history.years);
     m_catchUpMs = settings.pollMs;
     m_catchUpTimer.start(m_catchUpMs);

@@ -30,6 +30,7 @@ class HistoryKeeper;
 struct HttpSettings;
 struct InsightSection;
 class InsightKeeper;
+class SharedHistoryAdoption;
 class SharedHistoryRetention;
 class SharedPlannedMail;
 class SilenceLedger;
@@ -85,8 +86,6 @@ private:
     void refreshPlannerLock();
     // The periodic reports this server has claimed for the fleet, sent.
     void sendClaimedMail();
-    // A history file new beside a shared database starts with the fleet's points of the kept years.
-    void adoptSharedHistory(int years);
     // Planned mail (periodic reports, silences) goes out from one server of those sharing a database.
     bool sendsPlannedMail() const;
     // Logs that the start failed and ends the run with the reason.
@@ -104,6 +103,7 @@ private:
     std::unique_ptr<PostgresSessionLock> m_plannerLock;
     std::unique_ptr<SharedPlannedMail> m_plannedMail;
     std::unique_ptr<SharedHistoryRetention> m_sharedRetention;
+    std::unique_ptr<SharedHistoryAdoption> m_adoption;
     QTimer m_catchUpTimer;
     QTimer m_plannerLockTimer;
     int m_catchUpMs = 0;

@@ -398,41 +398,6 @@ void PostgresBatteryStore::forEachValidReport(const std::function<void(const Bat
     database.commit();
 }
 
-bool PostgresBatteryStore::forEachHistory(qint64 since, const HistoryVisit &visit)
-{
-    if (!m_connected)
-        return false;
-    QSqlDatabase database = db();
-    QSqlQuery query(database);
-    query.setForwardOnly(true);
-    bool ok = database.transaction()
-              && query.exec(QStringLiteral("DECLARE vk_history NO SCROLL CURSOR FOR SELECT serial, time, percent, class, "
-                                           "capacity, cycles, address FROM history_points WHERE time >= %1 "
-                                           "ORDER BY serial, time")
-                                .arg(since));
-    QByteArray serial;
-    QList<HistoryPoint> points;
-    for (bool more = ok; more;) {
-        ok = query.exec(QStringLiteral("FETCH 10000 FROM vk_history"));
-        more = false;
-        while (ok && query.next()) {
-            more = true;
-            const QByteArray rowSerial = query.value(0).toByteArray();
-            if (rowSerial != serial && !points.isEmpty())
-                visit(serial, std::exchange(points, {}));
-            serial = rowSerial;
-            points.append({query.value(1).toLongLong(), query.value(2).toInt(), query.value(3).toInt(),
-                           query.value(4).toInt(), query.value(5).toInt(), query.value(6).toByteArray()});
-        }
-    }
-    if (ok && !points.isEmpty())
-        visit(serial, points);
-    if (!ok)
-        Log::error(QStringLiteral("The history of the shared database cannot be read: %1").arg(query.lastError().text()));
-    database.commit();
-    return ok;
-}
-
 QList<BatteryRecord> PostgresBatteryStore::validReports()
 {
     QList<BatteryRecord> reports;

@@ -63,10 +63,6 @@ public:
     // since the last call, at most `limit` of them.
     static constexpr int CatchUpRows = 5000;
     CaughtUp catchUp(int limit = CatchUpRows);
-    // Every battery's history points from `since` on, one battery at a time in serial order, read in
-    // parts so that years of a large fleet are never held at once; false when they cannot be read.
-    using HistoryVisit = std::function<void(const QByteArray &serial, const QList<HistoryPoint> &points)>;
-    bool forEachHistory(qint64 since, const HistoryVisit &visit);
 
     // Spooled reports stored per call of catchUp: one short transaction, not the whole outage at once.
     static constexpr int DrainBatch = 2000;

@@ -72,16 +72,30 @@ void HistoryKeeper::record(const QList<BatteryRecord> &reports, const QList<QByt
     post({reports, senders, {}});
 }
 
-bool HistoryKeeper::isEmpty()
+bool HistoryKeeper::beginAdoption()
 {
-    bool empty = false;
-    ask([&empty](HistoryWorker &worker) { empty = worker.isEmpty(); });
-    return empty;
+    bool begun = false;
+    ask([&begun](HistoryWorker &worker) { begun = worker.beginAdoption(); });
+    return begun;
 }
 
-void HistoryKeeper::adopt(const QByteArray &serial, const QList<HistoryPoint> &points)
+void HistoryKeeper::endAdoption()
 {
-    post({{}, {}, [serial, points](HistoryWorker &worker) { worker.adopt(serial, points); }});
+    post({{}, {}, [](HistoryWorker &worker) { worker.endAdoption(); }});
+}
+
+void HistoryKeeper::adopt(const QList<QPair<QByteArray, QList<HistoryPoint>>> &batteries)
+{
+    post({{}, {}, [batteries](HistoryWorker &worker) {
+              for (const auto &[serial, points] : batteries)
+                  worker.adopt(serial, points);
+          }});
+}
+
+qsizetype HistoryKeeper::waitingJobs() const
+{
+    const std::lock_guard lock(m_mutex);
+    return qsizetype(m_jobs.size());
 }
 
 void HistoryKeeper::removeBattery(const QByteArray &serial)

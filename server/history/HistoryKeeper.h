@@ -65,11 +65,15 @@ public:
     // (HistoryStore::addPoints). Returns at once; pointsWritten tells what became of them.
     void record(const QList<BatteryRecord> &reports, const QList<QByteArray> &senders = {});
     void removeBattery(const QByteArray &serial);
-    // True while the file holds no battery: a server new to a shared database, or one whose file was lost.
-    bool isEmpty();
-    // Points kept elsewhere (the shared database), written as they are; their forecast follows in the
-    // background.
-    void adopt(const QByteArray &serial, const QList<HistoryPoint> &points);
+    // Points kept elsewhere (the shared database) are taken in by a file that holds no battery yet (a server
+    // new to a shared database, or one whose file was lost) or whose taking-in a stop cut short: true when
+    // they are, now marked begun.
+    bool beginAdoption();
+    void endAdoption();
+    // Points kept elsewhere, written as they are; their forecasts follow in the background.
+    void adopt(const QList<QPair<QByteArray, QList<HistoryPoint>>> &batteries);
+    // Jobs handed over and not yet done: a reader of a fleet's points waits while the thread is behind.
+    qsizetype waitingJobs() const;
 
     // Empty when the battery has no history.
     std::optional<QList<HistoryPoint>> history(const QByteArray &serial, qint64 from, qint64 to);

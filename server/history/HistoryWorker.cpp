@@ -26,6 +26,7 @@ constexpr qsizetype CatchUpGroup = 64;
 constexpr qint64 CatchUpSlackSeconds = 60;
 constexpr int DayCheckMs = 10 * 60 * 1000;
 const QString ThinnedBeforeKey = QStringLiteral("thinned_before");
+const QString AdoptingKey = QStringLiteral("adopting");
 
 QString dateText(qint64 seconds)
 {
@@ -89,6 +90,20 @@ bool HistoryWorker::catchUpSome(const QElapsedTimer &turn)
     m_catchUp = {};
     m_catchUpNext = 0;
     return true;
+}
+
+bool HistoryWorker::beginAdoption()
+{
+    if (!m_store.isOpen() || (m_store.metaValue(AdoptingKey, 0) == 0 && !m_store.batteryIds().isEmpty()))
+        return false;
+    m_store.setMetaValue(AdoptingKey, 1);
+    return true;
+}
+
+void HistoryWorker::endAdoption()
+{
+    if (m_store.isOpen())
+        m_store.setMetaValue(AdoptingKey, 0);
 }
 
 void HistoryWorker::adopt(const QByteArray &serial, const QList<HistoryPoint> &points)

@@ -45,7 +45,10 @@ public:
     // The number of points written.
     int record(const QList<BatteryRecord> &reports, const QList<QByteArray> &senders = {});
     void removeBattery(const QByteArray &serial);
-    bool isEmpty() { return m_store.batteryIds().isEmpty(); }
+    // Whether points kept elsewhere are to be taken in: the file holds no battery yet, or a stop cut their
+    // taking-in short. Marks it begun; endAdoption marks it done.
+    bool beginAdoption();
+    void endAdoption();
     void adopt(const QByteArray &serial, const QList<HistoryPoint> &points);
 
     std::optional<QList<HistoryPoint>> history(const QByteArray &serial, qint64 from, qint64 to);

@@ -177,7 +177,7 @@ private Q_SLOTS:
                                   .arg(QString::fromLatin1(battery(0x10, 3).serialKey().toHex()))));
         const quint16 eastHttp = VoltkeepProcess::freePort();
         auto east = server(QStringLiteral("east"), QStringLiteral("fleet"), eastHttp);
-        QVERIFY(east->start() && east->log().contains(QLatin1String("The history of 39 battery(ies) taken")));
+        QVERIFY(east->start() && east->waitForLog(QStringLiteral("The history of 39 battery(ies) taken")));
         const QByteArray history = get(eastHttp, QStringLiteral("/api/v1/batteries/%1/history").arg(northKey));
         QCOMPARE(history.count("\"time\""), 4);
     }
