@@ -261,10 +261,12 @@ private Q_SLOTS:
         QVERIFY(m_pg->createDatabase(QStringLiteral("outage")));
         const quint16 http = VoltkeepProcess::freePort();
         auto site = server(QStringLiteral("outage"), QStringLiteral("outage"), http);
-        QVERIFY(site->start());
+        auto other = server(QStringLiteral("outage-other"), QStringLiteral("outage"));
+        QVERIFY(site->start() && other->start());
         QVERIFY(send(*site, batteries(0x30, 10)));
         QVERIFY(m_pg->stop());
         QVERIFY(send(*site, batteries(0x31, 30)));
+        QVERIFY(send(*other, batteries(0x33, 7)));
         QVERIFY(site->waitForLog(QStringLiteral("cannot be reached")));
         QVERIFY(get(http, QStringLiteral("/healthz")).contains("30 report(s) wait in the local spool"));
         QCOMPARE(listed(*site).size(), 10); // what it holds, nothing it did not store
@@ -279,8 +281,9 @@ private Q_SLOTS:
         QVERIFY(send(*site, batteries(0x32, 5) + QList<BatteryRecord>{battery(0x31, 0, 33)}));
         QVERIFY(m_pg->start());
         QVERIFY(site->waitForLog(QStringLiteral("is reached again"), 10000));
-        QTRY_COMPARE_WITH_TIMEOUT(listed(*site).size(), 44, 10000);
-        QCOMPARE(value(QStringLiteral("outage"), QStringLiteral("SELECT count(*) FROM batteries WHERE NOT deleted")).toInt(), 44);
+        QTRY_COMPARE_WITH_TIMEOUT(listed(*site).size(), 51, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(listed(*other).size(), 51, 10000);
+        QCOMPARE(value(QStringLiteral("outage"), QStringLiteral("SELECT count(*) FROM batteries WHERE NOT deleted")).toInt(), 51);
         QVERIFY(!listed(*site).contains(battery(0x30, 1).serialKey()));
         QCOMPARE(listed(*site).value(battery(0x31, 0).serialKey()).healthPercent, quint8(33));
         QCOMPARE(site->countInLog(QStringLiteral("cannot be reached")), 1);
