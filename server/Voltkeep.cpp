@@ -7,6 +7,7 @@
 #include "HealthFall.h"
 #include "HistoryKeeper.h"
 #include "InsightKeeper.h"
+#include "SharedForecastWriter.h"
 #include "SharedHistoryAdoption.h"
 #include "SharedHistoryRetention.h"
 #include "SharedPlannedMail.h"
@@ -151,6 +152,7 @@ MailQueue::Dropped Voltkeep::tearDown()
     m_history.reset();
     m_plannedMail.reset();
     m_sharedRetention.reset();
+    m_forecastWriter.reset();
     m_plannerLock.reset();
     if (m_database)
         m_database->close();
@@ -297,6 +299,8 @@ void Voltkeep::startHttp(const HttpSettings &settings, const InsightSection &ins
         connect(m_history.get(), &HistoryKeeper::pointsWritten, this, [this](int points) { m_metrics->countHistoryPoints(points); });
         connect(m_history.get(), &HistoryKeeper::forecastsFitted, this, [this](const QHash<QByteArray, Forecast> &fitted) {
             m_fleet->setForecasts(fitted);
+            if (m_forecastWriter && sendsPlannedMail())
+                m_forecastWriter->fitted(fitted);
             if (m_insight)
                 m_insight->fleetChanged();
         });
@@ -344,8 +348,10 @@ QStringList Voltkeep::healthProblems() const
 
 void Voltkeep::followSharedStore(const StoreSettings &settings, const HistorySettings &history)
 {
-    if (m_history)
+    if (m_history) {
         m_sharedRetention = std::make_unique<SharedHistoryRetention>(*m_shared, history.years);
+        m_forecastWriter = std::make_unique<SharedForecastWriter>(*m_shared, *m_fleet);
+    }
     m_catchUpMs = settings.pollMs;
     m_catchUpTimer.start(m_catchUpMs);
     m_plannerLock = std::make_unique<PostgresSessionLock>(StoreChoice::postgresTarget(settings),

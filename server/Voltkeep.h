@@ -30,6 +30,7 @@ class HistoryKeeper;
 struct HttpSettings;
 struct InsightSection;
 class InsightKeeper;
+class SharedForecastWriter;
 class SharedHistoryAdoption;
 class SharedHistoryRetention;
 class SharedPlannedMail;
@@ -80,7 +81,8 @@ private:
     void startHttp(const HttpSettings &settings, const InsightSection &insight);
     // With a shared database: the rows other servers wrote come into the fleet model, the outage spool
     // drains, and the planner's lock is taken or checked.
-    // The holder of the planner's lock also keeps the database's history points to the kept years.
+    // The holder of the planner's lock also keeps the database's history points to the kept years, and
+    // writes the forecasts there.
     void followSharedStore(const StoreSettings &settings, const HistorySettings &history);
     void catchUpSharedStore();
     void refreshPlannerLock();
@@ -104,6 +106,7 @@ private:
     std::unique_ptr<SharedPlannedMail> m_plannedMail;
     std::unique_ptr<SharedHistoryRetention> m_sharedRetention;
     std::unique_ptr<SharedHistoryAdoption> m_adoption;
+    std::unique_ptr<SharedForecastWriter> m_forecastWriter;
     QTimer m_catchUpTimer;
     QTimer m_plannerLockTimer;
     int m_catchUpMs = 0;

@@ -422,6 +422,9 @@ bool PostgresBatteryStore::markDeleted(const QByteArray &serial, qint64 upTo, QS
                           .arg(PostgresLiteral::bytes(serial), time))
         && query.exec(QStringLiteral("DELETE FROM history_points WHERE serial = %1 AND %2")
                           .arg(PostgresLiteral::bytes(serial), time))
+        && query.exec(QStringLiteral("DELETE FROM forecasts WHERE serial = %1 AND newest <= %2")
+                          .arg(PostgresLiteral::bytes(serial))
+                          .arg(upTo))
         && database.commit();
     if (!ok) {
         errorText = query.lastError().isValid() ? query.lastError().text() : database.lastError().text();

@@ -80,7 +80,7 @@ private:
                 QString &errorText);
     void spool(const QList<BatteryRecord> &records, const QList<QByteArray> &senders, SaveOutcome &outcome);
     void drainSpool(Reports &drained);
-    // Marks the battery deleted and drops its points, those with report times up to `upTo`.
+    // Marks the battery deleted and drops its points and forecast, those of report times up to `upTo`.
     bool markDeleted(const QByteArray &serial, qint64 upTo, QString &errorText);
     QSqlDatabase db() const;
     // The VALUES rows of the points of the valid records, one per battery and second.
