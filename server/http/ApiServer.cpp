@@ -359,11 +359,11 @@ std::optional<StreamedAnswer> ApiServer::fleetAnswer(const QString &path, bool c
         }
         // Poor already first, then by date; the same date in serial order.
         const qint64 lastDay = LocalDays::today() + within;
-        FleetAnswer::Rank rank = [lastDay](const FleetIndex::Entry &e) -> std::optional<qint64> {
+        FleetAnswer::Rank rank = [lastDay](const FleetIndex::Entry &e) -> std::optional<SortKey> {
             if (e.forecast && e.forecast.status() == Forecast::Status::Now)
-                return std::numeric_limits<qint64>::min();
+                return SortKey::number(std::numeric_limits<qint64>::min());
             if (BatteryQuery::isDueBy(e.forecast, lastDay))
-                return *e.forecast.day();
+                return SortKey::number(*e.forecast.day());
             return std::nullopt;
         };
         // Batteries the start has not fitted yet are in no due list: the answer says how many.
@@ -390,18 +390,10 @@ std::optional<StreamedAnswer> ApiServer::fleetAnswer(const QString &path, bool c
         return answer;
     }
     if (path == QStringLiteral("/batteries") && csv && m_pages) {
-        // The dashboard's list as filtered and sorted, every page of it; chosen and sorted in parts unless
-        // sorted by alias.
+        // The dashboard's list as filtered and sorted, every page of it; chosen and sorted in parts.
         const BatteryQuery asked = BatteryQuery::from(query);
-        if (BatteryQuery::Rank rank = asked.rank()) {
-            answer.body = std::make_unique<FleetAnswer>(fleet, table.opening(QString(), true), true, std::move(rank),
-                                                        asked.descending);
-            return answer;
-        }
-        std::vector<quint64> keys;
-        for (const FleetIndex::Entry *e : asked.selectAll(fleet))
-            keys.push_back(FleetIndex::orderKey(e->record.serial));
-        answer.body = std::make_unique<FleetAnswer>(fleet, table.opening(QString(), true), true, std::move(keys));
+        answer.body = std::make_unique<FleetAnswer>(fleet, table.opening(QString(), true), true, asked.rank(),
+                                                    asked.descending);
         return answer;
     }
     return std::nullopt;

@@ -15,7 +15,6 @@ BatteryPageAnswer::BatteryPageAnswer(const FleetIndex &fleet, const DashboardPag
     , m_pages(pages)
     , m_query(query)
     , m_rank(query.rank())
-    , m_filter(query.filter())
     , m_keep(std::size_t(std::max(1, query.page)) * BatteryQuery::PageSize)
 {
 }
@@ -23,11 +22,7 @@ BatteryPageAnswer::BatteryPageAnswer(const FleetIndex &fleet, const DashboardPag
 bool BatteryPageAnswer::before(const Row &a, const Row &b) const
 {
     // As the whole list sorts: ties in serial order, both reversed when descending.
-    int order = 0;
-    if (m_rank)
-        order = a.rank < b.rank ? -1 : (b.rank < a.rank ? 1 : 0);
-    else
-        order = qstrnicmp(a.alias.data(), b.alias.data(), a.alias.size());
+    int order = a.rank < b.rank ? -1 : (b.rank < a.rank ? 1 : 0);
     if (order == 0)
         order = a.key < b.key ? -1 : (b.key < a.key ? 1 : 0);
     return m_query.descending ? order > 0 : order < 0;
@@ -42,20 +37,11 @@ QByteArray BatteryPageAnswer::next(qint64)
     std::size_t lookedAt = 0;
     for (const FleetIndex::Entry *entry = nullptr; lookedAt < LookedAtPerPart && (entry = m_fleet.next(m_cursor));
          ++lookedAt) {
-        Row row;
-        row.key = m_cursor.key;
-        if (m_rank) {
-            const std::optional<qint64> rank = m_rank(*entry);
-            if (!rank)
-                continue;
-            row.rank = *rank;
-        } else {
-            if (!m_filter(*entry))
-                continue;
-            std::copy(std::begin(entry->record.alias), std::end(entry->record.alias), row.alias.begin());
-        }
+        const std::optional<SortKey> rank = m_rank(*entry);
+        if (!rank)
+            continue;
         ++m_matched;
-        m_best.push_back(row);
+        m_best.push_back({*rank, m_cursor.key});
         std::push_heap(m_best.begin(), m_best.end(), worseOnTop);
         if (m_best.size() > m_keep) {
             std::pop_heap(m_best.begin(), m_best.end(), worseOnTop);

@@ -4,7 +4,6 @@
 #include "BatteryQuery.h"
 #include "FleetIndex.h"
 
-#include <array>
 #include <functional>
 #include <optional>
 #include <vector>
@@ -30,18 +29,15 @@ private:
     const FleetIndex &m_fleet;
     const DashboardPages &m_pages;
     const BatteryQuery m_query;
-    // A kept row: what it sorts by (the rank, or for the alias its letters, which no number orders), then
-    // the serial's key for ties.
+    // A kept row: what it sorts by, then the serial's key for ties.
     struct Row
     {
-        qint64 rank = 0;
-        std::array<char, sizeof BatteryRecord::alias> alias{};
+        SortKey rank;
         quint64 key = 0;
     };
     bool before(const Row &a, const Row &b) const;
 
-    const BatteryQuery::Rank m_rank; // empty for the alias
-    const std::function<bool(const FleetIndex::Entry &)> m_filter;
+    const BatteryQuery::Rank m_rank;
     std::size_t m_keep; // rows up to the end of the asked page
     std::vector<Row> m_best; // a heap: the worst kept row on top
     std::size_t m_matched = 0;

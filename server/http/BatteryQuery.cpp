@@ -165,40 +165,32 @@ Matches matching(const BatteryQuery &query, const FleetIndex &fleet)
 
 } // namespace
 
-std::function<bool(const FleetIndex::Entry &)> BatteryQuery::filter() const
-{
-    return filterOf(*this);
-}
-
 BatteryQuery::Rank BatteryQuery::rank() const
 {
-    // Each column's order as one number; the alias's twenty letters do not fit one.
-    std::function<qint64(const FleetIndex::Entry &)> value;
+    std::function<SortKey(const FleetIndex::Entry &)> value;
     const auto unsignedOrder = [](const quint8 *bytes) {
-        return qint64(qFromBigEndian<quint64>(bytes) ^ (quint64(1) << 63));
+        SortKey key;
+        key.words[0] = qFromBigEndian<quint64>(bytes);
+        return key;
     };
+    const auto number = [](auto of) { return [of](const FleetIndex::Entry &e) { return SortKey::number(of(e)); }; };
     switch (sort) {
     case Column::Serial: value = [unsignedOrder](const FleetIndex::Entry &e) { return unsignedOrder(e.record.serial); }; break;
-    case Column::Health: value = [](const FleetIndex::Entry &e) { return qint64(e.healthClass) * 1000 + e.percent; }; break;
-    case Column::Percent: value = [](const FleetIndex::Entry &e) { return qint64(e.percent); }; break;
-    case Column::Forecast: value = forecastRank; break;
-    case Column::Capacity: value = [](const FleetIndex::Entry &e) { return qint64(e.record.fullCapacity); }; break;
-    case Column::Cycles: value = [](const FleetIndex::Entry &e) { return qint64(e.record.cycleCount); }; break;
+    case Column::Health: value = number([](const FleetIndex::Entry &e) { return qint64(e.healthClass) * 1000 + e.percent; }); break;
+    case Column::Percent: value = number([](const FleetIndex::Entry &e) { return qint64(e.percent); }); break;
+    case Column::Forecast: value = number(forecastRank); break;
+    case Column::Capacity: value = number([](const FleetIndex::Entry &e) { return qint64(e.record.fullCapacity); }); break;
+    case Column::Cycles: value = number([](const FleetIndex::Entry &e) { return qint64(e.record.cycleCount); }); break;
     case Column::Esn: value = [unsignedOrder](const FleetIndex::Entry &e) { return unsignedOrder(e.record.esn); }; break;
-    case Column::Reported: value = [](const FleetIndex::Entry &e) { return qint64(e.record.reportTime); }; break;
-    case Column::Address: value = [](const FleetIndex::Entry &e) { return qint64(e.record.reportAddress); }; break;
-    case Column::Alias: return nullptr;
+    case Column::Reported: value = number([](const FleetIndex::Entry &e) { return qint64(e.record.reportTime); }); break;
+    case Column::Address: value = number([](const FleetIndex::Entry &e) { return qint64(e.record.reportAddress); }); break;
+    case Column::Alias:
+        value = [](const FleetIndex::Entry &e) { return SortKey::text(e.record.alias, sizeof e.record.alias); };
+        break;
     }
-    return [passes = filterOf(*this), value](const FleetIndex::Entry &e) -> std::optional<qint64> {
-        return passes(e) ? std::optional<qint64>(value(e)) : std::nullopt;
+    return [passes = filterOf(*this), value](const FleetIndex::Entry &e) -> std::optional<SortKey> {
+        return passes(e) ? std::optional<SortKey>(value(e)) : std::nullopt;
     };
-}
-
-std::vector<const FleetIndex::Entry *> BatteryQuery::selectAll(const FleetIndex &fleet) const
-{
-    Matches m = matching(*this, fleet);
-    std::sort(m.entries.begin(), m.entries.end(), m.before);
-    return std::move(m.entries);
 }
 
 BatteryQuery::Selection BatteryQuery::select(const FleetIndex &fleet) const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FleetIndex.h"
+#include "SortKey.h"
 
 #include <QByteArray>
 #include <QString>
@@ -44,14 +45,9 @@ struct BatteryQuery
     };
     // Only the page's rows are put in order: a fleet of 100,000 is partitioned, not sorted.
     Selection select(const FleetIndex &fleet) const;
-    // Every matching battery, in order, whatever the page.
-    std::vector<const FleetIndex::Entry *> selectAll(const FleetIndex &fleet) const;
-    // The number a battery is sorted by (ascending; ties in serial order), none when it does not match; an
-    // empty function for the alias, which no number orders.
-    using Rank = std::function<std::optional<qint64>(const FleetIndex::Entry &)>;
+    // What a battery is sorted by (ascending; ties in serial order), none when it does not match.
+    using Rank = std::function<std::optional<SortKey>(const FleetIndex::Entry &)>;
     Rank rank() const;
-    // Whether a battery matches the class, text and due filters.
-    std::function<bool(const FleetIndex::Entry &)> filter() const;
     // Whether a forecast has a day within `lastDay` (days since 1970-01-01); one already there has none.
     static bool isDueBy(const std::optional<Forecast> &forecast, qint64 lastDay);
     static bool isDueBy(const PackedForecast &forecast, qint64 lastDay) { return isDueBy(forecast.brief(), lastDay); }

@@ -18,16 +18,6 @@ FleetAnswer::FleetAnswer(const FleetIndex &fleet, QByteArray opening, bool csv, 
 {
 }
 
-FleetAnswer::FleetAnswer(const FleetIndex &fleet, QByteArray opening, bool csv, std::vector<quint64> keys)
-    : m_fleet(fleet)
-    , m_table(ApiViews::batteryColumns())
-    , m_opening(std::move(opening))
-    , m_csv(csv)
-    , m_keys(std::move(keys))
-    , m_listed(true)
-{
-}
-
 FleetAnswer::FleetAnswer(const FleetIndex &fleet, QByteArray opening, bool csv, Rank rank, bool descending)
     : m_fleet(fleet)
     , m_table(ApiViews::batteryColumns())
@@ -48,7 +38,7 @@ bool FleetAnswer::rankSome()
         std::size_t lookedAt = 0;
         for (const FleetIndex::Entry *entry = nullptr; lookedAt < LookedAtPerPart && (entry = m_fleet.next(m_cursor));
              ++lookedAt) {
-            if (const std::optional<qint64> rank = m_rank(*entry))
+            if (const std::optional<SortKey> rank = m_rank(*entry))
                 m_ranked.emplace_back(*rank, m_cursor.key);
         }
         m_scanDone = m_cursor.done;

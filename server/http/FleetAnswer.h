@@ -3,6 +3,7 @@
 #include "AnswerStream.h"
 #include "ApiTable.h"
 #include "FleetIndex.h"
+#include "SortKey.h"
 
 #include <functional>
 #include <optional>
@@ -18,12 +19,10 @@ class FleetAnswer : public AnswerStream
 public:
     using Filter = std::function<bool(const FleetIndex::Entry &)>;
     // The rank a battery is listed by, or none to leave it out.
-    using Rank = std::function<std::optional<qint64>(const FleetIndex::Entry &)>;
+    using Rank = std::function<std::optional<SortKey>(const FleetIndex::Entry &)>;
 
     // Every battery the filter takes, in serial order: one stored meanwhile may be in it.
     FleetAnswer(const FleetIndex &fleet, QByteArray opening, bool csv, Filter filter);
-    // The given batteries (FleetIndex::orderKey) in the given order; one deleted before its turn is left out.
-    FleetAnswer(const FleetIndex &fleet, QByteArray opening, bool csv, std::vector<quint64> keys);
     // The batteries the rank takes, lowest rank first and the same rank in serial order. They are chosen and
     // sorted in parts too (sorted runs merged a pair at a time) before the first row is written.
     // Descending: highest rank first, the same rank in reverse serial order.
@@ -51,7 +50,7 @@ private:
     Rank m_rank;
     bool m_descending = false;
     bool m_scanDone = false;
-    std::vector<std::pair<qint64, quint64>> m_ranked;
+    std::vector<std::pair<SortKey, quint64>> m_ranked;
     std::vector<std::size_t> m_runEnds; // sorted runs of m_ranked
     const bool m_listed;
     bool m_first = true;

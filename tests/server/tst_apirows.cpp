@@ -88,6 +88,31 @@ private Q_SLOTS:
         QTest::newRow("descending") << true;
     }
 
+    // The list sorted in parts orders aliases as the page sorted at once compares them.
+    void aliasKeysOrderAsTheListCompares_data()
+    {
+        QTest::addColumn<QByteArray>("a");
+        QTest::addColumn<QByteArray>("b");
+        QTest::newRow("case") << QByteArray("truck 12A") << QByteArray("Truck 12b");
+        QTest::newRow("same letters") << QByteArray("VAN") << QByteArray("van");
+        QTest::newRow("prefix") << QByteArray("Van") << QByteArray("Van 2");
+        QTest::newRow("after the end") << QByteArray("Van\0zz", 6) << QByteArray("Van\0aa", 6);
+        QTest::newRow("past ASCII") << QByteArray("\xC9" "cole") << QByteArray("\xE9" "cole");
+        QTest::newRow("twenty letters") << QByteArray("Radio of the north 1") << QByteArray("Radio of the north 2");
+    }
+
+    void aliasKeysOrderAsTheListCompares()
+    {
+        QFETCH(QByteArray, a);
+        QFETCH(QByteArray, b);
+        BatteryRecord ra, rb;
+        std::copy(a.cbegin(), a.cend(), ra.alias);
+        std::copy(b.cbegin(), b.cend(), rb.alias);
+        const int listed = qstrnicmp(ra.alias, rb.alias, sizeof ra.alias);
+        const SortKey ka = SortKey::text(ra.alias, sizeof ra.alias), kb = SortKey::text(rb.alias, sizeof rb.alias);
+        QCOMPARE(ka < kb ? -1 : (kb < ka ? 1 : 0), listed < 0 ? -1 : (listed > 0 ? 1 : 0));
+    }
+
     // Chosen and sorted over many parts (sorted runs merged), the answer is the fleet sorted at once.
     void rankedAnswerSortsAcrossParts()
     {
@@ -127,8 +152,8 @@ private Q_SLOTS:
         std::sort(expected.begin(), expected.end());
         if (descending)
             std::reverse(expected.begin(), expected.end());
-        FleetAnswer answer(fleet, QByteArray(), true, [](const FleetIndex::Entry &e) -> std::optional<qint64> {
-            return e.percent % 3 != 0 ? std::optional<qint64>(e.percent) : std::nullopt;
+        FleetAnswer answer(fleet, QByteArray(), true, [](const FleetIndex::Entry &e) -> std::optional<SortKey> {
+            return e.percent % 3 != 0 ? std::optional<SortKey>(SortKey::number(e.percent)) : std::nullopt;
         }, descending);
         QByteArray written;
         int parts = 0;
