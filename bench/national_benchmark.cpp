@@ -222,6 +222,7 @@ int main(int argc, char **argv)
         QStringLiteral("/api/v1/batteries.csv"),
         QStringLiteral("/api/v1/forecast?within=90"),
         QStringLiteral("/batteries.csv"),
+        QStringLiteral("/batteries.csv?sort=alias"),
         QStringLiteral("/batteries?sort=alias"),
         QStringLiteral("/"),
     };
