@@ -397,11 +397,7 @@ void Voltkeep::catchUpSharedStore()
         if (m_history)
             m_history->removeBattery(serial);
     }
-    if (m_planner && m_delivery) {
-        for (qsizetype i = 0; i < caught.drained.records.size(); ++i)
-            if (healthFell(replaced.value(i), caught.drained.records[i]))
-                m_delivery->healthAlert(caught.drained.records[i], m_planner->triggeredNotifications());
-    }
+    alertFalls(replaced, caught.drained.records);
     if (m_insight && !caught.changed.isEmpty())
         m_insight->fleetChanged();
     if (m_sharedRetention && sendsPlannedMail())
@@ -539,6 +535,11 @@ void Voltkeep::commitReports()
         m_insight->fleetChanged();
     if (m_history) // the group's points, written on the history's thread
         m_history->record(reports, senders);
+    alertFalls(replaced, reports);
+}
+
+void Voltkeep::alertFalls(const QList<Replaced> &replaced, const QList<BatteryRecord> &reports)
+{
     if (!m_planner || !m_delivery)
         return;
     for (qsizetype i = 0; i < reports.size(); ++i)

@@ -15,6 +15,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <optional>
 
 namespace NVL::Engineering::VK {
 
@@ -71,6 +72,8 @@ private:
 
     // Saves the reports received so far in one transaction, then raises their alerts.
     void commitReports();
+    // The health alerts of stored reports, each measured against the record it replaced.
+    void alertFalls(const QList<std::optional<BatteryRecord>> &replaced, const QList<BatteryRecord> &reports);
     // The list reply as it stands, encoded once for every peer that asks until the store changes.
     // What keeps the server from serving radios, for /healthz.
     QStringList healthProblems() const;
