@@ -297,12 +297,16 @@ void Voltkeep::startHttp(const HttpSettings &settings, const InsightSection &ins
         connect(m_history.get(), &HistoryKeeper::fileReplaced, this,
                 [this] { m_metrics->countSalvage(ServerMetrics::StoreFile::History); });
         connect(m_history.get(), &HistoryKeeper::pointsWritten, this, [this](int points) { m_metrics->countHistoryPoints(points); });
-        connect(m_history.get(), &HistoryKeeper::forecastsFitted, this, [this](const QHash<QByteArray, Forecast> &fitted) {
-            m_fleet->setForecasts(fitted);
-            if (m_forecastWriter && sendsPlannedMail())
-                m_forecastWriter->fitted(fitted);
+        const auto takeForecasts = [this](const QHash<QByteArray, Forecast> &forecasts) {
+            m_fleet->setForecasts(forecasts);
             if (m_insight)
                 m_insight->fleetChanged();
+        };
+        connect(m_history.get(), &HistoryKeeper::forecastsLoaded, this, takeForecasts);
+        connect(m_history.get(), &HistoryKeeper::forecastsFitted, this, [this, takeForecasts](const QHash<QByteArray, Forecast> &fitted) {
+            takeForecasts(fitted);
+            if (m_forecastWriter && sendsPlannedMail()) // those read from the file went there when fitted
+                m_forecastWriter->fitted(fitted);
         });
     }
     m_insight = std::make_unique<InsightKeeper>(*m_fleet, InsightSettings::from(insight));

@@ -218,7 +218,7 @@ void HistoryKeeper::publish(HistoryWorker &worker, int written)
     m_written += written;
     m_replaced += replaced;
     if (!fitted.isEmpty())
-        m_fitted.push_back(std::move(fitted));
+        m_fitted.push_back({std::move(fitted), false});
     for (const HistoryWorker::Said &s : said)
         m_said.append({s.message, s.type});
     postDeliveryLocked();
@@ -253,7 +253,7 @@ void HistoryKeeper::loadSome(HistoryWorker &worker, qint64 afterId)
         const std::lock_guard lock(m_mutex);
         m_loading = last < 0 ? 0 : std::max<qsizetype>(0, m_loading - batch.size());
         if (!batch.isEmpty())
-            m_fitted.push_back(std::move(batch));
+            m_fitted.push_back({std::move(batch), true});
         postDeliveryLocked();
         if (last >= 0)
             m_jobs.push_back({{}, {}, [this, last](HistoryWorker &w) { loadSome(w, last); }});
@@ -264,7 +264,7 @@ void HistoryKeeper::loadSome(HistoryWorker &worker, qint64 afterId)
 
 void HistoryKeeper::deliver()
 {
-    QHash<QByteArray, Forecast> fitted;
+    ForecastBatch fitted;
     int written = 0;
     int replaced = 0;
     QList<std::pair<QString, LogType>> said;
@@ -286,8 +286,12 @@ void HistoryKeeper::deliver()
         emit fileReplaced();
     if (written > 0)
         emit pointsWritten(written);
-    if (!fitted.isEmpty())
-        emit forecastsFitted(fitted);
+    if (fitted.forecasts.isEmpty())
+        return;
+    if (fitted.loaded)
+        emit forecastsLoaded(fitted.forecasts);
+    else
+        emit forecastsFitted(fitted.forecasts);
 }
 
 } // namespace NVL::Engineering::VK

@@ -79,7 +79,7 @@ public:
     std::optional<QList<HistoryPoint>> history(const QByteArray &serial, qint64 from, qint64 to);
     // Brought up to date first if its history changed since it was fitted.
     std::optional<Forecast> forecast(const QByteArray &serial);
-    // The stored forecasts, read on the history's thread and told through forecastsFitted in batches, so
+    // The stored forecasts, read on the history's thread and told through forecastsLoaded in batches, so
     // that a start does not wait for them; until then they count as pending, as `expected` less those
     // told.
     void loadForecasts(qsizetype expected);
@@ -87,6 +87,8 @@ public:
 signals:
     // Forecasts just fitted and stored, by serial.
     void forecastsFitted(const QHash<QByteArray, Forecast> &forecasts);
+    // Forecasts stored earlier, read after a start.
+    void forecastsLoaded(const QHash<QByteArray, Forecast> &forecasts);
     // A damaged history file was set aside and replaced while running.
     void fileReplaced();
     void pointsWritten(int points);
@@ -129,7 +131,12 @@ private:
     qint64 m_catchUpSince = 0;          // guarded by m_mutex; found when the file is opened
     bool m_stopping = false;            // guarded by m_mutex
     State m_state;                      // guarded by m_mutex
-    std::deque<QHash<QByteArray, Forecast>> m_fitted; // guarded by m_mutex; one batch told a turn
+    struct ForecastBatch
+    {
+        QHash<QByteArray, Forecast> forecasts;
+        bool loaded = false; // read from the file, not fitted now
+    };
+    std::deque<ForecastBatch> m_fitted; // guarded by m_mutex; one batch told a turn
     qsizetype m_loading = 0;            // guarded by m_mutex
     int m_written = 0;                  // guarded by m_mutex
     int m_replaced = 0;                 // guarded by m_mutex
