@@ -20,7 +20,7 @@ namespace {
 
 // Batteries handled per statement group; the turn's budget is checked after each group.
 constexpr qsizetype ForecastGroup = 16;
-constexpr qsizetype ThinningGroup = 2;
+constexpr qsizetype ThinningGroup = 64;
 constexpr qsizetype CatchUpGroup = 64;
 // Report times come from the clock at receipt: a little slack for a clock that stepped back.
 constexpr qint64 CatchUpSlackSeconds = 60;
