@@ -46,7 +46,9 @@ void HistoryWorker::begin()
 {
     if (!m_store.isOpen())
         return;
-    m_store.staleForecasts(&m_stale);
+    QHash<qint64, QByteArray> stale;
+    m_store.staleForecasts(&stale);
+    m_stale.insert(stale);
     m_startFitting.batteries = m_stale.size();
     m_startFitting.running = !m_stale.isEmpty();
     m_startFitting.clock.start();
@@ -79,6 +81,10 @@ bool HistoryWorker::catchUpSome(const QElapsedTimer &turn)
         if (!missing.isEmpty() && !m_store.addPoints(missing, &serials).isEmpty()) {
             m_stale.insert(serials);
             m_caughtUp += missing.size();
+            // A first start fits the whole fleet here: told, counted as pending and its memory given back
+            // when done, as the forecasts found stale at the start are.
+            m_startFitting.running = true;
+            m_startFitting.batteries = std::max(m_startFitting.batteries, m_stale.size());
         }
     }
     if (!m_catchUp.isEmpty() && m_caughtUp > 0)
@@ -230,10 +236,7 @@ bool HistoryWorker::refreshSomeForecasts(const QElapsedTimer &turn)
     while (!m_stale.isEmpty()) {
         if (turn.elapsed() >= TurnBudgetMs || !m_store.isOpen())
             return false;
-        QList<qint64> group;
-        for (auto it = m_stale.cbegin(); it != m_stale.cend() && group.size() < ForecastGroup; ++it)
-            group.append(it.key());
-        refresh(group);
+        refresh(m_stale.front(ForecastGroup));
     }
     return true;
 }

@@ -1,0 +1,55 @@
+#include "StaleForecasts.h"
+
+namespace NVL::Engineering::VK {
+
+void StaleForecasts::insert(qint64 id, const QByteArray &serial)
+{
+    const auto it = m_serials.find(id);
+    if (it != m_serials.end()) {
+        *it = serial;
+        return;
+    }
+    m_serials.insert(id, serial);
+    m_order.append(id);
+}
+
+void StaleForecasts::insert(const QHash<qint64, QByteArray> &serials)
+{
+    for (auto it = serials.cbegin(); it != serials.cend(); ++it)
+        insert(it.key(), it.value());
+}
+
+QByteArray StaleForecasts::take(qint64 id)
+{
+    const QByteArray serial = m_serials.take(id);
+    release();
+    return serial;
+}
+
+QList<qint64> StaleForecasts::front(qsizetype count)
+{
+    while (m_next < m_order.size() && !m_serials.contains(m_order[m_next]))
+        ++m_next;
+    if (m_next > m_order.size() / 2) {
+        m_order.remove(0, m_next);
+        m_next = 0;
+    }
+    QList<qint64> ids;
+    for (qsizetype i = m_next; i < m_order.size() && ids.size() < count; ++i) {
+        const qint64 id = m_order[i];
+        if (m_serials.contains(id) && !ids.contains(id))
+            ids.append(id);
+    }
+    return ids;
+}
+
+void StaleForecasts::release()
+{
+    if (!m_serials.isEmpty())
+        return;
+    m_serials = {};
+    m_order = {};
+    m_next = 0;
+}
+
+} // namespace NVL::Engineering::VK
