@@ -1,15 +1,34 @@
 #include "StaleForecasts.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace NVL::Engineering::VK {
+
+namespace {
+
+quint64 packed(const QByteArray &serial)
+{
+    quint64 value = 0;
+    std::memcpy(&value, serial.constData(), std::min<std::size_t>(sizeof value, std::size_t(serial.size())));
+    return value;
+}
+
+QByteArray unpacked(quint64 value)
+{
+    return QByteArray(reinterpret_cast<const char *>(&value), sizeof value);
+}
+
+} // namespace
 
 void StaleForecasts::insert(qint64 id, const QByteArray &serial)
 {
     const auto it = m_serials.find(id);
     if (it != m_serials.end()) {
-        *it = serial;
+        *it = packed(serial);
         return;
     }
-    m_serials.insert(id, serial);
+    m_serials.insert(id, packed(serial));
     m_order.append(id);
 }
 
@@ -21,7 +40,11 @@ void StaleForecasts::insert(const QHash<qint64, QByteArray> &serials)
 
 QByteArray StaleForecasts::take(qint64 id)
 {
-    const QByteArray serial = m_serials.take(id);
+    const auto it = m_serials.constFind(id);
+    if (it == m_serials.cend())
+        return {};
+    const QByteArray serial = unpacked(*it);
+    m_serials.erase(it);
     release();
     return serial;
 }
