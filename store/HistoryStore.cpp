@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstring>
 #include <iterator>
+#include <vector>
 
 namespace NVL::Engineering::VK {
 
@@ -171,28 +172,45 @@ struct HistoryStore::ReportStatements
     QSqlQuery point;
 };
 
-// The retention pass's, prepared once per open file: a pass over a million batteries prepared them for
-// every two and spent most of its time there.
+// The retention pass's, prepared once per open file for a group of batteries: a statement a battery (and
+// one more for each point removed) cost a pass over a million batteries most of its time in Qt's and
+// SQLite's work per statement, not in the file.
 struct HistoryStore::ThinStatements
 {
+    static constexpr int Group = 32;
+
     explicit ThinStatements(const QSqlDatabase &db)
         : scan(db)
-        , removeOne(db)
         , removeOld(db)
+        , removeRun(db)
     {
         scan.setForwardOnly(true);
     }
 
     bool prepare()
     {
-        return scan.prepare(QStringLiteral("SELECT time FROM points WHERE id = ? AND time >= ? AND time < ? ORDER BY time"))
-            && removeOne.prepare(QStringLiteral("DELETE FROM points WHERE id = ? AND time = ?"))
-            && removeOld.prepare(QStringLiteral("DELETE FROM points WHERE id = ? AND time < ?"));
+        // One look-up of the primary key for each id of the list, in the order of id and time.
+        QString list = QStringLiteral("?");
+        for (int i = 1; i < Group; ++i)
+            list += QStringLiteral(", ?");
+        return scan.prepare(QStringLiteral("SELECT id, time FROM points WHERE id IN (%1) AND time >= ? AND time < ? "
+                                           "ORDER BY id, time")
+                                .arg(list))
+            && removeOld.prepare(QStringLiteral("DELETE FROM points WHERE id IN (%1) AND time < ?").arg(list))
+            && removeRun.prepare(QStringLiteral("DELETE FROM points WHERE id = ? AND time >= ? AND time < ?"));
+    }
+
+    // A short group repeats its last id: the list is a set.
+    void bindIds(QSqlQuery &query, const QList<qint64> &ids, qsizetype from)
+    {
+        const qsizetype count = std::min<qsizetype>(Group, ids.size() - from);
+        for (int i = 0; i < Group; ++i)
+            query.bindValue(i, ids[from + std::min<qsizetype>(i, count - 1)]);
     }
 
     QSqlQuery scan;
-    QSqlQuery removeOne;
     QSqlQuery removeOld;
+    QSqlQuery removeRun;
 };
 
 HistoryStore::HistoryStore(const QString &path)
@@ -610,46 +628,58 @@ int HistoryStore::thin(const QList<qint64> &ids, qint64 examineFrom, qint64 cuto
             return failed(QStringLiteral("History thinning"), statements->scan) ? 0 : -1;
         m_thinStatements = std::move(statements);
     }
-    QSqlQuery &scan = m_thinStatements->scan;
-    QSqlQuery &removeOne = m_thinStatements->removeOne;
-    QSqlQuery &removeOld = m_thinStatements->removeOld;
+    ThinStatements &s = *m_thinStatements;
     if (!db.transaction())
         return failed(QStringLiteral("History thinning"), db.lastError()) ? 0 : -1;
+    const auto fail = [&](const QSqlQuery &query) {
+        db.rollback();
+        failed(QStringLiteral("History thinning"), query);
+        return -1;
+    };
     int removed = 0;
-    QList<qint64> times;
-    for (const qint64 id : ids) {
-        removeOld.bindValue(0, id);
-        removeOld.bindValue(1, removeBefore);
-        if (!removeOld.exec()) {
-            db.rollback();
-            failed(QStringLiteral("History retention"), removeOld);
-            return -1;
-        }
-        removed += removeOld.numRowsAffected();
-        scan.bindValue(0, id);
-        scan.bindValue(1, std::max(examineFrom, removeBefore));
-        scan.bindValue(2, cutoff);
-        if (!scan.exec()) {
-            db.rollback();
-            failed(QStringLiteral("History thinning"), scan);
-            return -1;
-        }
-        times.clear();
-        while (scan.next())
-            times.append(scan.value(0).toLongLong());
-        scan.finish();
-        // Each point followed by one of the same day goes.
-        for (qsizetype i = 0; i + 1 < times.size(); ++i) {
-            if (m_days.dayOf(times[i]) != m_days.dayOf(times[i + 1]))
-                continue;
-            removeOne.bindValue(0, id);
-            removeOne.bindValue(1, times[i]);
-            if (!removeOne.exec()) {
-                db.rollback();
-                failed(QStringLiteral("History thinning"), removeOne);
-                return -1;
+    // Points of one battery and day before the last of them: [from, to) of that battery goes.
+    struct Run
+    {
+        qint64 id;
+        qint64 from;
+        qint64 to;
+    };
+    std::vector<Run> runs;
+    for (qsizetype first = 0; first < ids.size(); first += ThinStatements::Group) {
+        s.bindIds(s.removeOld, ids, first);
+        s.removeOld.bindValue(ThinStatements::Group, removeBefore);
+        if (!s.removeOld.exec())
+            return fail(s.removeOld);
+        removed += s.removeOld.numRowsAffected();
+        s.bindIds(s.scan, ids, first);
+        s.scan.bindValue(ThinStatements::Group, std::max(examineFrom, removeBefore));
+        s.scan.bindValue(ThinStatements::Group + 1, cutoff);
+        if (!s.scan.exec())
+            return fail(s.scan);
+        runs.clear();
+        qint64 lastId = -1, lastTime = 0, lastDay = 0;
+        while (s.scan.next()) {
+            const qint64 id = s.scan.value(0).toLongLong();
+            const qint64 time = s.scan.value(1).toLongLong();
+            const qint64 day = m_days.dayOf(time);
+            if (id == lastId && day == lastDay) {
+                if (!runs.empty() && runs.back().id == id && runs.back().to == lastTime)
+                    runs.back().to = time;
+                else
+                    runs.push_back({id, lastTime, time});
             }
-            ++removed;
+            lastId = id;
+            lastTime = time;
+            lastDay = day;
+        }
+        s.scan.finish();
+        for (const Run &run : runs) {
+            s.removeRun.bindValue(0, run.id);
+            s.removeRun.bindValue(1, run.from);
+            s.removeRun.bindValue(2, run.to);
+            if (!s.removeRun.exec())
+                return fail(s.removeRun);
+            removed += s.removeRun.numRowsAffected();
         }
     }
     if (!db.commit()) {

@@ -20,7 +20,7 @@ namespace {
 
 // Batteries handled per statement group; the turn's budget is checked after each group.
 constexpr qsizetype ForecastGroup = 16;
-constexpr qsizetype ThinningGroup = 2;
+constexpr qsizetype ThinningGroup = 64;
 constexpr qsizetype CatchUpGroup = 64;
 // Report times come from the clock at receipt: a little slack for a clock that stepped back.
 constexpr qint64 CatchUpSlackSeconds = 60;
@@ -47,7 +47,9 @@ void HistoryWorker::begin()
 {
     if (!m_store.isOpen())
         return;
-    m_store.staleForecasts(&m_stale);
+    QHash<qint64, QByteArray> stale;
+    m_store.staleForecasts(&stale);
+    m_stale.insert(stale);
     m_startFitting.batteries = m_stale.size();
     m_startFitting.running = !m_stale.isEmpty();
     m_startFitting.clock.start();
@@ -80,6 +82,10 @@ bool HistoryWorker::catchUpSome(const QElapsedTimer &turn)
         if (!missing.isEmpty() && !m_store.addPoints(missing, &serials).isEmpty()) {
             m_stale.insert(serials);
             m_caughtUp += missing.size();
+            // A first start fits the whole fleet here: told, counted as pending and its memory given back
+            // when done, as the forecasts found stale at the start are.
+            m_startFitting.running = true;
+            m_startFitting.batteries = std::max(m_startFitting.batteries, m_stale.size());
         }
     }
     if (!m_catchUp.isEmpty() && m_caughtUp > 0)
@@ -245,10 +251,7 @@ bool HistoryWorker::refreshSomeForecasts(const QElapsedTimer &turn)
     while (!m_stale.isEmpty()) {
         if (turn.elapsed() >= TurnBudgetMs || !m_store.isOpen())
             return false;
-        QList<qint64> group;
-        for (auto it = m_stale.cbegin(); it != m_stale.cend() && group.size() < ForecastGroup; ++it)
-            group.append(it.key());
-        refresh(group);
+        refresh(m_stale.front(ForecastGroup));
     }
     return true;
 }

@@ -6,6 +6,7 @@
 #include "HistorySettings.h"
 #include "HistoryStore.h"
 #include "LogType.h"
+#include "StaleForecasts.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -90,7 +91,7 @@ private:
     HistoryStore m_store;
     void refresh(const QList<qint64> &ids);
 
-    QHash<qint64, QByteArray> m_stale; // serial of each battery whose forecast is to be fitted again
+    StaleForecasts m_stale;
     QElapsedTimer m_turnDue; // valid while a turn is planned, since it was
     qint64 m_turnDelayMs = 0;
     QElapsedTimer m_lastReports;

@@ -104,6 +104,25 @@ private Q_SLOTS:
         QCOMPARE(store.batteryIds(), QList<qint64>{id2});
     }
 
+    void thinningReachesEveryBatteryOfALongList()
+    {
+        // More batteries than one statement looks up, the last group short: each keeps its day's last point.
+        QTemporaryDir dir;
+        HistoryStore store(dir.filePath(QStringLiteral("vk-history.db")));
+        QVERIFY(store.open());
+        const qint64 base = LocalDays::midnightOf(19000);
+        QList<BatteryRecord> reports;
+        for (int b = 1; b <= 70; ++b) {
+            for (qint64 hour : {1, 2, 3})
+                reports << report(quint8(b), base + hour * 3600, 90);
+        }
+        QCOMPARE(store.addPoints(reports).size(), 70);
+        const QList<qint64> ids = store.batteryIds();
+        QCOMPARE(store.thin(ids, base, base + 86400, base), 2 * 70);
+        for (const qint64 id : ids)
+            QCOMPARE(timesOf(store.points(id, 0, base + 86400)), QList<qint64>{base + 3 * 3600});
+    }
+
     void olderLayoutKeepsPointsAndRefitsForecasts()
     {
         QTemporaryDir dir;
