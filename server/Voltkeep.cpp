@@ -33,7 +33,6 @@
 
 #include <QDateTime>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QtEndian>
 
 #include <limits>

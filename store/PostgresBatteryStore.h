@@ -1,7 +1,6 @@
 #pragma once
 
 #include "BatteryStore.h"
-#include "HistoryPoint.h"
 #include "OutageSpool.h"
 #include "PostgresTarget.h"
 
