@@ -147,16 +147,30 @@ void FleetIndex::insertOrder(quint64 key, std::uint32_t slot)
 
 void FleetIndex::mergeRuns()
 {
-    std::vector<quint64> keys(m_bulkKeys.size() + m_freshKeys.size());
-    std::vector<std::uint32_t> merged(keys.size());
-    std::size_t b = 0, f = 0;
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-        const bool fromBulk = f == m_freshKeys.size() || (b < m_bulkKeys.size() && m_bulkKeys[b] < m_freshKeys[f]);
-        keys[i] = fromBulk ? m_bulkKeys[b] : m_freshKeys[f];
-        merged[i] = fromBulk ? m_bulkSlots[b++] : m_freshSlots[f++];
+    // From the back, in place: the bulk grows by the fresh run alone, where a new pair of vectors of the
+    // whole fleet at every merge cost a fifth of ingest's time in fresh pages. Growth by an eighth keeps
+    // the copies rare without a doubling's idle half.
+    const std::size_t total = m_bulkKeys.size() + m_freshKeys.size();
+    if (m_bulkKeys.capacity() < total) {
+        const std::size_t room = total + std::max(total / 8, FreshRunLimit);
+        m_bulkKeys.reserve(room);
+        m_bulkSlots.reserve(room);
     }
-    m_bulkKeys = std::move(keys);
-    m_bulkSlots = std::move(merged);
+    std::size_t b = m_bulkKeys.size(), f = m_freshKeys.size();
+    m_bulkKeys.resize(total);
+    m_bulkSlots.resize(total);
+    for (std::size_t i = total; f > 0;) {
+        --i;
+        if (b > 0 && m_bulkKeys[b - 1] > m_freshKeys[f - 1]) {
+            --b;
+            m_bulkKeys[i] = m_bulkKeys[b];
+            m_bulkSlots[i] = m_bulkSlots[b];
+        } else {
+            --f;
+            m_bulkKeys[i] = m_freshKeys[f];
+            m_bulkSlots[i] = m_freshSlots[f];
+        }
+    }
     m_freshKeys.clear();
     m_freshSlots.clear();
     ++m_generation;
