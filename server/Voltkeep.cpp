@@ -33,6 +33,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QtEndian>
 
 #include <limits>
@@ -77,13 +78,6 @@ void keepWithinDescriptors(HttpLimits &limits)
 
 static_assert(MailSettings().sessionSeconds * 1000 == SmtpSession::DefaultSessionLimitMs);
 
-// Reports committed at the latest together; a burst beyond it is committed in several transactions.
-constexpr qsizetype MaxReportsPerCommit = 4096;
-// How long the first report of a commit waits for others: what the other radios' turns and datagrams of
-// the same pass of the event loop bring shares its sync. Longer waits made a list wait for a larger
-// commit than a radio should.
-constexpr int CommitWaitMs = 0;
-
 using Replaced = std::optional<BatteryRecord>;
 
 QList<Replaced> replacedRecords(const FleetIndex &fleet, const QList<BatteryRecord> &reports)
@@ -126,7 +120,7 @@ Voltkeep::Voltkeep(int argc, char **argv)
     m_metrics = std::make_unique<ServerMetrics>();
     setServiceDescription(QString::fromLatin1(Identity::Description));
     m_commitTimer.setSingleShot(true);
-    m_commitTimer.setInterval(CommitWaitMs);
+    m_commitTimer.setInterval(CommitPacing::WaitMs);
     connect(&m_commitTimer, &QTimer::timeout, this, &Voltkeep::commitReports);
     connect(&m_catchUpTimer, &QTimer::timeout, this, &Voltkeep::catchUpSharedStore);
     connect(&m_plannerLockTimer, &QTimer::timeout, this, &Voltkeep::refreshPlannerLock);
@@ -485,7 +479,7 @@ void Voltkeep::reportReceived(const BatteryRecord &report, quint32 senderIpv4, c
     if (m_pendingReports.size() == 1) {
         // What other connections and datagrams bring meanwhile joins this commit: one sync for many.
         m_commitTimer.start();
-    } else if (m_pendingReports.size() >= MaxReportsPerCommit) {
+    } else if (m_pendingReports.size() >= m_commitPacing.limit()) {
         commitReports();
     }
 }
@@ -504,7 +498,10 @@ void Voltkeep::commitReports()
     QList<QByteArray> senders = std::exchange(m_pendingSenders, {});
     BatteryStore::SaveOutcome outcome;
     QList<Replaced> replaced = replacedRecords(*m_fleet, reports);
+    QElapsedTimer saving;
+    saving.start();
     m_database->saveReports(reports, senders, outcome);
+    m_commitPacing.committed(reports.size(), saving.nsecsElapsed());
     if (outcome.notStored > 0 || outcome.queued > 0 || outcome.superseded > 0) {
         // Nothing shows a report the store does not hold: the index, the history and the mails take the
         // stored ones only. A report waiting in the outage spool, or older than another server's of the

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BatteryRecord.h"
+#include "CommitPacing.h"
 #include "MailQueue.h"
 #include "RadioSink.h"
 #include "ReportsNotStored.h"
@@ -119,6 +120,7 @@ private:
     std::unique_ptr<NotificationDelivery> m_delivery;
     QList<BatteryRecord> m_pendingReports;
     QTimer m_commitTimer;
+    CommitPacing m_commitPacing;
     // Beside each pending report, the sender's address where its record cannot hold it (IPv6), else empty.
     QList<QByteArray> m_pendingSenders;
     ReportsNotStored m_notStored;

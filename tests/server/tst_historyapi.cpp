@@ -267,7 +267,9 @@ private Q_SLOTS:
         QCOMPARE(batteries, stored);
         QVERIFY2(metrics.contains("voltkeep_reports_dropped_total{reason=\"disk_full\"} " + QByteArray::number(Sent - stored)),
                  metrics.constData());
-        QCOMPARE(m_server->countInLog(QStringLiteral("disk full: reports cannot be stored")), 1);
+        // Once more at most: the history's failed commit gives back room that one more commit of reports takes.
+        const int episodes = m_server->countInLog(QStringLiteral("disk full: reports cannot be stored"));
+        QVERIFY2(episodes == 1 || episodes == 2, qPrintable(m_server->log()));
         // Every Error says why; none for each commit.
         const QStringList errors = m_server->log().split(QLatin1Char('\n')).filter(QLatin1String("Error: "));
         QVERIFY2(errors.size() <= 4, qPrintable(errors.join(QLatin1Char('\n'))));

@@ -1,5 +1,6 @@
 // The real server under load: mail that stalls, peers that trickle or stream, bursts of reports. Reports
 // must all be stored, other peers served, and what a list reply showed must survive a kill.
+#include "CommitPacing.h"
 #include "MessageHeader.h"
 #include "NotificationTestSupport.h"
 #include "RadioPeer.h"
@@ -124,6 +125,9 @@ qint64 statusKiB(qint64 pid, const QByteArray &field)
 }
 
 } // namespace
+
+// Reports and nanoseconds of commits one after the other.
+using Commits = QList<QPair<qsizetype, qint64>>;
 
 class TestServerLoad : public QObject
 {
@@ -272,6 +276,32 @@ private Q_SLOTS:
         QCOMPARE(m_server->countInLog(QStringLiteral("Disconnected")), 5);
         QCOMPARE(m_server->countInLog(QStringLiteral("Warning: Network error")), 0);
         QCOMPARE(good.state(), QAbstractSocket::ConnectedState);
+    }
+
+    // Reports wait for each other while commits are quick, and fewer wait once a commit outlasts its budget.
+    void commitGroupFollowsItsCost_data()
+    {
+        constexpr qint64 ms = 1000000;
+        QTest::addColumn<Commits>("commits");
+        QTest::addColumn<qsizetype>("limit");
+        QTest::newRow("at first") << Commits{} << CommitPacing::MinReports;
+        QTest::newRow("a small quick group says nothing") << Commits{{10, ms}} << CommitPacing::MinReports;
+        QTest::newRow("quick full groups double") << Commits{{64, ms}, {128, ms}} << qsizetype(256);
+        QTest::newRow("no further than the most")
+            << Commits{{64, 0}, {128, 0}, {256, 0}, {512, 0}, {1024, 0}, {2048, 0}, {4096, 0}} << CommitPacing::MaxReports;
+        QTest::newRow("a slow group sizes the next to the budget") << Commits{{64, ms}, {128, ms}, {256, 16 * ms}} << qsizetype(128);
+        QTest::newRow("a slow small group shrinks it, not below the least")
+            << Commits{{64, ms}, {128, ms}, {40, 20 * ms}} << CommitPacing::MinReports;
+    }
+
+    void commitGroupFollowsItsCost()
+    {
+        QFETCH(Commits, commits);
+        QFETCH(qsizetype, limit);
+        CommitPacing pacing;
+        for (const auto &[reports, nanoseconds] : commits)
+            pacing.committed(reports, nanoseconds);
+        QCOMPARE(pacing.limit(), limit);
     }
 
     void streamingPeerDoesNotStarveAList()
