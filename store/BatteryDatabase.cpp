@@ -405,8 +405,12 @@ QList<BatteryDatabase::Replaced> BatteryDatabase::saveReports(const QList<Batter
     if (!control.exec(QStringLiteral("BEGIN TRANSACTION")))
         failed(control.lastError());
     const bool lookupPrepared = lookup.prepare(QStringLiteral("SELECT data FROM batteries WHERE serial = ?"));
-    const bool upsertPrepared = upsert.prepare(QStringLiteral("INSERT INTO batteries (serial, data) VALUES (?, ?) "
-                                                              "ON CONFLICT (serial) DO UPDATE SET data = excluded.data"));
+    // Bound by name: Qt formats a positional placeholder's name anew at every bind.
+    const QString serialName = QStringLiteral(":serial");
+    const QString dataName = QStringLiteral(":data");
+    const bool upsertPrepared = upsert.prepare(QStringLiteral("INSERT INTO batteries (serial, data) VALUES (:serial, "
+                                                              ":data) ON CONFLICT (serial) DO UPDATE SET data = "
+                                                              "excluded.data"));
     if (!upsertPrepared)
         failed(upsert.lastError());
     for (const BatteryRecord &record : records) {
@@ -414,8 +418,8 @@ QList<BatteryDatabase::Replaced> BatteryDatabase::saveReports(const QList<Batter
             replaced.append(storedRecord(lookup, lookupPrepared, record));
         if (!upsertPrepared)
             continue;
-        upsert.bindValue(0, record.serialKey());
-        upsert.bindValue(1, record.toBytes());
+        upsert.bindValue(serialName, record.serialKey());
+        upsert.bindValue(dataName, record.toBytes());
         if (!upsert.exec())
             failed(upsert.lastError());
     }
