@@ -97,7 +97,7 @@ private:
     void succeeded() { m_failureLogged = false; }
     // `added` gets the serials whose rows this call inserted: a rollback must forget them again.
     std::optional<qint64> ensureId(const QByteArray &serial, QSqlQuery &lookup, QSqlQuery &insert, QList<quint64> &added);
-    QList<DailyHealth> dailyHealth(qint64 id, qint64 since, ReportPlaces *places);
+    QList<DailyHealth> dailyHealth(QSqlQuery &query, qint64 id, qint64 since, ReportPlaces *places);
     // The statements of every commit's points, prepared once per open file: preparing them for each small
     // group of reports cost the radios more than writing the points.
     bool prepareReportStatements();
