@@ -5,8 +5,6 @@
 #include "Log.h"
 #include "PostgresBatteryStore.h"
 
-#include <QDate>
-#include <QDateTime>
 #include <QTimeZone>
 
 namespace NVL::Engineering::VK {
@@ -27,8 +25,9 @@ void SharedHistoryRetention::step()
             return;
         m_day = today;
         m_running = true;
-        m_pass.cutoff = LocalDays::midnightOf(today - HistoryWorker::KeepAllDays);
-        m_pass.removeBefore = QDateTime(QDate::currentDate().addYears(-m_years), QTime(0, 0)).toSecsSinceEpoch();
+        const HistoryWorker::PassDates dates = HistoryWorker::passDates(today, m_years);
+        m_pass.cutoff = dates.cutoff;
+        m_pass.removeBefore = dates.removeBefore;
         m_pass.examineFrom = std::min(*thinnedBefore, m_pass.cutoff);
         m_pass.zone = QString::fromUtf8(QTimeZone::systemTimeZoneId());
         m_after.clear();

@@ -309,6 +309,12 @@ void HistoryWorker::finishStartFitting()
                           LogType::Information);
 }
 
+HistoryWorker::PassDates HistoryWorker::passDates(qint64 today, int years)
+{
+    const QDate date = QDate(1970, 1, 1).addDays(today);
+    return {LocalDays::midnightOf(today - KeepAllDays), QDateTime(date.addYears(-years), QTime(0, 0)).toSecsSinceEpoch()};
+}
+
 void HistoryWorker::startPassIfNewDay()
 {
     const qint64 today = LocalDays::today();
@@ -316,8 +322,9 @@ void HistoryWorker::startPassIfNewDay()
         return;
     m_pass.running = true;
     m_pass.day = today;
-    m_pass.cutoff = LocalDays::midnightOf(today - KeepAllDays);
-    m_pass.removeBefore = QDateTime(QDate::currentDate().addYears(-m_settings.years), QTime(0, 0)).toSecsSinceEpoch();
+    const PassDates dates = passDates(today, m_settings.years);
+    m_pass.cutoff = dates.cutoff;
+    m_pass.removeBefore = dates.removeBefore;
     // Days thinned by an earlier pass hold one point each already.
     m_pass.examineFrom = std::min(m_store.metaValue(ThinnedBeforeKey, 0), m_pass.cutoff);
     m_pass.ids = m_store.batteryIds();

@@ -31,6 +31,14 @@ public:
     static constexpr int BusyPauseMs = 250;
     // Points of the newest days are all kept; before them the last of each local day.
     static constexpr int KeepAllDays = 30;
+    // The day's pass, as the history file and the shared database both run it: before `cutoff` a day
+    // keeps its last point, before `removeBefore` nothing stays.
+    struct PassDates
+    {
+        qint64 cutoff = 0;
+        qint64 removeBefore = 0;
+    };
+    static PassDates passDates(qint64 today, int years);
 
     // Opens the file; begin() then finds the forecasts to fit again and starts the day's pass.
     HistoryWorker(const HistorySettings &settings, const QString &path);
