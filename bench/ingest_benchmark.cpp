@@ -47,6 +47,8 @@ constexpr double TargetIngestShare = 0.80;
 // Of SQLite's own batched-upsert rate: what a server that batches well can reach.
 constexpr double TargetBatchedShare = 0.5;
 constexpr quint32 LimitBatch = 4096;
+// Of the same ingest by a server without the history: the history must not slow the radios.
+constexpr double TargetHistoryShare = 0.9;
 constexpr double TargetListMs = 1000.0;
 constexpr double TargetMemoryMiB = 64.0;
 
@@ -92,6 +94,12 @@ QString rate(double value)
 double mebibytes(qint64 kib)
 {
     return double(kib) / 1024.0;
+}
+
+bool turnHistoryOff(const BenchServer &server)
+{
+    QFile cfg(server.dataFolder() + QStringLiteral("/vk.cfg"));
+    return cfg.open(QIODevice::Append) && cfg.write("[history]\nenabled=false\n") > 0;
 }
 
 QDeadlineTimer within(int allowanceMs, const QDeadlineTimer &overall)
@@ -295,11 +303,8 @@ int main(int argc, char **argv)
     const quint16 port = BenchServer::freePort();
     if (port == 0 || !server.writePortSetting(port))
         return failRun(QStringLiteral("cannot set up the server's port"));
-    if (!options.history) {
-        QFile cfg(server.dataFolder() + QStringLiteral("/vk.cfg"));
-        if (!cfg.open(QIODevice::Append) || cfg.write("[history]\nenabled=false\n") <= 0)
-            return failRun(QStringLiteral("cannot turn the history off in vk.cfg"));
-    }
+    if (!options.history && !turnHistoryOff(server))
+        return failRun(QStringLiteral("cannot turn the history off in vk.cfg"));
     say(QStringLiteral("server: %1 -e, data folder %2, port %3 (loopback traffic only)")
             .arg(options.server, server.dataFolder())
             .arg(port));
@@ -342,6 +347,25 @@ int main(int argc, char **argv)
             return failRun(QStringLiteral("cannot set up the stalling SMTP servers and the notification configuration"));
     }
 
+    // The same ingest by a server without the history, on a data folder of its own, before the measured
+    // server runs: what the history costs the radios, in one run.
+    std::optional<double> withoutHistoryRate;
+    if (options.history) {
+        BenchServer plain(options.server, temp.path() + QStringLiteral("/without-history"));
+        if (!plain.writePortSetting(port) || !turnHistoryOff(plain) || !plain.start(ServerStartMs))
+            return failRun(QStringLiteral("the server without the history did not start: ") + plain.errorString(), &plain);
+        const TcpIngest::Result bare = TcpIngest::run(port, options.connections, SerialTag::Tcp, 0, options.batteries,
+                                                      within(TcpAllowanceMs, overall));
+        plain.stop();
+        if (!bare.ok)
+            return failRun(QStringLiteral("TCP ingest without the history failed: ") + bare.error);
+        withoutHistoryRate = perSecond(countWithTag(bare.list.records, SerialTag::Tcp), bare.nanoseconds);
+        say(QStringLiteral("TCP ingest without the history ([history] enabled=false, data folder of its own): %1 "
+                           "reports in %2 s = %3 reports/s")
+                .arg(bare.confirmed)
+                .arg(seconds(bare.nanoseconds), rate(*withoutHistoryRate)));
+    }
+
     if (!server.start(ServerStartMs))
         return failRun(server.errorString(), &server);
     sayMemory(server, QStringLiteral("after start-up"));
@@ -369,6 +393,12 @@ int main(int argc, char **argv)
                                        .arg(options.batteries)
                                  : QString()));
     sayMemory(server, QStringLiteral("after TCP ingest"));
+    if (withoutHistoryRate && *withoutHistoryRate > 0)
+        say(QStringLiteral("target: TCP ingest with the history >= %1 of the same ingest without it, same run: %2 (%3 / "
+                           "%4 per second) - %5")
+                .arg(TargetHistoryShare)
+                .arg(QString::number(tcpRate / *withoutHistoryRate, 'f', 3), rate(tcpRate), rate(*withoutHistoryRate),
+                     verdict(tcpRate / *withoutHistoryRate >= TargetHistoryShare)));
 
     const auto rawAfter = measureRaw(QStringLiteral("after TCP ingest, server idle"));
     if (!rawAfter)
@@ -388,6 +418,12 @@ int main(int argc, char **argv)
             .arg(LimitBatch)
             .arg(batched.committed)
             .arg(seconds(batched.nanoseconds), rate(batchedRate)));
+    const double batchedShare = batchedRate > 0 ? tcpRate / batchedRate : 0.0;
+    say(QStringLiteral("target: TCP ingest >= %1 of SQLite's batched-upsert limit measured in this run: %2 (%3 / %4 per "
+                       "second, history %5) - %6")
+            .arg(TargetBatchedShare)
+            .arg(QString::number(batchedShare, 'f', 3), rate(tcpRate), rate(batchedRate),
+                 options.history ? QStringLiteral("on") : QStringLiteral("off"), verdict(batchedShare >= TargetBatchedShare)));
 
     const ListTimes smallLists = timeLists(port, options.listRepeats);
     if (!smallLists.ok)
@@ -498,12 +534,6 @@ int main(int argc, char **argv)
     server.stop();
 
     // 5. Verdicts.
-    const double batchedShare = batchedRate > 0 ? tcpRate / batchedRate : 0.0;
-    say(QStringLiteral("target: TCP ingest >= %1 of SQLite's batched-upsert limit measured in this run: %2 (%3 / %4 per "
-                       "second, history %5) - %6")
-            .arg(TargetBatchedShare)
-            .arg(QString::number(batchedShare, 'f', 3), rate(tcpRate), rate(batchedRate),
-                 options.history ? QStringLiteral("on") : QStringLiteral("off"), verdict(batchedShare >= TargetBatchedShare)));
     const double share = rawRate > 0 ? tcpRate / rawRate : 0.0;
     say(QStringLiteral("ratio server TCP ingest / raw durable commits (mean): %1 (%2 / %3 per second)")
             .arg(QString::number(share, 'f', 3), rate(tcpRate), rate(rawRate)));
