@@ -1,6 +1,6 @@
 #pragma once
 
-#include "AnswerStream.h"
+#include "ReplyStream.h"
 #include "BatteryQuery.h"
 #include "FleetIndex.h"
 
@@ -15,7 +15,7 @@ class DashboardPages;
 // The dashboard's list page, its rows chosen from the fleet in parts: each part looks at a slice of the
 // fleet and keeps the best rows up to the asked page, so a fleet of a million is never held in one turn.
 // The page comes whole in the last part. Must outlive neither the index nor the pages.
-class BatteryPageAnswer : public AnswerStream
+class BatteryPageAnswer : public ReplyStream
 {
 public:
     BatteryPageAnswer(const FleetIndex &fleet, const DashboardPages &pages, const BatteryQuery &query);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "AnswerStream.h"
+#include "ReplyStream.h"
 #include "ApiTable.h"
 #include "FleetIndex.h"
 #include "SortKey.h"
@@ -14,7 +14,7 @@ namespace NVL::Engineering::VK {
 // A table of batteries (the API's battery columns) written from the fleet index a part at a time, so
 // that an answer about a million batteries neither holds the radios nor the memory of its whole text.
 // Each row is the battery as the index holds it when the row is written. Must not outlive the index.
-class FleetAnswer : public AnswerStream
+class FleetAnswer : public ReplyStream
 {
 public:
     using Filter = std::function<bool(const FleetIndex::Entry &)>;

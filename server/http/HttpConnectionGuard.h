@@ -45,7 +45,7 @@ private:
     QTcpSocket *m_socket;
     HttpLimits m_limits;
     const AnswerStreamer *m_streamer;
-    std::unique_ptr<AnswerStream> m_stream;
+    std::unique_ptr<ReplyStream> m_stream;
     bool m_chunked = false;
     bool m_feedQueued = false;
     QByteArray m_head; // the head under way, never more than its bound

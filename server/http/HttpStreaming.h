@@ -1,6 +1,6 @@
 #pragma once
 
-#include "AnswerStream.h"
+#include "ReplyStream.h"
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -31,7 +31,7 @@ struct HttpHead
 struct StreamedAnswer
 {
     QList<QPair<QByteArray, QByteArray>> headers;
-    std::unique_ptr<AnswerStream> body;
+    std::unique_ptr<ReplyStream> body;
 };
 
 // Answers the heads it streams; for any other (and for every refusal) the HTTP server answers.

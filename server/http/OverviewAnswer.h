@@ -1,6 +1,6 @@
 #pragma once
 
-#include "AnswerStream.h"
+#include "ReplyStream.h"
 #include "FleetIndex.h"
 #include "OverviewTally.h"
 
@@ -11,7 +11,7 @@ class DashboardPages;
 // The dashboard's overview, its figures gathered from the fleet in parts so that a fleet of a million is
 // never looked at in one turn; the page comes whole in the last part. Must outlive neither the index nor
 // the pages.
-class OverviewAnswer : public AnswerStream
+class OverviewAnswer : public ReplyStream
 {
 public:
     OverviewAnswer(const FleetIndex &fleet, const DashboardPages &pages);
