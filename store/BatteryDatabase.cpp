@@ -15,6 +15,7 @@
 #include <QVariant>
 
 #include <algorithm>
+#include <vector>
 
 namespace NVL::Engineering::VK {
 
@@ -71,6 +72,8 @@ bool runStatements(const QSqlDatabase &db, const QStringList &statements, QStrin
 }
 
 constexpr int CheckpointInterval = 100;
+// Reports upserted by one statement when nothing is looked up before them.
+constexpr int UpsertGroup = 64;
 
 const char *const TuningStatements[] = {
     "PRAGMA cache_size = 256",
@@ -405,21 +408,47 @@ QList<BatteryDatabase::Replaced> BatteryDatabase::saveReports(const QList<Batter
     if (!control.exec(QStringLiteral("BEGIN TRANSACTION")))
         failed(control.lastError());
     const bool lookupPrepared = lookup.prepare(QStringLiteral("SELECT data FROM batteries WHERE serial = ?"));
-    // Bound by name: Qt formats a positional placeholder's name anew at every bind.
-    const QString serialName = QStringLiteral(":serial");
-    const QString dataName = QStringLiteral(":data");
-    const bool upsertPrepared = upsert.prepare(QStringLiteral("INSERT INTO batteries (serial, data) VALUES (:serial, "
-                                                              ":data) ON CONFLICT (serial) DO UPDATE SET data = "
-                                                              "excluded.data"));
+    // Bound by name: Qt formats a positional placeholder's name anew at every bind. Without look-ups the rows
+    // go a group to a statement: a statement's own setting up and ending cost as much as its row.
+    static const std::vector<QString> names = [] {
+        std::vector<QString> all;
+        for (int row = 0; row < UpsertGroup; ++row) {
+            all.push_back(QStringLiteral(":s%1").arg(row));
+            all.push_back(QStringLiteral(":d%1").arg(row));
+        }
+        return all;
+    }();
+    const auto upsertOf = [](int rows) {
+        QStringList values;
+        for (int row = 0; row < rows; ++row)
+            values << QStringLiteral("(%1, %2)").arg(names[2 * row], names[2 * row + 1]);
+        return QStringLiteral("INSERT INTO batteries (serial, data) VALUES %1 ON CONFLICT (serial) DO UPDATE SET data "
+                              "= excluded.data")
+            .arg(values.join(QLatin1String(", ")));
+    };
+    QSqlQuery group(db);
+    const bool grouped = lookupReplaced == Lookup::None && records.size() >= UpsertGroup;
+    const bool groupPrepared = grouped && group.prepare(upsertOf(UpsertGroup));
+    const bool upsertPrepared = upsert.prepare(upsertOf(1));
     if (!upsertPrepared)
-        failed(upsert.lastError());
-    for (const BatteryRecord &record : records) {
+        failed(upsert.lastError()); // the group's statement unprepared leaves its rows to this one
+    qsizetype next = 0;
+    for (; groupPrepared && next + UpsertGroup <= records.size(); next += UpsertGroup) {
+        for (int row = 0; row < UpsertGroup; ++row) {
+            group.bindValue(names[2 * row], records[next + row].serialKey());
+            group.bindValue(names[2 * row + 1], records[next + row].toBytes());
+        }
+        if (!group.exec())
+            failed(group.lastError());
+    }
+    for (; next < records.size(); ++next) {
+        const BatteryRecord &record = records[next];
         if (lookupReplaced == Lookup::Replaced)
             replaced.append(storedRecord(lookup, lookupPrepared, record));
         if (!upsertPrepared)
             continue;
-        upsert.bindValue(serialName, record.serialKey());
-        upsert.bindValue(dataName, record.toBytes());
+        upsert.bindValue(names[0], record.serialKey());
+        upsert.bindValue(names[1], record.toBytes());
         if (!upsert.exec())
             failed(upsert.lastError());
     }

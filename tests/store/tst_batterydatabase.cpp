@@ -437,6 +437,17 @@ void TestBatteryDatabase::healthFallsAgainstTheReplacedRecord()
     QCOMPARE(replaced.size(), 2);
     QVERIFY(!healthFell(replaced.at(0), twice.at(0)));
     QVERIFY(healthFell(replaced.at(1), twice.at(1)));
+    // Without look-ups reports are upserted a group to a statement: reported twice, the later report stays.
+    QList<BatteryRecord> grouped;
+    for (int i = 0; i < 150; ++i) // the second group's 120th report is of the battery of its 70th
+        grouped << makeRecord(serialBytes({0, 0, 'G', 0, 0, 0, 0, i == 120 ? 70 : i}), quint16(i), 3000);
+    db.saveReports(grouped, nullptr, BatteryDatabase::Lookup::None);
+    QHash<QByteArray, quint16> cycles;
+    for (const BatteryRecord &r : db.validReports())
+        if (r.serial[2] == 'G')
+            cycles.insert(r.serialKey(), r.cycleCount);
+    QCOMPARE(cycles.size(), 149);
+    QCOMPARE(cycles.value(grouped.at(70).serialKey()), quint16(120));
 
     // A stored row that is no valid record never raises an alert.
     QByteArray shortRow = excellentRecord(serial).toBytes().left(63);
