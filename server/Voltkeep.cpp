@@ -83,20 +83,23 @@ using Replaced = std::optional<BatteryRecord>;
 QList<Replaced> replacedRecords(const FleetIndex &fleet, const QList<BatteryRecord> &reports)
 {
     // The index holds every valid row of vk.db: no lookup in the file. A battery reported twice in the
-    // group finds its first report.
+    // group finds its report before, by its place in the group.
     QList<Replaced> replaced;
     replaced.reserve(reports.size());
-    QHash<QByteArray, Replaced> inGroup;
-    for (const BatteryRecord &report : reports) {
-        const QByteArray key = report.serialKey();
-        const auto earlier = inGroup.constFind(key);
-        if (earlier != inGroup.constEnd()) {
-            replaced.append(*earlier);
+    QHash<quint64, qsizetype> inGroup;
+    inGroup.reserve(reports.size());
+    for (qsizetype i = 0; i < reports.size(); ++i) {
+        const quint64 key = FleetIndex::orderKey(reports[i].serial);
+        const auto earlier = inGroup.find(key);
+        if (earlier != inGroup.end()) {
+            const BatteryRecord &before = reports[*earlier];
+            replaced.append(isValidRecord(before.toBytes()) ? Replaced(before) : std::nullopt);
+            *earlier = i;
         } else {
             const FleetIndex::Entry *entry = fleet.find(key);
             replaced.append(entry ? Replaced(entry->record) : std::nullopt);
+            inGroup.insert(key, i);
         }
-        inGroup.insert(key, isValidRecord(report.toBytes()) ? Replaced(report) : std::nullopt);
     }
     return replaced;
 }

@@ -221,6 +221,12 @@ const FleetIndex::Entry *FleetIndex::find(const QByteArray &serial) const
     return slot ? &m_entries[*slot] : nullptr;
 }
 
+const FleetIndex::Entry *FleetIndex::find(quint64 key) const
+{
+    const std::uint32_t *slot = orderSlotOf(key);
+    return slot ? &m_entries[*slot] : nullptr;
+}
+
 void FleetIndex::searchText(const BatteryRecord &record, QByteArray &out)
 {
     // Made for every battery of every text search: no allocation once `out` has grown, the same bytes as

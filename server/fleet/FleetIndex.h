@@ -65,6 +65,8 @@ public:
     // The serial's bytes as one number that sorts as they do.
     static quint64 orderKey(const quint8 *serial);
     const Entry *find(const QByteArray &serial) const;
+    // By the serial's orderKey: no bytes to make for a battery looked up at every report.
+    const Entry *find(quint64 key) const;
     // Key, serial, ESN and alias in lower case, one per line: what the text filter searches.
     static void searchText(const BatteryRecord &record, QByteArray &out);
 
