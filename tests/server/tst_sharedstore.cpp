@@ -183,6 +183,23 @@ private Q_SLOTS:
         QVERIFY(east->start() && east->waitForLog(QStringLiteral("The history of 39 battery(ies) taken")));
         const QByteArray history = get(eastHttp, QStringLiteral("/api/v1/batteries/%1/history").arg(northKey));
         QCOMPARE(history.count("\"time\""), 4);
+
+        // Alone again after a restart, the holder reads its forecasts from its file and sends none of them
+        // again: a forecast marked by hand stays, while one fitted after the restart arrives.
+        const auto newest = [this](const BatteryRecord &b) {
+            return value(QStringLiteral("fleet"), QStringLiteral("SELECT newest FROM forecasts WHERE serial = '\\x%1'")
+                                                      .arg(QString::fromLatin1(b.serialKey().toHex())))
+                .toLongLong();
+        };
+        QVERIFY(QSqlQuery(m_pg->connect(QStringLiteral("fleet"), QStringLiteral("test-fleet")))
+                    .exec(QStringLiteral("UPDATE forecasts SET newest = 7 WHERE serial = '\\x%1'")
+                              .arg(QString::fromLatin1(battery(0x10, 5).serialKey().toHex()))));
+        for (auto *running : {east.get(), south.get(), north.get()})
+            running->terminate();
+        const qint64 restarted = QDateTime::currentSecsSinceEpoch();
+        QVERIFY(north->start() && send(*north, {battery(0x10, 6, 80)}));
+        QTRY_VERIFY_WITH_TIMEOUT(newest(battery(0x10, 6)) >= restarted, 15000);
+        QCOMPARE(newest(battery(0x10, 5)), qint64(7));
     }
 
     void onePlannedMailPerDueTimeAndATakeover()
