@@ -35,7 +35,7 @@ constexpr int ServerStartMs = 60000;
 constexpr int IngestAllowanceMs = 120000;
 constexpr int RetentionAllowanceMs = 600000;
 
-constexpr double TargetIngestRatio = 0.8;
+constexpr double TargetIngestRatio = 0.9;
 constexpr double TargetFileMiB = 400;
 constexpr double TargetHistoryMs = 20;
 constexpr double TargetColdMs = 1000;
@@ -234,7 +234,8 @@ int main(int argc, char **argv)
             }
         }
         ratio = off > 0 ? on / off : 0;
-        say(QStringLiteral("target: ingest with history >= 0.8 of without: %1 (%2 / %3 reports/s) - %4")
+        say(QStringLiteral("target: ingest with history >= %1 of without: %2 (%3 / %4 reports/s) - %5")
+                .arg(TargetIngestRatio)
                 .arg(QString::number(ratio, 'f', 3), QString::number(on, 'f', 0), QString::number(off, 'f', 0),
                      verdict(ratio >= TargetIngestRatio)));
     }
