@@ -7,10 +7,9 @@
 #include "HealthFall.h"
 #include "HistoryKeeper.h"
 #include "InsightKeeper.h"
-#include "SharedForecastWriter.h"
 #include "SharedHistoryAdoption.h"
-#include "SharedHistoryRetention.h"
 #include "SharedPlannedMail.h"
+#include "SharedStoreDuties.h"
 #include "SilenceLedger.h"
 #include "MailLedger.h"
 #include "LocalDays.h"
@@ -24,8 +23,6 @@
 #include "NotificationPlanner.h"
 #include "ListReply.h"
 #include "PostgresBatteryStore.h"
-#include "PostgresSchema.h"
-#include "PostgresSessionLock.h"
 #include "StoreChoice.h"
 #include "ServerSettings.h"
 #include "ServerMetrics.h"
@@ -125,8 +122,6 @@ Voltkeep::Voltkeep(int argc, char **argv)
     m_commitTimer.setSingleShot(true);
     m_commitTimer.setInterval(CommitPacing::WaitMs);
     connect(&m_commitTimer, &QTimer::timeout, this, &Voltkeep::commitReports);
-    connect(&m_catchUpTimer, &QTimer::timeout, this, &Voltkeep::catchUpSharedStore);
-    connect(&m_plannerLockTimer, &QTimer::timeout, this, &Voltkeep::refreshPlannerLock);
 }
 
 Voltkeep::~Voltkeep()
@@ -140,16 +135,12 @@ MailQueue::Dropped Voltkeep::tearDown()
     m_connectionManager.reset();
     m_api.reset();
     m_insight.reset();
-    m_catchUpTimer.stop();
-    m_plannerLockTimer.stop();
+    // Another server may take the planner's lock over from here on.
+    m_sharedDuties.reset();
     if (m_database && m_database->isOpen())
         commitReports();
     m_adoption.reset(); // it hands points to the history
     m_history.reset();
-    m_plannedMail.reset();
-    m_sharedRetention.reset();
-    m_forecastWriter.reset();
-    m_plannerLock.reset();
     if (m_database)
         m_database->close();
     m_delivery.reset(); // it reads the planner's settings
@@ -301,8 +292,8 @@ void Voltkeep::startHttp(const HttpSettings &settings, const InsightSection &ins
         connect(m_history.get(), &HistoryKeeper::forecastsLoaded, this, takeForecasts);
         connect(m_history.get(), &HistoryKeeper::forecastsFitted, this, [this, takeForecasts](const QHash<QByteArray, Forecast> &fitted) {
             takeForecasts(fitted);
-            if (m_forecastWriter && sendsPlannedMail()) // those read from the file went there when fitted
-                m_forecastWriter->fitted(fitted);
+            if (m_sharedDuties) // those read from the file went there when fitted
+                m_sharedDuties->forecastsFitted(fitted);
         });
     }
     m_insight = std::make_unique<InsightKeeper>(*m_fleet, InsightSettings::from(insight));
@@ -348,40 +339,23 @@ QStringList Voltkeep::healthProblems() const
 
 void Voltkeep::followSharedStore(const StoreSettings &settings, const HistorySettings &history)
 {
-    if (m_history) {
-        m_sharedRetention = std::make_unique<SharedHistoryRetention>(*m_shared, history.years);
-        m_forecastWriter = std::make_unique<SharedForecastWriter>(*m_shared, *m_fleet);
-    }
-    m_catchUpMs = settings.pollMs;
-    m_catchUpTimer.start(m_catchUpMs);
-    m_plannerLock = std::make_unique<PostgresSessionLock>(StoreChoice::postgresTarget(settings),
-                                                          PostgresSchema::PlannerLock,
-                                                          QStringLiteral("vk-postgresql-planner"));
-    m_plannedMail = std::make_unique<SharedPlannedMail>(*m_shared, *m_plannerLock);
-    m_plannerLockTimer.start(settings.plannerRetrySeconds * 1000);
-    refreshPlannerLock();
+    m_sharedDuties = std::make_unique<SharedStoreDuties>(
+        *m_shared, settings, m_history ? std::optional<int>(history.years) : std::nullopt, *m_fleet);
+    connect(m_sharedDuties.get(), &SharedStoreDuties::caughtUp, this, &Voltkeep::takeSharedRows);
+    connect(m_sharedDuties.get(), &SharedStoreDuties::plannerLockChecked, this, [this](bool held, bool changed) {
+        if (changed)
+            logEvent(held ? QStringLiteral("This server sends the fleet's planned mail: it holds the shared "
+                                           "database's planner lock")
+                          : QStringLiteral("This server no longer sends the fleet's planned mail: its hold on the "
+                                           "shared database's planner lock ended"),
+                     held ? LogType::Information : LogType::Warning);
+        sendClaimedMail();
+    });
+    m_sharedDuties->start();
 }
 
-void Voltkeep::refreshPlannerLock()
+void Voltkeep::takeSharedRows(const PostgresBatteryStore::CaughtUp &caught)
 {
-    const bool held = m_plannerLock->isHeld();
-    // While the store cannot reach the database the lock's own connection would wait for it too, with the
-    // radios; the lock is given up, and sought again once the database is back.
-    if (!m_shared->isConnected())
-        m_plannerLock->drop();
-    if ((m_shared->isConnected() ? m_plannerLock->refresh() : false) != held)
-        logEvent(held ? QStringLiteral("This server no longer sends the fleet's planned mail: its hold on the "
-                                       "shared database's planner lock ended")
-                      : QStringLiteral("This server sends the fleet's planned mail: it holds the shared database's "
-                                       "planner lock"),
-                 held ? LogType::Warning : LogType::Information);
-    sendClaimedMail();
-}
-
-void Voltkeep::catchUpSharedStore()
-{
-    // In parts: a server joining a large fleet, or back from an outage, holds the radios for one part.
-    const PostgresBatteryStore::CaughtUp caught = m_shared->catchUp();
     // Reports of the outage, stored now: their points and alerts as if stored when they came, measured
     // against the fleet as it stood before them.
     const QList<Replaced> replaced = replacedRecords(*m_fleet, caught.drained.records);
@@ -400,18 +374,11 @@ void Voltkeep::catchUpSharedStore()
     alertFalls(replaced, caught.drained.records);
     if (m_insight && !caught.changed.isEmpty())
         m_insight->fleetChanged();
-    if (m_sharedRetention && sendsPlannedMail())
-        m_sharedRetention->step();
-    // A backlog goes in turns with the radios, not once per poll: a long outage would never drain.
-    if (caught.rows >= PostgresBatteryStore::CatchUpRows || (m_shared->isConnected() && m_shared->spooled() > 0))
-        m_catchUpTimer.start(0);
-    else if (m_catchUpTimer.interval() == 0)
-        m_catchUpTimer.start(m_catchUpMs);
 }
 
 bool Voltkeep::sendsPlannedMail() const
 {
-    return !m_shared || (m_plannerLock && m_plannerLock->isHeld());
+    return !m_shared || (m_sharedDuties && m_sharedDuties->holdsPlannerLock());
 }
 
 void Voltkeep::endFailedStart(const QString &reason)
@@ -597,7 +564,7 @@ void Voltkeep::tellSilences()
     if (std::none_of(triggered.cbegin(), triggered.cend(), [](const NotificationData &n) { return n.triggerType == SilentTrigger; }))
         return;
     QList<ReportComposer::Silence> silences;
-    for (const SilentBattery &s : m_shared ? m_plannedMail->untold(result->silent) : m_silences->untold(result->silent))
+    for (const SilentBattery &s : m_shared ? m_sharedDuties->plannedMail().untold(result->silent) : m_silences->untold(result->silent))
         silences.append({s.record, int((result->asOf - qint64(s.record.reportTime)) / 86400), s.lastSite});
     m_delivery->silentAlert(silences, triggered);
 }
@@ -614,13 +581,13 @@ void Voltkeep::notificationDue(const QString &uuid, const QString &identity, con
         m_delivery->periodicReport(*notification, m_database->validReports());
         return;
     }
-    m_plannedMail->due(*notification, identity, due);
-    refreshPlannerLock(); // a session the database ended since the last check holds nothing
+    m_sharedDuties->plannedMail().due(*notification, identity, due);
+    m_sharedDuties->refreshPlannerLock();
 }
 
 void Voltkeep::sendClaimedMail()
 {
-    const QList<NotificationData> claimed = m_plannedMail->claim();
+    const QList<NotificationData> claimed = m_sharedDuties->plannedMail().claim();
     if (claimed.isEmpty() || !m_delivery)
         return;
     // The fleet as this server holds it: during an outage the shared database gives nothing, and a

@@ -3,6 +3,7 @@
 #include "BatteryRecord.h"
 #include "CommitPacing.h"
 #include "MailQueue.h"
+#include "PostgresBatteryStore.h"
 #include "RadioSink.h"
 #include "ReportsNotStored.h"
 #include "Service.h"
@@ -22,8 +23,6 @@ namespace NVL::Engineering::VK {
 
 class ApiServer;
 class BatteryStore;
-class PostgresBatteryStore;
-class PostgresSessionLock;
 struct StoreSettings;
 struct HistorySettings;
 class ConnectionManager;
@@ -32,10 +31,8 @@ class HistoryKeeper;
 struct HttpSettings;
 struct InsightSection;
 class InsightKeeper;
-class SharedForecastWriter;
 class SharedHistoryAdoption;
-class SharedHistoryRetention;
-class SharedPlannedMail;
+class SharedStoreDuties;
 class SilenceLedger;
 class MailLedger;
 class NotificationDelivery;
@@ -83,13 +80,11 @@ private:
     // Mails the last stop cut short, sent now with the settings in force.
     void sendSpooledMails(const QString &spoolFile);
     void startHttp(const HttpSettings &settings, const InsightSection &insight);
-    // With a shared database: the rows other servers wrote come into the fleet model, the outage spool
-    // drains, and the planner's lock is taken or checked.
-    // The holder of the planner's lock also keeps the database's history points to the kept years, and
-    // writes the forecasts there.
+    // With a shared database: its duties begin (SharedStoreDuties), and what they bring is taken in.
     void followSharedStore(const StoreSettings &settings, const HistorySettings &history);
-    void catchUpSharedStore();
-    void refreshPlannerLock();
+    // The rows other servers wrote, and the spooled reports just stored, into the fleet, the history and
+    // the alerts.
+    void takeSharedRows(const PostgresBatteryStore::CaughtUp &caught);
     // The periodic reports this server has claimed for the fleet, sent.
     void sendClaimedMail();
     // Planned mail (periodic reports, silences) goes out from one server of those sharing a database.
@@ -106,14 +101,8 @@ private:
     std::unique_ptr<BatteryStore> m_database;
     // The same store where it is the shared PostgreSQL database; null with SQLite.
     PostgresBatteryStore *m_shared = nullptr;
-    std::unique_ptr<PostgresSessionLock> m_plannerLock;
-    std::unique_ptr<SharedPlannedMail> m_plannedMail;
-    std::unique_ptr<SharedHistoryRetention> m_sharedRetention;
+    std::unique_ptr<SharedStoreDuties> m_sharedDuties;
     std::unique_ptr<SharedHistoryAdoption> m_adoption;
-    std::unique_ptr<SharedForecastWriter> m_forecastWriter;
-    QTimer m_catchUpTimer;
-    QTimer m_plannerLockTimer;
-    int m_catchUpMs = 0;
     std::unique_ptr<NotificationPlanner> m_planner;
     std::unique_ptr<ConnectionManager> m_connectionManager;
     std::unique_ptr<MailQueue> m_mailQueue;
