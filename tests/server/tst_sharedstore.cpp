@@ -200,6 +200,17 @@ private Q_SLOTS:
         QVERIFY(north->start() && send(*north, {battery(0x10, 6, 80)}));
         QTRY_VERIFY_WITH_TIMEOUT(newest(battery(0x10, 6)) >= restarted, 15000);
         QCOMPARE(newest(battery(0x10, 5)), qint64(7));
+
+        // A stop while the shared history was being taken in leaves the file marked: the next start takes
+        // it in again (unmarked, a file that holds batteries is kept as it is).
+        {
+            QSqlDatabase file = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("east-history"));
+            file.setDatabaseName(east->dataFolder() + QStringLiteral("/vk-history.db"));
+            QVERIFY(file.open());
+            QVERIFY(QSqlQuery(file).exec(QStringLiteral("INSERT OR REPLACE INTO meta (key, value) VALUES ('adopting', 1)")));
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("east-history"));
+        QVERIFY(east->start() && east->waitForLog(QStringLiteral("The history of 39 battery(ies) taken")));
     }
 
     void onePlannedMailPerDueTimeAndATakeover()
