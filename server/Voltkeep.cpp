@@ -120,7 +120,6 @@ Voltkeep::Voltkeep(int argc, char **argv)
     m_metrics = std::make_unique<ServerMetrics>();
     setServiceDescription(QString::fromLatin1(Identity::Description));
     m_commitTimer.setSingleShot(true);
-    m_commitTimer.setInterval(CommitPacing::WaitMs);
     connect(&m_commitTimer, &QTimer::timeout, this, &Voltkeep::commitReports);
 }
 
@@ -448,9 +447,13 @@ void Voltkeep::reportReceived(const BatteryRecord &report, quint32 senderIpv4, c
     m_pendingSenders.append(senderIpv4 ? QByteArray() : sender);
     if (m_pendingReports.size() == 1) {
         // What other connections and datagrams bring meanwhile joins this commit: one sync for many.
-        m_commitTimer.start();
-    } else if (m_pendingReports.size() >= m_commitPacing.limit()) {
+        m_commitTimer.start(CommitPacing::WaitMs);
+    } else if (m_pendingReports.size() >= CommitPacing::MaxReports) {
         commitReports();
+    } else if (m_pendingReports.size() >= m_commitPacing.limit() && m_commitTimer.interval() != 0) {
+        // Full: committed once this pass of the event loop is through, with what the pass brings besides. On
+        // a disk whose sync alone outlasts the budget the group is then never smaller than one pass.
+        m_commitTimer.start(0);
     }
 }
 
