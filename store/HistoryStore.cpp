@@ -1,6 +1,7 @@
 #include "HistoryStore.h"
 
 #include "Log.h"
+#include "SerialNumber.h"
 #include "SqliteFile.h"
 
 #include <QDateTime>
@@ -14,7 +15,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <iterator>
 #include <vector>
 
@@ -472,8 +472,7 @@ QList<qint64> HistoryStore::batteryIds()
 std::optional<qint64> HistoryStore::ensureId(const QByteArray &serial, QSqlQuery &lookup, QSqlQuery &insert,
                                              QList<quint64> &added)
 {
-    quint64 key = 0;
-    std::memcpy(&key, serial.constData(), std::min<std::size_t>(sizeof key, std::size_t(serial.size())));
+    const quint64 key = serialNumber(serial);
     const auto known = m_ids.constFind(key);
     if (known != m_ids.constEnd())
         return *known;
@@ -597,8 +596,7 @@ void HistoryStore::removeBattery(const QByteArray &serial)
             return;
         }
     }
-    quint64 key = 0;
-    std::memcpy(&key, serial.constData(), std::min<std::size_t>(sizeof key, std::size_t(serial.size())));
+    const quint64 key = serialNumber(serial);
     m_ids.remove(key);
     query.prepare(QStringLiteral("DELETE FROM batteries WHERE serial = ?"));
     query.addBindValue(serial);

@@ -1,18 +1,10 @@
 #include "StaleForecasts.h"
 
-#include <algorithm>
-#include <cstring>
+#include "SerialNumber.h"
 
 namespace NVL::Engineering::VK {
 
 namespace {
-
-quint64 packed(const QByteArray &serial)
-{
-    quint64 value = 0;
-    std::memcpy(&value, serial.constData(), std::min<std::size_t>(sizeof value, std::size_t(serial.size())));
-    return value;
-}
 
 QByteArray unpacked(quint64 value)
 {
@@ -25,10 +17,10 @@ void StaleForecasts::insert(qint64 id, const QByteArray &serial)
 {
     const auto it = m_serials.find(id);
     if (it != m_serials.end()) {
-        *it = packed(serial);
+        *it = serialNumber(serial);
         return;
     }
-    m_serials.insert(id, packed(serial));
+    m_serials.insert(id, serialNumber(serial));
     m_order.append(id);
 }
 
