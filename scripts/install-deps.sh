@@ -22,6 +22,8 @@ packages=(
   qt6-httpserver-dev
   qt6-websockets-dev
   libqt6sql6-sqlite
+  # The server turns off SQLite's memory statistics, which Qt's driver cannot.
+  libsqlite3-dev
   # [store] driver=postgresql talks to PostgreSQL through Qt's own driver.
   libqt6sql6-psql
   libqt6network6

@@ -32,6 +32,7 @@ trap 'rm -rf "$work"' EXIT
 # they may use, as system headers so that warnings inside them are not ours.
 mkdir -p "$work/system/qt6" "$work/ui" "$work/logs"
 ln -s /usr/include/nlohmann "$work/system/nlohmann"
+ln -s /usr/include/sqlite3.h "$work/system/sqlite3.h"
 flags=(-fsyntax-only -std=c++17 -Wall -Wextra -isystem "$work/system" -isystem "$work/system/qt6")
 for module in "${qt_modules[@]}"; do
   ln -s "$qt_headers/$module" "$work/system/qt6/$module"

@@ -1,3 +1,4 @@
+#include "SqliteFile.h"
 #include "StoreChoice.h"
 #include "Voltkeep.h"
 
@@ -16,6 +17,7 @@ int main(int argc, char **argv)
     mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     mallopt(M_TRIM_THRESHOLD, 1024 * 1024);
 #endif
+    NVL::Engineering::VK::SqliteFile::stopMemoryStatistics();
     if (argc == 2 && std::strcmp(argv[1], "--migrate-to-postgresql") == 0) {
         QCoreApplication application(argc, argv); // Qt's database drivers are plugins
         return NVL::Engineering::VK::StoreChoice::migrateToPostgresql(NVL::Engineering::VK::DataPaths::current());

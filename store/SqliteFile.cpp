@@ -7,6 +7,8 @@
 
 #include <algorithm>
 
+#include <sqlite3.h>
+
 namespace NVL::Engineering::VK::SqliteFile {
 
 namespace {
@@ -54,6 +56,11 @@ QString damagedName(const QString &path)
          ++n)
         kept = path + QStringLiteral(".damaged-%1-%2").arg(stamp).arg(n);
     return kept;
+}
+
+void stopMemoryStatistics()
+{
+    sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
 }
 
 } // namespace NVL::Engineering::VK::SqliteFile

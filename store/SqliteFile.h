@@ -29,6 +29,10 @@ const QStringList &companions();
 // "<path>.damaged-<yyyyMMdd-HHmmss>", with "-2", "-3"… where a file of that name (or of a companion)
 // is there already: nothing kept aside before is ever overwritten.
 QString damagedName(const QString &path);
+// Before the process's first connection: SQLite then counts no memory, a count whose process-wide lock
+// the ingest and the history thread otherwise take at every allocation, and wait for each other on.
+// Once a connection was opened, this changes nothing.
+void stopMemoryStatistics();
 
 } // namespace SqliteFile
 
