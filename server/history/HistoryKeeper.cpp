@@ -4,6 +4,7 @@
 
 #include "HistoryWorker.h"
 #include "Log.h"
+#include "YieldingThread.h"
 
 #include <chrono>
 
@@ -170,6 +171,7 @@ void HistoryKeeper::ask(const std::function<void(HistoryWorker &)> &call)
 
 void HistoryKeeper::run(const HistorySettings &settings, const QString &path)
 {
+    YieldingThread::lowerCurrent();
     // Made and ended on this thread: the file's connection belongs to it.
     HistoryWorker worker(settings, path);
     publish(worker, 0);
