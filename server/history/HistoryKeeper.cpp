@@ -7,6 +7,7 @@
 #include "YieldingThread.h"
 
 #include <chrono>
+#include <iterator>
 
 namespace NVL::Engineering::VK {
 
@@ -159,7 +160,12 @@ void HistoryKeeper::ask(const std::function<void(HistoryWorker &)> &call)
 {
     std::unique_lock lock(m_mutex);
     const quint64 ticket = ++m_asked;
-    m_jobs.push_back({{}, {}, [this, &call, ticket](HistoryWorker &worker) {
+    // The event loop waits for the answer: it goes before the points still waiting to be written (a
+    // burst's backlog takes seconds), never before what was asked or told earlier, such as a removal.
+    auto at = m_jobs.end();
+    while (at != m_jobs.begin() && !std::prev(at)->call)
+        --at;
+    m_jobs.insert(at, {{}, {}, [this, &call, ticket](HistoryWorker &worker) {
                           call(worker);
                           const std::lock_guard answered(m_mutex);
                           m_answeredUpTo = ticket;

@@ -147,7 +147,8 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(value(QStringLiteral("fleet"), QStringLiteral("SELECT count(*) FROM forecasts")).toInt(), 40, 10000);
         // The other site's reports come into this server's history as it fetches them.
         const QString northKey = serialKeyText(battery(0x10, 3).serialKey());
-        QVERIFY(get(southHttp, QStringLiteral("/api/v1/batteries/%1/history").arg(northKey)).startsWith("HTTP/1.1 200"));
+        QTRY_VERIFY_WITH_TIMEOUT(get(southHttp, QStringLiteral("/api/v1/batteries/%1/history").arg(northKey)).startsWith("HTTP/1.1 200"),
+                                 10000);
 
         // A report newer than any radio can send now, as if stored by a server whose clock is ahead.
         BatteryRecord ahead = battery(0x10, 0, 55);
