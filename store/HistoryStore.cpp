@@ -496,7 +496,7 @@ std::optional<qint64> HistoryStore::ensureId(const QByteArray &serial, QSqlQuery
     return id;
 }
 
-QList<qint64> HistoryStore::addPoints(const QList<BatteryRecord> &records, QHash<qint64, QByteArray> *serials,
+QList<qint64> HistoryStore::addPoints(const QList<BatteryRecord> &records, QList<std::pair<qint64, quint64>> *serials,
                                      const QList<QByteArray> &senders)
 {
     QList<qint64> changed;
@@ -528,7 +528,7 @@ QList<qint64> HistoryStore::addPoints(const QList<BatteryRecord> &records, QHash
         if (ok && (changed.isEmpty() || changed.constLast() != *id))
             changed.append(*id);
         if (ok && serials)
-            serials->insert(*id, record.serialKey());
+            serials->append({*id, serialNumber(record.serialKey())});
     }
     if (ok && !db.commit())
         ok = failed(QStringLiteral("History commit"), db.lastError());

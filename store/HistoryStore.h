@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
 #include <optional>
 
 class QSqlError;
@@ -46,9 +47,10 @@ public:
     QString problem() const { return m_open ? QString() : m_problem; }
 
     // The valid records as points, in one transaction; the batteries whose history changed (with their
-    // serials, when asked for). `senders` holds each record's sender address where the record's own IPv4
-    // field cannot tell it (an IPv6 peer); an empty or missing one means that field.
-    QList<qint64> addPoints(const QList<BatteryRecord> &records, QHash<qint64, QByteArray> *serials = nullptr,
+    // serials as numbers, a pair a point, when asked for). `senders` holds each record's sender address
+    // where the record's own IPv4 field cannot tell it (an IPv6 peer); an empty or missing one means that
+    // field.
+    QList<qint64> addPoints(const QList<BatteryRecord> &records, QList<std::pair<qint64, quint64>> *serials = nullptr,
                             const QList<QByteArray> &senders = {});
     // Points as they are, for a store written outside the server (synthetic fleets).
     bool addPoints(const QByteArray &serial, const QList<HistoryPoint> &points);

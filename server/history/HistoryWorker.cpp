@@ -78,7 +78,7 @@ bool HistoryWorker::catchUpSome(const QElapsedTimer &turn)
         const QList<BatteryRecord> missing = m_store.withoutPoint(m_catchUp.mid(m_catchUpNext, CatchUpGroup));
         m_catchUpNext += CatchUpGroup;
         // Not through record(): that would take these for reports arriving and pause the work for them.
-        QHash<qint64, QByteArray> serials;
+        QList<std::pair<qint64, quint64>> serials;
         if (!missing.isEmpty() && !m_store.addPoints(missing, &serials).isEmpty()) {
             m_stale.insert(serials);
             m_caughtUp += missing.size();
@@ -177,7 +177,7 @@ int HistoryWorker::record(const QList<BatteryRecord> &reports, const QList<QByte
 {
     if (!m_store.isOpen())
         return 0;
-    QHash<qint64, QByteArray> serials;
+    QList<std::pair<qint64, quint64>> serials;
     const bool written = !m_store.addPoints(reports, &serials, senders).isEmpty();
     m_stale.insert(serials);
     m_lastReports.start();

@@ -15,13 +15,21 @@ QByteArray unpacked(quint64 value)
 
 void StaleForecasts::insert(qint64 id, const QByteArray &serial)
 {
-    const auto it = m_serials.find(id);
-    if (it != m_serials.end()) {
-        *it = serialNumber(serial);
-        return;
-    }
-    m_serials.insert(id, serialNumber(serial));
-    m_order.append(id);
+    insertNumber(id, serialNumber(serial));
+}
+
+void StaleForecasts::insertNumber(qint64 id, quint64 serial)
+{
+    const qsizetype before = m_serials.size();
+    m_serials[id] = serial; // one look-up, whether new or not
+    if (m_serials.size() != before)
+        m_order.append(id);
+}
+
+void StaleForecasts::insert(const QList<std::pair<qint64, quint64>> &serials)
+{
+    for (const auto &[id, serial] : serials)
+        insertNumber(id, serial);
 }
 
 void StaleForecasts::insert(const QHash<qint64, QByteArray> &serials)

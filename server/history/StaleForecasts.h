@@ -4,6 +4,8 @@
 #include <QHash>
 #include <QList>
 
+#include <utility>
+
 namespace NVL::Engineering::VK {
 
 // The batteries whose forecast is to be fitted again, with their serials, in the order they became stale.
@@ -14,6 +16,8 @@ class StaleForecasts
 public:
     void insert(qint64 id, const QByteArray &serial);
     void insert(const QHash<qint64, QByteArray> &serials);
+    // Ids with their serials as numbers; a later pair of the same id replaces the earlier.
+    void insert(const QList<std::pair<qint64, quint64>> &serials);
     void remove(qint64 id) { m_serials.remove(id); release(); }
     QByteArray take(qint64 id);
     bool contains(qint64 id) const { return m_serials.contains(id); }
@@ -24,6 +28,8 @@ public:
     QList<qint64> front(qsizetype count);
 
 private:
+    void insertNumber(qint64 id, quint64 serial);
+
     // A hash keeps the memory of its largest size: once the start's fitting is done it goes.
     void release();
 
