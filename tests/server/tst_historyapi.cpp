@@ -4,6 +4,7 @@
 #include "VoltkeepProcess.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QJsonArray>
@@ -50,6 +51,16 @@ BatteryRecord report(quint8 serialByte, quint8 percent)
     r.cycleCount = 100;
     std::memcpy(r.alias, "Truck 7", 7);
     return r;
+}
+
+// Field 19 of /proc/<pid>[/task/<tid>]/stat, counted after the command's closing parenthesis.
+int niceOf(const QString &statPath)
+{
+    QFile stat(statPath);
+    if (!stat.open(QIODevice::ReadOnly))
+        return -100;
+    const QByteArray text = stat.readAll();
+    return text.mid(text.lastIndexOf(')') + 2).split(' ').value(16).toInt();
 }
 
 } // namespace
@@ -127,6 +138,13 @@ private Q_SLOTS:
     {
         QVERIFY(startServer(QStringLiteral("[http]\nlisten=127.0.0.1:%1\n")));
         QVERIFY(m_server->log().contains(QStringLiteral("HTTP API listening on 127.0.0.1:%1").arg(m_httpPort)));
+        // The history's thread gives way to the event loop: ten nice levels below the server.
+        const QString proc = QStringLiteral("/proc/%1").arg(m_server->processId());
+        const int serverNice = niceOf(proc + QStringLiteral("/stat"));
+        QStringList nices;
+        for (const QString &task : QDir(proc + QStringLiteral("/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+            nices.append(QString::number(niceOf(proc + QStringLiteral("/task/") + task + QStringLiteral("/stat"))));
+        QVERIFY2(nices.contains(QString::number(qMin(serverNice + 10, 19))), qPrintable(nices.join(u' ')));
         const quint32 before = quint32(QDateTime::currentSecsSinceEpoch());
         QVERIFY(send(report(1, 95)));
         BatteryRecord hostile = report(2, 70);
