@@ -20,7 +20,9 @@ void lowerCurrent()
 #elif defined(Q_OS_LINUX)
     // On Linux a nice value belongs to a thread, named by its own id. Ten levels: a tenth of the processor
     // against a busy thread of the process's priority, so that a history left behind still moves on a
-    // machine that stays busy.
+    // machine that stays busy. Not SCHED_IDLE, though it gave the radios a little more: the thread takes
+    // locks the event loop takes too, and one that runs only on processors nothing else wants could keep
+    // such a lock for as long as other programs keep them busy.
     constexpr int NiceSteps = 10;
     constexpr int LeastNice = 19;
     const auto self = id_t(syscall(SYS_gettid));
