@@ -47,8 +47,9 @@ constexpr double TargetIdleMiB = 64; // at 100,000 batteries x 30 days
 
 struct Options
 {
-    quint32 ingest = 20000;
-    int rounds = 2;
+    // A run of 20,000 reports lasts a tenth of a second: one stray process then decides the ratio.
+    quint32 ingest = 300000;
+    int rounds = 4;
     int batteries = 10000;
     int days = 730;
     int denseDays = 60;
@@ -95,7 +96,10 @@ qint64 historyBytes(const QString &folder)
 double median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
-    return values.empty() ? 0.0 : values[values.size() / 2];
+    if (values.empty())
+        return 0.0;
+    const std::size_t half = values.size() / 2;
+    return values.size() % 2 == 1 ? values[half] : (values[half - 1] + values[half]) / 2;
 }
 
 std::optional<qint64> pointsWritten(quint16 http)
@@ -268,8 +272,10 @@ int main(int argc, char **argv)
     double ratio = 0;
     if (!o.skipIngest && o.ingest > 0) {
         double off = 0, on = 0;
+        std::vector<double> roundRatios;
         AfterBurst after;
         for (int round = 0; round < o.rounds; ++round) {
+            double offRate = 0;
             for (const bool history : {false, true}) {
                 QTemporaryDir dir;
                 QString error;
@@ -281,13 +287,20 @@ int main(int argc, char **argv)
                         .arg(round + 1)
                         .arg(QString::number(*rate, 'f', 0)));
                 (history ? on : off) += *rate / o.rounds;
+                if (history)
+                    roundRatios.push_back(*rate / offRate);
+                else
+                    offRate = *rate;
             }
         }
-        ratio = off > 0 ? on / off : 0;
-        say(QStringLiteral("target: ingest with history >= %1 of without: %2 (%3 / %4 reports/s) - %5")
+        // Each round's pair ran within seconds of each other: the median of their ratios is what a stray
+        // process elsewhere on the machine moves least; the ratio of the means is shown beside it.
+        ratio = median(roundRatios);
+        say(QStringLiteral("target: ingest with history >= %1 of without, median of the rounds: %2 (means %3 / %4 "
+                           "reports/s = %5) - %6")
                 .arg(TargetIngestRatio)
                 .arg(QString::number(ratio, 'f', 3), QString::number(on, 'f', 0), QString::number(off, 'f', 0),
-                     verdict(ratio >= TargetIngestRatio)));
+                     QString::number(off > 0 ? on / off : 0, 'f', 3), verdict(ratio >= TargetIngestRatio)));
         if (!after.measured)
             return fail(QStringLiteral("the history did not answer or catch up after the first burst"));
         say(QStringLiteral("after the first burst: %1 point(s) still to write; the history written %2 s later%3")
