@@ -12,8 +12,8 @@
 
 #include <functional>
 #include <memory>
-#include <utility>
 #include <optional>
+#include <utility>
 
 class QSqlError;
 class QSqlQuery;

@@ -1,5 +1,6 @@
 // The history and its HTTP API on the real server: what a fleet manager's tools read, who may read it,
 // and, under a shifted clock, the thinning over simulated weeks and a delete.
+#include "HistoryKeeper.h"
 #include "RadioPeer.h"
 #include "VoltkeepProcess.h"
 
@@ -125,6 +126,28 @@ private:
 
 private Q_SLOTS:
     void initTestCase() { m_network.setProxy(QNetworkProxy::NoProxy); }
+
+    // The event loop waits for a question: it waits for what was told before it, not for a burst's points.
+    void questionPassesWaitingPoints()
+    {
+        QTemporaryDir dir;
+        HistoryKeeper keeper(HistorySettings{}, dir.filePath(QStringLiteral("vk-history.db")));
+        const quint32 now = quint32(QDateTime::currentSecsSinceEpoch());
+        QList<BatteryRecord> burst(12 * HistoryKeeper::PointBatch, report(3, 80));
+        for (quint32 i = 0; i < quint32(burst.size()); ++i) {
+            std::memcpy(burst[i].serial + 3, &i, sizeof i);
+            burst[i].reportTime = now;
+        }
+        const BatteryRecord gone = burst.takeFirst();
+        const BatteryRecord kept = burst.takeFirst();
+        keeper.record({gone, kept});
+        keeper.removeBattery(gone.serialKey());
+        for (qsizetype i = 0; i < burst.size(); i += HistoryKeeper::PointBatch)
+            keeper.record(burst.mid(i, HistoryKeeper::PointBatch));
+        QVERIFY(!keeper.history(gone.serialKey(), 0, now));
+        QCOMPARE(keeper.history(kept.serialKey(), 0, now).value_or(QList<HistoryPoint>{}).size(), 1);
+        QVERIFY2(keeper.waitingJobs() > 0, "the questions waited for the whole burst");
+    }
 
     void cleanup()
     {
