@@ -1,5 +1,6 @@
 // The history and its HTTP API on the real server: what a fleet manager's tools read, who may read it,
-// and, under a shifted clock, the thinning over simulated weeks and a delete.
+// and, under a shifted clock, the thinning over simulated weeks and a delete; and the history's thread in
+// this process, for the order in which it answers.
 #include "HistoryKeeper.h"
 #include "RadioPeer.h"
 #include "VoltkeepProcess.h"
