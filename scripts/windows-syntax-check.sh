@@ -40,6 +40,8 @@ for module in "${qt_modules[@]}"; do
 done
 # As Qt's CMake package does for Windows targets, and the editor's version numbers its CMake file sets.
 flags+=(-DUNICODE -D_UNICODE)
+# The store's use of SQLite's own library, where a build finds it.
+flags+=(-DVK_SQLITE_LIBRARY)
 flags+=(-DBELLWRIGHT_VERSION_MAJOR=0 -DBELLWRIGHT_VERSION_MINOR=0 -DBELLWRIGHT_VERSION_PATCH=0
   -DBELLWRIGHT_VERSION_BUILD=0)
 

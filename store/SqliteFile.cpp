@@ -7,7 +7,9 @@
 
 #include <algorithm>
 
+#ifdef VK_SQLITE_LIBRARY
 #include <sqlite3.h>
+#endif
 
 namespace NVL::Engineering::VK::SqliteFile {
 
@@ -60,7 +62,9 @@ QString damagedName(const QString &path)
 
 void stopMemoryStatistics()
 {
+#ifdef VK_SQLITE_LIBRARY
     sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+#endif
 }
 
 } // namespace NVL::Engineering::VK::SqliteFile

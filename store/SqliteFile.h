@@ -31,7 +31,7 @@ const QStringList &companions();
 QString damagedName(const QString &path);
 // Before the process's first connection: SQLite then counts no memory, a count whose process-wide lock
 // the ingest and the history thread otherwise take at every allocation, and wait for each other on.
-// Once a connection was opened, this changes nothing.
+// Once a connection was opened, this changes nothing; nor does it where the build has no SQLite library.
 void stopMemoryStatistics();
 
 } // namespace SqliteFile
