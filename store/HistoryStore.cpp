@@ -164,12 +164,14 @@ struct HistoryStore::ReportStatements
         : lookup(db)
         , newBattery(db)
         , point(db)
+        , points(db)
     {
     }
 
     QSqlQuery lookup;
     QSqlQuery newBattery;
     QSqlQuery point;
+    QSqlQuery points; // a whole group of them
 };
 
 // The retention pass's, prepared once per open file for a group of batteries: a statement a battery (and
@@ -242,18 +244,47 @@ namespace {
 // third of its time per report.
 const QString SerialName = QStringLiteral(":serial");
 const QString IdName = QStringLiteral(":id");
-const QString PointNames[] = {QStringLiteral(":time"),     QStringLiteral(":percent"), QStringLiteral(":class"),
-                              QStringLiteral(":capacity"), QStringLiteral(":cycles"),  QStringLiteral(":address")};
+// Points go a group to a statement: a statement's own setting up and ending cost as much as its row.
+constexpr int PointGroup = 64;
+constexpr int PointColumns = 7;
 
-void bindPoint(QSqlQuery &point, qint64 id, const HistoryPoint &p)
+// ":<column><row>" for every column of every row of a group, made once.
+const std::vector<QString> &pointNames()
 {
-    point.bindValue(IdName, id);
-    point.bindValue(PointNames[0], p.time);
-    point.bindValue(PointNames[1], p.percent);
-    point.bindValue(PointNames[2], p.healthClass);
-    point.bindValue(PointNames[3], p.fullCapacity);
-    point.bindValue(PointNames[4], p.cycleCount);
-    point.bindValue(PointNames[5], optionalAddress(p.address));
+    static const std::vector<QString> names = [] {
+        std::vector<QString> all;
+        for (int row = 0; row < PointGroup; ++row) {
+            for (const char column : {'i', 't', 'p', 'c', 'f', 'y', 'a'})
+                all.push_back(QStringLiteral(":%1%2").arg(QLatin1Char(column)).arg(row));
+        }
+        return all;
+    }();
+    return names;
+}
+
+QString pointsStatement(int rows)
+{
+    QStringList values;
+    for (int row = 0; row < rows; ++row) {
+        QStringList columns;
+        for (int column = 0; column < PointColumns; ++column)
+            columns << pointNames()[row * PointColumns + column];
+        values << QLatin1Char('(') + columns.join(QLatin1String(", ")) + QLatin1Char(')');
+    }
+    return QStringLiteral("INSERT OR REPLACE INTO points (id, time, percent, class, capacity, cycles, address) VALUES ")
+        + values.join(QLatin1String(", "));
+}
+
+void bindPoint(QSqlQuery &query, int row, qint64 id, const HistoryPoint &p)
+{
+    const QString *name = &pointNames()[row * PointColumns];
+    query.bindValue(name[0], id);
+    query.bindValue(name[1], p.time);
+    query.bindValue(name[2], p.percent);
+    query.bindValue(name[3], p.healthClass);
+    query.bindValue(name[4], p.fullCapacity);
+    query.bindValue(name[5], p.cycleCount);
+    query.bindValue(name[6], optionalAddress(p.address));
 }
 
 } // namespace
@@ -269,10 +300,10 @@ bool HistoryStore::prepareReportStatements()
     if (!statements->newBattery.prepare(
             QStringLiteral("INSERT INTO batteries (serial, id) VALUES (:serial, :id) ON CONFLICT (serial) DO NOTHING")))
         return failed(QStringLiteral("History battery"), statements->newBattery);
-    if (!statements->point.prepare(QStringLiteral("INSERT OR REPLACE INTO points (id, time, percent, class, capacity, "
-                                                  "cycles, address) VALUES (:id, :time, :percent, :class, :capacity, "
-                                                  ":cycles, :address)")))
+    if (!statements->point.prepare(pointsStatement(1)))
         return failed(QStringLiteral("History point"), statements->point);
+    if (!statements->points.prepare(pointsStatement(PointGroup)))
+        return failed(QStringLiteral("History point"), statements->points);
     m_reportStatements = std::move(statements);
     return true;
 }
@@ -496,6 +527,25 @@ std::optional<qint64> HistoryStore::ensureId(const QByteArray &serial, QSqlQuery
     return id;
 }
 
+bool HistoryStore::insertPoints(const std::vector<std::pair<qint64, HistoryPoint>> &rows, const QString &label)
+{
+    QSqlQuery &group = m_reportStatements->points;
+    QSqlQuery &single = m_reportStatements->point;
+    std::size_t next = 0;
+    for (; next + PointGroup <= rows.size(); next += PointGroup) {
+        for (int row = 0; row < PointGroup; ++row)
+            bindPoint(group, row, rows[next + row].first, rows[next + row].second);
+        if (!group.exec())
+            return failed(label, group);
+    }
+    for (; next < rows.size(); ++next) {
+        bindPoint(single, 0, rows[next].first, rows[next].second);
+        if (!single.exec())
+            return failed(label, single);
+    }
+    return true;
+}
+
 QList<qint64> HistoryStore::addPoints(const QList<BatteryRecord> &records, QList<std::pair<qint64, quint64>> *serials,
                                      const QList<QByteArray> &senders)
 {
@@ -505,9 +555,10 @@ QList<qint64> HistoryStore::addPoints(const QList<BatteryRecord> &records, QList
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);
     QSqlQuery &lookup = m_reportStatements->lookup;
     QSqlQuery &newBattery = m_reportStatements->newBattery;
-    QSqlQuery &point = m_reportStatements->point;
     bool ok = db.transaction() || failed(QStringLiteral("History points"), db.lastError());
     QList<quint64> added;
+    std::vector<std::pair<qint64, HistoryPoint>> rows;
+    rows.reserve(records.size());
     for (qsizetype i = 0; i < records.size(); ++i) {
         const BatteryRecord &record = records[i];
         if (!ok)
@@ -520,16 +571,16 @@ QList<qint64> HistoryStore::addPoints(const QList<BatteryRecord> &records, QList
             break;
         }
         const QByteArray sender = senders.value(i);
-        bindPoint(point, *id,
-                  {qint64(record.reportTime), healthPercentage(record), int(healthClass(record)),
-                   int(record.fullCapacity), int(record.cycleCount),
-                   sender.isEmpty() ? ReportPlaces::ipv4Bytes(record.reportAddress) : sender});
-        ok = point.exec() || failed(QStringLiteral("History point"), point);
-        if (ok && (changed.isEmpty() || changed.constLast() != *id))
+        rows.push_back({*id,
+                        {qint64(record.reportTime), healthPercentage(record), int(healthClass(record)),
+                         int(record.fullCapacity), int(record.cycleCount),
+                         sender.isEmpty() ? ReportPlaces::ipv4Bytes(record.reportAddress) : sender}});
+        if (changed.isEmpty() || changed.constLast() != *id)
             changed.append(*id);
-        if (ok && serials)
+        if (serials)
             serials->append({*id, serialNumber(record.serialKey())});
     }
+    ok = ok && insertPoints(rows, QStringLiteral("History point"));
     if (ok && !db.commit())
         ok = failed(QStringLiteral("History commit"), db.lastError());
     if (!ok) {
@@ -554,7 +605,6 @@ bool HistoryStore::addPoints(const QByteArray &serial, const QList<HistoryPoint>
         return false;
     QSqlQuery &lookup = m_reportStatements->lookup;
     QSqlQuery &newBattery = m_reportStatements->newBattery;
-    QSqlQuery &insert = m_reportStatements->point;
     if (!db.transaction())
         return failed(QStringLiteral("History import"), db.lastError());
     QList<quint64> added;
@@ -567,13 +617,14 @@ bool HistoryStore::addPoints(const QByteArray &serial, const QList<HistoryPoint>
         db.rollback();
         return failed(QStringLiteral("History import"), newBattery);
     }
-    for (const HistoryPoint &p : points) {
-        bindPoint(insert, *id, p);
-        if (!insert.exec()) {
-            db.rollback();
-            forgetAdded();
-            return failed(QStringLiteral("History import"), insert);
-        }
+    std::vector<std::pair<qint64, HistoryPoint>> rows;
+    rows.reserve(points.size());
+    for (const HistoryPoint &p : points)
+        rows.push_back({*id, p});
+    if (!insertPoints(rows, QStringLiteral("History import"))) {
+        db.rollback();
+        forgetAdded();
+        return false;
     }
     if (db.commit())
         return true;

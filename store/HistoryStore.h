@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <utility>
+#include <vector>
 
 class QSqlError;
 class QSqlQuery;
@@ -99,6 +100,8 @@ private:
     void succeeded() { m_failureLogged = false; }
     // `added` gets the serials whose rows this call inserted: a rollback must forget them again.
     std::optional<qint64> ensureId(const QByteArray &serial, QSqlQuery &lookup, QSqlQuery &insert, QList<quint64> &added);
+    // Inside the caller's transaction; rows are (id, point). A failure is logged under the label.
+    bool insertPoints(const std::vector<std::pair<qint64, HistoryPoint>> &rows, const QString &label);
     QList<DailyHealth> dailyHealth(QSqlQuery &query, qint64 id, qint64 since, ReportPlaces *places);
     // The statements of every commit's points, prepared once per open file: preparing them for each small
     // group of reports cost the radios more than writing the points.

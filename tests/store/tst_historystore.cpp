@@ -107,6 +107,8 @@ private Q_SLOTS:
     void thinningReachesEveryBatteryOfALongList()
     {
         // More batteries than one statement looks up, the last group short: each keeps its day's last point.
+        // Points too go in groups with a short one last; a report of the same second as one before it in the
+        // same group replaces it.
         QTemporaryDir dir;
         HistoryStore store(dir.filePath(QStringLiteral("vk-history.db")));
         QVERIFY(store.open());
@@ -116,11 +118,13 @@ private Q_SLOTS:
             for (qint64 hour : {1, 2, 3})
                 reports << report(quint8(b), base + hour * 3600, 90);
         }
+        reports.insert(3, report(1, base + 3 * 3600, 80));
         QCOMPARE(store.addPoints(reports).size(), 70);
         const QList<qint64> ids = store.batteryIds();
         QCOMPARE(store.thin(ids, base, base + 86400, base), 2 * 70);
         for (const qint64 id : ids)
             QCOMPARE(timesOf(store.points(id, 0, base + 86400)), QList<qint64>{base + 3 * 3600});
+        QCOMPARE(store.points(*store.idOf(reports.first().serialKey()), 0, base + 86400).first().percent, 80);
     }
 
     void olderLayoutKeepsPointsAndRefitsForecasts()
