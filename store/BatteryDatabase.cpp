@@ -1,6 +1,7 @@
 #include "BatteryDatabase.h"
 
 #include "DatabaseSalvage.h"
+#include "GroupedRows.h"
 #include "Log.h"
 #include "SqliteFile.h"
 
@@ -15,7 +16,6 @@
 #include <QVariant>
 
 #include <algorithm>
-#include <vector>
 
 namespace NVL::Engineering::VK {
 
@@ -408,23 +408,12 @@ QList<BatteryDatabase::Replaced> BatteryDatabase::saveReports(const QList<Batter
     if (!control.exec(QStringLiteral("BEGIN TRANSACTION")))
         failed(control.lastError());
     const bool lookupPrepared = lookup.prepare(QStringLiteral("SELECT data FROM batteries WHERE serial = ?"));
-    // Bound by name: Qt formats a positional placeholder's name anew at every bind. Without look-ups the rows
-    // go a group to a statement: a statement's own setting up and ending cost as much as its row.
-    static const std::vector<QString> names = [] {
-        std::vector<QString> all;
-        for (int row = 0; row < UpsertGroup; ++row) {
-            all.push_back(QStringLiteral(":s%1").arg(row));
-            all.push_back(QStringLiteral(":d%1").arg(row));
-        }
-        return all;
-    }();
+    // Without look-ups the rows go a group to a statement.
+    static const GroupedRows names({'s', 'd'}, UpsertGroup);
     const auto upsertOf = [](int rows) {
-        QStringList values;
-        for (int row = 0; row < rows; ++row)
-            values << QStringLiteral("(%1, %2)").arg(names[2 * row], names[2 * row + 1]);
         return QStringLiteral("INSERT INTO batteries (serial, data) VALUES %1 ON CONFLICT (serial) DO UPDATE SET data "
                               "= excluded.data")
-            .arg(values.join(QLatin1String(", ")));
+            .arg(names.values(rows));
     };
     QSqlQuery group(db);
     const bool grouped = lookupReplaced == Lookup::None && records.size() >= UpsertGroup;
@@ -435,8 +424,8 @@ QList<BatteryDatabase::Replaced> BatteryDatabase::saveReports(const QList<Batter
     qsizetype next = 0;
     for (; groupPrepared && next + UpsertGroup <= records.size(); next += UpsertGroup) {
         for (int row = 0; row < UpsertGroup; ++row) {
-            group.bindValue(names[2 * row], records[next + row].serialKey());
-            group.bindValue(names[2 * row + 1], records[next + row].toBytes());
+            group.bindValue(names.name(row, 0), records[next + row].serialKey());
+            group.bindValue(names.name(row, 1), records[next + row].toBytes());
         }
         if (!group.exec())
             failed(group.lastError());
@@ -447,8 +436,8 @@ QList<BatteryDatabase::Replaced> BatteryDatabase::saveReports(const QList<Batter
             replaced.append(storedRecord(lookup, lookupPrepared, record));
         if (!upsertPrepared)
             continue;
-        upsert.bindValue(names[0], record.serialKey());
-        upsert.bindValue(names[1], record.toBytes());
+        upsert.bindValue(names.name(0, 0), record.serialKey());
+        upsert.bindValue(names.name(0, 1), record.toBytes());
         if (!upsert.exec())
             failed(upsert.lastError());
     }

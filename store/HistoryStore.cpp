@@ -1,5 +1,6 @@
 #include "HistoryStore.h"
 
+#include "GroupedRows.h"
 #include "Log.h"
 #include "SerialNumber.h"
 #include "SqliteFile.h"
@@ -244,47 +245,30 @@ namespace {
 // third of its time per report.
 const QString SerialName = QStringLiteral(":serial");
 const QString IdName = QStringLiteral(":id");
-// Points go a group to a statement: a statement's own setting up and ending cost as much as its row.
 constexpr int PointGroup = 64;
-constexpr int PointColumns = 7;
 
-// ":<column><row>" for every column of every row of a group, made once.
-const std::vector<QString> &pointNames()
+const GroupedRows &pointNames()
 {
-    static const std::vector<QString> names = [] {
-        std::vector<QString> all;
-        for (int row = 0; row < PointGroup; ++row) {
-            for (const char column : {'i', 't', 'p', 'c', 'f', 'y', 'a'})
-                all.push_back(QStringLiteral(":%1%2").arg(QLatin1Char(column)).arg(row));
-        }
-        return all;
-    }();
+    static const GroupedRows names({'i', 't', 'p', 'c', 'f', 'y', 'a'}, PointGroup);
     return names;
 }
 
 QString pointsStatement(int rows)
 {
-    QStringList values;
-    for (int row = 0; row < rows; ++row) {
-        QStringList columns;
-        for (int column = 0; column < PointColumns; ++column)
-            columns << pointNames()[row * PointColumns + column];
-        values << QLatin1Char('(') + columns.join(QLatin1String(", ")) + QLatin1Char(')');
-    }
     return QStringLiteral("INSERT OR REPLACE INTO points (id, time, percent, class, capacity, cycles, address) VALUES ")
-        + values.join(QLatin1String(", "));
+        + pointNames().values(rows);
 }
 
 void bindPoint(QSqlQuery &query, int row, qint64 id, const HistoryPoint &p)
 {
-    const QString *name = &pointNames()[row * PointColumns];
-    query.bindValue(name[0], id);
-    query.bindValue(name[1], p.time);
-    query.bindValue(name[2], p.percent);
-    query.bindValue(name[3], p.healthClass);
-    query.bindValue(name[4], p.fullCapacity);
-    query.bindValue(name[5], p.cycleCount);
-    query.bindValue(name[6], optionalAddress(p.address));
+    const GroupedRows &names = pointNames();
+    query.bindValue(names.name(row, 0), id);
+    query.bindValue(names.name(row, 1), p.time);
+    query.bindValue(names.name(row, 2), p.percent);
+    query.bindValue(names.name(row, 3), p.healthClass);
+    query.bindValue(names.name(row, 4), p.fullCapacity);
+    query.bindValue(names.name(row, 5), p.cycleCount);
+    query.bindValue(names.name(row, 6), optionalAddress(p.address));
 }
 
 } // namespace
