@@ -3,6 +3,7 @@
 #include "HistoryStore.h"
 #include "LocalDays.h"
 #include "RecordingEventSink.h"
+#include "SqliteFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,6 +14,8 @@
 #include <QTest>
 
 #include <limits>
+
+#include <sqlite3.h>
 
 using namespace NVL::Engineering::VK;
 
@@ -49,6 +52,9 @@ class TestHistoryStore : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    // As the server does before its first connection.
+    void initTestCase() { SqliteFile::stopMemoryStatistics(); }
+
     void pointsThinDeleteAndForecasts()
     {
         QTemporaryDir dir;
@@ -81,6 +87,10 @@ private Q_SLOTS:
             QVERIFY(store.refreshForecasts(store.batteryIds(), unfitted));
             QVERIFY(store.staleForecasts().isEmpty());
             QCOMPARE(int(store.forecast(*store.idOf(serial1))->status), int(Forecast::Status::NotEnoughHistory));
+            // No memory counted, so no count's lock shared by every connection of the process.
+            sqlite3_int64 counted = -1, highest = -1;
+            QCOMPARE(sqlite3_status64(SQLITE_STATUS_MEMORY_USED, &counted, &highest, 0), SQLITE_OK);
+            QCOMPARE(counted, sqlite3_int64(0));
         }
         HistoryStore store(path); // everything above survives a reopen
         QVERIFY(store.open());
