@@ -1,43 +1,12 @@
 #include "StandInManager.h"
 
 #include "StandInFiles.h"
+#include "StandInLock.h"
 
 #include <QFile>
 #include <QJsonDocument>
 #include <QLibrary>
 #include <QUrl>
-
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-namespace {
-
-// The stand-in rewrites its registry in place from other processes; a read between its truncation
-// and its write would see no services at all.
-class RegistryLock
-{
-public:
-    explicit RegistryLock(const QTemporaryDir &folder)
-        : m_fd(::open(QFile::encodeName(folder.filePath(QStringLiteral(VK_STANDIN_LOCK_FILE))).constData(),
-                      O_RDWR | O_CREAT | O_CLOEXEC, 0644))
-    {
-        if (m_fd >= 0)
-            ::flock(m_fd, LOCK_EX);
-    }
-    ~RegistryLock()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    RegistryLock(const RegistryLock &) = delete;
-    RegistryLock &operator=(const RegistryLock &) = delete;
-
-private:
-    int m_fd;
-};
-
-} // namespace
 
 StandInManager::StandInManager()
     : m_previous(qgetenv(VK_STANDIN_DIR_VARIABLE))
@@ -55,7 +24,7 @@ StandInManager::~StandInManager()
 
 QJsonObject StandInManager::registry() const
 {
-    const RegistryLock lock(m_folder);
+    const StandInLock lock(m_folder.path());
     QFile file(m_folder.filePath(QStringLiteral(VK_STANDIN_REGISTRY_FILE)));
     if (!file.open(QIODevice::ReadOnly))
         return {};
@@ -64,7 +33,7 @@ QJsonObject StandInManager::registry() const
 
 void StandInManager::setRegistry(const QJsonObject &root)
 {
-    const RegistryLock lock(m_folder);
+    const StandInLock lock(m_folder.path());
     QFile file(m_folder.filePath(QStringLiteral(VK_STANDIN_REGISTRY_FILE)));
     if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         file.write(QJsonDocument(root).toJson());

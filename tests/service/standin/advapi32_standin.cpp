@@ -9,6 +9,7 @@
 //    handler on the dispatcher's thread, one request at a time, only for accepted controls;
 //  - the event log: every entry, and every published status, goes to a journal file.
 #include "StandInFiles.h"
+#include "StandInLock.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -30,7 +31,6 @@
 #include <mutex>
 #include <poll.h>
 #include <spawn.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -132,16 +132,12 @@ void journal(const QStringList &fields)
     ::close(fd);
 }
 
-// The registry file under an exclusive lock shared by all threads and processes.
+// The registry file, read and written under the stand-in's lock.
 class Registry
 {
 public:
     Registry()
     {
-        m_lock = ::open(QFile::encodeName(inFolder(QStringLiteral(VK_STANDIN_LOCK_FILE))).constData(),
-                        O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (m_lock >= 0)
-            ::flock(m_lock, LOCK_EX);
         QFile file(inFolder(QStringLiteral(VK_STANDIN_REGISTRY_FILE)));
         if (file.open(QIODevice::ReadOnly))
             root = QJsonDocument::fromJson(file.readAll()).object();
@@ -152,10 +148,6 @@ public:
             QFile file(inFolder(QStringLiteral(VK_STANDIN_REGISTRY_FILE)));
             if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
                 file.write(QJsonDocument(root).toJson());
-        }
-        if (m_lock >= 0) {
-            ::flock(m_lock, LOCK_UN);
-            ::close(m_lock);
         }
     }
     Registry(const Registry &) = delete;
@@ -184,7 +176,7 @@ public:
 private:
     QJsonObject services() const { return root.value(QStringLiteral("services")).toObject(); }
 
-    int m_lock = -1;
+    StandInLock m_lock{folder()};
     bool m_dirty = false;
 };
 
