@@ -82,8 +82,10 @@ bool VoltkeepProcess::start(int timeoutMs)
     m_process.setProcessEnvironment(env);
     m_log.clear();
     m_process.start(TestPaths::voltkeepBinary(), {QStringLiteral("-e")});
-    if (!m_process.waitForStarted(timeoutMs))
+    if (!m_process.waitForStarted(timeoutMs)) {
+        qWarning("The server did not start: %s", qPrintable(m_process.errorString()));
         return false;
+    }
     const QDeadlineTimer deadline(timeoutMs);
     const auto finished = [this] {
         collect();
@@ -93,10 +95,17 @@ bool VoltkeepProcess::start(int timeoutMs)
     while (!deadline.hasExpired()) {
         if (finished())
             return true;
-        if (m_process.state() == QProcess::NotRunning)
-            return finished();
+        if (m_process.state() == QProcess::NotRunning) {
+            if (finished())
+                return true;
+            break;
+        }
         m_process.waitForReadyRead(int(qMin<qint64>(deadline.remainingTime(), 100)));
     }
+    // The test only sees "false": the log and how the program ended are what tell why.
+    qWarning("The server did not finish its start (%s, exit status %d, error \"%s\"); its log:\n%s",
+             m_process.state() == QProcess::NotRunning ? "ended" : "still running", m_process.exitCode(),
+             qPrintable(m_process.errorString()), qPrintable(m_log));
     return false;
 }
 
