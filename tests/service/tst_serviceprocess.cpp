@@ -129,7 +129,8 @@ void TestServiceProcess::voltkeepRunsUnderTheServiceManager()
     {
         QFile settings(dataFolder + QStringLiteral("/vk.cfg"));
         QVERIFY(settings.open(QIODevice::WriteOnly));
-        settings.write("[General]\nport=" + QByteArray::number(port) + "\n");
+        // No HTTP API: servers of tests running side by side would compete for its one default port.
+        settings.write("[General]\nport=" + QByteArray::number(port) + "\n[http]\nlisten=\n");
     }
     const QString program = QFileInfo(TestPaths::voltkeepBinary()).canonicalFilePath();
     ProgramRunner voltkeep(program);

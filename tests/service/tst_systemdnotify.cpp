@@ -149,7 +149,8 @@ void TestSystemdNotify::init()
     QVERIFY(QDir().mkpath(dataFolder()));
     QFile settings(dataFolder() + QStringLiteral("/vk.cfg"));
     QVERIFY(settings.open(QIODevice::WriteOnly));
-    settings.write("[General]\nport=" + QByteArray::number(m_port) + "\n");
+    // No HTTP API: servers of tests running side by side would compete for its one default port.
+    settings.write("[General]\nport=" + QByteArray::number(m_port) + "\n[http]\nlisten=\n");
     m_log.clear();
 }
 
