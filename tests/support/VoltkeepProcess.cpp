@@ -103,9 +103,11 @@ bool VoltkeepProcess::start(int timeoutMs)
         m_process.waitForReadyRead(int(qMin<qint64>(deadline.remainingTime(), 100)));
     }
     // The test only sees "false": the log and how the program ended are what tell why.
-    qWarning("The server did not finish its start (%s, exit status %d, error \"%s\"); its log:\n%s",
-             m_process.state() == QProcess::NotRunning ? "ended" : "still running", m_process.exitCode(),
-             qPrintable(m_process.errorString()), qPrintable(m_log));
+    const char *how = m_process.state() != QProcess::NotRunning        ? "still running"
+                      : m_process.exitStatus() == QProcess::CrashExit ? "crashed"
+                                                                      : "ended";
+    qWarning("The server did not finish its start (%s, exit status %d); its log:\n%s", how, m_process.exitCode(),
+             qPrintable(m_log));
     return false;
 }
 
