@@ -1,5 +1,5 @@
-// Eight threads give freed memory back at once: the process's first such calls, as when the history
-// and the insight threads finish their start-up work together.
+// Eight threads give freed memory back at once, the process's first such calls: as when the history's
+// and the insight's threads finish their start-up work together.
 #include "FreedMemory.h"
 
 #include <atomic>
@@ -19,5 +19,4 @@ int main()
     go.store(true);
     for (std::thread &thread : threads)
         thread.join();
-    return 0;
 }

@@ -92,22 +92,14 @@ bool VoltkeepProcess::start(int timeoutMs)
         return m_log.contains(QLatin1String("Accepting connections on port:"))
             || m_log.contains(QLatin1String("could not start"));
     };
-    while (!deadline.hasExpired()) {
-        if (finished())
-            return true;
-        if (m_process.state() == QProcess::NotRunning) {
-            if (finished())
-                return true;
-            break;
-        }
+    while (!deadline.hasExpired() && !finished() && isRunning())
         m_process.waitForReadyRead(int(qMin<qint64>(deadline.remainingTime(), 100)));
-    }
+    if (finished())
+        return true;
     // The test only sees "false": the log and how the program ended are what tell why.
-    const char *how = m_process.state() != QProcess::NotRunning        ? "still running"
-                      : m_process.exitStatus() == QProcess::CrashExit ? "crashed"
-                                                                      : "ended";
-    qWarning("The server did not finish its start (%s, exit status %d); its log:\n%s", how, m_process.exitCode(),
-             qPrintable(m_log));
+    qWarning("The server did not finish its start (%s, exit status %d); its log:\n%s",
+             isRunning() ? "still running" : m_process.exitStatus() == QProcess::CrashExit ? "crashed" : "ended",
+             m_process.exitCode(), qPrintable(m_log));
     return false;
 }
 
