@@ -6,14 +6,22 @@
 #include <QtGlobal>
 
 #include <optional>
+#include <vector>
 
 namespace NVL::Engineering::VK {
 
-// One day of a battery's history: the last percentage reported that day.
+// One day of a battery's history: the median of the percentages reported that day.
 struct DailyHealth
 {
     qint64 day = 0; // days since 1970-01-01 in local time
     int percent = 0;
+
+    // The day's value of its reports (any order): their median, the upper one of an even count, of those
+    // no wear can produce (over 100 %) left out where others remain. One wild report among several a day
+    // then never stands for the day.
+    static int valueOf(std::vector<int> percents);
+    // Which of the day's reports is that value, the latest of equal ones: the one point a thinned day keeps.
+    static qsizetype indexOfValue(const std::vector<int> &percents);
 };
 
 // When a battery's health percentage is expected to reach the Poor boundary.
@@ -30,8 +38,11 @@ struct Forecast
     enum class Model : int {
         Line = 0, // one straight fade
         Bend = 1, // a fade that changed pace on sinceDay and goes on at the newer pace
-        Drop = 2, // a fade whose level fell (or rose) on sinceDay and stayed there
+        Drop = 2, // a fade whose level fell on sinceDay and stayed there
+        Curve = 3,  // wear that keeps speeding up
+        Recent = 4, // the pace of the newest stretch alone, from sinceDay on
     };
+    static constexpr int ModelCount = 5;
 
     Status status = Status::NotEnoughHistory;
     // Days since 1970-01-01 (local); set for Date. latestDay is empty when the slower plausible fit does
@@ -48,6 +59,18 @@ struct Forecast
     std::optional<qint64> sinceDay;
     double priorLevel = 0;
     double priorSlopePerYear = 0;
+    // Curve: the level t years after the newest day is level + slopePerYear t + curvePerYear2 t².
+    double curvePerYear2 = 0;
+    // Standard deviation of a daily point around the fit, percentage points.
+    double noise = 0;
+    // A rise that held: a new battery (or a recalibrated one) under the same serial since riseDay; the
+    // fit starts there. riseFrom is the level before it.
+    std::optional<qint64> riseDay;
+    double riseFrom = 0;
+    // The yearly swing taken off before the fit, where the history shows one: seasonSin sin(2 pi d / 365.25)
+    // + seasonCos cos(...) on local day d.
+    double seasonSin = 0;
+    double seasonCos = 0;
     // Where the reports of the fitted history came from, kept with the fit because both change together.
     ReportPlaces places;
 
@@ -55,10 +78,14 @@ struct Forecast
     // percentages of a battery losing some ten points a year move about one point a month.
     static constexpr int MinimumDays = 10;
     static constexpr int MinimumSpanDays = 30;
-    // Only the newest year is fitted: wear speeds up as a battery ages.
+    // Only the newest year is fitted: wear speeds up as a battery ages. Two are read, for a yearly swing.
     static constexpr int FittedDays = 365;
+    static constexpr int ReadDays = 2 * 365;
     // Dates further out than this are no date anyone can plan with.
     static constexpr int CapDays = 10 * 365;
+
+    // The fitted level t days after the newest day, which is local day `day`: the shape and the yearly swing.
+    double levelAt(double t, qint64 day) const;
 
     static const char *statusName(Status status);
     static const char *modelName(Model model);

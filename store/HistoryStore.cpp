@@ -25,7 +25,8 @@ namespace {
 
 // 2: forecasts say which shape of the year their date comes from (the rules that bend and step).
 // 3: points keep the address they came from, forecasts where their newest quarter's reports came from.
-constexpr qint64 LayoutVersion = 3;
+// 4: forecasts keep a curve, a rise, a yearly swing and their noise; the fleet's track record is kept.
+constexpr qint64 LayoutVersion = 4;
 
 QString nextConnectionName()
 {
@@ -56,8 +57,10 @@ const char *const LayoutStatements[] = {
     "CREATE TABLE IF NOT EXISTS forecasts (id INTEGER PRIMARY KEY, newest INTEGER NOT NULL, status INTEGER NOT "
     "NULL, day INTEGER, earliest INTEGER, latest INTEGER, slope REAL NOT NULL, level REAL NOT NULL, days INTEGER "
     "NOT NULL, model INTEGER NOT NULL DEFAULT 0, since INTEGER, prior_level REAL NOT NULL DEFAULT 0, prior_slope REAL "
-    "NOT NULL DEFAULT 0, places BLOB)",
+    "NOT NULL DEFAULT 0, places BLOB, curve REAL NOT NULL DEFAULT 0, noise REAL NOT NULL DEFAULT 0, rise INTEGER, "
+    "rise_from REAL NOT NULL DEFAULT 0, season_sin REAL NOT NULL DEFAULT 0, season_cos REAL NOT NULL DEFAULT 0)",
     "CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID",
+    "CREATE TABLE IF NOT EXISTS accuracy (id INTEGER PRIMARY KEY CHECK (id = 1), made INTEGER NOT NULL, record TEXT NOT NULL)",
 };
 
 // From layout 1: the forecasts gain their shape, and every one is fitted again by the newer rules (the
@@ -79,6 +82,20 @@ const char *const Layout3Statements[] = {
     "UPDATE meta SET value = 3 WHERE key = 'layout'",
 };
 
+// From layout 3: the newer shapes' figures, and every forecast fitted again by the newer rules (the stored
+// ones are shown until then). The track record is made by the next daily pass.
+const char *const Layout4Statements[] = {
+    "ALTER TABLE forecasts ADD COLUMN curve REAL NOT NULL DEFAULT 0",
+    "ALTER TABLE forecasts ADD COLUMN noise REAL NOT NULL DEFAULT 0",
+    "ALTER TABLE forecasts ADD COLUMN rise INTEGER",
+    "ALTER TABLE forecasts ADD COLUMN rise_from REAL NOT NULL DEFAULT 0",
+    "ALTER TABLE forecasts ADD COLUMN season_sin REAL NOT NULL DEFAULT 0",
+    "ALTER TABLE forecasts ADD COLUMN season_cos REAL NOT NULL DEFAULT 0",
+    "CREATE TABLE IF NOT EXISTS accuracy (id INTEGER PRIMARY KEY CHECK (id = 1), made INTEGER NOT NULL, record TEXT NOT NULL)",
+    "UPDATE forecasts SET newest = -1",
+    "UPDATE meta SET value = 4 WHERE key = 'layout'",
+};
+
 struct LayoutStep
 {
     qint64 from;
@@ -90,10 +107,12 @@ struct LayoutStep
 const LayoutStep LayoutSteps[] = {
     {1, Layout2Statements, std::size(Layout2Statements), "every forecast is fitted again"},
     {2, Layout3Statements, std::size(Layout3Statements), "points from now on keep the address they came from"},
+    {3, Layout4Statements, std::size(Layout4Statements), "every forecast is fitted again by the rules that follow wear as it speeds up"},
 };
 
 const QString ForecastColumns = QStringLiteral("status, day, earliest, latest, slope, level, days, model, since, "
-                                               "prior_level, prior_slope, places");
+                                               "prior_level, prior_slope, places, curve, noise, rise, rise_from, "
+                                               "season_sin, season_cos");
 
 QVariant optionalAddress(const QByteArray &address)
 {
@@ -154,6 +173,12 @@ Forecast forecastFrom(const QSqlQuery &query, int first)
     f.priorLevel = query.value(first + 9).toDouble();
     f.priorSlopePerYear = query.value(first + 10).toDouble();
     f.places = ReportPlaces::decoded(query.value(first + 11).toByteArray());
+    f.curvePerYear2 = query.value(first + 12).toDouble();
+    f.noise = query.value(first + 13).toDouble();
+    f.riseDay = dayFrom(query.value(first + 14));
+    f.riseFrom = query.value(first + 15).toDouble();
+    f.seasonSin = query.value(first + 16).toDouble();
+    f.seasonCos = query.value(first + 17).toDouble();
     return f;
 }
 
@@ -196,7 +221,7 @@ struct HistoryStore::ThinStatements
         QString list = QStringLiteral("?");
         for (int i = 1; i < Group; ++i)
             list += QStringLiteral(", ?");
-        return scan.prepare(QStringLiteral("SELECT id, time FROM points WHERE id IN (%1) AND time >= ? AND time < ? "
+        return scan.prepare(QStringLiteral("SELECT id, time, percent FROM points WHERE id IN (%1) AND time >= ? AND time < ? "
                                            "ORDER BY id, time")
                                 .arg(list))
             && removeOld.prepare(QStringLiteral("DELETE FROM points WHERE id IN (%1) AND time < ?").arg(list))
@@ -687,7 +712,8 @@ int HistoryStore::thin(const QList<qint64> &ids, qint64 examineFrom, qint64 cuto
         return -1;
     };
     int removed = 0;
-    // Points of one battery and day before the last of them: [from, to) of that battery goes.
+    // Points of one battery and day but the one that stands for the day (its median): [from, to) of that
+    // battery goes, before and after the one kept.
     struct Run
     {
         qint64 id;
@@ -695,6 +721,20 @@ int HistoryStore::thin(const QList<qint64> &ids, qint64 examineFrom, qint64 cuto
         qint64 to;
     };
     std::vector<Run> runs;
+    std::vector<qint64> times;
+    std::vector<int> percents;
+    qint64 groupId = -1, groupDay = 0;
+    const auto closeDay = [&] {
+        if (times.size() > 1) {
+            const size_t kept = size_t(DailyHealth::indexOfValue(percents));
+            if (kept > 0)
+                runs.push_back({groupId, times.front(), times[kept]});
+            if (kept + 1 < times.size())
+                runs.push_back({groupId, times[kept + 1], times.back() + 1});
+        }
+        times.clear();
+        percents.clear();
+    };
     for (qsizetype first = 0; first < ids.size(); first += ThinStatements::Group) {
         s.bindIds(s.removeOld, ids, first);
         s.removeOld.bindValue(ThinStatements::Group, removeBefore);
@@ -707,21 +747,20 @@ int HistoryStore::thin(const QList<qint64> &ids, qint64 examineFrom, qint64 cuto
         if (!s.scan.exec())
             return fail(s.scan);
         runs.clear();
-        qint64 lastId = -1, lastTime = 0, lastDay = 0;
         while (s.scan.next()) {
             const qint64 id = s.scan.value(0).toLongLong();
             const qint64 time = s.scan.value(1).toLongLong();
             const qint64 day = m_days.dayOf(time);
-            if (id == lastId && day == lastDay) {
-                if (!runs.empty() && runs.back().id == id && runs.back().to == lastTime)
-                    runs.back().to = time;
-                else
-                    runs.push_back({id, lastTime, time});
+            if (id != groupId || day != groupDay) {
+                closeDay();
+                groupId = id;
+                groupDay = day;
             }
-            lastId = id;
-            lastTime = time;
-            lastDay = day;
+            times.push_back(time);
+            percents.push_back(s.scan.value(2).toInt());
         }
+        closeDay();
+        groupId = -1;
         s.scan.finish();
         for (const Run &run : runs) {
             s.removeRun.bindValue(0, run.id);
@@ -751,16 +790,22 @@ QList<DailyHealth> HistoryStore::dailyHealth(QSqlQuery &query, qint64 id, qint64
         failed(QStringLiteral("History read"), query);
         return days;
     }
+    std::vector<int> reports; // of the day being read
     while (query.next()) {
-        senders.append({query.value(0).toLongLong(), query.value(2).toByteArray()});
-        const DailyHealth d{m_days.dayOf(query.value(0).toLongLong()), query.value(1).toInt()};
-        if (!days.isEmpty() && days.constLast().day == d.day)
-            days.last() = d; // the day's last report stands for it
-        else
-            days.append(d);
+        if (places)
+            senders.append({query.value(0).toLongLong(), query.value(2).toByteArray()});
+        const qint64 day = m_days.dayOf(query.value(0).toLongLong());
+        if (!days.isEmpty() && days.constLast().day == day) {
+            reports.push_back(query.value(1).toInt());
+            days.last().percent = DailyHealth::valueOf(reports);
+        } else {
+            reports.assign(1, query.value(1).toInt());
+            days.append({day, reports.front()});
+        }
     }
     query.finish();
-    *places = placesOf(senders);
+    if (places)
+        *places = placesOf(senders);
     return days;
 }
 
@@ -780,7 +825,7 @@ bool HistoryStore::refreshForecasts(const QList<qint64> &ids, const Fit &fit, QH
         || !points.prepare(QStringLiteral("SELECT time, percent, address FROM points WHERE id = ? AND time >= ? "
                                           "ORDER BY time"))
         || !save.prepare(QStringLiteral("INSERT OR REPLACE INTO forecasts (id, newest, %1) VALUES (?, ?, ?, ?, ?, ?, "
-                                        "?, ?, ?, ?, ?, ?, ?, ?)")
+                                        "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
                              .arg(ForecastColumns))) {
         const QSqlError error = newest.lastError().isValid() ? newest.lastError()
                                 : points.lastError().isValid() ? points.lastError() : save.lastError();
@@ -797,8 +842,8 @@ bool HistoryStore::refreshForecasts(const QList<qint64> &ids, const Fit &fit, QH
         newest.finish();
         if (newestTime.isNull())
             continue; // no point left
-        // A little more than the fitted year, so that its first day is whole.
-        const qint64 since = newestTime.toLongLong() - qint64(Forecast::FittedDays + 2) * 86400;
+        // A little more than what a fit reads, so that its first day is whole.
+        const qint64 since = newestTime.toLongLong() - qint64(Forecast::ReadDays + 2) * 86400;
         ReportPlaces places;
         const QList<DailyHealth> days = dailyHealth(points, id, since, &places);
         Forecast f = fit(days);
@@ -816,7 +861,13 @@ bool HistoryStore::refreshForecasts(const QList<qint64> &ids, const Fit &fit, QH
                                    optionalDay(f.sinceDay),
                                    f.priorLevel,
                                    f.priorSlopePerYear,
-                                   f.places.isEmpty() ? QVariant(QMetaType(QMetaType::QByteArray)) : QVariant(f.places.encoded())};
+                                   f.places.isEmpty() ? QVariant(QMetaType(QMetaType::QByteArray)) : QVariant(f.places.encoded()),
+                                   f.curvePerYear2,
+                                   f.noise,
+                                   optionalDay(f.riseDay),
+                                   f.riseFrom,
+                                   f.seasonSin,
+                                   f.seasonCos};
         for (int i = 0; i < int(std::size(values)); ++i)
             save.bindValue(i, values[i]);
         if (!save.exec()) {
@@ -831,6 +882,60 @@ bool HistoryStore::refreshForecasts(const QList<qint64> &ids, const Fit &fit, QH
         db.rollback();
         return failed(QStringLiteral("History forecast"), error);
     }
+    succeeded();
+    return true;
+}
+
+bool HistoryStore::forEachDays(const QList<qint64> &ids, const std::function<void(qint64, const QList<DailyHealth> &)> &visit)
+{
+    if (!m_open)
+        return false;
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    QSqlQuery newest(db);
+    QSqlQuery points(db);
+    points.setForwardOnly(true);
+    if (!newest.prepare(QStringLiteral("SELECT max(time) FROM points WHERE id = ?"))
+        || !points.prepare(QStringLiteral("SELECT time, percent, address FROM points WHERE id = ? AND time >= ? ORDER BY time")))
+        return failed(QStringLiteral("History read"), newest.lastError().isValid() ? newest : points);
+    for (const qint64 id : ids) {
+        newest.bindValue(0, id);
+        if (!newest.exec() || !newest.next())
+            return failed(QStringLiteral("History read"), newest);
+        const QVariant newestTime = newest.value(0);
+        newest.finish();
+        if (newestTime.isNull())
+            continue;
+        const qint64 since = newestTime.toLongLong() - qint64(Forecast::ReadDays + 2) * 86400;
+        visit(id, dailyHealth(points, id, since, nullptr));
+    }
+    succeeded();
+    return true;
+}
+
+std::optional<std::pair<qint64, QByteArray>> HistoryStore::trackRecord()
+{
+    if (!m_open)
+        return std::nullopt;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    if (!query.exec(QStringLiteral("SELECT made, record FROM accuracy WHERE id = 1"))) {
+        failed(QStringLiteral("History track record"), query);
+        return std::nullopt;
+    }
+    if (!query.next())
+        return std::nullopt;
+    return std::pair<qint64, QByteArray>(query.value(0).toLongLong(), query.value(1).toByteArray());
+}
+
+bool HistoryStore::setTrackRecord(qint64 made, const QByteArray &record)
+{
+    if (!m_open)
+        return false;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.prepare(QStringLiteral("INSERT OR REPLACE INTO accuracy (id, made, record) VALUES (1, ?, ?)"));
+    query.addBindValue(made);
+    query.addBindValue(QString::fromUtf8(record));
+    if (!query.exec())
+        return failed(QStringLiteral("History track record"), query);
     succeeded();
     return true;
 }
@@ -876,6 +981,22 @@ qint64 HistoryStore::forEachForecast(qint64 afterId, int limit,
         visit(query.value(1).toByteArray(), forecastFrom(query, 2));
     }
     return last;
+}
+
+QList<std::pair<qint64, quint64>> HistoryStore::everyBattery()
+{
+    QList<std::pair<qint64, quint64>> out;
+    if (!m_open)
+        return out;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("SELECT id, serial FROM batteries ORDER BY id"))) {
+        failed(QStringLiteral("History battery"), query);
+        return out;
+    }
+    while (query.next())
+        out.append({query.value(0).toLongLong(), serialNumber(query.value(1).toByteArray())});
+    return out;
 }
 
 QList<qint64> HistoryStore::staleForecasts(QHash<qint64, QByteArray> *serials)

@@ -61,7 +61,7 @@ public:
     QList<qint64> batteryIds();
     QList<HistoryPoint> points(qint64 id, qint64 from, qint64 to);
 
-    // Of the points from examineFrom up to before cutoff keeps the last of each local day, and removes all
+    // Of the points from examineFrom up to before cutoff keeps the median of each local day, and removes all
     // before removeBefore, for these batteries in one transaction. The number of points removed, -1 on failure.
     int thin(const QList<qint64> &ids, qint64 examineFrom, qint64 cutoff, qint64 removeBefore);
 
@@ -75,6 +75,8 @@ public:
     // At most `limit` stored forecasts in the order of their battery's id, from after `afterId`; the id of
     // the last one visited, or -1 when none was left.
     qint64 forEachForecast(qint64 afterId, int limit, const std::function<void(const QByteArray &serial, const Forecast &)> &visit);
+    // Every battery with its serial as a number (serialNumber), in the order of its id.
+    QList<std::pair<qint64, quint64>> everyBattery();
     // Batteries whose stored forecast is missing or older than their newest point.
     QList<qint64> staleForecasts(QHash<qint64, QByteArray> *serials = nullptr);
 
@@ -84,6 +86,13 @@ public:
     // Those of the records whose report time is newer than their battery's newest point: reports stored
     // in vk.db whose points were lost with the process.
     QList<BatteryRecord> withoutPoint(const QList<BatteryRecord> &records);
+
+    // The daily points a fit reads of these batteries (Forecast::ReadDays back from each one's newest), by
+    // battery; false on failure.
+    bool forEachDays(const QList<qint64> &ids, const std::function<void(qint64 id, const QList<DailyHealth> &days)> &visit);
+    // The fleet's forecast track record as last made, and when (seconds since 1970); empty when none is.
+    std::optional<std::pair<qint64, QByteArray>> trackRecord();
+    bool setTrackRecord(qint64 made, const QByteArray &record);
 
     // Small settings of the file itself.
     qint64 metaValue(const QString &key, qint64 fallback);

@@ -19,11 +19,18 @@ std::optional<Slice> thin(const QSqlDatabase &db, const QByteArray &after, int b
     const QString statement = QStringLiteral(
         "WITH b AS (SELECT DISTINCT serial FROM history_points WHERE serial > %1 ORDER BY serial LIMIT %2), "
         "old AS (DELETE FROM history_points h USING b WHERE h.serial = b.serial AND h.time < %3 RETURNING 1), "
-        "ranked AS (SELECT h.serial, h.time, row_number() OVER (PARTITION BY h.serial, "
-        "(to_timestamp(h.time) AT TIME ZONE %4)::date ORDER BY h.time DESC) AS rank FROM history_points h "
-        "JOIN b ON h.serial = b.serial WHERE h.time >= %5 AND h.time < %6), "
-        "thinned AS (DELETE FROM history_points h USING ranked r WHERE h.serial = r.serial AND h.time = r.time "
-        "AND r.rank > 1 RETURNING 1) "
+        // A day keeps the point that stands for it, as the history file's days do (DailyHealth): the
+        // upper median of its percentages of 100 or less (of all where none is), the latest of that value.
+        "days AS (SELECT h.serial, h.time, h.percent, (to_timestamp(h.time) AT TIME ZONE %4)::date AS d, "
+        "h.percent > 100 AS wild FROM history_points h JOIN b ON h.serial = b.serial WHERE h.time >= %5 AND h.time < %6), "
+        "eligible AS (SELECT *, row_number() OVER (PARTITION BY serial, d ORDER BY percent, time) - 1 AS i, "
+        "count(*) OVER (PARTITION BY serial, d) AS n FROM days x WHERE NOT wild OR NOT EXISTS (SELECT 1 FROM days y "
+        "WHERE y.serial = x.serial AND y.d = x.d AND NOT y.wild)), "
+        "middle AS (SELECT serial, d, percent FROM eligible WHERE i = n / 2), "
+        "kept AS (SELECT e.serial, max(e.time) AS time FROM eligible e JOIN middle m ON m.serial = e.serial AND m.d = e.d "
+        "AND m.percent = e.percent GROUP BY e.serial, e.d), "
+        "thinned AS (DELETE FROM history_points h USING days r WHERE h.serial = r.serial AND h.time = r.time "
+        "AND NOT EXISTS (SELECT 1 FROM kept k WHERE k.serial = r.serial AND k.time = r.time) RETURNING 1) "
         "SELECT (SELECT serial FROM b ORDER BY serial DESC LIMIT 1), (SELECT count(*) FROM old) + (SELECT count(*) FROM thinned)")
                                   .arg(PostgresLiteral::bytes(after))
                                   .arg(batteries)

@@ -9,7 +9,7 @@
 namespace NVL::Engineering::VK {
 
 // The daily retention of the history points in the shared database, as the history file has it: the
-// points of old days thinned to the last of each day, those of years past the kept ones removed.
+// points of old days thinned to the one that stands for each day (its median), those of years past the kept ones removed.
 namespace PostgresRetention {
 
 struct Pass

@@ -35,12 +35,23 @@ const char *const Version2[] = {
     "CREATE TABLE vk_meta (key text PRIMARY KEY, value bigint NOT NULL)",
 };
 
+// Forecasts that follow wear as it speeds up: a curve, a new battery under the same serial, the noise, a
+// yearly swing.
+const char *const Version3[] = {
+    "ALTER TABLE forecasts ADD COLUMN curve double precision NOT NULL DEFAULT 0",
+    "ALTER TABLE forecasts ADD COLUMN noise double precision NOT NULL DEFAULT 0",
+    "ALTER TABLE forecasts ADD COLUMN rise integer",
+    "ALTER TABLE forecasts ADD COLUMN rise_from double precision NOT NULL DEFAULT 0",
+    "ALTER TABLE forecasts ADD COLUMN season_sin double precision NOT NULL DEFAULT 0",
+    "ALTER TABLE forecasts ADD COLUMN season_cos double precision NOT NULL DEFAULT 0",
+};
+
 struct Step
 {
     const char *const *statements;
     std::size_t count;
 };
-const Step Steps[] = {{Version1, std::size(Version1)}, {Version2, std::size(Version2)}};
+const Step Steps[] = {{Version1, std::size(Version1)}, {Version2, std::size(Version2)}, {Version3, std::size(Version3)}};
 static_assert(std::size(Steps) == Version);
 
 bool run(QSqlQuery &query, const QString &statement, QString &errorText)

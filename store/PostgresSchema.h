@@ -13,7 +13,7 @@ constexpr qint64 MigrationLock = 0x566b01;
 constexpr qint64 WriteLock = 0x566b02; // held by each commit: change numbers become visible in order
 constexpr qint64 PlannerLock = 0x566b03;
 
-constexpr int Version = 2;
+constexpr int Version = 3;
 
 // Brings the database to Version under MigrationLock, so that two servers starting together never
 // run a step twice; refuses a database of a newer version than this program knows.

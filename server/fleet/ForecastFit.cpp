@@ -1,301 +1,180 @@
 #include "ForecastFit.h"
 
+#include "WearSeries.h"
+
 #include <algorithm>
-#include <array>
 #include <cmath>
-#include <vector>
 
 namespace NVL::Engineering::VK {
 
 namespace {
 
-// Half the width of the running median that tells wild reports from the wear around them: five points,
-// so that three reports in a row at a new level carry the median with them and two do not.
-constexpr int ScreenReach = 2;
-// A bend needs this many days of the newer pace to measure it, and this many before it.
-constexpr double BendNewestSpan = 14;
-constexpr int BendNewestPoints = 7;
-constexpr double BendOlderSpan = 30;
-// A change this much less likely than the chosen one is still plausible (chi-square, one degree, 95 %).
-constexpr double PlausibleChange = 3.84;
+// The origins a shape is judged from, and the newest days it is judged on.
+constexpr double Origins[] = {30, 60, 90};
+constexpr double JudgedDays = 14;
+// Rules whose misses differ by less than this share (or this many points) are as good as each other.
+constexpr double Tolerance = 0.25;
+constexpr double MinimumTolerance = 0.05;
+constexpr double CurveFavour = 4;
 constexpr double Z95 = 1.96;
 
-double median(std::vector<double> values)
+// How far each shape, fitted to the points before `origin` days ago, missed the newest weeks: the mean
+// of what was reported then less what it said, as a distance. A shape the points then did not allow is
+// judged as the line it would have been: the rule "this shape where the points show it" is what is
+// chosen, so a bend newer than the origin still counts for its rule.
+struct Judged
 {
-    const size_t mid = values.size() / 2;
-    std::nth_element(values.begin(), values.begin() + std::ptrdiff_t(mid), values.end());
-    const double upper = values[mid];
-    if (values.size() % 2 == 1)
-        return upper;
-    return (*std::max_element(values.begin(), values.begin() + std::ptrdiff_t(mid)) + upper) / 2.0;
-}
-
-// Sums of the points at or after a day, from which every least-squares fit below is solved.
-struct Sums
-{
-    double n = 0, x = 0, xx = 0, y = 0, xy = 0, yy = 0;
-
-    void add(double px, double py)
-    {
-        n += 1;
-        x += px;
-        xx += px * px;
-        y += py;
-        xy += px * py;
-        yy += py * py;
-    }
+    std::array<double, Forecast::ModelCount> miss{};
+    std::array<int, Forecast::ModelCount> count{};
 };
 
-enum class Shape { Line, Bend, Drop };
-
-// A least-squares fit of level + slope * x (+ change * z), x in days before the newest (<= 0), z the
-// bend's (x - at) where positive or the step's 1 from `at` on.
-struct Fit
+void judge(const WearSeries &s, double origin, Judged &judged)
 {
-    Shape shape = Shape::Line;
-    double at = 0;
-    int p = 2;
-    std::array<double, 3> beta{};
-    std::array<std::array<double, 3>, 3> inverse{};
-    double sse = 0;
-    bool valid = false;
-
-    // The fitted percentage on the newest day and the pace there, as weights of the coefficients.
-    std::array<double, 3> levelWeights() const
-    {
-        if (shape == Shape::Bend)
-            return {1, 0, -at};
-        return {1, 0, shape == Shape::Drop ? 1.0 : 0.0};
-    }
-    std::array<double, 3> slopeWeights() const { return {0, 1, shape == Shape::Bend ? 1.0 : 0.0}; }
-    static double dot(const std::array<double, 3> &a, const std::array<double, 3> &b)
-    {
-        return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
-    }
-    double level() const { return dot(levelWeights(), beta); }
-    double slope() const { return dot(slopeWeights(), beta); }
-    double covariance(const std::array<double, 3> &a, const std::array<double, 3> &b) const
-    {
+    const WearSeries before = s.upTo(-origin);
+    if (before.x.empty())
+        return;
+    const std::vector<WearProjection> shapes = WearProjection::fits(before);
+    if (shapes.empty())
+        return;
+    const double shift = double(before.newestDay - s.newestDay);
+    const auto missOf = [&](const WearProjection &p) {
         double sum = 0;
-        for (int i = 0; i < p; ++i)
-            for (int j = 0; j < p; ++j)
-                sum += a[i] * inverse[i][j] * b[j];
-        return sum;
-    }
-};
-
-// Solves the normal equations of a fit from the sums of all points and of the points from `at` on.
-Fit solve(Shape shape, double at, const Sums &all, const Sums &tail, double sseFloor)
-{
-    Fit fit;
-    fit.shape = shape;
-    fit.at = at;
-    fit.p = shape == Shape::Line ? 2 : 3;
-    double g[3][3] = {{all.n, all.x, 0}, {all.x, all.xx, 0}, {0, 0, 1}};
-    double v[3] = {all.y, all.xy, 0};
-    if (shape == Shape::Bend) {
-        g[0][2] = tail.x - at * tail.n;
-        g[1][2] = tail.xx - at * tail.x;
-        g[2][2] = tail.xx - 2 * at * tail.x + at * at * tail.n;
-        v[2] = tail.xy - at * tail.y;
-    } else if (shape == Shape::Drop) {
-        g[0][2] = tail.n;
-        g[1][2] = tail.x;
-        g[2][2] = tail.n;
-        v[2] = tail.y;
-    }
-    g[2][0] = g[0][2];
-    g[2][1] = g[1][2];
-    // The inverse by cofactors: three unknowns at most, and a determinant that tells a degenerate design.
-    const double c00 = g[1][1] * g[2][2] - g[1][2] * g[2][1];
-    const double c01 = g[1][2] * g[2][0] - g[1][0] * g[2][2];
-    const double c02 = g[1][0] * g[2][1] - g[1][1] * g[2][0];
-    const double det = g[0][0] * c00 + g[0][1] * c01 + g[0][2] * c02;
-    const double scale = all.n * all.xx * (shape == Shape::Line ? 1.0 : std::max(g[2][2], 1.0));
-    if (!(std::fabs(det) > 1e-9 * std::max(scale, 1.0)))
-        return fit;
-    const double inv[3][3] = {
-        {c00 / det, (g[0][2] * g[2][1] - g[0][1] * g[2][2]) / det, (g[0][1] * g[1][2] - g[0][2] * g[1][1]) / det},
-        {c01 / det, (g[0][0] * g[2][2] - g[0][2] * g[2][0]) / det, (g[0][2] * g[1][0] - g[0][0] * g[1][2]) / det},
-        {c02 / det, (g[0][1] * g[2][0] - g[0][0] * g[2][1]) / det, (g[0][0] * g[1][1] - g[0][1] * g[1][0]) / det}};
-    double explained = 0;
-    for (int i = 0; i < fit.p; ++i) {
-        for (int j = 0; j < fit.p; ++j) {
-            fit.inverse[i][j] = inv[i][j];
-            fit.beta[i] += inv[i][j] * v[j];
+        int count = 0;
+        for (size_t i = s.x.size(); i-- > 0 && s.x[i] > -JudgedDays;) {
+            sum += s.y[i] - p.at(s.x[i] - shift);
+            ++count;
         }
-        explained += fit.beta[i] * v[i];
+        return count > 0 ? std::fabs(sum / count) : 0.0;
+    };
+    const auto lineMiss = missOf(shapes.front());
+    for (int m = 0; m < Forecast::ModelCount; ++m) {
+        const auto own = std::find_if(shapes.begin(), shapes.end(), [m](const WearProjection &p) { return int(p.model) == m; });
+        const auto missed = own == shapes.end() ? lineMiss : missOf(*own);
+        judged.miss[size_t(m)] += missed;
+        ++judged.count[size_t(m)];
     }
-    // Whole percentages leave at least their rounding unexplained.
-    fit.sse = std::max(all.yy - explained, sseFloor);
-    fit.valid = true;
-    return fit;
-}
-
-// Days after the newest on which the fit reaches the boundary, and the 95 % half-width of that day
-// from the fit's own uncertainty (delta method); empty when the fit does not fall.
-struct Crossing
-{
-    double days = 0;
-    double spread = 0;
-    bool sureDecline = false;
-};
-
-std::optional<Crossing> crossingOf(const Fit &fit, double variance, int boundary)
-{
-    const double slope = fit.slope();
-    if (!(slope < 0))
-        return std::nullopt;
-    const auto lw = fit.levelWeights();
-    const auto sw = fit.slopeWeights();
-    const double x = (double(boundary) - fit.level()) / slope;
-    const double spread = Z95
-        * std::sqrt(std::max(0.0, variance * (fit.covariance(lw, lw) + x * x * fit.covariance(sw, sw) + 2 * x * fit.covariance(lw, sw))))
-        / std::fabs(slope);
-    Crossing c;
-    c.days = std::max(x, 0.0);
-    c.spread = spread;
-    c.sureDecline = slope + Z95 * std::sqrt(std::max(0.0, variance * fit.covariance(sw, sw))) < 0;
-    return c;
 }
 
 } // namespace
 
-Forecast ForecastFit::fromDays(const QList<DailyHealth> &days, int boundary)
+std::optional<WearProjection> ForecastFit::project(const WearSeries &s, WearProjection *line)
+{
+    const std::vector<WearProjection> shapes = WearProjection::fits(s);
+    if (shapes.empty())
+        return std::nullopt;
+    if (line)
+        *line = shapes.front();
+    Judged judged;
+    for (const double origin : Origins) {
+        if (s.x.empty() || s.x.front() > -origin - Forecast::MinimumSpanDays)
+            break;
+        judge(s, origin, judged);
+    }
+    const auto score = [&](Forecast::Model m) { return judged.miss[size_t(m)] / judged.count[size_t(m)]; };
+    const WearProjection *chosen = &shapes.front();
+    if (judged.count[size_t(Forecast::Model::Line)] == 0) {
+        // Too young to be judged from the past: a change the points show clearly, or the line.
+        for (const WearProjection &p : shapes) {
+            if (p.evidence > chosen->evidence)
+                chosen = &p;
+        }
+        return *chosen;
+    }
+    // The best rule, and every other as good within the noise of judging it: among those a change the
+    // points show now (its rule may not have fired before), the clearest; else the simpler.
+    double least = HUGE_VAL;
+    for (const WearProjection &p : shapes)
+        least = std::min(least, score(p.model));
+    const double tied = least + std::max(Tolerance * least, MinimumTolerance);
+    // Real wear speeds up gradually far more often than it bends once: a curve the points show goes
+    // before a bend that explains them only a little better.
+    const auto weight = [](const WearProjection &p) { return p.evidence + (p.model == Forecast::Model::Curve ? CurveFavour : 0.0); };
+    for (const WearProjection &p : shapes) {
+        if (score(p.model) > tied)
+            continue;
+        if (score(chosen->model) > tied || weight(p) > weight(*chosen)
+            || (weight(p) == weight(*chosen) && score(p.model) < score(chosen->model) - std::max(Tolerance * least, MinimumTolerance)))
+            chosen = &p;
+    }
+    return *chosen;
+}
+
+Forecast ForecastFit::fromDays(const QList<DailyHealth> &days, int boundary, const ForecastAccuracy &accuracy)
 {
     Forecast forecast;
-    std::vector<DailyHealth> fitted;
-    const qint64 newest = days.isEmpty() ? 0 : days.constLast().day;
-    for (const DailyHealth &d : days) {
-        if (d.percent <= 100 && d.day > newest - Forecast::FittedDays)
-            fitted.push_back(d);
-    }
-    forecast.days = int(fitted.size());
-    // Already there takes several daily reports at or under the boundary: one low report is noise.
-    const auto newestAtBoundary = [boundary](const std::vector<DailyHealth> &points) {
-        const size_t needed = std::min(points.size(), size_t(DropDays));
-        return needed > 0 && std::all_of(points.end() - std::ptrdiff_t(needed), points.end(),
-                                         [boundary](const DailyHealth &d) { return d.percent <= boundary; });
-    };
-    if (fitted.size() < size_t(Forecast::MinimumDays) || fitted.back().day - fitted.front().day < Forecast::MinimumSpanDays) {
-        if (newestAtBoundary(fitted))
+    const WearSeries s = WearSeries::of(days);
+    forecast.days = s.readDays;
+    forecast.riseDay = s.riseDay;
+    forecast.riseFrom = s.riseFrom;
+    forecast.seasonSin = s.seasonSin;
+    forecast.seasonCos = s.seasonCos;
+    // Already there takes several daily reports at or under the boundary: one low report is noise; as
+    // many back above it and the battery is no longer there, whatever its fit says.
+    const bool newestUnder = !s.newest.empty()
+        && std::all_of(s.newest.begin(), s.newest.end(), [boundary](int p) { return p <= boundary; });
+    const bool newestAbove = s.newest.size() >= size_t(DropDays)
+        && std::all_of(s.newest.begin(), s.newest.end(), [boundary](int p) { return p > boundary; });
+
+    WearProjection line;
+    const std::optional<WearProjection> chosen = project(s, &line);
+    if (!chosen) {
+        if (newestUnder)
             forecast.status = Forecast::Status::Now;
         return forecast;
     }
+    const WearProjection &p = *chosen;
+    forecast.days = p.points;
+    forecast.model = p.model;
+    forecast.slopePerYear = p.slope * 365.0;
+    forecast.curvePerYear2 = p.curve * 365.0 * 365.0;
+    forecast.level = p.level;
+    forecast.noise = p.noise;
+    forecast.sinceDay = p.sinceDay;
+    forecast.priorLevel = p.priorLevel;
+    forecast.priorSlopePerYear = p.priorSlope * 365.0;
 
-    // Wild reports stand out from the median of their neighbours; wear, a bend or a fall that lasts
-    // three days moves that median along. Three robust standard deviations, never under two points.
-    const size_t n = fitted.size();
-    std::vector<double> deviations(n);
-    for (size_t i = 0; i < n; ++i) {
-        const size_t first = std::min(i > size_t(ScreenReach) ? i - ScreenReach : 0, n - 1 - 2 * ScreenReach);
-        std::vector<double> window;
-        for (size_t j = first; j <= first + 2 * ScreenReach; ++j)
-            window.push_back(fitted[j].percent);
-        deviations[i] = fitted[i].percent - median(window);
-    }
-    std::vector<double> absolute(n);
-    std::transform(deviations.begin(), deviations.end(), absolute.begin(), [](double v) { return std::fabs(v); });
-    const double limit = std::max(3.0 * 1.4826 * median(absolute), 2.0);
-    std::vector<DailyHealth> kept;
-    for (size_t i = 0; i < n; ++i) {
-        if (std::fabs(deviations[i]) <= limit)
-            kept.push_back(fitted[i]);
-    }
-    forecast.days = int(kept.size());
-    if (kept.size() < size_t(Forecast::MinimumDays)) {
-        if (newestAtBoundary(kept))
-            forecast.status = Forecast::Status::Now;
-        return forecast;
-    }
-
-    // Sums from each point to the newest, so that every break is fitted in constant time.
-    const qint64 lastDay = kept.back().day;
-    const size_t m = kept.size();
-    std::vector<Sums> tails(m + 1);
-    for (size_t i = m; i-- > 0;) {
-        tails[i] = tails[i + 1];
-        tails[i].add(double(kept[i].day - lastDay), kept[i].percent);
-    }
-    const Sums &all = tails[0];
-    const double sseFloor = all.n / 48.0;
-    const double firstX = double(kept.front().day - lastDay);
-
-    const Fit line = solve(Shape::Line, 0, all, {}, sseFloor);
-    if (!line.valid)
-        return forecast;
-    std::vector<Fit> changes; // every bend and every step the data allow
-    for (size_t i = 1; i < m; ++i) {
-        const double at = double(kept[i].day - lastDay);
-        const Sums &tail = tails[i];
-        if (-at >= BendNewestSpan && tail.n >= BendNewestPoints && at - firstX >= BendOlderSpan) {
-            const Fit bend = solve(Shape::Bend, at, all, tail, sseFloor);
-            if (bend.valid)
-                changes.push_back(bend);
-        }
-        if (tail.n >= DropDays && double(i) >= Forecast::MinimumDays) {
-            const Fit step = solve(Shape::Drop, at, all, tail, sseFloor);
-            if (step.valid)
-                changes.push_back(step);
-        }
-    }
-    const auto evidence = [&all](const Fit &simpler, const Fit &richer) { return all.n * std::log(simpler.sse / richer.sse); };
-    const Fit *chosen = &line;
-    for (const Fit &change : changes) {
-        if (change.sse < chosen->sse)
-            chosen = &change;
-    }
-    if (chosen != &line && evidence(line, *chosen) < ChangeEvidence)
-        chosen = &line;
-
-    const double variance = chosen->sse / std::max(all.n - chosen->p, 1.0);
-    forecast.slopePerYear = chosen->slope() * 365.0;
-    forecast.level = chosen->level();
-    if (chosen->shape != Shape::Line) {
-        forecast.model = chosen->shape == Shape::Bend ? Forecast::Model::Bend : Forecast::Model::Drop;
-        forecast.sinceDay = lastDay + qint64(chosen->at);
-        forecast.priorSlopePerYear = chosen->beta[1] * 365.0;
-        forecast.priorLevel = chosen->beta[0] + chosen->beta[1] * chosen->at;
-    }
-
-    if (forecast.level <= boundary || newestAtBoundary(kept)) {
+    const auto season = [&](double t) { return s.season(s.newestDay + qint64(t)); };
+    if (newestUnder || (p.level + season(0) <= boundary && !newestAbove)) {
         forecast.status = Forecast::Status::Now;
         return forecast;
     }
-    // A fall the fit cannot tell from no fall gives no date: noise on a flat battery would otherwise give
-    // it one half of the time.
-    const auto crossing = crossingOf(*chosen, variance, boundary);
-    if (!crossing || !crossing->sureDecline) {
+    // A fall over the coming year that neither the chosen shape nor the year's line can tell from no fall
+    // gives no date: noise on a flat battery would otherwise give it one half of the time. Judged on white
+    // noise: the steps of whole percentages on a slow fade are correlated, but they are no doubt about it.
+    const auto surelyFalls = [](const WearProjection &q) {
+        const double g[3] = {0, 365.0, 365.0 * 365.0};
+        double v = 0;
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j)
+                v += g[i] * q.covariance[size_t(i)][size_t(j)] * g[j];
+        return q.at(365) - q.level + Z95 * std::sqrt(std::max(v / q.inflation, 0.0)) < 0;
+    };
+    if (!surelyFalls(p) && !surelyFalls(line)) {
         forecast.status = Forecast::Status::NoDecline;
         return forecast;
     }
-    if (crossing->days > Forecast::CapDays) {
+    // The first day each of the calibrated paths is at the boundary: the middle one is the date, the low
+    // and high ones the band.
+    std::optional<int> day, earliest, latest;
+    for (int t = 1; t <= Forecast::CapDays && !latest; ++t) {
+        const ForecastAccuracy::Scale k = accuracy.scale(p.model, t);
+        const double at = p.at(t) + season(t), spread = p.reach(t);
+        if (!earliest && at + k.low * spread <= boundary)
+            earliest = t;
+        if (!day && at + k.middle * spread <= boundary)
+            day = t;
+        if (at + k.high * spread <= boundary)
+            latest = t;
+    }
+    if (!day) {
         forecast.status = Forecast::Status::BeyondCap;
         return forecast;
     }
     forecast.status = Forecast::Status::Date;
-    forecast.day = lastDay + qint64(std::ceil(crossing->days));
-
-    // The band spans the crossings of every break the data cannot tell from the chosen one, each with
-    // its own uncertainty: where the place of a bend is in doubt, so is the date.
-    double earliest = crossing->days - crossing->spread;
-    double latest = crossing->days + crossing->spread;
-    if (chosen != &line) {
-        for (const Fit &change : changes) {
-            if (change.shape != chosen->shape || evidence(change, *chosen) > PlausibleChange)
-                continue;
-            const auto other = crossingOf(change, change.sse / std::max(all.n - change.p, 1.0), boundary);
-            if (!other) {
-                latest = HUGE_VAL;
-                continue;
-            }
-            earliest = std::min(earliest, other->days - other->spread);
-            latest = std::max(latest, other->sureDecline ? other->days + other->spread : HUGE_VAL);
-        }
-    }
-    forecast.earliestDay = lastDay + qint64(std::ceil(std::max(earliest, 0.0)));
-    if (latest <= Forecast::CapDays)
-        forecast.latestDay = lastDay + qint64(std::ceil(latest));
+    forecast.day = s.newestDay + *day;
+    forecast.earliestDay = s.newestDay + *earliest;
+    if (latest)
+        forecast.latestDay = s.newestDay + *latest;
     return forecast;
 }
 

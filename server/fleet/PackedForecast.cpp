@@ -1,6 +1,7 @@
 #include "PackedForecast.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <utility>
 
@@ -182,9 +183,12 @@ PackedForecast &PackedForecast::operator=(const Forecast &f)
     m_earliestDay = packDay(f.earliestDay, NoDay);
     m_latestDay = packDay(f.latestDay, NoDay);
     m_sinceDay = packDay(f.sinceDay, NoDay);
-    m_slopePerYear = f.slopePerYear;
+    m_riseDay = packDay(f.riseDay, NoDay);
+    m_slopePerYear = float(f.slopePerYear);
     m_level = float(f.level);
-    m_priorLevel = float(f.priorLevel);
+    m_priorLevel = qint16(std::clamp(std::lround(f.priorLevel * 100), -32767L, 32767L));
+    m_riseFrom = quint8(std::clamp(std::lround(f.riseFrom), 0L, 255L));
+    m_noise = quint8(std::clamp(std::lround(f.noise * 10), 0L, 255L));
     m_priorSlopePerYear = float(f.priorSlopePerYear);
     m_days = quint16(std::clamp(f.days, 0, int(std::numeric_limits<quint16>::max())));
     m_status = quint8(f.status);
@@ -223,9 +227,12 @@ Forecast PackedForecast::decoded(bool withPlaces) const
     f.earliestDay = unpackDay(m_earliestDay, NoDay);
     f.latestDay = unpackDay(m_latestDay, NoDay);
     f.sinceDay = unpackDay(m_sinceDay, NoDay);
+    f.riseDay = unpackDay(m_riseDay, NoDay);
     f.slopePerYear = m_slopePerYear;
     f.level = m_level;
-    f.priorLevel = m_priorLevel;
+    f.priorLevel = m_priorLevel / 100.0;
+    f.riseFrom = m_riseFrom;
+    f.noise = m_noise / 10.0;
     f.priorSlopePerYear = m_priorSlopePerYear;
     f.days = m_days;
     if (withPlaces)

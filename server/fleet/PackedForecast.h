@@ -51,17 +51,22 @@ private:
     QByteArray *spill() const;
     void release();
 
-    double m_slopePerYear = 0; // shown to hundredths: kept exact
+    float m_slopePerYear = 0; // shown to hundredths: seven digits are plenty
     qint32 m_day = NoDay;
     qint32 m_earliestDay = NoDay;
     qint32 m_latestDay = NoDay;
     qint32 m_sinceDay = NoDay;
+    qint32 m_riseDay = NoDay;
     float m_level = 0;
-    float m_priorLevel = 0;
+    qint16 m_priorLevel = 0; // hundredths of a point
     float m_priorSlopePerYear = 0;
     quint16 m_days = 0;
     quint8 m_status = Absent;
     quint8 m_model = 0;
+    quint8 m_riseFrom = 0; // whole points
+    quint8 m_noise = 0;    // tenths of a point
+    // The curve and the yearly swing are the battery page's alone: it reads the whole forecast from the
+    // history.
     quint8 m_placesSize = 0; // bytes in m_places, or Spilled: m_places holds an owned QByteArray *
     char m_places[InlinePlaces] = {};
 };

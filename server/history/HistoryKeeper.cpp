@@ -119,6 +119,12 @@ std::optional<Forecast> HistoryKeeper::forecast(const QByteArray &serial)
     return result;
 }
 
+std::pair<ForecastAccuracy, qint64> HistoryKeeper::accuracy() const
+{
+    const std::lock_guard lock(m_mutex);
+    return {m_accuracy, m_accuracyMade};
+}
+
 void HistoryKeeper::post(Job job)
 {
     qsizetype dropped = 0;
@@ -223,6 +229,10 @@ void HistoryKeeper::publish(HistoryWorker &worker, int written)
     const State state{worker.isOpen(), worker.problem(), worker.fileReplacements(), worker.pendingForecasts()};
     const std::lock_guard lock(m_mutex);
     m_state = state;
+    if (worker.accuracyMade() != m_accuracyMade) {
+        m_accuracy = worker.accuracy();
+        m_accuracyMade = worker.accuracyMade();
+    }
     m_written += written;
     m_replaced += replaced;
     if (!fitted.isEmpty())

@@ -2,6 +2,7 @@
 
 #include "BatteryRecord.h"
 #include "Forecast.h"
+#include "ForecastAccuracy.h"
 #include "HistoryPoint.h"
 #include "HistorySettings.h"
 #include "LogType.h"
@@ -79,6 +80,9 @@ public:
     std::optional<QList<HistoryPoint>> history(const QByteArray &serial, qint64 from, qint64 to);
     // Brought up to date first if its history changed since it was fitted.
     std::optional<Forecast> forecast(const QByteArray &serial);
+    // The fleet's forecast track record in force and when it was made (seconds since 1970; 0: none yet,
+    // the built-in one is in force).
+    std::pair<ForecastAccuracy, qint64> accuracy() const;
     // The stored forecasts, read on the history's thread and told through forecastsLoaded in batches, so
     // that a start does not wait for them; until then they count as pending, as `expected` less those
     // told.
@@ -131,6 +135,8 @@ private:
     qint64 m_catchUpSince = 0;          // guarded by m_mutex; found when the file is opened
     bool m_stopping = false;            // guarded by m_mutex
     State m_state;                      // guarded by m_mutex
+    ForecastAccuracy m_accuracy = ForecastAccuracy::prior(); // guarded by m_mutex
+    qint64 m_accuracyMade = 0;          // guarded by m_mutex
     struct ForecastBatch
     {
         QHash<QByteArray, Forecast> forecasts;

@@ -8,6 +8,8 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLocale>
 #include <QScopeGuard>
 
@@ -22,6 +24,7 @@ namespace {
 constexpr qsizetype ForecastGroup = 16;
 constexpr qsizetype ThinningGroup = 64;
 constexpr qsizetype CatchUpGroup = 64;
+constexpr qsizetype TrackRecordGroup = 4;
 // Report times come from the clock at receipt: a little slack for a clock that stepped back.
 constexpr qint64 CatchUpSlackSeconds = 60;
 constexpr int DayCheckMs = 10 * 60 * 1000;
@@ -41,6 +44,10 @@ HistoryWorker::HistoryWorker(const HistorySettings &settings, const QString &pat
 {
     m_dayCheck.start();
     m_store.open();
+    if (const auto stored = m_store.trackRecord()) {
+        m_accuracy = ForecastAccuracy::fromJson(QJsonDocument::fromJson(stored->second).object());
+        m_accuracyMade = stored->first;
+    }
 }
 
 void HistoryWorker::begin()
@@ -128,13 +135,15 @@ void HistoryWorker::checkDamage()
     m_stale.clear();
     finishStartFitting();
     m_pass.running = false;
+    m_trackRecord = {};
     if (m_store.replaceDamaged())
         ++m_replacedUntold;
 }
 
 void HistoryWorker::scheduleWork()
 {
-    if (!m_store.isOpen() || m_turnDue.isValid() || (m_stale.isEmpty() && !m_pass.running && m_catchUp.isEmpty()))
+    if (!m_store.isOpen() || m_turnDue.isValid()
+        || (m_stale.isEmpty() && !m_pass.running && !m_trackRecord.running && m_catchUp.isEmpty()))
         return;
     const bool busy = m_lastReports.isValid() && m_lastReports.elapsed() < BusyPauseMs;
     m_turnDue.start();
@@ -240,7 +249,8 @@ void HistoryWorker::workTurn()
     // look at; the retention pass has all day.
     if (catchUpSome(turn) && refreshSomeForecasts(turn)) {
         finishStartFitting();
-        thinSome(turn);
+        if (thinSome(turn))
+            recordSome(turn);
     }
     checkDamage();
     scheduleWork();
@@ -260,8 +270,10 @@ void HistoryWorker::refresh(const QList<qint64> &ids)
 {
     QHash<qint64, Forecast> fitted;
     const int boundary = m_settings.boundary;
+    const ForecastAccuracy &accuracy = m_accuracy;
     const bool stored = m_store.refreshForecasts(
-        ids, [boundary](const QList<DailyHealth> &days) { return ForecastFit::fromDays(days, boundary); }, &fitted);
+        ids, [boundary, &accuracy](const QList<DailyHealth> &days) { return ForecastFit::fromDays(days, boundary, accuracy); },
+        &fitted);
     QHash<QByteArray, Forecast> bySerial;
     for (const qint64 id : ids) {
         const QByteArray serial = m_stale.take(id);
@@ -342,7 +354,7 @@ void HistoryWorker::finishPass()
     m_pass.running = false;
     m_store.setMetaValue(ThinnedBeforeKey, m_pass.cutoff);
     say(QStringLiteral("History retention done: %1 point(s) removed from %2 batteries in %3 s "
-                                    "(before %4 the last point of each day is kept, before %5 none; longest "
+                                    "(before %4 the median point of each day is kept, before %5 none; longest "
                                     "turn %6 ms; CPU %7 s)")
                          .arg(m_pass.removed)
                          .arg(m_pass.ids.size())
@@ -351,8 +363,75 @@ void HistoryWorker::finishPass()
                          .arg(m_pass.longestTurnMs)
                          .arg(QString::number(double(m_pass.cpuNanoseconds) / 1e9, 'f', 2)),
         LogType::Information);
-    // A day that began while this pass ran gets its own.
+    // A day that began while this pass ran gets its own; the track record follows the day's pass.
+    startTrackRecord();
     startPassIfNewDay();
+}
+
+void HistoryWorker::startTrackRecord()
+{
+    if (!m_store.isOpen() || m_trackRecord.running)
+        return;
+    const QList<qint64> all = m_store.batteryIds();
+    m_trackRecord.ids.clear();
+    // An even sample of a larger fleet, the same batteries every day.
+    const double step = std::max(1.0, double(all.size()) / double(TrackRecordSample));
+    for (double at = 0; at < double(all.size()); at += step)
+        m_trackRecord.ids.append(all[qsizetype(at)]);
+    m_trackRecord.next = 0;
+    m_trackRecord.record.emplace(m_settings.boundary, m_accuracy);
+    m_trackRecord.clock.start();
+    m_trackRecord.running = true;
+    scheduleWork();
+}
+
+bool HistoryWorker::recordSome(const QElapsedTimer &turn)
+{
+    while (m_trackRecord.running) {
+        if (turn.elapsed() >= TurnBudgetMs || !m_store.isOpen())
+            return false;
+        if (m_trackRecord.next >= m_trackRecord.ids.size()) {
+            finishTrackRecord();
+            break;
+        }
+        const QList<qint64> group = m_trackRecord.ids.mid(m_trackRecord.next, TrackRecordGroup);
+        m_trackRecord.next += group.size();
+        ForecastTrackRecord &record = *m_trackRecord.record;
+        if (!m_store.forEachDays(group, [&record](qint64, const QList<DailyHealth> &days) { record.replay(days); })) {
+            // Logged by the store; the next day's pass tries again.
+            m_trackRecord = {};
+            return false;
+        }
+    }
+    return true;
+}
+
+void HistoryWorker::finishTrackRecord()
+{
+    const ForecastAccuracy made = m_trackRecord.record->accuracy();
+    const qint64 batteries = m_trackRecord.record->batteries();
+    const double seconds = double(m_trackRecord.clock.elapsed()) / 1000.0;
+    m_trackRecord = {};
+    const bool changed = made.differsFrom(m_accuracy);
+    m_accuracy = made;
+    m_accuracyMade = QDateTime::currentSecsSinceEpoch();
+    m_store.setTrackRecord(m_accuracyMade, QJsonDocument(made.toJson()).toJson(QJsonDocument::Compact));
+    QStringList held;
+    for (const ForecastAccuracy::Horizon &h : made.horizons()) {
+        if (h.replays > 0)
+            held << QStringLiteral("%1 % at %2 days").arg(QString::number(h.bandHitRate * 100, 'f', 0)).arg(h.days);
+    }
+    say(QStringLiteral("Forecast track record made: %1 batteries replayed in %2 s; the bands held what was reported "
+                       "%3%4")
+            .arg(batteries)
+            .arg(QString::number(seconds, 'f', 1), held.isEmpty() ? QStringLiteral("(no replay yet: too little history)") : held.join(QStringLiteral(", ")),
+                 changed ? QStringLiteral("; every forecast is fitted again with it") : QString()),
+        LogType::Information);
+    if (changed) {
+        m_stale.insert(m_store.everyBattery());
+        scheduleWork();
+    }
+    FreedMemory::giveBack();
 }
 
 } // namespace NVL::Engineering::VK

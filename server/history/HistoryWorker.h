@@ -2,10 +2,12 @@
 
 #include "BatteryRecord.h"
 #include "Forecast.h"
+#include "ForecastAccuracy.h"
 #include "HistoryPoint.h"
 #include "HistorySettings.h"
 #include "HistoryStore.h"
 #include "LogType.h"
+#include "ForecastTrackRecord.h"
 #include "StaleForecasts.h"
 
 #include <QByteArray>
@@ -29,7 +31,7 @@ public:
     static constexpr int TurnBudgetMs = 10;
     // While reports keep coming the background work takes a turn only this often: points first.
     static constexpr int BusyPauseMs = 250;
-    // Points of the newest days are all kept; before them the last of each local day.
+    // Points of the newest days are all kept; before them the median of each local day.
     static constexpr int KeepAllDays = 30;
     // The day's pass, as the history file and the shared database both run it: before `cutoff` a day
     // keeps its last point, before `removeBefore` nothing stays.
@@ -66,6 +68,11 @@ public:
     qint64 forEachForecast(qint64 afterId, int limit, const std::function<void(const QByteArray &serial, const Forecast &)> &visit);
     int fileReplacements() const { return m_store.replacements(); }
     qsizetype pendingForecasts() const { return m_startFitting.running ? m_stale.size() : 0; }
+    // The fleet's track record in force: what its forecasts' bands come from.
+    const ForecastAccuracy &accuracy() const { return m_accuracy; }
+    qint64 accuracyMade() const { return m_accuracyMade; }
+    // The batteries a track record replays at most: a sample of a larger fleet says as much.
+    static constexpr qsizetype TrackRecordSample = 20000;
 
     // Does a turn of background work when one is due.
     void workTurn();
@@ -93,6 +100,9 @@ private:
     bool thinSome(const QElapsedTimer &turn);
     void startPassIfNewDay();
     void finishPass();
+    void startTrackRecord();
+    bool recordSome(const QElapsedTimer &turn);
+    void finishTrackRecord();
     void finishStartFitting();
 
     HistorySettings m_settings;
@@ -118,6 +128,18 @@ private:
         qsizetype batteries = 0;
         QElapsedTimer clock;
     } m_startFitting;
+
+    ForecastAccuracy m_accuracy = ForecastAccuracy::prior();
+    qint64 m_accuracyMade = 0; // seconds since 1970; 0 while the prior is in force
+
+    struct TrackRecordPass
+    {
+        bool running = false;
+        QList<qint64> ids;
+        qsizetype next = 0;
+        std::optional<ForecastTrackRecord> record;
+        QElapsedTimer clock;
+    } m_trackRecord;
 
     struct Pass
     {

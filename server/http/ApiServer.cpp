@@ -1,5 +1,7 @@
 #include "ApiServer.h"
 
+#include "AccuracyViews.h"
+
 #include "PageParts.h"
 
 #include "TlsCredentials.h"
@@ -167,6 +169,18 @@ void ApiServer::addRoutes()
         both(path, [this, path](Format format, const QHttpServerRequest &request) {
             return fleetResponse(path, format, request);
         });
+    if (m_sources.history) {
+        both(Prefix + QStringLiteral("/forecast/accuracy"), [this](Format format, const QHttpServerRequest &) {
+            const auto [accuracy, made] = m_sources.history->accuracy();
+            const ApiTable table = AccuracyViews::table(accuracy);
+            if (format == Format::Csv)
+                return body(table.toCsv(), true);
+            return body(table.toJsonList(QStringLiteral("horizons"),
+                                         {{QStringLiteral("madeAt"), made > 0 ? QJsonValue(ApiViews::timeText(made)) : QJsonValue()},
+                                          {QStringLiteral("ownRecord"), made > 0}}),
+                        false);
+        });
+    }
     if (m_sources.insight)
         addInsightRoutes();
     m_http.route(Prefix + QStringLiteral("/batteries/<arg>/history"),

@@ -82,7 +82,8 @@ const QStringList &batteryColumns()
         QStringLiteral("healthClass"),     QStringLiteral("fullCapacity"),     QStringLiteral("cycleCount"),
         QStringLiteral("reportTime"),      QStringLiteral("reportAddress"),    QStringLiteral("forecastStatus"),
         QStringLiteral("forecastDate"),    QStringLiteral("forecastEarliest"), QStringLiteral("forecastLatest"),
-        QStringLiteral("forecastSlopePerYear"), QStringLiteral("forecastModel"),    QStringLiteral("forecastSince")};
+        QStringLiteral("forecastSlopePerYear"), QStringLiteral("forecastModel"),    QStringLiteral("forecastSince"),
+        QStringLiteral("forecastRise")};
     return columns;
 }
 
@@ -148,7 +149,8 @@ BatteryCells batteryCells(const BatteryRecord &r, const std::optional<Forecast> 
             f ? dayCell(f->latestDay) : ApiCell::null(),
             fitted ? ApiCell::number(std::round(f->slopePerYear * 100.0) / 100.0) : ApiCell::null(),
             fitted && f->days > 0 ? ApiCell::text(Forecast::modelName(f->model)) : ApiCell::null(),
-            fitted ? dayCell(f->sinceDay) : ApiCell::null()};
+            fitted ? dayCell(f->sinceDay) : ApiCell::null(),
+            f ? dayCell(f->riseDay) : ApiCell::null()};
 }
 
 QList<QJsonValue> batteryRow(const BatteryRecord &r, const std::optional<Forecast> &f)

@@ -81,27 +81,37 @@ QByteArray healthChart(const QList<HistoryPoint> &points, const std::optional<Fo
     chart.dots(series(points, &HistoryPoint::percent), points.size() <= 120 ? "series-dot" : "series-dot small",
                QStringLiteral(" %"));
     if (fitted) {
-        // The model the date comes from: one line, or the older pace up to the bend or fall and the newer
-        // one after it. A battery already there is drawn up to its newest day only.
+        // The model the date comes from: one line, a curve, or the older pace up to the bend, fall or knee
+        // and the newer one after it. A battery already there is drawn up to its newest day only.
         const double lastFitted = timeOfDay(LocalDays().dayOf(qint64(newest)));
-        const double start = std::max(first, lastFitted - Forecast::FittedDays * Day);
+        const double fitStart = forecast->riseDay ? timeOfDay(*forecast->riseDay) - Day / 2 : lastFitted - Forecast::FittedDays * Day;
+        const double start = std::max(first, fitStart);
         const double end = dated ? std::min(timeOfDay(*forecast->day), chart.right()) : aheadShown ? chart.right() : lastFitted;
-        const auto along = [](double level, double slopePerYear, double at, double t) {
-            return level + slopePerYear / 365.0 / Day * (t - at);
-        };
+        // The fitted level at a time, the yearly swing included: what the date is read from.
+        const auto along = [&](double t) { return forecast->levelAt((t - lastFitted) / Day, LocalDays().dayOf(qint64(t))); };
         double newerStart = start;
-        if (forecast->model != Forecast::Model::Line && forecast->sinceDay) {
+        if (forecast->model != Forecast::Model::Line && forecast->model != Forecast::Model::Recent && forecast->sinceDay) {
             newerStart = std::max(start, timeOfDay(*forecast->sinceDay) - Day / 2);
-            chart.line({QPointF(start, along(forecast->priorLevel, forecast->priorSlopePerYear, newerStart, start)),
-                        QPointF(newerStart, forecast->priorLevel)},
+            const double priorPerSecond = forecast->priorSlopePerYear / 365.0 / Day;
+            chart.line({QPointF(start, forecast->priorLevel + priorPerSecond * (start - newerStart)), QPointF(newerStart, forecast->priorLevel)},
                        "fit-prior");
             if (forecast->model == Forecast::Model::Drop)
                 chart.marker(newerStart, QStringLiteral("Drop on %1").arg(ApiViews::dayText(*forecast->sinceDay)), "drop",
                              true);
+        } else if (forecast->model == Forecast::Model::Recent && forecast->sinceDay) {
+            newerStart = std::max(start, timeOfDay(*forecast->sinceDay) - Day / 2);
         }
-        chart.line({QPointF(newerStart, along(forecast->level, forecast->slopePerYear, lastFitted, newerStart)),
-                    QPointF(end, along(forecast->level, forecast->slopePerYear, lastFitted, end))},
-                   "fit");
+        // A curve or a yearly swing is drawn as a run of short lines, a day or a week apart.
+        QList<QPointF> fit;
+        const bool straight = forecast->curvePerYear2 == 0 && forecast->seasonSin == 0 && forecast->seasonCos == 0;
+        const double step = straight ? std::max(end - newerStart, Day) : std::max(Day, (end - newerStart) / 120);
+        for (double t = newerStart; t < end; t += step)
+            fit.append(QPointF(t, along(t)));
+        fit.append(QPointF(end, along(end)));
+        chart.line(fit, "fit");
+        if (forecast->riseDay && timeOfDay(*forecast->riseDay) >= first)
+            chart.marker(timeOfDay(*forecast->riseDay) - Day / 2,
+                         QStringLiteral("Rise on %1: replaced or recalibrated").arg(ApiViews::dayText(*forecast->riseDay)), "rise", true);
     }
     // A day past the chart's end is written as lying beyond it, not drawn at the edge as if it were there.
     if (dated && timeOfDay(*forecast->day) <= chart.right())
@@ -135,10 +145,25 @@ QByteArray smallChart(const QList<HistoryPoint> &points, int HistoryPoint::*fiel
     return chart.svg();
 }
 
+QString fitSentence(const Forecast &forecast, int boundary);
+
 QString forecastSentence(const std::optional<Forecast> &f, int boundary)
 {
     if (!f)
         return QStringLiteral("No forecast has been fitted yet.");
+    // A rise that held starts the battery anew: it is never told as a drop.
+    const QString rise = f->riseDay ? QStringLiteral("Its health rose from %1 % to about %2 % on %3: the battery was replaced or "
+                                                     "recalibrated, and the forecast starts there. ")
+                                          .arg(QString::number(f->riseFrom, 'f', 0),
+                                               QString::number(f->status == Forecast::Status::NotEnoughHistory ? f->riseFrom : f->level, 'f', 0),
+                                               ApiViews::dayText(*f->riseDay))
+                                    : QString();
+    return rise + fitSentence(*f, boundary);
+}
+
+QString fitSentence(const Forecast &forecast, int boundary)
+{
+    const Forecast *f = &forecast;
     const QString slope = QString::number(std::fabs(f->slopePerYear), 'f', 1);
     switch (f->status) {
     case Forecast::Status::NotEnoughHistory:
@@ -167,11 +192,18 @@ QString forecastSentence(const std::optional<Forecast> &f, int boundary)
         text = QStringLiteral("Its health fell from %1 % to %2 % on %3 and falls %4 points a year since; it ")
                    .arg(QString::number(f->priorLevel, 'f', 0), QString::number(f->level, 'f', 0),
                         ApiViews::dayText(*f->sinceDay), slope);
+    else if (f->model == Forecast::Model::Curve)
+        text = QStringLiteral("Its wear speeds up%1: it now falls %2 points a year and faster each month; at that rate it ")
+                   .arg(f->sinceDay ? QStringLiteral(" since %1").arg(ApiViews::dayText(*f->sinceDay)) : QString(), slope);
+    else if (f->model == Forecast::Model::Recent && f->sinceDay)
+        text = QStringLiteral("Since %1 it falls %2 points a year, a pace that foretold its newest weeks better than the "
+                              "whole year's; it ")
+                   .arg(ApiViews::dayText(*f->sinceDay), slope);
     else
         text = QStringLiteral("The fitted line falls %1 points a year and ").arg(slope);
     text += QStringLiteral("reaches the Poor boundary of %1 % on %2").arg(boundary).arg(f->day ? ApiViews::dayText(*f->day) : QString());
     if (f->earliestDay && f->latestDay)
-        text += QStringLiteral(" (plausibly between %1 and %2)")
+        text += QStringLiteral(" (plausibly between %1 and %2, a range as wide as this fleet's own forecasts needed)")
                     .arg(ApiViews::dayText(*f->earliestDay), ApiViews::dayText(*f->latestDay));
     else if (f->earliestDay)
         text += QStringLiteral(" (not before %1; a later day cannot be ruled out)").arg(ApiViews::dayText(*f->earliestDay));
@@ -193,6 +225,12 @@ std::optional<QByteArray> DashboardPages::battery(const QByteArray &serial) cons
         m_history && m_history->isOpen() ? m_history->history(serial, 0, std::numeric_limits<qint64>::max())
                                          : std::nullopt;
     const QList<HistoryPoint> points = history.value_or(QList<HistoryPoint>());
+    // The whole forecast (its curve and yearly swing) is the history's; the index keeps what lists need.
+    std::optional<Forecast> forecast = entry->forecast;
+    if (history && forecast) {
+        if (std::optional<Forecast> full = m_history->forecast(serial))
+            forecast = std::move(full);
+    }
 
     Html h;
     h.raw("<p class=\"crumbs\"><a href=\"/batteries\">Batteries</a> \xE2\x80\xBA ").text(serialShown(r)).raw("</p>\n<h1>")
@@ -240,11 +278,11 @@ std::optional<QByteArray> DashboardPages::battery(const QByteArray &serial) cons
         h.raw("</p></section>\n");
     } else {
         h.raw("<figure class=\"chart-box\" id=\"health-chart\">")
-            .raw(healthChart(points, entry->forecast, boundary))
+            .raw(healthChart(points, forecast, boundary))
             .raw("<figcaption><span class=\"key key-series\">reported health</span><span class=\"key key-fit\">fitted "
                  "line</span><span class=\"key key-range\">plausible range</span><span class=\"key "
                  "key-boundary\">Poor boundary</span></figcaption></figure><p id=\"forecast-text\">")
-            .text(forecastSentence(entry->forecast, boundary))
+            .text(forecastSentence(forecast, boundary))
             .raw("</p></section>\n<section class=\"pair\"><div><h2>Full capacity</h2>")
             .raw(smallChart(points, &HistoryPoint::fullCapacity, QStringLiteral(" mAh"),
                             QStringLiteral("Full capacity in mAh over time")))

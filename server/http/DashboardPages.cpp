@@ -1,5 +1,7 @@
 #include "DashboardPages.h"
 
+#include "AccuracyViews.h"
+
 #include "ApiViews.h"
 #include "HistoryKeeper.h"
 #include "Html.h"
@@ -235,6 +237,10 @@ QByteArray DashboardPages::overview(const OverviewTally &tally) const
             .raw("</td></tr>\n");
     }
     h.raw(newest.empty() ? "</section>\n" : "</tbody></table></div></section>\n");
+    if (m_history) {
+        const auto [accuracy, made] = m_history->accuracy();
+        AccuracyViews::panel(h, accuracy, made);
+    }
     if (m_mails)
         notificationMail(h);
     return Html::page(QStringLiteral("Fleet overview"), Html::Section::Overview, h.take(), m_signOut);

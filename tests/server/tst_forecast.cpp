@@ -1,6 +1,7 @@
 // The replacement forecast: accuracy on generated wear, every outcome from a table of series, and the
 // forecast as the fleet index packs it. Also the fleet's freed memory, given back from threads at once.
 #include "ForecastFit.h"
+#include "ForecastTrackRecord.h"
 #include "PackedForecast.h"
 
 #include <QProcess>
@@ -35,6 +36,25 @@ QList<DailyHealth> fallen(QList<DailyHealth> series, int days, int percent)
 {
     for (qsizetype i = series.size() - days; i < series.size(); ++i)
         series[i].percent = percent;
+    return series;
+}
+
+// `series` with a new battery from `age` days ago: `start` then, fading `perYear`.
+QList<DailyHealth> replaced(QList<DailyHealth> series, int age, double start, double perYear)
+{
+    for (int d = 0; d < age; ++d)
+        series[series.size() - age + d].percent = int(std::lround(start - perYear * d / 365.0));
+    return series;
+}
+
+// Wear that keeps speeding up: `points` lost to it in the half year since its knee `kneeAge` days ago.
+QList<DailyHealth> accelerating(double level, double perYear, int kneeAge, double points)
+{
+    QList<DailyHealth> series;
+    for (int d = 364; d >= 0; --d) {
+        const double since = std::max(0, kneeAge - d);
+        series.append({LastDay - d, int(std::lround(level + perYear * d / 365.0 - points * (since * since - kneeAge * kneeAge) / (180.0 * 180.0)))});
+    }
     return series;
 }
 
@@ -110,8 +130,12 @@ private Q_SLOTS:
         QTest::newRow("eight days fallen") << fallen(steady, 8, 60) << int(S::Now) << qint64(-1);
         // Wear that sped up is dated by its newer pace, not by the year's average.
         QTest::newRow("bend 120 days ago") << bent(86, 5, 30, 120) << int(S::Date) << qint64(73);
-        QTest::newRow("bend 40 days ago") << bent(86, 5, 30, 40) << int(S::Date) << qint64(73);
         QTest::newRow("beyond the cap") << wear(97, 1) << int(S::BeyondCap) << qint64(-1);
+        // A rise that holds is a new battery: its own pace from the rise on, none of the old one's.
+        QTest::newRow("replaced 60 days ago") << replaced(wear(78, 12), 60, 99, 20) << int(S::Date) << qint64(288);
+        QTest::newRow("replaced 5 days ago") << replaced(wear(78, 12), 5, 99, 20) << int(S::NotEnoughHistory) << qint64(-1);
+        // Five low days that ended with three back above the boundary: a reading, not wear.
+        QTest::newRow("dip that recovered") << fallen(fallen(wear(85, 10), 8, 70), 3, 85) << int(S::Date) << qint64(183);
     }
 
     void outcomes()
@@ -125,6 +149,86 @@ private Q_SLOTS:
         if (daysOut >= 0)
             QVERIFY2(std::abs(*f.day - LastDay - daysOut) <= std::max<qint64>(3, daysOut / 10),
                      qPrintable(QString::number(*f.day - LastDay)));
+    }
+
+    // Wear that speeds up is dated by where it is going, not by the year's average; a change of pace too
+    // young to tell a bend from a curve is never dated later than its newer pace says, and the band
+    // reaches that day.
+    void speedingUpIsDatedEarly_data()
+    {
+        QTest::addColumn<QList<DailyHealth>>("series");
+        QTest::addColumn<qint64>("notAfter");
+        QTest::addColumn<qint64>("inBand");
+        QTest::newRow("knee 120 days ago") << accelerating(86, 4, 120, 8) << qint64(180) << qint64(96);
+        QTest::newRow("bend 40 days ago") << bent(86, 5, 30, 40) << qint64(76) << qint64(73);
+    }
+
+    void speedingUpIsDatedEarly()
+    {
+        QFETCH(QList<DailyHealth>, series);
+        QFETCH(qint64, notAfter);
+        QFETCH(qint64, inBand);
+        const Forecast f = ForecastFit::fromDays(series, 80);
+        QCOMPARE(int(f.status), int(Forecast::Status::Date));
+        QVERIFY2(*f.day - LastDay <= notAfter, qPrintable(QString::number(*f.day - LastDay)));
+        QVERIFY(*f.earliestDay - LastDay <= inBand && (!f.latestDay || inBand <= *f.latestDay - LastDay));
+    }
+
+    // A day stands for the median of its reports: one wild report among several never does.
+    void dayIsTheMedianOfItsReports_data()
+    {
+        QTest::addColumn<QList<int>>("reports");
+        QTest::addColumn<int>("value");
+        QTest::newRow("one") << QList<int>{84} << 84;
+        QTest::newRow("a wild 0 among three") << QList<int>{85, 0, 86} << 85;
+        QTest::newRow("a wild 0 with one other") << QList<int>{0, 85} << 85;
+        QTest::newRow("over 100 left out") << QList<int>{255, 84, 200} << 84;
+        QTest::newRow("only over 100") << QList<int>{180} << 180;
+    }
+
+    void dayIsTheMedianOfItsReports()
+    {
+        QFETCH(QList<int>, reports);
+        QFETCH(int, value);
+        QCOMPARE(DailyHealth::valueOf(std::vector<int>(reports.cbegin(), reports.cend())), value);
+    }
+
+    // Bands made from one fleet's track record hold what a second fleet of the same kind reported at about
+    // their stated 95 %, neither too narrow nor needlessly wide (the built-in ones held all of it); the
+    // record reads back as it was written.
+    void trackRecordCalibratesBands()
+    {
+        const auto fleet = [](quint32 seed) {
+            std::mt19937 random(seed);
+            std::uniform_real_distribution<double> unit(0.0, 1.0);
+            QList<QList<DailyHealth>> batteries;
+            for (int b = 0; b < 200; ++b) {
+                const double perYear = 4 + 16 * unit(random), level = 82 + 12 * unit(random);
+                // One in four speeds up from a knee a few months ago.
+                const double knee = unit(random) < 0.25 ? 60 + 120 * unit(random) : 0;
+                QList<DailyHealth> days;
+                for (int d = 449; d >= 0; --d) {
+                    const double since = std::max(0.0, knee - d);
+                    const double truth = level + perYear * d / 365.0 - 8 * (since * since - knee * knee) / (180.0 * 180.0);
+                    days.append({LastDay - d, int(std::lround(truth + 1.2 * (unit(random) + unit(random) - 1)))});
+                }
+                batteries.append(days);
+            }
+            return batteries;
+        };
+        ForecastTrackRecord first(80);
+        for (const QList<DailyHealth> &days : fleet(1))
+            first.replay(days);
+        const ForecastAccuracy calibrated = first.accuracy();
+        ForecastTrackRecord second(80, calibrated);
+        for (const QList<DailyHealth> &days : fleet(2))
+            second.replay(days);
+        for (const ForecastAccuracy::Horizon &h : second.accuracy().horizons()) {
+            QVERIFY2(h.replays >= 150 && h.bandHitRate >= 0.88 && h.bandHitRate <= 0.99,
+                     qPrintable(QStringLiteral("%1 days: %2 replays, %3 held").arg(h.days).arg(h.replays).arg(h.bandHitRate)));
+        }
+        QVERIFY(!ForecastAccuracy::fromJson(calibrated.toJson()).differsFrom(calibrated));
+        QVERIFY(calibrated.differsFrom(ForecastAccuracy::prior()));
     }
 
     void packedKeepsPlaces_data()

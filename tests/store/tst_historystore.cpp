@@ -120,9 +120,9 @@ private Q_SLOTS:
 
     void thinningReachesEveryBatteryOfALongList()
     {
-        // More batteries than one statement looks up, the last group short: each keeps its day's last point.
-        // Points too go in groups with a short one last; a report of the same second as one before it in the
-        // same group replaces it.
+        // More batteries than one statement looks up, the last group short: each keeps the point that stands
+        // for its day, its median (the latest of equal ones). Points too go in groups with a short one last; a
+        // report of the same second as one before it in the same group replaces it.
         QTemporaryDir dir;
         HistoryStore store(dir.filePath(QStringLiteral("vk-history.db")));
         QVERIFY(store.open());
@@ -136,9 +136,10 @@ private Q_SLOTS:
         QCOMPARE(store.addPoints(reports).size(), 70);
         const QList<qint64> ids = store.batteryIds();
         QCOMPARE(store.thin(ids, base, base + 86400, base), 2 * 70);
+        const qint64 first = *store.idOf(reports.first().serialKey());
         for (const qint64 id : ids)
-            QCOMPARE(timesOf(store.points(id, 0, base + 86400)), QList<qint64>{base + 3 * 3600});
-        QCOMPARE(store.points(*store.idOf(reports.first().serialKey()), 0, base + 86400).first().percent, 80);
+            QCOMPARE(timesOf(store.points(id, 0, base + 86400)), QList<qint64>{base + (id == first ? 2 : 3) * 3600});
+        QCOMPARE(store.points(first, 0, base + 86400).first().percent, 90);
     }
 
     void olderLayoutKeepsPointsAndRefitsForecasts()
