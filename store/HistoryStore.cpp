@@ -790,19 +790,24 @@ QList<DailyHealth> HistoryStore::dailyHealth(QSqlQuery &query, qint64 id, qint64
         failed(QStringLiteral("History read"), query);
         return days;
     }
-    std::vector<int> reports; // of the day being read
+    std::vector<int> reports; // of the day being read, whose value is set once it is whole
+    const auto closeDay = [&] {
+        if (reports.size() > 1)
+            days.last().percent = DailyHealth::valueOf(std::move(reports));
+        reports.clear();
+    };
     while (query.next()) {
         if (places)
             senders.append({query.value(0).toLongLong(), query.value(2).toByteArray()});
         const qint64 day = m_days.dayOf(query.value(0).toLongLong());
-        if (!days.isEmpty() && days.constLast().day == day) {
-            reports.push_back(query.value(1).toInt());
-            days.last().percent = DailyHealth::valueOf(reports);
-        } else {
-            reports.assign(1, query.value(1).toInt());
-            days.append({day, reports.front()});
+        const int percent = query.value(1).toInt();
+        if (days.isEmpty() || days.constLast().day != day) {
+            closeDay();
+            days.append({day, percent});
         }
+        reports.push_back(percent);
     }
+    closeDay();
     query.finish();
     if (places)
         *places = placesOf(senders);

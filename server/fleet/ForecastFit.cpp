@@ -28,12 +28,12 @@ struct Judged
     std::array<int, Forecast::ModelCount> count{};
 };
 
-void judge(const WearSeries &s, double origin, Judged &judged)
+void judge(const WearSeries &s, double origin, unsigned wanted, Judged &judged)
 {
     const WearSeries before = s.upTo(-origin);
     if (before.x.empty())
         return;
-    const std::vector<WearProjection> shapes = WearProjection::fits(before);
+    const std::vector<WearProjection> shapes = WearProjection::fits(before, wanted);
     if (shapes.empty())
         return;
     const double shift = double(before.newestDay - s.newestDay);
@@ -64,11 +64,15 @@ std::optional<WearProjection> ForecastFit::project(const WearSeries &s, WearProj
         return std::nullopt;
     if (line)
         *line = shapes.front();
+    // Only the rules of shapes the points show now can be chosen: the others need not be judged.
+    unsigned wanted = 0;
+    for (const WearProjection &p : shapes)
+        wanted |= 1u << int(p.model);
     Judged judged;
     for (const double origin : Origins) {
         if (s.x.empty() || s.x.front() > -origin - Forecast::MinimumSpanDays)
             break;
-        judge(s, origin, judged);
+        judge(s, origin, wanted, judged);
     }
     const auto score = [&](Forecast::Model m) { return judged.miss[size_t(m)] / judged.count[size_t(m)]; };
     const WearProjection *chosen = &shapes.front();
@@ -156,15 +160,28 @@ Forecast ForecastFit::fromDays(const QList<DailyHealth> &days, int boundary, con
     // The first day each of the calibrated paths is at the boundary: the middle one is the date, the low
     // and high ones the band.
     std::optional<int> day, earliest, latest;
-    for (int t = 1; t <= Forecast::CapDays && !latest; ++t) {
+    const auto path = [&](double t, double ForecastAccuracy::Scale::*which) {
         const ForecastAccuracy::Scale k = accuracy.scale(p.model, t);
-        const double at = p.at(t) + season(t), spread = p.reach(t);
-        if (!earliest && at + k.low * spread <= boundary)
-            earliest = t;
-        if (!day && at + k.middle * spread <= boundary)
-            day = t;
-        if (at + k.high * spread <= boundary)
-            latest = t;
+        return p.at(t) + season(t) + k.*which * p.reach(t);
+    };
+    // A week at a time, then the days of the week where a path first reaches the boundary: the paths fall
+    // nearly monotonously, and a week of them is what a scan of every day spent most of its time on.
+    const auto first = [&](double ForecastAccuracy::Scale::*which) -> std::optional<int> {
+        for (int week = 0; week <= Forecast::CapDays; week += 7) {
+            if (path(std::min(week + 7, Forecast::CapDays), which) > boundary && week + 7 <= Forecast::CapDays)
+                continue;
+            for (int t = std::max(week, 1); t <= std::min(week + 7, Forecast::CapDays); ++t) {
+                if (path(t, which) <= boundary)
+                    return t;
+            }
+        }
+        return std::nullopt;
+    };
+    earliest = first(&ForecastAccuracy::Scale::low);
+    if (earliest) {
+        day = first(&ForecastAccuracy::Scale::middle);
+        if (day)
+            latest = first(&ForecastAccuracy::Scale::high);
     }
     if (!day) {
         forecast.status = Forecast::Status::BeyondCap;

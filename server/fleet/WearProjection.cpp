@@ -193,8 +193,9 @@ double WearProjection::reach(double t) const
     return spread(t) + std::fabs(at(t) - level);
 }
 
-std::vector<WearProjection> WearProjection::fits(const WearSeries &s)
+std::vector<WearProjection> WearProjection::fits(const WearSeries &s, unsigned wanted)
 {
+    const auto want = [wanted](Forecast::Model m) { return (wanted >> int(m)) & 1u; };
     std::vector<WearProjection> out;
     const size_t first = firstInSpan(s, Forecast::FittedDays);
     const size_t n = s.x.size() - first;
@@ -237,7 +238,7 @@ std::vector<WearProjection> WearProjection::fits(const WearSeries &s)
     };
 
     // The newest stretch alone, where the history is much longer than it.
-    if (s.x[first] < -RecentDays * 1.3) {
+    if (want(Forecast::Model::Recent) && s.x[first] < -RecentDays * 1.3) {
         const size_t recent = firstInSpan(s, RecentDays) - first;
         const Sums tail = tails[recent];
         const Sums::Line l = tail.line();
@@ -264,7 +265,7 @@ std::vector<WearProjection> WearProjection::fits(const WearSeries &s)
 
     // Wear that speeds up from a knee on: a line, then loss growing with the square of the time since
     // the knee (from the first point: a parabola). Taken only where it bends down.
-    if (all.n >= CurvePoints && s.x.back() - s.x[first] >= CurveSpan) {
+    if (want(Forecast::Model::Curve) && all.n >= CurvePoints && s.x.back() - s.x[first] >= CurveSpan) {
         std::vector<Moments> upper(n + 1);
         for (size_t i = n; i-- > 0;) {
             upper[i] = upper[i + 1];
@@ -321,7 +322,7 @@ std::vector<WearProjection> WearProjection::fits(const WearSeries &s)
     for (size_t i = 1; i < n; ++i) {
         const double t0 = at(i);
         const Sums &tail = tails[i];
-        if (-t0 * Year >= BendNewestSpan && tail.n >= BendNewestPoints && (t0 - firstX) * Year >= BendOlderSpan) {
+        if (want(Forecast::Model::Bend) && -t0 * Year >= BendNewestSpan && tail.n >= BendNewestPoints && (t0 - firstX) * Year >= BendOlderSpan) {
             // Regressors 1, t and (t - t0) where positive.
             const Solved fit = solve3({{{all.n, all.x, tail.x - t0 * tail.n},
                                         {all.x, all.xx, tail.xx - t0 * tail.x},
@@ -333,7 +334,7 @@ std::vector<WearProjection> WearProjection::fits(const WearSeries &s)
                 bend = fit;
             }
         }
-        if (tail.n >= Forecast::MinimumDays / 3.0 && double(i) >= Forecast::MinimumDays) {
+        if (want(Forecast::Model::Drop) && tail.n >= Forecast::MinimumDays / 3.0 && double(i) >= Forecast::MinimumDays) {
             const Sums head = all - tail;
             const Sums::Line before = head.line();
             const Sums::Line after = tail.line();

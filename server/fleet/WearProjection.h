@@ -37,8 +37,10 @@ struct WearProjection
     // that speeds up misses by more the further it is foretold, so its errors scale with the fall too.
     double reach(double t) const;
 
-    // Every shape the points up to the newest allow, the line first; empty when there are too few.
-    static std::vector<WearProjection> fits(const WearSeries &series);
+    // Every shape the points up to the newest allow, the line first; empty when there are too few. Only
+    // the shapes of `wanted` (bits by Forecast::Model) besides the line are looked for.
+    static constexpr unsigned EveryShape = (1u << Forecast::ModelCount) - 1;
+    static std::vector<WearProjection> fits(const WearSeries &series, unsigned wanted = EveryShape);
 };
 
 } // namespace NVL::Engineering::VK

@@ -31,19 +31,26 @@ double median(std::vector<double> values)
 }
 
 // Each value less the median of the values within `reach` of it (a window that keeps its width at the
-// ends, where it can).
+// ends, where it can). The window slides: a value leaves and one comes, kept in order.
 std::vector<double> offMedian(const std::vector<double> &y, size_t reach, bool centred)
 {
     const size_t n = y.size();
     std::vector<double> out(n);
     std::vector<double> window;
+    window.reserve(2 * reach + 1);
+    size_t from = 0, to = 0; // the window holds y[from, to)
     for (size_t i = 0; i < n; ++i) {
         size_t first = i > reach ? i - reach : 0;
         size_t last = std::min(n - 1, i + reach);
         if (!centred && n > 2 * reach) // the same width everywhere: the ends lean inwards
             first = std::min(first, n - 1 - 2 * reach), last = first + 2 * reach;
-        window.assign(y.begin() + std::ptrdiff_t(first), y.begin() + std::ptrdiff_t(last) + 1);
-        out[i] = y[i] - median(window);
+        for (; from < first; ++from)
+            window.erase(std::lower_bound(window.begin(), window.end(), y[from]));
+        for (; to <= last; ++to)
+            window.insert(std::upper_bound(window.begin(), window.end(), y[to]), y[to]);
+        const size_t mid = window.size() / 2;
+        const double median = window.size() % 2 == 1 ? window[mid] : (window[mid - 1] + window[mid]) / 2.0;
+        out[i] = y[i] - median;
     }
     return out;
 }
