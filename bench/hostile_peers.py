@@ -15,7 +15,10 @@ Runs the program in the foreground on a temporary data folder and measures, one 
            second session (or, where the first never ended, during that);
   config   configuration files of 50,000 daily or triggered notifications, 1,000 triggered ones and
            10,000 recipients: the time from the start to the first version reply, and the slowest version
-           reply while five batteries fall (the mails go to a port nobody listens on).
+           reply while five batteries fall (the mails go to a port nobody listens on);
+  pipeline one HTTP connection sends 500 to 4,000 GET /healthz in one go: the server's CPU time for
+           them, whether all were answered, and the slowest version reply asked meanwhile; then two
+           requests in one send, the second with Connection: close: how many answers came.
 Standard library only; any program that speaks the radio protocol on a port can be measured, so an
 older build gives the figures before a change. Phases may be named after the program to run only those.
 """
@@ -414,7 +417,61 @@ def config(program):
             server.stop()
 
 
-PHASES = {"greedy": greedy, "idle": idle, "junk": junk, "smtp": smtp, "config": config}
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def http_exchange(port, request, timeout=120.0):
+    """Everything the server answers to `request` until it closes the connection."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        s.sendall(request)
+        got = bytearray()
+        while True:
+            part = s.recv(1 << 16)
+            if not part:
+                return bytes(got)
+            got += part
+
+
+def pipeline(program):
+    http = free_port()
+    server = Server(program, f"listen=127.0.0.1:{http}\n")
+    try:
+        for count in (500, 1000, 2000, 4000):
+            one = b"GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n"
+            request = one * (count - 1) + b"GET /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"
+            slowest = [0.0]
+            done = threading.Event()
+
+            def watch():
+                while not done.is_set():
+                    slowest[0] = max(slowest[0], answered_version_ms(server.port))
+                    time.sleep(0.02)
+
+            watcher = threading.Thread(target=watch)
+            before = cpu_seconds(server.process.pid)
+            watcher.start()
+            started = time.monotonic()
+            got = http_exchange(http, request)
+            took = time.monotonic() - started
+            done.set()
+            watcher.join()
+            cpu = cpu_seconds(server.process.pid) - before
+            print(f"pipeline {count}: {got.count(b'HTTP/1.1 200')} of {count} answered in {took:.2f} s, server CPU "
+                  f"{cpu:.2f} s ({cpu * 1e6 / count:.0f} us a request); slowest version reply meanwhile "
+                  f"{slowest[0]:.1f} ms", flush=True)
+        got = http_exchange(http, b"GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n"
+                                  b"GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"
+                                  b"GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n")
+        print(f"pipeline close: {got.count(b'HTTP/1.1 ')} answers to /healthz, /metrics with Connection: close, "
+              f"/healthz (2 expected: the third comes after the close)", flush=True)
+    finally:
+        server.stop()
+
+
+PHASES = {"greedy": greedy, "idle": idle, "junk": junk, "smtp": smtp, "config": config, "pipeline": pipeline}
 
 
 def main():

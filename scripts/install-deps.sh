@@ -18,9 +18,6 @@ packages=(
   pkg-config
   qt6-base-dev
   qt6-base-dev-tools
-  # Debian's CMake files of Qt HTTP Server ask for Qt WebSockets too.
-  qt6-httpserver-dev
-  qt6-websockets-dev
   libqt6sql6-sqlite
   # The server turns off SQLite's memory statistics, which Qt's driver cannot.
   libsqlite3-dev
@@ -39,6 +36,8 @@ if [ "$section" = all ]; then packages+=(
   openssl
   python3
   python3-aiosmtpd
+  # The dashboard's browser tests talk to Chromium over its DevTools WebSocket.
+  qt6-websockets-dev
   procps
   qt6-qpa-plugins
   xvfb

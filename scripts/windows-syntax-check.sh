@@ -16,7 +16,7 @@ roots=(common store server service editor tools)
 excluded='^(service/systemd/|common/log/SyslogEventSink\.|service/StopSignalPipe\.)'
 
 # The Qt modules the production code may use everywhere; D-Bus is Linux-only here, so it stays out.
-qt_modules=(QtCore QtGui QtWidgets QtNetwork QtSql QtHttpServer QtWebSockets)
+qt_modules=(QtCore QtGui QtWidgets QtNetwork QtSql)
 
 compilers=(x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix)
 for compiler in "${compilers[@]}"; do

@@ -1,28 +1,25 @@
 #include "ApiServer.h"
 
 #include "AccuracyViews.h"
-
-#include "PageParts.h"
-
-#include "TlsCredentials.h"
 #include "ApiViews.h"
-#include "FleetIndex.h"
+#include "BatteryPageAnswer.h"
 #include "BatteryQuery.h"
 #include "DashboardPages.h"
-#include "BatteryPageAnswer.h"
 #include "FleetAnswer.h"
+#include "FleetIndex.h"
 #include "HistoryKeeper.h"
-#include "OverviewAnswer.h"
 #include "HttpListener.h"
 #include "InsightPages.h"
 #include "LocalDays.h"
 #include "Log.h"
-#include "SameBytes.h"
+#include "OverviewAnswer.h"
+#include "PageParts.h"
 #include "ServerMetrics.h"
+#include "TlsCredentials.h"
 
 #include <QDateTime>
 #include <QFile>
-#include <QTcpServer>
+#include <QJsonValue>
 #include <QUrlQuery>
 
 #include <algorithm>
@@ -33,7 +30,7 @@ namespace NVL::Engineering::VK {
 
 namespace {
 
-using Status = QHttpServerResponder::StatusCode;
+using Status = HttpStatus;
 
 const QByteArray JsonType = QByteArrayLiteral("application/json");
 const QByteArray CsvType = QByteArrayLiteral("text/csv; charset=utf-8");
@@ -52,15 +49,19 @@ const std::pair<QByteArray, QByteArray> SecurityHeaders[] = {
     {QByteArrayLiteral("X-Frame-Options"), QByteArrayLiteral("DENY")},
 };
 
-QHttpServerResponse plain(const QString &line, Status status)
+HttpResponse plain(const QString &line, Status status)
 {
-    return QHttpServerResponse(QByteArrayLiteral("text/plain; charset=utf-8"), (line + QLatin1Char('\n')).toUtf8(),
-                               status);
+    return HttpResponse::plain(line, status);
 }
 
-QHttpServerResponse body(QByteArray &&data, bool csv)
+HttpResponse body(QByteArray &&data, bool csv)
 {
-    return QHttpServerResponse(csv ? CsvType : JsonType, std::move(data));
+    return HttpResponse(csv ? CsvType : JsonType, std::move(data));
+}
+
+HttpResponse html(QByteArray &&page, Status status = Status::Ok)
+{
+    return HttpResponse(HtmlType, std::move(page), status);
 }
 
 // An ISO 8601 date or time; a date alone stands for the start of that day, or for its end as an upper bound.
@@ -136,9 +137,10 @@ ApiServer::ApiServer(const HttpSettings &settings, Sources sources, QObject *par
         return;
     }
     tcp->setParent(this);
-    addRoutes();
-    tcp->setStreamer([this](const HttpHead &head) { return streamed(head); });
-    m_http.bind(tcp.release());
+    routeTable();
+    m_handler = [this](const HttpRequest &request) { return dispatch(request); };
+    tcp->setHandler(&m_handler);
+    tcp.release();
     m_listening = true;
     QStringList terms;
     if (m_tls)
@@ -152,139 +154,122 @@ ApiServer::ApiServer(const HttpSettings &settings, Sources sources, QObject *par
 
 ApiServer::~ApiServer() = default;
 
-void ApiServer::addRoutes()
+void ApiServer::routeTable()
 {
-    addPageRoutes();
-    if (m_gate.tokenRequired())
-        addSignInRoutes();
-    const auto both = [this](const QString &path, const Handler &handler) {
-        m_http.route(path, [this, handler](const QHttpServerRequest &request) {
-            return answer(request, Format::Json, handler);
-        });
-        m_http.route(path + QStringLiteral(".csv"), [this, handler](const QHttpServerRequest &request) {
-            return answer(request, Format::Csv, handler);
-        });
+    using Access = HttpRoutes::Access;
+    using Kind = HttpRoutes::Kind;
+    const QList<QByteArray> read = {QByteArrayLiteral("GET")};
+    const auto api = [&](const QString &path, HttpRoutes::Handler handler) {
+        m_routes.add({Prefix + path, read, Access::Token, Kind::Api, true, std::move(handler)});
     };
-    for (const QString &path : {Prefix + QStringLiteral("/batteries"), Prefix + QStringLiteral("/forecast")})
-        both(path, [this, path](Format format, const QHttpServerRequest &request) {
-            return fleetResponse(path, format, request);
-        });
-    if (m_sources.history) {
-        both(Prefix + QStringLiteral("/forecast/accuracy"), [this](Format format, const QHttpServerRequest &) {
-            const auto [accuracy, made] = m_sources.history->accuracy();
-            const ApiTable table = AccuracyViews::table(accuracy);
-            if (format == Format::Csv)
-                return body(table.toCsv(), true);
-            return body(table.toJsonList(QStringLiteral("horizons"),
-                                         {{QStringLiteral("madeAt"), made > 0 ? QJsonValue(ApiViews::timeText(made)) : QJsonValue()},
-                                          {QStringLiteral("ownRecord"), made > 0}}),
-                        false);
-        });
-    }
-    if (m_sources.insight)
-        addInsightRoutes();
-    m_http.route(Prefix + QStringLiteral("/batteries/<arg>/history"),
-                 [this](const QString &key, const QHttpServerRequest &request) {
-                     return answer(request, Format::Json, [this, key](Format format, const QHttpServerRequest &r) {
-                         return history(key, format, r);
-                     });
-                 });
-    m_http.route(Prefix + QStringLiteral("/batteries/<arg>/history.csv"),
-                 [this](const QString &key, const QHttpServerRequest &request) {
-                     return answer(request, Format::Csv, [this, key](Format format, const QHttpServerRequest &r) {
-                         return history(key, format, r);
-                     });
-                 });
-    m_http.route(Prefix + QStringLiteral("/batteries/<arg>"), [this](const QString &key, const QHttpServerRequest &request) {
-        const bool csv = key.endsWith(QLatin1String(".csv"));
-        const QString serial = csv ? key.chopped(4) : key;
-        return answer(request, csv ? Format::Csv : Format::Json,
-                      [this, serial](Format format, const QHttpServerRequest &) { return battery(serial, format); });
-    });
-    m_http.setMissingHandler([this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
-        // Written by hand: the handlers after a request do not see what this one answers.
-        const AccessGate::Verdict verdict = access(request);
-        const bool allowed = verdict == AccessGate::Verdict::Allowed;
-        if (!allowed && (verdict == AccessGate::Verdict::Refused || wantsPage(request))) {
-            QHttpServerResponse response = refusal(request, verdict);
-            for (const auto &header : SecurityHeaders)
-                response.addHeader(header.first, header.second);
-            response.addHeader(QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("no-store"));
-            response.write(std::move(responder));
-            return;
-        }
-        // A person who mistyped a page's address gets a page with the ways back; programs get a line.
-        const bool page = allowed && m_pages && wantsPage(request);
-        const QByteArray body = page ? PageParts::notFoundPage(QStringLiteral("There is no page at %1.").arg(request.url().path()),
-                                                               m_gate.tokenRequired())
-            : allowed                ? QByteArrayLiteral("no such resource\n")
-                                     : QByteArrayLiteral("a bearer token is required\n");
-        responder.writeStatusLine(allowed ? Status::NotFound : Status::Unauthorized);
-        responder.writeHeader(QByteArrayLiteral("Content-Type"), page ? HtmlType : QByteArrayLiteral("text/plain; charset=utf-8"));
-        responder.writeHeader(QByteArrayLiteral("Content-Length"), QByteArray::number(body.size()));
-        if (!allowed)
-            responder.writeHeader(QByteArrayLiteral("WWW-Authenticate"), QByteArrayLiteral("Bearer"));
-        for (const auto &header : SecurityHeaders)
-            responder.writeHeader(header.first, header.second);
-        responder.writeBody(body);
-    });
-    m_http.afterRequest([](QHttpServerResponse &&response, const QHttpServerRequest &request) {
-        for (const auto &header : SecurityHeaders)
-            response.addHeader(header.first, header.second);
-        // Pages and figures are of the moment; the stylesheet and the script change only with the program.
-        response.addHeader(QByteArrayLiteral("Cache-Control"), request.url().path().startsWith(QLatin1String("/static/"))
-                                                                  ? QByteArrayLiteral("max-age=3600")
-                                                                  : QByteArrayLiteral("no-store"));
-        return std::move(response);
-    });
-}
+    const auto other = [&](const QString &path, Access access, HttpRoutes::Handler handler) {
+        m_routes.add({path, read, access, Kind::Other, false, std::move(handler)});
+    };
+    const auto page = [&](const QString &path, HttpRoutes::Handler handler) {
+        m_routes.add({path, read, Access::Token, Kind::Page, false, std::move(handler)});
+    };
 
-void ApiServer::addPageRoutes()
-{
-    const auto page = [this](const QString &path, std::function<QHttpServerResponse(const QHttpServerRequest &)> view) {
-        m_http.route(path, [this, view](const QHttpServerRequest &request) {
-            return answer(request, Format::Json, [&view](Format, const QHttpServerRequest &r) { return view(r); });
-        });
-    };
-    page(QStringLiteral("/metrics"), [this](const QHttpServerRequest &) {
-        return QHttpServerResponse(ServerMetrics::ContentType,
-                                   m_sources.metrics ? m_sources.metrics->exposition() : QByteArray());
+    // The fleet, its batteries and their forecasts.
+    api(QStringLiteral("/batteries"), [this](const HttpRequest &r, const Match &m) {
+        return fleetAnswer(Prefix + QStringLiteral("/batteries"), m.csv, r.query());
     });
-    page(QStringLiteral("/healthz"), [this](const QHttpServerRequest &) { return healthz(); });
-    m_http.route(QStringLiteral("/static/<arg>"), [this](const QString &name, const QHttpServerRequest &request) {
-        // Open to all: the sign-in page needs its stylesheet, and the program's own files tell nothing.
-        return answer(request, Format::Json, [this, name](Format, const QHttpServerRequest &) { return staticFile(name); },
-                      false);
+    api(QStringLiteral("/batteries/{key}"), [this](const HttpRequest &, const Match &m) { return battery(m.argument, m.csv); });
+    api(QStringLiteral("/batteries/{key}/history"),
+        [this](const HttpRequest &r, const Match &m) { return history(m.argument, m.csv, r); });
+    api(QStringLiteral("/forecast"), [this](const HttpRequest &r, const Match &m) {
+        return fleetAnswer(Prefix + QStringLiteral("/forecast"), m.csv, r.query());
     });
+    if (m_history)
+        api(QStringLiteral("/forecast/accuracy"), [this](const HttpRequest &, const Match &m) { return accuracy(m.csv); });
+    if (m_sources.insight)
+        insightRoutes();
+
+    // For monitoring, and the dashboard's own files (open: the sign-in page needs its stylesheet, and the
+    // program's own files tell nothing).
+    other(QStringLiteral("/metrics"), Access::Token, [this](const HttpRequest &, const Match &) {
+        return HttpResponse(ServerMetrics::ContentType, m_sources.metrics ? m_sources.metrics->exposition() : QByteArray());
+    });
+    other(QStringLiteral("/healthz"), Access::Token, [this](const HttpRequest &, const Match &) { return healthz(); });
+    other(QStringLiteral("/static/{name}"), Access::Open,
+          [this](const HttpRequest &, const Match &m) { return staticFile(m.argument); });
+    if (m_gate.tokenRequired())
+        signInRoutes();
     if (!m_pages)
         return;
-    page(QStringLiteral("/"), [this](const QHttpServerRequest &) { return QHttpServerResponse(HtmlType, m_pages->overview()); });
-    page(QStringLiteral("/batteries"), [this](const QHttpServerRequest &request) {
-        return QHttpServerResponse(HtmlType, m_pages->batteries(BatteryQuery::from(request.query())));
+
+    // The dashboard's pages.
+    page(QStringLiteral("/"), [this](const HttpRequest &, const Match &) {
+        return HttpResponse::streamed(HtmlType, std::make_unique<OverviewAnswer>(*m_sources.fleet, *m_pages));
     });
-    page(QStringLiteral("/batteries.csv"), [this](const QHttpServerRequest &request) {
-        return fleetResponse(QStringLiteral("/batteries"), Format::Csv, request);
-    });
-    m_http.route(QStringLiteral("/batteries/<arg>"), [this](const QString &key, const QHttpServerRequest &request) {
-        return answer(request, Format::Json, [this, key](Format, const QHttpServerRequest &) {
-            const auto serial = ApiViews::serialKeyFrom(key);
-            if (!serial)
-                return plain(QStringLiteral("serial: 16 hexadecimal digits expected, as vkpeer list --keys prints"),
-                             Status::BadRequest);
-            const std::optional<QByteArray> html = m_pages->battery(*serial);
-            if (!html)
-                return QHttpServerResponse(
-                    HtmlType,
-                    PageParts::notFoundPage(QStringLiteral("No battery with serial key %1 has reported to this server; "
-                                                           "it may have been deleted.")
-                                                .arg(key)),
-                    Status::NotFound);
-            return QHttpServerResponse(HtmlType, *html);
-        });
+    // The list page's rows, and its CSV as filtered and sorted, chosen in parts.
+    m_routes.add({QStringLiteral("/batteries"), read, Access::Token, Kind::Page, true, [this](const HttpRequest &r, const Match &m) {
+                      if (m.csv)
+                          return fleetAnswer(QStringLiteral("/batteries"), true, r.query());
+                      return HttpResponse::streamed(HtmlType, std::make_unique<BatteryPageAnswer>(
+                                                                  *m_sources.fleet, *m_pages, BatteryQuery::from(r.query())));
+                  }});
+    page(QStringLiteral("/batteries/{key}"), [this](const HttpRequest &, const Match &m) {
+        const auto serial = ApiViews::serialKeyFrom(m.argument);
+        if (!serial)
+            return plain(QStringLiteral("serial: 16 hexadecimal digits expected, as vkpeer list --keys prints"), Status::BadRequest);
+        std::optional<QByteArray> page = m_pages->battery(*serial);
+        if (!page)
+            return html(PageParts::notFoundPage(QStringLiteral("No battery with serial key %1 has reported to this server; "
+                                                               "it may have been deleted.")
+                                                    .arg(m.argument)),
+                        Status::NotFound);
+        return html(std::move(*page));
     });
 }
 
-QHttpServerResponse ApiServer::staticFile(const QString &name) const
+HttpResponse ApiServer::dispatch(const HttpRequest &request)
+{
+    Match match;
+    const HttpRoutes::Route *route = m_routes.find(request.path(), match);
+    const AccessGate::Verdict verdict = !route || route->access == HttpRoutes::Access::Token ? access(request)
+                                                                                              : AccessGate::Verdict::Allowed;
+    HttpResponse response = [&] {
+        if (!route)
+            return notFound(request, verdict);
+        if (verdict != AccessGate::Verdict::Allowed)
+            return refusal(request, verdict);
+        if (!HttpRoutes::takes(*route, request.method)) {
+            HttpResponse refused = plain(route->methods.contains("POST") ? QStringLiteral("use GET or POST")
+                                                                         : QStringLiteral("the API only reads: use GET"),
+                                         Status::MethodNotAllowed);
+            refused.addHeader(QByteArrayLiteral("Allow"), HttpRoutes::allowed(*route));
+            return refused;
+        }
+        if (route->csvToo && route->kind == HttpRoutes::Kind::Api && request.value(QByteArrayLiteral("accept")).contains("text/csv"))
+            match.csv = true;
+        return route->handler(request, match);
+    }();
+    for (const auto &header : SecurityHeaders)
+        response.addHeader(header.first, header.second);
+    // Pages and figures are of the moment; the stylesheet and the script change only with the program.
+    response.addHeader(QByteArrayLiteral("Cache-Control"), request.path().startsWith(QLatin1String("/static/"))
+                                                               ? QByteArrayLiteral("max-age=3600")
+                                                               : QByteArrayLiteral("no-store"));
+    return response;
+}
+
+HttpResponse ApiServer::notFound(const HttpRequest &request, AccessGate::Verdict verdict) const
+{
+    const bool allowed = verdict == AccessGate::Verdict::Allowed;
+    if (!allowed && (verdict == AccessGate::Verdict::Refused || wantsPage(request)))
+        return refusal(request, verdict);
+    // A person who mistyped a page's address gets a page with the ways back; programs get a line.
+    if (allowed && m_pages && wantsPage(request))
+        return html(PageParts::notFoundPage(QStringLiteral("There is no page at %1.").arg(request.path()), m_gate.tokenRequired()),
+                    Status::NotFound);
+    if (allowed)
+        return plain(QStringLiteral("no such resource"), Status::NotFound);
+    HttpResponse response = plain(QStringLiteral("a bearer token is required"), Status::Unauthorized);
+    response.addHeader(QByteArrayLiteral("WWW-Authenticate"), QByteArrayLiteral("Bearer"));
+    return response;
+}
+
+HttpResponse ApiServer::staticFile(const QString &name) const
 {
     static const QPair<QString, QByteArray> types[] = {
         {QStringLiteral(".css"), QByteArrayLiteral("text/css; charset=utf-8")},
@@ -296,12 +281,12 @@ QHttpServerResponse ApiServer::staticFile(const QString &name) const
             continue;
         QFile file(QStringLiteral(":/dashboard/") + name);
         if (file.open(QIODevice::ReadOnly))
-            return QHttpServerResponse(type.second, file.readAll());
+            return HttpResponse(type.second, file.readAll());
     }
     return plain(QStringLiteral("no such resource"), Status::NotFound);
 }
 
-QHttpServerResponse ApiServer::healthz() const
+HttpResponse ApiServer::healthz() const
 {
     const QStringList problems = m_sources.health ? m_sources.health() : QStringList();
     if (problems.isEmpty())
@@ -309,68 +294,50 @@ QHttpServerResponse ApiServer::healthz() const
     return plain(problems.join(QLatin1Char('\n')), Status::ServiceUnavailable);
 }
 
-AccessGate::Verdict ApiServer::access(const QHttpServerRequest &request)
+AccessGate::Verdict ApiServer::access(const HttpRequest &request)
 {
-    return m_gate.check(request.value(QByteArrayLiteral("Authorization")), request.value(QByteArrayLiteral("Cookie")),
-                        request.remoteAddress(), true);
+    return m_gate.check(request.value(QByteArrayLiteral("authorization")), request.value(QByteArrayLiteral("cookie")),
+                        request.peer, true);
 }
 
-QHttpServerResponse ApiServer::answer(const QHttpServerRequest &request, Format format, const Handler &handler, bool gated)
+HttpResponse ApiServer::accuracy(bool csv) const
 {
-    const AccessGate::Verdict verdict = gated ? access(request) : AccessGate::Verdict::Allowed;
-    if (verdict != AccessGate::Verdict::Allowed)
-        return refusal(request, verdict);
-    const bool head = request.method() == QHttpServerRequest::Method::Head;
-    if (request.method() != QHttpServerRequest::Method::Get && !head) {
-        QHttpServerResponse response = plain(QStringLiteral("the API only reads: use GET"), Status::MethodNotAllowed);
-        response.addHeader(QByteArrayLiteral("Allow"), QByteArrayLiteral("GET, HEAD"));
-        return response;
-    }
-    if (format == Format::Json && request.value(QByteArrayLiteral("Accept")).contains("text/csv"))
-        format = Format::Csv;
-    QHttpServerResponse response = handler(format, request);
-    if (!head)
-        return response;
-    // What GET would answer, without its body.
-    QHttpServerResponse bare(response.mimeType(), QByteArray(), response.statusCode());
-    for (const QByteArray &name : {QByteArrayLiteral("WWW-Authenticate"), QByteArrayLiteral("X-Forecasts-Pending")}) {
-        for (const QByteArray &value : response.headers(name))
-            bare.addHeader(name, value);
-    }
-    return bare;
+    const auto [record, made] = m_history->accuracy();
+    const ApiTable table = AccuracyViews::table(record);
+    if (csv)
+        return body(table.toCsv(), true);
+    return body(table.toJsonList(QStringLiteral("horizons"),
+                                 {{QStringLiteral("madeAt"), made > 0 ? QJsonValue(ApiViews::timeText(made)) : QJsonValue()},
+                                  {QStringLiteral("ownRecord"), made > 0}}),
+                false);
 }
 
-std::optional<StreamedAnswer> ApiServer::fleetAnswer(const QString &path, bool csv, const QUrlQuery &query,
-                                                     QString &error) const
+HttpResponse ApiServer::fleetAnswer(const QString &path, bool csv, const QUrlQuery &query) const
 {
     const FleetIndex &fleet = *m_sources.fleet;
     const ApiTable table(ApiViews::batteryColumns());
-    StreamedAnswer answer;
-    answer.headers.append({QByteArrayLiteral("Content-Type"), csv ? CsvType : JsonType});
+    const QByteArray type = csv ? CsvType : JsonType;
     if (path == Prefix + QStringLiteral("/batteries")) {
         // due=N: only the batteries predicted to reach Poor within N days, as the dashboard's cards count them.
         bool ok = true;
         const int due = query.hasQueryItem(QStringLiteral("due")) ? query.queryItemValue(QStringLiteral("due")).toInt(&ok) : 0;
-        if (!ok || due < 0 || due > MaximumWithinDays) {
-            error = QStringLiteral("due: a whole number of days from 0 to %1 expected").arg(MaximumWithinDays);
-            return std::nullopt;
-        }
+        if (!ok || due < 0 || due > MaximumWithinDays)
+            return plain(QStringLiteral("due: a whole number of days from 0 to %1 expected").arg(MaximumWithinDays),
+                         Status::BadRequest);
         FleetAnswer::Filter filter;
         if (due > 0)
             filter = [lastDay = LocalDays::today() + due](const FleetIndex::Entry &e) {
                 return BatteryQuery::isDueBy(e.forecast, lastDay);
             };
-        answer.body = std::make_unique<FleetAnswer>(fleet, table.opening(QStringLiteral("batteries"), csv), csv,
-                                                    std::move(filter));
-        return answer;
+        return HttpResponse::streamed(type, std::make_unique<FleetAnswer>(fleet, table.opening(QStringLiteral("batteries"), csv),
+                                                                         csv, std::move(filter)));
     }
     if (path == Prefix + QStringLiteral("/forecast")) {
         bool ok = false;
         const int within = query.queryItemValue(QStringLiteral("within")).toInt(&ok);
-        if (!query.hasQueryItem(QStringLiteral("within")) || !ok || within < 0 || within > MaximumWithinDays) {
-            error = QStringLiteral("within: a whole number of days from 0 to %1 expected").arg(MaximumWithinDays);
-            return std::nullopt;
-        }
+        if (!query.hasQueryItem(QStringLiteral("within")) || !ok || within < 0 || within > MaximumWithinDays)
+            return plain(QStringLiteral("within: a whole number of days from 0 to %1 expected").arg(MaximumWithinDays),
+                         Status::BadRequest);
         // Poor already first, then by date; the same date in serial order.
         const qint64 lastDay = LocalDays::today() + within;
         FleetAnswer::Rank rank = [lastDay](const FleetIndex::Entry &e) -> std::optional<SortKey> {
@@ -382,82 +349,22 @@ std::optional<StreamedAnswer> ApiServer::fleetAnswer(const QString &path, bool c
         };
         // Batteries the start has not fitted yet are in no due list: the answer says how many.
         const qsizetype pending = m_history ? m_history->pendingForecasts() : 0;
-        if (csv)
-            answer.headers.append({QByteArrayLiteral("X-Forecasts-Pending"), QByteArray::number(pending)});
         const QByteArray opening = table.opening(QStringLiteral("batteries"), csv,
                                                  {{QStringLiteral("within"), within},
                                                   {QStringLiteral("boundary"), m_history ? m_history->boundary() : 80},
                                                   {QStringLiteral("pending"), pending}});
-        answer.body = std::make_unique<FleetAnswer>(fleet, opening, csv, std::move(rank));
-        return answer;
+        HttpResponse response = HttpResponse::streamed(type, std::make_unique<FleetAnswer>(fleet, opening, csv, std::move(rank)));
+        if (csv)
+            response.addHeader(QByteArrayLiteral("X-Forecasts-Pending"), QByteArray::number(pending));
+        return response;
     }
-    if (path == QStringLiteral("/") && !csv && m_pages) {
-        answer.headers.first().second = HtmlType;
-        answer.body = std::make_unique<OverviewAnswer>(fleet, *m_pages);
-        return answer;
-    }
-    if (path == QStringLiteral("/batteries") && !csv && m_pages) {
-        // The list page's rows chosen in parts.
-        const BatteryQuery asked = BatteryQuery::from(query);
-        answer.headers.first().second = HtmlType;
-        answer.body = std::make_unique<BatteryPageAnswer>(fleet, *m_pages, asked);
-        return answer;
-    }
-    if (path == QStringLiteral("/batteries") && csv && m_pages) {
-        // The dashboard's list as filtered and sorted, every page of it; chosen and sorted in parts.
-        const BatteryQuery asked = BatteryQuery::from(query);
-        answer.body = std::make_unique<FleetAnswer>(fleet, table.opening(QString(), true), true, asked.rank(),
-                                                    asked.descending);
-        return answer;
-    }
-    return std::nullopt;
+    // The dashboard's list as filtered and sorted, every page of it.
+    const BatteryQuery asked = BatteryQuery::from(query);
+    return HttpResponse::streamed(CsvType, std::make_unique<FleetAnswer>(fleet, table.opening(QString(), true), true,
+                                                                         asked.rank(), asked.descending));
 }
 
-std::optional<StreamedAnswer> ApiServer::streamed(const HttpHead &head)
-{
-    // Refusals (no token, another method, a wrong query) are the HTTP server's to answer, as for any
-    // request, and a wrong token is counted there.
-    const bool headOnly = head.method == "HEAD";
-    if ((head.method != "GET" && !headOnly)
-        || m_gate.check(head.value(QByteArrayLiteral("authorization")), head.value(QByteArrayLiteral("cookie")),
-                        head.peer, false)
-            != AccessGate::Verdict::Allowed)
-        return std::nullopt;
-    QString path = head.url.path();
-    bool csv = path.endsWith(QLatin1String(".csv"));
-    if (csv)
-        path.chop(4);
-    else if (path.startsWith(Prefix) && head.value(QByteArrayLiteral("accept")).contains("text/csv"))
-        csv = true;
-    QString error;
-    std::optional<StreamedAnswer> answer = fleetAnswer(path, csv, QUrlQuery(head.url), error);
-    if (!answer)
-        return std::nullopt;
-    for (const auto &header : SecurityHeaders)
-        answer->headers.append({header.first, header.second});
-    answer->headers.append({QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("no-store")});
-    if (headOnly)
-        answer->body.reset();
-    return answer;
-}
-
-QHttpServerResponse ApiServer::fleetResponse(const QString &path, Format format, const QHttpServerRequest &request) const
-{
-    // Reached only when the guard did not stream the answer: refusals, and the answer whole otherwise.
-    QString error;
-    std::optional<StreamedAnswer> answer = fleetAnswer(path, format == Format::Csv, request.query(), error);
-    if (!answer)
-        return plain(error, Status::BadRequest);
-    QByteArray out;
-    while (!answer->body->atEnd())
-        out += answer->body->next(1 << 20);
-    QHttpServerResponse response(answer->headers.first().second, std::move(out));
-    for (qsizetype i = 1; i < answer->headers.size(); ++i)
-        response.addHeader(answer->headers[i].first, answer->headers[i].second);
-    return response;
-}
-
-QHttpServerResponse ApiServer::battery(const QString &key, Format format) const
+HttpResponse ApiServer::battery(const QString &key, bool csv) const
 {
     const auto serial = ApiViews::serialKeyFrom(key);
     if (!serial)
@@ -469,12 +376,12 @@ QHttpServerResponse ApiServer::battery(const QString &key, Format format) const
         if (const auto f = m_history ? m_history->forecast(*serial) : std::nullopt)
             forecasts.insert(*serial, *f);
         const ApiTable table = ApiViews::batteries({entry->record}, forecasts);
-        return body(format == Format::Csv ? table.toCsv() : table.toJsonObject(0), format == Format::Csv);
+        return body(csv ? table.toCsv() : table.toJsonObject(0), csv);
     }
     return plain(QStringLiteral("no battery with serial %1").arg(key), Status::NotFound);
 }
 
-QHttpServerResponse ApiServer::history(const QString &key, Format format, const QHttpServerRequest &request) const
+HttpResponse ApiServer::history(const QString &key, bool csv, const HttpRequest &request) const
 {
     const auto serial = ApiViews::serialKeyFrom(key);
     if (!serial)
@@ -494,7 +401,7 @@ QHttpServerResponse ApiServer::history(const QString &key, Format format, const 
     if (!points)
         return plain(QStringLiteral("no history of serial %1").arg(key), Status::NotFound);
     const ApiTable table = ApiViews::history(*points);
-    if (format == Format::Csv)
+    if (csv)
         return body(table.toCsv(), true);
     return body(table.toJsonList(QStringLiteral("points"), {{QStringLiteral("serial"), serialKeyText(*serial)}}),
                 false);

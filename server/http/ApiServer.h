@@ -4,10 +4,10 @@
 #include "BatteryRecord.h"
 #include "FleetIndex.h"
 #include "Forecast.h"
+#include "HttpConnection.h"
+#include "HttpRoutes.h"
 #include "HttpSettings.h"
-#include "HttpStreaming.h"
 
-#include <QHttpServer>
 #include <QObject>
 
 #include <functional>
@@ -26,11 +26,11 @@ class InsightPages;
 class MailLedger;
 class ServerMetrics;
 
-// The server's HTTP side, on Qt's HTTP server in the server's event loop, all of it read-only: the API of
-// the fleet under /api/v1 (JSON, or CSV when the path ends in .csv or the request accepts text/csv), the
-// dashboard's pages with their stylesheet and script, /metrics for monitoring and /healthz. The fleet and
-// its forecasts come from the in-memory index, a battery's history from the keeper (absent: history is
-// off), so that no answer reads the whole store while radios wait.
+// The server's HTTP side, in the server's event loop, all of it read-only: the API of the fleet under
+// /api/v1 (JSON, or CSV when the path ends in .csv or the request accepts text/csv), the dashboard's pages
+// with their stylesheet and script, /metrics for monitoring and /healthz, every one of them a row of one
+// route table (routeTable). The fleet and its forecasts come from the in-memory index, a battery's history
+// from the keeper (absent: history is off), so that no answer reads the whole store while radios wait.
 class ApiServer : public QObject
 {
     Q_OBJECT
@@ -56,40 +56,40 @@ public:
     bool isListening() const { return m_listening; }
 
 private:
-    enum class Format { Json, Csv };
-    using Handler = std::function<QHttpServerResponse(Format, const QHttpServerRequest &)>;
+    using Match = HttpRoutes::Match;
 
-    void addRoutes();
-    void addPageRoutes();
-    void addSignInRoutes();
-    // `gated`: only for those the gate lets through.
-    QHttpServerResponse answer(const QHttpServerRequest &request, Format format, const Handler &handler, bool gated = true);
+    // Every route, in one place.
+    void routeTable();
+    void insightRoutes();
+    void signInRoutes();
+    // The answer to any request: the route's after the gate and the method, or 404/405 from the table.
+    HttpResponse dispatch(const HttpRequest &request);
+    HttpResponse notFound(const HttpRequest &request, AccessGate::Verdict verdict) const;
     // A person's browser asking for a page rather than a program for data.
-    static bool wantsPage(const QHttpServerRequest &request);
+    static bool wantsPage(const HttpRequest &request);
     // A wrong token counts against its address.
-    AccessGate::Verdict access(const QHttpServerRequest &request);
+    AccessGate::Verdict access(const HttpRequest &request);
     // The answer to a request the gate did not let through: 429 while its address waits, the sign-in page
     // for a browser that asked for a page, 401 otherwise.
-    QHttpServerResponse refusal(const QHttpServerRequest &request, AccessGate::Verdict verdict) const;
-    QHttpServerResponse signIn(const QHttpServerRequest &request);
-    // Whole-fleet answers (the API's battery list and forecast, the dashboard's CSV) as streams; empty,
-    // with the reason, when the query is wrong or the path is none of them.
-    std::optional<StreamedAnswer> fleetAnswer(const QString &path, bool csv, const QUrlQuery &query, QString &error) const;
-    std::optional<StreamedAnswer> streamed(const HttpHead &head);
-    QHttpServerResponse fleetResponse(const QString &path, Format format, const QHttpServerRequest &request) const;
+    HttpResponse refusal(const HttpRequest &request, AccessGate::Verdict verdict) const;
+    HttpResponse signIn(const HttpRequest &request);
+    // Whole-fleet answers (the API's battery list and forecast, the dashboard's list and its CSV), given
+    // out in parts; 400 with the reason when the query is wrong.
+    HttpResponse fleetAnswer(const QString &path, bool csv, const QUrlQuery &query) const;
 
-    QHttpServerResponse battery(const QString &key, Format format) const;
-    QHttpServerResponse history(const QString &key, Format format, const QHttpServerRequest &request) const;
-    QHttpServerResponse staticFile(const QString &name) const;
+    HttpResponse battery(const QString &key, bool csv) const;
+    HttpResponse history(const QString &key, bool csv, const HttpRequest &request) const;
+    HttpResponse staticFile(const QString &name) const;
+    HttpResponse accuracy(bool csv) const;
     // Insight's answers (ApiServerInsight.cpp).
-    void addInsightRoutes();
-    QHttpServerResponse sites(Format format) const;
-    QHttpServerResponse site(const QString &name, Format format) const;
-    QHttpServerResponse silent(Format format, const QHttpServerRequest &request) const;
-    QHttpServerResponse plan(Format format) const;
-    QHttpServerResponse healthz() const;
+    HttpResponse sites(bool csv) const;
+    HttpResponse site(const QString &name, bool csv) const;
+    HttpResponse silent(bool csv, const HttpRequest &request) const;
+    HttpResponse plan(bool csv) const;
+    HttpResponse healthz() const;
 
-    QHttpServer m_http;
+    HttpRoutes m_routes;
+    HttpHandler m_handler; // dispatch, as the connections call it
     HistoryKeeper *m_history;
     Sources m_sources;
     std::unique_ptr<DashboardPages> m_pages;

@@ -12,37 +12,36 @@ namespace NVL::Engineering::VK {
 
 namespace {
 
-using Status = QHttpServerResponder::StatusCode;
+using Status = HttpStatus;
 
 const QString Prefix = QStringLiteral("/api/v1");
 const QByteArray HtmlType = QByteArrayLiteral("text/html; charset=utf-8");
 const QByteArray CsvType = QByteArrayLiteral("text/csv; charset=utf-8");
 constexpr int MaximumSilentDays = 3650;
 
-QHttpServerResponse plain(const QString &line, Status status)
+HttpResponse plain(const QString &line, Status status)
 {
-    return QHttpServerResponse(QByteArrayLiteral("text/plain; charset=utf-8"), (line + QLatin1Char('\n')).toUtf8(),
-                               status);
+    return HttpResponse::plain(line, status);
 }
 
-QHttpServerResponse notYet()
+HttpResponse notYet()
 {
     return plain(QStringLiteral("insight is being computed after the start; ask again in a moment"),
                  Status::ServiceUnavailable);
 }
 
-QHttpServerResponse json(QByteArray &&data)
+HttpResponse json(QByteArray &&data)
 {
-    return QHttpServerResponse(QByteArrayLiteral("application/json"), std::move(data));
+    return HttpResponse(QByteArrayLiteral("application/json"), std::move(data));
 }
 
-QHttpServerResponse csv(QByteArray &&data)
+HttpResponse csv(QByteArray &&data)
 {
-    return QHttpServerResponse(CsvType, std::move(data));
+    return HttpResponse(CsvType, std::move(data));
 }
 
 // days=N of the request, or the configured silence.
-std::optional<int> silentDaysOf(const QHttpServerRequest &request, int fallback)
+std::optional<int> silentDaysOf(const HttpRequest &request, int fallback)
 {
     const QUrlQuery query = request.query();
     if (!query.hasQueryItem(QStringLiteral("days")))
@@ -56,59 +55,48 @@ std::optional<int> silentDaysOf(const QHttpServerRequest &request, int fallback)
 
 } // namespace
 
-void ApiServer::addInsightRoutes()
+void ApiServer::insightRoutes()
 {
-    const auto both = [this](const QString &path, const Handler &handler) {
-        m_http.route(path, [this, handler](const QHttpServerRequest &request) {
-            return answer(request, Format::Json, handler);
-        });
-        m_http.route(path + QStringLiteral(".csv"), [this, handler](const QHttpServerRequest &request) {
-            return answer(request, Format::Csv, handler);
-        });
+    using Access = HttpRoutes::Access;
+    using Kind = HttpRoutes::Kind;
+    const QList<QByteArray> read = {QByteArrayLiteral("GET")};
+    const auto api = [&](const QString &path, HttpRoutes::Handler handler) {
+        m_routes.add({Prefix + path, read, Access::Token, Kind::Api, true, std::move(handler)});
     };
-    both(Prefix + QStringLiteral("/sites"), [this](Format format, const QHttpServerRequest &) { return sites(format); });
-    both(Prefix + QStringLiteral("/silent"),
-         [this](Format format, const QHttpServerRequest &request) { return silent(format, request); });
-    both(Prefix + QStringLiteral("/plan"), [this](Format format, const QHttpServerRequest &) { return plan(format); });
-    m_http.route(Prefix + QStringLiteral("/sites/<arg>"), [this](const QString &key, const QHttpServerRequest &request) {
-        const bool isCsv = key.endsWith(QLatin1String(".csv"));
-        const QString name = isCsv ? key.chopped(4) : key;
-        return answer(request, isCsv ? Format::Csv : Format::Json,
-                      [this, name](Format format, const QHttpServerRequest &) { return site(name, format); });
-    });
+    api(QStringLiteral("/sites"), [this](const HttpRequest &, const Match &m) { return sites(m.csv); });
+    api(QStringLiteral("/sites/{name}"), [this](const HttpRequest &, const Match &m) { return site(m.argument, m.csv); });
+    api(QStringLiteral("/silent"), [this](const HttpRequest &r, const Match &m) { return silent(m.csv, r); });
+    api(QStringLiteral("/plan"), [this](const HttpRequest &, const Match &m) { return plan(m.csv); });
     if (!m_insightPages)
         return;
-    const auto page = [this](const QString &path, std::function<QHttpServerResponse(const QHttpServerRequest &)> view) {
-        m_http.route(path, [this, view](const QHttpServerRequest &request) {
-            return answer(request, Format::Json, [&view](Format, const QHttpServerRequest &r) { return view(r); });
-        });
+    const auto page = [&](const QString &path, bool csvToo, HttpRoutes::Handler handler) {
+        m_routes.add({path, read, Access::Token, Kind::Page, csvToo, std::move(handler)});
     };
-    page(QStringLiteral("/sites"), [this](const QHttpServerRequest &) { return QHttpServerResponse(HtmlType, m_insightPages->sites()); });
-    page(QStringLiteral("/plan"), [this](const QHttpServerRequest &) { return QHttpServerResponse(HtmlType, m_insightPages->plan()); });
-    page(QStringLiteral("/plan.csv"), [this](const QHttpServerRequest &) { return plan(Format::Csv); });
-    page(QStringLiteral("/silent"), [this](const QHttpServerRequest &request) {
+    page(QStringLiteral("/sites"), false, [this](const HttpRequest &, const Match &) { return HttpResponse(HtmlType, m_insightPages->sites()); });
+    page(QStringLiteral("/plan"), true, [this](const HttpRequest &, const Match &m) {
+        return m.csv ? plan(true) : HttpResponse(HtmlType, m_insightPages->plan());
+    });
+    page(QStringLiteral("/silent"), false, [this](const HttpRequest &request, const Match &) {
         const auto days = silentDaysOf(request, m_sources.insight->settings().silentDays);
         if (!days)
             return plain(QStringLiteral("days: a whole number from 1 to %1 expected").arg(MaximumSilentDays), Status::BadRequest);
-        return QHttpServerResponse(HtmlType, m_insightPages->silent(*days));
+        return HttpResponse(HtmlType, m_insightPages->silent(*days));
     });
-    m_http.route(QStringLiteral("/sites/<arg>"), [this](const QString &name, const QHttpServerRequest &request) {
-        return answer(request, Format::Json, [this, name](Format, const QHttpServerRequest &) {
-            const std::optional<QByteArray> html = m_insightPages->site(name);
-            if (!html)
-                return QHttpServerResponse(HtmlType, InsightPages::missingSite(name), Status::NotFound);
-            return QHttpServerResponse(HtmlType, *html);
-        });
+    page(QStringLiteral("/sites/{name}"), false, [this](const HttpRequest &, const Match &m) {
+        const std::optional<QByteArray> html = m_insightPages->site(m.argument);
+        if (!html)
+            return HttpResponse(HtmlType, InsightPages::missingSite(m.argument), Status::NotFound);
+        return HttpResponse(HtmlType, *html);
     });
 }
 
-QHttpServerResponse ApiServer::sites(Format format) const
+HttpResponse ApiServer::sites(bool asCsv) const
 {
     const auto result = m_sources.insight->result();
     if (!result)
         return notYet();
     const ApiTable table = InsightViews::sites(result->wear);
-    if (format == Format::Csv)
+    if (asCsv)
         return csv(table.toCsv());
     return json(table.toJsonList(QStringLiteral("sites"),
                                  {{QStringLiteral("asOf"), ApiViews::timeText(result->asOf)},
@@ -118,7 +106,7 @@ QHttpServerResponse ApiServer::sites(Format format) const
                                   {QStringLiteral("flaggedSites"), result->wear.flaggedSites}}));
 }
 
-QHttpServerResponse ApiServer::site(const QString &name, Format format) const
+HttpResponse ApiServer::site(const QString &name, bool asCsv) const
 {
     const auto result = m_sources.insight->result();
     if (!result)
@@ -126,7 +114,7 @@ QHttpServerResponse ApiServer::site(const QString &name, Format format) const
     const SiteWear *found = InsightViews::findSite(result->wear, name);
     if (!found)
         return plain(QStringLiteral("no site %1 has batteries that report there mostly").arg(name), Status::NotFound);
-    if (format == Format::Csv)
+    if (asCsv)
         return csv(InsightViews::batteries(*found, *m_sources.fleet).toCsv());
     QByteArray out = "{\"site\":";
     out += InsightViews::site(*found).toJsonObject(0).trimmed();
@@ -138,7 +126,7 @@ QHttpServerResponse ApiServer::site(const QString &name, Format format) const
     return json(std::move(out));
 }
 
-QHttpServerResponse ApiServer::silent(Format format, const QHttpServerRequest &request) const
+HttpResponse ApiServer::silent(bool asCsv, const HttpRequest &request) const
 {
     const auto days = silentDaysOf(request, m_sources.insight->settings().silentDays);
     if (!days)
@@ -148,18 +136,18 @@ QHttpServerResponse ApiServer::silent(Format format, const QHttpServerRequest &r
     const QList<SilentBattery> list = SilentBattery::find(m_sources.fleet->entries(), m_sources.insight->settings().sites,
                                                           now, *days);
     const ApiTable table = InsightViews::silent(list, now);
-    if (format == Format::Csv)
+    if (asCsv)
         return csv(table.toCsv());
     return json(table.toJsonList(QStringLiteral("batteries"), {{QStringLiteral("days"), *days}}));
 }
 
-QHttpServerResponse ApiServer::plan(Format format) const
+HttpResponse ApiServer::plan(bool asCsv) const
 {
     const auto result = m_sources.insight->result();
     if (!result)
         return notYet();
     const ApiTable table = InsightViews::plan(result->plan);
-    if (format == Format::Csv)
+    if (asCsv)
         return csv(table.toCsv());
     return json(table.toJsonList(QStringLiteral("months"),
                                  {{QStringLiteral("asOf"), ApiViews::timeText(result->asOf)},

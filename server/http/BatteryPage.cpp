@@ -244,7 +244,7 @@ std::optional<QByteArray> DashboardPages::battery(const QByteArray &serial) cons
         .raw(className(entry->healthClass))
         .raw("</span></div><div class=\"card card-due\"><span class=\"label\">Reaches Poor</span><span class=\"value\" "
              "id=\"predicted\">")
-        .text(forecastText(entry->forecast))
+        .text(forecastText(forecast))
         .raw("</span><span class=\"note\">at ")
         .number(boundary)
         .raw(" %</span></div><div class=\"card\"><span class=\"label\">Full capacity</span><span class=\"value\">")

@@ -1,6 +1,5 @@
 #include "HttpListener.h"
 
-#include "HttpConnectionGuard.h"
 #include "TlsHandshake.h"
 #include "Log.h"
 
@@ -44,7 +43,7 @@ void HttpListener::incomingConnection(qintptr descriptor)
     ++m_byAddress[address];
     socket->setParent(this);
     QTcpSocket *taken = socket.release();
-    // Counted out when the HTTP server lets the socket go (it deletes it once disconnected), or when its
+    // Counted out when its connection is done with it (it is deleted once disconnected), or when its
     // handshake fails.
     connect(taken, &QObject::destroyed, this, [this, address] { closed(address); });
     if (m_tls)
@@ -75,8 +74,7 @@ void HttpListener::handshake(QTcpSocket *socket)
 
 void HttpListener::accept(QTcpSocket *socket)
 {
-    new HttpConnectionGuard(socket, m_limits, &m_streamer);
-    addPendingConnection(socket);
+    new HttpConnection(socket, m_limits, m_handler);
 }
 
 void HttpListener::closed(const QHostAddress &address)

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "HttpLimits.h"
-#include "HttpStreaming.h"
+#include "HttpConnection.h"
 
 #include <QHash>
 #include <QHostAddress>
@@ -14,8 +14,9 @@ namespace NVL::Engineering::VK {
 
 // The HTTP side's listening socket: a connection past the total or per-address bound is closed at once,
 // with one Warning per episode (until the count is back under the bound); every other gets a guard of
-// its bounds before Qt's HTTP server sees it. With TLS, both see a connection only once its handshake is
-// done, which must be within the head's time; failed handshakes are logged once until one succeeds.
+// its HttpConnection, which answers through the handler. With TLS, a connection is answered only once its
+// handshake is done, which must be within the head's time; failed handshakes are logged once until one
+// succeeds.
 class HttpListener : public QTcpServer
 {
     Q_OBJECT
@@ -24,8 +25,8 @@ public:
     HttpListener(const HttpLimits &limits, QObject *parent = nullptr);
 
     int openConnections() const { return m_open; }
-    // Requests the streamer answers never reach the HTTP server.
-    void setStreamer(AnswerStreamer streamer) { m_streamer = std::move(streamer); }
+    // What answers every request; it must outlive the listener's connections.
+    void setHandler(const HttpHandler *handler) { m_handler = handler; }
     void setTls(const QSslConfiguration &configuration) { m_tls = configuration; }
 
 protected:
@@ -37,7 +38,7 @@ private:
     void closed(const QHostAddress &address);
 
     HttpLimits m_limits;
-    AnswerStreamer m_streamer;
+    const HttpHandler *m_handler = nullptr;
     std::optional<QSslConfiguration> m_tls;
     bool m_handshakeEpisode = false;
     int m_open = 0;

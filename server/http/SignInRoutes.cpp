@@ -10,16 +10,16 @@ namespace NVL::Engineering::VK {
 
 namespace {
 
-using Status = QHttpServerResponder::StatusCode;
+using Status = HttpStatus;
 
-QHttpServerResponse signInPage(const QString &problem, const QString &next, Status status)
+HttpResponse signInPage(const QString &problem, const QString &next, Status status)
 {
-    return QHttpServerResponse(QByteArrayLiteral("text/html; charset=utf-8"), SignInPage::page(problem, next), status);
+    return HttpResponse(QByteArrayLiteral("text/html; charset=utf-8"), SignInPage::page(problem, next), status);
 }
 
-QHttpServerResponse redirect(const QByteArray &location)
+HttpResponse redirect(const QByteArray &location)
 {
-    QHttpServerResponse response(Status::SeeOther);
+    HttpResponse response(Status::SeeOther);
     response.addHeader(QByteArrayLiteral("Location"), location);
     return response;
 }
@@ -31,37 +31,40 @@ QString waitText(int seconds)
 
 } // namespace
 
-bool ApiServer::wantsPage(const QHttpServerRequest &request)
+bool ApiServer::wantsPage(const HttpRequest &request)
 {
-    return !request.url().path().startsWith(QLatin1String("/api/"))
-        && request.value(QByteArrayLiteral("Accept")).contains("text/html");
+    return !request.path().startsWith(QLatin1String("/api/")) && request.value(QByteArrayLiteral("accept")).contains("text/html");
 }
 
-void ApiServer::addSignInRoutes()
+void ApiServer::signInRoutes()
 {
-    m_http.route(QStringLiteral("/signin"), [this](const QHttpServerRequest &request) {
-        if (request.method() == QHttpServerRequest::Method::Post)
-            return signIn(request);
-        return signInPage(QString(), request.query().queryItemValue(QStringLiteral("next"), QUrl::FullyDecoded), Status::Ok);
-    });
-    m_http.route(QStringLiteral("/signout"), [this](const QHttpServerRequest &request) {
-        m_gate.signOut(request.value(QByteArrayLiteral("Cookie")));
-        QHttpServerResponse response = redirect(QByteArrayLiteral("/signin"));
-        response.addHeader(QByteArrayLiteral("Set-Cookie"), AccessGate::endedCookie(m_tls));
-        return response;
-    });
+    const QList<QByteArray> read = {QByteArrayLiteral("GET")};
+    m_routes.add({QStringLiteral("/signin"), {QByteArrayLiteral("GET"), QByteArrayLiteral("POST")}, HttpRoutes::Access::Open,
+                  HttpRoutes::Kind::Page, false, [this](const HttpRequest &request, const Match &) {
+                      if (request.method == "POST")
+                          return signIn(request);
+                      return signInPage(QString(), request.query().queryItemValue(QStringLiteral("next"), QUrl::FullyDecoded),
+                                        Status::Ok);
+                  }});
+    m_routes.add({QStringLiteral("/signout"), read, HttpRoutes::Access::Open, HttpRoutes::Kind::Page, false,
+                  [this](const HttpRequest &request, const Match &) {
+                      m_gate.signOut(request.value(QByteArrayLiteral("cookie")));
+                      HttpResponse response = redirect(QByteArrayLiteral("/signin"));
+                      response.addHeader(QByteArrayLiteral("Set-Cookie"), AccessGate::endedCookie(m_tls));
+                      return response;
+                  }});
 }
 
-QHttpServerResponse ApiServer::signIn(const QHttpServerRequest &request)
+HttpResponse ApiServer::signIn(const HttpRequest &request)
 {
     // A form's spaces come as plus signs, its plus signs escaped.
-    const QUrlQuery form(QString::fromUtf8(request.body()).replace(QLatin1Char('+'), QLatin1String("%20")));
+    const QUrlQuery form(QString::fromUtf8(request.body).replace(QLatin1Char('+'), QLatin1String("%20")));
     const QString next = SignInPage::localPath(form.queryItemValue(QStringLiteral("next"), QUrl::FullyDecoded));
     AccessGate::Verdict verdict;
     const QByteArray session =
-        m_gate.signIn(form.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toUtf8(), request.remoteAddress(), verdict);
+        m_gate.signIn(form.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toUtf8(), request.peer, verdict);
     if (verdict == AccessGate::Verdict::Allowed) {
-        QHttpServerResponse response = redirect(QUrl(next).toEncoded());
+        HttpResponse response = redirect(QUrl(next).toEncoded());
         response.addHeader(QByteArrayLiteral("Set-Cookie"), AccessGate::sessionCookie(session, m_tls));
         return response;
     }
@@ -70,25 +73,22 @@ QHttpServerResponse ApiServer::signIn(const QHttpServerRequest &request)
     return signInPage(QStringLiteral("That is not the token."), next, Status::Forbidden);
 }
 
-QHttpServerResponse ApiServer::refusal(const QHttpServerRequest &request, AccessGate::Verdict verdict) const
+HttpResponse ApiServer::refusal(const HttpRequest &request, AccessGate::Verdict verdict) const
 {
-    const bool page = wantsPage(request) || request.url().path() == QLatin1String("/signin");
+    const bool page = wantsPage(request) || request.path() == QLatin1String("/signin");
     if (verdict == AccessGate::Verdict::Refused) {
-        const int seconds = std::max(1, m_gate.waitSeconds(request.remoteAddress()));
-        QHttpServerResponse response = page ? signInPage(waitText(seconds), QStringLiteral("/"), Status::TooManyRequests)
-                                            : QHttpServerResponse(QByteArrayLiteral("text/plain; charset=utf-8"),
-                                                                  (waitText(seconds) + QLatin1Char('\n')).toUtf8(),
-                                                                  Status::TooManyRequests);
+        const int seconds = std::max(1, m_gate.waitSeconds(request.peer));
+        HttpResponse response = page ? signInPage(waitText(seconds), QStringLiteral("/"), Status::TooManyRequests)
+                                     : HttpResponse::plain(waitText(seconds), Status::TooManyRequests);
         response.addHeader(QByteArrayLiteral("Retry-After"), QByteArray::number(seconds));
         return response;
     }
     if (page) {
-        QUrl here(request.url().path());
-        here.setQuery(request.url().query());
+        QUrl here(request.url.path());
+        here.setQuery(request.url.query());
         return redirect("/signin?next=" + QUrl::toPercentEncoding(here.toString()));
     }
-    QHttpServerResponse response(QByteArrayLiteral("text/plain; charset=utf-8"), QByteArrayLiteral("a bearer token is required\n"),
-                                 Status::Unauthorized);
+    HttpResponse response = HttpResponse::plain(QStringLiteral("a bearer token is required"), Status::Unauthorized);
     response.addHeader(QByteArrayLiteral("WWW-Authenticate"), QByteArrayLiteral("Bearer"));
     return response;
 }

@@ -85,6 +85,9 @@ private Q_SLOTS:
         QTest::newRow("kept alive, then idle") << get + "\r\n" << QByteArray("HTTP/1.1 200") << true << 3500;
         QTest::newRow("HEAD") << QByteArray("HEAD /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
                               << QByteArray("HTTP/1.1 200") << false << 500;
+        QTest::newRow("no version") << QByteArray("GET /healthz\r\n\r\n") << QByteArray("HTTP/1.1 400") << true << 500;
+        QTest::newRow("two lengths") << get + "Content-Length: 0\r\nContent-Length: 5\r\n\r\n" << QByteArray("HTTP/1.1 400")
+                                     << true << 500;
     }
 
     void bounds()
@@ -103,6 +106,56 @@ private Q_SLOTS:
         QVERIFY2(got.startsWith(answer), got.left(80).constData());
         QVERIFY2(closed && clock.elapsed() <= closedWithinMs, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(got.endsWith("\r\n\r\n"), !withBody);
+    }
+
+    // HEAD says what GET would, its length too, and sends no body.
+    void headHasTheLengthOfGet()
+    {
+        const auto socket = connectHttp();
+        QVERIFY(socket);
+        socket->write("HEAD /healthz HTTP/1.1\r\nHost: x\r\n\r\nGET /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+        bool closed = false;
+        const QByteArray got = readToClose(*socket, 5000, &closed);
+        const qsizetype second = got.indexOf("HTTP/1.1", 1);
+        QVERIFY2(second > 0 && got.left(second).contains("Content-Length: 3\r\n") && got.left(second).endsWith("\r\n\r\n"),
+                 got.constData());
+        QVERIFY(got.mid(second).contains("Content-Length: 3\r\n") && got.endsWith("\r\n\r\nok\n"));
+    }
+
+    // Requests sent in one go are all answered, in the order they came, whatever their number; the
+    // answers before one that closes the connection go out before it closes.
+    void pipelinedRequestsAnsweredInOrder_data()
+    {
+        QTest::addColumn<int>("requests");
+        QTest::addColumn<int>("closingAt"); // the request that asks for the close, counted from 0
+        for (const int n : {1, 16, 100, 4000})
+            QTest::newRow(qPrintable(QStringLiteral("%1 requests").arg(n))) << n << n - 1;
+        QTest::newRow("close in the middle") << 3 << 1;
+    }
+
+    void pipelinedRequestsAnsweredInOrder()
+    {
+        QFETCH(int, requests);
+        QFETCH(int, closingAt);
+        const auto socket = connectHttp();
+        QVERIFY(socket);
+        // Each asks for a battery no one has, by a key of its own: the answer names the key.
+        const auto key = [](int i) { return QByteArray::number(i, 16).rightJustified(16, '0'); };
+        QByteArray all;
+        for (int i = 0; i < requests; ++i)
+            all += "GET /api/v1/batteries/" + key(i) + " HTTP/1.1\r\nHost: x\r\n" + (i == closingAt ? "Connection: close\r\n" : "")
+                + "\r\n";
+        socket->write(all);
+        bool closed = false;
+        const QByteArray got = readToClose(*socket, 30000, &closed);
+        QVERIFY(closed);
+        QList<QByteArray> keys;
+        for (qsizetype at = got.indexOf("no battery with serial "); at >= 0; at = got.indexOf("no battery with serial ", at + 1))
+            keys << got.mid(at + 23, 16);
+        QCOMPARE(keys.size(), closingAt + 1);
+        for (int i = 0; i <= closingAt; ++i)
+            QCOMPARE(keys[i], key(i));
+        QCOMPARE(got.count("HTTP/1.1 404"), closingAt + 1);
     }
 
     void perAddressBoundKeepsRadiosServed()
