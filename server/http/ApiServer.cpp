@@ -120,12 +120,14 @@ ApiServer::ApiServer(const HttpSettings &settings, Sources sources, QObject *par
     }
     std::optional<QSslConfiguration> tls;
     if (settings.tls.requested()) {
-        QString error;
-        tls = TlsCredentials::load(settings.tls, error);
+        QString error, warning;
+        tls = TlsCredentials::load(settings.tls, error, warning);
         if (!tls) {
             Log::error(QStringLiteral("HTTP API not started: ") + error);
             return;
         }
+        if (!warning.isEmpty())
+            Log::warning(warning);
     }
     m_tls = tls.has_value();
     auto tcp = std::make_unique<HttpListener>(settings.limits);

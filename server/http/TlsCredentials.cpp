@@ -1,5 +1,6 @@
 #include "TlsCredentials.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QSslCertificate>
 #include <QSslKey>
@@ -32,10 +33,18 @@ QSslKey privateKey(const QByteArray &pem)
 
 } // namespace
 
-std::optional<QSslConfiguration> TlsCredentials::load(const TlsSettings &settings, QString &error)
+std::optional<QSslConfiguration> TlsCredentials::load(const TlsSettings &settings, QString &error, QString &warning)
 {
     if (settings.certificateFile.isEmpty() || settings.keyFile.isEmpty()) {
         error = QStringLiteral("TLS needs both [http] certificate and key in vk.cfg");
+        return std::nullopt;
+    }
+    // The key is the server's identity: one every user of the machine may read is refused, as the
+    // database's password file is.
+    if (QFile::exists(settings.keyFile) && (QFile::permissions(settings.keyFile) & QFile::ReadOther)) {
+        error = QStringLiteral("[http] key=%1 can be read by every user of the machine: make it readable by the service "
+                               "alone (chmod 600, or 640 with a group of its own)")
+                    .arg(settings.keyFile);
         return std::nullopt;
     }
     const auto certificatePem = readFile(settings.certificateFile, QStringLiteral("certificate"), error);
@@ -47,6 +56,17 @@ std::optional<QSslConfiguration> TlsCredentials::load(const TlsSettings &setting
         error = QStringLiteral("[http] certificate=%1 holds no PEM certificate").arg(settings.certificateFile);
         return std::nullopt;
     }
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const QDateTime expiry = chain.first().expiryDate();
+    if (expiry <= now) {
+        error = QStringLiteral("[http] certificate=%1 expired on %2: browsers refuse it; install a renewed one")
+                    .arg(settings.certificateFile, expiry.toString(Qt::ISODate));
+        return std::nullopt;
+    }
+    if (now.daysTo(expiry) <= ExpiryWarningDays)
+        warning = QStringLiteral("HTTP: [http] certificate=%1 expires on %2, in %3 day(s): renew it before then")
+                      .arg(settings.certificateFile, expiry.toString(Qt::ISODate))
+                      .arg(now.daysTo(expiry));
     const QSslKey key = privateKey(*keyPem);
     if (key.isNull()) {
         error = QStringLiteral("[http] key=%1 holds no unencrypted PEM private key").arg(settings.keyFile);

@@ -1,9 +1,12 @@
-// The API's battery rows written straight from a record say what the record's own texts say.
+// The API's battery rows written straight from a record say what the record's own texts say; guesses of
+// the token from many addresses meet one bound.
 
 #include "ApiTable.h"
 #include "ApiViews.h"
 #include "BatteryRecord.h"
 #include "FleetAnswer.h"
+#include "RecordingEventSink.h"
+#include "SignInThrottle.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -79,6 +82,24 @@ private Q_SLOTS:
         QByteArray json;
         table.appendCells(json, cells.data(), qsizetype(cells.size()), true, false);
         QCOMPARE(QJsonDocument::fromJson(json.trimmed()).object().value(QLatin1String("alias")), QJsonValue(aliasText(r)));
+    }
+
+    // Each address guesses under its own bound; all of them together past the fleet's bound make every
+    // address wait, told once.
+    void guessesFromManyAddressesMeetOneBound()
+    {
+        RecordingEventSink log;
+        SignInThrottle throttle;
+        const auto address = [](int i) { return QHostAddress(quint32(0x0A000000 + i)); };
+        for (int i = 0; i < SignInThrottle::FleetFailures - 1; ++i) {
+            throttle.failed(address(i));
+            QCOMPARE(throttle.waitSeconds(address(i)), 0);
+        }
+        throttle.failed(address(1000));
+        QCOMPARE(throttle.waitSeconds(address(2000)), 1);
+        throttle.failed(address(1001));
+        QCOMPARE(throttle.waitSeconds(address(2000)), 2);
+        QCOMPARE(log.count(LogType::Warning, QStringLiteral("wrong tokens within a minute from all addresses")), 1);
     }
 
     void rankedAnswerSortsAcrossParts_data()

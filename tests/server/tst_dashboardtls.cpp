@@ -73,6 +73,11 @@ private Q_SLOTS:
         QVERIFY(m_dir.isValid());
         QVERIFY2(m_certificates.create(m_dir.path()), qPrintable(m_certificates.errorString()));
         QVERIFY(m_certificates.trustInThisProcess());
+        QVERIFY2(m_certificates.createExpired(), qPrintable(m_certificates.errorString()));
+        // A copy of the key that every user may read.
+        QVERIFY(QFile::copy(m_certificates.serverKeyFile(), m_dir.filePath(QStringLiteral("open.key"))));
+        QVERIFY(QFile::setPermissions(m_dir.filePath(QStringLiteral("open.key")),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
         // The server sends the authority with its certificate, so that a browser told to trust the
         // authority's key finds it in what it is sent.
         QFile chain(m_dir.filePath(QStringLiteral("chain.crt")));
@@ -96,6 +101,10 @@ private Q_SLOTS:
             << QStringLiteral("[http] key=%1/ca.key does not belong to certificate=").arg(m_dir.path());
         QTest::newRow("certificate missing") << QByteArray("listen=127.0.0.1:PORT\ncertificate=DIR/none.crt\nkey=DIR/server.key\n")
                                              << QStringLiteral("[http] certificate=%1/none.crt cannot be read").arg(m_dir.path());
+        QTest::newRow("certificate expired") << QByteArray("listen=127.0.0.1:PORT\ncertificate=DIR/expired.crt\nkey=DIR/server.key\n")
+                                             << QStringLiteral("[http] certificate=%1/expired.crt expired on ").arg(m_dir.path());
+        QTest::newRow("key readable by all") << QByteArray("listen=127.0.0.1:PORT\ncertificate=DIR/server.crt\nkey=DIR/open.key\n")
+                                             << QStringLiteral("[http] key=%1/open.key can be read by every user").arg(m_dir.path());
     }
 
     void httpSideRefused()
@@ -119,6 +128,8 @@ private Q_SLOTS:
         const auto server = startServer("listen=127.0.0.1:PORT\ntoken=" + Token + "\ncertificate=DIR/chain.crt\nkey=DIR/server.key\n", port);
         QVERIFY(server);
         QVERIFY(server->log().contains(QStringLiteral("HTTP API listening on 127.0.0.1:%1 (TLS, bearer token required)").arg(port)));
+        // The test authority signs for two days: served, with one Warning of its end.
+        QCOMPARE(server->countInLog(QStringLiteral("Warning: HTTP: [http] certificate=%1/chain.crt expires on ").arg(m_dir.path())), 1);
 
         // The browser trusts the server's certificate through the authority's key alone.
         const QSslCertificate ca = QSslCertificate::fromPath(m_certificates.caCertificateFile()).value(0);

@@ -48,6 +48,19 @@ bool TestCertificates::create(const QString &folder)
                        QStringLiteral("-out"), dir.filePath(QStringLiteral("server.crt"))});
 }
 
+bool TestCertificates::createExpired()
+{
+    const QDir dir(m_folder);
+    return runOpenssl({QStringLiteral("-f"), QStringLiteral("-5d"), QStringLiteral("openssl"), QStringLiteral("x509"),
+                       QStringLiteral("-req"), QStringLiteral("-in"), dir.filePath(QStringLiteral("server.csr")),
+                       QStringLiteral("-CA"), dir.filePath(QStringLiteral("ca.crt")),
+                       QStringLiteral("-CAkey"), dir.filePath(QStringLiteral("ca.key")),
+                       QStringLiteral("-set_serial"), QStringLiteral("3"), QStringLiteral("-days"), QStringLiteral("1"),
+                       QStringLiteral("-extfile"), dir.filePath(QStringLiteral("server.ext")),
+                       QStringLiteral("-out"), dir.filePath(QStringLiteral("expired.crt"))},
+                      QStringLiteral("faketime"));
+}
+
 QString TestCertificates::caCertificateFile() const
 {
     return QDir(m_folder).filePath(QStringLiteral("ca.crt"));
@@ -79,11 +92,11 @@ bool TestCertificates::trustInThisProcess() const
     return true;
 }
 
-bool TestCertificates::runOpenssl(const QStringList &arguments)
+bool TestCertificates::runOpenssl(const QStringList &arguments, const QString &program)
 {
     QProcess openssl;
     openssl.setProcessChannelMode(QProcess::MergedChannels);
-    openssl.start(QStringLiteral("openssl"), arguments);
+    openssl.start(program, arguments);
     if (!openssl.waitForFinished(30000) || openssl.exitStatus() != QProcess::NormalExit
         || openssl.exitCode() != 0) {
         m_error = QStringLiteral("openssl %1 failed: %2 %3")

@@ -10,6 +10,10 @@ public:
     // Creates <folder>/ca.crt, ca.key, server.crt and server.key; false with errorString().
     bool create(const QString &folder);
 
+    // <folder>/expired.crt: the server's key signed by the authority for one day that ended days ago
+    // (openssl run under faketime).
+    bool createExpired();
+
     QString caCertificateFile() const;
     QString serverCertificateFile() const;
     QString serverKeyFile() const;
@@ -20,7 +24,7 @@ public:
     bool trustInThisProcess() const;
 
 private:
-    bool runOpenssl(const QStringList &arguments);
+    bool runOpenssl(const QStringList &arguments, const QString &program = QStringLiteral("openssl"));
 
     QString m_folder;
     QString m_error;
