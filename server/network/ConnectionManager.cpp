@@ -169,7 +169,7 @@ void ConnectionManager::connectionInitiated(QTcpSocket *socket, const QHostAddre
     connection->address = address;
     connection->peerIpv4 = peerIpv4;
     connection->peerBytes = addressBytes(peer);
-    Log::information(QStringLiteral("Incoming Connection from %1").arg(connection->peerText));
+    m_connectionsOpened.log(address, QStringLiteral("Incoming Connection from %1").arg(connection->peerText), LogType::Information);
     // Replies are small and end a request: do not let them wait for the peer's delayed ack.
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     socket->setReadBufferSize(InputBufferBytes);
@@ -565,7 +565,7 @@ void ConnectionManager::closeConnection(QTcpSocket *socket)
     const auto it = m_connections.find(socket);
     if (!socket || it == m_connections.end())
         return;
-    Log::information(QStringLiteral("Disconnected %1").arg(it->second->peerText));
+    m_connectionsClosed.log(it->second->address, QStringLiteral("Disconnected %1").arg(it->second->peerText), LogType::Information);
     it->second->readTimer->stop();
     it->second->outputTimer->stop();
     it->second->idleTimer->stop();

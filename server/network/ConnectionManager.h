@@ -110,6 +110,9 @@ private:
     std::map<QString, int> m_perAddress;  // open connections by peer address
     std::set<QString> m_refusedAddresses; // over their share since it was last logged
     LogThrottle m_protocolErrors;
+    // A peer that connects and goes again and again is told a few times a minute, the rest counted.
+    LogThrottle m_connectionsOpened;
+    LogThrottle m_connectionsClosed;
     QString m_listenFailure;
     std::map<QTcpSocket *, std::unique_ptr<Connection>> m_connections;
     std::map<ConnectionId, QTcpSocket *> m_sockets;
