@@ -27,6 +27,13 @@ void ReportsNotStored::failed(qsizetype count, const QString &reason)
     }
 }
 
+QString ReportsNotStored::problem() const
+{
+    if (m_count == 0)
+        return QString();
+    return QStringLiteral("reports cannot be stored: %1 (%2 not stored since %3)").arg(m_reason).arg(m_count).arg(localTimeText(m_since));
+}
+
 void ReportsNotStored::stored()
 {
     if (m_count == 0)

@@ -16,6 +16,8 @@ public:
     void failed(qsizetype count, const QString &reason);
     void stored();
     qsizetype count() const { return m_count; }
+    // What /healthz says while reports cannot be stored; empty while they are.
+    QString problem() const;
 
 private:
     QString m_reason;

@@ -308,7 +308,7 @@ void Voltkeep::startHttp(const HttpSettings &settings, const InsightSection &ins
     m_metrics->setBatteriesByClass([this] { return m_fleet->classCounts(); });
     m_metrics->setMailQueueDepth([this] { return m_mailQueue ? qint64(m_mailQueue->waiting()) : 0; });
     if (m_history)
-        m_metrics->setHistoryWorking([this] { return m_history && m_history->isOpen(); });
+        m_metrics->setHistoryWorking([this] { return m_history && m_history->isOpen() && m_history->failure().isEmpty(); });
     if (m_shared)
         m_metrics->setSpooled([this] { return qint64(m_shared->spooled()); });
     ApiServer::Sources sources;
@@ -331,8 +331,12 @@ QStringList Voltkeep::healthProblems() const
         problems << QStringLiteral("the radio port does not listen for TCP connections");
     if (!m_connectionManager || !m_connectionManager->isBound())
         problems << QStringLiteral("the radio port's UDP socket is not bound");
+    if (const QString problem = m_notStored.problem(); !problem.isEmpty())
+        problems << problem;
     if (m_history && !m_history->isOpen())
         problems << QStringLiteral("the battery history is not kept: ") + m_history->problem();
+    else if (m_history && !m_history->failure().isEmpty())
+        problems << QStringLiteral("the battery history cannot be written: ") + m_history->failure();
     return problems;
 }
 

@@ -46,6 +46,8 @@ public:
     QString path() const { return m_path; }
     // Why the file is not in use, for people: empty while it is.
     QString problem() const { return m_open ? QString() : m_problem; }
+    // The last statement failed (a full disk, a file that cannot be written): why, empty while they work.
+    QString failure() const { return m_open && m_failureLogged ? m_problem : QString(); }
 
     // The valid records as points, in one transaction; the batteries whose history changed (with their
     // serials as numbers, a pair a point, when asked for). `senders` holds each record's sender address

@@ -46,6 +46,12 @@ QString HistoryKeeper::problem() const
     return m_state.problem;
 }
 
+QString HistoryKeeper::failure() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_state.failure;
+}
+
 int HistoryKeeper::fileReplacements() const
 {
     const std::lock_guard lock(m_mutex);
@@ -226,7 +232,7 @@ void HistoryKeeper::publish(HistoryWorker &worker, int written)
     QHash<QByteArray, Forecast> fitted = worker.takeFitted();
     const int replaced = worker.takeReplacements();
     const QList<HistoryWorker::Said> said = worker.takeSaid();
-    const State state{worker.isOpen(), worker.problem(), worker.fileReplacements(), worker.pendingForecasts()};
+    const State state{worker.isOpen(), worker.problem(), worker.failure(), worker.fileReplacements(), worker.pendingForecasts()};
     const std::lock_guard lock(m_mutex);
     m_state = state;
     if (worker.accuracyMade() != m_accuracyMade) {

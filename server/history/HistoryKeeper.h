@@ -51,6 +51,8 @@ public:
     bool isOpen() const;
     // Why the history is not kept although it is on, for people; empty while it is kept.
     QString problem() const;
+    // Why the history's writes fail while it is open (a full disk); empty while they work.
+    QString failure() const;
     int boundary() const { return m_boundary; }
     int fileReplacements() const;
     // Batteries whose forecast the start found missing or out of date and that are not fitted yet: the due
@@ -108,6 +110,7 @@ private:
     {
         bool open = false;
         QString problem;
+        QString failure;
         int replacements = 0;
         qsizetype pendingForecasts = 0;
     };

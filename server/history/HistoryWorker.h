@@ -50,6 +50,7 @@ public:
 
     bool isOpen() const { return m_store.isOpen(); }
     QString problem() const { return m_store.problem(); }
+    QString failure() const { return m_store.failure(); }
 
     qint64 catchUpSince();
     void catchUp(QList<BatteryRecord> reports);
