@@ -4,14 +4,14 @@
 #include "LocalTimeText.h"
 #include "PostgresBatteryStore.h"
 #include "PostgresMailClaims.h"
-#include "PostgresSessionLock.h"
+#include "PostgresLease.h"
 
 #include <QCryptographicHash>
 
 namespace NVL::Engineering::VK {
 
-SharedPlannedMail::SharedPlannedMail(PostgresBatteryStore &store, const PostgresSessionLock &lock)
-    : m_store(store), m_lock(lock)
+SharedPlannedMail::SharedPlannedMail(PostgresBatteryStore &store, const PostgresLease &lease)
+    : m_store(store), m_lock(lease)
 {
 }
 
@@ -30,7 +30,8 @@ QList<NotificationData> SharedPlannedMail::claim()
     for (auto it = m_waiting.begin(); it != m_waiting.end();) {
         std::optional<bool> mine;
         if (m_lock.isHeld() && m_store.isConnected())
-            mine = PostgresMailClaims::claimOccurrence(m_store.database(), it->occurrence, it->due, m_store.site());
+            mine = PostgresMailClaims::claimOccurrence(m_store.database(), it->occurrence, it->due, m_store.site(),
+                                                       m_lock.heldCondition(m_store.database()));
         if (mine.value_or(false))
             claimed.append(it->notification);
         if (mine.has_value()) {

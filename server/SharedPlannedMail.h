@@ -12,19 +12,19 @@
 namespace NVL::Engineering::VK {
 
 class PostgresBatteryStore;
-class PostgresSessionLock;
+class PostgresLease;
 
 // The planned mail of servers that share one database. Every server plans every occurrence; the one that
-// holds the planner's lock claims an occurrence in the database before it sends it, and so does a
-// server that takes the lock over later, so an occurrence goes out once even when its due time found
-// the holder stopping or the database away. Silences are claimed in the database the same way.
+// holds the planner's lease claims an occurrence in the database before it sends it, and only while the
+// database still counts it the holder, and so does a server that takes the lease over later, so an
+// occurrence goes out once even when its due time found the holder hung, stopping or cut off. Silences are claimed in the database the same way.
 class SharedPlannedMail
 {
 public:
     // An occurrence waits this long for this server to hold the lock and claim it.
     static constexpr int WaitSeconds = 3600;
 
-    SharedPlannedMail(PostgresBatteryStore &store, const PostgresSessionLock &lock);
+    SharedPlannedMail(PostgresBatteryStore &store, const PostgresLease &lease);
 
     // An occurrence fell due here; identity names the notification the same way on every server.
     void due(const NotificationData &notification, const QString &identity, const QDateTime &due);
@@ -44,7 +44,7 @@ private:
     };
 
     PostgresBatteryStore &m_store;
-    const PostgresSessionLock &m_lock;
+    const PostgresLease &m_lock;
     QList<Waiting> m_waiting;
 };
 

@@ -1,34 +1,47 @@
 #include "SharedStoreDuties.h"
 
 #include "PostgresSchema.h"
-#include "PostgresSessionLock.h"
+#include "PostgresLease.h"
 #include "ServerSettings.h"
 #include "SharedForecastWriter.h"
 #include "SharedHistoryRetention.h"
 #include "SharedPlannedMail.h"
 #include "StoreChoice.h"
 
+#include <QCoreApplication>
+#include <QRandomGenerator>
+
+#include <algorithm>
+
 namespace NVL::Engineering::VK {
 
 SharedStoreDuties::SharedStoreDuties(PostgresBatteryStore &store, const StoreSettings &settings,
                                      std::optional<int> historyYears, const FleetIndex &fleet)
     : m_store(store)
-    , m_plannerLock(std::make_unique<PostgresSessionLock>(StoreChoice::postgresTarget(settings),
-                                                          PostgresSchema::PlannerLock,
-                                                          QStringLiteral("vk-postgresql-planner")))
+    , m_plannerLock(std::make_unique<PostgresLease>(QStringLiteral("%1/%2/%3")
+                                                        .arg(store.site())
+                                                        .arg(QCoreApplication::applicationPid())
+                                                        .arg(QRandomGenerator::system()->generate64(), 0, 16),
+                                                    settings.leaseSeconds))
     , m_plannedMail(std::make_unique<SharedPlannedMail>(store, *m_plannerLock))
+    , m_retryMs(settings.plannerRetrySeconds * 1000)
     , m_catchUpMs(settings.pollMs)
 {
     if (historyYears) {
         m_retention = std::make_unique<SharedHistoryRetention>(store, *historyYears);
         m_forecastWriter = std::make_unique<SharedForecastWriter>(store, fleet);
     }
-    m_plannerLockTimer.setInterval(settings.plannerRetrySeconds * 1000);
+    m_plannerLockTimer.setInterval(m_retryMs);
     connect(&m_catchUpTimer, &QTimer::timeout, this, &SharedStoreDuties::catchUp);
     connect(&m_plannerLockTimer, &QTimer::timeout, this, &SharedStoreDuties::refreshPlannerLock);
 }
 
-SharedStoreDuties::~SharedStoreDuties() = default;
+SharedStoreDuties::~SharedStoreDuties()
+{
+    // Given up at a stop: the next server takes it at its next try, not when the lease ends.
+    if (m_store.isConnected())
+        m_plannerLock->release(m_store.database());
+}
 
 void SharedStoreDuties::start()
 {
@@ -51,11 +64,13 @@ void SharedStoreDuties::forecastsFitted(const QHash<QByteArray, Forecast> &fitte
 void SharedStoreDuties::refreshPlannerLock()
 {
     const bool held = m_plannerLock->isHeld();
-    // While the store cannot reach the database the lock's own connection would wait for it too, with the
-    // radios; the lock is given up, and sought again once the database is back.
+    // While the store cannot reach the database nothing is claimed; the lease ends there by itself, and
+    // is sought again once the database is back.
     if (!m_store.isConnected())
-        m_plannerLock->drop();
-    const bool holds = m_store.isConnected() && m_plannerLock->refresh();
+        m_plannerLock->lose();
+    const bool holds = m_store.isConnected() && m_plannerLock->refresh(m_store.database());
+    // The holder renews well before its hold ends; the others ask as often as they are told to.
+    m_plannerLockTimer.setInterval(holds ? std::max(1, m_plannerLock->seconds() / 3) * 1000 : m_retryMs);
     emit plannerLockChecked(holds, holds != held);
 }
 

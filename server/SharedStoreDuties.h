@@ -12,16 +12,17 @@
 namespace NVL::Engineering::VK {
 
 class FleetIndex;
-class PostgresSessionLock;
+class PostgresLease;
 class SharedForecastWriter;
 class SharedHistoryRetention;
 class SharedPlannedMail;
 struct StoreSettings;
 
 // What a server sharing a PostgreSQL database does besides storing its reports: it fetches the rows other
-// servers wrote and drains its outage spool, a part per turn, and takes or checks the planner's lock. The
-// lock's holder alone sends the fleet's planned mail, keeps the database's history points to the kept
-// years (with the history on) and writes the forecasts there.
+// servers wrote and drains its outage spool, a part per turn, and takes or renews the planner's lease
+// (its holder every third of the lease, the others every plannerRetrySeconds). The lease's holder alone
+// sends the fleet's planned mail, keeps the database's history points to the kept years (with the
+// history on) and writes the forecasts there.
 class SharedStoreDuties : public QObject
 {
     Q_OBJECT
@@ -37,7 +38,7 @@ public:
     SharedPlannedMail &plannedMail() { return *m_plannedMail; }
     // Written to the database while this server holds the lock: every server fits the same.
     void forecastsFitted(const QHash<QByteArray, Forecast> &fitted);
-    // A session the database ended since the last check holds nothing: checked again now.
+    // Renews or takes the lease now: a holder whose lease another server took stops planning at once.
     void refreshPlannerLock();
 
 signals:
@@ -51,12 +52,13 @@ private:
     void catchUp();
 
     PostgresBatteryStore &m_store;
-    std::unique_ptr<PostgresSessionLock> m_plannerLock;
+    std::unique_ptr<PostgresLease> m_plannerLock;
     std::unique_ptr<SharedPlannedMail> m_plannedMail;
     std::unique_ptr<SharedHistoryRetention> m_retention;
     std::unique_ptr<SharedForecastWriter> m_forecastWriter;
     QTimer m_catchUpTimer;
     QTimer m_plannerLockTimer;
+    int m_retryMs = 0;
     int m_catchUpMs = 0;
 };
 

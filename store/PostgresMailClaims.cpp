@@ -23,17 +23,17 @@ constexpr int SilencesPerStatement = 4096;
 } // namespace
 
 std::optional<bool> claimOccurrence(const QSqlDatabase &db, const QByteArray &occurrence, qint64 due,
-                                    const QString &site)
+                                    const QString &site, const QString &condition)
 {
     QSqlDatabase database = db;
     QSqlQuery query(database);
     const bool ok = database.transaction()
                     && query.exec(QStringLiteral("DELETE FROM planned_mail WHERE due < %1").arg(due - KeptSeconds))
-                    && query.exec(QStringLiteral("INSERT INTO planned_mail (occurrence, due, site) VALUES (%1, %2, %3) "
-                                                 "ON CONFLICT (occurrence) DO NOTHING RETURNING due")
+                    && query.exec(QStringLiteral("INSERT INTO planned_mail (occurrence, due, site) SELECT %1, %2, %3 "
+                                                 "WHERE %4 ON CONFLICT (occurrence) DO NOTHING RETURNING due")
                                       .arg(PostgresLiteral::bytes(occurrence))
                                       .arg(due)
-                                      .arg(PostgresLiteral::value(database, site)));
+                                      .arg(PostgresLiteral::value(database, site), condition.isEmpty() ? QStringLiteral("true") : condition));
     const bool claimed = ok && query.next();
     if (ok && database.commit())
         return claimed;

@@ -36,8 +36,10 @@ const char *const Version2[] = {
 };
 
 // Forecasts that follow wear as it speeds up: a curve, a new battery under the same serial, the noise, a
-// yearly swing.
+// yearly swing. The planner's lease, renewed by its holder, instead of a session lock that a holder which
+// hung kept.
 const char *const Version3[] = {
+    "CREATE TABLE planner_lease (id integer PRIMARY KEY CHECK (id = 1), holder text NOT NULL, expires timestamptz NOT NULL)",
     "ALTER TABLE forecasts ADD COLUMN curve double precision NOT NULL DEFAULT 0",
     "ALTER TABLE forecasts ADD COLUMN noise double precision NOT NULL DEFAULT 0",
     "ALTER TABLE forecasts ADD COLUMN rise integer",

@@ -5,13 +5,13 @@
 
 namespace NVL::Engineering::VK {
 
-// The layout of the shared PostgreSQL database and the advisory locks the servers coordinate by.
+// The layout of the shared PostgreSQL database and the advisory locks the servers coordinate by (the
+// planner's is a lease: PostgresLease).
 namespace PostgresSchema {
 
 // Keys of pg_advisory_lock, the same on every server of a fleet.
 constexpr qint64 MigrationLock = 0x566b01;
 constexpr qint64 WriteLock = 0x566b02; // held by each commit: change numbers become visible in order
-constexpr qint64 PlannerLock = 0x566b03;
 
 constexpr int Version = 3;
 

@@ -184,6 +184,7 @@ StoreSettings storeSettings(QSettings &settings)
     store.pollMs = wholeNumber(settings, QStringLiteral("store/pollMs"), store.pollMs, 100, 600000);
     store.plannerRetrySeconds =
         wholeNumber(settings, QStringLiteral("store/plannerRetrySeconds"), store.plannerRetrySeconds, 1, 60);
+    store.leaseSeconds = wholeNumber(settings, QStringLiteral("store/leaseSeconds"), store.leaseSeconds, 3, 300);
     store.spoolLimit = wholeNumber(settings, QStringLiteral("store/spoolLimit"), store.spoolLimit, 1000, 100000000);
     return store;
 }

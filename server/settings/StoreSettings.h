@@ -20,6 +20,7 @@ struct StoreSettings
     QString site;                   // what the reports stored here are marked with; the host name by default
     int pollMs = 2000;              // how often the rows other servers changed are fetched
     int plannerRetrySeconds = 30;   // how often a server without the planner tries to take it
+    int leaseSeconds = 15;          // how long the planner's hold lasts unless renewed (every third of it)
     int spoolLimit = 1000000;       // reports kept locally while the database cannot be reached
     QString error;                  // not empty: the section cannot be used, and why
 };
