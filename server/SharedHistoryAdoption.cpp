@@ -17,6 +17,20 @@ SharedHistoryAdoption::SharedHistoryAdoption(const PostgresTarget &target, Histo
 {
     m_turn.setSingleShot(true);
     QObject::connect(&m_turn, &QTimer::timeout, [this] { readSome(); });
+    m_retry.setSingleShot(true);
+    m_retry.setInterval(RetrySeconds * 1000);
+    QObject::connect(&m_retry, &QTimer::timeout, [this] { start(); });
+}
+
+void SharedHistoryAdoption::failed(const QString &error)
+{
+    // Told once: a database away for an hour would otherwise write a line every few seconds.
+    if (!m_failureTold)
+        Log::error(QStringLiteral("The history of the shared database cannot be read: %1; it is read once the database "
+                                  "answers")
+                       .arg(error));
+    m_failureTold = true;
+    m_retry.start();
 }
 
 void SharedHistoryAdoption::start()
@@ -27,9 +41,8 @@ void SharedHistoryAdoption::start()
     m_reader = std::make_unique<PostgresHistoryReader>(m_target, since);
     QString error;
     if (!m_reader->open(error)) {
-        Log::error(QStringLiteral("The history of the shared database cannot be read: %1; the next start tries again")
-                       .arg(error));
         m_reader.reset();
+        failed(error);
         return;
     }
     m_clock.start();
@@ -56,8 +69,7 @@ void SharedHistoryAdoption::readSome()
     }
     m_reader.reset();
     if (!error.isEmpty()) {
-        Log::error(QStringLiteral("The history of the shared database cannot be read: %1; the next start tries again")
-                       .arg(error));
+        failed(error);
         return;
     }
     m_history.endAdoption();

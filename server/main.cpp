@@ -9,8 +9,24 @@
 #include <malloc.h>
 #endif
 
+namespace {
+
+QtMessageHandler qtDefault = nullptr;
+
+// Qt's database drivers say what failed in lines of their own ("QPSQLDriver::rollbackTransaction: Database
+// not open"); the server says it once, with its reason, in its log. Every other message passes on.
+void withoutDriverChatter(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type != QtFatalMsg && (message.startsWith(QLatin1String("QPSQL")) || message.startsWith(QLatin1String("QSql"))))
+        return;
+    qtDefault(type, context, message);
+}
+
+} // namespace
+
 int main(int argc, char **argv)
 {
+    qtDefault = qInstallMessageHandler(withoutDriverChatter);
 #if defined(__GLIBC__)
     // Whole-fleet answers and start-up work hold large buffers for a moment: mapped apart and unmapped
     // again, and the heap's free top given back, they leave no memory behind that the server keeps.

@@ -34,9 +34,10 @@ bool OutageSpool::open(QString &errorText)
                         && query.next()
                         && (query.value(0).toInt() > 0
                             || query.exec(QStringLiteral("ALTER TABLE reports ADD COLUMN deleted_at INTEGER")))
-                        && query.exec(QStringLiteral("SELECT count(*) FROM reports")) && query.next();
+                        && query.exec(QStringLiteral("SELECT count(*), count(deleted_at) FROM reports")) && query.next();
         if (ok) {
             m_size = query.value(0).toLongLong();
+            m_deletes = query.value(1).toLongLong();
             m_open = true;
             return true;
         }
@@ -96,6 +97,7 @@ bool OutageSpool::appendDelete(const QByteArray &serial, qint64 time, QString &e
         return false;
     }
     ++m_size;
+    ++m_deletes;
     return true;
 }
 
@@ -119,11 +121,12 @@ bool OutageSpool::removeUpTo(qint64 id, QString &errorText)
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);
     QSqlQuery query(db);
     if (!query.exec(QStringLiteral("DELETE FROM reports WHERE id <= %1").arg(id))
-        || !query.exec(QStringLiteral("SELECT count(*) FROM reports")) || !query.next()) {
+        || !query.exec(QStringLiteral("SELECT count(*), count(deleted_at) FROM reports")) || !query.next()) {
         errorText = query.lastError().text();
         return false;
     }
     m_size = query.value(0).toLongLong();
+    m_deletes = query.value(1).toLongLong();
     return true;
 }
 

@@ -31,6 +31,8 @@ public:
     bool open(QString &errorText);
     bool isOpen() const { return m_open; }
     qsizetype size() const { return m_size; }
+    // Of them, delete requests.
+    qsizetype deletes() const { return m_deletes; }
     // Appends in one transaction as many as the bound allows; answers how many, with the reason for
     // the rest.
     qsizetype append(const QList<BatteryRecord> &records, const QList<QByteArray> &senders, QString &errorText);
@@ -46,6 +48,7 @@ private:
     const QString m_connection;
     const qsizetype m_limit;
     qsizetype m_size = 0;
+    qsizetype m_deletes = 0;
     bool m_open = false;
 };
 

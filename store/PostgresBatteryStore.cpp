@@ -92,10 +92,12 @@ bool PostgresBatteryStore::connect(QString &errorText, bool &reached)
         return true;
     m_connected = true;
     if (m_lostSince.isValid()) {
-        Log::information(QStringLiteral("The shared database %1 is reached again; %2 report(s) waiting in the local "
+        Log::information(QStringLiteral("The shared database %1 is reached again; %2 report(s)%3 waiting in the local "
                                         "spool are stored now")
                              .arg(m_target.describe())
-                             .arg(m_spool.size()));
+                             .arg(m_spool.size() - m_spool.deletes())
+                             .arg(m_spool.deletes() > 0 ? QStringLiteral(" and %1 delete request(s)").arg(m_spool.deletes())
+                                                        : QString()));
         m_lostSince = QDateTime();
     }
     return true;

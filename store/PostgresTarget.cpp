@@ -48,9 +48,11 @@ bool PostgresTarget::addConnection(const QString &connectionName, QString &error
     db.setUserName(user);
     db.setPassword(password);
     // Keepalives: a connection whose far end went silent fails within seconds instead of holding a query
-    // for the system's TCP timeouts.
+    // for the system's TCP timeouts. The server's notices ("relation ... already exists") would go to
+    // standard error, past the log: only warnings and errors come back, and the store reports those.
     db.setConnectOptions(QStringLiteral("sslmode=%1;connect_timeout=%2;application_name=Voltkeep;keepalives=1;"
-                                        "keepalives_idle=5;keepalives_interval=2;keepalives_count=2")
+                                        "keepalives_idle=5;keepalives_interval=2;keepalives_count=2;"
+                                        "options='-c client_min_messages=warning'")
                              .arg(sslmode)
                              .arg(connectTimeoutSeconds));
     return true;

@@ -22,6 +22,9 @@ public:
     static void information(const QString &message) { write(message, LogType::Information); }
     static void success(const QString &message) { write(message, LogType::Success); }
 
+    // The message as one line: breaks and tabs made one space, an empty " ()" left out.
+    static QString oneLine(const QString &message);
+
     // The name entries go out under; empty stands for the server's.
     static void setSource(const QString &name);
     static QString source();

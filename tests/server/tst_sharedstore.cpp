@@ -306,13 +306,28 @@ private Q_SLOTS:
         QVERIFY(peer.connectToServer() && peer.deleteSerials({battery(0x30, 1).serialKey()}));
         QTRY_VERIFY(get(http, QStringLiteral("/metrics")).contains("voltkeep_outage_spool_entries 31"));
 
-        // Killed with its spool full: nothing confirmed is lost, and a start without the database works.
+        // Killed with its spool full: nothing confirmed is lost, and a start without the database works. A
+        // server new to the fleet, started meanwhile, takes in the fleet's history once the database is back.
         site->kill();
         QVERIFY(site->start());
         QVERIFY(site->log().contains(QLatin1String("Accepting connections")));
+        auto newcomer = server(QStringLiteral("outage-newcomer"), QStringLiteral("outage"));
+        QVERIFY(newcomer->start());
         QVERIFY(send(*site, batteries(0x32, 5) + QList<BatteryRecord>{battery(0x31, 0, 33)}));
         QVERIFY(m_pg->start());
         QVERIFY(site->waitForLog(QStringLiteral("is reached again"), 10000));
+        QVERIFY2(site->log().contains(QLatin1String("36 report(s) and 1 delete request(s) waiting in the local spool")),
+                 qPrintable(site->log()));
+        QVERIFY(newcomer->waitForLog(QStringLiteral("taken from the shared database"), 30000));
+        QCOMPARE(newcomer->countInLog(QStringLiteral("The history of the shared database cannot be read")), 1);
+        // The database's and its driver's own lines stay out of the log, and every entry is one line.
+        for (VoltkeepProcess *process : {site.get(), other.get(), newcomer.get()}) {
+            for (const QString &line : process->log().split(QLatin1Char('\n'))) {
+                QVERIFY2(!line.contains(QLatin1String("NOTICE")) && !line.startsWith(QLatin1String("QPSQL"))
+                             && !line.startsWith(QLatin1Char('\t')) && !line.startsWith(QLatin1Char(' ')),
+                         qPrintable(line));
+            }
+        }
         QTRY_COMPARE_WITH_TIMEOUT(listed(*site).size(), 51, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(listed(*other).size(), 51, 10000);
         QCOMPARE(value(QStringLiteral("outage"), QStringLiteral("SELECT count(*) FROM batteries WHERE NOT deleted")).toInt(), 51);
