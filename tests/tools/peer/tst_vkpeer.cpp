@@ -84,10 +84,10 @@ private Q_SLOTS:
         // A name with a space is no host name: refused before any name server is asked.
         const QString noHost = QStringLiteral("radio server.invalid");
         QTest::newRow("refused") << QStringLiteral("127.0.0.1") << QStringList{QStringLiteral("list")}
-                                 << QStringLiteral("vkpeer: cannot connect to 127.0.0.1:%1: ");
-        QTest::newRow("unresolved, TCP") << noHost << report << QStringLiteral("vkpeer: cannot connect to %2:%1: ");
+                                 << QStringLiteral("vkpeer: cannot connect to 127.0.0.1:<port>: ");
+        QTest::newRow("unresolved, TCP") << noHost << report << QStringLiteral("vkpeer: cannot connect to <host>:<port>: ");
         QTest::newRow("unresolved, UDP") << noHost << report + QStringList{QStringLiteral("--udp")}
-                                         << QStringLiteral("vkpeer: cannot resolve %2: ");
+                                         << QStringLiteral("vkpeer: cannot resolve <host>: ");
     }
 
     void unreachedServerExitsWithTwo()
@@ -99,7 +99,8 @@ private Q_SLOTS:
         const Run run = vkpeer(QStringList{QStringLiteral("--host"), host, QStringLiteral("--port"), QString::number(port)}
                                + command);
         QCOMPARE(run.exitCode, 2);
-        QVERIFY2(run.err.startsWith(said.arg(port).arg(host)), qPrintable(run.err));
+        said.replace(QLatin1String("<host>"), host).replace(QLatin1String("<port>"), QString::number(port));
+        QVERIFY2(run.err.startsWith(said), qPrintable(run.err));
         QVERIFY(run.out.isEmpty());
     }
 
