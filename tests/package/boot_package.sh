@@ -152,7 +152,7 @@ ping=$(property WatchdogTimestampMonotonic)
 pinged() { [ "$(property WatchdogTimestampMonotonic)" != "$ping" ]; }
 await "a watchdog ping" pinged
 stuck=$(property MainPID)
-guest kill -STOP "$stuck"
+guest sh -c "kill -STOP $stuck"
 stopped_at=$SECONDS
 restarted() { [ "$(property NRestarts)" = 1 ] && [ "$(property ActiveState)" = active ]; }
 await "the watchdog's restart" restarted
