@@ -57,8 +57,10 @@ if [ "$section" = all ]; then packages+=(
   dpkg-dev
   debhelper
   lintian
-  # scripts/try-packages.sh installs them in a scratch root of Debian 12.
+  # scripts/try-packages.sh installs them in a scratch root of Debian 12; the package checks boot such
+  # a root with systemd in it (systemd-nspawn) to run the package under a real systemd.
   debootstrap
+  systemd-container
   # The shared-store tests start their own PostgreSQL server (initdb, pg_ctl) in a temporary folder.
   postgresql
 ); fi

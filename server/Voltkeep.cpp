@@ -31,6 +31,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QHostAddress>
 #include <QtEndian>
 
 #include <limits>
@@ -449,6 +450,14 @@ void Voltkeep::reportReceived(const BatteryRecord &report, quint32 senderIpv4, c
     record.reportAddress = senderIpv4;
     m_pendingReports.append(record);
     m_pendingSenders.append(senderIpv4 ? QByteArray() : sender);
+    if (!senderIpv4 && sender.size() == 16 && !m_ipv6PeerTold) {
+        m_ipv6PeerTold = true;
+        const QHostAddress address(reinterpret_cast<const quint8 *>(sender.constData()));
+        logEvent(QStringLiteral("Reports from IPv6 peers (the first: %1) are stored with Report IP 0.0.0.0, since a "
+                                "record holds an IPv4 address; their history points keep the full address")
+                     .arg(address.toString()),
+                 LogType::Information);
+    }
     if (m_pendingReports.size() == 1) {
         // What other connections and datagrams bring meanwhile joins this commit: one sync for many.
         m_commitTimer.start(CommitPacing::WaitMs);

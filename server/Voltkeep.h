@@ -112,6 +112,8 @@ private:
     CommitPacing m_commitPacing;
     // Beside each pending report, the sender's address where its record cannot hold it (IPv6), else empty.
     QList<QByteArray> m_pendingSenders;
+    // The first IPv6 peer of a run is logged: its records show 0.0.0.0 with no other word of why.
+    bool m_ipv6PeerTold = false;
     ReportsNotStored m_notStored;
     // No history when [history] enabled=false.
     std::unique_ptr<HistoryKeeper> m_history;

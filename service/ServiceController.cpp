@@ -20,6 +20,7 @@ bool ServiceController::install(const QString &account, const QString &password)
 
 bool ServiceController::uninstall() { return ServicePlatform::current().uninstall(m_name); }
 bool ServiceController::isInstalled() const { return ServicePlatform::current().isInstalled(m_name); }
+QString ServiceController::foreignInstallation() const { return ServicePlatform::current().foreignInstallation(m_name); }
 bool ServiceController::isRunning() const { return ServicePlatform::current().isRunning(m_name); }
 
 bool ServiceController::startService(const QStringList &arguments)

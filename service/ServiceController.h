@@ -23,6 +23,8 @@ public:
     bool install(const QString &account = QString(), const QString &password = QString());
     bool uninstall();
     bool isInstalled() const;
+    // Empty unless another installer (a package) put the service there; then who, and how to remove it.
+    QString foreignInstallation() const;
     bool isRunning() const;
     bool startService(const QStringList &arguments = QStringList());
     bool stopService();

@@ -45,6 +45,16 @@ void systemErrorWarning(const char *text)
         qWarning("%s [%s]", text, qPrintable(reason));
 }
 
+// A service that another installer put there is theirs to change: says who, and how to remove it.
+bool refusedAsForeign(const ServiceController &controller, const QByteArray &name)
+{
+    const QString installer = controller.foreignInstallation();
+    if (installer.isEmpty())
+        return false;
+    std::fprintf(stderr, "The service %s is %s\n", name.constData(), qPrintable(installer));
+    return true;
+}
+
 // Switches the echo of log entries to standard error on for one scope.
 class EchoToStandardError
 {
@@ -87,6 +97,8 @@ int ServiceHost::run()
 
     if (arguments.size() > 1) {
         if (is("-i", "-install")) {
+            if (refusedAsForeign(controller, name))
+                return 0;
             if (controller.isInstalled()) {
                 std::fprintf(stderr, "The service %s is already installed\n", name.constData());
                 return 0;
@@ -99,6 +111,8 @@ int ServiceHost::run()
             return -1;
         }
         if (is("-u", "-uninstall")) {
+            if (refusedAsForeign(controller, name))
+                return -1;
             if (!controller.isInstalled()) {
                 std::fprintf(stderr, "The service %s is not installed\n", name.constData());
                 return 0;
@@ -121,9 +135,10 @@ int ServiceHost::run()
             return runInProcess();
         }
         if (is("-t", "-terminate")) {
-            if (!controller.stopService())
-                systemErrorWarning("The service could not be stopped.");
-            return 0;
+            if (controller.stopService())
+                return 0;
+            systemErrorWarning("The service could not be stopped.");
+            return -1;
         }
         if (is("-p", "-pause")) {
             controller.pauseService();

@@ -17,6 +17,11 @@ QString ServicePlatform::lastErrorText() const
     return error == 0 ? QString() : qt_error_string(error);
 }
 
+QString ServicePlatform::foreignInstallation(const QString &)
+{
+    return QString();
+}
+
 ServicePlatform &ServicePlatform::current()
 {
     if (installedPlatform)

@@ -20,6 +20,9 @@ public:
                          const QString &account, const QString &password) = 0;
     virtual bool uninstall(const QString &name) = 0;
     virtual bool isInstalled(const QString &name) = 0;
+    // Who installed the service when it was not this program (a package, say), with the way to remove
+    // it; empty when this program did or nothing did. -i and -u change nothing of such a service.
+    virtual QString foreignInstallation(const QString &name);
     virtual bool isRunning(const QString &name) = 0;
     virtual bool startService(const QString &name, const QStringList &arguments) = 0;
     virtual bool stopService(const QString &name) = 0;

@@ -24,6 +24,32 @@ QString ownProgramPath()
     return QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
 }
 
+// A unit file's first line, as written: "# " and its origin.
+QString firstLine(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromUtf8(file.readLine()).trimmed();
+}
+
+QString originLine(const QString &origin)
+{
+    return QStringLiteral("# ") + origin;
+}
+
+// The unit file systemd loads for a name: in the first of its folders that has one (the package's
+// alias is a link there); empty where none has.
+QString loadedUnit(const QStringList &folders, const QString &unitName)
+{
+    for (const QString &folder : folders) {
+        const QFileInfo file(QDir::cleanPath(folder) + QLatin1Char('/') + unitName);
+        if (file.exists() || file.isSymLink())
+            return file.filePath();
+    }
+    return QString();
+}
+
 bool isStopped(const QString &activeState)
 {
     return activeState == QLatin1String("inactive") || activeState == QLatin1String("failed");
@@ -121,23 +147,53 @@ bool SystemdServicePlatform::install(const QString &name, const QString &descrip
     return fail(error);
 }
 
+QString SystemdServicePlatform::foreignInstallation(const QString &name)
+{
+    const QString package = QStringLiteral(VK_PACKAGE_NAME);
+    QStringList folders;
+    if (!SystemdManager().unitPath(folders))
+        return QString();
+    const QString packageLine = originLine(SystemdUnitFile::packageOrigin(package));
+    const QString path = loadedUnit(folders, SystemdUnitFile::unitName(name));
+    if (!path.isEmpty()) {
+        const QString origin = firstLine(path);
+        if (origin == originLine(SystemdUnitFile::installOrigin(name)) && !QFileInfo(path).isSymLink())
+            return QString();
+        if (origin == packageLine)
+            return QStringLiteral("installed by the %1 package: use apt remove %1").arg(package);
+        const QString target = QFileInfo(path).canonicalFilePath();
+        return QStringLiteral("installed by %1, which %2 -i did not write: it is left as it is")
+            .arg(target.isEmpty() ? path : target, name);
+    }
+    // A package whose unit is disabled has no alias: the same server under a second unit would fight
+    // it for the radio port.
+    const QString packageUnit = loadedUnit(folders, SystemdUnitFile::unitName(package));
+    if (!packageUnit.isEmpty() && firstLine(packageUnit) == packageLine)
+        return QStringLiteral("installed by the %1 package (as %2, disabled): use apt remove %1")
+            .arg(package, SystemdUnitFile::unitName(package));
+    return QString();
+}
+
 bool SystemdServicePlatform::uninstall(const QString &name)
 {
     const QString unitName = SystemdUnitFile::unitName(name);
     QString folder;
     if (!unitFolder(folder))
         return false;
+    const QString path = folder + QLatin1Char('/') + unitName;
+    if (QFileInfo(path).isSymLink() || firstLine(path) != originLine(SystemdUnitFile::installOrigin(name)))
+        return fail(QStringLiteral("%1 was not installed by this program").arg(unitName));
     SystemdManager manager;
     if (!manager.disableUnitFiles({unitName}))
         return fail(manager.errorText());
-    const QString path = folder + QLatin1Char('/') + unitName;
-    if (!QFile::exists(path))
-        return fail(QStringLiteral("%1 was not installed by this program").arg(unitName));
+    // Disabled already: systemd is reloaded even when the file stays, so that it forgets the links.
     QFile file(path);
-    if (!file.remove())
-        return fail(QStringLiteral("%1: %2").arg(path, file.errorString()));
+    const bool removed = file.remove();
+    const QString removeError = file.errorString();
     if (!manager.reload())
         return fail(manager.errorText());
+    if (!removed)
+        return fail(QStringLiteral("%1: %2").arg(path, removeError));
     return true;
 }
 

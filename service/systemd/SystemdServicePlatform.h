@@ -13,6 +13,7 @@ public:
                  const QString &account, const QString &password) override;
     bool uninstall(const QString &name) override;
     bool isInstalled(const QString &name) override;
+    QString foreignInstallation(const QString &name) override;
     bool isRunning(const QString &name) override;
     bool startService(const QString &name, const QStringList &arguments) override;
     bool stopService(const QString &name) override;

@@ -63,6 +63,16 @@ void SystemdUnitFile::setCommonFolderOverride(const QString &commonFolder) { m_c
 void SystemdUnitFile::setOrigin(const QString &origin) { m_origin = origin; }
 void SystemdUnitFile::setAlias(const QString &alias) { m_alias = alias; }
 
+QString SystemdUnitFile::installOrigin(const QString &serviceName)
+{
+    return QStringLiteral("Installed by %1 -i; removed by %1 -u.").arg(serviceName);
+}
+
+QString SystemdUnitFile::packageOrigin(const QString &package)
+{
+    return QStringLiteral("Installed by the %1 package: systemctl status %1.").arg(package);
+}
+
 bool SystemdUnitFile::userForAccount(const QString &account, QString &user)
 {
     user.clear();
@@ -114,8 +124,7 @@ QString SystemdUnitFile::text() const
         return fail(QStringLiteral("the unit template is missing from the program"));
     const bool stateDirectory = m_writableFolder.startsWith(stateRoot) && m_writableFolder.size() > stateRoot.size();
     const QHash<QString, QString> values{
-        {QStringLiteral("ORIGIN"), m_origin.isEmpty() ? QStringLiteral("Installed by %1 -i; removed by %1 -u.").arg(m_serviceName)
-                                                      : m_origin},
+        {QStringLiteral("ORIGIN"), m_origin.isEmpty() ? installOrigin(m_serviceName) : m_origin},
         {QStringLiteral("DESCRIPTION"), escapeSpecifiers(m_description)},
         {QStringLiteral("PROGRAM"), quotedWord(m_programPath)},
         {QStringLiteral("USER"), m_user},

@@ -30,6 +30,11 @@ public:
 
     static QString unitName(const QString &serviceName) { return serviceName + QStringLiteral(".service"); }
 
+    // The origins of the unit `-i` writes and of the one the named package ships: their first lines
+    // are how -i and -u tell the unit they wrote from one they must leave alone.
+    static QString installOrigin(const QString &serviceName);
+    static QString packageOrigin(const QString &package);
+
     // The user for the account given to the install option: a Windows-style local account ".\name"
     // or a plain name is the user name; one ending in "\LocalSystem", or none, is root (empty).
     // False for other domains and for names that are no valid user names.

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the packages voltkeep and bellwright from the tracked files (scripts/build-packages.sh), runs
 # lintian on them (any error or warning fails), checks what they hold and what their maintainer scripts
-# do, runs the packaged programs from the extracted packages, and has systemd-analyze verify the unit
-# the package ships.
+# do, runs the packaged programs from the extracted packages, has systemd-analyze verify the unit
+# the package ships, and boots the package under a real systemd (tests/package/boot_package.sh).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -65,7 +65,8 @@ if ldd "$root/usr/bin/Bellwright" | grep -q 'not found'; then fail "Bellwright m
 
 unit="$root/lib/systemd/system/voltkeep.service"
 for line in 'ExecStart=/usr/sbin/Voltkeep' 'User=voltkeep' 'StateDirectory=Norvale' 'ReadWritePaths=/var/lib/Norvale' \
-  'ProtectSystem=strict' 'ProtectHome=yes' 'NoNewPrivileges=yes' 'PrivateTmp=yes' 'Type=notify' 'Alias=Voltkeep.service'; do
+  'ProtectSystem=strict' 'ProtectHome=yes' 'NoNewPrivileges=yes' 'PrivateTmp=yes' 'Type=notify' 'Alias=Voltkeep.service' \
+  'RestartSec=5s'; do
   grep -qx -- "$line" "$unit" || fail "the unit lacks $line"
 done
 # verify looks up the program the unit starts: in a mount namespace of its own, the packaged program
@@ -79,4 +80,6 @@ else
   verified=$(systemd-analyze verify "$work/voltkeep.service" 2>&1) || fail "systemd-analyze: $verified"
 fi
 if grep -qi voltkeep <<<"$verified"; then fail "systemd-analyze: $verified"; fi
+
+bash tests/package/boot_package.sh "$server_deb"
 echo "package check: voltkeep and bellwright $version built, lintian clean, contents, programs and unit checked"

@@ -389,7 +389,7 @@ void TestServiceHost::terminateWarns()
         QCOMPARE(outcome.out, QByteArray());
         QVERIFY2(outcome.err.startsWith("The service could not be stopped."), outcome.err.constData());
         QCOMPARE(outcome.err.count('\n'), 1);
-        QCOMPARE(outcome.exitCode, 0);
+        QCOMPARE(outcome.exitCode, 255);
     }
 }
 
@@ -496,10 +496,10 @@ void TestServiceHost::installAndControlSequence()
     QCOMPARE(outcome.exitCode, 0);
     QCOMPARE(calls().last(), QByteArray("stop Voltkeep"));
 
-    // Stopping a stopped service is refused: a warning, still exit code 0.
+    // Stopping a stopped service is refused: a warning, and the exit status says so.
     outcome = runService({QStringLiteral("-terminate")}, env);
     QVERIFY2(outcome.err.startsWith("The service could not be stopped."), outcome.err.constData());
-    QCOMPARE(outcome.exitCode, 0);
+    QCOMPARE(outcome.exitCode, 255);
     QCOMPARE(calls().size(), 4);
 
     outcome = runService({QStringLiteral("-u")}, env);

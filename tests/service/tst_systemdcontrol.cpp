@@ -7,6 +7,7 @@
 #include "TestPaths.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -49,6 +50,34 @@ const QStringList watchdogComment{
     QStringLiteral("# that fall due together are delivered one after another: only a loop silent for longer is stuck."),
 };
 
+// What the unit takes away from the server besides the file system.
+const QStringList sandbox{
+    QStringLiteral("CapabilityBoundingSet="),
+    QStringLiteral("PrivateDevices=yes"),
+    QStringLiteral("PrivateUsers=yes"),
+    QStringLiteral("ProtectClock=yes"),
+    QStringLiteral("ProtectKernelTunables=yes"),
+    QStringLiteral("ProtectKernelModules=yes"),
+    QStringLiteral("ProtectKernelLogs=yes"),
+    QStringLiteral("ProtectControlGroups=yes"),
+    QStringLiteral("ProtectHostname=yes"),
+    QStringLiteral("ProtectProc=invisible"),
+    QStringLiteral("ProcSubset=pid"),
+    QStringLiteral("RestrictNamespaces=yes"),
+    QStringLiteral("RestrictRealtime=yes"),
+    QStringLiteral("RestrictSUIDSGID=yes"),
+    QStringLiteral("LockPersonality=yes"),
+    QStringLiteral("RemoveIPC=yes"),
+    QStringLiteral("UMask=0027"),
+    QStringLiteral("RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX AF_NETLINK"),
+    QStringLiteral("MemoryDenyWriteExecute=yes"),
+    QStringLiteral("SystemCallArchitectures=native"),
+    QStringLiteral("SystemCallFilter=@system-service"),
+    QStringLiteral("SystemCallErrorNumber=EPERM"),
+};
+
+const QString unitPathCall = QStringLiteral("Get org.freedesktop.systemd1.Manager UnitPath");
+
 } // namespace
 
 class TestSystemdControl : public QObject
@@ -79,6 +108,8 @@ private slots:
     void terminateGivesUpAfterTenPolls();
     void noOptionAsksSystemdToStart();
     void uninstallDisablesAndRemoves();
+    void unitsItDidNotWriteAreLeftAlone_data();
+    void unitsItDidNotWriteAreLeftAlone();
     void controlsSystemdLacksAnswerFalse();
     void failuresWithoutManagerOrBus_data();
     void failuresWithoutManagerOrBus();
@@ -151,6 +182,7 @@ QStringList TestSystemdControl::expectedUnit(const QString &user) const
         QStringLiteral("Type=notify"),
         QStringLiteral("ExecStart=") + programPath(),
         QStringLiteral("Restart=on-failure"),
+        QStringLiteral("RestartSec=5s"),
     };
     if (!user.isEmpty())
         lines << QStringLiteral("User=") + user;
@@ -158,7 +190,7 @@ QStringList TestSystemdControl::expectedUnit(const QString &user) const
           << QStringLiteral("NoNewPrivileges=yes") << QStringLiteral("ProtectSystem=strict")
           << QStringLiteral("ReadWritePaths=") + common() + QStringLiteral("/Norvale")
           << (underHome(programPath()) ? QStringLiteral("ProtectHome=read-only") : QStringLiteral("ProtectHome=yes"))
-          << QStringLiteral("PrivateTmp=yes") << watchdogComment << QStringLiteral("WatchdogSec=15min")
+          << QStringLiteral("PrivateTmp=yes") << sandbox << watchdogComment << QStringLiteral("WatchdogSec=15min")
           << QStringLiteral("SyslogIdentifier=Voltkeep") << QString() << QStringLiteral("[Install]")
           << QStringLiteral("WantedBy=multi-user.target") << QString();
     return lines;
@@ -300,9 +332,8 @@ void TestSystemdControl::installWritesAndEnablesTheUnit()
 
     // Written where systemd reads administrators' units, then enabled (the fake links it into the
     // target's wants) and loaded.
-    QCOMPARE(m_fake->calls(), (QStringList{QStringLiteral("GetUnitFileState Voltkeep.service"),
-                                           QStringLiteral("Get org.freedesktop.systemd1.Manager UnitPath"),
-                                           QStringLiteral("EnableUnitFiles Voltkeep.service false false"),
+    QCOMPARE(m_fake->calls(), (QStringList{unitPathCall, QStringLiteral("GetUnitFileState Voltkeep.service"),
+                                           unitPathCall, QStringLiteral("EnableUnitFiles Voltkeep.service false false"),
                                            QStringLiteral("Reload")}));
     QVERIFY(QFileInfo(m_fake->unitFolder() + QStringLiteral("/multi-user.target.wants/Voltkeep.service")).isSymLink());
 }
@@ -324,7 +355,7 @@ void TestSystemdControl::installRefusesForeignAccounts()
     QCOMPARE(outcome.err, QByteArray("The service Voltkeep could not be installed\n"));
     QCOMPARE(outcome.exitCode, 255);
     QVERIFY(!QFile::exists(unitPath()));
-    QCOMPARE(m_fake->calls(), QStringList{QStringLiteral("GetUnitFileState Voltkeep.service")});
+    QCOMPARE(m_fake->calls(), (QStringList{unitPathCall, QStringLiteral("GetUnitFileState Voltkeep.service")}));
 }
 
 void TestSystemdControl::installTwiceSaysAlreadyInstalled()
@@ -339,7 +370,7 @@ void TestSystemdControl::installTwiceSaysAlreadyInstalled()
     QCOMPARE(outcome.err, QByteArray("The service Voltkeep is already installed\n"));
     QCOMPARE(outcome.exitCode, 0);
     QCOMPARE(readUnit(), first);
-    QCOMPARE(m_fake->calls(), QStringList{QStringLiteral("GetUnitFileState Voltkeep.service")});
+    QCOMPARE(m_fake->calls(), (QStringList{unitPathCall, QStringLiteral("GetUnitFileState Voltkeep.service")}));
 }
 
 void TestSystemdControl::installRolledBackWhenEnableFails()
@@ -413,7 +444,7 @@ void TestSystemdControl::terminateOnAStoppedUnitWarns()
         QCOMPARE(outcome.out, QByteArray());
         QCOMPARE(outcome.err, QByteArray("stopping [Voltkeep.service is not active]\n"
                                          "The service could not be stopped. [Voltkeep.service is not active]\n"));
-        QCOMPARE(outcome.exitCode, 0);
+        QCOMPARE(outcome.exitCode, 255);
     }
     QVERIFY(!m_fake->calls().join(QLatin1Char('|')).contains(QLatin1String("StopUnit")));
 
@@ -423,7 +454,7 @@ void TestSystemdControl::terminateOnAStoppedUnitWarns()
                    QStringLiteral("Access denied"));
     const Outcome outcome = runVoltkeep({QStringLiteral("-t")});
     QCOMPARE(outcome.err, QByteArray("stopping [Access denied]\nThe service could not be stopped. [Access denied]\n"));
-    QCOMPARE(outcome.exitCode, 0);
+    QCOMPARE(outcome.exitCode, 255);
     QCOMPARE(m_fake->activeState(unitName), QStringLiteral("active"));
 }
 
@@ -437,7 +468,7 @@ void TestSystemdControl::terminateGivesUpAfterTenPolls()
     const Outcome outcome = runVoltkeep({QStringLiteral("-t")});
     QVERIFY(outcome.finished);
     QCOMPARE(outcome.err, QByteArray("The service could not be stopped. [Voltkeep.service is still deactivating]\n"));
-    QCOMPARE(outcome.exitCode, 0);
+    QCOMPARE(outcome.exitCode, 255);
     const QStringList calls = m_fake->calls();
     const int stopAt = int(calls.indexOf(QStringLiteral("StopUnit Voltkeep.service replace")));
     QCOMPARE(calls.mid(stopAt).count(QStringLiteral("Get org.freedesktop.systemd1.Unit ActiveState")), 10);
@@ -474,9 +505,8 @@ void TestSystemdControl::uninstallDisablesAndRemoves()
     QCOMPARE(outcome.out, QByteArray("The service Voltkeep has been uninstalled.\n"));
     QCOMPARE(outcome.err, QByteArray());
     QCOMPARE(outcome.exitCode, 0);
-    QCOMPARE(m_fake->calls(), (QStringList{QStringLiteral("GetUnitFileState Voltkeep.service"),
-                                           QStringLiteral("Get org.freedesktop.systemd1.Manager UnitPath"),
-                                           QStringLiteral("DisableUnitFiles Voltkeep.service false"),
+    QCOMPARE(m_fake->calls(), (QStringList{unitPathCall, QStringLiteral("GetUnitFileState Voltkeep.service"),
+                                           unitPathCall, QStringLiteral("DisableUnitFiles Voltkeep.service false"),
                                            QStringLiteral("Reload")}));
     QVERIFY(!QFile::exists(unitPath()));
     QVERIFY(!QFileInfo(m_fake->unitFolder() + QStringLiteral("/multi-user.target.wants/Voltkeep.service")).isSymLink());
@@ -494,6 +524,72 @@ void TestSystemdControl::uninstallDisablesAndRemoves()
     QCOMPARE(outcome.err, QByteArray("The service Voltkeep could not be uninstalled\n"));
     QCOMPARE(outcome.exitCode, 255);
     QVERIFY(QFile::exists(unitPath()));
+}
+
+void TestSystemdControl::unitsItDidNotWriteAreLeftAlone_data()
+{
+    QTest::addColumn<QString>("installation");
+    QTest::addColumn<QByteArray>("said");
+    QTest::newRow("package, enabled") << QStringLiteral("package")
+                                      << QByteArray("The service Voltkeep is installed by the voltkeep package: use apt remove "
+                                                    "voltkeep\n");
+    QTest::newRow("package, disabled") << QStringLiteral("disabled package")
+                                       << QByteArray("The service Voltkeep is installed by the voltkeep package (as "
+                                                     "voltkeep.service, disabled): use apt remove voltkeep\n");
+    QTest::newRow("written by hand") << QStringLiteral("by hand")
+                                     << QByteArray("The service Voltkeep is installed by %1, which Voltkeep -i did not "
+                                                   "write: it is left as it is\n");
+}
+
+void TestSystemdControl::unitsItDidNotWriteAreLeftAlone()
+{
+    QFETCH(QString, installation);
+    QFETCH(QByteArray, said);
+    // As the package lays it out: its unit among the vendor's units, enabled through links to it.
+    const QString root = m_folder->path() + QStringLiteral("/root");
+    const QString vendorUnit = root + QStringLiteral("/usr/lib/systemd/system/voltkeep.service");
+    QVERIFY(QDir().mkpath(QFileInfo(vendorUnit).path()));
+    if (installation == QLatin1String("by hand")) {
+        QFile hand(unitPath());
+        QVERIFY(hand.open(QIODevice::WriteOnly));
+        hand.write("[Service]\nExecStart=/opt/Voltkeep\n");
+        said.replace("%1", QFileInfo(unitPath()).canonicalFilePath().toUtf8());
+    } else {
+        SystemdUnitFile unit(QStringLiteral("Voltkeep"), QStringLiteral("d"), QStringLiteral("/usr/sbin/Voltkeep"));
+        unit.setOrigin(SystemdUnitFile::packageOrigin(QStringLiteral("voltkeep")));
+        unit.setAlias(unitName);
+        QFile file(vendorUnit);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(unit.text().toUtf8());
+    }
+    if (installation == QLatin1String("package")) {
+        QVERIFY(QFile::link(vendorUnit, unitPath()));
+        QVERIFY(QFile::link(vendorUnit, m_fake->unitFolder() + QStringLiteral("/multi-user.target.wants/voltkeep.service")));
+    }
+    const auto layout = [root] {
+        QStringList entries;
+        QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QFileInfo entry(it.next());
+            QFile file(entry.filePath());
+            const QByteArray text = !entry.isSymLink() && file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+            entries << entry.filePath() + QStringLiteral(" -> ") + entry.symLinkTarget() + QString::fromUtf8(text);
+        }
+        entries.sort();
+        return entries;
+    };
+    const QStringList before = layout();
+
+    for (const auto &[option, exitCode] : {std::pair{QStringLiteral("-u"), 255}, std::pair{QStringLiteral("-i"), 0}}) {
+        const Outcome outcome = runVoltkeep({option});
+        QVERIFY(outcome.finished);
+        QCOMPARE(outcome.out, QByteArray());
+        QCOMPARE(outcome.err, said);
+        QCOMPARE(outcome.exitCode, exitCode);
+    }
+    // Asked where the units are, and nothing else: nothing disabled, enabled, written or reloaded.
+    QCOMPARE(m_fake->calls(), (QStringList{unitPathCall, unitPathCall}));
+    QCOMPARE(layout(), before);
 }
 
 void TestSystemdControl::controlsSystemdLacksAnswerFalse()
@@ -550,7 +646,7 @@ void TestSystemdControl::failuresWithoutManagerOrBus()
     QCOMPARE(outcome.out, QByteArray());
     QVERIFY2(outcome.err.startsWith("The service could not be stopped."), outcome.err.constData());
     QCOMPARE(outcome.err.count('\n'), 1);
-    QCOMPARE(outcome.exitCode, 0);
+    QCOMPARE(outcome.exitCode, 255);
 
     for (const QString &option : {QStringLiteral("-p"), QStringLiteral("-r"), QStringLiteral("-c")}) {
         outcome = runVoltkeep({option}, address);

@@ -27,10 +27,11 @@ RadioPeer::RadioPeer(const QString &host, quint16 port, int timeoutMs)
 {
 }
 
-bool RadioPeer::fail(const QString &what, bool timedOut)
+bool RadioPeer::fail(const QString &what, bool timedOut, bool unreached)
 {
     m_error = what;
     m_timedOut = timedOut;
+    m_unreached = unreached;
     return false;
 }
 
@@ -41,7 +42,7 @@ bool RadioPeer::connectToServer()
         return true;
     const bool timedOut = m_socket.error() == QAbstractSocket::SocketTimeoutError;
     return fail(QStringLiteral("cannot connect to %1:%2: %3").arg(m_host).arg(m_port).arg(m_socket.errorString()),
-                timedOut);
+                timedOut, !timedOut);
 }
 
 void RadioPeer::disconnectFromServer()
@@ -77,13 +78,13 @@ bool RadioPeer::sendDatagram(const QByteArray &bytes)
     if (address.isNull()) {
         const QHostInfo info = QHostInfo::fromName(m_host);
         if (info.addresses().isEmpty())
-            return fail(QStringLiteral("cannot resolve %1").arg(m_host), false);
+            return fail(QStringLiteral("cannot resolve %1: %2").arg(m_host, info.errorString()), false, true);
         address = info.addresses().constFirst();
     }
     QUdpSocket udp;
     if (udp.writeDatagram(bytes, address, m_port) != bytes.size())
         return fail(QStringLiteral("datagram to %1:%2 not sent: %3").arg(m_host).arg(m_port).arg(udp.errorString()),
-                    false);
+                    false, true);
     return true;
 }
 

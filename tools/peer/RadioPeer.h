@@ -25,6 +25,9 @@ public:
     QString errorString() const { return m_error; }
     // True when the last failure was a time-out rather than a refusal or a protocol fault.
     bool timedOut() const { return m_timedOut; }
+    // True when the last failure happened before the server was reached: a refused connection, a host
+    // name that does not resolve, a datagram the system did not send.
+    bool unreached() const { return m_unreached; }
 
     bool sendRaw(const QByteArray &bytes);
     bool sendReport(const BatteryRecord &record);
@@ -42,7 +45,7 @@ public:
     static QByteArray deleteRequestMessage(const QList<QByteArray> &serials);
 
 private:
-    bool fail(const QString &what, bool timedOut);
+    bool fail(const QString &what, bool timedOut, bool unreached = false);
 
     QString m_host;
     quint16 m_port;
@@ -50,6 +53,7 @@ private:
     QTcpSocket m_socket;
     QString m_error;
     bool m_timedOut = false;
+    bool m_unreached = false;
 };
 
 } // namespace NVL::Engineering::VK

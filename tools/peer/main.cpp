@@ -11,7 +11,7 @@ using namespace NVL::Engineering::VK;
 
 namespace {
 
-enum ExitCode { Ok = 0, Usage = 1, Refused = 2, TimedOut = 3, BadReply = 4 };
+enum ExitCode { Ok = 0, Usage = 1, Unreached = 2, TimedOut = 3, BadReply = 4 };
 
 void printError(const QString &text)
 {
@@ -21,7 +21,7 @@ void printError(const QString &text)
 int failure(const RadioPeer &peer)
 {
     printError(peer.errorString());
-    return peer.timedOut() ? TimedOut : (peer.errorString().startsWith(QLatin1String("cannot connect")) ? Refused : BadReply);
+    return peer.timedOut() ? TimedOut : (peer.unreached() ? Unreached : BadReply);
 }
 
 bool parseHex(const QString &text, int bytes, QByteArray &out)

@@ -75,13 +75,32 @@ private Q_SLOTS:
         QVERIFY(run.err.contains(QLatin1String("not a 16-digit hex serial key")));
     }
 
-    void refusedConnection()
+    void unreachedServerExitsWithTwo_data()
     {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QStringList>("command");
+        QTest::addColumn<QString>("said");
+        const QStringList report{QStringLiteral("report"), QStringLiteral("--serial"), QStringLiteral("0000420123456789")};
+        // A name with a space is no host name: refused before any name server is asked.
+        const QString noHost = QStringLiteral("radio server.invalid");
+        QTest::newRow("refused") << QStringLiteral("127.0.0.1") << QStringList{QStringLiteral("list")}
+                                 << QStringLiteral("vkpeer: cannot connect to 127.0.0.1:<port>: ");
+        QTest::newRow("unresolved, TCP") << noHost << report << QStringLiteral("vkpeer: cannot connect to <host>:<port>: ");
+        QTest::newRow("unresolved, UDP") << noHost << report + QStringList{QStringLiteral("--udp")}
+                                         << QStringLiteral("vkpeer: cannot resolve <host>: ");
+    }
+
+    void unreachedServerExitsWithTwo()
+    {
+        QFETCH(QString, host);
+        QFETCH(QStringList, command);
+        QFETCH(QString, said);
         const quint16 port = VoltkeepProcess::freePort(); // nobody listens there
-        const Run run = vkpeer({QStringLiteral("--host"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
-                                QString::number(port), QStringLiteral("list")});
+        const Run run = vkpeer(QStringList{QStringLiteral("--host"), host, QStringLiteral("--port"), QString::number(port)}
+                               + command);
         QCOMPARE(run.exitCode, 2);
-        QVERIFY2(run.err.startsWith(QStringLiteral("vkpeer: cannot connect to 127.0.0.1:%1: ").arg(port)), qPrintable(run.err));
+        said.replace(QLatin1String("<host>"), host).replace(QLatin1String("<port>"), QString::number(port));
+        QVERIFY2(run.err.startsWith(said), qPrintable(run.err));
         QVERIFY(run.out.isEmpty());
     }
 
