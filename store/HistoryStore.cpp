@@ -599,9 +599,11 @@ QList<qint64> HistoryStore::addPoints(const QList<BatteryRecord> &records, QList
             m_ids.remove(key);
         if (serials)
             serials->clear();
+        m_writeFailure = m_problem;
         return {};
     }
     succeeded();
+    m_writeFailure.clear();
     return changed;
 }
 

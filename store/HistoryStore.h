@@ -46,8 +46,9 @@ public:
     QString path() const { return m_path; }
     // Why the file is not in use, for people: empty while it is.
     QString problem() const { return m_open ? QString() : m_problem; }
-    // The last statement failed (a full disk, a file that cannot be written): why, empty while they work.
-    QString failure() const { return m_open && m_failureLogged ? m_problem : QString(); }
+    // Why the newest reports' points could not be written (a full disk, a file that cannot be written);
+    // empty once they are written again. Reads that work meanwhile change nothing of it.
+    QString failure() const { return m_open ? m_writeFailure : QString(); }
 
     // The valid records as points, in one transaction; the batteries whose history changed (with their
     // serials as numbers, a pair a point, when asked for). `senders` holds each record's sender address
@@ -131,6 +132,7 @@ private:
     static constexpr qint64 RepeatFailureMs = 3600 * 1000;
     QHash<QString, qint64> m_toldAt; // when each failure was last logged
     QString m_problem;
+    QString m_writeFailure;
     bool m_damaged = false;
     int m_replacements = 0;
     qint64 m_nextId = 1;

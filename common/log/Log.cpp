@@ -18,13 +18,15 @@ QString sourceName;
 
 void Log::write(const QString &message, LogType type, quint32 eventId, quint16 category, const QByteArray &data)
 {
-    EventSink::current().writeEvent(source(), oneLine(message), type, eventId, category, data);
+    const bool trouble = type == LogType::Warning || type == LogType::Error;
+    EventSink::current().writeEvent(source(), trouble ? oneLine(message) : message, type, eventId, category, data);
 }
 
 QString Log::oneLine(const QString &message)
 {
     // A database's or mail server's reason may span lines, with tabs and an empty "()" where a driver had
-    // nothing to add: one entry is one line, or a journal shows the rest as entries of their own.
+    // nothing to add: a Warning or Error is one line, or a journal shows the rest as entries of their own
+    // (the start's banner keeps its two lines).
     if (!message.contains(QLatin1Char('\n')) && !message.contains(QLatin1Char('\r')) && !message.contains(QLatin1Char('\t'))
         && !message.contains(QLatin1String(" ()")))
         return message;

@@ -22,7 +22,8 @@ public:
     static void information(const QString &message) { write(message, LogType::Information); }
     static void success(const QString &message) { write(message, LogType::Success); }
 
-    // The message as one line: breaks and tabs made one space, an empty " ()" left out.
+    // The message as one line: breaks and tabs made one space, an empty " ()" left out. What Warnings and
+    // Errors are written as.
     static QString oneLine(const QString &message);
 
     // The name entries go out under; empty stands for the server's.

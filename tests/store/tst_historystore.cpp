@@ -10,10 +10,15 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <limits>
+#include <optional>
+
+#include <unistd.h>
 
 #ifdef VK_SQLITE_LIBRARY
 #include <sqlite3.h>
@@ -217,6 +222,39 @@ private Q_SLOTS:
         QVERIFY(keptFile.open(QIODevice::ReadOnly));
         QCOMPARE(keptFile.readAll(), garbage);
         QCOMPARE(store.addPoints({report(1, 1700000000, 90)}).size(), 1);
+    }
+
+    // Points that cannot be written (a full disk) are a failure the store tells until points are written
+    // again; reads that work meanwhile do not end it.
+    void writesThatFailAreToldUntilOneWorks()
+    {
+        QTemporaryDir dir;
+        if (geteuid() != 0
+            || QProcess::execute(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                                                           QStringLiteral("size=256k"), QStringLiteral("tmpfs"), dir.path()}) != 0)
+            QSKIP("a small file system cannot be mounted here (it takes root)");
+        const auto unmount = qScopeGuard([&dir] { QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), dir.path()}); });
+        RecordingEventSink log;
+        std::optional<HistoryStore> store(std::in_place, dir.filePath(QStringLiteral("vk-history.db")));
+        QVERIFY(store->open());
+        QVERIFY(store->addPoints({report(1, 1700000000, 90)}).size() == 1 && store->failure().isEmpty());
+        // The rest of the room taken by a file of its own.
+        QFile filler(dir.filePath(QStringLiteral("filler")));
+        QVERIFY(filler.open(QIODevice::WriteOnly));
+        while (filler.write(QByteArray(4096, 'f')) == 4096 && filler.flush()) {
+        }
+        QList<BatteryRecord> many;
+        for (int i = 0; i < 2000; ++i)
+            many << report(quint8(i), 1700000100 + i, 80);
+        QVERIFY(store->addPoints(many).isEmpty());
+        QVERIFY2(store->failure().contains(QLatin1String("full")), qPrintable(store->failure()));
+        QVERIFY(!store->points(*store->idOf(report(1, 0, 0).serialKey()), 0, std::numeric_limits<qint64>::max()).isEmpty());
+        QVERIFY(!store->failure().isEmpty());
+        filler.close();
+        QVERIFY(filler.remove());
+        QCOMPARE(store->addPoints({report(2, 1700000200, 85)}).size(), 1);
+        QVERIFY(store->failure().isEmpty());
+        store.reset();
     }
 };
 
