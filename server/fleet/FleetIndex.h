@@ -3,6 +3,7 @@
 #include "BatteryRecord.h"
 #include "Forecast.h"
 #include "PackedForecast.h"
+#include "ReplacementOutlook.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -32,6 +33,9 @@ public:
         PackedForecast forecast;
         quint8 percent = 0;
         quint8 healthClass = 0;
+
+        // What every view tells of its replacement (ReplacementOutlook).
+        ReplacementOutlook outlook() const { return ReplacementOutlook::of(record, healthClass, forecast.brief()); }
     };
     static_assert(sizeof(Entry) == 128, "a million batteries in 128 MB");
 

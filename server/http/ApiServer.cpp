@@ -329,7 +329,7 @@ HttpResponse ApiServer::fleetAnswer(const QString &path, bool csv, const QUrlQue
         FleetAnswer::Filter filter;
         if (due > 0)
             filter = [lastDay = LocalDays::today() + due](const FleetIndex::Entry &e) {
-                return BatteryQuery::isDueBy(e.forecast, lastDay);
+                return BatteryQuery::isDueBy(e, lastDay);
             };
         return HttpResponse::streamed(type, std::make_unique<FleetAnswer>(fleet, table.opening(QStringLiteral("batteries"), csv),
                                                                          csv, std::move(filter)));
@@ -340,14 +340,15 @@ HttpResponse ApiServer::fleetAnswer(const QString &path, bool csv, const QUrlQue
         if (!query.hasQueryItem(QStringLiteral("within")) || !ok || within < 0 || within > MaximumWithinDays)
             return plain(QStringLiteral("within: a whole number of days from 0 to %1 expected").arg(MaximumWithinDays),
                          Status::BadRequest);
-        // Poor already first, then by date; the same date in serial order.
+        // Poor now first, then at the boundary, then by date; the same date in serial order.
         const qint64 lastDay = LocalDays::today() + within;
         FleetAnswer::Rank rank = [lastDay](const FleetIndex::Entry &e) -> std::optional<SortKey> {
-            if (e.forecast && e.forecast.status() == Forecast::Status::Now)
-                return SortKey::number(std::numeric_limits<qint64>::min());
-            if (BatteryQuery::isDueBy(e.forecast, lastDay))
-                return SortKey::number(*e.forecast.day());
-            return std::nullopt;
+            const ReplacementOutlook o = e.outlook();
+            if (!o.dueBy(lastDay))
+                return std::nullopt;
+            if (o.kind == ReplacementOutlook::Kind::Date)
+                return SortKey::number(*o.day);
+            return SortKey::number(std::numeric_limits<qint64>::min() + (o.kind == ReplacementOutlook::Kind::AtBoundary ? 1 : 0));
         };
         // Batteries the start has not fitted yet are in no due list: the answer says how many.
         const qsizetype pending = m_history ? m_history->pendingForecasts() : 0;
@@ -360,8 +361,11 @@ HttpResponse ApiServer::fleetAnswer(const QString &path, bool csv, const QUrlQue
             response.addHeader(QByteArrayLiteral("X-Forecasts-Pending"), QByteArray::number(pending));
         return response;
     }
-    // The dashboard's list as filtered and sorted, every page of it.
+    // The dashboard's list as filtered and sorted, every page of it; one that asks what is not understood
+    // gets no file that looks filtered.
     const BatteryQuery asked = BatteryQuery::from(query);
+    if (!asked.problems.isEmpty())
+        return plain(asked.problems.join(QStringLiteral("; ")), Status::BadRequest);
     return HttpResponse::streamed(CsvType, std::make_unique<FleetAnswer>(fleet, table.opening(QString(), true), true,
                                                                          asked.rank(), asked.descending));
 }

@@ -1,5 +1,7 @@
 #include "ApiViews.h"
 
+#include "ReplacementOutlook.h"
+
 #include <QDate>
 
 #include <algorithm>
@@ -83,7 +85,7 @@ const QStringList &batteryColumns()
         QStringLiteral("reportTime"),      QStringLiteral("reportAddress"),    QStringLiteral("forecastStatus"),
         QStringLiteral("forecastDate"),    QStringLiteral("forecastEarliest"), QStringLiteral("forecastLatest"),
         QStringLiteral("forecastSlopePerYear"), QStringLiteral("forecastModel"),    QStringLiteral("forecastSince"),
-        QStringLiteral("forecastRise")};
+        QStringLiteral("forecastRise"),    QStringLiteral("reportDoubt")};
     return columns;
 }
 
@@ -122,6 +124,10 @@ BatteryCells batteryCells(const BatteryRecord &r, const std::optional<Forecast> 
         return ApiCell::text(aliasText(r)); // invalid UTF-8 made valid as the text shows it
     };
     const bool fitted = f && f->status != Forecast::Status::NotEnoughHistory;
+    // One rule for Poor: a battery Poor by its newest report is "now", with no day ahead.
+    const ReplacementOutlook outlook = ReplacementOutlook::of(r, int(healthClass(r)), f);
+    const bool poorNow = outlook.kind == ReplacementOutlook::Kind::PoorNow;
+    const QString doubt = outlook.doubt();
     const int timeLength = timeInto(r.reportTime, text);
     const ApiCell time = timeLength < 0 ? ApiCell::text(fallbackTimeText(r.reportTime)) : ApiCell::text(text, timeLength);
     const ApiCell key = hex(r.serial, 8);
@@ -143,14 +149,15 @@ BatteryCells batteryCells(const BatteryRecord &r, const std::optional<Forecast> 
             ApiCell::number(r.cycleCount),
             time,
             address,
-            ApiCell::text(f ? Forecast::statusName(f->status) : "unknown"),
-            f ? dayCell(f->day) : ApiCell::null(),
-            f ? dayCell(f->earliestDay) : ApiCell::null(),
-            f ? dayCell(f->latestDay) : ApiCell::null(),
+            ApiCell::text(poorNow ? "now" : f ? Forecast::statusName(f->status) : "unknown"),
+            f && !poorNow ? dayCell(f->day) : ApiCell::null(),
+            f && !poorNow ? dayCell(f->earliestDay) : ApiCell::null(),
+            f && !poorNow ? dayCell(f->latestDay) : ApiCell::null(),
             fitted ? ApiCell::number(std::round(f->slopePerYear * 100.0) / 100.0) : ApiCell::null(),
             fitted && f->days > 0 ? ApiCell::text(Forecast::modelName(f->model)) : ApiCell::null(),
             fitted ? dayCell(f->sinceDay) : ApiCell::null(),
-            f ? dayCell(f->riseDay) : ApiCell::null()};
+            f ? dayCell(f->riseDay) : ApiCell::null(),
+            doubt.isEmpty() ? ApiCell::null() : ApiCell::text(doubt)};
 }
 
 QList<QJsonValue> batteryRow(const BatteryRecord &r, const std::optional<Forecast> &f)

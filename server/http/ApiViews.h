@@ -30,7 +30,7 @@ QString addressText(quint32 ipv4);
 const QStringList &batteryColumns();
 QList<QJsonValue> batteryRow(const BatteryRecord &record, const std::optional<Forecast> &forecast);
 // The same row as cells, for answers about a whole fleet (ApiTable::appendCells).
-using BatteryCells = std::array<ApiCell, 19>;
+using BatteryCells = std::array<ApiCell, 20>;
 BatteryCells batteryCells(const BatteryRecord &record, const std::optional<Forecast> &forecast);
 // The newest record of each battery with its class and forecast; a missing forecast reads "unknown".
 ApiTable batteries(const QList<BatteryRecord> &records, const QHash<QByteArray, Forecast> &forecasts);

@@ -147,8 +147,14 @@ QByteArray smallChart(const QList<HistoryPoint> &points, int HistoryPoint::*fiel
 
 QString fitSentence(const Forecast &forecast, int boundary);
 
-QString forecastSentence(const std::optional<Forecast> &f, int boundary)
+QString forecastSentence(const std::optional<Forecast> &f, const ReplacementOutlook &outlook, int percent, int boundary)
 {
+    // Poor by its newest report: that is what it is, whatever the fit of its history says; no day ahead.
+    if (outlook.kind == ReplacementOutlook::Kind::PoorNow)
+        return QStringLiteral("The battery is Poor now by its newest report (%1 %): replace it.").arg(percent)
+            + (f && f->status != Forecast::Status::NotEnoughHistory && f->slopePerYear < 0
+                   ? QStringLiteral(" Its history falls %1 points a year.").arg(std::fabs(f->slopePerYear), 0, 'f', 1)
+                   : QString());
     if (!f)
         return QStringLiteral("No forecast has been fitted yet.");
     // A rise that held starts the battery anew: it is never told as a drop.
@@ -231,6 +237,7 @@ std::optional<QByteArray> DashboardPages::battery(const QByteArray &serial) cons
         if (std::optional<Forecast> full = m_history->forecast(serial))
             forecast = std::move(full);
     }
+    const ReplacementOutlook outlook = ReplacementOutlook::of(r, entry->healthClass, forecast);
 
     Html h;
     h.raw("<p class=\"crumbs\"><a href=\"/batteries\">Batteries</a> \xE2\x80\xBA ").text(serialShown(r)).raw("</p>\n<h1>")
@@ -244,7 +251,7 @@ std::optional<QByteArray> DashboardPages::battery(const QByteArray &serial) cons
         .raw(className(entry->healthClass))
         .raw("</span></div><div class=\"card card-due\"><span class=\"label\">Reaches Poor</span><span class=\"value\" "
              "id=\"predicted\">")
-        .text(forecastText(forecast))
+        .text(outlook.text(forecast))
         .raw("</span><span class=\"note\">at ")
         .number(boundary)
         .raw(" %</span></div><div class=\"card\"><span class=\"label\">Full capacity</span><span class=\"value\">")
@@ -256,7 +263,13 @@ std::optional<QByteArray> DashboardPages::battery(const QByteArray &serial) cons
         .text(localTime(r.reportTime))
         .raw("</span><span class=\"note mono\">from ")
         .text(ApiViews::addressText(r.reportAddress))
-        .raw("</span></div></section>\n<dl class=\"facts\"><dt>Serial#</dt><dd>")
+        .raw("</span></div></section>\n");
+    if (const QString doubt = outlook.doubt(); !doubt.isEmpty()) {
+        QString sentence = doubt;
+        sentence[0] = sentence[0].toUpper();
+        h.raw("<p class=\"note-pending\" id=\"reading-doubt\">").text(sentence + QLatin1Char('.')).raw("</p>\n");
+    }
+    h.raw("<dl class=\"facts\"><dt>Serial#</dt><dd>")
         .text(serialText(r).isEmpty() ? QStringLiteral("\u2014") : serialText(r))
         .raw("</dd><dt>Serial key</dt><dd class=\"mono\">")
         .text(key)
@@ -282,7 +295,7 @@ std::optional<QByteArray> DashboardPages::battery(const QByteArray &serial) cons
             .raw("<figcaption><span class=\"key key-series\">reported health</span><span class=\"key key-fit\">fitted "
                  "line</span><span class=\"key key-range\">plausible range</span><span class=\"key "
                  "key-boundary\">Poor boundary</span></figcaption></figure><p id=\"forecast-text\">")
-            .text(forecastSentence(forecast, boundary))
+            .text(forecastSentence(forecast, outlook, entry->percent, boundary))
             .raw("</p></section>\n<section class=\"pair\"><div><h2>Full capacity</h2>")
             .raw(smallChart(points, &HistoryPoint::fullCapacity, QStringLiteral(" mAh"),
                             QStringLiteral("Full capacity in mAh over time")))

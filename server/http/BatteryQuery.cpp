@@ -22,18 +22,17 @@ constexpr const char *ColumnNames[] = {"serial", "health", "percent", "forecast"
                                        "cycles", "esn",    "alias",   "reported", "address"};
 constexpr const char *ClassNames[] = {"poor", "fair", "good", "excellent"};
 
-// Soonest first: already there, then by date, then those without a date.
+// Soonest first: Poor now, then at the boundary, then by date, then those without a date.
 qint64 forecastRank(const FleetIndex::Entry &e)
 {
     constexpr qint64 Last = std::numeric_limits<qint64>::max();
-    if (!e.forecast)
-        return Last;
-    switch (e.forecast.status()) {
-    case Forecast::Status::Now: return std::numeric_limits<qint64>::min();
-    case Forecast::Status::Date: return e.forecast.day().value_or(Last - 4);
-    case Forecast::Status::BeyondCap: return Last - 3;
-    case Forecast::Status::NoDecline: return Last - 2;
-    case Forecast::Status::NotEnoughHistory: return Last - 1;
+    const ReplacementOutlook o = e.outlook();
+    switch (o.kind) {
+    case ReplacementOutlook::Kind::PoorNow: return std::numeric_limits<qint64>::min();
+    case ReplacementOutlook::Kind::AtBoundary: return std::numeric_limits<qint64>::min() + 1;
+    case ReplacementOutlook::Kind::Date: return o.day.value_or(Last - 3);
+    case ReplacementOutlook::Kind::Later: return Last - 2;
+    case ReplacementOutlook::Kind::Unknown: return e.forecast ? Last - 1 : Last;
     }
     return Last;
 }
@@ -71,22 +70,49 @@ const char *BatteryQuery::columnName(Column column)
 BatteryQuery BatteryQuery::from(const QUrlQuery &query)
 {
     BatteryQuery q;
-    const QString sort = query.queryItemValue(QStringLiteral("sort"));
-    for (int c = 0; c < int(std::size(ColumnNames)); ++c) {
-        if (sort == QLatin1String(ColumnNames[c]))
-            q.sort = Column(c);
+    // What is not understood is said, with what was: a filter that silently does nothing shows the whole
+    // fleet as if filtered.
+    const auto value = [&query](const char *name) { return query.queryItemValue(QLatin1String(name), QUrl::FullyDecoded).trimmed(); };
+    if (const QString sort = value("sort"); !sort.isEmpty()) {
+        const auto found = std::find_if(std::begin(ColumnNames), std::end(ColumnNames),
+                                        [&sort](const char *name) { return sort.compare(QLatin1String(name), Qt::CaseInsensitive) == 0; });
+        if (found == std::end(ColumnNames))
+            q.problems << QStringLiteral("sort=%1 is no column (serial, health, percent, forecast, capacity, cycles, esn, "
+                                         "alias, reported or address); sorted by health %")
+                              .arg(sort);
+        else
+            q.sort = Column(found - std::begin(ColumnNames));
     }
-    q.descending = query.queryItemValue(QStringLiteral("dir")) == QLatin1String("desc");
-    const QString healthClass = query.queryItemValue(QStringLiteral("class"));
-    for (int c = 0; c < 4; ++c) {
-        if (healthClass == QLatin1String(ClassNames[c]))
-            q.healthClass = c;
+    if (const QString dir = value("dir"); !dir.isEmpty()) {
+        q.descending = dir.compare(QLatin1String("desc"), Qt::CaseInsensitive) == 0;
+        if (!q.descending && dir.compare(QLatin1String("asc"), Qt::CaseInsensitive) != 0)
+            q.problems << QStringLiteral("dir=%1 is neither asc nor desc; ascending").arg(dir);
+    }
+    if (const QString healthClass = value("class"); !healthClass.isEmpty()) {
+        for (int c = 0; c < 4; ++c) {
+            if (healthClass.compare(QLatin1String(ClassNames[c]), Qt::CaseInsensitive) == 0)
+                q.healthClass = c;
+        }
+        if (q.healthClass == AnyClass)
+            q.problems << QStringLiteral("class=%1 is no health class (Poor, Fair, Good or Excellent); every class shown").arg(healthClass);
     }
     QString text = query.queryItemValue(QStringLiteral("q"), QUrl::FullyDecoded);
     text.replace(QLatin1Char('+'), QLatin1Char(' ')); // a form sends spaces so
     q.text = text.simplified().left(100);
-    q.due = std::clamp(query.queryItemValue(QStringLiteral("due")).toInt(), 0, MaximumDueDays);
-    q.page = std::max(1, query.queryItemValue(QStringLiteral("page")).toInt());
+    if (const QString due = value("due"); !due.isEmpty()) {
+        bool ok = false;
+        const int days = due.toInt(&ok);
+        if (!ok || days < 0 || days > MaximumDueDays)
+            q.problems << QStringLiteral("due=%1 is not a whole number of days from 0 to %2; no due filter").arg(due).arg(MaximumDueDays);
+        else
+            q.due = days;
+    }
+    if (const QString page = value("page"); !page.isEmpty()) {
+        bool ok = false;
+        q.page = std::max(1, page.toInt(&ok));
+        if (!ok)
+            q.problems << QStringLiteral("page=%1 is no page number; the first page shown").arg(page);
+    }
     return q;
 }
 
@@ -108,9 +134,9 @@ QByteArray BatteryQuery::link(const QByteArray &path) const
     return parts.isEmpty() ? path : path + '?' + parts.join('&');
 }
 
-bool BatteryQuery::isDueBy(const std::optional<Forecast> &forecast, qint64 lastDay)
+bool BatteryQuery::isDueBy(const FleetIndex::Entry &entry, qint64 lastDay)
 {
-    return forecast && forecast->status == Forecast::Status::Date && forecast->day && *forecast->day <= lastDay;
+    return entry.outlook().dueBy(lastDay);
 }
 
 namespace {
@@ -132,7 +158,7 @@ std::function<bool(const FleetIndex::Entry &)> filterOf(const BatteryQuery &quer
     return [query, phrase, lastDay, searcher, text](const FleetIndex::Entry &e) {
         if (query.healthClass != BatteryQuery::AnyClass && e.healthClass != query.healthClass)
             return false;
-        if (query.due > 0 && !BatteryQuery::isDueBy(e.forecast, lastDay))
+        if (query.due > 0 && !BatteryQuery::isDueBy(e, lastDay))
             return false;
         if (!phrase.isEmpty()) {
             FleetIndex::searchText(e.record, *text);

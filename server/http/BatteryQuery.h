@@ -29,8 +29,11 @@ struct BatteryQuery
     bool descending = false;
     int healthClass = AnyClass; // Poor 0 ... Excellent 3
     QString text;
-    int due = 0; // > 0: only batteries predicted to reach Poor within so many days from today
+    int due = 0; // > 0: only batteries Poor now or predicted to reach Poor within so many days from today
     int page = 1;
+    // What the query asked that is not understood, each with what is shown instead: the page says so,
+    // the CSV refuses it.
+    QStringList problems;
 
     static BatteryQuery from(const QUrlQuery &query);
     // The path with a query of what differs from the defaults, for a link.
@@ -48,9 +51,9 @@ struct BatteryQuery
     // What a battery is sorted by (ascending; ties in serial order), none when it does not match.
     using Rank = std::function<std::optional<SortKey>(const FleetIndex::Entry &)>;
     Rank rank() const;
-    // Whether a forecast has a day within `lastDay` (days since 1970-01-01); one already there has none.
-    static bool isDueBy(const std::optional<Forecast> &forecast, qint64 lastDay);
-    static bool isDueBy(const PackedForecast &forecast, qint64 lastDay) { return isDueBy(forecast.brief(), lastDay); }
+    // Whether a battery is on the list of those due by `lastDay` (days since 1970-01-01): Poor now, at the
+    // boundary, or forecast to cross by then (ReplacementOutlook).
+    static bool isDueBy(const FleetIndex::Entry &entry, qint64 lastDay);
 };
 
 } // namespace NVL::Engineering::VK

@@ -52,7 +52,7 @@ void batteryRow(Html &h, const FleetIndex::Entry &e)
         .raw("</td><td class=\"num\">")
         .number(e.percent)
         .raw(" %</td><td>")
-        .text(forecastText(e.forecast))
+        .text(forecastText(e))
         .raw("</td><td class=\"num wide\">")
         .text(capacityShown(r.fullCapacity))
         .raw("</td><td class=\"num wide\">")
@@ -179,9 +179,12 @@ QByteArray DashboardPages::overview(const OverviewTally &tally) const
              "<a class=\"card card-poor\" href=\"/batteries?class=poor\"><span class=\"label\">Poor now</span>"
              "<span class=\"value\">")
         .count(counts[Poor])
-        .raw("</span><span class=\"note\">")
-        .count(tally.poorNow())
-        .raw(" at or below the boundary by their fit</span></a>");
+        .raw("</span><span class=\"note\" id=\"poor-note\">by their newest report");
+    if (tally.doubted() > 0)
+        h.raw("; ").count(tally.doubted()).raw(" of them far from their history: check their readings");
+    if (tally.atBoundary() > 0)
+        h.raw("; ").count(tally.atBoundary()).raw(" more at the boundary by their fit");
+    h.raw("</span></a>");
     for (std::size_t s = 0; s < std::size(DueSpans); ++s) {
         h.raw("<a class=\"card card-due\" href=\"/batteries?due=").number(DueSpans[s])
             .raw("&amp;sort=forecast\"><span class=\"label\">Reach Poor within ")
@@ -190,7 +193,7 @@ QByteArray DashboardPages::overview(const OverviewTally &tally) const
             .number(DueSpans[s])
             .raw("\">")
             .count(tally.dueWithin()[s])
-            .raw("</span><span class=\"note\">by ")
+            .raw("</span><span class=\"note\">Poor now or by ")
             .text(ApiViews::dayText(today + DueSpans[s]))
             .raw("</span></a>");
     }
@@ -214,7 +217,7 @@ QByteArray DashboardPages::overview(const OverviewTally &tally) const
             const FleetIndex::Entry &e = *entry;
             h.raw("<tr><td><a href=\"").raw(batteryPath(e.record)).raw("\">").text(serialShown(e.record))
                 .raw("</a></td><td>").text(aliasText(e.record)).raw("</td><td>").raw(classBadge(e.healthClass))
-                .raw("</td><td class=\"num\">").number(e.percent).raw(" %</td><td>").text(forecastText(e.forecast))
+                .raw("</td><td class=\"num\">").number(e.percent).raw(" %</td><td>").text(forecastText(e))
                 .raw("</td><td class=\"num\">").number(std::max<qint64>(0, day - today))
                 .raw("</td></tr>\n");
         }
@@ -269,15 +272,29 @@ QByteArray DashboardPages::batteries(const BatteryQuery &query, const BatteryQue
     }
     h.raw("</select></label><label class=\"grow\">Search <input type=\"search\" name=\"q\" value=\"")
         .text(query.text)
-        .raw("\" placeholder=\"Alias, serial or ESN\" autocomplete=\"off\"></label>");
-    if (query.due > 0)
-        h.raw("<input type=\"hidden\" name=\"due\" value=\"").number(query.due).raw("\">");
+        .raw("\" placeholder=\"Alias, serial or ESN\" autocomplete=\"off\"></label><label>Due <select name=\"due\">"
+             "<option value=\"\">Any time</option>");
+    // The spans of the overview's cards and the plan, and the one asked for if it is another.
+    QList<int> spans = {30, 90, 180, 365};
+    if (query.due > 0 && !spans.contains(query.due))
+        spans.append(query.due);
+    for (const int days : spans)
+        h.raw("<option value=\"").number(days).raw(days == query.due ? "\" selected>" : "\">").raw("Poor now or within ")
+            .number(days).raw(" days</option>");
+    h.raw("</select></label>");
     if (query.sort != BatteryQuery::Column::Percent)
         h.raw("<input type=\"hidden\" name=\"sort\" value=\"").raw(BatteryQuery::columnName(query.sort)).raw("\">");
     if (query.descending)
         h.raw("<input type=\"hidden\" name=\"dir\" value=\"desc\">");
     BatteryQuery csv = shown;
-    h.raw("<button type=\"submit\">Apply</button></form>\n<p class=\"summary\" id=\"summary\">");
+    h.raw("<button type=\"submit\">Apply</button></form>\n");
+    if (!query.problems.isEmpty()) {
+        h.raw("<p class=\"note-pending\" id=\"not-understood\" role=\"alert\">Not understood: ");
+        for (qsizetype i = 0; i < query.problems.size(); ++i)
+            h.text(i == 0 ? query.problems[i] : QStringLiteral("; ") + query.problems[i]);
+        h.raw(".</p>\n");
+    }
+    h.raw("<p class=\"summary\" id=\"summary\">");
     const qint64 fleetSize = qint64(m_fleet.entries().size());
     if (fleetSize == 0)
         h.raw("No battery has reported yet: batteries appear here with their first report.");
@@ -293,7 +310,7 @@ QByteArray DashboardPages::batteries(const BatteryQuery &query, const BatteryQue
         BatteryQuery all = query;
         all.due = 0;
         all.page = 1;
-        h.raw(" \xC2\xB7 due within ").number(query.due).raw(" days (<a href=\"")
+        h.raw(" \xC2\xB7 Poor now or due within ").number(query.due).raw(" days (<a href=\"")
             .text(QString::fromUtf8(all.link(QByteArrayLiteral("/batteries")))).raw("\">show all</a>)");
     }
     if (count > 0)

@@ -36,18 +36,16 @@ void OverviewTally::add(const FleetIndex::Entry &e)
 {
     const quint64 key = FleetIndex::orderKey(e.record.serial);
     keep(m_newest, {e.record.reportTime, key}, NewestListed, later);
-    if (!e.forecast)
-        return;
-    const Forecast f = *e.forecast.brief();
-    if (f.status == Forecast::Status::Now) {
-        ++m_poorNow;
-    } else if (f.status == Forecast::Status::Date && f.day) {
-        for (std::size_t s = 0; s < DueSpans.size(); ++s)
-            m_dueWithin[s] += *f.day <= m_today + DueSpans[s] ? 1 : 0;
-        if (*f.day <= m_today + DueSpans.back()) {
-            ++m_dueCount;
-            keep(m_due, {*f.day, key}, DueListed, earlier);
-        }
+    const ReplacementOutlook o = e.outlook();
+    m_poorNow += o.kind == ReplacementOutlook::Kind::PoorNow ? 1 : 0;
+    m_atBoundary += o.kind == ReplacementOutlook::Kind::AtBoundary ? 1 : 0;
+    m_doubted += o.kind == ReplacementOutlook::Kind::PoorNow && o.doubtedPercent ? 1 : 0;
+    for (std::size_t s = 0; s < DueSpans.size(); ++s)
+        m_dueWithin[s] += o.dueBy(m_today + DueSpans[s]) ? 1 : 0;
+    // The next to reach Poor are those not there yet: a battery Poor now has no day ahead.
+    if (o.kind == ReplacementOutlook::Kind::Date && *o.day <= m_today + DueSpans.back()) {
+        ++m_dueCount;
+        keep(m_due, {*o.day, key}, DueListed, earlier);
     }
 }
 

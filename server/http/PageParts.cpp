@@ -39,6 +39,11 @@ QByteArray classBadge(int healthClass)
         + Shapes[c] + "</span>" + Names[c] + "</span>";
 }
 
+QString forecastText(const FleetIndex::Entry &entry)
+{
+    return entry.outlook().text(entry.forecast.brief());
+}
+
 QString forecastText(const std::optional<Forecast> &forecast)
 {
     if (!forecast)

@@ -15,6 +15,9 @@ QByteArray classBadge(int healthClass);
 const char *className(int healthClass);  // "Poor" ... "Excellent"
 const char *classKey(int healthClass);   // "poor" ... "excellent", for addresses and CSS
 // The predicted day of reaching Poor, or why there is none.
+// What a list says of a battery's replacement, by the one rule (ReplacementOutlook).
+QString forecastText(const FleetIndex::Entry &entry);
+// Of a forecast alone, where no report goes with it.
 QString forecastText(const std::optional<Forecast> &forecast);
 // Local time to the minute.
 QString localTime(qint64 secondsSinceEpoch);

@@ -55,9 +55,8 @@ std::array<double, PurchasePlan::Months> PurchasePlan::crossingBy(const FleetInd
 {
     std::array<double, Months> by{};
     const std::optional<Forecast> &f = entry.forecast;
-    // Where a fit speaks, it decides (one low report is noise to it); where none does, the newest report.
-    const bool unfitted = !f || f->status == Forecast::Status::NotEnoughHistory;
-    if ((f && f->status == Forecast::Status::Now) || (unfitted && entry.healthClass == Poor && entry.percent <= 100)) {
+    // Poor now (by its newest report, as every view tells it) or at the boundary by its fit: needed now.
+    if (entry.outlook().isDue()) {
         by.fill(1.0);
         return by;
     }
@@ -106,7 +105,7 @@ PurchasePlan PurchasePlan::of(const FleetSnapshot &fleet)
         sums.row.typeCode = entry.record.typeCode;
         ++sums.row.batteries;
         const auto by = crossingBy(entry, fleet.today, ends);
-        if (by[0] >= 1.0) {
+        if (entry.outlook().kind == ReplacementOutlook::Kind::PoorNow) {
             ++sums.row.poorNow;
         } else if (!entry.forecast || entry.forecast.status() == Forecast::Status::NotEnoughHistory) {
             ++sums.row.withoutForecast;

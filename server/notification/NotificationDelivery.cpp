@@ -96,10 +96,10 @@ std::optional<PreparedMail> NotificationDelivery::prepareMail(const Notification
         return std::nullopt;
     mail.subject = ReportComposer::mailSubject(notification, texts);
     mail.textSubject = ReportComposer::textMessageSubject(notification, texts);
+    mail.plainText = ReportComposer::textMessageText(mail.textSubject, texts);
     const QDateTime now = QDateTime::currentDateTime();
     mail.html = ReportComposer::mailHtml(notification, texts, now);
     mail.htmlText = ReportComposer::mailText(notification, texts, now);
-    mail.plainText = texts.plainText;
     mail.notificationAlias = QString::fromStdString(notification.alias);
     if (notification.notificationType == NotificationKind::Triggered) {
         mail.kind = PreparedMail::Kind::Alert;

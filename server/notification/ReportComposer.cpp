@@ -1,5 +1,8 @@
 #include "ReportComposer.h"
 
+#include "LocalTimeText.h"
+#include "ReplacementOutlook.h"
+
 #include <QDate>
 #include <QStringList>
 
@@ -35,32 +38,6 @@ QString dayText(qint64 day)
     return QDate(1970, 1, 1).addDays(day).toString(Qt::ISODate);
 }
 
-QString forecastText(const std::optional<Forecast> &forecast)
-{
-    if (!forecast)
-        return QStringLiteral("not fitted yet");
-    switch (forecast->status) {
-    case Forecast::Status::Now:
-        return QStringLiteral("at the Poor boundary now");
-    case Forecast::Status::Date: {
-        if (!forecast->day)
-            return QStringLiteral("not fitted yet");
-        QString text = QStringLiteral("Poor around ") + dayText(*forecast->day);
-        if (forecast->earliestDay && forecast->latestDay)
-            text += QStringLiteral(" (between %1 and %2)").arg(dayText(*forecast->earliestDay), dayText(*forecast->latestDay));
-        else if (forecast->earliestDay)
-            text += QStringLiteral(" (not before %1)").arg(dayText(*forecast->earliestDay));
-        return text;
-    }
-    case Forecast::Status::BeyondCap:
-        return QStringLiteral("Poor in more than 10 years");
-    case Forecast::Status::NoDecline:
-        return QStringLiteral("no decline");
-    case Forecast::Status::NotEnoughHistory:
-        return QStringLiteral("too little history");
-    }
-    return QString();
-}
 
 QString batteryUrl(const ComposeContext &context, const BatteryRecord &record)
 {
@@ -87,9 +64,83 @@ QString radioName(const BatteryRecord &record)
     return alias.isEmpty() ? serialOrKey(record) : alias;
 }
 
+// With the offset from UTC: readers of a fleet's mail sit in more than one zone.
 QString reportTimeText(const BatteryRecord &record)
 {
-    return QDateTime::fromSecsSinceEpoch(qint64(record.reportTime), Qt::LocalTime).toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+    return localTimeText(QDateTime::fromSecsSinceEpoch(qint64(record.reportTime))).remove(16, 3);
+}
+
+// What a person reads of a battery's replacement, in plain words, by the one rule.
+QString outlookSentence(const ReplacementOutlook &o, const std::optional<Forecast> &forecast)
+{
+    switch (o.kind) {
+    case ReplacementOutlook::Kind::PoorNow: return QStringLiteral("Poor now: replace it");
+    case ReplacementOutlook::Kind::AtBoundary: return QStringLiteral("at the Poor boundary by its history: replace it soon");
+    case ReplacementOutlook::Kind::Date: {
+        QString text = QStringLiteral("expected to reach Poor around ") + dayText(*o.day);
+        if (forecast && forecast->earliestDay && forecast->latestDay)
+            text += QStringLiteral(" (likely between %1 and %2)").arg(dayText(*forecast->earliestDay), dayText(*forecast->latestDay));
+        else if (forecast && forecast->earliestDay)
+            text += QStringLiteral(" (not before %1)").arg(dayText(*forecast->earliestDay));
+        return text;
+    }
+    case ReplacementOutlook::Kind::Later:
+        return forecast && forecast->status == Forecast::Status::BeyondCap ? QStringLiteral("not expected to reach Poor within ten years")
+                                                                          : QStringLiteral("its health does not fall");
+    case ReplacementOutlook::Kind::Unknown: break;
+    }
+    return forecast ? QStringLiteral("too little history yet for an expected date") : QStringLiteral("no forecast yet");
+}
+
+// The same in the few words a text message has room for; empty where there is nothing to plan.
+QString outlookWords(const ReplacementOutlook &o, qint64 today)
+{
+    switch (o.kind) {
+    case ReplacementOutlook::Kind::PoorNow:
+    case ReplacementOutlook::Kind::AtBoundary: return QStringLiteral("Replace now");
+    case ReplacementOutlook::Kind::Date:
+        if (*o.day - today <= 90)
+            return QStringLiteral("Poor in ~%1 d").arg(std::max<qint64>(*o.day - today, 0));
+        return QStringLiteral("Poor ~") + dayText(*o.day).left(7);
+    case ReplacementOutlook::Kind::Later: return QStringLiteral("Not due for years");
+    case ReplacementOutlook::Kind::Unknown: break;
+    }
+    return QString();
+}
+
+// The subject of an alert cut to TextSubjectLength: only the radio's name gives way, between its words
+// ("..." where it was cut), never the class it fell to.
+QString cutRadio(const QString &subject, const ReportTexts &texts)
+{
+    if (subject.size() <= ReportComposer::TextSubjectLength)
+        return subject;
+    const QString radio = texts.alertAlias.isEmpty() ? texts.alertSerial : texts.alertAlias;
+    const QString tail = QStringLiteral("... is ") + texts.alertClass;
+    const qsizetype room = ReportComposer::TextSubjectLength - (subject.size() - radio.size()) - 3;
+    QString cut = radio.left(std::max<qsizetype>(room, 0));
+    if (radio.size() > cut.size() && radio.at(cut.size()) != QLatin1Char(' ')) {
+        const qsizetype blank = cut.lastIndexOf(QLatin1Char(' '));
+        // A name of one long word is cut within it: the class must stay.
+        if (blank > 0)
+            cut.truncate(blank);
+    }
+    return QStringLiteral("Battery alert: ") + cut.trimmed() + tail;
+}
+
+// A text message is one SMS: the subject (where the gateway joins it in front) and the text together at
+// most TextMessageLength characters. The lines a text message must hold go first; the others follow while
+// they fit. Where even those it must hold do not fit beside the subject, the subject gives way.
+void fitTextMessage(ReportTexts &texts, QString subject, const QStringList &required, const QStringList &optional)
+{
+    QString body = required.join(QLatin1Char('\n'));
+    if (subject.size() + 1 + body.size() > ReportComposer::TextMessageLength && !texts.alertClass.isEmpty())
+        subject = QStringLiteral("Battery alert: ") + texts.alertClass;
+    for (const QString &line : optional) {
+        if (!line.isEmpty() && subject.size() + 1 + body.size() + 1 + line.size() <= ReportComposer::TextMessageLength)
+            body += QLatin1Char('\n') + line;
+    }
+    texts.plainText = body;
+    texts.textSubject = subject;
 }
 
 QString batteryRowText(const BatteryRecord &record)
@@ -129,11 +180,12 @@ ReportTexts ReportComposer::composeReport(const QList<BatteryRecord> &records, c
         rows.append(batteryRow(record));
         rowTexts.append(batteryRowText(record));
         const std::optional<Forecast> forecast = context.forecastOf ? context.forecastOf(record.serialKey()) : std::nullopt;
-        if (!forecast || forecast->status != Forecast::Status::Date || !forecast->day)
-            continue;
+        const ReplacementOutlook outlook = ReplacementOutlook::of(record, healthClass(record), forecast);
         for (std::size_t s = 0; s < std::size(DueSpans); ++s)
-            dueWithin[s] += *forecast->day <= context.today + DueSpans[s] ? 1 : 0;
-        due.push_back({*forecast->day, &record, *forecast});
+            dueWithin[s] += outlook.dueBy(context.today + DueSpans[s]) ? 1 : 0;
+        // The soonest to reach Poor are those not there yet: one Poor now has no day ahead.
+        if (outlook.kind == ReplacementOutlook::Kind::Date)
+            due.push_back({*outlook.day, &record, *forecast});
     }
     const std::size_t listed = std::min(due.size(), std::size_t(SoonestListed));
     std::partial_sort(due.begin(), due.begin() + std::ptrdiff_t(listed), due.end(),
@@ -149,8 +201,10 @@ ReportTexts ReportComposer::composeReport(const QList<BatteryRecord> &records, c
     ReportTexts texts;
     texts.summaryHtml = summaryTemplate.arg(count, excellent, good, fair, poor);
     texts.tableHtml = tableHead + rows.join(QLatin1Char(' ')) + tableEnd;
-    texts.plainText = reportTextTemplate.arg(count, excellent, good, fair, poor);
-    texts.summaryText = texts.plainText;
+    texts.summaryText = reportTextTemplate.arg(count, excellent, good, fair, poor);
+    // The subject is the notification's: set where the mail is made (textMessageSubject).
+    texts.plainText = texts.summaryText;
+    texts.dueSoonLine = QStringLiteral("Due within %1 days: %2").arg(DueSpans[0]).arg(dueWithin[0]);
     texts.tableText = QStringLiteral("Serial# | Health | Full Capacity | Cycle Count | Radio ESN | Radio Alias | "
                                      "Report Date | Report IP\n")
         + rowTexts.join(QLatin1Char('\n'));
@@ -158,7 +212,7 @@ ReportTexts ReportComposer::composeReport(const QList<BatteryRecord> &records, c
     QString lead = QStringLiteral("<h2>Outlook</h2><p>");
     QString leadText = QStringLiteral("Outlook\n");
     for (std::size_t s = 0; s < std::size(DueSpans); ++s) {
-        const QString line = QStringLiteral("Reach Poor within %1 days: %2").arg(DueSpans[s]).arg(dueWithin[s]);
+        const QString line = QStringLiteral("Poor now or within %1 days: %2").arg(DueSpans[s]).arg(dueWithin[s]);
         lead += line + QStringLiteral("<br>");
         leadText += line + QLatin1Char('\n');
     }
@@ -234,13 +288,14 @@ ReportTexts ReportComposer::composeSilentAlert(const BatteryRecord &record, int 
                          .arg(reported, site, health);
     if (!url.isEmpty())
         texts.leadText += QLatin1Char('\n') + url;
-    texts.plainText = QStringLiteral("Battery Silent Alert\nSilent for: %1 days\nSerial #: %2\nAlias: %3\nLast site: %4\n"
-                                     "Reported: %5")
-                          .arg(days)
-                          .arg(serialText(record), aliasText(record), site, reported);
     texts.alertAlias = aliasText(record).trimmed();
     texts.alertSerial = serialOrKey(record);
     texts.alertClass = QStringLiteral("silent");
+    fitTextMessage(texts,
+                   cutRadio(QStringLiteral("Battery alert: %1 is silent").arg(texts.alertAlias.isEmpty() ? texts.alertSerial : texts.alertAlias), texts),
+                   {QStringLiteral("Battery Silent Alert"), QStringLiteral("Silent for: %1 days").arg(days),
+                    QStringLiteral("Serial #: ") + serialText(record), QStringLiteral("Alias: ") + aliasText(record)},
+                   {QStringLiteral("Last site: ") + site, QStringLiteral("Reported: ") + reported});
     return texts;
 }
 
@@ -291,12 +346,12 @@ ReportTexts ReportComposer::composeSilentAlert(const QList<Silence> &silences, c
     texts.tableText = rowTexts.join(QLatin1Char('\n'));
     // Text messages are short: the count and the first few names.
     const qsizetype named = std::min<qsizetype>(names.size(), 3);
-    texts.plainText = QStringLiteral("Battery Silent Alert\nSilent: %1 batteries\n%2%3")
-                          .arg(silences.size())
-                          .arg(names.mid(0, named).join(QStringLiteral(", ")))
-                          .arg(silences.size() > named ? QStringLiteral(" and %1 more").arg(silences.size() - named) : QString());
     texts.alertSerial = QStringLiteral("%1 batteries").arg(silences.size());
     texts.alertClass = QStringLiteral("silent");
+    fitTextMessage(texts, QStringLiteral("Battery alert: %1 batteries are silent").arg(silences.size()),
+                   {QStringLiteral("Battery Silent Alert"), QStringLiteral("Silent: %1 batteries").arg(silences.size())},
+                   {names.mid(0, named).join(QStringLiteral(", "))
+                    + (silences.size() > named ? QStringLiteral(" and %1 more").arg(silences.size() - named) : QString())});
     texts.alertBatteries = int(silences.size());
     return texts;
 }
@@ -305,36 +360,37 @@ ReportTexts ReportComposer::composeAlert(const BatteryRecord &record, const Comp
 {
     const std::optional<Forecast> forecast = context.forecastOf ? context.forecastOf(record.serialKey()) : std::nullopt;
     const QString health = QStringLiteral("%1, %2 %").arg(healthName(record)).arg(healthPercentage(record));
-    // A battery that is Poor already was foreseen, not forecast: the fit predates this report. A fit that
-    // is still ahead of it is no date to plan with: the report came first, and the next ones tell.
-    const bool poorDated = healthClass(record) == Poor && forecast && forecast->status == Forecast::Status::Date && forecast->day;
-    QString forecastLine = forecastText(forecast);
-    if (poorDated && *forecast->day <= context.today)
-        forecastLine = QStringLiteral("Poor now; foreseen for %1").arg(dayText(*forecast->day));
-    else if (poorDated)
-        forecastLine = QStringLiteral("Poor by this report, ahead of its history's fit (%1)").arg(dayText(*forecast->day));
+    const ReplacementOutlook outlook = ReplacementOutlook::of(record, healthClass(record), forecast);
+    QString forecastLine = outlookSentence(outlook, forecast);
+    forecastLine[0] = forecastLine[0].toUpper();
+    QString doubt = outlook.doubt();
+    if (!doubt.isEmpty())
+        doubt[0] = doubt[0].toUpper();
     const QString reported = reportTimeText(record);
     const QString url = batteryUrl(context, record);
 
     ReportTexts texts;
     texts.tableHtml = tableHead + batteryRow(record) + tableEnd;
     texts.tableText = batteryRowText(record);
-    texts.leadHtml = QStringLiteral("<p><b>%1</b> is <b>%2</b>.<br>Forecast: %3<br>Newest report: %4</p>")
-                         .arg(linkHtml(url, radioName(record).toHtmlEscaped()), health, forecastLine, reported);
-    texts.leadText = QStringLiteral("%1 is %2.\nForecast: %3\nNewest report: %4")
-                         .arg(radioName(record), health, forecastLine, reported);
+    texts.leadHtml = QStringLiteral("<p><b>%1</b> is <b>%2</b>.<br>Forecast: %3<br>%4Newest report: %5</p>")
+                         .arg(linkHtml(url, radioName(record).toHtmlEscaped()), health, forecastLine,
+                              doubt.isEmpty() ? QString() : doubt.toHtmlEscaped() + QStringLiteral(".<br>"), reported);
+    texts.leadText = QStringLiteral("%1 is %2.\nForecast: %3\n%4Newest report: %5")
+                         .arg(radioName(record), health, forecastLine, doubt.isEmpty() ? QString() : doubt + QStringLiteral(".\n"),
+                              reported);
     if (!url.isEmpty())
         texts.leadText += QLatin1Char('\n') + url;
-    texts.plainText =
-        alertTextTemplate.arg(health, serialText(record), aliasText(record), esnText(record))
-        + QStringLiteral("\nForecast: %1\nReported: %2").arg(forecastLine, reported);
-    if (!url.isEmpty())
-        texts.plainText += QLatin1Char('\n') + url;
     texts.alertAlias = aliasText(record).trimmed();
     texts.alertSerial = serialText(record);
     texts.alertClass = healthName(record);
+    const QString subject = QStringLiteral("Battery alert: %1 is %2")
+                                .arg(texts.alertAlias.isEmpty() ? texts.alertSerial : texts.alertAlias, texts.alertClass);
+    fitTextMessage(texts, cutRadio(subject, texts), alertTextTemplate.arg(health, serialText(record), aliasText(record), esnText(record)).split(QLatin1Char('\n')),
+                   {outlookWords(outlook, context.today), outlook.doubtedPercent ? QStringLiteral("Check reading") : QString(),
+                    QStringLiteral("Reported: ") + reported, url});
     return texts;
 }
+
 
 QString ReportComposer::mailSubject(const NotificationData &notification, const ReportTexts &texts)
 {
@@ -390,16 +446,22 @@ QString ReportComposer::textMessageSubject(const QString &subject)
     return cut.trimmed() + QStringLiteral("...");
 }
 
+QString ReportComposer::textMessageText(const QString &subject, const ReportTexts &texts)
+{
+    if (texts.dueSoonLine.isEmpty() || subject.size() + 1 + texts.plainText.size() + 1 + texts.dueSoonLine.size() > TextMessageLength)
+        return texts.plainText;
+    return texts.plainText + QLatin1Char('\n') + texts.dueSoonLine;
+}
+
 QString ReportComposer::textMessageSubject(const NotificationData &notification, const ReportTexts &texts)
 {
+    // Composed with its text, so that both fit one message together.
+    if (!texts.textSubject.isEmpty())
+        return texts.textSubject;
     const QString subject = mailSubject(notification, texts);
-    if (notification.notificationType != NotificationKind::Triggered || texts.alertBatteries > 1
-        || subject.size() <= TextSubjectLength)
+    if (notification.notificationType != NotificationKind::Triggered || texts.alertBatteries > 1)
         return textMessageSubject(subject);
-    const QString radio = texts.alertAlias.isEmpty() ? texts.alertSerial : texts.alertAlias;
-    const QString tail = QStringLiteral("... is ") + texts.alertClass;
-    const qsizetype room = TextSubjectLength - (subject.size() - radio.size()) - 3;
-    return QStringLiteral("Battery alert: ") + radio.left(std::max<qsizetype>(room, 1)).trimmed() + tail;
+    return cutRadio(subject, texts);
 }
 
 } // namespace NVL::Engineering::VK

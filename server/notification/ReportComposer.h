@@ -49,7 +49,12 @@ public:
     static QString textMessageSubject(const QString &subject);
     // As above; of an alert only the radio's name is cut, never the class it fell to.
     static QString textMessageSubject(const NotificationData &notification, const ReportTexts &texts);
+    // The text under that subject: a report's count of the due soon goes with it where one message holds
+    // both.
+    static QString textMessageText(const QString &subject, const ReportTexts &texts);
     static constexpr int TextSubjectLength = 40;
+    // One SMS: the subject, where a gateway joins it in front of the text, and the text together.
+    static constexpr int TextMessageLength = 160;
 };
 
 } // namespace NVL::Engineering::VK

@@ -15,6 +15,8 @@ struct ReportTexts
     QString leadText;
     QString tableText;
     QString plainText;   // what text-message recipients get
+    QString textSubject; // their subject, made to fit one message with it; empty: cut from the mail's
+    QString dueSoonLine; // of a report: how many are due within the first span, where the message has room
     // Of an alert: the radio's alias (may be empty) and serial, and the class its battery fell to.
     QString alertAlias;
     QString alertSerial;

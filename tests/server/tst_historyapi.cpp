@@ -177,9 +177,12 @@ private Q_SLOTS:
         const QString key1 = QStringLiteral("00004200000000" "01");
         const QString key2 = QStringLiteral("00004200000000" "02");
 
-        // The forecasts follow the commit within a few turns of the event loop.
-        QTRY_COMPARE_WITH_TIMEOUT(json(QStringLiteral("/api/v1/forecast?within=30"))[QLatin1String("batteries")].toArray().size(),
-                                  1, 5000);
+        // The forecasts follow the commit within a few turns of the event loop; a battery Poor by its
+        // report is due without one.
+        QTRY_COMPARE_WITH_TIMEOUT(json(QStringLiteral("/api/v1/batteries"))[QLatin1String("batteries")][0][QLatin1String("forecastStatus")]
+                                      .toString(),
+                                  QStringLiteral("not-enough-history"), 5000);
+        QCOMPARE(json(QStringLiteral("/api/v1/forecast?within=30"))[QLatin1String("batteries")].toArray().size(), 1);
         const QJsonObject due = json(QStringLiteral("/api/v1/forecast?within=30"))[QLatin1String("batteries")][0].toObject();
         QCOMPARE(due[QLatin1String("serial")].toString(), key2);
         QCOMPARE(due[QLatin1String("forecastStatus")].toString(), QStringLiteral("now"));
@@ -226,6 +229,10 @@ private Q_SLOTS:
             {QStringLiteral("/api/v1/batteries"), {}, "DELETE", 405, "the API only reads"},
             {QStringLiteral("/api/v1/batteries?due=soon"), {}, "GET", 400, "due: a whole number of days"},
             {QStringLiteral("/api/v1/batteries.csv?due=30"), {}, "GET", 200, "serial,serialText,esn,alias,"},
+            // A filter not understood is said, not ignored: the CSV refuses it; class names in any case.
+            {QStringLiteral("/batteries.csv?class=bogus"), {}, "GET", 400, "class=bogus is no health class"},
+            {QStringLiteral("/batteries.csv?sort=bogus"), {}, "GET", 400, "sort=bogus is no column"},
+            {QStringLiteral("/batteries.csv?class=Poor"), {}, "GET", 200, "serial,serialText,esn,alias,"},
             // People get a page with the ways back: an unknown battery, a mistyped page.
             {QStringLiteral("/batteries/00004200000000FF"), "text/html", "GET", 404, "<!DOCTYPE html>"},
             {QStringLiteral("/batterie"), "text/html", "GET", 404, "<!DOCTYPE html>"},
@@ -240,7 +247,13 @@ private Q_SLOTS:
             else
                 QVERIFY(row.status == 200 || answer.body.count('\n') == 1);
         }
-        QCOMPARE(get(QStringLiteral("/api/v1/batteries.csv?due=30")).body.count("\r\n"), 1); // none has a date
+        QCOMPARE(get(QStringLiteral("/batteries.csv?class=Poor")).body.count("\r\n"), 2); // the header and the Poor one
+        const Answer notUnderstood = get(QStringLiteral("/batteries?due=abc&sort=bogus"));
+        QVERIFY2(notUnderstood.status == 200 && notUnderstood.body.contains("id=\"not-understood\"")
+                     && notUnderstood.body.contains("due=abc is not a whole number of days") && notUnderstood.body.contains("sort=bogus is no column"),
+                 notUnderstood.body.constData());
+        // Neither has a date; the one Poor by its newest report is due all the same.
+        QCOMPARE(get(QStringLiteral("/api/v1/batteries.csv?due=30")).body.count("\r\n"), 2);
         // An alias that a spreadsheet would run reaches every CSV as text.
         for (const QString &path : {QStringLiteral("/api/v1/batteries.csv"), QStringLiteral("/api/v1/batteries/%1.csv").arg(key2),
                                     QStringLiteral("/api/v1/forecast.csv?within=0"), QStringLiteral("/batteries.csv")}) {

@@ -139,7 +139,7 @@ private Q_SLOTS:
         QVERIFY(html.contains("<td>127.0.0.1</td>"));
         QVERIFY(parseMail(messages.at(0).data).parts.value(2).body.startsWith("\x89PNG")); // the logo is compiled in
         QCOMPARE(parseMail(messages.at(1).data).parts.value(0).body,
-                 QByteArray("Battery Report\r\nCount: 2\r\nExcellent: 1\r\nGood: 0\r\nFair: 1\r\nPoor: 0"));
+                 QByteArray("Battery Report\r\nCount: 2\r\nExcellent: 1\r\nGood: 0\r\nFair: 1\r\nPoor: 0\r\nDue within 30 days: 0"));
 
         // Once per day: no second mail for the same occurrence.
         QTest::qWait(2000);

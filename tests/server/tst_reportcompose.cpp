@@ -27,9 +27,22 @@ const QDateTime headingTime(QDate(2025, 1, 15), QTime(10, 0));
 const QString heading =
     QStringLiteral("<img src='cid:tamsel' /><h1>Voltkeep Report: Wed Jan 15 10:00:00 2025</h1><hr>");
 // The outlook of a fleet none of whose batteries has a forecast date.
-const QString noOutlook = QStringLiteral("<h2>Outlook</h2><p>Reach Poor within 30 days: 0<br>Reach Poor within 90 "
+const QString noOutlook = QStringLiteral("<h2>Outlook</h2><p>Poor now or within 30 days: 0<br>Poor now or within 90 "
                                          "days: 0<br></p><p>No battery has a forecast date.</p>");
-const QString reportedAt = QDateTime::fromSecsSinceEpoch(1736942400).toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+// Report times carry their offset from UTC (the tests run in UTC).
+const QString reportedAt = QDateTime::fromSecsSinceEpoch(1736942400).toString(QStringLiteral("yyyy-MM-dd HH:mm")) + QStringLiteral(" +00:00");
+
+// Everything a text-message recipient gets: what the gateway joins, subject in front.
+int textMessageLength(const NotificationData &notification, const ReportTexts &texts)
+{
+    const QString subject = ReportComposer::textMessageSubject(notification, texts);
+    return int(subject.size() + 1 + ReportComposer::textMessageText(subject, texts).size());
+}
+
+std::function<std::optional<Forecast>(const QByteArray &)> always(const Forecast &f)
+{
+    return [f](const QByteArray &) { return std::optional<Forecast>(f); };
+}
 
 } // namespace
 
@@ -93,7 +106,7 @@ private Q_SLOTS:
             NotificationTest::periodic(PeriodicType::Weekly, "08:00:00", ReportKind::SummaryReport);
         QCOMPARE(ReportComposer::mailHtml(summaryOnly, texts, headingTime), heading + summary(1, 0, 0, 1, 0) + noOutlook);
         const QString text = ReportComposer::mailText(summaryOnly, texts, headingTime);
-        QVERIFY2(text.contains(QStringLiteral("Poor: 0\n\nOutlook\nReach Poor within 30 days: 0\n")), qPrintable(text));
+        QVERIFY2(text.contains(QStringLiteral("Poor: 0\n\nOutlook\nPoor now or within 30 days: 0\n")), qPrintable(text));
         QVERIFY(!text.contains(QStringLiteral("B0123456789")));
         QCOMPARE(texts.plainText,
                  QStringLiteral("Battery Report\nCount: 1\nExcellent: 0\nGood: 0\nFair: 1\nPoor: 0"));
@@ -108,11 +121,11 @@ private Q_SLOTS:
                              "<td>0102030405060708</td><td>Truck 12</td><td>2025-01-15</td>"
                              "<td>192.168.0.1</td></tr></table>");
         QCOMPARE(texts.tableHtml, table);
+        // The time does not fit one message beside the subject: the lines every alert holds do.
         QCOMPARE(texts.plainText, QStringLiteral("Battery Health Alert\nHealth: Fair, 84 %\nSerial #: B0123456789\n"
-                                                 "Alias: Truck 12\nESN: 0102030405060708\nForecast: not fitted yet\n"
-                                                 "Reported: ") + reportedAt);
+                                                 "Alias: Truck 12\nESN: 0102030405060708"));
         QCOMPARE(ReportComposer::mailHtml(NotificationTest::triggered(1, {}), texts, headingTime),
-                 heading + QStringLiteral("<p><b>Truck 12</b> is <b>Fair, 84 %</b>.<br>Forecast: not fitted yet<br>"
+                 heading + QStringLiteral("<p><b>Truck 12</b> is <b>Fair, 84 %</b>.<br>Forecast: No forecast yet<br>"
                                           "Newest report: ") + reportedAt + QStringLiteral("</p>") + table);
     }
 
@@ -125,7 +138,7 @@ private Q_SLOTS:
         const ReportTexts alert = ReportComposer::composeAlert(ordinary);
         QVERIFY(alert.tableHtml.startsWith(head + QStringLiteral("<tr><td></td><td>Excellent</td>")));
         QVERIFY(alert.plainText.startsWith(QStringLiteral("Battery Health Alert\nHealth: Excellent, 100 %\nSerial #: \n"
-                                                           "Alias: Radio 7\nESN: 0102030405060708\n")));
+                                                           "Alias: Radio 7\nESN: 0102030405060708")));
         const ReportTexts report = ReportComposer::composeReport({ordinary});
         QVERIFY(report.tableHtml.startsWith(head + QStringLiteral("<tr><td></td><td>Excellent</td>")));
     }
@@ -154,7 +167,7 @@ private Q_SLOTS:
                  qPrintable(report.tableHtml));
         const ReportTexts alert = ReportComposer::composeAlert(record);
         QVERIFY(alert.plainText.startsWith(QStringLiteral("Battery Health Alert\nHealth: Excellent, 95 %\nSerial #: B0123456789\n"
-                                                           "Alias: a%2b%1c%8\nESN: 0102030405060708\n")));
+                                                           "Alias: a%2b%1c%8\nESN: 0102030405060708")));
     }
 
     // A report opens with how the fleet stands: how many are due soon and the soonest ten, linked.
@@ -179,7 +192,8 @@ private Q_SLOTS:
         context.today = 20000;
 
         const ReportTexts texts = ReportComposer::composeReport(records, context);
-        QVERIFY2(texts.leadHtml.contains(QStringLiteral("within 30 days: 4<br>Reach Poor within 90 days: 10<br>")),
+        // Poor now is due within every span, and has no day among the soonest.
+        QVERIFY2(texts.leadHtml.contains(QStringLiteral("within 30 days: 5<br>Poor now or within 90 days: 11<br>")),
                  qPrintable(texts.leadHtml));
         QCOMPARE(texts.leadHtml.count(QStringLiteral("<a href=")), ReportComposer::SoonestListed);
         const QString first = QStringLiteral("<tr><td>2024-10-04</td><td><a href=\"https://vk.example.test/fleet/batteries/"
@@ -202,10 +216,10 @@ private Q_SLOTS:
         context.publicUrl = QStringLiteral("http://10.0.0.5:9363");
         const ReportTexts texts = ReportComposer::composeAlert(battery('B', 0x01, 84, "Truck 12"), context);
         QVERIFY2(texts.leadHtml.startsWith(QStringLiteral("<p><b><a href=\"http://10.0.0.5:9363/batteries/0100420123456789\">"
-                                                          "Truck 12</a></b> is <b>Fair, 84 %</b>.<br>Forecast: Poor around "
-                                                          "2025-01-12 (between 2024-11-23 and 2025-04-22)<br>")),
+                                                          "Truck 12</a></b> is <b>Fair, 84 %</b>.<br>Forecast: Expected to reach "
+                                                          "Poor around 2025-01-12 (likely between 2024-11-23 and 2025-04-22)<br>")),
                  qPrintable(texts.leadHtml));
-        QVERIFY(texts.plainText.endsWith(QStringLiteral("\nhttp://10.0.0.5:9363/batteries/0100420123456789")));
+        QVERIFY(texts.leadText.endsWith(QStringLiteral("\nhttp://10.0.0.5:9363/batteries/0100420123456789")));
     }
 
     // Text-message gateways show the subject in front of the text: the class must survive the cut.
@@ -214,8 +228,8 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("alias");
         QTest::addColumn<QString>("subject");
         QTest::newRow("short") << QByteArray("Truck 12") << QStringLiteral("Battery alert: Truck 12 is Fair");
-        QTest::newRow("long") << QByteArray("Löschzug Nordhafen")
-                              << QStringLiteral("Battery alert: Löschzug Nordh... is Fair");
+        QTest::newRow("long, cut between words") << QByteArray("Löschzug Nordhafen Depot")
+                              << QStringLiteral("Battery alert: Löschzug... is Fair");
     }
     void textSubjectCutsTheRadioNotTheClass()
     {
@@ -225,6 +239,83 @@ private Q_SLOTS:
         const QString cut = ReportComposer::textMessageSubject(NotificationTest::triggered(1, {}), texts);
         QCOMPARE(cut, subject);
         QVERIFY(cut.size() <= ReportComposer::TextSubjectLength);
+    }
+
+    // One rule for Poor: a battery Poor by its newest report is told as Poor now, never with a day ahead,
+    // and a newest report far from its history says so.
+    void poorNowIsNeverDatedAndAFarReadingIsTold_data()
+    {
+        QTest::addColumn<int>("percent");
+        QTest::addColumn<QString>("forecast");
+        QTest::addColumn<QString>("doubt"); // empty: none told
+        QTest::newRow("poor, dated ahead by its fit") << 78 << QStringLiteral("Poor now: replace it") << QString();
+        QTest::newRow("a wild 0 %") << 0 << QStringLiteral("Poor now: replace it")
+                                    << QStringLiteral("The newest report, 0 %, is far below this battery's history of about 90 %; "
+                                                      "check the radio's reading.");
+        QTest::newRow("fair, dated") << 84 << QStringLiteral("Expected to reach Poor around 2025-01-12") << QString();
+    }
+
+    void poorNowIsNeverDatedAndAFarReadingIsTold()
+    {
+        QFETCH(int, percent);
+        QFETCH(QString, forecast);
+        QFETCH(QString, doubt);
+        Forecast f;
+        f.status = Forecast::Status::Date;
+        f.day = 20100;
+        f.level = percent < 80 && percent > 0 ? 79 : percent == 0 ? 90 : 84;
+        f.noise = 1;
+        f.days = 200;
+        ComposeContext context;
+        context.forecastOf = always(f);
+        context.today = 20090;
+        const ReportTexts texts = ReportComposer::composeAlert(battery('B', 0x01, quint8(percent), "Truck 12"), context);
+        QVERIFY2(texts.leadText.contains(QStringLiteral("Forecast: ") + forecast), qPrintable(texts.leadText));
+        QCOMPARE(texts.leadText.contains(QStringLiteral("2025-01-12")), percent >= 80);
+        QCOMPARE(texts.leadText.contains(doubt), true);
+        QCOMPARE(texts.leadText.contains(QStringLiteral("check the radio's reading")), !doubt.isEmpty());
+        QCOMPARE(texts.plainText.endsWith(QStringLiteral("\nCheck reading")), !doubt.isEmpty());
+    }
+
+    // Whatever the names, a text message is one SMS with its subject, and the subject keeps the class.
+    void textMessagesFitOneSms_data()
+    {
+        QTest::addColumn<QByteArray>("alias");
+        QTest::addColumn<bool>("withLink");
+        QTest::newRow("short name") << QByteArray("Truck 12") << false;
+        QTest::newRow("longest name, link") << QByteArray("Nordstra\xC3\x9F" "e Depot Wagen 7") << true;
+    }
+
+    void textMessagesFitOneSms()
+    {
+        QFETCH(QByteArray, alias);
+        QFETCH(bool, withLink);
+        Forecast f;
+        f.status = Forecast::Status::Date;
+        f.day = 20100;
+        f.level = 90;
+        f.days = 200;
+        ComposeContext context;
+        context.forecastOf = always(f);
+        context.today = 20090;
+        if (withLink)
+            context.publicUrl = QStringLiteral("https://voltkeep.example.com");
+        const NotificationData alert = NotificationTest::triggered(1, {});
+        const BatteryRecord wild = battery('B', 0x01, 0, alias);
+        const ReportTexts texts = ReportComposer::composeAlert(wild, context);
+        QVERIFY2(textMessageLength(alert, texts) <= ReportComposer::TextMessageLength,
+                 qPrintable(ReportComposer::textMessageSubject(alert, texts) + QLatin1Char('\n') + texts.plainText));
+        QVERIFY(ReportComposer::textMessageSubject(alert, texts).endsWith(QStringLiteral(" Poor")));
+        QVERIFY(texts.plainText.startsWith(QStringLiteral("Battery Health Alert\nHealth: Poor, 0 %\nSerial #: ")));
+        const ReportTexts silent = ReportComposer::composeSilentAlert(wild, 30, QStringLiteral("Site 0017 Nordhafen"), context);
+        QVERIFY(textMessageLength(alert, silent) <= ReportComposer::TextMessageLength);
+        // A report's message tells how many are due soon where it has room.
+        const NotificationData daily = NotificationTest::periodic(PeriodicType::Daily, "08:00:00");
+        const ReportTexts report = ReportComposer::composeReport({wild, battery('C', 0x02, 90, alias)}, context);
+        QVERIFY(textMessageLength(daily, report) <= ReportComposer::TextMessageLength);
+        const QString subject = ReportComposer::textMessageSubject(daily, report);
+        QVERIFY2(ReportComposer::textMessageText(subject, report).endsWith(QStringLiteral("\nDue within 30 days: 2")),
+                 qPrintable(ReportComposer::textMessageText(subject, report)));
     }
 
     void unknownNotificationTypeHasNoHtml()
