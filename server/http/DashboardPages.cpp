@@ -31,15 +31,18 @@ struct ColumnHead
     const char *cssClass; // columns a phone leaves out
 };
 
+// On a phone the alias, the column people know a radio by, comes right after the serial: a copy of it shown
+// only there, the desktop's order kept.
 const ColumnHead ListColumns[] = {
     {BatteryQuery::Column::Serial, "Serial#", ""},
+    {BatteryQuery::Column::Alias, "Radio Alias", "narrow"},
     {BatteryQuery::Column::Health, "Health", ""},
     {BatteryQuery::Column::Percent, "Health %", "num"},
     {BatteryQuery::Column::Forecast, "Reaches Poor", ""},
     {BatteryQuery::Column::Capacity, "Full Capacity", "num wide"},
     {BatteryQuery::Column::Cycles, "Cycle Count", "num wide"},
     {BatteryQuery::Column::Esn, "Radio ESN", "wide"},
-    {BatteryQuery::Column::Alias, "Radio Alias", ""},
+    {BatteryQuery::Column::Alias, "Radio Alias", "wide"},
     {BatteryQuery::Column::Reported, "Report Date", "wide"},
     {BatteryQuery::Column::Address, "Report IP", "wide"},
 };
@@ -47,7 +50,9 @@ const ColumnHead ListColumns[] = {
 void batteryRow(Html &h, const FleetIndex::Entry &e)
 {
     const BatteryRecord &r = e.record;
-    h.raw("<tr><td><a href=\"").raw(batteryPath(r)).raw("\">").text(serialShown(r)).raw("</a></td><td>")
+    h.raw("<tr><td><a href=\"").raw(batteryPath(r)).raw("\">").text(serialShown(r)).raw("</a></td><td class=\"narrow\">")
+        .text(aliasText(r))
+        .raw("</td><td>")
         .raw(classBadge(e.healthClass))
         .raw("</td><td class=\"num\">")
         .number(e.percent)
@@ -59,7 +64,7 @@ void batteryRow(Html &h, const FleetIndex::Entry &e)
         .number(r.cycleCount)
         .raw("</td><td class=\"wide mono\">")
         .text(esnText(r))
-        .raw("</td><td>")
+        .raw("</td><td class=\"wide\">")
         .text(aliasText(r))
         .raw("</td><td class=\"wide\">")
         .text(localTime(r.reportTime))

@@ -123,7 +123,7 @@ QByteArray fadeStrip(const SiteWear &site, const FleetIndex &fleet)
 // Bars per month, each stacked by type, with the total's range as a whisker.
 QByteArray planChart(const PurchasePlan &plan)
 {
-    const int width = 960, height = 320, left = 56, right = 16, top = 16, bottom = 44;
+    const int width = 960, height = 330, left = 56, right = 16, top = 26, bottom = 44;
     double highest = 1;
     for (const PurchasePlan::Cell &c : plan.total.months)
         highest = std::max(highest, c.high);
@@ -142,6 +142,8 @@ QByteArray planChart(const PurchasePlan &plan)
         .raw("\" role=\"img\" aria-label=\"Batteries expected to reach the boundary in each of the next 12 months, by type\">"
              "<rect class=\"plot\" x=\"").number(left).raw("\" y=\"").number(top).raw("\" width=\"").number(width - left - right)
         .raw("\" height=\"").number(int(plotHeight)).raw("\"/>");
+    // Units on the axes: a count of batteries up the side, months (and their expected total) along the foot.
+    h.raw("<text class=\"axis\" x=\"").number(left - 6).raw("\" y=\"").number(top - 4).raw("\" text-anchor=\"start\">batteries</text>");
     for (double v = 0; v <= ceiling + step / 2; v += step) {
         h.raw("<line class=\"grid\" x1=\"").number(left).raw("\" x2=\"").number(width - right).raw("\" y1=\"")
             .raw(QByteArray::number(y(v), 'f', 1)).raw("\" y2=\"").raw(QByteArray::number(y(v), 'f', 1))
@@ -317,10 +319,10 @@ QByteArray InsightPages::silent(int days) const
         .number(days).raw("\"></label><button type=\"submit\">Apply</button></form>\n<p class=\"summary\" id=\"summary\">")
         .count(list.size()).raw(" of ").count(qint64(m_fleet.entries().size()))
         .raw(" batteries have not reported for ").number(days)
-        .raw(" days or more: lost, stolen, broken, or in a drawer. \xC2\xB7 <a id=\"csv\" href=\"/api/v1/silent.csv?days=")
+        .raw(days == 1 ? " day" : " days").raw(" or more: lost, stolen, broken, or in a drawer. \xC2\xB7 <a id=\"csv\" href=\"/api/v1/silent.csv?days=")
         .number(days).raw("\" download>CSV</a></p>\n");
     if (list.isEmpty()) {
-        h.raw("<section><p class=\"muted\">Every battery has reported within ").number(days).raw(" days.</p></section>");
+        h.raw("<section><p class=\"muted\">Every battery has reported within ").number(days).raw(days == 1 ? " day.</p></section>" : " days.</p></section>");
         return Html::page(QStringLiteral("Silent batteries"), Html::Section::Silent, h.take(), m_signOut);
     }
     h.raw("<div class=\"table-wrap\"><table id=\"silent-table\"><thead><tr><th>Serial#</th><th>Radio Alias</th><th>Type</th>"

@@ -29,6 +29,30 @@ bool chance(std::mt19937 &random, double p)
 
 } // namespace
 
+const char *SyntheticFleet::siteName(int site)
+{
+    static const char *const names[Sites] = {"Depot North", "Harbour", "Airport", "Fire Station 3", "Rail Yard", "Hospital"};
+    return names[site % Sites];
+}
+
+QString SyntheticFleet::sitesSection()
+{
+    QString section = QStringLiteral("[sites]\n");
+    for (int s = 0; s < Sites; ++s)
+        section += QStringLiteral("%1=10.1.%2.0/24\n").arg(QLatin1String(siteName(s))).arg(s);
+    return section;
+}
+
+double SyntheticFleet::wearAt(int site, int charger)
+{
+    // The harbour's salt air; a charger at the depot that overcharges.
+    if (site == 1)
+        return 1.8;
+    if (site == 0 && charger == 2)
+        return 2.0;
+    return 1.0;
+}
+
 SyntheticFleet::SyntheticFleet(const Options &options)
     : m_options(options)
     , m_random(options.seed)
@@ -53,8 +77,15 @@ SyntheticFleet::Battery SyntheticFleet::battery(int index)
         : share < 0.85                   ? uniform(r, 81.0, 86.5)
                                          : uniform(r, 72.0, 81.0);
     const double ageYears = age / 365.0;
-    const double fadePerYear = fast ? uniform(r, 25.0, 45.0)
-                                    : std::max(0.5, (100.0 - levelNow) / (ageYears * (1.0 + 0.15 * ageYears)));
+    // Where its radio docks: a site, and one of its chargers.
+    const quint32 radioOf = quint32(index / 2); // two batteries a radio
+    const int site = int(radioOf % Sites);
+    const int charger = int((radioOf / Sites) % quint32(2 + site % 3));
+    const double wear = wearAt(site, charger);
+    // A silent battery's newest report lies weeks back: lost, broken or in a drawer.
+    const int silentDays = chance(r, m_options.silentShare) ? int(uniform(r, 15, 60)) : 0;
+    const double fadePerYear = wear * (fast ? uniform(r, 25.0, 45.0)
+                                            : std::max(0.5, (100.0 - levelNow) / (ageYears * (1.0 + 0.15 * ageYears))));
     // Charge cycles wear at most as fast as capacity fades (a fifth of the health per 500 cycles), so
     // that batteries judged by both are judged by their capacity.
     const double fadeNow = std::min(100.0, fadePerYear * ageYears * (1.0 + 0.15 * ageYears));
@@ -70,16 +101,16 @@ SyntheticFleet::Battery SyntheticFleet::battery(int index)
     const quint8 serial[8] = {0x00, 0x00, 0x42, 0x51, quint8(number >> 24), quint8(number >> 16), quint8(number >> 8),
                               quint8(number)};
     std::memcpy(rec.serial, serial, 8);
-    const quint32 radio = quint32(index / 2); // two batteries a radio
+    const quint32 radio = radioOf;
     const quint8 esn[8] = {0x00, 0x11, 0x22, 0x33, quint8(radio >> 24), quint8(radio >> 16), quint8(radio >> 8),
                            quint8(radio)};
     std::memcpy(rec.esn, esn, 8);
     const QByteArray alias = QStringLiteral("Radio %1").arg(radio, 5, 10, QLatin1Char('0')).toUtf8();
     std::memcpy(rec.alias, alias.constData(), size_t(std::min<qsizetype>(alias.size(), sizeof rec.alias)));
-    rec.reportAddress = 0x0A000000u | (radio & 0xFFFF);
+    rec.reportAddress = 0x0A010000u | (quint32(site) << 8) | quint32(charger + 1);
 
     const qint64 today = QDateTime::fromSecsSinceEpoch(m_options.now).date().startOfDay().toSecsSinceEpoch();
-    for (int back = reported - 1; back >= 0; --back) {
+    for (int back = reported - 1; back >= std::min(silentDays, reported - 1); --back) {
         const int ageDays = age - 1 - back;
         const int reports = back < m_options.denseDays ? 1 + int(uniform(r, 0, 4)) : 1;
         for (int k = 0; k < reports; ++k) {

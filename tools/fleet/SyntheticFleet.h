@@ -11,8 +11,9 @@
 namespace NVL::Engineering::VK {
 
 // A made-up fleet with a believable past: capacity fading with cycles at rates that vary from battery to
-// battery, daily noise, a few outliers, a few batteries ageing fast and a few new ones. The same seed
-// gives the same fleet.
+// battery, daily noise, a few outliers, a few batteries ageing fast and a few new ones. Its radios dock
+// at the chargers of a few sites, one of which wears its batteries faster, as does one charger of another;
+// a few batteries have gone silent. The same seed gives the same fleet.
 class SyntheticFleet
 {
 public:
@@ -25,7 +26,17 @@ public:
         int denseDays = 30;
         quint32 seed = 1;
         qint64 now = 0; // seconds since the epoch; 0: the current time
+        // Batteries that have not reported for 15 to 60 days.
+        double silentShare = 0.03;
     };
+
+    // The sites the fleet's chargers stand at: 10.1.<site>.<charger> for the site's 2 to 4 chargers.
+    static constexpr int Sites = 6;
+    static const char *siteName(int site);
+    // The [sites] section of vk.cfg that names them.
+    static QString sitesSection();
+    // How much faster than its type a battery charged at `charger` of `site` wears.
+    static double wearAt(int site, int charger);
 
     struct Battery
     {

@@ -6,6 +6,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 
 #include <cstdio>
@@ -86,5 +87,16 @@ int main(int argc, char **argv)
     }
     std::printf("%d batteries, %lld points written into %s in %.1f s\n", options.batteries,
                 static_cast<long long>(result.points), qPrintable(folder), double(clock.elapsed()) / 1000.0);
+    // The sites its chargers stand at, so that the insight pages have places to tell of; a [sites] the
+    // folder's vk.cfg has already is left as it is.
+    QFile cfg(folder + QStringLiteral("/vk.cfg"));
+    const QByteArray existing = cfg.open(QIODevice::ReadOnly) ? cfg.readAll() : QByteArray();
+    cfg.close();
+    if (existing.contains("[sites]")) {
+        std::printf("vk.cfg has a [sites] section already: left as it is\n");
+    } else if (cfg.open(QIODevice::Append)) {
+        cfg.write(((existing.isEmpty() || existing.endsWith('\n') ? QString() : QStringLiteral("\n")) + SyntheticFleet::sitesSection()).toUtf8());
+        std::printf("vk.cfg: [sites] names the %d sites its chargers stand at\n", SyntheticFleet::Sites);
+    }
     return 0;
 }
