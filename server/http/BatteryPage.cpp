@@ -139,7 +139,7 @@ QByteArray smallChart(const QList<HistoryPoint> &points, int HistoryPoint::*fiel
     SvgChart chart(ChartWidth / 2 + 40, 200, description);
     chart.setRange(double(points.constFirst().time), double(points.constLast().time) + Day,
                    std::max(0.0, std::floor((low - step / 2) / step) * step), std::ceil((high + step / 2) / step) * step);
-    chart.valueAxis(step, QString());
+    chart.valueAxis(step, QString(), valueUnit.trimmed());
     chart.timeAxis();
     chart.dots(series(points, field), "series-dot small", valueUnit);
     return chart.svg();

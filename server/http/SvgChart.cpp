@@ -54,8 +54,11 @@ double SvgChart::y(double value) const
     return TopMargin + (m_high - clamped) / (m_high - m_low) * (m_height - TopMargin - BottomMargin);
 }
 
-void SvgChart::valueAxis(double step, const QString &unit)
+void SvgChart::valueAxis(double step, const QString &unit, const QString &caption)
 {
+    if (!caption.isEmpty())
+        m_grid += "<text class=\"axis\" x=\"" + n(LeftMargin - 6) + "\" y=\"" + n(TopMargin - 8) + "\" text-anchor=\"end\">"
+            + Html::escaped(caption) + "</text>";
     for (double v = std::ceil(m_low / step) * step; v <= m_high + 1e-9; v += step) {
         m_grid += "<line class=\"grid\" x1=\"" + n(LeftMargin) + "\" x2=\"" + n(m_width - RightMargin) + "\" y1=\""
             + n(y(v)) + "\" y2=\"" + n(y(v)) + "\"/><text class=\"axis\" x=\"" + n(LeftMargin - 6) + "\" y=\""

@@ -15,8 +15,10 @@ public:
     SvgChart(int width, int height, const QString &description);
 
     void setRange(double fromTime, double toTime, double low, double high);
-    // Grid lines and labels: values every `step` with the unit after them, dates by month or year.
-    void valueAxis(double step, const QString &unit);
+    // Grid lines and labels: values every `step` with the unit after them (a short unit such as " %"), or
+    // with the unit once above the axis (`caption`, for words that would crowd the labels); dates by month
+    // or year.
+    void valueAxis(double step, const QString &unit, const QString &caption = QString());
     void timeAxis();
 
     // Lines, dots and areas are clipped to the plot.
