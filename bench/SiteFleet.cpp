@@ -1,6 +1,7 @@
 #include "SiteFleet.h"
 
 #include "ForecastFit.h"
+#include "ForecastTrackRecord.h"
 #include "LocalDays.h"
 #include "WearTruth.h"
 
@@ -46,7 +47,6 @@ SiteFleet SiteFleet::make(quint32 seed, int batteries, int siteCount)
     const qint64 shift = f.today - WearTruth::Today;
     std::mt19937 random(seed);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
-    WearTruth truth(seed + 1, Boundary);
 
     // The first sites wear faster as a whole, the next have one faulty charger, FaultyPerFactor of each factor.
     const int perFactor = FaultyPerFactor;
@@ -81,66 +81,86 @@ SiteFleet SiteFleet::make(quint32 seed, int batteries, int siteCount)
             siteOf.push_back(s);
     }
     siteOf.resize(size_t(batteries), siteCount - 1);
+
+    // Twice through the same draws: first the fleet's own track record from an even sample of at most
+    // TrackRecordSample batteries, as the server makes it, then every battery fitted with it.
+    const std::mt19937 drawn = random;
+    ForecastTrackRecord record(Boundary);
+    const int sampleStep = std::max(1, batteries / TrackRecordSample);
+    ForecastAccuracy accuracy = ForecastAccuracy::prior();
     QElapsedTimer fitting;
     qint64 fitNs = 0;
-    for (int b = 0; b < batteries; ++b) {
-        Truth t;
-        t.site = siteOf[size_t(b)];
-        const Site &site = f.sites[size_t(t.site)];
-        t.charger = int(site.chargers * unit(random));
-        t.wear = site.faultyCharger == t.charger ? site.chargerWear : site.wear;
-        const bool typeB = unit(random) < 0.4;
-        const int history = 120 + int(280 * unit(random));
-        TrueBattery battery = truth.wearing(cohortOf(unit(random)), t.wear * (typeB ? TypeBPace : 1.0), history);
-        // Some stopped reporting: three in a hundred long enough to be silent, two in a hundred not yet.
-        const double quiet = unit(random);
-        t.quietDays = quiet < 0.03 ? 15 + int(75 * unit(random)) : quiet < 0.05 ? 1 + int(12 * unit(random)) : 0;
-        QList<DailyHealth> days;
-        for (const DailyHealth &d : battery.days) {
-            if (d.day <= WearTruth::Today - t.quietDays)
-                days.append({d.day + shift, d.percent});
-        }
-        if (battery.crossing)
-            t.crossingDay = f.today + *battery.crossing;
-        fitting.start();
-        Forecast forecast = ForecastFit::fromDays(days, Boundary);
-        fitNs += fitting.nsecsElapsed();
-
-        // Most of its reports at its home charger; the rest at chargers elsewhere.
-        const QByteArray home = chargerAddress(t.site, t.charger);
-        ReportPlaces &places = forecast.places;
-        const qint64 newest = days.isEmpty() ? f.today : days.constLast().day;
-        int away = 0;
-        const double awayShare = unit(random) < 0.8 ? 0.0 : 0.3 * unit(random);
-        QHash<QByteArray, int> visits;
-        for (const DailyHealth &d : days) {
-            if (d.day <= newest - ReportPlaces::SpanDays)
-                continue;
-            ++places.points;
-            if (unit(random) < awayShare) {
-                const int other = int(siteCount * unit(random));
-                ++visits[chargerAddress(other, 0)];
-                ++away;
+    for (const bool replaying : {true, false}) {
+        random = drawn;
+        WearTruth truth(seed + 1, Boundary);
+        for (int b = 0; b < batteries; ++b) {
+            Truth t;
+            t.site = siteOf[size_t(b)];
+            const Site &site = f.sites[size_t(t.site)];
+            t.charger = int(site.chargers * unit(random));
+            t.wear = site.faultyCharger == t.charger ? site.chargerWear : site.wear;
+            const bool typeB = unit(random) < 0.4;
+            const int history = 120 + int(280 * unit(random));
+            TrueBattery battery = truth.wearing(cohortOf(unit(random)), t.wear * (typeB ? TypeBPace : 1.0), history);
+            // Some stopped reporting: three in a hundred long enough to be silent, two in a hundred not yet.
+            const double quiet = unit(random);
+            t.quietDays = quiet < 0.03 ? 15 + int(75 * unit(random)) : quiet < 0.05 ? 1 + int(12 * unit(random)) : 0;
+            const double awayDraw = unit(random), awayShareDraw = unit(random);
+            QList<DailyHealth> days;
+            for (const DailyHealth &d : battery.days) {
+                if (d.day <= WearTruth::Today - t.quietDays)
+                    days.append({d.day + shift, d.percent});
             }
-        }
-        places.shares.append({home, places.points - away});
-        for (auto it = visits.cbegin(); it != visits.cend() && places.shares.size() < ReportPlaces::MaximumShares; ++it)
-            places.shares.append({it.key(), it.value()});
-        places.newest = home;
+            if (replaying) {
+                if (b % sampleStep == 0)
+                    record.replay(days);
+                continue;
+            }
+            if (battery.crossing)
+                t.crossingDay = f.today + *battery.crossing;
+            fitting.start();
+            Forecast forecast = ForecastFit::fromDays(days, Boundary, accuracy);
+            fitNs += fitting.nsecsElapsed();
 
-        BatteryRecord record;
-        record.version = 1;
-        record.typeCode = typeB ? SelfMeasuringTypeB : SelfMeasuringTypeA;
-        for (int i = 0; i < 4; ++i)
-            record.serial[4 + i] = quint8(b >> (8 * (3 - i)));
-        record.serial[0] = 0x5B;
-        record.healthPercent = quint8(days.isEmpty() ? 90 : std::clamp(days.constLast().percent, 0, 255));
-        record.reportTime = quint32(LocalDays::midnightOf(newest) + 12 * 3600);
-        record.reportAddress = quint32(10) << 24 | quint32(t.site / 250) << 16 | quint32(t.site % 250) << 8
-            | quint32(t.charger + 1);
-        f.fleet.update(record);
-        f.fleet.setForecast(record.serialKey(), forecast);
-        f.truths.push_back(t);
+            // Most of its reports at its home charger; the rest at chargers elsewhere.
+            const QByteArray home = chargerAddress(t.site, t.charger);
+            ReportPlaces &places = forecast.places;
+            const qint64 newest = days.isEmpty() ? f.today : days.constLast().day;
+            int away = 0;
+            const double awayShare = awayDraw < 0.8 ? 0.0 : 0.3 * awayShareDraw;
+            QHash<QByteArray, int> visits;
+            std::mt19937 visiting(seed ^ quint32(b));
+            for (const DailyHealth &d : days) {
+                if (d.day <= newest - ReportPlaces::SpanDays)
+                    continue;
+                ++places.points;
+                if (unit(visiting) < awayShare) {
+                    const int other = int(siteCount * unit(visiting));
+                    ++visits[chargerAddress(other, 0)];
+                    ++away;
+                }
+            }
+            places.shares.append({home, places.points - away});
+            for (auto it = visits.cbegin(); it != visits.cend() && places.shares.size() < ReportPlaces::MaximumShares; ++it)
+                places.shares.append({it.key(), it.value()});
+            places.newest = home;
+
+            BatteryRecord record;
+            record.version = 1;
+            record.typeCode = typeB ? SelfMeasuringTypeB : SelfMeasuringTypeA;
+            for (int i = 0; i < 4; ++i)
+                record.serial[4 + i] = quint8(b >> (8 * (3 - i)));
+            record.serial[0] = 0x5B;
+            record.healthPercent = quint8(days.isEmpty() ? 90 : std::clamp(days.constLast().percent, 0, 255));
+            record.reportTime = quint32(LocalDays::midnightOf(newest) + 12 * 3600);
+            record.reportAddress = quint32(10) << 24 | quint32(t.site / 250) << 16 | quint32(t.site % 250) << 8
+                | quint32(t.charger + 1);
+            f.fleet.update(record);
+            f.fleet.setForecast(record.serialKey(), forecast);
+            f.truths.push_back(t);
+        }
+        if (replaying)
+            accuracy = record.accuracy();
     }
     f.fitSeconds = double(fitNs) / 1e9;
     return f;

@@ -13,7 +13,7 @@ namespace NVL::Engineering::VK::Bench {
 // A fleet of known truth spread over charging sites (WearTruth's batteries, fitted by the server's
 // forecast): some whole sites wear their batteries faster by a known factor, some sites have one faulty
 // charger among several, and some batteries stopped reporting. Dates are shifted to the real today, so
-// that the server's own clock reads them.
+// that the server's own clock reads them. The forecasts' bands come from the fleet's own track record.
 struct SiteFleet
 {
     struct Site
@@ -35,6 +35,8 @@ struct SiteFleet
 
     static constexpr double Factors[] = {1.3, 1.5, 2.0};
     static constexpr int FaultyPerFactor = 20;
+    // Batteries whose forecasts are replayed for the fleet's track record, as the server's daily pass does.
+    static constexpr int TrackRecordSample = 20000;
 
     std::vector<Site> sites;
     std::vector<Truth> truths; // in the order of the index's entries

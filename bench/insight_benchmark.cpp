@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <set>
 
 using namespace NVL::Engineering::VK;
@@ -207,6 +208,26 @@ int main(int argc, char *argv[])
                 .arg(QString::number(truth ? 100.0 * (cell.expected - double(truth)) / double(truth) : 0.0, 'f', 1))
                 .arg(cell.low <= double(truth) && double(truth) <= cell.high ? QStringLiteral("inside") : QStringLiteral("OUTSIDE")));
     }
+    // Every month and every span from today: how often the range holds the truth.
+    int monthsInside = 0, spansInside = 0;
+    double monthError = 0;
+    for (int m = 0; m < PurchasePlan::Months; ++m) {
+        const qint64 from = m == 0 ? std::numeric_limits<qint64>::min() : ends[size_t(m - 1)];
+        qsizetype inMonth = 0, bySpan = 0;
+        for (const SiteFleet::Truth &t : fleet.truths) {
+            inMonth += t.crossingDay && *t.crossingDay >= from && *t.crossingDay < ends[size_t(m)] ? 1 : 0;
+            bySpan += t.crossingDay && *t.crossingDay < ends[size_t(m)] ? 1 : 0;
+        }
+        const PurchasePlan::Cell &month = result.plan.total.months[size_t(m)];
+        const PurchasePlan::Cell &span = result.plan.total.byEnd[size_t(m)];
+        monthsInside += month.low <= double(inMonth) && double(inMonth) <= month.high ? 1 : 0;
+        spansInside += span.low <= double(bySpan) && double(bySpan) <= span.high ? 1 : 0;
+        if (m > 0)
+            monthError += std::fabs(month.expected - double(inMonth)) / (PurchasePlan::Months - 1);
+    }
+    say(QStringLiteral("  truth inside the range: %1 of %2 months, %3 of %2 spans from today; mean miss of a month after the "
+                       "first %4 batteries")
+            .arg(monthsInside).arg(PurchasePlan::Months).arg(spansInside).arg(QString::number(monthError, 'f', 0)));
     qsizetype truthNow = 0;
     for (const SiteFleet::Truth &t : fleet.truths)
         truthNow += t.crossingDay && *t.crossingDay <= snapshot.today ? 1 : 0;

@@ -17,25 +17,42 @@ double normalBelow(double z)
     return 0.5 * std::erfc(-z / std::sqrt(2.0));
 }
 
-// The crossing day as a normal on either side of the forecast day, each side as wide as the band says.
-// A band without a late end (the slower plausible fit does not reach the boundary) gets a late side of
-// at least half a year per 1.96: the date may be far later, and is at least no sooner.
+// The crossing day as a normal on either side of the forecast day, each side's spread (in days) as the
+// band says. A band without a late end (the slower plausible fit does not reach the boundary) gets a late
+// side of at least half a year per 1.96: the date may be far later, and is at least no sooner.
+struct Spread
+{
+    double early;
+    double late;
+
+    static Spread of(const Forecast &f)
+    {
+        const double day = double(*f.day);
+        const double early = f.earliestDay ? std::max((day - double(*f.earliestDay)) / Z95, 1.0) : 30.0;
+        const double late = f.latestDay ? std::max((double(*f.latestDay) - day) / Z95, 1.0)
+                                        : std::max(3.0 * early, 180.0 / Z95);
+        return {early, late};
+    }
+};
+
 double crossedBy(const Forecast &f, double end)
 {
     const double day = double(*f.day);
-    const double early = f.earliestDay ? std::max((day - double(*f.earliestDay)) / Z95, 1.0) : 30.0;
-    const double late = f.latestDay ? std::max((double(*f.latestDay) - day) / Z95, 1.0)
-                                    : std::max(3.0 * early, 180.0 / Z95);
+    const Spread spread = Spread::of(f);
     // Each half of the split normal carries half of the probability.
-    return normalBelow((end - day) / (end <= day ? early : late));
+    return normalBelow((end - day) / (end <= day ? spread.early : spread.late));
 }
 
-// Whether the battery has crossed before `end` if it crossed on its band's early (or late) end instead of
-// its forecast day; a band without a late end does not cross within the plan on that side.
-bool crossedAtBandEnd(const Forecast &f, double end, bool early)
+// Whether the battery has crossed before `end` if its day moved by PurchasePlan::SharedShift of its own
+// spread, sooner or later: the error every forecast shares.
+bool crossedWhenShifted(const Forecast &f, double end, bool early)
 {
-    const std::optional<qint64> &side = early ? (f.earliestDay ? f.earliestDay : f.day) : f.latestDay;
-    return side && double(*side) < end;
+    // A band without a late end may not reach the boundary for years: later, it stays out of the plan.
+    if (!early && !f.latestDay)
+        return false;
+    const Spread spread = Spread::of(f);
+    const double day = double(*f.day) + (early ? -spread.early : spread.late) * PurchasePlan::SharedShift;
+    return day < end;
 }
 
 } // namespace
@@ -68,7 +85,7 @@ std::array<double, PurchasePlan::Months> PurchasePlan::crossingBy(const FleetInd
     return by;
 }
 
-std::array<double, PurchasePlan::Months> PurchasePlan::crossingAtBandEnd(const FleetIndex::Entry &entry, qint64 today,
+std::array<double, PurchasePlan::Months> PurchasePlan::crossingShifted(const FleetIndex::Entry &entry, qint64 today,
                                                                          const std::array<qint64, Months> &ends, bool early)
 {
     const std::optional<Forecast> &f = entry.forecast;
@@ -76,7 +93,7 @@ std::array<double, PurchasePlan::Months> PurchasePlan::crossingAtBandEnd(const F
         return crossingBy(entry, today, ends); // no band: certain either way, or no fit to tell from
     std::array<double, Months> by{};
     for (int m = 0; m < Months; ++m)
-        by[size_t(m)] = crossedAtBandEnd(*f, double(std::max(ends[size_t(m)], today + 1)), early) ? 1.0 : 0.0;
+        by[size_t(m)] = crossedWhenShifted(*f, double(std::max(ends[size_t(m)], today + 1)), early) ? 1.0 : 0.0;
     return by;
 }
 
@@ -89,9 +106,9 @@ PurchasePlan PurchasePlan::of(const FleetSnapshot &fleet)
         plan.monthStarts[size_t(m)] = m == 0 ? plan.today : Epoch.addDays(ends[size_t(m - 1)]);
 
     // Sums of p and p(1 - p) per type and month: the count of independent batteries has their mean and
-    // variance. Beside them the counts if every battery crossed at its band's early end, or its late end:
-    // the error of the forecasts themselves, which the counting spread leaves out, and which a fault of
-    // the fit (a knee it has not seen yet) shares among many batteries instead of averaging away.
+    // variance. Beside them the counts if every battery's day moved together, sooner or later: the error of
+    // the forecasts themselves, which the counting spread leaves out, and which a fault of the fit (a knee
+    // it has not seen yet) shares among many batteries instead of averaging away.
     struct Sums
     {
         Row row;
@@ -120,8 +137,8 @@ PurchasePlan PurchasePlan::of(const FleetSnapshot &fleet)
             sums.row.byEnd[size_t(m)].expected += cumulative;
             sums.byEndVariance[size_t(m)] += cumulative * (1.0 - cumulative);
         }
-        const auto early = crossingAtBandEnd(entry, fleet.today, ends, true);
-        const auto late = crossingAtBandEnd(entry, fleet.today, ends, false);
+        const auto early = crossingShifted(entry, fleet.today, ends, true);
+        const auto late = crossingShifted(entry, fleet.today, ends, false);
         for (int m = 0; m < Months; ++m) {
             sums.byEndEarly[size_t(m)] += early[size_t(m)];
             sums.byEndLate[size_t(m)] += late[size_t(m)];
@@ -130,18 +147,19 @@ PurchasePlan PurchasePlan::of(const FleetSnapshot &fleet)
         }
     }
     Sums total;
-    // The wider of the two: the counting spread, and the counts at the bands' ends, either of which may be
-    // the lower (a month's count can fall when every crossing comes sooner).
-    const auto range = [](Cell &cell, double variance, double early, double late) {
+    // The wider of the two, never more than there are batteries: the counting spread, and the counts with
+    // every day moved together, either of which may be the lower (a month's count can fall when every
+    // crossing comes sooner).
+    const auto range = [](Cell &cell, double variance, double early, double late, int batteries) {
         cell.low = std::max(0.0, std::min({cell.expected - Z95 * std::sqrt(variance), early, late}));
-        cell.high = std::max({cell.expected + Z95 * std::sqrt(variance), early, late});
+        cell.high = std::min(double(batteries), std::max({cell.expected + Z95 * std::sqrt(variance), early, late}));
     };
     for (auto it = byType.begin(); it != byType.end(); ++it) {
         Row &row = it->row;
         for (int m = 0; m < Months; ++m) {
             const size_t i = size_t(m);
-            range(row.months[i], it->variance[i], it->early[i], it->late[i]);
-            range(row.byEnd[i], it->byEndVariance[i], it->byEndEarly[i], it->byEndLate[i]);
+            range(row.months[i], it->variance[i], it->early[i], it->late[i], row.batteries);
+            range(row.byEnd[i], it->byEndVariance[i], it->byEndEarly[i], it->byEndLate[i], row.batteries);
             plan.total.months[i].expected += row.months[i].expected;
             plan.total.byEnd[i].expected += row.byEnd[i].expected;
             total.variance[i] += it->variance[i];
@@ -157,8 +175,8 @@ PurchasePlan PurchasePlan::of(const FleetSnapshot &fleet)
         plan.types.append(row);
     }
     for (size_t i = 0; i < size_t(Months); ++i) {
-        range(plan.total.months[i], total.variance[i], total.early[i], total.late[i]);
-        range(plan.total.byEnd[i], total.byEndVariance[i], total.byEndEarly[i], total.byEndLate[i]);
+        range(plan.total.months[i], total.variance[i], total.early[i], total.late[i], plan.total.batteries);
+        range(plan.total.byEnd[i], total.byEndVariance[i], total.byEndEarly[i], total.byEndLate[i], plan.total.batteries);
     }
     std::sort(plan.types.begin(), plan.types.end(), [](const Row &a, const Row &b) { return a.typeCode < b.typeCode; });
     return plan;
