@@ -430,7 +430,7 @@ private Q_SLOTS:
         click(m_window.get(), "SMTPSettingsButton");
         QTRY_VERIFY(m_driver->allDialogsHandled());
         QCOMPARE(shownPort, 465);
-        QCOMPARE(shownSecurity, QStringLiteral("SSL"));
+        QCOMPARE(shownSecurity, QStringLiteral("SSL/TLS (ssl)"));
         QCOMPARE(shownServer, QString());
 
         const SmtpSettingsData written = ConfigurationFile().smtpSettings();

@@ -92,7 +92,7 @@ private Q_SLOTS:
 
         const Run test = vkconfig({"test-mail"});
         QCOMPARE(test.exitCode, 0);
-        QCOMPARE(test.out, QStringLiteral("Server: 127.0.0.1, port %1 (TCP/IP)\nConnect: done\nLog in as alerts@norvale.test: "
+        QCOMPARE(test.out, QStringLiteral("Server: 127.0.0.1, port %1, security none\nConnect: done\nLog in as alerts@norvale.test: "
                                           "done\nSend to voltkeep@norvale.test: done\nTest mail sent to voltkeep@norvale.test.\n")
                                .arg(smtp.port()));
         messages = smtp.messages();
