@@ -22,7 +22,7 @@ TypeNames TypeNames::read(QSettings &settings, QStringList &problems)
         if (!code)
             problem = QStringLiteral("%1 is no type code (0x and up to 8 hex digits, such as 0x00c10100)").arg(key);
         else if (named.contains(*code))
-            problem = QStringLiteral("%1 names %2 again").arg(key, codeText(*code));
+            problem = QStringLiteral("%1 names %2, which another key names already").arg(key, codeText(*code));
         else if (const QString why = nameProblem(name); !why.isEmpty())
             problem = QStringLiteral("%1: %2").arg(key, why);
         if (!problem.isEmpty())
