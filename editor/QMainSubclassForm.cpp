@@ -6,19 +6,23 @@
 #include "ConfigurationMessages.h"
 #include "NVLStyleHandle.h"
 #include "Notification.h"
+#include "NotificationItemDelegate.h"
 #include "Recipients.h"
 #include "SMTPSettings.h"
 
 #include <ConfigurationFile.h>
 #include <RecipientUse.h>
+#include <ScheduleText.h>
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDialog>
 #include <QGridLayout>
 #include <QLabel>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QRegularExpression>
+#include <QTimeZone>
 
 #include <algorithm>
 #include <functional>
@@ -56,6 +60,12 @@ QMainSubclassForm::QMainSubclassForm(const QString &configurationFile, QWidget *
     connect(m_ui->removeNotificationButton, &QPushButton::clicked, this, &QMainSubclassForm::onRemoveNotification);
     connect(m_ui->notificationsListWidget, &QListWidget::itemDoubleClicked, this,
             &QMainSubclassForm::onEditNotification);
+    m_ui->notificationsListWidget->setItemDelegate(new NotificationItemDelegate(m_ui->notificationsListWidget));
+    // Room for a notification's lines at any font size: a larger font makes a larger window, not cut lines.
+    resize(size().expandedTo(QSize(fontMetrics().averageCharWidth() * 82, fontMetrics().height() * 26)));
+    // Next due times pass while the window stays open.
+    connect(&m_detailsClock, &QTimer::timeout, this, &QMainSubclassForm::showAllDetails);
+    m_detailsClock.start(60 * 1000);
 
     loadNotifications();
 }
@@ -76,15 +86,37 @@ NotificationList QMainSubclassForm::notificationRecords() const
 
 void QMainSubclassForm::loadNotifications()
 {
-    const NotificationList records = ConfigurationFile(m_configurationFile).notifications();
+    const ConfigurationFile file(m_configurationFile);
+    const NotificationList records = file.notifications();
+    try {
+        m_recipients = file.recipients();
+    } catch (const std::exception &) {
+        // The list still shows, with uuids for names; the Recipients button names what is wrong.
+        m_recipients.clear();
+    }
 
     m_notificationItems.clear();
     m_ui->notificationsListWidget->clear();
     for (const NotificationData &record : records) {
         auto *item = new QListWidgetItem(QString::fromStdString(record.alias), m_ui->notificationsListWidget);
         m_notificationItems.insert(item, record);
+        showDetails(item, record);
     }
     sortList();
+}
+
+void QMainSubclassForm::showDetails(QListWidgetItem *item, const NotificationData &record)
+{
+    const QString due = ScheduleText::nextDue(record, QDateTime::currentDateTime(), QTimeZone::systemTimeZone());
+    const QString details = ScheduleText::summary(record, m_recipients) + QStringLiteral("\nnext due: ") + due;
+    item->setData(Qt::AccessibleDescriptionRole, details);
+    item->setToolTip(details); // whole where the window's width cuts a line
+}
+
+void QMainSubclassForm::showAllDetails()
+{
+    for (const auto &[item, record] : m_notificationItems)
+        showDetails(item, record);
 }
 
 bool QMainSubclassForm::readSection(const std::function<void(const ConfigurationFile &)> &read)
@@ -193,7 +225,10 @@ void QMainSubclassForm::onRecipients()
     const RecipientList kept = dialog.recipientRecords();
     const std::set<std::string> removed = RecipientUse::removedRecipients(recipients, kept);
     if (RecipientUse::notificationsNaming(notifications, removed).isEmpty()) {
-        writeSection([&kept](const ConfigurationFile &file) { return file.setRecipients(kept); });
+        if (writeSection([&kept](const ConfigurationFile &file) { return file.setRecipients(kept); })) {
+            m_recipients = kept;
+            showAllDetails();
+        }
         return;
     }
     const NotificationList cleaned = dialog.notificationRecords();
@@ -217,6 +252,8 @@ void QMainSubclassForm::onAddNotification()
     // Not sorted here: the new notification stays at the bottom until the next load or edit.
     auto *item = new QListWidgetItem(QString::fromStdString(record.alias), m_ui->notificationsListWidget);
     m_notificationItems.insert(item, record);
+    m_recipients = recipients;
+    showAllDetails();
     saveNotifications();
 }
 
@@ -239,6 +276,8 @@ void QMainSubclassForm::onEditNotification()
     const NotificationData edited = dialog.notificationData();
     item->setText(QString::fromStdString(edited.alias));
     m_notificationItems.insert(item, edited);
+    m_recipients = recipients;
+    showAllDetails();
     sortList();
     saveNotifications();
 }

@@ -6,6 +6,7 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <QTimer>
 
 #include <exception>
 #include <functional>
@@ -21,7 +22,8 @@ namespace NVL::Engineering::VK {
 
 class ConfigurationFile;
 
-// The editor's main window: lists the notifications and opens the dialogs. Every accepted dialog and
+// The editor's main window: lists the notifications, each with its schedule, report, recipients and next
+// due time in vkconfig's words, and opens the dialogs. Every accepted dialog and
 // every Remove is written to the configuration file at once; there is no unsaved state.
 class QMainSubclassForm : public QMainWindow
 {
@@ -55,6 +57,9 @@ private slots:
 
 private:
     void sortList();
+    // The lines under an item's alias; refreshed as recipients change and as due times pass.
+    void showDetails(QListWidgetItem *item, const NotificationData &record);
+    void showAllDetails();
     // A read failed in the middle of a session: tell the user and close, ending the editor.
     void abandon(const std::exception &error);
     // Reads from the file; an unreadable file is reported and ends the editor. True only if read.
@@ -67,6 +72,8 @@ private:
     // Written in the order the records entered the window (file order, then additions), so that the
     // file's order does not change when nothing was edited.
     ItemRecordMap<QListWidgetItem, NotificationData> m_notificationItems;
+    RecipientList m_recipients; // as last read, for the names the list shows
+    QTimer m_detailsClock;
     bool m_unreadable = false;
     bool m_saved = false;
 };

@@ -5,12 +5,11 @@
 #include "ConfigurationMessages.h"
 #include "NVLStyleHandle.h"
 
+#include <SecurityName.h>
 #include <TestMail.h>
 
 #include <QMessageBox>
 #include <QPushButton>
-
-#include <algorithm>
 
 namespace NVL::Engineering::VK {
 
@@ -19,16 +18,25 @@ SMTPSettings::SMTPSettings(const SmtpSettingsData &settings, QWidget *parent)
     , m_ui(std::make_unique<Ui::SMTPSettings>())
 {
     m_ui->setupUi(this);
-    // The choices in the order of the form's items.
-    const SecurityType choices[] = {SecurityType::PlainTcp, SecurityType::ImplicitTls, SecurityType::StartTls};
-    const QString tips[] = {tr("TCP/IP: no encryption at all; usually port 25."),
-                            tr("SSL: encrypted from the first byte (SMTPS); usually port 465."),
-                            tr("TLS: starts plain and switches to encryption with STARTTLS; usually port 587.")};
-    for (int i = 0; i < m_ui->securityComboBox->count() && i < int(std::size(choices)); ++i) {
-        m_ui->securityComboBox->setItemData(i, QVariant::fromValue(choices[i]));
-        m_ui->securityComboBox->setItemData(i, tips[i], Qt::ToolTipRole);
+    // Each label carries the word vkconfig takes and prints for the same stored value.
+    const struct {
+        SecurityType security;
+        QString label;
+        QString tip;
+    } choices[] = {
+        {SecurityType::PlainTcp, tr("No encryption (%1)"), tr("%1: no encryption at all; usually port 25.")},
+        {SecurityType::ImplicitTls, tr("SSL/TLS (%1)"), tr("%1: encrypted from the first byte (SMTPS); usually port 465.")},
+        {SecurityType::StartTls, tr("STARTTLS (%1)"),
+         tr("%1: starts plain and switches to encryption with STARTTLS; usually port 587.")},
+    };
+    QStringList tips;
+    for (const auto &choice : choices) {
+        const QString name = SecurityName::of(choice.security);
+        m_ui->securityComboBox->addItem(choice.label.arg(name), QVariant::fromValue(choice.security));
+        m_ui->securityComboBox->setItemData(m_ui->securityComboBox->count() - 1, choice.tip.arg(name), Qt::ToolTipRole);
+        tips << choice.tip.arg(name);
     }
-    m_ui->securityComboBox->setToolTip(tips[0] + QLatin1Char('\n') + tips[1] + QLatin1Char('\n') + tips[2]);
+    m_ui->securityComboBox->setToolTip(tips.join(QLatin1Char('\n')));
 
     NVLStyleHandle::updatePalettes(palette(), false);
     NVLStyleHandle::applyDialogStyle(this);

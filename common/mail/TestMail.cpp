@@ -5,6 +5,8 @@
 #include "MimeInlineFile.h"
 #include "MimeMessage.h"
 
+#include <SecurityName.h>
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
@@ -16,17 +18,6 @@ namespace {
 QString tr(const char *text)
 {
     return QCoreApplication::translate("TestMail", text);
-}
-
-// As the SMTP settings dialog names them.
-QString securityName(SecurityType security)
-{
-    switch (security) {
-    case SecurityType::ImplicitTls: return QStringLiteral("SSL");
-    case SecurityType::StartTls: return QStringLiteral("TLS");
-    case SecurityType::PlainTcp: break;
-    }
-    return QStringLiteral("TCP/IP");
 }
 
 // "done", or "failed" with the failing step where it is not the line's own, and the reason.
@@ -68,10 +59,10 @@ QStringList TestMail::report(const SmtpSettingsData &settings, const SmtpSession
     const SmtpFailure &failure = outcome.failure;
     const bool connectFailed = failure.step == Step::Connect || failure.step == Step::Tls;
     QStringList lines;
-    lines << tr("Server: %1, port %2 (%3)")
+    lines << tr("Server: %1, port %2, security %3")
                  .arg(QString::fromStdString(settings.server))
                  .arg(settings.port)
-                 .arg(securityName(settings.security));
+                 .arg(SecurityName::of(settings.security));
     lines << tr("Connect: %1").arg(result(outcome.connected, failure, Step::Connect, connectFailed));
     if (!outcome.connected)
         return lines; // nothing else goes to a server we could not connect to properly

@@ -154,6 +154,8 @@ int main(int argc, char *argv[])
     {
         auto window = std::make_unique<QMainSubclassForm>(ConfigurationFile::filePath());
         window->setWindowTitle(QStringLiteral("Bellwright v%1").arg(applicationVersion.text()));
+        // One notification selected, so the selected lines show too.
+        window->findChild<QListWidget *>(QStringLiteral("notificationsListWidget"))->setCurrentRow(1);
         shots.take(*window, QStringLiteral("main-window"));
         shootModal(shots, QStringLiteral("about"), [&window] {
             window->findChild<QAction *>(QStringLiteral("m_AboutBellwrightAction"))->trigger();

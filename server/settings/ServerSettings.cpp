@@ -205,6 +205,10 @@ ServerSettings ServerSettings::read(const QString &fileName)
     result.mail = mailSettings(settings);
     result.http.publicUrl = SettingsValues::webAddress(settings, QStringLiteral("http/publicUrl"));
     result.insight = insightSection(settings);
+    QStringList typeProblems;
+    result.types = TypeNames::read(settings, typeProblems);
+    for (const QString &problem : typeProblems)
+        Log::warning(QStringLiteral("vk.cfg: ") + problem);
     result.store = storeSettings(settings);
     return result;
 }

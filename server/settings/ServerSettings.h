@@ -6,6 +6,7 @@
 #include "InsightSection.h"
 #include "MailSettings.h"
 #include "StoreSettings.h"
+#include "TypeNames.h"
 #include "VoltkeepIdentity.h"
 
 #include <QString>
@@ -24,6 +25,7 @@ struct ServerSettings
     MailSettings mail;
     InsightSection insight;
     StoreSettings store;
+    TypeNames types;
 
     static ServerSettings read(const QString &fileName);
 };

@@ -61,7 +61,7 @@ private Q_SLOTS:
             port->setFocus();
             port->selectAll();
             QTest::keyClicks(port, QString::number(smtpPort));
-            child<QComboBox>(dialog, "securityComboBox")->setCurrentIndex(0); // "TCP/IP"
+            child<QComboBox>(dialog, "securityComboBox")->setCurrentIndex(0); // none
             QVERIFY(child<QGroupBox>(dialog, "authenticationGroupBox")->isChecked());
             replaceText(dialog, "usernameLineEdit", QStringLiteral("alerts@norvale.test"));
             replaceText(dialog, "passwordLineEdit", QStringLiteral("Qw8-not-so-secret"));

@@ -34,6 +34,8 @@ using namespace NVL::Engineering::VK;
 
 using namespace WidgetInput;
 
+Q_DECLARE_METATYPE(NotificationData)
+
 namespace {
 
 NotificationData notification(const std::string &alias)
@@ -87,6 +89,9 @@ public:
 private:
     rlimit m_saved{};
 };
+
+const RecipientData alice{"{00000000-0000-4000-8000-00000000000a}", "Alice", "alice@example.test", false};
+const RecipientData bob{"{00000000-0000-4000-8000-00000000000b}", "Bob", "bob@example.test", false};
 
 const QString savedTitle = QStringLiteral("Changes Saved");
 const QString savedText = QStringLiteral("Your changes are saved. The Voltkeep service applies them within a few "
@@ -178,6 +183,45 @@ private Q_SLOTS:
         // Loading writes nothing and keeps the file order.
         QCOMPARE(aliasesOf(ConfigurationFile().notifications()),
                  (QStringList{"Notification 2", "Notification 10", "Weekly", "Alpha"}));
+    }
+
+    // Under each alias, what `vkconfig notification list` says of it: schedule, report, recipients, next due.
+    void eachNotificationShowsItsDetails_data()
+    {
+        QTest::addColumn<NotificationData>("record");
+        QTest::addColumn<QString>("summary");
+        QTest::addColumn<QString>("nextDue"); // a pattern: the date depends on today
+        NotificationData weekly = notification("Weekly");
+        weekly.reportType = ReportKind::SummaryReport;
+        weekly.recipientList = {alice.uuid, bob.uuid};
+        NotificationData alert = notification("Alert");
+        alert.notificationType = NotificationKind::Triggered;
+        alert.triggerValue = 1;
+        alert.recipientList = {bob.uuid};
+        NotificationData unsent = notification("Unsent");
+        unsent.recipientList.clear();
+        QTest::newRow("periodic") << weekly << "weekly on Wed at 06:45:00, summary report, to Alice, Bob"
+                                  << "\\d{4}-\\d\\d-\\d\\d 06:45:00 \\+00:00";
+        QTest::newRow("alert") << alert << "alert when a battery falls to Fair, to Bob" << "on every alert";
+        QTest::newRow("no recipients") << unsent << "weekly on Wed at 06:45:00, full report, to nobody"
+                                       << "\\d{4}-\\d\\d-\\d\\d 06:45:00 \\+00:00";
+    }
+
+    void eachNotificationShowsItsDetails()
+    {
+        QFETCH(NotificationData, record);
+        QFETCH(QString, summary);
+        QFETCH(QString, nextDue);
+        QVERIFY(ConfigurationFile().setRecipients({alice, bob}));
+        QVERIFY(ConfigurationFile().setNotifications({record}));
+        openWindow();
+        const QStringList lines = list()->item(0)->data(Qt::AccessibleDescriptionRole).toString().split(u'\n');
+        QCOMPARE(lines.size(), 2);
+        QCOMPARE(lines.at(0), summary);
+        QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(QStringLiteral("next due: ") + nextDue)).match(lines.at(1)).hasMatch(),
+                 qPrintable(lines.at(1)));
+        // Drawn: the row holds the alias and both lines.
+        QVERIFY(list()->visualItemRect(list()->item(0)).height() >= 3 * list()->fontMetrics().height());
     }
 
     void editReplacesTheRecordAndSortsAgain()
@@ -304,8 +348,6 @@ private Q_SLOTS:
 
     void removedRecipientLeavesItsNotifications()
     {
-        const RecipientData alice{"{00000000-0000-4000-8000-00000000000a}", "Alice", "alice@example.test", false};
-        const RecipientData bob{"{00000000-0000-4000-8000-00000000000b}", "Bob", "bob@example.test", false};
         QVERIFY(ConfigurationFile().setRecipients({alice, bob}));
         NotificationList records = notifications({"Both", "Alice only", "Bob only"});
         records[0].recipientList = {alice.uuid, bob.uuid};
@@ -430,7 +472,7 @@ private Q_SLOTS:
         click(m_window.get(), "SMTPSettingsButton");
         QTRY_VERIFY(m_driver->allDialogsHandled());
         QCOMPARE(shownPort, 465);
-        QCOMPARE(shownSecurity, QStringLiteral("SSL"));
+        QCOMPARE(shownSecurity, QStringLiteral("SSL/TLS (ssl)"));
         QCOMPARE(shownServer, QString());
 
         const SmtpSettingsData written = ConfigurationFile().smtpSettings();
@@ -571,7 +613,7 @@ private Q_SLOTS:
     void formAsDesigned()
     {
         openWindow();
-        QCOMPARE(m_window->size(), QSize(294, 357));
+        QCOMPARE(m_window->size(), QSize(520, 400));
         QCOMPARE(list()->selectionMode(), QAbstractItemView::ExtendedSelection);
         const QList<QAction *> menus = m_window->menuBar()->actions();
         QCOMPARE(menus.size(), 2);

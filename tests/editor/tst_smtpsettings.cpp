@@ -147,7 +147,7 @@ const QString successText = QStringLiteral("Test email successfully sent to ops@
 // The box after a failed connection: the server and the one step tried, with the reason.
 QString connectFailed(quint16 port, const QString &reason)
 {
-    return QStringLiteral("Test email failed:\nServer: 127.0.0.1, port %1 (TCP/IP)\nConnect: failed: %2").arg(port).arg(reason);
+    return QStringLiteral("Test email failed:\nServer: 127.0.0.1, port %1, security none\nConnect: failed: %2").arg(port).arg(reason);
 }
 
 } // namespace
@@ -174,7 +174,7 @@ private Q_SLOTS:
         SMTPSettings dialog{SmtpSettingsData{}};
         QCOMPARE(dialog.windowTitle(), QStringLiteral("SMTP Settings"));
         QCOMPARE(child<QSpinBox>(&dialog, "portSpinBox")->value(), 465);
-        QCOMPARE(child<QComboBox>(&dialog, "securityComboBox")->currentText(), QStringLiteral("SSL"));
+        QCOMPARE(child<QComboBox>(&dialog, "securityComboBox")->currentText(), QStringLiteral("SSL/TLS (ssl)"));
         // Each choice says what it means here and its usual port.
         const char *ports[] = {"port 25", "port 465", "port 587"};
         for (int i = 0; i < 3; ++i)
@@ -198,7 +198,7 @@ private Q_SLOTS:
         const SmtpSettingsData record = filledRecord();
         SMTPSettings dialog(record);
         QCOMPARE(child<QLineEdit>(&dialog, "serverLineEdit")->text(), QStringLiteral("mail.example.test"));
-        QCOMPARE(child<QComboBox>(&dialog, "securityComboBox")->currentText(), QStringLiteral("TLS"));
+        QCOMPARE(child<QComboBox>(&dialog, "securityComboBox")->currentText(), QStringLiteral("STARTTLS (starttls)"));
         // Unchecked authentication keeps user and password in the disabled fields, and returns them.
         QVERIFY(!child<QGroupBox>(&dialog, "authenticationGroupBox")->isChecked());
         QVERIFY(!child<QLineEdit>(&dialog, "passwordLineEdit")->isEnabled());
@@ -211,8 +211,32 @@ private Q_SLOTS:
         SmtpSettingsData record = filledRecord();
         record.security = static_cast<SecurityType>(7);
         SMTPSettings dialog(record);
-        QCOMPARE(child<QComboBox>(&dialog, "securityComboBox")->currentText(), QStringLiteral("TCP/IP"));
+        QCOMPARE(child<QComboBox>(&dialog, "securityComboBox")->currentText(), QStringLiteral("No encryption (none)"));
         QCOMPARE(dialog.smtpSettingsData().security, SecurityType::PlainTcp);
+    }
+
+    // The number stays what the file holds; the label carries the word vkconfig uses for it.
+    void securityLabelsUseVkconfigsWords_data()
+    {
+        QTest::addColumn<int>("stored");
+        QTest::addColumn<QString>("word");
+        QTest::newRow("plain") << 0 << "none";
+        QTest::newRow("TLS from the start") << 1 << "ssl";
+        QTest::newRow("STARTTLS") << 2 << "starttls";
+    }
+
+    void securityLabelsUseVkconfigsWords()
+    {
+        QFETCH(int, stored);
+        QFETCH(QString, word);
+        SmtpSettingsData record = filledRecord();
+        record.security = static_cast<SecurityType>(stored);
+        SMTPSettings dialog(record);
+        auto *combo = child<QComboBox>(&dialog, "securityComboBox");
+        QVERIFY2(combo->currentText().endsWith(QStringLiteral(" (%1)").arg(word)), qPrintable(combo->currentText()));
+        QVERIFY(combo->currentData(Qt::ToolTipRole).toString().startsWith(word + QLatin1Char(':')));
+        QCOMPARE(int(dialog.smtpSettingsData().security), stored);
+        QCOMPARE(combo->count(), 3);
     }
 
     void typedValuesBecomeTheRecord()
@@ -349,7 +373,7 @@ private Q_SLOTS:
         QCOMPARE(driver.boxes.size(), 2);
         QCOMPARE(driver.boxes.at(1).icon, int(QMessageBox::Warning));
         QCOMPARE(driver.boxes.at(1).text,
-                 QStringLiteral("Test email failed:\nServer: 127.0.0.1, port %1 (TCP/IP)\nConnect: done\n"
+                 QStringLiteral("Test email failed:\nServer: 127.0.0.1, port %1, security none\nConnect: done\n"
                                 "Log in as vk: failed: 535 5.7.8 Authentication credentials invalid\n"
                                 "Send to ops@example.test: failed")
                      .arg(smtp.port()));

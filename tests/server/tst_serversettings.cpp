@@ -56,18 +56,69 @@ private slots:
         QFETCH(Field, field);
         QFETCH(qint64, expected);
         QFETCH(QString, warning);
-        QTemporaryDir dir;
-        QFile cfg(dir.filePath(QStringLiteral("vk.cfg")));
-        QVERIFY(cfg.open(QIODevice::WriteOnly));
-        cfg.write(file.toUtf8() + '\n');
-        cfg.close();
-
         RecordingEventSink sink;
-        QCOMPARE(field(ServerSettings::read(cfg.fileName())), expected);
+        QCOMPARE(field(readFile(file)), expected);
+        checkWarning(sink, warning);
+    }
+
+    // [types]: a name where one is set, the code where none is, each entry the server cannot take
+    // left out with one Warning.
+    void namesTypes_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<uint>("code");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QString>("warning"); // empty: none
+
+        QString thousandAndOne = QStringLiteral("[types]\n");
+        for (int code = 1; code <= 1001; ++code)
+            thousandAndOne += QStringLiteral("0x%1=Type %1\n").arg(code, 0, 16);
+        QTest::newRow("named") << "[types]\n0x00c10100=Li-ion 2300 mAh" << 0x00c10100u << "Li-ion 2300 mAh" << "";
+        QTest::newRow("none named") << "" << 0x00c10100u << "0x00c10100" << "";
+        QTest::newRow("short upper-case code") << "[types]\n0XC10100=Li-ion" << 0x00c10100u << "Li-ion" << "";
+        QTest::newRow("comma in quotes") << "[types]\n0x7=\"NiMH, rugged\"" << 7u << "NiMH, rugged" << "";
+        QTest::newRow("key no code") << "[types]\nli-ion=Li-ion\n0x7=NiMH" << 7u << "NiMH"
+                                     << "vk.cfg: [types] li-ion is no type code (0x and up to 8 hex digits, such as "
+                                        "0x00c10100); left out";
+        QTest::newRow("name too long") << "[types]\n0x7=" + QString(65, u'n') << 7u << "0x00000007"
+                                       << "vk.cfg: [types] 0x7: the name is longer than 64 characters; left out";
+        QTest::newRow("not printable") << "[types]\n0x7=a\tb" << 7u << "0x00000007"
+                                       << "vk.cfg: [types] 0x7: the name holds a character that is not printable "
+                                          "(U+0009); left out";
+        QTest::newRow("past the bound") << thousandAndOne << 1001u << "0x000003e9"
+                                        << "vk.cfg: [types] names 1001 types, more than 1000; those past the 1000 "
+                                           "lowest codes are left out";
+    }
+
+    void namesTypes()
+    {
+        QFETCH(QString, file);
+        QFETCH(uint, code);
+        QFETCH(QString, shown);
+        QFETCH(QString, warning);
+        RecordingEventSink sink;
+        QCOMPARE(readFile(file).types.nameOf(code), shown);
+        checkWarning(sink, warning);
+    }
+
+private:
+    ServerSettings readFile(const QString &text)
+    {
+        QFile cfg(m_dir.filePath(QStringLiteral("vk.cfg")));
+        if (!cfg.open(QIODevice::WriteOnly | QIODevice::Truncate) || cfg.write(text.toUtf8() + '\n') < 0)
+            qFatal("vk.cfg cannot be written");
+        cfg.close();
+        return ServerSettings::read(cfg.fileName());
+    }
+
+    static void checkWarning(const RecordingEventSink &sink, const QString &warning)
+    {
         QCOMPARE(sink.count(LogType::Warning, QStringLiteral("vk.cfg:")), warning.isEmpty() ? 0 : 1);
         if (!warning.isEmpty())
             QCOMPARE(sink.entries.value(0).message, warning);
     }
+
+    QTemporaryDir m_dir;
 };
 
 QTEST_GUILESS_MAIN(ServerSettingsTest)

@@ -22,8 +22,10 @@ bool isHelp(const QString &word)
 
 } // namespace
 
-ConfigTool::ConfigTool(const QString &configurationFile, QTextStream &out, QTextStream &err)
+ConfigTool::ConfigTool(const QString &configurationFile, const QString &serverSettingsFile, QTextStream &out,
+                       QTextStream &err)
     : m_path(configurationFile)
+    , m_serverSettingsPath(serverSettingsFile)
     , m_out(out)
     , m_err(err)
 {
@@ -63,24 +65,34 @@ void ConfigTool::dispatch(const QStringList &words)
     else if (command == QLatin1String("test-mail"))
         testMail(rest);
     else if (command == QLatin1String("recipient"))
-        collection(command, rest, &ConfigTool::addRecipient, &ConfigTool::removeRecipient, &ConfigTool::listRecipients);
+        collection(command, rest, {{QStringLiteral("add"), &ConfigTool::addRecipient},
+                                   {QStringLiteral("remove"), &ConfigTool::removeRecipient},
+                                   {QStringLiteral("list"), &ConfigTool::listRecipients}});
     else if (command == QLatin1String("notification"))
-        collection(command, rest, &ConfigTool::addNotification, &ConfigTool::removeNotification,
-                   &ConfigTool::listNotifications);
+        collection(command, rest, {{QStringLiteral("add"), &ConfigTool::addNotification},
+                                   {QStringLiteral("remove"), &ConfigTool::removeNotification},
+                                   {QStringLiteral("list"), &ConfigTool::listNotifications}});
+    else if (command == QLatin1String("type"))
+        collection(command, rest, {{QStringLiteral("set"), &ConfigTool::setType},
+                                   {QStringLiteral("remove"), &ConfigTool::removeType},
+                                   {QStringLiteral("list"), &ConfigTool::listTypes}});
     else
         throw ToolError{ExitCode::Usage, QStringLiteral("unknown command %1 (see vkconfig --help)").arg(command)};
 }
 
-void ConfigTool::collection(const QString &noun, const QStringList &words, Command add, Command remove, Command list)
+void ConfigTool::collection(const QString &noun, const QStringList &words, const QList<QPair<QString, Command>> &verbs)
 {
     const QString action = words.value(0);
-    const Command command = action == QLatin1String("add")      ? add
-                            : action == QLatin1String("remove") ? remove
-                            : action == QLatin1String("list")   ? list
-                                                                : nullptr;
-    if (!command)
-        throw ToolError{ExitCode::Usage, QStringLiteral("%1: add, remove or list (see vkconfig %1 --help)").arg(noun)};
-    (this->*command)(words.mid(1));
+    QStringList names;
+    for (const auto &[verb, command] : verbs) {
+        if (verb == action) {
+            (this->*command)(words.mid(1));
+            return;
+        }
+        names << verb;
+    }
+    const QString choices = names.mid(0, names.size() - 1).join(QStringLiteral(", ")) + QStringLiteral(" or ") + names.last();
+    throw ToolError{ExitCode::Usage, QStringLiteral("%1: %2 (see vkconfig %1 --help)").arg(noun, choices)};
 }
 
 void ConfigTool::printHelp(const QStringList &words)

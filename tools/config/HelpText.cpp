@@ -21,9 +21,13 @@ Commands:
   notification add ALIAS SCHEDULE --to NAME [--to NAME...] [--full|--summary]
   notification remove ALIAS
   notification list                 the notifications with their next due time
+  type set CODE NAME                name a battery type code in the server's vk.cfg
+  type remove CODE                  remove a type code's name
+  type list                         the named type codes
 
 The file is <common>/Norvale/Cellwarden/Bellwright.JSON, <common> being $NORVALE_COMMON_APPDATA or
 /var/lib. The running server picks a change up by itself within a few seconds; no restart is needed.
+The type names are in <common>/Norvale/Voltkeep/vk.cfg, which the server reads at start only.
 
 Exit status: 0 done, 1 usage, 2 value refused, 3 not found, 4 name taken, 5 file unreadable,
 6 file not written, 7 Bellwright is running, 8 test mail failed.
@@ -83,6 +87,18 @@ recipient; give it once per recipient. Times are the server's local time. list p
 notification with its next due time.
 )";
 
+const char type[] = R"(Usage: vkconfig type set CODE NAME
+       vkconfig type remove CODE
+       vkconfig type list
+
+Names battery type codes in [types] of the server's vk.cfg; wherever a type shows, its name stands
+for its code, and a code without a name shows as itself. CODE is 0x and up to 8 hex digits
+(0x00c10100); NAME is up to 64 printable characters. The server reads at most 1,000 names. Only the
+[types] lines change; every other line of vk.cfg stays as it is, and the file keeps its mode and owner.
+The server reads vk.cfg at start: restart it to apply a change (systemctl restart voltkeep). list
+prints the names as the server reads them and what it would leave out.
+)";
+
 } // namespace
 
 QString helpText(const QString &command)
@@ -93,6 +109,7 @@ QString helpText(const QString &command)
         {QStringLiteral("test-mail"), testMail},
         {QStringLiteral("recipient"), recipient},
         {QStringLiteral("notification"), notification},
+        {QStringLiteral("type"), type},
     };
     // "recipient add" and its kin share the text of their group.
     const QString group = command.section(QLatin1Char(' '), 0, 0);

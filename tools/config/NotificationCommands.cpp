@@ -1,9 +1,9 @@
 #include "ArgumentList.h"
 #include "ConfigTool.h"
-#include "ScheduleText.h"
 
 #include <ConfigurationFile.h>
 #include <FieldRules.h>
+#include <ScheduleText.h>
 
 #include <algorithm>
 

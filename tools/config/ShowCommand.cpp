@@ -1,12 +1,11 @@
 #include "ArgumentList.h"
 #include "ConfigTool.h"
-#include "ScheduleText.h"
 
 #include <ConfigurationFile.h>
+#include <ScheduleText.h>
+#include <SecurityName.h>
 
 #include <nlohmann/json.hpp>
-
-#include <algorithm>
 
 namespace NVL::Engineering::VK {
 
@@ -17,33 +16,11 @@ QString text(const std::string &value)
     return QString::fromStdString(value);
 }
 
-QString securityName(SecurityType security)
-{
-    switch (security) {
-    case SecurityType::ImplicitTls: return QStringLiteral("ssl");
-    case SecurityType::StartTls: return QStringLiteral("starttls");
-    case SecurityType::PlainTcp: break;
-    }
-    return QStringLiteral("none");
-}
-
-// The recipients' names in the notification's order; a uuid that names nobody shows as itself.
-QStringList recipientNames(const NotificationData &notification, const RecipientList &recipients)
-{
-    QStringList names;
-    for (const std::string &uuid : notification.recipientList) {
-        const auto found = std::find_if(recipients.cbegin(), recipients.cend(),
-                                        [&uuid](const RecipientData &r) { return r.uuid == uuid; });
-        names << (found == recipients.cend() ? text(uuid) : text(found->name));
-    }
-    return names;
-}
-
 nlohmann::json toJson(const SmtpSettingsData &s)
 {
     return {{"server", s.server},
             {"port", s.port},
-            {"security", securityName(s.security).toStdString()},
+            {"security", SecurityName::of(s.security).toStdString()},
             {"authentication",
              {{"enabled", s.authentication.enabled},
               {"user", s.authentication.username},
@@ -82,7 +59,7 @@ void ConfigTool::show(const QStringList &words)
     document["notifications"] = nlohmann::json::array();
     for (const NotificationData &n : notifications) {
         nlohmann::json to = nlohmann::json::array();
-        for (const QString &name : recipientNames(n, recipients))
+        for (const QString &name : ScheduleText::recipientNames(n, recipients))
             to.push_back(name.toStdString());
         const QDateTime due = ScheduleText::nextDueTime(n, m_now, m_zone);
         document["notifications"].push_back(
@@ -102,7 +79,7 @@ void ConfigTool::printSmtp(const SmtpSettingsData &s)
     m_out << "SMTP\n"
           << "  Server:         " << text(s.server) << "\n"
           << "  Port:           " << s.port << "\n"
-          << "  Security:       " << securityName(s.security) << "\n"
+          << "  Security:       " << SecurityName::of(s.security) << "\n"
           << "  Authentication: "
           << (auth.enabled ? QStringLiteral("on, user %1, %2")
                                  .arg(text(auth.username), auth.password.empty() ? QStringLiteral("no password set")
@@ -123,11 +100,7 @@ void ConfigTool::printNotifications(const NotificationList &notifications, const
 {
     m_out << "Notifications (" << notifications.size() << ")\n";
     for (const NotificationData &n : notifications) {
-        m_out << "  " << text(n.alias) << ": " << ScheduleText::describe(n);
-        if (n.notificationType == NotificationKind::Periodic)
-            m_out << ", " << ScheduleText::reportName(n.reportType) << " report";
-        const QStringList names = recipientNames(n, recipients);
-        m_out << ", to " << (names.isEmpty() ? QStringLiteral("nobody") : names.join(QStringLiteral(", "))) << "\n"
+        m_out << "  " << text(n.alias) << ": " << ScheduleText::summary(n, recipients) << "\n"
               << "    next due: " << ScheduleText::nextDue(n, m_now, m_zone) << "\n";
     }
 }

@@ -4,6 +4,7 @@
 
 #include <ConfigurationFile.h>
 #include <FieldRules.h>
+#include <SecurityName.h>
 #include <TestMail.h>
 
 #include <QHostAddress>
@@ -113,15 +114,10 @@ void ConfigTool::smtp(const QStringList &words)
         settings.port = port;
     }
     if (arguments.has(QStringLiteral("security"))) {
-        const QString mode = arguments.value(QStringLiteral("security")).first();
-        if (mode == QLatin1String("none"))
-            settings.security = SecurityType::PlainTcp;
-        else if (mode == QLatin1String("ssl"))
-            settings.security = SecurityType::ImplicitTls;
-        else if (mode == QLatin1String("starttls"))
-            settings.security = SecurityType::StartTls;
-        else
+        const auto security = SecurityName::parse(arguments.value(QStringLiteral("security")).first());
+        if (!security)
             refuse(QStringLiteral("--security"), QStringLiteral("it is none, ssl or starttls"));
+        settings.security = *security;
     }
     if (!authChoice.isEmpty())
         settings.authentication.enabled = authChoice == QLatin1String("auth");

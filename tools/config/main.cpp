@@ -1,4 +1,5 @@
-// vkconfig: the Voltkeep notification configuration from a shell, for servers without a desktop.
+// vkconfig: the Voltkeep notification configuration, and the type names of vk.cfg, from a shell, for
+// servers without a desktop.
 #include "ConfigTool.h"
 
 #include <DataPaths.h>
@@ -14,6 +15,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("vkconfig"));
     QTextStream out(stdout);
     QTextStream err(stderr);
-    NVL::Engineering::VK::ConfigTool tool(NVL::Engineering::VK::DataPaths::current().configurationFile, out, err);
+    const NVL::Engineering::VK::DataPaths paths = NVL::Engineering::VK::DataPaths::current();
+    NVL::Engineering::VK::ConfigTool tool(paths.configurationFile, paths.settingsFile(), out, err);
     return tool.run(QCoreApplication::arguments().mid(1));
 }

@@ -1,14 +1,18 @@
-// vkconfig as an administrator uses it: from nothing to a server that mails (end to end), and every
-// kind of input it refuses, each leaving the file as it was.
+// vkconfig as an administrator uses it: from nothing to a server that mails (end to end), the type names
+// in vk.cfg as the server reads them, and every kind of input it refuses, each leaving the files as they were.
 #include "NotificationTestSupport.h"
 #include "ProgramRun.h"
 #include "SmtpTestServer.h"
 #include "VoltkeepProcess.h"
 
 #include <ConfigurationFile.h>
+#include <DataPaths.h>
+#include <ServerSettings.h>
 #include <SingleInstanceLock.h>
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -30,6 +34,17 @@ QByteArray fileBytes(const QString &path)
 }
 
 const QString password = QStringLiteral("Qw8 s3cret!");
+
+QString settingsFile()
+{
+    return DataPaths::current().settingsFile();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
 
 } // namespace
 
@@ -92,7 +107,7 @@ private Q_SLOTS:
 
         const Run test = vkconfig({"test-mail"});
         QCOMPARE(test.exitCode, 0);
-        QCOMPARE(test.out, QStringLiteral("Server: 127.0.0.1, port %1 (TCP/IP)\nConnect: done\nLog in as alerts@norvale.test: "
+        QCOMPARE(test.out, QStringLiteral("Server: 127.0.0.1, port %1, security none\nConnect: done\nLog in as alerts@norvale.test: "
                                           "done\nSend to voltkeep@norvale.test: done\nTest mail sent to voltkeep@norvale.test.\n")
                                .arg(smtp.port()));
         messages = smtp.messages();
@@ -112,6 +127,59 @@ private Q_SLOTS:
         QCOMPARE(silent.exitCode, 0);
         QVERIFY2(silent.out.contains(QStringLiteral("\"battery silent\"")), qPrintable(silent.out));
         QCOMPARE(ConfigurationFile().notifications().at(1).triggerType, SilentTrigger);
+    }
+
+    // Only the lines of [types] change, and the server reads what was given; the file keeps its mode.
+    void typeCommandsEditTheirSectionOnly_data()
+    {
+        QTest::addColumn<QByteArray>("before"); // empty: no vk.cfg yet
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArray>("after");
+        QTest::addColumn<uint>("code");
+        QTest::addColumn<QString>("shown"); // as the server names the code afterwards
+        QTest::addColumn<QString>("output");
+        QTest::newRow("section added at the end")
+            << QByteArray("[http]\nlisten=127.0.0.1:9363\n") << QStringList{"type", "set", "0x00c10100", "Li-ion 2300 mAh"}
+            << QByteArray("[http]\nlisten=127.0.0.1:9363\n\n[types]\n0x00c10100=Li-ion 2300 mAh\n") << 0x00c10100u
+            << "Li-ion 2300 mAh" << "Type 0x00c10100 named \"Li-ion 2300 mAh\".\nThe server reads vk.cfg at start";
+        QTest::newRow("after the last entry, comments kept")
+            << QByteArray("# site\n[types]\n; north\n0x1=A\n\n[mail]\nsessionSeconds=60") << QStringList{"type", "set", "0x2", "B"}
+            << QByteArray("# site\n[types]\n; north\n0x1=A\n0x00000002=B\n\n[mail]\nsessionSeconds=60") << 2u << "B" << "named";
+        QTest::newRow("replaced in place, twin dropped, CRLF kept")
+            << QByteArray("[types]\r\n0XC10100=Old\r\n[mail]\r\nx=1\r\n[types]\r\n0x00c10100=Twin")
+            << QStringList{"type", "set", "0x00c10100", "Li-ion, rugged"}
+            << QByteArray("[types]\r\n0XC10100=\"Li-ion, rugged\"\r\n[mail]\r\nx=1\r\n[types]\r\n") << 0x00c10100u
+            << "Li-ion, rugged" << "named";
+        QTest::newRow("what QSettings reads otherwise, quoted") << QByteArray() << QStringList{"type", "set", "0x7", "@home \"q\" \\x; Gr\u00fc\u00dfe"}
+            << QByteArray("[types]\n0x00000007=\"@@home \\\"q\\\" \\\\x; Gr\xc3\xbc\xc3\x9f" "e\"\n") << 7u
+            << "@home \"q\" \\x; Gr\u00fc\u00dfe" << "named";
+        QTest::newRow("removed with its continued lines") << QByteArray("[types]\n0x1=A \\\n more\n0x2=B\n")
+            << QStringList{"type", "remove", "0x00000001"} << QByteArray("[types]\n0x2=B\n") << 1u << "0x00000001"
+            << "Type 0x00000001 has no name now";
+        QTest::newRow("list") << QByteArray("[types]\n0x2=B\nbad=C\n") << QStringList{"type", "list"}
+            << QByteArray("[types]\n0x2=B\nbad=C\n") << 2u << "B"
+            << "/Voltkeep/vk.cfg\n  0x00000002  B\nThe server leaves out, with a Warning at start:\n"
+               "  vk.cfg: [types] bad is no type code";
+    }
+
+    void typeCommandsEditTheirSectionOnly()
+    {
+        QFETCH(QByteArray, before);
+        QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, after);
+        QFETCH(uint, code);
+        QFETCH(QString, shown);
+        QFETCH(QString, output);
+        const QFile::Permissions mode = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
+        if (!before.isEmpty())
+            QVERIFY(writeFile(settingsFile(), before) && QFile::setPermissions(settingsFile(), mode));
+
+        const Run run = vkconfig(arguments);
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(run.out.contains(output), qPrintable(run.out));
+        QCOMPARE(fileBytes(settingsFile()), after);
+        QCOMPARE(QFile::permissions(settingsFile()) & 0x7077, before.isEmpty() ? QFile::ReadOwner | QFile::WriteOwner : mode);
+        QCOMPARE(ServerSettings::read(settingsFile()).types.nameOf(code), shown);
     }
 
     void refusedInputsLeaveTheFileAlone_data()
@@ -156,6 +224,12 @@ private Q_SLOTS:
         row("unknown command", {"frobnicate"}, 1, "unknown command frobnicate");
         row("broken file", {"recipient", "list"}, 5, "cannot read", QByteArray(), "broken");
         row("Bellwright running", {"recipient", "add", "Eve", "eve@x.test"}, 7, "Bellwright (or another vkconfig) is editing", QByteArray(), "locked");
+        row("type code no code", {"type", "set", "0xzz", "A"}, 2, "CODE: it is 0x and up to 8 hex digits");
+        row("type name too long", {"type", "set", "0x1", QString(65, u'n')}, 2, "NAME: the name is longer than 64 characters");
+        row("type name of two lines", {"type", "set", "0x1", "A\nB"}, 2, "NAME: the name holds a character that is not printable (U+000A)");
+        row("type without a name", {"type", "remove", "0x9"}, 3, "type 0x00000009 has no name in");
+        row("types full", {"type", "set", "0xfffff", "X"}, 2, "[types] names 1000 types, the most the server reads", QByteArray(), "full");
+        row("vk.cfg unreadable", {"type", "list"}, 5, "cannot read", QByteArray(), "vk.cfg folder");
     }
 
     void refusedInputsLeaveTheFileAlone()
@@ -178,7 +252,15 @@ private Q_SLOTS:
         SingleInstanceLock bellwright;
         if (setup == QLatin1String("locked"))
             QVERIFY(bellwright.tryLock());
+        QByteArray types = "[types]\n0x1=One\n";
+        for (int code = 2; setup == QLatin1String("full") && code <= 1000; ++code)
+            types += QByteArray("0x") + QByteArray::number(code, 16) + "=T\n";
+        if (setup == QLatin1String("vk.cfg folder"))
+            QVERIFY(QDir().mkpath(settingsFile()));
+        else
+            QVERIFY(writeFile(settingsFile(), types));
         const QByteArray before = fileBytes(ConfigurationFile::filePath());
+        const QByteArray settingsBefore = fileBytes(settingsFile());
 
         const Run run = vkconfig(arguments, input);
         QCOMPARE(run.exitCode, exitCode);
@@ -188,6 +270,7 @@ private Q_SLOTS:
         QVERIFY2(run.err.contains(message), qPrintable(run.err));
         QVERIFY2(!run.err.contains(QStringLiteral("Qw8")) && !run.out.contains(QStringLiteral("Qw8")), qPrintable(run.err));
         QCOMPARE(fileBytes(ConfigurationFile::filePath()), before);
+        QCOMPARE(fileBytes(settingsFile()), settingsBefore);
     }
 
 private:

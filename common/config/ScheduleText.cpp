@@ -1,10 +1,12 @@
 #include "ScheduleText.h"
 
-#include <DueTime.h>
+#include "DueTime.h"
 
 #include <QLocale>
 #include <QRegularExpression>
 #include <QTime>
+
+#include <algorithm>
 
 namespace NVL::Engineering::VK::ScheduleText {
 
@@ -69,6 +71,26 @@ QString describe(const NotificationData &n)
         return QStringLiteral("annually on %1 %2").arg(n.month >= 1 && n.month <= 12 ? monthName(n.month) : QString::number(n.month)).arg(n.day) + at;
     }
     return QStringLiteral("period %1").arg(int(n.periodicType)) + at;
+}
+
+QStringList recipientNames(const NotificationData &notification, const RecipientList &recipients)
+{
+    QStringList names;
+    for (const std::string &uuid : notification.recipientList) {
+        const auto found = std::find_if(recipients.cbegin(), recipients.cend(),
+                                        [&uuid](const RecipientData &r) { return r.uuid == uuid; });
+        names << QString::fromStdString(found == recipients.cend() ? uuid : found->name);
+    }
+    return names;
+}
+
+QString summary(const NotificationData &notification, const RecipientList &recipients)
+{
+    QString line = describe(notification);
+    if (notification.notificationType == NotificationKind::Periodic)
+        line += QStringLiteral(", ") + reportName(notification.reportType) + QStringLiteral(" report");
+    const QStringList names = recipientNames(notification, recipients);
+    return line + QStringLiteral(", to ") + (names.isEmpty() ? QStringLiteral("nobody") : names.join(QStringLiteral(", ")));
 }
 
 QDateTime nextDueTime(const NotificationData &notification, const QDateTime &now, const QTimeZone &zone)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <NotificationData.h>
+#include "ConfigurationData.h"
 
 #include <QDateTime>
 #include <QString>
@@ -10,10 +10,16 @@
 
 namespace NVL::Engineering::VK::ScheduleText {
 
-// How vkconfig writes and reads a notification's schedule on the command line.
+// How a notification reads in vkconfig and in Bellwright's main window, in the same words, and how
+// vkconfig reads a schedule from its command line.
 
 // "daily at 07:00:00", "weekly on Mon at 07:00:00", "alert when a battery falls to Poor", ...
 QString describe(const NotificationData &notification);
+// The schedule, the report of a periodic notification and the recipients in one line:
+// "weekly on Mon at 07:00:00, summary report, to Fleet desk, Duty phone"; "to nobody" for none.
+QString summary(const NotificationData &notification, const RecipientList &recipients);
+// The recipients' names in the notification's order; a uuid that names nobody shows as itself.
+QStringList recipientNames(const NotificationData &notification, const RecipientList &recipients);
 // The next due time in local time with its UTC offset, "on every alert" for an alert, or why never.
 QString nextDue(const NotificationData &notification, const QDateTime &now, const QTimeZone &zone);
 // The next due time of a periodic notification; invalid for an alert or a field out of range.
