@@ -161,6 +161,7 @@ void Voltkeep::start()
         endFailedStart(settings.store.error);
         return;
     }
+    m_fleet->setTypeNames(settings.types);
     m_database = StoreChoice::make(settings.store, settings.history.enabled, m_paths);
     if (settings.store.driver == StoreSettings::Driver::Postgresql)
         m_shared = static_cast<PostgresBatteryStore *>(m_database.get());

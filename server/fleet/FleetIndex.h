@@ -4,6 +4,7 @@
 #include "Forecast.h"
 #include "PackedForecast.h"
 #include "ReplacementOutlook.h"
+#include "TypeNames.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -83,6 +84,11 @@ public:
     // Batteries per health class: Poor, Fair, Good, Excellent.
     std::array<qint64, 4> classCounts() const { return m_counts; }
 
+    // Names of type codes ([types] of vk.cfg), set once at start, before any reader runs.
+    void setTypeNames(const TypeNames &names) { m_typeNames = names; }
+    QString typeName(quint32 code) const { return m_typeNames.nameOf(code); }
+    const TypeNames &typeNames() const { return m_typeNames; }
+
 private:
     Entry &put(const BatteryRecord &record);
 
@@ -106,6 +112,7 @@ private:
     std::map<int, RemovalWatcher> m_removalWatchers;
     int m_lastWatcher = 0;
     std::array<qint64, 4> m_counts{};
+    TypeNames m_typeNames;
 };
 
 } // namespace NVL::Engineering::VK

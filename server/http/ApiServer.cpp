@@ -381,7 +381,7 @@ HttpResponse ApiServer::battery(const QString &key, bool csv) const
         QHash<QByteArray, Forecast> forecasts;
         if (const auto f = m_history ? m_history->forecast(*serial) : std::nullopt)
             forecasts.insert(*serial, *f);
-        const ApiTable table = ApiViews::batteries({entry->record}, forecasts);
+        const ApiTable table = ApiViews::batteries({entry->record}, forecasts, m_sources.fleet->typeNames());
         return body(csv ? table.toCsv() : table.toJsonObject(0), csv);
     }
     return plain(QStringLiteral("no battery with serial %1").arg(key), Status::NotFound);

@@ -135,7 +135,7 @@ HttpResponse ApiServer::silent(bool asCsv, const HttpRequest &request) const
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     const QList<SilentBattery> list = SilentBattery::find(m_sources.fleet->entries(), m_sources.insight->settings().sites,
                                                           now, *days);
-    const ApiTable table = InsightViews::silent(list, now);
+    const ApiTable table = InsightViews::silent(list, now, *m_sources.fleet);
     if (asCsv)
         return csv(table.toCsv());
     return json(table.toJsonList(QStringLiteral("batteries"), {{QStringLiteral("days"), *days}}));
@@ -146,7 +146,7 @@ HttpResponse ApiServer::plan(bool asCsv) const
     const auto result = m_sources.insight->result();
     if (!result)
         return notYet();
-    const ApiTable table = InsightViews::plan(result->plan);
+    const ApiTable table = InsightViews::plan(result->plan, *m_sources.fleet);
     if (asCsv)
         return csv(table.toCsv());
     return json(table.toJsonList(QStringLiteral("months"),

@@ -80,7 +80,8 @@ const QStringList &batteryColumns()
 {
     static const QStringList columns{
         QStringLiteral("serial"),          QStringLiteral("serialText"),       QStringLiteral("esn"),
-        QStringLiteral("alias"),           QStringLiteral("typeCode"),         QStringLiteral("healthPercent"),
+        QStringLiteral("alias"),           QStringLiteral("typeCode"),         QStringLiteral("typeName"),
+        QStringLiteral("healthPercent"),
         QStringLiteral("healthClass"),     QStringLiteral("fullCapacity"),     QStringLiteral("cycleCount"),
         QStringLiteral("reportTime"),      QStringLiteral("reportAddress"),    QStringLiteral("forecastStatus"),
         QStringLiteral("forecastDate"),    QStringLiteral("forecastEarliest"), QStringLiteral("forecastLatest"),
@@ -89,7 +90,7 @@ const QStringList &batteryColumns()
     return columns;
 }
 
-BatteryCells batteryCells(const BatteryRecord &r, const std::optional<Forecast> &f)
+BatteryCells batteryCells(const BatteryRecord &r, const std::optional<Forecast> &f, const TypeNames &types)
 {
     static const char Hex[] = "0123456789ABCDEF";
     static const char *const ClassNames[] = {"Poor", "Fair", "Good", "Excellent"};
@@ -135,6 +136,8 @@ BatteryCells batteryCells(const BatteryRecord &r, const std::optional<Forecast> 
     const ApiCell esn = hex(r.esn, 8);
     std::snprintf(text, sizeof text, "0x%08x", unsigned(r.typeCode));
     const ApiCell type = ApiCell::text(text);
+    const QByteArray *named = types.utf8Of(r.typeCode);
+    const ApiCell typeName = named ? ApiCell::text(named->constData(), named->size()) : type;
     std::snprintf(text, sizeof text, "%u.%u.%u.%u", r.reportAddress >> 24, (r.reportAddress >> 16) & 0xFF,
                   (r.reportAddress >> 8) & 0xFF, r.reportAddress & 0xFF);
     const ApiCell address = ApiCell::text(text);
@@ -143,6 +146,7 @@ BatteryCells batteryCells(const BatteryRecord &r, const std::optional<Forecast> 
             esn,
             aliasCell(),
             type,
+            typeName,
             ApiCell::number(healthPercentage(r)),
             ApiCell::text(ClassNames[std::clamp(int(healthClass(r)), 0, 3)]),
             ApiCell::number(r.fullCapacity),
@@ -160,9 +164,9 @@ BatteryCells batteryCells(const BatteryRecord &r, const std::optional<Forecast> 
             doubt.isEmpty() ? ApiCell::null() : ApiCell::text(doubt)};
 }
 
-QList<QJsonValue> batteryRow(const BatteryRecord &r, const std::optional<Forecast> &f)
+QList<QJsonValue> batteryRow(const BatteryRecord &r, const std::optional<Forecast> &f, const TypeNames &types)
 {
-    const BatteryCells cells = batteryCells(r, f);
+    const BatteryCells cells = batteryCells(r, f, types);
     QList<QJsonValue> row;
     row.reserve(qsizetype(cells.size()));
     for (const ApiCell &cell : cells)
@@ -220,11 +224,12 @@ QString dayText(qint64 daysSinceEpoch)
     return QString::fromLatin1(text, dayInto(daysSinceEpoch, text));
 }
 
-ApiTable batteries(const QList<BatteryRecord> &records, const QHash<QByteArray, Forecast> &forecasts)
+ApiTable batteries(const QList<BatteryRecord> &records, const QHash<QByteArray, Forecast> &forecasts,
+                   const TypeNames &types)
 {
     ApiTable table(batteryColumns());
     for (const BatteryRecord &r : records)
-        table.addRow(batteryRow(r, forecastOf(forecasts, r)));
+        table.addRow(batteryRow(r, forecastOf(forecasts, r), types));
     return table;
 }
 

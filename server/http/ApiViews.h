@@ -4,6 +4,7 @@
 #include "BatteryRecord.h"
 #include "Forecast.h"
 #include "HistoryPoint.h"
+#include "TypeNames.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -28,12 +29,14 @@ QString addressText(quint32 ipv4);
 
 // The columns and one row of the batteries' table, for answers written row by row.
 const QStringList &batteryColumns();
-QList<QJsonValue> batteryRow(const BatteryRecord &record, const std::optional<Forecast> &forecast);
+QList<QJsonValue> batteryRow(const BatteryRecord &record, const std::optional<Forecast> &forecast, const TypeNames &types);
 // The same row as cells, for answers about a whole fleet (ApiTable::appendCells).
-using BatteryCells = std::array<ApiCell, 20>;
-BatteryCells batteryCells(const BatteryRecord &record, const std::optional<Forecast> &forecast);
+using BatteryCells = std::array<ApiCell, 21>;
+BatteryCells batteryCells(const BatteryRecord &record, const std::optional<Forecast> &forecast,
+                          const TypeNames &types);
 // The newest record of each battery with its class and forecast; a missing forecast reads "unknown".
-ApiTable batteries(const QList<BatteryRecord> &records, const QHash<QByteArray, Forecast> &forecasts);
+ApiTable batteries(const QList<BatteryRecord> &records, const QHash<QByteArray, Forecast> &forecasts,
+                   const TypeNames &types);
 ApiTable history(const QList<HistoryPoint> &points);
 
 } // namespace NVL::Engineering::VK::ApiViews

@@ -277,9 +277,13 @@ std::optional<QByteArray> DashboardPages::battery(const QByteArray &serial) cons
         .text(esnText(r))
         .raw("</dd><dt>Radio Alias</dt><dd>")
         .text(alias)
-        .raw("</dd><dt>Type</dt><dd class=\"mono\">0x")
-        .text(QString::number(r.typeCode, 16).rightJustified(8, QLatin1Char('0')))
-        .raw("</dd></dl>\n<section><h2>Health over time</h2>");
+        .raw("</dd><dt>Type</dt><dd>");
+    // The name where vk.cfg gives one, with its code for whoever reads the radio's own screens.
+    if (m_fleet.typeNames().utf8Of(r.typeCode))
+        h.text(m_fleet.typeName(r.typeCode)).raw(" <span class=\"muted mono\">").text(TypeNames::codeText(r.typeCode)).raw("</span>");
+    else
+        h.raw("<span class=\"mono\">").text(TypeNames::codeText(r.typeCode)).raw("</span>");
+    h.raw("</dd></dl>\n<section><h2>Health over time</h2>");
     if (points.isEmpty()) {
         h.raw("<p class=\"muted\">");
         if (!m_history)

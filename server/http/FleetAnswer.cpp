@@ -69,7 +69,7 @@ bool FleetAnswer::rankSome()
 
 void FleetAnswer::append(QByteArray &out, const FleetIndex::Entry &entry)
 {
-    const ApiViews::BatteryCells cells = ApiViews::batteryCells(entry.record, entry.forecast.brief());
+    const ApiViews::BatteryCells cells = ApiViews::batteryCells(entry.record, entry.forecast.brief(), m_fleet.typeNames());
     m_table.appendCells(out, cells.data(), qsizetype(cells.size()), m_first, m_csv);
     m_first = false;
 }

@@ -121,7 +121,7 @@ QByteArray fadeStrip(const SiteWear &site, const FleetIndex &fleet)
 }
 
 // Bars per month, each stacked by type, with the total's range as a whisker.
-QByteArray planChart(const PurchasePlan &plan)
+QByteArray planChart(const PurchasePlan &plan, const FleetIndex &fleet)
 {
     const int width = 960, height = 330, left = 56, right = 16, top = 26, bottom = 44;
     double highest = 1;
@@ -163,7 +163,7 @@ QByteArray planChart(const PurchasePlan &plan)
                 .raw(QByteArray::number(barWidth, 'f', 1)).raw("\" height=\"")
                 .raw(QByteArray::number(y(base) - y(base + c.expected), 'f', 1)).raw("\"><title>")
                 .text(QString::fromUtf8("%1, %2: %3 expected (%4\xE2\x80\x93%5)")
-                          .arg(InsightViews::typeText(plan.types[t].typeCode),
+                          .arg(fleet.typeName(plan.types[t].typeCode),
                                plan.monthStarts[size_t(m)].toString(QStringLiteral("MMMM yyyy")), fixed(c.expected, 1),
                                fixed(c.low, 1), fixed(c.high, 1)))
                 .raw("</title></rect>");
@@ -182,7 +182,7 @@ QByteArray planChart(const PurchasePlan &plan)
     }
     h.raw("</svg><figcaption>");
     for (qsizetype t = 0; t < plan.types.size(); ++t)
-        h.raw("<span class=\"key-type type-").number(t % TypeColours).raw("\">").text(InsightViews::typeText(plan.types[t].typeCode))
+        h.raw("<span class=\"key-type type-").number(t % TypeColours).raw("\">").text(fleet.typeName(plan.types[t].typeCode))
             .raw("</span>");
     h.raw("<span class=\"key-whisker\">range of the month's total: its 95 % counting range, or every battery at an end "
           "of its band, whichever is wider</span></figcaption>");
@@ -299,7 +299,7 @@ std::optional<QByteArray> InsightPages::site(const QString &name) const
         const WearBattery &b = *batteries[i];
         const WearBattery::Texts texts = b.texts(m_fleet);
         h.raw("<tr><td><a href=\"/batteries/").raw(serialKeyText(b.serial()).toLatin1()).raw("\">").text(texts.serialShown)
-            .raw("</a></td><td>").text(texts.alias).raw("</td><td class=\"mono\">").text(InsightViews::typeText(b.typeCode))
+            .raw("</a></td><td>").text(texts.alias).raw("</td><td>").text(m_fleet.typeName(b.typeCode))
             .raw("</td><td class=\"wide mono\">").text(SiteMap::addressText(b.home)).raw("</td><td class=\"num\">")
             .text(fixed(b.fade, 1)).raw("</td><td class=\"num\">").text(fixed(b.ratio, 2)).raw("</td><td>")
             .raw(b.fasterThanType ? "<span class=\"badge c-fair\">fading faster than its type</span>" : "")
@@ -330,7 +330,7 @@ QByteArray InsightPages::silent(int days) const
           "<th class=\"wide\">Last address</th></tr></thead><tbody>\n");
     for (const SilentBattery &s : list) {
         h.raw("<tr><td><a href=\"").raw(batteryPath(s.record)).raw("\">").text(serialShown(s.record)).raw("</a></td><td>")
-            .text(aliasText(s.record)).raw("</td><td class=\"mono\">").text(InsightViews::typeText(s.record.typeCode))
+            .text(aliasText(s.record)).raw("</td><td>").text(m_fleet.typeName(s.record.typeCode))
             .raw("</td><td>").raw(classBadge(s.healthClass)).raw("</td><td>").text(localTime(s.record.reportTime))
             .raw("</td><td class=\"num\">").count((now - qint64(s.record.reportTime)) / 86400).raw("</td><td>");
         if (s.lastSite.isEmpty())
@@ -356,13 +356,13 @@ QByteArray InsightPages::plan() const
         .count(plan.total.poorNow).raw(" already Poor are in the first month; ").count(plan.total.withoutForecast)
         .raw(" without a forecast yet are in none. \xC2\xB7 <a id=\"csv\" href=\"/plan.csv\" download>CSV</a></p>\n"
              "<section><h2>By month</h2><figure class=\"chart-box\">")
-        .raw(planChart(plan)).raw("</figure></section>\n<section><h2>By type</h2><div class=\"table-wrap\"><table "
+        .raw(planChart(plan, m_fleet)).raw("</figure></section>\n<section><h2>By type</h2><div class=\"table-wrap\"><table "
                                   "id=\"plan-table\"><thead><tr><th>Type</th><th class=\"num\">Batteries</th>");
     for (const QDate &month : plan.monthStarts)
         h.raw("<th class=\"num\">").text(month.toString(QStringLiteral("MMM yy"))).raw("</th>");
     h.raw("</tr></thead><tbody>\n");
     const auto row = [&](const PurchasePlan::Row &r, const QString &name, bool total) {
-        h.raw(total ? "<tr class=\"total\"><th>" : "<tr><td class=\"mono\">").text(name).raw(total ? "</th>" : "</td>")
+        h.raw(total ? "<tr class=\"total\"><th>" : "<tr><td>").text(name).raw(total ? "</th>" : "</td>")
             .raw("<td class=\"num\">").count(r.batteries).raw("</td>");
         for (const PurchasePlan::Cell &c : r.months)
             h.raw("<td class=\"num\"><strong>").text(fixed(c.expected, 1)).raw("</strong><br><span class=\"muted\">")
@@ -370,7 +370,7 @@ QByteArray InsightPages::plan() const
         h.raw("</tr>\n");
     };
     for (const PurchasePlan::Row &r : plan.types)
-        row(r, InsightViews::typeText(r.typeCode), false);
+        row(r, m_fleet.typeName(r.typeCode), false);
     row(plan.total, QStringLiteral("All types"), true);
     h.raw("</tbody></table></div></section>\n<p class=\"muted\">As of ").text(localTime(result->asOf)).raw(".</p>");
     return Html::page(QStringLiteral("Purchase plan"), Html::Section::Plan, h.take(), m_signOut);

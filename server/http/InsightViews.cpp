@@ -79,25 +79,27 @@ ApiTable addresses(const SiteWear &s)
 ApiTable batteries(const SiteWear &s, const FleetIndex &fleet)
 {
     ApiTable table({QStringLiteral("serial"), QStringLiteral("alias"), QStringLiteral("typeCode"),
-                    QStringLiteral("address"), QStringLiteral("fadePerYear"), QStringLiteral("ratioToType"),
+                    QStringLiteral("typeName"), QStringLiteral("address"), QStringLiteral("fadePerYear"), QStringLiteral("ratioToType"),
                     QStringLiteral("fasterThanType")});
     for (const WearBattery &b : s.batteries) {
         const QString address = SiteMap::addressText(b.home);
         table.addRow({serialKeyText(b.serial()), b.texts(fleet).alias, typeText(b.typeCode),
+                      fleet.typeName(b.typeCode),
                       address.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(address), rounded(b.fade, 1),
                       rounded(b.ratio, 2), b.fasterThanType});
     }
     return table;
 }
 
-ApiTable silent(const QList<SilentBattery> &silent, qint64 now)
+ApiTable silent(const QList<SilentBattery> &silent, qint64 now, const FleetIndex &fleet)
 {
-    ApiTable table({QStringLiteral("serial"), QStringLiteral("alias"), QStringLiteral("typeCode"),
+    ApiTable table({QStringLiteral("serial"), QStringLiteral("alias"), QStringLiteral("typeCode"), QStringLiteral("typeName"),
                     QStringLiteral("healthClass"), QStringLiteral("healthPercent"), QStringLiteral("lastReport"),
                     QStringLiteral("silentDays"), QStringLiteral("lastAddress"), QStringLiteral("lastSite")});
     for (const SilentBattery &s : silent) {
         const QString address = SiteMap::addressText(s.lastAddress);
         table.addRow({serialKeyText(s.record.serialKey()), aliasText(s.record), typeText(s.record.typeCode),
+                      fleet.typeName(s.record.typeCode),
                       ClassNames[std::clamp(s.healthClass, 0, 3)], healthPercentage(s.record),
                       ApiViews::timeText(s.record.reportTime), int((now - qint64(s.record.reportTime)) / 86400),
                       address.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(address),
@@ -106,20 +108,20 @@ ApiTable silent(const QList<SilentBattery> &silent, qint64 now)
     return table;
 }
 
-ApiTable plan(const PurchasePlan &plan)
+ApiTable plan(const PurchasePlan &plan, const FleetIndex &fleet)
 {
-    ApiTable table({QStringLiteral("typeCode"), QStringLiteral("month"), QStringLiteral("expected"),
+    ApiTable table({QStringLiteral("typeCode"), QStringLiteral("typeName"), QStringLiteral("month"), QStringLiteral("expected"),
                     QStringLiteral("low"), QStringLiteral("high")});
-    const auto rows = [&](const PurchasePlan::Row &row, const QString &type) {
+    const auto rows = [&](const PurchasePlan::Row &row, const QString &type, const QString &name) {
         for (int m = 0; m < PurchasePlan::Months; ++m) {
             const PurchasePlan::Cell &c = row.months[size_t(m)];
-            table.addRow({type, plan.monthStarts[size_t(m)].toString(QStringLiteral("yyyy-MM")), rounded(c.expected, 1),
+            table.addRow({type, name, plan.monthStarts[size_t(m)].toString(QStringLiteral("yyyy-MM")), rounded(c.expected, 1),
                           rounded(c.low, 1), rounded(c.high, 1)});
         }
     };
     for (const PurchasePlan::Row &row : plan.types)
-        rows(row, typeText(row.typeCode));
-    rows(plan.total, QStringLiteral("all"));
+        rows(row, typeText(row.typeCode), fleet.typeName(row.typeCode));
+    rows(plan.total, QStringLiteral("all"), QStringLiteral("all"));
     return table;
 }
 

@@ -22,9 +22,9 @@ ApiTable sites(const WearReport &wear);
 ApiTable site(const SiteWear &site);
 ApiTable addresses(const SiteWear &site);
 ApiTable batteries(const SiteWear &site, const FleetIndex &fleet);
-ApiTable silent(const QList<SilentBattery> &silent, qint64 now);
-// One row per type and month, then the months' totals as type "all".
-ApiTable plan(const PurchasePlan &plan);
+ApiTable silent(const QList<SilentBattery> &silent, qint64 now, const FleetIndex &fleet);
+// One row per type and month (its code and its name), then the months' totals as type "all".
+ApiTable plan(const PurchasePlan &plan, const FleetIndex &fleet);
 
 // The site of this name, or of the address this text is; null when none.
 const SiteWear *findSite(const WearReport &wear, const QString &name);

@@ -61,20 +61,23 @@ private Q_SLOTS:
         f.slopePerYear = -7.256;
         f.days = 40;
 
-        const QList<QJsonValue> row = ApiViews::batteryRow(r, f);
+        // A named type shows its name beside its code; any other its code twice.
+        const TypeNames types({{SelfMeasuringTypeA, QStringLiteral("Li-ion 2300 mAh · Nordhafen")}});
+        const QList<QJsonValue> row = ApiViews::batteryRow(r, f, types);
+        const QString code = QStringLiteral("0x%1").arg(type, 8, 16, QLatin1Char('0'));
         // Poor by its newest report, a battery is Poor now: no day ahead, whatever its fit says.
         const bool poor = healthClass(r) == Poor;
         const QList<QJsonValue> expected{serialKeyText(r.serialKey()), serialText(r), esnText(r), aliasText(r),
-                                         QStringLiteral("0x%1").arg(type, 8, 16, QLatin1Char('0')), healthPercentage(r),
+                                         code, type == SelfMeasuringTypeA ? types.nameOf(type) : code, healthPercentage(r),
                                          healthName(r), 2150, 0, ApiViews::timeText(r.reportTime),
                                          QStringLiteral("10.1.4.5"), QString::fromLatin1(poor ? "now" : "date"),
                                          poor ? QJsonValue() : QJsonValue(ApiViews::dayText(20800))};
         QCOMPARE(row.mid(0, expected.size()), expected);
-        QCOMPARE(row.at(15).toDouble(), -7.26);
+        QCOMPARE(row.at(16).toDouble(), -7.26);
 
         // Written from the cells, the same bytes as written from the values: JSON and CSV.
         const ApiTable table(ApiViews::batteryColumns());
-        const ApiViews::BatteryCells cells = ApiViews::batteryCells(r, f);
+        const ApiViews::BatteryCells cells = ApiViews::batteryCells(r, f, types);
         for (const bool csv : {false, true}) {
             QByteArray fromValues;
             QByteArray fromCells;

@@ -3,6 +3,7 @@
 #include "BatteryDatabase.h"
 #include "ForecastFit.h"
 #include "HistoryStore.h"
+#include "TypeNames.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -41,6 +42,12 @@ QString SyntheticFleet::sitesSection()
     for (int s = 0; s < Sites; ++s)
         section += QStringLiteral("%1=10.1.%2.0/24\n").arg(QLatin1String(siteName(s))).arg(s);
     return section;
+}
+
+QString SyntheticFleet::typesSection()
+{
+    return QStringLiteral("[types]\n0x00c10100=Li-ion 2300 mAh\n%1=Li-ion 2900 mAh, self-measuring\n")
+        .arg(TypeNames::codeText(SelfMeasuringTypeB));
 }
 
 double SyntheticFleet::wearAt(int site, int charger)

@@ -35,6 +35,8 @@ public:
     static const char *siteName(int site);
     // The [sites] section of vk.cfg that names them.
     static QString sitesSection();
+    // Names for the two type codes it writes.
+    static QString typesSection();
     // How much faster than its type a battery charged at `charger` of `site` wears.
     static double wearAt(int site, int charger);
 

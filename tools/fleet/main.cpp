@@ -87,16 +87,26 @@ int main(int argc, char **argv)
     }
     std::printf("%d batteries, %lld points written into %s in %.1f s\n", options.batteries,
                 static_cast<long long>(result.points), qPrintable(folder), double(clock.elapsed()) / 1000.0);
-    // The sites its chargers stand at, so that the insight pages have places to tell of; a [sites] the
-    // folder's vk.cfg has already is left as it is.
+    // The sites its chargers stand at and the names of its types, so that the insight pages have places
+    // to tell of; a section the folder's vk.cfg has already is left as it is.
     QFile cfg(folder + QStringLiteral("/vk.cfg"));
-    const QByteArray existing = cfg.open(QIODevice::ReadOnly) ? cfg.readAll() : QByteArray();
+    QByteArray existing = cfg.open(QIODevice::ReadOnly) ? cfg.readAll() : QByteArray();
     cfg.close();
-    if (existing.contains("[sites]")) {
-        std::printf("vk.cfg has a [sites] section already: left as it is\n");
-    } else if (cfg.open(QIODevice::Append)) {
-        cfg.write(((existing.isEmpty() || existing.endsWith('\n') ? QString() : QStringLiteral("\n")) + SyntheticFleet::sitesSection()).toUtf8());
-        std::printf("vk.cfg: [sites] names the %d sites its chargers stand at\n", SyntheticFleet::Sites);
+    const std::pair<const char *, QString> sections[] = {{"[sites]", SyntheticFleet::sitesSection()},
+                                                         {"[types]", SyntheticFleet::typesSection()}};
+    for (const auto &[heading, section] : sections) {
+        if (existing.contains(heading)) {
+            std::printf("vk.cfg has a %s section already: left as it is\n", heading);
+            continue;
+        }
+        const QByteArray added = ((existing.isEmpty() || existing.endsWith('\n') ? QString() : QStringLiteral("\n")) + section).toUtf8();
+        if (!cfg.open(QIODevice::Append) || cfg.write(added) != added.size()) {
+            std::fprintf(stderr, "vkfleet: could not write %s into %s\n", heading, qPrintable(cfg.fileName()));
+            return 1;
+        }
+        cfg.close();
+        existing += added;
+        std::printf("vk.cfg: %s written\n", heading);
     }
     return 0;
 }

@@ -39,8 +39,14 @@ TypeNames TypeNames::read(QSettings &settings, QStringList &problems)
         while (named.size() > MostNames)
             named.erase(std::prev(named.end()));
     }
-    result.m_names = named;
+    result = TypeNames(named);
     return result;
+}
+
+TypeNames::TypeNames(const QMap<quint32, QString> &names) : m_names(names)
+{
+    for (auto it = names.cbegin(); it != names.cend(); ++it)
+        m_utf8.insert(it.key(), it.value().toUtf8());
 }
 
 QString TypeNames::nameOf(quint32 code) const

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+#include <QHash>
 #include <QMap>
 #include <QString>
 #include <QStringList>
@@ -19,7 +21,7 @@ public:
     static constexpr int LongestName = 64; // characters
 
     TypeNames() = default;
-    explicit TypeNames(const QMap<quint32, QString> &names) : m_names(names) {}
+    explicit TypeNames(const QMap<quint32, QString> &names);
 
     // The section as the server takes it. An entry left out (a key that is no code, a name that cannot
     // be shown, a code named twice, names past MostNames) is one line in `problems`.
@@ -28,6 +30,12 @@ public:
     // The name, or the code as 0x00c10100 where none is named.
     QString nameOf(quint32 code) const;
     const QMap<quint32, QString> &names() const { return m_names; }
+    // The name in UTF-8, null where none is named: whole-fleet answers write it for every row.
+    const QByteArray *utf8Of(quint32 code) const
+    {
+        const auto found = m_utf8.constFind(code);
+        return found == m_utf8.cend() ? nullptr : &*found;
+    }
 
     // 0x00c10100: eight lower-case hex digits.
     static QString codeText(quint32 code);
@@ -38,6 +46,7 @@ public:
 
 private:
     QMap<quint32, QString> m_names;
+    QHash<quint32, QByteArray> m_utf8;
 };
 
 } // namespace NVL::Engineering::VK
