@@ -99,9 +99,17 @@ SiteFleet SiteFleet::make(quint32 seed, int batteries, int siteCount)
             const Site &site = f.sites[size_t(t.site)];
             t.charger = int(site.chargers * unit(random));
             t.wear = site.faultyCharger == t.charger ? site.chargerWear : site.wear;
+            // A stream of its own: the other draws stay as they were without lone batteries.
+            std::mt19937 lone(seed * 7919u + quint32(b));
+            if (unit(lone) < LoneShare)
+                t.individual = 2.0 + 3.0 * unit(lone);
             const bool typeB = unit(random) < 0.4;
             const int history = 120 + int(280 * unit(random));
-            TrueBattery battery = truth.wearing(cohortOf(unit(random)), t.wear * (typeB ? TypeBPace : 1.0), history);
+            const Cohort cohort = cohortOf(unit(random));
+            TrueBattery battery = truth.wearing(cohort, t.wear * t.individual * (typeB ? TypeBPace : 1.0), history);
+            t.pace = battery.pace;
+            t.typeB = typeB;
+            t.knee = cohort == Cohort::KneeYoung || cohort == Cohort::KneeOld;
             // Some stopped reporting: three in a hundred long enough to be silent, two in a hundred not yet.
             const double quiet = unit(random);
             t.quietDays = quiet < 0.03 ? 15 + int(75 * unit(random)) : quiet < 0.05 ? 1 + int(12 * unit(random)) : 0;

@@ -28,13 +28,19 @@ struct SiteFleet
     {
         int site = 0;
         int charger = 0;
-        double wear = 1.0;
+        double wear = 1.0;       // of its place: site and charger
+        double individual = 1.0; // of the battery alone, as a cell of a bad batch wears
+        double pace = 0;         // points a year it loses today
+        bool typeB = false;
+        bool knee = false;       // past a knee: its pace is judged among those of its shape
         std::optional<qint64> crossingDay; // local day the truth reaches the boundary; empty: beyond ten years
         int quietDays = 0;                 // days since its last report
     };
 
     static constexpr double Factors[] = {1.3, 1.5, 2.0};
     static constexpr int FaultyPerFactor = 20;
+    // Batteries that wear faster on their own, wherever they charge: one in a hundred, 2 to 5 times.
+    static constexpr double LoneShare = 0.01;
     // Batteries whose forecasts are replayed for the fleet's track record, as the server's daily pass does.
     static constexpr int TrackRecordSample = 20000;
 

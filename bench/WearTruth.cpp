@@ -164,17 +164,22 @@ TrueBattery WearTruth::wearing(Cohort cohort, double wear, int history)
         const double slow = (2.0 + 4.0 * unit()) * wear;
         const double fast = slow * (4.0 + 6.0 * unit());
         // `start` on the first day: the knee is at most half the history ago.
-        return report(cohort, history, 1.0, 0,
-                      [=](double t) { return start - slow * (t + age) / Year - kneeLoss(t, kneeAge, slow, fast); });
+        TrueBattery battery = report(cohort, history, 1.0, 0,
+                                     [=](double t) { return start - slow * (t + age) / Year - kneeLoss(t, kneeAge, slow, fast); });
+        battery.pace = slow + (fast - slow) * std::min(1.0, kneeAge / KneeRampDays);
+        return battery;
     }
     case Cohort::Flat: return report(cohort, history, 1.0, 0, [start](double) { return std::min(start, 99.0); });
     case Cohort::IntegerSlow: {
         const double slowRate = (1.5 + 3.0 * unit()) * wear;
-        return report(cohort, history, 0.3, 0, [=](double t) { return start - slowRate * (t + age) / Year; });
+        TrueBattery battery = report(cohort, history, 0.3, 0, [=](double t) { return start - slowRate * (t + age) / Year; });
+        battery.pace = slowRate;
+        return battery;
     }
     default: break;
     }
     const auto steady = [=](double t) { return start - rate * (t + age) / Year; };
+    TrueBattery steadyBattery = [&]() -> TrueBattery {
     switch (cohort) {
     case Cohort::SteadyQuiet: return report(cohort, history, 0.5, 0, steady);
     case Cohort::Wild: return report(cohort, history, 1.0, 0.1, steady);
@@ -196,6 +201,9 @@ TrueBattery WearTruth::wearing(Cohort cohort, double wear, int history)
     }
     default: return report(cohort, history, 2.0, 0, steady);
     }
+    }();
+    steadyBattery.pace = rate;
+    return steadyBattery;
 }
 
 TrueBattery WearTruth::make(Cohort cohort)

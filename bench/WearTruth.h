@@ -41,6 +41,7 @@ struct TrueBattery
     std::optional<qint64> crossing; // days after today the truth reaches the boundary; 0 when it has
     int dropAge = 0;                // Drop: daily reports since the fall
     double level = 0;               // the truth today
+    double pace = 0;                // wearing(): points a year the truth loses today
     QString group;                  // a part of its cohort reported on its own, or empty
 };
 

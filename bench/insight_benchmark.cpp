@@ -13,11 +13,13 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QSet>
 #include <QTimer>
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <set>
 
 using namespace NVL::Engineering::VK;
@@ -173,7 +175,8 @@ int main(int argc, char *argv[])
         if (!missed.isEmpty())
             say(QStringLiteral("       missed: %1").arg(missed.join(QStringLiteral("; "))));
     }
-    qsizetype normalSites = 0, normalFlagged = 0, normalChargers = 0, normalChargersFlagged = 0;
+    qsizetype normalSites = 0, normalFlagged = 0, normalChargers = 0, normalChargersFlagged = 0, normalCovered = 0;
+    std::vector<double> normalEffects;
     for (int s = 0; s < siteCount; ++s) {
         const SiteFleet::Site &site = fleet.sites[size_t(s)];
         for (int c = 0; c < site.chargers; ++c) {
@@ -187,10 +190,46 @@ int main(int argc, char *argv[])
         ++normalSites;
         const SiteWear *found = byName.value(site.name);
         normalFlagged += found && found->site.flagged ? 1 : 0;
+        if (found && found->site.compared >= WearReport::MinimumBatteries) {
+            normalEffects.push_back(found->site.effect);
+            normalCovered += found->site.effectLow <= 1.0 && 1.0 <= found->site.effectHigh ? 1 : 0;
+        }
     }
-    say(QStringLiteral("  normal sites flagged %1; normal chargers flagged %2")
-            .arg(share(normalFlagged, normalSites), share(normalChargersFlagged, normalChargers)));
-    say(QStringLiteral("  fading faster than its type: %1 batteries").arg(result.wear.fasterThanType));
+    std::sort(normalEffects.begin(), normalEffects.end());
+    say(QStringLiteral("  normal sites flagged %1; normal chargers flagged %2; normal sites' median effect %3, 1.0 inside the range %4")
+            .arg(share(normalFlagged, normalSites), share(normalChargersFlagged, normalChargers),
+                 normalEffects.empty() ? QStringLiteral("-") : QString::number(normalEffects[normalEffects.size() / 2], 'f', 3),
+                 share(normalCovered, qsizetype(normalEffects.size()))));
+    // Marked against the truth: a battery wearing at least twice as fast as its type's usual, by its place
+    // or on its own. The fleet's batteries are in the index's order, as the truths are.
+    {
+        QSet<quint64> marked;
+        for (const SiteWear &s : result.wear.sites) {
+            for (const WearBattery &b : s.batteries) {
+                if (b.fasterThanType)
+                    marked.insert(b.key);
+            }
+        }
+        // Truly faster: losing today at least twice the median pace of its type and shape (past a knee or not).
+        std::map<int, std::vector<double>> paces;
+        const auto group = [](const SiteFleet::Truth &t) { return int(t.typeB) * 2 + int(t.knee); };
+        for (const SiteFleet::Truth &t : fleet.truths)
+            paces[group(t)].push_back(t.pace);
+        std::map<int, double> medians;
+        for (auto &[g, list] : paces) {
+            std::sort(list.begin(), list.end());
+            medians[g] = list[list.size() / 2];
+        }
+        qsizetype truthFaster = 0, found = 0;
+        for (size_t i = 0; i < fleet.truths.size(); ++i) {
+            const bool faster = fleet.truths[i].pace >= 2.0 * medians[group(fleet.truths[i])];
+            truthFaster += faster ? 1 : 0;
+            found += faster && marked.contains(FleetIndex::orderKey(fleet.fleet.entries()[i].record.serial)) ? 1 : 0;
+        }
+        say(QStringLiteral("  fading faster than its type: %1 batteries marked; truly twice its type and shape's median pace "
+                           "or more %2: recall %3, precision %4")
+                .arg(marked.size()).arg(truthFaster).arg(share(found, truthFaster), share(found, qsizetype(marked.size()))));
+    }
 
     // The plan against the truth: batteries whose truth is at or under the boundary before each month's end.
     const auto ends = PurchasePlan::monthEnds(snapshot.today);

@@ -142,6 +142,7 @@ struct Battery
     const FleetIndex::Entry *entry = nullptr;
     double fade = NAN;
     double ratio = NAN;
+    int days = 0; // of its fit
     bool faster = false;
     quint64 stratum = 0; // its type and the shape of its fit
     QByteArray home;
@@ -150,11 +151,13 @@ struct Battery
 class Grouping
 {
 public:
+    // `outside`: batteries left out of the strata (those of flagged places), null for none.
     Grouping(const std::vector<Battery> &batteries, const QHash<quint32, TypeRates> &types,
-             const QHash<quint64, TypeRates> &strata)
+             const QHash<quint64, TypeRates> &strata, const std::vector<char> *outside = nullptr)
         : m_batteries(batteries)
         , m_types(types)
         , m_strata(strata)
+        , m_outside(outside)
     {
     }
 
@@ -166,7 +169,7 @@ public:
         QHash<quint64, std::vector<double>> own;
         for (const int i : members) {
             const Battery &b = m_batteries[size_t(i)];
-            if (!std::isnan(b.ratio))
+            if (!std::isnan(b.ratio) && !(m_outside && (*m_outside)[size_t(i)]))
                 own[b.stratum].push_back(b.fade);
             group.fasterThanType += b.faster ? 1 : 0;
         }
@@ -183,7 +186,10 @@ public:
             typeMedians.push_back(type.median);
             ratios.push_back(b.ratio);
             // Against the others of its stratum only: a place's own batteries would pull the reference toward it.
-            const TypeRates &stratum = *m_strata.constFind(b.stratum);
+            const auto found = m_strata.constFind(b.stratum);
+            if (found == m_strata.cend())
+                continue;
+            const TypeRates &stratum = *found;
             const std::vector<double> &mine = own[b.stratum];
             const size_t others = stratum.sorted.size() - mine.size();
             if (others >= size_t(WearAnalysis::MinimumTypeBatteries))
@@ -267,7 +273,26 @@ private:
     const std::vector<Battery> &m_batteries;
     const QHash<quint32, TypeRates> &m_types;
     const QHash<quint64, TypeRates> &m_strata;
+    const std::vector<char> *m_outside;
 };
+
+// The strata of the batteries not left out, sorted and tabulated.
+QHash<quint64, TypeRates> strataOf(const std::vector<Battery> &batteries, const std::vector<char> *outside)
+{
+    QHash<quint64, TypeRates> strata;
+    for (size_t i = 0; i < batteries.size(); ++i) {
+        const Battery &b = batteries[i];
+        if (!std::isnan(b.fade) && !(outside && (*outside)[i]))
+            strata[b.stratum].sorted.push_back(b.fade);
+    }
+    for (TypeRates &stratum : strata) {
+        std::sort(stratum.sorted.begin(), stratum.sorted.end());
+        stratum.median = medianOfSorted(stratum.sorted);
+        stratum.comparable = stratum.sorted.size() >= size_t(WearAnalysis::MinimumTypeBatteries) && stratum.median > 0;
+        stratum.tabulate();
+    }
+    return strata;
+}
 
 } // namespace
 
@@ -289,25 +314,21 @@ WearReport WearAnalysis::of(const FleetSnapshot &fleet, const SiteMap &sites)
     std::vector<Battery> batteries;
     batteries.reserve(fleet.batteries.size());
     QHash<quint32, TypeRates> types;
-    // The rank test compares a battery with those of its type whose fit has the same shape: a bend's newer
-    // pace runs faster than a straight line's, and how many of each a place happens to have says nothing
-    // of how it charges.
-    QHash<quint64, TypeRates> strata;
     for (const FleetIndex::Entry &entry : fleet.batteries) {
         Battery b;
         b.entry = &entry;
         b.fade = fadeOf(entry);
         if (!std::isnan(b.fade)) {
+            b.days = entry.forecast.brief()->days;
             types[entry.record.typeCode].sorted.push_back(b.fade);
             b.stratum = quint64(entry.record.typeCode) << 8 | quint64(entry.forecast.model());
-            strata[b.stratum].sorted.push_back(b.fade);
         }
         batteries.push_back(b);
     }
-    for (TypeRates &stratum : strata) {
-        std::sort(stratum.sorted.begin(), stratum.sorted.end());
-        stratum.tabulate();
-    }
+    // The rank test compares a battery with those of its type whose fit has the same shape: a bend's newer
+    // pace runs faster than a straight line's, and how many of each a place happens to have says nothing
+    // of how it charges.
+    QHash<quint64, TypeRates> strata = strataOf(batteries, nullptr);
     for (auto it = types.begin(); it != types.end(); ++it) {
         std::sort(it->sorted.begin(), it->sorted.end());
         it->median = medianOfSorted(it->sorted);
@@ -337,11 +358,6 @@ WearReport WearAnalysis::of(const FleetSnapshot &fleet, const SiteMap &sites)
         const auto type = types.constFind(entry.record.typeCode);
         if (!std::isnan(b.fade) && type->comparable) {
             b.ratio = b.fade / type->median;
-            const auto rank = rankOf(type->sorted, b.fade);
-            const double below = (double(rank.first) + 0.5 * double(rank.second)) / double(type->sorted.size());
-            const Forecast &f = *entry.forecast;
-            b.faster = below >= 1.0 - WearReport::FasterShare && f.model == Forecast::Model::Line && f.days >= SteadyDays;
-            report.fasterThanType += b.faster ? 1 : 0;
         }
         if (!entry.forecast)
             continue;
@@ -390,7 +406,40 @@ WearReport WearAnalysis::of(const FleetSnapshot &fleet, const SiteMap &sites)
             addressMembers[size_t(*slot)][b.home].push_back(int(i));
     }
 
-    const Grouping grouping(batteries, types, strata);
+    // A first pass finds the places that wear faster; the second measures every place against the batteries
+    // of the rest, so that the reference is the type's usual wear and a normal place reads 1.0x.
+    std::vector<char> outside(batteries.size(), 0);
+    {
+        const Grouping first(batteries, types, strata);
+        for (size_t s = 0; s < siteNames.size(); ++s) {
+            if (first.measure(siteNames[s], siteMembers[s]).flagged) {
+                for (const int i : siteMembers[s])
+                    outside[size_t(i)] = 1;
+                continue;
+            }
+            for (auto it = addressMembers[s].cbegin(); it != addressMembers[s].cend(); ++it) {
+                if (first.measure(QString(), it.value()).flagged) {
+                    for (const int i : it.value())
+                        outside[size_t(i)] = 1;
+                }
+            }
+        }
+        if (std::find(outside.cbegin(), outside.cend(), 1) != outside.cend())
+            strata = strataOf(batteries, &outside);
+    }
+    // "Fading faster than its type": far above the usual of its type and shape, bent fits too, with enough
+    // days of fit to be sure of the pace.
+    for (Battery &b : batteries) {
+        if (std::isnan(b.fade))
+            continue;
+        const auto stratum = strata.constFind(b.stratum);
+        if (stratum == strata.cend() || !stratum->comparable || b.days < SteadyDays)
+            continue;
+        b.faster = b.fade >= WearReport::FasterRatio * stratum->median;
+        report.fasterThanType += b.faster ? 1 : 0;
+    }
+
+    const Grouping grouping(batteries, types, strata, &outside);
     for (size_t s = 0; s < siteNames.size(); ++s) {
         SiteWear wear;
         wear.site = grouping.measure(siteNames[s], siteMembers[s]);

@@ -32,8 +32,9 @@ namespace {
 
 const std::string OpsUuid = "{00000000-0000-0000-0000-0000000000a1}";
 
-// A battery with a straight fit of `fade` points a year, reporting mostly from `home`.
-FleetIndex::Entry fitted(quint32 serial, quint32 type, double fade, const QByteArray &home)
+// A battery with a straight (or `model`) fit of `fade` points a year, reporting mostly from `home`.
+FleetIndex::Entry fitted(quint32 serial, quint32 type, double fade, const QByteArray &home,
+                         Forecast::Model model = Forecast::Model::Line)
 {
     FleetIndex::Entry e;
     e.record.version = 1;
@@ -46,6 +47,7 @@ FleetIndex::Entry fitted(quint32 serial, quint32 type, double fade, const QByteA
     Forecast f;
     f.status = Forecast::Status::Date;
     f.slopePerYear = -fade;
+    f.model = model;
     f.days = 200;
     f.places.points = 90;
     f.places.shares.append({home, 80});
@@ -149,6 +151,40 @@ private Q_SLOTS:
         QCOMPARE(report.sites.size(), 61);
         QVERIFY(std::any_of(report.sites.cbegin(), report.sites.cend(),
                             [](const SiteWear &s) { return s.site.name == QLatin1String("10.9.3.1"); }));
+    }
+
+    // Marked among the batteries of its type and shape: a bent fit too, and by the pace of its shape.
+    void fasterThanItsTypeAndShape_data()
+    {
+        QTest::addColumn<int>("model");
+        QTest::addColumn<double>("fade");
+        QTest::addColumn<bool>("marked");
+        QTest::newRow("bent, three times the bent ones") << int(Forecast::Model::Bend) << 90.0 << true;
+        QTest::newRow("bent, like the bent ones") << int(Forecast::Model::Bend) << 33.0 << false;
+        QTest::newRow("straight, three times the straight ones") << int(Forecast::Model::Line) << 30.0 << true;
+    }
+
+    void fasterThanItsTypeAndShape()
+    {
+        QFETCH(int, model);
+        QFETCH(double, fade);
+        QFETCH(bool, marked);
+        // Straight fits lose about 10 points a year, bent ones about 30: a bend's newer pace is faster.
+        FleetIndex fleet;
+        QHash<QByteArray, Forecast> forecasts;
+        const auto add = [&](const FleetIndex::Entry &e) {
+            fleet.update(e.record);
+            forecasts.insert(e.record.serialKey(), *e.forecast);
+        };
+        for (int i = 0; i < 300; ++i) {
+            const bool bent = i % 3 == 0;
+            add(fitted(quint32(i), SelfMeasuringTypeA, (bent ? 30.0 : 10.0) * (0.8 + 0.4 * double(i % 7) / 6.0),
+                       ipv4(10, 9, i % 30, 1), bent ? Forecast::Model::Bend : Forecast::Model::Line));
+        }
+        add(fitted(999, SelfMeasuringTypeA, fade, ipv4(10, 9, 0, 1), Forecast::Model(model)));
+        fleet.setForecasts(forecasts);
+        const WearReport report = WearAnalysis::of(FleetSnapshot::of(fleet), SiteMap());
+        QCOMPARE(report.fasterThanType, marked ? 1 : 0);
     }
 
     void planCountsKnownFleet()
