@@ -54,6 +54,6 @@ shot dashboard-battery 1400 1500 "$battery"
 shot dashboard-phone 390 1100 /
 shot dashboard-batteries-phone 390 1100 "/batteries?due=90&sort=forecast"
 shot dashboard-battery-phone 390 1700 "$battery"
-shot dashboard-sites 1400 1100 /sites
+shot dashboard-sites 1280 1100 /sites
 shot dashboard-silent 1400 900 /silent
 shot dashboard-plan 1400 1100 /plan

@@ -230,12 +230,17 @@ void Voltkeep::start()
         context.today = LocalDays::today();
         if (const auto insight = m_insight ? m_insight->result() : nullptr) {
             ComposeContext::Outlook outlook;
+            const auto effect = [](const WearGroup &g) {
+                return QStringLiteral("(%1x, %2-%3)").arg(QString::number(g.effect, 'f', 2), QString::number(g.effectLow, 'f', 2),
+                                                         QString::number(g.effectHigh, 'f', 2));
+            };
             for (const SiteWear &site : insight->wear.sites) {
                 if (site.site.flagged)
-                    outlook.flaggedSites.append(QStringLiteral("%1 (%2x, %3-%4)")
-                                                    .arg(site.site.name, QString::number(site.site.effect, 'f', 2),
-                                                         QString::number(site.site.effectLow, 'f', 2),
-                                                         QString::number(site.site.effectHigh, 'f', 2)));
+                    outlook.flaggedSites.append(site.site.name + QLatin1Char(' ') + effect(site.site));
+                for (const WearGroup &g : site.addresses) {
+                    if (g.flagged)
+                        outlook.flaggedAddresses.append(QStringLiteral("%1 at %2 %3").arg(g.name, site.site.name, effect(g)));
+                }
             }
             outlook.silentBatteries = int(insight->silent.size());
             outlook.silentDays = insight->silentDays;
@@ -288,7 +293,7 @@ void Voltkeep::startHttp(const HttpSettings &settings, const InsightSection &ins
         const auto takeForecasts = [this](const QHash<QByteArray, Forecast> &forecasts) {
             m_fleet->setForecasts(forecasts);
             if (m_insight)
-                m_insight->fleetChanged();
+                m_insight->forecastsChanged(forecasts.size());
         };
         connect(m_history.get(), &HistoryKeeper::forecastsLoaded, this, takeForecasts);
         connect(m_history.get(), &HistoryKeeper::forecastsFitted, this, [this, takeForecasts](const QHash<QByteArray, Forecast> &fitted) {
@@ -298,6 +303,8 @@ void Voltkeep::startHttp(const HttpSettings &settings, const InsightSection &ins
         });
     }
     m_insight = std::make_unique<InsightKeeper>(*m_fleet, InsightSettings::from(insight));
+    if (m_history)
+        m_insight->setReady([history = m_history.get()] { return history->forecastsSettled(); });
     m_insight->refresh();
     m_metrics->setSilentBatteries([this] {
         const auto result = m_insight ? m_insight->result() : nullptr;
@@ -306,6 +313,10 @@ void Voltkeep::startHttp(const HttpSettings &settings, const InsightSection &ins
     m_metrics->setFlaggedSites([this] {
         const auto result = m_insight ? m_insight->result() : nullptr;
         return result ? qint64(result->wear.flaggedSites) : -1;
+    });
+    m_metrics->setFlaggedAddresses([this] {
+        const auto result = m_insight ? m_insight->result() : nullptr;
+        return result ? qint64(result->wear.flaggedAddresses) : -1;
     });
     m_metrics->setBatteriesByClass([this] { return m_fleet->classCounts(); });
     m_metrics->setMailQueueDepth([this] { return m_mailQueue ? qint64(m_mailQueue->waiting()) : 0; });

@@ -64,6 +64,12 @@ qsizetype HistoryKeeper::pendingForecasts() const
     return m_state.pendingForecasts + m_loading;
 }
 
+bool HistoryKeeper::forecastsSettled() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_state.pendingForecasts + m_loading == 0 && m_fitted.empty();
+}
+
 qint64 HistoryKeeper::catchUpSince()
 {
     const std::lock_guard lock(m_mutex);
@@ -276,6 +282,8 @@ void HistoryKeeper::loadSome(HistoryWorker &worker, qint64 afterId)
     {
         const std::lock_guard lock(m_mutex);
         m_loading = last < 0 ? 0 : std::max<qsizetype>(0, m_loading - batch.size());
+        // With the fits still to do, so that the loading's end never reads as all settled.
+        m_state.pendingForecasts = worker.pendingForecasts();
         if (!batch.isEmpty())
             m_fitted.push_back({std::move(batch), true});
         postDeliveryLocked();

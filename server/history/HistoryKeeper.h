@@ -58,6 +58,8 @@ public:
     // Batteries whose forecast the start found missing or out of date and that are not fitted yet: the due
     // lists leave them out until then, and say so. 0 once the start's fitting is done.
     qsizetype pendingForecasts() const;
+    // None pending and every batch told: the fleet model holds what the start loaded and fitted.
+    bool forecastsSettled() const;
 
     // Reports in vk.db from this time on may lack their point (a process that ended between the two
     // commits); older ones have theirs.

@@ -98,12 +98,16 @@ HttpResponse ApiServer::sites(bool asCsv) const
     const ApiTable table = InsightViews::sites(result->wear);
     if (asCsv)
         return csv(table.toCsv());
-    return json(table.toJsonList(QStringLiteral("sites"),
-                                 {{QStringLiteral("asOf"), ApiViews::timeText(result->asOf)},
-                                  {QStringLiteral("falseAlarmRate"), WearReport::FalseAlarmRate},
-                                  {QStringLiteral("minimumBatteries"), WearReport::MinimumBatteries},
-                                  {QStringLiteral("minimumEffect"), WearReport::MinimumEffect},
-                                  {QStringLiteral("flaggedSites"), result->wear.flaggedSites}}));
+    QByteArray out = table.toJsonList(QStringLiteral("sites"),
+                                      {{QStringLiteral("asOf"), ApiViews::timeText(result->asOf)},
+                                       {QStringLiteral("falseAlarmRate"), WearReport::FalseAlarmRate},
+                                       {QStringLiteral("minimumBatteries"), WearReport::MinimumBatteries},
+                                       {QStringLiteral("minimumEffect"), WearReport::MinimumEffect},
+                                       {QStringLiteral("flaggedSites"), result->wear.flaggedSites},
+                                       {QStringLiteral("flaggedAddressCount"), result->wear.flaggedAddresses}});
+    // Every flagged charger and gateway, whichever site it is in, before the sites: its columns in order.
+    out.insert(1, "\"flaggedAddresses\":" + InsightViews::flaggedAddresses(result->wear).toJsonArray() + ',');
+    return json(std::move(out));
 }
 
 HttpResponse ApiServer::site(const QString &name, bool asCsv) const

@@ -222,9 +222,14 @@ QByteArray DashboardPages::overview(const OverviewTally &tally) const
             const FleetIndex::Entry &e = *entry;
             h.raw("<tr><td><a href=\"").raw(batteryPath(e.record)).raw("\">").text(serialShown(e.record))
                 .raw("</a></td><td>").text(aliasText(e.record)).raw("</td><td>").raw(classBadge(e.healthClass))
-                .raw("</td><td class=\"num\">").number(e.percent).raw(" %</td><td>").text(forecastText(e))
-                .raw("</td><td class=\"num\">").number(std::max<qint64>(0, day - today))
-                .raw("</td></tr>\n");
+                .raw("</td><td class=\"num\">").number(e.percent).raw(" %</td><td>").text(forecastText(e));
+            // A battery silent since: its date passed by its fit as of its last report, not "in 0 days".
+            if (day < today)
+                h.raw(" <span class=\"muted\">as of its last report, ").text(localTime(e.record.reportTime).left(10))
+                    .raw("</span></td><td class=\"num\">passed");
+            else
+                h.raw("</td><td class=\"num\">").number(day - today);
+            h.raw("</td></tr>\n");
         }
         h.raw("</tbody></table></div><p><a href=\"/batteries?due=180&amp;sort=forecast\">All ").count(tally.dueCount())
             .raw(" due within 180 days, by predicted date \xE2\x86\x92</a></p>");

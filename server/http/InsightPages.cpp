@@ -41,10 +41,12 @@ QByteArray sitePath(const QString &name)
     return QByteArrayLiteral("/sites/") + QUrl::toPercentEncoding(name);
 }
 
-void flagBadge(Html &h, bool flagged)
+void flagBadge(Html &h, const WearGroup &g)
 {
-    if (flagged)
+    if (g.flagged)
         h.raw("<span class=\"badge c-poor\"><span class=\"shape\" aria-hidden=\"true\">\xE2\x96\xB2</span>Wears faster</span>");
+    else if (g.compared < WearReport::MinimumBatteries)
+        h.raw("<span class=\"muted\">too few to judge</span>");
     else
         h.raw("<span class=\"muted\">no</span>");
 }
@@ -54,13 +56,14 @@ void groupCells(Html &h, const WearGroup &g)
     h.raw("<td class=\"num\">").count(g.batteries).raw("</td><td class=\"num\">").text(fixed(g.medianFade, 1))
         .raw("</td><td class=\"num\">").text(fixed(g.typeMedianFade, 1)).raw("</td><td class=\"num\">").text(effectText(g))
         .raw("</td><td>");
-    flagBadge(h, g.flagged);
+    flagBadge(h, g);
     h.raw("</td><td class=\"num wide\">").count(g.fasterThanType).raw("</td>");
 }
 
-const char *const GroupHeads = "<th class=\"num\">Batteries</th><th class=\"num\">Median fade, points/year</th>"
-                               "<th class=\"num\">Fleet, same types</th><th class=\"num\">Against the fleet (95 % range)</th>"
-                               "<th>Flagged</th><th class=\"num wide\">Fading faster than its type</th>";
+// Short heads: every column fits at 1,280 pixels.
+const char *const GroupHeads = "<th class=\"num\">Batteries</th><th class=\"num\">Median fade, pts/year</th>"
+                               "<th class=\"num\">Its types' median</th><th class=\"num\">Against the types' usual "
+                               "(95 %)</th><th>Flagged</th><th class=\"num wide\">Faster than type</th>";
 
 // One row per address (the most batteries first), each battery a dot at its fade over its type's median.
 QByteArray fadeStrip(const SiteWear &site, const FleetIndex &fleet)
@@ -220,7 +223,8 @@ QByteArray InsightPages::sites() const
     Html h;
     h.raw("<h1>Sites</h1>\n<p class=\"summary\" id=\"summary\">").count(wear.sites.size())
         .raw(" sites with batteries that report there mostly; <strong>").count(wear.flaggedSites)
-        .raw(" flagged</strong>. A site is flagged when its batteries fade faster than the fleet's batteries of the same "
+        .raw(" flagged</strong>, and <strong>").count(wear.flaggedAddresses)
+        .raw(" chargers and gateways</strong>. A site is flagged when its batteries fade faster than the fleet's batteries of the same "
              "types by a rank test at a false-alarm rate of ")
         .text(QString::number(WearReport::FalseAlarmRate * 100.0, 'g', 2))
         .raw(" % per site, with at least ")
@@ -232,6 +236,23 @@ QByteArray InsightPages::sites() const
         h.raw("<section><p class=\"muted\">No battery has a site yet: a battery belongs to the site of most of its newest "
               "90 days' reports, and reports are placed from this version on.</p></section>");
         return Html::page(QStringLiteral("Sites"), Html::Section::Sites, h.take(), m_signOut);
+    }
+    // Flagged chargers and gateways, whichever site they belong to: one worn charger hides in a large site.
+    if (wear.flaggedAddresses > 0) {
+        h.raw("<section id=\"flagged-addresses\"><h2>Chargers and gateways that wear batteries faster</h2><div "
+              "class=\"table-wrap\"><table><thead><tr><th>Address</th><th>Site</th>").raw(GroupHeads)
+            .raw("</tr></thead><tbody>\n");
+        for (const SiteWear &s : wear.sites) {
+            for (const WearGroup &g : s.addresses) {
+                if (!g.flagged)
+                    continue;
+                h.raw("<tr class=\"flagged\"><td class=\"mono\">").text(g.name).raw("</td><td><a href=\"")
+                    .raw(sitePath(s.site.name)).raw("\">").text(s.site.name).raw("</a></td>");
+                groupCells(h, g);
+                h.raw("</tr>\n");
+            }
+        }
+        h.raw("</tbody></table></div></section>\n");
     }
     h.raw("<div class=\"table-wrap\"><table id=\"site-table\"><thead><tr><th>Site</th>").raw(GroupHeads)
         .raw("<th class=\"num wide\">Addresses</th></tr></thead><tbody>\n");
@@ -258,7 +279,7 @@ std::optional<QByteArray> InsightPages::site(const QString &name) const
     Html h;
     h.raw("<p class=\"crumbs\"><a href=\"/sites\">Sites</a> \xE2\x80\xBA</p><h1>").text(s.site.name);
     if (s.site.flagged)
-        flagBadge(h, true);
+        flagBadge(h, s.site);
     h.raw("</h1>\n<dl class=\"facts\"><dt>Batteries reporting here mostly</dt><dd>").count(s.site.batteries)
         .raw(" (").count(s.site.compared).raw(" with a fade to compare)</dd><dt>Median fade</dt><dd>")
         .text(fixed(s.site.medianFade, 1)).raw(" points/year, the fleet's batteries of the same types ")
@@ -378,20 +399,29 @@ QByteArray InsightPages::plan() const
 
 void InsightPages::cards(Html &h, const InsightResult *result)
 {
+    // Until the first analysis after the start, whose forecasts are fitted, a card shows no figure.
+    const auto computing = [&h] { h.raw("computing\xE2\x80\xA6</span><span class=\"note\">after the start</span></a>"); };
     h.raw("<a class=\"card card-poor\" href=\"/sites\"><span class=\"label\">Flagged sites</span><span class=\"value\" "
           "id=\"flagged-sites\">");
     if (result)
         h.count(result->wear.flaggedSites).raw("</span><span class=\"note\">of ").count(result->wear.sites.size())
             .raw(" sites wear batteries faster</span></a>");
     else
-        h.raw("\xE2\x80\xA6</span><span class=\"note\">being computed</span></a>");
+        computing();
+    h.raw("<a class=\"card card-poor\" href=\"/sites#flagged-addresses\"><span class=\"label\">Flagged chargers</span>"
+          "<span class=\"value\" id=\"flagged-addresses\">");
+    if (result)
+        h.count(result->wear.flaggedAddresses).raw("</span><span class=\"note\">chargers and gateways wear batteries "
+                                                   "faster, in any site</span></a>");
+    else
+        computing();
     h.raw("<a class=\"card card-due\" href=\"/silent\"><span class=\"label\">Silent batteries</span><span class=\"value\" "
           "id=\"silent-batteries\">");
     if (result)
         h.count(result->silent.size()).raw("</span><span class=\"note\">no report for ").number(result->silentDays)
             .raw(" days</span></a>");
     else
-        h.raw("\xE2\x80\xA6</span><span class=\"note\">being computed</span></a>");
+        computing();
     h.raw("<a class=\"card\" href=\"/plan\"><span class=\"label\">To buy within 3 months</span><span class=\"value\" "
           "id=\"plan-3\">");
     if (result) {
@@ -400,7 +430,7 @@ void InsightPages::cards(Html &h, const InsightResult *result)
             .text(QString::number(three.low, 'f', 0)).raw("\xE2\x80\x93").text(QString::number(three.high, 'f', 0))
             .raw(", by type on the plan</span></a>");
     } else {
-        h.raw("\xE2\x80\xA6</span><span class=\"note\">being computed</span></a>");
+        computing();
     }
 }
 

@@ -13,7 +13,7 @@ const QStringList GroupColumns{QStringLiteral("name"),          QStringLiteral("
                                QStringLiteral("typeMedianFadePerYear"), QStringLiteral("effect"),
                                QStringLiteral("effectLow"),     QStringLiteral("effectHigh"),
                                QStringLiteral("score"),         QStringLiteral("flagged"),
-                               QStringLiteral("fasterThanType")};
+                               QStringLiteral("judged"),        QStringLiteral("fasterThanType")};
 
 QList<QJsonValue> groupRow(const WearGroup &g)
 {
@@ -27,6 +27,7 @@ QList<QJsonValue> groupRow(const WearGroup &g)
             rounded(g.effectHigh, 2),
             rounded(g.score, 2),
             g.flagged,
+            g.compared >= WearReport::MinimumBatteries, // under it: too few to judge
             g.fasterThanType};
 }
 
@@ -52,11 +53,32 @@ ApiTable sites(const WearReport &wear)
 {
     QStringList columns = GroupColumns;
     columns.append(QStringLiteral("addresses"));
+    columns.append(QStringLiteral("flaggedAddressNames"));
     ApiTable table(columns);
     for (const SiteWear &s : wear.sites) {
         QList<QJsonValue> row = groupRow(s.site);
         row.append(int(s.addresses.size()));
+        QStringList flagged;
+        for (const WearGroup &g : s.addresses) {
+            if (g.flagged)
+                flagged.append(g.name);
+        }
+        row.append(flagged.join(QLatin1Char(' ')));
         table.addRow(row);
+    }
+    return table;
+}
+
+ApiTable flaggedAddresses(const WearReport &wear)
+{
+    QStringList columns{QStringLiteral("site")};
+    columns.append(GroupColumns);
+    ApiTable table(columns);
+    for (const SiteWear &s : wear.sites) {
+        for (const WearGroup &g : s.addresses) {
+            if (g.flagged)
+                table.addRow(QList<QJsonValue>{s.site.name} + groupRow(g));
+        }
     }
     return table;
 }

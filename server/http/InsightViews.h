@@ -17,7 +17,10 @@ QString typeText(quint32 typeCode);
 // Rounded for people and programs alike: rates to a tenth of a point, ratios to two places; null for none.
 QJsonValue rounded(double value, int places);
 
+// Each site with its flagged addresses' names, space-separated, in "flaggedAddressNames".
 ApiTable sites(const WearReport &wear);
+// Every flagged charger and gateway with its site, whichever site is flagged.
+ApiTable flaggedAddresses(const WearReport &wear);
 // A site's figures, its addresses' and its batteries'.
 ApiTable site(const SiteWear &site);
 ApiTable addresses(const SiteWear &site);

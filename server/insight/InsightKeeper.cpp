@@ -2,6 +2,7 @@
 
 #include "FleetIndex.h"
 #include "FreedMemory.h"
+#include "Log.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -21,6 +22,26 @@ InsightKeeper::InsightKeeper(const FleetIndex &fleet, InsightSettings settings, 
             refresh();
     });
     m_timer.start();
+    m_readyCheck.setInterval(ReadyCheckMs);
+    connect(&m_readyCheck, &QTimer::timeout, this, [this] {
+        if (ready()) {
+            m_readyCheck.stop();
+            refresh();
+        }
+    });
+}
+
+void InsightKeeper::setReady(std::function<bool()> ready)
+{
+    m_ready = std::move(ready);
+}
+
+void InsightKeeper::forecastsChanged(qsizetype count)
+{
+    m_changed = true;
+    m_changedForecasts += count;
+    if (m_result && m_changedForecasts * 10 >= qsizetype(m_fleet.size()) * LargeShareTenths)
+        refresh();
 }
 
 InsightKeeper::~InsightKeeper()
@@ -37,8 +58,13 @@ void InsightKeeper::refresh()
 {
     if (m_running)
         return;
+    if (!ready()) {
+        m_readyCheck.start();
+        return;
+    }
     m_running = true;
     m_changed = false;
+    m_changedForecasts = 0;
     m_building = std::make_shared<FleetSnapshot>();
     m_next = 0;
     m_sliceMs = 0;
@@ -104,7 +130,22 @@ void InsightKeeper::takeResult()
         m_result = std::move(m_done);
     }
     m_running = false;
+    logResult(*m_result);
     emit computed();
+}
+
+void InsightKeeper::logResult(const InsightResult &result)
+{
+    const QString line = QStringLiteral("Fleet insight analysed %1 batteries: %2 sites, %3 flagged; %4 chargers and gateways "
+                                        "flagged; %5 silent")
+                             .arg(result.batteries).arg(result.wear.sites.size()).arg(result.wear.flaggedSites)
+                             .arg(result.wear.flaggedAddresses).arg(result.silent.size());
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    if (line == m_lastLogged && now - m_lastLoggedAt < SameLogSeconds)
+        return;
+    m_lastLogged = line;
+    m_lastLoggedAt = now;
+    Log::write(line + QStringLiteral(", in %1 ms").arg(result.computeMs), LogType::Information);
 }
 
 } // namespace NVL::Engineering::VK

@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -27,6 +28,11 @@ public:
     static constexpr int RefreshMs = 60 * 1000;
     // Entries copied in one turn of the event loop: some milliseconds.
     static constexpr std::size_t SliceEntries = 8192;
+    static constexpr int ReadyCheckMs = 1000;
+    // The share of the fleet's forecasts whose change makes a new analysis at once, in tenths.
+    static constexpr qsizetype LargeShareTenths = 1;
+    // The line each analysis logs is repeated no more often than this while it says the same.
+    static constexpr qint64 SameLogSeconds = 3600;
 
     InsightKeeper(const FleetIndex &fleet, InsightSettings settings, QObject *parent = nullptr);
     ~InsightKeeper() override;
@@ -34,8 +40,16 @@ public:
     const InsightSettings &settings() const { return m_settings; }
     // Empty until the first analysis is done.
     std::shared_ptr<const InsightResult> result() const { return m_result; }
+    // Whether the forecasts the start loads and fits are all in the fleet model: until then no analysis
+    // runs (an analysis of unfitted forecasts would look valid and be wrong) and every answer is pending.
+    // Checked every ReadyCheckMs while it says no.
+    void setReady(std::function<bool()> ready);
+    bool pending() const { return !m_result; }
     // The fleet changed: the next refresh analyses it again.
     void fleetChanged() { m_changed = true; }
+    // Forecasts changed: a large share of the fleet's at once (a pass that refitted them) is analysed
+    // again at once rather than at the next refresh.
+    void forecastsChanged(qsizetype count);
     // A battery left the index, whose last entry took its place: a snapshot being taken starts over.
     void batteryRemoved();
     // An analysis now unless one runs.
@@ -47,13 +61,20 @@ signals:
     void computed();
 
 private:
+    bool ready() const { return !m_ready || m_ready(); }
     void copySlice();
     void work();
+    void logResult(const InsightResult &result);
     Q_INVOKABLE void takeResult();
 
     const FleetIndex &m_fleet;
     const InsightSettings m_settings; // read by both threads, written by neither
     QTimer m_timer;
+    QTimer m_readyCheck;
+    std::function<bool()> m_ready;
+    qsizetype m_changedForecasts = 0;
+    QString m_lastLogged; // the last line logged but its time
+    qint64 m_lastLoggedAt = 0;
     std::shared_ptr<const InsightResult> m_result;
     bool m_running = false;
     bool m_changed = true;

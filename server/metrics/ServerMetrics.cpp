@@ -141,6 +141,12 @@ QByteArray ServerMetrics::exposition() const
                                                     "the same types.");
         e.sample("voltkeep_flagged_sites", flagged);
     }
+    const qint64 addresses = m_flaggedAddresses ? m_flaggedAddresses() : -1;
+    if (addresses >= 0) {
+        e.family("voltkeep_flagged_addresses", "gauge", "Chargers and gateways whose batteries fade significantly faster "
+                                                        "than the fleet's of the same types, in any site.");
+        e.sample("voltkeep_flagged_addresses", addresses);
+    }
     if (m_spooled) {
         e.family("voltkeep_outage_spool_entries", "gauge", "Reports and delete requests waiting in the local spool "
                                                            "for the shared database to be reached again.");

@@ -40,7 +40,9 @@ public:
     void setHistoryWorking(std::function<bool()> sampler) { m_historyWorking = std::move(sampler); }
     // Insight's figures; a negative one is left out (not computed yet).
     void setSilentBatteries(Sampler sampler) { m_silentBatteries = std::move(sampler); }
+    // Insight's gauges are absent until the first analysis after the start: a 0 there would be a guess.
     void setFlaggedSites(Sampler sampler) { m_flaggedSites = std::move(sampler); }
+    void setFlaggedAddresses(Sampler sampler) { m_flaggedAddresses = std::move(sampler); }
     // Unset unless the store is a shared database.
     void setSpooled(Sampler sampler) { m_spooled = std::move(sampler); }
 
@@ -67,6 +69,7 @@ private:
     std::function<bool()> m_historyWorking;
     Sampler m_silentBatteries;
     Sampler m_flaggedSites;
+    Sampler m_flaggedAddresses;
     Sampler m_spooled;
 };
 

@@ -33,6 +33,7 @@ struct ComposeContext
             double expected = 0, low = 0, high = 0;
         };
         QList<Month> plan; // the next three months
+        QStringList flaggedAddresses; // chargers and gateways, e.g. "10.1.4.2 at Depot North (2.1x, 1.6-2.8)"
     };
     std::optional<Outlook> outlook;
 };

@@ -238,16 +238,20 @@ ReportTexts ReportComposer::composeReport(const QList<BatteryRecord> &records, c
     }
     // The section says something or is left out: a fleet with nothing flagged, silent or to buy gets none.
     const auto worthTelling = [](const ComposeContext::Outlook &o) {
-        return !o.flaggedSites.isEmpty() || o.silentBatteries > 0
+        return !o.flaggedSites.isEmpty() || !o.flaggedAddresses.isEmpty() || o.silentBatteries > 0
             || std::any_of(o.plan.cbegin(), o.plan.cend(), [](const ComposeContext::Outlook::Month &m) { return m.expected >= 0.5; });
     };
     if (context.outlook && worthTelling(*context.outlook)) {
         const ComposeContext::Outlook &o = *context.outlook;
         const QString sites = o.flaggedSites.isEmpty() ? QStringLiteral("none") : o.flaggedSites.join(QStringLiteral("; "));
         const QString silent = QStringLiteral("Silent for %1 days or more: %2").arg(o.silentDays).arg(o.silentBatteries);
-        lead += QStringLiteral("<h2>Fleet insight</h2><p>Sites that wear batteries faster: %1<br>%2</p>")
-                    .arg(sites.toHtmlEscaped(), silent);
-        leadText += QStringLiteral("\n\nFleet insight\nSites that wear batteries faster: %1\n%2").arg(sites, silent);
+        const QString addresses = o.flaggedAddresses.isEmpty() ? QStringLiteral("none") : o.flaggedAddresses.join(QStringLiteral("; "));
+        lead += QStringLiteral("<h2>Fleet insight</h2><p>Sites that wear batteries faster: %1<br>Chargers and gateways that "
+                               "wear batteries faster: %2<br>%3</p>")
+                    .arg(sites.toHtmlEscaped(), addresses.toHtmlEscaped(), silent);
+        leadText += QStringLiteral("\n\nFleet insight\nSites that wear batteries faster: %1\nChargers and gateways that wear "
+                                   "batteries faster: %2\n%3")
+                        .arg(sites, addresses, silent);
         if (!o.plan.isEmpty()) {
             lead += QStringLiteral("<h3>To buy</h3><table border=\"1\"><tr><th>Month</th><th>Expected</th><th>Range</th></tr>");
             leadText += QStringLiteral("\nTo buy:");

@@ -129,6 +129,12 @@ private Q_SLOTS:
         QVERIFY(SyntheticFleet(fleet).write(m_server->dataFolder(), 80).ok);
         QVERIFY(m_server->start());
         QVERIFY(m_server->log().contains(QLatin1String("HTTP API listening")));
+        // Insight waits for the start's forecasts: meanwhile it says it is pending, never an empty fleet.
+        const QPair<int, QByteArray> first = get(QStringLiteral("/api/v1/sites"));
+        QVERIFY2(first.first == 503 ? first.second.contains("being computed")
+                                    : QJsonDocument::fromJson(first.second).object().value(QLatin1String("sites")).toArray().size() > 0,
+                 first.second.constData());
+        QVERIFY(m_server->waitForLog(QStringLiteral("Fleet insight analysed")));
 
         RadioPeer peer(Loopback, m_server->port());
         QVERIFY(peer.connectToServer());
@@ -219,6 +225,27 @@ private Q_SLOTS:
 
         QVERIFY2(browser.problems().isEmpty(), qPrintable(browser.problems().join(QLatin1Char('\n'))));
         qInfo("screenshots in %s", qPrintable(shots));
+    }
+
+    // The fleet's worn chargers (its harbour's) are shown wherever insight shows: the mail's section is
+    // tst_insight's.
+    void flaggedChargersShown_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("pattern");
+        QTest::newRow("API site list") << "/api/v1/sites" << "\"flaggedAddresses\":\\[\\n\\{\"site\":\"[^\"]+\",\"name\":\"10\\.1\\.1\\.\\d\"";
+        QTest::newRow("sites page") << "/sites" << "<section id=\"flagged-addresses\">.*<td class=\"mono\">10\\.1\\.1\\.\\d</td>";
+        QTest::newRow("overview card") << "/" << "id=\"flagged-addresses\">[1-9]";
+        QTest::newRow("metric") << "/metrics" << "\\nvoltkeep_flagged_addresses [1-9]";
+    }
+
+    void flaggedChargersShown()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, pattern);
+        const QString body = QString::fromUtf8(get(path).second);
+        QVERIFY2(QRegularExpression(pattern, QRegularExpression::DotMatchesEverythingOption).match(body).hasMatch(),
+                 qPrintable(body.left(2000)));
     }
 
     // The CSV holds every matching row, not one page; a due card opens the list of what it counts.

@@ -255,6 +255,7 @@ private Q_SLOTS:
         ComposeContext context;
         ComposeContext::Outlook outlook;
         outlook.flaggedSites = {QStringLiteral("Depot North (1.62x, 1.41-1.88)")};
+        outlook.flaggedAddresses = {QStringLiteral("10.2.0.7 at Harbour (2.10x, 1.60-2.80)")};
         outlook.silentBatteries = 2;
         outlook.silentDays = 14;
         outlook.plan = {{QDate(2025, 1, 10), 4.2, 1.0, 8.3}, {QDate(2025, 2, 1), 3.0, 0.0, 6.4}, {QDate(2025, 3, 1), 1.0, 0.0, 3.0}};
@@ -262,11 +263,12 @@ private Q_SLOTS:
         const ReportTexts texts = ReportComposer::composeReport({battery('B', 1, 90)}, context);
         for (const QString &part : {texts.leadText, texts.leadHtml}) {
             QVERIFY2(part.contains(QStringLiteral("Sites that wear batteries faster: Depot North (1.62x, 1.41-1.88)")), qPrintable(part));
+            QVERIFY(part.contains(QStringLiteral("Chargers and gateways that wear batteries faster: 10.2.0.7 at Harbour (2.10x, 1.60-2.80)")));
             QVERIFY(part.contains(QStringLiteral("Silent for 14 days or more: 2")));
             QVERIFY(part.contains(QStringLiteral("2025-02")) && part.contains(QStringLiteral("1-8")));
         }
         // Nothing flagged, silent or to buy: no section.
-        context.outlook = ComposeContext::Outlook{{}, 0, 14, {{QDate(2025, 1, 10), 0.2, 0.0, 1.1}}};
+        context.outlook = ComposeContext::Outlook{{}, 0, 14, {{QDate(2025, 1, 10), 0.2, 0.0, 1.1}}, {}};
         QVERIFY(!ReportComposer::composeReport({battery('B', 1, 90)}, context).leadText.contains(QStringLiteral("Fleet insight")));
     }
 
