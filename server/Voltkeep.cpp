@@ -7,6 +7,7 @@
 #include "HealthFall.h"
 #include "HistoryKeeper.h"
 #include "InsightKeeper.h"
+#include "InsightOutlook.h"
 #include "SharedHistoryAdoption.h"
 #include "SharedPlannedMail.h"
 #include "SharedStoreDuties.h"
@@ -228,28 +229,8 @@ void Voltkeep::start()
         };
         context.publicUrl = publicUrl;
         context.today = LocalDays::today();
-        if (const auto insight = m_insight ? m_insight->result() : nullptr) {
-            ComposeContext::Outlook outlook;
-            const auto effect = [](const WearGroup &g) {
-                return QStringLiteral("(%1x, %2-%3)").arg(QString::number(g.effect, 'f', 2), QString::number(g.effectLow, 'f', 2),
-                                                         QString::number(g.effectHigh, 'f', 2));
-            };
-            for (const SiteWear &site : insight->wear.sites) {
-                if (site.site.flagged)
-                    outlook.flaggedSites.append(site.site.name + QLatin1Char(' ') + effect(site.site));
-                for (const WearGroup &g : site.addresses) {
-                    if (g.flagged)
-                        outlook.flaggedAddresses.append(QStringLiteral("%1 at %2 %3").arg(g.name, site.site.name, effect(g)));
-                }
-            }
-            outlook.silentBatteries = int(insight->silent.size());
-            outlook.silentDays = insight->silentDays;
-            for (int m = 0; m < 3; ++m) {
-                const PurchasePlan::Cell &cell = insight->plan.total.months[size_t(m)];
-                outlook.plan.append({insight->plan.monthStarts[size_t(m)], cell.expected, cell.low, cell.high});
-            }
-            context.outlook = outlook;
-        }
+        if (const auto insight = m_insight ? m_insight->result() : nullptr)
+            context.outlook = insightOutlook(*insight);
         return context;
     });
     m_silences = std::make_unique<SilenceLedger>(m_paths.serverFolder + QStringLiteral("/vk-silences.json"));

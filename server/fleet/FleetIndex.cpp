@@ -57,7 +57,10 @@ FleetIndex::Entry &FleetIndex::put(const BatteryRecord &record)
     entry.record = record;
     entry.percent = quint8(std::clamp(healthPercentage(record), 0, 255));
     entry.healthClass = quint8(healthClass(record));
+    Q_ASSERT(entry.healthClass < m_counts.size());
     ++m_counts[entry.healthClass];
+    // Every entry has one place in the serial order, and each class counts what it holds.
+    Q_ASSERT(m_bulkKeys.size() + m_freshKeys.size() == m_entries.size());
     return entry;
 }
 
@@ -79,6 +82,8 @@ void FleetIndex::remove(const QByteArray &serial)
         m_entries[index] = std::move(m_entries.back());
     }
     m_entries.pop_back();
+    Q_ASSERT(m_bulkKeys.size() + m_freshKeys.size() == m_entries.size());
+    Q_ASSERT(std::all_of(m_counts.cbegin(), m_counts.cend(), [](qint64 count) { return count >= 0; }));
 }
 
 void FleetIndex::setForecast(const QByteArray &serial, const Forecast &forecast)
@@ -171,6 +176,7 @@ void FleetIndex::mergeRuns()
             m_bulkSlots[i] = m_freshSlots[f];
         }
     }
+    Q_ASSERT(b == 0 || std::is_sorted(m_bulkKeys.cbegin(), m_bulkKeys.cend()));
     m_freshKeys.clear();
     m_freshSlots.clear();
     ++m_generation;

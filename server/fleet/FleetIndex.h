@@ -25,6 +25,9 @@ namespace NVL::Engineering::VK {
 // radios wait. Kept current by the server as reports are committed, batteries deleted and forecasts
 // fitted. About 140 bytes a battery, 128 of them the entry: texts are made from the record when asked
 // for, and a battery is found by its serial in the serial order, which is kept anyway, not in a hash.
+//
+// Threads: the server's event loop alone owns and changes it; insight copies it there in slices, and
+// nothing reads it from another thread.
 class FleetIndex
 {
 public:

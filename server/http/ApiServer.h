@@ -31,6 +31,8 @@ class ServerMetrics;
 // with their stylesheet and script, /metrics for monitoring and /healthz, every one of them a row of one
 // route table (routeTable). The fleet and its forecasts come from the in-memory index, a battery's history
 // from the keeper (absent: history is off), so that no answer reads the whole store while radios wait.
+// Threads: everything here lives on the event loop; what it reads of other threads (the history, insight's
+// result) it reads through their keepers' locked calls or shared pointers, never their members.
 class ApiServer : public QObject
 {
     Q_OBJECT

@@ -152,6 +152,7 @@ QByteArray ApiTable::opening(const QString &jsonListName, bool csv, const QList<
 
 void ApiTable::appendRow(QByteArray &out, const QList<QJsonValue> &values, bool first, bool csv) const
 {
+    Q_ASSERT(values.size() == m_columns.size());
     if (!csv) {
         if (!first)
             out += ',';
@@ -169,6 +170,7 @@ void ApiTable::appendRow(QByteArray &out, const QList<QJsonValue> &values, bool 
 
 void ApiTable::appendCells(QByteArray &out, const ApiCell *cells, qsizetype count, bool first, bool csv) const
 {
+    Q_ASSERT(count == m_columns.size()); // a row of cells is written against the column names by place
     if (!csv) {
         if (!first)
             out += ',';

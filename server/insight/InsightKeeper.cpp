@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QThread>
 
 namespace NVL::Engineering::VK {
 
@@ -56,6 +57,7 @@ InsightKeeper::~InsightKeeper()
 
 void InsightKeeper::refresh()
 {
+    Q_ASSERT(QThread::currentThread() == thread()); // the fleet model is the event loop's
     if (m_running)
         return;
     if (!ready()) {
@@ -93,6 +95,7 @@ void InsightKeeper::copySlice()
         QTimer::singleShot(0, this, &InsightKeeper::copySlice);
         return;
     }
+    Q_ASSERT(m_building->batteries.size() <= entries.size());
     m_building->stamp();
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
@@ -123,6 +126,7 @@ void InsightKeeper::work()
 
 void InsightKeeper::takeResult()
 {
+    Q_ASSERT(QThread::currentThread() == thread());
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_done)

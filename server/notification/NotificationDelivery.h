@@ -25,6 +25,7 @@ class ServerMetrics;
 // Turns a due notification into mail: takes the SMTP settings and recipients from its source (by
 // default the configuration file, read anew), composes the mail and hands it to the queue, or without a
 // queue sends it at once (blocking the caller for one SMTP session).
+// Threads: made and called on the event loop; the queue it hands mail to owns its own sending thread.
 class NotificationDelivery
 {
 public:
