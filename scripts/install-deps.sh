@@ -52,6 +52,8 @@ if [ "$section" = all ]; then packages+=(
   # Prometheus' own text parser; curl fetches pages in the screenshot script and the README's examples.
   chromium
   python3-prometheus-client
+  # Real API answers are validated against the OpenAPI description's schemas.
+  python3-jsonschema
   curl
   # The Debian packages: built with debhelper's CMake support, checked with lintian.
   dpkg-dev
