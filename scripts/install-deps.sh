@@ -52,6 +52,10 @@ if [ "$section" = all ]; then packages+=(
   # Prometheus' own text parser; curl fetches pages in the screenshot script and the README's examples.
   chromium
   python3-prometheus-client
+  # Real API answers are validated against the OpenAPI description's schemas.
+  python3-jsonschema
+  # promtool checks the shipped alert rules and evaluates them against a scrape of the server.
+  prometheus
   curl
   # The Debian packages: built with debhelper's CMake support, checked with lintian.
   dpkg-dev

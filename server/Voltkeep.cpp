@@ -300,6 +300,7 @@ void Voltkeep::startHttp(const HttpSettings &settings, const InsightSection &ins
         return result ? qint64(result->wear.flaggedAddresses) : -1;
     });
     m_metrics->setBatteriesByClass([this] { return m_fleet->classCounts(); });
+    m_metrics->setBatteriesDue([this] { return m_fleet->dueWithin(ServerMetrics::DueSpans, LocalDays::today()); });
     m_metrics->setMailQueueDepth([this] { return m_mailQueue ? qint64(m_mailQueue->waiting()) : 0; });
     if (m_history)
         m_metrics->setHistoryWorking([this] { return m_history && m_history->isOpen() && m_history->failure().isEmpty(); });

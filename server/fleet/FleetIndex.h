@@ -86,6 +86,18 @@ public:
 
     // Batteries per health class: Poor, Fair, Good, Excellent.
     std::array<qint64, 4> classCounts() const { return m_counts; }
+    // Batteries due (ReplacementOutlook::dueBy) within each span of days from `today`, in one pass.
+    template<std::size_t N>
+    std::array<qint64, N> dueWithin(const std::array<int, N> &spans, qint64 today) const
+    {
+        std::array<qint64, N> counts{};
+        for (const Entry &e : m_entries) {
+            const ReplacementOutlook outlook = e.outlook();
+            for (std::size_t i = 0; i < N; ++i)
+                counts[i] += outlook.dueBy(today + spans[i]) ? 1 : 0;
+        }
+        return counts;
+    }
 
     // Names of type codes ([types] of vk.cfg), set once at start, before any reader runs.
     void setTypeNames(const TypeNames &names) { m_typeNames = names; }

@@ -185,6 +185,12 @@ void ApiServer::routeTable()
         api(QStringLiteral("/forecast/accuracy"), [this](const HttpRequest &, const Match &m) { return accuracy(m.csv); });
     if (m_sources.insight)
         insightRoutes();
+    // The description of the routes above; a file of the program, never CSV.
+    m_routes.add({Prefix + QStringLiteral("/openapi.json"), read, Access::Token, Kind::Api, false, [](const HttpRequest &, const Match &) {
+                      QFile file(QStringLiteral(":/api/openapi.json"));
+                      return file.open(QIODevice::ReadOnly) ? HttpResponse(JsonType, file.readAll())
+                                                            : plain(QStringLiteral("no such resource"), Status::NotFound);
+                  }});
 
     // For monitoring, and the dashboard's own files (open: the sign-in page needs its stylesheet, and the
     // program's own files tell nothing).

@@ -98,6 +98,13 @@ QByteArray ServerMetrics::exposition() const
     const char *classNames[] = {"poor", "fair", "good", "excellent"};
     for (std::size_t i = 0; i < classes.size(); ++i)
         e.sample("voltkeep_batteries", classes[i], "class", classNames[i]);
+    if (m_batteriesDue) {
+        const auto due = m_batteriesDue();
+        e.family("voltkeep_batteries_due", "gauge",
+                 "Batteries Poor now, at the boundary, or forecast to reach it within the label's days from today.");
+        for (std::size_t i = 0; i < due.size(); ++i)
+            e.sample("voltkeep_batteries_due", due[i], "within_days", QByteArray::number(DueSpans[i]).constData());
+    }
 
     e.family("voltkeep_reports_received_total", "counter", "Battery reports received since start, by transport.");
     e.labelled("voltkeep_reports_received_total", "transport", m_reports, {"tcp", "udp"});

@@ -22,6 +22,9 @@ public:
 
     using Sampler = std::function<qint64()>;
     using ClassSampler = std::function<std::array<qint64, 4>()>; // Poor, Fair, Good, Excellent
+    // The spans of voltkeep_batteries_due, as the overview's cards count them.
+    static constexpr std::array<int, 3> DueSpans{30, 90, 180};
+    using DueSampler = std::function<std::array<qint64, DueSpans.size()>()>;
 
     ServerMetrics();
 
@@ -35,6 +38,7 @@ public:
     void countHistoryPoints(qint64 points);
 
     void setBatteriesByClass(ClassSampler sampler) { m_batteriesByClass = std::move(sampler); }
+    void setBatteriesDue(DueSampler sampler) { m_batteriesDue = std::move(sampler); }
     void setMailQueueDepth(Sampler sampler) { m_mailQueueDepth = std::move(sampler); }
     // Unset while the history is off.
     void setHistoryWorking(std::function<bool()> sampler) { m_historyWorking = std::move(sampler); }
@@ -65,6 +69,7 @@ private:
     Counters<2> m_salvages{};
     std::atomic<quint64> m_historyPoints{0};
     ClassSampler m_batteriesByClass;
+    DueSampler m_batteriesDue;
     Sampler m_mailQueueDepth;
     std::function<bool()> m_historyWorking;
     Sampler m_silentBatteries;

@@ -36,7 +36,8 @@ expect_files() {
 }
 expect_files "$server_deb" /usr/sbin/Voltkeep /usr/bin/vkpeer /usr/bin/vkconfig /lib/systemd/system/voltkeep.service \
   /usr/share/man/man8/Voltkeep.8.gz /usr/share/man/man1/vkpeer.1.gz /usr/share/man/man1/vkconfig.1.gz \
-  /usr/share/doc/voltkeep/copyright
+  /usr/share/doc/voltkeep/copyright /usr/share/voltkeep/openapi.json /usr/share/voltkeep/voltkeep-alerts.yml \
+  /usr/share/voltkeep/voltkeep-dashboard.json
 expect_files "$editor_deb" /usr/bin/Bellwright /usr/share/applications/bellwright.desktop \
   /usr/share/icons/hicolor/scalable/apps/bellwright.svg /usr/share/man/man1/Bellwright.1.gz \
   /usr/share/doc/bellwright/copyright
