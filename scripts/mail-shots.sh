@@ -47,10 +47,12 @@ PY
 smtp_pid=$!
 
 export NORVALE_COMMON_APPDATA="$data"
-"$build/tools/fleet/vkfleet" --batteries 500 --days 365 --seed 11
 base="http://127.0.0.1:$http_port"
+mkdir -p "$data/Norvale/Voltkeep"
 printf '[General]\nport=%s\n[http]\nlisten=127.0.0.1:%s\npublicUrl=%s\n' "$radio_port" "$http_port" "$base" \
   > "$data/Norvale/Voltkeep/vk.cfg"
+# vkfleet adds the [sites] its chargers stand at and the names of its types.
+"$build/tools/fleet/vkfleet" --batteries 500 --days 365 --seed 11
 vkconfig="$build/tools/config/vkconfig"
 "$vkconfig" smtp --server 127.0.0.1 --port "$smtp_port" --security none --no-auth \
   --sender-name Voltkeep --sender-email voltkeep@example.test

@@ -15,7 +15,8 @@ ComposeContext::Outlook insightOutlook(const InsightResult &result)
         if (site.site.flagged)
             outlook.flaggedSites.append(site.site.name + QLatin1Char(' ') + effect(site.site));
         for (const WearGroup &g : site.addresses) {
-            if (g.flagged)
+            // An address in no site's range is a site of its own, told once above.
+            if (g.flagged && g.name != site.site.name)
                 outlook.flaggedAddresses.append(QStringLiteral("%1 at %2 %3").arg(g.name, site.site.name, effect(g)));
         }
     }
