@@ -4,10 +4,10 @@
 #include "BatteryStore.h"
 #include "ConnectionManager.h"
 #include "FleetIndex.h"
-#include "HealthFall.h"
 #include "HistoryKeeper.h"
 #include "InsightKeeper.h"
 #include "InsightOutlook.h"
+#include "ReportFanOut.h"
 #include "SharedHistoryAdoption.h"
 #include "SharedPlannedMail.h"
 #include "SharedStoreDuties.h"
@@ -77,32 +77,6 @@ void keepWithinDescriptors(HttpLimits &limits)
 
 static_assert(MailSettings().sessionSeconds * 1000 == SmtpSession::DefaultSessionLimitMs);
 
-using Replaced = std::optional<BatteryRecord>;
-
-QList<Replaced> replacedRecords(const FleetIndex &fleet, const QList<BatteryRecord> &reports)
-{
-    // The index holds every valid row of vk.db: no lookup in the file. A battery reported twice in the
-    // group finds its report before, by its place in the group.
-    QList<Replaced> replaced;
-    replaced.reserve(reports.size());
-    QHash<quint64, qsizetype> inGroup;
-    inGroup.reserve(reports.size());
-    for (qsizetype i = 0; i < reports.size(); ++i) {
-        const quint64 key = FleetIndex::orderKey(reports[i].serial);
-        const auto earlier = inGroup.find(key);
-        if (earlier != inGroup.end()) {
-            const BatteryRecord &before = reports[*earlier];
-            replaced.append(isValidRecord(before.toBytes()) ? Replaced(before) : std::nullopt);
-            *earlier = i;
-        } else {
-            const FleetIndex::Entry *entry = fleet.find(key);
-            replaced.append(entry ? Replaced(entry->record) : std::nullopt);
-            inGroup.insert(key, i);
-        }
-    }
-    return replaced;
-}
-
 // The exit status of a start that failed, whatever the reason: the log and the status line say which.
 constexpr int StartFailedExitCode = 1;
 
@@ -119,6 +93,11 @@ Voltkeep::Voltkeep(int argc, char **argv)
     if (!m_paths.serverFolder.isEmpty())
         QDir().mkpath(m_paths.serverFolder); // a failure shows when the database is opened
     m_fleet = std::make_unique<FleetIndex>();
+    m_fanOut = std::make_unique<ReportFanOut>(*m_fleet);
+    m_fanOut->setHealthFell([this](const BatteryRecord &report) {
+        if (m_planner && m_delivery)
+            m_delivery->healthAlert(report, m_planner->triggeredNotifications());
+    });
     m_metrics = std::make_unique<ServerMetrics>();
     setServiceDescription(QString::fromLatin1(Identity::Description));
     m_commitTimer.setSingleShot(true);
@@ -135,12 +114,16 @@ MailQueue::Dropped Voltkeep::tearDown()
 {
     m_connectionManager.reset();
     m_api.reset();
+    if (m_fanOut)
+        m_fanOut->setInsight(nullptr);
     m_insight.reset();
     // Another server may take the planner's lock over from here on.
     m_sharedDuties.reset();
     if (m_database && m_database->isOpen())
         commitReports();
     m_adoption.reset(); // it hands points to the history
+    if (m_fanOut)
+        m_fanOut->setHistory(nullptr);
     m_history.reset();
     if (m_database)
         m_database->close();
@@ -192,6 +175,7 @@ void Voltkeep::start()
     // The history file beside vk.db and the HTTP API; neither can make the start fail.
     m_history = settings.history.enabled ? std::make_unique<HistoryKeeper>(settings.history, m_paths.historyFile())
                                          : nullptr;
+    m_fanOut->setHistory(m_history.get());
     if (m_shared && m_history) {
         // Decided before the fleet's newest reports are caught up into the file; read after the banner.
         m_adoption = std::make_unique<SharedHistoryAdoption>(StoreChoice::postgresTarget(settings.store), *m_history,
@@ -284,6 +268,7 @@ void Voltkeep::startHttp(const HttpSettings &settings, const InsightSection &ins
         });
     }
     m_insight = std::make_unique<InsightKeeper>(*m_fleet, InsightSettings::from(insight));
+    m_fanOut->setInsight(m_insight.get());
     if (m_history)
         m_insight->setReady([history = m_history.get()] { return history->forecastsSettled(); });
     m_insight->refresh();
@@ -355,23 +340,10 @@ void Voltkeep::followSharedStore(const StoreSettings &settings, const HistorySet
 void Voltkeep::takeSharedRows(const PostgresBatteryStore::CaughtUp &caught)
 {
     // Reports of the outage, stored now: their points and alerts as if stored when they came, measured
-    // against the fleet as it stood before them.
-    const QList<Replaced> replaced = replacedRecords(*m_fleet, caught.drained.records);
-    // Other sites' reports too, as this server sees them: every dashboard forecasts the whole fleet.
-    const QList<BatteryRecord> points = caught.drained.records + caught.elsewhere.records;
-    if (m_history && !points.isEmpty())
-        m_history->record(points, caught.drained.senders + caught.elsewhere.senders);
-    m_fleet->update(caught.changed);
-    for (const QByteArray &serial : caught.removed) {
-        m_fleet->remove(serial);
-        if (m_insight)
-            m_insight->batteryRemoved();
-        if (m_history)
-            m_history->removeBattery(serial);
-    }
-    alertFalls(replaced, caught.drained.records);
-    if (m_insight && !caught.changed.isEmpty())
-        m_insight->fleetChanged();
+    // against the fleet as it stood before them. Other sites' reports become points too, as this server
+    // sees them: every dashboard forecasts the whole fleet.
+    m_fanOut->take({caught.drained.records + caught.elsewhere.records, caught.drained.senders + caught.elsewhere.senders,
+                    caught.changed, caught.removed, caught.drained.records, m_fanOut->replacedBy(caught.drained.records)});
 }
 
 bool Voltkeep::sendsPlannedMail() const
@@ -477,7 +449,7 @@ void Voltkeep::commitReports()
     QList<BatteryRecord> reports = std::exchange(m_pendingReports, {});
     QList<QByteArray> senders = std::exchange(m_pendingSenders, {});
     BatteryStore::SaveOutcome outcome;
-    QList<Replaced> replaced = replacedRecords(*m_fleet, reports);
+    QList<ReportFanOut::Replaced> replaced = m_fanOut->replacedBy(reports);
     QElapsedTimer saving;
     saving.start();
     m_database->saveReports(reports, senders, outcome);
@@ -495,7 +467,7 @@ void Voltkeep::commitReports()
             m_notStored.stored();
         }
         QList<BatteryRecord> kept;
-        QList<Replaced> keptReplaced;
+        QList<ReportFanOut::Replaced> keptReplaced;
         QList<QByteArray> keptSenders;
         for (qsizetype i = 0; i < reports.size(); ++i) {
             if (outcome.stored.value(i)) {
@@ -510,21 +482,7 @@ void Voltkeep::commitReports()
     } else {
         m_notStored.stored();
     }
-    m_fleet->update(reports);
-    if (m_insight)
-        m_insight->fleetChanged();
-    if (m_history) // the group's points, written on the history's thread
-        m_history->record(reports, senders);
-    alertFalls(replaced, reports);
-}
-
-void Voltkeep::alertFalls(const QList<Replaced> &replaced, const QList<BatteryRecord> &reports)
-{
-    if (!m_planner || !m_delivery)
-        return;
-    for (qsizetype i = 0; i < reports.size(); ++i)
-        if (healthFell(replaced.value(i), reports[i]))
-            m_delivery->healthAlert(reports[i], m_planner->triggeredNotifications());
+    m_fanOut->stored(reports, senders, replaced);
 }
 
 void Voltkeep::versionRequested(ConnectionId connection, quint8 peerVersion)
@@ -557,11 +515,7 @@ void Voltkeep::deleteRequested(ConnectionId)
 void Voltkeep::deleteSerialReceived(const QByteArray &serial)
 {
     m_database->deleteReport(serial);
-    m_fleet->remove(serial);
-    if (m_insight)
-        m_insight->batteryRemoved();
-    if (m_history)
-        m_history->removeBattery(serial);
+    m_fanOut->removed(serial);
 }
 
 void Voltkeep::tellSilences()

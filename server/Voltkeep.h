@@ -31,6 +31,7 @@ class HistoryKeeper;
 struct HttpSettings;
 struct InsightSection;
 class InsightKeeper;
+class ReportFanOut;
 class SharedHistoryAdoption;
 class SharedStoreDuties;
 class SilenceLedger;
@@ -71,7 +72,6 @@ private:
     // Saves the reports received so far in one transaction, then raises their alerts.
     void commitReports();
     // The health alerts of stored reports, each measured against the record it replaced.
-    void alertFalls(const QList<std::optional<BatteryRecord>> &replaced, const QList<BatteryRecord> &reports);
     // The list reply as it stands, encoded once for every peer that asks until the store changes.
     // What keeps the server from serving radios, for /healthz.
     QStringList healthProblems() const;
@@ -120,6 +120,7 @@ private:
     std::unique_ptr<ApiServer> m_api;
     // The fleet as the dashboard shows it, and the figures monitoring reads.
     std::unique_ptr<FleetIndex> m_fleet;
+    std::unique_ptr<ReportFanOut> m_fanOut; // after the fleet, which it changes
     std::unique_ptr<ServerMetrics> m_metrics;
     // Made after the fleet model is loaded; before the HTTP side, which reads it.
     std::unique_ptr<InsightKeeper> m_insight;
