@@ -3,15 +3,12 @@
 #include "ApiServer.h"
 #include "BatteryStore.h"
 #include "ConnectionManager.h"
+#include "FleetHome.h"
 #include "FleetIndex.h"
 #include "HistoryKeeper.h"
 #include "InsightKeeper.h"
 #include "InsightOutlook.h"
 #include "ReportFanOut.h"
-#include "SharedHistoryAdoption.h"
-#include "SharedPlannedMail.h"
-#include "SharedStoreDuties.h"
-#include "SilenceLedger.h"
 #include "MailLedger.h"
 #include "LocalDays.h"
 #include "MailQueue.h"
@@ -23,8 +20,6 @@
 #include "ReportComposer.h"
 #include "NotificationPlanner.h"
 #include "ListReply.h"
-#include "PostgresBatteryStore.h"
-#include "StoreChoice.h"
 #include "ServerSettings.h"
 #include "ServerMetrics.h"
 #include "VoltkeepIdentity.h"
@@ -118,10 +113,12 @@ MailQueue::Dropped Voltkeep::tearDown()
         m_fanOut->setInsight(nullptr);
     m_insight.reset();
     // Another server may take the planner's lock over from here on.
-    m_sharedDuties.reset();
+    if (m_home)
+        m_home->endDuties();
     if (m_database && m_database->isOpen())
         commitReports();
-    m_adoption.reset(); // it hands points to the history
+    if (m_home)
+        m_home->endHistory(); // it may hand points to the history
     if (m_fanOut)
         m_fanOut->setHistory(nullptr);
     m_history.reset();
@@ -146,9 +143,18 @@ void Voltkeep::start()
         return;
     }
     m_fleet->setTypeNames(settings.types);
-    m_database = StoreChoice::make(settings.store, settings.history.enabled, m_paths);
-    if (settings.store.driver == StoreSettings::Driver::Postgresql)
-        m_shared = static_cast<PostgresBatteryStore *>(m_database.get());
+    m_home = FleetHome::make(settings, m_paths);
+    m_database = &m_home->store();
+    connect(m_home.get(), &FleetHome::caughtUp, this, &Voltkeep::takeSharedRows);
+    connect(m_home.get(), &FleetHome::plannerLockChecked, this, [this](bool held, bool changed) {
+        if (changed)
+            logEvent(held ? QStringLiteral("This server sends the fleet's planned mail: it holds the shared "
+                                           "database's planner lock")
+                          : QStringLiteral("This server no longer sends the fleet's planned mail: its hold on the "
+                                           "shared database's planner lock ended"),
+                     held ? LogType::Information : LogType::Warning);
+        sendClaimedMail();
+    });
     QString error;
     if (!m_database->open(error)) {
         logEvent(error, LogType::Error);
@@ -176,12 +182,7 @@ void Voltkeep::start()
     m_history = settings.history.enabled ? std::make_unique<HistoryKeeper>(settings.history, m_paths.historyFile())
                                          : nullptr;
     m_fanOut->setHistory(m_history.get());
-    if (m_shared && m_history) {
-        // Decided before the fleet's newest reports are caught up into the file; read after the banner.
-        m_adoption = std::make_unique<SharedHistoryAdoption>(StoreChoice::postgresTarget(settings.store), *m_history,
-                                                             settings.history.years);
-        m_adoption->start();
-    }
+    m_home->historyOpened(m_history.get(), settings.history);
     startHttp(settings.http, settings.insight);
 
     // Mail goes out on a thread of its own: a slow mail server must not keep reports from being read.
@@ -217,12 +218,10 @@ void Voltkeep::start()
             context.outlook = insightOutlook(*insight);
         return context;
     });
-    m_silences = std::make_unique<SilenceLedger>(m_paths.serverFolder + QStringLiteral("/vk-silences.json"));
     connect(m_insight.get(), &InsightKeeper::computed, this, &Voltkeep::tellSilences);
     m_planner->watchConfigurationFile();
     sendSpooledMails(mailLimits.spoolFile);
-    if (m_shared)
-        followSharedStore(settings.store, settings.history);
+    m_home->begin(*m_fleet, m_history != nullptr, settings.history);
 
     logEvent(QStringLiteral("%1 %2.%3.%4.%5\n")
                      .arg(programName())
@@ -263,8 +262,7 @@ void Voltkeep::startHttp(const HttpSettings &settings, const InsightSection &ins
         connect(m_history.get(), &HistoryKeeper::forecastsLoaded, this, takeForecasts);
         connect(m_history.get(), &HistoryKeeper::forecastsFitted, this, [this, takeForecasts](const QHash<QByteArray, Forecast> &fitted) {
             takeForecasts(fitted);
-            if (m_sharedDuties) // those read from the file went there when fitted
-                m_sharedDuties->forecastsFitted(fitted);
+            m_home->forecastsFitted(fitted);
         });
     }
     m_insight = std::make_unique<InsightKeeper>(*m_fleet, InsightSettings::from(insight));
@@ -289,8 +287,8 @@ void Voltkeep::startHttp(const HttpSettings &settings, const InsightSection &ins
     m_metrics->setMailQueueDepth([this] { return m_mailQueue ? qint64(m_mailQueue->waiting()) : 0; });
     if (m_history)
         m_metrics->setHistoryWorking([this] { return m_history && m_history->isOpen() && m_history->failure().isEmpty(); });
-    if (m_shared)
-        m_metrics->setSpooled([this] { return qint64(m_shared->spooled()); });
+    if (m_home->spooled())
+        m_metrics->setSpooled([this] { return m_home->spooled().value_or(0); });
     ApiServer::Sources sources;
     sources.history = m_history.get();
     sources.fleet = m_fleet.get();
@@ -320,23 +318,6 @@ QStringList Voltkeep::healthProblems() const
     return problems;
 }
 
-void Voltkeep::followSharedStore(const StoreSettings &settings, const HistorySettings &history)
-{
-    m_sharedDuties = std::make_unique<SharedStoreDuties>(
-        *m_shared, settings, m_history ? std::optional<int>(history.years) : std::nullopt, *m_fleet);
-    connect(m_sharedDuties.get(), &SharedStoreDuties::caughtUp, this, &Voltkeep::takeSharedRows);
-    connect(m_sharedDuties.get(), &SharedStoreDuties::plannerLockChecked, this, [this](bool held, bool changed) {
-        if (changed)
-            logEvent(held ? QStringLiteral("This server sends the fleet's planned mail: it holds the shared "
-                                           "database's planner lock")
-                          : QStringLiteral("This server no longer sends the fleet's planned mail: its hold on the "
-                                           "shared database's planner lock ended"),
-                     held ? LogType::Information : LogType::Warning);
-        sendClaimedMail();
-    });
-    m_sharedDuties->start();
-}
-
 void Voltkeep::takeSharedRows(const PostgresBatteryStore::CaughtUp &caught)
 {
     // Reports of the outage, stored now: their points and alerts as if stored when they came, measured
@@ -348,7 +329,7 @@ void Voltkeep::takeSharedRows(const PostgresBatteryStore::CaughtUp &caught)
 
 bool Voltkeep::sendsPlannedMail() const
 {
-    return !m_shared || (m_sharedDuties && m_sharedDuties->holdsPlannerLock());
+    return m_home && m_home->sendsPlannedMail();
 }
 
 void Voltkeep::endFailedStart(const QString &reason)
@@ -521,14 +502,14 @@ void Voltkeep::deleteSerialReceived(const QByteArray &serial)
 void Voltkeep::tellSilences()
 {
     const auto result = m_insight ? m_insight->result() : nullptr;
-    if (!result || !m_planner || !m_delivery || !m_silences || !sendsPlannedMail())
+    if (!result || !m_planner || !m_delivery || !sendsPlannedMail())
         return;
     const QList<NotificationData> triggered = m_planner->triggeredNotifications();
     // Without a notification of the kind nothing is told, and nothing counts as told.
     if (std::none_of(triggered.cbegin(), triggered.cend(), [](const NotificationData &n) { return n.triggerType == SilentTrigger; }))
         return;
     QList<ReportComposer::Silence> silences;
-    for (const SilentBattery &s : m_shared ? m_sharedDuties->plannedMail().untold(result->silent) : m_silences->untold(result->silent))
+    for (const SilentBattery &s : m_home->untoldSilences(result->silent))
         silences.append({s.record, int((result->asOf - qint64(s.record.reportTime)) / 86400), s.lastSite});
     m_delivery->silentAlert(silences, triggered);
 }
@@ -541,17 +522,13 @@ void Voltkeep::notificationDue(const QString &uuid, const QString &identity, con
     const auto notification = m_planner->scheduledNotification(uuid);
     if (!notification)
         return;
-    if (!m_shared) {
+    if (!m_home->planned(*notification, identity, due))
         m_delivery->periodicReport(*notification, m_database->validReports());
-        return;
-    }
-    m_sharedDuties->plannedMail().due(*notification, identity, due);
-    m_sharedDuties->refreshPlannerLock();
 }
 
 void Voltkeep::sendClaimedMail()
 {
-    const QList<NotificationData> claimed = m_sharedDuties->plannedMail().claim();
+    const QList<NotificationData> claimed = m_home ? m_home->claimed() : QList<NotificationData>();
     if (claimed.isEmpty() || !m_delivery)
         return;
     // The fleet as this server holds it: during an outage the shared database gives nothing, and a

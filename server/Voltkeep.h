@@ -31,10 +31,8 @@ class HistoryKeeper;
 struct HttpSettings;
 struct InsightSection;
 class InsightKeeper;
+class FleetHome;
 class ReportFanOut;
-class SharedHistoryAdoption;
-class SharedStoreDuties;
-class SilenceLedger;
 class MailLedger;
 class NotificationDelivery;
 class NotificationPlanner;
@@ -80,8 +78,6 @@ private:
     // Mails the last stop cut short, sent now with the settings in force.
     void sendSpooledMails(const QString &spoolFile);
     void startHttp(const HttpSettings &settings, const InsightSection &insight);
-    // With a shared database: its duties begin (SharedStoreDuties), and what they bring is taken in.
-    void followSharedStore(const StoreSettings &settings, const HistorySettings &history);
     // The rows other servers wrote, and the spooled reports just stored, into the fleet, the history and
     // the alerts.
     void takeSharedRows(const PostgresBatteryStore::CaughtUp &caught);
@@ -98,11 +94,10 @@ private:
     const DataPaths m_paths;
     // Outlives every mail queue: their worker records into it.
     const std::unique_ptr<MailLedger> m_mailLedger;
-    std::unique_ptr<BatteryStore> m_database;
-    // The same store where it is the shared PostgreSQL database; null with SQLite.
-    PostgresBatteryStore *m_shared = nullptr;
-    std::unique_ptr<SharedStoreDuties> m_sharedDuties;
-    std::unique_ptr<SharedHistoryAdoption> m_adoption;
+    // Where the reports, their history and the planner's lock live: this server's files or the shared
+    // database; the server asks it, never which kind it is.
+    std::unique_ptr<FleetHome> m_home;
+    BatteryStore *m_database = nullptr; // the home's store
     std::unique_ptr<NotificationPlanner> m_planner;
     std::unique_ptr<ConnectionManager> m_connectionManager;
     std::unique_ptr<MailQueue> m_mailQueue;
@@ -124,7 +119,6 @@ private:
     std::unique_ptr<ServerMetrics> m_metrics;
     // Made after the fleet model is loaded; before the HTTP side, which reads it.
     std::unique_ptr<InsightKeeper> m_insight;
-    std::unique_ptr<SilenceLedger> m_silences;
 };
 
 } // namespace NVL::Engineering::VK

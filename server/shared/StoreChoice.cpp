@@ -27,6 +27,11 @@ std::unique_ptr<BatteryStore> make(const StoreSettings &settings, bool keepHisto
 {
     if (settings.driver == StoreSettings::Driver::Sqlite)
         return std::make_unique<SqliteBatteryStore>(paths.databaseFile());
+    return makeShared(settings, keepHistory, paths);
+}
+
+std::unique_ptr<PostgresBatteryStore> makeShared(const StoreSettings &settings, bool keepHistory, const DataPaths &paths)
+{
     return std::make_unique<PostgresBatteryStore>(postgresTarget(settings), settings.site,
                                                   paths.serverFolder + QStringLiteral("/vk-outage-spool.db"),
                                                   settings.spoolLimit, keepHistory);
