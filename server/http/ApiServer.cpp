@@ -183,8 +183,13 @@ void ApiServer::routeTable()
     });
     if (m_history)
         api(QStringLiteral("/forecast/accuracy"), [this](const HttpRequest &, const Match &m) { return accuracy(m.csv); });
-    if (m_sources.insight)
-        insightRoutes();
+    // Fleet insight: sites and chargers, silent batteries, the purchase plan.
+    if (m_sources.insight) {
+        api(QStringLiteral("/sites"), [this](const HttpRequest &, const Match &m) { return sites(m.csv); });
+        api(QStringLiteral("/sites/{name}"), [this](const HttpRequest &, const Match &m) { return site(m.argument, m.csv); });
+        api(QStringLiteral("/silent"), [this](const HttpRequest &r, const Match &m) { return silent(m.csv, r); });
+        api(QStringLiteral("/plan"), [this](const HttpRequest &, const Match &m) { return plan(m.csv); });
+    }
     // The description of the routes above; a file of the program, never CSV.
     m_routes.add({Prefix + QStringLiteral("/openapi.json"), read, Access::Token, Kind::Api, false, [](const HttpRequest &, const Match &) {
                       QFile file(QStringLiteral(":/api/openapi.json"));
@@ -200,8 +205,30 @@ void ApiServer::routeTable()
     other(QStringLiteral("/healthz"), Access::Token, [this](const HttpRequest &, const Match &) { return healthz(); });
     other(QStringLiteral("/static/{name}"), Access::Open,
           [this](const HttpRequest &, const Match &m) { return staticFile(m.argument); });
-    if (m_gate.tokenRequired())
-        signInRoutes();
+    // Signing in with the token, where one is required.
+    if (m_gate.tokenRequired()) {
+        m_routes.add({QStringLiteral("/signin"), {QByteArrayLiteral("GET"), QByteArrayLiteral("POST")}, Access::Open, Kind::Page,
+                      false, [this](const HttpRequest &r, const Match &) { return signInRoute(r); }});
+        m_routes.add({QStringLiteral("/signout"), read, Access::Open, Kind::Page, false,
+                      [this](const HttpRequest &r, const Match &) { return signOut(r); }});
+    }
+    // Insight's pages.
+    const auto insightPage = [&](const QString &path, bool csvToo, HttpRoutes::Handler handler) {
+        m_routes.add({path, read, Access::Token, Kind::Page, csvToo, std::move(handler)});
+    };
+    if (m_insightPages) {
+        insightPage(QStringLiteral("/sites"), false, [this](const HttpRequest &, const Match &) { return HttpResponse(HtmlType, m_insightPages->sites()); });
+        insightPage(QStringLiteral("/plan"), true, [this](const HttpRequest &, const Match &m) {
+            return m.csv ? plan(true) : HttpResponse(HtmlType, m_insightPages->plan());
+        });
+        insightPage(QStringLiteral("/silent"), false, [this](const HttpRequest &r, const Match &) { return silentPage(r); });
+        insightPage(QStringLiteral("/sites/{name}"), false, [this](const HttpRequest &, const Match &m) {
+            const std::optional<QByteArray> html = m_insightPages->site(m.argument);
+            if (!html)
+                return HttpResponse(HtmlType, InsightPages::missingSite(m.argument), Status::NotFound);
+            return HttpResponse(HtmlType, *html);
+        });
+    }
     if (!m_pages)
         return;
 

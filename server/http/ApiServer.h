@@ -62,8 +62,6 @@ private:
 
     // Every route, in one place.
     void routeTable();
-    void insightRoutes();
-    void signInRoutes();
     // The answer to any request: the route's after the gate and the method, or 404/405 from the table.
     HttpResponse dispatch(const HttpRequest &request);
     HttpResponse notFound(const HttpRequest &request, AccessGate::Verdict verdict) const;
@@ -75,6 +73,9 @@ private:
     // for a browser that asked for a page, 401 otherwise.
     HttpResponse refusal(const HttpRequest &request, AccessGate::Verdict verdict) const;
     HttpResponse signIn(const HttpRequest &request);
+    // GET shows the form, POST signs in; GET /signout ends the session.
+    HttpResponse signInRoute(const HttpRequest &request);
+    HttpResponse signOut(const HttpRequest &request);
     // Whole-fleet answers (the API's battery list and forecast, the dashboard's list and its CSV), given
     // out in parts; 400 with the reason when the query is wrong.
     HttpResponse fleetAnswer(const QString &path, bool csv, const QUrlQuery &query) const;
@@ -87,6 +88,7 @@ private:
     HttpResponse sites(bool csv) const;
     HttpResponse site(const QString &name, bool csv) const;
     HttpResponse silent(bool csv, const HttpRequest &request) const;
+    HttpResponse silentPage(const HttpRequest &request) const;
     HttpResponse plan(bool csv) const;
     HttpResponse healthz() const;
 

@@ -55,39 +55,12 @@ std::optional<int> silentDaysOf(const HttpRequest &request, int fallback)
 
 } // namespace
 
-void ApiServer::insightRoutes()
+HttpResponse ApiServer::silentPage(const HttpRequest &request) const
 {
-    using Access = HttpRoutes::Access;
-    using Kind = HttpRoutes::Kind;
-    const QList<QByteArray> read = {QByteArrayLiteral("GET")};
-    const auto api = [&](const QString &path, HttpRoutes::Handler handler) {
-        m_routes.add({Prefix + path, read, Access::Token, Kind::Api, true, std::move(handler)});
-    };
-    api(QStringLiteral("/sites"), [this](const HttpRequest &, const Match &m) { return sites(m.csv); });
-    api(QStringLiteral("/sites/{name}"), [this](const HttpRequest &, const Match &m) { return site(m.argument, m.csv); });
-    api(QStringLiteral("/silent"), [this](const HttpRequest &r, const Match &m) { return silent(m.csv, r); });
-    api(QStringLiteral("/plan"), [this](const HttpRequest &, const Match &m) { return plan(m.csv); });
-    if (!m_insightPages)
-        return;
-    const auto page = [&](const QString &path, bool csvToo, HttpRoutes::Handler handler) {
-        m_routes.add({path, read, Access::Token, Kind::Page, csvToo, std::move(handler)});
-    };
-    page(QStringLiteral("/sites"), false, [this](const HttpRequest &, const Match &) { return HttpResponse(HtmlType, m_insightPages->sites()); });
-    page(QStringLiteral("/plan"), true, [this](const HttpRequest &, const Match &m) {
-        return m.csv ? plan(true) : HttpResponse(HtmlType, m_insightPages->plan());
-    });
-    page(QStringLiteral("/silent"), false, [this](const HttpRequest &request, const Match &) {
-        const auto days = silentDaysOf(request, m_sources.insight->settings().silentDays);
-        if (!days)
-            return plain(QStringLiteral("days: a whole number from 1 to %1 expected").arg(MaximumSilentDays), Status::BadRequest);
-        return HttpResponse(HtmlType, m_insightPages->silent(*days));
-    });
-    page(QStringLiteral("/sites/{name}"), false, [this](const HttpRequest &, const Match &m) {
-        const std::optional<QByteArray> html = m_insightPages->site(m.argument);
-        if (!html)
-            return HttpResponse(HtmlType, InsightPages::missingSite(m.argument), Status::NotFound);
-        return HttpResponse(HtmlType, *html);
-    });
+    const auto days = silentDaysOf(request, m_sources.insight->settings().silentDays);
+    if (!days)
+        return plain(QStringLiteral("days: a whole number from 1 to %1 expected").arg(MaximumSilentDays), Status::BadRequest);
+    return HttpResponse(HtmlType, m_insightPages->silent(*days));
 }
 
 HttpResponse ApiServer::sites(bool asCsv) const

@@ -36,23 +36,19 @@ bool ApiServer::wantsPage(const HttpRequest &request)
     return !request.path().startsWith(QLatin1String("/api/")) && request.value(QByteArrayLiteral("accept")).contains("text/html");
 }
 
-void ApiServer::signInRoutes()
+HttpResponse ApiServer::signInRoute(const HttpRequest &request)
 {
-    const QList<QByteArray> read = {QByteArrayLiteral("GET")};
-    m_routes.add({QStringLiteral("/signin"), {QByteArrayLiteral("GET"), QByteArrayLiteral("POST")}, HttpRoutes::Access::Open,
-                  HttpRoutes::Kind::Page, false, [this](const HttpRequest &request, const Match &) {
-                      if (request.method == "POST")
-                          return signIn(request);
-                      return signInPage(QString(), request.query().queryItemValue(QStringLiteral("next"), QUrl::FullyDecoded),
-                                        Status::Ok);
-                  }});
-    m_routes.add({QStringLiteral("/signout"), read, HttpRoutes::Access::Open, HttpRoutes::Kind::Page, false,
-                  [this](const HttpRequest &request, const Match &) {
-                      m_gate.signOut(request.value(QByteArrayLiteral("cookie")));
-                      HttpResponse response = redirect(QByteArrayLiteral("/signin"));
-                      response.addHeader(QByteArrayLiteral("Set-Cookie"), AccessGate::endedCookie(m_tls));
-                      return response;
-                  }});
+    if (request.method == "POST")
+        return signIn(request);
+    return signInPage(QString(), request.query().queryItemValue(QStringLiteral("next"), QUrl::FullyDecoded), Status::Ok);
+}
+
+HttpResponse ApiServer::signOut(const HttpRequest &request)
+{
+    m_gate.signOut(request.value(QByteArrayLiteral("cookie")));
+    HttpResponse response = redirect(QByteArrayLiteral("/signin"));
+    response.addHeader(QByteArrayLiteral("Set-Cookie"), AccessGate::endedCookie(m_tls));
+    return response;
 }
 
 HttpResponse ApiServer::signIn(const HttpRequest &request)
