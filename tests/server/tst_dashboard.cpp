@@ -252,13 +252,19 @@ private Q_SLOTS:
     void csvAndDueListsHoldWhatTheyCount()
     {
         QCOMPARE(get(QStringLiteral("/batteries.csv")).second.count("\r\n") - 1, FleetSize + int(std::size(HostileAliases)));
-        const QByteArray overview = get(QStringLiteral("/")).second;
+        // The forecasts refitted after the start (the fleet's own track record) may move a battery between
+        // the two answers: they are compared until a pair agrees.
         for (const int days : {30, 90, 180}) {
             const QByteArray id = "id=\"due-" + QByteArray::number(days) + "\">";
-            const qsizetype at = overview.indexOf(id) + id.size();
-            const int counted = overview.mid(at, overview.indexOf('<', at) - at).replace(",", "").toInt();
-            QVERIFY(overview.contains("href=\"/batteries?due=" + QByteArray::number(days) + "&amp;sort=forecast\""));
-            QCOMPARE(get(QStringLiteral("/batteries.csv?due=%1").arg(days)).second.count("\r\n") - 1, counted);
+            const auto counted = [&] {
+                const QByteArray overview = get(QStringLiteral("/")).second;
+                const qsizetype at = overview.indexOf(id) + id.size();
+                return overview.mid(at, overview.indexOf('<', at) - at).replace(",", "").toInt();
+            };
+            const auto listed = [&] { return int(get(QStringLiteral("/batteries.csv?due=%1").arg(days)).second.count("\r\n") - 1); };
+            QVERIFY(get(QStringLiteral("/")).second.contains("href=\"/batteries?due=" + QByteArray::number(days) + "&amp;sort=forecast\""));
+            int card = -1;
+            QTRY_VERIFY_WITH_TIMEOUT((card = counted()) == listed() && card > 0, 60000);
         }
         QVERIFY(get(QStringLiteral("/batteries.csv?due=180")).second.count("\r\n") > 1);
     }
