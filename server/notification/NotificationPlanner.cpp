@@ -56,9 +56,9 @@ namespace {
 
 int intervalMs(const QDateTime &now, const QDateTime &due)
 {
-    // Whole seconds, the fraction dropped; never negative, never past what a timer holds.
-    const qint64 seconds = std::clamp<qint64>(now.secsTo(due), 0, std::numeric_limits<int>::max() / 1000);
-    return int(seconds * 1000);
+    // To the millisecond: whole seconds would drop now's fraction and fire up to a second early.
+    // Never negative, never past what a timer holds.
+    return int(std::clamp<qint64>(now.msecsTo(due), 0, std::numeric_limits<int>::max()));
 }
 
 // The zone of the process's local time; a fixed offset when the system names none Qt knows.
