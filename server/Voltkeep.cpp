@@ -115,15 +115,15 @@ MailQueue::Dropped Voltkeep::tearDown()
     // Another server may take the planner's lock over from here on.
     if (m_home)
         m_home->endDuties();
-    if (m_database && m_database->isOpen())
+    if (store() && store()->isOpen())
         commitReports();
     if (m_home)
         m_home->endHistory(); // it may hand points to the history
     if (m_fanOut)
         m_fanOut->setHistory(nullptr);
     m_history.reset();
-    if (m_database)
-        m_database->close();
+    if (store())
+        store()->close();
     m_delivery.reset(); // it reads the planner's settings
     m_planner.reset();
     MailQueue::Dropped dropped;
@@ -144,7 +144,6 @@ void Voltkeep::start()
     }
     m_fleet->setTypeNames(settings.types);
     m_home = FleetHome::make(settings, m_paths);
-    m_database = &m_home->store();
     connect(m_home.get(), &FleetHome::caughtUp, this, &Voltkeep::takeSharedRows);
     connect(m_home.get(), &FleetHome::plannerLockChecked, this, [this](bool held, bool changed) {
         if (changed)
@@ -156,7 +155,7 @@ void Voltkeep::start()
         sendClaimedMail();
     });
     QString error;
-    if (!m_database->open(error)) {
+    if (!store()->open(error)) {
         logEvent(error, LogType::Error);
         endFailedStart(error);
         return;
@@ -175,7 +174,7 @@ void Voltkeep::start()
         return;
     }
 
-    if (m_database->salvages() > 0)
+    if (store()->salvages() > 0)
         m_metrics->countSalvage(ServerMetrics::StoreFile::Batteries);
 
     // The history file beside vk.db and the HTTP API; neither can make the start fail.
@@ -239,7 +238,7 @@ void Voltkeep::startHttp(const HttpSettings &settings, const InsightSection &ins
     m_fleet->clear();
     const qint64 unsureSince = m_history ? m_history->catchUpSince() : std::numeric_limits<qint64>::max();
     QList<BatteryRecord> unsure; // the newest reports, whose points a crash may have cost
-    m_database->forEachValidReport([this, unsureSince, &unsure](const BatteryRecord &record) {
+    store()->forEachValidReport([this, unsureSince, &unsure](const BatteryRecord &record) {
         m_fleet->update(record);
         if (qint64(record.reportTime) >= unsureSince)
             unsure.append(record);
@@ -254,16 +253,8 @@ void Voltkeep::startHttp(const HttpSettings &settings, const InsightSection &ins
         connect(m_history.get(), &HistoryKeeper::fileReplaced, this,
                 [this] { m_metrics->countSalvage(ServerMetrics::StoreFile::History); });
         connect(m_history.get(), &HistoryKeeper::pointsWritten, this, [this](int points) { m_metrics->countHistoryPoints(points); });
-        const auto takeForecasts = [this](const QHash<QByteArray, Forecast> &forecasts) {
-            m_fleet->setForecasts(forecasts);
-            if (m_insight)
-                m_insight->forecastsChanged(forecasts.size());
-        };
-        connect(m_history.get(), &HistoryKeeper::forecastsLoaded, this, takeForecasts);
-        connect(m_history.get(), &HistoryKeeper::forecastsFitted, this, [this, takeForecasts](const QHash<QByteArray, Forecast> &fitted) {
-            takeForecasts(fitted);
-            m_home->forecastsFitted(fitted);
-        });
+        // After the fan-out's own connection: the fleet model has a forecast before the shared store's.
+        connect(m_history.get(), &HistoryKeeper::forecastsFitted, m_home.get(), &FleetHome::forecastsFitted);
     }
     m_insight = std::make_unique<InsightKeeper>(*m_fleet, InsightSettings::from(insight));
     m_fanOut->setInsight(m_insight.get());
@@ -299,10 +290,15 @@ void Voltkeep::startHttp(const HttpSettings &settings, const InsightSection &ins
     m_api = std::make_unique<ApiServer>(settings, std::move(sources));
 }
 
+BatteryStore *Voltkeep::store() const
+{
+    return m_home ? &m_home->store() : nullptr;
+}
+
 QStringList Voltkeep::healthProblems() const
 {
     QStringList problems;
-    if (const QString problem = m_database ? m_database->problem() : QStringLiteral("the battery database is not open");
+    if (const QString problem = store() ? store()->problem() : QStringLiteral("the battery database is not open");
         !problem.isEmpty())
         problems << problem;
     if (!m_connectionManager || !m_connectionManager->isListening())
@@ -334,8 +330,8 @@ bool Voltkeep::sendsPlannedMail() const
 
 void Voltkeep::endFailedStart(const QString &reason)
 {
-    if (m_database)
-        m_database->close();
+    if (store())
+        store()->close();
     logEvent(programName() + QStringLiteral(" could not start and ends (exit status %1)").arg(StartFailedExitCode),
              LogType::Error);
     failStart(reason, StartFailedExitCode);
@@ -387,7 +383,7 @@ void Voltkeep::reportReceived(const BatteryRecord &report, quint32 senderIpv4, c
 {
     m_metrics->countReport(transport == RadioTransport::Tcp ? ServerMetrics::Transport::Tcp
                                                             : ServerMetrics::Transport::Udp);
-    if (!m_database->isOpen()) {
+    if (!store()->isOpen()) {
         m_metrics->countDroppedReport(ServerMetrics::DropReason::DatabaseClosed);
         logEvent(QStringLiteral("Battery data dropped"), LogType::Information);
         return;
@@ -433,7 +429,7 @@ void Voltkeep::commitReports()
     QList<ReportFanOut::Replaced> replaced = m_fanOut->replacedBy(reports);
     QElapsedTimer saving;
     saving.start();
-    m_database->saveReports(reports, senders, outcome);
+    store()->saveReports(reports, senders, outcome);
     m_commitPacing.committed(reports.size(), saving.nsecsElapsed());
     if (outcome.notStored > 0 || outcome.queued > 0 || outcome.superseded > 0) {
         // Nothing shows a report the store does not hold: the index, the history and the mails take the
@@ -495,7 +491,7 @@ void Voltkeep::deleteRequested(ConnectionId)
 
 void Voltkeep::deleteSerialReceived(const QByteArray &serial)
 {
-    m_database->deleteReport(serial);
+    store()->deleteReport(serial);
     m_fanOut->removed(serial);
 }
 
@@ -523,7 +519,7 @@ void Voltkeep::notificationDue(const QString &uuid, const QString &identity, con
     if (!notification)
         return;
     if (!m_home->planned(*notification, identity, due))
-        m_delivery->periodicReport(*notification, m_database->validReports());
+        m_delivery->periodicReport(*notification, store()->validReports());
 }
 
 void Voltkeep::sendClaimedMail()

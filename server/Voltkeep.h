@@ -73,6 +73,7 @@ private:
     // The list reply as it stands, encoded once for every peer that asks until the store changes.
     // What keeps the server from serving radios, for /healthz.
     QStringList healthProblems() const;
+    BatteryStore *store() const; // the home's; none before the start chose one
     // "battery silent" to the notifications of that kind, once per battery per silence.
     void tellSilences();
     // Mails the last stop cut short, sent now with the settings in force.
@@ -97,7 +98,6 @@ private:
     // Where the reports, their history and the planner's lock live: this server's files or the shared
     // database; the server asks it, never which kind it is.
     std::unique_ptr<FleetHome> m_home;
-    BatteryStore *m_database = nullptr; // the home's store
     std::unique_ptr<NotificationPlanner> m_planner;
     std::unique_ptr<ConnectionManager> m_connectionManager;
     std::unique_ptr<MailQueue> m_mailQueue;

@@ -1,6 +1,7 @@
 #include "InsightViews.h"
 
 #include "ApiViews.h"
+#include "TypeNames.h"
 
 #include <cmath>
 
@@ -35,11 +36,6 @@ const QString ClassNames[] = {QStringLiteral("Poor"), QStringLiteral("Fair"), QS
                               QStringLiteral("Excellent")};
 
 } // namespace
-
-QString typeText(quint32 typeCode)
-{
-    return QStringLiteral("0x") + QString::number(typeCode, 16).rightJustified(8, QLatin1Char('0'));
-}
 
 QJsonValue rounded(double value, int places)
 {
@@ -105,7 +101,7 @@ ApiTable batteries(const SiteWear &s, const FleetIndex &fleet)
                     QStringLiteral("fasterThanType")});
     for (const WearBattery &b : s.batteries) {
         const QString address = SiteMap::addressText(b.home);
-        table.addRow({serialKeyText(b.serial()), b.texts(fleet).alias, typeText(b.typeCode),
+        table.addRow({serialKeyText(b.serial()), b.texts(fleet).alias, TypeNames::codeText(b.typeCode),
                       fleet.typeName(b.typeCode),
                       address.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(address), rounded(b.fade, 1),
                       rounded(b.ratio, 2), b.fasterThanType});
@@ -120,7 +116,7 @@ ApiTable silent(const QList<SilentBattery> &silent, qint64 now, const FleetIndex
                     QStringLiteral("silentDays"), QStringLiteral("lastAddress"), QStringLiteral("lastSite")});
     for (const SilentBattery &s : silent) {
         const QString address = SiteMap::addressText(s.lastAddress);
-        table.addRow({serialKeyText(s.record.serialKey()), aliasText(s.record), typeText(s.record.typeCode),
+        table.addRow({serialKeyText(s.record.serialKey()), aliasText(s.record), TypeNames::codeText(s.record.typeCode),
                       fleet.typeName(s.record.typeCode),
                       ClassNames[std::clamp(s.healthClass, 0, 3)], healthPercentage(s.record),
                       ApiViews::timeText(s.record.reportTime), int((now - qint64(s.record.reportTime)) / 86400),
@@ -142,7 +138,7 @@ ApiTable plan(const PurchasePlan &plan, const FleetIndex &fleet)
         }
     };
     for (const PurchasePlan::Row &row : plan.types)
-        rows(row, typeText(row.typeCode), fleet.typeName(row.typeCode));
+        rows(row, TypeNames::codeText(row.typeCode), fleet.typeName(row.typeCode));
     rows(plan.total, QStringLiteral("all"), QStringLiteral("all"));
     return table;
 }

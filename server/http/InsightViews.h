@@ -12,8 +12,6 @@ class FleetIndex;
 
 namespace NVL::Engineering::VK::InsightViews {
 
-// The type code as the battery list writes it: "0x05410200".
-QString typeText(quint32 typeCode);
 // Rounded for people and programs alike: rates to a tenth of a point, ratios to two places; null for none.
 QJsonValue rounded(double value, int places);
 

@@ -31,6 +31,25 @@ QList<ReportFanOut::Replaced> ReportFanOut::replacedBy(const QList<BatteryRecord
     return replaced;
 }
 
+void ReportFanOut::setHistory(HistoryKeeper *history)
+{
+    QObject::disconnect(m_loaded);
+    QObject::disconnect(m_fitted);
+    m_history = history;
+    if (!history)
+        return;
+    const auto take = [this](const QHash<QByteArray, Forecast> &forecasts) { takeForecasts(forecasts); };
+    m_loaded = QObject::connect(history, &HistoryKeeper::forecastsLoaded, history, take);
+    m_fitted = QObject::connect(history, &HistoryKeeper::forecastsFitted, history, take);
+}
+
+void ReportFanOut::takeForecasts(const QHash<QByteArray, Forecast> &forecasts)
+{
+    m_fleet.setForecasts(forecasts);
+    if (m_insight)
+        m_insight->forecastsChanged(forecasts.size());
+}
+
 void ReportFanOut::stored(const QList<BatteryRecord> &reports, const QList<QByteArray> &senders,
                           const QList<Replaced> &replaced)
 {

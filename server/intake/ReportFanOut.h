@@ -3,7 +3,9 @@
 #include "BatteryRecord.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
+#include <QMetaObject>
 
 #include <functional>
 #include <optional>
@@ -13,10 +15,12 @@ namespace NVL::Engineering::VK {
 class FleetIndex;
 class HistoryKeeper;
 class InsightKeeper;
+struct Forecast;
 
 // Where what the store took goes, written once for every way in (radios, another server's rows of the
 // shared store, a delete): the fleet model, insight, the history and the health alerts, in that order.
-// Only what the store holds comes here: nothing shows a report it did not store.
+// Only what the store holds comes here: nothing shows a report it did not store. Forecasts the history
+// fits or loads come back here too, straight into the fleet model and insight.
 // Threads: the event loop's alone, like the fleet model it changes; the history takes its points on its
 // own thread.
 class ReportFanOut
@@ -39,7 +43,7 @@ public:
     explicit ReportFanOut(FleetIndex &fleet) : m_fleet(fleet) {}
 
     // Absent until made (history off, insight before the HTTP side): left out meanwhile.
-    void setHistory(HistoryKeeper *history) { m_history = history; }
+    void setHistory(HistoryKeeper *history);
     void setInsight(InsightKeeper *insight) { m_insight = insight; }
     void setHealthFell(HealthFell alert) { m_healthFell = std::move(alert); }
 
@@ -52,8 +56,12 @@ public:
     void removed(const QByteArray &serial);
 
 private:
+    void takeForecasts(const QHash<QByteArray, Forecast> &forecasts);
+
     FleetIndex &m_fleet;
     HistoryKeeper *m_history = nullptr;
+    QMetaObject::Connection m_loaded;
+    QMetaObject::Connection m_fitted;
     InsightKeeper *m_insight = nullptr;
     HealthFell m_healthFell;
 };

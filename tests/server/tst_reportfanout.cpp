@@ -1,6 +1,7 @@
 // The intake of a stored report without the server process: every subscriber (fleet model, history,
 // health alerts) gets what the store took, a delete leaves them all, and an alert is raised exactly when
-// a battery's class fell against the record its report replaced, in the fleet or earlier in its group.
+// a battery's class fell against the record its report replaced, in the fleet or earlier in its group;
+// the forecast the history fits from the points comes back into the fleet model.
 #include "FleetIndex.h"
 #include "HistoryKeeper.h"
 #include "NotificationTestSupport.h"
@@ -44,6 +45,7 @@ private Q_SLOTS:
         QList<BatteryRecord> alerted;
         fanOut.setHealthFell([&alerted](const BatteryRecord &r) { alerted.append(r); });
         QSignalSpy written(&history, &HistoryKeeper::pointsWritten);
+        QSignalSpy fitted(&history, &HistoryKeeper::forecastsFitted);
 
         int points = 0;
         qint64 time = 1765250000;
@@ -65,6 +67,10 @@ private Q_SLOTS:
         QCOMPARE(alerted.size(), alerts);
         QTRY_VERIFY(std::accumulate(written.cbegin(), written.cend(), 0,
                                     [](int sum, const QList<QVariant> &s) { return sum + s.at(0).toInt(); }) == points);
+        QTRY_VERIFY(!fitted.isEmpty());
+        const auto forecast = fitted.constLast().at(0).value<QHash<QByteArray, Forecast>>().value(newest.serialKey());
+        QVERIFY(entry->forecast.has_value());
+        QCOMPARE(entry->forecast.status(), forecast.status);
         const auto kept = history.history(newest.serialKey(), 0, std::numeric_limits<qint64>::max());
         QVERIFY(kept);
         QVERIFY(!kept->isEmpty());
