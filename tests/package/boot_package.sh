@@ -3,7 +3,8 @@
 # on a throw-away overlay and a network of its own (loopback only), the package installed into it with
 # dpkg as an administrator would. Checks that systemd marks the service active only at READY, that it
 # runs as voltkeep, stores reports over TCP and UDP, picks a vkconfig change up, serves its HTTP API with
-# TLS on all addresses, is restarted by its watchdog, stops cleanly with Voltkeep -t, that Voltkeep -u
+# TLS on all addresses, mails an alert over STARTTLS to a receiver its system's authorities vouch for,
+# keeps its reports in PostgreSQL, is restarted by its watchdog, stops cleanly with Voltkeep -t, that Voltkeep -u
 # leaves the package's unit alone, and that systemd-analyze security rates the unit at most 2.5.
 #   bash tests/package/boot_package.sh <voltkeep .deb>
 # The root is made once with debootstrap and kept in a cache folder ($VK_BOOT_CACHE, by default
@@ -19,8 +20,13 @@ command -v systemd-nspawn > /dev/null || skip "no systemd-nspawn (Debian's syste
 command -v debootstrap > /dev/null || skip "no debootstrap"
 
 work=$(mktemp -d)
+chmod 711 "$work" # PostgreSQL runs as nobody in a folder of its own here
 nspawn=
+smtp=
+pg=
 cleanup() {
+  [ -n "$smtp" ] && kill "$smtp" 2> /dev/null || true
+  [ -n "$pg" ] && runuser -u nobody -- "$pg/pg_ctl" -D "$work/pg/data" -m immediate -w stop > /dev/null 2>&1 || true
   if [ -n "$nspawn" ] && kill -0 "$nspawn" 2> /dev/null; then
     kill -TERM "$nspawn" 2> /dev/null || true
     wait "$nspawn" 2> /dev/null || true
@@ -38,7 +44,8 @@ fail() {
 
 # systemd and D-Bus to boot, the package's own dependencies so that dpkg installs it without a mirror.
 depends=$(dpkg-deb -f "$deb" Depends | sed 's/([^)]*)//g; s/|[^,]*//g; s/[[:space:]]//g')
-packages="systemd,dbus,$depends"
+# The PostgreSQL driver the package suggests, for the shared store.
+packages="systemd,dbus,$depends,libqt6sql6-psql"
 cache=${VK_BOOT_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/voltkeep-boot}
 key=$(printf 'bookworm minbase %s\n' "$packages" | sha256sum | cut -c1-16)
 root="$cache/$key"
@@ -51,7 +58,7 @@ if [ ! -x "$root/usr/lib/systemd/systemd" ]; then
   debootstrap --variant=minbase --include=systemd,dbus bookworm "$partial" http://deb.debian.org/debian \
     > "$work/debootstrap.log" 2>&1 || { tail -20 "$work/debootstrap.log"; exit 1; }
   chroot "$partial" env -i PATH=/usr/sbin:/usr/bin DEBIAN_FRONTEND=noninteractive \
-    apt-get install -y -q --no-install-recommends ${depends//,/ } > "$work/apt.log" 2>&1 ||
+    apt-get install -y -q --no-install-recommends ${depends//,/ } libqt6sql6-psql > "$work/apt.log" 2>&1 ||
     { tail -20 "$work/apt.log"; exit 1; }
   chroot "$partial" apt-get clean
   mv "$partial" "$root"
@@ -136,11 +143,58 @@ for f in server.key server.crt; do
 done
 guest sh -c 'printf "\n[http]\nlisten=0.0.0.0:9363\ntoken=boot-test-token\ncertificate=/etc/voltkeep/tls/server.crt\nkey=/etc/voltkeep/tls/server.key\n" \
   >> /var/lib/Norvale/Voltkeep/vk.cfg'
+# The mail receiver's certificate where update-ca-certificates puts an authority, before the restart
+# that makes the server read the system's authorities.
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost -addext subjectAltName=IP:127.0.0.1 \
+  -keyout "$work/smtp.key" -out "$work/smtp.crt" 2> /dev/null
+guest mkdir -p /etc/ssl/certs
+guest sh -c "cat > /etc/ssl/certs/$(openssl x509 -hash -noout -in "$work/smtp.crt").0" < "$work/smtp.crt"
 guest systemctl restart voltkeep || fail "restart with TLS"
 api() { in_guest_network curl -sf --cacert "$work/server.crt" -H 'Authorization: Bearer boot-test-token' \
   https://localhost:9363/api/v1/batteries; }
 await "an answer of the HTTP API over TLS" api
 api | grep -q 'Boot TCP' || fail "the API's answer: $(api)"
+
+# Mail over STARTTLS from inside the sandbox, to the receiver an authority of the system vouches for:
+# the unit must still read the system's authorities.
+mkdir "$work/mail"
+mkfifo "$work/smtp.in"
+in_guest_network /usr/bin/python3 "$(dirname "$0")/../support/smtp_server.py" --port 2525 --maildir "$work/mail" \
+  --tls starttls --cert "$work/smtp.crt" --key "$work/smtp.key" < "$work/smtp.in" > "$work/smtp.out" 2>&1 &
+smtp=$!
+exec 5> "$work/smtp.in" # its standard input stays open until the test ends
+await "the mail receiver's start" grep -q PORT "$work/smtp.out"
+anew() { guest sh -c 'journalctl -u voltkeep --no-pager | grep -c "the notifications are planned anew"' || true; }
+before=$(anew)
+replanned() { [ "$(anew)" -gt "$before" ]; }
+guest vkconfig smtp --server 127.0.0.1 --port 2525 --security starttls --no-auth --sender-name "Boot test" \
+  --sender-email voltkeep@example.test > /dev/null || fail "vkconfig smtp"
+guest vkconfig notification add "Boot alert" --alert Poor --to "Fleet desk" > /dev/null || fail "vkconfig alert"
+await "the server's reading of the alert" replanned
+guest vkpeer --host 127.0.0.1 report --serial 0000420123456789 --capacity 2000 --alias "Boot TCP" ||
+  fail "vkpeer report of a Poor battery"
+mailed() { grep -ls '"tls": true' "$work"/mail/msg-*.json; }
+await "the alert's mail over STARTTLS" mailed
+
+# The shared store: PostgreSQL (the host's, run as nobody in the guest's network) takes the reports.
+pg=/usr/lib/postgresql/15/bin
+mkdir -m 777 "$work/pg"
+runuser -u nobody -- "$pg/initdb" -D "$work/pg/data" -U voltkeep --auth=trust --no-sync > "$work/pg/initdb.log" 2>&1 ||
+  fail "initdb: $(tail -3 "$work/pg/initdb.log")"
+in_guest_network runuser -u nobody -- "$pg/pg_ctl" -D "$work/pg/data" -l "$work/pg/log" -w \
+  -o "-p 5433 -c listen_addresses=127.0.0.1 -c unix_socket_directories=$work/pg -c fsync=off" start > /dev/null ||
+  fail "pg_ctl start: $(tail -3 "$work/pg/log")"
+psql_guest() { in_guest_network "$pg/psql" -h 127.0.0.1 -p 5433 -U voltkeep -tAc "$@"; }
+psql_guest "CREATE DATABASE voltkeep" -d postgres > /dev/null || fail "CREATE DATABASE"
+guest sh -c 'printf "\n[store]\ndriver=postgresql\nhost=127.0.0.1\nport=5433\ndatabase=voltkeep\nuser=voltkeep\nsslmode=disable\n" \
+  >> /var/lib/Norvale/Voltkeep/vk.cfg'
+guest systemctl restart voltkeep || fail "restart with the shared store"
+guest vkpeer --host 127.0.0.1 report --serial 0000420123456791 --health 80 --alias "Boot shared" ||
+  fail "vkpeer report into the shared store"
+# The record holds the alias "Boot shared".
+shared() { [ "$(psql_guest "SELECT count(*) FROM batteries WHERE position('\\x426f6f7420736861726564'::bytea IN record) > 0" \
+  -d voltkeep)" = 1 ]; }
+await "the report's row in PostgreSQL" shared
 
 # The watchdog: pings under the sandbox, and a stuck server restarted, not before RestartSec. Killed
 # rather than aborted, which would leave a core dump to the host's handler.
@@ -176,4 +230,4 @@ guest Voltkeep -t || fail "Voltkeep -t"
 if guest Voltkeep -t 2> /dev/null; then fail "Voltkeep -t on a stopped service exited with 0"; fi
 
 echo "boot test: booted in $((booted - started)) s; active at READY as voltkeep, reports stored, configuration" \
-  "followed, API over TLS, watchdog restart, clean stop, -u refused, security $score; $((SECONDS - started)) s in all"
+  "followed, API over TLS, alert mailed over STARTTLS, PostgreSQL store, watchdog restart, clean stop, -u refused, security $score; $((SECONDS - started)) s in all"
