@@ -1099,3 +1099,15 @@ void HistoryStore::setMetaValue(const QString &key, qint64 value)
 }
 
 } // namespace NVL::Engineering::VK
+
+namespace NVL::Engineering::VK {
+
+void HistoryStore::releaseMemory()
+{
+    if (!m_open)
+        return;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.exec(QStringLiteral("PRAGMA shrink_memory")); // nothing lost where it fails: the cache stays
+}
+
+} // namespace NVL::Engineering::VK

@@ -97,6 +97,9 @@ public:
     std::optional<std::pair<qint64, QByteArray>> trackRecord();
     bool setTrackRecord(qint64 made, const QByteArray &record);
 
+    // Gives the page cache back: the cache a start's fitting of the whole fleet filled is idle after it.
+    void releaseMemory();
+
     // Small settings of the file itself.
     qint64 metaValue(const QString &key, qint64 fallback);
     void setMetaValue(const QString &key, qint64 value);

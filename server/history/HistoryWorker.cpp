@@ -314,6 +314,7 @@ void HistoryWorker::finishStartFitting()
         return;
     m_startFitting.running = false;
     // A start that caught up or fitted a large fleet freed far more than the server keeps.
+    m_store.releaseMemory();
     FreedMemory::giveBack();
     say(QStringLiteral("Forecasts fitted after the start: %1 batteries in %2 s")
                               .arg(m_startFitting.batteries)
@@ -431,6 +432,7 @@ void HistoryWorker::finishTrackRecord()
         m_stale.insert(m_store.everyBattery());
         scheduleWork();
     }
+    m_store.releaseMemory(); // the replay read every battery's year
     FreedMemory::giveBack();
 }
 
