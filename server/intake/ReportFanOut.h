@@ -13,6 +13,7 @@ namespace NVL::Engineering::VK {
 class FleetIndex;
 class HistoryKeeper;
 class InsightKeeper;
+class Webhooks;
 
 // Where what the store took goes, written once for every way in (radios, another server's rows of the
 // shared store, a delete): the fleet model, insight, the history and the health alerts, in that order.
@@ -42,6 +43,7 @@ public:
     void setHistory(HistoryKeeper *history) { m_history = history; }
     void setInsight(InsightKeeper *insight) { m_insight = insight; }
     void setHealthFell(HealthFell alert) { m_healthFell = std::move(alert); }
+    void setWebhooks(Webhooks *webhooks) { m_webhooks = webhooks; }
 
     // The record each report replaces, before the group is stored: the fleet model holds every valid
     // row, and a battery reported twice in the group finds its earlier report there.
@@ -56,6 +58,7 @@ private:
     HistoryKeeper *m_history = nullptr;
     InsightKeeper *m_insight = nullptr;
     HealthFell m_healthFell;
+    Webhooks *m_webhooks = nullptr;
 };
 
 } // namespace NVL::Engineering::VK
