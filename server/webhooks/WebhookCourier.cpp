@@ -1,7 +1,7 @@
 #include "WebhookCourier.h"
 
 #include "Log.h"
-#include "WebhookOutbox.h"
+#include "WebhookWriter.h"
 
 #include <QDateTime>
 
@@ -12,7 +12,7 @@ const char *WebhookCourier::outcomeName(int outcome)
     return outcome < OutcomeCount - 1 ? WebhookPost::outcomeName(WebhookPost::Outcome(outcome)) : "given_up";
 }
 
-WebhookCourier::WebhookCourier(const WebhookEndpoint &endpoint, const WebhookSettings &bounds, WebhookOutbox &outbox,
+WebhookCourier::WebhookCourier(const WebhookEndpoint &endpoint, const WebhookSettings &bounds, WebhookWriter &outbox,
                                QNetworkAccessManager &network, Counted counted, QObject *parent)
     : QObject(parent)
     , m_endpoint(endpoint)
@@ -28,9 +28,15 @@ WebhookCourier::WebhookCourier(const WebhookEndpoint &endpoint, const WebhookSet
 
 void WebhookCourier::wake()
 {
-    if (m_posting || m_wait.isActive())
+    if (m_busy || m_wait.isActive())
         return;
-    const std::optional<WebhookOutbox::Entry> head = m_outbox.head(m_endpoint.name);
+    m_busy = true;
+    m_outbox.askHead(m_endpoint.name);
+}
+
+void WebhookCourier::headFound(const std::optional<WebhookOutbox::Entry> &head)
+{
+    m_busy = false;
     if (!head)
         return;
     const qint64 now = QDateTime::currentSecsSinceEpoch();
@@ -38,7 +44,7 @@ void WebhookCourier::wake()
         m_wait.start(int(qMin<qint64>(head->nextTry - now, 24 * 3600) * 1000));
         return;
     }
-    m_posting = true;
+    m_busy = true;
     const WebhookPost::Limits limits{m_bounds.timeoutSeconds * 1000, m_bounds.answerBytes};
     auto *post = new WebhookPost(m_network, m_endpoint, head->event.id, head->event.kind, head->event.body, limits, this);
     connect(post, &WebhookPost::finished, this,
@@ -48,7 +54,7 @@ void WebhookCourier::wake()
 
 void WebhookCourier::posted(qint64 row, int attempts, qint64 created, const QString &eventId, const WebhookPost::Result &result)
 {
-    m_posting = false;
+    m_busy = false;
     m_counted(m_endpoint.name, int(result.outcome));
     const QString what = QStringLiteral("Webhook %1: event %2").arg(m_endpoint.name, eventId);
     if (result.outcome == WebhookPost::Outcome::Delivered) {

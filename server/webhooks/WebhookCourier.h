@@ -1,5 +1,6 @@
 #pragma once
 
+#include "WebhookOutbox.h"
 #include "WebhookPost.h"
 #include "WebhookSettings.h"
 
@@ -13,7 +14,7 @@ class QNetworkAccessManager;
 
 namespace NVL::Engineering::VK {
 
-class WebhookOutbox;
+class WebhookWriter;
 
 // Posts one receiver's events from the outbox, oldest first and one at a time: the next waits until the
 // one before is delivered or given up, so a receiver sees them in the order they happened. A failed post
@@ -26,11 +27,13 @@ public:
     using Counted = std::function<void(const QString &endpoint, int outcome)>;
     using Clock = std::function<qint64()>; // seconds since the epoch
 
-    WebhookCourier(const WebhookEndpoint &endpoint, const WebhookSettings &bounds, WebhookOutbox &outbox,
+    WebhookCourier(const WebhookEndpoint &endpoint, const WebhookSettings &bounds, WebhookWriter &outbox,
                    QNetworkAccessManager &network, Counted counted, QObject *parent = nullptr);
 
-    // Events were added to the outbox: posts the oldest unless one is under way or waiting for its time.
+    // Events were added to the outbox: asks for the oldest unless one is under way or waiting for its time.
     void wake();
+    // The outbox's answer: this receiver's oldest event, if any.
+    void headFound(const std::optional<WebhookOutbox::Entry> &head);
 
     static const char *outcomeName(int outcome);
 
@@ -39,11 +42,11 @@ private:
 
     WebhookEndpoint m_endpoint;
     WebhookSettings m_bounds; // its endpoints left empty
-    WebhookOutbox &m_outbox;
+    WebhookWriter &m_outbox;
     QNetworkAccessManager &m_network;
     Counted m_counted;
     QTimer m_wait;
-    bool m_posting = false;
+    bool m_busy = false; // asking for the head, or posting it
 };
 
 } // namespace NVL::Engineering::VK

@@ -6,6 +6,7 @@
 #include "WebhookDocument.h"
 #include "WebhookOutbox.h"
 #include "WebhookSettings.h"
+#include "WebhookWriter.h"
 
 #include <QHash>
 #include <QList>
@@ -14,7 +15,9 @@
 
 #include <array>
 #include <map>
+#include <memory>
 #include <optional>
+#include <vector>
 
 namespace NVL::Engineering::VK {
 
@@ -24,8 +27,9 @@ struct InsightResult;
 // What the fleet raises for the receivers of [webhooks]: told of stored reports, refitted forecasts,
 // insight's analyses and failed mails, it finds the events each receiver wants, writes them to the
 // outbox and wakes the receivers' couriers. A lasting state (due, due now, silent, a flagged site) is
-// told once when a battery or site enters it, and again only after it left it.
-// Threads: the event loop's alone, like the fleet model it reads.
+// told once when a battery or site enters it, and again only after it left it. What is found here costs
+// the radios' loop a comparison per report; the documents are made and written on the outbox's thread.
+// Threads: the event loop's alone, like the fleet model it reads, beside the outbox's own.
 class Webhooks : public QObject
 {
 public:
@@ -44,31 +48,47 @@ public:
     void insightComputed(const InsightResult &result);
     void mailFailed(const WebhookDocument::FailedMail &mail);
 
-    qint64 outboxDepth() const { return m_outbox.depth(); }
+    qint64 outboxDepth() const { return m_writer->depth(); }
     QList<ServerMetrics::WebhookCount> deliveries() const;
 
 private:
+    // What each receiver was told of the lasting states, by battery key (FleetIndex::orderKey) or site.
+    struct Told
+    {
+        QSet<quint64> due;
+        QSet<quint64> now;
+        QSet<quint64> silent;
+        QSet<QString> sites;
+    };
     struct Batch
     {
-        QList<QPair<QString, WebhookOutbox::Event>> posts;
+        QList<WebhookWriter::Pending> pending;
         QList<WebhookOutbox::Told> told;
     };
     // One event to every receiver that wants its kind.
-    void post(Batch &batch, const WebhookOutbox::Event &event) const;
-    // `subject` is in the state now, or not: a receiver is told when it enters.
-    bool enters(Batch &batch, const QString &endpoint, const QString &kind, const QString &subject, bool now);
-    // The lasting states of kind of which `present` holds all subjects in the state now.
-    void whole(Batch &batch, const QString &kind, const QHash<QString, std::function<WebhookOutbox::Event()>> &present);
-    void batteryStates(Batch &batch, const QByteArray &serial, qint64 now, qint64 today);
+    void post(Batch &batch, const QString &kind, WebhookWriter::Maker make) const;
+    // Whether `subject` enters the state (`now`) for a receiver; a change is kept for the outbox.
+    template<typename Subject>
+    static bool enters(Batch &batch, QSet<Subject> &told, const QString &endpoint, const QString &kind,
+                       const Subject &subject, bool now);
+    void batteryStates(Batch &batch, quint64 key, qint64 now, qint64 today);
     void write(Batch &batch);
     bool wanted(const QString &kind) const { return m_wanted.contains(kind); }
 
     WebhookSettings m_settings;
     const FleetIndex &m_fleet;
-    WebhookOutbox m_outbox;
+    std::unique_ptr<WebhookWriter> m_writer;
     QString m_problem;
-    WebhookOutbox::ToldSets m_told;
-    QStringList m_wanted; // every kind some receiver wants
+    std::vector<Told> m_told; // beside m_settings.endpoints
+    struct Wants
+    {
+        bool due = false;
+        bool now = false;
+    };
+    std::vector<Wants> m_wants; // beside m_settings.endpoints: read at every report, so no list is searched
+    QStringList m_wanted;     // every kind some receiver wants
+    bool m_wantsStates = false; // battery.due or battery.now
+    bool m_wantsClass = false;
     QNetworkAccessManager m_network;
     QList<WebhookCourier *> m_couriers;
     std::map<QString, std::array<quint64, WebhookCourier::OutcomeCount>> m_counts;
