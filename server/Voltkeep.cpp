@@ -183,8 +183,10 @@ void Voltkeep::start()
         m_metrics->countSalvage(ServerMetrics::StoreFile::Batteries);
 
     // Beside the store, for the same reason as its reports; a failure to open it leaves the radios served.
-    m_webhooks = std::make_unique<Webhooks>(settings.webhooks, m_paths.serverFolder + QStringLiteral("/vk-webhooks.db"),
-                                            *m_fleet);
+    // Without a receiver there is no outbox and no thread for it.
+    if (!settings.webhooks.endpoints.isEmpty())
+        m_webhooks = std::make_unique<Webhooks>(settings.webhooks, m_paths.serverFolder + QStringLiteral("/vk-webhooks.db"),
+                                                *m_fleet);
     m_fanOut->setWebhooks(m_webhooks.get());
     m_metrics->setWebhookDeliveries([this] { return m_webhooks ? m_webhooks->deliveries() : QList<ServerMetrics::WebhookCount>(); });
     m_metrics->setWebhookOutboxDepth([this] { return m_webhooks ? m_webhooks->outboxDepth() : 0; });

@@ -40,6 +40,12 @@ void WebhookCourier::headFound(const std::optional<WebhookOutbox::Entry> &head)
     if (!head)
         return;
     const qint64 now = QDateTime::currentSecsSinceEpoch();
+    // Kept past its time while the server was stopped, or the receiver long out of vk.cfg: told no more.
+    if (now - head->event.created > m_bounds.retryForSeconds) {
+        giveUp(head->row, head->attempts, head->event.created, head->event.id,
+               {WebhookPost::Outcome::NetworkError, 0, QStringLiteral("not posted within retryForSeconds")});
+        return;
+    }
     if (head->nextTry > now) {
         m_wait.start(int(qMin<qint64>(head->nextTry - now, 24 * 3600) * 1000));
         return;
@@ -65,19 +71,26 @@ void WebhookCourier::posted(qint64 row, int attempts, qint64 created, const QStr
         const int tried = attempts + 1;
         const qint64 pause = qMin<qint64>(qint64(m_bounds.retryFirstSeconds) << qMin(tried - 1, 20), m_bounds.retryMostSeconds);
         if (now + pause - created > m_bounds.retryForSeconds) {
-            m_outbox.remove(row);
-            m_counted(m_endpoint.name, OutcomeCount - 1);
-            Log::error(what + QStringLiteral(" given up after %1 attempt(s) over %2 s: %3 (%4)")
-                                  .arg(tried)
-                                  .arg(now - created)
-                                  .arg(QLatin1String(WebhookPost::outcomeName(result.outcome)), result.detail));
-        } else {
-            m_outbox.postpone(row, tried, now + pause);
-            Log::warning(what + QStringLiteral(" not delivered: %1 (%2); tried again in %3 s")
-                                    .arg(QLatin1String(WebhookPost::outcomeName(result.outcome)), result.detail)
-                                    .arg(pause));
+            giveUp(row, tried, created, eventId, result);
+            return;
         }
+        m_outbox.postpone(row, tried, now + pause);
+        Log::warning(what + QStringLiteral(" not delivered: %1 (%2); tried again in %3 s")
+                                .arg(QLatin1String(WebhookPost::outcomeName(result.outcome)), result.detail)
+                                .arg(pause));
     }
+    wake();
+}
+
+void WebhookCourier::giveUp(qint64 row, int attempts, qint64 created, const QString &eventId, const WebhookPost::Result &result)
+{
+    m_outbox.remove(row);
+    m_counted(m_endpoint.name, OutcomeCount - 1);
+    Log::error(QStringLiteral("Webhook %1: event %2 given up after %3 attempt(s) over %4 s: %5 (%6)")
+                   .arg(m_endpoint.name, eventId)
+                   .arg(attempts)
+                   .arg(QDateTime::currentSecsSinceEpoch() - created)
+                   .arg(QLatin1String(WebhookPost::outcomeName(result.outcome)), result.detail));
     wake();
 }
 

@@ -39,6 +39,7 @@ public:
 
 private:
     void posted(qint64 row, int attempts, qint64 created, const QString &eventId, const WebhookPost::Result &result);
+    void giveUp(qint64 row, int attempts, qint64 created, const QString &eventId, const WebhookPost::Result &result);
 
     WebhookEndpoint m_endpoint;
     WebhookSettings m_bounds; // its endpoints left empty
