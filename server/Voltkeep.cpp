@@ -346,8 +346,6 @@ QStringList Voltkeep::healthProblems() const
         problems << QStringLiteral("the radio port's UDP socket is not bound");
     if (const QString problem = m_notStored.problem(); !problem.isEmpty())
         problems << problem;
-    if (m_webhooks && !m_webhooks->problem().isEmpty())
-        problems << m_webhooks->problem();
     if (m_history && !m_history->isOpen())
         problems << QStringLiteral("the battery history is not kept: ") + m_history->problem();
     else if (m_history && !m_history->failure().isEmpty())
