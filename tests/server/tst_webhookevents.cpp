@@ -123,6 +123,27 @@ private Q_SLOTS:
         QCOMPARE(kinds(outbox, QStringLiteral("b")), toB);
     }
 
+    // A post that fails past retryForSeconds is given up: counted, and gone from the outbox.
+    void givenUpWhenRetriesRunOut()
+    {
+        QTemporaryDir dir;
+        WebhookSettings settings;
+        settings.endpoints = {{QStringLiteral("a"), QUrl(QStringLiteral("http://127.0.0.1:1/")), {"mail.failed"}, "s", 30, {}}};
+        settings.retryForSeconds = 0;
+        FleetIndex fleet;
+        Webhooks hooks(settings, dir.filePath(QStringLiteral("vk-webhooks.db")), fleet);
+        mailFailed()(hooks, fleet);
+        const auto count = [&hooks](const char *outcome) {
+            for (const ServerMetrics::WebhookCount &c : hooks.deliveries())
+                if (c.outcome == outcome)
+                    return c.count;
+            return qint64(-1);
+        };
+        QTRY_COMPARE(count("given_up"), qint64(1));
+        QCOMPARE(count("delivered"), qint64(0));
+        QTRY_COMPARE(hooks.outboxDepth(), qint64(0));
+    }
+
 private:
     static QStringList kinds(WebhookOutbox &outbox, const QString &endpoint)
     {
