@@ -13,6 +13,7 @@
 #include "StoreFiller.h"
 #include "TcpIngest.h"
 #include "UdpIngest.h"
+#include "WebhookReceiver.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -49,6 +50,10 @@ constexpr double TargetBatchedShare = 0.5;
 constexpr quint32 LimitBatch = 4096;
 // Of the same ingest by a server without the history: the history must not slow the radios.
 constexpr double TargetHistoryShare = 0.9;
+// Of the same ingest by a server without webhooks: events are written beside the reports, posted aside.
+constexpr double TargetWebhookShare = 0.95;
+constexpr int WebhookRounds = 3;
+constexpr int PostingAllowanceMs = 120000;
 constexpr double TargetListMs = 1000.0;
 constexpr double TargetMemoryMiB = 64.0;
 
@@ -68,6 +73,8 @@ struct Options
     bool skipLarge = false;
     bool skipLoad = false;
     bool history = true;
+    bool webhooks = true;
+    quint32 webhookBatteries = 20000; // a pass of a second or so: shorter ones are mostly noise
     QString server = QStringLiteral(VK_VOLTKEEP_BIN);
 };
 
@@ -154,6 +161,9 @@ std::optional<Options> parseOptions(const QCoreApplication &app)
         {QStringLiteral("skip-load"),
          QStringLiteral("Leave out ingest under load: stalled mail, bursts, trickling peers, sustained UDP.")},
         {QStringLiteral("no-history"), QStringLiteral("Run the server with [history] enabled=false.")},
+        {QStringLiteral("skip-webhooks"), QStringLiteral("Leave out ingest with a webhook against without.")},
+        {QStringLiteral("webhook-batteries"), QStringLiteral("Distinct batteries of each pass with a webhook against without."),
+         QStringLiteral("N"), QString::number(defaults.webhookBatteries)},
     });
     parser.process(app);
 
@@ -166,7 +176,8 @@ std::optional<Options> parseOptions(const QCoreApplication &app)
     const auto fillConnections = positive(parser, QStringLiteral("fill-connections"), 16);
     const auto repeats = positive(parser, QStringLiteral("list-repeats"), 20);
     const auto timeLimit = positive(parser, QStringLiteral("time-limit"), 3600);
-    if (!batteries || !udp || !raw || !large || !connections || !fillConnections || !repeats || !timeLimit)
+    const auto webhookBatteries = positive(parser, QStringLiteral("webhook-batteries"), 1000000);
+    if (!webhookBatteries || !batteries || !udp || !raw || !large || !connections || !fillConnections || !repeats || !timeLimit)
         return std::nullopt;
     bool rateOk = false;
     const double udpRate = parser.value(QStringLiteral("udp-rate")).toDouble(&rateOk);
@@ -193,6 +204,8 @@ std::optional<Options> parseOptions(const QCoreApplication &app)
     options.skipLarge = parser.isSet(QStringLiteral("skip-large"));
     options.skipLoad = parser.isSet(QStringLiteral("skip-load"));
     options.history = !parser.isSet(QStringLiteral("no-history"));
+    options.webhooks = !parser.isSet(QStringLiteral("skip-webhooks"));
+    options.webhookBatteries = *webhookBatteries;
     options.server = parser.value(QStringLiteral("server"));
     return options;
 }
@@ -277,6 +290,71 @@ int failRun(const QString &what, BenchServer *server = nullptr)
             std::fprintf(stderr, "server log since its last start:\n%s\n", qPrintable(log.right(4000)));
     }
     return 1;
+}
+
+bool subscribeWebhook(const BenchServer &server, quint16 receiverPort)
+{
+    QFile cfg(server.dataFolder() + QStringLiteral("/vk.cfg"));
+    return cfg.open(QIODevice::Append)
+        && cfg.write(QStringLiteral("[webhooks]\nbench.url=http://127.0.0.1:%1/hook\nbench.events=all\nbench.secret=bench\n")
+                         .arg(receiverPort)
+                         .toUtf8())
+            > 0;
+}
+
+// TCP ingest by a server with one webhook receiver subscribed to every event against one with none, in
+// alternating rounds on fresh data folders so that the disk's drift hits both. Each round times two passes:
+// the batteries' first reports (about half of them Poor, so that each of those raises battery.due and
+// battery.now: an event for every report), then the same batteries again, as radios report every day
+// (events only where something changed). The shares of the means, first sight then again.
+struct WebhookShares
+{
+    double firstSight = 0;
+    double again = 0;
+};
+
+std::optional<WebhookShares> webhookShares(const Options &options, const QString &folder, quint16 port,
+                                           const QDeadlineTimer &overall)
+{
+    WebhookReceiver receiver;
+    double with[2] = {};
+    double without[2] = {};
+    for (int round = 0; round < WebhookRounds; ++round) {
+        for (const bool subscribed : {false, true}) {
+            BenchServer server(options.server, folder + QStringLiteral("/webhooks-%1-%2").arg(subscribed).arg(round));
+            if (!server.writePortSetting(port) || (subscribed && !subscribeWebhook(server, receiver.port()))
+                || !server.start(ServerStartMs)) {
+                failRun(QStringLiteral("the server of the webhook round did not start: ") + server.errorString(), &server);
+                return std::nullopt;
+            }
+            double rates[2] = {};
+            for (int pass = 0; pass < 2; ++pass) {
+                const TcpIngest::Result run = TcpIngest::run(port, options.connections, SerialTag::Tcp, 0,
+                                                             options.webhookBatteries, within(TcpAllowanceMs, overall));
+                if (!run.ok) {
+                    failRun(QStringLiteral("TCP ingest of the webhook round failed: ") + run.error, &server);
+                    return std::nullopt;
+                }
+                rates[pass] = perSecond(countWithTag(run.list.records, SerialTag::Tcp), run.nanoseconds);
+                (subscribed ? with : without)[pass] += rates[pass] / WebhookRounds;
+                // The events of the first pass posted before the second: what a quiet day's reports cost.
+                if (pass == 0 && subscribed)
+                    receiver.waitUntilQuiet(1000, QDeadlineTimer(PostingAllowanceMs));
+                if (pass == 0)
+                    server.settle(TcpAllowanceMs);
+            }
+            const qint64 posted = receiver.received();
+            server.stop();
+            say(QStringLiteral("TCP ingest, %1, round %2: first sight %3 reports/s, again %4 reports/s%5")
+                    .arg(subscribed ? QStringLiteral("one webhook receiver of every event") : QStringLiteral("no webhook"))
+                    .arg(round + 1)
+                    .arg(rate(rates[0]), rate(rates[1]))
+                    .arg(subscribed ? QStringLiteral(" (%1 events received so far)").arg(posted) : QString()));
+        }
+    }
+    if (without[0] <= 0 || without[1] <= 0)
+        return std::nullopt;
+    return WebhookShares{with[0] / without[0], with[1] / without[1]};
 }
 
 } // namespace
@@ -364,6 +442,22 @@ int main(int argc, char **argv)
                            "reports in %2 s = %3 reports/s")
                 .arg(bare.confirmed)
                 .arg(seconds(bare.nanoseconds), rate(*withoutHistoryRate)));
+    }
+
+    if (options.webhooks) {
+        const auto shares = webhookShares(options, temp.path(), port, overall);
+        if (!shares)
+            return 1;
+        say(QStringLiteral("TCP ingest with one webhook receiver of every event against without, first sight of %1 "
+                           "batteries (an event for every report), means of %2 alternating rounds: %3")
+                .arg(options.webhookBatteries)
+                .arg(WebhookRounds)
+                .arg(QString::number(shares->firstSight, 'f', 3)));
+        say(QStringLiteral("target: TCP ingest of the same batteries again with one webhook receiver of every event >= "
+                           "%1 of the same ingest without, means of %2 alternating rounds: %3 - %4")
+                .arg(TargetWebhookShare)
+                .arg(WebhookRounds)
+                .arg(QString::number(shares->again, 'f', 3), verdict(shares->again >= TargetWebhookShare)));
     }
 
     if (!server.start(ServerStartMs))

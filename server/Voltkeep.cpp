@@ -23,6 +23,7 @@
 #include "ServerSettings.h"
 #include "ServerMetrics.h"
 #include "VoltkeepIdentity.h"
+#include "Webhooks.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -117,6 +118,9 @@ MailQueue::Dropped Voltkeep::tearDown()
         m_home->endDuties();
     if (store() && store()->isOpen())
         commitReports();
+    if (m_fanOut)
+        m_fanOut->setWebhooks(nullptr);
+    m_webhooks.reset();
     if (m_home)
         m_home->endHistory(); // it may hand points to the history
     if (m_fanOut)
@@ -177,6 +181,15 @@ void Voltkeep::start()
     if (store()->salvages() > 0)
         m_metrics->countSalvage(ServerMetrics::StoreFile::Batteries);
 
+    // Beside the store, for the same reason as its reports; a failure to open it leaves the radios served.
+    // Without a receiver there is no outbox and no thread for it.
+    if (!settings.webhooks.endpoints.isEmpty())
+        m_webhooks = std::make_unique<Webhooks>(settings.webhooks, m_paths.serverFolder + QStringLiteral("/vk-webhooks.db"),
+                                                *m_fleet);
+    m_fanOut->setWebhooks(m_webhooks.get());
+    m_metrics->setWebhookDeliveries([this] { return m_webhooks ? m_webhooks->deliveries() : QList<ServerMetrics::WebhookCount>(); });
+    m_metrics->setWebhookOutboxDepth([this] { return m_webhooks ? m_webhooks->outboxDepth() : 0; });
+
     // The history file beside vk.db and the HTTP API; neither can make the start fail.
     m_history = settings.history.enabled ? std::make_unique<HistoryKeeper>(settings.history, m_paths.historyFile())
                                          : nullptr;
@@ -192,7 +205,22 @@ void Voltkeep::start()
     mailLimits.retryForSeconds = settings.mail.retryForSeconds;
     mailLimits.spoolFile = m_paths.serverFolder + QStringLiteral("/vk-mail-spool.json");
     m_mailQueue = std::make_unique<MailQueue>(
-        &MailTransport::send, NotificationDelivery::recorder(m_mailLedger.get(), m_metrics.get()), mailLimits);
+        &MailTransport::send,
+        [this, record = NotificationDelivery::recorder(m_mailLedger.get(), m_metrics.get())](
+            const PreparedMail &mail, const SmtpSession::Outcome &outcome, const MailAttempt &attempt) {
+            record(mail, outcome, attempt);
+            if (outcome.succeeded() || attempt.retryInSeconds > 0)
+                return;
+            // From the mail worker to the event loop, where the webhooks live; Voltkeep outlives the queue.
+            WebhookDocument::FailedMail failed{mail.notificationAlias,
+                                               mail.kind == PreparedMail::Kind::Alert ? QStringLiteral("alert") : QStringLiteral("report"),
+                                               outcome.failure.reason, int(mail.recipientCount())};
+            QMetaObject::invokeMethod(this, [this, failed] {
+                if (m_webhooks)
+                    m_webhooks->mailFailed(failed);
+            }, Qt::QueuedConnection);
+        },
+        mailLimits);
     m_delivery = std::make_unique<NotificationDelivery>(m_paths.configurationFile, m_mailQueue.get());
     m_delivery->setSessionLimitMs(settings.mail.sessionSeconds * 1000);
     m_planner = std::make_unique<NotificationPlanner>(m_paths.configurationFile);
@@ -218,6 +246,10 @@ void Voltkeep::start()
         return context;
     });
     connect(m_insight.get(), &InsightKeeper::computed, this, &Voltkeep::tellSilences);
+    connect(m_insight.get(), &InsightKeeper::computed, this, [this] {
+        if (const auto result = m_insight ? m_insight->result() : nullptr; result && m_webhooks)
+            m_webhooks->insightComputed(*result);
+    });
     m_planner->watchConfigurationFile();
     sendSpooledMails(mailLimits.spoolFile);
     m_home->begin(*m_fleet, m_history != nullptr, settings.history);

@@ -37,6 +37,7 @@ class MailLedger;
 class NotificationDelivery;
 class NotificationPlanner;
 class ServerMetrics;
+class Webhooks;
 
 // The server: its identity, data folder and settings, and the handlers of every radio request.
 class Voltkeep : public QObject, public Service<QCoreApplication>, private RadioSink
@@ -119,6 +120,8 @@ private:
     std::unique_ptr<ServerMetrics> m_metrics;
     // Made after the fleet model is loaded; before the HTTP side, which reads it.
     std::unique_ptr<InsightKeeper> m_insight;
+    // Made once the store is open; gone after the last commit, whose events it writes.
+    std::unique_ptr<Webhooks> m_webhooks;
 };
 
 } // namespace NVL::Engineering::VK

@@ -4,6 +4,7 @@
 #include "HealthFall.h"
 #include "HistoryKeeper.h"
 #include "InsightKeeper.h"
+#include "Webhooks.h"
 
 #include <QHash>
 
@@ -48,6 +49,9 @@ void ReportFanOut::takeForecasts(const QHash<QByteArray, Forecast> &forecasts)
     m_fleet.setForecasts(forecasts);
     if (m_insight)
         m_insight->forecastsChanged(forecasts.size());
+    // A battery may have become due while the server was stopped: the loaded ones count too.
+    if (m_webhooks)
+        m_webhooks->forecastsChanged(forecasts.keys());
 }
 
 void ReportFanOut::stored(const QList<BatteryRecord> &reports, const QList<QByteArray> &senders,
@@ -71,12 +75,15 @@ void ReportFanOut::take(const Intake &intake)
         m_insight->fleetChanged();
     if (m_history && !intake.points.isEmpty()) // written on the history's thread
         m_history->record(intake.points, intake.senders);
-    if (!m_healthFell)
-        return;
-    for (qsizetype i = 0; i < intake.alerted.size(); ++i) {
-        if (healthFell(intake.replaced.value(i), intake.alerted[i]))
-            m_healthFell(intake.alerted[i]);
+    if (m_healthFell) {
+        for (qsizetype i = 0; i < intake.alerted.size(); ++i) {
+            if (healthFell(intake.replaced.value(i), intake.alerted[i]))
+                m_healthFell(intake.alerted[i]);
+        }
     }
+    // Written to the outbox now, right after the store's commit of the same reports.
+    if (m_webhooks)
+        m_webhooks->reportsStored(intake.alerted, intake.replaced);
 }
 
 void ReportFanOut::removed(const QByteArray &serial)

@@ -15,6 +15,7 @@ namespace NVL::Engineering::VK {
 class FleetIndex;
 class HistoryKeeper;
 class InsightKeeper;
+class Webhooks;
 struct Forecast;
 
 // Where what the store took goes, written once for every way in (radios, another server's rows of the
@@ -46,6 +47,7 @@ public:
     void setHistory(HistoryKeeper *history);
     void setInsight(InsightKeeper *insight) { m_insight = insight; }
     void setHealthFell(HealthFell alert) { m_healthFell = std::move(alert); }
+    void setWebhooks(Webhooks *webhooks) { m_webhooks = webhooks; }
 
     // The record each report replaces, before the group is stored: the fleet model holds every valid
     // row, and a battery reported twice in the group finds its earlier report there.
@@ -64,6 +66,7 @@ private:
     QMetaObject::Connection m_fitted;
     InsightKeeper *m_insight = nullptr;
     HealthFell m_healthFell;
+    Webhooks *m_webhooks = nullptr;
 };
 
 } // namespace NVL::Engineering::VK

@@ -25,6 +25,18 @@ public:
             m_out += QByteArrayLiteral("{") + label + QByteArrayLiteral("=\"") + labelValue + QByteArrayLiteral("\"}");
         m_out += ' ' + QByteArray::number(value) + '\n';
     }
+    // A label value as the text format escapes it: an endpoint's name is the administrator's.
+    void sample(const char *name, qint64 value, const QList<QPair<const char *, QByteArray>> &labels)
+    {
+        m_out += name;
+        m_out += '{';
+        for (qsizetype i = 0; i < labels.size(); ++i) {
+            QByteArray text = labels[i].second;
+            text.replace('\\', "\\\\").replace('"', "\\\"").replace('\n', "\\n");
+            m_out += (i ? QByteArrayLiteral(",") : QByteArray()) + labels[i].first + QByteArrayLiteral("=\"") + text + '"';
+        }
+        m_out += "} " + QByteArray::number(value) + '\n';
+    }
     template<typename Counters>
     void labelled(const char *name, const char *label, const Counters &counters, std::initializer_list<const char *> values)
     {
@@ -154,6 +166,15 @@ QByteArray ServerMetrics::exposition() const
                                                         "than the fleet's of the same types, in any site.");
         e.sample("voltkeep_flagged_addresses", addresses);
     }
+    e.family("voltkeep_webhook_deliveries_total", "counter",
+             "Webhook posts since start, by receiver and outcome (delivered, http_error, network_error, timeout, "
+             "too_large; given_up when an event's retries ran out).");
+    if (m_webhookDeliveries)
+        for (const WebhookCount &count : m_webhookDeliveries())
+            e.sample("voltkeep_webhook_deliveries_total", count.count,
+                     {{"endpoint", count.endpoint.toUtf8()}, {"outcome", count.outcome}});
+    e.family("voltkeep_webhook_outbox_depth", "gauge", "Webhook posts in the outbox, not yet delivered or given up.");
+    e.sample("voltkeep_webhook_outbox_depth", m_webhookOutboxDepth ? m_webhookOutboxDepth() : 0);
     if (m_spooled) {
         e.family("voltkeep_outage_spool_entries", "gauge", "Reports and delete requests waiting in the local spool "
                                                            "for the shared database to be reached again.");

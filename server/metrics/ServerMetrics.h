@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
+#include <QString>
 #include <QtGlobal>
 
 #include <array>
@@ -25,6 +27,13 @@ public:
     // The spans of voltkeep_batteries_due, as the overview's cards count them.
     static constexpr std::array<int, 3> DueSpans{30, 90, 180};
     using DueSampler = std::function<std::array<qint64, DueSpans.size()>()>;
+    struct WebhookCount
+    {
+        QString endpoint;
+        QByteArray outcome;
+        qint64 count = 0;
+    };
+    using WebhookSampler = std::function<QList<WebhookCount>()>;
 
     ServerMetrics();
 
@@ -47,6 +56,9 @@ public:
     // Insight's gauges are absent until the first analysis after the start: a 0 there would be a guess.
     void setFlaggedSites(Sampler sampler) { m_flaggedSites = std::move(sampler); }
     void setFlaggedAddresses(Sampler sampler) { m_flaggedAddresses = std::move(sampler); }
+    // Every configured receiver with every outcome, 0 included, so that a rate has a series to start from.
+    void setWebhookDeliveries(WebhookSampler sampler) { m_webhookDeliveries = std::move(sampler); }
+    void setWebhookOutboxDepth(Sampler sampler) { m_webhookOutboxDepth = std::move(sampler); }
     // Unset unless the store is a shared database.
     void setSpooled(Sampler sampler) { m_spooled = std::move(sampler); }
 
@@ -76,6 +88,8 @@ private:
     Sampler m_flaggedSites;
     Sampler m_flaggedAddresses;
     Sampler m_spooled;
+    WebhookSampler m_webhookDeliveries;
+    Sampler m_webhookOutboxDepth;
 };
 
 } // namespace NVL::Engineering::VK

@@ -209,6 +209,10 @@ ServerSettings ServerSettings::read(const QString &fileName)
     result.types = TypeNames::read(settings, typeProblems);
     for (const QString &problem : typeProblems)
         Log::warning(QStringLiteral("vk.cfg: ") + problem);
+    QStringList webhookProblems;
+    result.webhooks = WebhookSettings::read(settings, webhookProblems);
+    for (const QString &problem : webhookProblems)
+        Log::warning(QStringLiteral("vk.cfg: ") + problem);
     result.store = storeSettings(settings);
     return result;
 }

@@ -8,6 +8,7 @@
 #include "StoreSettings.h"
 #include "TypeNames.h"
 #include "VoltkeepIdentity.h"
+#include "WebhookSettings.h"
 
 #include <QString>
 
@@ -26,6 +27,7 @@ struct ServerSettings
     InsightSection insight;
     StoreSettings store;
     TypeNames types;
+    WebhookSettings webhooks;
 
     static ServerSettings read(const QString &fileName);
 };

@@ -101,6 +101,42 @@ private slots:
         checkWarning(sink, warning);
     }
 
+    // [webhooks]: a receiver the server can post to safely is taken, any other left out with one Warning.
+    void readsWebhooks_data()
+    {
+        QTest::addColumn<QString>("endpoint"); // the keys of receiver t
+        QTest::addColumn<QStringList>("events"); // empty: left out
+        QTest::addColumn<QString>("warning");
+
+        const QString secret = QStringLiteral("t.secret=s\n");
+        QTest::newRow("https, all") << "t.url=https://tickets.test/v\nt.events=all\n" + secret
+                                    << WebhookSettings::eventKinds() << "";
+        QTest::newRow("http to loopback, a comma list")
+            << "t.url=http://127.0.0.1:8080/v\nt.events=battery.class,mail.failed\n" + secret
+            << QStringList{"battery.class", "mail.failed"} << "";
+        QTest::newRow("http elsewhere") << "t.url=http://tickets.test/v\nt.events=all\n" + secret << QStringList()
+                                        << "vk.cfg: [webhooks] t: url=http://tickets.test/v is http:// to another machine; "
+                                           "use https:// (http:// is for a loopback address only); left out";
+        QTest::newRow("no secret") << "t.url=https://tickets.test/v\nt.events=all\n" << QStringList()
+                                   << "vk.cfg: [webhooks] t: no secret, so the receiver could not tell its posts from "
+                                      "forged ones; left out";
+        QTest::newRow("unknown event") << "t.url=https://tickets.test/v\nt.events=battery.now battery.gone\n" + secret
+                                       << QStringList{"battery.now"}
+                                       << "vk.cfg: [webhooks] t: events battery.gone unknown and ignored (known: all "
+                                          "battery.due battery.now battery.class battery.silent site.flagged mail.failed)";
+    }
+
+    void readsWebhooks()
+    {
+        QFETCH(QString, endpoint);
+        QFETCH(QStringList, events);
+        QFETCH(QString, warning);
+        RecordingEventSink sink;
+        const WebhookSettings read = readFile("[webhooks]\n" + endpoint).webhooks;
+        QCOMPARE(read.endpoints.isEmpty() ? QStringList() : read.endpoints.first().events, events);
+        checkWarning(sink, warning);
+    }
+
 private:
     ServerSettings readFile(const QString &text)
     {

@@ -30,41 +30,61 @@ def free_port():
 
 
 class VoltkeepServer:
-    def __init__(self, voltkeep, vkfleet, batteries=200, days=400, clock_speed=1):
+    def __init__(self, voltkeep, vkfleet, batteries=200, days=400, clock_speed=1, settings=""):
         """clock_speed > 1 runs the server's clocks that much faster (libfaketime): insight analyses the fleet
-        a minute apart, and only the analysis after the forecasts' load knows the sites."""
+        a minute apart, and only the analysis after the forecasts' load knows the sites. batteries=0 starts on
+        an empty fleet; settings are further lines of vk.cfg."""
         self.common = tempfile.mkdtemp(prefix="vk-py-")
         self.folder = os.path.join(self.common, "Norvale", "Voltkeep")
         os.makedirs(self.folder)
         self.http_port = free_port()
+        self.radio_port = free_port()
         with open(os.path.join(self.folder, "vk.cfg"), "w") as cfg:
-            cfg.write(f"[General]\nport={free_port()}\n[http]\nlisten=127.0.0.1:{self.http_port}\ntoken={TOKEN}\n")
+            cfg.write(f"[General]\nport={self.radio_port}\n[http]\nlisten=127.0.0.1:{self.http_port}\ntoken={TOKEN}\n"
+                      + settings)
         env = dict(os.environ, NORVALE_COMMON_APPDATA=self.common)
-        subprocess.run([vkfleet, "--batteries", str(batteries), "--days", str(days), "--folder", self.folder],
-                       env=env, check=True, stdout=subprocess.DEVNULL)
+        if batteries:
+            subprocess.run([vkfleet, "--batteries", str(batteries), "--days", str(days), "--folder", self.folder],
+                           env=env, check=True, stdout=subprocess.DEVNULL)
         if clock_speed != 1:
             asan = env.get("ASAN_OPTIONS", "")
             env.update(LD_PRELOAD=FAKETIME_LIBRARY, FAKETIME=f"+0 x{clock_speed}",
                        ASAN_OPTIONS=(asan + ":" if asan else "") + "verify_asan_link_order=0")
-        self.log = open(os.path.join(self.common, "server.log"), "w+")
-        self.process = subprocess.Popen([voltkeep, "-e"], env=env, stdout=subprocess.DEVNULL, stderr=self.log)
+        # Appended to: the server writes at the end while the test reads from the start of the same file.
+        self.log = open(os.path.join(self.common, "server.log"), "a+")
+        self._command = [voltkeep, "-e"]
+        self._env = env
+        self._run()
+
+    def _run(self):
+        self.process = subprocess.Popen(self._command, env=self._env, stdout=subprocess.DEVNULL, stderr=self.log)
         try:
-            self._wait_for_log("Accepting connections on port")
+            self.wait_for_log("Accepting connections on port", count=self.log_text().count("Accepting connections") + 1)
         except Exception:
             self.close()
             raise
 
-    def _wait_for_log(self, text, seconds=20):
+    def log_text(self):
+        self.log.seek(0)
+        return self.log.read()
+
+    def wait_for_log(self, text, seconds=20, count=1):
+        """Waits until the log holds the text `count` times; the log."""
         deadline = time.monotonic() + seconds
         while time.monotonic() < deadline:
-            self.log.seek(0)
-            if text in self.log.read():
-                return
+            log = self.log_text()
+            if log.count(text) >= count:
+                return log
             if self.process.poll() is not None:
                 break
-            time.sleep(0.1)
-        self.log.seek(0)
-        raise RuntimeError(f"the server did not log {text!r}; its log:\n{self.log.read()}")
+            time.sleep(0.05)
+        raise RuntimeError(f"the server did not log {text!r} {count} time(s); its log:\n{self.log_text()}")
+
+    def kill_and_restart(self):
+        """SIGKILL, as a crash ends it, then a start on the same data folder."""
+        self.process.kill()
+        self.process.wait()
+        self._run()
 
     def get(self, path, token=TOKEN, accept=None):
         """(status, content type, body) of a GET on the HTTP API."""

@@ -76,6 +76,11 @@ void ConfigTool::dispatch(const QStringList &words)
         collection(command, rest, {{QStringLiteral("set"), &ConfigTool::setType},
                                    {QStringLiteral("remove"), &ConfigTool::removeType},
                                    {QStringLiteral("list"), &ConfigTool::listTypes}});
+    else if (command == QLatin1String("webhook"))
+        collection(command, rest, {{QStringLiteral("add"), &ConfigTool::addWebhook},
+                                   {QStringLiteral("remove"), &ConfigTool::removeWebhook},
+                                   {QStringLiteral("list"), &ConfigTool::listWebhooks},
+                                   {QStringLiteral("test"), &ConfigTool::testWebhook}});
     else
         throw ToolError{ExitCode::Usage, QStringLiteral("unknown command %1 (see vkconfig --help)").arg(command)};
 }

@@ -39,7 +39,7 @@ private:
     void smtp(const QStringList &words);
     void testMail(const QStringList &words);
     using Command = void (ConfigTool::*)(const QStringList &words);
-    // `<noun> <verb> ...`: add|remove|list for recipients and notifications, set|remove|list for types.
+    // `<noun> <verb> ...`: add|remove|list for recipients and notifications, set|remove|list for types, add|remove|list|test for webhooks.
     void collection(const QString &noun, const QStringList &words, const QList<QPair<QString, Command>> &verbs);
 
     void addRecipient(const QStringList &words);
@@ -51,6 +51,10 @@ private:
     void setType(const QStringList &words);
     void removeType(const QStringList &words);
     void listTypes(const QStringList &words);
+    void addWebhook(const QStringList &words);
+    void removeWebhook(const QStringList &words);
+    void listWebhooks(const QStringList &words);
+    void testWebhook(const QStringList &words);
 
     // Sections of `show`, also printed by the list commands.
     void printSmtp(const SmtpSettingsData &settings);

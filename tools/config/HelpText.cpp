@@ -24,13 +24,18 @@ Commands:
   type set CODE NAME                name a battery type code in the server's vk.cfg
   type remove CODE                  remove a type code's name
   type list                         the named type codes
+  webhook add NAME URL [--events KINDS] [--secret S] [--due-days N] [--ca FILE]
+  webhook remove NAME
+  webhook list                      the webhooks as the server reads them
+  webhook test NAME                 post a signed test event to a webhook
 
 The file is <common>/Norvale/Cellwarden/Bellwright.JSON, <common> being $NORVALE_COMMON_APPDATA or
 /var/lib. The running server picks a change up by itself within a few seconds; no restart is needed.
-The type names are in <common>/Norvale/Voltkeep/vk.cfg, which the server reads at start only.
+The type names and webhooks are in <common>/Norvale/Voltkeep/vk.cfg, which the server reads at start
+only.
 
 Exit status: 0 done, 1 usage, 2 value refused, 3 not found, 4 name taken, 5 file unreadable,
-6 file not written, 7 Bellwright is running, 8 test mail failed.
+6 file not written, 7 Bellwright is running, 8 test mail failed, 9 test webhook not delivered.
 )";
 
 const char show[] = R"(Usage: vkconfig show [--json]
@@ -99,6 +104,21 @@ The server reads vk.cfg at start: restart it to apply a change (systemctl restar
 prints the names as the server reads them and what it would leave out.
 )";
 
+const char webhook[] = R"(Usage: vkconfig webhook add NAME URL [--events KINDS] [--secret S] [--due-days N] [--ca FILE]
+       vkconfig webhook remove NAME
+       vkconfig webhook list
+       vkconfig webhook test NAME
+
+Receivers of signed events in [webhooks] of the server's vk.cfg. URL is https://, or http:// to a
+loopback address only. KINDS is "all" (the default) or a comma list of battery.due, battery.now,
+battery.class, battery.silent, site.flagged, mail.failed. battery.due is told when a battery's forecast
+falls within N days (--due-days, 30 by default). Without --secret a random one is made and printed;
+the receiver checks X-Voltkeep-Signature (sha256=HMAC of the body) with it. --ca names the authority
+that signed the receiver's certificate, instead of the system's. test posts one signed event of kind
+"test" and says whether the receiver took it. The server reads vk.cfg at start: restart it to apply a
+change (systemctl restart voltkeep).
+)";
+
 } // namespace
 
 QString helpText(const QString &command)
@@ -110,6 +130,7 @@ QString helpText(const QString &command)
         {QStringLiteral("recipient"), recipient},
         {QStringLiteral("notification"), notification},
         {QStringLiteral("type"), type},
+        {QStringLiteral("webhook"), webhook},
     };
     // "recipient add" and its kin share the text of their group.
     const QString group = command.section(QLatin1Char(' '), 0, 0);

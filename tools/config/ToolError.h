@@ -15,6 +15,7 @@ enum class ExitCode : int {
     Unwritable = 6,   // the configuration file (or vk.cfg) could not be written; it is as it was
     Locked = 7,       // Bellwright (or another vkconfig) is changing the file
     MailFailed = 8,   // test-mail: the mail did not go out
+    WebhookFailed = 9, // webhook test: the receiver did not take the test event
 };
 
 // Ends a command: the message is the one line vkconfig prints on standard error.

@@ -182,6 +182,28 @@ private Q_SLOTS:
         QCOMPARE(ServerSettings::read(settingsFile()).types.nameOf(code), shown);
     }
 
+    // Added as the server reads it, with a secret made where none was given; listed; removed to the last key.
+    void webhookCommandsEditTheirSectionOnly()
+    {
+        const QByteArray before = "[http]\nlisten=127.0.0.1:9363\n";
+        QVERIFY(writeFile(settingsFile(), before));
+        const Run added = vkconfig({"webhook", "add", "tickets", "https://tickets.test/v", "--events",
+                                    "battery.due,battery.now", "--due-days", "60"});
+        QCOMPARE(added.exitCode, 0);
+        const WebhookSettings read = ServerSettings::read(settingsFile()).webhooks;
+        QCOMPARE(read.endpoints.size(), 1);
+        const WebhookEndpoint &endpoint = read.endpoints.first();
+        QCOMPARE(endpoint.events, QStringList({"battery.due", "battery.now"}));
+        QCOMPARE(endpoint.dueDays, 60);
+        QCOMPARE(endpoint.secret.size(), 64);
+        QVERIFY2(added.out.contains(QString::fromLatin1(endpoint.secret)), qPrintable(added.out));
+        const Run listed = vkconfig({"webhook", "list"});
+        QVERIFY2(listed.out.contains("tickets  https://tickets.test/v\n    events battery.due battery.now; due within 60 days"),
+                 qPrintable(listed.out));
+        QCOMPARE(vkconfig({"webhook", "remove", "tickets"}).exitCode, 0);
+        QCOMPARE(fileBytes(settingsFile()), before + "\n[webhooks]\n");
+    }
+
     void refusedInputsLeaveTheFileAlone_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -230,6 +252,14 @@ private Q_SLOTS:
         row("type without a name", {"type", "remove", "0x9"}, 3, "type 0x00000009 has no name in");
         row("types full", {"type", "set", "0xfffff", "X"}, 2, "[types] names 1000 types, the most the server reads", QByteArray(), "full");
         row("vk.cfg unreadable", {"type", "list"}, 5, "cannot read", QByteArray(), "vk.cfg folder");
+        row("webhook over plain http elsewhere", {"webhook", "add", "t", "http://tickets.test/h"}, 2,
+            "URL is http:// to another machine");
+        row("webhook of an unknown event", {"webhook", "add", "t", "https://tickets.test/h", "--events", "battery.gone"}, 2,
+            "--events: battery.gone is none of");
+        row("webhook name taken", {"webhook", "add", "hook", "https://tickets.test/h"}, 4, "webhook hook is in", QByteArray(), "webhook");
+        row("webhook remove unknown", {"webhook", "remove", "t"}, 3, "no webhook t in");
+        row("webhook test not taken", {"webhook", "test", "hook"}, 9, "not delivered to http://127.0.0.1:1/h: network_error",
+            QByteArray(), "webhook");
     }
 
     void refusedInputsLeaveTheFileAlone()
@@ -257,6 +287,8 @@ private Q_SLOTS:
             types += QByteArray("0x") + QByteArray::number(code, 16) + "=T\n";
         if (setup == QLatin1String("vk.cfg folder"))
             QVERIFY(QDir().mkpath(settingsFile()));
+        else if (setup == QLatin1String("webhook")) // a loopback port nothing listens on
+            QVERIFY(writeFile(settingsFile(), types + "[webhooks]\nhook.url=http://127.0.0.1:1/h\nhook.events=all\nhook.secret=s\n"));
         else
             QVERIFY(writeFile(settingsFile(), types));
         const QByteArray before = fileBytes(ConfigurationFile::filePath());

@@ -1,0 +1,265 @@
+#include "Webhooks.h"
+
+#include "FleetIndex.h"
+#include "InsightResult.h"
+#include "LocalDays.h"
+#include "Log.h"
+
+#include <QDateTime>
+#include <QJsonObject>
+
+#include <utility>
+
+namespace NVL::Engineering::VK {
+
+namespace {
+
+const QString Due = QStringLiteral("battery.due");
+const QString Now = QStringLiteral("battery.now");
+const QString Class = QStringLiteral("battery.class");
+const QString Silent = QStringLiteral("battery.silent");
+const QString Site = QStringLiteral("site.flagged");
+const QString Mail = QStringLiteral("mail.failed");
+
+// The outbox keeps a battery by its key's 16 hex digits, as the documents name it.
+QString keyText(quint64 key)
+{
+    return QStringLiteral("%1").arg(key, 16, 16, QLatin1Char('0')).toUpper();
+}
+
+quint64 keyOf(const QByteArray &serial)
+{
+    return FleetIndex::orderKey(reinterpret_cast<const quint8 *>(serial.constData()));
+}
+
+QSet<quint64> keys(const QSet<QString> &texts)
+{
+    QSet<quint64> set;
+    set.reserve(texts.size());
+    for (const QString &text : texts)
+        set.insert(text.toULongLong(nullptr, 16));
+    return set;
+}
+
+} // namespace
+
+Webhooks::Webhooks(const WebhookSettings &settings, const QString &outboxFile, const FleetIndex &fleet, QObject *parent)
+    : QObject(parent)
+    , m_settings(settings)
+    , m_fleet(fleet)
+    , m_writer(std::make_unique<WebhookWriter>(outboxFile))
+{
+    QStringList names;
+    for (const WebhookEndpoint &endpoint : m_settings.endpoints) {
+        names << endpoint.name;
+        for (const QString &kind : endpoint.events)
+            if (!m_wanted.contains(kind))
+                m_wanted << kind;
+        m_counts[endpoint.name] = {};
+    }
+    m_wantsStates = wanted(Due) || wanted(Now);
+    m_wantsClass = wanted(Class);
+    const WebhookWriter::Opened opened = m_writer->open(names);
+    if (!opened.error.isEmpty()) {
+        m_problem = QStringLiteral("the webhook outbox %1 cannot be opened: %2").arg(outboxFile, opened.error);
+        Log::error(m_problem + QStringLiteral("; no webhook is posted"));
+        return;
+    }
+    if (opened.dropped > 0)
+        Log::warning(QStringLiteral("%1 webhook event(s) of receivers no longer in [webhooks] dropped").arg(opened.dropped));
+    for (const WebhookEndpoint &endpoint : m_settings.endpoints) {
+        const auto told = [&](const QString &kind) { return opened.told.value(WebhookOutbox::toldKey(endpoint.name, kind)); };
+        m_told.push_back({keys(told(Due)), keys(told(Now)), keys(told(Silent)), told(Site)});
+        m_wants.push_back({endpoint.wants(Due), endpoint.wants(Now)});
+    }
+    connect(m_writer.get(), &WebhookWriter::failed, this, [](int events, const QString &error) {
+        Log::error(QStringLiteral("%1 webhook event(s) lost: the outbox refused them: %2").arg(events).arg(error));
+    });
+    for (const WebhookEndpoint &endpoint : m_settings.endpoints) {
+        auto *courier = new WebhookCourier(endpoint, m_settings, *m_writer, m_network,
+                                           [this](const QString &name, int outcome) { ++m_counts[name][std::size_t(outcome)]; },
+                                           this);
+        m_couriers << courier;
+        connect(m_writer.get(), &WebhookWriter::head, courier,
+                [courier, name = endpoint.name](const QString &endpointName, const std::optional<WebhookOutbox::Entry> &head) {
+                    if (endpointName == name)
+                        courier->headFound(head);
+                });
+        connect(m_writer.get(), &WebhookWriter::written, courier, &WebhookCourier::wake);
+        courier->wake(); // what the last run left
+    }
+}
+
+Webhooks::~Webhooks()
+{
+    // Before the network they post on; the events handed over so far are written before the outbox closes.
+    qDeleteAll(std::exchange(m_couriers, {}));
+    m_writer->close();
+}
+
+void Webhooks::post(Batch &batch, const QString &kind, WebhookWriter::Maker make) const
+{
+    QStringList endpoints;
+    for (const WebhookEndpoint &endpoint : m_settings.endpoints)
+        if (endpoint.wants(kind))
+            endpoints << endpoint.name;
+    if (!endpoints.isEmpty())
+        batch.pending.append({endpoints, std::move(make)});
+}
+
+template<typename Subject>
+bool Webhooks::enters(Batch &batch, QSet<Subject> &told, const QString &endpoint, const QString &kind,
+                      const Subject &subject, bool now)
+{
+    if (now == told.contains(subject))
+        return false;
+    if (now)
+        told.insert(subject);
+    else
+        told.remove(subject);
+    if constexpr (std::is_same_v<Subject, quint64>)
+        batch.told.append({endpoint, kind, keyText(subject), now});
+    else
+        batch.told.append({endpoint, kind, subject, now});
+    return now;
+}
+
+void Webhooks::batteryStates(Batch &batch, quint64 key, qint64 now, qint64 today)
+{
+    const FleetIndex::Entry *entry = m_fleet.find(key);
+    // ReplacementOutlook's rule from the packed figures, without decoding the forecast at every report. A
+    // battery gone from the fleet is due by no day, and not due now.
+    const bool dueNow = entry
+        && (entry->healthClass == Poor || (entry->forecast.has_value() && entry->forecast.status() == Forecast::Status::Now));
+    const std::optional<qint64> day = entry && entry->forecast.has_value() && entry->forecast.status() == Forecast::Status::Date
+        ? entry->forecast.day()
+        : std::nullopt;
+    for (std::size_t i = 0; i < m_told.size(); ++i) {
+        const WebhookEndpoint &endpoint = m_settings.endpoints[qsizetype(i)];
+        Told &told = m_told[i];
+        if (m_wants[i].due && enters(batch, told.due, endpoint.name, Due, key, dueNow || (day && *day <= today + endpoint.dueDays)))
+            batch.pending.append({{endpoint.name}, [e = *entry, now, days = endpoint.dueDays] {
+                                      return WebhookDocument::battery(Due, e, now, {{QStringLiteral("dueDays"), days}});
+                                  }});
+        if (m_wants[i].now && enters(batch, told.now, endpoint.name, Now, key, dueNow))
+            batch.pending.append({{endpoint.name}, [e = *entry, now] { return WebhookDocument::battery(Now, e, now); }});
+    }
+}
+
+void Webhooks::reportsStored(const QList<BatteryRecord> &reports, const QList<std::optional<BatteryRecord>> &replaced)
+{
+    if (!m_problem.isEmpty() || reports.isEmpty() || !any())
+        return;
+    Batch batch;
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    if (m_wantsClass) {
+        for (qsizetype i = 0; i < reports.size(); ++i) {
+            const std::optional<BatteryRecord> &before = replaced[i];
+            if (!before || healthClass(*before) == healthClass(reports[i]))
+                continue;
+            // The entry holds the group's newest report of the battery: this one's figures are told.
+            const FleetIndex::Entry *entry = m_fleet.find(reports[i].serialKey());
+            if (!entry)
+                continue;
+            FleetIndex::Entry told = *entry;
+            told.record = reports[i];
+            told.percent = quint8(healthPercentage(reports[i]));
+            told.healthClass = quint8(healthClass(reports[i]));
+            post(batch, Class, [told, now, previous = healthName(*before)] {
+                return WebhookDocument::battery(Class, told, now, {{QStringLiteral("previousClass"), previous}});
+            });
+        }
+    }
+    if (m_wantsStates) {
+        const qint64 today = LocalDays::today();
+        for (const BatteryRecord &report : reports)
+            batteryStates(batch, FleetIndex::orderKey(report.serial), now, today);
+    }
+    write(batch);
+}
+
+void Webhooks::forecastsChanged(const QList<QByteArray> &serials)
+{
+    if (!m_problem.isEmpty() || !m_wantsStates)
+        return;
+    Batch batch;
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const qint64 today = LocalDays::today();
+    for (const QByteArray &serial : serials)
+        batteryStates(batch, keyOf(serial), now, today);
+    write(batch);
+}
+
+void Webhooks::insightComputed(const InsightResult &result)
+{
+    if (!m_problem.isEmpty() || !(wanted(Silent) || wanted(Site)))
+        return;
+    Batch batch;
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    QHash<quint64, const SilentBattery *> silent;
+    for (const SilentBattery &s : result.silent)
+        silent.insert(FleetIndex::orderKey(s.record.serial), &s);
+    QHash<QString, const SiteWear *> flagged;
+    for (const SiteWear &site : result.wear.sites)
+        if (site.site.flagged)
+            flagged.insert(site.site.name, &site);
+    for (std::size_t i = 0; i < m_told.size(); ++i) {
+        const WebhookEndpoint &endpoint = m_settings.endpoints[qsizetype(i)];
+        Told &told = m_told[i];
+        if (endpoint.wants(Silent)) {
+            for (const quint64 key : QSet<quint64>(told.silent))
+                if (!silent.contains(key))
+                    enters(batch, told.silent, endpoint.name, Silent, key, false);
+            for (auto it = silent.cbegin(); it != silent.cend(); ++it) {
+                if (!enters(batch, told.silent, endpoint.name, Silent, it.key(), true))
+                    continue;
+                const SilentBattery &s = *it.value();
+                FleetIndex::Entry entry;
+                if (const FleetIndex::Entry *e = m_fleet.find(it.key()))
+                    entry = *e;
+                entry.record = s.record;
+                QJsonObject extra{{QStringLiteral("silentDays"), int((result.asOf - qint64(s.record.reportTime)) / 86400)}};
+                if (!s.lastSite.isEmpty())
+                    extra.insert(QStringLiteral("site"), s.lastSite);
+                batch.pending.append({{endpoint.name}, [entry, now, extra] {
+                                          return WebhookDocument::battery(Silent, entry, now, extra);
+                                      }});
+            }
+        }
+        if (endpoint.wants(Site)) {
+            for (const QString &name : QSet<QString>(told.sites))
+                if (!flagged.contains(name))
+                    enters(batch, told.sites, endpoint.name, Site, name, false);
+            for (auto it = flagged.cbegin(); it != flagged.cend(); ++it)
+                if (enters(batch, told.sites, endpoint.name, Site, it.key(), true))
+                    batch.pending.append({{endpoint.name}, [site = *it.value(), now] { return WebhookDocument::site(site, now); }});
+        }
+    }
+    write(batch);
+}
+
+void Webhooks::mailFailed(const WebhookDocument::FailedMail &mail)
+{
+    if (!m_problem.isEmpty() || !wanted(Mail))
+        return;
+    Batch batch;
+    post(batch, Mail, [mail, now = QDateTime::currentSecsSinceEpoch()] { return WebhookDocument::mail(mail, now); });
+    write(batch);
+}
+
+void Webhooks::write(Batch &batch)
+{
+    if (!batch.pending.isEmpty() || !batch.told.isEmpty())
+        m_writer->add(std::move(batch.pending), std::move(batch.told));
+}
+
+QList<ServerMetrics::WebhookCount> Webhooks::deliveries() const
+{
+    QList<ServerMetrics::WebhookCount> counts;
+    for (const auto &[endpoint, outcomes] : m_counts)
+        for (int i = 0; i < WebhookCourier::OutcomeCount; ++i)
+            counts.append({endpoint, QByteArray(WebhookCourier::outcomeName(i)), qint64(outcomes[std::size_t(i)])});
+    return counts;
+}
+
+} // namespace NVL::Engineering::VK

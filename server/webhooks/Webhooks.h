@@ -1,0 +1,97 @@
+#pragma once
+
+#include "BatteryRecord.h"
+#include "ServerMetrics.h"
+#include "WebhookCourier.h"
+#include "WebhookDocument.h"
+#include "WebhookOutbox.h"
+#include "WebhookSettings.h"
+#include "WebhookWriter.h"
+
+#include <QHash>
+#include <QList>
+#include <QNetworkAccessManager>
+#include <QObject>
+
+#include <array>
+#include <map>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace NVL::Engineering::VK {
+
+class FleetIndex;
+struct InsightResult;
+
+// What the fleet raises for the receivers of [webhooks]: told of stored reports, refitted forecasts,
+// insight's analyses and failed mails, it finds the events each receiver wants, writes them to the
+// outbox and wakes the receivers' couriers. A lasting state (due, due now, silent, a flagged site) is
+// told once when a battery or site enters it, and again only after it left it. What is found here costs
+// the radios' loop a comparison per report; the documents are made and written on the outbox's thread.
+// Threads: the event loop's alone, like the fleet model it reads, beside the outbox's own.
+class Webhooks : public QObject
+{
+public:
+    Webhooks(const WebhookSettings &settings, const QString &outboxFile, const FleetIndex &fleet,
+             QObject *parent = nullptr);
+    ~Webhooks() override;
+
+    // Why no event is kept (the outbox could not be opened); empty while they are.
+    QString problem() const { return m_problem; }
+    bool any() const { return !m_settings.endpoints.isEmpty(); }
+
+    // Reports just stored and now in the fleet model, each beside the record it replaced.
+    void reportsStored(const QList<BatteryRecord> &reports, const QList<std::optional<BatteryRecord>> &replaced);
+    // Batteries whose forecast changed, by serial.
+    void forecastsChanged(const QList<QByteArray> &serials);
+    void insightComputed(const InsightResult &result);
+    void mailFailed(const WebhookDocument::FailedMail &mail);
+
+    qint64 outboxDepth() const { return m_writer->depth(); }
+    QList<ServerMetrics::WebhookCount> deliveries() const;
+
+private:
+    // What each receiver was told of the lasting states, by battery key (FleetIndex::orderKey) or site.
+    struct Told
+    {
+        QSet<quint64> due;
+        QSet<quint64> now;
+        QSet<quint64> silent;
+        QSet<QString> sites;
+    };
+    struct Batch
+    {
+        QList<WebhookWriter::Pending> pending;
+        QList<WebhookOutbox::Told> told;
+    };
+    // One event to every receiver that wants its kind.
+    void post(Batch &batch, const QString &kind, WebhookWriter::Maker make) const;
+    // Whether `subject` enters the state (`now`) for a receiver; a change is kept for the outbox.
+    template<typename Subject>
+    static bool enters(Batch &batch, QSet<Subject> &told, const QString &endpoint, const QString &kind,
+                       const Subject &subject, bool now);
+    void batteryStates(Batch &batch, quint64 key, qint64 now, qint64 today);
+    void write(Batch &batch);
+    bool wanted(const QString &kind) const { return m_wanted.contains(kind); }
+
+    WebhookSettings m_settings;
+    const FleetIndex &m_fleet;
+    std::unique_ptr<WebhookWriter> m_writer;
+    QString m_problem;
+    std::vector<Told> m_told; // beside m_settings.endpoints
+    struct Wants
+    {
+        bool due = false;
+        bool now = false;
+    };
+    std::vector<Wants> m_wants; // beside m_settings.endpoints: read at every report, so no list is searched
+    QStringList m_wanted;     // every kind some receiver wants
+    bool m_wantsStates = false; // battery.due or battery.now
+    bool m_wantsClass = false;
+    QNetworkAccessManager m_network;
+    QList<WebhookCourier *> m_couriers;
+    std::map<QString, std::array<quint64, WebhookCourier::OutcomeCount>> m_counts;
+};
+
+} // namespace NVL::Engineering::VK

@@ -1,0 +1,160 @@
+// Which events the webhooks raise, without the server process: each kind when it happens, to the receivers
+// that want it, and a lasting state (due, due now, silent, a flagged site) once until it is left. Read back
+// from the outbox file the writer synced, in the order a receiver gets them.
+#include "FleetIndex.h"
+#include "InsightResult.h"
+#include "LocalDays.h"
+#include "NotificationTestSupport.h"
+#include "WebhookOutbox.h"
+#include "Webhooks.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <functional>
+
+using namespace NVL::Engineering::VK;
+using namespace NotificationTest;
+
+namespace {
+
+// What happens, in turn, to a fleet of one battery (F01) and a site.
+using Step = std::function<void(Webhooks &, FleetIndex &)>;
+
+void report(Webhooks &hooks, FleetIndex &fleet, int percent)
+{
+    const BatteryRecord r = battery('F', 1, quint8(percent));
+    const FleetIndex::Entry *before = fleet.find(r.serialKey());
+    const std::optional<BatteryRecord> replaced = before ? std::optional<BatteryRecord>(before->record) : std::nullopt;
+    fleet.update(r);
+    hooks.reportsStored({r}, {replaced});
+}
+
+Step reported(int percent)
+{
+    return [percent](Webhooks &hooks, FleetIndex &fleet) { report(hooks, fleet, percent); };
+}
+
+Step forecastIn(int days)
+{
+    return [days](Webhooks &hooks, FleetIndex &fleet) {
+        Forecast forecast;
+        forecast.status = Forecast::Status::Date;
+        forecast.day = LocalDays::today() + days;
+        forecast.days = 30;
+        const QByteArray serial = battery('F', 1, 90).serialKey();
+        fleet.setForecast(serial, forecast);
+        hooks.forecastsChanged({serial});
+    };
+}
+
+Step analysed(bool silent, bool flagged)
+{
+    return [silent, flagged](Webhooks &hooks, FleetIndex &fleet) {
+        InsightResult result;
+        result.asOf = QDateTime::currentSecsSinceEpoch();
+        if (silent)
+            result.silent.append({fleet.find(battery('F', 1, 90).serialKey())->record, Good, {}, QStringLiteral("North")});
+        SiteWear site;
+        site.site.name = QStringLiteral("North");
+        site.site.flagged = flagged;
+        result.wear.sites.append(site);
+        hooks.insightComputed(result);
+    };
+}
+
+Step mailFailed()
+{
+    return [](Webhooks &hooks, FleetIndex &) { hooks.mailFailed({QStringLiteral("Daily"), QStringLiteral("report"), QStringLiteral("535"), 2}); };
+}
+
+} // namespace
+
+class TestWebhookEvents : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void eventsAsTheyHappen_data()
+    {
+        QTest::addColumn<QString>("events"); // of receiver a; receiver b wants battery.class alone
+        QTest::addColumn<QList<Step>>("steps");
+        QTest::addColumn<QStringList>("toA");
+        QTest::addColumn<QStringList>("toB");
+        const QString all = QStringLiteral("all");
+        QTest::newRow("class fell and rose, due now once")
+            << all << QList<Step>{reported(95), reported(70), reported(75), reported(95)}
+            << QStringList{"battery.class", "battery.due", "battery.now", "battery.class"}
+            << QStringList{"battery.class", "battery.class"};
+        QTest::newRow("forecast within the days, then beyond, then within")
+            << QStringLiteral("battery.due") << QList<Step>{reported(95), forecastIn(20), forecastIn(20), forecastIn(90), forecastIn(10)}
+            << QStringList{"battery.due", "battery.due"} << QStringList{};
+        QTest::newRow("silent and flagged once each until left")
+            << all << QList<Step>{reported(95), analysed(true, true), analysed(true, true), analysed(false, false), analysed(true, false)}
+            << QStringList{"battery.silent", "site.flagged", "battery.silent"} << QStringList{};
+        QTest::newRow("mail failed, to whom wants it") << QStringLiteral("mail.failed") << QList<Step>{mailFailed()}
+                                                       << QStringList{"mail.failed"} << QStringList{};
+    }
+
+    void eventsAsTheyHappen()
+    {
+        QFETCH(QString, events);
+        QFETCH(QList<Step>, steps);
+        QFETCH(QStringList, toA);
+        QFETCH(QStringList, toB);
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("vk-webhooks.db"));
+        WebhookSettings settings;
+        // Nothing listens on port 1: the couriers' posts fail, and the events stay in the outbox.
+        settings.endpoints = {{QStringLiteral("a"), QUrl(QStringLiteral("http://127.0.0.1:1/")),
+                               events == QLatin1String("all") ? WebhookSettings::eventKinds() : QStringList{events}, "s", 30, {}},
+                              {QStringLiteral("b"), QUrl(QStringLiteral("http://127.0.0.1:1/")), {"battery.class"}, "s", 30, {}}};
+        settings.retryFirstSeconds = 3600;
+        {
+            FleetIndex fleet;
+            Webhooks hooks(settings, file, fleet);
+            for (const Step &step : steps)
+                step(hooks, fleet);
+        }
+        WebhookOutbox outbox(file);
+        QString error;
+        QVERIFY2(outbox.open({QStringLiteral("a"), QStringLiteral("b")}, error), qPrintable(error));
+        QCOMPARE(kinds(outbox, QStringLiteral("a")), toA);
+        QCOMPARE(kinds(outbox, QStringLiteral("b")), toB);
+    }
+
+    // A post that fails past retryForSeconds is given up: counted, and gone from the outbox.
+    void givenUpWhenRetriesRunOut()
+    {
+        QTemporaryDir dir;
+        WebhookSettings settings;
+        settings.endpoints = {{QStringLiteral("a"), QUrl(QStringLiteral("http://127.0.0.1:1/")), {"mail.failed"}, "s", 30, {}}};
+        settings.retryForSeconds = 0;
+        FleetIndex fleet;
+        Webhooks hooks(settings, dir.filePath(QStringLiteral("vk-webhooks.db")), fleet);
+        mailFailed()(hooks, fleet);
+        const auto count = [&hooks](const char *outcome) {
+            for (const ServerMetrics::WebhookCount &c : hooks.deliveries())
+                if (c.outcome == outcome)
+                    return c.count;
+            return qint64(-1);
+        };
+        QTRY_COMPARE(count("given_up"), qint64(1));
+        QCOMPARE(count("delivered"), qint64(0));
+        QTRY_COMPARE(hooks.outboxDepth(), qint64(0));
+    }
+
+private:
+    static QStringList kinds(WebhookOutbox &outbox, const QString &endpoint)
+    {
+        QStringList kinds;
+        while (const auto head = outbox.head(endpoint)) {
+            kinds << head->event.kind;
+            outbox.remove(head->row);
+        }
+        return kinds;
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWebhookEvents)
+#include "tst_webhookevents.moc"
