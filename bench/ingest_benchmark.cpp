@@ -19,6 +19,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QThread>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTextStream>
@@ -56,6 +57,7 @@ constexpr int WebhookRounds = 3;
 constexpr int PostingAllowanceMs = 120000;
 constexpr double TargetListMs = 1000.0;
 constexpr double TargetMemoryMiB = 64.0;
+constexpr double TargetLargeIdleMiB = 300.0; // idle, past 100,000 batteries (up to a million)
 
 struct Options
 {
@@ -63,6 +65,7 @@ struct Options
     quint32 udp = 10000;
     quint32 raw = 10000;
     quint32 large = 100000;
+    int lateMinutes = 10; // the later idle sample after the large store; 0 leaves both out
     int connections = 1;
     bool fillOverTcp = false;
     int fillConnections = 4;
@@ -158,6 +161,9 @@ std::optional<Options> parseOptions(const QCoreApplication &app)
         {QStringLiteral("server"), QStringLiteral("The server program to measure, e.g. one built from an older commit."),
          QStringLiteral("path"), QStringLiteral(VK_VOLTKEEP_BIN)},
         {QStringLiteral("skip-large"), QStringLiteral("Leave out the large store, its list replies and memory.")},
+        {QStringLiteral("late-minutes"),
+         QStringLiteral("Idle memory a minute and N minutes after the large store's lists (10; 0 leaves it out)."),
+         QStringLiteral("N"), QStringLiteral("10")},
         {QStringLiteral("skip-load"),
          QStringLiteral("Leave out ingest under load: stalled mail, bursts, trickling peers, sustained UDP.")},
         {QStringLiteral("no-history"), QStringLiteral("Run the server with [history] enabled=false.")},
@@ -202,6 +208,7 @@ std::optional<Options> parseOptions(const QCoreApplication &app)
     options.timeLimitS = int(*timeLimit);
     options.keep = parser.isSet(QStringLiteral("keep"));
     options.skipLarge = parser.isSet(QStringLiteral("skip-large"));
+    options.lateMinutes = std::max(0, parser.value(QStringLiteral("late-minutes")).toInt());
     options.skipLoad = parser.isSet(QStringLiteral("skip-load"));
     options.history = !parser.isSet(QStringLiteral("no-history"));
     options.webhooks = !parser.isSet(QStringLiteral("skip-webhooks"));
@@ -625,6 +632,19 @@ int main(int argc, char **argv)
         return failRun(QStringLiteral("list timing failed: ") + largeLists.error, &server);
     sayListTimes(largeLists, options.listRepeats);
     const auto largeMemory = sayMemory(server, QStringLiteral("at %1 stored batteries, after the list replies").arg(largeLists.count));
+    // Idle once the periodic work (insight, the forecasts' fitting) has run on what the radios sent.
+    QList<qint64> idle;
+    if (options.lateMinutes > 0) {
+        QElapsedTimer sinceLists;
+        sinceLists.start();
+        for (const int minutes : {1, std::max(1, options.lateMinutes)}) {
+            const qint64 due = qint64(minutes) * 60000 - sinceLists.elapsed();
+            if (due > 0)
+                QThread::msleep(quint64(due));
+            server.settle();
+            idle.append(server.idleResidentKiB());
+        }
+    }
     server.stop();
 
     // 5. Verdicts.
@@ -651,6 +671,17 @@ int main(int argc, char **argv)
                 .arg(QString::number(mib, 'f', 1), verdict(largeReached && mib < TargetMemoryMiB), shortOf));
     } else {
         say(QStringLiteral("target: resident memory under 64 MiB at %1 batteries: not measured - NOT met").arg(options.large));
+    }
+    if (idle.size() == 2) {
+        const double target = largeLists.count <= 100000 ? TargetMemoryMiB : TargetLargeIdleMiB;
+        const double worst = mebibytes(std::max(idle[0], idle[1]));
+        say(QStringLiteral("target: idle memory at %1 batteries <= %2 MiB: %3 MiB a minute after the lists, %4 MiB %5 "
+                           "minutes after them - %6")
+                .arg(largeLists.count)
+                .arg(target)
+                .arg(QString::number(mebibytes(idle[0]), 'f', 1), QString::number(mebibytes(idle[1]), 'f', 1))
+                .arg(options.lateMinutes)
+                .arg(verdict(worst <= target)));
     }
     say(QStringLiteral("total run time: %1 s").arg(seconds(runClock.nsecsElapsed())));
     if (options.keep)
