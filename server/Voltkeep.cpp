@@ -186,6 +186,8 @@ void Voltkeep::start()
     if (!settings.webhooks.endpoints.isEmpty())
         m_webhooks = std::make_unique<Webhooks>(settings.webhooks, m_paths.serverFolder + QStringLiteral("/vk-webhooks.db"),
                                                 *m_fleet);
+    if (m_webhooks)
+        m_webhooks->setSites(InsightSettings::from(settings.insight).sites);
     m_fanOut->setWebhooks(m_webhooks.get());
     m_metrics->setWebhookDeliveries([this] { return m_webhooks ? m_webhooks->deliveries() : QList<ServerMetrics::WebhookCount>(); });
     m_metrics->setWebhookOutboxDepth([this] { return m_webhooks ? m_webhooks->outboxDepth() : 0; });

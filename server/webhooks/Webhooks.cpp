@@ -4,6 +4,7 @@
 #include "InsightResult.h"
 #include "LocalDays.h"
 #include "Log.h"
+#include "SilentBattery.h"
 
 #include <QDateTime>
 #include <QJsonObject>
@@ -42,6 +43,14 @@ QSet<quint64> keys(const QSet<QString> &texts)
 }
 
 } // namespace
+
+QJsonObject Webhooks::placed(const FleetIndex::Entry &entry, QJsonObject extra) const
+{
+    const QByteArray address = SilentBattery::lastAddressOf(entry);
+    if (!address.isEmpty())
+        extra.insert(QStringLiteral("site"), m_sites.siteOf(address));
+    return extra;
+}
 
 Webhooks::Webhooks(const WebhookSettings &settings, const QString &outboxFile, const FleetIndex &fleet, QObject *parent)
     : QObject(parent)
@@ -138,11 +147,13 @@ void Webhooks::batteryStates(Batch &batch, quint64 key, qint64 now, qint64 today
         const WebhookEndpoint &endpoint = m_settings.endpoints[qsizetype(i)];
         Told &told = m_told[i];
         if (m_wants[i].due && enters(batch, told.due, endpoint.name, Due, key, dueNow || (day && *day <= today + endpoint.dueDays)))
-            batch.pending.append({{endpoint.name}, [e = *entry, now, days = endpoint.dueDays] {
-                                      return WebhookDocument::battery(Due, e, now, {{QStringLiteral("dueDays"), days}});
+            batch.pending.append({{endpoint.name}, [e = *entry, now, extra = placed(*entry, {{QStringLiteral("dueDays"), endpoint.dueDays}})] {
+                                      return WebhookDocument::battery(Due, e, now, extra);
                                   }});
         if (m_wants[i].now && enters(batch, told.now, endpoint.name, Now, key, dueNow))
-            batch.pending.append({{endpoint.name}, [e = *entry, now] { return WebhookDocument::battery(Now, e, now); }});
+            batch.pending.append({{endpoint.name}, [e = *entry, now, extra = placed(*entry)] {
+                                      return WebhookDocument::battery(Now, e, now, extra);
+                                  }});
     }
 }
 
@@ -165,8 +176,8 @@ void Webhooks::reportsStored(const QList<BatteryRecord> &reports, const QList<st
             told.record = reports[i];
             told.percent = quint8(healthPercentage(reports[i]));
             told.healthClass = quint8(healthClass(reports[i]));
-            post(batch, Class, [told, now, previous = healthName(*before)] {
-                return WebhookDocument::battery(Class, told, now, {{QStringLiteral("previousClass"), previous}});
+            post(batch, Class, [told, now, extra = placed(told, {{QStringLiteral("previousClass"), healthName(*before)}})] {
+                return WebhookDocument::battery(Class, told, now, extra);
             });
         }
     }

@@ -2,6 +2,7 @@
 
 #include "BatteryRecord.h"
 #include "ServerMetrics.h"
+#include "SiteMap.h"
 #include "WebhookCourier.h"
 #include "WebhookDocument.h"
 #include "WebhookOutbox.h"
@@ -41,6 +42,8 @@ public:
     QString problem() const { return m_problem; }
     bool any() const { return !m_settings.endpoints.isEmpty(); }
 
+    // The named address ranges a battery's site is told by.
+    void setSites(SiteMap sites) { m_sites = std::move(sites); }
     // Reports just stored and now in the fleet model, each beside the record it replaced.
     void reportsStored(const QList<BatteryRecord> &reports, const QList<std::optional<BatteryRecord>> &replaced);
     // Batteries whose forecast changed, by serial.
@@ -75,8 +78,12 @@ private:
     void write(Batch &batch);
     bool wanted(const QString &kind) const { return m_wanted.contains(kind); }
 
+    // `extra` with the site of the battery's newest address; unchanged where no address is known.
+    QJsonObject placed(const FleetIndex::Entry &entry, QJsonObject extra = {}) const;
+
     WebhookSettings m_settings;
     const FleetIndex &m_fleet;
+    SiteMap m_sites;
     std::unique_ptr<WebhookWriter> m_writer;
     QString m_problem;
     std::vector<Told> m_told; // beside m_settings.endpoints

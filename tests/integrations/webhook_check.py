@@ -125,7 +125,8 @@ def events_of(serial):
 
 folder = tempfile.mkdtemp(prefix="vk-webhooks-")
 receiver = Receiver(folder)
-settings = (f"[webhooks]\nretryFirstSeconds=1\nretryMostSeconds=1\ntimeoutSeconds=1\nanswerBytes=4096\n"
+settings = (f"[sites]\nYard=127.0.0.0/8\n"
+            f"[webhooks]\nretryFirstSeconds=1\nretryMostSeconds=1\ntimeoutSeconds=1\nanswerBytes=4096\n"
             f"hook.url=https://127.0.0.1:{receiver.port}/hook\nhook.events=battery.class battery.now\n"
             f"hook.secret={SECRET}\nhook.ca={receiver.cert}\n")
 try:
@@ -136,7 +137,8 @@ try:
         receiver.wait(lambda: len(receiver.delivered) == 2)
         first = receiver.delivered[0]["battery"]
         if told(receiver) != events_of("00000000000000A1") or (first["class"], first["previousClass"]) != ("Poor", "Excellent") \
-                or first["percent"] != 40 or first["alias"] != "Truck A1" or "forecast" not in first:
+                or first["percent"] != 40 or first["alias"] != "Truck A1" or first["site"] != "Yard" \
+                or "forecast" not in first:
             sys.exit(f"delivered {receiver.delivered}")
 
         # Down for a while: what happens meanwhile waits in the outbox and goes once, in order.
