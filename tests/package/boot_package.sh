@@ -68,22 +68,23 @@ fi
 systemd-nspawn --quiet --directory="$root" --boot --keep-unit --register=no --volatile=overlay \
   --private-network --console=passive --bind-ro="$(dirname "$deb")":/packages > "$work/console.log" 2>&1 &
 nspawn=$!
+# The guest's systemd is the child of nspawn whose name is systemd: nspawn forks a helper first, which
+# forks it and ends, so the first child seen may be that helper.
 pid1=
-for _ in $(seq 100); do
-  pid1=$(pgrep -P "$nspawn" || true)
+for _ in $(seq 300); do
+  for child in $(pgrep -P "$nspawn" || true); do
+    [ "$(cat "/proc/$child/comm" 2> /dev/null)" = systemd ] && pid1=$child
+  done
   [ -n "$pid1" ] && break
   kill -0 "$nspawn" 2> /dev/null || break
   sleep 0.1
 done
 if [ -z "$pid1" ]; then
   # Where a container cannot be made (no privileges in a container of its own, say), nspawn says why.
-  skip "systemd-nspawn could not boot the root: $(tail -3 "$work/console.log" | tr '\n' ' ')"
+  kill -0 "$nspawn" 2> /dev/null ||
+    skip "systemd-nspawn could not boot the root: $(tail -3 "$work/console.log" | tr '\n' ' ')"
+  fail "no systemd in the container within 30 s: $(tail -3 "$work/console.log" | tr '\n' ' ')"
 fi
-# The child of nspawn is the guest's systemd once it has exec'd.
-for _ in $(seq 100); do
-  [ "$(cat "/proc/$pid1/comm" 2> /dev/null)" = systemd ] && break
-  sleep 0.1
-done
 guest() { nsenter --target "$pid1" --all env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 "$@"; }
 # Host programs (curl, openssl) in the guest's network, which only the guest's loopback is in.
 in_guest_network() { nsenter --target "$pid1" --net "$@"; }
