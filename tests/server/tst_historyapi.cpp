@@ -20,6 +20,7 @@
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QSaveFile>
 #include <QtTest>
 
 #include <memory>
@@ -386,11 +387,13 @@ private Q_SLOTS:
         // timers keep the real monotonic clock.
         QTemporaryDir clockDir;
         const QString clockFile = clockDir.filePath(QStringLiteral("offset"));
+        // Replaced whole: a server reading a file being rewritten would find it empty and take the real time.
         const auto setClock = [&clockFile](const QDateTime &when) {
-            QFile file(clockFile);
-            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            QSaveFile file(clockFile);
+            QVERIFY(file.open(QIODevice::WriteOnly));
             file.write(QByteArray::number(when.toSecsSinceEpoch() - QDateTime::currentSecsSinceEpoch()).prepend(
                 when.toSecsSinceEpoch() >= QDateTime::currentSecsSinceEpoch() ? "+" : ""));
+            QVERIFY(file.commit());
         };
         const QDateTime start(QDate::currentDate().addDays(1), QTime(8, 0));
         setClock(start);
