@@ -25,6 +25,10 @@ constexpr int StepPacePoints = 7;
 // one line does (the log-likelihood ratio of the fits): on steady batteries a break found by chance
 // stays under it.
 constexpr double ChangeEvidence = 16.0;
+// A curve enters at a little over half of that: wear that speeds up shows little evidence while it is
+// young, and the choice between shapes still has to find it the better predictor of the battery's own
+// newest weeks. Lower, a curve found by chance on a steady fade with wild reports moves its date.
+constexpr double CurveEvidence = 9.0;
 // The newest stretch a recent line is fitted over, and the shortest history a curve is fitted on.
 constexpr double RecentDays = 90;
 constexpr double RecentDoubts = 1.0;
@@ -291,7 +295,7 @@ std::vector<WearProjection> WearProjection::fits(const WearSeries &s, unsigned w
                 chosen = fit;
             }
         }
-        if (kneeAt < n && evidence(best) >= ChangeEvidence) {
+        if (kneeAt < n && evidence(best) >= CurveEvidence) {
             const double k = at(kneeAt);
             const auto &b = chosen.beta;
             WearProjection p;
