@@ -31,6 +31,7 @@ private Q_SLOTS:
         QTest::newRow("class fell") << QList<QList<int>>{{90}, {70}} << 1;
         QTest::newRow("fell within one group") << QList<QList<int>>{{90, 70}} << 1;
         QTest::newRow("rose") << QList<QList<int>>{{70}, {95}} << 0;
+        QTest::newRow("same class, rose and fell again in one group") << QList<QList<int>>{{84}, {83, 95, 85}} << 1;
     }
 
     void subscribersGetWhatWasStored()
