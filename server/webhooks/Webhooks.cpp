@@ -9,6 +9,7 @@
 #include <QDateTime>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <utility>
 
 namespace NVL::Engineering::VK {
@@ -97,6 +98,25 @@ Webhooks::Webhooks(const WebhookSettings &settings, const QString &outboxFile, c
         connect(m_writer.get(), &WebhookWriter::written, courier, &WebhookCourier::wake);
         courier->wake(); // what the last run left
     }
+    if (m_wantsStates) {
+        m_sweptDay = LocalDays::today();
+        m_dayTimer.setSingleShot(true);
+        connect(&m_dayTimer, &QTimer::timeout, this, [this] {
+            if (LocalDays::today() != m_sweptDay)
+                dayBegan(LocalDays::today());
+            armDayTimer();
+        });
+        armDayTimer();
+    }
+}
+
+void Webhooks::armDayTimer()
+{
+    // A second past the next local midnight, and at least hourly: the clock may be set, or the zone's
+    // offset change, while the timer waits.
+    const QDateTime now = QDateTime::currentDateTime();
+    const QDateTime next(now.date().addDays(1), QTime(0, 0, 1));
+    m_dayTimer.start(int(std::clamp<qint64>(now.msecsTo(next), 1000, 3600 * 1000)));
 }
 
 Webhooks::~Webhooks()
@@ -199,6 +219,35 @@ void Webhooks::forecastsChanged(const QList<QByteArray> &serials)
     for (const QByteArray &serial : serials)
         batteryStates(batch, keyOf(serial), now, today);
     write(batch);
+}
+
+void Webhooks::dayBegan(qint64 today)
+{
+    m_sweptDay = today;
+    if (!m_problem.isEmpty() || !m_wantsStates)
+        return;
+    // A sweep still under way starts over for the new day.
+    m_sweepDay = today;
+    m_sweepNext = 0;
+    if (!std::exchange(m_sweeping, true))
+        sweepSlice();
+}
+
+void Webhooks::sweepSlice()
+{
+    constexpr std::size_t Slice = 4096;
+    const std::deque<FleetIndex::Entry> &entries = m_fleet.entries();
+    Batch batch;
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    // The fleet may change between slices: an entry seen twice is told once, one missed is seen at its
+    // next report or the next day.
+    const std::size_t end = std::min(entries.size(), m_sweepNext + Slice);
+    for (; m_sweepNext < end; ++m_sweepNext)
+        batteryStates(batch, FleetIndex::orderKey(entries[m_sweepNext].record.serial), now, m_sweepDay);
+    write(batch);
+    m_sweeping = m_sweepNext < entries.size();
+    if (m_sweeping)
+        QTimer::singleShot(0, this, &Webhooks::sweepSlice);
 }
 
 void Webhooks::insightComputed(const InsightResult &result)

@@ -13,6 +13,7 @@
 #include <QList>
 #include <QNetworkAccessManager>
 #include <QObject>
+#include <QTimer>
 
 #include <array>
 #include <map>
@@ -49,6 +50,9 @@ public:
     // Batteries whose forecast changed, by serial.
     void forecastsChanged(const QList<QByteArray> &serials);
     void insightComputed(const InsightResult &result);
+    // A new local day: a forecast day that has come within a receiver's days is due without a report. The
+    // fleet is gone through a slice per loop turn, so a large one holds the radios no longer than a report.
+    void dayBegan(qint64 today);
     void mailFailed(const WebhookDocument::FailedMail &mail);
 
     qint64 outboxDepth() const { return m_writer->depth(); }
@@ -76,6 +80,8 @@ private:
                        const Subject &subject, bool now);
     void batteryStates(Batch &batch, quint64 key, qint64 now, qint64 today);
     void write(Batch &batch);
+    void sweepSlice();
+    void armDayTimer();
     bool wanted(const QString &kind) const { return m_wanted.contains(kind); }
 
     // `extra` with the site of the battery's newest address; unchanged where no address is known.
@@ -98,6 +104,11 @@ private:
     bool m_wantsClass = false;
     QNetworkAccessManager m_network;
     QList<WebhookCourier *> m_couriers;
+    QTimer m_dayTimer;
+    qint64 m_sweptDay = 0;
+    qint64 m_sweepDay = 0;       // the day the sweep under way is for
+    std::size_t m_sweepNext = 0; // the fleet entry it goes on from
+    bool m_sweeping = false;
     std::map<QString, std::array<quint64, WebhookCourier::OutcomeCount>> m_counts;
 };
 

@@ -48,6 +48,11 @@ Step forecastIn(int days)
     };
 }
 
+Step daysLater(int days)
+{
+    return [days](Webhooks &hooks, FleetIndex &) { hooks.dayBegan(LocalDays::today() + days); };
+}
+
 Step analysed(bool silent, bool flagged)
 {
     return [silent, flagged](Webhooks &hooks, FleetIndex &fleet) {
@@ -89,6 +94,9 @@ private Q_SLOTS:
         QTest::newRow("forecast within the days, then beyond, then within")
             << QStringLiteral("battery.due") << QList<Step>{reported(95), forecastIn(20), forecastIn(20), forecastIn(90), forecastIn(10)}
             << QStringList{"battery.due", "battery.due"} << QStringList{};
+        QTest::newRow("forecast day comes within the days as days pass, without a report")
+            << QStringLiteral("battery.due") << QList<Step>{reported(95), forecastIn(40), daysLater(5), daysLater(10), daysLater(11)}
+            << QStringList{"battery.due"} << QStringList{};
         QTest::newRow("silent and flagged once each until left")
             << all << QList<Step>{reported(95), analysed(true, true), analysed(true, true), analysed(false, false), analysed(true, false)}
             << QStringList{"battery.silent", "site.flagged", "battery.silent"} << QStringList{};
