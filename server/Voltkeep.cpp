@@ -279,6 +279,8 @@ void Voltkeep::startHttp(const HttpSettings &settings, const InsightSection &ins
     });
     if (m_history)
         m_history->catchUp(std::move(unsure));
+    if (m_webhooks)
+        m_webhooks->recheck(LocalDays::today());
     if (m_history)
         m_history->loadForecasts(qsizetype(m_fleet->size())); // after the banner, in batches
     if (m_history) {

@@ -103,7 +103,7 @@ Webhooks::Webhooks(const WebhookSettings &settings, const QString &outboxFile, c
         m_dayTimer.setSingleShot(true);
         connect(&m_dayTimer, &QTimer::timeout, this, [this] {
             if (LocalDays::today() != m_sweptDay)
-                dayBegan(LocalDays::today());
+                recheck(LocalDays::today());
             armDayTimer();
         });
         armDayTimer();
@@ -221,7 +221,7 @@ void Webhooks::forecastsChanged(const QList<QByteArray> &serials)
     write(batch);
 }
 
-void Webhooks::dayBegan(qint64 today)
+void Webhooks::recheck(qint64 today)
 {
     m_sweptDay = today;
     if (!m_problem.isEmpty() || !m_wantsStates)

@@ -50,9 +50,11 @@ public:
     // Batteries whose forecast changed, by serial.
     void forecastsChanged(const QList<QByteArray> &serials);
     void insightComputed(const InsightResult &result);
-    // A new local day: a forecast day that has come within a receiver's days is due without a report. The
-    // fleet is gone through a slice per loop turn, so a large one holds the radios no longer than a report.
-    void dayBegan(qint64 today);
+    // Every battery's lasting states again, for `today`: at each local midnight, since a forecast day comes
+    // within a receiver's days without a report, and once the fleet is loaded at start, since a crash may
+    // have kept a state out of the outbox. A slice of the fleet per loop turn: the radios wait no longer
+    // than for a report.
+    void recheck(qint64 today);
     void mailFailed(const WebhookDocument::FailedMail &mail);
 
     qint64 outboxDepth() const { return m_writer->depth(); }

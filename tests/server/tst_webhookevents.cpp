@@ -50,7 +50,7 @@ Step forecastIn(int days)
 
 Step daysLater(int days)
 {
-    return [days](Webhooks &hooks, FleetIndex &) { hooks.dayBegan(LocalDays::today() + days); };
+    return [days](Webhooks &hooks, FleetIndex &) { hooks.recheck(LocalDays::today() + days); };
 }
 
 Step analysed(bool silent, bool flagged)
