@@ -156,6 +156,8 @@ void Voltkeep::start()
                           : QStringLiteral("This server no longer sends the fleet's planned mail: its hold on the "
                                            "shared database's planner lock ended"),
                      held ? LogType::Information : LogType::Warning);
+        if (m_webhooks)
+            m_webhooks->setTellsStates(sendsPlannedMail());
         sendClaimedMail();
     });
     QString error;
@@ -186,8 +188,10 @@ void Voltkeep::start()
     if (!settings.webhooks.endpoints.isEmpty())
         m_webhooks = std::make_unique<Webhooks>(settings.webhooks, m_paths.serverFolder + QStringLiteral("/vk-webhooks.db"),
                                                 *m_fleet);
-    if (m_webhooks)
+    if (m_webhooks) {
         m_webhooks->setSites(InsightSettings::from(settings.insight).sites);
+        m_webhooks->setTellsStates(sendsPlannedMail());
+    }
     m_fanOut->setWebhooks(m_webhooks.get());
     m_metrics->setWebhookDeliveries([this] { return m_webhooks ? m_webhooks->deliveries() : QList<ServerMetrics::WebhookCount>(); });
     m_metrics->setWebhookOutboxDepth([this] { return m_webhooks ? m_webhooks->outboxDepth() : 0; });

@@ -201,7 +201,7 @@ void Webhooks::reportsStored(const QList<BatteryRecord> &reports, const QList<st
             });
         }
     }
-    if (m_wantsStates) {
+    if (m_wantsStates && m_tellsStates) {
         const qint64 today = LocalDays::today();
         for (const BatteryRecord &report : reports)
             batteryStates(batch, FleetIndex::orderKey(report.serial), now, today);
@@ -211,7 +211,7 @@ void Webhooks::reportsStored(const QList<BatteryRecord> &reports, const QList<st
 
 void Webhooks::forecastsChanged(const QList<QByteArray> &serials)
 {
-    if (!m_problem.isEmpty() || !m_wantsStates)
+    if (!m_problem.isEmpty() || !m_wantsStates || !m_tellsStates)
         return;
     Batch batch;
     const qint64 now = QDateTime::currentSecsSinceEpoch();
@@ -221,10 +221,17 @@ void Webhooks::forecastsChanged(const QList<QByteArray> &serials)
     write(batch);
 }
 
+void Webhooks::setTellsStates(bool tells)
+{
+    if (std::exchange(m_tellsStates, tells) == tells || !tells)
+        return;
+    recheck(LocalDays::today());
+}
+
 void Webhooks::recheck(qint64 today)
 {
     m_sweptDay = today;
-    if (!m_problem.isEmpty() || !m_wantsStates)
+    if (!m_problem.isEmpty() || !m_wantsStates || !m_tellsStates)
         return;
     // A sweep still under way starts over for the new day.
     m_sweepDay = today;
@@ -236,6 +243,10 @@ void Webhooks::recheck(qint64 today)
 void Webhooks::sweepSlice()
 {
     constexpr std::size_t Slice = 4096;
+    if (!m_tellsStates) {
+        m_sweeping = false;
+        return;
+    }
     const std::deque<FleetIndex::Entry> &entries = m_fleet.entries();
     Batch batch;
     const qint64 now = QDateTime::currentSecsSinceEpoch();
@@ -252,7 +263,7 @@ void Webhooks::sweepSlice()
 
 void Webhooks::insightComputed(const InsightResult &result)
 {
-    if (!m_problem.isEmpty() || !(wanted(Silent) || wanted(Site)))
+    if (!m_problem.isEmpty() || !m_tellsStates || !(wanted(Silent) || wanted(Site)))
         return;
     Batch batch;
     const qint64 now = QDateTime::currentSecsSinceEpoch();

@@ -43,6 +43,11 @@ public:
     QString problem() const { return m_problem; }
     bool any() const { return !m_settings.endpoints.isEmpty(); }
 
+    // Whether this server tells the lasting states (due, due now, silent, a flagged site). Servers that
+    // share one store see the whole fleet, and only the one that sends the fleet's planned mail tells
+    // them, so that a receiver hears of a state once; each still tells what its own reports and mail
+    // raised. Told again from the fleet as it stands when this server takes the duty over.
+    void setTellsStates(bool tells);
     // The named address ranges a battery's site is told by.
     void setSites(SiteMap sites) { m_sites = std::move(sites); }
     // Reports just stored and now in the fleet model, each beside the record it replaced.
@@ -104,6 +109,7 @@ private:
     QStringList m_wanted;     // every kind some receiver wants
     bool m_wantsStates = false; // battery.due or battery.now
     bool m_wantsClass = false;
+    bool m_tellsStates = true;
     QNetworkAccessManager m_network;
     QList<WebhookCourier *> m_couriers;
     QTimer m_dayTimer;

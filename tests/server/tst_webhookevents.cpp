@@ -53,6 +53,11 @@ Step daysLater(int days)
     return [days](Webhooks &hooks, FleetIndex &) { hooks.recheck(LocalDays::today() + days); };
 }
 
+Step tellsStates(bool tells)
+{
+    return [tells](Webhooks &hooks, FleetIndex &) { hooks.setTellsStates(tells); };
+}
+
 Step analysed(bool silent, bool flagged)
 {
     return [silent, flagged](Webhooks &hooks, FleetIndex &fleet) {
@@ -97,6 +102,9 @@ private Q_SLOTS:
         QTest::newRow("forecast day comes within the days as days pass, without a report")
             << QStringLiteral("battery.due") << QList<Step>{reported(95), forecastIn(40), daysLater(5), daysLater(10), daysLater(11)}
             << QStringList{"battery.due"} << QStringList{};
+        QTest::newRow("states told by the server that has the duty, from when it takes it")
+            << all << QList<Step>{tellsStates(false), reported(95), reported(70), analysed(true, true), tellsStates(true)}
+            << QStringList{"battery.class", "battery.due", "battery.now"} << QStringList{"battery.class"};
         QTest::newRow("silent and flagged once each until left")
             << all << QList<Step>{reported(95), analysed(true, true), analysed(true, true), analysed(false, false), analysed(true, false)}
             << QStringList{"battery.silent", "site.flagged", "battery.silent"} << QStringList{};
