@@ -8,6 +8,7 @@
 
 #include <QDateTime>
 #include <QJsonObject>
+#include <QThread>
 
 #include <algorithm>
 #include <utility>
@@ -179,6 +180,8 @@ void Webhooks::batteryStates(Batch &batch, quint64 key, qint64 now, qint64 today
 
 void Webhooks::reportsStored(const QList<BatteryRecord> &reports, const QList<std::optional<BatteryRecord>> &replaced)
 {
+    Q_ASSERT(QThread::currentThread() == thread()); // the fleet model it reads is the event loop's
+    Q_ASSERT(replaced.size() == reports.size());
     if (!m_problem.isEmpty() || reports.isEmpty() || !any())
         return;
     Batch batch;
@@ -211,6 +214,7 @@ void Webhooks::reportsStored(const QList<BatteryRecord> &reports, const QList<st
 
 void Webhooks::forecastsChanged(const QList<QByteArray> &serials)
 {
+    Q_ASSERT(QThread::currentThread() == thread()); // the fleet model it reads is the event loop's
     if (!m_problem.isEmpty() || !m_wantsStates || !m_tellsStates)
         return;
     Batch batch;
@@ -230,6 +234,7 @@ void Webhooks::setTellsStates(bool tells)
 
 void Webhooks::recheck(qint64 today)
 {
+    Q_ASSERT(QThread::currentThread() == thread()); // the fleet model it reads is the event loop's
     m_sweptDay = today;
     if (!m_problem.isEmpty() || !m_wantsStates || !m_tellsStates)
         return;
