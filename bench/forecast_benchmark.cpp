@@ -305,16 +305,20 @@ int main(int argc, char *argv[])
             whole[m.name][QStringLiteral("all")].merge(all);
         }
         if (scales) {
-            const auto row = [&](int model) {
+            const auto row = [&](int model, double above) {
                 QStringList cells;
                 for (const int h : ForecastAccuracy::Horizons) {
-                    const ForecastAccuracy::Scale k = accuracy.scale(Forecast::Model(model), h);
+                    const ForecastAccuracy::Scale k = accuracy.scale(Forecast::Model(model), above, h);
                     cells << QStringLiteral("%1/%2/%3").arg(k.low, 0, 'f', 2).arg(k.middle, 0, 'f', 2).arg(k.high, 0, 'f', 2);
                 }
                 return cells.join(QStringLiteral("  "));
             };
             for (int model = 0; model < Forecast::ModelCount; ++model)
-                say(QStringLiteral("  scales %1: %2").arg(QString::fromLatin1(Forecast::modelName(Forecast::Model(model))), -7).arg(row(model)));
+                for (const double above : {0.0, ForecastAccuracy::LevelBounds[0], ForecastAccuracy::LevelBounds[1]})
+                    say(QStringLiteral("  scales %1 from %2 points up: %3")
+                            .arg(QString::fromLatin1(Forecast::modelName(Forecast::Model(model))), -7)
+                            .arg(above, 2)
+                            .arg(row(model, above)));
             for (const ForecastAccuracy::Horizon &h : accuracy.horizons())
                 say(QStringLiteral("  %1 d: %2 replays, band held %3 %, median error %4 points; %5 crossings, median %6 d")
                         .arg(h.days).arg(h.replays).arg(h.bandHitRate * 100, 0, 'f', 0).arg(h.medianError, 0, 'f', 1)

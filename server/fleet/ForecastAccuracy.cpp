@@ -23,9 +23,22 @@ double median(std::vector<double> values)
 
 } // namespace
 
-ForecastAccuracy::Scale ForecastAccuracy::scale(Forecast::Model model, double days) const
+int ForecastAccuracy::levelOf(double above)
 {
-    const auto &row = m_cells[size_t(std::clamp(int(model), 0, Forecast::ModelCount - 1))];
+    int level = 0;
+    while (level < int(LevelBounds.size()) && above >= LevelBounds[size_t(level)])
+        ++level;
+    return level;
+}
+
+int ForecastAccuracy::cellOf(Forecast::Model model, double above)
+{
+    return std::clamp(int(model), 0, Forecast::ModelCount - 1) * Levels + levelOf(above);
+}
+
+ForecastAccuracy::Scale ForecastAccuracy::scale(Forecast::Model model, double above, double days) const
+{
+    const auto &row = m_cells[size_t(cellOf(model, above))];
     const auto at = [&](size_t h) { return row[h].scale; };
     if (days <= Horizons.front())
         return at(0);
@@ -45,12 +58,12 @@ ForecastAccuracy::Scale ForecastAccuracy::pooled(int horizon) const
     return h == Horizons.end() ? Scale() : m_cells[Shapes - 1][size_t(h - Horizons.begin())].scale;
 }
 
-void ForecastAccuracy::add(Forecast::Model model, int horizon, double score, double error, bool inBand)
+void ForecastAccuracy::add(Forecast::Model model, double above, int horizon, double score, double error, bool inBand)
 {
     if (horizon < 0 || horizon >= int(Horizons.size()) || !std::isfinite(score))
         return;
     const int bin = std::clamp(int(std::floor(score / BinWidth)) + Bins / 2, 0, Bins - 1);
-    for (const int shape : {int(model), Shapes - 1}) {
+    for (const int shape : {cellOf(model, above), Shapes - 1}) {
         Cell &cell = m_cells[size_t(shape)][size_t(horizon)];
         if (cell.histogram.empty())
             cell.histogram.assign(Bins, 0);
@@ -175,24 +188,31 @@ QJsonObject ForecastAccuracy::toJson() const
     QJsonArray figures;
     for (const Horizon &h : horizons())
         figures.append(QJsonArray{h.days, double(h.replays), h.bandHitRate, h.medianError, double(h.crossings), h.medianDateError});
-    return {{QStringLiteral("scales"), scales}, {QStringLiteral("horizons"), figures}};
+    return {{QStringLiteral("scales"), scales}, {QStringLiteral("levels"), Levels}, {QStringLiteral("horizons"), figures}};
 }
 
 ForecastAccuracy ForecastAccuracy::fromJson(const QJsonObject &json)
 {
     ForecastAccuracy a = prior();
+    // A table of the versions before levels: a shape's row holds for it at every level.
+    const bool leveled = json.value(QStringLiteral("levels")).toInt() == Levels;
     for (const QJsonValue &v : json.value(QStringLiteral("scales")).toArray()) {
         const QJsonArray row = v.toArray();
         const int s = row.at(0).toInt(-1);
         const auto h = std::find(Horizons.begin(), Horizons.end(), row.at(1).toInt());
-        if (s < 0 || s >= Shapes || h == Horizons.end() || row.size() < 6)
+        if (s < 0 || s >= (leveled ? Shapes : Forecast::ModelCount + 1) || h == Horizons.end() || row.size() < 6)
             continue;
-        Cell &cell = a.m_cells[size_t(s)][size_t(h - Horizons.begin())];
-        cell.count = qint64(row.at(2).toDouble());
         const Scale scale{row.at(3).toDouble(), row.at(4).toDouble(), row.at(5).toDouble()};
         // A band that would not hold anything, or its middle outside it, is no table this program wrote.
-        if (std::isfinite(scale.low) && std::isfinite(scale.high) && scale.low <= scale.middle && scale.middle <= scale.high)
+        if (!(std::isfinite(scale.low) && std::isfinite(scale.high) && scale.low <= scale.middle && scale.middle <= scale.high))
+            continue;
+        const int first = leveled ? s : s == Forecast::ModelCount ? Shapes - 1 : s * Levels;
+        const int last = leveled || s == Forecast::ModelCount ? first : first + Levels - 1;
+        for (int c = first; c <= last; ++c) {
+            Cell &cell = a.m_cells[size_t(c)][size_t(h - Horizons.begin())];
+            cell.count = qint64(row.at(2).toDouble());
             cell.scale = scale;
+        }
     }
     const QJsonArray figures = json.value(QStringLiteral("horizons")).toArray();
     for (size_t h = 0; h < Horizons.size() && h < size_t(figures.size()); ++h) {

@@ -9,8 +9,8 @@
 
 namespace NVL::Engineering::VK {
 
-// How far the fleet's own forecasts were off, by shape and horizon: the forecasts each battery would have
-// had 30, 60, 90 and 180 days ago against the week it then reported. A forecast's band is where the
+// How far the fleet's own forecasts were off, by shape, level and horizon: the forecasts each battery would
+// have had 30, 60, 90 and 180 days ago against the week it then reported. A forecast's band is where the
 // newer errors of its kind fell (conformal calibration): what the fleet's batteries did, not what a
 // model assumes of them. Kept as error quantiles scaled by each forecast's own uncertainty, so that
 // quiet and noisy batteries share one table; collected as histograms, a few hundred kilobytes however
@@ -41,15 +41,22 @@ public:
     // What a fleet without a track record of its own starts from: replays of a mixed synthetic fleet.
     static ForecastAccuracy prior();
 
-    // The band of a shape `days` ahead, between the calibrated horizons.
-    Scale scale(Forecast::Model model, double days) const;
+    // Batteries near the boundary wear differently from those far above it (wear speeds up as it nears
+    // the end): each shape's errors are kept by how far above the boundary its fit stood, in points.
+    static constexpr std::array<double, 2> LevelBounds = {5, 10};
+    static constexpr int Levels = int(LevelBounds.size()) + 1;
+    static int levelOf(double above);
+
+    // The band of a shape fitted `above` points over the boundary, `days` ahead, between the calibrated
+    // horizons.
+    Scale scale(Forecast::Model model, double above, double days) const;
     // Of every shape at one of the Horizons.
     Scale pooled(int horizon) const;
     std::vector<Horizon> horizons() const;
     qint64 replays() const;
 
     // Collecting: one replay's error, whether the band in force held it.
-    void add(Forecast::Model model, int horizon, double score, double error, bool inBand);
+    void add(Forecast::Model model, double above, int horizon, double score, double error, bool inBand);
     void addCrossing(int horizon, double dateError);
     // Turns what was collected into the table; until then scale() gives the prior's.
     void finish();
@@ -69,7 +76,9 @@ private:
         qint64 count = 0;
         Scale scale;
     };
-    static constexpr int Shapes = Forecast::ModelCount + 1; // the last: every shape of the horizon
+    // Each shape at each level, then every shape of the horizon.
+    static constexpr int Shapes = Forecast::ModelCount * Levels + 1;
+    static int cellOf(Forecast::Model model, double above);
     std::array<std::array<Cell, Horizons.size()>, Shapes> m_cells;
     struct Figures
     {

@@ -160,8 +160,9 @@ Forecast ForecastFit::fromDays(const QList<DailyHealth> &days, int boundary, con
     // The first day each of the calibrated paths is at the boundary: the middle one is the date, the low
     // and high ones the band.
     std::optional<int> day, earliest, latest;
+    const double above = p.level + season(0) - boundary;
     const auto path = [&](double t, double ForecastAccuracy::Scale::*which) {
-        const ForecastAccuracy::Scale k = accuracy.scale(p.model, t);
+        const ForecastAccuracy::Scale k = accuracy.scale(p.model, above, t);
         return p.at(t) + season(t) + k.*which * p.reach(t);
     };
     // A week at a time, then the days of the week where a path first reaches the boundary: the paths fall

@@ -85,8 +85,9 @@ void ForecastTrackRecord::replay(const QList<DailyHealth> &days)
             const double forecast = p->at(ahead) + then.season(then.newestDay + qint64(ahead));
             const double spread = p->reach(ahead);
             const double score = (*reported - forecast) / spread;
-            const ForecastAccuracy::Scale k = m_inForce.scale(p->model, ahead);
-            m_collected.add(p->model, int(h), score, *reported - forecast, score >= k.low && score <= k.high);
+            const double above = p->level + then.season(then.newestDay) - m_boundary;
+            const ForecastAccuracy::Scale k = m_inForce.scale(p->model, above, ahead);
+            m_collected.add(p->model, above, int(h), score, *reported - forecast, score >= k.low && score <= k.high);
         }
         if (crossedAt) {
             const Forecast then = ForecastFit::fromDays(before, m_boundary, m_inForce);

@@ -4,6 +4,8 @@
 #include "ForecastTrackRecord.h"
 #include "PackedForecast.h"
 
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTest>
 
@@ -228,6 +230,12 @@ private Q_SLOTS:
                      qPrintable(QStringLiteral("%1 days: %2 replays, %3 held").arg(h.days).arg(h.replays).arg(h.bandHitRate)));
         }
         QVERIFY(!ForecastAccuracy::fromJson(calibrated.toJson()).differsFrom(calibrated));
+        // A table an earlier version stored, without levels: a shape's row holds at every level.
+        QJsonArray rows;
+        rows.append(QJsonArray{int(Forecast::Model::Curve), 30, 500, -3.0, -0.5, 2.0});
+        const ForecastAccuracy older = ForecastAccuracy::fromJson(QJsonObject{{QStringLiteral("scales"), rows}});
+        for (const double above : {1.0, 7.0, 20.0})
+            QCOMPARE(older.scale(Forecast::Model::Curve, above, 30).middle, -0.5);
         QVERIFY(calibrated.differsFrom(ForecastAccuracy::prior()));
     }
 
