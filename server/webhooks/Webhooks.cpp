@@ -258,8 +258,14 @@ void Webhooks::sweepSlice()
     // The fleet may change between slices: an entry seen twice is told once, one missed is seen at its
     // next report or the next day.
     const std::size_t end = std::min(entries.size(), m_sweepNext + Slice);
-    for (; m_sweepNext < end; ++m_sweepNext)
-        batteryStates(batch, FleetIndex::orderKey(entries[m_sweepNext].record.serial), now, m_sweepDay);
+    for (; m_sweepNext < end; ++m_sweepNext) {
+        const FleetIndex::Entry &entry = entries[m_sweepNext];
+        // Until its forecast is loaded or fitted, a battery's day is unknown, not gone: it neither enters
+        // nor leaves a state on that account (at a start, leaving would tell every due battery again once
+        // its forecast came).
+        if (entry.forecast.has_value() || entry.healthClass == Poor)
+            batteryStates(batch, FleetIndex::orderKey(entry.record.serial), now, m_sweepDay);
+    }
     write(batch);
     m_sweeping = m_sweepNext < entries.size();
     if (m_sweeping)

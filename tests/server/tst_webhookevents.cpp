@@ -53,6 +53,17 @@ Step daysLater(int days)
     return [days](Webhooks &hooks, FleetIndex &) { hooks.recheck(LocalDays::today() + days); };
 }
 
+// As after a restart: the battery is in the fleet, its forecast not loaded yet, and the fleet is looked at.
+Step reloaded()
+{
+    return [](Webhooks &hooks, FleetIndex &fleet) {
+        const BatteryRecord record = fleet.find(battery('F', 1, 90).serialKey())->record;
+        fleet.remove(record.serialKey());
+        fleet.update(record);
+        hooks.recheck(LocalDays::today());
+    };
+}
+
 Step tellsStates(bool tells)
 {
     return [tells](Webhooks &hooks, FleetIndex &) { hooks.setTellsStates(tells); };
@@ -101,6 +112,9 @@ private Q_SLOTS:
             << QStringList{"battery.due", "battery.due"} << QStringList{};
         QTest::newRow("forecast day comes within the days as days pass, without a report")
             << QStringLiteral("battery.due") << QList<Step>{reported(95), forecastIn(40), daysLater(5), daysLater(10), daysLater(11)}
+            << QStringList{"battery.due"} << QStringList{};
+        QTest::newRow("due battery looked at before its forecast is loaded, then loaded: told once")
+            << QStringLiteral("battery.due") << QList<Step>{reported(95), forecastIn(20), reloaded(), forecastIn(20)}
             << QStringList{"battery.due"} << QStringList{};
         QTest::newRow("states told by the server that has the duty, from when it takes it")
             << all << QList<Step>{tellsStates(false), reported(95), reported(70), analysed(true, true), tellsStates(true)}
