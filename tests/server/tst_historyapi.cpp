@@ -33,7 +33,9 @@ using namespace NVL::Engineering::VK;
 namespace {
 
 const QString Loopback = QStringLiteral("127.0.0.1");
-const QString Faketime = QStringLiteral("/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1");
+// The threads' variant: the server reads the clock on several threads, and the plain library's shared state
+// can hand one of them the real time while another reads the clock file.
+const QString Faketime = QStringLiteral("/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1");
 
 struct Answer
 {

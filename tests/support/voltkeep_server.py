@@ -12,7 +12,8 @@ import urllib.error
 import urllib.request
 
 TOKEN = "test-token-of-the-api"
-FAKETIME_LIBRARY = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
+# The threads' variant: the server reads the clock on several threads.
+FAKETIME_LIBRARY = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1"
 
 
 def free_port():
