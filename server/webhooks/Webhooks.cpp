@@ -154,9 +154,8 @@ bool Webhooks::enters(Batch &batch, QSet<Subject> &told, const QString &endpoint
     return now;
 }
 
-void Webhooks::batteryStates(Batch &batch, quint64 key, qint64 now, qint64 today)
+void Webhooks::batteryStates(Batch &batch, quint64 key, const FleetIndex::Entry *entry, qint64 now, qint64 today)
 {
-    const FleetIndex::Entry *entry = m_fleet.find(key);
     // ReplacementOutlook's rule from the packed figures, without decoding the forecast at every report. A
     // battery gone from the fleet is due by no day, and not due now.
     const bool dueNow = entry
@@ -206,8 +205,10 @@ void Webhooks::reportsStored(const QList<BatteryRecord> &reports, const QList<st
     }
     if (m_wantsStates && m_tellsStates) {
         const qint64 today = LocalDays::today();
-        for (const BatteryRecord &report : reports)
-            batteryStates(batch, FleetIndex::orderKey(report.serial), now, today);
+        for (const BatteryRecord &report : reports) {
+            const quint64 key = FleetIndex::orderKey(report.serial);
+            batteryStates(batch, key, m_fleet.find(key), now, today);
+        }
     }
     write(batch);
 }
@@ -220,8 +221,10 @@ void Webhooks::forecastsChanged(const QList<QByteArray> &serials)
     Batch batch;
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     const qint64 today = LocalDays::today();
-    for (const QByteArray &serial : serials)
-        batteryStates(batch, keyOf(serial), now, today);
+    for (const QByteArray &serial : serials) {
+        const quint64 key = keyOf(serial);
+        batteryStates(batch, key, m_fleet.find(key), now, today);
+    }
     write(batch);
 }
 
@@ -239,7 +242,6 @@ void Webhooks::recheck(qint64 today)
     if (!m_problem.isEmpty() || !m_wantsStates || !m_tellsStates)
         return;
     // A sweep still under way starts over for the new day.
-    m_sweepDay = today;
     m_sweepNext = 0;
     if (!std::exchange(m_sweeping, true))
         sweepSlice();
@@ -264,7 +266,7 @@ void Webhooks::sweepSlice()
         // nor leaves a state on that account (at a start, leaving would tell every due battery again once
         // its forecast came).
         if (entry.forecast.has_value() || entry.healthClass == Poor)
-            batteryStates(batch, FleetIndex::orderKey(entry.record.serial), now, m_sweepDay);
+            batteryStates(batch, FleetIndex::orderKey(entry.record.serial), &entry, now, m_sweptDay);
     }
     write(batch);
     m_sweeping = m_sweepNext < entries.size();

@@ -85,7 +85,8 @@ private:
     template<typename Subject>
     static bool enters(Batch &batch, QSet<Subject> &told, const QString &endpoint, const QString &kind,
                        const Subject &subject, bool now);
-    void batteryStates(Batch &batch, quint64 key, qint64 now, qint64 today);
+    // `entry` is the fleet model's of `key`, or none when the battery is gone.
+    void batteryStates(Batch &batch, quint64 key, const FleetIndex::Entry *entry, qint64 now, qint64 today);
     void write(Batch &batch);
     void sweepSlice();
     void armDayTimer();
@@ -113,8 +114,7 @@ private:
     QNetworkAccessManager m_network;
     QList<WebhookCourier *> m_couriers;
     QTimer m_dayTimer;
-    qint64 m_sweptDay = 0;
-    qint64 m_sweepDay = 0;       // the day the sweep under way is for
+    qint64 m_sweptDay = 0;       // the local day the fleet was last looked at for
     std::size_t m_sweepNext = 0; // the fleet entry it goes on from
     bool m_sweeping = false;
     std::map<QString, std::array<quint64, WebhookCourier::OutcomeCount>> m_counts;
