@@ -12,7 +12,7 @@ namespace {
 constexpr int ErrorBins = 1000; // tenths of a point, the last holds the rest
 constexpr size_t MaximumDateErrors = 100000;
 
-double median(std::vector<double> values)
+double upperMedian(std::vector<double> values)
 {
     if (values.empty())
         return 0;
@@ -139,7 +139,7 @@ void ForecastAccuracy::finish()
             }
         }
         f.errors = {};
-        f.medianDateError = median(f.dateErrors);
+        f.medianDateError = upperMedian(f.dateErrors);
         f.dateErrors = {};
     }
     m_finished = true;

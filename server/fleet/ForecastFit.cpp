@@ -1,5 +1,6 @@
 #include "ForecastFit.h"
 
+#include "LeastSquares.h"
 #include "WearSeries.h"
 
 #include <algorithm>
@@ -16,7 +17,6 @@ constexpr double JudgedDays = 14;
 constexpr double Tolerance = 0.25;
 constexpr double MinimumTolerance = 0.05;
 constexpr double CurveFavour = 4;
-constexpr double Z95 = 1.96;
 
 // How far each shape, fitted to the points before `origin` days ago, missed the newest weeks: the mean
 // of what was reported then less what it said, as a distance. A shape the points then did not allow is

@@ -39,4 +39,7 @@ private:
     std::array<double, MaximumTerms> m_beta{};
 };
 
+// The normal quantile of a two-sided 95 % range.
+constexpr double Z95 = 1.96;
+
 } // namespace NVL::Engineering::VK

@@ -16,7 +16,7 @@ constexpr size_t ScreenReach = 2;
 // carries it, a dip of DipDays does not.
 constexpr size_t DipReach = 10;
 constexpr double TwoPi = 6.283185307179586;
-constexpr double Year = 365.25;
+constexpr double SeasonDays = 365.25;
 
 double median(std::vector<double> values)
 {
@@ -68,7 +68,7 @@ double WearSeries::season(qint64 day) const
 {
     if (seasonSin == 0 && seasonCos == 0)
         return 0;
-    const double phase = TwoPi * double(day) / Year;
+    const double phase = TwoPi * double(day) / SeasonDays;
     return seasonSin * std::sin(phase) + seasonCos * std::cos(phase);
 }
 
@@ -160,7 +160,7 @@ WearSeries WearSeries::of(const QList<DailyHealth> &days)
         LeastSquares fit(5);
         const double mid = double(keptDay.front() + keptDay.back()) / 2, half = double(keptDay.back() - keptDay.front()) / 2;
         for (size_t i = 0; i < keptDay.size(); ++i) {
-            const double t = (double(keptDay[i]) - mid) / half, phase = TwoPi * double(keptDay[i]) / Year;
+            const double t = (double(keptDay[i]) - mid) / half, phase = TwoPi * double(keptDay[i]) / SeasonDays;
             fit.add({1, t, t * t, std::sin(phase), std::cos(phase)}, keptY[i]);
         }
         if (fit.solve()) {

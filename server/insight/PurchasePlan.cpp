@@ -1,5 +1,7 @@
 #include "PurchasePlan.h"
 
+#include "LeastSquares.h"
+
 #include <QHash>
 
 #include <algorithm>
@@ -9,7 +11,6 @@ namespace NVL::Engineering::VK {
 
 namespace {
 
-constexpr double Z95 = 1.96;
 const QDate Epoch(1970, 1, 1);
 
 double normalBelow(double z)

@@ -1,5 +1,7 @@
 #include "WearAnalysis.h"
 
+#include "LeastSquares.h"
+
 #include <QHash>
 
 #include <algorithm>
@@ -9,9 +11,6 @@
 namespace NVL::Engineering::VK {
 
 namespace {
-
-// The normal quantile of the 95 % range of a median from its order statistics.
-constexpr double Z95 = 1.96;
 
 double medianOfSorted(const std::vector<double> &sorted)
 {
