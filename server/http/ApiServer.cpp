@@ -1,6 +1,7 @@
 #include "ApiServer.h"
 
 #include "AccuracyViews.h"
+#include "ApiAnswers.h"
 #include "ApiViews.h"
 #include "BatteryPageAnswer.h"
 #include "BatteryQuery.h"
@@ -31,12 +32,10 @@ namespace NVL::Engineering::VK {
 namespace {
 
 using Status = HttpStatus;
+using namespace ApiAnswers;
 
-const QByteArray JsonType = QByteArrayLiteral("application/json");
-const QByteArray CsvType = QByteArrayLiteral("text/csv; charset=utf-8");
 constexpr int MaximumWithinDays = 100 * 365;
 const QString Prefix = QStringLiteral("/api/v1");
-const QByteArray HtmlType = QByteArrayLiteral("text/html; charset=utf-8");
 
 // Every answer: no script but our own file, no style but our own sheet, nothing from elsewhere, no
 // framing, no guessing of types and no address of ours handed on.
@@ -49,19 +48,9 @@ const std::pair<QByteArray, QByteArray> SecurityHeaders[] = {
     {QByteArrayLiteral("X-Frame-Options"), QByteArrayLiteral("DENY")},
 };
 
-HttpResponse plain(const QString &line, Status status)
-{
-    return HttpResponse::plain(line, status);
-}
-
 HttpResponse body(QByteArray &&data, bool csv)
 {
     return HttpResponse(csv ? CsvType : JsonType, std::move(data));
-}
-
-HttpResponse html(QByteArray &&page, Status status = Status::Ok)
-{
-    return HttpResponse(HtmlType, std::move(page), status);
 }
 
 // An ISO 8601 date or time; a date alone stands for the start of that day, or for its end as an upper bound.

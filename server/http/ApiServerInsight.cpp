@@ -1,5 +1,6 @@
 #include "ApiServer.h"
 
+#include "ApiAnswers.h"
 #include "ApiViews.h"
 #include "InsightPages.h"
 #include "InsightKeeper.h"
@@ -13,31 +14,14 @@ namespace NVL::Engineering::VK {
 namespace {
 
 using Status = HttpStatus;
+using namespace ApiAnswers;
 
-const QString Prefix = QStringLiteral("/api/v1");
-const QByteArray HtmlType = QByteArrayLiteral("text/html; charset=utf-8");
-const QByteArray CsvType = QByteArrayLiteral("text/csv; charset=utf-8");
 constexpr int MaximumSilentDays = 3650;
-
-HttpResponse plain(const QString &line, Status status)
-{
-    return HttpResponse::plain(line, status);
-}
 
 HttpResponse notYet()
 {
     return plain(QStringLiteral("insight is being computed after the start; ask again in a moment"),
                  Status::ServiceUnavailable);
-}
-
-HttpResponse json(QByteArray &&data)
-{
-    return HttpResponse(QByteArrayLiteral("application/json"), std::move(data));
-}
-
-HttpResponse csv(QByteArray &&data)
-{
-    return HttpResponse(CsvType, std::move(data));
 }
 
 // days=N of the request, or the configured silence.
