@@ -11,11 +11,6 @@ namespace NVL::Engineering::VK {
 
 namespace {
 
-[[noreturn]] void refuse(const QString &what, const QString &reason)
-{
-    throw ToolError{ExitCode::Refused, QStringLiteral("%1: %2").arg(what, reason)};
-}
-
 template <typename Value>
 Value parsed(const std::optional<Value> &value, const QString &option, const QString &expected)
 {

@@ -15,11 +15,6 @@ namespace NVL::Engineering::VK {
 
 namespace {
 
-[[noreturn]] void refuse(const QString &option, const QString &reason)
-{
-    throw ToolError{ExitCode::Refused, QStringLiteral("%1: %2").arg(option, reason)};
-}
-
 // The option that sets a field, for the message about its value.
 QString optionOf(FieldRules::Field field)
 {

@@ -25,4 +25,10 @@ struct ToolError
     QString message;
 };
 
+// Ends a command on a value the configuration must not hold.
+[[noreturn]] inline void refuse(const QString &what, const QString &reason)
+{
+    throw ToolError{ExitCode::Refused, QStringLiteral("%1: %2").arg(what, reason)};
+}
+
 } // namespace NVL::Engineering::VK

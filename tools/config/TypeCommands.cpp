@@ -1,13 +1,12 @@
 #include "ArgumentList.h"
 #include "ConfigTool.h"
 #include "IniSectionEditor.h"
+#include "ServerView.h"
 
 #include <AtomicFile.h>
 #include <TypeNames.h>
 
 #include <QFileInfo>
-#include <QSettings>
-#include <QTemporaryFile>
 
 namespace NVL::Engineering::VK {
 
@@ -15,20 +14,11 @@ namespace {
 
 const QString typesSection = QStringLiteral("types");
 
-// The section as the server reads it at start, with the Warnings it gives.
-TypeNames serverView(const QString &path, QStringList &problems)
+// The section a change would write, as the server would read it.
+TypeNames serverViewOf(const QByteArray &bytes)
 {
-    QSettings settings(path, QSettings::IniFormat);
-    return TypeNames::read(settings, problems);
-}
-
-TypeNames serverView(const QByteArray &bytes)
-{
-    QTemporaryFile file;
-    if (!file.open() || file.write(bytes) != bytes.size() || !file.flush())
-        throw ToolError{ExitCode::Unwritable, QStringLiteral("no temporary file to check the change in; vk.cfg is as it was")};
     QStringList problems;
-    return serverView(file.fileName(), problems);
+    return serverView<TypeNames>(bytes, problems);
 }
 
 quint32 codeOf(const QString &text)
@@ -49,8 +39,6 @@ QStringList keysOf(const IniSectionEditor &section, quint32 code)
     return keys;
 }
 
-const char restartNote[] = "The server reads vk.cfg at start: restart it to apply this (systemctl restart voltkeep).\n";
-
 } // namespace
 
 void ConfigTool::setType(const QStringList &words)
@@ -65,14 +53,14 @@ void ConfigTool::setType(const QStringList &words)
     lockForChange();
     IniSectionEditor section(readServerSettings(), typesSection);
     const QStringList keys = keysOf(section, code);
-    if (keys.isEmpty() && serverView(section.bytes()).names().size() >= TypeNames::MostNames)
+    if (keys.isEmpty() && serverViewOf(section.bytes()).names().size() >= TypeNames::MostNames)
         throw ToolError{ExitCode::Refused, QStringLiteral("[types] names %1 types, the most the server reads; remove one "
                                                           "first").arg(TypeNames::MostNames)};
     // The administrator's spelling of the key stays; a second key for the same code goes.
     section.setValue(keys.value(0, TypeNames::codeText(code)), name);
     for (const QString &key : keys.mid(1))
         section.remove(key);
-    if (serverView(section.bytes()).names().value(code) != name)
+    if (serverViewOf(section.bytes()).names().value(code) != name)
         throw ToolError{ExitCode::Refused, QStringLiteral("the server would not read the name of %1 as given; %2 is as it was")
                                                .arg(TypeNames::codeText(code), m_serverSettingsPath)};
     writeServerSettings(section.bytes());
@@ -101,7 +89,7 @@ void ConfigTool::listTypes(const QStringList &words)
     ArgumentList(QStringLiteral("type list"), words, {}).expectPositional(0, QString());
     readServerSettings(); // only for its refusal of a file that cannot be read
     QStringList problems;
-    const TypeNames types = serverView(m_serverSettingsPath, problems);
+    const TypeNames types = serverView<TypeNames>(m_serverSettingsPath, problems);
     m_out << "Types (" << types.names().size() << ") in " << m_serverSettingsPath << "\n";
     for (auto named = types.names().cbegin(); named != types.names().cend(); ++named)
         m_out << "  " << TypeNames::codeText(named.key()) << "  " << named.value() << "\n";

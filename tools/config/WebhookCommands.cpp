@@ -1,6 +1,7 @@
 #include "ArgumentList.h"
 #include "ConfigTool.h"
 #include "IniSectionEditor.h"
+#include "ServerView.h"
 
 #include <WebhookDocument.h>
 #include <WebhookPost.h>
@@ -11,8 +12,6 @@
 #include <QNetworkAccessManager>
 #include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QSettings>
-#include <QTemporaryFile>
 
 namespace NVL::Engineering::VK {
 
@@ -21,21 +20,6 @@ namespace {
 const QString webhooksSection = QStringLiteral("webhooks");
 const QStringList endpointKeys = {QStringLiteral("url"), QStringLiteral("events"), QStringLiteral("secret"),
                                   QStringLiteral("dueDays"), QStringLiteral("ca")};
-
-// The section as the server reads it at start, with the Warnings it gives.
-WebhookSettings serverView(const QString &path, QStringList &problems)
-{
-    QSettings settings(path, QSettings::IniFormat);
-    return WebhookSettings::read(settings, problems);
-}
-
-WebhookSettings serverView(const QByteArray &bytes, QStringList &problems)
-{
-    QTemporaryFile file;
-    if (!file.open() || file.write(bytes) != bytes.size() || !file.flush())
-        throw ToolError{ExitCode::Unwritable, QStringLiteral("no temporary file to check the change in; vk.cfg is as it was")};
-    return serverView(file.fileName(), problems);
-}
 
 const WebhookEndpoint *find(const WebhookSettings &settings, const QString &name)
 {
@@ -53,7 +37,6 @@ void checkName(const QString &name)
         throw ToolError{ExitCode::Refused, QStringLiteral("NAME: letters, digits, '-' and '_', at most 64")};
 }
 
-const char restartNote[] = "The server reads vk.cfg at start: restart it to apply this (systemctl restart voltkeep).\n";
 
 } // namespace
 
@@ -86,7 +69,7 @@ void ConfigTool::addWebhook(const QStringList &words)
     lockForChange();
     IniSectionEditor section(readServerSettings(), webhooksSection);
     QStringList problems;
-    if (find(serverView(section.bytes(), problems), name))
+    if (find(serverView<WebhookSettings>(section.bytes(), problems), name))
         throw ToolError{ExitCode::Exists, QStringLiteral("webhook %1 is in %2 already").arg(name, m_serverSettingsPath)};
     for (const QString &key : endpointKeys)
         section.remove(name + QLatin1Char('.') + key);
@@ -98,7 +81,7 @@ void ConfigTool::addWebhook(const QStringList &words)
     if (arguments.has(QStringLiteral("ca")))
         section.setValue(name + QStringLiteral(".ca"), arguments.value(QStringLiteral("ca")).first());
     problems.clear();
-    const WebhookSettings view = serverView(section.bytes(), problems);
+    const WebhookSettings view = serverView<WebhookSettings>(section.bytes(), problems);
     if (!find(view, name) || !problems.isEmpty())
         throw ToolError{ExitCode::Refused, QStringLiteral("the server would not take it as given (%1); %2 is as it was")
                                                .arg(problems.join(QStringLiteral("; ")), m_serverSettingsPath)};
@@ -131,7 +114,7 @@ void ConfigTool::listWebhooks(const QStringList &words)
     ArgumentList(QStringLiteral("webhook list"), words, {}).expectPositional(0, QString());
     readServerSettings(); // only for its refusal of a file that cannot be read
     QStringList problems;
-    const WebhookSettings settings = serverView(m_serverSettingsPath, problems);
+    const WebhookSettings settings = serverView<WebhookSettings>(m_serverSettingsPath, problems);
     m_out << "Webhooks (" << settings.endpoints.size() << ") in " << m_serverSettingsPath << "\n";
     for (const WebhookEndpoint &endpoint : settings.endpoints) {
         m_out << "  " << endpoint.name << "  " << endpoint.url.toString() << "\n    events "
@@ -154,7 +137,7 @@ void ConfigTool::testWebhook(const QStringList &words)
     arguments.expectPositional(1, QStringLiteral("NAME"));
     readServerSettings();
     QStringList problems;
-    const WebhookSettings settings = serverView(m_serverSettingsPath, problems);
+    const WebhookSettings settings = serverView<WebhookSettings>(m_serverSettingsPath, problems);
     const WebhookEndpoint *endpoint = find(settings, arguments.positional().at(0));
     if (!endpoint)
         throw ToolError{ExitCode::NotFound, QStringLiteral("no usable webhook %1 in %2 (see vkconfig webhook list)")
