@@ -66,16 +66,41 @@ flags+=(-I "$work/ui")
 mapfile -t sources < <(find "${roots[@]}" -name '*.cpp' | grep -Ev "$excluded" | sort)
 printf '%s\n' "${flags[@]}" > "$work/flags"
 
+# The 64-bit pass compiles each source on its own, so that a source missing an include of its own is
+# caught. The 32-bit pass differs only in type sizes: it compiles each folder's sources as one unit,
+# which parses the Qt headers once per folder instead of once per source. A folder that fails is split
+# in halves until the failures are single sources, so helpers of the same name in two sources of a
+# folder cost a split, not a report, and every report names its source.
+check_one() {  # compiler, flags file, log folder, source
+  local out status
+  out=$("$1" @"$2" "$4" 2>&1); status=$?
+  if [ -n "$out" ] || [ "$status" -ne 0 ]; then
+    printf "== %s with %s (exit status %s)\n%s\n" "$4" "$1" "$status" "$out" > "$3/$(printf %s "$4" | tr / _)"
+  fi
+}
+check_batch() {  # compiler, flags file, log folder, sources...
+  local compiler=$1 flagfile=$2 logs=$3; shift 3
+  if [ $# -eq 1 ]; then check_one "$compiler" "$flagfile" "$logs" "$1"; return; fi
+  local unit; unit=$(mktemp --suffix=.cpp)
+  printf '#include "%s"\n' "${@/#/$PWD/}" > "$unit"
+  local out status
+  out=$("$compiler" @"$flagfile" "$unit" 2>&1); status=$?
+  rm -f "$unit"
+  if [ -n "$out" ] || [ "$status" -ne 0 ]; then
+    local half=$(($# / 2))
+    check_batch "$compiler" "$flagfile" "$logs" "${@:1:half}"
+    check_batch "$compiler" "$flagfile" "$logs" "${@:half+1}"
+  fi
+}
+export -f check_one check_batch
+
 started=$SECONDS
-for compiler in "${compilers[@]}"; do
-  mkdir -p "$work/logs/$compiler"
-  printf '%s\n' "${sources[@]}" | xargs -P 2 -I '{}' sh -c \
-    'out=$("$0" @"$1" "$2" 2>&1); status=$?
-     if [ -n "$out" ] || [ "$status" -ne 0 ]; then
-       printf "== %s with %s (exit status %s)\n%s\n" "$2" "$0" "$status" "$out" > "$3/$(printf %s "$2" | tr / _)"
-     fi' \
-    "$compiler" "$work/flags" '{}' "$work/logs/$compiler"
-done
+mkdir -p "$work/logs/${compilers[0]}" "$work/logs/${compilers[1]}"
+printf '%s\n' "${sources[@]}" | xargs -P 2 -I '{}' bash -c 'check_one "$@"' _ \
+  "${compilers[0]}" "$work/flags" "$work/logs/${compilers[0]}" '{}'
+printf '%s\n' "${sources[@]%/*}" | sort -u | xargs -P 2 -I '{}' bash -c \
+  'folder=$4; check_batch "$1" "$2" "$3" $(printf "%s\n" "${@:5}" | grep -E "^$folder/[^/]+$")' _ \
+  "${compilers[1]}" "$work/flags" "$work/logs/${compilers[1]}" '{}' "${sources[@]}"
 
 failed=0
 for log in "$work"/logs/*/*; do
