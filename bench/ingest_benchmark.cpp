@@ -342,7 +342,20 @@ std::optional<WebhookShares> webhookShares(const Options &options, const QString
                     failRun(QStringLiteral("TCP ingest of the webhook round failed: ") + run.error, &server);
                     return std::nullopt;
                 }
-                rates[pass] = perSecond(countWithTag(run.list.records, SerialTag::Tcp), run.nanoseconds);
+                // The reports this pass had confirmed: the list holds the first pass's batteries as well, so
+                // counting it made a second pass cut short by its allowance look fast.
+                if (pass == 0 && countWithTag(run.list.records, SerialTag::Tcp) != run.confirmed) {
+                    failRun(QStringLiteral("TCP ingest of the webhook round: the list shows %1 batteries, %2 reports were confirmed")
+                                .arg(countWithTag(run.list.records, SerialTag::Tcp))
+                                .arg(run.confirmed),
+                            &server);
+                    return std::nullopt;
+                }
+                if (run.deadlineHit)
+                    say(QStringLiteral("TCP ingest of the webhook round: pass %1 stopped at its time allowance after %2 reports")
+                            .arg(pass + 1)
+                            .arg(run.confirmed));
+                rates[pass] = perSecond(run.confirmed, run.nanoseconds);
                 (subscribed ? with : without)[pass] += rates[pass] / WebhookRounds;
                 // The events of the first pass posted before the second: what a quiet day's reports cost.
                 if (pass == 0 && subscribed)
