@@ -50,7 +50,7 @@ const std::pair<QByteArray, QByteArray> SecurityHeaders[] = {
 
 HttpResponse body(QByteArray &&data, bool csv)
 {
-    return HttpResponse(csv ? CsvType : JsonType, std::move(data));
+    return csv ? ApiAnswers::csv(std::move(data)) : json(std::move(data));
 }
 
 // An ISO 8601 date or time; a date alone stands for the start of that day, or for its end as an upper bound.

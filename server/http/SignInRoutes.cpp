@@ -2,6 +2,7 @@
 // carries a session cookie.
 #include "ApiServer.h"
 
+#include "ApiAnswers.h"
 #include "SignInPage.h"
 
 #include <QUrlQuery>
@@ -14,7 +15,7 @@ using Status = HttpStatus;
 
 HttpResponse signInPage(const QString &problem, const QString &next, Status status)
 {
-    return HttpResponse(QByteArrayLiteral("text/html; charset=utf-8"), SignInPage::page(problem, next), status);
+    return ApiAnswers::html(SignInPage::page(problem, next), status);
 }
 
 HttpResponse redirect(const QByteArray &location)
