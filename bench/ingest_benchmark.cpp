@@ -344,9 +344,10 @@ std::optional<WebhookShares> webhookShares(const Options &options, const QString
                 }
                 // The reports this pass had confirmed: the list holds the first pass's batteries as well, so
                 // counting it made a second pass cut short by its allowance look fast.
-                if (pass == 0 && countWithTag(run.list.records, SerialTag::Tcp) != run.confirmed) {
+                const qint64 stored = countWithTag(run.list.records, SerialTag::Tcp);
+                if (pass == 0 && stored != run.confirmed) {
                     failRun(QStringLiteral("TCP ingest of the webhook round: the list shows %1 batteries, %2 reports were confirmed")
-                                .arg(countWithTag(run.list.records, SerialTag::Tcp))
+                                .arg(stored)
                                 .arg(run.confirmed),
                             &server);
                     return std::nullopt;
