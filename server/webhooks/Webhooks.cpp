@@ -204,10 +204,17 @@ void Webhooks::reportsStored(const QList<BatteryRecord> &reports, const QList<st
         }
     }
     if (m_wantsStates && m_tellsStates) {
+        // A report moves a battery into or out of a lasting state only where it is new, leaves the fleet
+        // or changes the class: the forecast's part comes through forecastsChanged. The rest, nearly every
+        // report of a day, costs a lookup.
         const qint64 today = LocalDays::today();
-        for (const BatteryRecord &report : reports) {
-            const quint64 key = FleetIndex::orderKey(report.serial);
-            batteryStates(batch, key, m_fleet.find(key), now, today);
+        for (qsizetype i = 0; i < reports.size(); ++i) {
+            const quint64 key = FleetIndex::orderKey(reports[i].serial);
+            const FleetIndex::Entry *entry = m_fleet.find(key);
+            const std::optional<BatteryRecord> &before = replaced[i];
+            if (entry && before && healthClass(*before) == healthClass(reports[i]))
+                continue;
+            batteryStates(batch, key, entry, now, today);
         }
     }
     write(batch);
