@@ -190,6 +190,7 @@ void Voltkeep::start()
                                                 *m_fleet);
     if (m_webhooks) {
         m_webhooks->setSites(InsightSettings::from(settings.insight).sites);
+        m_webhooks->setRecoversClasses(settings.store.driver == StoreSettings::Driver::Sqlite);
         m_webhooks->setTellsStates(sendsPlannedMail());
     }
     m_fanOut->setWebhooks(m_webhooks.get());

@@ -84,7 +84,12 @@ BatteryHealth healthClass(const BatteryRecord &record)
 
 QString healthName(const BatteryRecord &record)
 {
-    switch (healthClass(record)) {
+    return healthName(healthClass(record));
+}
+
+QString healthName(BatteryHealth health)
+{
+    switch (health) {
     case Excellent: return QStringLiteral("Excellent");
     case Good: return QStringLiteral("Good");
     case Fair: return QStringLiteral("Fair");

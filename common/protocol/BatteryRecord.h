@@ -52,6 +52,7 @@ bool isValidRecord(const QByteArray &bytes);
 int healthPercentage(const BatteryRecord &record);
 BatteryHealth healthClass(const BatteryRecord &record);
 QString healthName(const BatteryRecord &record);
+QString healthName(BatteryHealth health);
 // The 16 hexadecimal digits of the serial key, as vkpeer list --keys prints and delete takes.
 QString serialKeyText(const QByteArray &serialKey);
 QString serialText(const BatteryRecord &record);

@@ -22,7 +22,17 @@ const char *const Setup[] = {
     "CREATE INDEX IF NOT EXISTS outbox_endpoint ON outbox(endpoint, row)",
     "CREATE TABLE IF NOT EXISTS told(endpoint TEXT NOT NULL, kind TEXT NOT NULL, subject TEXT NOT NULL, "
     "PRIMARY KEY(endpoint, kind, subject)) WITHOUT ROWID",
+    "CREATE TABLE IF NOT EXISTS classes(battery INTEGER PRIMARY KEY, class INTEGER NOT NULL)",
 };
+
+const QString PutClass = QStringLiteral("INSERT INTO classes(battery, class) VALUES (?, ?) "
+                                        "ON CONFLICT(battery) DO UPDATE SET class = excluded.class");
+
+// SQLite's integers are signed: the key's 64 bits are kept as they are.
+qint64 stored(quint64 battery)
+{
+    return qint64(battery);
+}
 
 } // namespace
 
@@ -40,7 +50,7 @@ WebhookOutbox::~WebhookOutbox()
     }
 }
 
-bool WebhookOutbox::open(const QStringList &endpoints, QString &error, int *dropped)
+bool WebhookOutbox::open(const QStringList &endpoints, bool classes, QString &error, int *dropped)
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
     db.setDatabaseName(m_file);
@@ -69,7 +79,8 @@ bool WebhookOutbox::open(const QStringList &endpoints, QString &error, int *drop
         if (dropped && qstrcmp(table, "outbox") == 0)
             *dropped = query.numRowsAffected();
     }
-    if (!query.exec(QStringLiteral("SELECT count(*) FROM outbox")) || !query.next()) {
+    if ((!classes && !query.exec(QStringLiteral("DELETE FROM classes")))
+        || !query.exec(QStringLiteral("SELECT count(*) FROM outbox")) || !query.next()) {
         error = query.lastError().text();
         return false;
     }
@@ -78,7 +89,8 @@ bool WebhookOutbox::open(const QStringList &endpoints, QString &error, int *drop
     return true;
 }
 
-bool WebhookOutbox::add(const QList<QPair<QString, Event>> &posts, const QList<Told> &told, QString &error)
+bool WebhookOutbox::add(const QList<QPair<QString, Event>> &posts, const QList<Told> &told, const QList<ClassOf> &classes,
+                        QString &error)
 {
     if (!m_open) {
         error = QStringLiteral("the webhook outbox is not open");
@@ -91,6 +103,7 @@ bool WebhookOutbox::add(const QList<QPair<QString, Event>> &posts, const QList<T
     QSqlQuery insert(db);
     QSqlQuery on(db);
     QSqlQuery off(db);
+    QSqlQuery put(db);
     const auto failed = [&error](const QSqlQuery &query) {
         error = query.lastError().text();
         return false;
@@ -115,6 +128,12 @@ bool WebhookOutbox::add(const QList<QPair<QString, Event>> &posts, const QList<T
         query.addBindValue(told[i].kind);
         query.addBindValue(told[i].subject);
         ok = query.exec() || failed(query);
+    }
+    ok = ok && (classes.isEmpty() || put.prepare(PutClass) || failed(put));
+    for (qsizetype i = 0; ok && i < classes.size(); ++i) {
+        put.addBindValue(stored(classes[i].battery));
+        put.addBindValue(int(classes[i].healthClass));
+        ok = put.exec() || failed(put);
     }
     if (ok && !db.commit()) {
         error = db.lastError().text();
@@ -166,6 +185,36 @@ void WebhookOutbox::postpone(qint64 row, int attempts, qint64 nextTry)
     query.addBindValue(nextTry);
     query.addBindValue(row);
     query.exec();
+}
+
+QList<WebhookOutbox::UntoldClass> WebhookOutbox::untold(const QList<ClassOf> &now)
+{
+    QList<UntoldClass> untold;
+    if (!m_open)
+        return untold;
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    QSqlQuery find(db);
+    QSqlQuery put(db);
+    if (!db.transaction() || !find.prepare(QStringLiteral("SELECT class FROM classes WHERE battery = ?")) || !put.prepare(PutClass))
+        return untold;
+    for (const ClassOf &battery : now) {
+        find.addBindValue(stored(battery.battery));
+        if (!find.exec())
+            continue;
+        if (find.next()) {
+            const int told = find.value(0).toInt();
+            if (told != battery.healthClass)
+                untold.append({battery.battery, quint8(told), battery.healthClass});
+        } else {
+            put.addBindValue(stored(battery.battery));
+            put.addBindValue(int(battery.healthClass));
+            put.exec();
+        }
+        find.finish();
+    }
+    if (!db.commit())
+        db.rollback();
+    return untold;
 }
 
 WebhookOutbox::ToldSets WebhookOutbox::told()

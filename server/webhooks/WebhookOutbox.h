@@ -11,8 +11,9 @@
 namespace NVL::Engineering::VK {
 
 // vk-webhooks.db beside the store: every event to post, per receiver, until it is delivered or given up,
-// and what each receiver was told of a lasting state (a battery due, a site flagged), so that a restart
-// tells nothing twice. Events are written with a sync before any is posted; a delivery is struck without
+// what each receiver was told of a lasting state (a battery due, a site flagged), so that a restart
+// tells nothing twice, and each battery's class as battery.class last told it, so that a restart tells a
+// change whose event a crash kept out of the file. Events are written with a sync before any is posted; a delivery is struck without
 // one, since at worst a crash then posts it again under the same id.
 // Threads: the event loop's alone.
 class WebhookOutbox
@@ -41,19 +42,38 @@ public:
         bool on = true;
     };
     using ToldSets = QHash<QString, QSet<QString>>; // by endpoint + '\n' + kind
+    // A battery's class (BatteryHealth) by its key (FleetIndex::orderKey).
+    struct ClassOf
+    {
+        quint64 battery = 0;
+        quint8 healthClass = 0;
+    };
+    // A class battery.class has not told: `told` is the one it last told.
+    struct UntoldClass
+    {
+        quint64 battery = 0;
+        quint8 told = 0;
+        quint8 now = 0;
+    };
 
     explicit WebhookOutbox(const QString &file);
     ~WebhookOutbox();
     WebhookOutbox(const WebhookOutbox &) = delete;
     WebhookOutbox &operator=(const WebhookOutbox &) = delete;
 
-    // Opens or makes the file; events of receivers no longer in `endpoints` are dropped, and counted.
-    bool open(const QStringList &endpoints, QString &error, int *dropped = nullptr);
+    // Opens or makes the file; events of receivers no longer in `endpoints` are dropped, and counted. The
+    // classes told are forgotten where no receiver wants battery.class (`classes` false): a receiver that
+    // wants it later starts from the classes as they then are.
+    bool open(const QStringList &endpoints, bool classes, QString &error, int *dropped = nullptr);
     bool isOpen() const { return m_open; }
 
-    // Each event to each of its receivers, and the states that changed with them, in one synced
+    // Each event to each of its receivers, and the states and classes that changed with them, in one synced
     // transaction; false (nothing written) when the file refused it.
-    bool add(const QList<QPair<QString, Event>> &posts, const QList<Told> &told, QString &error);
+    bool add(const QList<QPair<QString, Event>> &posts, const QList<Told> &told, const QList<ClassOf> &classes,
+             QString &error);
+    // The batteries of `now` whose class differs from the one last told; one never told before is taken as
+    // told now (its first report raises no event).
+    QList<UntoldClass> untold(const QList<ClassOf> &now);
     std::optional<Entry> head(const QString &endpoint);
     void remove(qint64 row);
     void postpone(qint64 row, int attempts, qint64 nextTry);

@@ -45,14 +45,14 @@ void WebhookWriter::post(Job job)
     m_wake.notify_one();
 }
 
-WebhookWriter::Opened WebhookWriter::open(const QStringList &endpoints)
+WebhookWriter::Opened WebhookWriter::open(const QStringList &endpoints, bool classes)
 {
     Opened opened;
     bool done = false;
     std::condition_variable answered;
     post([&](WebhookOutbox &outbox) {
         Opened result;
-        if (outbox.open(endpoints, result.error, &result.dropped))
+        if (outbox.open(endpoints, classes, result.error, &result.dropped))
             result.told = outbox.told();
         const std::lock_guard lock(m_mutex);
         opened = std::move(result);
@@ -75,9 +75,9 @@ void WebhookWriter::close()
         m_thread.join();
 }
 
-void WebhookWriter::add(QList<Pending> pending, QList<WebhookOutbox::Told> told)
+void WebhookWriter::add(QList<Pending> pending, QList<WebhookOutbox::Told> told, QList<WebhookOutbox::ClassOf> classes)
 {
-    post([this, pending = std::move(pending), told = std::move(told)](WebhookOutbox &outbox) {
+    post([this, pending = std::move(pending), told = std::move(told), classes = std::move(classes)](WebhookOutbox &outbox) {
         QList<QPair<QString, WebhookOutbox::Event>> posts;
         for (const Pending &p : pending) {
             const WebhookOutbox::Event event = p.make();
@@ -85,10 +85,19 @@ void WebhookWriter::add(QList<Pending> pending, QList<WebhookOutbox::Told> told)
                 posts.append({endpoint, event});
         }
         QString error;
-        const bool added = outbox.add(posts, told, error);
+        const bool added = outbox.add(posts, told, classes, error);
         const std::lock_guard lock(m_mutex);
-        answerLocked(added ? Answer{Answer::Kind::Written, int(posts.size()), {}, {}}
-                           : Answer{Answer::Kind::Failed, int(posts.size()), error, {}});
+        answerLocked(added ? Answer{Answer::Kind::Written, int(posts.size()), {}, {}, {}}
+                           : Answer{Answer::Kind::Failed, int(posts.size()), error, {}, {}});
+    });
+}
+
+void WebhookWriter::findUntold(QList<WebhookOutbox::ClassOf> now)
+{
+    post([this, now = std::move(now)](WebhookOutbox &outbox) {
+        QList<WebhookOutbox::UntoldClass> untold = outbox.untold(now);
+        const std::lock_guard lock(m_mutex);
+        answerLocked({Answer::Kind::Untold, 0, {}, {}, std::move(untold)});
     });
 }
 
@@ -97,7 +106,7 @@ void WebhookWriter::askHead(const QString &endpoint)
     post([this, endpoint](WebhookOutbox &outbox) {
         std::optional<WebhookOutbox::Entry> entry = outbox.head(endpoint);
         const std::lock_guard lock(m_mutex);
-        answerLocked({Answer::Kind::Head, 0, endpoint, std::move(entry)});
+        answerLocked({Answer::Kind::Head, 0, endpoint, std::move(entry), {}});
     });
 }
 
@@ -133,6 +142,7 @@ void WebhookWriter::deliver()
         case Answer::Kind::Written: emit written(answer.events); break;
         case Answer::Kind::Failed: emit failed(answer.events, answer.text); break;
         case Answer::Kind::Head: emit head(answer.text, answer.entry); break;
+        case Answer::Kind::Untold: emit untoldClasses(answer.untold); break;
         }
     }
 }

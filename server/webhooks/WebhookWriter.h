@@ -43,11 +43,13 @@ public:
     ~WebhookWriter() override;
 
     // Opens the outbox and waits for it: what each receiver was told, or why it cannot be opened.
-    Opened open(const QStringList &endpoints);
+    Opened open(const QStringList &endpoints, bool classes);
     // Every piece of work handed over is done, then the file closes and the thread ends.
     void close();
 
-    void add(QList<Pending> pending, QList<WebhookOutbox::Told> told);
+    void add(QList<Pending> pending, QList<WebhookOutbox::Told> told, QList<WebhookOutbox::ClassOf> classes);
+    // Answered by untoldClasses.
+    void findUntold(QList<WebhookOutbox::ClassOf> now);
     void askHead(const QString &endpoint);
     void remove(qint64 row);
     void postpone(qint64 row, int attempts, qint64 nextTry);
@@ -57,15 +59,17 @@ signals:
     void written(int events);
     void failed(int events, const QString &error);
     void head(const QString &endpoint, const std::optional<NVL::Engineering::VK::WebhookOutbox::Entry> &entry);
+    void untoldClasses(const QList<NVL::Engineering::VK::WebhookOutbox::UntoldClass> &untold);
 
 private:
     using Job = std::function<void(WebhookOutbox &)>;
     struct Answer
     {
-        enum class Kind { Written, Failed, Head } kind;
+        enum class Kind { Written, Failed, Head, Untold } kind;
         int events = 0;
         QString text; // the error, or the endpoint
         std::optional<WebhookOutbox::Entry> entry;
+        QList<WebhookOutbox::UntoldClass> untold;
     };
 
     void run(QString file);

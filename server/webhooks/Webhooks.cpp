@@ -70,7 +70,7 @@ Webhooks::Webhooks(const WebhookSettings &settings, const QString &outboxFile, c
     }
     m_wantsStates = wanted(Due) || wanted(Now);
     m_wantsClass = wanted(Class);
-    const WebhookWriter::Opened opened = m_writer->open(names);
+    const WebhookWriter::Opened opened = m_writer->open(names, m_wantsClass);
     if (!opened.error.isEmpty()) {
         m_problem = QStringLiteral("the webhook outbox %1 cannot be opened: %2").arg(outboxFile, opened.error);
         Log::error(m_problem + QStringLiteral("; no webhook is posted"));
@@ -83,6 +83,7 @@ Webhooks::Webhooks(const WebhookSettings &settings, const QString &outboxFile, c
         m_told.push_back({keys(told(Due)), keys(told(Now)), keys(told(Silent)), told(Site)});
         m_wants.push_back({endpoint.wants(Due), endpoint.wants(Now)});
     }
+    connect(m_writer.get(), &WebhookWriter::untoldClasses, this, &Webhooks::untoldClasses);
     connect(m_writer.get(), &WebhookWriter::failed, this, [](int events, const QString &error) {
         Log::error(QStringLiteral("%1 webhook event(s) lost: the outbox refused them: %2").arg(events).arg(error));
     });
@@ -188,7 +189,8 @@ void Webhooks::reportsStored(const QList<BatteryRecord> &reports, const QList<st
     if (m_wantsClass) {
         for (qsizetype i = 0; i < reports.size(); ++i) {
             const std::optional<BatteryRecord> &before = replaced[i];
-            if (!before || healthClass(*before) == healthClass(reports[i]))
+            const BatteryHealth health = healthClass(reports[i]);
+            if (before && healthClass(*before) == health)
                 continue;
             // The entry holds the group's newest report of the battery: this one's figures are told.
             const FleetIndex::Entry *entry = m_fleet.find(reports[i].serialKey());
@@ -197,10 +199,11 @@ void Webhooks::reportsStored(const QList<BatteryRecord> &reports, const QList<st
             FleetIndex::Entry told = *entry;
             told.record = reports[i];
             told.percent = quint8(healthPercentage(reports[i]));
-            told.healthClass = quint8(healthClass(reports[i]));
-            post(batch, Class, [told, now, extra = placed(told, {{QStringLiteral("previousClass"), healthName(*before)}})] {
-                return WebhookDocument::battery(Class, told, now, extra);
-            });
+            told.healthClass = quint8(health);
+            // A battery's first class is kept, not told: a restart then finds a change a crash kept out.
+            batch.classes.append({FleetIndex::orderKey(reports[i].serial), told.healthClass});
+            if (before)
+                postClass(batch, told, healthName(*before), now);
         }
     }
     if (m_wantsStates && m_tellsStates) {
@@ -218,6 +221,13 @@ void Webhooks::reportsStored(const QList<BatteryRecord> &reports, const QList<st
         }
     }
     write(batch);
+}
+
+void Webhooks::postClass(Batch &batch, const FleetIndex::Entry &entry, const QString &previousClass, qint64 now) const
+{
+    post(batch, Class, [entry, now, extra = placed(entry, {{QStringLiteral("previousClass"), previousClass}})] {
+        return WebhookDocument::battery(Class, entry, now, extra);
+    });
 }
 
 void Webhooks::forecastsChanged(const QList<QByteArray> &serials)
@@ -246,6 +256,8 @@ void Webhooks::recheck(qint64 today)
 {
     Q_ASSERT(QThread::currentThread() == thread()); // the fleet model it reads is the event loop's
     m_sweptDay = today;
+    if (m_problem.isEmpty() && m_wantsClass && m_recoversClasses && !std::exchange(m_classesLookedAt, true))
+        classSlice();
     if (!m_problem.isEmpty() || !m_wantsStates || !m_tellsStates)
         return;
     // A sweep still under way starts over for the new day.
@@ -279,6 +291,43 @@ void Webhooks::sweepSlice()
     m_sweeping = m_sweepNext < entries.size();
     if (m_sweeping)
         QTimer::singleShot(0, this, &Webhooks::sweepSlice);
+}
+
+void Webhooks::classSlice()
+{
+    // Each battery's class against the one last told, a slice per loop turn, looked up on the outbox's
+    // thread: the changes whose events a crash kept out of the outbox come back as untoldClasses.
+    constexpr std::size_t Slice = 4096;
+    const std::deque<FleetIndex::Entry> &entries = m_fleet.entries();
+    QList<WebhookOutbox::ClassOf> now;
+    const std::size_t end = std::min(entries.size(), m_classNext + Slice);
+    now.reserve(qsizetype(end - std::min(end, m_classNext)));
+    for (; m_classNext < end; ++m_classNext) {
+        const FleetIndex::Entry &entry = entries[m_classNext];
+        now.append({FleetIndex::orderKey(entry.record.serial), entry.healthClass});
+    }
+    if (!now.isEmpty())
+        m_writer->findUntold(std::move(now));
+    if (m_classNext < entries.size())
+        QTimer::singleShot(0, this, &Webhooks::classSlice);
+}
+
+void Webhooks::untoldClasses(const QList<WebhookOutbox::UntoldClass> &untold)
+{
+    Batch batch;
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    for (const WebhookOutbox::UntoldClass &battery : untold) {
+        // A report since the look at it told its own change.
+        const FleetIndex::Entry *entry = m_fleet.find(battery.battery);
+        if (!entry || entry->healthClass != battery.now)
+            continue;
+        postClass(batch, *entry, healthName(BatteryHealth(battery.told)), now);
+        batch.classes.append({battery.battery, battery.now});
+    }
+    if (!batch.pending.isEmpty())
+        Log::information(QStringLiteral("%1 battery.class event(s) the webhook outbox had missed told after the start")
+                             .arg(batch.pending.size()));
+    write(batch);
 }
 
 void Webhooks::insightComputed(const InsightResult &result)
@@ -340,8 +389,8 @@ void Webhooks::mailFailed(const WebhookDocument::FailedMail &mail)
 
 void Webhooks::write(Batch &batch)
 {
-    if (!batch.pending.isEmpty() || !batch.told.isEmpty())
-        m_writer->add(std::move(batch.pending), std::move(batch.told));
+    if (!batch.pending.isEmpty() || !batch.told.isEmpty() || !batch.classes.isEmpty())
+        m_writer->add(std::move(batch.pending), std::move(batch.told), std::move(batch.classes));
 }
 
 QList<ServerMetrics::WebhookCount> Webhooks::deliveries() const

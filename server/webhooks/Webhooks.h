@@ -48,6 +48,10 @@ public:
     // them, so that a receiver hears of a state once; each still tells what its own reports and mail
     // raised. Told again from the fleet as it stands when this server takes the duty over.
     void setTellsStates(bool tells);
+    // Whether the first recheck also tells the class changes the outbox missed (a crash between the store's
+    // commit and the outbox's). Only where the fleet is this server's alone: a shared store's fleet holds
+    // other servers' reports, and they tell the changes those raised.
+    void setRecoversClasses(bool recovers) { m_recoversClasses = recovers; }
     // The named address ranges a battery's site is told by.
     void setSites(SiteMap sites) { m_sites = std::move(sites); }
     // Reports just stored and now in the fleet model, each beside the record it replaced.
@@ -78,6 +82,7 @@ private:
     {
         QList<WebhookWriter::Pending> pending;
         QList<WebhookOutbox::Told> told;
+        QList<WebhookOutbox::ClassOf> classes;
     };
     // One event to every receiver that wants its kind.
     void post(Batch &batch, const QString &kind, WebhookWriter::Maker make) const;
@@ -89,6 +94,10 @@ private:
     void batteryStates(Batch &batch, quint64 key, const FleetIndex::Entry *entry, qint64 now, qint64 today);
     void write(Batch &batch);
     void sweepSlice();
+    void classSlice();
+    void untoldClasses(const QList<WebhookOutbox::UntoldClass> &untold);
+    // A battery.class event of the battery as `entry` holds it.
+    void postClass(Batch &batch, const FleetIndex::Entry &entry, const QString &previousClass, qint64 now) const;
     void armDayTimer();
     bool wanted(const QString &kind) const { return m_wanted.contains(kind); }
 
@@ -117,6 +126,9 @@ private:
     qint64 m_sweptDay = 0;       // the local day the fleet was last looked at for
     std::size_t m_sweepNext = 0; // the fleet entry it goes on from
     bool m_sweeping = false;
+    bool m_recoversClasses = true;
+    bool m_classesLookedAt = false;
+    std::size_t m_classNext = 0; // the fleet entry the look at the classes goes on from
     std::map<QString, std::array<quint64, WebhookCourier::OutcomeCount>> m_counts;
 };
 

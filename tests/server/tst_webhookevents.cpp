@@ -5,6 +5,7 @@
 #include "InsightResult.h"
 #include "LocalDays.h"
 #include "NotificationTestSupport.h"
+#include "RecordingEventSink.h"
 #include "WebhookOutbox.h"
 #include "Webhooks.h"
 
@@ -64,6 +65,18 @@ Step reloaded()
     };
 }
 
+// As if the process had ended between the store's commit of a report and the outbox's, then started: the
+// fleet holds the report, the outbox never heard of it, and the fleet is looked at.
+Step crashedThenStarted(int percent)
+{
+    return [percent](Webhooks &hooks, FleetIndex &fleet) {
+        RecordingEventSink log;
+        fleet.update(battery('F', 1, quint8(percent)));
+        hooks.recheck(LocalDays::today());
+        QTRY_COMPARE(log.count(LogType::Information, QStringLiteral("1 battery.class event(s) the webhook outbox had missed")), 1);
+    };
+}
+
 Step tellsStates(bool tells)
 {
     return [tells](Webhooks &hooks, FleetIndex &) { hooks.setTellsStates(tells); };
@@ -116,6 +129,9 @@ private Q_SLOTS:
         QTest::newRow("due battery looked at before its forecast is loaded, then loaded: told once")
             << QStringLiteral("battery.due") << QList<Step>{reported(95), forecastIn(20), reloaded(), forecastIn(20)}
             << QStringList{"battery.due"} << QStringList{};
+        QTest::newRow("class change a crash kept out of the outbox, told at the start")
+            << all << QList<Step>{reported(95), crashedThenStarted(84)}
+            << QStringList{"battery.class"} << QStringList{"battery.class"};
         QTest::newRow("states told by the server that has the duty, from when it takes it")
             << all << QList<Step>{tellsStates(false), reported(95), reported(70), analysed(true, true), tellsStates(true)}
             << QStringList{"battery.class", "battery.due", "battery.now"} << QStringList{"battery.class"};
@@ -148,7 +164,7 @@ private Q_SLOTS:
         }
         WebhookOutbox outbox(file);
         QString error;
-        QVERIFY2(outbox.open({QStringLiteral("a"), QStringLiteral("b")}, error), qPrintable(error));
+        QVERIFY2(outbox.open({QStringLiteral("a"), QStringLiteral("b")}, true, error), qPrintable(error));
         QCOMPARE(kinds(outbox, QStringLiteral("a")), toA);
         QCOMPARE(kinds(outbox, QStringLiteral("b")), toB);
     }
