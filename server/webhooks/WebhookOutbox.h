@@ -13,8 +13,8 @@ namespace NVL::Engineering::VK {
 // vk-webhooks.db beside the store: every event to post, per receiver, until it is delivered or given up,
 // what each receiver was told of a lasting state (a battery due, a site flagged), so that a restart
 // tells nothing twice, and each battery's class as battery.class last told it, so that a restart tells a
-// change whose event a crash kept out of the file. Events are written with a sync before any is posted; a delivery is struck without
-// one, since at worst a crash then posts it again under the same id.
+// change whose event a crash kept out of the file. Events are written with a sync before any is posted;
+// a delivery is struck without one, since at worst a crash then posts it again under the same id.
 // Threads: the event loop's alone.
 class WebhookOutbox
 {

@@ -186,39 +186,33 @@ void Webhooks::reportsStored(const QList<BatteryRecord> &reports, const QList<st
         return;
     Batch batch;
     const qint64 now = QDateTime::currentSecsSinceEpoch();
-    if (m_wantsClass) {
-        for (qsizetype i = 0; i < reports.size(); ++i) {
-            const std::optional<BatteryRecord> &before = replaced[i];
-            const BatteryHealth health = healthClass(reports[i]);
-            if (before && healthClass(*before) == health)
-                continue;
-            // The entry holds the group's newest report of the battery: this one's figures are told.
-            const FleetIndex::Entry *entry = m_fleet.find(reports[i].serialKey());
-            if (!entry)
-                continue;
-            FleetIndex::Entry told = *entry;
-            told.record = reports[i];
-            told.percent = quint8(healthPercentage(reports[i]));
-            told.healthClass = quint8(health);
-            // A battery's first class is kept, not told: a restart then finds a change a crash kept out.
-            batch.classes.append({FleetIndex::orderKey(reports[i].serial), told.healthClass});
-            if (before)
+    const bool states = m_wantsStates && m_tellsStates;
+    const qint64 today = states ? LocalDays::today() : 0;
+    for (qsizetype i = 0; i < reports.size(); ++i) {
+        const quint64 key = FleetIndex::orderKey(reports[i].serial);
+        const std::optional<BatteryRecord> &before = replaced[i];
+        const BatteryHealth health = healthClass(reports[i]);
+        const bool sameClass = before && healthClass(*before) == health;
+        // Nearly every report of a day keeps its battery's class and tells nothing.
+        if ((sameClass || !m_wantsClass) && !states)
+            continue;
+        const FleetIndex::Entry *entry = m_fleet.find(key);
+        if (m_wantsClass && !sameClass) {
+            // A battery's first class is kept, not told: a start then finds a change a crash kept out.
+            batch.classes.append({key, quint8(health)});
+            if (before && entry) {
+                // The entry holds the group's newest report of the battery: this one's figures are told.
+                FleetIndex::Entry told = *entry;
+                told.record = reports[i];
+                told.percent = quint8(healthPercentage(reports[i]));
+                told.healthClass = quint8(health);
                 postClass(batch, told, healthName(*before), now);
+            }
         }
-    }
-    if (m_wantsStates && m_tellsStates) {
-        // A report moves a battery into or out of a lasting state only where it is new, leaves the fleet
-        // or changes the class: the forecast's part comes through forecastsChanged. The rest, nearly every
-        // report of a day, costs a lookup.
-        const qint64 today = LocalDays::today();
-        for (qsizetype i = 0; i < reports.size(); ++i) {
-            const quint64 key = FleetIndex::orderKey(reports[i].serial);
-            const FleetIndex::Entry *entry = m_fleet.find(key);
-            const std::optional<BatteryRecord> &before = replaced[i];
-            if (entry && before && healthClass(*before) == healthClass(reports[i]))
-                continue;
+        // A report moves a battery into or out of a lasting state only where it is new, leaves the fleet or
+        // changes the class: the forecast's part comes through forecastsChanged.
+        if (states && !(sameClass && entry))
             batteryStates(batch, key, entry, now, today);
-        }
     }
     write(batch);
 }
@@ -300,8 +294,8 @@ void Webhooks::classSlice()
     constexpr std::size_t Slice = 4096;
     const std::deque<FleetIndex::Entry> &entries = m_fleet.entries();
     QList<WebhookOutbox::ClassOf> now;
+    now.reserve(qsizetype(Slice));
     const std::size_t end = std::min(entries.size(), m_classNext + Slice);
-    now.reserve(qsizetype(end - std::min(end, m_classNext)));
     for (; m_classNext < end; ++m_classNext) {
         const FleetIndex::Entry &entry = entries[m_classNext];
         now.append({FleetIndex::orderKey(entry.record.serial), entry.healthClass});
