@@ -84,9 +84,11 @@ Webhooks::Webhooks(const WebhookSettings &settings, const QString &outboxFile, c
         m_wants.push_back({endpoint.wants(Due), endpoint.wants(Now)});
     }
     connect(m_writer.get(), &WebhookWriter::untoldClasses, this, &Webhooks::untoldClasses);
-    connect(m_writer.get(), &WebhookWriter::failed, this, [](int events, const QString &error) {
+    connect(m_writer.get(), &WebhookWriter::failed, this, [this](int events, const QString &error) {
         Log::error(QStringLiteral("%1 webhook event(s) lost: the outbox refused them: %2").arg(events).arg(error));
+        handedBack(events);
     });
+    connect(m_writer.get(), &WebhookWriter::written, this, &Webhooks::handedBack);
     for (const WebhookEndpoint &endpoint : m_settings.endpoints) {
         auto *courier = new WebhookCourier(endpoint, m_settings, *m_writer, m_network,
                                            [this](const QString &name, int outcome) { ++m_counts[name][std::size_t(outcome)]; },
@@ -188,6 +190,7 @@ void Webhooks::reportsStored(const QList<BatteryRecord> &reports, const QList<st
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     const bool states = m_wantsStates && m_tellsStates;
     const qint64 today = states ? LocalDays::today() : 0;
+    const bool held = behind();
     for (qsizetype i = 0; i < reports.size(); ++i) {
         const quint64 key = FleetIndex::orderKey(reports[i].serial);
         const std::optional<BatteryRecord> &before = replaced[i];
@@ -196,6 +199,14 @@ void Webhooks::reportsStored(const QList<BatteryRecord> &reports, const QList<st
         // Nearly every report of a day keeps its battery's class and tells nothing.
         if ((sameClass || !m_wantsClass) && !states)
             continue;
+        if (held) {
+            // Told as it stands once the outbox caught up: the class against the one last told, the states
+            // by a look at the fleet.
+            if (m_wantsClass && !sameClass)
+                m_classesUntold.insert(key);
+            m_statesUntold = m_statesUntold || (states && !(sameClass && m_fleet.find(key)));
+            continue;
+        }
         const FleetIndex::Entry *entry = m_fleet.find(key);
         if (m_wantsClass && !sameClass) {
             // A battery's first class is kept, not told: a start then finds a change a crash kept out.
@@ -227,8 +238,12 @@ void Webhooks::postClass(Batch &batch, const FleetIndex::Entry &entry, const QSt
 void Webhooks::forecastsChanged(const QList<QByteArray> &serials)
 {
     Q_ASSERT(QThread::currentThread() == thread()); // the fleet model it reads is the event loop's
-    if (!m_problem.isEmpty() || !m_wantsStates || !m_tellsStates)
+    if (!m_problem.isEmpty() || !m_wantsStates || !m_tellsStates || serials.isEmpty())
         return;
+    if (behind()) {
+        m_statesUntold = true;
+        return;
+    }
     Batch batch;
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     const qint64 today = LocalDays::today();
@@ -319,7 +334,7 @@ void Webhooks::untoldClasses(const QList<WebhookOutbox::UntoldClass> &untold)
         batch.classes.append({battery.battery, battery.now});
     }
     if (!batch.pending.isEmpty())
-        Log::information(QStringLiteral("%1 battery.class event(s) the webhook outbox had missed told after the start")
+        Log::information(QStringLiteral("%1 battery.class event(s) the webhook outbox had missed told as the classes now stand")
                              .arg(batch.pending.size()));
     write(batch);
 }
@@ -383,8 +398,55 @@ void Webhooks::mailFailed(const WebhookDocument::FailedMail &mail)
 
 void Webhooks::write(Batch &batch)
 {
-    if (!batch.pending.isEmpty() || !batch.told.isEmpty() || !batch.classes.isEmpty())
-        m_writer->add(std::move(batch.pending), std::move(batch.told), std::move(batch.classes));
+    if (batch.pending.isEmpty() && batch.told.isEmpty() && batch.classes.isEmpty())
+        return;
+    for (const WebhookWriter::Pending &p : std::as_const(batch.pending))
+        m_handedOver += p.endpoints.size();
+    m_writer->add(std::move(batch.pending), std::move(batch.told), std::move(batch.classes));
+}
+
+bool Webhooks::behind()
+{
+    if (m_behind || m_handedOver <= m_backlogBound)
+        return m_behind;
+    m_behind = true;
+    // Once a minute at most: a flood that goes on brings the outbox back here again and again.
+    if (!m_behindLogged.isValid() || m_behindLogged.hasExpired(60 * 1000)) {
+        m_behindLogged.start();
+        Log::warning(QStringLiteral("the webhook outbox is %1 events behind: battery classes and states are told as they "
+                                    "stand once it caught up")
+                         .arg(m_handedOver));
+    }
+    return true;
+}
+
+void Webhooks::handedBack(int events)
+{
+    m_handedOver -= events;
+    // Well under the bound, so that a flood that goes on does not bring it back at once.
+    if (m_behind && m_handedOver <= m_backlogBound / 4)
+        catchUp();
+}
+
+void Webhooks::catchUp()
+{
+    m_behind = false;
+    constexpr qsizetype Slice = 4096;
+    QList<WebhookOutbox::ClassOf> now;
+    for (const quint64 key : std::as_const(m_classesUntold)) {
+        if (const FleetIndex::Entry *entry = m_fleet.find(key))
+            now.append({key, entry->healthClass});
+        if (now.size() == Slice)
+            m_writer->findUntold(std::exchange(now, {}));
+    }
+    if (!now.isEmpty())
+        m_writer->findUntold(std::move(now));
+    m_classesUntold = {};
+    if (std::exchange(m_statesUntold, false) && m_tellsStates) {
+        m_sweepNext = 0;
+        if (!std::exchange(m_sweeping, true))
+            sweepSlice();
+    }
 }
 
 QList<ServerMetrics::WebhookCount> Webhooks::deliveries() const

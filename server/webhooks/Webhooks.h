@@ -9,10 +9,12 @@
 #include "WebhookSettings.h"
 #include "WebhookWriter.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QNetworkAccessManager>
 #include <QObject>
+#include <QSet>
 #include <QTimer>
 
 #include <array>
@@ -67,6 +69,12 @@ public:
     void mailFailed(const WebhookDocument::FailedMail &mail);
 
     qint64 outboxDepth() const { return m_writer->depth(); }
+
+    // Events handed to the outbox's thread and not yet written, past which a battery's class and lasting
+    // states are no longer told report by report but as they stand once it caught up: a peer that flips
+    // batteries between classes faster than documents are made must not grow the hand-over without end.
+    static constexpr qint64 BacklogEvents = 16384;
+    void setBacklogBound(qint64 events) { m_backlogBound = events; }
     QList<ServerMetrics::WebhookCount> deliveries() const;
 
 private:
@@ -93,6 +101,10 @@ private:
     // `entry` is the fleet model's of `key`, or none when the battery is gone.
     void batteryStates(Batch &batch, quint64 key, const FleetIndex::Entry *entry, qint64 now, qint64 today);
     void write(Batch &batch);
+    // Whether the hand-over is past its bound; entering that is logged.
+    bool behind();
+    void handedBack(int events);
+    void catchUp();
     void sweepSlice();
     void classSlice();
     void untoldClasses(const QList<WebhookOutbox::UntoldClass> &untold);
@@ -129,6 +141,12 @@ private:
     bool m_recoversClasses = true;
     bool m_classesLookedAt = false;
     std::size_t m_classNext = 0; // the fleet entry the look at the classes goes on from
+    qint64 m_handedOver = 0;     // events handed to the outbox's thread and not yet answered for
+    qint64 m_backlogBound = BacklogEvents;
+    bool m_behind = false;
+    QSet<quint64> m_classesUntold; // batteries whose class changed while behind
+    bool m_statesUntold = false;
+    QElapsedTimer m_behindLogged;
     std::map<QString, std::array<quint64, WebhookCourier::OutcomeCount>> m_counts;
 };
 

@@ -77,6 +77,20 @@ Step crashedThenStarted(int percent)
     };
 }
 
+// A peer flips the battery's class faster than the outbox's thread writes (the loop is not let turn):
+// past the bound each flip is held back, and once the outbox caught up the battery is told as it stands.
+Step floodedPast(qint64 bound, const QList<int> &percents)
+{
+    return [bound, percents](Webhooks &hooks, FleetIndex &fleet) {
+        RecordingEventSink log;
+        hooks.setBacklogBound(bound);
+        for (const int percent : percents)
+            report(hooks, fleet, percent);
+        QCOMPARE(log.count(LogType::Warning, QStringLiteral("the webhook outbox is")), 1);
+        QTRY_COMPARE(log.count(LogType::Information, QStringLiteral("1 battery.class event(s) the webhook outbox had missed")), 1);
+    };
+}
+
 Step tellsStates(bool tells)
 {
     return [tells](Webhooks &hooks, FleetIndex &) { hooks.setTellsStates(tells); };
@@ -132,6 +146,10 @@ private Q_SLOTS:
         QTest::newRow("class change a crash kept out of the outbox, told at the start")
             << all << QList<Step>{reported(95), crashedThenStarted(84)}
             << QStringList{"battery.class"} << QStringList{"battery.class"};
+        QTest::newRow("flips past the outbox's bound told as the battery then stands")
+            << all << QList<Step>{reported(95), reported(70), floodedPast(2, {95, 70, 95})}
+            << QStringList{"battery.class", "battery.due", "battery.now", "battery.class"}
+            << QStringList{"battery.class", "battery.class"};
         QTest::newRow("states told by the server that has the duty, from when it takes it")
             << all << QList<Step>{tellsStates(false), reported(95), reported(70), analysed(true, true), tellsStates(true)}
             << QStringList{"battery.class", "battery.due", "battery.now"} << QStringList{"battery.class"};
