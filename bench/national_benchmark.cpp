@@ -9,6 +9,7 @@
 #include "ListProbe.h"
 #include "RadioWatch.h"
 #include "StoreFiller.h"
+#include "WebhookReceiver.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -126,6 +127,9 @@ bool idleOverTime(const BenchServer &server, const QElapsedTimer &sinceStart, qi
     return ok;
 }
 
+// The server's line at the end of a start's look at every battery's class against the webhook outbox.
+const QLatin1String WebhookLook("compared with the webhook outbox");
+
 // A restart on what the first start left: the history written, nothing to catch up.
 int restartIdle(BenchServer &server, int lateMinutes, quint32 batteries)
 {
@@ -139,7 +143,11 @@ int restartIdle(BenchServer &server, int lateMinutes, quint32 batteries)
     const qint64 idleKiB = server.idleResidentKiB();
     say(QStringLiteral("restart to banner: %1 s; work after the banner done %2 s later; idle memory %3 MiB")
             .arg(seconds(startMs), QString::number(settledAfter, 'f', 1), mib(idleKiB)));
-    retentionCpu(QStringLiteral("a restart"), server.logSinceStart());
+    const QString log = server.logSinceStart();
+    for (const QString &line : log.split(QLatin1Char('\n')))
+        if (line.contains(WebhookLook))
+            say(QStringLiteral("  server: ") + line.trimmed());
+    retentionCpu(QStringLiteral("a restart"), log);
     idleOverTime(server, clock, idleKiB, lateMinutes, QStringLiteral("a restart"), batteries);
     server.stop();
     return 0;
@@ -159,6 +167,8 @@ int main(int argc, char **argv)
         {QStringLiteral("server"), QStringLiteral("The server program to measure."), QStringLiteral("PATH"),
          QStringLiteral(VK_VOLTKEEP_BIN)},
         {QStringLiteral("idle-only"), QStringLiteral("Leave out the list and the whole-fleet answers.")},
+        {QStringLiteral("webhook"), QStringLiteral("With a webhook receiver of battery.class: every start compares each "
+                                                   "battery's class with the outbox.")},
         {QStringLiteral("late-minutes"), QStringLiteral("The later idle sample, minutes after each start (10)."),
          QStringLiteral("N"), QStringLiteral("10")},
     });
@@ -179,6 +189,14 @@ int main(int argc, char **argv)
     QFile cfg(server.dataFolder() + QStringLiteral("/vk.cfg"));
     if (!cfg.open(QIODevice::Append) || cfg.write(QStringLiteral("[http]\nlisten=127.0.0.1:%1\n").arg(http).toUtf8()) <= 0)
         return fail(QStringLiteral("cannot write vk.cfg"));
+    std::optional<WebhookReceiver> receiver;
+    if (parser.isSet(QStringLiteral("webhook"))) {
+        receiver.emplace();
+        const QString hook = QStringLiteral("[webhooks]\nbench.url=http://127.0.0.1:%1/hook\nbench.events=battery.class\n"
+                                            "bench.secret=bench\n");
+        if (cfg.write(hook.arg(receiver->port()).toUtf8()) <= 0)
+            return fail(QStringLiteral("cannot write vk.cfg"));
+    }
     cfg.close();
 
     // An empty server first: it makes vk.db, and its memory is the floor.
@@ -208,7 +226,8 @@ int main(int argc, char **argv)
                  mib(emptyKiB)));
     const QString firstLog = server.logSinceStart();
     for (const QString &line : firstLog.split(QLatin1Char('\n'))) {
-        if (line.contains(QLatin1String("History retention done")) || line.contains(QLatin1String("Forecasts fitted")))
+        if (line.contains(QLatin1String("History retention done")) || line.contains(QLatin1String("Forecasts fitted"))
+            || line.contains(WebhookLook))
             say(QStringLiteral("  server: ") + line.trimmed());
     }
     retentionCpu(QStringLiteral("the first start"), firstLog);

@@ -265,8 +265,10 @@ void Webhooks::recheck(qint64 today)
 {
     Q_ASSERT(QThread::currentThread() == thread()); // the fleet model it reads is the event loop's
     m_sweptDay = today;
-    if (m_problem.isEmpty() && m_wantsClass && m_recoversClasses && !std::exchange(m_classesLookedAt, true))
+    if (m_problem.isEmpty() && m_wantsClass && m_recoversClasses && !std::exchange(m_classesLookedAt, true)) {
+        m_classLook.start();
         classSlice();
+    }
     if (!m_problem.isEmpty() || !m_wantsStates || !m_tellsStates)
         return;
     // A sweep still under way starts over for the new day.
@@ -315,14 +317,33 @@ void Webhooks::classSlice()
         const FleetIndex::Entry &entry = entries[m_classNext];
         now.append({FleetIndex::orderKey(entry.record.serial), entry.healthClass});
     }
-    if (!now.isEmpty())
+    if (!now.isEmpty()) {
+        ++m_classSlicesOut;
+        m_untoldAsked.push_back(true);
         m_writer->findUntold(std::move(now));
-    if (m_classNext < entries.size())
+    }
+    m_classSlicing = m_classNext < entries.size();
+    if (m_classSlicing)
         QTimer::singleShot(0, this, &Webhooks::classSlice);
+    else if (m_classSlicesOut == 0)
+        classLookDone();
+}
+
+void Webhooks::classLookDone()
+{
+    // A start's work an administrator may wait on with a large fleet: said when it ends.
+    Log::information(QStringLiteral("the classes of %1 batteries compared with the webhook outbox in %2 s")
+                         .arg(m_classNext)
+                         .arg(QString::number(double(m_classLook.elapsed()) / 1000.0, 'f', 1)));
+    m_classLook.invalidate();
 }
 
 void Webhooks::untoldClasses(const QList<WebhookOutbox::UntoldClass> &untold)
 {
+    const bool ofStart = !m_untoldAsked.empty() && m_untoldAsked.front();
+    if (!m_untoldAsked.empty())
+        m_untoldAsked.pop_front();
+    const bool lookDone = ofStart && --m_classSlicesOut == 0 && !m_classSlicing;
     Batch batch;
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     for (const WebhookOutbox::UntoldClass &battery : untold) {
@@ -337,6 +358,8 @@ void Webhooks::untoldClasses(const QList<WebhookOutbox::UntoldClass> &untold)
         Log::information(QStringLiteral("%1 battery.class event(s) the webhook outbox had missed told as the classes now stand")
                              .arg(batch.pending.size()));
     write(batch);
+    if (lookDone)
+        classLookDone();
 }
 
 void Webhooks::insightComputed(const InsightResult &result)
@@ -436,11 +459,15 @@ void Webhooks::catchUp()
     for (const quint64 key : std::as_const(m_classesUntold)) {
         if (const FleetIndex::Entry *entry = m_fleet.find(key))
             now.append({key, entry->healthClass});
-        if (now.size() == Slice)
+        if (now.size() == Slice) {
+            m_untoldAsked.push_back(false);
             m_writer->findUntold(std::exchange(now, {}));
+        }
     }
-    if (!now.isEmpty())
+    if (!now.isEmpty()) {
+        m_untoldAsked.push_back(false);
         m_writer->findUntold(std::move(now));
+    }
     m_classesUntold = {};
     if (std::exchange(m_statesUntold, false) && m_tellsStates) {
         m_sweepNext = 0;

@@ -18,6 +18,7 @@
 #include <QTimer>
 
 #include <array>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -108,6 +109,7 @@ private:
     void sweepSlice();
     void classSlice();
     void untoldClasses(const QList<WebhookOutbox::UntoldClass> &untold);
+    void classLookDone();
     // A battery.class event of the battery as `entry` holds it.
     void postClass(Batch &batch, const FleetIndex::Entry &entry, const QString &previousClass, qint64 now) const;
     void armDayTimer();
@@ -141,6 +143,10 @@ private:
     bool m_recoversClasses = true;
     bool m_classesLookedAt = false;
     std::size_t m_classNext = 0; // the fleet entry the look at the classes goes on from
+    bool m_classSlicing = false;
+    int m_classSlicesOut = 0;    // of that look, handed to the outbox's thread and not yet answered
+    std::deque<bool> m_untoldAsked; // whether each look not yet answered is the start's, in the order asked
+    QElapsedTimer m_classLook;
     qint64 m_handedOver = 0;     // events handed to the outbox's thread and not yet answered for
     qint64 m_backlogBound = BacklogEvents;
     bool m_behind = false;

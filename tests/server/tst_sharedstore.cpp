@@ -115,6 +115,22 @@ private:
         return socket.readAll();
     }
 
+    // The events a stopped server's outbox holds, in the order they were raised.
+    static QStringList outboxKinds(const VoltkeepProcess &server)
+    {
+        QStringList kinds;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("outbox"));
+            db.setDatabaseName(server.dataFolder() + QStringLiteral("/vk-webhooks.db"));
+            QSqlQuery query(db);
+            if (db.open() && query.exec(QStringLiteral("SELECT kind FROM outbox ORDER BY row")))
+                while (query.next())
+                    kinds << query.value(0).toString();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("outbox"));
+        return kinds;
+    }
+
     QVariant value(const QString &database, const QString &sql)
     {
         QSqlQuery query(m_pg->connect(database, QStringLiteral("test-") + database));
@@ -220,14 +236,28 @@ private Q_SLOTS:
         SmtpTestServer smtp(SmtpTestServer::Options{});
         QVERIFY2(smtp.start(), qPrintable(smtp.errorString()));
         const QString holding = QStringLiteral("This server sends the fleet's planned mail");
-        auto first = server(QStringLiteral("first"), QStringLiteral("planner"));
-        auto second = server(QStringLiteral("second"), QStringLiteral("planner"));
+        const quint16 firstHttp = VoltkeepProcess::freePort();
+        auto first = server(QStringLiteral("first"), QStringLiteral("planner"), firstHttp);
+        const quint16 secondHttp = VoltkeepProcess::freePort();
+        auto second = server(QStringLiteral("second"), QStringLiteral("planner"), secondHttp);
+        // Both tell a receiver nothing listens for: what each told stays in its outbox.
+        for (VoltkeepProcess *p : {first.get(), second.get()}) {
+            QFile cfg(p->dataFolder() + QStringLiteral("/vk.cfg"));
+            QVERIFY(cfg.open(QIODevice::Append));
+            cfg.write("\n[webhooks]\na.url=http://127.0.0.1:1/\na.events=battery.class,battery.due,battery.now\na.secret=s\n");
+        }
         QVERIFY(first->start());
         QVERIFY(first->waitForLog(holding));
         QVERIFY(second->start());
         // The second server asks at its start and every second after: the lock is taken.
         QVERIFY(second->waitForLog(QStringLiteral("Accepting connections")));
         QCOMPARE(second->countInLog(holding), 0);
+        // A battery turns Poor at the second server: it tells the class it stored, the holder the states.
+        QVERIFY(send(*second, {battery(5, 1, 95)}));
+        QVERIFY(send(*second, {battery(5, 1, 70)}));
+        const QByteArray depth = "\nvoltkeep_webhook_outbox_depth ";
+        QTRY_VERIFY_WITH_TIMEOUT(get(firstHttp, QStringLiteral("/metrics")).contains(depth + '2'), 15000);
+        QVERIFY(get(secondHttp, QStringLiteral("/metrics")).contains(depth + '1'));
         // Points for the next holder's retention pass, as if no pass had thinned the database yet: one of years
         // past the kept ones, two of one old day.
         const QString retained = QStringLiteral("Shared history retention done");
@@ -286,6 +316,11 @@ private Q_SLOTS:
         const QByteArray a = battery(1, 1).serialKey(), b = battery(1, 2).serialKey();
         QCOMPARE(PostgresMailClaims::claimSilences(db, {{a, 100}, {b, 100}}).value_or(QSet<QByteArray>()).size(), 2);
         QCOMPARE(PostgresMailClaims::claimSilences(db, {{a, 100}, {b, 200}}), std::optional(QSet<QByteArray>{b}));
+        // The new holder told the states as it found them; the class came once, from where it was reported.
+        first->kill();
+        second->kill();
+        QCOMPARE(outboxKinds(*first), QStringList({"battery.due", "battery.now"}));
+        QCOMPARE(outboxKinds(*second), QStringList({"battery.class", "battery.due", "battery.now"}));
     }
 
     void anOutageLosesNothingAndDuplicatesNothing()

@@ -74,6 +74,7 @@ Step crashedThenStarted(int percent)
         fleet.update(battery('F', 1, quint8(percent)));
         hooks.recheck(LocalDays::today());
         QTRY_COMPARE(log.count(LogType::Information, QStringLiteral("1 battery.class event(s) the webhook outbox had missed")), 1);
+        QTRY_COMPARE(log.count(LogType::Information, QStringLiteral("the classes of 1 batteries compared with the webhook outbox")), 1);
     };
 }
 
