@@ -572,7 +572,7 @@ QList<qint64> HistoryStore::addPoints(const QList<BatteryRecord> &records, QList
         const BatteryRecord &record = records[i];
         if (!ok)
             break;
-        if (!isValidRecord(record.toBytes()))
+        if (!isValidRecord(record))
             continue;
         const auto id = ensureId(record.serialKey(), lookup, newBattery, added);
         if (!id) {
@@ -1050,7 +1050,7 @@ QList<BatteryRecord> HistoryStore::withoutPoint(const QList<BatteryRecord> &reco
     }
     QSqlQuery &lookup = m_reportStatements->lookup;
     for (const BatteryRecord &record : records) {
-        if (!isValidRecord(record.toBytes()))
+        if (!isValidRecord(record))
             continue;
         lookup.bindValue(0, record.serialKey());
         if (!lookup.exec()) {

@@ -121,7 +121,7 @@ QString PostgresBatteryStore::pointRows(const QList<BatteryRecord> &records, con
     // As the history file keeps them: the later of two reports of a battery in one second.
     QHash<QPair<QByteArray, quint32>, qsizetype> latest;
     for (qsizetype i = 0; i < records.size(); ++i)
-        if (isValidRecord(records[i].toBytes()))
+        if (isValidRecord(records[i]))
             latest.insert({records[i].serialKey(), records[i].reportTime}, i);
     QString rows;
     for (qsizetype i : std::as_const(latest)) {
@@ -361,7 +361,7 @@ PostgresBatteryStore::CaughtUp PostgresBatteryStore::catchUp(int limit)
             continue;
         }
         caught.changed.append(record);
-        if (query.value(2).toString() != m_site && isValidRecord(record.toBytes())) {
+        if (query.value(2).toString() != m_site && isValidRecord(record)) {
             const QByteArray address = query.value(3).toByteArray();
             caught.elsewhere.records.append(record);
             // The record holds an IPv4 sender itself; only an IPv6 one goes beside it.

@@ -51,6 +51,11 @@ bool isValidRecord(const QByteArray &bytes)
     return bytes.size() == BatteryRecord::Size && (bytes.at(0) == 1 || bytes.at(0) == 2);
 }
 
+bool isValidRecord(const BatteryRecord &record)
+{
+    return record.version == 1 || record.version == 2;
+}
+
 int healthPercentage(const BatteryRecord &record)
 {
     if (isSelfMeasuring(record))

@@ -49,6 +49,7 @@ constexpr quint32 SelfMeasuringTypeA = 0x05410200u;
 constexpr quint32 SelfMeasuringTypeB = 0x01000016u;
 
 bool isValidRecord(const QByteArray &bytes);
+bool isValidRecord(const BatteryRecord &record);
 int healthPercentage(const BatteryRecord &record);
 BatteryHealth healthClass(const BatteryRecord &record);
 QString healthName(const BatteryRecord &record);

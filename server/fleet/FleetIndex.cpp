@@ -30,7 +30,7 @@ void FleetIndex::update(const QList<BatteryRecord> &records)
 
 void FleetIndex::update(const BatteryRecord &record)
 {
-    if (isValidRecord(record.toBytes()))
+    if (isValidRecord(record))
         put(record);
     else
         remove(record.serialKey());

@@ -196,7 +196,7 @@ int HistoryWorker::record(const QList<BatteryRecord> &reports, const QList<QByte
     if (!written)
         return 0;
     return int(std::count_if(reports.cbegin(), reports.cend(),
-                             [](const BatteryRecord &r) { return isValidRecord(r.toBytes()); }));
+                             [](const BatteryRecord &r) { return isValidRecord(r); }));
 }
 
 void HistoryWorker::removeBattery(const QByteArray &serial)

@@ -21,7 +21,7 @@ QList<ReportFanOut::Replaced> ReportFanOut::replacedBy(const QList<BatteryRecord
         const auto earlier = inGroup.find(key);
         if (earlier != inGroup.end()) {
             const BatteryRecord &before = reports[*earlier];
-            replaced.append(isValidRecord(before.toBytes()) ? Replaced(before) : std::nullopt);
+            replaced.append(isValidRecord(before) ? Replaced(before) : std::nullopt);
             *earlier = i;
         } else {
             const FleetIndex::Entry *entry = m_fleet.find(key);

@@ -196,19 +196,23 @@ void Webhooks::reportsStored(const QList<BatteryRecord> &reports, const QList<st
         const std::optional<BatteryRecord> &before = replaced[i];
         const BatteryHealth health = healthClass(reports[i]);
         const bool sameClass = before && healthClass(*before) == health;
-        // Nearly every report of a day keeps its battery's class and tells nothing.
-        if ((sameClass || !m_wantsClass) && !states)
+        // A report moves a battery into or out of a lasting state only where it is new, leaves the fleet (a
+        // report the fleet model does not keep) or changes the class: the forecast's part comes through
+        // forecastsChanged. Nearly every report of a day does none of it and tells nothing.
+        const bool classChanged = m_wantsClass && !sameClass;
+        const bool statesMoved = states && !(sameClass && isValidRecord(reports[i]));
+        if (!classChanged && !statesMoved)
             continue;
         if (held) {
             // Told as it stands once the outbox caught up: the class against the one last told, the states
             // by a look at the fleet.
-            if (m_wantsClass && !sameClass)
+            if (classChanged)
                 m_classesUntold.insert(key);
-            m_statesUntold = m_statesUntold || (states && !(sameClass && m_fleet.find(key)));
+            m_statesUntold = m_statesUntold || statesMoved;
             continue;
         }
         const FleetIndex::Entry *entry = m_fleet.find(key);
-        if (m_wantsClass && !sameClass) {
+        if (classChanged) {
             // A battery's first class is kept, not told: a start then finds a change a crash kept out.
             batch.classes.append({key, quint8(health)});
             if (before && entry) {
@@ -220,9 +224,7 @@ void Webhooks::reportsStored(const QList<BatteryRecord> &reports, const QList<st
                 postClass(batch, told, healthName(*before), now);
             }
         }
-        // A report moves a battery into or out of a lasting state only where it is new, leaves the fleet or
-        // changes the class: the forecast's part comes through forecastsChanged.
-        if (states && !(sameClass && entry))
+        if (statesMoved)
             batteryStates(batch, key, entry, now, today);
     }
     write(batch);
