@@ -5,6 +5,7 @@
 #include "BenchOutput.h"
 #include "BenchRecords.h"
 #include "BenchServer.h"
+#include "ClassFlood.h"
 #include "DurableCommitBench.h"
 #include "ListProbe.h"
 #include "LoadPhases.h"
@@ -58,6 +59,8 @@ constexpr int WebhookRounds = 5;
 // several, back to back.
 constexpr int WebhookRepeats = 8;
 constexpr int PostingAllowanceMs = 120000;
+constexpr int FloodSeconds = 10;
+constexpr quint32 FloodBatteries = 1000;
 constexpr double TargetListMs = 1000.0;
 constexpr double TargetMemoryMiB = 64.0;
 constexpr double TargetLargeIdleMiB = 300.0; // idle, past 100,000 batteries (up to a million)
@@ -399,6 +402,39 @@ std::optional<WebhookShares> webhookShares(const Options &options, const QString
     return WebhookShares{median(shares[0]), median(shares[1])};
 }
 
+// A peer that flips batteries between Good and Poor at one connection's pace, with a receiver of every
+// event: the events run far ahead of the outbox, and what the server holds for them must stay bounded.
+bool classFlood(const Options &options, const QString &folder, quint16 port)
+{
+    WebhookReceiver receiver;
+    BenchServer server(options.server, folder + QStringLiteral("/class-flood"));
+    if (!server.writePortSetting(port) || !subscribeWebhook(server, receiver.port()) || !server.start(ServerStartMs)) {
+        failRun(QStringLiteral("the server of the class flood did not start: ") + server.errorString(), &server);
+        return false;
+    }
+    server.settle(TcpAllowanceMs);
+    const auto before = server.memory();
+    server.resetPeak();
+    const ClassFlood::Result flood = ClassFlood::run(port, FloodBatteries, FloodSeconds);
+    const auto after = server.memory();
+    const QString log = server.logSinceStart();
+    server.stop();
+    if (!flood.ok || !before || !after) {
+        failRun(QStringLiteral("the class flood failed: ") + flood.error);
+        return false;
+    }
+    say(QStringLiteral("class flood: %1 reports flipping %2 batteries between Good and Poor in %3 s (%4 reports/s, each a "
+                       "battery.class event), one receiver of every event: peak memory %5 MiB above the flood's start; "
+                       "%6 posts received; the server logged %7 warning(s) that the outbox was behind")
+                .arg(flood.reports)
+                .arg(FloodBatteries)
+                .arg(seconds(flood.nanoseconds), rate(perSecond(flood.reports, flood.nanoseconds)))
+                .arg(QString::number(mebibytes(after->peakKiB - before->residentKiB), 'f', 1))
+                .arg(receiver.received())
+                .arg(log.count(QLatin1String("the webhook outbox is"))));
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -501,6 +537,8 @@ int main(int argc, char **argv)
                 .arg(WebhookRounds)
                 .arg(WebhookRepeats)
                 .arg(QString::number(shares->again, 'f', 3), verdict(shares->again >= TargetWebhookShare)));
+        if (!classFlood(options, temp.path(), port))
+            return 1;
     }
 
     if (!server.start(ServerStartMs))
