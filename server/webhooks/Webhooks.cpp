@@ -208,7 +208,8 @@ void Webhooks::reportsStored(const QList<BatteryRecord> &reports, const QList<st
             // by a look at the fleet.
             if (classChanged)
                 m_classesUntold.insert(key);
-            m_statesUntold = m_statesUntold || statesMoved;
+            if (statesMoved)
+                m_statesHeld.insert(key);
             continue;
         }
         const FleetIndex::Entry *entry = m_fleet.find(key);
@@ -243,7 +244,8 @@ void Webhooks::forecastsChanged(const QList<QByteArray> &serials)
     if (!m_problem.isEmpty() || !m_wantsStates || !m_tellsStates || serials.isEmpty())
         return;
     if (behind()) {
-        m_statesUntold = true;
+        for (const QByteArray &serial : serials)
+            m_statesHeld.insert(keyOf(serial));
         return;
     }
     Batch batch;
@@ -471,11 +473,32 @@ void Webhooks::catchUp()
         m_writer->findUntold(std::move(now));
     }
     m_classesUntold = {};
-    if (std::exchange(m_statesUntold, false) && m_tellsStates) {
-        m_sweepNext = 0;
-        if (!std::exchange(m_sweeping, true))
-            sweepSlice();
+    // A server without the duty has nothing to tell; the one that takes it over looks at the whole fleet.
+    if (m_tellsStates)
+        m_statesToTell.insert(m_statesToTell.end(), m_statesHeld.cbegin(), m_statesHeld.cend());
+    m_statesHeld = {};
+    if (!m_statesToTell.empty() && !std::exchange(m_tellingHeld, true))
+        heldStatesSlice();
+}
+
+void Webhooks::heldStatesSlice()
+{
+    // A slice per loop turn, as at a report: a burst over a large fleet may have held back every battery.
+    constexpr std::size_t Slice = 4096;
+    Batch batch;
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const qint64 today = LocalDays::today();
+    for (std::size_t i = 0; i < Slice && !m_statesToTell.empty() && m_tellsStates; ++i) {
+        const quint64 key = m_statesToTell.back();
+        m_statesToTell.pop_back();
+        batteryStates(batch, key, m_fleet.find(key), now, today);
     }
+    write(batch);
+    if (!m_tellsStates)
+        m_statesToTell.clear();
+    m_tellingHeld = !m_statesToTell.empty();
+    if (m_tellingHeld)
+        QTimer::singleShot(0, this, &Webhooks::heldStatesSlice);
 }
 
 QList<ServerMetrics::WebhookCount> Webhooks::deliveries() const

@@ -106,6 +106,7 @@ private:
     bool behind();
     void handedBack(int events);
     void catchUp();
+    void heldStatesSlice();
     void sweepSlice();
     void classSlice();
     void untoldClasses(const QList<WebhookOutbox::UntoldClass> &untold);
@@ -151,7 +152,9 @@ private:
     qint64 m_backlogBound = BacklogEvents;
     bool m_behind = false;
     QSet<quint64> m_classesUntold; // batteries whose class changed while behind
-    bool m_statesUntold = false;
+    QSet<quint64> m_statesHeld;          // batteries whose states may have moved while behind
+    std::vector<quint64> m_statesToTell; // of those, still to be looked at once caught up
+    bool m_tellingHeld = false;
     QElapsedTimer m_behindLogged;
     std::map<QString, std::array<quint64, WebhookCourier::OutcomeCount>> m_counts;
 };
