@@ -190,7 +190,7 @@ void Webhooks::reportsStored(const QList<BatteryRecord> &reports, const QList<st
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     const bool states = m_wantsStates && m_tellsStates;
     const qint64 today = states ? LocalDays::today() : 0;
-    const bool held = behind();
+    const bool held = m_backlog.behind();
     for (qsizetype i = 0; i < reports.size(); ++i) {
         const quint64 key = FleetIndex::orderKey(reports[i].serial);
         const std::optional<BatteryRecord> &before = replaced[i];
@@ -207,9 +207,9 @@ void Webhooks::reportsStored(const QList<BatteryRecord> &reports, const QList<st
             // Told as it stands once the outbox caught up: the class against the one last told, the states
             // by a look at the fleet.
             if (classChanged)
-                m_classesUntold.insert(key);
+                m_backlog.holdClass(key);
             if (statesMoved)
-                m_statesHeld.insert(key);
+                m_backlog.holdStates(key);
             continue;
         }
         const FleetIndex::Entry *entry = m_fleet.find(key);
@@ -243,9 +243,9 @@ void Webhooks::forecastsChanged(const QList<QByteArray> &serials)
     Q_ASSERT(QThread::currentThread() == thread()); // the fleet model it reads is the event loop's
     if (!m_problem.isEmpty() || !m_wantsStates || !m_tellsStates || serials.isEmpty())
         return;
-    if (behind()) {
+    if (m_backlog.behind()) {
         for (const QByteArray &serial : serials)
-            m_statesHeld.insert(keyOf(serial));
+            m_backlog.holdStates(keyOf(serial));
         return;
     }
     Batch batch;
@@ -428,39 +428,21 @@ void Webhooks::write(Batch &batch)
     if (batch.pending.isEmpty() && batch.told.isEmpty() && batch.classes.isEmpty())
         return;
     for (const WebhookWriter::Pending &p : std::as_const(batch.pending))
-        m_handedOver += p.endpoints.size();
+        m_backlog.handedOver(p.endpoints.size());
     m_writer->add(std::move(batch.pending), std::move(batch.told), std::move(batch.classes));
-}
-
-bool Webhooks::behind()
-{
-    if (m_behind || m_handedOver <= m_backlogBound)
-        return m_behind;
-    m_behind = true;
-    // Once a minute at most: a flood that goes on brings the outbox back here again and again.
-    if (!m_behindLogged.isValid() || m_behindLogged.hasExpired(60 * 1000)) {
-        m_behindLogged.start();
-        Log::warning(QStringLiteral("the webhook outbox is %1 events behind: battery classes and states are told as they "
-                                    "stand once it caught up")
-                         .arg(m_handedOver));
-    }
-    return true;
 }
 
 void Webhooks::handedBack(int events)
 {
-    m_handedOver -= events;
-    // Well under the bound, so that a flood that goes on does not bring it back at once.
-    if (m_behind && m_handedOver <= m_backlogBound / 4)
+    if (m_backlog.handedBack(events))
         catchUp();
 }
 
 void Webhooks::catchUp()
 {
-    m_behind = false;
     constexpr qsizetype Slice = 4096;
     QList<WebhookOutbox::ClassOf> now;
-    for (const quint64 key : std::as_const(m_classesUntold)) {
+    for (const quint64 key : m_backlog.takeClasses()) {
         if (const FleetIndex::Entry *entry = m_fleet.find(key))
             now.append({key, entry->healthClass});
         if (now.size() == Slice) {
@@ -472,11 +454,10 @@ void Webhooks::catchUp()
         m_untoldAsked.push_back(false);
         m_writer->findUntold(std::move(now));
     }
-    m_classesUntold = {};
     // A server without the duty has nothing to tell; the one that takes it over looks at the whole fleet.
+    const QSet<quint64> states = m_backlog.takeStates();
     if (m_tellsStates)
-        m_statesToTell.insert(m_statesToTell.end(), m_statesHeld.cbegin(), m_statesHeld.cend());
-    m_statesHeld = {};
+        m_statesToTell.insert(m_statesToTell.end(), states.cbegin(), states.cend());
     if (!m_statesToTell.empty() && !std::exchange(m_tellingHeld, true))
         heldStatesSlice();
 }

@@ -3,6 +3,7 @@
 #include "BatteryRecord.h"
 #include "ServerMetrics.h"
 #include "SiteMap.h"
+#include "WebhookBacklog.h"
 #include "WebhookCourier.h"
 #include "WebhookDocument.h"
 #include "WebhookOutbox.h"
@@ -71,11 +72,8 @@ public:
 
     qint64 outboxDepth() const { return m_writer->depth(); }
 
-    // Events handed to the outbox's thread and not yet written, past which a battery's class and lasting
-    // states are no longer told report by report but as they stand once it caught up: a peer that flips
-    // batteries between classes faster than documents are made must not grow the hand-over without end.
-    static constexpr qint64 BacklogEvents = 16384;
-    void setBacklogBound(qint64 events) { m_backlogBound = events; }
+    // Events handed to the outbox's thread and not yet written past which changes are held (WebhookBacklog).
+    void setBacklogBound(qint64 events) { m_backlog.setBound(events); }
     QList<ServerMetrics::WebhookCount> deliveries() const;
 
 private:
@@ -102,8 +100,6 @@ private:
     // `entry` is the fleet model's of `key`, or none when the battery is gone.
     void batteryStates(Batch &batch, quint64 key, const FleetIndex::Entry *entry, qint64 now, qint64 today);
     void write(Batch &batch);
-    // Whether the hand-over is past its bound; entering that is logged.
-    bool behind();
     void handedBack(int events);
     void catchUp();
     void heldStatesSlice();
@@ -148,14 +144,9 @@ private:
     int m_classSlicesOut = 0;    // of that look, handed to the outbox's thread and not yet answered
     std::deque<bool> m_untoldAsked; // whether each look not yet answered is the start's, in the order asked
     QElapsedTimer m_classLook;
-    qint64 m_handedOver = 0;     // events handed to the outbox's thread and not yet answered for
-    qint64 m_backlogBound = BacklogEvents;
-    bool m_behind = false;
-    QSet<quint64> m_classesUntold; // batteries whose class changed while behind
-    QSet<quint64> m_statesHeld;          // batteries whose states may have moved while behind
-    std::vector<quint64> m_statesToTell; // of those, still to be looked at once caught up
+    WebhookBacklog m_backlog;
+    std::vector<quint64> m_statesToTell; // held back, still to be looked at once caught up
     bool m_tellingHeld = false;
-    QElapsedTimer m_behindLogged;
     std::map<QString, std::array<quint64, WebhookCourier::OutcomeCount>> m_counts;
 };
 

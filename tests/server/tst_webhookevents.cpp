@@ -89,7 +89,7 @@ Step floodedPast(qint64 bound, const QList<int> &percents)
             report(hooks, fleet, percent);
         QCOMPARE(log.count(LogType::Warning, QStringLiteral("the webhook outbox is")), 1);
         QTRY_COMPARE(log.count(LogType::Information, QStringLiteral("1 battery.class event(s) the webhook outbox had missed")), 1);
-        hooks.setBacklogBound(Webhooks::BacklogEvents);
+        hooks.setBacklogBound(WebhookBacklog::DefaultBound);
     };
 }
 
