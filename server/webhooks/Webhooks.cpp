@@ -205,7 +205,7 @@ void Webhooks::reportsStored(const QList<BatteryRecord> &reports, const QList<st
             continue;
         if (held) {
             // Told as it stands once the outbox caught up: the class against the one last told, the states
-            // by a look at the fleet.
+            // as they then are.
             if (classChanged)
                 m_backlog.holdClass(key);
             if (statesMoved)
@@ -321,16 +321,25 @@ void Webhooks::classSlice()
         const FleetIndex::Entry &entry = entries[m_classNext];
         now.append({FleetIndex::orderKey(entry.record.serial), entry.healthClass});
     }
-    if (!now.isEmpty()) {
-        ++m_classSlicesOut;
-        m_untoldAsked.push_back(true);
-        m_writer->findUntold(std::move(now));
-    }
+    askUntold(std::move(now), true);
     m_classSlicing = m_classNext < entries.size();
     if (m_classSlicing)
         QTimer::singleShot(0, this, &Webhooks::classSlice);
-    else if (m_classSlicesOut == 0)
+    else if (!startLookAsked())
         classLookDone();
+}
+
+void Webhooks::askUntold(QList<WebhookOutbox::ClassOf> now, bool ofStart)
+{
+    if (now.isEmpty())
+        return;
+    m_untoldAsked.push_back(ofStart);
+    m_writer->findUntold(std::move(now));
+}
+
+bool Webhooks::startLookAsked() const
+{
+    return std::find(m_untoldAsked.begin(), m_untoldAsked.end(), true) != m_untoldAsked.end();
 }
 
 void Webhooks::classLookDone()
@@ -347,7 +356,7 @@ void Webhooks::untoldClasses(const QList<WebhookOutbox::UntoldClass> &untold)
     const bool ofStart = !m_untoldAsked.empty() && m_untoldAsked.front();
     if (!m_untoldAsked.empty())
         m_untoldAsked.pop_front();
-    const bool lookDone = ofStart && --m_classSlicesOut == 0 && !m_classSlicing;
+    const bool lookDone = ofStart && !m_classSlicing && !startLookAsked();
     Batch batch;
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     for (const WebhookOutbox::UntoldClass &battery : untold) {
@@ -440,46 +449,42 @@ void Webhooks::handedBack(int events)
 
 void Webhooks::catchUp()
 {
-    constexpr qsizetype Slice = 4096;
-    QList<WebhookOutbox::ClassOf> now;
-    for (const quint64 key : m_backlog.takeClasses()) {
-        if (const FleetIndex::Entry *entry = m_fleet.find(key))
-            now.append({key, entry->healthClass});
-        if (now.size() == Slice) {
-            m_untoldAsked.push_back(false);
-            m_writer->findUntold(std::exchange(now, {}));
-        }
-    }
-    if (!now.isEmpty()) {
-        m_untoldAsked.push_back(false);
-        m_writer->findUntold(std::move(now));
-    }
+    const QSet<quint64> classes = m_backlog.takeClasses();
+    m_classesToLook.insert(m_classesToLook.end(), classes.cbegin(), classes.cend());
     // A server without the duty has nothing to tell; the one that takes it over looks at the whole fleet.
     const QSet<quint64> states = m_backlog.takeStates();
     if (m_tellsStates)
         m_statesToTell.insert(m_statesToTell.end(), states.cbegin(), states.cend());
-    if (!m_statesToTell.empty() && !std::exchange(m_tellingHeld, true))
-        heldStatesSlice();
+    if (!std::exchange(m_tellingHeld, true))
+        heldSlice();
 }
 
-void Webhooks::heldStatesSlice()
+void Webhooks::heldSlice()
 {
     // A slice per loop turn, as at a report: a burst over a large fleet may have held back every battery.
     constexpr std::size_t Slice = 4096;
+    QList<WebhookOutbox::ClassOf> classes;
+    for (std::size_t i = 0; i < Slice && !m_classesToLook.empty(); ++i) {
+        const quint64 key = m_classesToLook.back();
+        m_classesToLook.pop_back();
+        if (const FleetIndex::Entry *entry = m_fleet.find(key))
+            classes.append({key, entry->healthClass});
+    }
+    askUntold(std::move(classes), false);
+    if (!m_tellsStates)
+        m_statesToTell.clear();
     Batch batch;
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     const qint64 today = LocalDays::today();
-    for (std::size_t i = 0; i < Slice && !m_statesToTell.empty() && m_tellsStates; ++i) {
+    for (std::size_t i = 0; i < Slice && !m_statesToTell.empty(); ++i) {
         const quint64 key = m_statesToTell.back();
         m_statesToTell.pop_back();
         batteryStates(batch, key, m_fleet.find(key), now, today);
     }
     write(batch);
-    if (!m_tellsStates)
-        m_statesToTell.clear();
-    m_tellingHeld = !m_statesToTell.empty();
+    m_tellingHeld = !m_classesToLook.empty() || !m_statesToTell.empty();
     if (m_tellingHeld)
-        QTimer::singleShot(0, this, &Webhooks::heldStatesSlice);
+        QTimer::singleShot(0, this, &Webhooks::heldSlice);
 }
 
 QList<ServerMetrics::WebhookCount> Webhooks::deliveries() const

@@ -102,11 +102,14 @@ private:
     void write(Batch &batch);
     void handedBack(int events);
     void catchUp();
-    void heldStatesSlice();
+    void heldSlice();
     void sweepSlice();
     void classSlice();
     void untoldClasses(const QList<WebhookOutbox::UntoldClass> &untold);
     void classLookDone();
+    // The classes of `now` against the ones last told, answered by untoldClasses in the order asked.
+    void askUntold(QList<WebhookOutbox::ClassOf> now, bool ofStart);
+    bool startLookAsked() const; // a slice of the start's look not yet answered
     // A battery.class event of the battery as `entry` holds it.
     void postClass(Batch &batch, const FleetIndex::Entry &entry, const QString &previousClass, qint64 now) const;
     void armDayTimer();
@@ -141,11 +144,12 @@ private:
     bool m_classesLookedAt = false;
     std::size_t m_classNext = 0; // the fleet entry the look at the classes goes on from
     bool m_classSlicing = false;
-    int m_classSlicesOut = 0;    // of that look, handed to the outbox's thread and not yet answered
     std::deque<bool> m_untoldAsked; // whether each look not yet answered is the start's, in the order asked
     QElapsedTimer m_classLook;
     WebhookBacklog m_backlog;
-    std::vector<quint64> m_statesToTell; // held back, still to be looked at once caught up
+    // Held back, still to be looked at once caught up.
+    std::vector<quint64> m_classesToLook;
+    std::vector<quint64> m_statesToTell;
     bool m_tellingHeld = false;
     std::map<QString, std::array<quint64, WebhookCourier::OutcomeCount>> m_counts;
 };
