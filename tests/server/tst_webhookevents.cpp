@@ -22,9 +22,11 @@ namespace {
 // What happens, in turn, to a fleet of one battery (F01) and a site.
 using Step = std::function<void(Webhooks &, FleetIndex &)>;
 
-void report(Webhooks &hooks, FleetIndex &fleet, int percent)
+// A report of version 0 is stored but not kept by the fleet model: the battery leaves it.
+void report(Webhooks &hooks, FleetIndex &fleet, int percent, quint8 version = 1)
 {
-    const BatteryRecord r = battery('F', 1, quint8(percent));
+    BatteryRecord r = battery('F', 1, quint8(percent));
+    r.version = version;
     const FleetIndex::Entry *before = fleet.find(r.serialKey());
     const std::optional<BatteryRecord> replaced = before ? std::optional<BatteryRecord>(before->record) : std::nullopt;
     fleet.update(r);
@@ -34,6 +36,11 @@ void report(Webhooks &hooks, FleetIndex &fleet, int percent)
 Step reported(int percent)
 {
     return [percent](Webhooks &hooks, FleetIndex &fleet) { report(hooks, fleet, percent); };
+}
+
+Step leftTheFleet(int percent)
+{
+    return [percent](Webhooks &hooks, FleetIndex &fleet) { report(hooks, fleet, percent, 0); };
 }
 
 Step forecastIn(int days)
@@ -136,6 +143,10 @@ private Q_SLOTS:
             << all << QList<Step>{reported(95), reported(70), reported(75), reported(95)}
             << QStringList{"battery.class", "battery.due", "battery.now", "battery.class"}
             << QStringList{"battery.class", "battery.class"};
+        QTest::newRow("a report the fleet does not keep leaves the states; back, it enters them again")
+            << all << QList<Step>{reported(95), reported(70), leftTheFleet(70), reported(70)}
+            << QStringList{"battery.class", "battery.due", "battery.now", "battery.due", "battery.now"}
+            << QStringList{"battery.class"};
         QTest::newRow("forecast within the days, then beyond, then within")
             << QStringLiteral("battery.due") << QList<Step>{reported(95), forecastIn(20), forecastIn(20), forecastIn(90), forecastIn(10)}
             << QStringList{"battery.due", "battery.due"} << QStringList{};
