@@ -14,9 +14,9 @@ bool WebhookBacklog::handedBack(qint64 events)
     return true;
 }
 
-bool WebhookBacklog::behind()
+bool WebhookBacklog::behind(qint64 coming)
 {
-    if (m_behind || m_events <= m_bound)
+    if (m_behind || m_events + coming <= m_bound)
         return m_behind;
     m_behind = true;
     // A flood that goes on brings the outbox back here again and again.
@@ -24,7 +24,7 @@ bool WebhookBacklog::behind()
         m_logged.start();
         Log::warning(QStringLiteral("the webhook outbox is %1 events behind: battery classes and states are told as they "
                                     "stand once it caught up")
-                         .arg(m_events));
+                         .arg(m_events + coming));
     }
     return true;
 }

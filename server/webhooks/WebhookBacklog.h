@@ -21,8 +21,9 @@ public:
     void handedOver(qint64 events) { m_events += events; }
     // True when this brought it well under the bound after it was behind: time to tell what was held.
     bool handedBack(qint64 events);
-    // Whether it is past its bound; entering that is logged, once a minute at most.
-    bool behind();
+    // Whether it is past its bound, with `coming` events about to be handed over; entering that is logged,
+    // once a minute at most.
+    bool behind(qint64 coming = 0);
 
     void holdClass(quint64 battery) { m_classes.insert(battery); }
     void holdStates(quint64 battery) { m_states.insert(battery); }

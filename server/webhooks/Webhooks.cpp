@@ -24,6 +24,9 @@ const QString Silent = QStringLiteral("battery.silent");
 const QString Site = QStringLiteral("site.flagged");
 const QString Mail = QStringLiteral("mail.failed");
 
+// Reports told per loop turn once a lull came; a copy of each at most while they are.
+constexpr std::size_t SeenSlice = 4096;
+
 // The outbox keeps a battery by its key's 16 hex digits, as the documents name it.
 QString keyText(quint64 key)
 {
@@ -126,6 +129,7 @@ void Webhooks::armDayTimer()
 Webhooks::~Webhooks()
 {
     // Before the network they post on; the events handed over so far are written before the outbox closes.
+    tellAllSeen();
     qDeleteAll(std::exchange(m_couriers, {}));
     m_writer->close();
 }
@@ -186,13 +190,8 @@ void Webhooks::reportsStored(const QList<BatteryRecord> &reports, const QList<st
     Q_ASSERT(replaced.size() == reports.size());
     if (!m_problem.isEmpty() || reports.isEmpty() || !any())
         return;
-    Batch batch;
-    const qint64 now = QDateTime::currentSecsSinceEpoch();
     const bool states = m_wantsStates && m_tellsStates;
-    const qint64 today = states ? LocalDays::today() : 0;
-    const bool held = m_backlog.behind();
     for (qsizetype i = 0; i < reports.size(); ++i) {
-        const quint64 key = FleetIndex::orderKey(reports[i].serial);
         const std::optional<BatteryRecord> &before = replaced[i];
         const BatteryHealth health = healthClass(reports[i]);
         const bool sameClass = before && healthClass(*before) == health;
@@ -201,32 +200,72 @@ void Webhooks::reportsStored(const QList<BatteryRecord> &reports, const QList<st
         // forecastsChanged. Nearly every report of a day does none of it and tells nothing.
         const bool classChanged = m_wantsClass && !sameClass;
         const bool statesMoved = states && !(sameClass && isValidRecord(reports[i]));
-        if (!classChanged && !statesMoved)
-            continue;
-        if (held) {
+        if (classChanged || statesMoved)
+            m_lull.add({reports[i], before ? qint8(healthClass(*before)) : qint8(-1), classChanged, statesMoved});
+    }
+    m_lull.added();
+}
+
+void Webhooks::tellSeen()
+{
+    if (!std::exchange(m_tellingSeen, true))
+        seenSlice();
+}
+
+void Webhooks::seenSlice()
+{
+    tell(m_lull.take(SeenSlice));
+    m_tellingSeen = !m_lull.empty();
+    if (m_tellingSeen)
+        QTimer::singleShot(0, this, &Webhooks::seenSlice);
+}
+
+void Webhooks::tellAllSeen()
+{
+    while (!m_lull.empty())
+        tell(m_lull.take(SeenSlice));
+}
+
+void Webhooks::tell(const std::vector<WebhookLull::Seen> &seen)
+{
+    if (seen.empty())
+        return;
+    Batch batch;
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const qint64 today = LocalDays::today();
+    qint64 coming = 0; // events of this batch, counted against the bound as if handed over
+    qsizetype counted = 0;
+    for (const WebhookLull::Seen &s : seen) {
+        for (; counted < batch.pending.size(); ++counted)
+            coming += batch.pending[counted].endpoints.size();
+        const quint64 key = FleetIndex::orderKey(s.report.serial);
+        if (m_backlog.behind(coming)) {
             // Told as it stands once the outbox caught up: the class against the one last told, the states
             // as they then are.
-            if (classChanged)
+            if (s.classChanged)
                 m_backlog.holdClass(key);
-            if (statesMoved)
+            if (s.statesMoved)
                 m_backlog.holdStates(key);
             continue;
         }
+        // The battery as this report left it: a later report of the lull is told in its own turn. Gone from
+        // the fleet where the fleet model did not keep the report, or where it was deleted since.
         const FleetIndex::Entry *entry = m_fleet.find(key);
-        if (classChanged) {
-            // A battery's first class is kept, not told: a start then finds a change a crash kept out.
-            batch.classes.append({key, quint8(health)});
-            if (before && entry) {
-                // The entry holds the group's newest report of the battery: this one's figures are told.
-                FleetIndex::Entry told = *entry;
-                told.record = reports[i];
-                told.percent = quint8(healthPercentage(reports[i]));
-                told.healthClass = quint8(health);
-                postClass(batch, told, healthName(*before), now);
-            }
+        std::optional<FleetIndex::Entry> then;
+        if (entry && isValidRecord(s.report)) {
+            then = *entry;
+            then->record = s.report;
+            then->percent = quint8(healthPercentage(s.report));
+            then->healthClass = quint8(healthClass(s.report));
         }
-        if (statesMoved)
-            batteryStates(batch, key, entry, now, today);
+        if (s.classChanged) {
+            // A battery's first class is kept, not told: a start then finds a change a crash kept out.
+            batch.classes.append({key, quint8(healthClass(s.report))});
+            if (s.previousClass >= 0 && then)
+                postClass(batch, *then, healthName(BatteryHealth(s.previousClass)), now);
+        }
+        if (s.statesMoved)
+            batteryStates(batch, key, then ? &*then : nullptr, now, today);
     }
     write(batch);
 }
@@ -243,6 +282,7 @@ void Webhooks::forecastsChanged(const QList<QByteArray> &serials)
     Q_ASSERT(QThread::currentThread() == thread()); // the fleet model it reads is the event loop's
     if (!m_problem.isEmpty() || !m_wantsStates || !m_tellsStates || serials.isEmpty())
         return;
+    tellAllSeen();
     if (m_backlog.behind()) {
         for (const QByteArray &serial : serials)
             m_backlog.holdStates(keyOf(serial));
@@ -260,6 +300,7 @@ void Webhooks::forecastsChanged(const QList<QByteArray> &serials)
 
 void Webhooks::setTellsStates(bool tells)
 {
+    tellAllSeen();
     if (std::exchange(m_tellsStates, tells) == tells || !tells)
         return;
     recheck(LocalDays::today());
@@ -268,6 +309,7 @@ void Webhooks::setTellsStates(bool tells)
 void Webhooks::recheck(qint64 today)
 {
     Q_ASSERT(QThread::currentThread() == thread()); // the fleet model it reads is the event loop's
+    tellAllSeen();
     m_sweptDay = today;
     if (m_problem.isEmpty() && m_wantsClass && m_recoversClasses && !std::exchange(m_classesLookedAt, true)) {
         m_classLook.start();
@@ -379,6 +421,7 @@ void Webhooks::insightComputed(const InsightResult &result)
 {
     if (!m_problem.isEmpty() || !m_tellsStates || !(wanted(Silent) || wanted(Site)))
         return;
+    tellAllSeen();
     Batch batch;
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     QHash<quint64, const SilentBattery *> silent;
@@ -427,6 +470,7 @@ void Webhooks::mailFailed(const WebhookDocument::FailedMail &mail)
 {
     if (!m_problem.isEmpty() || !wanted(Mail))
         return;
+    tellAllSeen();
     Batch batch;
     post(batch, Mail, [mail, now = QDateTime::currentSecsSinceEpoch()] { return WebhookDocument::mail(mail, now); });
     write(batch);

@@ -6,6 +6,7 @@
 #include "WebhookBacklog.h"
 #include "WebhookCourier.h"
 #include "WebhookDocument.h"
+#include "WebhookLull.h"
 #include "WebhookOutbox.h"
 #include "WebhookSettings.h"
 #include "WebhookWriter.h"
@@ -33,8 +34,9 @@ struct InsightResult;
 // What the fleet raises for the receivers of [webhooks]: told of stored reports, refitted forecasts,
 // insight's analyses and failed mails, it finds the events each receiver wants, writes them to the
 // outbox and wakes the receivers' couriers. A lasting state (due, due now, silent, a flagged site) is
-// told once when a battery or site enters it, and again only after it left it. What is found here costs
-// the radios' loop a comparison per report; the documents are made and written on the outbox's thread.
+// told once when a battery or site enters it, and again only after it left it. While radios report, this
+// costs their loop a comparison and a copy per report; the events are found in a lull (WebhookLull), and
+// the documents are made and written on the outbox's thread.
 // Threads: the event loop's alone, like the fleet model it reads, beside the outbox's own.
 class Webhooks : public QObject
 {
@@ -100,6 +102,12 @@ private:
     // `entry` is the fleet model's of `key`, or none when the battery is gone.
     void batteryStates(Batch &batch, quint64 key, const FleetIndex::Entry *entry, qint64 now, qint64 today);
     void write(Batch &batch);
+    // The reports that waited for a lull: a slice per loop turn once it came, or all of them before
+    // anything else is told, so that events keep the order of what raised them.
+    void tellSeen();
+    void seenSlice();
+    void tellAllSeen();
+    void tell(const std::vector<WebhookLull::Seen> &seen);
     void handedBack(int events);
     void catchUp();
     void heldSlice();
@@ -147,6 +155,8 @@ private:
     std::deque<bool> m_untoldAsked; // whether each look not yet answered is the start's, in the order asked
     QElapsedTimer m_classLook;
     WebhookBacklog m_backlog;
+    WebhookLull m_lull{[this](bool full) { full ? tellAllSeen() : tellSeen(); }};
+    bool m_tellingSeen = false;
     // Held back, still to be looked at once caught up.
     std::vector<quint64> m_classesToLook;
     std::vector<quint64> m_statesToTell;
