@@ -31,8 +31,10 @@
 #include <QHostAddress>
 #include <QtEndian>
 
+#include <algorithm>
 #include <limits>
 #include <utility>
+#include <vector>
 
 #ifdef Q_OS_UNIX
 #include <sys/resource.h>
@@ -190,7 +192,6 @@ void Voltkeep::start()
                                                 *m_fleet);
     if (m_webhooks) {
         m_webhooks->setSites(InsightSettings::from(settings.insight).sites);
-        m_webhooks->setRecoversClasses(settings.store.driver == StoreSettings::Driver::Sqlite);
         m_webhooks->setTellsStates(sendsPlannedMail());
     }
     m_fanOut->setWebhooks(m_webhooks.get());
@@ -277,15 +278,21 @@ void Voltkeep::startHttp(const HttpSettings &settings, const InsightSection &ins
     m_fleet->clear();
     const qint64 unsureSince = m_history ? m_history->catchUpSince() : std::numeric_limits<qint64>::max();
     QList<BatteryRecord> unsure; // the newest reports, whose points a crash may have cost
-    store()->forEachValidReport([this, unsureSince, &unsure](const BatteryRecord &record) {
+    std::vector<quint64> storedElsewhere; // by other servers of a shared store
+    store()->forEachValidReportPlaced([&](const BatteryRecord &record, bool storedHere) {
         m_fleet->update(record);
         if (qint64(record.reportTime) >= unsureSince)
             unsure.append(record);
+        if (!storedHere)
+            storedElsewhere.push_back(FleetIndex::orderKey(record.serial));
     });
     if (m_history)
         m_history->catchUp(std::move(unsure));
-    if (m_webhooks)
+    if (m_webhooks) {
+        std::sort(storedElsewhere.begin(), storedElsewhere.end());
+        m_webhooks->setClassesLeftToOthers(std::move(storedElsewhere));
         m_webhooks->recheck(LocalDays::today());
+    }
     if (m_history)
         m_history->loadForecasts(qsizetype(m_fleet->size())); // after the banner, in batches
     if (m_history) {

@@ -35,6 +35,12 @@ public:
     virtual void saveReports(const QList<BatteryRecord> &records, const QList<QByteArray> &senders,
                              SaveOutcome &outcome) = 0;
     virtual void forEachValidReport(const std::function<void(const BatteryRecord &)> &visit) = 0;
+    // The same, with whether this server stored the report: a store several servers share holds the
+    // others' too. A store of this server's alone stored every one.
+    virtual void forEachValidReportPlaced(const std::function<void(const BatteryRecord &, bool storedHere)> &visit)
+    {
+        forEachValidReport([&visit](const BatteryRecord &record) { visit(record, true); });
+    }
     virtual QList<BatteryRecord> validReports() = 0;
     virtual void deleteReport(const QByteArray &serial) = 0;
     virtual void close() = 0;

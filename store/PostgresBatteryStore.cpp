@@ -373,6 +373,11 @@ PostgresBatteryStore::CaughtUp PostgresBatteryStore::catchUp(int limit)
 
 void PostgresBatteryStore::forEachValidReport(const std::function<void(const BatteryRecord &)> &visit)
 {
+    forEachValidReportPlaced([&visit](const BatteryRecord &record, bool) { visit(record); });
+}
+
+void PostgresBatteryStore::forEachValidReportPlaced(const std::function<void(const BatteryRecord &, bool)> &visit)
+{
     if (!m_connected)
         return;
     QSqlDatabase database = db();
@@ -388,11 +393,11 @@ void PostgresBatteryStore::forEachValidReport(const std::function<void(const Bat
         return;
     }
     m_seenChange = query.value(0).toLongLong();
-    if (query.exec(QStringLiteral("SELECT record FROM batteries WHERE NOT deleted ORDER BY serial"))) {
+    if (query.exec(QStringLiteral("SELECT record, site FROM batteries WHERE NOT deleted ORDER BY serial"))) {
         while (query.next()) {
             const QByteArray bytes = query.value(0).toByteArray();
             if (isValidRecord(bytes))
-                visit(BatteryRecord::fromBytes(bytes));
+                visit(BatteryRecord::fromBytes(bytes), query.value(1).toString() == m_site);
         }
     } else {
         Log::error(QStringLiteral("The batteries of the shared database cannot be read: %1").arg(query.lastError().text()));

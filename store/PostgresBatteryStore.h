@@ -35,6 +35,8 @@ public:
     void saveReports(const QList<BatteryRecord> &records, const QList<QByteArray> &senders,
                      SaveOutcome &outcome) override;
     void forEachValidReport(const std::function<void(const BatteryRecord &)> &visit) override;
+    // Stored here: by this site.
+    void forEachValidReportPlaced(const std::function<void(const BatteryRecord &, bool storedHere)> &visit) override;
     QList<BatteryRecord> validReports() override;
     void deleteReport(const QByteArray &serial) override;
     void close() override;

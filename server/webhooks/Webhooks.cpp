@@ -311,7 +311,7 @@ void Webhooks::recheck(qint64 today)
     Q_ASSERT(QThread::currentThread() == thread()); // the fleet model it reads is the event loop's
     tellAllSeen();
     m_sweptDay = today;
-    if (m_problem.isEmpty() && m_wantsClass && m_recoversClasses && !std::exchange(m_classesLookedAt, true)) {
+    if (m_problem.isEmpty() && m_wantsClass && !std::exchange(m_classesLookedAt, true)) {
         m_classLook.start();
         classSlice();
     }
@@ -361,13 +361,19 @@ void Webhooks::classSlice()
     const std::size_t end = std::min(entries.size(), m_classNext + Slice);
     for (; m_classNext < end; ++m_classNext) {
         const FleetIndex::Entry &entry = entries[m_classNext];
-        now.append({FleetIndex::orderKey(entry.record.serial), entry.healthClass});
+        const quint64 key = FleetIndex::orderKey(entry.record.serial);
+        if (std::binary_search(m_leftToOthers.begin(), m_leftToOthers.end(), key))
+            continue;
+        now.append({key, entry.healthClass});
+        ++m_classesLooked;
     }
     askUntold(std::move(now), true);
     m_classSlicing = m_classNext < entries.size();
     if (m_classSlicing)
         QTimer::singleShot(0, this, &Webhooks::classSlice);
-    else if (!startLookAsked())
+    else
+        m_leftToOthers = {}; // the look happens once
+    if (!m_classSlicing && !startLookAsked())
         classLookDone();
 }
 
@@ -388,7 +394,7 @@ void Webhooks::classLookDone()
 {
     // A start's work an administrator may wait on with a large fleet: said when it ends.
     Log::information(QStringLiteral("the classes of %1 batteries compared with the webhook outbox in %2 s")
-                         .arg(m_classNext)
+                         .arg(m_classesLooked)
                          .arg(QString::number(double(m_classLook.elapsed()) / 1000.0, 'f', 1)));
     m_classLook.invalidate();
 }

@@ -54,10 +54,10 @@ public:
     // them, so that a receiver hears of a state once; each still tells what its own reports and mail
     // raised. Told again from the fleet as it stands when this server takes the duty over.
     void setTellsStates(bool tells);
-    // Whether the first recheck also tells the class changes the outbox missed (a crash between the store's
-    // commit and the outbox's). Only where the fleet is this server's alone: a shared store's fleet holds
-    // other servers' reports, and they tell the changes those raised.
-    void setRecoversClasses(bool recovers) { m_recoversClasses = recovers; }
+    // The first recheck also tells the class changes the outbox missed (a crash between the store's commit
+    // and the outbox's), of every battery but these (keys in ascending order): in a shared store, those whose
+    // newest report another server stored, which tells the changes it raised.
+    void setClassesLeftToOthers(std::vector<quint64> keys) { m_leftToOthers = std::move(keys); }
     // The named address ranges a battery's site is told by.
     void setSites(SiteMap sites) { m_sites = std::move(sites); }
     // Reports just stored and now in the fleet model, each beside the record it replaced.
@@ -148,9 +148,10 @@ private:
     qint64 m_sweptDay = 0;       // the local day the fleet was last looked at for
     std::size_t m_sweepNext = 0; // the fleet entry it goes on from
     bool m_sweeping = false;
-    bool m_recoversClasses = true;
+    std::vector<quint64> m_leftToOthers;
     bool m_classesLookedAt = false;
     std::size_t m_classNext = 0; // the fleet entry the look at the classes goes on from
+    std::size_t m_classesLooked = 0;
     bool m_classSlicing = false;
     std::deque<bool> m_untoldAsked; // whether each look not yet answered is the start's, in the order asked
     QElapsedTimer m_classLook;

@@ -115,20 +115,25 @@ private:
         return socket.readAll();
     }
 
-    // The events a stopped server's outbox holds, in the order they were raised.
-    static QStringList outboxKinds(const VoltkeepProcess &server)
+    // The first column of what `sql` gives on a stopped server's outbox.
+    static QStringList outbox(const VoltkeepProcess &server, const QString &sql)
     {
-        QStringList kinds;
+        QStringList column;
         {
             QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("outbox"));
             db.setDatabaseName(server.dataFolder() + QStringLiteral("/vk-webhooks.db"));
             QSqlQuery query(db);
-            if (db.open() && query.exec(QStringLiteral("SELECT kind FROM outbox ORDER BY row")))
+            if (db.open() && query.exec(sql))
                 while (query.next())
-                    kinds << query.value(0).toString();
+                    column << query.value(0).toString();
         }
         QSqlDatabase::removeDatabase(QStringLiteral("outbox"));
-        return kinds;
+        return column;
+    }
+    // The events it holds, in the order they were raised.
+    static QStringList outboxKinds(const VoltkeepProcess &server)
+    {
+        return outbox(server, QStringLiteral("SELECT kind FROM outbox ORDER BY row"));
     }
 
     QVariant value(const QString &database, const QString &sql)
@@ -321,6 +326,20 @@ private Q_SLOTS:
         second->kill();
         QCOMPARE(outboxKinds(*first), QStringList({"battery.due", "battery.now"}));
         QCOMPARE(outboxKinds(*second), QStringList({"battery.class", "battery.due", "battery.now"}));
+
+        // As if each had ended between the store's commit of a report and the outbox's: both outboxes last
+        // told Good. Started again, the server that stored the report tells the change, the other leaves it.
+        const QStringList key = outbox(*second, QStringLiteral("SELECT battery FROM classes"));
+        QCOMPARE(key.size(), 1);
+        outbox(*second, QStringLiteral("UPDATE classes SET class = %1").arg(Good));
+        outbox(*first, QStringLiteral("INSERT OR REPLACE INTO classes VALUES (%1, %2)").arg(key[0]).arg(Good));
+        const QString looked = QStringLiteral("the classes of 1 batteries compared with the webhook outbox");
+        QVERIFY(first->start());
+        QVERIFY(second->start());
+        QVERIFY2(second->waitForLog(looked, 15000), qPrintable(second->log()));
+        QVERIFY(first->waitForLog(QStringLiteral("the classes of 0 batteries compared"), 15000));
+        QCOMPARE(second->countInLog(QStringLiteral("1 battery.class event(s) the webhook outbox had missed")), 1);
+        QCOMPARE(first->countInLog(QStringLiteral("the webhook outbox had missed")), 0);
     }
 
     void anOutageLosesNothingAndDuplicatesNothing()

@@ -73,15 +73,22 @@ Step reloaded()
 }
 
 // As if the process had ended between the store's commit of a report and the outbox's, then started: the
-// fleet holds the report, the outbox never heard of it, and the fleet is looked at.
-Step crashedThenStarted(int percent)
+// fleet holds the report, the outbox never heard of it, and the fleet is looked at. A report another server
+// of a shared store stored is that server's to tell.
+Step crashedThenStarted(int percent, bool storedHere = true)
 {
-    return [percent](Webhooks &hooks, FleetIndex &fleet) {
+    return [percent, storedHere](Webhooks &hooks, FleetIndex &fleet) {
         RecordingEventSink log;
-        fleet.update(battery('F', 1, quint8(percent)));
+        const BatteryRecord r = battery('F', 1, quint8(percent));
+        fleet.update(r);
+        if (!storedHere)
+            hooks.setClassesLeftToOthers({FleetIndex::orderKey(r.serial)});
         hooks.recheck(LocalDays::today());
-        QTRY_COMPARE(log.count(LogType::Information, QStringLiteral("1 battery.class event(s) the webhook outbox had missed")), 1);
-        QTRY_COMPARE(log.count(LogType::Information, QStringLiteral("the classes of 1 batteries compared with the webhook outbox")), 1);
+        QTRY_COMPARE(log.count(LogType::Information,
+                               QStringLiteral("the classes of %1 batteries compared with the webhook outbox").arg(int(storedHere))),
+                     1);
+        QCOMPARE(log.count(LogType::Information, QStringLiteral("1 battery.class event(s) the webhook outbox had missed")),
+                 int(storedHere));
     };
 }
 
@@ -159,6 +166,8 @@ private Q_SLOTS:
         QTest::newRow("class change a crash kept out of the outbox, told at the start")
             << all << QList<Step>{reported(95), crashedThenStarted(84)}
             << QStringList{"battery.class"} << QStringList{"battery.class"};
+        QTest::newRow("class change another server stored left to it at the start")
+            << all << QList<Step>{reported(95), crashedThenStarted(84, false)} << QStringList{} << QStringList{};
         QTest::newRow("flips past the outbox's bound told as the battery then stands")
             << all << QList<Step>{reported(95), reported(70), floodedPast(2, {95, 70, 95}), reported(70)}
             << QStringList{"battery.class", "battery.due", "battery.now", "battery.class", "battery.class", "battery.due", "battery.now"}
