@@ -163,7 +163,12 @@ Forecast ForecastFit::fromDays(const QList<DailyHealth> &days, int boundary, con
     const double above = p.level + season(0) - boundary;
     const auto path = [&](double t, double ForecastAccuracy::Scale::*which) {
         const ForecastAccuracy::Scale k = accuracy.scale(p.model, above, t);
-        return p.at(t) + season(t) + k.*which * p.reach(t);
+        const double m = k.*which;
+        // Wear slower than fitted, as the record saw it, is not carried past the record's longest horizon:
+        // wear speeds up as it nears the end, and a slowdown seen over months is not one over years.
+        const double longest = ForecastAccuracy::Horizons.back();
+        const bool held = which == &ForecastAccuracy::Scale::middle && m > 0 && t > longest;
+        return p.at(t) + season(t) + m * p.reach(held ? longest : t);
     };
     // A week at a time, then the days of the week where a path first reaches the boundary: the paths fall
     // nearly monotonously, and a week of them is what a scan of every day spent most of its time on.

@@ -176,6 +176,32 @@ private Q_SLOTS:
         QVERIFY(*f.earliestDay - LastDay <= inBand && (!f.latestDay || inBand <= *f.latestDay - LastDay));
     }
 
+    // The fleet's record moves the date: wear faster than fitted all the way to it, wear slower than
+    // fitted only as far as the record's longest horizon saw it.
+    void recordMovesTheDate_data()
+    {
+        QTest::addColumn<double>("middle"); // of every horizon, in spreads
+        QTest::addColumn<qint64>("from");
+        QTest::addColumn<qint64>("to");
+        QTest::newRow("as fitted") << 0.0 << qint64(700) << qint64(760);
+        QTest::newRow("faster, carried to the date") << -0.5 << qint64(440) << qint64(540);
+        QTest::newRow("slower, held past the longest horizon") << 0.5 << qint64(760) << qint64(900);
+    }
+
+    void recordMovesTheDate()
+    {
+        QFETCH(double, middle);
+        QFETCH(qint64, from);
+        QFETCH(qint64, to);
+        QJsonArray rows;
+        for (const int h : ForecastAccuracy::Horizons)
+            rows.append(QJsonArray{int(Forecast::Model::Line), h, 500, -2.0, middle, 2.0});
+        const ForecastAccuracy record = ForecastAccuracy::fromJson(QJsonObject{{QStringLiteral("scales"), rows}});
+        const Forecast f = ForecastFit::fromDays(wear(90, 5), 80, record);
+        QCOMPARE(int(f.status), int(Forecast::Status::Date));
+        QVERIFY2(*f.day - LastDay >= from && *f.day - LastDay <= to, qPrintable(QString::number(*f.day - LastDay)));
+    }
+
     // A day stands for the median of its reports: one wild report among several never does.
     void dayIsTheMedianOfItsReports_data()
     {
