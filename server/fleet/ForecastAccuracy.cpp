@@ -234,7 +234,7 @@ ForecastAccuracy ForecastAccuracy::prior()
     // Until a fleet has a record of its own: the scales of every cohort of vk_bench_forecast together (its
     // last line), the same for every shape.
     // Their middles are left at 0: a fleet's own record, not another's, may move the dates themselves.
-    static const Scale pooled[Horizons.size()] = {{-3.78, 0, 2.38}, {-4.38, 0, 1.53}, {-5.53, 0, 1.28}, {-7.63, 0, 0.98}};
+    static const Scale pooled[Horizons.size()] = {{-3.38, 0, 1.98}, {-3.83, 0, 1.28}, {-4.48, 0, 1.07}, {-6.38, 0, 0.83}};
     for (auto &row : a.m_cells)
         for (size_t h = 0; h < Horizons.size(); ++h)
             row[h].scale = pooled[h];

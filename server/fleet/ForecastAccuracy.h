@@ -10,9 +10,9 @@
 namespace NVL::Engineering::VK {
 
 // How far the fleet's own forecasts were off, by shape, level and horizon: the forecasts each battery would
-// have had 30, 60, 90 and 180 days ago against the week it then reported. A forecast's band is where the
-// newer errors of its kind fell (conformal calibration): what the fleet's batteries did, not what a
-// model assumes of them. Kept as error quantiles scaled by each forecast's own uncertainty, so that
+// have had 30, 60, 90 and 180 days ago against what it reported in the two weeks around the day. A
+// forecast's band is where the newer errors of its kind fell (conformal calibration): what the fleet's
+// batteries did, not what a model assumes of them. Kept as error quantiles scaled by each forecast's own uncertainty, so that
 // quiet and noisy batteries share one table; collected as histograms, a few hundred kilobytes however
 // large the fleet.
 class ForecastAccuracy
@@ -32,7 +32,7 @@ public:
     {
         int days = 0;
         qint64 replays = 0;
-        double bandHitRate = 0;     // share whose band held the week reported then
+        double bandHitRate = 0;     // share whose band held what was reported then
         double medianError = 0;     // median |reported - forecast|, percentage points
         qint64 crossings = 0;       // replays of batteries that have since reached the boundary
         double medianDateError = 0; // their forecast day minus the day it happened, days

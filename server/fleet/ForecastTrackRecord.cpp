@@ -11,13 +11,14 @@ namespace NVL::Engineering::VK {
 
 namespace {
 
-// What a battery reported around a day: the median of its daily points within three days, where it has
-// at least three.
-std::optional<double> weekAround(const WearSeries &s, double x)
+// What a battery reported around a day: the median of its daily points within a week either side, where
+// it has at least three. A single week's noise went into every miss, and through the scales into the
+// dates and bands of batteries whose wear it said nothing of.
+std::optional<double> reportedAround(const WearSeries &s, double x)
 {
     std::vector<double> week;
     for (size_t i = 0; i < s.x.size(); ++i) {
-        if (std::fabs(s.x[i] - x) <= 3)
+        if (std::fabs(s.x[i] - x) <= 7)
             week.push_back(s.y[i] + s.season(s.newestDay + qint64(s.x[i])));
     }
     if (week.size() < 3)
@@ -79,7 +80,7 @@ void ForecastTrackRecord::replay(const QList<DailyHealth> &days)
             const double ahead = ForecastAccuracy::Horizons[h];
             if (shift + ahead > 0)
                 break;
-            const std::optional<double> reported = weekAround(whole, shift + ahead);
+            const std::optional<double> reported = reportedAround(whole, shift + ahead);
             if (!reported)
                 continue;
             const double forecast = p->at(ahead) + then.season(then.newestDay + qint64(ahead));
