@@ -164,10 +164,11 @@ Forecast ForecastFit::fromDays(const QList<DailyHealth> &days, int boundary, con
     const auto path = [&](double t, double ForecastAccuracy::Scale::*which) {
         const ForecastAccuracy::Scale k = accuracy.scale(p.model, above, t);
         const double m = k.*which;
-        // Wear slower than fitted, as the record saw it, is not carried past the record's longest horizon:
-        // wear speeds up as it nears the end, and a slowdown seen over months is not one over years.
+        // Wear slower than fitted, as the record saw it (the middle, or the band's late end), is not carried
+        // past the record's longest horizon: wear speeds up as it nears the end, and a slowdown seen over
+        // months is not one over years. Carried on, a band's late end never reached the boundary.
         const double longest = ForecastAccuracy::Horizons.back();
-        const bool held = which == &ForecastAccuracy::Scale::middle && m > 0 && t > longest;
+        const bool held = m > 0 && t > longest;
         return p.at(t) + season(t) + m * p.reach(held ? longest : t);
     };
     // A week at a time, then the days of the week where a path first reaches the boundary: the paths fall

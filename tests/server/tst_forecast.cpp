@@ -177,7 +177,8 @@ private Q_SLOTS:
     }
 
     // The fleet's record moves the date: wear faster than fitted all the way to it, wear slower than
-    // fitted only as far as the record's longest horizon saw it.
+    // fitted only as far as the record's longest horizon saw it. So does the band's late end, which a
+    // battery two years out then has.
     void recordMovesTheDate_data()
     {
         QTest::addColumn<double>("middle"); // of every horizon, in spreads
@@ -200,6 +201,7 @@ private Q_SLOTS:
         const Forecast f = ForecastFit::fromDays(wear(90, 5), 80, record);
         QCOMPARE(int(f.status), int(Forecast::Status::Date));
         QVERIFY2(*f.day - LastDay >= from && *f.day - LastDay <= to, qPrintable(QString::number(*f.day - LastDay)));
+        QVERIFY(f.latestDay && *f.latestDay > *f.day && *f.latestDay - LastDay < Forecast::CapDays);
     }
 
     // A day stands for the median of its reports: one wild report among several never does.
