@@ -24,7 +24,7 @@ const QString Silent = QStringLiteral("battery.silent");
 const QString Site = QStringLiteral("site.flagged");
 const QString Mail = QStringLiteral("mail.failed");
 
-// Reports told per loop turn once a lull came; a copy of each at most while they are.
+// Waiting reports told per loop turn once a lull came: a burst's events never hold one turn long.
 constexpr std::size_t SeenSlice = 4096;
 
 // The outbox keeps a battery by its key's 16 hex digits, as the documents name it.
