@@ -39,7 +39,6 @@ public:
     // After a group of reports was added.
     void added();
     bool empty() const { return m_seen.empty(); }
-    std::size_t size() const { return m_seen.size(); }
     // At most `most` of the oldest, in the order seen.
     std::vector<Seen> take(std::size_t most);
 

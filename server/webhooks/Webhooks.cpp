@@ -24,8 +24,9 @@ const QString Silent = QStringLiteral("battery.silent");
 const QString Site = QStringLiteral("site.flagged");
 const QString Mail = QStringLiteral("mail.failed");
 
-// Waiting reports told per loop turn once a lull came: a burst's events never hold one turn long.
-constexpr std::size_t SeenSlice = 4096;
+// Batteries looked at per loop turn, by every pass over many of them (the reports that waited for a lull,
+// the daily sweep, the start's class look, what a backlog held): the radios wait no longer than for a report.
+constexpr std::size_t Slice = 4096;
 
 // The outbox keeps a battery by its key's 16 hex digits, as the documents name it.
 QString keyText(quint64 key)
@@ -214,7 +215,7 @@ void Webhooks::tellSeen()
 
 void Webhooks::seenSlice()
 {
-    tell(m_lull.take(SeenSlice));
+    tell(m_lull.take(Slice));
     m_tellingSeen = !m_lull.empty();
     if (m_tellingSeen)
         QTimer::singleShot(0, this, &Webhooks::seenSlice);
@@ -223,7 +224,7 @@ void Webhooks::seenSlice()
 void Webhooks::tellAllSeen()
 {
     while (!m_lull.empty())
-        tell(m_lull.take(SeenSlice));
+        tell(m_lull.take(Slice));
 }
 
 void Webhooks::tell(const std::vector<WebhookLull::Seen> &seen)
@@ -325,7 +326,6 @@ void Webhooks::recheck(qint64 today)
 
 void Webhooks::sweepSlice()
 {
-    constexpr std::size_t Slice = 4096;
     if (!m_tellsStates) {
         m_sweeping = false;
         return;
@@ -354,7 +354,6 @@ void Webhooks::classSlice()
 {
     // Each battery's class against the one last told, a slice per loop turn, looked up on the outbox's
     // thread: the changes whose events a crash kept out of the outbox come back as untoldClasses.
-    constexpr std::size_t Slice = 4096;
     const std::deque<FleetIndex::Entry> &entries = m_fleet.entries();
     QList<WebhookOutbox::ClassOf> now;
     now.reserve(qsizetype(Slice));
@@ -511,8 +510,7 @@ void Webhooks::catchUp()
 
 void Webhooks::heldSlice()
 {
-    // A slice per loop turn, as at a report: a burst over a large fleet may have held back every battery.
-    constexpr std::size_t Slice = 4096;
+    // A burst over a large fleet may have held back every battery.
     QList<WebhookOutbox::ClassOf> classes;
     for (std::size_t i = 0; i < Slice && !m_classesToLook.empty(); ++i) {
         const quint64 key = m_classesToLook.back();
