@@ -213,8 +213,7 @@ private Q_SLOTS:
     void toldWhileReportsGoOn()
     {
         QTemporaryDir dir;
-        WebhookSettings settings;
-        settings.endpoints = {{QStringLiteral("a"), QUrl(QStringLiteral("http://127.0.0.1:1/")), {"battery.class"}, "s", 30, {}}};
+        WebhookSettings settings = oneReceiver({"battery.class"});
         settings.retryFirstSeconds = 3600;
         FleetIndex fleet;
         Webhooks hooks(settings, dir.filePath(QStringLiteral("vk-webhooks.db")), fleet);
@@ -235,8 +234,7 @@ private Q_SLOTS:
     void givenUpWhenRetriesRunOut()
     {
         QTemporaryDir dir;
-        WebhookSettings settings;
-        settings.endpoints = {{QStringLiteral("a"), QUrl(QStringLiteral("http://127.0.0.1:1/")), {"mail.failed"}, "s", 30, {}}};
+        WebhookSettings settings = oneReceiver({"mail.failed"});
         settings.retryForSeconds = 0;
         FleetIndex fleet;
         Webhooks hooks(settings, dir.filePath(QStringLiteral("vk-webhooks.db")), fleet);
@@ -253,6 +251,14 @@ private Q_SLOTS:
     }
 
 private:
+    // Receiver "a" of these events, where nothing listens: what it is told stays in the outbox.
+    static WebhookSettings oneReceiver(const QStringList &events)
+    {
+        WebhookSettings settings;
+        settings.endpoints = {{QStringLiteral("a"), QUrl(QStringLiteral("http://127.0.0.1:1/")), events, "s", 30, {}}};
+        return settings;
+    }
+
     static QStringList kinds(WebhookOutbox &outbox, const QString &endpoint)
     {
         QStringList kinds;
