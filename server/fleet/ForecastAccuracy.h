@@ -12,9 +12,9 @@ namespace NVL::Engineering::VK {
 // How far the fleet's own forecasts were off, by shape, level and horizon: the forecasts each battery would
 // have had 30, 60, 90 and 180 days ago against what it reported in the two weeks around the day. A
 // forecast's band is where the newer errors of its kind fell (conformal calibration): what the fleet's
-// batteries did, not what a model assumes of them. Kept as error quantiles scaled by each forecast's own uncertainty, so that
-// quiet and noisy batteries share one table; collected as histograms, a few hundred kilobytes however
-// large the fleet.
+// batteries did, not what a model assumes of them. Kept as error quantiles scaled by each forecast's own
+// uncertainty, so that quiet and noisy batteries share one table; collected as histograms, a few hundred
+// kilobytes however large the fleet.
 class ForecastAccuracy
 {
 public:
