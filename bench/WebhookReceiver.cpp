@@ -47,6 +47,9 @@ WebhookReceiver::WebhookReceiver()
                     socket->write("HTTP/1.1 204 No Content\r\nContent-Length: 0\r\n\r\n");
                     m_received.fetch_add(1);
                 }
+                QElapsedTimer now;
+                now.start();
+                m_last.store(now.msecsSinceReference());
             });
             QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QThread>
 
@@ -22,6 +23,8 @@ public:
 
     quint16 port() const { return m_port; }
     qint64 received() const { return m_received.load(); }
+    // When the last post came, on QElapsedTimer's monotonic clock (msecsSinceReference).
+    qint64 lastReceivedMs() const { return m_last.load(); }
     // Until no post came for quietMs, or the deadline.
     void waitUntilQuiet(int quietMs, const QDeadlineTimer &deadline) const;
 
@@ -30,6 +33,7 @@ private:
     QTcpServer *m_server = nullptr; // lives on m_thread
     quint16 m_port = 0;
     std::atomic<qint64> m_received{0};
+    std::atomic<qint64> m_last{0};
 };
 
 } // namespace NVL::Engineering::VK::Bench

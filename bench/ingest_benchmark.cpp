@@ -343,7 +343,11 @@ std::optional<WebhookShares> webhookShares(const Options &options, const QString
             }
             double rates[2] = {};
             qint64 againReports = 0, againNs = 0;
+            QString posting;
             for (int pass = 0; pass < 1 + WebhookRepeats; ++pass) {
+                QElapsedTimer passTime;
+                passTime.start();
+                const qint64 postedBefore = receiver.received();
                 const TcpIngest::Result run = TcpIngest::run(port, options.connections, SerialTag::Tcp, 0,
                                                              options.webhookBatteries, within(TcpAllowanceMs, overall));
                 if (!run.ok) {
@@ -371,8 +375,15 @@ std::optional<WebhookShares> webhookShares(const Options &options, const QString
                     againNs += run.nanoseconds;
                 }
                 // The events of the first pass posted before the second: what a quiet day's reports cost.
-                if (pass == 0 && subscribed)
-                    receiver.waitUntilQuiet(1000, QDeadlineTimer(PostingAllowanceMs));
+                if (pass == 0 && subscribed) {
+                    receiver.waitUntilQuiet(2000, QDeadlineTimer(PostingAllowanceMs));
+                    const qint64 events = receiver.received() - postedBefore;
+                    const qint64 ms = receiver.lastReceivedMs() - passTime.msecsSinceReference();
+                    posting = QStringLiteral("; its %1 events all received %2 s after the first report = %3 events/s")
+                                  .arg(events)
+                                  .arg(double(ms) / 1000, 0, 'f', 2)
+                                  .arg(rate(perSecond(events, ms * 1000000)));
+                }
                 if (pass == 0)
                     server.settle(TcpAllowanceMs);
             }
@@ -389,7 +400,7 @@ std::optional<WebhookShares> webhookShares(const Options &options, const QString
                     .arg(subscribed ? QStringLiteral("one webhook receiver of every event") : QStringLiteral("no webhook"))
                     .arg(round + 1)
                     .arg(rate(rates[0]), rate(rates[1]))
-                    .arg(subscribed ? QStringLiteral(" (%1 events received so far)").arg(posted) : QString()));
+                    .arg(subscribed ? posting + QStringLiteral(" (%1 events received so far)").arg(posted) : QString()));
         }
     }
     // The median round: one round that a disk's sync or the scheduler slowed moves a mean by a tenth.
