@@ -13,85 +13,114 @@ const char *WebhookCourier::outcomeName(int outcome)
 }
 
 WebhookCourier::WebhookCourier(const WebhookEndpoint &endpoint, const WebhookSettings &bounds, WebhookWriter &outbox,
-                               QNetworkAccessManager &network, Counted counted, QObject *parent)
+                               Counted counted, QObject *parent)
     : QObject(parent)
     , m_endpoint(endpoint)
     , m_bounds(bounds)
     , m_outbox(outbox)
-    , m_network(network)
     , m_counted(std::move(counted))
+    , m_post(new WebhookPost(endpoint, {bounds.timeoutSeconds * 1000, bounds.answerBytes}, this))
 {
     m_bounds.endpoints.clear();
     m_wait.setSingleShot(true);
     connect(&m_wait, &QTimer::timeout, this, &WebhookCourier::wake);
+    connect(m_post, &WebhookPost::finished, this, &WebhookCourier::posted);
+}
+
+WebhookCourier::~WebhookCourier()
+{
+    strike();
 }
 
 void WebhookCourier::wake()
 {
     if (m_busy || m_wait.isActive())
         return;
+    if (!m_queue.empty()) {
+        next();
+        return;
+    }
+    strike(); // first: the outbox answers in turn, so what was delivered is not asked for again
     m_busy = true;
-    m_outbox.askHead(m_endpoint.name);
+    m_outbox.askHeads(m_endpoint.name, Batch);
 }
 
-void WebhookCourier::headFound(const std::optional<WebhookOutbox::Entry> &head)
+void WebhookCourier::headsFound(const QList<WebhookOutbox::Entry> &heads)
 {
     m_busy = false;
-    if (!head)
-        return;
-    const qint64 now = QDateTime::currentSecsSinceEpoch();
-    // Kept past its time while the server was stopped, or the receiver long out of vk.cfg: told no more.
-    if (now - head->event.created > m_bounds.retryForSeconds) {
-        giveUp(head->row, head->attempts, head->event.created, head->event.id,
-               {WebhookPost::Outcome::NetworkError, 0, QStringLiteral("not posted within retryForSeconds")});
+    m_queue.assign(heads.begin(), heads.end());
+    if (!m_queue.empty())
+        next();
+}
+
+void WebhookCourier::next()
+{
+    if (m_queue.empty()) {
+        wake();
         return;
     }
-    if (head->nextTry > now) {
-        m_wait.start(int(qMin<qint64>(head->nextTry - now, 24 * 3600) * 1000));
+    const WebhookOutbox::Entry &head = m_queue.front();
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    // Kept past its time while the server was stopped, or the receiver long out of vk.cfg: told no more.
+    if (now - head.event.created > m_bounds.retryForSeconds) {
+        giveUp(head, head.attempts, {WebhookPost::Outcome::NetworkError, 0, QStringLiteral("not posted within retryForSeconds")});
+        return;
+    }
+    if (head.nextTry > now) {
+        m_queue.clear(); // asked for again once the pause is over
+        m_wait.start(int(qMin<qint64>(head.nextTry - now, 24 * 3600) * 1000));
         return;
     }
     m_busy = true;
-    const WebhookPost::Limits limits{m_bounds.timeoutSeconds * 1000, m_bounds.answerBytes};
-    auto *post = new WebhookPost(m_network, m_endpoint, head->event.id, head->event.kind, head->event.body, limits, this);
-    connect(post, &WebhookPost::finished, this,
-            [this, row = head->row, attempts = head->attempts, created = head->event.created,
-             id = head->event.id](const WebhookPost::Result &result) { posted(row, attempts, created, id, result); });
+    m_post->post(head.event.id, head.event.kind, head.event.body);
 }
 
-void WebhookCourier::posted(qint64 row, int attempts, qint64 created, const QString &eventId, const WebhookPost::Result &result)
+void WebhookCourier::posted(const WebhookPost::Result &result)
 {
     m_busy = false;
     m_counted(m_endpoint.name, int(result.outcome));
-    const QString what = QStringLiteral("Webhook %1: event %2").arg(m_endpoint.name, eventId);
+    const WebhookOutbox::Entry &head = m_queue.front();
+    const QString what = QStringLiteral("Webhook %1: event %2").arg(m_endpoint.name, head.event.id);
     if (result.outcome == WebhookPost::Outcome::Delivered) {
-        m_outbox.remove(row);
+        m_struck << head.row;
         Log::information(what + QStringLiteral(" delivered (HTTP %1)").arg(result.status));
-    } else {
-        const qint64 now = QDateTime::currentSecsSinceEpoch();
-        const int tried = attempts + 1;
-        const qint64 pause = qMin<qint64>(qint64(m_bounds.retryFirstSeconds) << qMin(tried - 1, 20), m_bounds.retryMostSeconds);
-        if (now + pause - created > m_bounds.retryForSeconds) {
-            giveUp(row, tried, created, eventId, result);
-            return;
-        }
-        m_outbox.postpone(row, tried, now + pause);
-        Log::warning(what + QStringLiteral(" not delivered: %1 (%2); tried again in %3 s")
-                                .arg(QLatin1String(WebhookPost::outcomeName(result.outcome)), result.detail)
-                                .arg(pause));
+        m_queue.pop_front();
+        next();
+        return;
     }
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const int tried = head.attempts + 1;
+    const qint64 pause = qMin<qint64>(qint64(m_bounds.retryFirstSeconds) << qMin(tried - 1, 20), m_bounds.retryMostSeconds);
+    if (now + pause - head.event.created > m_bounds.retryForSeconds) {
+        giveUp(head, tried, result);
+        return;
+    }
+    Log::warning(what + QStringLiteral(" not delivered: %1 (%2); tried again in %3 s")
+                            .arg(QLatin1String(WebhookPost::outcomeName(result.outcome)), result.detail)
+                            .arg(pause));
+    strike();
+    m_outbox.postpone(head.row, tried, now + pause);
+    m_queue.clear(); // the events behind it wait for it
     wake();
 }
 
-void WebhookCourier::giveUp(qint64 row, int attempts, qint64 created, const QString &eventId, const WebhookPost::Result &result)
+void WebhookCourier::giveUp(const WebhookOutbox::Entry &head, int attempts, const WebhookPost::Result &result)
 {
-    m_outbox.remove(row);
+    m_struck << head.row;
     m_counted(m_endpoint.name, OutcomeCount - 1);
     Log::error(QStringLiteral("Webhook %1: event %2 given up after %3 attempt(s) over %4 s: %5 (%6)")
-                   .arg(m_endpoint.name, eventId)
+                   .arg(m_endpoint.name, head.event.id)
                    .arg(attempts)
-                   .arg(QDateTime::currentSecsSinceEpoch() - created)
+                   .arg(QDateTime::currentSecsSinceEpoch() - head.event.created)
                    .arg(QLatin1String(WebhookPost::outcomeName(result.outcome)), result.detail));
-    wake();
+    m_queue.pop_front();
+    next();
+}
+
+void WebhookCourier::strike()
+{
+    if (!m_struck.isEmpty())
+        m_outbox.remove(std::exchange(m_struck, {}));
 }
 
 } // namespace NVL::Engineering::VK

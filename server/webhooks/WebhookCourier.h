@@ -8,9 +8,8 @@
 #include <QTimer>
 
 #include <array>
+#include <deque>
 #include <functional>
-
-class QNetworkAccessManager;
 
 namespace NVL::Engineering::VK {
 
@@ -19,7 +18,9 @@ class WebhookWriter;
 // Posts one receiver's events from the outbox, oldest first and one at a time: the next waits until the
 // one before is delivered or given up, so a receiver sees them in the order they happened. A failed post
 // is tried again after a pause that doubles up to retryMostSeconds, until retryForSeconds after the
-// event; then it is given up with an Error in the log. Nothing here waits: the radios' loop goes on.
+// event; then it is given up with an Error in the log. Nothing here waits: the radios' loop goes on. The
+// outbox is asked for a few events at a time and told of their deliveries together, so that a busy
+// receiver costs the outbox's thread a question per few events, not two per event.
 class WebhookCourier : public QObject
 {
 public:
@@ -27,27 +28,35 @@ public:
     using Counted = std::function<void(const QString &endpoint, int outcome)>;
     using Clock = std::function<qint64()>; // seconds since the epoch
 
-    WebhookCourier(const WebhookEndpoint &endpoint, const WebhookSettings &bounds, WebhookWriter &outbox,
-                   QNetworkAccessManager &network, Counted counted, QObject *parent = nullptr);
+    static constexpr int Batch = 64; // events asked for at a time
+
+    WebhookCourier(const WebhookEndpoint &endpoint, const WebhookSettings &bounds, WebhookWriter &outbox, Counted counted,
+                   QObject *parent = nullptr);
+    // Strikes what was delivered; before the outbox closes.
+    ~WebhookCourier() override;
 
     // Events were added to the outbox: asks for the oldest unless one is under way or waiting for its time.
     void wake();
-    // The outbox's answer: this receiver's oldest event, if any.
-    void headFound(const std::optional<WebhookOutbox::Entry> &head);
+    // The outbox's answer: this receiver's oldest events, if any.
+    void headsFound(const QList<WebhookOutbox::Entry> &heads);
 
     static const char *outcomeName(int outcome);
 
 private:
-    void posted(qint64 row, int attempts, qint64 created, const QString &eventId, const WebhookPost::Result &result);
-    void giveUp(qint64 row, int attempts, qint64 created, const QString &eventId, const WebhookPost::Result &result);
+    void next();
+    void posted(const WebhookPost::Result &result);
+    void giveUp(const WebhookOutbox::Entry &head, int attempts, const WebhookPost::Result &result);
+    void strike();
 
     WebhookEndpoint m_endpoint;
     WebhookSettings m_bounds; // its endpoints left empty
     WebhookWriter &m_outbox;
-    QNetworkAccessManager &m_network;
     Counted m_counted;
+    WebhookPost *m_post;
     QTimer m_wait;
-    bool m_busy = false; // asking for the head, or posting it
+    bool m_busy = false;                // asking for events, or posting one
+    std::deque<WebhookOutbox::Entry> m_queue; // the oldest events, the one being posted first
+    QList<qint64> m_struck;             // delivered or given up, not yet struck from the outbox
 };
 
 } // namespace NVL::Engineering::VK

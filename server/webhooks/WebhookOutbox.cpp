@@ -147,34 +147,46 @@ bool WebhookOutbox::add(const QList<QPair<QString, Event>> &posts, const QList<T
     return ok;
 }
 
-std::optional<WebhookOutbox::Entry> WebhookOutbox::head(const QString &endpoint)
+QList<WebhookOutbox::Entry> WebhookOutbox::heads(const QString &endpoint, int count)
 {
+    QList<Entry> entries;
     if (!m_open)
-        return std::nullopt;
+        return entries;
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.setForwardOnly(true);
     query.prepare(QStringLiteral("SELECT row, event, kind, body, created, attempts, next FROM outbox WHERE endpoint = ? "
-                                 "ORDER BY row LIMIT 1"));
+                                 "ORDER BY row LIMIT ?"));
     query.addBindValue(endpoint);
-    if (!query.exec() || !query.next())
-        return std::nullopt;
-    Entry entry;
-    entry.row = query.value(0).toLongLong();
-    entry.event.id = query.value(1).toString();
-    entry.event.kind = query.value(2).toString();
-    entry.event.body = query.value(3).toByteArray();
-    entry.event.created = query.value(4).toLongLong();
-    entry.attempts = query.value(5).toInt();
-    entry.nextTry = query.value(6).toLongLong();
-    return entry;
+    query.addBindValue(count);
+    if (!query.exec())
+        return entries;
+    while (query.next()) {
+        Entry entry;
+        entry.row = query.value(0).toLongLong();
+        entry.event.id = query.value(1).toString();
+        entry.event.kind = query.value(2).toString();
+        entry.event.body = query.value(3).toByteArray();
+        entry.event.created = query.value(4).toLongLong();
+        entry.attempts = query.value(5).toInt();
+        entry.nextTry = query.value(6).toLongLong();
+        entries << entry;
+    }
+    return entries;
 }
 
-void WebhookOutbox::remove(qint64 row)
+void WebhookOutbox::remove(const QList<qint64> &rows)
 {
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    const bool together = db.transaction();
+    QSqlQuery query(db);
     query.prepare(QStringLiteral("DELETE FROM outbox WHERE row = ?"));
-    query.addBindValue(row);
-    if (query.exec() && query.numRowsAffected() > 0)
-        --m_depth;
+    for (const qint64 row : rows) {
+        query.addBindValue(row);
+        if (query.exec() && query.numRowsAffected() > 0)
+            --m_depth;
+    }
+    if (together)
+        db.commit();
 }
 
 void WebhookOutbox::postpone(qint64 row, int attempts, qint64 nextTry)

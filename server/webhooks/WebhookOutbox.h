@@ -14,7 +14,7 @@ namespace NVL::Engineering::VK {
 // what each receiver was told of a lasting state (a battery due, a site flagged), so that a restart
 // tells nothing twice, and each battery's class as battery.class last told it, so that a restart tells a
 // change whose event a crash kept out of the file. Events are written with a sync before any is posted;
-// a delivery is struck without one, since at worst a crash then posts it again under the same id.
+// deliveries are struck without one, since at worst a crash then posts them again under the same ids.
 // Threads: the event loop's alone.
 class WebhookOutbox
 {
@@ -74,8 +74,9 @@ public:
     // The batteries of `now` whose class differs from the one last told; one never told before is taken as
     // told now (its first report raises no event).
     QList<UntoldClass> untold(const QList<ClassOf> &now);
-    std::optional<Entry> head(const QString &endpoint);
-    void remove(qint64 row);
+    // The receiver's oldest `count` events, oldest first.
+    QList<Entry> heads(const QString &endpoint, int count);
+    void remove(const QList<qint64> &rows);
     void postpone(qint64 row, int attempts, qint64 nextTry);
     qint64 depth() const { return m_depth; }
     ToldSets told();

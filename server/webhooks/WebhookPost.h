@@ -1,5 +1,6 @@
 #pragma once
 
+#include "WebhookAnswer.h"
 #include "WebhookSettings.h"
 
 #include <QByteArray>
@@ -7,15 +8,16 @@
 #include <QString>
 #include <QTimer>
 
-class QNetworkAccessManager;
-class QNetworkReply;
+class QSslSocket;
 
 namespace NVL::Engineering::VK {
 
-// One signed POST of one event to one receiver, bounded in time and in what is read of the answer:
-// a receiver that hangs, trickles or answers without end costs one connection for timeoutMs at most.
-// The receiver's certificate is checked against the system's authorities, or the endpoint's ca= file
-// alone. Redirects are not followed: a signed event goes only where the administrator sent it.
+// Signed POSTs of events to one receiver, one at a time, over one HTTP/1.1 connection that is kept while
+// the receiver keeps it: an event costs a write and a read on the event loop, not a connection. Each post
+// is bounded in time and in what is read of the answer: a receiver that hangs, trickles or answers without
+// end costs timeoutMs at most. The receiver's certificate is checked against the system's authorities, or
+// the endpoint's ca= file alone. Redirects are not followed: a signed event goes only where the
+// administrator sent it.
 class WebhookPost : public QObject
 {
     Q_OBJECT
@@ -34,9 +36,12 @@ public:
         qint64 answerBytes = 64 * 1024;
     };
 
-    // Starts at once; `finished` comes once, from the event loop, and the post deletes itself after it.
-    WebhookPost(QNetworkAccessManager &network, const WebhookEndpoint &endpoint, const QString &eventId,
-                const QString &kind, const QByteArray &body, Limits limits, QObject *parent = nullptr);
+    WebhookPost(const WebhookEndpoint &endpoint, Limits limits, QObject *parent = nullptr);
+    ~WebhookPost() override;
+
+    // Starts posting one event; `finished` comes once for it, from the event loop. The next post waits
+    // for it.
+    void post(const QString &eventId, const QString &kind, const QByteArray &body);
 
     // "sha256=<hex>": HMAC-SHA256 of the body with the endpoint's secret.
     static QByteArray signature(const QByteArray &secret, const QByteArray &body);
@@ -47,14 +52,25 @@ signals:
     void finished(const NVL::Engineering::VK::WebhookPost::Result &result);
 
 private:
+    QByteArray request(const QString &eventId, const QString &kind, const QByteArray &body) const;
+    void connectAnew();
+    void send();
     void readAnswer();
-    void end(Result result);
+    void broken(const QString &why);
+    void answered();
+    void end(const Result &result, bool keep = false);
+    void dropConnection();
 
-    QNetworkReply *m_reply = nullptr;
+    WebhookEndpoint m_endpoint;
+    Limits m_limits;
+    QSslSocket *m_socket = nullptr;
     QTimer m_deadline;
-    qint64 m_limit;
-    qint64 m_read = 0;
-    bool m_ended = false;
+    QByteArray m_request;
+    WebhookAnswer m_answer;
+    bool m_active = false;   // a post is under way
+    bool m_reused = false;   // it went over a connection an earlier post left open
+    bool m_starting = false; // within post(): an end then is told from the event loop
+    QString m_tlsProblem;
 };
 
 } // namespace NVL::Engineering::VK

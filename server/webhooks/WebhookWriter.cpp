@@ -101,18 +101,18 @@ void WebhookWriter::findUntold(QList<WebhookOutbox::ClassOf> now)
     });
 }
 
-void WebhookWriter::askHead(const QString &endpoint)
+void WebhookWriter::askHeads(const QString &endpoint, int count)
 {
-    post([this, endpoint](WebhookOutbox &outbox) {
-        std::optional<WebhookOutbox::Entry> entry = outbox.head(endpoint);
+    post([this, endpoint, count](WebhookOutbox &outbox) {
+        QList<WebhookOutbox::Entry> entries = outbox.heads(endpoint, count);
         const std::lock_guard lock(m_mutex);
-        answerLocked({Answer::Kind::Head, 0, endpoint, std::move(entry), {}});
+        answerLocked({Answer::Kind::Head, 0, endpoint, std::move(entries), {}});
     });
 }
 
-void WebhookWriter::remove(qint64 row)
+void WebhookWriter::remove(QList<qint64> rows)
 {
-    post([row](WebhookOutbox &outbox) { outbox.remove(row); });
+    post([rows = std::move(rows)](WebhookOutbox &outbox) { outbox.remove(rows); });
 }
 
 void WebhookWriter::postpone(qint64 row, int attempts, qint64 nextTry)
@@ -141,7 +141,7 @@ void WebhookWriter::deliver()
         switch (answer.kind) {
         case Answer::Kind::Written: emit written(answer.events); break;
         case Answer::Kind::Failed: emit failed(answer.events, answer.text); break;
-        case Answer::Kind::Head: emit head(answer.text, answer.entry); break;
+        case Answer::Kind::Head: emit heads(answer.text, answer.entries); break;
         case Answer::Kind::Untold: emit untoldClasses(answer.untold); break;
         }
     }

@@ -50,15 +50,16 @@ public:
     void add(QList<Pending> pending, QList<WebhookOutbox::Told> told, QList<WebhookOutbox::ClassOf> classes);
     // Answered by untoldClasses.
     void findUntold(QList<WebhookOutbox::ClassOf> now);
-    void askHead(const QString &endpoint);
-    void remove(qint64 row);
+    // Answered by heads: the receiver's oldest `count` events.
+    void askHeads(const QString &endpoint, int count);
+    void remove(QList<qint64> rows);
     void postpone(qint64 row, int attempts, qint64 nextTry);
     qint64 depth() const { return m_depth.load(std::memory_order_relaxed); }
 
 signals:
     void written(int events);
     void failed(int events, const QString &error);
-    void head(const QString &endpoint, const std::optional<NVL::Engineering::VK::WebhookOutbox::Entry> &entry);
+    void heads(const QString &endpoint, const QList<NVL::Engineering::VK::WebhookOutbox::Entry> &entries);
     void untoldClasses(const QList<NVL::Engineering::VK::WebhookOutbox::UntoldClass> &untold);
 
 private:
@@ -68,7 +69,7 @@ private:
         enum class Kind { Written, Failed, Head, Untold } kind;
         int events = 0;
         QString text; // the error, or the endpoint
-        std::optional<WebhookOutbox::Entry> entry;
+        QList<WebhookOutbox::Entry> entries;
         QList<WebhookOutbox::UntoldClass> untold;
     };
 

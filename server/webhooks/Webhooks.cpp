@@ -94,14 +94,14 @@ Webhooks::Webhooks(const WebhookSettings &settings, const QString &outboxFile, c
     });
     connect(m_writer.get(), &WebhookWriter::written, this, &Webhooks::handedBack);
     for (const WebhookEndpoint &endpoint : m_settings.endpoints) {
-        auto *courier = new WebhookCourier(endpoint, m_settings, *m_writer, m_network,
+        auto *courier = new WebhookCourier(endpoint, m_settings, *m_writer,
                                            [this](const QString &name, int outcome) { ++m_counts[name][std::size_t(outcome)]; },
                                            this);
         m_couriers << courier;
-        connect(m_writer.get(), &WebhookWriter::head, courier,
-                [courier, name = endpoint.name](const QString &endpointName, const std::optional<WebhookOutbox::Entry> &head) {
+        connect(m_writer.get(), &WebhookWriter::heads, courier,
+                [courier, name = endpoint.name](const QString &endpointName, const QList<WebhookOutbox::Entry> &heads) {
                     if (endpointName == name)
-                        courier->headFound(head);
+                        courier->headsFound(heads);
                 });
         connect(m_writer.get(), &WebhookWriter::written, courier, &WebhookCourier::wake);
         courier->wake(); // what the last run left

@@ -14,7 +14,6 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QList>
-#include <QNetworkAccessManager>
 #include <QObject>
 #include <QSet>
 #include <QTimer>
@@ -142,7 +141,6 @@ private:
     bool m_wantsStates = false; // battery.due or battery.now
     bool m_wantsClass = false;
     bool m_tellsStates = true;
-    QNetworkAccessManager m_network;
     QList<WebhookCourier *> m_couriers;
     QTimer m_dayTimer;
     qint64 m_sweptDay = 0;       // the local day the fleet was last looked at for

@@ -11,6 +11,7 @@ import http.server
 import json
 import os
 import shutil
+import socket
 import ssl
 import subprocess
 import sys
@@ -27,9 +28,9 @@ HUGE = 100 * 1024 * 1024
 
 
 class Receiver:
-    """An HTTPS receiver on a fixed loopback port, which may be down for a while. Each request takes the next
-    of `modes` ("ok" once they run out): ok answers 204, 500 answers 500, hang answers nothing until the
-    sender gives up, huge answers 200 with 100 MB."""
+    """An HTTPS receiver on a fixed loopback port, which may be down for a while, and keeps connections open
+    (HTTP/1.1). Each request takes the next of `modes` ("ok" once they run out): ok answers 204, 500 answers
+    500, hang answers nothing until the sender gives up, huge answers 200 with 100 MB."""
 
     def __init__(self, folder):
         self.cert = os.path.join(folder, "receiver.pem")
@@ -44,6 +45,8 @@ class Receiver:
         self.attempts = []  # (mode, event id, kind) of every request, the failed ones included
         self.delivered = []  # the documents answered 2xx, in the order they came
         self.huge_written = 0
+        self.connections = []  # the sender's port of every request
+        self.open = set()
         self.lock = threading.Condition()
         self.server = None
 
@@ -51,6 +54,12 @@ class Receiver:
         receiver = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def setup(self):
+                super().setup()
+                receiver.open.add(self.connection)
+
             def do_POST(self):
                 body = self.rfile.read(int(self.headers["Content-Length"]))
                 expected = "sha256=" + hmac.new(SECRET.encode(), body, hashlib.sha256).hexdigest()
@@ -60,6 +69,7 @@ class Receiver:
                 with receiver.lock:
                     mode = receiver.modes.pop(0) if receiver.modes else "ok"
                     receiver.attempts.append((mode, document["id"], document["kind"]))
+                    receiver.connections.append(self.client_address[1])
                     receiver.lock.notify_all()
                 if not good:
                     self.send_response(401)
@@ -82,6 +92,8 @@ class Receiver:
                         pass
                     return
                 self.send_response(500 if mode == "500" else 204)
+                if mode == "500":
+                    self.send_header("Content-Length", "0")
                 self.end_headers()
                 if mode == "ok":
                     with receiver.lock:
@@ -99,6 +111,12 @@ class Receiver:
     def down(self):
         self.server.shutdown()
         self.server.server_close()
+        for connection in list(self.open):  # kept ones too: down is down
+            try:
+                connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+        self.open.clear()
 
     def wait(self, condition, seconds=20):
         with self.lock:
@@ -140,6 +158,8 @@ try:
                 or first["percent"] != 40 or first["alias"] != "Truck A1" or first["site"] != "Yard" \
                 or "forecast" not in first:
             sys.exit(f"delivered {receiver.delivered}")
+        if len(set(receiver.connections)) != 1:
+            sys.exit(f"two events came over {len(set(receiver.connections))} connections, not one kept open")
 
         # Down for a while: what happens meanwhile waits in the outbox and goes once, in order.
         receiver.down()

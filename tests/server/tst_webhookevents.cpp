@@ -262,10 +262,8 @@ private:
     static QStringList kinds(WebhookOutbox &outbox, const QString &endpoint)
     {
         QStringList kinds;
-        while (const auto head = outbox.head(endpoint)) {
-            kinds << head->event.kind;
-            outbox.remove(head->row);
-        }
+        for (const WebhookOutbox::Entry &head : outbox.heads(endpoint, 1000))
+            kinds << head.event.kind;
         return kinds;
     }
 };

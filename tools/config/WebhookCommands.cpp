@@ -9,7 +9,6 @@
 
 #include <QDateTime>
 #include <QEventLoop>
-#include <QNetworkAccessManager>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 
@@ -143,15 +142,14 @@ void ConfigTool::testWebhook(const QStringList &words)
         throw ToolError{ExitCode::NotFound, QStringLiteral("no usable webhook %1 in %2 (see vkconfig webhook list)")
                                                 .arg(arguments.positional().at(0), m_serverSettingsPath)};
     const WebhookOutbox::Event event = WebhookDocument::test(QDateTime::currentSecsSinceEpoch());
-    QNetworkAccessManager network;
     QEventLoop loop;
     WebhookPost::Result result;
-    auto *post = new WebhookPost(network, *endpoint, event.id, event.kind, event.body,
-                                 {settings.timeoutSeconds * 1000, settings.answerBytes});
-    QObject::connect(post, &WebhookPost::finished, &loop, [&](const WebhookPost::Result &r) {
+    WebhookPost post(*endpoint, {settings.timeoutSeconds * 1000, settings.answerBytes});
+    QObject::connect(&post, &WebhookPost::finished, &loop, [&](const WebhookPost::Result &r) {
         result = r;
         loop.quit();
     });
+    post.post(event.id, event.kind, event.body);
     loop.exec();
     if (result.outcome != WebhookPost::Outcome::Delivered)
         throw ToolError{ExitCode::WebhookFailed, QStringLiteral("test event %1 not delivered to %2: %3 (%4)")
