@@ -80,10 +80,13 @@ void WebhookCourier::posted(const WebhookPost::Result &result)
     m_busy = false;
     m_counted(m_endpoint.name, int(result.outcome));
     const WebhookOutbox::Entry &head = m_queue.front();
-    const QString what = QStringLiteral("Webhook %1: event %2").arg(m_endpoint.name, head.event.id);
     if (result.outcome == WebhookPost::Outcome::Delivered) {
         m_struck << head.row;
-        Log::information(what + QStringLiteral(" delivered (HTTP %1)").arg(result.status));
+        if (m_delivered.count++ == 0)
+            m_delivered.oldest = head.event.id;
+        m_delivered.newest = head.event.id;
+        if (!m_delivered.statuses.contains(result.status))
+            m_delivered.statuses << result.status;
         m_queue.pop_front();
         next();
         return;
@@ -95,10 +98,10 @@ void WebhookCourier::posted(const WebhookPost::Result &result)
         giveUp(head, tried, result);
         return;
     }
-    Log::warning(what + QStringLiteral(" not delivered: %1 (%2); tried again in %3 s")
-                            .arg(QLatin1String(WebhookPost::outcomeName(result.outcome)), result.detail)
-                            .arg(pause));
     strike();
+    Log::warning(QStringLiteral("Webhook %1: event %2 not delivered: %3 (%4); tried again in %5 s")
+                     .arg(m_endpoint.name, head.event.id, QLatin1String(WebhookPost::outcomeName(result.outcome)), result.detail)
+                     .arg(pause));
     m_outbox.postpone(head.row, tried, now + pause);
     m_queue.clear(); // the events behind it wait for it
     wake();
@@ -106,6 +109,7 @@ void WebhookCourier::posted(const WebhookPost::Result &result)
 
 void WebhookCourier::giveUp(const WebhookOutbox::Entry &head, int attempts, const WebhookPost::Result &result)
 {
+    strike();
     m_struck << head.row;
     m_counted(m_endpoint.name, OutcomeCount - 1);
     Log::error(QStringLiteral("Webhook %1: event %2 given up after %3 attempt(s) over %4 s: %5 (%6)")
@@ -121,6 +125,20 @@ void WebhookCourier::strike()
 {
     if (!m_struck.isEmpty())
         m_outbox.remove(std::exchange(m_struck, {}));
+    const Delivered delivered = std::exchange(m_delivered, {});
+    if (delivered.count == 0)
+        return;
+    QStringList statuses;
+    for (const int status : delivered.statuses)
+        statuses << QString::number(status);
+    const QString http = QStringLiteral("(HTTP %1)").arg(statuses.join(QStringLiteral(", ")));
+    if (delivered.count == 1)
+        Log::information(QStringLiteral("Webhook %1: event %2 delivered %3").arg(m_endpoint.name, delivered.newest, http));
+    else
+        Log::information(QStringLiteral("Webhook %1: %2 events delivered %3, the oldest %4, the newest %5")
+                             .arg(m_endpoint.name)
+                             .arg(delivered.count)
+                             .arg(http, delivered.oldest, delivered.newest));
 }
 
 } // namespace NVL::Engineering::VK

@@ -20,7 +20,9 @@ class WebhookWriter;
 // is tried again after a pause that doubles up to retryMostSeconds, until retryForSeconds after the
 // event; then it is given up with an Error in the log. Nothing here waits: the radios' loop goes on. The
 // outbox is asked for a few events at a time and told of their deliveries together, so that a busy
-// receiver costs the outbox's thread a question per few events, not two per event.
+// receiver costs the outbox's thread a question per few events, not two per event, and the log a line per
+// few deliveries: a fleet's burst of events must not run the journal into its rate limit, which would
+// drop the server's other entries with them.
 class WebhookCourier : public QObject
 {
 public:
@@ -57,6 +59,12 @@ private:
     bool m_busy = false;                // asking for events, or posting one
     std::deque<WebhookOutbox::Entry> m_queue; // the oldest events, the one being posted first
     QList<qint64> m_struck;             // delivered or given up, not yet struck from the outbox
+    struct Delivered
+    {
+        int count = 0;
+        QString oldest, newest;
+        QList<int> statuses;
+    } m_delivered; // since the last strike, for its line in the log
 };
 
 } // namespace NVL::Engineering::VK
