@@ -164,10 +164,10 @@ void WebhookPost::broken(const QString &why)
     readAnswer();
     if (!m_active)
         return;
-    if (m_answer.closed() == WebhookAnswer::State::Complete) {
-        answered();
-    } else if (m_reused && !m_answer.started()) {
+    if (m_reused && !m_answer.started()) {
         connectAnew(); // the receiver closed the kept connection as the post went out: once more, anew
+    } else if (m_answer.closed() == WebhookAnswer::State::Complete) {
+        answered();
     } else {
         end({Outcome::NetworkError, m_answer.status(), why.isEmpty() ? m_answer.problem() : why});
     }
