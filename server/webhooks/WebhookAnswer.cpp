@@ -65,12 +65,15 @@ qint64 WebhookAnswer::readHead(const char *data, qint64 size)
     const qint64 take = qMin<qint64>(size, HeadBytes + 4 - m_buffer.size());
     m_buffer.append(data, qsizetype(take));
     const qsizetype end = m_buffer.indexOf("\r\n\r\n", from);
-    if (end < 0) {
-        if (m_buffer.size() >= HeadBytes + 4)
-            fail(State::TooLarge, QStringLiteral("the answer's head ran past %1 bytes").arg(HeadBytes));
-        return take;
+    const qint64 used = end < 0 ? take : take - (m_buffer.size() - (end + 4));
+    // Interim answers count too: a receiver must not keep the loop reading heads until the deadline.
+    m_headBytes += used;
+    if (m_headBytes > HeadBytes) {
+        fail(State::TooLarge, QStringLiteral("the answer's head ran past %1 bytes").arg(HeadBytes));
+        return used;
     }
-    const qint64 used = take - (m_buffer.size() - (end + 4));
+    if (end < 0)
+        return used;
     m_buffer.truncate(end);
     headRead();
     return used;

@@ -49,6 +49,7 @@ private:
     bool m_keepAlive = false;
     int m_status = 0;
     QByteArray m_buffer;    // the head, or one line of the chunk framing
+    qint64 m_headBytes = 0; // of every head, interim ones included
     qint64 m_remaining = 0; // of the sized body or the current chunk
     qint64 m_body = 0;
     QString m_problem;

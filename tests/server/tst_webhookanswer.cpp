@@ -49,6 +49,8 @@ void WebhookAnswerTest::readsWhereItEnds_data()
         false);
     row("a head without end", {"HTTP/1.1 200 OK\r\nX: ", QByteArray(WebhookAnswer::HeadBytes, 'x')}, false,
         State::TooLarge, 0, false);
+    row("interim answers without end", {QByteArray("HTTP/1.1 100 Continue\r\n\r\n").repeated(1000)}, false,
+        State::TooLarge, 100, false);
     row("not HTTP", {"SSH-2.0-OpenSSH_9.2\r\n\r\n"}, false, State::Malformed, 0, false);
     row("closed within the head", {"HTTP/1.1 200 OK\r\n"}, true, State::Malformed, 0, false);
     row("a chunk longer than its size", {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nabc\r\n"}, false,
