@@ -7,7 +7,6 @@
 #include <QObject>
 #include <QTimer>
 
-#include <array>
 #include <deque>
 #include <functional>
 
@@ -28,13 +27,12 @@ class WebhookCourier : public QObject
 public:
     static constexpr int OutcomeCount = 6; // WebhookPost's outcomes, then "given_up"
     using Counted = std::function<void(const QString &endpoint, int outcome)>;
-    using Clock = std::function<qint64()>; // seconds since the epoch
 
     static constexpr int Batch = 64; // events asked for at a time
 
     WebhookCourier(const WebhookEndpoint &endpoint, const WebhookSettings &bounds, WebhookWriter &outbox, Counted counted,
                    QObject *parent = nullptr);
-    // Strikes what was delivered; before the outbox closes.
+    // Strikes and logs what was delivered; before the outbox closes.
     ~WebhookCourier() override;
 
     // Events were added to the outbox: asks for the oldest unless one is under way or waiting for its time.

@@ -129,7 +129,8 @@ void Webhooks::armDayTimer()
 
 Webhooks::~Webhooks()
 {
-    // Before the network they post on; the events handed over so far are written before the outbox closes.
+    // The couriers strike what they delivered before the outbox closes, and it writes every event handed
+    // over, the ones still waiting for a lull included.
     tellAllSeen();
     qDeleteAll(std::exchange(m_couriers, {}));
     m_writer->close();
