@@ -212,15 +212,12 @@ private Q_SLOTS:
     // Radios that never pause for a lull still have their events written, within about a second.
     void toldWhileReportsGoOn()
     {
-        QTemporaryDir dir;
-        WebhookSettings settings = oneReceiver({"battery.class"});
-        settings.retryFirstSeconds = 3600;
-        FleetIndex fleet;
-        Webhooks hooks(settings, dir.filePath(QStringLiteral("vk-webhooks.db")), fleet);
+        OneReceiver one({"battery.class"}, [](WebhookSettings &s) { s.retryFirstSeconds = 3600; });
+        Webhooks &hooks = one.hooks;
         QElapsedTimer stream;
         stream.start();
         for (int n = 0; hooks.outboxDepth() == 0 && !stream.hasExpired(4 * WebhookLull::MaxWaitMs); ++n) {
-            report(hooks, fleet, n % 2 ? 70 : 95);
+            report(hooks, one.fleet, n % 2 ? 70 : 95);
             QElapsedTimer gap; // far shorter than a lull
             gap.start();
             while (!gap.hasExpired(2))
@@ -233,12 +230,9 @@ private Q_SLOTS:
     // A post that fails past retryForSeconds is given up: counted, and gone from the outbox.
     void givenUpWhenRetriesRunOut()
     {
-        QTemporaryDir dir;
-        WebhookSettings settings = oneReceiver({"mail.failed"});
-        settings.retryForSeconds = 0;
-        FleetIndex fleet;
-        Webhooks hooks(settings, dir.filePath(QStringLiteral("vk-webhooks.db")), fleet);
-        mailFailed()(hooks, fleet);
+        OneReceiver one({"mail.failed"}, [](WebhookSettings &s) { s.retryForSeconds = 0; });
+        Webhooks &hooks = one.hooks;
+        mailFailed()(hooks, one.fleet);
         const auto count = [&hooks](const char *outcome) {
             for (const ServerMetrics::WebhookCount &c : hooks.deliveries())
                 if (c.outcome == outcome)
@@ -251,13 +245,25 @@ private Q_SLOTS:
     }
 
 private:
-    // Receiver "a" of these events, where nothing listens: what it is told stays in the outbox.
-    static WebhookSettings oneReceiver(const QStringList &events)
+    // Webhooks of receiver "a" of these events, where nothing listens, over an outbox of its own: what it is
+    // told stays in the outbox. `tune` sets the bounds a test needs.
+    struct OneReceiver
     {
-        WebhookSettings settings;
-        settings.endpoints = {{QStringLiteral("a"), QUrl(QStringLiteral("http://127.0.0.1:1/")), events, "s", 30, {}}};
-        return settings;
-    }
+        OneReceiver(const QStringList &events, const std::function<void(WebhookSettings &)> &tune)
+            : hooks(settings(events, tune), dir.filePath(QStringLiteral("vk-webhooks.db")), fleet)
+        {
+        }
+        static WebhookSettings settings(const QStringList &events, const std::function<void(WebhookSettings &)> &tune)
+        {
+            WebhookSettings s;
+            s.endpoints = {{QStringLiteral("a"), QUrl(QStringLiteral("http://127.0.0.1:1/")), events, "s", 30, {}}};
+            tune(s);
+            return s;
+        }
+        QTemporaryDir dir;
+        FleetIndex fleet;
+        Webhooks hooks;
+    };
 
     static QStringList kinds(WebhookOutbox &outbox, const QString &endpoint)
     {
